@@ -1,0 +1,53 @@
+# The two commands that matter: `make run` and `make test`. Both install what
+# is missing first (scripts/install-deps.sh).
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps build test test-fast asan tsan run bench fuzz clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+# Every test of the normal build, then the unit tests under ASan+UBSan and
+# the concurrency tests under TSan.
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+	@$(MAKE) --no-print-directory asan tsan
+
+test-fast: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
+
+asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=address,undefined \
+	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_APPS=OFF -DWZ_BUILD_PLUGINS=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
+
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=thread \
+	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_APPS=OFF -DWZ_BUILD_PLUGINS=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target concurrency_tests
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j$(JOBS) --timeout 900 -L concurrency
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+bench: build
+	@bash scripts/bench.sh $(BUILD)
+
+fuzz: deps
+	@bash scripts/fuzz.sh
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

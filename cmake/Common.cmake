@@ -1,0 +1,43 @@
+# Warnings, sanitizers and the helpers every CMakeLists.txt uses.
+add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wnon-virtual-dtor -Wformat=2)
+include_directories(${CMAKE_SOURCE_DIR})
+
+if(WZ_SANITIZE)
+  string(REPLACE "," ";" _wz_san_list "${WZ_SANITIZE}")
+  set(_wz_san_flags "-fsanitize=${WZ_SANITIZE}" -fno-omit-frame-pointer)
+  if("undefined" IN_LIST _wz_san_list)
+    list(APPEND _wz_san_flags -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${_wz_san_flags})
+  add_link_options(-fsanitize=${WZ_SANITIZE})
+endif()
+
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
+find_package(spdlog REQUIRED)
+find_package(Boost 1.74 REQUIRED COMPONENTS system)
+
+# A shared library of the host platform: default visibility, it is the API.
+function(wz_host_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} SHARED ${A_SOURCES})
+  target_link_libraries(${name} PUBLIC ${A_LIBS})
+endfunction()
+
+# A plug-in library loaded at run time: hidden visibility, only the entry
+# symbols marked WZ_EXPORT are visible. OUTDIR: where it lands.
+function(wz_plugin_library name)
+  cmake_parse_arguments(A "" "OUTDIR;OUTPUT_NAME" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} MODULE ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  set_target_properties(${name} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON PREFIX "")
+  if(A_OUTPUT_NAME)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${A_OUTPUT_NAME})
+  endif()
+  if(A_OUTDIR)
+    set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${A_OUTDIR})
+  endif()
+  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+endfunction()

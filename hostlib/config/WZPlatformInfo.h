@@ -1,0 +1,42 @@
+// The host platform's configuration store: an INI file (sections and keys)
+// whose path the host sets once at start. Every read reads the file again, so
+// an administrator's edit is seen by the next read; every write rewrites the
+// whole file atomically (temporary file, fsync, rename, fsync of the
+// directory). A missing file reads as empty.
+//
+// Thread safety: all functions may be called from any thread; writes are
+// serialised within the process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hostlib/errors/CRnError.h"
+
+class WZ_EXPORT WZPlatformInfo {
+ public:
+  static void SetConfigFile(const std::string& path);
+  static std::string GetConfigFile();
+
+  // value: the first length bytes are stored.
+  static CRnError setString(const std::string& section, const std::string& key, const char* value,
+                            size_t length);
+  // Fails (Win32 code 774) when the key is missing, or (87) when the value is
+  // not an unsigned decimal number; out untouched then.
+  static CRnError getNumber(const std::string& section, const std::string& key, uint64_t& out);
+  // Fails (774) when the key is missing; out untouched then.
+  static CRnError getString(const std::string& section, const std::string& key, std::string& out);
+  // The machine's host name.
+  static std::string getPhysicalMachine();
+};
+
+// Where the platform keeps job results: "<state directory>/jobresults" under
+// the state directory that the host sets. The machine name is accepted for
+// the platform's signature but not used, so that renaming the machine never
+// moves (and so loses) the saved configuration.
+class WZ_EXPORT WZPI_CommClient {
+ public:
+  static void SetStateDirectory(const std::string& dir);
+  static std::string GetStateDirectory();
+  static std::string getJobResultsDirectory(const std::string& machineName);
+};

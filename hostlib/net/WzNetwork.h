@@ -1,0 +1,68 @@
+// The network layer as the service sees it: a server that turns connection
+// handles into connections and owns the received messages, and a connection
+// that replies. The socket implementation lives in hostlib/net (Asio); an
+// in-process one for tests in hostlib/net/WzTestNetwork.h.
+//
+// Thread safety: every operation may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "hostlib/errors/CRnError.h"
+
+class CNMessageBase;
+
+// 64-bit connection handle; a handle is never reused while a session on it
+// is acquired.
+typedef uint64_t WznHandle_t;
+
+// An XDR-encoded message's payload as received. The buffer belongs to the
+// network layer and is valid during the callback only.
+struct wzsDatabuf_v2 {
+  const uint8_t* data = nullptr;
+  size_t length = 0;
+};
+
+// Status record sent with an abort notice.
+struct WznStatus_t {
+  int32_t status = 0;
+  int32_t subStatus = 0;
+  int32_t reason = 0;
+};
+
+class WZ_EXPORT CWzNetwork {
+ public:
+  virtual ~CWzNetwork();
+  // Sends a reply. flags: 0; timeoutSecs: give up when the peer does not
+  // take the data within this time. disconnected is set when the connection
+  // turned out to be gone.
+  virtual CRnError SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs, bool& disconnected) = 0;
+  // Answers a disconnect notice and closes the connection.
+  virtual CRnError ReplyDisconnect(int timeoutSecs, bool& disconnected) = 0;
+  // Answers an abort notice with the status record and closes.
+  virtual CRnError AbortConnection(const WznStatus_t& status, int timeoutSecs, bool& disconnected) = 0;
+  virtual bool IsConnectionGood() = 0;
+};
+
+class WZ_EXPORT CWzNetworkServer {
+ public:
+  enum WznCallback_e : int {
+    WZN_CB_CONNECTED = 0,
+    WZN_CB_DISCONNECTED = 1,
+    WZN_CB_ERROR = 2,
+    WZN_CB_RECEIVED = 3,  // a received message: the only kind the service serves
+  };
+
+  virtual ~CWzNetworkServer();
+  // Turns a handle into its connection and keeps it alive until
+  // ReleaseSession; fails when the connection is unknown or closed.
+  virtual CRnError AcquireSession(WznHandle_t handle, CWzNetwork*& connection) = 0;
+  virtual CRnError ReleaseSession(WznHandle_t handle) = 0;
+  // Frees a received message and sets the pointer to null.
+  virtual void CleanXmlBuffer(CNMessageBase*& message) = 0;
+};
+
+// Tag ids of the network layer's connection-control notices.
+constexpr uint32_t WZN_TAG_DISCONNECT = 0x09000102u;
+constexpr uint32_t WZN_TAG_ABORT = 0x09000103u;

@@ -1,0 +1,77 @@
+// WzThreadPool: a named pool of worker threads that runs work items
+// (function, argument) several at a time.
+//
+// initThreadPool(name, idleTimeoutSecs, minThreads, maxThreads, growStep):
+//  - idleTimeoutSecs: a worker above minThreads that found no work for this
+//    long ends;
+//  - minThreads: workers started at once and kept while the pool lives;
+//  - maxThreads: upper bound of workers;
+//  - growStep: workers added at a time when an item is queued and every
+//    worker is busy (never beyond maxThreads).
+// Threads are named "<name>-<n>" (cut to the system's 15 characters).
+//
+// Thread safety: doWork may be called from any thread; initThreadPool and
+// waitForAllThreads by the owner only.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostlib/errors/CRnError.h"
+
+typedef void* (*WzWorkFunction)(void*);
+
+class WZ_EXPORT WzThreadPool {
+ public:
+  WzThreadPool() = default;
+  ~WzThreadPool();  // waits for the queued items and joins the workers
+  WzThreadPool(const WzThreadPool&) = delete;
+  WzThreadPool& operator=(const WzThreadPool&) = delete;
+
+  CRnError initThreadPool(const std::string& name, int idleTimeoutSecs, int minThreads, int maxThreads,
+                          int growStep);
+  // Queues one item. Fails when the pool is not initialised or is stopping;
+  // the item is then not run and stays the caller's.
+  CRnError doWork(WzWorkFunction function, void* argument);
+  // drainQueue: run the queued items before stopping (otherwise they are
+  // dropped: the caller must own them elsewhere); refuseNew: doWork fails
+  // from now on; join: wait for the workers to end; timeoutSecs: give up
+  // waiting after this long (the error says so; workers still running are
+  // detached at destruction time only after they finish).
+  CRnError waitForAllThreads(bool drainQueue, bool refuseNew, bool join, int timeoutSecs);
+
+  size_t ThreadCount() const;
+  size_t QueuedCount() const;
+  size_t BusyCount() const;
+
+ private:
+  struct Item {
+    WzWorkFunction function;
+    void* argument;
+  };
+  void WorkerLoop(size_t index);
+  void StartWorkersLocked(size_t count);
+
+  mutable std::mutex m_lock;
+  std::condition_variable m_workReady;
+  std::condition_variable m_allIdle;
+  std::deque<Item> m_queue;
+  std::vector<std::thread> m_threads;
+  std::vector<std::thread::id> m_ended;  // workers that left after the idle time-out
+  std::string m_name;
+  int m_idleTimeoutSecs = 300;
+  size_t m_minThreads = 1;
+  size_t m_maxThreads = 1;
+  size_t m_growStep = 1;
+  size_t m_live = 0;
+  size_t m_busy = 0;
+  size_t m_nextIndex = 0;
+  bool m_initialised = false;
+  bool m_refuseNew = false;
+  bool m_stopping = false;
+};

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs, only when missing, every Debian package that building, testing and
+# running need. Used by `make run`, `make test` and CI; safe to run again.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake make pkg-config ccache clang
+  libboost-dev libboost-system-dev libboost-thread-dev
+  libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  tgt libiscsi-bin libiscsi-dev
+  procps iproute2 python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
