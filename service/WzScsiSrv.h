@@ -16,6 +16,7 @@
 // model lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -195,7 +196,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   std::string m_sIdleSemName;
   IOnDemandSvcApp* m_pSvcApp = nullptr;
   std::string m_sActionLogRoot;
-  ServiceInitStatus m_eStatus = SVC_NOT_INITIALIZED;
+  // Atomic so that the unlocked first readiness test is not a data race; every
+  // change still happens under m_mutex.
+  std::atomic<ServiceInitStatus> m_eStatus{SVC_NOT_INITIALIZED};
   WzThreadPool m_threadPool;
 
   static std::shared_ptr<WzScsiSrv> m_ptrgSingleton;
@@ -205,6 +208,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
 };
 
 // Free functions shared by the handlers.
+// The error a handler reports when no platform driver object exists (the
+// driver failed to initialise).
+CRnError NoPlatformError(const FXCodeLocation& where);
 bool IsValidScsiTargetName(const std::string& name);
 std::string GetTargetGUID(const std::string& name);
 std::string GetBStorLibName(WzScsiServer::BStorType type);

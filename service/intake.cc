@@ -1,0 +1,164 @@
+// Request intake: the network thread's callback, the dispatch table and the
+// two pool worker functions.
+#include <new>
+
+#include "hostlib/log/LogWriter.h"
+#include "service/WzScsiSrv.h"
+
+namespace {
+
+typedef CRnError (WzScsiSrv::*Handler)(CWzNetwork*, CNMessageBase*);
+
+// The dispatch table: tag id, handler, worker. A row without a handler is a
+// message this service recognises but does not serve.
+struct DispatchRow {
+  uint32_t tagId;
+  Handler handler;
+  WzWorkFunction worker;
+};
+
+const DispatchRow kDispatchTable[] = {
+    {0x4BFEA5CDu, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage},
+    {0x4BBAA58Du, &WzScsiSrv::StartScsiService, WzScsiSrvHandleMessage},
+    {0x4B38AD71u, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage},
+    {0x4B38AB15u, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage},
+    {0x4B2E3940u, nullptr, WzScsiSrvIgnoreMessage},
+    {0x4B2DD38Bu, nullptr, WzScsiSrvIgnoreMessage},
+    {0x4B270B3Cu, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage},
+    {0x4B1C3949u, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage},
+    {0x4B0EE518u, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage},
+    {0x4B10623Au, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage},
+};
+
+const DispatchRow* FindRow(uint32_t tagId) {
+  for (const DispatchRow& row : kDispatchTable)
+    if (row.tagId == tagId) return &row;
+  return nullptr;
+}
+
+// Answers a disconnect or abort notice on the network thread.
+CRnError AnswerControl(CWzNetworkServer* server, WznHandle_t handle, CNMessageBase*& message, bool abort) {
+  CWzNetwork* conn = nullptr;
+  if (CRnError e = server->AcquireSession(handle, conn)) return e.Push(FX_HERE, "Failed acquire session");
+  bool disconnected = false;
+  if (abort) {
+    WznStatus_t status;
+    status.status = 0;
+    status.subStatus = 0;
+    status.reason = 2;
+    CRnError ignored = conn->AbortConnection(status, 30, disconnected);
+    (void)ignored;
+  } else {
+    CRnError ignored = conn->ReplyDisconnect(120, disconnected);
+    (void)ignored;
+  }
+  if (CRnError e = server->ReleaseSession(handle)) return e.Push(FX_HERE, "Failed release session");
+  server->CleanXmlBuffer(message);
+  return CRnError();
+}
+
+}  // namespace
+
+CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
+                                           WznHandle_t handle, CNMessageBase* message) {
+  WZ_TRACE_SCOPE(6);
+  if (server == nullptr) {
+    WZLOG(1, "Received NULL session server.");
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_BAD_ARGUMENTS, "Received NULL session server.");
+  }
+  if (message == nullptr) return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_BAD_ARGUMENTS, "Received NULL message.");
+  WZLOG(2, "Received msg: [%s]", message->getTagName());
+
+  if (message->getTagID() == WZN_TAG_DISCONNECT) return AnswerControl(server, handle, message, false);
+  if (message->getTagID() == WZN_TAG_ABORT) return AnswerControl(server, handle, message, true);
+
+  WzScsiSrvWorkItem* item = new (std::nothrow) WzScsiSrvWorkItem();
+  if (item == nullptr) {
+    std::string name = message->getTagName();
+    server->CleanXmlBuffer(message);
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "Failed allocate memory, message %s can not be handles now", name.c_str());
+  }
+  item->server = server;
+  item->handle = handle;
+  item->message = message;
+  item->service = this;
+  WzWorkFunction worker = WzScsiSrvHandleMessage;
+
+  if (kind != CWzNetworkServer::WZN_CB_RECEIVED) {
+    // Not a received message: the network layer keeps the message.
+    delete item;
+    return CRnError();
+  }
+
+  if (m_pSvcApp != nullptr && m_pSvcApp->NotifyActivity != nullptr) m_pSvcApp->NotifyActivity();
+  const DispatchRow* row = FindRow(message->getTagID());
+  if (row == nullptr) {
+    WZLOG(-1, "Unknown message: %s", message->getTagName());
+    server->CleanXmlBuffer(message);
+    delete item;
+    return CRnError();
+  }
+  if (row->handler != nullptr) {
+    Handler h = row->handler;
+    item->handler = [this, h](CWzNetwork* conn, CNMessageBase* msg) { return (this->*h)(conn, msg); };
+  }
+  worker = row->worker;
+  WZLOG(1, "Handle %s", message->getTagName());
+  if (CRnError e = m_threadPool.doWork(worker, item)) {
+    // The pool refused the item (it is stopping): nobody else will free it.
+    WZLOG(-1, "Failed to queue message %s, error=%s", message->getTagName(), e.AsString().c_str());
+    server->CleanXmlBuffer(item->message);
+    delete item;
+    return e.Push(FX_HERE);
+  }
+  return CRnError();
+}
+
+extern "C" void* WzScsiSrvHandleMessage(void* arg) {
+  if (arg == nullptr) {
+    WZLOG(-1, "Null argument passed");
+    return nullptr;
+  }
+  std::unique_ptr<WzScsiSrv::WzScsiSrvWorkItem> item(static_cast<WzScsiSrv::WzScsiSrvWorkItem*>(arg));
+  CWzNetwork* conn = nullptr;
+  CRnError acquired = item->server->AcquireSession(item->handle, conn);
+  if (acquired.IsError() || conn == nullptr || !conn->IsConnectionGood()) {
+    WZLOG(-1, "Failed to acquire session from handle [%llu], err [%s]",
+          static_cast<unsigned long long>(item->handle),
+          acquired.IsError() ? acquired.AsString().c_str() : "connection is not good");
+    // A session that was acquired is given back even though its connection
+    // is gone, so the network layer can free it.
+    if (acquired.IsSuccess()) {
+      CRnError released = item->server->ReleaseSession(item->handle);
+      (void)released;
+    }
+    item->server->CleanXmlBuffer(item->message);
+    return nullptr;
+  }
+  CRnError handled = item->handler ? item->handler(conn, item->message)
+                                   : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no handler");
+  if (handled)
+    WZLOG(-1, "Failed to handle incoming message [%llu], err [%s]", static_cast<unsigned long long>(item->handle),
+          handled.AsString().c_str());
+  if (CRnError e = item->server->ReleaseSession(item->handle))
+    WZLOG(-1, "Failed to release session for handle [%llu], err [%s]", static_cast<unsigned long long>(item->handle),
+          e.AsString().c_str());
+  CRnError done = item->service->UpdateJobCompletedStatus();
+  (void)done;
+  item->server->CleanXmlBuffer(item->message);
+  return nullptr;
+}
+
+extern "C" void* WzScsiSrvIgnoreMessage(void* arg) {
+  if (arg == nullptr) {
+    WZLOG(-1, "Null argument passed");
+    return nullptr;
+  }
+  std::unique_ptr<WzScsiSrv::WzScsiSrvWorkItem> item(static_cast<WzScsiSrv::WzScsiSrvWorkItem*>(arg));
+  WZLOG(-1, "Message %s is not yet supported.", item->message->getTagName());
+  CRnError done = item->service->UpdateJobCompletedStatus();
+  (void)done;
+  item->server->CleanXmlBuffer(item->message);
+  return nullptr;
+}

@@ -1,0 +1,57 @@
+// Construction, destruction and the small state accessors of the service.
+#include "service/WzScsiSrv.h"
+
+#include "hostlib/log/LogWriter.h"
+
+std::shared_ptr<WzScsiSrv> WzScsiSrv::m_ptrgSingleton;
+
+void WzScsiSrv::SrvDestructor::operator()(WzScsiSrv* p) const {
+  if (p != nullptr) delete p;
+}
+
+WzScsiSrv::WzScsiSrv() = default;
+
+std::shared_ptr<WzScsiSrv>& WzScsiSrv::Instance() {
+  if (!m_ptrgSingleton) m_ptrgSingleton.reset(new WzScsiSrv(), SrvDestructor());
+  return m_ptrgSingleton;
+}
+
+WzScsiSrv::~WzScsiSrv() {
+  WZ_TRACE_SCOPE(1);
+  // No worker may still run driver code once the drivers are unloaded; the
+  // host normally did this through KillAllJobs already.
+  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 45);
+  (void)waited;
+  // The driver object's destructor is driver code: release it while its
+  // library is still loaded.
+  m_ptrPlatform.reset();
+  CRnError freed = m_platformLib.Free();
+  (void)freed;
+  for (auto& entry : m_mapBStorOps) {
+    if (entry.second.second != nullptr) {
+      if (CRnError e = entry.second.second->Cleanup()) WZLOG(-1, "Cleanup failed, error=%s", e.AsString().c_str());
+    }
+    CRnError unloaded = entry.second.first.Free();
+    (void)unloaded;
+  }
+  m_mapBStorOps.clear();
+}
+
+void WzScsiSrv::SetStatus(ServiceInitStatus status) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_eStatus = status;
+}
+
+WzScsiSrv::ServiceInitStatus WzScsiSrv::GetStatus() { return m_eStatus.load(); }
+
+WzScsiSrv::TargetMap WzScsiSrv::SnapshotTargets() {
+  std::lock_guard<std::recursive_mutex> g(m_modelMutex);
+  return m_mapTargets;
+}
+
+std::vector<WzScsiServer::BStorType> WzScsiSrv::LoadedBStorTypes() {
+  std::lock_guard<std::recursive_mutex> g(m_modelMutex);
+  std::vector<WzScsiServer::BStorType> out;
+  for (const auto& e : m_mapBStorOps) out.push_back(e.first);
+  return out;
+}
