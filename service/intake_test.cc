@@ -1,0 +1,147 @@
+// Request intake: control notices, unsupported and unknown messages, gone
+// connections, callback kinds.
+#include <gtest/gtest.h>
+
+#include "tests/support/service_harness.h"
+
+using namespace wztest;
+
+namespace {
+
+int g_activity = 0;
+void CountActivity() { ++g_activity; }
+
+class ActivityApp : public IOnDemandSvcApp {
+ public:
+  ActivityApp() { NotifyActivity = &CountActivity; }
+};
+
+std::unique_ptr<CNMessageBase> Control(uint32_t tag) {
+  const CNMessageRegistry::ClassInfo* info = CNMessageRegistry::FindByTag(tag);
+  EXPECT_NE(info, nullptr);
+  return CNMessageRegistry::Create(info->group, info->number);
+}
+
+}  // namespace
+
+TEST(Intake, NullServerIsRefused) {
+  ServiceHarness h;
+  auto msg = MakeCreateTarget("iqn.a");
+  CRnError e = h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, nullptr, 1, msg.get());
+  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(160));
+  EXPECT_EQ(e.GetText(), "Received NULL session server.");
+  EXPECT_TRUE(h.Log().Contains("Received NULL session server."));
+}
+
+TEST(Intake, DisconnectAndAbortAreAnsweredOnTheCallersThread) {
+  ServiceHarness h;
+  WznHandle_t a = h.Net().Connect();
+  WznHandle_t b = h.Net().Connect();
+  size_t freedBefore = h.Net().FreedMessages();
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), a,
+                                          Control(WZN_TAG_DISCONNECT).release())
+                  .IsSuccess());
+  EXPECT_TRUE(
+      h.Service()
+          .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), b, Control(WZN_TAG_ABORT).release())
+          .IsSuccess());
+  // Answered before the callback returned: no worker was involved.
+  EXPECT_EQ(h.Net().ControlAnswers(a), std::vector<std::string>{"disconnect"});
+  EXPECT_EQ(h.Net().ControlAnswers(b), std::vector<std::string>{"abort:0,0,2"});
+  EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 2);
+  EXPECT_EQ(h.Net().AcquiredCount(), 0u);
+}
+
+TEST(Intake, ControlNoticeOnUnknownConnectionReportsTheAcquireFailure) {
+  ServiceHarness h;
+  auto msg = Control(WZN_TAG_DISCONNECT);
+  CRnError e = h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 999, msg.get());
+  ASSERT_TRUE(e.IsError());
+  EXPECT_NE(e.AsString().find("Failed acquire session"), std::string::npos);
+}
+
+TEST(Intake, UnsupportedMessageGetsNoReplyButCompletesTheJob) {
+  ServiceHarness h;
+  h.Log().Clear();
+  WznHandle_t handle = h.Net().Connect();
+  auto msg = CNMessageRegistry::Create(WzScsiServer::kGroup, WzScsiServer::kUnsupported4B2DD38B.number);
+  ASSERT_TRUE(msg);
+  size_t freedBefore = h.Net().FreedMessages();
+  EXPECT_TRUE(
+      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release()).IsSuccess());
+  h.Drain();
+  EXPECT_TRUE(h.Net().Replies(handle).empty());
+  EXPECT_TRUE(h.Log().Contains("Message Unsupported4B2DD38B is not yet supported."));
+  EXPECT_TRUE(h.Log().Contains("JobCompleted!"));
+  EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1);
+}
+
+TEST(Intake, UnknownMessageIsFreedAndLogged) {
+  ServiceHarness h;
+  ActivityApp app;
+  h.Service().m_pSvcApp = &app;
+  g_activity = 0;
+  auto msg = std::make_unique<WzScsiServer::CreateTargetRsp>();  // a reply is no request
+  size_t freedBefore = h.Net().FreedMessages();
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), h.Net().Connect(),
+                                          msg.release())
+                  .IsSuccess());
+  EXPECT_TRUE(h.Log().Contains("Unknown message: CreateTargetRsp"));
+  EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1);
+  EXPECT_EQ(g_activity, 1);
+  h.Service().m_pSvcApp = nullptr;
+}
+
+TEST(Intake, OtherCallbackKindsDispatchNothing) {
+  ServiceHarness h;
+  ActivityApp app;
+  h.Service().m_pSvcApp = &app;
+  g_activity = 0;
+  auto msg = MakeCreateTarget("iqn.a");
+  EXPECT_TRUE(
+      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_CONNECTED, &h.Net(), h.Net().Connect(), msg.get())
+          .IsSuccess());
+  h.Drain();
+  EXPECT_EQ(g_activity, 0);
+  EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());
+  EXPECT_TRUE(h.Service().SnapshotTargets().empty());
+  h.Service().m_pSvcApp = nullptr;
+}
+
+TEST(Intake, ConnectionGoneBeforeTheWorkerRunsSkipsTheHandler) {
+  ServiceHarness h;
+  h.Log().Clear();
+  WznHandle_t handle = h.Net().Connect();
+  h.Net().MarkGone(handle);
+  size_t freedBefore = h.Net().FreedMessages();
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle,
+                                          MakeCreateTarget("iqn.a").release())
+                  .IsSuccess());
+  h.Drain();
+  EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());
+  EXPECT_TRUE(h.Net().Replies(handle).empty());
+  EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1);
+  EXPECT_EQ(h.Net().AcquiredCount(), 0u);
+  EXPECT_TRUE(h.Log().Contains("Failed to acquire session from handle ["));
+  EXPECT_FALSE(h.Log().Contains("JobCompleted!"));
+}
+
+TEST(Intake, FailedSendAndReleaseAreLoggedAndTheChangeStays) {
+  ServiceHarness h;
+  h.Net().FailSend(true);
+  h.Net().FailRelease(true);
+  WznHandle_t handle = h.Net().Connect();
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle,
+                                          MakeCreateTarget("iqn.a").release())
+                  .IsSuccess());
+  h.Drain();
+  h.Net().FailSend(false);
+  h.Net().FailRelease(false);
+  EXPECT_TRUE(h.Log().Contains("iqn.a SendXMLMessage error injected send failure"));
+  EXPECT_TRUE(h.Log().Contains("Failed to release session for handle ["));
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.a"), 1u);
+}

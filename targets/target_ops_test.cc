@@ -1,0 +1,210 @@
+// CreateTarget / DeleteTarget through the intake: name rule, case folding,
+// codes and texts, driver calls, and what is saved.
+#include <gtest/gtest.h>
+
+#include "hostlib/util/WzScsiUtils.h"
+#include "tests/support/service_harness.h"
+
+using namespace wztest;
+
+namespace {
+
+std::string Guid(const std::string& name) {
+  std::string id;
+  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
+  (void)ignored;
+  return id;
+}
+
+std::string TargetFile(ServiceHarness& h, const std::string& lowerName) {
+  std::string t = Guid(lowerName);
+  return h.ActionLogRoot() + "/Targets/" + t + "/" + t + ".wzf";
+}
+
+}  // namespace
+
+TEST(TargetNameRule, AcceptsAndRefuses) {
+  for (const char* ok : {"iqn.-", "iqn.a..b::c", "iqn.2020-01.example:disk1", "iqn.0"})
+    EXPECT_TRUE(IsValidScsiTargetName(ok)) << ok;
+  for (const char* bad : {"", "iqn.", "iqn.a_b", "iqn.a b", "eui.0123456789abcdef", "IQN.a", "iqn.A", "iqna",
+                          "iqn.a/b", " iqn.a"})
+    EXPECT_FALSE(IsValidScsiTargetName(bad)) << bad;
+}
+
+TEST(TargetNameRule, HugeNamesAreJudgedWithoutExhaustingTheStack) {
+  EXPECT_TRUE(IsValidScsiTargetName("iqn." + std::string(1 << 20, 'a')));
+  EXPECT_FALSE(IsValidScsiTargetName("iqn." + std::string(1 << 20, 'a') + "_"));
+}
+
+TEST(Targets, CreateFoldsCaseEverywhereAndSavesTheLowerCaseRequest) {
+  ServiceHarness h;
+  auto request = MakeCreateTarget("IQN.2020-01.Example:Disk1", "Some Desc");
+  request->context().setFlags(5);
+  auto reply = h.Send(std::move(request));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->getTagID(), WzScsiServer::kCreateTargetRsp.tagId);
+  EXPECT_EQ(ReplyCode(reply), 0);
+  auto* rsp = dynamic_cast<WzScsiServer::Reply*>(reply.get());
+  ASSERT_NE(rsp, nullptr);
+  ASSERT_NE(rsp->getObject(WzScsiServer::Fields::kContext.slot), nullptr);
+  EXPECT_EQ(static_cast<const WzScsiServer::RequestContext*>(rsp->getObject(1))->flags(), 5);
+
+  EXPECT_EQ(h.Journal("platform.CreateTarget"),
+            std::vector<std::string>{
+                "platform.CreateTarget targetId=iqn.2020-01.example:disk1 desc=Some%20Desc openOnly=0 closeOnly=0"});
+  auto model = h.Service().SnapshotTargets();
+  ASSERT_EQ(model.count("iqn.2020-01.example:disk1"), 1u);
+  EXPECT_TRUE(model["iqn.2020-01.example:disk1"].luns.empty());
+  EXPECT_EQ(model["iqn.2020-01.example:disk1"].targetDesc, "Some Desc");
+
+  std::string saved = ReadFile(TargetFile(h, "iqn.2020-01.example:disk1"));
+  WzScsiServer::CreateTarget readBack;
+  ASSERT_EQ(readBack.readXmlFromString(saved), 0) << saved;
+  EXPECT_EQ(readBack.targetId(), "iqn.2020-01.example:disk1");
+  EXPECT_EQ(readBack.targetDesc(), "Some Desc");
+
+  // Any mix of case finds it again.
+  EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("iqn.2020-01.EXAMPLE:disk1"))), 0);
+  EXPECT_TRUE(h.Service().SnapshotTargets().empty());
+  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets/" + Guid("iqn.2020-01.example:disk1")));
+}
+
+TEST(Targets, InvalidNamesAreRefusedWithCodeFourBeforeExistence) {
+  ServiceHarness h;
+  for (const char* bad : {"iqn.", "iqn.a_b", "iqn.a b", "eui.0123456789abcdef", ""}) {
+    auto reply = h.Send(MakeCreateTarget(bad));
+    EXPECT_EQ(ReplyCode(reply), 4) << bad;
+    EXPECT_EQ(ReplyText(reply), "Invalid iSCSI target name!");
+  }
+  EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());
+  EXPECT_TRUE(h.Log().Contains("Invalid iSCSI target name. Target name must match regex ^iqn\\.[a-z0-9.:-]+"));
+  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets"));
+}
+
+TEST(Targets, CreatingTwiceAnswersSevenAndCallsTheDriverOnce) {
+  ServiceHarness h;
+  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  auto reply = h.Send(MakeCreateTarget("IQN.A"));
+  EXPECT_EQ(ReplyCode(reply), 7);
+  EXPECT_EQ(ReplyText(reply), "Target already exists!");
+  EXPECT_EQ(h.Journal("platform.CreateTarget").size(), 1u);
+  EXPECT_TRUE(h.Log().Contains("Error: iqn.a 7 Target already exists! Target already exists!"));
+}
+
+TEST(Targets, DriverFailureLeavesNoEntrySoARetryReachesTheDriverAgain) {
+  ServiceHarness h;
+  h.SetFaults({"platform.CreateTarget"});
+  auto reply = h.Send(MakeCreateTarget("iqn.a"));
+  EXPECT_EQ(ReplyCode(reply), 2);
+  EXPECT_EQ(ReplyText(reply), "Platform create target error");
+  EXPECT_TRUE(h.Service().SnapshotTargets().empty());
+  EXPECT_FALSE(CRnPath::Exists(TargetFile(h, "iqn.a")));
+  EXPECT_TRUE(h.Log().Contains("injected fault: platform.CreateTarget"));
+
+  h.SetFaults({});
+  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  EXPECT_EQ(h.Journal("platform.CreateTarget").size(), 2u);
+  EXPECT_TRUE(CRnPath::Exists(TargetFile(h, "iqn.a")));
+}
+
+TEST(Targets, DeleteRefusesMissingTargetsAndTargetsWithLuns) {
+  ServiceHarness h;
+  auto missing = h.Send(MakeDeleteTarget("iqn.nothing"));
+  EXPECT_EQ(ReplyCode(missing), 8);
+  EXPECT_EQ(ReplyText(missing), "Target doesn't exist!");
+  EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("not_even_valid"))), 8);
+
+  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  {
+    std::lock_guard<std::recursive_mutex> g(h.Service().ModelMutex());
+    h.Service().m_mapTargets["iqn.a"].luns[0] = WzScsiSrv::Lun();
+  }
+  auto busy = h.Send(MakeDeleteTarget("iqn.a"));
+  EXPECT_EQ(ReplyCode(busy), 9);
+  EXPECT_EQ(ReplyText(busy), "Target has configured LUNs");
+  EXPECT_TRUE(h.Journal("platform.DeleteTarget").empty());
+  {
+    std::lock_guard<std::recursive_mutex> g(h.Service().ModelMutex());
+    h.Service().m_mapTargets["iqn.a"].luns.clear();
+  }
+  EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("iqn.a"))), 0);
+}
+
+TEST(Targets, DriverFailureOnDeleteKeepsTargetAndSavedFile) {
+  ServiceHarness h;
+  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  h.SetFaults({"platform.DeleteTarget"});
+  auto reply = h.Send(MakeDeleteTarget("iqn.a"));
+  EXPECT_EQ(ReplyCode(reply), 2);
+  EXPECT_EQ(ReplyText(reply), "Platform Delete Target Error");
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.a"), 1u);
+  EXPECT_TRUE(CRnPath::Exists(TargetFile(h, "iqn.a")));
+}
+
+TEST(Targets, RequestsBeforeStartAreRefusedAndNothingIsSaved) {
+  HarnessOptions o;
+  o.start = false;
+  ServiceHarness h(o);
+  auto request = MakeCreateTarget("iqn.a");
+  request->context().setFlags(9);
+  auto reply = h.Send(std::move(request));
+  EXPECT_EQ(ReplyCode(reply), 1);
+  EXPECT_EQ(ReplyText(reply), "Either service not initialized or initialization is in progress.");
+  auto* rsp = dynamic_cast<WzScsiServer::Reply*>(reply.get());
+  ASSERT_NE(rsp->getObject(1), nullptr);
+  EXPECT_EQ(static_cast<const WzScsiServer::RequestContext*>(rsp->getObject(1))->flags(), 9);
+  EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());
+  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot()));
+}
+
+TEST(Targets, WrongClassIsRefusedWithoutReply) {
+  ServiceHarness h;
+  CWzNetwork* conn = nullptr;
+  WznHandle_t handle = h.Net().Connect();
+  ASSERT_TRUE(h.Net().AcquireSession(handle, conn).IsSuccess());
+  auto wrong = MakeDeleteTarget("iqn.a");
+  CRnError e = h.Service().CreateTarget(conn, wrong.get());
+  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(1627));
+  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::CreateTarget");
+  e = h.Service().DeleteTarget(conn, nullptr);
+  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::DeleteTarget");
+  EXPECT_TRUE(h.Net().Replies(handle).empty());
+  CRnError released = h.Net().ReleaseSession(handle);
+  (void)released;
+}
+
+TEST(Targets, WithoutConnectionNothingIsRepliedSavedOrLoggedAsError) {
+  ServiceHarness h;
+  auto request = MakeCreateTarget("iqn.Replayed");
+  EXPECT_TRUE(h.Service().CreateTarget(nullptr, request.get()).IsSuccess());
+  EXPECT_EQ(request->targetId(), "iqn.replayed");
+  EXPECT_TRUE(h.Log().Contains("Creating Target: TargetID [iqn.replayed]"));
+  EXPECT_FALSE(CRnPath::Exists(TargetFile(h, "iqn.replayed")));
+
+  CRnError again = h.Service().CreateTarget(nullptr, request.get());
+  EXPECT_EQ(again.GetCode(), HRESULT_FROM_WIN32(183));
+  EXPECT_FALSE(h.Log().Contains("Error: iqn.replayed"));
+}
+
+namespace {
+// Fails every rename: the saved file cannot be put in place.
+class FailingRename : public IRnFileSystem {
+ public:
+  int Rename(const char*, const char*) override {
+    errno = EIO;
+    return -1;
+  }
+};
+}  // namespace
+
+TEST(Targets, FailureToSaveStillAnswersSuccess) {
+  ServiceHarness h;
+  FailingRename fs;
+  RnFileSystem::SetForTest(&fs);
+  auto reply = h.Send(MakeCreateTarget("iqn.a"));
+  RnFileSystem::SetForTest(nullptr);
+  EXPECT_EQ(ReplyCode(reply), 0);
+  EXPECT_TRUE(h.Log().Contains("Failed to save, error="));
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.a"), 1u);
+  EXPECT_FALSE(CRnPath::Exists(TargetFile(h, "iqn.a")));
+}
