@@ -183,7 +183,28 @@ class WzScsiSrv : public IOnDemandSvcInterface {
     size_t targets = 0, targetsFailed = 0;
     size_t luns = 0, lunsFailed = 0;
     size_t mappings = 0, mappingsFailed = 0;
+    size_t present = 0;         // found in place already (reload)
+    int64_t startedMs = 0;      // steady clock, when the replay began
   };
+
+  // Replay pieces (actionlog/). CollectTargetDirs is GetTargetDirs with the
+  // reason when the list could not be built although the log exists (then
+  // dirs holds what was found before the failure, or nothing).
+  CRnError CollectTargetDirs(std::vector<std::string>& dirs);
+  // Bare names of an action-log directory in listing order, without "." and
+  // ".." and without the durable writer's temporary files. opened tells an
+  // open failure from one part-way (names then holds the entries read).
+  static CRnError ListActionLogDir(const std::string& dir, std::vector<std::string>& names, bool& opened);
+  // Counts one replayed or failed object and logs progress every so often.
+  void CountPlayback(size_t PlaybackStats::*counter);
+  void LogPlaybackProgress(const char* what);
+  // The "rc" command and the refusal of an unknown command.
+  CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply);
+  CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply,
+                       const std::string& command);
+  // Sends a listing's IoctlRsp (code 0, the lines as results).
+  void SendListing(CWzNetwork* conn, CNMessageBase* message, const std::vector<std::string>& lines,
+                   const std::string& subject);
 
  public:
   // Members in declaration order.

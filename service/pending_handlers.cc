@@ -8,15 +8,8 @@ CRnError NotYet(const FXCodeLocation& where) {
 }
 }  // namespace
 
-CRnError WzScsiSrv::StartScsiService(CWzNetwork*, CNMessageBase*) { return NotYet(FX_HERE); }
 CRnError WzScsiSrv::CreateLun(CWzNetwork*, CNMessageBase*) { return NotYet(FX_HERE); }
 CRnError WzScsiSrv::CreateLunInternal(CWzNetwork*, CNMessageBase*, int32_t) { return NotYet(FX_HERE); }
 CRnError WzScsiSrv::DeleteLun(CWzNetwork*, CNMessageBase*) { return NotYet(FX_HERE); }
 CRnError WzScsiSrv::MapHost(CWzNetwork*, CNMessageBase*) { return NotYet(FX_HERE); }
 CRnError WzScsiSrv::UnMapHost(CWzNetwork*, CNMessageBase*) { return NotYet(FX_HERE); }
-CRnError WzScsiSrv::Ioctl(CWzNetwork*, CNMessageBase*) { return NotYet(FX_HERE); }
-CRnError WzScsiSrv::IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e, CWzNetworkServer*, WznHandle_t,
-                                           unsigned long, wzsDatabuf_v2*) {
-  return CRnError();
-}
-CRnError WzScsiSrv::Playback(bool) { return CRnError(); }

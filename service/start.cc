@@ -1,0 +1,60 @@
+// StartScsiService: brings the service into service. The first start request
+// replays the action log and then marks the service started, whatever the
+// replay found; later ones only answer.
+//
+//   state before   reply                                            replay  state after
+//   0              0 "Scsi Service started!!!" (1 when replay failed) yes     2 (1 meanwhile)
+//   1              1 "Scsi service initialization is in progress..."  no      1
+//   2              0 "Scsi Service started!!!"                        no      2
+#include <exception>
+
+#include "hostlib/log/LogWriter.h"
+#include "service/WzScsiSrv.h"
+
+CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
+  WZ_TRACE_SCOPE(1);
+  if (CRnError e = CheckClass(FX_HERE, message, WzScsiServer::kStartScsiService)) return e;
+
+  WzScsiServer::StartScsiServiceRsp reply;
+  reply.setContextFrom(*message);
+  WzScsiServer::Error error;
+  error.setErrorCode(WzScsiServer::RC_SUCCESS);
+  error.setErrorMessage("Scsi Service started!!!");
+
+  bool replay = false;
+  if (m_eStatus.load() != SVC_INITIALIZED) {
+    // Only one start request may move the state from 0 to 1 and replay.
+    std::lock_guard<std::mutex> g(m_mutex);
+    if (m_eStatus.load() == SVC_INIT_IN_PROGRESS) {
+      error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
+      error.setErrorMessage("Scsi service initialization is in progress...");
+    } else if (m_eStatus.load() != SVC_INITIALIZED) {
+      m_eStatus = SVC_INIT_IN_PROGRESS;
+      replay = true;
+    }
+  }
+
+  if (replay) {
+    // Without m_mutex: requests arriving meanwhile are refused by their own
+    // readiness test instead of waiting for the replay.
+    CRnError played;
+    try {
+      played = Playback(false);
+    } catch (const std::exception& ex) {
+      played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by exception: %s",
+                                       ex.what());
+    } catch (...) {
+      played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by an unknown exception");
+    }
+    if (played) {
+      error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
+      error.setErrorMessage("Failed to play back service config.");
+      WZLOG(-1, "Failed to playback configuartion, error=%s", played.AsString().c_str());
+    }
+    // The objects that were recreated stay in service even after a failure.
+    SetStatus(SVC_INITIALIZED);
+  }
+
+  if (conn != nullptr) SendReply(conn, message, reply, error, "StartScsiService", true);
+  return CRnError();
+}
