@@ -161,8 +161,16 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // with LogAction while the model lock is still held; then the reply gets
   // the request's context and the Error record and is sent.
   typedef std::function<CRnError(WzScsiServer::Error& error, std::string& subject)> HandlerWork;
+  // What a handler may leave out of the frame: the open of a closed LUN is
+  // served before the service is ready and is never saved.
+  struct FrameOptions {
+    bool refuseIfNotReady;
+    bool saveOnSuccess;
+  };
   CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
                       WzScsiServer::Reply& reply, const HandlerWork& work);
+  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
+                      WzScsiServer::Reply& reply, const HandlerWork& work, const FrameOptions& options);
   // Class check: error 1627 "dynamic cast failed CNMessageBase -> WzScsiServer::<word>".
   static CRnError CheckClass(const FXCodeLocation& where, CNMessageBase* message,
                              const WzScsiServer::ClassId& cls);

@@ -45,8 +45,13 @@ void WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer
 
 CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
                                WzScsiServer::Reply& reply, const HandlerWork& work) {
+  return RunHandler(conn, message, cls, reply, work, FrameOptions{true, true});
+}
+
+CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
+                               WzScsiServer::Reply& reply, const HandlerWork& work, const FrameOptions& options) {
   (void)cls;
-  if (RefuseIfNotReady(conn, message, reply)) return CRnError();
+  if (options.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
 
   WzScsiServer::Error error;
   std::string subject;
@@ -55,7 +60,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, const W
     // The change and its record are one step for every other handler.
     std::lock_guard<std::recursive_mutex> model(m_modelMutex);
     result = work(error, subject);
-    if (conn != nullptr && result.IsSuccess()) {
+    if (conn != nullptr && result.IsSuccess() && options.saveOnSuccess) {
       if (CRnError saved = LogAction(message, &reply)) WZLOG(-1, "Failed to save, error=%s", saved.AsString().c_str());
     }
   }
