@@ -1,0 +1,108 @@
+// The host's socket server: accepts connections on a Unix socket (the
+// default endpoint) and optionally on TCP, turns frames into messages and
+// hands them to the service's callbacks, and carries the service's replies
+// back. Built on Boost.Asio with one network thread.
+//
+// Callbacks: IncomingMsgXMLCallback and IncomingMsgXDRCallback run on the
+// network thread; the service must only queue work there. A message handed
+// to IncomingMsgXMLCallback belongs to the service, which frees it with
+// CleanXmlBuffer. An XDR buffer is valid during the call only.
+//
+// Connections: each gets a handle from a 64-bit counter starting at 1, never
+// reused. AcquireSession keeps the connection object alive until the
+// matching ReleaseSession, even when its socket closes meanwhile; the
+// connection then reports IsConnectionGood false and refuses sends.
+// Replies sent on one connection go out in the order of the send calls.
+//
+// Bad input (a malformed or oversized frame, XML that does not parse, a peer
+// that fails authentication, an idle connection, one connection too many)
+// closes that connection with one log line; the server and every other
+// connection go on.
+//
+// Thread safety: Start and Stop from one controlling thread; every other
+// operation, and every CWzNetwork operation of a connection, from any
+// thread. Sends block the calling thread until the data is written (or the
+// time-out passes), except when called on the network thread itself, where
+// they only queue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "hostlib/errors/CRnError.h"
+#include "hostlib/net/WzNetwork.h"
+
+class IOnDemandSvcInterface;
+
+// Where the daemon listens when nothing else is configured.
+constexpr const char* kWznDefaultUnixSocketPath = "/run/wzscsi/wzscsid.sock";
+
+struct WZ_EXPORT WznServerConfig {
+  // Unix socket to create (mode 0600, or 0660 owned by allowedGroup when one
+  // is set); a stale socket file is replaced, a live one is an error; the
+  // file is removed at Stop. Empty: no Unix socket of our own.
+  std::string unixPath = kWznDefaultUnixSocketPath;
+  // Serve the first socket passed by systemd (LISTEN_FDS/LISTEN_PID) instead
+  // of binding unixPath.
+  bool systemdActivation = false;
+  // Serve this already listening Unix socket instead of binding unixPath;
+  // the server takes it over and closes it at Stop (also when Start fails).
+  int listenFd = -1;
+  // "HOST:PORT" for an extra TCP listener (host defaults to 127.0.0.1; port
+  // 0 picks a free one). Empty: none.
+  std::string tcpEndpoint;
+  // Required in a hello as the first frame on TCP when the listener is not
+  // on a loopback address (Start refuses such a listener without a token),
+  // or on any TCP listener when a token is configured.
+  std::string token;
+  // Ask for the token on a loopback TCP listener too (as if it were not
+  // loopback); Start then refuses to run without a token.
+  bool requireToken = false;
+  // Unix-socket peers in this group pass, besides root and our own uid.
+  std::string allowedGroup;
+  // Largest payload accepted in one frame.
+  size_t maxFrameBytes = 1u << 20;
+  // A connection with no traffic and no request in work for this long is
+  // closed. 0: never.
+  int idleTimeoutSecs = 300;
+  // Connections beyond this many are closed at once.
+  size_t maxConnections = 1024;
+};
+
+class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
+ public:
+  CWzAsioNetworkServer();
+  // Stops the server when it still runs.
+  ~CWzAsioNetworkServer() override;
+  CWzAsioNetworkServer(const CWzAsioNetworkServer&) = delete;
+  CWzAsioNetworkServer& operator=(const CWzAsioNetworkServer&) = delete;
+
+  // Opens the listeners and starts the network thread. The service must
+  // outlive Stop. A server starts once; Start after Stop fails.
+  CRnError Start(const WznServerConfig& config, IOnDemandSvcInterface* service);
+  // Closes the listeners and every connection, fails the sends still
+  // waiting, joins the network thread and removes the Unix socket file.
+  // Sessions still acquired stay valid (and not good) until released.
+  void Stop();
+
+  // The bound TCP port (useful with port 0); 0 without a TCP listener.
+  uint16_t TcpPort() const;
+  // The Unix socket path created by Start ("" when none was created).
+  std::string UnixPath() const;
+  // Connections currently open.
+  size_t ConnectionCount() const;
+
+  // Fails with Win32 code 1168 for an unknown handle and 2250 for a closed
+  // connection.
+  CRnError AcquireSession(WznHandle_t handle, CWzNetwork*& connection) override;
+  CRnError ReleaseSession(WznHandle_t handle) override;
+  // Deletes the message and sets the pointer to null.
+  void CleanXmlBuffer(CNMessageBase*& message) override;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> m_impl;
+};
