@@ -1,0 +1,6 @@
+// Entry of libWzScsiSrvLio.so: the platform driver on tgtd.
+#include <new>
+
+#include "plugins/platform/tgt_platform.h"
+
+extern "C" WZ_EXPORT WzScsiSrvPlatform* GetWZScsiPlatformObj() { return new (std::nothrow) WzScsiSrvTgtPlatform(); }

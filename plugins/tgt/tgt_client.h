@@ -1,0 +1,66 @@
+// TgtClient: a small client of tgtd's management socket. Each request opens
+// its own connection (tgtd serves one request per connection), sends the
+// request, reads the whole reply and closes.
+//
+// Errors: when tgtd cannot be reached the error carries errno and says so;
+// when tgtd refuses a request the error (Win32 code 774) carries tgtd's own
+// text, and the status out parameter of the operation holds tgtd's status so
+// that callers can tolerate, say, an access rule that already exists.
+//
+// Thread safety: the object is immutable after construction; any number of
+// threads may issue requests at once (each on its own connection).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hostlib/errors/CRnError.h"
+#include "plugins/tgt/tgt_protocol.h"
+
+namespace wztgt {
+
+class TgtClient {
+ public:
+  // socketPath: the management socket itself (for example
+  // "/var/run/tgtd/socket.0"). timeoutMs bounds every send and receive.
+  explicit TgtClient(std::string socketPath, int timeoutMs = 30000);
+
+  const std::string& SocketPath() const { return m_socketPath; }
+
+  // One request. text: tgtd's reply text (show requests). status: tgtd's
+  // status, or kTgtSuccess when tgtd was not reached. peerPid: the process
+  // that answered (null to ignore).
+  CRnError Execute(const TgtRequest& request, std::string* text, uint32_t* status, pid_t* peerPid) const;
+
+  // Connects and disconnects without a request: tells whether tgtd listens,
+  // and which process it is (a restarted tgtd has another process id).
+  CRnError Probe(pid_t& peerPid) const;
+
+  CRnError ShowTargets(std::string& text, pid_t* peerPid = nullptr) const;
+  CRnError ShowPortals(std::vector<std::string>& portals) const;
+  CRnError NewPortal(const std::string& portal) const;
+  CRnError NewTarget(int32_t tid, const std::string& name, uint32_t* status = nullptr) const;
+  // force: delete even while initiators are logged in.
+  CRnError DeleteTarget(int32_t tid, bool force, uint32_t* status = nullptr) const;
+  // blockSize 0: tgtd's default.
+  CRnError NewLun(int32_t tid, uint64_t lun, const std::string& path, uint32_t blockSize,
+                  uint32_t* status = nullptr) const;
+  CRnError DeleteLun(int32_t tid, uint64_t lun, uint32_t* status = nullptr) const;
+  CRnError BindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status = nullptr) const;
+  CRnError UnbindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status = nullptr) const;
+  // Asks tgtd to exit; it refuses while it holds targets.
+  CRnError DeleteSystem(uint32_t* status = nullptr) const;
+
+ private:
+  CRnError Connect(int& fd) const;
+  CRnError Simple(TgtMode mode, TgtOp op, int32_t tid, uint64_t lun, bool force, const std::string& body,
+                  uint32_t* status) const;
+
+  std::string m_socketPath;
+  int m_timeoutMs;
+};
+
+}  // namespace wztgt
