@@ -20,7 +20,10 @@ namespace WzScsiServer {
 constexpr int kGroup = 75;
 
 // Registers every class of this catalogue with the message library. Runs at
-// library load; calling it again is harmless.
+// library load, and again (cheaply, once only) in the constructor of every
+// catalogue message, so that a message built by another library's static
+// initialiser still gets its tag id. Thread-safe; calling it again is
+// harmless.
 WZ_EXPORT void RegisterMessages();
 
 // Backing-store types carried by CreateLun.
@@ -77,6 +80,15 @@ constexpr ClassId kCreateTarget{20, 0x4BFEA5CDu, "CreateTarget"};
 constexpr ClassId kDeleteTargetRsp{21, 0x4B959D73u, "DeleteTargetRsp"};
 constexpr ClassId kStartScsiServiceRsp{22, 0x4B489582u, "StartScsiServiceRsp"};
 
+// Every class above, in number order.
+constexpr ClassId kAllClasses[] = {
+    kBStoreDesc,      kCreateTargetRsp,  kDeleteTarget,        kDeleteLun,        kMapLun2Host,
+    kCreateLunRsp,    kUnMapLun2Host,    kIoctl,               kDeleteLunRsp,     kStartScsiService,
+    kMapLun2HostRsp,  kIoctlRsp,         kUnsupported4B2DD38B, kError,            kUnsupported4B2E3940,
+    kRequestContext,  kUnMapLun2HostRsp, kCreateLun,           kCreateTarget,     kDeleteTargetRsp,
+    kStartScsiServiceRsp,
+};
+
 // A field address: number, slot, key (the tag id is the owning class's).
 struct FieldId {
   int number;
@@ -106,10 +118,18 @@ constexpr FieldId kRspLunError{4, 7, 69957};        // CreateLunRsp.error
 constexpr FieldId kResults{3, 3, 8486062};          // IoctlRsp
 }  // namespace Fields
 
+namespace detail {
+// Registration before the base constructor looks the class up.
+inline int Registered(int number) {
+  RegisterMessages();
+  return number;
+}
+}  // namespace detail
+
 // Base of the catalogue's classes: typed field access by FieldId.
 class WZ_EXPORT Message : public CNMessageBase {
  public:
-  Message(int number) : CNMessageBase(kGroup, number) {}
+  explicit Message(int number) : CNMessageBase(kGroup, detail::Registered(number)) {}
   std::string GetString(const FieldId& f) const { return getstring(f.number, f.slot, getTagID(), f.key); }
   void SetString(const FieldId& f, const std::string& v) { setstring(f.number, f.slot, v, getTagID(), f.key); }
   int64_t GetInt(const FieldId& f) const { return getint64(f.slot, getTagID(), f.key); }
@@ -144,9 +164,11 @@ class WZ_EXPORT BStoreDesc : public Message {
 class WZ_EXPORT Request : public Message {
  public:
   explicit Request(int number) : Message(number) {}
-  // The context sub-object (created empty when missing).
+  // The context sub-object (created empty when missing or of another class).
   RequestContext& context();
+  // The context's flags; 0 when there is no context.
   int64_t contextFlags() const;
+  // Stores a copy of ctx at 1/1.
   void setContext(const CNMessageBase& ctx);
 };
 
@@ -154,10 +176,12 @@ class WZ_EXPORT Reply : public Message {
  public:
   // errorField: where the reply carries its Error (2/2, or 4/7 for CreateLunRsp)
   Reply(int number, const FieldId& errorField) : Message(number), m_errorField(errorField) {}
-  // Copies the request's context (nothing when the request has none).
+  // Copies the request's context into 1/1 (nothing when the request holds no
+  // RequestContext at 1/1).
   void setContextFrom(const CNMessageBase& request);
+  // Stores a copy of the record at errorField().
   void setError(const Error& error);
-  // The Error record held in the reply (null when none).
+  // The Error record held at errorField() (null when none).
   const Error* error() const;
   const FieldId& errorField() const { return m_errorField; }
 
@@ -188,8 +212,9 @@ class WZ_EXPORT CreateLun : public Request {
   void setTargetId(const std::string& v) { SetString(Fields::kTargetId, v); }
   int64_t bstorType() const { return GetInt(Fields::kBStorType); }
   void setBstorType(int64_t v) { SetInt(Fields::kBStorType, v); }
-  // The backing-store description sub-object (created empty when missing);
-  // edits through the reference change the request in place.
+  // The backing-store description sub-object (created empty when missing or
+  // of another class); edits through the reference change the request in
+  // place. The reference stays valid until the field is set again.
   BStoreDesc& bstoreDesc();
   void setBstoreDesc(const BStoreDesc& d);
 };
