@@ -2,7 +2,10 @@
 // whose path the host sets once at start. Every read reads the file again, so
 // an administrator's edit is seen by the next read; every write rewrites the
 // whole file atomically (temporary file, fsync, rename, fsync of the
-// directory). A missing file reads as empty.
+// directory). A missing file reads as empty. A malformed file (a line that
+// is neither a section, a key=value nor a comment, or a duplicate key) fails
+// every read with Win32 code 87 and is never overwritten. Comments are not
+// kept when the file is rewritten.
 //
 // Thread safety: all functions may be called from any thread; writes are
 // serialised within the process.
@@ -15,10 +18,13 @@
 
 class WZ_EXPORT WZPlatformInfo {
  public:
+  // "" (the default): no store; reads find nothing and writes fail.
   static void SetConfigFile(const std::string& path);
   static std::string GetConfigFile();
 
-  // value: the first length bytes are stored.
+  // value: the first length bytes are stored (up to a NUL). Fails (87) when
+  // no file is set, or when the section, key or value cannot be written as
+  // INI text (line breaks, "]" in a section, "=" in a key).
   static CRnError setString(const std::string& section, const std::string& key, const char* value,
                             size_t length);
   // Fails (Win32 code 774) when the key is missing, or (87) when the value is
@@ -36,6 +42,7 @@ class WZ_EXPORT WZPlatformInfo {
 // moves (and so loses) the saved configuration.
 class WZ_EXPORT WZPI_CommClient {
  public:
+  // "" restores the default, "/var/lib/wzscsi".
   static void SetStateDirectory(const std::string& dir);
   static std::string GetStateDirectory();
   static std::string getJobResultsDirectory(const std::string& machineName);

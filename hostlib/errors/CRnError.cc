@@ -87,6 +87,10 @@ std::string CRnError::StackAsString() const {
 
 namespace FXErrorUtil {
 
+// The format comes from the callers, which are themselves checked as
+// printf-style functions.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 std::string VFormat(const char* fmt, va_list args) {
   if (fmt == nullptr) return std::string();
   char small[256];
@@ -101,6 +105,7 @@ std::string VFormat(const char* fmt, va_list args) {
   out.resize(static_cast<size_t>(n));
   return out;
 }
+#pragma GCC diagnostic pop
 
 #define WZ_MAKE_ERROR(code_expr)              \
   va_list args;                               \

@@ -4,11 +4,14 @@
 // initThreadPool(name, idleTimeoutSecs, minThreads, maxThreads, growStep):
 //  - idleTimeoutSecs: a worker above minThreads that found no work for this
 //    long ends;
-//  - minThreads: workers started at once and kept while the pool lives;
+//  - minThreads: workers started at once and kept while the pool lives (0
+//    allowed: workers are then started on demand);
 //  - maxThreads: upper bound of workers;
 //  - growStep: workers added at a time when an item is queued and every
 //    worker is busy (never beyond maxThreads).
-// Threads are named "<name>-<n>" (cut to the system's 15 characters).
+// Threads are named "<name>-<n>" (cut to the system's 15 characters). An
+// exception thrown by a work function is logged at level -1 and the worker
+// goes on.
 //
 // Thread safety: doWork may be called from any thread; initThreadPool and
 // waitForAllThreads by the owner only.
@@ -29,20 +32,27 @@ typedef void* (*WzWorkFunction)(void*);
 class WZ_EXPORT WzThreadPool {
  public:
   WzThreadPool() = default;
-  ~WzThreadPool();  // waits for the queued items and joins the workers
+  // Runs the queued items and joins the workers. An item still running (after
+  // a timed-out waitForAllThreads) is waited for: the worker uses the pool,
+  // so it cannot be left behind.
+  ~WzThreadPool();
   WzThreadPool(const WzThreadPool&) = delete;
   WzThreadPool& operator=(const WzThreadPool&) = delete;
 
+  // Fails (Win32 code 87) on inconsistent values or a second call.
   CRnError initThreadPool(const std::string& name, int idleTimeoutSecs, int minThreads, int maxThreads,
                           int growStep);
-  // Queues one item. Fails when the pool is not initialised or is stopping;
+  // Queues one item; never waits for a worker (the queue is unbounded).
+  // Fails (Win32 code 21) when the pool is not initialised or is stopping;
   // the item is then not run and stays the caller's.
   CRnError doWork(WzWorkFunction function, void* argument);
   // drainQueue: run the queued items before stopping (otherwise they are
   // dropped: the caller must own them elsewhere); refuseNew: doWork fails
   // from now on; join: wait for the workers to end; timeoutSecs: give up
-  // waiting after this long (the error says so; workers still running are
-  // detached at destruction time only after they finish).
+  // waiting after this long, <= 0: no limit (the error, Win32 code 1460, says
+  // how many items were left; workers still running are joined by the
+  // destructor once they finish). Without join it waits until the queue is
+  // empty and no item runs. Fails (87) when called from one of its workers.
   CRnError waitForAllThreads(bool drainQueue, bool refuseNew, bool join, int timeoutSecs);
 
   size_t ThreadCount() const;

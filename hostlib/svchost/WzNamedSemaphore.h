@@ -23,10 +23,10 @@ class WZ_EXPORT WzNamedSemaphore {
   WzNamedSemaphore& operator=(const WzNamedSemaphore&) = delete;
 
   void release(unsigned count);
-  // Waits up to timeoutMs; false on time-out.
+  // Waits up to timeoutMs (negative: no limit); false on time-out.
   bool wait(int timeoutMs);
   int value() const;
-  void close();
+  void close();  // later release, wait and value throw
   static void unlink(const std::string& name);
   static std::string NormaliseName(const std::string& name);
 

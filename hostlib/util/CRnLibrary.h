@@ -2,7 +2,8 @@
 //
 // A bare file name (no "/") is looked up first in the driver directory that
 // the host sets with SetSearchDirectory, then by the system loader; a name
-// with a "/" is loaded as given. Errors carry the loader's own text.
+// with a "/" is loaded as given. Errors carry the loader's own text: Win32
+// code 126 when a library cannot be loaded, 127 when a symbol is missing.
 //
 // Ownership: a handle constructed with autoFree true unloads its library when
 // it is destroyed; with false the owner calls Free. Handles move, never copy.

@@ -2,6 +2,8 @@
 // going through one seam (IRnFileSystem) that a test can replace to fail an
 // open, a write, an fsync or a rename.
 //
+// Errors: made with the errno (FXErrorUtil::ErrorErrNo), their text holds the
+// path and the system's reason.
 // Thread safety: the functions and distinct objects may be used from several
 // threads at once. The seam is replaced only by tests, before threads start.
 #pragma once
@@ -65,7 +67,10 @@ class WZ_EXPORT CRnFile {
 // or the new one: the content goes to a temporary file in the same directory
 // (named with kTempPrefix), which Commit fsyncs, renames over the final name,
 // and then fsyncs the directory. Destroying an uncommitted object removes the
-// temporary file.
+// temporary file. A failure before the rename leaves the old file untouched
+// and removes the temporary file; a failure of the directory's fsync (after
+// the rename) is reported too, and the new content is then in place but may
+// not survive a crash.
 class WZ_EXPORT CRnAtomicFile {
  public:
   CRnAtomicFile() = default;
@@ -95,10 +100,13 @@ class WZ_EXPORT CRnDirectory {
   CRnDirectory(const CRnDirectory&) = delete;
   CRnDirectory& operator=(const CRnDirectory&) = delete;
 
-  // recursive: create missing parents too. An existing directory is success.
+  // recursive: create missing parents too (mode 0755 before the umask). An
+  // existing directory is success; anything else in the way is an error.
   static CRnError Create(const std::string& path, bool recursive);
   // recursive: remove the contents too. followLinks is accepted for the
-  // platform's signature; symbolic links are never followed.
+  // platform's signature; symbolic links are never followed (a link inside is
+  // removed itself; a path that is not a directory, a link included, fails).
+  // A recursive removal goes on after a failure and reports the first one.
   static CRnError Remove(const std::string& path, bool recursive, bool followLinks);
 
   // Lists a directory. pattern: "*" for everything, or a glob (fnmatch);
@@ -122,8 +130,9 @@ WZ_EXPORT bool Exists(const std::string& path);
 }  // namespace CRnPath
 
 namespace FXPath {
-// Joins with exactly one "/" between path and name. flags: 0. Fails (and
-// leaves path unchanged) when name is empty or contains a "/".
+// Joins with exactly one "/" between path and name (an empty path becomes
+// name). flags: 0. Fails (Win32 code 87, path unchanged) when name is empty
+// or contains a "/".
 WZ_EXPORT CRnError Append(std::string& path, const std::string& name, int flags);
 }  // namespace FXPath
 
