@@ -60,7 +60,11 @@ CRnError WzScsiSrvBStorDevSnap::ResolveSnapshot(const std::string& args, std::st
                                    "snapshot id '%s' is not a plain file name", ssid.c_str());
   }
   std::string dir;
-  if (WZPlatformInfo::getString(kSection, kKeySnapshotDir, dir).IsError() || dir.empty()) {
+  CRnError readErr = WZPlatformInfo::getString(kSection, kKeySnapshotDir, dir);
+  if (readErr.IsError() && readErr.GetCode() != HRESULT_FROM_WIN32(ERROR_NOT_FOUND_OR_NOT_ALLOWED)) {
+    return readErr.Push(FX_HERE_IN(kFile), "cannot read the snapshot directory setting");
+  }
+  if (readErr.IsError() || dir.empty()) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
                                    "snapshot id %s given, but no snapshot directory is configured "
                                    "(section %s, key %s)",

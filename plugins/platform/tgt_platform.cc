@@ -24,6 +24,16 @@ CRnError NotInitialised(const FXCodeLocation& where) {
                                  "the tgt platform driver is not initialised");
 }
 
+// A missing key reads as empty; an unreadable store is an error.
+CRnError ReadOptionalSetting(const char* key, std::string& value) {
+  value.clear();
+  CRnError err = WZPlatformInfo::getString(WzScsiSrvTgtPlatform::kSection, key, value);
+  if (err.IsSuccess()) return CRnError();
+  value.clear();
+  if (err.GetCode() == HRESULT_FROM_WIN32(ERROR_NOT_FOUND_OR_NOT_ALLOWED)) return CRnError();
+  return err.Push(FX_HERE_IN(kFile), "cannot read setting %s of section %s", key, WzScsiSrvTgtPlatform::kSection);
+}
+
 std::string Join(const std::vector<std::string>& items) {
   std::string out;
   for (const std::string& s : items) {
@@ -38,12 +48,13 @@ std::string Join(const std::vector<std::string>& items) {
 CRnError WzScsiSrvTgtPlatform::ReadSettings(std::string& socketPath, std::string& portal) {
   socketPath.clear();
   portal.clear();
-  if (WZPlatformInfo::getString(kSection, kKeyControlSocket, socketPath).IsError() || socketPath.empty()) {
+  if (CRnError err = ReadOptionalSetting(kKeyControlSocket, socketPath)) return err.Push(FX_HERE_IN(kFile));
+  if (socketPath.empty()) {
     const char* prefix = std::getenv("TGT_IPC_SOCKET");
     socketPath = std::string(prefix != nullptr && *prefix != '\0' ? prefix : wztgt::kDefaultSocketPrefix) + ".0";
   }
-  // The portal is optional: without it tgtd's portals are taken as they are.
-  if (WZPlatformInfo::getString(kSection, kKeyPortal, portal).IsError()) portal.clear();
+  // Without a portal, tgtd's portals are taken as they are.
+  if (CRnError err = ReadOptionalSetting(kKeyPortal, portal)) return err.Push(FX_HERE_IN(kFile));
   return CRnError();
 }
 

@@ -1,0 +1,221 @@
+#include "plugins/tgt/tgt_client.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "hostlib/util/rn_test_temp_dir.h"
+
+namespace wztgt {
+namespace {
+
+// What a fake tgtd answers to one request.
+struct ScriptedReply {
+  uint32_t status = kTgtSuccess;
+  std::string text;
+  bool hangUp = false;  // close without answering
+};
+
+// A stand-in for tgtd's management socket: answers each connection with the
+// next scripted reply and keeps the requests it received.
+class FakeTgtd {
+ public:
+  explicit FakeTgtd(const std::string& path) : m_path(path) {
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(m_fd, 8) != 0) {
+      ADD_FAILURE() << "cannot listen on " << path;
+    }
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~FakeTgtd() {
+    m_stop = true;
+    m_thread.join();
+    ::close(m_fd);
+    ::unlink(m_path.c_str());
+  }
+  FakeTgtd(const FakeTgtd&) = delete;
+  FakeTgtd& operator=(const FakeTgtd&) = delete;
+
+  void Script(const ScriptedReply& reply) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_replies.push_back(reply);
+  }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_requests;
+  }
+
+ private:
+  void Serve() {
+    while (!m_stop) {
+      pollfd p{m_fd, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      int c = ::accept(m_fd, nullptr, nullptr);
+      if (c < 0) continue;
+      std::string request(kRequestHeaderSize, '\0');
+      if (ReadFull(c, &request[0], request.size())) {
+        uint32_t length = 0;
+        std::memcpy(&length, &request[72], sizeof(length));
+        if (length > kRequestHeaderSize) {
+          std::string body(length - kRequestHeaderSize, '\0');
+          ReadFull(c, &body[0], body.size());
+          request += body;
+        }
+        ScriptedReply reply;
+        {
+          std::lock_guard<std::mutex> guard(m_lock);
+          m_requests.push_back(request);
+          if (!m_replies.empty()) {
+            reply = m_replies.front();
+            m_replies.pop_front();
+          }
+        }
+        if (!reply.hangUp) {
+          uint32_t header[2] = {reply.status, static_cast<uint32_t>(kReplyHeaderSize + reply.text.size())};
+          (void)!::write(c, header, sizeof(header));
+          if (!reply.text.empty()) (void)!::write(c, reply.text.data(), reply.text.size());
+        }
+      }
+      ::close(c);
+    }
+  }
+  static bool ReadFull(int fd, char* p, size_t n) {
+    while (n > 0) {
+      ssize_t r = ::read(fd, p, n);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+  std::string m_path;
+  int m_fd = -1;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_lock;
+  std::deque<ScriptedReply> m_replies;
+  std::vector<std::string> m_requests;
+  std::thread m_thread;
+};
+
+template <typename T>
+T Field(const std::string& request, size_t offset) {
+  T v;
+  std::memcpy(&v, &request[offset], sizeof(v));
+  return v;
+}
+
+class TgtClientTest : public ::testing::Test {
+ protected:
+  CRnTempDirForTest m_dir;
+  std::string m_socket = m_dir.Join("sock.0");
+};
+
+TEST_F(TgtClientTest, SendsOneFramedRequestPerOperation) {
+  FakeTgtd tgtd(m_socket);
+  TgtClient client(m_socket);
+  ASSERT_TRUE(client.NewLun(4, 9, "/srv/a.img", 4096).IsSuccess());
+  ASSERT_TRUE(client.BindInitiatorName(4, "iqn.h:a").IsSuccess());
+  ASSERT_TRUE(client.DeleteTarget(4, true).IsSuccess());
+
+  std::vector<std::string> requests = tgtd.Requests();
+  ASSERT_EQ(3u, requests.size());
+  const std::string body = "path=/srv/a.img,blocksize=4096";
+  const std::string& lu = requests[0];
+  ASSERT_EQ(kRequestHeaderSize + body.size() + 1, lu.size());
+  EXPECT_EQ(2u, Field<uint32_t>(lu, 0));  // logical unit
+  EXPECT_EQ(0u, Field<uint32_t>(lu, 4));  // new
+  EXPECT_STREQ("iscsi", lu.c_str() + 8);
+  EXPECT_EQ(lu.size(), Field<uint32_t>(lu, 72));
+  EXPECT_EQ(4, Field<int32_t>(lu, 76));
+  EXPECT_EQ(9u, Field<uint64_t>(lu, 88));
+  EXPECT_EQ(body + std::string(1, '\0'), lu.substr(kRequestHeaderSize));
+
+  EXPECT_EQ(3u, Field<uint32_t>(requests[1], 4));  // bind
+  EXPECT_EQ("initiator-name=iqn.h:a" + std::string(1, '\0'), requests[1].substr(kRequestHeaderSize));
+
+  const std::string& del = requests[2];
+  EXPECT_EQ(kRequestHeaderSize, del.size());
+  EXPECT_EQ(1u, Field<uint32_t>(del, 4));    // delete
+  EXPECT_EQ(1u, Field<uint32_t>(del, 116));  // force
+  EXPECT_EQ(kNoLun, Field<uint64_t>(del, 88));
+}
+
+TEST_F(TgtClientTest, RefusalsCarryTgtdsTextAndStatus) {
+  FakeTgtd tgtd(m_socket);
+  tgtd.Script({kTgtLunExists, "", false});
+  TgtClient client(m_socket);
+  uint32_t status = 0;
+  CRnError err = client.NewLun(1, 1, "/a", 0, &status);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(kTgtLunExists, status);
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_FOUND_OR_NOT_ALLOWED), err.GetCode());
+  EXPECT_NE(std::string::npos, err.AsString().find("this logical unit number already exists")) << err.AsString();
+  EXPECT_NE(std::string::npos, err.AsString().find("logicalunit new tid=1 lun=1")) << err.AsString();
+}
+
+TEST_F(TgtClientTest, ShowTextLosesTgtdsPaddingAndReportsThePeer) {
+  FakeTgtd tgtd(m_socket);
+  tgtd.Script({kTgtSuccess, std::string("Target 1: iqn.a\n") + std::string(5, '\0'), false});
+  TgtClient client(m_socket);
+  std::string text;
+  pid_t peer = 0;
+  ASSERT_TRUE(client.ShowTargets(text, &peer).IsSuccess());
+  EXPECT_EQ("Target 1: iqn.a\n", text);
+  EXPECT_EQ(::getpid(), peer);  // the fake runs in this process
+}
+
+TEST_F(TgtClientTest, AbsentDaemonAndHangUpsAreClearErrors) {
+  TgtClient client(m_socket);
+  pid_t pid = 0;
+  CRnError err = client.Probe(pid);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(std::string::npos, err.AsString().find("tgtd is not running")) << err.AsString();
+  EXPECT_NE(std::string::npos, err.AsString().find(m_socket)) << err.AsString();
+
+  FakeTgtd tgtd(m_socket);
+  tgtd.Script({kTgtSuccess, "", true});
+  uint32_t status = 77;
+  err = client.NewTarget(1, "iqn.a", &status);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(kTgtSuccess, status);  // not a refusal: tgtd never answered
+  EXPECT_NE(std::string::npos, err.AsString().find("closed the connection")) << err.AsString();
+}
+
+TEST_F(TgtClientTest, ValuesThatWouldSplitTheBodyAreNeverSent) {
+  FakeTgtd tgtd(m_socket);
+  TgtClient client(m_socket);
+  EXPECT_TRUE(client.NewTarget(1, "iqn.a,b").IsError());
+  EXPECT_TRUE(client.NewLun(1, 1, "/a\nb", 0).IsError());
+  EXPECT_TRUE(client.BindInitiatorName(1, "iqn,h").IsError());
+  EXPECT_TRUE(tgtd.Requests().empty());
+}
+
+TEST(TgtProtocol, RequestsWithoutBodyAndStatusTexts) {
+  TgtRequest r;
+  r.mode = TgtMode::kTarget;
+  r.op = TgtOp::kShow;
+  std::string bytes = EncodeRequest(r);
+  ASSERT_EQ(kRequestHeaderSize, bytes.size());
+  EXPECT_EQ(-1, Field<int32_t>(bytes, 76));
+  EXPECT_EQ(0u, Field<uint32_t>(bytes, 116));
+
+  EXPECT_STREQ("this target already exists", TgtStatusText(kTgtTargetExists));
+  EXPECT_STREQ("this access control rule does not exist", TgtStatusText(kTgtAclMissing));
+  EXPECT_STREQ("(unknown tgtadm_errno)", TgtStatusText(999));
+}
+
+}  // namespace
+}  // namespace wztgt

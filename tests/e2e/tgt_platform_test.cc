@@ -1,0 +1,300 @@
+// The platform driver against a real tgtd, loaded and driven as the service
+// drives it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "hostlib/config/WZPlatformInfo.h"
+#include "hostlib/log/LogWriter.h"
+#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/e2e/driver_harness.h"
+
+namespace wze2e {
+namespace {
+
+const std::string kT1 = "iqn.2024-01.com.example:t1";
+const std::string kT2 = "iqn.2024-01.com.example:t2";
+const std::string kHostA = "iqn.2024-01.com.example:host-a";
+const std::string kHostB = "iqn.2024-01.com.example:host-b";
+
+bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+class TgtPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TgtdInstalled()) GTEST_SKIP() << "tgtd is not installed";
+    std::string error;
+    ASSERT_TRUE(m_tgtd.Start(&error)) << error;
+    m_log = std::make_shared<CMemoryLogWriter>(1);
+    g_ptrLogWriter = m_log;
+    UseDriverConfig(m_dir.Join("config.ini"), m_tgtd, m_dir.Path());
+    CRnError err = m_platform.Load();
+    ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+  }
+  void TearDown() override {
+    m_platform.Unload();
+    m_tgtd.Stop();
+    WZPlatformInfo::SetConfigFile("");
+    g_ptrLogWriter.reset();
+  }
+
+  CRnError CreateTarget(const std::string& name) {
+    WzScsiSrvModelTarget t(WzScsiSrvTarget(name, "test"));
+    return m_platform->CreateTarget(t);
+  }
+  CRnError DeleteTarget(const std::string& name) {
+    WzScsiSrvModelTarget t(WzScsiSrvTarget(name, "test"));
+    return m_platform->DeleteTarget(t);
+  }
+  // A platform-only LUN on a fresh 1 MiB file.
+  WzScsiSrvLun Lun(const std::string& target, int32_t number, const std::string& file) {
+    WzScsiSrvLun lun = MakeLun(target, WzScsiServer::BSTOR_KERNEL, number, m_platform.Get(), nullptr);
+    lun.path = MakeSparseFile(m_dir.Join(file), 1 << 20);
+    return lun;
+  }
+  CRnError Map(const WzScsiSrvLun& lun, const std::string& host) {
+    WzScsiSrvModelLun l(lun);
+    WzScsiSrvModelHost h(host, "");
+    return m_platform->MapHost(l, h);
+  }
+  CRnError Unmap(const WzScsiSrvLun& lun, const std::string& host) {
+    WzScsiSrvModelLun l(lun);
+    WzScsiSrvModelHost h(host, "");
+    return m_platform->UnMapHost(l, h);
+  }
+  // The ACL lines of tgtd's only (or first) target.
+  std::vector<std::string> Acls() {
+    std::stringstream ss(m_tgtd.ShowTargets());
+    std::vector<std::string> acls;
+    std::string line;
+    bool inAcls = false;
+    while (std::getline(ss, line)) {
+      if (line == "    ACL information:") {
+        inAcls = true;
+      } else if (inAcls && line.compare(0, 8, "        ") == 0) {
+        acls.push_back(line.substr(8));
+      } else {
+        inAcls = false;
+      }
+    }
+    return acls;
+  }
+
+  CRnTempDirForTest m_dir;
+  TgtdProcess m_tgtd;
+  std::shared_ptr<CMemoryLogWriter> m_log;
+  LoadedPlatform m_platform;
+};
+
+TEST_F(TgtPlatformTest, TargetsTakeTheLowestFreeTidAndAreAdoptedByName) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  ASSERT_TRUE(CreateTarget(kT2).IsSuccess());
+  std::string show = m_tgtd.ShowTargets();
+  EXPECT_TRUE(Has(show, "Target 1: " + kT1)) << show;
+  EXPECT_TRUE(Has(show, "Target 2: " + kT2)) << show;
+
+  // A replay of the same target changes nothing in tgtd.
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  EXPECT_EQ(2, m_tgtd.TargetCount());
+  EXPECT_TRUE(m_log->Contains("Adopting tgtd target " + kT1));
+
+  ASSERT_TRUE(DeleteTarget(kT1).IsSuccess());
+  EXPECT_FALSE(Has(m_tgtd.ShowTargets(), kT1));
+  ASSERT_TRUE(CreateTarget("iqn.2024-01.com.example:t3").IsSuccess());
+  EXPECT_TRUE(Has(m_tgtd.ShowTargets(), "Target 1: iqn.2024-01.com.example:t3"));
+
+  // Deleting what tgtd does not hold is no error: the outcome is the same.
+  ASSERT_TRUE(DeleteTarget(kT1).IsSuccess());
+}
+
+TEST_F(TgtPlatformTest, TargetsMadeByOthersAreAdoptedAndTheirTidsAvoided) {
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "target", "--tid", "1", "-T", kT1}).exitCode);
+  // A driver that started before the target appeared learns of it on refusal.
+  ASSERT_TRUE(CreateTarget(kT2).IsSuccess());
+  EXPECT_TRUE(Has(m_tgtd.ShowTargets(), "Target 2: " + kT2)) << m_tgtd.ShowTargets();
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  EXPECT_EQ(2, m_tgtd.TargetCount());
+}
+
+TEST_F(TgtPlatformTest, NewLunsTakeTheLowestFreeNumberAndReplayedOnesTheirOwn) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun a = Lun(kT1, -1, "a.img");
+  WzScsiSrvLun b = Lun(kT1, -1, "b.img");
+  WzScsiSrvLun c = Lun(kT1, 7, "c.img");
+  WzScsiSrvLun d = Lun(kT1, -1, "d.img");
+  ASSERT_TRUE(m_platform->CreateLun(&a).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&b).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&c).IsSuccess());
+  ASSERT_TRUE(m_platform->DeleteLun(&a).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&d).IsSuccess());
+  EXPECT_EQ(1, a.lunId);
+  EXPECT_EQ(2, b.lunId);
+  EXPECT_EQ(7, c.lunId);
+  EXPECT_EQ(1, d.lunId);
+  std::string show = m_tgtd.ShowTargets();
+  EXPECT_TRUE(Has(show, "LUN: 7\n")) << show;
+  EXPECT_TRUE(Has(show, "Backing store path: " + c.path + "\n")) << show;
+  EXPECT_FALSE(Has(show, a.path + "\n")) << show;
+
+  for (int32_t bad : {0, 256}) {
+    WzScsiSrvLun lun = Lun(kT1, bad, "bad.img");
+    CRnError err = m_platform->CreateLun(&lun);
+    ASSERT_TRUE(err.IsError());
+    EXPECT_TRUE(Has(err.AsString(), "outside 1 to 255")) << err.AsString();
+  }
+  WzScsiSrvLun orphan = Lun("iqn.2024-01.com.example:none", -1, "o.img");
+  CRnError err = m_platform->CreateLun(&orphan);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "does not exist in tgtd")) << err.AsString();
+  EXPECT_EQ(-1, orphan.lunId);
+}
+
+TEST_F(TgtPlatformTest, SameNumberAndFileIsAdoptedAnotherFileIsAConflict) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun mine = Lun(kT1, 5, "mine.img");
+  std::string theirs = MakeSparseFile(m_dir.Join("theirs.img"), 1 << 20);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "5", "-b", theirs})
+                   .exitCode);
+
+  // The driver's picture predates that unit: tgtd's refusal makes it look again.
+  CRnError err = m_platform->CreateLun(&mine);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "LUN number conflict")) << err.AsString();
+  EXPECT_TRUE(Has(err.AsString(), theirs)) << err.AsString();
+
+  // Deleting this LUN must not take the other file's unit away.
+  err = m_platform->DeleteLun(&mine);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "left alone")) << err.AsString();
+  EXPECT_TRUE(Has(m_tgtd.ShowTargets(), theirs));
+
+  WzScsiSrvLun same = MakeLun(kT1, WzScsiServer::BSTOR_KERNEL, 5, m_platform.Get(), nullptr);
+  same.path = theirs;
+  ASSERT_TRUE(m_platform->CreateLun(&same).IsSuccess());
+  EXPECT_TRUE(m_log->Contains("Adopting tgtd LUN 5"));
+}
+
+TEST_F(TgtPlatformTest, TgtdsOwnTextReachesTheCaller) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun lun = MakeLun(kT1, WzScsiServer::BSTOR_KERNEL, -1, m_platform.Get(), nullptr);
+  lun.path = m_dir.Join("no-such-file.img");
+  CRnError err = m_platform->CreateLun(&lun);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "invalid request")) << err.AsString();
+  EXPECT_TRUE(Has(err.AsString(), lun.path)) << err.AsString();
+}
+
+TEST_F(TgtPlatformTest, AHostIsBoundWhileAnyOfItsLunsOnTheTargetIsMapped) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun one = Lun(kT1, -1, "1.img");
+  WzScsiSrvLun two = Lun(kT1, -1, "2.img");
+  ASSERT_TRUE(m_platform->CreateLun(&one).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&two).IsSuccess());
+  EXPECT_TRUE(Acls().empty()) << "a new target lets nobody in";
+
+  ASSERT_TRUE(Map(one, kHostA).IsSuccess());
+  ASSERT_TRUE(Map(two, kHostA).IsSuccess());
+  ASSERT_TRUE(Map(two, kHostB).IsSuccess());
+  EXPECT_EQ((std::vector<std::string>{kHostA, kHostB}), Acls());
+
+  ASSERT_TRUE(Unmap(one, kHostA).IsSuccess());
+  EXPECT_EQ((std::vector<std::string>{kHostA, kHostB}), Acls()) << "A still has LUN 2";
+  ASSERT_TRUE(Unmap(two, kHostB).IsSuccess());
+  EXPECT_EQ((std::vector<std::string>{kHostA}), Acls());
+  ASSERT_TRUE(Unmap(two, kHostA).IsSuccess());
+  EXPECT_TRUE(Acls().empty());
+  EXPECT_FALSE(Has(m_tgtd.ShowTargets(), "ALL"));
+
+  // An unmap whose binding is gone already (a retry) succeeds.
+  ASSERT_TRUE(Unmap(two, kHostA).IsSuccess());
+}
+
+TEST_F(TgtPlatformTest, ARestartedDriverAdoptsTargetsLunsAndBindings) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun one = Lun(kT1, -1, "1.img");
+  WzScsiSrvLun two = Lun(kT1, -1, "2.img");
+  ASSERT_TRUE(m_platform->CreateLun(&one).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&two).IsSuccess());
+  ASSERT_TRUE(Map(one, kHostA).IsSuccess());
+  ASSERT_TRUE(Map(two, kHostA).IsSuccess());
+  const std::string before = m_tgtd.ShowTargets();
+
+  // The service stops and starts again; tgtd keeps running. The replay
+  // passes the saved numbers.
+  m_platform.Unload();
+  ASSERT_TRUE(m_platform.Load().IsSuccess());
+  m_log->Clear();
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun one2 = MakeLun(kT1, WzScsiServer::BSTOR_KERNEL, one.lunId, m_platform.Get(), nullptr);
+  one2.path = one.path;
+  WzScsiSrvLun two2 = MakeLun(kT1, WzScsiServer::BSTOR_KERNEL, two.lunId, m_platform.Get(), nullptr);
+  two2.path = two.path;
+  ASSERT_TRUE(m_platform->CreateLun(&one2).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&two2).IsSuccess());
+  ASSERT_TRUE(Map(one2, kHostA).IsSuccess());
+  ASSERT_TRUE(Map(two2, kHostA).IsSuccess());
+  EXPECT_EQ(before, m_tgtd.ShowTargets());
+  EXPECT_FALSE(m_log->Contains("Created tgtd")) << "nothing was created anew";
+  EXPECT_FALSE(m_log->Contains("Bound initiator"));
+
+  // The mapping counts were rebuilt too: the first unmap keeps the binding.
+  ASSERT_TRUE(Unmap(one2, kHostA).IsSuccess());
+  EXPECT_EQ((std::vector<std::string>{kHostA}), Acls());
+  ASSERT_TRUE(Unmap(two2, kHostA).IsSuccess());
+  EXPECT_TRUE(Acls().empty());
+}
+
+TEST_F(TgtPlatformTest, ErrorsSayWhenTgtdIsGoneAndARestartedTgtdIsReadAgain) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  m_tgtd.Kill();
+  CRnError err = CreateTarget(kT2);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "tgtd is not running")) << err.AsString();
+  EXPECT_TRUE(Has(err.AsString(), m_tgtd.ControlSocket())) << err.AsString();
+  WzScsiSrvLun lun = Lun(kT1, -1, "a.img");
+  EXPECT_TRUE(m_platform->CreateLun(&lun).IsError());
+
+  LoadedPlatform second;
+  err = second.Load();
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "tgtd is not running")) << err.AsString();
+
+  // A new tgtd holds nothing; the driver notices and does not trust its picture.
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  err = m_platform->CreateLun(&lun);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "does not exist in tgtd")) << err.AsString();
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&lun).IsSuccess());
+  EXPECT_EQ(1, m_tgtd.TargetCount());
+}
+
+TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {
+  m_platform.Unload();
+  std::string config = m_dir.Join("config.ini");
+  TgtdProcess spare;  // only for a second free port
+  std::string error;
+  ASSERT_TRUE(spare.Start(&error)) << error;
+  const std::string otherPortal = spare.Portal();
+  ASSERT_TRUE(spare.Stop());
+  CRnTempDirForTest::WriteText(config, "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
+                                           "\nTgtdPortal=" + otherPortal + "\n");
+  ASSERT_TRUE(m_platform.Load().IsSuccess());
+  std::vector<std::string> portals = m_tgtd.Portals();
+  std::sort(portals.begin(), portals.end());
+  std::vector<std::string> expected = {m_tgtd.Portal(), otherPortal};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, portals);
+
+  m_platform.Unload();
+  CRnTempDirForTest::WriteText(config, "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
+                                           "\nTgtdPortal=192.0.2.1:3260\n");
+  CRnError err = m_platform.Load();
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "does not listen on the configured portal 192.0.2.1:3260")) << err.AsString();
+}
+
+}  // namespace
+}  // namespace wze2e

@@ -1,0 +1,240 @@
+// wz_iscsi_probe: a small iSCSI initiator for the end-to-end tests, built on
+// libiscsi. It logs in to one target as a given initiator name and runs the
+// steps asked for, printing one "key=value" line per result:
+//
+//   wz_iscsi_probe --portal 127.0.0.1:3260 --target iqn.x --initiator iqn.h
+//                  [--lun 1] [--write-lba N --pattern TEXT] [--read-lba N]
+//                  [--hold-until-eof]
+//
+// Always: login, inquiry (vendor, product, device type), read capacity
+// (capacity_bytes, block_size). --write-lba writes one block filled with
+// the pattern; --read-lba reads one block and, with --pattern, says whether
+// it holds the pattern. --hold-until-eof keeps the session and reads the
+// block (LBA of --read-lba, else 0) every 100 ms until standard input
+// closes, then reports how many reads failed: for session continuity tests.
+//
+// Exit status: 0 every step succeeded, 2 the login failed (login=refused),
+// 1 a later step failed, 64 bad usage.
+#include <iscsi/iscsi.h>
+#include <iscsi/scsi-lowlevel.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+  std::string portal;
+  std::string target;
+  std::string initiator;
+  int lun = 1;
+  long long writeLba = -1;
+  long long readLba = -1;
+  std::string pattern;
+  bool holdUntilEof = false;
+};
+
+// An iSCSI context, destroyed (with its connection) on scope exit.
+class Session {
+ public:
+  explicit Session(const char* initiator) : m_ctx(iscsi_create_context(initiator)) {}
+  ~Session() {
+    if (m_ctx == nullptr) return;
+    if (m_loggedIn) iscsi_logout_sync(m_ctx);
+    iscsi_destroy_context(m_ctx);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  iscsi_context* Get() const { return m_ctx; }
+  void SetLoggedIn() { m_loggedIn = true; }
+
+ private:
+  iscsi_context* m_ctx;
+  bool m_loggedIn = false;
+};
+
+// A SCSI task, freed on scope exit.
+class Task {
+ public:
+  explicit Task(scsi_task* t) : m_task(t) {}
+  ~Task() {
+    if (m_task != nullptr) scsi_free_scsi_task(m_task);
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  scsi_task* Get() const { return m_task; }
+  bool Good() const { return m_task != nullptr && m_task->status == SCSI_STATUS_GOOD; }
+
+ private:
+  scsi_task* m_task;
+};
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: wz_iscsi_probe --portal HOST:PORT --target IQN --initiator IQN [--lun N]\n"
+               "                      [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]\n");
+}
+
+bool ParseArgs(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--portal") {
+      if (!value(o.portal)) return false;
+    } else if (a == "--target") {
+      if (!value(o.target)) return false;
+    } else if (a == "--initiator") {
+      if (!value(o.initiator)) return false;
+    } else if (a == "--lun") {
+      if (!value(v)) return false;
+      o.lun = std::atoi(v.c_str());
+    } else if (a == "--write-lba") {
+      if (!value(v)) return false;
+      o.writeLba = std::atoll(v.c_str());
+    } else if (a == "--read-lba") {
+      if (!value(v)) return false;
+      o.readLba = std::atoll(v.c_str());
+    } else if (a == "--pattern") {
+      if (!value(o.pattern)) return false;
+    } else if (a == "--hold-until-eof") {
+      o.holdUntilEof = true;
+    } else {
+      return false;
+    }
+  }
+  if (o.portal.empty() || o.target.empty() || o.initiator.empty()) return false;
+  if (o.writeLba >= 0 && o.pattern.empty()) return false;
+  return true;
+}
+
+std::vector<unsigned char> PatternBlock(const std::string& pattern, uint32_t blockSize) {
+  std::vector<unsigned char> block(blockSize);
+  for (uint32_t i = 0; i < blockSize; ++i) block[i] = static_cast<unsigned char>(pattern[i % pattern.size()]);
+  return block;
+}
+
+bool ReadBlock(iscsi_context* ctx, int lun, uint64_t lba, uint32_t blockSize, std::vector<unsigned char>& out) {
+  Task t(iscsi_read16_sync(ctx, lun, lba, blockSize, static_cast<int>(blockSize), 0, 0, 0, 0, 0));
+  if (!t.Good() || t.Get()->datain.size < static_cast<int>(blockSize)) return false;
+  out.assign(t.Get()->datain.data, t.Get()->datain.data + blockSize);
+  return true;
+}
+
+bool StdinClosed(int timeoutMs) {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, timeoutMs) <= 0) return false;
+  char buf[256];
+  return read(STDIN_FILENO, buf, sizeof(buf)) <= 0;
+}
+
+int Run(const Options& o) {
+  Session s(o.initiator.c_str());
+  if (s.Get() == nullptr) {
+    std::printf("login=refused\nerror=cannot create an iSCSI context\n");
+    return 2;
+  }
+  iscsi_set_session_type(s.Get(), ISCSI_SESSION_NORMAL);
+  iscsi_set_header_digest(s.Get(), ISCSI_HEADER_DIGEST_NONE);
+  iscsi_set_targetname(s.Get(), o.target.c_str());
+  // A dropped session must show, not be healed behind the test's back.
+  iscsi_set_noautoreconnect(s.Get(), 1);
+  iscsi_set_timeout(s.Get(), 10);
+  if (iscsi_full_connect_sync(s.Get(), o.portal.c_str(), o.lun) != 0) {
+    std::printf("login=refused\nerror=%s\n", iscsi_get_error(s.Get()));
+    return 2;
+  }
+  s.SetLoggedIn();
+  std::printf("login=ok\n");
+
+  {
+    Task t(iscsi_inquiry_sync(s.Get(), o.lun, 0, 0, 255));
+    if (!t.Good()) {
+      std::printf("inquiry=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    auto* inq = static_cast<scsi_inquiry_standard*>(scsi_datain_unmarshall(t.Get()));
+    if (inq == nullptr) {
+      std::printf("inquiry=failed\nerror=cannot decode the inquiry data\n");
+      return 1;
+    }
+    std::printf("inquiry=ok\nvendor=%s\nproduct=%s\ndevice_type=%d\n", inq->vendor_identification,
+                inq->product_identification, static_cast<int>(inq->device_type));
+  }
+
+  uint32_t blockSize = 0;
+  {
+    Task t(iscsi_readcapacity16_sync(s.Get(), o.lun));
+    auto* cap = t.Good() ? static_cast<scsi_readcapacity16*>(scsi_datain_unmarshall(t.Get())) : nullptr;
+    if (cap == nullptr) {
+      std::printf("capacity=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    blockSize = cap->block_length;
+    std::printf("capacity_bytes=%llu\nblock_size=%u\n",
+                static_cast<unsigned long long>((cap->returned_lba + 1) * cap->block_length), blockSize);
+  }
+  if (blockSize == 0) return 1;
+
+  if (o.writeLba >= 0) {
+    std::vector<unsigned char> block = PatternBlock(o.pattern, blockSize);
+    Task t(iscsi_write16_sync(s.Get(), o.lun, static_cast<uint64_t>(o.writeLba), block.data(), blockSize,
+                              static_cast<int>(blockSize), 0, 0, 0, 0, 0));
+    if (!t.Good()) {
+      std::printf("write=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    std::printf("write=ok\n");
+  }
+
+  if (o.readLba >= 0) {
+    std::vector<unsigned char> block;
+    if (!ReadBlock(s.Get(), o.lun, static_cast<uint64_t>(o.readLba), blockSize, block)) {
+      std::printf("read=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    std::printf("read=ok\n");
+    if (!o.pattern.empty()) {
+      std::printf("read_matches_pattern=%d\n", block == PatternBlock(o.pattern, blockSize) ? 1 : 0);
+    }
+  }
+
+  if (o.holdUntilEof) {
+    std::printf("holding=1\n");
+    std::fflush(stdout);
+    const uint64_t lba = o.readLba >= 0 ? static_cast<uint64_t>(o.readLba) : 0;
+    long reads = 0;
+    long failures = 0;
+    while (!StdinClosed(100)) {
+      std::vector<unsigned char> block;
+      ++reads;
+      if (!ReadBlock(s.Get(), o.lun, lba, blockSize, block)) ++failures;
+    }
+    std::printf("hold_reads=%ld\nhold_failures=%ld\n", reads, failures);
+    if (failures != 0) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseArgs(argc, argv, o)) {
+    Usage();
+    return 64;
+  }
+  int rc = Run(o);
+  std::fflush(stdout);
+  return rc;
+}
