@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "hostlib/msg/msg_test_classes.h"
@@ -115,7 +113,8 @@ TEST(CNMessageCopy, CopiesAreDeepAndKeepTheirTypes) {
   assigned.setint64(9, 9, 9, 0, 9);
   assigned = original;
   EXPECT_EQ(Xml(assigned), before);
-  assigned = assigned;  // self-assignment keeps the content
+  Parent& alias = assigned;
+  assigned = alias;  // self-assignment keeps the content
   EXPECT_EQ(Xml(assigned), before);
 
   std::unique_ptr<CNMessageBase> clone = static_cast<const CNMessageBase&>(original).Clone();
@@ -182,30 +181,6 @@ TEST(CNMessageRegistry, FirstRegistrationStandsAndDuplicatesAreRefused) {
   EXPECT_EQ(CNMessageRegistry::FindByTag(0x38400F01u), nullptr);
   EXPECT_EQ(CNMessageRegistry::FindByName("Other"), nullptr);
   EXPECT_NE(dynamic_cast<Parent*>(CNMessageRegistry::Create(MsgTest::kGroup, 1).get()), nullptr);
-}
-
-TEST(CNMessageRegistry, ConcurrentRegistrationRegistersEachClassOnce) {
-  constexpr int kThreads = 4;
-  constexpr int kClasses = 64;
-  std::atomic<int> accepted{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int n = 0; n < kClasses; ++n) {
-        if (CNMessageRegistry::Register(902, n, 0x38600000u + n, "Concurrent" + std::to_string(n), nullptr)) {
-          ++accepted;
-        }
-        // Readers run beside the writers.
-        CNMessageBase m(902, n);
-        EXPECT_EQ(m.getTagID(), 0x38600000u + n);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(accepted.load(), kClasses);
-  size_t found = 0;
-  for (const CNMessageRegistry::ClassInfo& info : CNMessageRegistry::All()) found += info.group == 902 ? 1 : 0;
-  EXPECT_EQ(found, static_cast<size_t>(kClasses));
 }
 
 }  // namespace
