@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 #include "hostlib/util/rn_test_temp_dir.h"
@@ -86,16 +85,6 @@ TEST_F(LogWriterTest, EvDebugWritesAnErrorRecord) {
   EXPECT_EQ(records[0].level, -1);
   EXPECT_EQ(records[0].function, "EvDebug");
   EXPECT_EQ(records[0].text, "Error while releasing semaphore(/sem):(why) ");
-}
-
-TEST_F(LogWriterTest, ConcurrentWritersLoseNoRecord) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) WZLOG(1, "thread %d record %d", t, i);
-    });
-  for (std::thread& th : threads) th.join();
-  EXPECT_EQ(memory->Count("record"), 800u);
 }
 
 TEST(SpdLogWriterTest, WritesLinesToAFile) {

@@ -68,9 +68,4 @@ TEST_F(StartIdleTimerTest, FailureIsLoggedAndReturnedAsCodeOne) {
   EXPECT_EQ(records[0].text.substr(records[0].text.size() - 2), ") ");
 }
 
-TEST(IOnDemandSvcAppTest, ActivityCallbackStartsUnset) {
-  IOnDemandSvcApp app;
-  EXPECT_EQ(app.NotifyActivity, nullptr);
-}
-
 }  // namespace
