@@ -138,8 +138,9 @@ CRnError WzScsiSrvTgtPlatform::FindTarget(const std::string& targetId, TgtTarget
 CRnError WzScsiSrvTgtPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "CreateTarget", [&]() -> CRnError {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) return err.Push(FX_HERE_IN(kFile));
-    if (CRnError err = CreateTargetLocked(target.targetId)) {
+    CRnError err = ReadTgtdIfRestarted();
+    if (err.IsSuccess()) err = CreateTargetLocked(target.targetId);
+    if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot create target %s", target.targetId.c_str());
     }
     return CRnError();
@@ -176,7 +177,9 @@ CRnError WzScsiSrvTgtPlatform::CreateTargetLocked(const std::string& name) {
 CRnError WzScsiSrvTgtPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "DeleteTarget", [&]() -> CRnError {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) return err.Push(FX_HERE_IN(kFile));
+    if (CRnError err = ReadTgtdIfRestarted()) {
+      return err.Push(FX_HERE_IN(kFile), "cannot delete target %s", target.targetId.c_str());
+    }
     TgtTargetInfo* t = m_tgtd.FindByName(target.targetId);
     if (t == nullptr) {
       WZLOG(0, "target %s is not in tgtd: nothing to delete", target.targetId.c_str());
@@ -207,8 +210,9 @@ CRnError WzScsiSrvTgtPlatform::CreateLun(WzScsiSrvLun* lun) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "no LUN record given");
     }
     std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) return err.Push(FX_HERE_IN(kFile));
-    if (CRnError err = CreateLunLocked(*lun, true)) {
+    CRnError err = ReadTgtdIfRestarted();
+    if (err.IsSuccess()) err = CreateLunLocked(*lun, true);
+    if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot create LUN %d of target %s on %s", lun->lunId,
                       lun->targetId.c_str(), lun->path.c_str());
     }
@@ -274,8 +278,9 @@ CRnError WzScsiSrvTgtPlatform::DeleteLun(WzScsiSrvLun* lun) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "no LUN record given");
     }
     std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) return err.Push(FX_HERE_IN(kFile));
-    if (CRnError err = DeleteLunLocked(*lun)) {
+    CRnError err = ReadTgtdIfRestarted();
+    if (err.IsSuccess()) err = DeleteLunLocked(*lun);
+    if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot delete LUN %d of target %s", lun->lunId, lun->targetId.c_str());
     }
     return CRnError();
@@ -309,8 +314,9 @@ CRnError WzScsiSrvTgtPlatform::DeleteLunLocked(const WzScsiSrvLun& lun) {
 CRnError WzScsiSrvTgtPlatform::MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "MapHost", [&]() -> CRnError {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) return err.Push(FX_HERE_IN(kFile));
-    if (CRnError err = MapHostLocked(lun, host.hostId)) {
+    CRnError err = ReadTgtdIfRestarted();
+    if (err.IsSuccess()) err = MapHostLocked(lun, host.hostId);
+    if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot map host %s to LUN %d of target %s", host.hostId.c_str(),
                       lun.lunId, lun.targetId.c_str());
     }
@@ -347,8 +353,9 @@ CRnError WzScsiSrvTgtPlatform::MapHostLocked(const WzScsiSrvModelLun& lun, const
 CRnError WzScsiSrvTgtPlatform::UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "UnMapHost", [&]() -> CRnError {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) return err.Push(FX_HERE_IN(kFile));
-    if (CRnError err = UnMapHostLocked(lun, host.hostId)) {
+    CRnError err = ReadTgtdIfRestarted();
+    if (err.IsSuccess()) err = UnMapHostLocked(lun, host.hostId);
+    if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot unmap host %s from LUN %d of target %s", host.hostId.c_str(),
                       lun.lunId, lun.targetId.c_str());
     }

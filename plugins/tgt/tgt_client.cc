@@ -1,6 +1,5 @@
 #include "plugins/tgt/tgt_client.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
