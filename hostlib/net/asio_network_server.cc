@@ -697,6 +697,13 @@ CRnError CWzAsioNetworkServer::Impl::AdoptListenFd(int fd) {
     ::close(fd);
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "fd %d is not a Unix stream socket", fd);
   }
+  // A socket that does not listen would make every accept fail at once.
+  int listening = 0;
+  socklen_t listeningLen = sizeof(listening);
+  if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningLen) != 0 || listening == 0) {
+    ::close(fd);
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "fd %d is not listening", fd);
+  }
   (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
   m_unixAcceptor = std::make_unique<asio::local::stream_protocol::acceptor>(m_io);
   error_code ec;

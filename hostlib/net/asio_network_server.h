@@ -19,7 +19,8 @@
 // closes that connection with one log line; the server and every other
 // connection go on.
 //
-// Thread safety: Start and Stop from one controlling thread; every other
+// Thread safety: Start and Stop from one controlling thread (never from a
+// callback, which runs on the network thread Stop joins); every other
 // operation, and every CWzNetwork operation of a connection, from any
 // thread. Sends block the calling thread until the data is written (or the
 // time-out passes), except when called on the network thread itself, where

@@ -1,5 +1,6 @@
 #include "hostlib/net/asio_network_server.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <poll.h>
@@ -598,6 +599,55 @@ TEST_F(NetServerTest, ServesAnInheritedListeningSocket) {
   CWzClient client;
   ASSERT_FALSE(client.Connect(path));
   ExpectWorking(client, "inherited");
+}
+
+TEST_F(NetServerTest, ServesTheSocketPassedBySystemd) {
+  // systemd passes its sockets from fd 3 on. Whatever this process
+  // inherited as fd 3 is put aside for the test and put back after it.
+  const int saved = fcntl(3, F_DUPFD_CLOEXEC, 10);
+  struct RestoreFd3 {
+    int saved;
+    ~RestoreFd3() {
+      if (saved >= 0) {
+        dup2(saved, 3);
+        close(saved);
+      }
+    }
+  } restore{saved};
+  if (saved >= 0) close(3);
+  const std::string path = m_dir + "/wz.sock";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un addr;
+  std::memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(fd, 8), 0);
+  if (fd != 3) {
+    ASSERT_EQ(dup2(fd, 3), 3);
+    close(fd);
+  }
+  ASSERT_EQ(setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1), 0);
+  ASSERT_EQ(setenv("LISTEN_FDS", "1", 1), 0);
+  m_config.unixPath = m_dir + "/not-used.sock";
+  m_config.systemdActivation = true;
+  CRnError err = StartServer();
+  ASSERT_FALSE(err) << err.AsString();
+  EXPECT_EQ(getenv("LISTEN_FDS"), nullptr) << "not passed on to children";
+  EXPECT_NE(access(m_config.unixPath.c_str(), F_OK), 0) << "nothing bound of our own";
+  CWzClient client;
+  ASSERT_FALSE(client.Connect(path));
+  ExpectWorking(client, "activated");
+  m_server->Stop();
+  EXPECT_EQ(fcntl(3, F_GETFD), -1) << "the server closed the socket it took over";
+}
+
+TEST_F(NetServerTest, AnInheritedFdThatDoesNotListenIsRefused) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  m_config.unixPath.clear();
+  m_config.listenFd = fd;
+  EXPECT_TRUE(StartServer().IsError());
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "taken over, so closed";
 }
 
 TEST_F(NetServerTest, ReceiveTellsATimeOutFromAClose) {
