@@ -6,6 +6,7 @@
 
 #include <pugixml.hpp>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -181,14 +182,36 @@ bool ReadStringValue(const pugi::xml_node& node, const char* encoding, std::stri
   return std::strcmp(encoding, "hex") == 0 && FromHex(text, value);
 }
 
-void WriteStringValue(pugi::xml_node& node, const std::string& value) {
-  if (NeedsHex(value)) {
-    node.append_attribute("enc").set_value("hex");
-    node.append_child(pugi::node_pcdata).set_value(ToHex(value).c_str());
-  } else if (!value.empty()) {
-    node.append_child(pugi::node_pcdata).set_value(value.c_str());
+// Builds the document. pugixml reports a failed allocation through an empty
+// handle or a false result rather than an exception; ok remembers it.
+class XmlBuilder {
+ public:
+  bool ok() const { return m_ok; }
+
+  pugi::xml_node Child(pugi::xml_node parent, const char* name) {
+    pugi::xml_node node = parent.append_child(name);
+    m_ok = m_ok && node;
+    return node;
   }
-}
+  template <typename T>
+  void Attribute(pugi::xml_node node, const char* name, T value) {
+    m_ok = m_ok && node.append_attribute(name).set_value(value);
+  }
+  void Text(pugi::xml_node node, const char* text) {
+    m_ok = m_ok && node.append_child(pugi::node_pcdata).set_value(text);
+  }
+  void StringValue(pugi::xml_node node, const std::string& value) {
+    if (NeedsHex(value)) {
+      Attribute(node, "enc", "hex");
+      Text(node, ToHex(value).c_str());
+    } else if (!value.empty()) {
+      Text(node, value.c_str());
+    }
+  }
+
+ private:
+  bool m_ok = true;
+};
 
 class StringWriter : public pugi::xml_writer {
  public:
@@ -207,51 +230,54 @@ struct CNMessageXml {
 
   // ---- writing ----
 
-  static int WriteClass(pugi::xml_node& node, const CNMessageBase& message) {
+  static int WriteClass(XmlBuilder& xml, pugi::xml_node node, const CNMessageBase& message) {
     if (message.m_tagId == 0) return CNXML_UNKNOWN_CLASS;
-    node.append_attribute("group").set_value(message.m_group);
-    node.append_attribute("number").set_value(message.m_number);
-    node.append_attribute("tag").set_value(TagText(message.m_tagId).c_str());
-    node.append_attribute("name").set_value(message.m_tagName);
+    xml.Attribute(node, "group", message.m_group);
+    xml.Attribute(node, "number", message.m_number);
+    xml.Attribute(node, "tag", TagText(message.m_tagId).c_str());
+    xml.Attribute(node, "name", message.m_tagName);
     return CNXML_OK;
   }
 
-  static int WriteFields(pugi::xml_node& parent, const CNMessageBase& message, int depth, size_t& fieldCount) {
+  static int WriteFields(XmlBuilder& xml, pugi::xml_node parent, const CNMessageBase& message, int depth,
+                         size_t& fieldCount) {
     for (const auto& entry : message.m_fields) {
       if (++fieldCount > CNMessageBase::kMaxFields) return CNXML_TOO_LARGE;
       const Field& field = *entry.second;
       static const char* const kElementNames[] = {"str", "i64", "obj", "list"};
-      pugi::xml_node node = parent.append_child(kElementNames[field.value.index()]);
-      node.append_attribute("slot").set_value(entry.first);
-      node.append_attribute("num").set_value(field.number);
-      node.append_attribute("key").set_value(field.key);
+      pugi::xml_node node = xml.Child(parent, kElementNames[field.value.index()]);
+      xml.Attribute(node, "slot", entry.first);
+      xml.Attribute(node, "num", field.number);
+      xml.Attribute(node, "key", field.key);
       if (const auto* text = std::get_if<std::string>(&field.value)) {
-        WriteStringValue(node, *text);
+        xml.StringValue(node, *text);
       } else if (const auto* integer = std::get_if<int64_t>(&field.value)) {
         char digits[24];
-        auto result = std::to_chars(digits, digits + sizeof digits, *integer);
+        auto result = std::to_chars(digits, digits + sizeof digits - 1, *integer);
         *result.ptr = '\0';
-        node.append_child(pugi::node_pcdata).set_value(digits);
+        xml.Text(node, digits);
       } else if (const auto* object = std::get_if<std::unique_ptr<CNMessageBase>>(&field.value)) {
         if (depth + 1 > CNMessageBase::kMaxDepth) return CNXML_TOO_DEEP;
-        if (int status = WriteClass(node, **object)) return status;
-        if (int status = WriteFields(node, **object, depth + 1, fieldCount)) return status;
+        if (int status = WriteClass(xml, node, **object)) return status;
+        if (int status = WriteFields(xml, node, **object, depth + 1, fieldCount)) return status;
       } else {
         for (const std::string& item : std::get<std::vector<std::string>>(field.value)) {
-          pugi::xml_node itemNode = node.append_child("item");
-          WriteStringValue(itemNode, item);
+          xml.StringValue(xml.Child(node, "item"), item);
         }
       }
+      if (!xml.ok()) return CNXML_NO_MEMORY;
     }
     return CNXML_OK;
   }
 
   static int Serialize(const CNMessageBase& message, std::string& text, bool pretty) {
     pugi::xml_document document;
-    pugi::xml_node root = document.append_child("msg");
-    if (int status = WriteClass(root, message)) return status;
+    XmlBuilder xml;
+    pugi::xml_node root = xml.Child(document, "msg");
+    if (int status = WriteClass(xml, root, message)) return status;
     size_t fieldCount = 0;
-    if (int status = WriteFields(root, message, 0, fieldCount)) return status;
+    if (int status = WriteFields(xml, root, message, 0, fieldCount)) return status;
+    if (!xml.ok()) return CNXML_NO_MEMORY;
     std::string out;
     StringWriter writer(out);
     unsigned flags = pugi::format_no_declaration | (pretty ? pugi::format_indent : pugi::format_raw);
@@ -460,19 +486,23 @@ int CNMessageBase::serialize(std::string& text, bool pretty) const {
 }
 
 int CNMessageBase::dumpXmlToFile(CRnFile& file) const {
-  std::string text;
-  if (int status = serialize(text, false)) return status;
-  if (file.Write(text.data(), text.size()).IsError()) return CNXML_IO_ERROR;
-  // An existing file opened without O_TRUNC may hold a longer, older
-  // document after ours; cut it off so the file reads back as this message.
-  struct stat st;
-  if (fstat(file.Fd(), &st) != 0) return CNXML_IO_ERROR;
-  if (S_ISREG(st.st_mode)) {
-    off_t end = lseek(file.Fd(), 0, SEEK_CUR);
-    if (end < 0) return CNXML_IO_ERROR;
-    if (st.st_size > end && ftruncate(file.Fd(), end) != 0) return CNXML_IO_ERROR;
+  try {
+    std::string text;
+    if (int status = serialize(text, false)) return status;
+    if (file.Write(text.data(), text.size()).IsError()) return CNXML_IO_ERROR;
+    // An existing file opened without O_TRUNC may hold a longer, older
+    // document after ours; cut it off so the file reads back as this message.
+    struct stat st;
+    if (fstat(file.Fd(), &st) != 0) return CNXML_IO_ERROR;
+    if (S_ISREG(st.st_mode)) {
+      off_t end = lseek(file.Fd(), 0, SEEK_CUR);
+      if (end < 0) return CNXML_IO_ERROR;
+      if (st.st_size > end && ftruncate(file.Fd(), end) != 0) return CNXML_IO_ERROR;
+    }
+    return CNXML_OK;
+  } catch (const std::exception&) {
+    return CNXML_NO_MEMORY;
   }
-  return CNXML_OK;
 }
 
 int CNMessageBase::readXmlFromFile(CRnFile& file) {
@@ -481,7 +511,10 @@ int CNMessageBase::readXmlFromFile(CRnFile& file) {
     if (file.Fd() < 0 || fstat(file.Fd(), &st) != 0) return CNXML_IO_ERROR;
     if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxXmlBytes) return CNXML_TOO_LARGE;
     std::string text;
-    if (file.ReadAll(text, kMaxXmlBytes).IsError()) return CNXML_IO_ERROR;
+    if (CRnError error = file.ReadAll(text, kMaxXmlBytes)) {
+      // A file that grew past the limit since the check above, or a pipe.
+      return error.GetCode() == HRESULT_FROM_ERRNO(EFBIG) ? CNXML_TOO_LARGE : CNXML_IO_ERROR;
+    }
     return readXmlFromString(text);
   } catch (const std::exception&) {
     return CNXML_NO_MEMORY;
