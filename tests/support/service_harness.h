@@ -14,6 +14,7 @@
 
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/net/WzTestNetwork.h"
+#include "hostlib/util/RnFiles.h"
 #include "messages/WzScsiServerMessages.h"
 #include "service/WzScsiSrv.h"
 

@@ -1,0 +1,174 @@
+// Ioctl: command words, the invalid command, and the reload ("rc") of the
+// action log into a running service.
+#include <gtest/gtest.h>
+
+#include "hostlib/util/RnFiles.h"
+#include "hostlib/util/WzScsiUtils.h"
+#include "tests/support/service_harness.h"
+
+using namespace wztest;
+
+namespace {
+
+std::string Guid(const std::string& name) {
+  std::string id;
+  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
+  (void)ignored;
+  return id;
+}
+
+// Writes a request where the action-log writer would have put it.
+void SaveRequest(const CNMessageBase& request, const std::string& path) {
+  std::string text;
+  ASSERT_EQ(request.serialize(text, false), 0);
+  ASSERT_TRUE(CRnDirectory::Create(path.substr(0, path.find_last_of('/')), true).IsSuccess());
+  WriteFile(path, text);
+}
+
+std::vector<std::string> Results(const std::shared_ptr<CNMessageBase>& reply) {
+  auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
+  return rsp != nullptr ? rsp->results() : std::vector<std::string>{"<no IoctlRsp>"};
+}
+
+HarnessOptions NotStarted() {
+  HarnessOptions o;
+  o.start = false;
+  return o;
+}
+
+// Everything a reload must leave as it was: the model as listed, the drivers
+// (no calls) and the files.
+struct Observed {
+  std::vector<std::string> luns;
+  std::vector<std::string> targets;
+  std::vector<std::string> tree;
+};
+
+Observed Observe(ServiceHarness& h) {
+  return Observed{Results(h.Send(MakeIoctl("ll"))), Results(h.Send(MakeIoctl("lt"))),
+                  ListTree(h.ActionLogRoot())};
+}
+
+}  // namespace
+
+TEST(Ioctl, CommandWordsIgnoreCaseButNotBlanks) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  for (const char* cmd : {"lt", "LT", "Lt"}) EXPECT_EQ(Results(h.Send(MakeIoctl(cmd))), std::vector<std::string>{"iqn.a"});
+  for (const char* cmd : {"LL", "lL"}) EXPECT_EQ(ReplyCode(h.Send(MakeIoctl(cmd))), 0);
+  EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("RC"))), 0);
+
+  struct Case {
+    const char* command;
+    const char* text;
+  };
+  for (const Case& c : {Case{"lt ", "Invalid IOCTL, cmd=lt "}, Case{"", "Invalid IOCTL, cmd="},
+                        Case{"list", "Invalid IOCTL, cmd=list"}, Case{"l", "Invalid IOCTL, cmd=l"}}) {
+    h.Log().Clear();
+    auto reply = h.Send(MakeIoctl(c.command));
+    EXPECT_EQ(ReplyCode(reply), 4) << c.command;
+    EXPECT_EQ(ReplyText(reply), c.text);
+    EXPECT_TRUE(Results(reply).empty());
+    EXPECT_TRUE(h.Log().Contains(std::string("Error:  4 ") + c.text + " " + c.text)) << c.command;
+    h.Drain();
+    EXPECT_TRUE(h.Log().Contains("Failed to handle incoming message"));
+  }
+}
+
+TEST(Ioctl, EveryCommandIsRefusedBeforeStart) {
+  ServiceHarness h(NotStarted());
+  for (const char* cmd : {"lt", "ll", "llh", "llt", "rc", "bogus"}) {
+    auto reply = h.Send(MakeIoctl(cmd));
+    EXPECT_EQ(ReplyCode(reply), 1) << cmd;
+    EXPECT_EQ(ReplyText(reply), "Either service not initialized or initialization is in progress.");
+  }
+  EXPECT_FALSE(h.Log().Contains("Reloading"));
+  EXPECT_TRUE(h.Journal("platform.Create").empty());
+}
+
+TEST(Ioctl, ARequestOfAnotherClassIsRefusedWithoutReply) {
+  ServiceHarness h;
+  auto wrong = MakeStart();
+  CRnError e = h.Service().Ioctl(nullptr, wrong.get());
+  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
+  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+}
+
+TEST(Reload, WithNothingChangedChangesNothing) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
+  auto lun = h.Send(MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/sdb -sp BLK1"));
+  ASSERT_EQ(ReplyCode(lun), 0);
+  const int64_t lunId = dynamic_cast<WzScsiServer::CreateLunRsp&>(*lun).lunId();
+  ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.a", lunId, "Host-A"))), 0);
+  const Observed before = Observe(h);
+  h.ClearJournal();
+  h.Log().Clear();
+
+  auto reply = h.Send(MakeIoctl("rc"));
+  EXPECT_EQ(ReplyCode(reply), 0);
+  EXPECT_EQ(ReplyText(reply), "iSCSI service configuration reloaded successfully.");
+  EXPECT_TRUE(h.Log().Contains("#### Reloading iSCSI service configuration. ####"));
+  EXPECT_TRUE(h.Log().Contains("iSCSI service reload configuration completed successfully."));
+  EXPECT_FALSE(h.Log().Contains("PLAYBACK ERROR"));
+  EXPECT_TRUE(h.Log().Contains("already present 4"));  // two targets, a LUN and a mapping
+
+  const Observed after = Observe(h);
+  EXPECT_EQ(after.luns, before.luns);
+  EXPECT_EQ(after.targets, before.targets);
+  EXPECT_EQ(after.tree, before.tree);
+  for (const std::string& line : h.Journal()) ADD_FAILURE() << "driver called by an unchanged reload: " << line;
+}
+
+TEST(Reload, CreatesATargetAddedByHand) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.old"))), 0);
+  h.ClearJournal();
+
+  // A target with a LUN and a mapping, saved as the writer would save them.
+  const std::string dir = h.ActionLogRoot() + "/Targets/" + Guid("iqn.new");
+  SaveRequest(*MakeCreateTarget("iqn.new", "by hand"), dir + "/" + Guid("iqn.new") + ".wzf");
+  SaveRequest(*MakeCreateLun("iqn.new", 2, "-ti iqn.new -path /dev/sdz -sp HAND1 -creationTime 600"),
+              dir + "/Luns/0004.wzf");
+  SaveRequest(*MakeMap("iqn.new", 4, "Host-A"), dir + "/Mappings/" + Guid("Host-A") + "_0004.wzf");
+
+  auto reply = h.Send(MakeIoctl("rc"));
+  EXPECT_EQ(ReplyCode(reply), 0);
+  EXPECT_FALSE(h.Log().Contains("PLAYBACK ERROR"));
+
+  EXPECT_EQ(Results(h.Send(MakeIoctl("lt"))), (std::vector<std::string>{"iqn.new", "iqn.old"}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-ti iqn.new"))), std::vector<std::string>{"iqn.new#Host-A#4#600"});
+  // Only the new objects reached the driver.
+  EXPECT_EQ(h.Journal("platform.CreateTarget").size(), 1u);
+  EXPECT_EQ(h.Journal("platform.CreateLun").size(), 1u);
+  EXPECT_EQ(h.Journal("platform.MapHost").size(), 1u);
+}
+
+TEST(Reload, ALunWhoseTargetIsMissingIsReportedAndSkipped) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  const std::string lunFile = h.ActionLogRoot() + "/Targets/" + Guid("iqn.a") + "/Luns/0002.wzf";
+  SaveRequest(*MakeCreateLun("IQN.Gone", 2, "-ti iqn.gone -path /p -sp X"), lunFile);
+  h.ClearJournal();
+
+  EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("rc"))), 0);
+  EXPECT_TRUE(h.Log().Contains("LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + lunFile +
+                               ", target=iqn.gone. Target does not exist."));
+  EXPECT_TRUE(h.Journal().empty());
+}
+
+TEST(Reload, AFailedReplayIsReportedWithCodeOne) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  h.SetConfig("sPreInitializeTargets", "iqn.a, iqn.b c");
+  h.Log().Clear();
+  auto reply = h.Send(MakeIoctl("rc"));
+  EXPECT_EQ(ReplyCode(reply), 1);
+  EXPECT_EQ(ReplyText(reply), "iSCSI service configuration reload failed.");
+  EXPECT_TRUE(h.Log().Contains("iSCSI service reload configuration completed with error ["));
+  h.Drain();
+  EXPECT_TRUE(h.Log().Contains("Reload configuration Playback failed with error: ["));
+  // The running configuration is untouched.
+  EXPECT_EQ(Results(h.Send(MakeIoctl("lt"))), std::vector<std::string>{"iqn.a"});
+}

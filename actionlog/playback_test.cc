@@ -1,0 +1,300 @@
+// Playback at start: a restarted service equals the one before, in the model
+// and in the order of the driver calls; damaged action logs lose only what is
+// damaged.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "hostlib/util/RnFiles.h"
+#include "hostlib/util/WzScsiUtils.h"
+#include "tests/support/service_harness.h"
+
+using namespace wztest;
+
+namespace {
+
+std::string Guid(const std::string& name) {
+  std::string id;
+  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
+  (void)ignored;
+  return id;
+}
+
+std::string TargetDir(ServiceHarness& h, const std::string& name) {
+  return h.ActionLogRoot() + "/Targets/" + Guid(name);
+}
+
+void SaveRequest(const CNMessageBase& request, const std::string& path) {
+  std::string text;
+  ASSERT_EQ(request.serialize(text, false), 0);
+  ASSERT_TRUE(CRnDirectory::Create(path.substr(0, path.find_last_of('/')), true).IsSuccess());
+  WriteFile(path, text);
+}
+
+std::string Field(const std::string& line, const std::string& key) {
+  std::istringstream in(line);
+  std::string token;
+  while (in >> token)
+    if (token.compare(0, key.size() + 1, key + "=") == 0) return token.substr(key.size() + 1);
+  return std::string();
+}
+
+int64_t CreateLun(ServiceHarness& h, const std::string& target, int64_t type, const std::string& args) {
+  auto reply = h.Send(MakeCreateLun(target, type, args));
+  EXPECT_EQ(ReplyCode(reply), 0) << target << " " << args << ": " << ReplyText(reply);
+  auto* rsp = dynamic_cast<WzScsiServer::CreateLunRsp*>(reply.get());
+  return rsp != nullptr ? rsp->lunId() : -1;
+}
+
+void Map(ServiceHarness& h, const std::string& target, int64_t lunId, const std::string& host) {
+  EXPECT_EQ(ReplyCode(h.Send(MakeMap(target, lunId, host))), 0) << target << " " << lunId << " " << host;
+}
+
+// The model as text, one line per record, for comparisons that show what
+// differs.
+std::vector<std::string> Describe(const WzScsiSrv::TargetMap& model) {
+  std::vector<std::string> out;
+  for (const auto& t : model) {
+    out.push_back("target " + t.first + " id=" + t.second.targetId + " desc=" + t.second.targetDesc);
+    for (const auto& l : t.second.luns) {
+      std::ostringstream s;
+      s << "  lun " << l.first << " id=" << l.second.lunId << " target=" << l.second.targetId
+        << " type=" << l.second.bstorType << " sp=" << l.second.serialPrefix << " path=" << l.second.path
+        << " size=" << l.second.size << " created=" << l.second.creationTime;
+      out.push_back(s.str());
+      for (const auto& host : l.second.hosts)
+        out.push_back("    host " + host.first + " id=" + host.second.hostId + " desc=" + host.second.hostDesc);
+    }
+  }
+  return out;
+}
+
+// Every file under the action-log root with its content.
+std::map<std::string, std::string> Files(ServiceHarness& h) {
+  std::map<std::string, std::string> out;
+  for (const std::string& entry : ListTree(h.ActionLogRoot()))
+    if (entry.back() != '/') out[entry] = ReadFile(h.ActionLogRoot() + "/" + entry);
+  return out;
+}
+
+// Several targets, LUNs of types 1 to 4, hosts whose names differ only in
+// case.
+void BuildConfiguration(ServiceHarness& h) {
+  const std::string alpha = "iqn.2020-01.example:alpha", beta = "iqn.2020-01.example:beta";
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget(alpha, "first target"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("IQN.2020-01.Example:Beta"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2020-01.example:gamma"))), 0);
+
+  int64_t a0 = CreateLun(h, alpha, 1, "-ti " + alpha + " -path /dev/kern1 -sp KERN1 -size 1048576");
+  int64_t a1 = CreateLun(h, alpha, 2, "-ti " + alpha + " -path /dev/sdb -sp BLK2");
+  int64_t a2 = CreateLun(h, "IQN.2020-01.EXAMPLE:ALPHA", 3, "-ti " + alpha + " -ssid snap-7 -sp SNAP3");
+  int64_t b0 = CreateLun(h, beta, 4, "-ti " + beta + " -path /fsblb/vol1 -sp FS4 -size 4096");
+  int64_t b1 = CreateLun(h, beta, 2, "-ti " + beta + " -path /dev/sdc -sp BLK5");
+
+  Map(h, alpha, a0, "Host-A");
+  Map(h, alpha, a0, "host-a");
+  Map(h, alpha, a1, "HOST-B");
+  Map(h, "IQN.2020-01.Example:Alpha", a2, "Host-A");
+  Map(h, beta, b0, "host-a");
+  Map(h, beta, b1, "Initiator.Mixed:Case");
+}
+
+// Waits until the clock has passed every creation time, so that a LUN whose
+// time were stamped again at replay would show.
+void LetASecondPass(const WzScsiSrv::TargetMap& model) {
+  int64_t latest = 0;
+  for (const auto& t : model)
+    for (const auto& l : t.second.luns) latest = std::max(latest, l.second.creationTime);
+  while (static_cast<int64_t>(::time(nullptr)) <= latest) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+}  // namespace
+
+TEST(Playback, ARestartedServiceEqualsTheOneBefore) {
+  ServiceHarness h;
+  BuildConfiguration(h);
+  if (HasFatalFailure()) return;
+  const WzScsiSrv::TargetMap before = h.Service().SnapshotTargets();
+  ASSERT_EQ(before.size(), 3u);
+  const std::map<std::string, std::string> savedFiles = Files(h);
+  LetASecondPass(before);
+
+  h.Stop();
+  h.ClearJournal();
+  h.Log().Clear();
+  h.Restart(true);
+
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
+  const WzScsiSrv::TargetMap after = h.Service().SnapshotTargets();
+  EXPECT_EQ(Describe(after), Describe(before));
+  EXPECT_FALSE(h.Log().Contains("PLAYBACK ERROR"));
+  EXPECT_TRUE(h.Log().Contains("Playback finished: targets 3 (failed 0), LUNs 5 (failed 0), mappings 6 (failed 0)"));
+  // Replayed requests are never saved again.
+  EXPECT_EQ(Files(h), savedFiles);
+
+  // Target by target: the target, its LUNs, then its mappings.
+  std::vector<std::string> calls;
+  for (const std::string& line : h.Journal("platform.")) {
+    std::string op = line.substr(0, line.find(' '));
+    if (op == "platform.CreateTarget" || op == "platform.CreateLun" || op == "platform.MapHost")
+      calls.push_back(op + " " + Field(line, "targetId"));
+  }
+  std::vector<std::string> expected;
+  std::string current;
+  for (const std::string& call : calls) {
+    if (call.compare(0, 22, "platform.CreateTarget ") != 0) continue;
+    const std::string target = call.substr(22);
+    ASSERT_EQ(before.count(target), 1u) << call;
+    expected.push_back(call);
+    const WzScsiSrv::Target& t = before.at(target);
+    for (size_t i = 0; i < t.luns.size(); ++i) expected.push_back("platform.CreateLun " + target);
+    for (const auto& l : t.luns)
+      for (size_t i = 0; i < l.second.hosts.size(); ++i) expected.push_back("platform.MapHost " + target);
+  }
+  EXPECT_EQ(calls, expected);
+
+  // The backing stores learn that they re-attach existing LUNs.
+  for (const char* store : {"blkdev.CreateLunPrepare", "devsnap.CreateLunPrepare"}) {
+    auto lines = h.Journal(store);
+    EXPECT_FALSE(lines.empty()) << store;
+    for (const std::string& line : lines)
+      EXPECT_NE(line.find("%20-usesnapinfocache%20%20-playback%20 "), std::string::npos) << line;
+  }
+}
+
+TEST(Playback, ALunFileReCreatesTheLunUnderItsNumberWithTheReplayOptions) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/sdq -sp Q12 -creationTime 600"),
+              TargetDir(h, "iqn.a") + "/Luns/0012.wzf");
+  const std::string saved = ReadFile(TargetDir(h, "iqn.a") + "/Luns/0012.wzf");
+  h.ClearJournal();
+  h.Restart(true);
+
+  auto model = h.Service().SnapshotTargets();
+  ASSERT_EQ(model["iqn.a"].luns.count(12), 1u);
+  EXPECT_EQ(model["iqn.a"].luns[12].creationTime, 600);
+  EXPECT_EQ(model["iqn.a"].luns[12].serialPrefix, "Q12");
+  auto prepare = h.Journal("blkdev.CreateLunPrepare");
+  ASSERT_EQ(prepare.size(), 1u);
+  EXPECT_EQ(Field(prepare[0], "args"),
+            "-ti%20iqn.a%20-path%20/dev/sdq%20-sp%20Q12%20-creationTime%20600%20-usesnapinfocache%20%20-playback%20");
+  EXPECT_EQ(Field(h.Journal("platform.CreateLun")[0], "lunId"), "12");
+  EXPECT_EQ(ReadFile(TargetDir(h, "iqn.a") + "/Luns/0012.wzf"), saved);
+}
+
+TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.good"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.other"))), 0);
+  const int64_t good = CreateLun(h, "iqn.good", 2, "-ti iqn.good -path /dev/sdb -sp GOOD");
+  const int64_t other = CreateLun(h, "iqn.other", 1, "-ti iqn.other -path /dev/k -sp OTHER");
+  Map(h, "iqn.good", good, "Host-A");
+  Map(h, "iqn.other", other, "host-b");
+  const std::vector<std::string> intact = Describe(h.Service().SnapshotTargets());
+
+  const std::string root = h.ActionLogRoot();
+  const std::string goodDir = TargetDir(h, "iqn.good");
+  // A target directory without its target file (its LUN must not be tried).
+  const std::string orphan = TargetDir(h, "iqn.orphan");
+  SaveRequest(*MakeCreateLun("iqn.orphan", 2, "-ti iqn.orphan -path /o -sp ORPHAN"), orphan + "/Luns/0000.wzf");
+  // A LUN file that does not parse, and one of another class.
+  WriteFile(goodDir + "/Luns/0005.wzf", "<msg group=\"75\"");
+  SaveRequest(*MakeCreateTarget("iqn.good"), goodDir + "/Luns/0006.wzf");
+  // Stray files, subdirectories and temporary files in Luns/ and Mappings/.
+  WriteFile(goodDir + "/Luns/notes.txt", "x");
+  ASSERT_TRUE(CRnDirectory::Create(goodDir + "/Luns/sub.wzf", true).IsSuccess());
+  WriteFile(goodDir + "/Luns/.wztmp-0008.wzf.1", "half");
+  WriteFile(goodDir + "/Mappings/notes.txt", "x");
+  ASSERT_TRUE(CRnDirectory::Create(goodDir + "/Mappings/old.wzf", true).IsSuccess());
+  WriteFile(goodDir + "/Mappings/.wztmp-x_0000.wzf.2", "half");
+  // A LUN whose target is gone.
+  SaveRequest(*MakeCreateLun("iqn.gone", 2, "-ti iqn.gone -path /g -sp GONE"), goodDir + "/Luns/0009.wzf");
+  // A second directory naming iqn.good, replayed after the first one (the
+  // pre-initialised target comes first); its LUN must not be tried.
+  const std::string dup = root + "/Targets/zz-duplicate";
+  SaveRequest(*MakeCreateTarget("iqn.good"), dup + "/zz-duplicate.wzf");
+  SaveRequest(*MakeCreateLun("iqn.good", 2, "-ti iqn.good -path /d -sp DUP"), dup + "/Luns/0007.wzf");
+  h.SetConfig("sPreInitializeTargets", "iqn.good");
+
+  h.ClearJournal();
+  h.Log().Clear();
+  h.Restart(false);
+  EXPECT_EQ(h.Start(), 0);
+
+  EXPECT_EQ(Describe(h.Service().SnapshotTargets()), intact);
+  const std::vector<std::string> expectedLog = {
+      "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=" + orphan + "/" + Guid("iqn.orphan") + ".wzf",
+      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + goodDir + "/Luns/0005.wzf with error code ret=",
+      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + goodDir + "/Luns/0006.wzf with error code ret=",
+      "LUN PLAYBACK ERROR!!! SKipping, path=notes.txt",
+      "LUN PLAYBACK ERROR!!! SKipping, path=sub.wzf",
+      "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=notes.txt",
+      "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=old.wzf",
+      "LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + goodDir + "/Luns/0009.wzf, target=iqn.gone with error [",
+      "TARGET PLAYBACK ERROR!!! Failed to create target, file=" + dup + "/zz-duplicate.wzf, target=iqn.good, error=[",
+  };
+  for (const std::string& text : expectedLog) EXPECT_EQ(h.Log().Count(text), 1u) << text;
+  EXPECT_FALSE(h.Log().Contains(".wztmp-"));
+  // Neither the orphan's LUN nor the duplicate's reached a driver.
+  for (const std::string& line : h.Journal("platform.CreateLun"))
+    EXPECT_TRUE(Field(line, "targetId") == "iqn.good" || Field(line, "targetId") == "iqn.other") << line;
+  EXPECT_EQ(h.Journal("platform.CreateLun").size(), 2u);
+  EXPECT_TRUE(h.Log().Contains("Playback finished: targets 2 (failed 2), LUNs 2 (failed 3), mappings 2 (failed 0)"));
+}
+
+TEST(Playback, ATargetThatCannotBeCreatedTakesItsLunsAndMappingsWithIt) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  Map(h, "iqn.a", CreateLun(h, "iqn.a", 1, "-ti iqn.a -path /k -sp A"), "h");
+  h.SetFaults({"platform.CreateTarget"});
+  h.ClearJournal();
+  h.Restart(true);
+  h.SetFaults({});
+
+  EXPECT_TRUE(h.Service().SnapshotTargets().empty());
+  EXPECT_TRUE(h.Log().Contains("TARGET PLAYBACK ERROR!!! Failed to create target, file=" + TargetDir(h, "iqn.a")));
+  EXPECT_TRUE(h.Journal("platform.CreateLun").empty());
+  EXPECT_TRUE(h.Journal("platform.MapHost").empty());
+  // Nothing was lost: the next start replays it.
+  h.Restart(true);
+  EXPECT_EQ(Describe(h.Service().SnapshotTargets()).size(), 3u);
+}
+
+TEST(Playback, AFailedLunDoesNotStopItsTargetsMappings) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  const int64_t kernel = CreateLun(h, "iqn.a", 1, "-ti iqn.a -path /k -sp K");
+  const int64_t block = CreateLun(h, "iqn.a", 2, "-ti iqn.a -path /dev/sdb -sp B");
+  Map(h, "iqn.a", kernel, "host-k");
+  Map(h, "iqn.a", block, "host-b");
+  h.SetFaults({"blkdev.CreateLunPrepare"});
+  h.Restart(true);
+  h.SetFaults({});
+
+  auto model = h.Service().SnapshotTargets();
+  ASSERT_EQ(model.count("iqn.a"), 1u);
+  EXPECT_EQ(model["iqn.a"].luns.size(), 1u);
+  EXPECT_EQ(model["iqn.a"].luns[static_cast<int32_t>(kernel)].hosts.count("host-k"), 1u);
+  EXPECT_TRUE(h.Log().Contains("LUN PLAYBACK ERROR!!! Failed to create LUN, file="));
+  EXPECT_TRUE(h.Log().Contains("LUN MAPPING PLAYBACK ERROR!!! Failed to create Host LUN Mapping, file=["));
+}
+
+TEST(Playback, ProgressOfALargeReplayIsLoggedEveryThousandObjects) {
+  HarnessOptions notStarted;
+  notStarted.start = false;
+  ServiceHarness h(notStarted);
+  for (int i = 0; i < 1000; ++i) {
+    const std::string name = "iqn.bulk:" + std::to_string(i);
+    SaveRequest(*MakeCreateTarget(name), TargetDir(h, name) + "/" + Guid(name) + ".wzf");
+  }
+  h.Log().Clear();
+  EXPECT_EQ(h.Start(), 0);
+  EXPECT_EQ(h.Service().SnapshotTargets().size(), 1000u);
+  EXPECT_EQ(h.Log().Count("Playback progress: targets 1000 (failed 0)"), 1u);
+  EXPECT_EQ(h.Log().Count("Playback finished: targets 1000 (failed 0), LUNs 0 (failed 0), mappings 0 (failed 0)"), 1u);
+}

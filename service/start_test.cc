@@ -1,0 +1,147 @@
+// The start request: its state table, the refusals while it replays, and a
+// replay that fails.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/support/service_harness.h"
+
+using namespace wztest;
+
+namespace {
+
+HarnessOptions NotStarted() {
+  HarnessOptions o;
+  o.start = false;
+  return o;
+}
+
+// Waits (without a deadline of its own: the test's time-out is the limit)
+// until the service reaches the state.
+void WaitForState(WzScsiSrv& service, WzScsiSrv::ServiceInitStatus state) {
+  while (service.GetStatus() != state) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+}  // namespace
+
+TEST(Start, FirstStartReplaysAndAnswersStarted) {
+  ServiceHarness h(NotStarted());
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_NOT_INITIALIZED);
+  auto start = MakeStart();
+  start->context().setFlags(9);
+  auto reply = h.Send(std::move(start));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->getTagID(), WzScsiServer::kStartScsiServiceRsp.tagId);
+  EXPECT_EQ(ReplyCode(reply), 0);
+  EXPECT_EQ(ReplyText(reply), "Scsi Service started!!!");
+  auto* rsp = dynamic_cast<WzScsiServer::Reply*>(reply.get());
+  ASSERT_NE(rsp->getObject(WzScsiServer::Fields::kContext.slot), nullptr);
+  EXPECT_EQ(static_cast<const WzScsiServer::RequestContext*>(rsp->getObject(1))->flags(), 9);
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
+  // A fresh machine: no Targets directory, which is no failure.
+  EXPECT_TRUE(h.Log().Contains("No targets to playback."));
+  // The start request is never saved.
+  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot()));
+}
+
+TEST(Start, EmptyActionLogRootHasNothingToReplay) {
+  ServiceHarness h(NotStarted());
+  h.Service().m_sActionLogRoot.clear();
+  EXPECT_EQ(h.Start(), 0);
+  EXPECT_TRUE(h.Log().Contains("Nothing to playback"));
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
+}
+
+TEST(Start, LaterStartsAnswerStartedAndReplayNothing) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  h.ClearJournal();
+  h.Log().Clear();
+  auto reply = h.Send(MakeStart());
+  EXPECT_EQ(ReplyCode(reply), 0);
+  EXPECT_EQ(ReplyText(reply), "Scsi Service started!!!");
+  EXPECT_TRUE(h.Journal().empty());
+  EXPECT_FALSE(h.Log().Contains("playback"));
+  EXPECT_EQ(h.Service().SnapshotTargets().size(), 1u);
+}
+
+TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.saved"))), 0);
+  h.Restart(false);
+
+  WznHandle_t first = h.Net().Connect();
+  {
+    // Holding the model lock keeps the replay from running, so the state
+    // stays 1 for as long as the test needs.
+    std::lock_guard<std::recursive_mutex> model(h.Service().ModelMutex());
+    ASSERT_TRUE(h.Service()
+                    .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), first, MakeStart().release())
+                    .IsSuccess());
+    WaitForState(h.Service(), WzScsiSrv::SVC_INIT_IN_PROGRESS);
+
+    auto second = h.Send(MakeStart());
+    EXPECT_EQ(ReplyCode(second), 1);
+    EXPECT_EQ(ReplyText(second), "Scsi service initialization is in progress...");
+
+    for (auto* request : std::initializer_list<CNMessageBase*>{MakeCreateTarget("iqn.new").release(),
+                                                               MakeIoctl("rc").release()}) {
+      auto refused = h.Send(std::unique_ptr<CNMessageBase>(request));
+      EXPECT_EQ(ReplyCode(refused), 1);
+      EXPECT_EQ(ReplyText(refused), "Either service not initialized or initialization is in progress.");
+    }
+    EXPECT_TRUE(h.Net().Replies(first).empty());
+    EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INIT_IN_PROGRESS);
+  }
+  ASSERT_TRUE(h.Net().WaitForReplies(first, 1, 60000));
+  EXPECT_EQ(ReplyCode(h.Net().Replies(first)[0]), 0);
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
+
+  // Only the saved target came back; the refused requests left no trace.
+  auto model = h.Service().SnapshotTargets();
+  EXPECT_EQ(model.size(), 1u);
+  EXPECT_EQ(model.count("iqn.saved"), 1u);
+  EXPECT_EQ(h.Journal("platform.CreateTarget").size(), 2u);  // before and after the restart
+}
+
+TEST(Start, AFailedReplayStillStartsTheService) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  // A pre-initialised target list that cannot be read stops the replay.
+  h.SetConfig("sPreInitializeTargets", "iqn.a, iqn.b c");
+  h.Restart(false);
+  auto reply = h.Send(MakeStart());
+  EXPECT_EQ(ReplyCode(reply), 1);
+  EXPECT_EQ(ReplyText(reply), "Failed to play back service config.");
+  EXPECT_TRUE(h.Log().Contains("Failed to playback configuartion, error="));
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
+
+  // Started all the same: requests are served, and a later start says so.
+  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
+  EXPECT_EQ(ReplyCode(h.Send(MakeStart())), 0);
+}
+
+TEST(Start, ARequestOfAnotherClassIsRefusedWithoutReply) {
+  ServiceHarness h(NotStarted());
+  WznHandle_t handle = h.Net().Connect();
+  CWzNetwork* conn = nullptr;
+  ASSERT_TRUE(h.Net().AcquireSession(handle, conn).IsSuccess());
+  auto wrong = MakeCreateTarget("iqn.a");
+  CRnError e = h.Service().StartScsiService(conn, wrong.get());
+  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
+  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::StartScsiService");
+  EXPECT_TRUE(h.Net().Replies(handle).empty());
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_NOT_INITIALIZED);
+  ASSERT_TRUE(h.Net().ReleaseSession(handle).IsSuccess());
+}
+
+TEST(Start, AnUnsendableReplyIsOnlyLogged) {
+  ServiceHarness h(NotStarted());
+  h.Net().FailSend(true);
+  EXPECT_FALSE(h.Send(MakeStart(), 0));
+  h.Drain();
+  h.Net().FailSend(false);
+  EXPECT_TRUE(h.Log().Contains("StartScsiService SendXMLMessage error "));
+  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
+}

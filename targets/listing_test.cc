@@ -1,0 +1,153 @@
+// The listing commands through Ioctl: line format and order, the "-" lines,
+// the filters (case ignored), and the cases that send no reply.
+#include <gtest/gtest.h>
+
+#include "tests/support/service_harness.h"
+
+using namespace wztest;
+
+namespace {
+
+// Puts a LUN with the given hosts straight into the model, so that listing
+// is tested on exactly the model it reads.
+void AddLun(ServiceHarness& h, const std::string& target, int32_t lunId, int64_t creationTime,
+            const std::vector<std::string>& hosts) {
+  std::lock_guard<std::recursive_mutex> g(h.Service().ModelMutex());
+  WzScsiSrv::Target& t = h.Service().m_mapTargets[target];
+  t.targetId = target;
+  WzScsiSrv::Lun& lun = t.luns[lunId];
+  lun.lunId = lunId;
+  lun.targetId = target;
+  lun.creationTime = creationTime;
+  for (const std::string& host : hosts) lun.hosts[host] = WzScsiSrv::Host(host, "");
+}
+
+void AddTarget(ServiceHarness& h, const std::string& target) {
+  std::lock_guard<std::recursive_mutex> g(h.Service().ModelMutex());
+  h.Service().m_mapTargets[target].targetId = target;
+}
+
+std::vector<std::string> Results(const std::shared_ptr<CNMessageBase>& reply) {
+  auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
+  return rsp != nullptr ? rsp->results() : std::vector<std::string>{"<no IoctlRsp>"};
+}
+
+// The example model: iqn.a LUN 0 mapped to B and a, LUN 1 without hosts;
+// iqn.b LUN 3 mapped to a; iqn.c without LUNs.
+void ExampleModel(ServiceHarness& h) {
+  AddLun(h, "iqn.a", 0, 100, {"B", "a"});
+  AddLun(h, "iqn.a", 1, 200, {});
+  AddLun(h, "iqn.b", 3, 300, {"a"});
+  AddTarget(h, "iqn.c");
+}
+
+}  // namespace
+
+TEST(Listing, EmptyModelAnswersCodeZeroWithNoLines) {
+  ServiceHarness h;
+  for (const char* cmd : {"lt", "ll"}) {
+    auto reply = h.Send(MakeIoctl(cmd));
+    ASSERT_TRUE(reply) << cmd;
+    EXPECT_EQ(reply->getTagID(), WzScsiServer::kIoctlRsp.tagId);
+    EXPECT_EQ(ReplyCode(reply), 0) << cmd;
+    EXPECT_TRUE(Results(reply).empty()) << cmd;
+    auto* rsp = dynamic_cast<WzScsiServer::Reply*>(reply.get());
+    ASSERT_NE(rsp->error(), nullptr);
+    EXPECT_FALSE(rsp->error()->hasErrorMessage());
+  }
+}
+
+TEST(Listing, TargetsAreListedInByteOrderWhateverTheCreationOrder) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("IQN.A"))), 0);
+  auto reply = h.Send(MakeIoctl("lt"));
+  EXPECT_EQ(Results(reply), (std::vector<std::string>{"iqn.a", "iqn.b"}));
+  // The context comes back with the reply.
+  auto* rsp = dynamic_cast<WzScsiServer::Reply*>(reply.get());
+  ASSERT_NE(rsp, nullptr);
+  EXPECT_NE(rsp->getObject(WzScsiServer::Fields::kContext.slot), nullptr);
+}
+
+TEST(Listing, AllLunsOneLinePerHostInByteOrderAndADashForLunsWithoutHosts) {
+  ServiceHarness h;
+  ExampleModel(h);
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll"))),
+            (std::vector<std::string>{"iqn.a#B#0#100", "iqn.a#a#0#100", "iqn.a#-#1#200", "iqn.b#a#3#300"}));
+}
+
+TEST(Listing, FiltersIgnoreCaseAndApplyInEveryMode) {
+  ServiceHarness h;
+  ExampleModel(h);
+  const std::vector<std::string> targetA{"iqn.a#B#0#100", "iqn.a#a#0#100", "iqn.a#-#1#200"};
+  EXPECT_EQ(Results(h.Send(MakeIoctl("llt", "-ti IQN.A"))), targetA);
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-ti iqn.A"))), targetA);
+
+  // A host filter drops the LUN without hosts; "A" matches host "a" only,
+  // not "B", and matches on every target.
+  const std::vector<std::string> hostA{"iqn.a#a#0#100", "iqn.b#a#3#300"};
+  EXPECT_EQ(Results(h.Send(MakeIoctl("llh", "-hi A"))), hostA);
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-hi a"))), hostA);
+  EXPECT_EQ(Results(h.Send(MakeIoctl("llh", "-hi a -ti iqn.b"))), (std::vector<std::string>{"iqn.b#a#3#300"}));
+
+  auto none = h.Send(MakeIoctl("llt", "-ti iqn.zzz"));
+  EXPECT_EQ(ReplyCode(none), 0);
+  EXPECT_TRUE(Results(none).empty());
+}
+
+TEST(Listing, MissingRequiredOptionSendsNoReply) {
+  ServiceHarness h;
+  ExampleModel(h);
+  struct Case {
+    const char* command;
+    const char* arguments;
+    const char* text;
+  };
+  for (const Case& c : {Case{"llh", "", "Host id not specified"}, Case{"llh", "-ti iqn.a", "Host id not specified"},
+                        Case{"llt", "-hi a", "Target id not specified"}}) {
+    h.Log().Clear();
+    WznHandle_t handle = h.Net().Connect();
+    EXPECT_FALSE(h.Send(MakeIoctl(c.command, c.arguments), 0, handle));
+    h.Drain();
+    EXPECT_TRUE(h.Net().Replies(handle).empty()) << c.command << " " << c.arguments;
+    EXPECT_TRUE(h.Log().Contains("Failed to handle incoming message")) << c.command;
+    EXPECT_TRUE(h.Log().Contains(c.text)) << c.command;
+  }
+  // "llh" adds its own word to the error; the listing's text stays in it.
+  h.Log().Clear();
+  h.Send(MakeIoctl("llh"), 0);
+  h.Drain();
+  EXPECT_TRUE(h.Log().Contains("Host not specified"));
+}
+
+TEST(Listing, CreationTimeIsPrintedUnsignedAndLunNumbersSigned) {
+  ServiceHarness h;
+  AddLun(h, "iqn.t", -1, 4102444800LL, {});
+  AddLun(h, "iqn.t", 70000, 1, {"Host-X"});
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll"))),
+            (std::vector<std::string>{"iqn.t#-#-1#4102444800", "iqn.t#Host-X#70000#1"}));
+}
+
+TEST(Listing, NeverTouchesTheActionLogNorTheDrivers) {
+  ServiceHarness h;
+  ExampleModel(h);
+  h.ClearJournal();
+  for (const char* cmd : {"lt", "ll", "llt", "llh"}) h.Send(MakeIoctl(cmd, "-ti iqn.a -hi a"));
+  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets"));
+  EXPECT_TRUE(h.Journal().empty());
+}
+
+TEST(Listing, WithoutAConnectionNothingIsSentAndTheResultIsStillReported) {
+  ServiceHarness h;
+  ExampleModel(h);
+  auto request = MakeIoctl("llh");
+  CRnError missing = h.Service().ListLuns(nullptr, request.get(), WzScsiSrv::LUNS_BY_HOST);
+  EXPECT_TRUE(missing.IsError());
+  EXPECT_NE(missing.AsString().find("Host id not specified"), std::string::npos);
+  EXPECT_TRUE(h.Service().ListLuns(nullptr, request.get(), WzScsiSrv::LUNS_ALL).IsSuccess());
+  EXPECT_TRUE(h.Service().ListTargets(nullptr, request.get()).IsSuccess());
+
+  WzScsiServer::CreateTarget wrong;
+  CRnError e = h.Service().ListTargets(nullptr, &wrong);
+  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
+}
