@@ -26,6 +26,14 @@ CRnError NoBStoreOps(WzScsiServer::Error& error) {
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "NULL BStoreOps by user defined BStore");
 }
 
+// A new LUN of every type carries its creation time in the saved request,
+// so that replay gives it back the time it was first created.
+void StampCreationTime(WzScsiServer::BStoreDesc& desc, WzScsiSrvLun& lun) {
+  const int64_t now = static_cast<int64_t>(::time(nullptr));
+  lun.creationTime = now;
+  SetLunCreationTime(desc, static_cast<uint64_t>(now));
+}
+
 // A LUN the platform driver serves alone (types 1 and 4): its size, if any,
 // comes from the "size" option.
 CRnError CreatePlatformOnlyLun(const std::string& args, WzScsiSrvPlatform* platform, WzScsiSrvLun& lun,
@@ -106,10 +114,12 @@ CRnError WzScsiSrv::CreateLunByType(WzScsiServer::CreateLun& request, WzScsiSrvL
   WzScsiSrvPlatform* platform = m_ptrPlatform.get();
   switch (lun.bstorType) {
     case WzScsiServer::BSTOR_KERNEL:
+      if (lunId == -1) StampCreationTime(desc, lun);
       return CreatePlatformOnlyLun(desc.args(), platform, lun, error);
     case WzScsiServer::BSTOR_FSBLB:
       // The FSBLB library must be there, but its LUNs are the platform's.
       if (GetUserDefBStoreOps(WzScsiServer::BSTOR_FSBLB) == nullptr) return NoBStoreOps(error);
+      if (lunId == -1) StampCreationTime(desc, lun);
       return CreatePlatformOnlyLun(desc.args(), platform, lun, error);
     case WzScsiServer::BSTOR_BLKDEV:
     case WzScsiServer::BSTOR_DEVSNAP:
@@ -123,12 +133,7 @@ CRnError WzScsiSrv::CreateLunByType(WzScsiServer::CreateLun& request, WzScsiSrvL
   WzScsiBStorOps* ops = GetUserDefBStoreOps(lun.bstorType);
   lun.bstorOps = ops;
   if (ops == nullptr) return NoBStoreOps(error);
-  if (lunId == -1) {
-    // Saved with the request, so that replay gives the LUN its first time back.
-    const int64_t now = static_cast<int64_t>(::time(nullptr));
-    lun.creationTime = now;
-    SetLunCreationTime(desc, static_cast<uint64_t>(now));
-  }
+  if (lunId == -1) StampCreationTime(desc, lun);
   if (CRnError e = ops->CreateLunPrepare(&desc, &lun)) {
     SetReplyError(error, WzScsiServer::RC_BSTORE_FAILED, "BStore CreateLunPrepare failed");
     return e;

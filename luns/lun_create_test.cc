@@ -1,0 +1,130 @@
+// CreateLun through the intake: the paths of each backing-store type, the
+// refusals before any driver is called, the reply fields, the saved request
+// and its creation time.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "luns/lun_test_support.h"
+
+using namespace wztest;
+using namespace wzluntest;
+
+namespace {
+
+using LunCreate = LunFixture;
+
+std::unique_ptr<WzScsiServer::CreateLun> ReadSavedCreate(const std::string& path) {
+  auto saved = std::make_unique<WzScsiServer::CreateLun>();
+  EXPECT_EQ(saved->readXmlFromString(ReadFile(path)), 0) << path;
+  return saved;
+}
+
+TEST_F(LunCreate, BlockDeviceLunRunsPrepareCreateCommitAndIsSavedUnderItsNumber) {
+  h->ClearJournal();
+  auto reply = h->Send(MakeCreateLun("IQN.2020-01.Test:LUNS", 2, Args("-path /dev/x -sp AB12")));
+  ASSERT_EQ(ReplyCode(reply), 0);
+  EXPECT_FALSE(AsCreateLunRsp(reply)->error()->hasErrorMessage());
+  EXPECT_EQ(AsCreateLunRsp(reply)->serialPrefix(), "AB12");
+  EXPECT_EQ(AsCreateLunRsp(reply)->lunId(), 0);
+  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"blkdev.CreateLunPrepare", "platform.CreateLun",
+                                                 "blkdev.CreateLunCommit"}));
+  EXPECT_EQ(Field(h->Journal("blkdev.CreateLunPrepare")[0], "lunId"), "-1");
+
+  const auto& lun = Model().at(kTarget).luns.at(0);
+  EXPECT_EQ(lun.path, "/dev/x");
+  EXPECT_EQ(lun.size, 64ull << 20) << "the size is what prepare left";
+  EXPECT_NE(lun.bstoreCtx, nullptr);
+  EXPECT_EQ(lun.blockSize, 512u);
+  EXPECT_EQ(lun.extParam, 524288u);
+
+  auto saved = ReadSavedCreate(LunFile(*h, kTarget, 0));
+  EXPECT_EQ(saved->targetId(), kTarget);
+  EXPECT_EQ(CreateLun(2), 1) << "the driver numbers the next LUN";
+}
+
+TEST_F(LunCreate, NewDevSnapLunIsSavedWithItsCreationTimeAndReplayTakesItBack) {
+  const int64_t before = ::time(nullptr);
+  const int lun = CreateLun(3, "-ssid snap1 -sp SN1");
+  ASSERT_EQ(lun, 0);
+  auto saved = ReadSavedCreate(LunFile(*h, kTarget, 0));
+  const std::string args = saved->bstoreDesc().args();
+  const std::string marker = " -creationTime ";
+  const size_t at = args.rfind(marker);
+  ASSERT_NE(at, std::string::npos) << args;
+  const int64_t stamped = std::stoll(args.substr(at + marker.size()));
+  EXPECT_GE(stamped, before);
+  EXPECT_LE(stamped, ::time(nullptr));
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).creationTime, stamped);
+
+  // Re-created with its saved number (as replay does): the time comes from
+  // the option and nothing more is appended.
+  auto again = MakeCreateLun(kTarget, 3, Args("-ssid snap2 -sp SN2 -creationTime 600"));
+  ASSERT_TRUE(h->Service().CreateLunInternal(nullptr, again.get(), 7).IsSuccess());
+  EXPECT_EQ(again->bstoreDesc().args(), Args("-ssid snap2 -sp SN2 -creationTime 600"));
+  EXPECT_EQ(Model().at(kTarget).luns.at(7).creationTime, 600);
+  EXPECT_FALSE(CRnPath::Exists(LunFile(*h, kTarget, 7))) << "nothing is saved without a connection";
+}
+
+TEST_F(LunCreate, PlatformOnlyTypesTakeTheirSizeFromTheArguments) {
+  h->ClearJournal();
+  ASSERT_EQ(CreateLun(1, "-path /dev/k -sp K1 -size 4096"), 0);
+  ASSERT_EQ(CreateLun(4, "-path /dev/f -sp F1"), 1);
+  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"platform.CreateLun", "platform.CreateLun"}));
+  EXPECT_EQ(h->Service().LoadedBStorTypes(), std::vector<WzScsiServer::BStorType>{WzScsiServer::BSTOR_FSBLB});
+  const auto model = Model();
+  EXPECT_EQ(model.at(kTarget).luns.at(0).size, 4096u);
+  EXPECT_EQ(model.at(kTarget).luns.at(1).size, 0u);
+  EXPECT_EQ(model.at(kTarget).luns.at(1).bstorOps, nullptr);
+  EXPECT_EQ(model.at(kTarget).luns.at(1).bstoreCtx, nullptr);
+  // Their creation time is saved too, so that replay keeps it.
+  EXPECT_NE(ReadSavedCreate(LunFile(*h, kTarget, 1))->bstoreDesc().args().find(" -creationTime "), std::string::npos);
+}
+
+TEST_F(LunCreate, RefusalsComeInOrderAndCallNoDriver) {
+  struct Case {
+    const char* target;
+    int64_t type;
+    std::string args;
+    int64_t code;
+    const char* text;
+  } cases[] = {
+      {"iqn.2020-01.test:none", 2, "-sp 1", 8, "Target doesn't exists!"},
+      {kTarget, 0, Args("-path /p"), 1, "Failed to process CreateLun arguments"},  // arguments before type
+      {kTarget, 0, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
+      {kTarget, 6, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
+      {kTarget, -1, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
+      {kTarget, 5, Args("-path /p -sp A"), 3, "NULL BStorOps by user defined BStore"},
+  };
+  const auto tree = Tree();
+  h->ClearJournal();
+  for (const Case& c : cases) {
+    auto reply = h->Send(MakeCreateLun(c.target, c.type, c.args));
+    EXPECT_EQ(ReplyCode(reply), c.code) << c.text;
+    EXPECT_EQ(ReplyText(reply), c.text);
+    // The prefix is known once the arguments were valid.
+    EXPECT_EQ(AsCreateLunRsp(reply)->serialPrefix(), c.code == 8 || c.code == 1 ? "" : "A");
+    EXPECT_EQ(AsCreateLunRsp(reply)->lunId(), -1);
+  }
+  EXPECT_TRUE(h->Journal().empty());
+  EXPECT_TRUE(Model().at(kTarget).luns.empty());
+  EXPECT_EQ(Tree(), tree);
+  EXPECT_TRUE(h->Log().Contains("Failed to process CreateLun arguments, error=Lun serial prefix is not set"));
+}
+
+TEST_F(LunCreate, NotReadyIsRefusedButAnOpenIsServed) {
+  ASSERT_EQ(CreateLun(3, "-ssid snap1 -sp SN1"), 0);
+  ASSERT_EQ(ReplyCode(h->Send(MakeDeleteLun(kTarget, 0, CloseOnly))), 0);
+  h->Service().SetStatus(WzScsiSrv::SVC_NOT_INITIALIZED);
+  EXPECT_EQ(ReplyCode(h->Send(MakeCreateLun(kTarget, 2, Args("-path /p -sp A")))), 1);
+  EXPECT_EQ(ReplyCode(h->Send(MakeCreateLun(kTarget, 0, "-li 0", OpenOnly | CloseOnly))), 0);
+}
+
+TEST_F(LunCreate, WrongClassIsRefusedWithoutReply) {
+  auto wrong = MakeDeleteLun(kTarget, 0);
+  CRnError e = h->Service().CreateLun(nullptr, wrong.get());
+  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
+  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::CreateLun");
+}
+
+}  // namespace
