@@ -6,6 +6,7 @@
 
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/FXString.h"
 #include "plugins/plugin_guard.h"
 
 using wztgt::TgtTargetInfo;
@@ -183,7 +184,7 @@ CRnError WzScsiSrvTgtPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
     TgtTargetInfo* t = m_tgtd.FindByName(target.targetId);
     if (t == nullptr) {
       WZLOG(0, "target %s is not in tgtd: nothing to delete", target.targetId.c_str());
-      m_hostLuns.erase(wztgt::ToLowerAscii(target.targetId));
+      m_hostLuns.erase(FXString::ToLowerAscii(target.targetId));
       return CRnError();
     }
     const int32_t tid = t->tid;
@@ -198,7 +199,7 @@ CRnError WzScsiSrvTgtPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
       return err.Push(FX_HERE_IN(kFile), "cannot delete target %s (tid %d)", target.targetId.c_str(), tid);
     }
     m_tgtd.Erase(tid);
-    m_hostLuns.erase(wztgt::ToLowerAscii(target.targetId));
+    m_hostLuns.erase(FXString::ToLowerAscii(target.targetId));
     WZLOG(1, "Deleted tgtd target %s (tid %d)", target.targetId.c_str(), tid);
     return CRnError();
   });
@@ -330,7 +331,7 @@ CRnError WzScsiSrvTgtPlatform::MapHostLocked(const WzScsiSrvModelLun& lun, const
   }
   TgtTargetInfo* t = nullptr;
   if (CRnError err = FindTarget(lun.targetId, t)) return err.Push(FX_HERE_IN(kFile));
-  HostLuns& hosts = m_hostLuns[wztgt::ToLowerAscii(lun.targetId)];
+  HostLuns& hosts = m_hostLuns[FXString::ToLowerAscii(lun.targetId)];
   std::set<int32_t>& luns = hosts[host];
   const bool added = luns.insert(lun.lunId).second;
   if (t->acls.count(host) != 0) {
@@ -364,7 +365,7 @@ CRnError WzScsiSrvTgtPlatform::UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelH
 }
 
 CRnError WzScsiSrvTgtPlatform::UnMapHostLocked(const WzScsiSrvModelLun& lun, const std::string& host) {
-  const std::string key = wztgt::ToLowerAscii(lun.targetId);
+  const std::string key = FXString::ToLowerAscii(lun.targetId);
   HostLuns& hosts = m_hostLuns[key];
   auto mapped = hosts.find(host);
   bool removed = false;

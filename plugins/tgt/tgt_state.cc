@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "hostlib/util/FXString.h"
+
 namespace wztgt {
 
 namespace {
@@ -53,14 +55,6 @@ Section SectionOf(const std::string& title) {
 }
 
 }  // namespace
-
-std::string ToLowerAscii(const std::string& s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& out) {
   std::vector<TgtTargetInfo> targets;
@@ -181,13 +175,13 @@ void TgtTargetTable::Clear() {
 void TgtTargetTable::Put(const TgtTargetInfo& target) {
   Erase(target.tid);
   m_byTid[target.tid] = target;
-  m_tidsByLowerName.emplace(ToLowerAscii(target.name), target.tid);
+  m_tidsByLowerName.emplace(FXString::ToLowerAscii(target.name), target.tid);
 }
 
 void TgtTargetTable::Erase(int32_t tid) {
   auto it = m_byTid.find(tid);
   if (it == m_byTid.end()) return;
-  auto range = m_tidsByLowerName.equal_range(ToLowerAscii(it->second.name));
+  auto range = m_tidsByLowerName.equal_range(FXString::ToLowerAscii(it->second.name));
   for (auto n = range.first; n != range.second; ++n) {
     if (n->second == tid) {
       m_tidsByLowerName.erase(n);
@@ -203,7 +197,7 @@ TgtTargetInfo* TgtTargetTable::FindByTid(int32_t tid) {
 }
 
 TgtTargetInfo* TgtTargetTable::FindByName(const std::string& name) {
-  auto range = m_tidsByLowerName.equal_range(ToLowerAscii(name));
+  auto range = m_tidsByLowerName.equal_range(FXString::ToLowerAscii(name));
   TgtTargetInfo* found = nullptr;
   for (auto it = range.first; it != range.second; ++it) {
     TgtTargetInfo* t = FindByTid(it->second);

@@ -62,6 +62,4 @@ class TgtTargetTable {
   std::multimap<std::string, int32_t> m_tidsByLowerName;
 };
 
-std::string ToLowerAscii(const std::string& s);
-
 }  // namespace wztgt
