@@ -129,8 +129,9 @@ class CWzAsioNetworkServer::Impl {
   void RunNetworkThread();
 
   CWzAsioNetworkServer* m_owner;
-  // The io_context is declared first so that it is destroyed last: handlers
-  // it still holds may own connections whose sockets belong to it.
+  // The io_context comes before everything that uses it, so that it is
+  // destroyed last: handlers it still holds may own connections whose
+  // sockets belong to it.
   asio::io_context m_io;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
   std::unique_ptr<asio::local::stream_protocol::acceptor> m_unixAcceptor;
