@@ -27,6 +27,7 @@ class WZ_EXPORT WzNamedSemaphore {
   bool wait(int timeoutMs);
   int value() const;
   void close();  // later release, wait and value throw
+  // Removes the name; a name that does not exist is not an error.
   static void unlink(const std::string& name);
   static std::string NormaliseName(const std::string& name);
 

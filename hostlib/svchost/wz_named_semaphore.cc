@@ -93,7 +93,8 @@ void WzNamedSemaphore::close() {
 
 void WzNamedSemaphore::unlink(const std::string& name) {
   std::string normal = NormaliseName(name);
-  if (sem_unlink(normal.c_str()) != 0) ThrowErrno("sem_unlink", normal, errno);
+  // Removing a semaphore that is already gone is what the caller wanted.
+  if (sem_unlink(normal.c_str()) != 0 && errno != ENOENT) ThrowErrno("sem_unlink", normal, errno);
 }
 
 std::string WzNamedSemaphore::NormaliseName(const std::string& name) {
