@@ -31,7 +31,8 @@ TEST_F(LunCreate, BlockDeviceLunRunsPrepareCreateCommitAndIsSavedUnderItsNumber)
                                                  "blkdev.CreateLunCommit"}));
   EXPECT_EQ(Field(h->Journal("blkdev.CreateLunPrepare")[0], "lunId"), "-1");
 
-  const auto& lun = Model().at(kTarget).luns.at(0);
+  const auto model = Model();
+  const auto& lun = model.at(kTarget).luns.at(0);
   EXPECT_EQ(lun.path, "/dev/x");
   EXPECT_EQ(lun.size, 64ull << 20) << "the size is what prepare left";
   EXPECT_NE(lun.bstoreCtx, nullptr);
