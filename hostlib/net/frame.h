@@ -10,7 +10,7 @@
 //   20      4     reserved (0)
 //
 // Control payloads start with a 32-bit control type (network byte order);
-// what follows depends on the type (see ControlType). docs/protocol-frames.md
+// what follows depends on the type (see ControlType). docs/protocol.md (part A)
 // describes the whole protocol.
 //
 // Thread safety: the free functions are pure; a CFrameDecoder is used by one
