@@ -15,13 +15,6 @@ const char* const kTarget = "iqn.2020-01.test:registry";
 
 std::string BlkDevArgs() { return std::string("-ti ") + kTarget + " -path /dev/x -sp AB"; }
 
-TEST(BStorRegistry, LibraryNamesByType) {
-  EXPECT_EQ(GetBStorLibName(WzScsiServer::BSTOR_BLKDEV), "libWzScsiSrvBStorBlkDev.so");
-  EXPECT_EQ(GetBStorLibName(WzScsiServer::BSTOR_DEVSNAP), "libWzScsiSrvBStorDevSnap.so");
-  EXPECT_EQ(GetBStorLibName(WzScsiServer::BSTOR_FSBLB), "libWzScsiSrvBStorDrvFSBLB.so");
-  for (int t : {0, 1, 5, 6, 7, -1}) EXPECT_EQ(GetBStorLibName(static_cast<WzScsiServer::BStorType>(t)), "") << t;
-}
-
 TEST(BStorRegistry, FirstBlockDeviceLunLoadsTheLibraryOnceAndLaterOnesReuseIt) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget(kTarget))), 0);

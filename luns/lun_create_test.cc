@@ -121,11 +121,4 @@ TEST_F(LunCreate, NotReadyIsRefusedButAnOpenIsServed) {
   EXPECT_EQ(ReplyCode(h->Send(MakeCreateLun(kTarget, 0, "-li 0", OpenOnly | CloseOnly))), 0);
 }
 
-TEST_F(LunCreate, WrongClassIsRefusedWithoutReply) {
-  auto wrong = MakeDeleteLun(kTarget, 0);
-  CRnError e = h->Service().CreateLun(nullptr, wrong.get());
-  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
-  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::CreateLun");
-}
-
 }  // namespace

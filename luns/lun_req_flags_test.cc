@@ -33,18 +33,6 @@ class LunReqFlags : public ::testing::Test {
   std::shared_ptr<CMemoryLogWriter> log;
 };
 
-TEST_F(LunReqFlags, NamesExistForExactlyTheTwoFlags) {
-  LunReqCtxFlagHelper helper;
-  EXPECT_EQ(helper.FlagToStr(1), "CloseOnly");
-  EXPECT_EQ(helper.FlagToStr(2), "OpenOnly");
-  EXPECT_EQ(helper.FlagToStr(3), "");
-  EXPECT_EQ(helper.FlagToStr(0), "");
-  CtxFlagEnvHelper env;
-  EXPECT_EQ(env.GetThrSpecificEnvVarName("OpenOnly"), ThisThreadVar("OpenOnly"));
-  EXPECT_TRUE(LunReqFlagHandler::isLunOpenOnlyFlagSet(3));
-  EXPECT_FALSE(LunReqFlagHandler::isLunOpenOnlyFlagSet(1));
-}
-
 TEST_F(LunReqFlags, VariableIsOneWhileTheHandlerLivesAndEmptyAfterOnEveryReuse) {
   const std::string var = ThisThreadVar("OpenOnly");
   for (int round = 0; round < 2; ++round) {
