@@ -86,14 +86,6 @@ TEST(Ioctl, EveryCommandIsRefusedBeforeStart) {
   EXPECT_TRUE(h.Journal("platform.Create").empty());
 }
 
-TEST(Ioctl, ARequestOfAnotherClassIsRefusedWithoutReply) {
-  ServiceHarness h;
-  auto wrong = MakeStart();
-  CRnError e = h.Service().Ioctl(nullptr, wrong.get());
-  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
-  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
-}
-
 TEST(Reload, WithNothingChangedChangesNothing) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);

@@ -122,20 +122,6 @@ TEST(Start, AFailedReplayStillStartsTheService) {
   EXPECT_EQ(ReplyCode(h.Send(MakeStart())), 0);
 }
 
-TEST(Start, ARequestOfAnotherClassIsRefusedWithoutReply) {
-  ServiceHarness h(NotStarted());
-  WznHandle_t handle = h.Net().Connect();
-  CWzNetwork* conn = nullptr;
-  ASSERT_TRUE(h.Net().AcquireSession(handle, conn).IsSuccess());
-  auto wrong = MakeCreateTarget("iqn.a");
-  CRnError e = h.Service().StartScsiService(conn, wrong.get());
-  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
-  EXPECT_EQ(e.GetText(), "dynamic cast failed CNMessageBase -> WzScsiServer::StartScsiService");
-  EXPECT_TRUE(h.Net().Replies(handle).empty());
-  EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_NOT_INITIALIZED);
-  ASSERT_TRUE(h.Net().ReleaseSession(handle).IsSuccess());
-}
-
 TEST(Start, AnUnsendableReplyIsOnlyLogged) {
   ServiceHarness h(NotStarted());
   h.Net().FailSend(true);

@@ -119,21 +119,3 @@ TEST(XdrRouting, AStoreErrorIsIgnored) {
   EXPECT_EQ(h.Journal("fsblb.HandleXDRMessage").size(), 1u);
   EXPECT_TRUE(h.Log().Contains("JobCompleted!"));
 }
-
-TEST(XdrRouting, AMissingFsblbLibraryIsRetriedByTheNextMessage) {
-  HarnessOptions o = NotStarted();
-  o.initialize = true;
-  ServiceHarness h(o);
-  // Point the loader at a directory without the FSBLB store.
-  CRnLibrary::SetSearchDirectory(h.Root());
-  h.Log().Clear();
-  EXPECT_TRUE(h.Service()
-                  .IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 1, 0x4B000001ul, nullptr)
-                  .IsSuccess());
-  EXPECT_TRUE(h.Log().Contains("Failed to load FSBLB Bstore Library"));
-  CRnLibrary::SetSearchDirectory(WZ_TEST_FAKES_DIR);
-  EXPECT_TRUE(h.Service()
-                  .IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 1, 0x4B000001ul, nullptr)
-                  .IsSuccess());
-  EXPECT_EQ(h.Journal("fsblb.HandleXDRMessage").size(), 1u);
-}

@@ -136,18 +136,3 @@ TEST(Listing, NeverTouchesTheActionLogNorTheDrivers) {
   EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets"));
   EXPECT_TRUE(h.Journal().empty());
 }
-
-TEST(Listing, WithoutAConnectionNothingIsSentAndTheResultIsStillReported) {
-  ServiceHarness h;
-  ExampleModel(h);
-  auto request = MakeIoctl("llh");
-  CRnError missing = h.Service().ListLuns(nullptr, request.get(), WzScsiSrv::LUNS_BY_HOST);
-  EXPECT_TRUE(missing.IsError());
-  EXPECT_NE(missing.AsString().find("Host id not specified"), std::string::npos);
-  EXPECT_TRUE(h.Service().ListLuns(nullptr, request.get(), WzScsiSrv::LUNS_ALL).IsSuccess());
-  EXPECT_TRUE(h.Service().ListTargets(nullptr, request.get()).IsSuccess());
-
-  WzScsiServer::CreateTarget wrong;
-  CRnError e = h.Service().ListTargets(nullptr, &wrong);
-  EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_MESSAGE_CLASS));
-}
