@@ -37,6 +37,7 @@ TEST(Intake, DisconnectAndAbortAreAnsweredOnTheCallersThread) {
   ServiceHarness h;
   WznHandle_t a = h.Net().Connect();
   WznHandle_t b = h.Net().Connect();
+  h.Drain();
   size_t freedBefore = h.Net().FreedMessages();
   EXPECT_TRUE(h.Service()
                   .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), a,

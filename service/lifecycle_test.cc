@@ -179,7 +179,7 @@ class IdleSemaphore : public ::testing::Test {
     ASSERT_NE(sem, SEM_FAILED);
   }
   void TearDown() override {
-    sem_close(sem);
+    if (sem != nullptr && sem != SEM_FAILED) sem_close(sem);
     WzNamedSemaphore::unlink(name);
   }
   int Value() {
