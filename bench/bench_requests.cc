@@ -8,13 +8,13 @@ namespace wzbench {
 
 std::string TargetName(int index) {
   char buf[64];
-  snprintf(buf, sizeof(buf), "iqn.2024-01.com.example.bench:t%05d", index);
+  snprintf(buf, sizeof(buf), "iqn.2024-01.bench:t%05d", index);
   return buf;
 }
 
 std::string HostName(int index) {
   char buf[64];
-  snprintf(buf, sizeof(buf), "iqn.2024-01.com.example.host:h%05d", index);
+  snprintf(buf, sizeof(buf), "iqn.2024-01.host:h%05d", index);
   return buf;
 }
 

@@ -1,0 +1,117 @@
+#include "bench/daemon_process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "bench/fsync_probe.h"
+#include "hostlib/util/RnFiles.h"
+
+namespace {
+
+std::string TempDir() {
+  char pattern[] = "/tmp/wzbench-test-XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  return dir != nullptr ? dir : "";
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class ChildProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_dir = TempDir();
+    ASSERT_FALSE(m_dir.empty());
+  }
+  void TearDown() override {
+    CRnError ignored = CRnDirectory::Remove(m_dir, true, false);
+    (void)ignored;
+  }
+  std::string m_dir;
+};
+
+TEST_F(ChildProcessTest, OutputAndEnvironmentReachTheChild) {
+  wzbench::ChildProcess child;
+  const std::string out = m_dir + "/out";
+  ASSERT_TRUE(child.Start({"/bin/sh", "-c", "echo out:$WZBENCH_X; echo err >&2; exit 3"}, out,
+                          {"WZBENCH_X=42"}).IsSuccess());
+  int status = 0;
+  ASSERT_TRUE(child.Wait(10000, status));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(3, WEXITSTATUS(status));
+  EXPECT_EQ("out:42\nerr\n", Slurp(out));
+  EXPECT_FALSE(child.Running());
+}
+
+// The benchmark's own threads may block signals; the daemon must still see
+// its SIGTERM.
+TEST_F(ChildProcessTest, StopDeliversTermEvenWhenTheParentBlocksIt) {
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &term, &old));
+  wzbench::ChildProcess child;
+  CRnError started = child.Start({"/bin/sh", "-c", "trap 'exit 0' TERM; while :; do sleep 0.01; done"}, "");
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(started.IsSuccess());
+  usleep(100000);  // let the shell install its trap
+  EXPECT_TRUE(child.Stop(10000).IsSuccess());
+  EXPECT_FALSE(child.Running());
+}
+
+TEST_F(ChildProcessTest, StopKillsAChildThatIgnoresTerm) {
+  wzbench::ChildProcess child;
+  ASSERT_TRUE(child.Start({"/bin/sh", "-c", "trap '' TERM; while :; do sleep 0.01; done"}, "").IsSuccess());
+  usleep(100000);
+  EXPECT_TRUE(child.Stop(200).IsError());
+  EXPECT_FALSE(child.Running());
+}
+
+TEST_F(ChildProcessTest, MissingProgramFailsToStart) {
+  wzbench::ChildProcess child;
+  // posix_spawn reports an exec failure either at once or as exit 127.
+  CRnError e = child.Start({m_dir + "/no-such-program"}, "");
+  if (e.IsSuccess()) {
+    int status = 0;
+    ASSERT_TRUE(child.Wait(10000, status));
+    EXPECT_EQ(127, WEXITSTATUS(status));
+  }
+}
+
+TEST(BenchMemory, ReadsThisProcess) {
+  uint64_t peak = 0, current = 0;
+  ASSERT_TRUE(wzbench::ReadMemoryKib(getpid(), peak, current).IsSuccess());
+  EXPECT_GT(current, 0u);
+  EXPECT_GE(peak, current);
+}
+
+TEST_F(ChildProcessTest, FsyncProbeCountsAndLeavesNothingBehind) {
+  wzbench::FsyncProbeResult result;
+  ASSERT_TRUE(wzbench::ProbeFsyncRename(m_dir, 0, 5, 600, result).IsSuccess());
+  EXPECT_EQ(5u, result.operations);
+  EXPECT_GT(result.PerSecond(), 0);
+  std::vector<std::string> left;
+  CRnDirectory dir;
+  ASSERT_TRUE(dir.Open(m_dir, "*", true).IsSuccess());
+  for (;;) {
+    CRnDirEntry entry;
+    bool end = false;
+    ASSERT_TRUE(dir.GetEntry(entry, end).IsSuccess());
+    if (end) break;
+    left.push_back(entry.name);
+  }
+  EXPECT_TRUE(left.empty());
+  EXPECT_TRUE(wzbench::ProbeFsyncRename(m_dir + "/missing", 0, 1, 600, result).IsError());
+}
+
+}  // namespace

@@ -1,0 +1,529 @@
+// The end-to-end benchmark: wzscsid as a process on a temporary directory
+// with the fault-free driver doubles, driven through the client protocol.
+//
+//  1. Durable configuration changes per second with 1, 4 and 16 concurrent
+//     clients (each repeating: create target, create LUN, map, unmap, delete
+//     LUN, delete target), next to the disk's own rate of fsync-and-rename
+//     of a small file in the same directory, measured in between.
+//  2. Start-up replay of an action log of 1,000 targets, 10,000 LUNs and
+//     10,000 mappings: the start request's round trip, the time from
+//     starting the process to serving, and the daemon's peak memory.
+//  3. Listing of 100,000 LUN tuples ("ll") end to end on one connection.
+//
+// Prints a table and writes the figures as JSON (--json). Exit status 0 when
+// every measurement ran (targets missed or not), 1 when one could not run.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/action_log_files.h"
+#include "bench/bench_requests.h"
+#include "bench/bench_stats.h"
+#include "bench/e2e_daemon.h"
+#include "bench/fsync_probe.h"
+#include "hostlib/net/client.h"
+
+#ifndef WZ_BENCH_DAEMON
+#define WZ_BENCH_DAEMON ""
+#endif
+#ifndef WZ_BENCH_FAKES_DIR
+#define WZ_BENCH_FAKES_DIR ""
+#endif
+
+namespace {
+
+using namespace wzbench;
+typedef std::chrono::steady_clock Clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+struct Options {
+  std::string daemon = WZ_BENCH_DAEMON;
+  std::string driverDir = WZ_BENCH_FAKES_DIR;
+  std::string workDir;
+  std::string jsonOut;
+  double trialSecs = 2.0;
+  int trials = 5;
+  std::vector<int> clients = {1, 4, 16};
+  int replayRuns = 3;
+  int listRuns = 5;
+  int logLevel = 0;
+  bool skipChanges = false;
+  bool skipReplay = false;
+  bool skipListing = false;
+};
+
+void Progress(const char* fmt, ...) WZ_PRINTF(1, 2);
+void Progress(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  fprintf(stderr, "e2e: ");
+  vfprintf(stderr, fmt, args);
+  fprintf(stderr, "\n");
+  va_end(args);
+}
+
+Figure Failed(const std::string& name, const std::string& label, const std::string& unit, const std::string& why) {
+  Figure f;
+  f.name = name;
+  f.label = label;
+  f.unit = unit;
+  f.measured = false;
+  f.note = why;
+  return f;
+}
+
+// ---------------------------------------------------------------------------
+// 1. Durable changes per second
+
+struct ClientResult {
+  size_t changes = 0;
+  std::vector<double> latencyMs;
+  std::string error;
+};
+
+// One client's loop: cycles of six changes on targets of its own until the
+// deadline; a change that does not come back with code 0 ends the client.
+void RunClient(const std::string& socket, const std::string& prefix, Clock::time_point deadline,
+               ClientResult& result) {
+  CWzClient client;
+  if (CRnError e = client.Connect(socket, "", 10000)) {
+    result.error = "connect: " + e.AsString();
+    return;
+  }
+  const std::string host = "iqn.2024-01.host:load";
+  auto step = [&](const CNMessageBase& request, const char* what, int64_t* lunId) -> bool {
+    const Clock::time_point start = Clock::now();
+    std::unique_ptr<CNMessageBase> reply;
+    int64_t code = -1;
+    if (CRnError e = CallForCode(client, request, 60000, code, &reply)) {
+      result.error = std::string(what) + ": " + e.AsString();
+      return false;
+    }
+    if (code != 0) {
+      result.error = std::string(what) + ": reply code " + std::to_string(code);
+      return false;
+    }
+    result.latencyMs.push_back(SecondsSince(start) * 1000.0);
+    ++result.changes;
+    if (lunId != nullptr) {
+      auto* rsp = dynamic_cast<WzScsiServer::CreateLunRsp*>(reply.get());
+      *lunId = rsp != nullptr ? rsp->lunId() : 0;
+    }
+    return true;
+  };
+  for (int k = 0; Clock::now() < deadline; ++k) {
+    const std::string target = prefix + "-" + std::to_string(k);
+    int64_t lun = 0;
+    if (!step(*CreateTargetRequest(target), "create target", nullptr)) return;
+    if (!step(*CreateLunRequest(target, "/bench/load.img"), "create LUN", &lun)) return;
+    if (!step(*MapRequest(target, lun, host), "map", nullptr)) return;
+    if (!step(*UnMapRequest(target, lun, host), "unmap", nullptr)) return;
+    if (!step(*DeleteLunRequest(target, lun), "delete LUN", nullptr)) return;
+    if (!step(*DeleteTargetRequest(target), "delete target", nullptr)) return;
+  }
+}
+
+struct TrialResult {
+  double changesPerSec = 0;
+  std::vector<double> latencyMs;
+  std::string error;
+};
+
+TrialResult RunTrial(BenchDaemon& daemon, int clients, const std::string& tag, double seconds) {
+  std::vector<ClientResult> results(static_cast<size_t>(clients));
+  std::vector<std::thread> threads;
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point deadline = start + std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
+  for (int c = 0; c < clients; ++c) {
+    const std::string prefix = "iqn.2024-01.load:" + tag + "-c" + std::to_string(c);
+    threads.emplace_back(RunClient, daemon.Socket(), prefix, deadline, std::ref(results[static_cast<size_t>(c)]));
+  }
+  for (std::thread& t : threads) t.join();
+  const double elapsed = SecondsSince(start);
+  TrialResult trial;
+  size_t changes = 0;
+  for (const ClientResult& r : results) {
+    changes += r.changes;
+    trial.latencyMs.insert(trial.latencyMs.end(), r.latencyMs.begin(), r.latencyMs.end());
+    if (!r.error.empty() && trial.error.empty()) trial.error = r.error;
+  }
+  trial.changesPerSec = elapsed > 0 ? static_cast<double>(changes) / elapsed : 0;
+  return trial;
+}
+
+CRnError ProbeOnce(const std::string& dir, std::vector<double>& rates) {
+  FsyncProbeResult probe;
+  // About the size of a saved CreateLun request.
+  if (CRnError e = ProbeFsyncRename(dir, 1.0, 20, 600, probe)) return e;
+  rates.push_back(probe.PerSecond());
+  return CRnError();
+}
+
+void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
+  BenchDaemon daemon(setup);
+  CRnError e = daemon.Prepare();
+  if (e.IsSuccess()) e = daemon.Start(true);
+  if (e.IsSuccess()) e = daemon.WaitServing(60000);
+  if (e) {
+    figures.push_back(Failed("changes_per_s_1", "durable changes/s, 1 client", "changes/s", e.AsString()));
+    ok = false;
+    return;
+  }
+  std::vector<double> fsyncRates;
+  std::vector<std::pair<int, std::vector<double>>> rates;
+  std::vector<std::pair<int, std::vector<double>>> latencies;
+  std::vector<std::pair<int, std::string>> errors;
+  for (int clients : options.clients) {
+    if (CRnError p = ProbeOnce(daemon.StagingDir(), fsyncRates)) {
+      figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
+      ok = false;
+      return;
+    }
+    Progress("changes: %d client(s), %d trials of %.1f s (fsync-and-rename so far %.1f/s)", clients, options.trials,
+             options.trialSecs, Median(fsyncRates));
+    // A short warm-up so that each client's first connection and the
+    // pool's threads are in place before the clock runs.
+    RunTrial(daemon, clients, "w" + std::to_string(clients), 0.3);
+    std::vector<double> perTrial, lat;
+    std::string error;
+    for (int t = 0; t < options.trials; ++t) {
+      TrialResult trial = RunTrial(daemon, clients, "n" + std::to_string(clients) + "t" + std::to_string(t),
+                                   options.trialSecs);
+      if (!trial.error.empty() && error.empty()) error = trial.error;
+      perTrial.push_back(trial.changesPerSec);
+      lat.insert(lat.end(), trial.latencyMs.begin(), trial.latencyMs.end());
+    }
+    rates.emplace_back(clients, perTrial);
+    latencies.emplace_back(clients, lat);
+    errors.emplace_back(clients, error);
+  }
+  if (CRnError p = ProbeOnce(daemon.StagingDir(), fsyncRates)) {
+    figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
+    ok = false;
+    return;
+  }
+  const double fsyncRate = Median(fsyncRates);
+  Figure disk;
+  disk.name = "fsync_rename_per_s";
+  disk.label = "disk: fsync-and-rename of a small file (physical limit)";
+  disk.value = fsyncRate;
+  disk.unit = "ops/s";
+  disk.note = "median of " + std::to_string(fsyncRates.size()) + " probes, each >= 1 s";
+  figures.push_back(disk);
+  for (size_t i = 0; i < rates.size(); ++i) {
+    const int clients = rates[i].first;
+    Figure f;
+    f.name = "changes_per_s_" + std::to_string(clients);
+    f.label = "durable changes/s, " + std::to_string(clients) + (clients == 1 ? " client" : " clients");
+    f.value = Median(rates[i].second);
+    f.unit = "changes/s";
+    if (clients == 1) {
+      f.kind = TargetKind::kAtLeast;
+      f.target = 0.8 * fsyncRate;
+      char text[96];
+      snprintf(text, sizeof(text), ">= 80%% of fsync-and-rename (%.1f/s)", f.target);
+      f.targetText = text;
+    }
+    char note[160];
+    snprintf(note, sizeof(note), "median of %zu trials; change latency median %.2f ms, p99 %.2f ms",
+             rates[i].second.size(), Median(latencies[i].second), Percentile(latencies[i].second, 99));
+    f.note = note;
+    if (!errors[i].second.empty()) {
+      f.note += "; a client stopped: " + errors[i].second;
+      ok = false;
+    }
+    figures.push_back(f);
+  }
+  if (CRnError s = daemon.Stop()) Progress("stopping wzscsid: %s", s.AsString().c_str());
+}
+
+// ---------------------------------------------------------------------------
+// 2. and 3.: a daemon started on a prepared action log
+
+struct StartFigures {
+  double replaySec = 0;   // the start request's round trip
+  double servingSec = 0;  // process start to the start reply
+  uint64_t peakKib = 0;
+};
+
+// Starts the daemon without autostart on the prepared log, sends the start
+// request and times it.
+CRnError StartOnLog(BenchDaemon& daemon, StartFigures& out) {
+  if (CRnError e = daemon.Start(false)) return e;
+  if (CRnError e = daemon.WaitListening(60000)) return e;
+  CWzClient client;
+  if (CRnError e = daemon.Connect(client)) return e;
+  const Clock::time_point sent = Clock::now();
+  int64_t code = -1;
+  if (CRnError e = CallForCode(client, *StartRequest(), 600000, code)) return e;
+  out.replaySec = SecondsSince(sent);
+  out.servingSec = SecondsSince(daemon.StartedAt());
+  if (code != 0)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "start request answered with code %lld",
+                                   static_cast<long long>(code));
+  return CRnError();
+}
+
+// "ll" on the connection: the lines of the reply.
+CRnError ListAll(CWzClient& client, const std::string& arguments, int timeoutMs, std::vector<std::string>& lines) {
+  std::unique_ptr<CNMessageBase> reply;
+  int64_t code = -1;
+  if (CRnError e = CallForCode(client, *IoctlRequest("ll", arguments), timeoutMs, code, &reply)) return e;
+  auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
+  if (code != 0 || rsp == nullptr)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 13, "listing answered with code %lld",
+                                   static_cast<long long>(code));
+  lines = rsp->results();
+  return CRnError();
+}
+
+CRnError CheckTuples(BenchDaemon& daemon, size_t expected) {
+  CWzClient client;
+  if (CRnError e = daemon.Connect(client)) return e;
+  std::vector<std::string> lines;
+  if (CRnError e = ListAll(client, "", 60000, lines)) return e;
+  if (lines.size() != expected)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 13, "replay gave %zu LUN tuples, %zu expected", lines.size(),
+                                   expected);
+  return CRnError();
+}
+
+void MeasureReplay(const Options& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
+  ModelShape shape;
+  shape.targets = 1000;
+  shape.lunsPerTarget = 10;
+  shape.mapHosts = true;
+  BenchDaemon daemon(setup);
+  Progress("replay: writing an action log of %zu objects", shape.Objects());
+  CRnError e = daemon.Prepare();
+  if (e.IsSuccess()) e = WriteActionLog(daemon.ActionLogRoot(), shape);
+  std::vector<double> replay, serving;
+  uint64_t peak = 0;
+  for (int run = 0; e.IsSuccess() && run < options.replayRuns; ++run) {
+    StartFigures start;
+    e = StartOnLog(daemon, start);
+    if (e.IsSuccess() && run == 0) e = CheckTuples(daemon, shape.Tuples());
+    uint64_t current = 0;
+    if (e.IsSuccess()) e = ReadMemoryKib(daemon.Pid(), start.peakKib, current);
+    if (e.IsSuccess()) e = daemon.Stop();
+    if (e.IsError()) break;
+    Progress("replay run %d: start request %.3f s, process start to serving %.3f s, VmHWM %llu KiB", run + 1,
+             start.replaySec, start.servingSec, static_cast<unsigned long long>(start.peakKib));
+    replay.push_back(start.replaySec);
+    serving.push_back(start.servingSec);
+    peak = std::max(peak, start.peakKib);
+  }
+  if (e) {
+    std::string why = e.AsString();
+    const std::string log = daemon.LogLinesWith("rror");
+    if (!log.empty()) why += "; daemon log: " + log;
+    figures.push_back(Failed("replay_21k_s", "start-up replay, 21,000 objects", "s", why));
+    ok = false;
+    return;
+  }
+  Figure f;
+  f.name = "replay_21k_s";
+  f.label = "start-up replay, 1,000 targets + 10,000 LUNs + 10,000 mappings";
+  f.value = Median(replay);
+  f.unit = "s";
+  f.kind = TargetKind::kBelow;
+  f.target = 2.0;
+  f.targetText = "< 2 s";
+  f.note = "start request round trip, median of " + std::to_string(replay.size()) + " restarts";
+  figures.push_back(f);
+  Figure s;
+  s.name = "start_to_serving_21k_s";
+  s.label = "process start to serving, same log";
+  s.value = Median(serving);
+  s.unit = "s";
+  figures.push_back(s);
+  Figure m;
+  m.name = "peak_rss_21k_mib";
+  m.label = "daemon peak memory (VmHWM) at 21,000 objects";
+  m.value = static_cast<double>(peak) / 1024.0;
+  m.unit = "MiB";
+  figures.push_back(m);
+}
+
+void MeasureListing(const Options& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
+  ModelShape shape;
+  shape.targets = 1000;
+  shape.lunsPerTarget = 100;
+  shape.mapHosts = true;
+  BenchDaemon daemon(setup);
+  Progress("listing: writing an action log of %zu objects", shape.Objects());
+  const Clock::time_point writeStart = Clock::now();
+  CRnError e = daemon.Prepare();
+  if (e.IsSuccess()) e = WriteActionLog(daemon.ActionLogRoot(), shape);
+  const double writeSec = SecondsSince(writeStart);
+  StartFigures start;
+  if (e.IsSuccess()) e = StartOnLog(daemon, start);
+  if (e) {
+    figures.push_back(Failed("list_100k_ms", "listing of 100,000 tuples end to end", "ms", e.AsString()));
+    ok = false;
+    return;
+  }
+  Progress("listing: action log written in %.1f s, replayed in %.1f s", writeSec, start.replaySec);
+  Figure r;
+  r.name = "replay_201k_s";
+  r.label = "start-up replay, 1,000 targets + 100,000 LUNs + 100,000 mappings";
+  r.value = start.replaySec;
+  r.unit = "s";
+  figures.push_back(r);
+
+  CWzClient client;
+  e = daemon.Connect(client);
+  std::vector<double> times;
+  std::string failure;
+  for (int run = 0; e.IsSuccess() && run <= options.listRuns; ++run) {
+    std::vector<std::string> lines;
+    const Clock::time_point sent = Clock::now();
+    e = ListAll(client, "", 30000, lines);
+    const double ms = SecondsSince(sent) * 1000.0;
+    if (e.IsSuccess() && lines.size() != shape.Tuples())
+      e = FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 13, "listing gave %zu tuples, %zu expected", lines.size(),
+                                  shape.Tuples());
+    if (e.IsSuccess() && run > 0) times.push_back(ms);  // run 0 warms the caches
+  }
+  if (e) {
+    failure = e.AsString();
+    const std::string log = daemon.LogLinesWith("SendXMLMessage");
+    if (!log.empty()) failure += "; daemon log: " + log;
+    figures.push_back(Failed("list_100k_ms", "listing of 100,000 tuples end to end (\"ll\")", "ms", failure));
+    ok = false;
+  } else {
+    Figure f;
+    f.name = "list_100k_ms";
+    f.label = "listing of 100,000 tuples end to end (\"ll\")";
+    f.value = Median(times);
+    f.unit = "ms";
+    f.kind = TargetKind::kBelow;
+    f.target = 100;
+    f.targetText = "< 100 ms";
+    f.note = "median of " + std::to_string(times.size()) + " requests on one connection, reply parsed";
+    figures.push_back(f);
+  }
+
+  // The same 100,000 tuples one target at a time: what a client can do when
+  // one reply cannot carry them all.
+  CWzClient pager;
+  CRnError p = daemon.Connect(pager);
+  size_t tuples = 0;
+  const Clock::time_point pagedStart = Clock::now();
+  for (int t = 0; p.IsSuccess() && t < shape.targets; ++t) {
+    std::vector<std::string> lines;
+    p = ListAll(pager, "-ti " + TargetName(t), 30000, lines);
+    tuples += lines.size();
+  }
+  const double pagedMs = SecondsSince(pagedStart) * 1000.0;
+  if (p.IsSuccess() && tuples != shape.Tuples())
+    p = FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 13, "paged listing gave %zu tuples", tuples);
+  if (p) {
+    figures.push_back(Failed("list_100k_by_target_ms", "listing of 100,000 tuples, 1,000 requests by target", "ms",
+                             p.AsString()));
+    ok = false;
+  } else {
+    Figure f;
+    f.name = "list_100k_by_target_ms";
+    f.label = "listing of 100,000 tuples as 1,000 \"ll -ti T\" requests";
+    f.value = pagedMs;
+    f.unit = "ms";
+    figures.push_back(f);
+  }
+  uint64_t peak = 0, current = 0;
+  if (ReadMemoryKib(daemon.Pid(), peak, current).IsSuccess()) {
+    Figure m;
+    m.name = "peak_rss_201k_mib";
+    m.label = "daemon peak memory (VmHWM) at 201,000 objects";
+    m.value = static_cast<double>(peak) / 1024.0;
+    m.unit = "MiB";
+    figures.push_back(m);
+  }
+  if (CRnError s = daemon.Stop()) Progress("stopping wzscsid: %s", s.AsString().c_str());
+}
+
+void PrintTable(const std::vector<Figure>& figures) {
+  printf("%-66s %14s  %-34s %s\n", "end-to-end figure", "value", "target", "");
+  for (const Figure& f : figures) {
+    char value[64];
+    if (f.measured)
+      snprintf(value, sizeof(value), "%.4g %s", f.value, f.unit.c_str());
+    else
+      snprintf(value, sizeof(value), "failed");
+    const char* verdict = f.kind == TargetKind::kNone ? "" : (f.Met() ? "met" : "MISSED");
+    printf("%-66s %14s  %-34s %s\n", f.label.c_str(), value, f.targetText.c_str(), verdict);
+    if (!f.note.empty()) printf("    %s\n", f.note.c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{"End-to-end benchmark of wzscsid with the driver doubles"};
+  app.add_option("--daemon", options.daemon, "wzscsid to run")->capture_default_str();
+  app.add_option("--driver-dir", options.driverDir, "driver doubles")->capture_default_str();
+  app.add_option("--work-dir", options.workDir, "where the temporary state goes (default: $TMPDIR or /tmp)");
+  app.add_option("--json", options.jsonOut, "write the figures here as JSON");
+  app.add_option("--trial-seconds", options.trialSecs, "length of one throughput trial")->capture_default_str();
+  app.add_option("--trials", options.trials, "throughput trials per client count")->capture_default_str();
+  app.add_option("--clients", options.clients, "client counts")->capture_default_str()->delimiter(',');
+  app.add_option("--replay-runs", options.replayRuns, "restarts timed on the 21,000-object log")->capture_default_str();
+  app.add_option("--list-runs", options.listRuns, "timed 100,000-tuple listings")->capture_default_str();
+  app.add_option("--log-level", options.logLevel, "the daemon's log level")->capture_default_str();
+  app.add_flag("--skip-changes", options.skipChanges, "leave out the durable-change measurement");
+  app.add_flag("--skip-replay", options.skipReplay, "leave out the replay measurement");
+  app.add_flag("--skip-listing", options.skipListing, "leave out the 100,000-tuple listing");
+  CLI11_PARSE(app, argc, argv);
+
+  if (options.workDir.empty()) {
+    const char* tmp = getenv("TMPDIR");
+    options.workDir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  }
+  if (options.daemon.empty() || access(options.daemon.c_str(), X_OK) != 0) {
+    fprintf(stderr, "e2e: no wzscsid to run at '%s' (--daemon)\n", options.daemon.c_str());
+    return 1;
+  }
+  DaemonSetup setup;
+  setup.daemonPath = options.daemon;
+  setup.driverDir = options.driverDir;
+  setup.parentDir = options.workDir;
+  setup.logLevel = options.logLevel;
+
+  std::vector<Figure> figures;
+  bool ok = true;
+  if (!options.skipChanges) MeasureChanges(options, setup, figures, ok);
+  if (!options.skipReplay) MeasureReplay(options, setup, figures, ok);
+  if (!options.skipListing) MeasureListing(options, setup, figures, ok);
+
+  PrintTable(figures);
+  if (!options.jsonOut.empty()) {
+    std::vector<std::pair<std::string, std::string>> context = {
+        {"work_dir", options.workDir},
+        {"daemon", options.daemon},
+        {"driver_dir", options.driverDir},
+        {"trial_seconds", std::to_string(options.trialSecs)},
+        {"trials", std::to_string(options.trials)},
+        {"cpus", std::to_string(std::thread::hardware_concurrency())},
+    };
+    std::ofstream out(options.jsonOut, std::ios::trunc);
+    out << FiguresToJson(figures, context);
+    if (!out) {
+      fprintf(stderr, "e2e: cannot write %s\n", options.jsonOut.c_str());
+      return 1;
+    }
+  }
+  return ok ? 0 : 1;
+}

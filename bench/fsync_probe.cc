@@ -1,0 +1,95 @@
+#include "bench/fsync_probe.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace wzbench {
+
+namespace {
+
+// An open descriptor, closed on scope exit.
+class Fd {
+ public:
+  explicit Fd(int fd) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return m_fd; }
+  int release() {
+    int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+
+ private:
+  int m_fd;
+};
+
+// Removes the probe's files when the probe ends, however it ends.
+class ProbeFiles {
+ public:
+  ProbeFiles(std::string temp, std::string final) : m_temp(std::move(temp)), m_final(std::move(final)) {}
+  ~ProbeFiles() {
+    ::unlink(m_temp.c_str());
+    ::unlink(m_final.c_str());
+  }
+  ProbeFiles(const ProbeFiles&) = delete;
+  ProbeFiles& operator=(const ProbeFiles&) = delete;
+  const std::string& Temp() const { return m_temp; }
+  const std::string& Final() const { return m_final; }
+
+ private:
+  std::string m_temp;
+  std::string m_final;
+};
+
+CRnError SysError(const char* what, const std::string& path) {
+  const int err = errno;
+  return FXErrorUtil::ErrorErrNo(FX_HERE_IN("bench"), err, "%s %s: %s", what, path.c_str(), strerror(err));
+}
+
+CRnError ReplaceOnce(const ProbeFiles& files, int dirFd, const std::string& content) {
+  Fd fd(::open(files.Temp().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return SysError("open", files.Temp());
+  if (::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    return SysError("write", files.Temp());
+  if (::fsync(fd.get()) != 0) return SysError("fsync", files.Temp());
+  if (::close(fd.release()) != 0) return SysError("close", files.Temp());
+  if (::rename(files.Temp().c_str(), files.Final().c_str()) != 0) return SysError("rename", files.Final());
+  if (::fsync(dirFd) != 0) return SysError("fsync directory of", files.Final());
+  return CRnError();
+}
+
+}  // namespace
+
+CRnError ProbeFsyncRename(const std::string& dir, double minSeconds, size_t minOperations, size_t fileBytes,
+                          FsyncProbeResult& result) {
+  result = FsyncProbeResult();
+  Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() < 0) return SysError("open directory", dir);
+  const std::string tag = std::to_string(::getpid());
+  ProbeFiles files(dir + "/.fsync-probe-" + tag + ".tmp", dir + "/.fsync-probe-" + tag);
+  const std::string content(fileBytes, 'x');
+
+  typedef std::chrono::steady_clock Clock;
+  const Clock::time_point start = Clock::now();
+  double elapsed = 0;
+  size_t done = 0;
+  while (done < minOperations || elapsed < minSeconds) {
+    if (CRnError e = ReplaceOnce(files, dirFd.get(), content)) return e;
+    ++done;
+    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  result.operations = done;
+  result.seconds = elapsed;
+  return CRnError();
+}
+
+}  // namespace wzbench

@@ -1,0 +1,28 @@
+// The disk's own rate of durable small-file replacement, the physical limit
+// of durable configuration changes: write a temporary file, fsync it, rename
+// it over the final name, fsync the directory. Plain system calls, none of
+// the service's code, so that the figure belongs to the disk alone.
+//
+// Thread safety: distinct directories may be probed at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "hostlib/errors/CRnError.h"
+
+namespace wzbench {
+
+struct FsyncProbeResult {
+  size_t operations = 0;
+  double seconds = 0;
+  double PerSecond() const { return seconds > 0 ? static_cast<double>(operations) / seconds : 0; }
+};
+
+// Replaces a file of fileBytes bytes in dir again and again for at least
+// minSeconds and at least minOperations times. The probe's two files are
+// removed afterwards, also on failure.
+CRnError ProbeFsyncRename(const std::string& dir, double minSeconds, size_t minOperations, size_t fileBytes,
+                          FsyncProbeResult& result);
+
+}  // namespace wzbench
