@@ -1,0 +1,393 @@
+#include "apps/wzscsictl/ctl_lib.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "hostlib/net/client.h"
+#include "messages/WzScsiServerMessages.h"
+
+namespace WzCtl {
+namespace {
+
+using namespace WzScsiServer;
+
+template <class T>
+std::unique_ptr<T> NewRequest(int64_t flags) {
+  auto request = std::make_unique<T>();
+  RequestContext context;
+  if (flags != 0) context.setFlags(flags);
+  request->setContext(context);
+  return request;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    if (x != b[i]) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// Strict decimal: optional sign, digits only, no overflow.
+bool ParseInt64(const std::string& text, int64_t& out) {
+  if (text.empty()) return false;
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(begin, &end, 10);
+  if (errno == ERANGE || end == begin || *end != '\0') return false;
+  out = static_cast<int64_t>(v);
+  return true;
+}
+
+bool ParseUint64(const std::string& text, uint64_t& out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(begin, &end, 10);
+  if (errno == ERANGE || *end != '\0') return false;
+  out = static_cast<uint64_t>(v);
+  return true;
+}
+
+// The Error record of a reply of any class: where the catalogue puts it, or
+// else the first sub-object of class Error.
+const CNMessageBase* FindErrorRecord(const CNMessageBase& reply) {
+  if (const auto* typed = dynamic_cast<const Reply*>(&reply)) return typed->error();
+  for (int slot : {Fields::kError.slot, Fields::kRspLunError.slot}) {
+    const CNMessageBase* sub = reply.getObject(slot);
+    if (sub != nullptr && sub->getTagID() == kError.tagId) return sub;
+  }
+  return nullptr;
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when it is not one.
+size_t Utf8SequenceLength(const std::string& s, size_t i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t len;
+  uint32_t cp;
+  if (c < 0x80) return 1;
+  if ((c & 0xE0) == 0xC0) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+  return len;
+}
+
+}  // namespace
+
+CRnError ParseLunType(const std::string& text, int64_t& type) {
+  static const struct {
+    const char* name;
+    int64_t type;
+  } kNames[] = {{"kernel", BSTOR_KERNEL}, {"blkdev", BSTOR_BLKDEV}, {"devsnap", BSTOR_DEVSNAP}, {"fsblb", BSTOR_FSBLB}};
+  for (const auto& n : kNames) {
+    if (EqualsNoCase(text, n.name)) {
+      type = n.type;
+      return CRnError();
+    }
+  }
+  int64_t number = 0;
+  if (ParseInt64(text, number)) {
+    type = number;
+    return CRnError();
+  }
+  return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
+                                 "unknown LUN type '%s' (kernel, blkdev, devsnap, fsblb or a number)", text.c_str());
+}
+
+std::string QuoteArgValue(const std::string& value) {
+  bool quote = value.empty() || value[0] == '-';
+  for (char c : value)
+    if (c == ' ' || c == '\t' || c == '"' || c == '\\') quote = true;
+  if (!quote) return value;
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string BuildLunArgs(const LunSpec& spec) {
+  std::string args = " -ti " + QuoteArgValue(spec.target);
+  if (!spec.path.empty())
+    args += " -path " + QuoteArgValue(spec.path);
+  else
+    args += " -ssid " + QuoteArgValue(spec.ssid);
+  args += " -sp " + QuoteArgValue(spec.serial);
+  if (spec.hasSize) args += " -size " + std::to_string(spec.size);
+  if (!spec.rawArgs.empty()) args += " " + spec.rawArgs;
+  return args;
+}
+
+std::unique_ptr<CNMessageBase> MakeStart(int64_t flags) { return NewRequest<StartScsiService>(flags); }
+
+std::unique_ptr<CNMessageBase> MakeCreateTarget(const std::string& name, const std::string& desc, int64_t flags) {
+  auto r = NewRequest<CreateTarget>(flags);
+  r->setTargetId(name);
+  r->setTargetDesc(desc);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t flags) {
+  auto r = NewRequest<DeleteTarget>(flags);
+  r->setTargetId(name);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeCreateLun(const LunSpec& spec, int64_t flags) {
+  auto r = NewRequest<CreateLun>(flags);
+  r->setTargetId(spec.target);
+  r->setBstorType(spec.type);
+  BStoreDesc desc;
+  desc.setArgs(BuildLunArgs(spec));
+  r->setBstoreDesc(desc);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeDeleteLun(const std::string& target, int64_t lun, bool closeOnly, int64_t flags) {
+  auto r = NewRequest<DeleteLun>(closeOnly ? (flags | kFlagCloseOnly) : flags);
+  r->setTargetId(target);
+  r->setLunId(lun);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeOpenLun(const std::string& target, int64_t lun, int64_t flags) {
+  auto r = NewRequest<CreateLun>(flags | kFlagOpenOnly);
+  r->setTargetId(target);
+  BStoreDesc desc;
+  desc.setArgs(" -li " + std::to_string(lun));
+  r->setBstoreDesc(desc);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeMapHost(const std::string& target, int64_t lun, const std::string& host,
+                                           int64_t flags) {
+  auto r = NewRequest<MapLun2Host>(flags);
+  r->setTargetId(target);
+  r->setLunId(lun);
+  r->setHostId(host);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeUnmapHost(const std::string& target, int64_t lun, const std::string& host,
+                                             int64_t flags) {
+  auto r = NewRequest<UnMapLun2Host>(flags);
+  r->setTargetId(target);
+  r->setLunId(lun);
+  r->setHostId(host);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeIoctl(const std::string& command, const std::string& arguments, int64_t flags) {
+  auto r = NewRequest<Ioctl>(flags);
+  r->setCommand(command);
+  if (!arguments.empty()) r->setArguments(arguments);
+  return r;
+}
+
+std::unique_ptr<CNMessageBase> MakeListTargets(int64_t flags) { return MakeIoctl("lt", "", flags); }
+
+std::unique_ptr<CNMessageBase> MakeListLuns(const std::string& target, const std::string& host, int64_t flags) {
+  std::string args;
+  if (!target.empty()) args += " -ti " + QuoteArgValue(target);
+  if (!host.empty()) args += " -hi " + QuoteArgValue(host);
+  return MakeIoctl("ll", args, flags);
+}
+
+std::unique_ptr<CNMessageBase> MakeReload(int64_t flags) { return MakeIoctl("rc", "", flags); }
+
+ReplyView ViewReply(const CNMessageBase& reply) {
+  ReplyView view;
+  view.replyClass = reply.getTagName();
+  if (const CNMessageBase* record = FindErrorRecord(reply)) {
+    view.hasError = true;
+    view.errorCode = record->getint64(Fields::kErrorCode.slot, kError.tagId, Fields::kErrorCode.key);
+    view.errorMessage =
+        record->getstring(Fields::kErrorMessage.number, Fields::kErrorMessage.slot, kError.tagId, Fields::kErrorMessage.key);
+  }
+  if (reply.getTagID() == kCreateLunRsp.tagId) {
+    view.hasLunId = reply.fieldType(Fields::kRspLunId.slot) == CNFIELD_INT64;
+    view.lunId = reply.getint64(Fields::kRspLunId.slot, kCreateLunRsp.tagId, Fields::kRspLunId.key);
+    view.hasSerialPrefix = reply.fieldType(Fields::kRspSerialPrefix.slot) == CNFIELD_STRING;
+    view.serialPrefix = reply.getstring(Fields::kRspSerialPrefix.number, Fields::kRspSerialPrefix.slot,
+                                        kCreateLunRsp.tagId, Fields::kRspSerialPrefix.key);
+  }
+  if (reply.getTagID() == kIoctlRsp.tagId && reply.fieldType(Fields::kResults.slot) == CNFIELD_LIST) {
+    view.hasResults = true;
+    view.results = reply.getliststring(Fields::kResults.slot, kIoctlRsp.tagId, Fields::kResults.key);
+  }
+  return view;
+}
+
+int ExitCodeFor(const ReplyView& view) { return !view.hasError || view.errorCode == 0 ? kExitOk : kExitFailed; }
+
+bool ParseLunTuple(const std::string& line, LunTuple& out) {
+  size_t third = line.rfind('#');
+  if (third == std::string::npos || third == 0) return false;
+  size_t second = line.rfind('#', third - 1);
+  if (second == std::string::npos || second == 0) return false;
+  size_t first = line.rfind('#', second - 1);
+  if (first == std::string::npos || first == 0) return false;
+  LunTuple t;
+  t.target = line.substr(0, first);
+  t.host = line.substr(first + 1, second - first - 1);
+  if (t.host.empty()) return false;
+  if (!ParseInt64(line.substr(second + 1, third - second - 1), t.lun)) return false;
+  if (!ParseUint64(line.substr(third + 1), t.creationTime)) return false;
+  out = t;
+  return true;
+}
+
+std::string IsoUtc(uint64_t secondsSinceEpoch) {
+  time_t t = static_cast<time_t>(secondsSinceEpoch);
+  struct tm broken;
+  char buf[64];
+  if (static_cast<uint64_t>(t) != secondsSinceEpoch || gmtime_r(&t, &broken) == nullptr ||
+      strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &broken) == 0)
+    return std::to_string(secondsSinceEpoch);
+  return buf;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+      ++i;
+    } else if (c == '\t') {
+      out += "\\t";
+      ++i;
+    } else if (c == '\r') {
+      out += "\\r";
+      ++i;
+    } else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\u%04x", c);
+      out += buf;
+      ++i;
+    } else {
+      size_t len = Utf8SequenceLength(text, i);
+      if (len == 0) {
+        out += "\\ufffd";
+        ++i;
+      } else {
+        out.append(text, i, len);
+        i += len;
+      }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string ReplyJson(const ReplyView& view, bool withLuns) {
+  std::string out = "{\"reply\":" + JsonString(view.replyClass);
+  out += ",\"errorCode\":" + std::to_string(view.errorCode);
+  out += ",\"errorMessage\":" + JsonString(view.errorMessage);
+  if (view.hasLunId) out += ",\"lunId\":" + std::to_string(view.lunId);
+  if (view.hasSerialPrefix) out += ",\"serialPrefix\":" + JsonString(view.serialPrefix);
+  if (view.hasResults) {
+    out += ",\"results\":[";
+    for (size_t i = 0; i < view.results.size(); ++i) out += (i ? "," : "") + JsonString(view.results[i]);
+    out += "]";
+    if (withLuns) {
+      out += ",\"luns\":[";
+      bool first = true;
+      for (const std::string& line : view.results) {
+        LunTuple t;
+        if (!ParseLunTuple(line, t)) continue;
+        out += first ? "" : ",";
+        first = false;
+        out += "{\"target\":" + JsonString(t.target) + ",\"host\":" + JsonString(t.host == "-" ? "" : t.host) +
+               ",\"lun\":" + std::to_string(t.lun) + ",\"creationTime\":" + std::to_string(t.creationTime) +
+               ",\"created\":" + JsonString(IsoUtc(t.creationTime)) + "}";
+      }
+      out += "]";
+    }
+  }
+  out += "}";
+  return out;
+}
+
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows)
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (widths.size() <= c) widths.push_back(0);
+      if (row[c].size() > widths[c]) widths[c] = row[c].size();
+    }
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(widths[c] - row[c].size() + 2, ' ');
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request,
+                    int timeoutMs) {
+  CallResult result;
+  CWzClient client;
+  if (CRnError e = client.Connect(endpoint, token, timeoutMs)) {
+    result.exitCode = kExitUnreachable;
+    result.errorText = "cannot reach wzscsid at " + endpoint + ": " + e.AsString();
+    return result;
+  }
+  std::unique_ptr<CNMessageBase> reply;
+  CRnError e = client.Call(request, reply, timeoutMs);
+  if (e.IsSuccess() && reply) {
+    result.exitCode = ExitCodeFor(ViewReply(*reply));
+    result.reply = std::move(reply);
+    client.Close();
+    return result;
+  }
+  if (CWzClient::IsTimeout(e)) {
+    result.exitCode = kExitNoReply;
+    char secs[32];
+    snprintf(secs, sizeof(secs), "%g", timeoutMs / 1000.0);
+    result.errorText = std::string("no reply from wzscsid within ") + secs + " s";
+  } else {
+    result.exitCode = kExitUnreachable;
+    result.errorText = client.ServerError().empty()
+                           ? "wzscsid closed the connection: " + e.AsString()
+                           : "wzscsid refused the request: " + client.ServerError();
+  }
+  client.Close();
+  return result;
+}
+
+}  // namespace WzCtl

@@ -1,0 +1,128 @@
+// The client's request and reply code, shared by wzscsictl, the daemon's own
+// start request, the integration tests and the benchmarks: builders of every
+// request, a flat view of any reply, its JSON and table forms, and one call
+// over a fresh connection with the exit status it means.
+//
+// Thread safety: the free functions are reentrant; a CallResult or a message
+// is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hostlib/errors/CRnError.h"
+#include "hostlib/msg/CNMessageBase.h"
+
+namespace WzCtl {
+
+// Exit statuses of wzscsictl.
+enum ExitCode : int {
+  kExitOk = 0,           // the reply's errorCode is 0
+  kExitFailed = 1,       // any other errorCode, or a bad command line
+  kExitUnreachable = 2,  // no connection, refused, or closed before the reply
+  kExitNoReply = 3,      // connected, but no reply within the time-out
+};
+
+// Request context flags the client sets on its own (besides --flags).
+constexpr int64_t kFlagCloseOnly = 1;
+constexpr int64_t kFlagOpenOnly = 2;
+
+// What `lun create` needs. Exactly one of path and ssid is non-empty.
+struct LunSpec {
+  std::string target;
+  int64_t type = 0;
+  std::string path;
+  std::string ssid;
+  std::string serial;
+  bool hasSize = false;
+  uint64_t size = 0;
+  std::string rawArgs;  // appended as given
+};
+
+// "kernel" 1, "blkdev" 2, "devsnap" 3, "fsblb" 4 (any case), or a decimal
+// number; fails (Win32 87) on anything else.
+CRnError ParseLunType(const std::string& text, int64_t& type);
+// A value as one token of an option string: quoted (with \" and \\) when it
+// is empty, holds a blank, a quote or a backslash, or starts with "-".
+std::string QuoteArgValue(const std::string& value);
+// " -ti <target> -path <P>|-ssid <S> -sp <serial> [-size N] [raw]".
+std::string BuildLunArgs(const LunSpec& spec);
+
+// Request builders. flags go into the request's RequestContext (left out
+// when 0, as the service's own examples show).
+std::unique_ptr<CNMessageBase> MakeStart(int64_t flags);
+std::unique_ptr<CNMessageBase> MakeCreateTarget(const std::string& name, const std::string& desc, int64_t flags);
+std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t flags);
+std::unique_ptr<CNMessageBase> MakeCreateLun(const LunSpec& spec, int64_t flags);
+// closeOnly adds kFlagCloseOnly to flags.
+std::unique_ptr<CNMessageBase> MakeDeleteLun(const std::string& target, int64_t lun, bool closeOnly, int64_t flags);
+// A CreateLun with kFlagOpenOnly and the arguments " -li <lun>".
+std::unique_ptr<CNMessageBase> MakeOpenLun(const std::string& target, int64_t lun, int64_t flags);
+std::unique_ptr<CNMessageBase> MakeMapHost(const std::string& target, int64_t lun, const std::string& host,
+                                           int64_t flags);
+std::unique_ptr<CNMessageBase> MakeUnmapHost(const std::string& target, int64_t lun, const std::string& host,
+                                             int64_t flags);
+std::unique_ptr<CNMessageBase> MakeIoctl(const std::string& command, const std::string& arguments, int64_t flags);
+// "lt".
+std::unique_ptr<CNMessageBase> MakeListTargets(int64_t flags);
+// "ll" with " -ti <target>" and/or " -hi <host>" when they are not empty.
+std::unique_ptr<CNMessageBase> MakeListLuns(const std::string& target, const std::string& host, int64_t flags);
+// "rc".
+std::unique_ptr<CNMessageBase> MakeReload(int64_t flags);
+
+// A reply reduced to what a user or a script looks at. The has* members say
+// whether the reply carries the field.
+struct ReplyView {
+  std::string replyClass;
+  bool hasError = false;
+  int64_t errorCode = 0;
+  std::string errorMessage;
+  bool hasLunId = false;
+  int64_t lunId = 0;
+  bool hasSerialPrefix = false;
+  std::string serialPrefix;
+  bool hasResults = false;
+  std::vector<std::string> results;
+};
+ReplyView ViewReply(const CNMessageBase& reply);
+// kExitOk when errorCode is 0 (or the reply carries no Error record),
+// kExitFailed otherwise.
+int ExitCodeFor(const ReplyView& view);
+
+// One LUN listing line, "target#host#lun#creationTime" (host "-" when the
+// LUN has no mapping). The target may itself hold "#"; the last three fields
+// are taken from the right.
+struct LunTuple {
+  std::string target;
+  std::string host;
+  int64_t lun = 0;
+  uint64_t creationTime = 0;
+};
+bool ParseLunTuple(const std::string& line, LunTuple& out);
+// "2024-01-31T12:00:00Z".
+std::string IsoUtc(uint64_t secondsSinceEpoch);
+
+// A JSON string literal (quotes included). Bytes that are not valid UTF-8
+// become U+FFFD; control characters are escaped.
+std::string JsonString(const std::string& text);
+// One line, no trailing newline: {"reply":..,"errorCode":..,"errorMessage":..}
+// plus lunId, serialPrefix and results when the reply has them; with
+// withLuns, also "luns": the results parsed as LUN tuples.
+std::string ReplyJson(const ReplyView& view, bool withLuns);
+// Columns padded to their widest cell, two blanks apart, one row a line.
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
+
+// One request over a fresh connection: connect, send, wait for the reply.
+struct CallResult {
+  int exitCode = kExitUnreachable;
+  std::unique_ptr<CNMessageBase> reply;  // set when a reply came
+  std::string errorText;                 // why there is no reply
+};
+// endpoint: a Unix socket path, or HOST:PORT. The time-out covers the
+// connect and the wait for the reply, each.
+CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request,
+                    int timeoutMs);
+
+}  // namespace WzCtl

@@ -1,0 +1,50 @@
+// The daemon's settings: command-line options, each also settable in the
+// configuration file's section "wzscsid" (the command line wins), with their
+// defaults and checks. docs/operations.md ("Daemon") lists every key.
+//
+// Thread safety: parse once, on the main thread, before other threads start
+// (it sets the configuration store's file, WZPlatformInfo::SetConfigFile).
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+
+#include "hostlib/errors/CRnError.h"
+
+struct WzDaemonOptions {
+  std::string configFile;  // --config; default <stateDir>/wzscsi.conf
+  std::string stateDir = "/var/lib/wzscsi";
+  std::string driverDir;   // default <exe dir>/../drivers when it exists
+  std::string serviceLib;  // default <exe dir>/../lib/libWzScsiSrv.so
+  std::string socketPath;  // default /run/wzscsi/wzscsid.sock; "" for none
+  std::string listen;      // HOST:PORT of a TCP listener; "" for none
+  int logLevel = 0;
+  std::string logFile;     // "" for stderr
+  bool autoStart = true;
+  bool onDemand = false;
+  std::string token;
+  std::string allowedGroup;
+  size_t maxFrameBytes = 1u << 20;
+  int idleTimeoutSecs = 300;
+  size_t maxConnections = 1024;
+  int startTimeoutSecs = 600;  // wait for the reply to the daemon's own start request
+  int readyFd = -1;            // command line only
+};
+
+// What ParseDaemonOptions tells main.
+constexpr int kDaemonRun = -1;
+
+// Parses the command line, then fills what it left out from the configuration
+// file (whose path it resolves and hands to WZPlatformInfo), then makes the
+// paths absolute. exeDir anchors the default service library and driver
+// directory. Returns kDaemonRun, or the exit status: 0 after --help or
+// --version (printed on out), 1 for a bad option or setting (explained on err).
+int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exeDir, WzDaemonOptions& options,
+                       std::ostream& out, std::ostream& err);
+
+// "yes/no", "true/false", "on/off", "y/n", "1/0", any case.
+bool ParseBool(const std::string& text, bool& value);
+
+// The directory of the running executable ("" when it cannot be read).
+std::string ExecutableDir();

@@ -1,0 +1,264 @@
+// wzscsid: the host daemon of the SCSI target service. Options and exit
+// statuses: daemon_options.h; the order of the service's life:
+// service_host.h. Readiness is announced, once the service answered its start
+// request (or at once with --no-autostart), as one line per endpoint,
+// "wzscsid: serving on <endpoint>", on standard error, on --ready-fd (which
+// is then closed) and to systemd (READY=1) when NOTIFY_SOCKET is set.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/wzscsid/daemon_options.h"
+#include "apps/wzscsid/idle_clock.h"
+#include "apps/wzscsid/service_host.h"
+#include "hostlib/config/WZPlatformInfo.h"
+#include "hostlib/log/LogWriter.h"
+#include "hostlib/net/accept_policy.h"
+
+namespace {
+
+// How often the main thread looks at the idle semaphore between signals.
+constexpr long kTickMs = 200;
+constexpr int kIdleCheckTimeoutMs = 30000;
+
+void Say(const std::string& line) {
+  std::string text = "wzscsid: " + line + "\n";
+  ssize_t n = write(STDERR_FILENO, text.data(), text.size());
+  (void)n;
+}
+
+// mkdir -p; existing directories keep their mode.
+bool MakeDirs(const std::string& dir, mode_t mode, std::string& why) {
+  std::string path;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = dir.find('/', pos + 1);
+    path = dir.substr(0, pos);
+    if (path.empty()) continue;
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
+      why = path + ": " + strerror(errno);
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    why = dir + ": not a directory";
+    return false;
+  }
+  return true;
+}
+
+std::string ParentDir(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A daemon holding a thousand connections needs more than the usual 1024
+// descriptors; take what the hard limit allows.
+void RaiseFileLimit() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &rl);
+  }
+}
+
+// The path of an inherited Unix listening socket ("" when it is not one).
+std::string UnixPathOfFd(int fd) {
+  sockaddr_un addr;
+  socklen_t len = sizeof(addr);
+  memset(&addr, 0, sizeof(addr));
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sun_family != AF_UNIX) return "";
+  size_t max = len > offsetof(sockaddr_un, sun_path) ? len - offsetof(sockaddr_un, sun_path) : 0;
+  return std::string(addr.sun_path, strnlen(addr.sun_path, max));
+}
+
+// sd_notify without libsystemd: one datagram to $NOTIFY_SOCKET.
+void NotifySystemd(const char* state) {
+  const char* env = getenv("NOTIFY_SOCKET");
+  if (env == nullptr || *env == '\0') return;
+  std::string path = env;
+  sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) return;
+  memcpy(addr.sun_path, path.data(), path.size());
+  if (path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  (void)sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), len);
+  close(fd);
+}
+
+void AnnounceReady(const std::vector<std::string>& endpoints, int readyFd) {
+  std::string text;
+  for (const std::string& e : endpoints) text += "wzscsid: serving on " + e + "\n";
+  ssize_t n = write(STDERR_FILENO, text.data(), text.size());
+  if (readyFd >= 0) {
+    n = write(readyFd, text.data(), text.size());
+    close(readyFd);
+  }
+  (void)n;
+  NotifySystemd("READY=1");
+}
+
+// The address a local client uses for our TCP listener.
+std::string LocalTcpEndpoint(const std::string& listen, uint16_t port) {
+  std::string host;
+  uint16_t ignored = 0;
+  if (Wzn::ParseHostPort(listen, host, ignored).IsError() || host == "0.0.0.0" || host == "localhost")
+    host = "127.0.0.1";
+  if (host == "::") host = "::1";
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return host + ":" + std::to_string(port);
+}
+
+int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSignals) {
+  RaiseFileLimit();
+  std::string why;
+  if (!MakeDirs(o.stateDir, 0750, why)) {
+    Say("cannot create the state directory: " + why);
+    return 1;
+  }
+  int inheritedFd = -1;
+  const bool activated =
+      Wzn::SystemdListenFd(getenv("LISTEN_PID"), getenv("LISTEN_FDS"), getpid(), inheritedFd).IsSuccess();
+  if (!activated && !o.socketPath.empty() && !MakeDirs(ParentDir(o.socketPath), 0755, why)) {
+    Say("cannot create the socket's directory: " + why);
+    return 1;
+  }
+  std::shared_ptr<CLogWriterInterface> writer = MakeSpdLogWriter(o.logLevel, o.logFile, &why);
+  if (!writer) {
+    Say("cannot open the log " + o.logFile + ": " + why);
+    return 1;
+  }
+  g_ptrLogWriter = writer;
+  WZPI_CommClient::SetStateDirectory(o.stateDir);
+  CRnLibrary::SetSearchDirectory(o.driverDir);
+  WZLOG(0, "wzscsid starting (pid %d): state directory %s, configuration %s, drivers %s", static_cast<int>(getpid()),
+        o.stateDir.c_str(), o.configFile.c_str(), o.driverDir.empty() ? "(system paths)" : o.driverDir.c_str());
+
+  CWzIdleClock clock;
+  CWzServiceHost host(clock);
+  if (CRnError e = host.Load(o.serviceLib)) {
+    WZLOG(-1, "%s", e.AsString().c_str());
+    Say(e.AsString());
+    return 2;
+  }
+  if (CRnError e = host.Initialize(argc, argv)) {
+    WZLOG(-1, "%s", e.AsString().c_str());
+    Say(e.AsString());
+    return 2;
+  }
+
+  WznServerConfig config;
+  config.unixPath = o.socketPath;
+  config.systemdActivation = activated;
+  config.tcpEndpoint = o.listen;
+  config.token = o.token;
+  config.allowedGroup = o.allowedGroup;
+  config.maxFrameBytes = o.maxFrameBytes;
+  config.idleTimeoutSecs = o.idleTimeoutSecs;
+  config.maxConnections = o.maxConnections;
+  const std::string activatedPath = activated ? UnixPathOfFd(inheritedFd) : "";
+  if (activated) {
+    // Not for whatever the service or a driver might start.
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+  }
+  if (CRnError e = host.Serve(config, o.autoStart)) {
+    WZLOG(-1, "%s", e.AsString().c_str());
+    Say(e.AsString());
+    return 1;
+  }
+  std::vector<std::string> endpoints;
+  const std::string unixEndpoint = activated ? activatedPath : host.UnixPath();
+  if (!unixEndpoint.empty()) endpoints.push_back(unixEndpoint);
+  if (host.TcpPort() != 0) endpoints.push_back(LocalTcpEndpoint(o.listen, host.TcpPort()));
+  if (endpoints.empty()) {
+    Say("the inherited socket is not a Unix socket and no TCP listener is set: nowhere to reach the service");
+    return 1;
+  }
+  host.SetSelfEndpoint(endpoints.front(), o.token);
+
+  std::atomic<bool> ready{false};
+  std::thread starter([&] {
+    try {
+      if (o.autoStart) {
+        WzCtl::CallResult r = host.StartService(o.startTimeoutSecs * 1000);
+        (void)r;
+      }
+      AnnounceReady(endpoints, o.readyFd);
+    } catch (const std::exception& e) {
+      WZLOG(-1, "Starting the service threw: %s", e.what());
+    }
+    ready = true;
+  });
+
+  for (;;) {
+    timespec tick{0, kTickMs * 1000000L};
+    int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (sig == SIGTERM || sig == SIGINT) {
+      WZLOG(0, "Stopping on %s", sig == SIGTERM ? "SIGTERM" : "SIGINT");
+      break;
+    }
+    if (sig == SIGHUP) WZLOG(0, "SIGHUP ignored: the configuration is read at start and by the reload command");
+    // The semaphore is drained in every mode so that its count stays small.
+    host.DrainIdleReleases();
+    if (o.onDemand && ready && clock.Due(CWzIdleClock::NowMs())) {
+      if (host.ConfirmIdle(kIdleCheckTimeoutMs)) {
+        WZLOG(0, "No target and no request for %d s: stopping", host.InactivityTimeoutSecs());
+        break;
+      }
+      clock.Disarm();
+    }
+  }
+  NotifySystemd("STOPPING=1");
+  host.StopServing();
+  starter.join();
+  host.Shutdown();
+  WZLOG(0, "wzscsid stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Signals are taken by the main thread only: block them before any thread
+  // starts, so every thread (the service's workers too) inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int rc = 0;
+  try {
+    WzDaemonOptions options;
+    rc = ParseDaemonOptions(argc, argv, ExecutableDir(), options, std::cout, std::cerr);
+    if (rc == kDaemonRun) rc = Run(options, argc, argv, stopSignals);
+  } catch (const std::exception& e) {
+    Say(std::string("unexpected failure: ") + e.what());
+    rc = 2;
+  }
+  // Flushes and closes the log after everything that writes to it is gone.
+  g_ptrLogWriter.reset();
+  return rc;
+}

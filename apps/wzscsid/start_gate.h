@@ -1,0 +1,64 @@
+// CWzStartGate: what the network server sees as the service. It forwards every
+// call to the real service, except that while it is closed it holds back the
+// XML messages other than start requests, and hands them over in their order
+// of arrival when it opens.
+//
+// Why: the daemon sends the service its own start request as soon as it
+// serves, and a client that was already waiting (socket activation queues
+// the connection that woke the daemon) would otherwise be refused as "not
+// initialized" for arriving a moment earlier.
+//
+// XDR messages are never held: their buffer lives only during the call.
+//
+// Thread safety: the callbacks run on the network thread; Open and DropHeld
+// may run on any thread at the same time.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "hostlib/svchost/IOnDemandSvcInterface.h"
+
+class CWzStartGate : public IOnDemandSvcInterface {
+ public:
+  // closed: start holding. service is not owned and must outlive the gate's
+  // use by the server.
+  CWzStartGate(IOnDemandSvcInterface* service, bool closed);
+  ~CWzStartGate() override;
+  CWzStartGate(const CWzStartGate&) = delete;
+  CWzStartGate& operator=(const CWzStartGate&) = delete;
+
+  // Forwards what was held, in order, then lets everything through.
+  void Open();
+  // Frees what is held without forwarding it (the daemon stops before the
+  // gate opened).
+  void DropHeld();
+  bool IsOpen() const;
+  size_t HeldCount() const;
+
+  // The host drives the service itself; the server only uses the callbacks.
+  CRnError Initialize(int argc, char** argv, std::string& semName, int& inactivityTimeoutSecs,
+                      IOnDemandSvcApp* app) override;
+  CRnError SubmitJob(std::string& job, CNSession::OnDemandServiceStatusType& status,
+                     CNSession::OnDemandServiceMode mode) override;
+  CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
+                                  CNMessageBase* message) override;
+  CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
+                                  unsigned long messageId, wzsDatabuf_v2* buffer) override;
+  CRnError KillAllJobs() override;
+  void CleanUp() override;
+
+ private:
+  struct Held {
+    CWzNetworkServer::WznCallback_e kind;
+    CWzNetworkServer* server;
+    WznHandle_t handle;
+    CNMessageBase* message;  // owned until forwarded or dropped
+  };
+  CRnError Forward(const Held& h);
+
+  IOnDemandSvcInterface* m_service;
+  mutable std::mutex m_lock;  // guards m_open and m_held; held while forwarding so order is kept
+  bool m_open;
+  std::vector<Held> m_held;
+};
