@@ -53,8 +53,9 @@ WzScsiBStorOps* GetBStoreOps(const std::string& fileName, CRnLibrary& library) {
 
 WzScsiBStorOps* WzScsiSrv::GetUserDefBStoreOps(WzScsiServer::BStorType type) {
   WZ_TRACE_SCOPE(6);
-  // Also reached from the XDR callback, outside any handler.
-  std::lock_guard<std::recursive_mutex> model(m_modelMutex);
+  // Also reached from the XDR callback, outside any handler: the registry has
+  // its own lock so that routing never waits for a replay.
+  std::lock_guard<std::mutex> registry(m_bstorMutex);
   auto found = m_mapBStorOps.find(type);
   if (found != m_mapBStorOps.end()) return found->second.second;
 

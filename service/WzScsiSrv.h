@@ -8,12 +8,13 @@
 // Locks. m_mutex, the service lock, guards Initialize, the start state
 // (SetStatus, the start request's test-and-set), the XDR callback and each
 // handler's readiness re-check. m_modelMutex, the model lock, serialises
-// every read and change of the model (m_mapTargets and everything below it,
-// m_mapBStorOps) together with the driver calls of a change and the
-// action-log write that records it. It is recursive because replay calls the
-// handlers from inside a handler. Order: m_mutex before m_modelMutex, never
-// the other way round. Requests refused for readiness never wait for the
-// model lock.
+// every read and change of the model (m_mapTargets and everything below it)
+// together with the driver calls of a change and the action-log write that
+// records it. It is recursive because replay calls the handlers from inside a
+// handler. m_bstorMutex guards the backing-store registry alone, so that an
+// XDR message never waits for a replay. Order: m_mutex, then m_modelMutex,
+// then m_bstorMutex; never the other way round. Requests refused for
+// readiness never wait for the model lock.
 #pragma once
 
 #include <atomic>
@@ -220,8 +221,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   std::shared_ptr<WzScsiSrvPlatform> m_ptrPlatform;
   BStorOpsMap m_mapBStorOps;
   TargetMap m_mapTargets;
+  // Size of m_mapTargets, kept by the two handlers that change it, so that the
+  // job-completed step never waits for the model lock (a replay holds it).
+  std::atomic<size_t> m_nTargets{0};
   std::mutex m_mutex;
   std::recursive_mutex m_modelMutex;
+  std::mutex m_bstorMutex;
   std::string m_sIdleSemName;
   IOnDemandSvcApp* m_pSvcApp = nullptr;
   std::string m_sActionLogRoot;

@@ -80,12 +80,7 @@ void WzScsiSrv::CleanUp() {
 
 CRnError WzScsiSrv::UpdateJobCompletedStatus() {
   WZ_TRACE_SCOPE(6);
-  bool noTargets;
-  {
-    std::lock_guard<std::recursive_mutex> model(m_modelMutex);
-    noTargets = m_mapTargets.empty();
-  }
-  if (!noTargets) return CRnError();
+  if (m_nTargets.load() != 0) return CRnError();
   WZLOG(1, "JobCompleted!");
   CRnError result = StartIdleTimer(m_sIdleSemName);
   if (result) WZLOG(-1, "Failed to start idle timer. Error [%s]", result.AsString().c_str());

@@ -201,7 +201,8 @@ TEST_F(IdleSemaphore, ReleasedOncePerCompletedJobWhileNoTargetExists) {
   EXPECT_TRUE(h.Service().UpdateJobCompletedStatus().IsSuccess());
   EXPECT_EQ(Value(), 2);
 
-  h.Service().m_mapTargets["iqn.a"] = WzScsiSrv::Target(WzScsiSrvTarget("iqn.a", ""));
+  auto request = wztest::MakeCreateTarget("iqn.a");
+  ASSERT_TRUE(h.Service().CreateTarget(nullptr, request.get()).IsSuccess());
   EXPECT_TRUE(h.Service().UpdateJobCompletedStatus().IsSuccess());
   EXPECT_EQ(Value(), 2);
 }

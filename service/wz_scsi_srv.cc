@@ -50,7 +50,7 @@ WzScsiSrv::TargetMap WzScsiSrv::SnapshotTargets() {
 }
 
 std::vector<WzScsiServer::BStorType> WzScsiSrv::LoadedBStorTypes() {
-  std::lock_guard<std::recursive_mutex> g(m_modelMutex);
+  std::lock_guard<std::mutex> g(m_bstorMutex);
   std::vector<WzScsiServer::BStorType> out;
   for (const auto& e : m_mapBStorOps) out.push_back(e.first);
   return out;

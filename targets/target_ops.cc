@@ -79,6 +79,7 @@ CRnError WzScsiSrv::CreateTarget(CWzNetwork* conn, CNMessageBase* message) {
       return e;
     }
     m_mapTargets[name] = target;
+    m_nTargets = m_mapTargets.size();
     error.setErrorCode(WzScsiServer::RC_SUCCESS);
     return CRnError();
   });
@@ -117,6 +118,7 @@ CRnError WzScsiSrv::DeleteTarget(CWzNetwork* conn, CNMessageBase* message) {
       return e;
     }
     m_mapTargets.erase(it);
+    m_nTargets = m_mapTargets.size();
     error.setErrorCode(WzScsiServer::RC_SUCCESS);
     return CRnError();
   });

@@ -63,12 +63,7 @@ TEST_F(WzNamedSemaphoreTest, FailuresThrowWithTheReason) {
   EXPECT_THROW(sem.release(1), WzException);
   EXPECT_THROW(sem.value(), WzException);
   WzNamedSemaphore::unlink(name);
-  try {
-    WzNamedSemaphore::unlink(name);
-    FAIL() << "unlinked twice";
-  } catch (const WzException& e) {
-    EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
-  }
+  EXPECT_NO_THROW(WzNamedSemaphore::unlink(name)) << "removing a name already gone is what the caller wanted";
   EXPECT_EQ(WzNamedSemaphore::NormaliseName("x"), "/x");
   EXPECT_EQ(WzNamedSemaphore::NormaliseName("/x"), "/x");
 }
