@@ -2,20 +2,12 @@
 // replacement under failures of every file-system step.
 #include <gtest/gtest.h>
 
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 using namespace WzScsiServer;
 
 namespace {
-
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
 
 CRnError SaveLun(ServiceHarness& h, const std::string& target, int32_t lunId, const std::string& args = "-ti t") {
   auto req = MakeCreateLun(target, 2, args);

@@ -3,28 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "hostlib/util/RnFiles.h"
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 
 namespace {
 
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
-
 // Writes a request where the action-log writer would have put it.
-void SaveRequest(const CNMessageBase& request, const std::string& path) {
-  std::string text;
-  ASSERT_EQ(request.serialize(text, false), 0);
-  ASSERT_TRUE(CRnDirectory::Create(path.substr(0, path.find_last_of('/')), true).IsSuccess());
-  WriteFile(path, text);
-}
-
 std::vector<std::string> Results(const std::shared_ptr<CNMessageBase>& reply) {
   auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
   return rsp != nullptr ? rsp->results() : std::vector<std::string>{"<no IoctlRsp>"};

@@ -10,29 +10,14 @@
 #include <thread>
 
 #include "hostlib/util/RnFiles.h"
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 
 namespace {
 
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
-
 std::string TargetDir(ServiceHarness& h, const std::string& name) {
   return h.ActionLogRoot() + "/Targets/" + Guid(name);
-}
-
-void SaveRequest(const CNMessageBase& request, const std::string& path) {
-  std::string text;
-  ASSERT_EQ(request.serialize(text, false), 0);
-  ASSERT_TRUE(CRnDirectory::Create(path.substr(0, path.find_last_of('/')), true).IsSuccess());
-  WriteFile(path, text);
 }
 
 std::string Field(const std::string& line, const std::string& key) {

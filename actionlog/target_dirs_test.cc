@@ -5,19 +5,11 @@
 #include <algorithm>
 
 #include "hostlib/util/RnFiles.h"
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 
 namespace {
-
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
 
 HarnessOptions Bare() {
   HarnessOptions o;

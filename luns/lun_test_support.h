@@ -9,18 +9,12 @@
 #include <vector>
 
 #include "hostlib/util/RnFiles.h"
-#include "hostlib/util/WzScsiUtils.h"
 #include "luns/lun_req_flags.h"
 #include "tests/support/service_harness.h"
 
 namespace wzluntest {
 
-inline std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
+using wztest::Guid;
 
 inline std::string LunFile(wztest::ServiceHarness& h, const std::string& target, int lun) {
   char number[16];

@@ -6,19 +6,11 @@
 
 #include <set>
 
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 
 namespace {
-
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
 
 // Sets the doubles' delay for one test (before any thread starts).
 class SlowDrivers {

@@ -7,7 +7,6 @@
 #include <set>
 #include <sstream>
 
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
@@ -69,10 +68,7 @@ TEST(TargetConcurrency, OverlappingCreatesAndDeletesKeepModelDriverAndLogInStep)
       if (entry.find('/') == entry.size() - 1) saved.insert(entry.substr(0, entry.size() - 1));
     std::set<std::string> expectedDirs;
     for (const std::string& name : live) {
-      std::string id;
-      CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-      (void)ignored;
-      expectedDirs.insert(id);
+      expectedDirs.insert(Guid(name));
     }
     EXPECT_EQ(saved, expectedDirs);
   }

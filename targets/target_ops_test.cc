@@ -2,19 +2,11 @@
 // codes and texts, driver calls, and what is saved.
 #include <gtest/gtest.h>
 
-#include "hostlib/util/WzScsiUtils.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 
 namespace {
-
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
 
 std::string TargetFile(ServiceHarness& h, const std::string& lowerName) {
   std::string t = Guid(lowerName);

@@ -1,6 +1,7 @@
 #include "tests/support/service_harness.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/util/CRnLibrary.h"
 #include "hostlib/util/RnFiles.h"
+#include "hostlib/util/WzScsiUtils.h"
 
 namespace wztest {
 
@@ -223,6 +225,20 @@ std::string ReplyText(const std::shared_ptr<CNMessageBase>& reply) {
   auto* r = dynamic_cast<WzScsiServer::Reply*>(reply.get());
   if (r == nullptr || r->error() == nullptr) return std::string();
   return r->error()->errorMessage();
+}
+
+std::string Guid(const std::string& name) {
+  std::string id;
+  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
+  (void)ignored;
+  return id;
+}
+
+void SaveRequest(const CNMessageBase& request, const std::string& path) {
+  std::string text;
+  ASSERT_EQ(request.serialize(text, false), 0);
+  ASSERT_TRUE(CRnDirectory::Create(path.substr(0, path.find_last_of('/')), true).IsSuccess());
+  WriteFile(path, text);
 }
 
 std::vector<std::string> ListTree(const std::string& dir) {

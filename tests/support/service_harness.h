@@ -97,6 +97,11 @@ std::unique_ptr<WzScsiServer::StartScsiService> MakeStart();
 int64_t ReplyCode(const std::shared_ptr<CNMessageBase>& reply);
 std::string ReplyText(const std::shared_ptr<CNMessageBase>& reply);
 
+// The name identifier the action log uses for a target or host name.
+std::string Guid(const std::string& name);
+// Writes a request as a saved action-log file would hold it (directories made).
+void SaveRequest(const CNMessageBase& request, const std::string& path);
+
 // Files under a directory, relative to it, sorted (temporary files included).
 std::vector<std::string> ListTree(const std::string& dir);
 std::string ReadFile(const std::string& path);
