@@ -133,7 +133,12 @@ std::string QuoteArgValue(const std::string& value) {
 }
 
 std::string BuildLunArgs(const LunSpec& spec) {
-  std::string args = " -ti " + QuoteArgValue(spec.target);
+  // The service lower-cases the request's target name but hands "-ti" to the
+  // drivers as it is, so it must already be the stored (lower-case) name.
+  std::string target = spec.target;
+  for (char& c : target)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::string args = " -ti " + QuoteArgValue(target);
   if (!spec.path.empty())
     args += " -path " + QuoteArgValue(spec.path);
   else

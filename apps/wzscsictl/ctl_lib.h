@@ -47,7 +47,8 @@ CRnError ParseLunType(const std::string& text, int64_t& type);
 // A value as one token of an option string: quoted (with \" and \\) when it
 // is empty, holds a blank, a quote or a backslash, or starts with "-".
 std::string QuoteArgValue(const std::string& value);
-// " -ti <target> -path <P>|-ssid <S> -sp <serial> [-size N] [raw]".
+// " -ti <target> -path <P>|-ssid <S> -sp <serial> [-size N] [raw]", with the
+// target in lower case as the service stores it.
 std::string BuildLunArgs(const LunSpec& spec);
 
 // Request builders. flags go into the request's RequestContext (left out

@@ -167,7 +167,9 @@ int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSig
 
   WznServerConfig config;
   config.unixPath = o.socketPath;
-  config.systemdActivation = activated;
+  // The inherited socket is handed over as a descriptor, so that the
+  // activation variables can go before any request runs.
+  config.listenFd = activated ? inheritedFd : -1;
   config.tcpEndpoint = o.listen;
   config.token = o.token;
   config.allowedGroup = o.allowedGroup;
@@ -180,6 +182,7 @@ int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSig
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     unsetenv("LISTEN_FDNAMES");
+    WZLOG(0, "Socket activation: serving the inherited socket %s", activatedPath.c_str());
   }
   if (CRnError e = host.Serve(config, o.autoStart)) {
     WZLOG(-1, "%s", e.AsString().c_str());

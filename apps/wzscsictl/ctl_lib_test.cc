@@ -1,0 +1,213 @@
+// The client's requests as the service will read them, and its reading of
+// replies: argument strings that survive the service's option parser,
+// context flags, the error record wherever a reply class keeps it, listing
+// lines, and JSON that a strict parser accepts.
+#include "apps/wzscsictl/ctl_lib.h"
+
+#include <gtest/gtest.h>
+
+#include "hostlib/util/CCommandLineArguments.h"
+#include "messages/WzScsiServerMessages.h"
+
+namespace {
+
+using namespace WzScsiServer;
+
+std::string Option(const std::string& args, const std::string& name) {
+  std::string v = "<absent>";
+  CRnError e = CCommandLineArguments(args.c_str()).GetOption(name, v);
+  (void)e;
+  return v;
+}
+
+TEST(CtlLunArgs, TypeNamesAndNumbers) {
+  int64_t t = 0;
+  ASSERT_TRUE(WzCtl::ParseLunType("kernel", t).IsSuccess());
+  EXPECT_EQ(t, 1);
+  ASSERT_TRUE(WzCtl::ParseLunType("BlkDev", t).IsSuccess());
+  EXPECT_EQ(t, 2);
+  ASSERT_TRUE(WzCtl::ParseLunType("DEVSNAP", t).IsSuccess());
+  EXPECT_EQ(t, 3);
+  ASSERT_TRUE(WzCtl::ParseLunType("fsblb", t).IsSuccess());
+  EXPECT_EQ(t, 4);
+  ASSERT_TRUE(WzCtl::ParseLunType("5", t).IsSuccess());
+  EXPECT_EQ(t, 5);
+  for (const char* bad : {"", "blk", "2x", "kernel ", "9999999999999999999999"})
+    EXPECT_TRUE(WzCtl::ParseLunType(bad, t).IsError()) << bad;
+}
+
+// Whatever the user gives, the service's parser must read back exactly it.
+TEST(CtlLunArgs, ValuesSurviveTheServiceParser) {
+  WzCtl::LunSpec spec;
+  spec.target = "iqn.2024-01.com.example:A";
+  spec.path = "/srv/my disk \"one\"\\x.img";
+  spec.serial = "AB12";
+  spec.hasSize = true;
+  spec.size = 1ull << 40;
+  std::string args = WzCtl::BuildLunArgs(spec);
+  EXPECT_EQ(args.compare(0, 5, " -ti "), 0) << args;
+  EXPECT_EQ(Option(args, "ti"), "iqn.2024-01.com.example:a") << "the drivers get the stored name";
+  EXPECT_EQ(Option(args, "path"), spec.path);
+  EXPECT_EQ(Option(args, "sp"), "AB12");
+  EXPECT_EQ(Option(args, "size"), "1099511627776");
+  EXPECT_EQ(Option(args, "ssid"), "<absent>");
+
+  // A value that looks like an option stays a value.
+  spec.path.clear();
+  spec.ssid = "-snap1";
+  spec.hasSize = false;
+  spec.rawArgs = "-usesnapinfocache";
+  args = WzCtl::BuildLunArgs(spec);
+  EXPECT_EQ(Option(args, "ssid"), "-snap1");
+  EXPECT_EQ(Option(args, "path"), "<absent>");
+  EXPECT_EQ(Option(args, "size"), "<absent>");
+  EXPECT_EQ(Option(args, "usesnapinfocache"), "");
+}
+
+TEST(CtlRequests, StartMatchesTheDocumentedFrame) {
+  // docs/protocol-frames.md shows this request byte for byte.
+  std::string xml;
+  ASSERT_EQ(WzCtl::MakeStart(0)->serialize(xml, false), 0);
+  EXPECT_EQ(xml,
+            "<msg group=\"75\" number=\"9\" tag=\"0x4BBAA58D\" name=\"StartScsiService\"><obj slot=\"1\" num=\"1\" "
+            "key=\"72406\" group=\"75\" number=\"16\" tag=\"0x4B011AD6\" name=\"RequestContext\"/></msg>");
+}
+
+TEST(CtlRequests, FlagsAndFieldsOfTheLunRequests) {
+  auto del = WzCtl::MakeDeleteLun("iqn.a", 7, true, 4);
+  auto* d = dynamic_cast<DeleteLun*>(del.get());
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->contextFlags(), 4 | WzCtl::kFlagCloseOnly);
+  EXPECT_EQ(d->lunId(), 7);
+  EXPECT_EQ(dynamic_cast<DeleteLun*>(WzCtl::MakeDeleteLun("iqn.a", 7, false, 0).get())->contextFlags(), 0);
+
+  auto open = WzCtl::MakeOpenLun("iqn.a", 3, 0);
+  auto* o = dynamic_cast<CreateLun*>(open.get());
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->contextFlags(), WzCtl::kFlagOpenOnly);
+  EXPECT_EQ(o->targetId(), "iqn.a");
+  EXPECT_EQ(Option(o->bstoreDesc().args(), "li"), "3");
+
+  WzCtl::LunSpec spec;
+  spec.target = "iqn.a";
+  spec.type = 3;
+  spec.ssid = "s1";
+  spec.serial = "X";
+  auto create = WzCtl::MakeCreateLun(spec, 0);
+  auto* c = dynamic_cast<CreateLun*>(create.get());
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->bstorType(), 3);
+  EXPECT_EQ(Option(c->bstoreDesc().args(), "ssid"), "s1");
+
+  auto map = WzCtl::MakeMapHost("iqn.a", 2, "Host-A", 0);
+  auto* m = dynamic_cast<MapLun2Host*>(map.get());
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->hostId(), "Host-A");
+  EXPECT_EQ(m->lunId(), 2);
+}
+
+TEST(CtlRequests, ListingFiltersUseTheServiceOptions) {
+  auto list = WzCtl::MakeListLuns("iqn.a", "host one", 0);
+  auto* l = dynamic_cast<Ioctl*>(list.get());
+  ASSERT_NE(l, nullptr);
+  EXPECT_EQ(l->command(), "ll");
+  EXPECT_EQ(Option(l->arguments(), "ti"), "iqn.a");
+  EXPECT_EQ(Option(l->arguments(), "hi"), "host one");
+  auto none = WzCtl::MakeListLuns("", "", 0);
+  EXPECT_FALSE(none->hasField(Fields::kArguments.slot));
+}
+
+TEST(CtlReplies, ErrorRecordWhereverTheClassKeepsIt) {
+  CreateLunRsp lun;
+  Error e;
+  e.setErrorCode(0);
+  lun.setError(e);  // 4/7
+  lun.setLunId(12);
+  lun.setSerialPrefix("AB");
+  WzCtl::ReplyView v = WzCtl::ViewReply(lun);
+  EXPECT_EQ(v.replyClass, "CreateLunRsp");
+  EXPECT_TRUE(v.hasError);
+  EXPECT_TRUE(v.hasLunId);
+  EXPECT_EQ(v.lunId, 12);
+  EXPECT_EQ(v.serialPrefix, "AB");
+  EXPECT_EQ(WzCtl::ExitCodeFor(v), WzCtl::kExitOk);
+
+  // Parsed back from XML (as the client receives it) it reads the same.
+  std::string xml;
+  e.setErrorCode(8);
+  e.setErrorMessage("Given target,lun does not exist.");
+  IoctlRsp io;
+  io.setError(e);
+  io.setResults({"a", "b"});
+  ASSERT_EQ(io.serialize(xml, false), 0);
+  auto parsed = CNMessageBase::ParseXml(xml.data(), xml.size(), nullptr);
+  ASSERT_TRUE(parsed);
+  v = WzCtl::ViewReply(*parsed);
+  EXPECT_EQ(v.errorCode, 8);
+  EXPECT_EQ(v.errorMessage, "Given target,lun does not exist.");
+  EXPECT_FALSE(v.hasLunId);
+  EXPECT_EQ(v.results, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(WzCtl::ExitCodeFor(v), WzCtl::kExitFailed);
+
+  // A message with no Error record at all is not a failure.
+  EXPECT_EQ(WzCtl::ExitCodeFor(WzCtl::ViewReply(StartScsiService())), WzCtl::kExitOk);
+}
+
+TEST(CtlReplies, LunTuplesAndTimes) {
+  WzCtl::LunTuple t;
+  ASSERT_TRUE(WzCtl::ParseLunTuple("iqn.a#host-a#3#1700000000", t));
+  EXPECT_EQ(t.target, "iqn.a");
+  EXPECT_EQ(t.host, "host-a");
+  EXPECT_EQ(t.lun, 3);
+  EXPECT_EQ(t.creationTime, 1700000000u);
+  // The target may hold "#": the fields are taken from the right.
+  ASSERT_TRUE(WzCtl::ParseLunTuple("iqn.a#b#-#-1#0", t));
+  EXPECT_EQ(t.target, "iqn.a#b");
+  EXPECT_EQ(t.host, "-");
+  EXPECT_EQ(t.lun, -1);
+  for (const char* bad : {"", "iqn.a", "a#b#c", "a#b#1#", "a#b#x#5", "a##1#5", "#h#1#5", "a#h#1#-5"})
+    EXPECT_FALSE(WzCtl::ParseLunTuple(bad, t)) << bad;
+
+  EXPECT_EQ(WzCtl::IsoUtc(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(WzCtl::IsoUtc(1700000000), "2023-11-14T22:13:20Z");
+}
+
+TEST(CtlJson, StringsAreAlwaysValidJson) {
+  EXPECT_EQ(WzCtl::JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(WzCtl::JsonString("l1\nl2\t\x01"), "\"l1\\nl2\\t\\u0001\"");
+  EXPECT_EQ(WzCtl::JsonString("caf\xC3\xA9 \xE2\x82\xAC"), "\"caf\xC3\xA9 \xE2\x82\xAC\"");
+  // Invalid UTF-8: a lone continuation byte, a truncated sequence, an
+  // overlong slash and an encoded surrogate.
+  EXPECT_EQ(WzCtl::JsonString("\x80x\xC3"), "\"\\ufffdx\\ufffd\"");
+  EXPECT_EQ(WzCtl::JsonString("\xC0\xAF"), "\"\\ufffd\\ufffd\"");
+  EXPECT_EQ(WzCtl::JsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");
+}
+
+TEST(CtlJson, OneObjectWithTheFieldsTheReplyHas) {
+  WzCtl::ReplyView v;
+  v.replyClass = "DeleteTargetRsp";
+  v.hasError = true;
+  v.errorCode = 9;
+  v.errorMessage = "Target has configured LUNs";
+  EXPECT_EQ(WzCtl::ReplyJson(v, true),
+            "{\"reply\":\"DeleteTargetRsp\",\"errorCode\":9,\"errorMessage\":\"Target has configured LUNs\"}");
+  v.replyClass = "IoctlRsp";
+  v.errorCode = 0;
+  v.errorMessage.clear();
+  v.hasResults = true;
+  v.results = {"iqn.a#-#0#0", "not a tuple"};
+  EXPECT_EQ(WzCtl::ReplyJson(v, true),
+            "{\"reply\":\"IoctlRsp\",\"errorCode\":0,\"errorMessage\":\"\",\"results\":[\"iqn.a#-#0#0\",\"not a "
+            "tuple\"],\"luns\":[{\"target\":\"iqn.a\",\"host\":\"\",\"lun\":0,\"creationTime\":0,\"created\":\"1970-01-"
+            "01T00:00:00Z\"}]}");
+  EXPECT_EQ(WzCtl::ReplyJson(v, false).find("luns"), std::string::npos);
+}
+
+TEST(CtlTable, ColumnsLineUp) {
+  EXPECT_EQ(WzCtl::FormatTable({{"TARGET", "LUN"}, {"iqn.long-name", "0"}, {"x", "12"}}),
+            "TARGET         LUN\n"
+            "iqn.long-name  0\n"
+            "x              12\n");
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The daemon's settings: the command line over the configuration file over
+// the defaults, one check for both sources, and the configuration file found
+// under the state directory.
+#include "apps/wzscsid/daemon_options.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "hostlib/config/WZPlatformInfo.h"
+#include "hostlib/util/rn_test_temp_dir.h"
+
+namespace {
+
+class DaemonOptionsTest : public ::testing::Test {
+ protected:
+  ~DaemonOptionsTest() override { WZPlatformInfo::SetConfigFile(""); }
+
+  int Parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "wzscsid");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    m_out.str("");
+    m_err.str("");
+    m_options = WzDaemonOptions();
+    return ParseDaemonOptions(static_cast<int>(argv.size()), argv.data(), "/opt/wz/bin", m_options, m_out, m_err);
+  }
+  void WriteConfig(const std::string& body) { CRnTempDirForTest::WriteText(m_dir.Join("wzscsi.conf"), body); }
+
+  CRnTempDirForTest m_dir;
+  WzDaemonOptions m_options;
+  std::ostringstream m_out, m_err;
+};
+
+TEST_F(DaemonOptionsTest, DefaultsAnchoredAtTheExecutable) {
+  ASSERT_EQ(Parse({"--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
+  EXPECT_EQ(m_options.configFile, m_dir.Join("wzscsi.conf"));
+  EXPECT_EQ(WZPlatformInfo::GetConfigFile(), m_options.configFile);
+  EXPECT_EQ(m_options.serviceLib, "/opt/wz/bin/../lib/libWzScsiSrv.so");
+  EXPECT_EQ(m_options.driverDir, "");  // /opt/wz/drivers does not exist
+  EXPECT_EQ(m_options.socketPath, "/run/wzscsi/wzscsid.sock");
+  EXPECT_TRUE(m_options.autoStart);
+  EXPECT_FALSE(m_options.onDemand);
+  EXPECT_EQ(m_options.maxFrameBytes, 1u << 20);
+}
+
+TEST_F(DaemonOptionsTest, CommandLineWinsOverTheFileAndTheFileOverDefaults) {
+  WriteConfig("[wzscsid]\nLogLevel=4\nSocket=/tmp/from-file.sock\nAutoStart=no\nOnDemand=Yes\nMaxConnections=7\n"
+              "Token=s3cret\nListen=127.0.0.1:0\n[Quellport]\nWzScsiSrvInUse=Y\n");
+  ASSERT_EQ(Parse({"--state-dir", m_dir.Path(), "--log-level", "2", "--max-connections", "9"}), kDaemonRun)
+      << m_err.str();
+  EXPECT_EQ(m_options.logLevel, 2);
+  EXPECT_EQ(m_options.maxConnections, 9u);
+  EXPECT_EQ(m_options.socketPath, "/tmp/from-file.sock");
+  EXPECT_FALSE(m_options.autoStart);
+  EXPECT_TRUE(m_options.onDemand);
+  EXPECT_EQ(m_options.token, "s3cret");
+  EXPECT_EQ(m_options.listen, "127.0.0.1:0");
+
+  // The flags only ever turn the behaviour they name on.
+  WriteConfig("[wzscsid]\nAutoStart=yes\n");
+  ASSERT_EQ(Parse({"--state-dir", m_dir.Path(), "--no-autostart", "--on-demand"}), kDaemonRun);
+  EXPECT_FALSE(m_options.autoStart);
+  EXPECT_TRUE(m_options.onDemand);
+}
+
+TEST_F(DaemonOptionsTest, ExplicitConfigFileAndRelativePaths) {
+  std::string other = m_dir.Join("elsewhere.ini");
+  CRnTempDirForTest::WriteText(other, "[wzscsid]\nStateDir=relative/state\nDriverDir=drv\n");
+  ASSERT_EQ(Parse({"--config", other}), kDaemonRun) << m_err.str();
+  EXPECT_EQ(m_options.configFile, other);
+  ASSERT_FALSE(m_options.stateDir.empty());
+  EXPECT_EQ(m_options.stateDir[0], '/');
+  EXPECT_NE(m_options.stateDir.find("relative/state"), std::string::npos);
+  EXPECT_EQ(m_options.driverDir.substr(m_options.driverDir.size() - 4), "/drv");
+}
+
+TEST_F(DaemonOptionsTest, BadValuesNameTheirSource) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string config;
+    std::string expect;
+  };
+  const std::vector<Case> cases = {
+      {{"--log-level", "7"}, "", "option --log-level"},
+      {{"--log-level", "x"}, "", "'x' is not a level"},
+      {{}, "[wzscsid]\nLogLevel=verbose\n", "[wzscsid] LogLevel"},
+      {{}, "[wzscsid]\nAutoStart=maybe\n", "[wzscsid] AutoStart"},
+      {{}, "[wzscsid]\nMaxFrameBytes=10\n", "[wzscsid] MaxFrameBytes"},
+      {{}, "[wzscsid]\nIdleTimeoutSecs=-1\n", "IdleTimeoutSecs"},
+      {{}, "[wzscsid]\nListen=127.0.0.1:99999\n", "[wzscsid] Listen"},
+      {{"--allowed-group", "no-such-group-wz"}, "", "option --allowed-group"},
+      {{}, "this is not ini\n", "cannot read the configuration file"},
+      {{"--socket", ""}, "", "nothing to serve on"},
+      {{"--no-such-option"}, "", "no-such-option"},
+  };
+  for (const Case& c : cases) {
+    WriteConfig(c.config);
+    std::vector<std::string> args{"--state-dir", m_dir.Path()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(Parse(args), 1) << c.expect;
+    EXPECT_NE(m_err.str().find(c.expect), std::string::npos) << "expected '" << c.expect << "' in: " << m_err.str();
+  }
+}
+
+TEST_F(DaemonOptionsTest, HelpAndVersionExitZero) {
+  EXPECT_EQ(Parse({"--help"}), 0);
+  EXPECT_NE(m_out.str().find("--on-demand"), std::string::npos);
+  EXPECT_EQ(Parse({"--version"}), 0);
+  EXPECT_EQ(m_out.str().compare(0, 8, "wzscsid "), 0);
+}
+
+TEST(DaemonBool, Spellings) {
+  bool v = false;
+  for (const char* yes : {"yes", "TRUE", "On", "y", "1"}) {
+    EXPECT_TRUE(ParseBool(yes, v) && v) << yes;
+  }
+  for (const char* no : {"no", "False", "OFF", "n", "0"}) {
+    EXPECT_TRUE(ParseBool(no, v) && !v) << no;
+  }
+  EXPECT_FALSE(ParseBool("", v));
+  EXPECT_FALSE(ParseBool("yess", v));
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// Who may talk to wzscsid: Unix-socket peers of another user are refused
+// unless the configured group admits them, TCP clients present the token,
+// and a socket handed over by socket activation serves the client that woke
+// the daemon.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/integration/integration_support.h"
+
+namespace wzit {
+namespace {
+
+class AccessTest : public IntegrationTest {
+ protected:
+  // A socket directory anyone may enter, so that only the daemon's own
+  // checks stand in the way of another user.
+  std::string OpenSocketPath() {
+    chmod(Dir().c_str(), 0755);
+    mkdir(Path("run").c_str(), 0755);
+    return Path("run/wzscsid.sock");
+  }
+  WzCtlRunResult CtlAs(uid_t uid, gid_t gid, const std::string& socket, std::vector<std::string> args) {
+    WzCtlRunSpec spec;
+    spec.uid = uid;
+    spec.gid = gid;
+    spec.args = {"--socket", socket};
+    spec.args.insert(spec.args.end(), args.begin(), args.end());
+    return RunCtlProcess(spec);
+  }
+  static bool Nobody(uid_t& uid, gid_t& gid) {
+    passwd* pw = getpwnam("nobody");
+    if (pw == nullptr) return false;
+    uid = pw->pw_uid;
+    gid = pw->pw_gid;
+    return true;
+  }
+};
+
+TEST_F(AccessTest, UnixPeerOfAnotherUserIsRefused) {
+  uid_t uid;
+  gid_t gid;
+  if (geteuid() != 0 || !Nobody(uid, gid)) GTEST_SKIP() << "needs root and the user nobody";
+  WzDaemonSpec spec = Spec();
+  spec.socketPath = OpenSocketPath();
+  CWzDaemonProcess d;
+  ASSERT_TRUE(d.Start(spec).IsSuccess());
+
+  // The socket's mode keeps nobody out...
+  WzCtlRunResult r = CtlAs(uid, gid, spec.socketPath, {"target", "list"});
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  // ...and with the file opened to everyone, the peer check still does.
+  ASSERT_EQ(chmod(spec.socketPath.c_str(), 0666), 0);
+  r = CtlAs(uid, gid, spec.socketPath, {"target", "create", "iqn.2024-01.com.example:intruder"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("not permitted"), std::string::npos) << r.err << r.out;
+  EXPECT_NE(ReadFile(d.LogFile()).find("not permitted"), std::string::npos);
+  r = Ctl(d, {"target", "list"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "no targets\n");
+}
+
+TEST_F(AccessTest, AllowedGroupAdmitsItsMembersOnly) {
+  uid_t uid;
+  gid_t gid;
+  group* grp = getgrnam("nogroup");
+  if (geteuid() != 0 || !Nobody(uid, gid) || grp == nullptr) GTEST_SKIP() << "needs root, nobody and nogroup";
+  WriteConfig("[wzscsid]\nAllowedGroup=nogroup\n");
+  WzDaemonSpec spec = Spec();
+  spec.socketPath = OpenSocketPath();
+  CWzDaemonProcess d;
+  ASSERT_TRUE(d.Start(spec).IsSuccess());
+  struct stat st;
+  ASSERT_EQ(stat(spec.socketPath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(st.st_gid, grp->gr_gid);
+
+  WzCtlRunResult r = CtlAs(uid, grp->gr_gid, spec.socketPath, {"target", "create", "iqn.2024-01.com.example:g"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // A user outside the group is a stranger still (the socket file is opened
+  // up so that the peer check is what refuses).
+  passwd* other = getpwnam("daemon");
+  if (other == nullptr) return;
+  ASSERT_EQ(chmod(spec.socketPath.c_str(), 0666), 0);
+  r = CtlAs(other->pw_uid, other->pw_gid, spec.socketPath, {"target", "list"});
+  EXPECT_EQ(r.exitCode, 2) << r.out;
+  EXPECT_NE(r.err.find("not permitted"), std::string::npos) << r.err;
+}
+
+TEST_F(AccessTest, TcpWantsTheToken) {
+  WriteConfig("[wzscsid]\nListen=127.0.0.1:0\nToken=s3cret\n");
+  CWzDaemonProcess d;
+  StartDaemon(d);
+  const std::string tcp = d.TcpEndpoint();
+  ASSERT_FALSE(tcp.empty());
+  WzCtlRunSpec run;
+  run.args = {"--tcp", tcp, "target", "create", "iqn.2024-01.com.example:t"};
+  WzCtlRunResult r = RunCtlProcess(run);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("authentication failed"), std::string::npos) << r.err;
+  run.args = {"--tcp", tcp, "--token", "s3cre", "target", "create", "iqn.2024-01.com.example:t"};
+  EXPECT_EQ(RunCtlProcess(run).exitCode, 2);
+  EXPECT_TRUE(Snapshot(d.UnixEndpoint()).targets.empty()) << "nothing reached the service";
+
+  run.args = {"--tcp", tcp, "--token", "s3cret", "target", "create", "iqn.2024-01.com.example:t"};
+  r = RunCtlProcess(run);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // The Unix socket's own checks are enough there.
+  EXPECT_EQ(Ctl(d, {"target", "delete", "iqn.2024-01.com.example:t"}).exitCode, 0);
+}
+
+TEST_F(AccessTest, TcpBeyondLoopbackWithoutATokenIsRefusedAtStart) {
+  WriteConfig("[wzscsid]\nListen=0.0.0.0:0\n");
+  WzCtlRunSpec run;
+  run.program = WzBuildPaths::Daemon();
+  run.args = {"--state-dir", StateDir(), "--socket", Path("a.sock"), "--driver-dir", WzBuildPaths::Fakes()};
+  WzCtlRunResult r = RunCtlProcess(run);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+}
+
+TEST_F(AccessTest, SocketActivationServesTheClientThatWokeIt) {
+  const std::string activate = "/usr/bin/systemd-socket-activate";
+  if (access(activate.c_str(), X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is not installed";
+  WriteConfig("[Quellport]\nnWzScsiSrvInactivityTimeOutInSecs=1\n");
+  const std::string socket = Path("activated.sock");
+  WzCtlRunSpec run;
+  run.program = activate;
+  run.args = {"-l",           socket,     WzBuildPaths::Daemon(), "--state-dir",   StateDir(),    "--driver-dir",
+              WzBuildPaths::Fakes(), "--log-file", StateDir() + "/wzscsid.log", "--log-level", "1", "--on-demand"};
+  WzCtlRunResult daemon;
+  std::thread host([&] { daemon = RunCtlProcess(run); });
+
+  struct stat st;
+  for (int i = 0; i < 1000 && stat(socket.c_str(), &st) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WzCtlRunSpec client;
+  client.args = {"--socket", socket, "target", "list"};
+  WzCtlRunResult r = RunCtlProcess(client);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err << "\n" << ReadFile(StateDir() + "/wzscsid.log");
+  EXPECT_EQ(r.out, "no targets\n");
+  host.join();  // the on-demand daemon stops by itself
+  EXPECT_EQ(daemon.exitCode, 0) << daemon.err;
+  const std::string log = ReadFile(StateDir() + "/wzscsid.log");
+  EXPECT_NE(log.find("Socket activation: serving the inherited socket " + socket), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace wzit
