@@ -51,6 +51,29 @@ int PollOne(int fd, short events, const CDeadline& deadline) {
   }
 }
 
+// The text of an error notice already waiting on fd ("" when none). A server
+// that refuses a connection says why and closes at once, so a send can fail
+// on the closed socket while the notice still sits in our receive buffer.
+std::string PendingErrorNotice(int fd) {
+  Wzn::CFrameDecoder decoder(16u << 20);
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (n <= 0) return "";
+    for (size_t off = 0; off < static_cast<size_t>(n);) {
+      size_t used = 0;
+      if (decoder.Feed(buffer + off, static_cast<size_t>(n) - off, used)) return "";
+      off += used;
+      if (!decoder.HasFrame()) continue;
+      const Wzn::Frame frame = decoder.TakeFrame();
+      Wzn::ControlMessage control;
+      if (frame.kind == Wzn::FrameKind::kControl && Wzn::ParseControl(frame.payload, control).IsSuccess() &&
+          control.type == Wzn::ControlType::kError)
+        return control.text;
+    }
+  }
+}
+
 }  // namespace
 
 CWzClient::CWzClient(size_t maxFrameBytes) : m_decoder(maxFrameBytes) {}
@@ -69,6 +92,7 @@ void CWzClient::Close() {
 }
 
 CRnError CWzClient::ClosedError(const char* what) {
+  if (m_serverError.empty() && m_fd >= 0) m_serverError = PendingErrorNotice(m_fd);
   Close();
   if (!m_serverError.empty()) {
     return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrNotConnected, "%s: the server closed the connection: %s", what,
@@ -102,13 +126,21 @@ CRnError CWzClient::ConnectUnix(const std::string& path, int timeoutMs) {
   std::memcpy(addr.sun_path, path.data(), path.size());
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return FXErrorUtil::ErrorErrNo(WZN_HERE, errno, "socket() failed");
-  if (::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 && errno != EINPROGRESS &&
-      errno != EAGAIN) {
+  // On a Unix socket EAGAIN means the listen backlog is full and nothing was
+  // queued: try again until the server accepts or the time runs out.
+  const CDeadline deadline(timeoutMs);
+  while (::connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 && errno != EINPROGRESS) {
     const int e = errno;
+    if (e == EINTR) continue;
+    if (e == EAGAIN && deadline.RemainingMs() != 0) {
+      ::poll(nullptr, 0, 2);
+      continue;
+    }
     ::close(fd);
+    if (e == EAGAIN) return Timeout("connecting");
     return FXErrorUtil::ErrorErrNo(WZN_HERE, e, "connect failed: %s", std::strerror(e));
   }
-  return FinishConnect(fd, timeoutMs);
+  return FinishConnect(fd, deadline.RemainingMs());
 }
 
 CRnError CWzClient::ConnectTcp(const std::string& hostPort, int timeoutMs) {
