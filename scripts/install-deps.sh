@@ -9,7 +9,7 @@ PACKAGES=(
   libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
-  procps iproute2 python3
+  procps iproute2 python3 systemd
 )
 
 missing=()

@@ -244,6 +244,9 @@ int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSig
 int main(int argc, char** argv) {
   // Signals are taken by the main thread only: block them before any thread
   // starts, so every thread (the service's workers too) inherits the mask.
+  // A parent may have left them ignored (a shell's background job ignores
+  // SIGINT), and an ignored signal never reaches sigtimedwait.
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
