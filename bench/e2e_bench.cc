@@ -30,16 +30,11 @@
 #include "bench/action_log_files.h"
 #include "bench/bench_requests.h"
 #include "bench/bench_stats.h"
+#include "bench/daemon_process.h"
 #include "bench/e2e_daemon.h"
 #include "bench/fsync_probe.h"
 #include "hostlib/net/client.h"
 
-#ifndef WZ_BENCH_DAEMON
-#define WZ_BENCH_DAEMON ""
-#endif
-#ifndef WZ_BENCH_FAKES_DIR
-#define WZ_BENCH_FAKES_DIR ""
-#endif
 
 namespace {
 
@@ -49,8 +44,7 @@ typedef std::chrono::steady_clock Clock;
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 struct Options {
-  std::string daemon = WZ_BENCH_DAEMON;
-  std::string driverDir = WZ_BENCH_FAKES_DIR;
+  std::string driverDir = WzBuildPaths::Fakes();
   std::string workDir;
   std::string jsonOut;
   double trialSecs = 2.0;
@@ -87,9 +81,13 @@ Figure Failed(const std::string& name, const std::string& label, const std::stri
 // ---------------------------------------------------------------------------
 // 1. Durable changes per second
 
+// The six steps of a cycle, in order.
+const char* const kSteps[] = {"create target", "create LUN", "map", "unmap", "delete LUN", "delete target"};
+constexpr size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);
+
 struct ClientResult {
   size_t changes = 0;
-  std::vector<double> latencyMs;
+  std::vector<double> latencyMs[kStepCount];  // by step
   std::string error;
 };
 
@@ -103,19 +101,19 @@ void RunClient(const std::string& socket, const std::string& prefix, Clock::time
     return;
   }
   const std::string host = "iqn.2024-01.host:load";
-  auto step = [&](const CNMessageBase& request, const char* what, int64_t* lunId) -> bool {
+  auto step = [&](const CNMessageBase& request, size_t index, int64_t* lunId) -> bool {
     const Clock::time_point start = Clock::now();
     std::unique_ptr<CNMessageBase> reply;
     int64_t code = -1;
     if (CRnError e = CallForCode(client, request, 60000, code, &reply)) {
-      result.error = std::string(what) + ": " + e.AsString();
+      result.error = std::string(kSteps[index]) + ": " + e.AsString();
       return false;
     }
     if (code != 0) {
-      result.error = std::string(what) + ": reply code " + std::to_string(code);
+      result.error = std::string(kSteps[index]) + ": reply code " + std::to_string(code);
       return false;
     }
-    result.latencyMs.push_back(SecondsSince(start) * 1000.0);
+    result.latencyMs[index].push_back(SecondsSince(start) * 1000.0);
     ++result.changes;
     if (lunId != nullptr) {
       auto* rsp = dynamic_cast<WzScsiServer::CreateLunRsp*>(reply.get());
@@ -126,18 +124,18 @@ void RunClient(const std::string& socket, const std::string& prefix, Clock::time
   for (int k = 0; Clock::now() < deadline; ++k) {
     const std::string target = prefix + "-" + std::to_string(k);
     int64_t lun = 0;
-    if (!step(*CreateTargetRequest(target), "create target", nullptr)) return;
-    if (!step(*CreateLunRequest(target, "/bench/load.img"), "create LUN", &lun)) return;
-    if (!step(*MapRequest(target, lun, host), "map", nullptr)) return;
-    if (!step(*UnMapRequest(target, lun, host), "unmap", nullptr)) return;
-    if (!step(*DeleteLunRequest(target, lun), "delete LUN", nullptr)) return;
-    if (!step(*DeleteTargetRequest(target), "delete target", nullptr)) return;
+    if (!step(*CreateTargetRequest(target), 0, nullptr)) return;
+    if (!step(*CreateLunRequest(target, "/bench/load.img"), 1, &lun)) return;
+    if (!step(*MapRequest(target, lun, host), 2, nullptr)) return;
+    if (!step(*UnMapRequest(target, lun, host), 3, nullptr)) return;
+    if (!step(*DeleteLunRequest(target, lun), 4, nullptr)) return;
+    if (!step(*DeleteTargetRequest(target), 5, nullptr)) return;
   }
 }
 
 struct TrialResult {
   double changesPerSec = 0;
-  std::vector<double> latencyMs;
+  std::vector<double> latencyMs[kStepCount];
   std::string error;
 };
 
@@ -156,7 +154,8 @@ TrialResult RunTrial(BenchDaemon& daemon, int clients, const std::string& tag, d
   size_t changes = 0;
   for (const ClientResult& r : results) {
     changes += r.changes;
-    trial.latencyMs.insert(trial.latencyMs.end(), r.latencyMs.begin(), r.latencyMs.end());
+    for (size_t i = 0; i < kStepCount; ++i)
+      trial.latencyMs[i].insert(trial.latencyMs[i].end(), r.latencyMs[i].begin(), r.latencyMs[i].end());
     if (!r.error.empty() && trial.error.empty()) trial.error = r.error;
   }
   trial.changesPerSec = elapsed > 0 ? static_cast<double>(changes) / elapsed : 0;
@@ -166,82 +165,131 @@ TrialResult RunTrial(BenchDaemon& daemon, int clients, const std::string& tag, d
 CRnError ProbeOnce(const std::string& dir, std::vector<double>& rates) {
   FsyncProbeResult probe;
   // About the size of a saved CreateLun request.
-  if (CRnError e = ProbeFsyncRename(dir, 1.0, 20, 600, probe)) return e;
+  if (CRnError e = ProbeFsyncRename(dir, 0.5, 10, 600, probe)) return e;
   rates.push_back(probe.PerSecond());
   return CRnError();
+}
+
+// Round trips of a request that touches no disk ("lt" on an empty model):
+// what a change costs besides its durable writes.
+CRnError MeasureRoundTrip(BenchDaemon& daemon, std::vector<double>& latencyUs) {
+  CWzClient client;
+  if (CRnError e = daemon.Connect(client)) return e;
+  auto request = IoctlRequest("lt");
+  for (int i = 0; i < 2100; ++i) {
+    const Clock::time_point start = Clock::now();
+    int64_t code = -1;
+    if (CRnError e = CallForCode(client, *request, 10000, code)) return e;
+    if (i >= 100) latencyUs.push_back(SecondsSince(start) * 1e6);  // the first ones warm up
+  }
+  return CRnError();
+}
+
+struct ClientLevel {
+  int clients = 0;
+  std::vector<double> rates;       // changes/s, one per trial
+  std::vector<double> fsyncRates;  // the probes run between this level's trials
+  std::vector<double> latencyMs[kStepCount];
+  std::string error;
+};
+
+std::string StepLatencies(const ClientLevel& level) {
+  std::string out = "median latency by step:";
+  for (size_t i = 0; i < kStepCount; ++i) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%s %s %.2f ms", i == 0 ? "" : ",", kSteps[i], Median(level.latencyMs[i]));
+    out += buf;
+  }
+  return out;
 }
 
 void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
   BenchDaemon daemon(setup);
   CRnError e = daemon.Prepare();
   if (e.IsSuccess()) e = daemon.Start(true);
-  if (e.IsSuccess()) e = daemon.WaitServing(60000);
+  if (e.IsSuccess()) e = daemon.CheckServing();
+  std::vector<double> roundTripUs;
+  if (e.IsSuccess()) e = MeasureRoundTrip(daemon, roundTripUs);
   if (e) {
     figures.push_back(Failed("changes_per_s_1", "durable changes/s, 1 client", "changes/s", e.AsString()));
     ok = false;
     return;
   }
-  std::vector<double> fsyncRates;
-  std::vector<std::pair<int, std::vector<double>>> rates;
-  std::vector<std::pair<int, std::vector<double>>> latencies;
-  std::vector<std::pair<int, std::string>> errors;
+  Progress("changes: wzscsid pid %d, state in %s", static_cast<int>(daemon.Pid()), daemon.Dir().c_str());
+  // The disk's rate changes with what else runs on the machine, so it is
+  // probed between the trials, and each client count is held against the
+  // probes taken around its own trials.
+  std::vector<double> allFsyncRates;
+  std::vector<ClientLevel> levels;
   for (int clients : options.clients) {
-    if (CRnError p = ProbeOnce(daemon.StagingDir(), fsyncRates)) {
+    ClientLevel level;
+    level.clients = clients;
+    Progress("changes: %d client(s), %d trials of %.1f s", clients, options.trials, options.trialSecs);
+    // A short warm-up so that the pool's threads are in place before the
+    // clock runs.
+    RunTrial(daemon, clients, "w" + std::to_string(clients), 0.3);
+    for (int t = 0; t < options.trials; ++t) {
+      if (CRnError p = ProbeOnce(daemon.StagingDir(), level.fsyncRates)) {
+        figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
+        ok = false;
+        return;
+      }
+      TrialResult trial = RunTrial(daemon, clients, "n" + std::to_string(clients) + "t" + std::to_string(t),
+                                   options.trialSecs);
+      if (!trial.error.empty() && level.error.empty()) level.error = trial.error;
+      level.rates.push_back(trial.changesPerSec);
+      for (size_t i = 0; i < kStepCount; ++i)
+        level.latencyMs[i].insert(level.latencyMs[i].end(), trial.latencyMs[i].begin(), trial.latencyMs[i].end());
+    }
+    if (CRnError p = ProbeOnce(daemon.StagingDir(), level.fsyncRates)) {
       figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
       ok = false;
       return;
     }
-    Progress("changes: %d client(s), %d trials of %.1f s (fsync-and-rename so far %.1f/s)", clients, options.trials,
-             options.trialSecs, Median(fsyncRates));
-    // A short warm-up so that each client's first connection and the
-    // pool's threads are in place before the clock runs.
-    RunTrial(daemon, clients, "w" + std::to_string(clients), 0.3);
-    std::vector<double> perTrial, lat;
-    std::string error;
-    for (int t = 0; t < options.trials; ++t) {
-      TrialResult trial = RunTrial(daemon, clients, "n" + std::to_string(clients) + "t" + std::to_string(t),
-                                   options.trialSecs);
-      if (!trial.error.empty() && error.empty()) error = trial.error;
-      perTrial.push_back(trial.changesPerSec);
-      lat.insert(lat.end(), trial.latencyMs.begin(), trial.latencyMs.end());
-    }
-    rates.emplace_back(clients, perTrial);
-    latencies.emplace_back(clients, lat);
-    errors.emplace_back(clients, error);
+    Progress("changes: %d client(s): %.1f changes/s, disk %.1f fsync-and-rename/s", clients, Median(level.rates),
+             Median(level.fsyncRates));
+    allFsyncRates.insert(allFsyncRates.end(), level.fsyncRates.begin(), level.fsyncRates.end());
+    levels.push_back(level);
   }
-  if (CRnError p = ProbeOnce(daemon.StagingDir(), fsyncRates)) {
-    figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
-    ok = false;
-    return;
-  }
-  const double fsyncRate = Median(fsyncRates);
   Figure disk;
   disk.name = "fsync_rename_per_s";
   disk.label = "disk: fsync-and-rename of a small file (physical limit)";
-  disk.value = fsyncRate;
+  disk.value = Median(allFsyncRates);
   disk.unit = "ops/s";
-  disk.note = "median of " + std::to_string(fsyncRates.size()) + " probes, each >= 1 s";
+  char diskNote[128];
+  snprintf(diskNote, sizeof(diskNote), "median of %zu probes of >= 0.5 s between the trials (min %.1f, max %.1f)",
+           allFsyncRates.size(), Percentile(allFsyncRates, 0), Percentile(allFsyncRates, 100));
+  disk.note = diskNote;
   figures.push_back(disk);
-  for (size_t i = 0; i < rates.size(); ++i) {
-    const int clients = rates[i].first;
+  Figure rtt;
+  rtt.name = "round_trip_us";
+  rtt.label = "request round trip without disk (\"lt\", empty model)";
+  rtt.value = Median(roundTripUs);
+  rtt.unit = "us";
+  char rttNote[96];
+  snprintf(rttNote, sizeof(rttNote), "median of %zu, p99 %.0f us", roundTripUs.size(), Percentile(roundTripUs, 99));
+  rtt.note = rttNote;
+  figures.push_back(rtt);
+  for (const ClientLevel& level : levels) {
     Figure f;
-    f.name = "changes_per_s_" + std::to_string(clients);
-    f.label = "durable changes/s, " + std::to_string(clients) + (clients == 1 ? " client" : " clients");
-    f.value = Median(rates[i].second);
+    f.name = "changes_per_s_" + std::to_string(level.clients);
+    f.label = "durable changes/s, " + std::to_string(level.clients) + (level.clients == 1 ? " client" : " clients");
+    f.value = Median(level.rates);
     f.unit = "changes/s";
-    if (clients == 1) {
+    const double fsyncRate = Median(level.fsyncRates);
+    if (level.clients == 1) {
       f.kind = TargetKind::kAtLeast;
       f.target = 0.8 * fsyncRate;
       char text[96];
       snprintf(text, sizeof(text), ">= 80%% of fsync-and-rename (%.1f/s)", f.target);
       f.targetText = text;
     }
-    char note[160];
-    snprintf(note, sizeof(note), "median of %zu trials; change latency median %.2f ms, p99 %.2f ms",
-             rates[i].second.size(), Median(latencies[i].second), Percentile(latencies[i].second, 99));
-    f.note = note;
-    if (!errors[i].second.empty()) {
-      f.note += "; a client stopped: " + errors[i].second;
+    char note[200];
+    snprintf(note, sizeof(note), "median of %zu trials = %.0f%% of the disk's %.1f/s measured around them; ",
+             level.rates.size(), fsyncRate > 0 ? 100.0 * f.value / fsyncRate : 0.0, fsyncRate);
+    f.note = note + StepLatencies(level);
+    if (!level.error.empty()) {
+      f.note += "; a client stopped: " + level.error;
       ok = false;
     }
     figures.push_back(f);
@@ -262,7 +310,6 @@ struct StartFigures {
 // request and times it.
 CRnError StartOnLog(BenchDaemon& daemon, StartFigures& out) {
   if (CRnError e = daemon.Start(false)) return e;
-  if (CRnError e = daemon.WaitListening(60000)) return e;
   CWzClient client;
   if (CRnError e = daemon.Connect(client)) return e;
   const Clock::time_point sent = Clock::now();
@@ -390,7 +437,7 @@ void MeasureListing(const Options& options, const DaemonSetup& setup, std::vecto
   for (int run = 0; e.IsSuccess() && run <= options.listRuns; ++run) {
     std::vector<std::string> lines;
     const Clock::time_point sent = Clock::now();
-    e = ListAll(client, "", 30000, lines);
+    e = ListAll(client, "", 15000, lines);
     const double ms = SecondsSince(sent) * 1000.0;
     if (e.IsSuccess() && lines.size() != shape.Tuples())
       e = FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 13, "listing gave %zu tuples, %zu expected", lines.size(),
@@ -451,7 +498,12 @@ void MeasureListing(const Options& options, const DaemonSetup& setup, std::vecto
     m.unit = "MiB";
     figures.push_back(m);
   }
+  const Clock::time_point stopStart = Clock::now();
   if (CRnError s = daemon.Stop()) Progress("stopping wzscsid: %s", s.AsString().c_str());
+  const double stopSec = SecondsSince(stopStart);
+  const Clock::time_point removeStart = Clock::now();
+  daemon.Remove();
+  Progress("listing: daemon stopped in %.1f s, state removed in %.1f s", stopSec, SecondsSince(removeStart));
 }
 
 void PrintTable(const std::vector<Figure>& figures) {
@@ -473,7 +525,6 @@ void PrintTable(const std::vector<Figure>& figures) {
 int main(int argc, char** argv) {
   Options options;
   CLI::App app{"End-to-end benchmark of wzscsid with the driver doubles"};
-  app.add_option("--daemon", options.daemon, "wzscsid to run")->capture_default_str();
   app.add_option("--driver-dir", options.driverDir, "driver doubles")->capture_default_str();
   app.add_option("--work-dir", options.workDir, "where the temporary state goes (default: $TMPDIR or /tmp)");
   app.add_option("--json", options.jsonOut, "write the figures here as JSON");
@@ -492,12 +543,11 @@ int main(int argc, char** argv) {
     const char* tmp = getenv("TMPDIR");
     options.workDir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
   }
-  if (options.daemon.empty() || access(options.daemon.c_str(), X_OK) != 0) {
-    fprintf(stderr, "e2e: no wzscsid to run at '%s' (--daemon)\n", options.daemon.c_str());
+  if (access(WzBuildPaths::Daemon().c_str(), X_OK) != 0) {
+    fprintf(stderr, "e2e: no wzscsid at '%s'\n", WzBuildPaths::Daemon().c_str());
     return 1;
   }
   DaemonSetup setup;
-  setup.daemonPath = options.daemon;
   setup.driverDir = options.driverDir;
   setup.parentDir = options.workDir;
   setup.logLevel = options.logLevel;
@@ -512,7 +562,7 @@ int main(int argc, char** argv) {
   if (!options.jsonOut.empty()) {
     std::vector<std::pair<std::string, std::string>> context = {
         {"work_dir", options.workDir},
-        {"daemon", options.daemon},
+        {"daemon", WzBuildPaths::Daemon()},
         {"driver_dir", options.driverDir},
         {"trial_seconds", std::to_string(options.trialSecs)},
         {"trials", std::to_string(options.trials)},

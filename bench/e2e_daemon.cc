@@ -3,7 +3,6 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_requests.h"
@@ -13,8 +12,6 @@
 namespace wzbench {
 
 namespace {
-
-typedef std::chrono::steady_clock Clock;
 
 CRnError WriteText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -28,14 +25,14 @@ CRnError WriteText(const std::string& path, const std::string& text) {
 
 BenchDaemon::BenchDaemon(const DaemonSetup& setup) : m_setup(setup) {}
 
-BenchDaemon::~BenchDaemon() {
-  if (m_process.Running()) {
-    CRnError ignored = m_process.Stop(30000);
-    (void)ignored;
-  }
+BenchDaemon::~BenchDaemon() { Remove(); }
+
+void BenchDaemon::Remove() {
+  if (m_process.Running()) m_process.Stop(30000);
   if (!m_dir.empty()) {
     CRnError ignored = CRnDirectory::Remove(m_dir, true, false);
     (void)ignored;
+    m_dir.clear();
   }
 }
 
@@ -55,59 +52,43 @@ CRnError BenchDaemon::Prepare() {
   return WriteText(m_config, "[Quellport]\nsScsiSrvStagingLoc=" + m_staging + "\n");
 }
 
-CRnError BenchDaemon::Start(bool autostart) {
-  std::vector<std::string> argv = {m_setup.daemonPath,
-                                   "--config", m_config,
-                                   "--state-dir", m_dir + "/state",
-                                   "--driver-dir", m_setup.driverDir,
-                                   "--socket", m_socket,
-                                   "--log-level", std::to_string(m_setup.logLevel),
-                                   "--log-file", m_logFile};
-  if (!autostart) argv.push_back("--no-autostart");
-  m_startedAt = Clock::now();
-  return m_process.Start(argv, m_dir + "/wzscsid.out");
+CRnError BenchDaemon::Start(bool autostart, int readyTimeoutMs) {
+  WzDaemonSpec spec;
+  spec.stateDir = m_dir + "/state";
+  spec.socketPath = m_socket;
+  spec.driverDir = m_setup.driverDir;
+  spec.logFile = m_logFile;
+  spec.logLevel = m_setup.logLevel;
+  spec.extraArgs = {"--config", m_config};
+  if (!autostart) spec.extraArgs.push_back("--no-autostart");
+  spec.readyTimeoutMs = readyTimeoutMs;
+  m_startedAt = std::chrono::steady_clock::now();
+  return m_process.Start(spec);
 }
 
-CRnError BenchDaemon::WaitListening(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    CWzClient client;
-    CRnError e = client.Connect(m_socket, "", 1000);
-    if (e.IsSuccess()) return CRnError();
-    if (!m_process.Running())
-      return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "wzscsid exited before it listened; see %s",
-                                     m_logFile.c_str());
-    if (Clock::now() >= deadline)
-      return e.Push(FX_HERE_IN("bench"), "wzscsid does not listen on %s after %d ms", m_socket.c_str(), timeoutMs);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-CRnError BenchDaemon::WaitServing(int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  if (CRnError e = WaitListening(timeoutMs)) return e;
+CRnError BenchDaemon::CheckServing(int timeoutMs) {
   CWzClient client;
   if (CRnError e = Connect(client)) return e;
-  for (;;) {
-    int64_t code = -1;
-    const int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    if (CRnError e = CallForCode(client, *IoctlRequest("lt"), left > 0 ? left : 1, code)) return e;
-    if (code == 0) return CRnError();
-    if (Clock::now() >= deadline)
-      return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1460, "wzscsid not serving after %d ms (code %lld)",
-                                     timeoutMs, static_cast<long long>(code));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  int64_t code = -1;
+  if (CRnError e = CallForCode(client, *IoctlRequest("lt"), timeoutMs, code)) return e;
+  if (code != 0)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "wzscsid answers a listing with code %lld",
+                                   static_cast<long long>(code));
+  return CRnError();
 }
 
-CRnError BenchDaemon::Stop(int timeoutMs) { return m_process.Stop(timeoutMs); }
+CRnError BenchDaemon::Stop(int timeoutMs) {
+  const int status = m_process.Stop(timeoutMs);
+  if (status != 0)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "wzscsid stopped with status %d (-1: killed)", status);
+  return CRnError();
+}
 
 CRnError BenchDaemon::Connect(CWzClient& client, int timeoutMs) { return client.Connect(m_socket, "", timeoutMs); }
 
 std::string BenchDaemon::LogLinesWith(const std::string& needle, size_t maxLines) const {
   std::vector<std::string> found;
-  for (const std::string& file : {m_logFile, m_dir + "/wzscsid.out"}) {
+  for (const std::string& file : {m_logFile, m_process.StderrFile()}) {
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line))

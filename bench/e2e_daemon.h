@@ -1,7 +1,7 @@
 // One daemon under test for the end-to-end benchmark: a private directory
-// (configuration file, staging directory holding the action log, socket,
-// log file), the wzscsid process started on it with the given driver
-// directory, and blocking waits for "listening" and "serving".
+// (configuration file, staging directory holding the action log, state
+// directory with the socket and the log), and the wzscsid process started on
+// it through the launcher with the given driver directory.
 //
 // The configuration file names the staging location, so the action log is
 // at <dir>/staging/WzScsiSrvActionLogs whatever the daemon's defaults are.
@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "bench/daemon_process.h"
+#include "apps/launcher/daemon_launcher.h"
 #include "hostlib/errors/CRnError.h"
 
 class CNMessageBase;
@@ -22,7 +22,6 @@ class CWzClient;
 namespace wzbench {
 
 struct DaemonSetup {
-  std::string daemonPath;  // wzscsid
   std::string driverDir;   // the driver doubles
   std::string parentDir;   // where the private directory is made
   int logLevel = 0;
@@ -38,23 +37,24 @@ class BenchDaemon {
 
   // Makes the private directory and the configuration file.
   CRnError Prepare();
+  // Stops the daemon if it runs and removes the private directory now.
+  void Remove();
   const std::string& Dir() const { return m_dir; }
   const std::string& Socket() const { return m_socket; }
   const std::string& StagingDir() const { return m_staging; }
   std::string ActionLogRoot() const { return m_staging + "/WzScsiSrvActionLogs"; }
   const std::string& LogFile() const { return m_logFile; }
 
-  // Starts wzscsid; autostart false passes --no-autostart. Remembers the
-  // moment of the start (StartedAt).
-  CRnError Start(bool autostart);
+  // Starts wzscsid and waits until it announces that it serves: with
+  // autostart after its own start request was answered (the replay done),
+  // without (--no-autostart) as soon as it listens. StartedAt is the moment
+  // before the process was started.
+  CRnError Start(bool autostart, int readyTimeoutMs = 600000);
   std::chrono::steady_clock::time_point StartedAt() const { return m_startedAt; }
   pid_t Pid() const { return m_process.Pid(); }
   bool Running() { return m_process.Running(); }
-  // Waits until the socket accepts a connection.
-  CRnError WaitListening(int timeoutMs);
-  // Waits until a listing request is answered with code 0 (the service has
-  // started and replayed).
-  CRnError WaitServing(int timeoutMs);
+  // Fails unless a listing request is answered with code 0.
+  CRnError CheckServing(int timeoutMs = 60000);
   // SIGTERM and wait; the daemon must exit 0.
   CRnError Stop(int timeoutMs = 60000);
 
@@ -66,7 +66,7 @@ class BenchDaemon {
  private:
   DaemonSetup m_setup;
   std::string m_dir, m_config, m_staging, m_socket, m_logFile;
-  ChildProcess m_process;
+  CWzDaemonProcess m_process;
   std::chrono::steady_clock::time_point m_startedAt;
 };
 

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Merges the benchmark outputs of one `make bench` run into one table and
+one JSON document.
+
+Inputs: Google Benchmark JSON (--micro), the end-to-end tool's JSON (--e2e,
+and --tgt for the tgt-engine comparison), each optional. Output: the table on
+standard output, the merged document in --out.
+"""
+import argparse
+import json
+import os
+import platform
+import sys
+import time
+
+UNIT_SCALE = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def load(path):
+    if not path or not os.path.exists(path):
+        return None
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError) as e:
+        print("bench: cannot read %s: %s" % (path, e), file=sys.stderr)
+        return None
+
+
+def micro_figures(doc):
+    """One figure per benchmark: the median of its repetitions (or its only
+    run), real time per iteration, with the items rate when it has one."""
+    if doc is None:
+        return []
+    runs = {}
+    order = []
+    for b in doc.get("benchmarks", []):
+        name = b.get("run_name") or b.get("name")
+        if name not in runs:
+            order.append(name)
+            runs[name] = {}
+        if b.get("error_occurred"):
+            runs[name]["error"] = b.get("error_message", "error")
+        elif b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                runs[name]["median"] = b
+        else:
+            runs[name].setdefault("iterations", []).append(b)
+    figures = []
+    for name in order:
+        r = runs[name]
+        short = name.replace("/real_time", "")
+        fig = {"name": "micro:" + short, "label": short, "unit": "", "value": None}
+        if "error" in r:
+            fig["note"] = r["error"]
+            figures.append(fig)
+            continue
+        b = r.get("median") or (r.get("iterations") or [None])[-1]
+        if b is None:
+            continue
+        unit = b.get("time_unit", "ns")
+        fig["value"] = b["real_time"]
+        fig["unit"] = unit + "/op"
+        notes = []
+        if "items_per_second" in b:
+            notes.append("%.4g items/s" % b["items_per_second"])
+        if "bytes_per_second" in b:
+            notes.append("%.4g MB/s" % (b["bytes_per_second"] / 1e6))
+        if b.get("cpu_time") is not None and b.get("real_time"):
+            notes.append("cpu %.4g %s" % (b["cpu_time"], unit))
+        if r.get("median") is not None:
+            notes.append("median of repetitions")
+        fig["note"] = ", ".join(notes)
+        figures.append(fig)
+    return figures
+
+
+def fmt_value(f):
+    v = f.get("value")
+    if v is None:
+        return "failed" if f.get("note") else "-"
+    return "%.4g %s" % (v, f.get("unit", ""))
+
+
+def verdict(f):
+    if "met" not in f:
+        return ""
+    return "met" if f["met"] else "MISSED"
+
+
+def print_section(title, figures):
+    if not figures:
+        return
+    print()
+    print(title)
+    width = max(len(f.get("label", f["name"])) for f in figures)
+    width = max(width, 20)
+    for f in figures:
+        label = f.get("label", f["name"])
+        target = f.get("target_text", "")
+        line = "  %-*s  %16s" % (width, label, fmt_value(f))
+        if target:
+            line += "  target %-32s %s" % (target, verdict(f))
+        print(line.rstrip())
+        note = f.get("note")
+        if note:
+            for part in note.split("\n"):
+                print("  %-*s    %s" % (width, "", part))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--micro")
+    ap.add_argument("--e2e")
+    ap.add_argument("--tgt")
+    ap.add_argument("--out", required=True)
+    args = ap.parse_args()
+
+    micro = micro_figures(load(args.micro))
+    e2e_doc = load(args.e2e)
+    tgt_doc = load(args.tgt)
+    e2e = e2e_doc.get("figures", []) if e2e_doc else []
+    tgt = tgt_doc.get("figures", []) if tgt_doc else []
+
+    print("=" * 100)
+    print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
+                                                     os.cpu_count() or 0))
+    print("=" * 100)
+    print_section("Micro-benchmarks (Google Benchmark, real time per operation)", micro)
+    print_section("End to end: wzscsid with the driver doubles, through the client protocol", e2e)
+    print_section("End to end: the tgt engine against tgt-admin", tgt)
+    targets = [f for f in e2e + tgt if "met" in f]
+    failed = [f for f in micro + e2e + tgt if f.get("value") is None]
+    print()
+    print("targets met: %d of %d; measurements that could not run: %d" %
+          (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
+
+    doc = {
+        "generated": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+        "host": platform.node(),
+        "cpus": os.cpu_count(),
+        "micro": micro,
+        "e2e": e2e,
+        "tgt": tgt,
+        "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
+                    "micro": (load(args.micro) or {}).get("context", {})},
+    }
+    with open(args.out, "w") as f:
+        json.dump(doc, f, indent=2)
+        f.write("\n")
+    print("written: %s" % args.out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

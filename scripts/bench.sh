@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# `make bench`: runs the benchmarks of a build and prints one summary table.
+#   scripts/bench.sh [BUILD]     (default build)
+# 1. the micro-benchmarks (wz_micro_bench), three repetitions, medians;
+# 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles;
+# then writes the merged figures to BUILD/bench-results.json. The raw outputs
+# stay in BUILD/bench-out/. A missed target does not fail the run; a tool
+# that is missing or could not measure something is reported in the table
+# and makes the exit status 1.
+#   BENCH_QUICK=1   shorter trials (a smoke run, figures less stable)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=${1:-build}
+BIN="$BUILD/bin"
+OUT="$BUILD/bench-out"
+mkdir -p "$OUT"
+rm -f "$OUT"/*.json
+status=0
+
+micro_args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
+e2e_args=()
+if [ "${BENCH_QUICK:-0}" = "1" ]; then
+  micro_args=(--benchmark_min_time=0.1)
+  e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2)
+fi
+
+if [ -x "$BIN/wz_micro_bench" ]; then
+  echo "bench: micro-benchmarks" >&2
+  "$BIN/wz_micro_bench" "${micro_args[@]}" \
+    --benchmark_out="$OUT/micro.json" --benchmark_out_format=json >&2 || status=1
+else
+  echo "bench: $BIN/wz_micro_bench is missing (a build with tests and benchmarks makes it)" >&2
+  status=1
+fi
+
+if [ -x "$BIN/wz_e2e_bench" ]; then
+  echo "bench: end to end" >&2
+  "$BIN/wz_e2e_bench" "${e2e_args[@]}" --work-dir "$OUT" --json "$OUT/e2e.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_e2e_bench is missing (a build with the apps makes it)" >&2
+  status=1
+fi
+
+python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
+  --out "$BUILD/bench-results.json" || status=1
+exit $status
