@@ -306,21 +306,8 @@ struct StartFigures {
   uint64_t peakKib = 0;
 };
 
-// Starts the daemon without autostart on the prepared log, sends the start
-// request and times it.
 CRnError StartOnLog(BenchDaemon& daemon, StartFigures& out) {
-  if (CRnError e = daemon.Start(false)) return e;
-  CWzClient client;
-  if (CRnError e = daemon.Connect(client)) return e;
-  const Clock::time_point sent = Clock::now();
-  int64_t code = -1;
-  if (CRnError e = CallForCode(client, *StartRequest(), 600000, code)) return e;
-  out.replaySec = SecondsSince(sent);
-  out.servingSec = SecondsSince(daemon.StartedAt());
-  if (code != 0)
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "start request answered with code %lld",
-                                   static_cast<long long>(code));
-  return CRnError();
+  return daemon.StartTimed(out.replaySec, out.servingSec);
 }
 
 // "ll" on the connection: the lines of the reply.

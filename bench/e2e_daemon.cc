@@ -49,7 +49,7 @@ CRnError BenchDaemon::Prepare() {
   m_socket = m_dir + "/s";
   m_logFile = m_dir + "/wzscsid.log";
   if (CRnError e = CRnDirectory::Create(m_staging, true)) return e;
-  return WriteText(m_config, "[Quellport]\nsScsiSrvStagingLoc=" + m_staging + "\n");
+  return WriteText(m_config, "[Quellport]\nsScsiSrvStagingLoc=" + m_staging + "\n" + m_setup.extraConfig);
 }
 
 CRnError BenchDaemon::Start(bool autostart, int readyTimeoutMs) {
@@ -64,6 +64,23 @@ CRnError BenchDaemon::Start(bool autostart, int readyTimeoutMs) {
   spec.readyTimeoutMs = readyTimeoutMs;
   m_startedAt = std::chrono::steady_clock::now();
   return m_process.Start(spec);
+}
+
+CRnError BenchDaemon::StartTimed(double& replaySec, double& servingSec, int timeoutMs) {
+  typedef std::chrono::steady_clock Clock;
+  if (CRnError e = Start(false, timeoutMs)) return e;
+  CWzClient client;
+  if (CRnError e = Connect(client)) return e;
+  const Clock::time_point sent = Clock::now();
+  int64_t code = -1;
+  if (CRnError e = CallForCode(client, *StartRequest(), timeoutMs, code)) return e;
+  const Clock::time_point answered = Clock::now();
+  replaySec = std::chrono::duration<double>(answered - sent).count();
+  servingSec = std::chrono::duration<double>(answered - m_startedAt).count();
+  if (code != 0)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "start request answered with code %lld",
+                                   static_cast<long long>(code));
+  return CRnError();
 }
 
 CRnError BenchDaemon::CheckServing(int timeoutMs) {

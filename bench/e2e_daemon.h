@@ -25,6 +25,7 @@ struct DaemonSetup {
   std::string driverDir;   // the driver doubles
   std::string parentDir;   // where the private directory is made
   int logLevel = 0;
+  std::string extraConfig;  // appended to the configuration file (the drivers' sections)
 };
 
 class BenchDaemon {
@@ -53,6 +54,11 @@ class BenchDaemon {
   std::chrono::steady_clock::time_point StartedAt() const { return m_startedAt; }
   pid_t Pid() const { return m_process.Pid(); }
   bool Running() { return m_process.Running(); }
+  // Starts wzscsid without autostart, sends it the start request and times
+  // the request's round trip (the replay of the action log) and the time
+  // from starting the process to the reply. Fails unless the reply's code
+  // is 0.
+  CRnError StartTimed(double& replaySec, double& servingSec, int timeoutMs = 600000);
   // Fails unless a listing request is answered with code 0.
   CRnError CheckServing(int timeoutMs = 60000);
   // SIGTERM and wait; the daemon must exit 0.

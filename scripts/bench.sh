@@ -3,6 +3,8 @@
 #   scripts/bench.sh [BUILD]     (default build)
 # 1. the micro-benchmarks (wz_micro_bench), three repetitions, medians;
 # 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles;
+# 3. the tgt-engine comparison (wz_tgt_bench): wzscsid with the real drivers
+#    on a private tgtd against tgt-admin -e on another;
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -20,9 +22,11 @@ status=0
 
 micro_args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 e2e_args=()
+tgt_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2)
+  tgt_args=(--targets 200)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
@@ -39,6 +43,14 @@ if [ -x "$BIN/wz_e2e_bench" ]; then
   "$BIN/wz_e2e_bench" "${e2e_args[@]}" --work-dir "$OUT" --json "$OUT/e2e.json" >&2 || status=1
 else
   echo "bench: $BIN/wz_e2e_bench is missing (a build with the apps makes it)" >&2
+  status=1
+fi
+
+if [ -x "$BIN/wz_tgt_bench" ]; then
+  echo "bench: the tgt engine against tgt-admin" >&2
+  "$BIN/wz_tgt_bench" "${tgt_args[@]}" --work-dir "$OUT" --json "$OUT/tgt.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_tgt_bench is missing (a build with the apps, the real drivers and libiscsi makes it)" >&2
   status=1
 fi
 
