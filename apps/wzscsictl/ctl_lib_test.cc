@@ -203,11 +203,4 @@ TEST(CtlJson, OneObjectWithTheFieldsTheReplyHas) {
   EXPECT_EQ(WzCtl::ReplyJson(v, false).find("luns"), std::string::npos);
 }
 
-TEST(CtlTable, ColumnsLineUp) {
-  EXPECT_EQ(WzCtl::FormatTable({{"TARGET", "LUN"}, {"iqn.long-name", "0"}, {"x", "12"}}),
-            "TARGET         LUN\n"
-            "iqn.long-name  0\n"
-            "x              12\n");
-}
-
 }  // namespace

@@ -110,16 +110,4 @@ TEST_F(DaemonOptionsTest, HelpAndVersionExitZero) {
   EXPECT_EQ(m_out.str().compare(0, 8, "wzscsid "), 0);
 }
 
-TEST(DaemonBool, Spellings) {
-  bool v = false;
-  for (const char* yes : {"yes", "TRUE", "On", "y", "1"}) {
-    EXPECT_TRUE(ParseBool(yes, v) && v) << yes;
-  }
-  for (const char* no : {"no", "False", "OFF", "n", "0"}) {
-    EXPECT_TRUE(ParseBool(no, v) && !v) << no;
-  }
-  EXPECT_FALSE(ParseBool("", v));
-  EXPECT_FALSE(ParseBool("yess", v));
-}
-
 }  // namespace
