@@ -14,8 +14,8 @@
 namespace wzit {
 namespace {
 
-constexpr int kFuzzIterations = 400;
-constexpr int kCheckEvery = 50;
+constexpr int kFuzzIterations = 1000;
+constexpr int kCheckEvery = 100;
 const char* const kTarget = "iqn.2024-01.com.example:hostile";
 
 std::string Xml(const CNMessageBase& m) {
