@@ -20,6 +20,25 @@
 
 namespace {
 
+// True when a directory holds nothing saved: only temporary files of the
+// durable writer and directories that hold nothing saved (what a create or
+// a delete cut off by a crash leaves behind).
+bool HoldsNothingSaved(const std::string& dir, int depth = 0) {
+  CRnDirectory listing;
+  if (depth > 2 || listing.Open(dir, "*", true).IsError()) return false;
+  CRnDirEntry entry;
+  bool end = false;
+  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
+    if (FXFile::IsTempName(entry.name)) continue;
+    std::string path = dir;
+    struct stat st;
+    if (FXPath::Append(path, entry.name, 0).IsError() || CRnFile::Stat(path, st).IsError() ||
+        !S_ISDIR(st.st_mode) || !HoldsNothingSaved(path, depth + 1))
+      return false;
+  }
+  return end;
+}
+
 const char* const kLunsDir = "Luns";
 const char* const kMappingsDir = "Mappings";
 const char* const kExt = ".wzf";
@@ -106,6 +125,12 @@ CRnError WzScsiSrv::PlaybackTargets(bool reload) {
   for (const std::string& dir : dirs) {
     const std::string file = FXString::Format("%s%c%s.wzf", dir.c_str(), '/', CRnPath::GetBaseName(dir).c_str());
     if (!CRnPath::Exists(file)) {
+      if (HoldsNothingSaved(dir)) {
+        // A create or delete cut off by a crash (never answered): there is
+        // nothing to restore.
+        WZLOG(0, "Skipping target directory %s: it holds no saved request", dir.c_str());
+        continue;
+      }
       WZLOG(-1, "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=%s", file.c_str());
       CountPlayback(&PlaybackStats::targetsFailed);
       continue;

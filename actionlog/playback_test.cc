@@ -232,6 +232,24 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   EXPECT_TRUE(h.Log().Contains("Playback finished: targets 2 (failed 2), LUNs 2 (failed 3), mappings 2 (failed 0)"));
 }
 
+TEST(Playback, DirectoriesLeftByCutOffChangesAreSkippedQuietly) {
+  ServiceHarness h;
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  // A crash between making the directory and putting the file in place.
+  const std::string cut = TargetDir(h, "iqn.cut");
+  ASSERT_TRUE(CRnDirectory::Create(cut, true).IsSuccess());
+  WriteFile(cut + "/.wztmp-" + Guid("iqn.cut") + ".wzf.7", "<msg");
+  // And a delete cut off after its target file went.
+  const std::string gone = TargetDir(h, "iqn.gone");
+  ASSERT_TRUE(CRnDirectory::Create(gone + "/Luns", true).IsSuccess());
+  ASSERT_TRUE(CRnDirectory::Create(gone + "/Mappings", true).IsSuccess());
+  h.Restart(true);
+  EXPECT_EQ(h.Service().SnapshotTargets().size(), 1u);
+  EXPECT_FALSE(h.Log().Contains("PLAYBACK ERROR"));
+  EXPECT_TRUE(h.Log().Contains("Skipping target directory " + cut + ": it holds no saved request"));
+  EXPECT_TRUE(h.Log().Contains("Skipping target directory " + gone + ": it holds no saved request"));
+}
+
 TEST(Playback, ATargetThatCannotBeCreatedTakesItsLunsAndMappingsWithIt) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);

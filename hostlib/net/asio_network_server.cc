@@ -53,7 +53,9 @@ constexpr size_t kReadChunk = 16 * 1024;
 // notice before the socket is closed anyway.
 constexpr int kErrorLingerSecs = 5;
 constexpr int kDefaultSendTimeoutSecs = 60;
-constexpr int kListenBacklog = 128;
+// As deep as the system allows: bursts of clients (a thousand at once in the
+// tests) should wait in the queue rather than be refused.
+constexpr int kListenBacklog = SOMAXCONN;
 
 // Best effort, never blocking: tells a peer refused at accept why.
 template <typename Socket>
