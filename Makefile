@@ -28,14 +28,14 @@ test-fast: build
 
 asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=address,undefined \
-	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_APPS=OFF -DWZ_BUILD_PLUGINS=OFF >/dev/null
+	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_SLOW_TESTS=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
 
 tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=thread \
-	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_APPS=OFF -DWZ_BUILD_PLUGINS=OFF >/dev/null
+	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_APPS=OFF -DWZ_BUILD_PLUGINS=OFF -DWZ_BUILD_SLOW_TESTS=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target concurrency_tests
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900 -L concurrency
