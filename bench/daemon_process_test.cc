@@ -9,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "bench/fsync_probe.h"
 #include "hostlib/util/RnFiles.h"
 
 namespace {
@@ -93,25 +92,6 @@ TEST(BenchMemory, ReadsThisProcess) {
   ASSERT_TRUE(wzbench::ReadMemoryKib(getpid(), peak, current).IsSuccess());
   EXPECT_GT(current, 0u);
   EXPECT_GE(peak, current);
-}
-
-TEST_F(ChildProcessTest, FsyncProbeCountsAndLeavesNothingBehind) {
-  wzbench::FsyncProbeResult result;
-  ASSERT_TRUE(wzbench::ProbeFsyncRename(m_dir, 0, 5, 600, result).IsSuccess());
-  EXPECT_EQ(5u, result.operations);
-  EXPECT_GT(result.PerSecond(), 0);
-  std::vector<std::string> left;
-  CRnDirectory dir;
-  ASSERT_TRUE(dir.Open(m_dir, "*", true).IsSuccess());
-  for (;;) {
-    CRnDirEntry entry;
-    bool end = false;
-    ASSERT_TRUE(dir.GetEntry(entry, end).IsSuccess());
-    if (end) break;
-    left.push_back(entry.name);
-  }
-  EXPECT_TRUE(left.empty());
-  EXPECT_TRUE(wzbench::ProbeFsyncRename(m_dir + "/missing", 0, 1, 600, result).IsError());
 }
 
 }  // namespace

@@ -162,11 +162,21 @@ TrialResult RunTrial(BenchDaemon& daemon, int clients, const std::string& tag, d
   return trial;
 }
 
-CRnError ProbeOnce(const std::string& dir, std::vector<double>& rates) {
+// One probe of the disk with `streams` parallel streams; files about the
+// size of a saved CreateLun request.
+CRnError ProbeOnce(const std::string& dir, int streams, std::vector<double>& rates) {
   FsyncProbeResult probe;
-  // About the size of a saved CreateLun request.
-  if (CRnError e = ProbeFsyncRename(dir, 0.5, 10, 600, probe)) return e;
+  if (CRnError e = ProbeFsyncRenameParallel(dir, streams, 0.5, 10, 600, probe)) return e;
   rates.push_back(probe.PerSecond());
+  return CRnError();
+}
+
+// The probes between two trials: one stream, and as many as there are
+// clients when there are several.
+CRnError ProbeBetweenTrials(const std::string& dir, int clients, std::vector<double>& single,
+                            std::vector<double>& parallel) {
+  if (CRnError e = ProbeOnce(dir, 1, single)) return e;
+  if (clients > 1) return ProbeOnce(dir, clients, parallel);
   return CRnError();
 }
 
@@ -188,7 +198,8 @@ CRnError MeasureRoundTrip(BenchDaemon& daemon, std::vector<double>& latencyUs) {
 struct ClientLevel {
   int clients = 0;
   std::vector<double> rates;       // changes/s, one per trial
-  std::vector<double> fsyncRates;  // the probes run between this level's trials
+  std::vector<double> fsyncRates;     // one-stream probes run between this level's trials
+  std::vector<double> parallelRates;  // probes with one stream per client (several clients)
   std::vector<double> latencyMs[kStepCount];
   std::string error;
 };
@@ -229,7 +240,7 @@ void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vecto
     // clock runs.
     RunTrial(daemon, clients, "w" + std::to_string(clients), 0.3);
     for (int t = 0; t < options.trials; ++t) {
-      if (CRnError p = ProbeOnce(daemon.StagingDir(), level.fsyncRates)) {
+      if (CRnError p = ProbeBetweenTrials(daemon.StagingDir(), clients, level.fsyncRates, level.parallelRates)) {
         figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
         ok = false;
         return;
@@ -241,7 +252,7 @@ void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vecto
       for (size_t i = 0; i < kStepCount; ++i)
         level.latencyMs[i].insert(level.latencyMs[i].end(), trial.latencyMs[i].begin(), trial.latencyMs[i].end());
     }
-    if (CRnError p = ProbeOnce(daemon.StagingDir(), level.fsyncRates)) {
+    if (CRnError p = ProbeBetweenTrials(daemon.StagingDir(), clients, level.fsyncRates, level.parallelRates)) {
       figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
       ok = false;
       return;
@@ -284,10 +295,17 @@ void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vecto
       snprintf(text, sizeof(text), ">= 80%% of fsync-and-rename (%.1f/s)", f.target);
       f.targetText = text;
     }
-    char note[200];
-    snprintf(note, sizeof(note), "median of %zu trials = %.0f%% of the disk's %.1f/s measured around them; ",
+    char note[320];
+    snprintf(note, sizeof(note), "median of %zu trials = %.0f%% of the disk's %.1f/s measured around them",
              level.rates.size(), fsyncRate > 0 ? 100.0 * f.value / fsyncRate : 0.0, fsyncRate);
-    f.note = note + StepLatencies(level);
+    f.note = note;
+    if (!level.parallelRates.empty()) {
+      const double parallel = Median(level.parallelRates);
+      snprintf(note, sizeof(note), " (%.0f%% of its %.1f/s with %d parallel streams)",
+               parallel > 0 ? 100.0 * f.value / parallel : 0.0, parallel, level.clients);
+      f.note += note;
+    }
+    f.note += "; " + StepLatencies(level);
     if (!level.error.empty()) {
       f.note += "; a client stopped: " + level.error;
       ok = false;

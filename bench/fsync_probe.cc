@@ -4,7 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
+#include <thread>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 
@@ -89,6 +94,38 @@ CRnError ProbeFsyncRename(const std::string& dir, double minSeconds, size_t minO
   }
   result.operations = done;
   result.seconds = elapsed;
+  return CRnError();
+}
+
+CRnError ProbeFsyncRenameParallel(const std::string& dir, int streams, double minSeconds, size_t minOperations,
+                                  size_t fileBytes, FsyncProbeResult& result) {
+  result = FsyncProbeResult();
+  if (streams < 1) return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 87, "no streams");
+  const std::string tag = std::to_string(::getpid());
+  std::vector<std::string> dirs;
+  for (int i = 0; i < streams; ++i) {
+    dirs.push_back(dir + "/.fsync-probe-" + tag + "-" + std::to_string(i));
+    if (::mkdir(dirs.back().c_str(), 0755) != 0 && errno != EEXIST) {
+      CRnError e = SysError("mkdir", dirs.back());
+      for (const std::string& d : dirs) ::rmdir(d.c_str());
+      return e;
+    }
+  }
+  std::vector<FsyncProbeResult> results(static_cast<size_t>(streams));
+  std::vector<CRnError> errors(static_cast<size_t>(streams));
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < dirs.size(); ++i)
+    threads.emplace_back([&, i] {
+      errors[i] = ProbeFsyncRename(dirs[i], minSeconds, minOperations, fileBytes, results[i]);
+    });
+  for (std::thread& t : threads) t.join();
+  for (const std::string& d : dirs) ::rmdir(d.c_str());
+  for (const CRnError& e : errors)
+    if (e.IsError()) return e;
+  for (const FsyncProbeResult& r : results) {
+    result.operations += r.operations;
+    result.seconds = std::max(result.seconds, r.seconds);
+  }
   return CRnError();
 }
 

@@ -25,4 +25,10 @@ struct FsyncProbeResult {
 CRnError ProbeFsyncRename(const std::string& dir, double minSeconds, size_t minOperations, size_t fileBytes,
                           FsyncProbeResult& result);
 
+// The same with `streams` threads at once, each in a subdirectory of its own
+// (made and removed here), as concurrent clients' changes would reach the
+// disk: operations of all streams over the longest stream's time.
+CRnError ProbeFsyncRenameParallel(const std::string& dir, int streams, double minSeconds, size_t minOperations,
+                                  size_t fileBytes, FsyncProbeResult& result);
+
 }  // namespace wzbench
