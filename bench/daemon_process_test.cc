@@ -28,6 +28,15 @@ std::string Slurp(const std::string& path) {
 
 class ChildProcessTest : public ::testing::Test {
  protected:
+  // Waits until the child's output file holds "ready" (its trap is set).
+  bool WaitReady(const std::string& out) {
+    for (int i = 0; i < 1000; ++i) {
+      if (Slurp(out).find("ready") != std::string::npos) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
   void SetUp() override {
     m_dir = TempDir();
     ASSERT_FALSE(m_dir.empty());
@@ -60,18 +69,21 @@ TEST_F(ChildProcessTest, StopDeliversTermEvenWhenTheParentBlocksIt) {
   sigaddset(&term, SIGTERM);
   ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &term, &old));
   wzbench::ChildProcess child;
-  CRnError started = child.Start({"/bin/sh", "-c", "trap 'exit 0' TERM; while :; do sleep 0.01; done"}, "");
+  const std::string out = m_dir + "/out";
+  CRnError started =
+      child.Start({"/bin/sh", "-c", "trap 'exit 0' TERM; echo ready; while :; do sleep 0.01; done"}, out);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   ASSERT_TRUE(started.IsSuccess());
-  usleep(100000);  // let the shell install its trap
+  ASSERT_TRUE(WaitReady(out));
   EXPECT_TRUE(child.Stop(10000).IsSuccess());
   EXPECT_FALSE(child.Running());
 }
 
 TEST_F(ChildProcessTest, StopKillsAChildThatIgnoresTerm) {
   wzbench::ChildProcess child;
-  ASSERT_TRUE(child.Start({"/bin/sh", "-c", "trap '' TERM; while :; do sleep 0.01; done"}, "").IsSuccess());
-  usleep(100000);
+  const std::string out = m_dir + "/out";
+  ASSERT_TRUE(child.Start({"/bin/sh", "-c", "trap '' TERM; echo ready; while :; do sleep 0.01; done"}, out).IsSuccess());
+  ASSERT_TRUE(WaitReady(out));
   EXPECT_TRUE(child.Stop(200).IsError());
   EXPECT_FALSE(child.Running());
 }
