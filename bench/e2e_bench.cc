@@ -30,7 +30,7 @@
 #include "bench/action_log_files.h"
 #include "bench/bench_requests.h"
 #include "bench/bench_stats.h"
-#include "bench/daemon_process.h"
+#include "bench/proc_memory.h"
 #include "bench/e2e_daemon.h"
 #include "bench/fsync_probe.h"
 #include "hostlib/net/client.h"
