@@ -201,12 +201,13 @@ bool ChildProcess::ReadSome(int timeoutMs) {
   return true;
 }
 
-bool ChildProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
+bool ChildProcess::WaitForLine(const std::string& prefix, int timeoutMs, std::string* line) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     size_t lineStart = m_scanned;
     for (size_t nl = m_output.find('\n', lineStart); nl != std::string::npos; nl = m_output.find('\n', lineStart)) {
       if (m_output.compare(lineStart, prefix.size(), prefix) == 0) {
+        if (line != nullptr) *line = m_output.substr(lineStart, nl - lineStart);
         m_scanned = nl + 1;
         return true;
       }

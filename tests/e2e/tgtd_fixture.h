@@ -41,8 +41,9 @@ class ChildProcess {
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, std::string* error);
   // Reads output until a line starting with prefix arrives (true) or the
   // child closes its output or timeoutMs passes (false). All output read so
-  // far is kept in Output().
-  bool WaitForLine(const std::string& prefix, int timeoutMs);
+  // far is kept in Output(); line, when given, receives the matching line
+  // (without its newline).
+  bool WaitForLine(const std::string& prefix, int timeoutMs, std::string* line = nullptr);
   // Small inputs only: the child must read them before it fills its output.
   bool WriteInput(const std::string& data);
   void CloseInput();

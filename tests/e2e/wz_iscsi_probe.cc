@@ -12,6 +12,10 @@
 // it holds the pattern. --hold-until-eof keeps the session and reads the
 // block (LBA of --read-lba, else 0) every 100 ms until standard input
 // closes, then reports how many reads failed: for session continuity tests.
+// While holding, each chunk of input (a line) asks for one read at once,
+// answered by "requested_read=ok" (with --pattern: the block holds it),
+// "requested_read=mismatch" or "requested_read=failed", so that a test can
+// tell, without sleeping, that the same session reads after some event.
 //
 // Exit status: 0 every step succeeded, 2 the login failed (login=refused),
 // 1 a later step failed, 64 bad usage.
@@ -131,11 +135,13 @@ bool ReadBlock(iscsi_context* ctx, int lun, uint64_t lba, uint32_t blockSize, st
   return true;
 }
 
-bool StdinClosed(int timeoutMs) {
+enum class Input { kNone, kRequest, kClosed };
+
+Input WaitForInput(int timeoutMs) {
   pollfd p{STDIN_FILENO, POLLIN, 0};
-  if (poll(&p, 1, timeoutMs) <= 0) return false;
+  if (poll(&p, 1, timeoutMs) <= 0) return Input::kNone;
   char buf[256];
-  return read(STDIN_FILENO, buf, sizeof(buf)) <= 0;
+  return read(STDIN_FILENO, buf, sizeof(buf)) <= 0 ? Input::kClosed : Input::kRequest;
 }
 
 int Run(const Options& o) {
@@ -215,10 +221,16 @@ int Run(const Options& o) {
     const uint64_t lba = o.readLba >= 0 ? static_cast<uint64_t>(o.readLba) : 0;
     long reads = 0;
     long failures = 0;
-    while (!StdinClosed(100)) {
+    for (Input in = WaitForInput(100); in != Input::kClosed; in = WaitForInput(100)) {
       std::vector<unsigned char> block;
       ++reads;
-      if (!ReadBlock(s.Get(), o.lun, lba, blockSize, block)) ++failures;
+      const bool ok = ReadBlock(s.Get(), o.lun, lba, blockSize, block);
+      if (!ok) ++failures;
+      if (in == Input::kRequest) {
+        const bool matches = o.pattern.empty() || block == PatternBlock(o.pattern, blockSize);
+        std::printf("requested_read=%s\n", !ok ? "failed" : matches ? "ok" : "mismatch");
+        std::fflush(stdout);
+      }
     }
     std::printf("hold_reads=%ld\nhold_failures=%ld\n", reads, failures);
     if (failures != 0) return 1;

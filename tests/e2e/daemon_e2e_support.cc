@@ -1,0 +1,209 @@
+#include "tests/e2e/daemon_e2e_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "messages/WzScsiServerMessages.h"
+
+namespace wze2e {
+
+namespace {
+
+// Generous: the machine is shared, and a slow start is not what is tested.
+constexpr int kProbeWaitMs = 60000;
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+void CollectSaved(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
+  for (const std::string& name : CRnTempDirForTest::List(rel.empty() ? root : root + "/" + rel)) {
+    const std::string child = rel.empty() ? name : rel + "/" + name;
+    struct stat st;
+    if (::lstat((root + "/" + child).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      CollectSaved(root, child, out);
+    } else {
+      out.push_back(child);
+    }
+  }
+}
+
+}  // namespace
+
+const char* const DaemonE2eTest::kTarget = "iqn.2024-01.com.example:e2e";
+const char* const DaemonE2eTest::kHostA = "iqn.2024-01.com.example:host-a";
+const char* const DaemonE2eTest::kHostB = "iqn.2024-01.com.example:host-b";
+const char* const DaemonE2eTest::kPattern = "WzScsiE2e-";
+
+std::map<std::string, TgtdTargetView> ParseTgtdShow(const std::string& text) {
+  std::map<std::string, TgtdTargetView> targets;
+  TgtdTargetView* current = nullptr;
+  enum class Section { kOther, kNexus, kLuns, kAcls } section = Section::kOther;
+  int lun = -1;
+  std::stringstream ss(text);
+  for (std::string line; std::getline(ss, line);) {
+    if (StartsWith(line, "Target ")) {
+      const size_t colon = line.find(": ");
+      if (colon == std::string::npos) continue;
+      current = &targets[line.substr(colon + 2)];
+      current->tid = std::atoi(line.c_str() + 7);
+      section = Section::kOther;
+      continue;
+    }
+    if (current == nullptr) continue;
+    if (line == "    I_T nexus information:") {
+      section = Section::kNexus;
+    } else if (line == "    LUN information:") {
+      section = Section::kLuns;
+    } else if (line == "    ACL information:") {
+      section = Section::kAcls;
+    } else if (StartsWith(line, "    ") && !StartsWith(line, "     ")) {
+      section = Section::kOther;
+    } else if (section == Section::kNexus && StartsWith(line, "        I_T nexus: ")) {
+      ++current->sessions;
+    } else if (section == Section::kLuns && StartsWith(line, "        LUN: ")) {
+      lun = std::atoi(line.c_str() + 13);
+    } else if (section == Section::kLuns && StartsWith(line, "            Backing store path: ") && lun > 0) {
+      current->luns[lun] = line.substr(32);
+    } else if (section == Section::kAcls && StartsWith(line, "        ")) {
+      current->acls.push_back(line.substr(8));
+    }
+  }
+  return targets;
+}
+
+bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+std::string PatternBlock(const std::string& pattern) {
+  std::string block;
+  while (block.size() < 512) block += pattern;
+  block.resize(512);
+  return block;
+}
+
+std::string ReadAt(const std::string& path, long long offset, size_t length) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(offset);
+  std::string out(length, '\0');
+  in.read(&out[0], static_cast<std::streamsize>(length));
+  out.resize(static_cast<size_t>(in.gcount()));
+  return out;
+}
+
+void DaemonE2eTest::SetUp() {
+  if (!TgtdInstalled()) GTEST_SKIP() << "tgtd is not installed";
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Start(&error)) << error;
+  ASSERT_EQ(0, ::mkdir(StateDir().c_str(), 0750));
+  ASSERT_EQ(0, ::mkdir(SnapshotDir().c_str(), 0750));
+  // The daemon's default configuration file, with the drivers' sections as
+  // make run writes them.
+  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf", "[WzScsiSrvLio]\nTgtdControlSocket=" +
+                                                               m_tgtd.ControlSocket() + "\nTgtdPortal=" +
+                                                               m_tgtd.Portal() + "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" +
+                                                               SnapshotDir() + "\n");
+  StartDaemon();
+}
+
+void DaemonE2eTest::TearDown() {
+  if (HasFailure()) {
+    std::printf("---- wzscsid log ----\n%s---- tgtd ----\n%s%s", DaemonLog().c_str(), m_tgtd.ShowTargets().c_str(),
+                m_tgtd.LogText().c_str());
+  }
+  m_daemon.Stop();
+  m_tgtd.Stop();
+}
+
+void DaemonE2eTest::StartDaemon() {
+  WzDaemonSpec spec;
+  spec.stateDir = StateDir();
+  spec.driverDir = WzBuildPaths::RealDrivers();
+  spec.logLevel = 1;
+  CRnError err = m_daemon.Start(spec);
+  ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+}
+
+void DaemonE2eTest::StopDaemon() { ASSERT_EQ(0, m_daemon.Stop()) << DaemonLog(); }
+
+WzCtlRunResult DaemonE2eTest::Ctl(std::vector<std::string> args) const {
+  WzCtlRunSpec spec;
+  spec.args = {"--socket", m_daemon.UnixEndpoint()};
+  spec.args.insert(spec.args.end(), args.begin(), args.end());
+  return RunCtlProcess(spec);
+}
+
+std::string DaemonE2eTest::CtlOk(std::vector<std::string> args) const {
+  std::string line;
+  for (const std::string& a : args) line += " " + a;
+  WzCtlRunResult r = Ctl(std::move(args));
+  EXPECT_EQ(0, r.exitCode) << "wzscsictl" << line << ": " << r.out << r.err;
+  return r.out;
+}
+
+std::string DaemonE2eTest::Refusal(const std::string& replyClass, int code, const std::string& message) {
+  return "wzscsictl: " + replyClass + ": error " + std::to_string(code) + " (" +
+         WzScsiServer::ResultCodeText(code) + "): " + message + "\n";
+}
+
+int DaemonE2eTest::CreateMappedBlockLun(const std::string& file) {
+  std::ofstream(file, std::ios::trunc).close();
+  if (::truncate(file.c_str(), k64MiB) != 0) {
+    ADD_FAILURE() << "cannot make " << file;
+    return -1;
+  }
+  CtlOk({"target", "create", kTarget, "--desc", "end-to-end"});
+  const std::string created = CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", file, "--serial", "E2E"});
+  const std::string prefix = "LUN ";
+  if (!StartsWith(created, prefix)) {
+    ADD_FAILURE() << "no LUN number in: " << created;
+    return -1;
+  }
+  const int lun = std::atoi(created.c_str() + prefix.size());
+  CtlOk({"host", "map", kTarget, std::to_string(lun), kHostA});
+  return HasFailure() ? -1 : lun;
+}
+
+CommandResult DaemonE2eTest::ProbeAs(const std::string& host, int lun, std::vector<std::string> args) const {
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget,
+                                   "--initiator", host,           "--lun",    std::to_string(lun)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(argv);
+}
+
+void DaemonE2eTest::HoldSession(ChildProcess& session, int lun, long long lba) const {
+  std::string error;
+  ASSERT_TRUE(session.Start({WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget, "--initiator", kHostA,
+                             "--lun", std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", kPattern,
+                             "--hold-until-eof"},
+                            {}, &error))
+      << error;
+  ASSERT_TRUE(session.WaitForLine("holding=1", kProbeWaitMs)) << session.Output();
+}
+
+std::string DaemonE2eTest::RequestRead(ChildProcess& session) {
+  if (!session.WriteInput("\n")) return "no session";
+  std::string line;
+  if (!session.WaitForLine("requested_read=", kProbeWaitMs, &line)) return "no answer: " + session.Output();
+  return line.substr(line.find('=') + 1);
+}
+
+void DaemonE2eTest::TgtdAdmin(const std::vector<std::string>& args) const {
+  CommandResult r = m_tgtd.Tgtadm(args);
+  EXPECT_EQ(0, r.exitCode) << r.output;
+}
+
+std::vector<std::string> DaemonE2eTest::SavedFiles() const {
+  std::vector<std::string> files;
+  CollectSaved(ActionLogRoot(), "", files);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string DaemonE2eTest::DaemonLog() const { return CRnTempDirForTest::ReadText(m_daemon.LogFile()); }
+
+}  // namespace wze2e

@@ -1,0 +1,144 @@
+// wzscsid on the real drivers and a private tgtd, configured through
+// wzscsictl, seen by a real initiator: access, data, restarts, snapshot close
+// and open.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/e2e/daemon_e2e_support.h"
+
+namespace wze2e {
+namespace {
+
+TEST_F(DaemonE2eTest, OnlyTheMappedHostReachesTheLunAndDeletingItAllEmptiesTgtd) {
+  const std::string file = Path("lun.img");
+  const int lun = CreateMappedBlockLun(file);
+  ASSERT_EQ(1, lun) << "LUN 0 is tgtd's controller; the first LUN is 1";
+
+  CommandResult a =
+      ProbeAs(kHostA, lun, {"--write-lba", "1000", "--pattern", kPattern, "--read-lba", "1000"});
+  ASSERT_EQ(0, a.exitCode) << a.output;
+  EXPECT_TRUE(Has(a.output, "login=ok\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "inquiry=ok\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "device_type=0\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "capacity_bytes=" + std::to_string(k64MiB) + "\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "read_matches_pattern=1\n")) << a.output;
+  EXPECT_EQ(PatternBlock(kPattern), ReadAt(file, 1000ll * 512, 512)) << "the write reached the backing file";
+
+  CommandResult b = ProbeAs(kHostB, lun);
+  EXPECT_EQ(2, b.exitCode) << b.output;
+  EXPECT_TRUE(Has(b.output, "login=refused")) << b.output;
+
+  EXPECT_EQ("host " + std::string(kHostA) + " unmapped from LUN 1 of target " + kTarget + "\n",
+            CtlOk({"host", "unmap", kTarget, "1", kHostA}));
+  CommandResult again = ProbeAs(kHostA, lun);
+  EXPECT_EQ(2, again.exitCode) << again.output;
+  EXPECT_TRUE(TgtdTargets()[kTarget].acls.empty());
+
+  CtlOk({"lun", "delete", kTarget, "1"});
+  CtlOk({"target", "delete", kTarget});
+  EXPECT_EQ(0, m_tgtd.TargetCount()) << m_tgtd.ShowTargets();
+  EXPECT_EQ("no targets\n", CtlOk({"target", "list"}));
+  EXPECT_TRUE(SavedFiles().empty()) << "every saved request went with its object";
+  EXPECT_EQ(PatternBlock(kPattern), ReadAt(file, 1000ll * 512, 512)) << "deleting a LUN keeps its data";
+}
+
+TEST_F(DaemonE2eTest, ASessionKeepsReadingWhileWzscsidRestartsAndTheListingStaysTheSame) {
+  const int lun = CreateMappedBlockLun(Path("lun.img"));
+  ASSERT_EQ(1, lun);
+  ASSERT_EQ(0, ProbeAs(kHostA, lun, {"--write-lba", "1000", "--pattern", kPattern}).exitCode);
+  const std::string listing = CtlOk({"lun", "list"});
+  const std::vector<std::string> saved = SavedFiles();
+  const TgtdTargetView before = TgtdTargets()[kTarget];
+
+  ChildProcess session;
+  ASSERT_NO_FATAL_FAILURE(HoldSession(session, lun, 1000));
+  EXPECT_EQ("ok", RequestRead(session));
+  EXPECT_EQ(1, TgtdTargets()[kTarget].sessions);
+
+  ASSERT_NO_FATAL_FAILURE(StopDaemon());
+  EXPECT_EQ("ok", RequestRead(session)) << "tgtd serves on while wzscsid is down";
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  EXPECT_EQ("ok", RequestRead(session)) << "the replay adopted the LUN under the open session";
+
+  session.CloseInput();
+  CommandResult held = session.Wait();
+  EXPECT_EQ(0, held.exitCode) << held.output;
+  EXPECT_TRUE(Has(held.output, "hold_failures=0\n")) << held.output;
+
+  EXPECT_EQ(listing, CtlOk({"lun", "list"})) << "same LUN, host and creation time";
+  EXPECT_EQ(saved, SavedFiles());
+  const TgtdTargetView after = TgtdTargets()[kTarget];
+  EXPECT_EQ(before.tid, after.tid);
+  EXPECT_EQ(before.luns, after.luns);
+  EXPECT_EQ(before.acls, after.acls);
+}
+
+TEST_F(DaemonE2eTest, AfterTgtdAndThenWzscsidRestartTheReplayRebuildsTargetLunAndBinding) {
+  const std::string file = Path("lun.img");
+  const int lun = CreateMappedBlockLun(file);
+  ASSERT_EQ(1, lun);
+  ASSERT_EQ(0, ProbeAs(kHostA, lun, {"--write-lba", "1000", "--pattern", kPattern}).exitCode);
+  const std::string listing = CtlOk({"lun", "list"});
+
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  EXPECT_EQ(0, m_tgtd.TargetCount()) << "tgtd keeps nothing across its own restart";
+  ASSERT_NO_FATAL_FAILURE(StopDaemon());
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+
+  std::map<std::string, TgtdTargetView> targets = TgtdTargets();
+  ASSERT_EQ(1u, targets.size()) << m_tgtd.ShowTargets();
+  EXPECT_EQ((std::map<int, std::string>{{1, file}}), targets[kTarget].luns);
+  EXPECT_EQ(std::vector<std::string>{kHostA}, targets[kTarget].acls);
+
+  CommandResult a = ProbeAs(kHostA, lun, {"--read-lba", "1000", "--pattern", kPattern});
+  ASSERT_EQ(0, a.exitCode) << a.output;
+  EXPECT_TRUE(Has(a.output, "capacity_bytes=" + std::to_string(k64MiB) + "\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "read_matches_pattern=1\n")) << a.output;
+  EXPECT_EQ(2, ProbeAs(kHostB, lun).exitCode);
+  EXPECT_EQ(listing, CtlOk({"lun", "list"}));
+}
+
+// A close needs the LUN unmapped; host A stays bound to the target through a
+// second LUN, so the probe can log in and find the closed LUN gone.
+TEST_F(DaemonE2eTest, ClosingASnapshotLunTakesItFromTheInitiatorAndOpeningBringsItBackWithItsData) {
+  const std::string snapshot = SnapshotDir() + "/snap-1";
+  std::ofstream(snapshot, std::ios::trunc).close();
+  ASSERT_EQ(0, ::truncate(snapshot.c_str(), 16 << 20));
+  CtlOk({"target", "create", kTarget});
+  EXPECT_EQ("LUN 1 created on target " + std::string(kTarget) + " (serial prefix SNAP1)\n",
+            CtlOk({"lun", "create", kTarget, "--type", "devsnap", "--ssid", "snap-1", "--serial", "SNAP1"}));
+  const std::string keeper = Path("keeper.img");
+  std::ofstream(keeper, std::ios::trunc).close();
+  ASSERT_EQ(0, ::truncate(keeper.c_str(), 1 << 20));
+  CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", keeper, "--serial", "KEEP"});
+  CtlOk({"host", "map", kTarget, "1", kHostA});
+  CtlOk({"host", "map", kTarget, "2", kHostA});
+  ASSERT_EQ(0, ProbeAs(kHostA, 1, {"--write-lba", "10", "--pattern", kPattern}).exitCode);
+
+  CtlOk({"host", "unmap", kTarget, "1", kHostA});
+  const std::string listing = CtlOk({"lun", "list"});
+  const std::vector<std::string> saved = SavedFiles();
+  EXPECT_EQ("LUN 1 of target " + std::string(kTarget) + " closed\n",
+            CtlOk({"lun", "delete", kTarget, "1", "--close-only"}));
+  EXPECT_EQ((std::map<int, std::string>{{2, keeper}}), TgtdTargets()[kTarget].luns) << m_tgtd.ShowTargets();
+  CommandResult closed = ProbeAs(kHostA, 1, {"--read-lba", "10"});
+  EXPECT_NE(0, closed.exitCode) << closed.output;
+  EXPECT_FALSE(Has(closed.output, "read=ok")) << closed.output;
+  EXPECT_EQ(0, ProbeAs(kHostA, 2, {"--read-lba", "0"}).exitCode) << "the target itself still serves";
+  EXPECT_EQ(listing, CtlOk({"lun", "list"})) << "a closed LUN stays configured";
+  EXPECT_EQ(saved, SavedFiles());
+
+  EXPECT_EQ("LUN 1 of target " + std::string(kTarget) + " opened\n", CtlOk({"lun", "open", kTarget, "1"}));
+  EXPECT_EQ((std::map<int, std::string>{{1, snapshot}, {2, keeper}}), TgtdTargets()[kTarget].luns);
+  EXPECT_EQ(saved, SavedFiles()) << "an open is not saved: the creation request stays";
+  CtlOk({"host", "map", kTarget, "1", kHostA});
+  CommandResult opened = ProbeAs(kHostA, 1, {"--read-lba", "10", "--pattern", kPattern});
+  ASSERT_EQ(0, opened.exitCode) << opened.output;
+  EXPECT_TRUE(Has(opened.output, "read_matches_pattern=1\n")) << opened.output;
+}
+
+}  // namespace
+}  // namespace wze2e
