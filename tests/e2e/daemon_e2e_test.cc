@@ -61,6 +61,7 @@ TEST_F(DaemonE2eTest, ASessionKeepsReadingWhileWzscsidRestartsAndTheListingStays
   EXPECT_EQ("ok", RequestRead(session)) << "tgtd serves on while wzscsid is down";
   ASSERT_NO_FATAL_FAILURE(StartDaemon());
   EXPECT_EQ("ok", RequestRead(session)) << "the replay adopted the LUN under the open session";
+  EXPECT_EQ(1, TgtdTargets()[kTarget].sessions) << "the same session, not a new login";
 
   session.CloseInput();
   CommandResult held = session.Wait();
