@@ -52,6 +52,25 @@ CRnError CreatePlatformOnlyLun(const std::string& args, WzScsiSrvPlatform* platf
   return CRnError();
 }
 
+// Takes a just created LUN out of the drivers again because its number is
+// taken; the reply says the platform refused it.
+CRnError UndoNumberClash(WzScsiSrvLun& lun, WzScsiServer::Error& error) {
+  WZLOG(-1, "The drivers gave the new LUN number %d, which target %s already has; undoing it", lun.lunId,
+        lun.targetId.c_str());
+  if (lun.platform != nullptr) {
+    if (CRnError e = lun.platform->DeleteLun(&lun))
+      WZLOG(-1, "Failed to cleanup platform lun, error=%s", e.AsString().c_str());
+  }
+  if (lun.bstorOps != nullptr && lun.bstoreCtx != nullptr) {
+    CRnError e = lun.bstorOps->DeleteLunPrepare(lun.bstoreCtx);
+    if (e.IsSuccess()) e = lun.bstorOps->DeleteLunCommit(lun.bstoreCtx);
+    if (e.IsError()) WZLOG(-1, "Failed to release the backing store of the new LUN, error=%s", e.AsString().c_str());
+  }
+  SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
+  return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_ALREADY_EXISTS, "LUN number %d already exists on target %s",
+                                 lun.lunId, lun.targetId.c_str());
+}
+
 }  // namespace
 
 bool isLunOpenOnlyRequest(CNMessageBase* request) {
@@ -95,8 +114,13 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
       created = e;
     } else {
       created = CreateLunByType(*request, lun, lunId, error);
+      if (created.IsSuccess() && lunId == -1 && target->second.luns.count(lun.lunId) != 0) {
+        // The drivers gave a new LUN a number the target already has (a
+        // closed snapshot LUN keeps its number while out of the engine).
+        // Storing it would overwrite that LUN and its saved request.
+        created = UndoNumberClash(lun, error);
+      }
       if (created.IsSuccess()) {
-        // A number the drivers gave twice replaces the old entry whole.
         target->second.luns[lun.lunId] = Lun(lun);
         WZLOG(1, "Target=%s Lun=%d, LUN Created", name.c_str(), lun.lunId);
       }

@@ -68,6 +68,29 @@ TEST_F(LunOpenClose, DevSnapLunClosesAndOpensWithTheFlagVisibleOnlyInsideTheCall
   EXPECT_FALSE(CRnPath::Exists(file));
 }
 
+TEST_F(LunOpenClose, ANewLunNeverTakesOverTheNumberOfAClosedOne) {
+  const int snap = CreateLun(3, "-ssid snap1 -sp SN1");
+  ASSERT_EQ(snap, 0);
+  const std::string file = LunFile(*h, kTarget, snap);
+  const std::string saved = ReadFile(file);
+  ASSERT_EQ(ReplyCode(h->Send(MakeDeleteLun(kTarget, snap, CloseOnly))), 0);
+
+  // The double hands out the lowest number it does not hold, the closed one.
+  h->ClearJournal();
+  auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path /dev/new -sp NEW1")));
+  EXPECT_EQ(ReplyCode(reply), 2);
+  EXPECT_EQ(ReplyText(reply), "Platform CreateLun failed");
+  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"blkdev.CreateLunPrepare", "platform.CreateLun",
+                                                 "blkdev.CreateLunCommit", "platform.DeleteLun",
+                                                 "blkdev.DeleteLunPrepare", "blkdev.DeleteLunCommit"}));
+  ASSERT_EQ(Model().at(kTarget).luns.size(), 1u);
+  EXPECT_EQ(Model().at(kTarget).luns.at(snap).bstorType, WzScsiServer::BSTOR_DEVSNAP);
+  EXPECT_EQ(ReadFile(file), saved);
+
+  auto reopened = h->Send(MakeCreateLun(kTarget, 3, Args("-ssid snap1 -sp SN1 -li 0"), OpenOnly));
+  EXPECT_EQ(ReplyCode(reopened), 0);
+}
+
 TEST_F(LunOpenClose, CloseOnlyOnOtherTypesDeletesForGood) {
   ASSERT_EQ(CreateLun(2), 0);
   ASSERT_EQ(CreateLun(1), 1);

@@ -1,6 +1,8 @@
 #include "plugins/platform/tgt_platform.h"
 
 #include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,15 @@
 using wztgt::TgtTargetInfo;
 
 namespace {
+
+// Whether the calling thread's request only closes the LUN (the service sets
+// CloseOnly_<thread id> to "1" around the calls of such a request).
+bool CloseOnlyRequested() {
+  std::ostringstream name;
+  name << "CloseOnly_" << std::this_thread::get_id();
+  const char* value = std::getenv(name.str().c_str());
+  return value != nullptr && std::string(value) == "1";
+}
 
 const char* const kFile = "WzScsiSrvLio";
 
@@ -185,6 +196,7 @@ CRnError WzScsiSrvTgtPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
     if (t == nullptr) {
       WZLOG(0, "target %s is not in tgtd: nothing to delete", target.targetId.c_str());
       m_hostLuns.erase(FXString::ToLowerAscii(target.targetId));
+      m_closedLuns.erase(FXString::ToLowerAscii(target.targetId));
       return CRnError();
     }
     const int32_t tid = t->tid;
@@ -200,6 +212,7 @@ CRnError WzScsiSrvTgtPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
     }
     m_tgtd.Erase(tid);
     m_hostLuns.erase(FXString::ToLowerAscii(target.targetId));
+    m_closedLuns.erase(FXString::ToLowerAscii(target.targetId));
     WZLOG(1, "Deleted tgtd target %s (tid %d)", target.targetId.c_str(), tid);
     return CRnError();
   });
@@ -228,8 +241,11 @@ CRnError WzScsiSrvTgtPlatform::CreateLunLocked(WzScsiSrvLun& lun, bool mayReread
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "the LUN has no backing path");
   }
   int32_t number = lun.lunId;
+  std::set<int32_t>& closed = m_closedLuns[FXString::ToLowerAscii(lun.targetId)];
   if (number == -1) {
-    for (number = 1; number <= kMaxLunNumber && t->luns.count(static_cast<uint64_t>(number)) != 0; ++number) {
+    for (number = 1; number <= kMaxLunNumber &&
+                     (t->luns.count(static_cast<uint64_t>(number)) != 0 || closed.count(number) != 0);
+         ++number) {
     }
     if (number > kMaxLunNumber) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
@@ -244,11 +260,18 @@ CRnError WzScsiSrvTgtPlatform::CreateLunLocked(WzScsiSrvLun& lun, bool mayReread
     auto existing = t->luns.find(static_cast<uint64_t>(number));
     if (existing != t->luns.end()) {
       if (existing->second.path != lun.path) {
+        // The picture may be old (an administrator may have removed the unit
+        // with tgtadm since): look again once before refusing.
+        if (mayReread) {
+          if (CRnError readErr = ReadTgtd()) return readErr.Push(FX_HERE_IN(kFile));
+          return CreateLunLocked(lun, false);
+        }
         return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
                                        "LUN number conflict: tgtd target %s already has LUN %d on %s", t->name.c_str(),
                                        number, existing->second.path.c_str());
       }
       WZLOG(1, "Adopting tgtd LUN %d of target %s on %s", number, t->name.c_str(), lun.path.c_str());
+      closed.erase(number);
       return CRnError();
     }
   }
@@ -268,6 +291,7 @@ CRnError WzScsiSrvTgtPlatform::CreateLunLocked(WzScsiSrvLun& lun, bool mayReread
   lu.type = "disk";
   lu.path = lun.path;
   t->luns[lu.lun] = lu;
+  closed.erase(number);  // an open (or a replay) brings the closed LUN back
   lun.lunId = number;
   WZLOG(1, "Created tgtd LUN %d of target %s (tid %d) on %s", number, t->name.c_str(), t->tid, lun.path.c_str());
   return CRnError();
@@ -308,6 +332,7 @@ CRnError WzScsiSrvTgtPlatform::DeleteLunLocked(const WzScsiSrvLun& lun) {
     return err.Push(FX_HERE_IN(kFile));
   }
   t->luns.erase(number);
+  if (CloseOnlyRequested()) m_closedLuns[FXString::ToLowerAscii(lun.targetId)].insert(lun.lunId);
   WZLOG(1, "Deleted tgtd LUN %d of target %s (tid %d)", lun.lunId, t->name.c_str(), t->tid);
   return CRnError();
 }

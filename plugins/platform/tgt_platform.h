@@ -87,4 +87,9 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   pid_t m_tgtdPid = 0;           // the tgtd process m_tgtd describes
   wztgt::TgtTargetTable m_tgtd;  // what tgtd holds, as far as the driver knows
   std::map<std::string, HostLuns> m_hostLuns;  // by lower-cased target name
+  // Numbers of closed snapshot LUNs, by lower-cased target name: they are out
+  // of tgtd but still configured, so a new LUN must not take their number.
+  // Lost at a restart, which does no harm: the replay re-creates closed LUNs
+  // under their numbers.
+  std::map<std::string, std::set<int32_t>> m_closedLuns;
 };

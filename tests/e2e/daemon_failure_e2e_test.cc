@@ -125,7 +125,7 @@ TEST_F(DaemonFailureE2eTest, OpeningALunWhoseNumberTgtdHoldsWithAnotherFileIsACo
 // conflict: it decides from its picture of tgtd, which still holds the unit
 // that tgtadm removed, so the retried open is refused with the same conflict
 // (and so is a reload after a replay conflict) until wzscsid restarts.
-TEST_F(DaemonFailureE2eTest, DISABLED_ARetriedOpenSucceedsOnceTheConflictingUnitIsGone) {
+TEST_F(DaemonFailureE2eTest, ARetriedOpenSucceedsOnceTheConflictingUnitIsGone) {
   ASSERT_NO_FATAL_FAILURE(ClosedSnapshotLun());
   const int tid = TgtdTargets()[kTarget].tid;
   TgtdAdmin({"--op", "new", "--mode", "logicalunit", "--tid", std::to_string(tid), "--lun", "1", "-b",
@@ -228,7 +228,7 @@ TEST_F(DaemonFailureE2eTest, WhileTgtdIsStoppedEveryChangeIsRefusedAndARestartRe
 // numbers of closed LUNs out of its choice: today it gives the new LUN
 // number 1, whose model entry and saved request then replace the snapshot
 // LUN's, so the snapshot LUN can never be opened again.
-TEST_F(DaemonFailureE2eTest, DISABLED_ANewLunDoesNotTakeTheNumberOfAClosedSnapshotLun) {
+TEST_F(DaemonFailureE2eTest, ANewLunDoesNotTakeTheNumberOfAClosedSnapshotLun) {
   ASSERT_NO_FATAL_FAILURE(ClosedSnapshotLun());
   const std::map<std::string, std::string> saved = SavedTexts();
 
