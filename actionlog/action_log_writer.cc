@@ -27,22 +27,34 @@ std::string ParentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Creates dir with its missing parents, and fsyncs the parent of every
-// directory it created so that the new entries survive a crash.
-CRnError CreateDirDurably(const std::string& dir) {
+// The directories from dir up that do not exist yet, dir first.
+std::vector<std::string> MissingDirs(const std::string& dir) {
   std::vector<std::string> missing;
   for (std::string p = dir; !p.empty() && p != "/" && p != "." && !CRnPath::Exists(p); p = ParentOf(p))
     missing.push_back(p);
-  if (CRnError e = CRnDirectory::Create(dir, true)) return e;
-  for (const std::string& created : missing)
-    if (CRnError e = FXFile::SyncDirectory(ParentOf(created))) return e;
+  return missing;
+}
+
+// fsyncs the parent of every directory in created, so that the new entries
+// survive a crash.
+CRnError SyncParents(const std::vector<std::string>& created) {
+  for (const std::string& dir : created)
+    if (CRnError e = FXFile::SyncDirectory(ParentOf(dir))) return e;
   return CRnError();
+}
+
+// Creates dir with its missing parents, durably.
+CRnError CreateDirDurably(const std::string& dir) {
+  std::vector<std::string> missing = MissingDirs(dir);
+  if (CRnError e = CRnDirectory::Create(dir, true)) return e;
+  return SyncParents(missing);
 }
 
 // Replaces the file at path with the request's XML.
 CRnError WriteRequest(const CNMessageBase& request, const std::string& path) {
   std::string text;
-  if (request.serialize(text, false) != 0)
+  // A saved request must be one that replay can read back.
+  if (request.serialize(text, false) != 0 || text.size() > CNMessageBase::kMaxXmlBytes)
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Failed to serialize the Message, MsgId=%lu",
                                    static_cast<unsigned long>(request.getTagID()));
   if (WzLogEnabled(6)) WZLOG(6, "%s", text.c_str());
@@ -57,13 +69,15 @@ CRnError WriteRequest(const CNMessageBase& request, const std::string& path) {
 }
 
 // Removes one saved file; a failure is only logged (the change it recorded
-// is already undone in the model).
-void RemoveSaved(const std::string& path) {
+// is already undone in the model). syncDir: make the removal durable now
+// (not needed when the directory itself goes next).
+void RemoveSaved(const std::string& path, bool syncDir = true) {
   WZLOG(0, "Removing, %s", path.c_str());
   if (CRnError e = FXFile::RemoveFile(path)) {
     WZLOG(-1, "failed to remove, file=%s", path.c_str());
     return;
   }
+  if (!syncDir) return;
   if (CRnError e = FXFile::SyncDirectory(ParentOf(path)))
     WZLOG(-1, "failed to sync directory of %s, error=%s", path.c_str(), e.AsString().c_str());
 }
@@ -106,16 +120,25 @@ CRnError WzScsiSrv::LogAction(CNMessageBase* requestBase, CNMessageBase* replyBa
   if (tag == kCreateTarget.tagId) {
     std::string t = TargetGuidLogged(FoldTargetName(*request, Fields::kTargetId));
     std::string dir = JoinAll(m_sActionLogRoot, {kTargetsDir, t});
-    if (CRnError e = CreateDirDurably(dir)) return e.Push(FX_HERE);
-    CRnError e = WriteRequest(*request, JoinAll(dir, {t + kExt}));
-    return e.IsError() ? e.Push(FX_HERE) : CRnError();
+    // Luns/ and Mappings/ are made now, so that the target's first LUN and
+    // first mapping each cost one fsync less. The fsync of the target
+    // directory that puts its file in place covers both.
+    std::vector<std::string> missing = MissingDirs(dir);
+    for (const char* sub : {kLunsDir, kMappingsDir})
+      if (CRnError e = CRnDirectory::Create(JoinAll(dir, {sub}), true)) return e.Push(FX_HERE);
+    if (CRnError e = WriteRequest(*request, JoinAll(dir, {t + kExt}))) return e.Push(FX_HERE);
+    if (CRnError e = SyncParents(missing)) return e.Push(FX_HERE);
+    return CRnError();
   }
   if (tag == kDeleteTarget.tagId) {
     std::string t = TargetGuidLogged(FoldTargetName(*request, Fields::kTargetId));
     std::string dir = JoinAll(m_sActionLogRoot, {kTargetsDir, t});
-    RemoveSaved(JoinAll(dir, {t + kExt}));
+    RemoveSaved(JoinAll(dir, {t + kExt}), false);
     if (CRnError e = CRnDirectory::Remove(dir, true, false)) {
       WZLOG(-1, "failed to floder, file=%s", dir.c_str());
+      // The directory stays: at least the removal of its target file must last.
+      CRnError synced = FXFile::SyncDirectory(dir);
+      (void)synced;
     } else if (CRnError s = FXFile::SyncDirectory(ParentOf(dir))) {
       WZLOG(-1, "failed to sync directory of %s, error=%s", dir.c_str(), s.AsString().c_str());
     }

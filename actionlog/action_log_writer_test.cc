@@ -2,6 +2,8 @@
 // replacement under failures of every file-system step.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
@@ -47,7 +49,9 @@ TEST_F(ActionLog, ExampleTreeFileByFile) {
                                        "Targets/" + ta + "/Mappings/",
                                        "Targets/" + ta + "/Mappings/" + hh + "_0001.wzf",
                                        "Targets/" + tb + "/",
-                                       "Targets/" + tb + "/" + tb + ".wzf"};
+                                       "Targets/" + tb + "/" + tb + ".wzf",
+                                       "Targets/" + tb + "/Luns/",
+                                       "Targets/" + tb + "/Mappings/"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(ListTree(h.ActionLogRoot()), expected);
 
@@ -167,4 +171,37 @@ TEST_F(ActionLog, DirectoryThatCannotBeCreatedWritesNothing) {
   RnFileSystem::SetForTest(nullptr);
   EXPECT_TRUE(e.IsError());
   EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot()));
+}
+
+namespace {
+// Counts fsyncs: each durable change needs its own, and no more than it needs.
+class CountingFs : public IRnFileSystem {
+ public:
+  int Fsync(int fd) override {
+    ++count;
+    return IRnFileSystem::Fsync(fd);
+  }
+  int count = 0;
+};
+}  // namespace
+
+TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
+  ServiceHarness h(Options());
+  ASSERT_TRUE(Save(h, MakeCreateTarget("iqn.first")).IsSuccess());  // makes the root and Targets
+  CountingFs fs;
+  RnFileSystem::SetForTest(&fs);
+  auto cost = [&](const std::function<CRnError()>& change) {
+    fs.count = 0;
+    EXPECT_TRUE(change().IsSuccess());
+    return fs.count;
+  };
+  // File, its directory (which also holds the new Luns/ and Mappings/), and
+  // Targets for the new directory.
+  EXPECT_EQ(cost([&] { return Save(h, MakeCreateTarget("iqn.t")); }), 3);
+  EXPECT_EQ(cost([&] { return SaveLun(h, "iqn.t", 0); }), 2);
+  EXPECT_EQ(cost([&] { return Save(h, MakeMap("iqn.t", 0, "h")); }), 2);
+  EXPECT_EQ(cost([&] { return Save(h, MakeUnMap("iqn.t", 0, "h")); }), 1);
+  EXPECT_EQ(cost([&] { return Save(h, MakeDeleteLun("iqn.t", 0)); }), 1);
+  EXPECT_EQ(cost([&] { return Save(h, MakeDeleteTarget("iqn.t")); }), 1);
+  RnFileSystem::SetForTest(nullptr);
 }

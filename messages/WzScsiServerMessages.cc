@@ -174,4 +174,8 @@ void IoctlRsp::setResults(const std::vector<std::string>& lines) {
   setliststring(Fields::kResults.number, Fields::kResults.slot, lines, getTagID(), Fields::kResults.key);
 }
 
+void IoctlRsp::setResults(std::vector<std::string>&& lines) {
+  setliststring(Fields::kResults.number, Fields::kResults.slot, std::move(lines), getTagID(), Fields::kResults.key);
+}
+
 }  // namespace WzScsiServer

@@ -297,6 +297,7 @@ class WZ_EXPORT IoctlRsp : public Reply {
   IoctlRsp() : Reply(kIoctlRsp.number, Fields::kError) {}
   std::vector<std::string> results() const;
   void setResults(const std::vector<std::string>& lines);
+  void setResults(std::vector<std::string>&& lines);
 };
 class WZ_EXPORT StartScsiServiceRsp : public Reply {
  public:

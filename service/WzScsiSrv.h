@@ -178,7 +178,8 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // Readiness refusal: true when the request was refused and answered.
   bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply);
   // Fills context and error and sends; logs a send failure with `subject`.
-  void SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
+  // Returns whether the reply was sent.
+  bool SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
                  const WzScsiServer::Error& error, const std::string& subject, bool withSubject);
 
   // Pieces of the handlers, one per step where the step is long.
@@ -212,7 +213,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply,
                        const std::string& command);
   // Sends a listing's IoctlRsp (code 0, the lines as results).
-  void SendListing(CWzNetwork* conn, CNMessageBase* message, const std::vector<std::string>& lines,
+  void SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                    const std::string& subject);
 
  public:

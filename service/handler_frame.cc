@@ -30,7 +30,7 @@ bool WzScsiSrv::RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScs
   return true;
 }
 
-void WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
+bool WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
                           const WzScsiServer::Error& error, const std::string& subject, bool withSubject) {
   reply.setContextFrom(*request);
   reply.setError(error);
@@ -40,7 +40,9 @@ void WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer
       WZLOG(-1, "%s SendXMLMessage error %s", subject.c_str(), e.AsString().c_str());
     else
       WZLOG(-1, "SendXMLMessage error %s", e.AsString().c_str());
+    return false;
   }
+  return true;
 }
 
 CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,

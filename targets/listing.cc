@@ -13,23 +13,37 @@ bool Matches(const std::string& filter, const std::string& name) {
   return filter.empty() || FXString::CompareNoCase(filter, name) == 0;
 }
 
+// One LunTupleFmt line, built by appending: a listing of a large
+// configuration makes a hundred thousand of them under the model lock.
 std::string LunLine(const std::string& target, const std::string& host, int32_t lunId, int64_t creationTime) {
-  return FXString::Format(LunTupleFmt, target.c_str(), host.c_str(), lunId,
-                          static_cast<unsigned long long>(creationTime));
+  const std::string lun = std::to_string(lunId);
+  const std::string time = std::to_string(static_cast<unsigned long long>(creationTime));
+  std::string line;
+  line.reserve(target.size() + host.size() + lun.size() + time.size() + 3);
+  line.append(target).append(1, '#').append(host).append(1, '#').append(lun).append(1, '#').append(time);
+  return line;
 }
 
 }  // namespace
 
-void WzScsiSrv::SendListing(CWzNetwork* conn, CNMessageBase* message, const std::vector<std::string>& lines,
+void WzScsiSrv::SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                             const std::string& subject) {
   WzScsiServer::IoctlRsp reply;
-  reply.setResults(lines);
+  reply.setResults(std::move(lines));
   WzScsiServer::Error error;
   error.setErrorCode(WzScsiServer::RC_SUCCESS);
   if (conn == nullptr) return;
   // An Ioctl is never recorded; the call keeps the frame's shape.
   if (CRnError saved = LogAction(message, &reply)) WZLOG(-1, "Failed to save, error=%s", saved.AsString().c_str());
-  SendReply(conn, message, reply, error, subject, true);
+  if (!SendReply(conn, message, reply, error, subject, true)) {
+    // The requester must not wait for a reply that never comes (a listing
+    // too large to send, for one): tell it, if the connection still works.
+    WzScsiServer::IoctlRsp failed;
+    WzScsiServer::Error refused;
+    refused.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
+    refused.setErrorMessage("Failed to send the listing; narrow it with -ti or -hi");
+    SendReply(conn, message, failed, refused, subject, true);
+  }
 }
 
 CRnError WzScsiSrv::ListTargets(CWzNetwork* conn, CNMessageBase* message) {
@@ -41,7 +55,7 @@ CRnError WzScsiSrv::ListTargets(CWzNetwork* conn, CNMessageBase* message) {
     lines.reserve(m_mapTargets.size());
     for (const auto& target : m_mapTargets) lines.push_back(target.first);
   }
-  SendListing(conn, message, lines, std::string());
+  SendListing(conn, message, std::move(lines), std::string());
   return CRnError();
 }
 
@@ -80,6 +94,6 @@ CRnError WzScsiSrv::ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsB
       }
     }
   }
-  SendListing(conn, message, lines, targetFilter);
+  SendListing(conn, message, std::move(lines), targetFilter);
   return CRnError();
 }

@@ -136,3 +136,14 @@ TEST(Listing, NeverTouchesTheActionLogNorTheDrivers) {
   EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets"));
   EXPECT_TRUE(h.Journal().empty());
 }
+
+TEST(Listing, AListingThatCannotBeSentIsAnsweredWithAFailure) {
+  ServiceHarness h;
+  ExampleModel(h);
+  h.Net().FailNextSends(1);
+  auto reply = h.Send(MakeIoctl("ll"));
+  EXPECT_EQ(ReplyCode(reply), 1);
+  EXPECT_EQ(ReplyText(reply), "Failed to send the listing; narrow it with -ti or -hi");
+  EXPECT_TRUE(Results(reply).empty());
+  EXPECT_TRUE(h.Log().Contains(" SendXMLMessage error injected send failure"));
+}

@@ -247,6 +247,14 @@ void CNMessageBase::setliststring(int number, int slot, const std::vector<std::s
   m_fields[slot] = std::move(field);
 }
 
+void CNMessageBase::setliststring(int number, int slot, std::vector<std::string>&& values, uint32_t, uint32_t key) {
+  auto field = std::make_unique<Field>();
+  field->number = number;
+  field->key = key;
+  field->value = std::move(values);
+  m_fields[slot] = std::move(field);
+}
+
 std::vector<std::string> CNMessageBase::getliststring(int slot, uint32_t, uint32_t) const {
   const Field* field = FindField(m_fields, slot);
   if (field == nullptr) return {};

@@ -73,6 +73,11 @@ class WZ_EXPORT CNMessageBase {
   // root is depth 0, its sub-objects depth 1). kMaxFields: field elements in
   // a whole document, sub-objects' fields included (list items not counted).
   static constexpr size_t kMaxXmlBytes = 1u << 20;
+  // The largest document the writers produce and the most a reader takes
+  // when its caller allows more than kMaxXmlBytes (ParseXml's maxBytes):
+  // replies such as the listing of a large configuration. Requests stay
+  // within kMaxXmlBytes (and within the transport's frame limit).
+  static constexpr size_t kMaxLargeXmlBytes = 64u << 20;
   static constexpr int kMaxDepth = 8;
   static constexpr size_t kMaxFields = 4096;
 
@@ -115,6 +120,7 @@ class WZ_EXPORT CNMessageBase {
   // Lists of strings. A missing field or a field of another type reads as
   // an empty list.
   void setliststring(int number, int slot, const std::vector<std::string>& values, uint32_t tag, uint32_t key);
+  void setliststring(int number, int slot, std::vector<std::string>&& values, uint32_t tag, uint32_t key);
   std::vector<std::string> getliststring(int slot, uint32_t tag, uint32_t key) const;
 
   bool hasField(int slot) const;
@@ -139,7 +145,9 @@ class WZ_EXPORT CNMessageBase {
   // Parses a message of any registered class into a new object of its
   // registered C++ class; null and *status (when status is not null) set on
   // failure, *status = 0 on success.
-  static std::unique_ptr<CNMessageBase> ParseXml(const char* data, size_t length, int* status);
+  // maxBytes: the largest document accepted (at most kMaxLargeXmlBytes).
+  static std::unique_ptr<CNMessageBase> ParseXml(const char* data, size_t length, int* status,
+                                                 size_t maxBytes = kMaxXmlBytes);
 
   // Deep copy as an object of the registered C++ class.
   std::unique_ptr<CNMessageBase> Clone() const;

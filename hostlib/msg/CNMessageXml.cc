@@ -6,6 +6,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -282,7 +283,7 @@ struct CNMessageXml {
     StringWriter writer(out);
     unsigned flags = pugi::format_no_declaration | (pretty ? pugi::format_indent : pugi::format_raw);
     document.save(writer, "  ", flags, pugi::encoding_utf8);
-    if (out.size() > CNMessageBase::kMaxXmlBytes) return CNXML_TOO_LARGE;
+    if (out.size() > CNMessageBase::kMaxLargeXmlBytes) return CNXML_TOO_LARGE;
     text.swap(out);
     return CNXML_OK;
   }
@@ -398,8 +399,9 @@ struct CNMessageXml {
     return CNXML_OK;
   }
 
-  static int Parse(const char* data, size_t length, std::unique_ptr<CNMessageBase>& out) {
-    if (length > CNMessageBase::kMaxXmlBytes) return CNXML_TOO_LARGE;
+  static int Parse(const char* data, size_t length, std::unique_ptr<CNMessageBase>& out,
+                   size_t maxBytes = CNMessageBase::kMaxXmlBytes) {
+    if (length > std::min(maxBytes, CNMessageBase::kMaxLargeXmlBytes)) return CNXML_TOO_LARGE;
     // XML has no NUL character; pugixml would stop reading at one and accept
     // whatever came before it.
     if (length > 0 && (data == nullptr || std::memchr(data, '\0', length) != nullptr)) return CNXML_PARSE_ERROR;
@@ -533,11 +535,12 @@ int CNMessageBase::readXmlFromString(const std::string& text) {
   }
 }
 
-std::unique_ptr<CNMessageBase> CNMessageBase::ParseXml(const char* data, size_t length, int* status) {
+std::unique_ptr<CNMessageBase> CNMessageBase::ParseXml(const char* data, size_t length, int* status,
+                                                       size_t maxBytes) {
   std::unique_ptr<CNMessageBase> message;
   int result;
   try {
-    result = CNMessageXml::Parse(data, length, message);
+    result = CNMessageXml::Parse(data, length, message, maxBytes);
   } catch (const std::exception&) {
     result = CNXML_NO_MEMORY;
   }

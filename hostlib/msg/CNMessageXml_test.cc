@@ -283,9 +283,18 @@ TEST(CNMessageXml, SizeLimit) {
   over = std::string(CNMessageBase::kMaxXmlBytes + 1, '<');
   EXPECT_EQ(back.readXmlFromString(over), CNXML_TOO_LARGE);
 
-  // The writer refuses what the reader would refuse.
+  // A document over the default limit is written (a large reply), and a
+  // reader that allows it takes it; the writer refuses only past the large
+  // limit.
   m.setstring(1, 2, "a", m.getTagID(), 1);
-  std::string text = "unchanged";
+  std::string text;
+  ASSERT_EQ(m.serialize(text, false), CNXML_OK);
+  int status = -1;
+  EXPECT_FALSE(CNMessageBase::ParseXml(text.data(), text.size(), &status));
+  EXPECT_EQ(status, CNXML_TOO_LARGE);
+  EXPECT_TRUE(CNMessageBase::ParseXml(text.data(), text.size(), &status, CNMessageBase::kMaxLargeXmlBytes));
+  m.setstring(1, 2, std::string(CNMessageBase::kMaxLargeXmlBytes, 'b'), m.getTagID(), 1);
+  text = "unchanged";
   EXPECT_EQ(m.serialize(text, false), CNXML_TOO_LARGE);
   EXPECT_EQ(text, "unchanged");
 }

@@ -17,7 +17,8 @@ class CWzTestNetworkServer::Connection : public CWzNetwork {
   CRnError SendXMLMessage(CNMessageBase* message, int, int, bool& disconnected) override {
     disconnected = !m_good.load();
     if (disconnected) return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), kErrorNotConnected, "connection gone");
-    if (m_server->m_failSend) return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), 121, "injected send failure");
+    if (m_server->m_failSend || m_server->m_failNextSends.fetch_sub(1) > 0)
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), 121, "injected send failure");
     if (message == nullptr) return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), 87, "null message");
     m_server->RecordReply(m_handle, *message);
     return CRnError();

@@ -31,6 +31,8 @@ class WZ_EXPORT CWzTestNetworkServer : public CWzNetworkServer {
   void FailAcquire(bool fail) { m_failAcquire = fail; }
   void FailRelease(bool fail) { m_failRelease = fail; }
   void FailSend(bool fail) { m_failSend = fail; }
+  // The next n sends fail, later ones go through.
+  void FailNextSends(int n) { m_failNextSends = n; }
 
   // Replies sent on a connection, in order (copies).
   std::vector<std::shared_ptr<CNMessageBase>> Replies(WznHandle_t handle);
@@ -63,5 +65,6 @@ class WZ_EXPORT CWzTestNetworkServer : public CWzNetworkServer {
   std::atomic<bool> m_failAcquire{false};
   std::atomic<bool> m_failRelease{false};
   std::atomic<bool> m_failSend{false};
+  std::atomic<int> m_failNextSends{0};
   std::atomic<size_t> m_freed{0};
 };

@@ -274,7 +274,10 @@ CRnError CWzClient::ReceiveReply(std::unique_ptr<CNMessageBase>& out, int timeou
     if (CRnError err = ReceiveFrame(frame, deadline.RemainingMs())) return err.Push(WZN_HERE);
     if (frame.kind == Wzn::FrameKind::kXml) {
       int status = 0;
-      out = CNMessageBase::ParseXml(frame.payload.data(), frame.payload.size(), &status);
+      // Replies may be larger than requests (a listing of a large
+      // configuration); the frame limit already bounds them.
+      out = CNMessageBase::ParseXml(frame.payload.data(), frame.payload.size(), &status,
+                                    CNMessageBase::kMaxLargeXmlBytes);
       if (!out) {
         return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData, "unparsable reply: %s",
                                        CNXmlStatusText(status));

@@ -24,7 +24,7 @@ class CNMessageBase;
 class WZ_EXPORT CWzClient {
  public:
   // maxFrameBytes: the largest payload accepted from the server.
-  explicit CWzClient(size_t maxFrameBytes = 16u << 20);
+  explicit CWzClient(size_t maxFrameBytes = 64u << 20);
   // Closes the socket without a disconnect notice.
   ~CWzClient();
   CWzClient(const CWzClient&) = delete;
