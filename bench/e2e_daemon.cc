@@ -53,17 +53,17 @@ CRnError BenchDaemon::Prepare() {
 }
 
 CRnError BenchDaemon::Start(bool autostart, int readyTimeoutMs) {
-  WzDaemonSpec spec;
-  spec.stateDir = m_dir + "/state";
-  spec.socketPath = m_socket;
-  spec.driverDir = m_setup.driverDir;
-  spec.logFile = m_logFile;
-  spec.logLevel = m_setup.logLevel;
-  spec.extraArgs = {"--config", m_config};
-  if (!autostart) spec.extraArgs.push_back("--no-autostart");
-  spec.readyTimeoutMs = readyTimeoutMs;
+  WzDaemonLaunch cfg;
+  cfg.stateDir = m_dir + "/state";
+  cfg.socketPath = m_socket;
+  cfg.driverDir = m_setup.driverDir;
+  cfg.logFile = m_logFile;
+  cfg.logLevel = m_setup.logLevel;
+  cfg.extraArgs = {"--config", m_config};
+  if (!autostart) cfg.extraArgs.push_back("--no-autostart");
+  cfg.readyTimeoutMs = readyTimeoutMs;
   m_startedAt = std::chrono::steady_clock::now();
-  return m_process.Start(spec);
+  return m_process.Start(cfg);
 }
 
 CRnError BenchDaemon::StartTimed(double& replaySec, double& servingSec, int timeoutMs) {

@@ -99,16 +99,16 @@ std::string CWzDaemonProcess::TcpEndpoint() const {
   return "";
 }
 
-CRnError CWzDaemonProcess::Start(const WzDaemonSpec& spec) {
+CRnError CWzDaemonProcess::Start(const WzDaemonLaunch& cfg) {
   if (m_pid > 0) return FXErrorUtil::ErrorWin32(WZL_HERE, ERROR_INVALID_PARAMETER, "the daemon already runs");
-  m_spec = spec;
-  if (m_spec.socketPath.empty()) m_spec.socketPath = m_spec.stateDir + "/wzscsid.sock";
-  if (m_spec.driverDir.empty()) m_spec.driverDir = WzBuildPaths::Fakes();
-  if (m_spec.logFile.empty()) m_spec.logFile = m_spec.stateDir + "/wzscsid.log";
+  m_cfg = cfg;
+  if (m_cfg.socketPath.empty()) m_cfg.socketPath = m_cfg.stateDir + "/wzscsid.sock";
+  if (m_cfg.driverDir.empty()) m_cfg.driverDir = WzBuildPaths::Fakes();
+  if (m_cfg.logFile.empty()) m_cfg.logFile = m_cfg.stateDir + "/wzscsid.log";
   m_endpoints.clear();
   m_status = -1;
-  MakeDirs(m_spec.stateDir);
-  m_stderrFile = m_spec.stateDir + "/wzscsid.stderr";
+  MakeDirs(m_cfg.stateDir);
+  m_stderrFile = m_cfg.stateDir + "/wzscsid.stderr";
 
   int errFd = open(m_stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -119,13 +119,13 @@ CRnError CWzDaemonProcess::Start(const WzDaemonSpec& spec) {
     if (nullFd >= 0) close(nullFd);
     return FXErrorUtil::ErrorErrNo(WZL_HERE, err, "cannot prepare the daemon's descriptors");
   }
-  std::vector<std::string> args{WzBuildPaths::Daemon(), "--state-dir", m_spec.stateDir, "--socket", m_spec.socketPath,
-                                "--driver-dir",        m_spec.driverDir, "--log-file", m_spec.logFile,
-                                "--log-level",         std::to_string(m_spec.logLevel), "--ready-fd",
+  std::vector<std::string> args{WzBuildPaths::Daemon(), "--state-dir", m_cfg.stateDir, "--socket", m_cfg.socketPath,
+                                "--driver-dir",        m_cfg.driverDir, "--log-file", m_cfg.logFile,
+                                "--log-level",         std::to_string(m_cfg.logLevel), "--ready-fd",
                                 std::to_string(ready[1])};
-  args.insert(args.end(), m_spec.extraArgs.begin(), m_spec.extraArgs.end());
+  args.insert(args.end(), m_cfg.extraArgs.begin(), m_cfg.extraArgs.end());
   CStringArray argv(args);
-  CStringArray envp(EnvironmentWith(m_spec.env));
+  CStringArray envp(EnvironmentWith(m_cfg.env));
 
   pid_t pid = fork();
   if (pid == 0) {
@@ -150,7 +150,7 @@ CRnError CWzDaemonProcess::Start(const WzDaemonSpec& spec) {
   m_pid = pid;
 
   std::string text;
-  const int64_t deadline = NowMs() + m_spec.readyTimeoutMs;
+  const int64_t deadline = NowMs() + m_cfg.readyTimeoutMs;
   for (;;) {
     int64_t left = deadline - NowMs();
     if (left <= 0) break;
@@ -237,10 +237,10 @@ void CWzDaemonProcess::Kill() {
   }
 }
 
-WzCtlRunResult RunCtlProcess(const WzCtlRunSpec& spec) {
+WzCtlRunResult RunCtlProcess(const WzCtlRun& cfg) {
   WzCtlRunResult result;
-  std::vector<std::string> args{spec.program.empty() ? WzBuildPaths::Ctl() : spec.program};
-  args.insert(args.end(), spec.args.begin(), spec.args.end());
+  std::vector<std::string> args{cfg.program.empty() ? WzBuildPaths::Ctl() : cfg.program};
+  args.insert(args.end(), cfg.args.begin(), cfg.args.end());
   CStringArray argv(args);
   CStringArray envp(EnvironmentWith({}));
   int in[2], out[2], err[2];
@@ -254,13 +254,13 @@ WzCtlRunResult RunCtlProcess(const WzCtlRunSpec& spec) {
     for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
     return result;
   }
-  const bool switchUser = spec.uid != static_cast<uid_t>(-1);
+  const bool switchUser = cfg.uid != static_cast<uid_t>(-1);
   pid_t pid = fork();
   if (pid == 0) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (switchUser && (setgroups(0, nullptr) != 0 || setgid(spec.gid) != 0 || setuid(spec.uid) != 0)) _exit(126);
+    if (switchUser && (setgroups(0, nullptr) != 0 || setgid(cfg.gid) != 0 || setuid(cfg.uid) != 0)) _exit(126);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
@@ -277,13 +277,13 @@ WzCtlRunResult RunCtlProcess(const WzCtlRunSpec& spec) {
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   size_t written = 0;
   int inFd = in[1];
-  if (spec.stdinText.empty()) {
+  if (cfg.stdinText.empty()) {
     close(inFd);
     inFd = -1;
   }
   int fds[2] = {out[0], err[0]};
   std::string* sinks[2] = {&result.out, &result.err};
-  const int64_t deadline = NowMs() + spec.timeoutMs;
+  const int64_t deadline = NowMs() + cfg.timeoutMs;
   bool timedOut = false;
   while (fds[0] >= 0 || fds[1] >= 0) {
     int64_t left = deadline - NowMs();
@@ -309,10 +309,10 @@ WzCtlRunResult RunCtlProcess(const WzCtlRunSpec& spec) {
     for (int k = 0; k < n; ++k) {
       if (p[k].revents == 0) continue;
       if (index[k] == 2) {
-        ssize_t w = write(inFd, spec.stdinText.data() + written, spec.stdinText.size() - written);
+        ssize_t w = write(inFd, cfg.stdinText.data() + written, cfg.stdinText.size() - written);
         if (w > 0) written += static_cast<size_t>(w);
-        if (w < 0 && errno != EAGAIN && errno != EINTR) written = spec.stdinText.size();
-        if (written >= spec.stdinText.size()) {
+        if (w < 0 && errno != EAGAIN && errno != EINTR) written = cfg.stdinText.size();
+        if (written >= cfg.stdinText.size()) {
           close(inFd);
           inFd = -1;
         }

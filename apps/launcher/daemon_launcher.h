@@ -24,7 +24,7 @@ struct WzBuildPaths {
   static std::string RealDrivers();
 };
 
-struct WzDaemonSpec {
+struct WzDaemonLaunch {
   std::string stateDir;                 // required
   std::string socketPath;               // default <stateDir>/wzscsid.sock
   std::string driverDir;                // default: the driver doubles
@@ -46,14 +46,14 @@ class CWzDaemonProcess {
   // Starts the daemon and waits until it announces its endpoints. Fails when
   // it exits first or does not get ready in time (it is killed then); the
   // error text holds the end of its standard error.
-  CRnError Start(const WzDaemonSpec& spec);
+  CRnError Start(const WzDaemonLaunch& cfg);
   // The endpoints as announced: the Unix socket first, then HOST:PORT.
   const std::vector<std::string>& Endpoints() const { return m_endpoints; }
   std::string UnixEndpoint() const;
   std::string TcpEndpoint() const;
   pid_t Pid() const { return m_pid; }
-  const std::string& StateDir() const { return m_spec.stateDir; }
-  const std::string& LogFile() const { return m_spec.logFile; }
+  const std::string& StateDir() const { return m_cfg.stateDir; }
+  const std::string& LogFile() const { return m_cfg.logFile; }
   const std::string& StderrFile() const { return m_stderrFile; }
 
   bool Running();
@@ -69,7 +69,7 @@ class CWzDaemonProcess {
  private:
   void Reaped(int status);
 
-  WzDaemonSpec m_spec;
+  WzDaemonLaunch m_cfg;
   std::string m_stderrFile;
   std::vector<std::string> m_endpoints;
   pid_t m_pid = -1;
@@ -77,7 +77,7 @@ class CWzDaemonProcess {
 };
 
 // One run of wzscsictl (or any program when program is set).
-struct WzCtlRunSpec {
+struct WzCtlRun {
   std::vector<std::string> args;
   std::string stdinText;
   int timeoutMs = 60000;
@@ -91,4 +91,4 @@ struct WzCtlRunResult {
   std::string out;
   std::string err;
 };
-WzCtlRunResult RunCtlProcess(const WzCtlRunSpec& spec);
+WzCtlRunResult RunCtlProcess(const WzCtlRun& cfg);

@@ -172,54 +172,54 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   // lun
   auto* lun = app.add_subcommand("lun", "create, delete, open and list LUNs");
   lun->require_subcommand(1);
-  LunSpec spec;
+  LunCreateArgs cfg;
   std::string typeText;
   int64_t lunId = 0;
   bool closeOnly = false;
   auto* lCreate = lun->add_subcommand("create", "create a LUN on a target");
-  lCreate->add_option("TARGET", spec.target, "target name")->required();
+  lCreate->add_option("TARGET", cfg.target, "target name")->required();
   lCreate->add_option("--type", typeText, "backing store: kernel, blkdev, devsnap, fsblb or a number")->required();
-  auto* pathOpt = lCreate->add_option("--path", spec.path, "backing file or device");
-  auto* ssidOpt = lCreate->add_option("--ssid", spec.ssid, "snapshot id (devsnap)");
+  auto* pathOpt = lCreate->add_option("--path", cfg.path, "backing file or device");
+  auto* ssidOpt = lCreate->add_option("--ssid", cfg.ssid, "snapshot id (devsnap)");
   pathOpt->excludes(ssidOpt);
-  lCreate->add_option("--serial", spec.serial, "serial-number prefix (letters and digits, at most 16)")->required();
-  auto* sizeOpt = lCreate->add_option("--size", spec.size, "size in bytes");
-  lCreate->add_option("--args", spec.rawArgs, "further backing-store options, appended as given (--args=\"-x y\")");
+  lCreate->add_option("--serial", cfg.serial, "serial-number prefix (letters and digits, at most 16)")->required();
+  auto* sizeOpt = lCreate->add_option("--size", cfg.size, "size in bytes");
+  lCreate->add_option("--args", cfg.rawArgs, "further backing-store options, appended as given (--args=\"-x y\")");
   lCreate->callback([&] {
-    spec.hasSize = sizeOpt->count() > 0;
+    cfg.hasSize = sizeOpt->count() > 0;
     Command c;
     c.build = [&](std::unique_ptr<CNMessageBase>& out) -> CRnError {
-      if (spec.path.empty() == spec.ssid.empty())
+      if (cfg.path.empty() == cfg.ssid.empty())
         return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
                                        "lun create needs exactly one of --path and --ssid");
-      if (CRnError e = ParseLunType(typeText, spec.type)) return e;
-      out = MakeCreateLun(spec, g.flags);
+      if (CRnError e = ParseLunType(typeText, cfg.type)) return e;
+      out = MakeCreateLun(cfg, g.flags);
       return CRnError();
     };
     c.printOk = [&](const ReplyView& v, std::ostream& o) {
-      o << "LUN " << v.lunId << " created on target " << spec.target;
+      o << "LUN " << v.lunId << " created on target " << cfg.target;
       if (!v.serialPrefix.empty()) o << " (serial prefix " << v.serialPrefix << ")";
       o << "\n";
     };
     choose(std::move(c));
   });
   auto* lDelete = lun->add_subcommand("delete", "delete a LUN (it must have no host mapping)");
-  lDelete->add_option("TARGET", spec.target, "target name")->required();
+  lDelete->add_option("TARGET", cfg.target, "target name")->required();
   lDelete->add_option("LUN", lunId, "LUN number")->required();
   lDelete->add_flag("--close-only", closeOnly, "only close it (devsnap): it stays configured and saved");
   lDelete->callback([&] {
-    choose(Simple([&] { return MakeDeleteLun(spec.target, lunId, closeOnly, g.flags); },
+    choose(Simple([&] { return MakeDeleteLun(cfg.target, lunId, closeOnly, g.flags); },
                   [&](const ReplyView&, std::ostream& o) {
-                    o << "LUN " << lunId << " of target " << spec.target << (closeOnly ? " closed\n" : " deleted\n");
+                    o << "LUN " << lunId << " of target " << cfg.target << (closeOnly ? " closed\n" : " deleted\n");
                   }));
   });
   auto* lOpen = lun->add_subcommand("open", "open a closed devsnap LUN again");
-  lOpen->add_option("TARGET", spec.target, "target name")->required();
+  lOpen->add_option("TARGET", cfg.target, "target name")->required();
   lOpen->add_option("LUN", lunId, "LUN number")->required();
   lOpen->callback([&] {
-    choose(Simple([&] { return MakeOpenLun(spec.target, lunId, g.flags); },
+    choose(Simple([&] { return MakeOpenLun(cfg.target, lunId, g.flags); },
                   [&](const ReplyView&, std::ostream& o) {
-                    o << "LUN " << lunId << " of target " << spec.target << " opened\n";
+                    o << "LUN " << lunId << " of target " << cfg.target << " opened\n";
                   }));
   });
   std::string filterTarget, filterHost;
@@ -239,20 +239,20 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   auto* hMap = host->add_subcommand("map", "map a LUN to a host");
   auto* hUnmap = host->add_subcommand("unmap", "remove a host mapping");
   for (auto* sub : {hMap, hUnmap}) {
-    sub->add_option("TARGET", spec.target, "target name")->required();
+    sub->add_option("TARGET", cfg.target, "target name")->required();
     sub->add_option("LUN", lunId, "LUN number")->required();
     sub->add_option("HOST", hostId, "host (initiator) name, case-sensitive")->required();
   }
   hMap->callback([&] {
-    choose(Simple([&] { return MakeMapHost(spec.target, lunId, hostId, g.flags); },
+    choose(Simple([&] { return MakeMapHost(cfg.target, lunId, hostId, g.flags); },
                   [&](const ReplyView&, std::ostream& o) {
-                    o << "host " << hostId << " mapped to LUN " << lunId << " of target " << spec.target << "\n";
+                    o << "host " << hostId << " mapped to LUN " << lunId << " of target " << cfg.target << "\n";
                   }));
   });
   hUnmap->callback([&] {
-    choose(Simple([&] { return MakeUnmapHost(spec.target, lunId, hostId, g.flags); },
+    choose(Simple([&] { return MakeUnmapHost(cfg.target, lunId, hostId, g.flags); },
                   [&](const ReplyView&, std::ostream& o) {
-                    o << "host " << hostId << " unmapped from LUN " << lunId << " of target " << spec.target << "\n";
+                    o << "host " << hostId << " unmapped from LUN " << lunId << " of target " << cfg.target << "\n";
                   }));
   });
 

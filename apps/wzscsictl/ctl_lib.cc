@@ -132,20 +132,20 @@ std::string QuoteArgValue(const std::string& value) {
   return out;
 }
 
-std::string BuildLunArgs(const LunSpec& spec) {
+std::string BuildLunArgs(const LunCreateArgs& cfg) {
   // The service lower-cases the request's target name but hands "-ti" to the
   // drivers as it is, so it must already be the stored (lower-case) name.
-  std::string target = spec.target;
+  std::string target = cfg.target;
   for (char& c : target)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   std::string args = " -ti " + QuoteArgValue(target);
-  if (!spec.path.empty())
-    args += " -path " + QuoteArgValue(spec.path);
+  if (!cfg.path.empty())
+    args += " -path " + QuoteArgValue(cfg.path);
   else
-    args += " -ssid " + QuoteArgValue(spec.ssid);
-  args += " -sp " + QuoteArgValue(spec.serial);
-  if (spec.hasSize) args += " -size " + std::to_string(spec.size);
-  if (!spec.rawArgs.empty()) args += " " + spec.rawArgs;
+    args += " -ssid " + QuoteArgValue(cfg.ssid);
+  args += " -sp " + QuoteArgValue(cfg.serial);
+  if (cfg.hasSize) args += " -size " + std::to_string(cfg.size);
+  if (!cfg.rawArgs.empty()) args += " " + cfg.rawArgs;
   return args;
 }
 
@@ -164,12 +164,12 @@ std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t
   return r;
 }
 
-std::unique_ptr<CNMessageBase> MakeCreateLun(const LunSpec& spec, int64_t flags) {
+std::unique_ptr<CNMessageBase> MakeCreateLun(const LunCreateArgs& cfg, int64_t flags) {
   auto r = NewRequest<CreateLun>(flags);
-  r->setTargetId(spec.target);
-  r->setBstorType(spec.type);
+  r->setTargetId(cfg.target);
+  r->setBstorType(cfg.type);
   BStoreDesc desc;
-  desc.setArgs(BuildLunArgs(spec));
+  desc.setArgs(BuildLunArgs(cfg));
   r->setBstoreDesc(desc);
   return r;
 }

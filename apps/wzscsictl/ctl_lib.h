@@ -30,7 +30,7 @@ constexpr int64_t kFlagCloseOnly = 1;
 constexpr int64_t kFlagOpenOnly = 2;
 
 // What `lun create` needs. Exactly one of path and ssid is non-empty.
-struct LunSpec {
+struct LunCreateArgs {
   std::string target;
   int64_t type = 0;
   std::string path;
@@ -49,14 +49,14 @@ CRnError ParseLunType(const std::string& text, int64_t& type);
 std::string QuoteArgValue(const std::string& value);
 // " -ti <target> -path <P>|-ssid <S> -sp <serial> [-size N] [raw]", with the
 // target in lower case as the service stores it.
-std::string BuildLunArgs(const LunSpec& spec);
+std::string BuildLunArgs(const LunCreateArgs& cfg);
 
 // Request builders. flags go into the request's RequestContext (left out
 // when 0, as the service's own examples show).
 std::unique_ptr<CNMessageBase> MakeStart(int64_t flags);
 std::unique_ptr<CNMessageBase> MakeCreateTarget(const std::string& name, const std::string& desc, int64_t flags);
 std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t flags);
-std::unique_ptr<CNMessageBase> MakeCreateLun(const LunSpec& spec, int64_t flags);
+std::unique_ptr<CNMessageBase> MakeCreateLun(const LunCreateArgs& cfg, int64_t flags);
 // closeOnly adds kFlagCloseOnly to flags.
 std::unique_ptr<CNMessageBase> MakeDeleteLun(const std::string& target, int64_t lun, bool closeOnly, int64_t flags);
 // A CreateLun with kFlagOpenOnly and the arguments " -li <lun>".

@@ -38,26 +38,26 @@ TEST(CtlLunArgs, TypeNamesAndNumbers) {
 
 // Whatever the user gives, the service's parser must read back exactly it.
 TEST(CtlLunArgs, ValuesSurviveTheServiceParser) {
-  WzCtl::LunSpec spec;
-  spec.target = "iqn.2024-01.com.example:A";
-  spec.path = "/srv/my disk \"one\"\\x.img";
-  spec.serial = "AB12";
-  spec.hasSize = true;
-  spec.size = 1ull << 40;
-  std::string args = WzCtl::BuildLunArgs(spec);
+  WzCtl::LunCreateArgs cfg;
+  cfg.target = "iqn.2024-01.com.example:A";
+  cfg.path = "/srv/my disk \"one\"\\x.img";
+  cfg.serial = "AB12";
+  cfg.hasSize = true;
+  cfg.size = 1ull << 40;
+  std::string args = WzCtl::BuildLunArgs(cfg);
   EXPECT_EQ(args.compare(0, 5, " -ti "), 0) << args;
   EXPECT_EQ(Option(args, "ti"), "iqn.2024-01.com.example:a") << "the drivers get the stored name";
-  EXPECT_EQ(Option(args, "path"), spec.path);
+  EXPECT_EQ(Option(args, "path"), cfg.path);
   EXPECT_EQ(Option(args, "sp"), "AB12");
   EXPECT_EQ(Option(args, "size"), "1099511627776");
   EXPECT_EQ(Option(args, "ssid"), "<absent>");
 
   // A value that looks like an option stays a value.
-  spec.path.clear();
-  spec.ssid = "-snap1";
-  spec.hasSize = false;
-  spec.rawArgs = "-usesnapinfocache";
-  args = WzCtl::BuildLunArgs(spec);
+  cfg.path.clear();
+  cfg.ssid = "-snap1";
+  cfg.hasSize = false;
+  cfg.rawArgs = "-usesnapinfocache";
+  args = WzCtl::BuildLunArgs(cfg);
   EXPECT_EQ(Option(args, "ssid"), "-snap1");
   EXPECT_EQ(Option(args, "path"), "<absent>");
   EXPECT_EQ(Option(args, "size"), "<absent>");
@@ -88,12 +88,12 @@ TEST(CtlRequests, FlagsAndFieldsOfTheLunRequests) {
   EXPECT_EQ(o->targetId(), "iqn.a");
   EXPECT_EQ(Option(o->bstoreDesc().args(), "li"), "3");
 
-  WzCtl::LunSpec spec;
-  spec.target = "iqn.a";
-  spec.type = 3;
-  spec.ssid = "s1";
-  spec.serial = "X";
-  auto create = WzCtl::MakeCreateLun(spec, 0);
+  WzCtl::LunCreateArgs cfg;
+  cfg.target = "iqn.a";
+  cfg.type = 3;
+  cfg.ssid = "s1";
+  cfg.serial = "X";
+  auto create = WzCtl::MakeCreateLun(cfg, 0);
   auto* c = dynamic_cast<CreateLun*>(create.get());
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->bstorType(), 3);

@@ -143,11 +143,11 @@ struct AttributeSpec {
 };
 
 template <size_t N>
-bool CollectAttributes(const pugi::xml_node& node, AttributeSpec (&specs)[N]) {
+bool CollectAttributes(const pugi::xml_node& node, AttributeSpec (&wanted)[N]) {
   for (const pugi::xml_attribute& attribute : node.attributes()) {
     AttributeSpec* match = nullptr;
-    for (AttributeSpec& spec : specs) {
-      if (std::strcmp(spec.name, attribute.name()) == 0) match = &spec;
+    for (AttributeSpec& cfg : wanted) {
+      if (std::strcmp(cfg.name, attribute.name()) == 0) match = &cfg;
     }
     if (match == nullptr || match->value != nullptr) return false;
     match->value = attribute.value();
@@ -327,13 +327,13 @@ struct CNMessageXml {
     }
     if (++state.fieldCount > CNMessageBase::kMaxFields) return CNXML_TOO_LARGE;
 
-    AttributeSpec specs[] = {{"slot"}, {"num"}, {"key"}, {"enc"}, {"group"}, {"number"}, {"tag"}, {"name"}};
-    AttributeSpec &slot = specs[0], &num = specs[1], &key = specs[2], &enc = specs[3];
-    if (!CollectAttributes(node, specs)) return CNXML_BAD_FIELD;
+    AttributeSpec wanted[] = {{"slot"}, {"num"}, {"key"}, {"enc"}, {"group"}, {"number"}, {"tag"}, {"name"}};
+    AttributeSpec &slot = wanted[0], &num = wanted[1], &key = wanted[2], &enc = wanted[3];
+    if (!CollectAttributes(node, wanted)) return CNXML_BAD_FIELD;
     if (kind != kString && enc.value != nullptr) return CNXML_BAD_FIELD;
     if (kind != kObject) {
       for (size_t i = 4; i < 8; ++i) {
-        if (specs[i].value != nullptr) return CNXML_BAD_FIELD;
+        if (wanted[i].value != nullptr) return CNXML_BAD_FIELD;
       }
     }
     auto field = std::make_unique<Field>();
@@ -361,7 +361,7 @@ struct CNMessageXml {
       case kObject: {
         if (depth + 1 > CNMessageBase::kMaxDepth) return CNXML_TOO_DEEP;
         const CNMessageRegistry::ClassInfo* info = nullptr;
-        if (int status = ResolveClass(specs[4].value, specs[5].value, specs[6].value, specs[7].value,
+        if (int status = ResolveClass(wanted[4].value, wanted[5].value, wanted[6].value, wanted[7].value,
                                       CNXML_BAD_FIELD, info)) {
           return status;
         }
@@ -432,11 +432,11 @@ struct CNMessageXml {
     if (!root) return CNXML_PARSE_ERROR;
     if (std::strcmp(root.name(), "msg") != 0) return CNXML_NOT_A_MESSAGE;
 
-    AttributeSpec specs[] = {{"group"}, {"number"}, {"tag"}, {"name"}};
-    if (!CollectAttributes(root, specs)) return CNXML_NOT_A_MESSAGE;
+    AttributeSpec wanted[] = {{"group"}, {"number"}, {"tag"}, {"name"}};
+    if (!CollectAttributes(root, wanted)) return CNXML_NOT_A_MESSAGE;
     const CNMessageRegistry::ClassInfo* info = nullptr;
     if (int status =
-            ResolveClass(specs[0].value, specs[1].value, specs[2].value, specs[3].value, CNXML_NOT_A_MESSAGE, info)) {
+            ResolveClass(wanted[0].value, wanted[1].value, wanted[2].value, wanted[3].value, CNXML_NOT_A_MESSAGE, info)) {
       return status;
     }
     std::unique_ptr<CNMessageBase> message = CNMessageFields::NewObject(info->group, info->number);

@@ -120,21 +120,21 @@ void DaemonE2eTest::TearDown() {
 }
 
 void DaemonE2eTest::StartDaemon() {
-  WzDaemonSpec spec;
-  spec.stateDir = StateDir();
-  spec.driverDir = WzBuildPaths::RealDrivers();
-  spec.logLevel = 1;
-  CRnError err = m_daemon.Start(spec);
+  WzDaemonLaunch cfg;
+  cfg.stateDir = StateDir();
+  cfg.driverDir = WzBuildPaths::RealDrivers();
+  cfg.logLevel = 1;
+  CRnError err = m_daemon.Start(cfg);
   ASSERT_TRUE(err.IsSuccess()) << err.AsString();
 }
 
 void DaemonE2eTest::StopDaemon() { ASSERT_EQ(0, m_daemon.Stop()) << DaemonLog(); }
 
 WzCtlRunResult DaemonE2eTest::Ctl(std::vector<std::string> args) const {
-  WzCtlRunSpec spec;
-  spec.args = {"--socket", m_daemon.UnixEndpoint()};
-  spec.args.insert(spec.args.end(), args.begin(), args.end());
-  return RunCtlProcess(spec);
+  WzCtlRun cfg;
+  cfg.args = {"--socket", m_daemon.UnixEndpoint()};
+  cfg.args.insert(cfg.args.end(), args.begin(), args.end());
+  return RunCtlProcess(cfg);
 }
 
 std::string DaemonE2eTest::CtlOk(std::vector<std::string> args) const {

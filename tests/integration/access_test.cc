@@ -25,12 +25,12 @@ class AccessTest : public IntegrationTest {
     return Path("run/wzscsid.sock");
   }
   WzCtlRunResult CtlAs(uid_t uid, gid_t gid, const std::string& socket, std::vector<std::string> args) {
-    WzCtlRunSpec spec;
-    spec.uid = uid;
-    spec.gid = gid;
-    spec.args = {"--socket", socket};
-    spec.args.insert(spec.args.end(), args.begin(), args.end());
-    return RunCtlProcess(spec);
+    WzCtlRun cfg;
+    cfg.uid = uid;
+    cfg.gid = gid;
+    cfg.args = {"--socket", socket};
+    cfg.args.insert(cfg.args.end(), args.begin(), args.end());
+    return RunCtlProcess(cfg);
   }
   // Root, the user nobody, and a build tree nobody may run the client from
   // (a checkout under a private home directory is not).
@@ -39,7 +39,7 @@ class AccessTest : public IntegrationTest {
     if (geteuid() != 0 || pw == nullptr) return false;
     uid = pw->pw_uid;
     gid = pw->pw_gid;
-    WzCtlRunSpec probe;
+    WzCtlRun probe;
     probe.uid = uid;
     probe.gid = gid;
     probe.args = {"--help"};
@@ -51,17 +51,17 @@ TEST_F(AccessTest, UnixPeerOfAnotherUserIsRefused) {
   uid_t uid;
   gid_t gid;
   if (!Nobody(uid, gid)) GTEST_SKIP() << "needs root, the user nobody, and a client nobody may run";
-  WzDaemonSpec spec = Spec();
-  spec.socketPath = OpenSocketPath();
+  WzDaemonLaunch cfg = LaunchOptions();
+  cfg.socketPath = OpenSocketPath();
   CWzDaemonProcess d;
-  ASSERT_TRUE(d.Start(spec).IsSuccess());
+  ASSERT_TRUE(d.Start(cfg).IsSuccess());
 
   // The socket's mode keeps nobody out...
-  WzCtlRunResult r = CtlAs(uid, gid, spec.socketPath, {"target", "list"});
+  WzCtlRunResult r = CtlAs(uid, gid, cfg.socketPath, {"target", "list"});
   EXPECT_EQ(r.exitCode, 2) << r.err;
   // ...and with the file opened to everyone, the peer check still does.
-  ASSERT_EQ(chmod(spec.socketPath.c_str(), 0666), 0);
-  r = CtlAs(uid, gid, spec.socketPath, {"target", "create", "iqn.2024-01.com.example:intruder"});
+  ASSERT_EQ(chmod(cfg.socketPath.c_str(), 0666), 0);
+  r = CtlAs(uid, gid, cfg.socketPath, {"target", "create", "iqn.2024-01.com.example:intruder"});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("not permitted"), std::string::npos) << r.err << r.out;
   EXPECT_NE(ReadFile(d.LogFile()).find("not permitted"), std::string::npos);
@@ -76,23 +76,23 @@ TEST_F(AccessTest, AllowedGroupAdmitsItsMembersOnly) {
   group* grp = getgrnam("nogroup");
   if (!Nobody(uid, gid) || grp == nullptr) GTEST_SKIP() << "needs root, nobody (able to run the client) and nogroup";
   WriteConfig("[wzscsid]\nAllowedGroup=nogroup\n");
-  WzDaemonSpec spec = Spec();
-  spec.socketPath = OpenSocketPath();
+  WzDaemonLaunch cfg = LaunchOptions();
+  cfg.socketPath = OpenSocketPath();
   CWzDaemonProcess d;
-  ASSERT_TRUE(d.Start(spec).IsSuccess());
+  ASSERT_TRUE(d.Start(cfg).IsSuccess());
   struct stat st;
-  ASSERT_EQ(stat(spec.socketPath.c_str(), &st), 0);
+  ASSERT_EQ(stat(cfg.socketPath.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   EXPECT_EQ(st.st_gid, grp->gr_gid);
 
-  WzCtlRunResult r = CtlAs(uid, grp->gr_gid, spec.socketPath, {"target", "create", "iqn.2024-01.com.example:g"});
+  WzCtlRunResult r = CtlAs(uid, grp->gr_gid, cfg.socketPath, {"target", "create", "iqn.2024-01.com.example:g"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   // A user outside the group is a stranger still (the socket file is opened
   // up so that the peer check is what refuses).
   passwd* other = getpwnam("daemon");
   if (other == nullptr) return;
-  ASSERT_EQ(chmod(spec.socketPath.c_str(), 0666), 0);
-  r = CtlAs(other->pw_uid, other->pw_gid, spec.socketPath, {"target", "list"});
+  ASSERT_EQ(chmod(cfg.socketPath.c_str(), 0666), 0);
+  r = CtlAs(other->pw_uid, other->pw_gid, cfg.socketPath, {"target", "list"});
   EXPECT_EQ(r.exitCode, 2) << r.out;
   EXPECT_NE(r.err.find("not permitted"), std::string::npos) << r.err;
 }
@@ -103,7 +103,7 @@ TEST_F(AccessTest, TcpWantsTheToken) {
   StartDaemon(d);
   const std::string tcp = d.TcpEndpoint();
   ASSERT_FALSE(tcp.empty());
-  WzCtlRunSpec run;
+  WzCtlRun run;
   run.args = {"--tcp", tcp, "target", "create", "iqn.2024-01.com.example:t"};
   WzCtlRunResult r = RunCtlProcess(run);
   EXPECT_EQ(r.exitCode, 2);
@@ -121,7 +121,7 @@ TEST_F(AccessTest, TcpWantsTheToken) {
 
 TEST_F(AccessTest, TcpBeyondLoopbackWithoutATokenIsRefusedAtStart) {
   WriteConfig("[wzscsid]\nListen=0.0.0.0:0\n");
-  WzCtlRunSpec run;
+  WzCtlRun run;
   run.program = WzBuildPaths::Daemon();
   run.args = {"--state-dir", StateDir(), "--socket", Path("a.sock"), "--driver-dir", WzBuildPaths::Fakes()};
   WzCtlRunResult r = RunCtlProcess(run);
@@ -133,7 +133,7 @@ TEST_F(AccessTest, SocketActivationServesTheClientThatWokeIt) {
   if (access(activate.c_str(), X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is not installed";
   WriteConfig("[Quellport]\nnWzScsiSrvInactivityTimeOutInSecs=1\n");
   const std::string socket = Path("activated.sock");
-  WzCtlRunSpec run;
+  WzCtlRun run;
   run.program = activate;
   run.args = {"-l",           socket,     WzBuildPaths::Daemon(), "--state-dir",   StateDir(),    "--driver-dir",
               WzBuildPaths::Fakes(), "--log-file", StateDir() + "/wzscsid.log", "--log-level", "1", "--on-demand"};
@@ -143,7 +143,7 @@ TEST_F(AccessTest, SocketActivationServesTheClientThatWokeIt) {
   struct stat st;
   for (int i = 0; i < 1000 && stat(socket.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  WzCtlRunSpec client;
+  WzCtlRun client;
   client.args = {"--socket", socket, "target", "list"};
   WzCtlRunResult r = RunCtlProcess(client);
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err << "\n" << ReadFile(StateDir() + "/wzscsid.log");

@@ -47,12 +47,12 @@ void Stream(const std::string& ep, const std::string& prefix, const std::string&
     if (!call(*WzCtl::MakeCreateTarget(target, "", 0), v)) return;
     if (v.errorCode != 0) continue;
     out.targets.insert(target);
-    WzCtl::LunSpec spec;
-    spec.target = target;
-    spec.type = 2;
-    spec.path = disk;
-    spec.serial = "C" + std::to_string(k);
-    if (!call(*WzCtl::MakeCreateLun(spec, 0), v)) return;
+    WzCtl::LunCreateArgs cfg;
+    cfg.target = target;
+    cfg.type = 2;
+    cfg.path = disk;
+    cfg.serial = "C" + std::to_string(k);
+    if (!call(*WzCtl::MakeCreateLun(cfg, 0), v)) return;
     if (v.errorCode != 0) continue;
     const std::string lun = std::to_string(v.lunId);
     out.luns.insert(target + "#" + lun);
@@ -99,9 +99,9 @@ TEST_F(CrashTest, AnsweredChangesSurviveSigkill) {
   Confirmed confirmed;
   for (int cycle = 0;; ++cycle) {
     CWzDaemonProcess d;
-    WzDaemonSpec spec = Spec();
-    spec.logFile = StateDir() + "/wzscsid-" + std::to_string(cycle) + ".log";
-    CRnError started = d.Start(spec);
+    WzDaemonLaunch cfg = LaunchOptions();
+    cfg.logFile = StateDir() + "/wzscsid-" + std::to_string(cycle) + ".log";
+    CRnError started = d.Start(cfg);
     ASSERT_TRUE(started.IsSuccess()) << started.AsString();
     ExpectIntact(d, confirmed, cycle);
     if (cycle == kCycles) break;

@@ -103,12 +103,12 @@ class HostileInputTest : public IntegrationTest {
  protected:
   void Populate(const std::string& ep) {
     ASSERT_EQ(Call(ep, *WzCtl::MakeCreateTarget(kTarget, "", 0)).errorCode, 0);
-    WzCtl::LunSpec spec;
-    spec.target = kTarget;
-    spec.type = 2;
-    spec.path = Path("disk");
-    spec.serial = "H1";
-    ASSERT_EQ(Call(ep, *WzCtl::MakeCreateLun(spec, 0)).errorCode, 0);
+    WzCtl::LunCreateArgs cfg;
+    cfg.target = kTarget;
+    cfg.type = 2;
+    cfg.path = Path("disk");
+    cfg.serial = "H1";
+    ASSERT_EQ(Call(ep, *WzCtl::MakeCreateLun(cfg, 0)).errorCode, 0);
     ASSERT_EQ(Call(ep, *WzCtl::MakeMapHost(kTarget, 0, "host-h", 0)).errorCode, 0);
   }
 };

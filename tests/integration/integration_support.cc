@@ -22,25 +22,25 @@ std::string IntegrationTest::ReadFile(const std::string& path) const {
   return ss.str();
 }
 
-WzDaemonSpec IntegrationTest::Spec(std::vector<std::string> extraArgs) const {
-  WzDaemonSpec spec;
-  spec.stateDir = StateDir();
-  spec.logLevel = 1;
-  spec.extraArgs = std::move(extraArgs);
-  spec.env = {{"WZSCSI_FAKE_JOURNAL", Path("journal")}, {"WZSCSI_FAKE_FAULTS", Path("faults")}};
-  return spec;
+WzDaemonLaunch IntegrationTest::LaunchOptions(std::vector<std::string> extraArgs) const {
+  WzDaemonLaunch cfg;
+  cfg.stateDir = StateDir();
+  cfg.logLevel = 1;
+  cfg.extraArgs = std::move(extraArgs);
+  cfg.env = {{"WZSCSI_FAKE_JOURNAL", Path("journal")}, {"WZSCSI_FAKE_FAULTS", Path("faults")}};
+  return cfg;
 }
 
 void IntegrationTest::StartDaemon(CWzDaemonProcess& daemon, std::vector<std::string> extraArgs) {
-  CRnError e = daemon.Start(Spec(std::move(extraArgs)));
+  CRnError e = daemon.Start(LaunchOptions(std::move(extraArgs)));
   ASSERT_TRUE(e.IsSuccess()) << e.AsString();
 }
 
 WzCtlRunResult IntegrationTest::Ctl(const CWzDaemonProcess& daemon, std::vector<std::string> args) const {
-  WzCtlRunSpec spec;
-  spec.args = {"--socket", daemon.UnixEndpoint()};
-  spec.args.insert(spec.args.end(), args.begin(), args.end());
-  return RunCtlProcess(spec);
+  WzCtlRun cfg;
+  cfg.args = {"--socket", daemon.UnixEndpoint()};
+  cfg.args.insert(cfg.args.end(), args.begin(), args.end());
+  return RunCtlProcess(cfg);
 }
 
 WzCtlRunResult IntegrationTest::CtlJson(const CWzDaemonProcess& daemon, std::vector<std::string> args) const {

@@ -35,7 +35,7 @@ class IntegrationTest : public ::testing::Test {
 
   // The daemon on StateDir() with the doubles, logging at level 1 to
   // <state>/wzscsid.log; fake driver calls journalled to Path("journal").
-  WzDaemonSpec Spec(std::vector<std::string> extraArgs = {}) const;
+  WzDaemonLaunch LaunchOptions(std::vector<std::string> extraArgs = {}) const;
   void StartDaemon(CWzDaemonProcess& daemon, std::vector<std::string> extraArgs = {});
 
   // wzscsictl against the daemon's Unix socket.

@@ -189,7 +189,7 @@ TEST_F(LifecycleTest, SignalsStopCleanly) {
 TEST_F(LifecycleTest, ExitStatusesOfADaemonThatCannotRun) {
   // Bad configuration: 1.
   WriteConfig("[wzscsid]\nMaxConnections=none\n");
-  WzCtlRunSpec run;
+  WzCtlRun run;
   run.program = WzBuildPaths::Daemon();
   run.args = {"--state-dir", StateDir(), "--socket", Path("a.sock"), "--driver-dir", WzBuildPaths::Fakes()};
   WzCtlRunResult r = RunCtlProcess(run);

@@ -86,15 +86,15 @@ class Client {
   std::string Host() { return "host-" + std::to_string(m_id) + "-" + std::to_string(Pick(3)); }
 
   std::unique_ptr<CNMessageBase> CreateLunOn(const std::string& target) {
-    WzCtl::LunSpec spec;
-    spec.target = target;
-    spec.type = 1 + static_cast<int64_t>(Pick(4));
-    if (spec.type == 3)
-      spec.ssid = "s" + std::to_string(m_id);
+    WzCtl::LunCreateArgs cfg;
+    cfg.target = target;
+    cfg.type = 1 + static_cast<int64_t>(Pick(4));
+    if (cfg.type == 3)
+      cfg.ssid = "s" + std::to_string(m_id);
     else
-      spec.path = m_disk;
-    spec.serial = "L" + std::to_string(m_id);
-    return WzCtl::MakeCreateLun(spec, 0);
+      cfg.path = m_disk;
+    cfg.serial = "L" + std::to_string(m_id);
+    return WzCtl::MakeCreateLun(cfg, 0);
   }
 
   std::unique_ptr<CNMessageBase> NextRequest() {
@@ -204,11 +204,11 @@ TEST_F(LoadTest, SixteenClientsEachGetOneReplyPerRequest) {
   EXPECT_EQ(d.Stop(), 0);
 
   CWzDaemonProcess fresh;
-  WzDaemonSpec spec = Spec();
-  spec.logFile = StateDir() + "/replay.log";
-  ASSERT_TRUE(fresh.Start(spec).IsSuccess());
+  WzDaemonLaunch cfg = LaunchOptions();
+  cfg.logFile = StateDir() + "/replay.log";
+  ASSERT_TRUE(fresh.Start(cfg).IsSuccess());
   EXPECT_EQ(Snapshot(fresh.UnixEndpoint()), live);
-  EXPECT_EQ(CountOf(ReadFile(spec.logFile), "PLAYBACK ERROR"), 0u);
+  EXPECT_EQ(CountOf(ReadFile(cfg.logFile), "PLAYBACK ERROR"), 0u);
 }
 
 }  // namespace
