@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "messages/WzScsiServerRequests.h"
 #include "service/WzScsiSrv.h"
 
 namespace wzbench {
@@ -25,70 +26,37 @@ std::string LunPath(int target, int lun) {
 }
 
 std::unique_ptr<WzScsiServer::CreateTarget> CreateTargetRequest(const std::string& target) {
-  auto m = std::make_unique<WzScsiServer::CreateTarget>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setTargetDesc("bench");
-  return m;
+  return WzScsiServer::NewCreateTarget(target, "bench");
 }
 
 std::unique_ptr<WzScsiServer::DeleteTarget> DeleteTargetRequest(const std::string& target) {
-  auto m = std::make_unique<WzScsiServer::DeleteTarget>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  return m;
+  return WzScsiServer::NewDeleteTarget(target);
 }
 
 std::unique_ptr<WzScsiServer::CreateLun> CreateLunRequest(const std::string& target, const std::string& path) {
-  auto m = std::make_unique<WzScsiServer::CreateLun>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setBstorType(WzScsiServer::BSTOR_BLKDEV);
-  m->bstoreDesc().setArgs("-ti " + target + " -path " + path + " -sp " + kSerialPrefix);
-  return m;
+  return WzScsiServer::NewCreateLun(target, WzScsiServer::BSTOR_BLKDEV,
+                                    "-ti " + target + " -path " + path + " -sp " + kSerialPrefix);
 }
 
 std::unique_ptr<WzScsiServer::DeleteLun> DeleteLunRequest(const std::string& target, int64_t lunId) {
-  auto m = std::make_unique<WzScsiServer::DeleteLun>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setLunId(lunId);
-  return m;
+  return WzScsiServer::NewDeleteLun(target, lunId);
 }
 
 std::unique_ptr<WzScsiServer::MapLun2Host> MapRequest(const std::string& target, int64_t lunId,
                                                       const std::string& host) {
-  auto m = std::make_unique<WzScsiServer::MapLun2Host>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setLunId(lunId);
-  m->setHostId(host);
-  return m;
+  return WzScsiServer::NewMapLun2Host(target, lunId, host);
 }
 
 std::unique_ptr<WzScsiServer::UnMapLun2Host> UnMapRequest(const std::string& target, int64_t lunId,
                                                           const std::string& host) {
-  auto m = std::make_unique<WzScsiServer::UnMapLun2Host>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setLunId(lunId);
-  m->setHostId(host);
-  return m;
+  return WzScsiServer::NewUnMapLun2Host(target, lunId, host);
 }
 
 std::unique_ptr<WzScsiServer::Ioctl> IoctlRequest(const std::string& command, const std::string& arguments) {
-  auto m = std::make_unique<WzScsiServer::Ioctl>();
-  m->context().setFlags(0);
-  m->setCommand(command);
-  m->setArguments(arguments);
-  return m;
+  return WzScsiServer::NewIoctl(command, arguments);
 }
 
-std::unique_ptr<WzScsiServer::StartScsiService> StartRequest() {
-  auto m = std::make_unique<WzScsiServer::StartScsiService>();
-  m->context().setFlags(0);
-  return m;
-}
+std::unique_ptr<WzScsiServer::StartScsiService> StartRequest() { return WzScsiServer::NewStartScsiService(); }
 
 std::string LunTuple(const std::string& target, const std::string& host, int32_t lunId, uint64_t creationTime) {
   char buf[512];

@@ -8,20 +8,12 @@
 
 #include "hostlib/net/client.h"
 #include "messages/WzScsiServerMessages.h"
+#include "messages/WzScsiServerRequests.h"
 
 namespace WzCtl {
 namespace {
 
 using namespace WzScsiServer;
-
-template <class T>
-std::unique_ptr<T> NewRequest(int64_t flags) {
-  auto request = std::make_unique<T>();
-  RequestContext context;
-  if (flags != 0) context.setFlags(flags);
-  request->setContext(context);
-  return request;
-}
 
 bool EqualsNoCase(const std::string& a, const char* b) {
   size_t i = 0;
@@ -149,70 +141,43 @@ std::string BuildLunArgs(const LunCreateArgs& cfg) {
   return args;
 }
 
-std::unique_ptr<CNMessageBase> MakeStart(int64_t flags) { return NewRequest<StartScsiService>(flags); }
+std::unique_ptr<CNMessageBase> MakeStart(int64_t flags) { return NewStartScsiService(flags); }
 
 std::unique_ptr<CNMessageBase> MakeCreateTarget(const std::string& name, const std::string& desc, int64_t flags) {
-  auto r = NewRequest<CreateTarget>(flags);
-  r->setTargetId(name);
-  r->setTargetDesc(desc);
-  return r;
+  return NewCreateTarget(name, desc, flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t flags) {
-  auto r = NewRequest<DeleteTarget>(flags);
-  r->setTargetId(name);
-  return r;
+  return NewDeleteTarget(name, flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeCreateLun(const LunCreateArgs& cfg, int64_t flags) {
-  auto r = NewRequest<CreateLun>(flags);
-  r->setTargetId(cfg.target);
-  r->setBstorType(cfg.type);
-  BStoreDesc desc;
-  desc.setArgs(BuildLunArgs(cfg));
-  r->setBstoreDesc(desc);
-  return r;
+  return NewCreateLun(cfg.target, cfg.type, BuildLunArgs(cfg), flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeDeleteLun(const std::string& target, int64_t lun, bool closeOnly, int64_t flags) {
-  auto r = NewRequest<DeleteLun>(closeOnly ? (flags | kFlagCloseOnly) : flags);
-  r->setTargetId(target);
-  r->setLunId(lun);
-  return r;
+  return NewDeleteLun(target, lun, closeOnly ? (flags | kFlagCloseOnly) : flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeOpenLun(const std::string& target, int64_t lun, int64_t flags) {
-  auto r = NewRequest<CreateLun>(flags | kFlagOpenOnly);
-  r->setTargetId(target);
-  BStoreDesc desc;
-  desc.setArgs(" -li " + std::to_string(lun));
-  r->setBstoreDesc(desc);
+  // The type is not read by an open; the number travels in "-li".
+  auto r = NewCreateLun(target, 0, " -li " + std::to_string(lun), flags | kFlagOpenOnly);
+  r->removeField(Fields::kBStorType.slot);
   return r;
 }
 
 std::unique_ptr<CNMessageBase> MakeMapHost(const std::string& target, int64_t lun, const std::string& host,
                                            int64_t flags) {
-  auto r = NewRequest<MapLun2Host>(flags);
-  r->setTargetId(target);
-  r->setLunId(lun);
-  r->setHostId(host);
-  return r;
+  return NewMapLun2Host(target, lun, host, flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeUnmapHost(const std::string& target, int64_t lun, const std::string& host,
                                              int64_t flags) {
-  auto r = NewRequest<UnMapLun2Host>(flags);
-  r->setTargetId(target);
-  r->setLunId(lun);
-  r->setHostId(host);
-  return r;
+  return NewUnMapLun2Host(target, lun, host, flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeIoctl(const std::string& command, const std::string& arguments, int64_t flags) {
-  auto r = NewRequest<Ioctl>(flags);
-  r->setCommand(command);
-  if (!arguments.empty()) r->setArguments(arguments);
-  return r;
+  return NewIoctl(command, arguments, flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeListTargets(int64_t flags) { return MakeIoctl("lt", "", flags); }

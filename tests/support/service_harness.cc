@@ -16,6 +16,7 @@
 #include "hostlib/util/CRnLibrary.h"
 #include "hostlib/util/RnFiles.h"
 #include "hostlib/util/WzScsiUtils.h"
+#include "messages/WzScsiServerRequests.h"
 
 namespace wztest {
 
@@ -153,70 +154,36 @@ void ServiceHarness::SetConfig(const std::string& key, const std::string& value,
 }
 
 std::unique_ptr<WzScsiServer::CreateTarget> MakeCreateTarget(const std::string& name, const std::string& desc) {
-  auto m = std::make_unique<WzScsiServer::CreateTarget>();
-  m->context().setFlags(0);
-  m->setTargetId(name);
-  m->setTargetDesc(desc);
-  return m;
+  return WzScsiServer::NewCreateTarget(name, desc);
 }
 
 std::unique_ptr<WzScsiServer::DeleteTarget> MakeDeleteTarget(const std::string& name) {
-  auto m = std::make_unique<WzScsiServer::DeleteTarget>();
-  m->context().setFlags(0);
-  m->setTargetId(name);
-  return m;
+  return WzScsiServer::NewDeleteTarget(name);
 }
 
 std::unique_ptr<WzScsiServer::CreateLun> MakeCreateLun(const std::string& target, int64_t type, const std::string& args,
                                                        int64_t flags) {
-  auto m = std::make_unique<WzScsiServer::CreateLun>();
-  m->context().setFlags(flags);
-  m->setTargetId(target);
-  m->setBstorType(type);
-  m->bstoreDesc().setArgs(args);
-  return m;
+  return WzScsiServer::NewCreateLun(target, type, args, flags);
 }
 
 std::unique_ptr<WzScsiServer::DeleteLun> MakeDeleteLun(const std::string& target, int64_t lunId, int64_t flags) {
-  auto m = std::make_unique<WzScsiServer::DeleteLun>();
-  m->context().setFlags(flags);
-  m->setTargetId(target);
-  m->setLunId(lunId);
-  return m;
+  return WzScsiServer::NewDeleteLun(target, lunId, flags);
 }
 
 std::unique_ptr<WzScsiServer::MapLun2Host> MakeMap(const std::string& target, int64_t lunId, const std::string& host) {
-  auto m = std::make_unique<WzScsiServer::MapLun2Host>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setLunId(lunId);
-  m->setHostId(host);
-  return m;
+  return WzScsiServer::NewMapLun2Host(target, lunId, host);
 }
 
 std::unique_ptr<WzScsiServer::UnMapLun2Host> MakeUnMap(const std::string& target, int64_t lunId,
                                                        const std::string& host) {
-  auto m = std::make_unique<WzScsiServer::UnMapLun2Host>();
-  m->context().setFlags(0);
-  m->setTargetId(target);
-  m->setLunId(lunId);
-  m->setHostId(host);
-  return m;
+  return WzScsiServer::NewUnMapLun2Host(target, lunId, host);
 }
 
 std::unique_ptr<WzScsiServer::Ioctl> MakeIoctl(const std::string& command, const std::string& arguments) {
-  auto m = std::make_unique<WzScsiServer::Ioctl>();
-  m->context().setFlags(0);
-  m->setCommand(command);
-  m->setArguments(arguments);
-  return m;
+  return WzScsiServer::NewIoctl(command, arguments);
 }
 
-std::unique_ptr<WzScsiServer::StartScsiService> MakeStart() {
-  auto m = std::make_unique<WzScsiServer::StartScsiService>();
-  m->context().setFlags(0);
-  return m;
-}
+std::unique_ptr<WzScsiServer::StartScsiService> MakeStart() { return WzScsiServer::NewStartScsiService(); }
 
 int64_t ReplyCode(const std::shared_ptr<CNMessageBase>& reply) {
   auto* r = dynamic_cast<WzScsiServer::Reply*>(reply.get());
