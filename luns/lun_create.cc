@@ -16,13 +16,8 @@ namespace {
 constexpr uint32_t kDefaultBlockSize = 512;
 constexpr uint64_t kDefaultExtParam = 524288;
 
-void SetReplyError(WzScsiServer::Error& error, WzScsiServer::ResultCode code, const char* text) {
-  error.setErrorCode(code);
-  error.setErrorMessage(text);
-}
-
 CRnError NoBStoreOps(WzScsiServer::Error& error) {
-  SetReplyError(error, WzScsiServer::RC_BSTORE_FAILED, "NULL BStorOps by user defined BStore");
+  error.set(WzScsiServer::RC_BSTORE_FAILED, "NULL BStorOps by user defined BStore");
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "NULL BStoreOps by user defined BStore");
 }
 
@@ -45,7 +40,7 @@ CRnError CreatePlatformOnlyLun(const std::string& args, WzScsiSrvPlatform* platf
   (void)ignored;
   if (!size.empty()) lun.size = static_cast<uint64_t>(atoll(size.c_str()));
   if (CRnError e = platform != nullptr ? platform->CreateLun(&lun) : NoPlatformError(FX_HERE)) {
-    SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
+    error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
     return e;
   }
   error.setErrorCode(WzScsiServer::RC_SUCCESS);
@@ -66,7 +61,7 @@ CRnError UndoNumberClash(WzScsiSrvLun& lun, WzScsiServer::Error& error) {
     if (e.IsSuccess()) e = lun.bstorOps->DeleteLunCommit(lun.bstoreCtx);
     if (e.IsError()) WZLOG(-1, "Failed to release the backing store of the new LUN, error=%s", e.AsString().c_str());
   }
-  SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
+  error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_ALREADY_EXISTS, "LUN number %d already exists on target %s",
                                  lun.lunId, lun.targetId.c_str());
 }
@@ -106,11 +101,11 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
     CRnError created;
     TargetMap::iterator target;
     if (!TargetExists(name, target)) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exists!");
+      error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exists!");
       created = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Target doesn't exists!");
     } else if (CRnError e = ProcessCreateLunArgs(request->bstoreDesc().args(), lun)) {
       WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
-      SetReplyError(error, WzScsiServer::RC_NOT_READY_OR_FAILED, "Failed to process CreateLun arguments");
+      error.set(WzScsiServer::RC_NOT_READY_OR_FAILED, "Failed to process CreateLun arguments");
       created = e;
     } else {
       created = CreateLunByType(*request, lun, lunId, error);
@@ -150,7 +145,7 @@ CRnError WzScsiSrv::CreateLunByType(WzScsiServer::CreateLun& request, WzScsiSrvL
     case WzScsiServer::BSTOR_RESERVED5:
       break;
     default:
-      SetReplyError(error, WzScsiServer::RC_INVALID_ARGUMENT, "Invalid Bstore Type");
+      error.set(WzScsiServer::RC_INVALID_ARGUMENT, "Invalid Bstore Type");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Invalid BStore Type");
   }
 
@@ -159,7 +154,7 @@ CRnError WzScsiSrv::CreateLunByType(WzScsiServer::CreateLun& request, WzScsiSrvL
   if (ops == nullptr) return NoBStoreOps(error);
   if (lunId == -1) StampCreationTime(desc, lun);
   if (CRnError e = ops->CreateLunPrepare(&desc, &lun)) {
-    SetReplyError(error, WzScsiServer::RC_BSTORE_FAILED, "BStore CreateLunPrepare failed");
+    error.set(WzScsiServer::RC_BSTORE_FAILED, "BStore CreateLunPrepare failed");
     return e;
   }
   WZLOG(1, "LunPath: %s, LunSize: %lu, BStoreCtx: %p", lun.path.c_str(), static_cast<unsigned long>(lun.size),
@@ -168,14 +163,14 @@ CRnError WzScsiSrv::CreateLunByType(WzScsiServer::CreateLun& request, WzScsiSrvL
     WZLOG(-1, "CreateLun failed with error: %s, Aborting", e.AsString().c_str());
     if (CRnError aborted = ops->CreateLunAbort(&lun))
       WZLOG(-1, "Abort CreateLun failed with error: %s", aborted.AsString().c_str());
-    SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
+    error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform CreateLun failed");
     return e;
   }
   if (CRnError e = ops->CreateLunCommit(&desc, &lun)) {
     WZLOG(-1, "Commit failed with error: %s", e.AsString().c_str());
     if (CRnError cleaned = platform->DeleteLun(&lun))
       WZLOG(-1, "Failed to cleanup platform lun, error=%s", cleaned.AsString().c_str());
-    SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "BStore CreateLunCommit failed");
+    error.set(WzScsiServer::RC_PLATFORM_FAILED, "BStore CreateLunCommit failed");
     return e;
   }
   error.setErrorCode(WzScsiServer::RC_SUCCESS);

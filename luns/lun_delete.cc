@@ -10,11 +10,6 @@
 
 namespace {
 
-void SetReplyError(WzScsiServer::Error& error, WzScsiServer::ResultCode code, const std::string& text) {
-  error.setErrorCode(code);
-  error.setErrorMessage(text);
-}
-
 }  // namespace
 
 CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
@@ -35,16 +30,16 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
 
     TargetMap::iterator target;
     if (!TargetExists(name, target)) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exist!");
+      error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exist!");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Target doesn't exist!");
     }
     auto found = target->second.luns.find(number);
     if (found == target->second.luns.end()) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Lun doesn't exist!");
+      error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Lun doesn't exist!");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "LUN doesn't exist!");
     }
     if (!found->second.hosts.empty()) {
-      SetReplyError(error, WzScsiServer::RC_HAS_DEPENDANTS, "Lun has host mappings");
+      error.set(WzScsiServer::RC_HAS_DEPENDANTS, "Lun has host mappings");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "LUN has host mappings");
     }
     if (found->second.bstoreCtx != nullptr) {
@@ -53,7 +48,7 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
     }
     // A LUN the platform serves alone; close-only has no meaning for it.
     if (CRnError e = m_ptrPlatform ? m_ptrPlatform->DeleteLun(&found->second) : NoPlatformError(FX_HERE)) {
-      SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform DeleteLun error");
+      error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform DeleteLun error");
       return e;
     }
     error.setErrorCode(WzScsiServer::RC_SUCCESS);
@@ -82,12 +77,12 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiServer::DeleteLun& request, Lun& l
                                      : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
                                                                "LUN has no backing-store operations");
   if (prepared) {
-    SetReplyError(error, WzScsiServer::RC_BSTORE_FAILED, "BStorOps DeleteLunPrepare error: " + prepared.AsString());
+    error.set(WzScsiServer::RC_BSTORE_FAILED, "BStorOps DeleteLunPrepare error: " + prepared.AsString());
     return prepared;
   }
   if (CRnError e = m_ptrPlatform ? m_ptrPlatform->DeleteLun(&lun) : NoPlatformError(FX_HERE)) {
     WZLOG(-1, "Platform DeleteLun failed with error: %s", e.AsString().c_str());
-    SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform DeleteLun error: " + e.AsString());
+    error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform DeleteLun error: " + e.AsString());
     if (CRnError aborted = ops->DeleteLunAbort(ctx))
       WZLOG(-1, "Abort DeleteLun failed with error: %s", aborted.AsString().c_str());
     return e;
@@ -95,7 +90,7 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiServer::DeleteLun& request, Lun& l
   if (CRnError e = ops->DeleteLunCommit(ctx)) {
     // The platform LUN is gone already; there is nothing to put back.
     WZLOG(-1, "DeleteLunCommit failed with error: %s", e.AsString().c_str());
-    SetReplyError(error, WzScsiServer::RC_BSTORE_FAILED, "BStorOps DeleteLunCommit error: " + e.AsString());
+    error.set(WzScsiServer::RC_BSTORE_FAILED, "BStorOps DeleteLunCommit error: " + e.AsString());
     return e;
   }
   error.setErrorCode(WzScsiServer::RC_SUCCESS);

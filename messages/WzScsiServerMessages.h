@@ -151,6 +151,11 @@ class WZ_EXPORT Error : public Message {
   std::string errorMessage() const { return GetString(Fields::kErrorMessage); }
   void setErrorMessage(const std::string& v) { SetString(Fields::kErrorMessage, v); }
   bool hasErrorMessage() const { return hasField(Fields::kErrorMessage.slot); }
+  // Both at once: a refusal's code and its text.
+  void set(int64_t code, const std::string& message) {
+    setErrorCode(code);
+    setErrorMessage(message);
+  }
 };
 
 class WZ_EXPORT BStoreDesc : public Message {

@@ -10,9 +10,22 @@ namespace {
 // The requests carry the LUN number in the low 32 bits of a 64-bit field.
 int32_t LunNumberOf(int64_t field) { return static_cast<int32_t>(static_cast<uint32_t>(field)); }
 
-void SetReplyError(WzScsiServer::Error& error, WzScsiServer::ResultCode code, const char* text) {
-  error.setErrorCode(code);
-  error.setErrorMessage(text);
+// The LUN a mapping request names; a missing target or LUN fills the reply's
+// Error and returns the handler's error (target first, then LUN).
+CRnError FindMappedLun(WzScsiSrv& service, const std::string& name, int32_t number, WzScsiServer::Error& error,
+                       WzScsiSrv::Lun*& lun) {
+  WzScsiSrv::TargetMap::iterator target;
+  if (!service.TargetExists(name, target)) {
+    error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exist!");
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Target doesn't exist!");
+  }
+  auto found = target->second.luns.find(number);
+  if (found == target->second.luns.end()) {
+    error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Lun doesn't exist!");
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Lun doesn't exist!");
+  }
+  lun = &found->second;
+  return CRnError();
 }
 
 }  // namespace
@@ -33,28 +46,20 @@ CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
     const std::string hostId = request->hostId();
     WZLOG(1, "Mapping Host: TargetID [%s], HostID:[%s], LunID [%d]", name.c_str(), hostId.c_str(), number);
 
-    TargetMap::iterator target;
-    if (!TargetExists(name, target)) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exist!");
-      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Target doesn't exist!");
-    }
-    auto lun = target->second.luns.find(number);
-    if (lun == target->second.luns.end()) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Lun doesn't exist!");
-      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Lun doesn't exist!");
-    }
-    if (lun->second.hosts.count(hostId) != 0) {
+    Lun* lun = nullptr;
+    if (CRnError e = FindMappedLun(*this, name, number, error, lun)) return e;
+    if (lun->hosts.count(hostId) != 0) {
       // Code 183: replay after a reload counts this as "already in place".
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Host is already mapped to the lun");
+      error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Host is already mapped to the lun");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_ALREADY_EXISTS, "Host is already mapped to the lun");
     }
     Host host(hostId, std::string());
-    if (CRnError e = m_ptrPlatform ? m_ptrPlatform->MapHost(lun->second, host) : NoPlatformError(FX_HERE)) {
+    if (CRnError e = m_ptrPlatform ? m_ptrPlatform->MapHost(*lun, host) : NoPlatformError(FX_HERE)) {
       WZLOG(-1, "Platform MapHost failed, error=%s", e.AsString().c_str());
-      SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform MapHost failed");
+      error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform MapHost failed");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Platform MapHost failed");
     }
-    lun->second.hosts[hostId] = host;
+    lun->hosts[hostId] = host;
     error.setErrorCode(WzScsiServer::RC_SUCCESS);
     return CRnError();
   });
@@ -77,26 +82,18 @@ CRnError WzScsiSrv::UnMapHost(CWzNetwork* conn, CNMessageBase* message) {
     const std::string hostId = request->hostId();
     WZLOG(1, "Unmapping Host: TargetID [%s], HostID [%s], LunID [%d]", name.c_str(), hostId.c_str(), number);
 
-    TargetMap::iterator target;
-    if (!TargetExists(name, target)) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Target doesn't exist!");
-      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Target doesn't exist!");
-    }
-    auto lun = target->second.luns.find(number);
-    if (lun == target->second.luns.end()) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Lun doesn't exist!");
-      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Lun doesn't exist!");
-    }
-    auto host = lun->second.hosts.find(hostId);
-    if (host == lun->second.hosts.end()) {
-      SetReplyError(error, WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Host is not mapped to the lun");
+    Lun* lun = nullptr;
+    if (CRnError e = FindMappedLun(*this, name, number, error, lun)) return e;
+    auto host = lun->hosts.find(hostId);
+    if (host == lun->hosts.end()) {
+      error.set(WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE, "Host is not mapped to the lun");
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Host is not mapped to the lun");
     }
-    if (CRnError e = m_ptrPlatform ? m_ptrPlatform->UnMapHost(lun->second, host->second) : NoPlatformError(FX_HERE)) {
-      SetReplyError(error, WzScsiServer::RC_PLATFORM_FAILED, "Platform UnMapHost Failed");
+    if (CRnError e = m_ptrPlatform ? m_ptrPlatform->UnMapHost(*lun, host->second) : NoPlatformError(FX_HERE)) {
+      error.set(WzScsiServer::RC_PLATFORM_FAILED, "Platform UnMapHost Failed");
       return e;
     }
-    lun->second.hosts.erase(host);
+    lun->hosts.erase(host);
     error.setErrorCode(WzScsiServer::RC_SUCCESS);
     return CRnError();
   });
