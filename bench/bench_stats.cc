@@ -116,4 +116,17 @@ std::string FiguresToJson(const std::vector<Figure>& figures,
   return out;
 }
 
+void PrintFigures(const std::vector<Figure>& figures, int labelWidth, int targetWidth) {
+  for (const Figure& f : figures) {
+    char value[64];
+    if (f.measured)
+      snprintf(value, sizeof(value), "%.4g %s", f.value, f.unit.c_str());
+    else
+      snprintf(value, sizeof(value), "failed");
+    const char* verdict = f.kind == TargetKind::kNone ? "" : (f.Met() ? "met" : "MISSED");
+    printf("%-*s %14s  %-*s %s\n", labelWidth, f.label.c_str(), value, targetWidth, f.targetText.c_str(), verdict);
+    if (!f.note.empty()) printf("    %s\n", f.note.c_str());
+  }
+}
+
 }  // namespace wzbench

@@ -44,6 +44,9 @@ struct Figure {
 // context: extra key/value strings (machine, run parameters).
 std::string FiguresToJson(const std::vector<Figure>& figures,
                           const std::vector<std::pair<std::string, std::string>>& context);
+// Prints the figures as table rows (label, value, target, verdict) on
+// stdout, each note on its own line below its row.
+void PrintFigures(const std::vector<Figure>& figures, int labelWidth, int targetWidth);
 // JSON string literal of text (quotes included).
 std::string JsonString(const std::string& text);
 

@@ -513,16 +513,7 @@ void MeasureListing(const Options& options, const DaemonSetup& setup, std::vecto
 
 void PrintTable(const std::vector<Figure>& figures) {
   printf("%-66s %14s  %-34s %s\n", "end-to-end figure", "value", "target", "");
-  for (const Figure& f : figures) {
-    char value[64];
-    if (f.measured)
-      snprintf(value, sizeof(value), "%.4g %s", f.value, f.unit.c_str());
-    else
-      snprintf(value, sizeof(value), "failed");
-    const char* verdict = f.kind == TargetKind::kNone ? "" : (f.Met() ? "met" : "MISSED");
-    printf("%-66s %14s  %-34s %s\n", f.label.c_str(), value, f.targetText.c_str(), verdict);
-    if (!f.note.empty()) printf("    %s\n", f.note.c_str());
-  }
+  PrintFigures(figures, 66, 34);
 }
 
 }  // namespace

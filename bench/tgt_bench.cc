@@ -358,16 +358,7 @@ class Run {
 };
 
 void PrintTable(const std::vector<Figure>& figures) {
-  for (const Figure& f : figures) {
-    char value[64];
-    if (f.measured)
-      snprintf(value, sizeof(value), "%.4g %s", f.value, f.unit.c_str());
-    else
-      snprintf(value, sizeof(value), "failed");
-    const char* verdict = f.kind == TargetKind::kNone ? "" : (f.Met() ? "met" : "MISSED");
-    printf("%-58s %14s  %-10s %s\n", f.label.c_str(), value, f.targetText.c_str(), verdict);
-    if (!f.note.empty()) printf("    %s\n", f.note.c_str());
-  }
+  PrintFigures(figures, 58, 10);
 }
 
 }  // namespace
