@@ -14,8 +14,42 @@
 // CleanUp from the host's thread.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
 #include "drivers/WzScsiSrvRecords.h"
 #include "hostlib/errors/CRnError.h"
+
+// What an engine holds of the service's own objects, as a driver reads it
+// back (ListOwned). Objects of other tools are never listed.
+struct WzScsiSrvEngineLun {
+  int32_t lunId = 0;
+  std::string path;    // backing file or device
+  std::string serial;  // unit serial number (VPD page 0x80) as the engine reports it
+};
+struct WzScsiSrvEngineTarget {
+  std::string targetId;  // lower-cased
+  std::map<int32_t, WzScsiSrvEngineLun> luns;
+  // Initiator name -> LUN numbers it is granted. On an engine that grants
+  // whole targets (perLunAccess false) the sets are empty: the binding is
+  // to the target.
+  std::map<std::string, std::set<int32_t>> hosts;
+};
+struct WzScsiSrvEngineView {
+  bool perLunAccess = true;
+  std::map<std::string, WzScsiSrvEngineTarget> targets;  // by lower-cased id
+};
+
+// One engine object the configuration lacks, for RemoveOrphan.
+struct WzScsiSrvOrphan {
+  enum Kind : int32_t { TARGET = 0, LUN = 1, HOST = 2 };
+  Kind kind = TARGET;
+  std::string targetId;
+  int32_t lunId = -1;  // LUN and HOST; -1 for a whole-target binding
+  std::string hostId;  // HOST
+};
 
 class WZ_EXPORT WzScsiSrvPlatform {
  public:
@@ -36,11 +70,23 @@ class WZ_EXPORT WzScsiSrvPlatform {
   virtual CRnError MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) = 0;
   // 7: the stored host record.
   virtual CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) = 0;
-  // 8, 9: not called by the service; reserved for the driver's own use.
-  virtual CRnError Reserved8() { return CRnError(); }
-  virtual CRnError Reserved9() { return CRnError(); }
+  // 8: what the engine holds of this service's objects (targets the driver
+  // made or adopted, their LUNs and initiator bindings); for reconcile.
+  virtual CRnError ListOwned(WzScsiSrvEngineView& view) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 50, "the platform driver cannot list what it holds");
+  }
+  // 9: removes one object the configuration lacks: a target with everything
+  // under it, a LUN, or an initiator's binding. Removing what is already
+  // gone succeeds.
+  virtual CRnError RemoveOrphan(const WzScsiSrvOrphan& orphan) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 50, "the platform driver cannot remove orphans");
+  }
   // 10: last call before the service is unloaded; the result is ignored.
   virtual CRnError CleanUp() = 0;
+  // 11: an identity of the running engine instance that changes when the
+  // engine restarts (tgtd's process id, for one); 0 while the engine cannot
+  // be reached. Cheap: the service polls it to notice an engine restart.
+  virtual uint64_t EngineInstance() { return 1; }
   virtual ~WzScsiSrvPlatform() = default;
 };
 

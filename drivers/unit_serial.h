@@ -1,0 +1,32 @@
+// The unit serial number an engine reports for a LUN (SCSI VPD page 0x80).
+// Initiators and multipath tell disks apart by it, so it must be stable
+// across restarts, the same on every gateway that serves the LUN, and
+// different for different LUNs even when they share a serial prefix:
+//   <prefix><8 hex digits of the target's name id><4 hex digits of the LUN number>
+// for example "DISK1" + "3F2A9C10" + "0001". At most 16 + 12 characters,
+// within what both engines accept.
+//
+// Thread safety: a pure function.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "hostlib/util/WzScsiUtils.h"
+
+inline std::string WzScsiSrvUnitSerial(const std::string& serialPrefix, const std::string& targetId,
+                                       int32_t lunId) {
+  std::string id;
+  CRnError ignored = GetGUID(targetId.data(), static_cast<int>(targetId.size()), id);
+  (void)ignored;
+  std::string hex;
+  for (char c : id) {
+    if (c == '-') continue;
+    hex.push_back(static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c));
+    if (hex.size() == 8) break;
+  }
+  char lun[8];
+  std::snprintf(lun, sizeof lun, "%04X", static_cast<unsigned>(lunId) & 0xFFFFu);
+  return serialPrefix + hex + lun;
+}
