@@ -1,131 +1,43 @@
-// The action-log tree: names, layout, case folding, removal, and durable
-// replacement under failures of every file-system step.
+// The action-log writer: the tree it writes, the undoable removal, and
+// durable replacement under failures of every file-system step.
+#include "actionlog/action_log_writer.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
+#include "actionlog/action_log_layout.h"
+#include "hostlib/util/rn_test_temp_dir.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
 using namespace WzScsiServer;
+namespace Layout = WzScsiSrvActionLog;
 
 namespace {
-
-CRnError SaveLun(ServiceHarness& h, const std::string& target, int32_t lunId, const std::string& args = "-ti t") {
-  auto req = MakeCreateLun(target, 2, args);
-  CreateLunRsp rsp;
-  rsp.setLunId(lunId);
-  return h.Service().LogAction(req.get(), &rsp);
-}
-
-CRnError Save(ServiceHarness& h, std::unique_ptr<CNMessageBase> req) { return h.Service().LogAction(req.get(), nullptr); }
 
 class ActionLog : public ::testing::Test {
  protected:
-  HarnessOptions Options() {
-    HarnessOptions o;
-    o.start = false;
-    return o;
+  std::string Root() const { return tmp.Join("log"); }
+  std::string Dir(const std::string& target) const { return Layout::TargetDir(Root(), target); }
+  CRnError Save(std::unique_ptr<Message> request, int32_t lunId = -1) { return Writer().Save(*request, lunId); }
+  CRnError SaveLun(const std::string& target, int32_t lunId, const std::string& args = "-ti t") {
+    return Save(MakeCreateLun(target, 2, args), lunId);
   }
+  // A removal that goes through: set aside, then discarded.
+  CRnError Remove(std::unique_ptr<Message> request) {
+    WzScsiSrvSetAside aside;
+    if (CRnError e = Writer().SetAside(*request, aside)) return e;
+    Writer().Discard(aside);
+    return CRnError();
+  }
+  WzScsiSrvActionLogWriter Writer() const { return WzScsiSrvActionLogWriter(Root()); }
+
+  CRnTempDirForTest tmp;
 };
 
-}  // namespace
-
-TEST_F(ActionLog, ExampleTreeFileByFile) {
-  ServiceHarness h(Options());
-  ASSERT_FALSE(CRnPath::Exists(h.ActionLogRoot()));
-  ASSERT_TRUE(Save(h, MakeCreateTarget("A")).IsSuccess());  // creates the root and Targets too
-  ASSERT_TRUE(SaveLun(h, "A", 0).IsSuccess());
-  ASSERT_TRUE(SaveLun(h, "A", 1).IsSuccess());
-  ASSERT_TRUE(Save(h, MakeMap("A", 1, "hostA")).IsSuccess());
-  ASSERT_TRUE(Save(h, MakeCreateTarget("B")).IsSuccess());
-  const std::string ta = Guid("a"), tb = Guid("b"), hh = Guid("hostA");
-  std::vector<std::string> expected = {"Targets/",
-                                       "Targets/" + ta + "/",
-                                       "Targets/" + ta + "/" + ta + ".wzf",
-                                       "Targets/" + ta + "/Luns/",
-                                       "Targets/" + ta + "/Luns/0000.wzf",
-                                       "Targets/" + ta + "/Luns/0001.wzf",
-                                       "Targets/" + ta + "/Mappings/",
-                                       "Targets/" + ta + "/Mappings/" + hh + "_0001.wzf",
-                                       "Targets/" + tb + "/",
-                                       "Targets/" + tb + "/" + tb + ".wzf",
-                                       "Targets/" + tb + "/Luns/",
-                                       "Targets/" + tb + "/Mappings/"};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(ListTree(h.ActionLogRoot()), expected);
-
-  // Each file holds exactly the request, with the lower-case target name.
-  CreateTarget t;
-  ASSERT_EQ(t.readXmlFromString(ReadFile(h.ActionLogRoot() + "/Targets/" + ta + "/" + ta + ".wzf")), 0);
-  EXPECT_EQ(t.targetId(), "a");
-  MapLun2Host m;
-  ASSERT_EQ(m.readXmlFromString(ReadFile(h.ActionLogRoot() + "/Targets/" + ta + "/Mappings/" + hh + "_0001.wzf")), 0);
-  EXPECT_EQ(m.targetId(), "a");
-  EXPECT_EQ(m.hostId(), "hostA");
-  EXPECT_EQ(m.lunId(), 1);
-}
-
-TEST_F(ActionLog, LunNumbersArePaddedToFourDigits) {
-  ServiceHarness h(Options());
-  ASSERT_TRUE(SaveLun(h, "iqn.t", 7).IsSuccess());
-  ASSERT_TRUE(SaveLun(h, "iqn.t", 12345).IsSuccess());
-  std::string luns = h.ActionLogRoot() + "/Targets/" + Guid("iqn.t") + "/Luns";
-  EXPECT_EQ(ListTree(luns), (std::vector<std::string>{"0007.wzf", "12345.wzf"}));
-}
-
-TEST_F(ActionLog, HostNamesKeepTheirCaseInFileNames) {
-  ServiceHarness h(Options());
-  ASSERT_TRUE(Save(h, MakeMap("IQN.T", 3, "Host1")).IsSuccess());
-  ASSERT_TRUE(Save(h, MakeMap("iqn.t", 3, "host1")).IsSuccess());
-  std::string maps = h.ActionLogRoot() + "/Targets/" + Guid("iqn.t") + "/Mappings";
-  std::vector<std::string> expected = {Guid("Host1") + "_0003.wzf", Guid("host1") + "_0003.wzf"};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(ListTree(maps), expected);
-  ASSERT_TRUE(Save(h, MakeUnMap("iqn.t", 3, "Host1")).IsSuccess());
-  EXPECT_EQ(ListTree(maps), std::vector<std::string>{Guid("host1") + "_0003.wzf"});
-}
-
-TEST_F(ActionLog, DeletesRemoveFilesAndTheWholeTargetDirectory) {
-  ServiceHarness h(Options());
-  ASSERT_TRUE(Save(h, MakeCreateTarget("iqn.T")).IsSuccess());
-  ASSERT_TRUE(SaveLun(h, "iqn.t", 4).IsSuccess());
-  ASSERT_TRUE(Save(h, MakeMap("iqn.t", 4, "h")).IsSuccess());
-  ASSERT_TRUE(Save(h, MakeUnMap("iqn.t", 4, "h")).IsSuccess());
-  ASSERT_TRUE(Save(h, MakeDeleteLun("iqn.t", 4)).IsSuccess());
-  std::string dir = h.ActionLogRoot() + "/Targets/" + Guid("iqn.t");
-  std::vector<std::string> left = {"Luns/", "Mappings/", Guid("iqn.t") + ".wzf"};
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(ListTree(dir), left);
-  // Any case of the name removes exactly that directory, empty subdirectories included.
-  ASSERT_TRUE(Save(h, MakeDeleteTarget("IQN.t")).IsSuccess());
-  EXPECT_FALSE(CRnPath::Exists(dir));
-  EXPECT_TRUE(CRnPath::Exists(h.ActionLogRoot() + "/Targets"));
-}
-
-TEST_F(ActionLog, MissingFilesOnDeleteAreLoggedNotFailed) {
-  ServiceHarness h(Options());
-  EXPECT_TRUE(Save(h, MakeDeleteLun("iqn.t", 2)).IsSuccess());
-  EXPECT_TRUE(h.Log().Contains("failed to remove, file=" + h.ActionLogRoot() + "/Targets/" + Guid("iqn.t") +
-                               "/Luns/0002.wzf"));
-  EXPECT_TRUE(Save(h, MakeDeleteTarget("iqn.t")).IsSuccess());
-  EXPECT_TRUE(h.Log().Contains("failed to floder, file="));
-  EXPECT_TRUE(Save(h, MakeIoctl("ll")).IsSuccess());
-}
-
-TEST_F(ActionLog, AShorterDocumentLeavesNoTailOfTheLongerOne) {
-  ServiceHarness h(Options());
-  ASSERT_TRUE(SaveLun(h, "iqn.t", 1, "-ti t -path /" + std::string(4000, 'x')).IsSuccess());
-  ASSERT_TRUE(SaveLun(h, "iqn.t", 1, "-ti t -path /short").IsSuccess());
-  std::string text = ReadFile(h.ActionLogRoot() + "/Targets/" + Guid("iqn.t") + "/Luns/0001.wzf");
-  CreateLun l;
-  ASSERT_EQ(l.readXmlFromString(text), 0) << text;
-  EXPECT_EQ(l.bstoreDesc().args(), "-ti t -path /short");
-}
-
-namespace {
-
-// Fails the n-th call of one kind of file-system operation.
+// Fails every call of one kind of file-system operation.
 class FailingFs : public IRnFileSystem {
  public:
   enum Op { kOpen, kWrite, kFsync, kRename, kMkdir };
@@ -145,35 +57,6 @@ class FailingFs : public IRnFileSystem {
   Op m_op;
 };
 
-}  // namespace
-
-TEST_F(ActionLog, EveryFailedStepKeepsThePreviousFileWhole) {
-  ServiceHarness h(Options());
-  ASSERT_TRUE(SaveLun(h, "iqn.t", 1, "-ti t -path /first").IsSuccess());
-  std::string lunsDir = h.ActionLogRoot() + "/Targets/" + Guid("iqn.t") + "/Luns";
-  std::string before = ReadFile(lunsDir + "/0001.wzf");
-  for (FailingFs::Op op : {FailingFs::kOpen, FailingFs::kWrite, FailingFs::kFsync, FailingFs::kRename}) {
-    FailingFs fs(op);
-    RnFileSystem::SetForTest(&fs);
-    CRnError e = SaveLun(h, "iqn.t", 1, "-ti t -path /second");
-    RnFileSystem::SetForTest(nullptr);
-    EXPECT_TRUE(e.IsError()) << "step " << op;
-    EXPECT_EQ(ReadFile(lunsDir + "/0001.wzf"), before) << "step " << op;
-    EXPECT_EQ(ListTree(lunsDir), std::vector<std::string>{"0001.wzf"}) << "no temporary file left, step " << op;
-  }
-}
-
-TEST_F(ActionLog, DirectoryThatCannotBeCreatedWritesNothing) {
-  ServiceHarness h(Options());
-  FailingFs fs(FailingFs::kMkdir);
-  RnFileSystem::SetForTest(&fs);
-  CRnError e = Save(h, MakeCreateTarget("iqn.t"));
-  RnFileSystem::SetForTest(nullptr);
-  EXPECT_TRUE(e.IsError());
-  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot()));
-}
-
-namespace {
 // Counts fsyncs: each durable change needs its own, and no more than it needs.
 class CountingFs : public IRnFileSystem {
  public:
@@ -183,13 +66,134 @@ class CountingFs : public IRnFileSystem {
   }
   int count = 0;
 };
+
+std::string Rel(const std::string& root, const std::string& path) { return path.substr(root.size() + 1); }
+
 }  // namespace
 
+TEST_F(ActionLog, ExampleTreeFileByFile) {
+  ASSERT_TRUE(Save(MakeCreateTarget("a")).IsSuccess());  // creates the root and Targets too
+  ASSERT_TRUE(SaveLun("a", 0).IsSuccess());
+  ASSERT_TRUE(SaveLun("a", 1).IsSuccess());
+  ASSERT_TRUE(Save(MakeMap("A", 1, "hostA")).IsSuccess());
+  ASSERT_TRUE(Save(MakeCreateTarget("b")).IsSuccess());
+  const std::string a = Dir("a"), b = Dir("b"), r = Root();
+  std::vector<std::string> expected = {Rel(r, Layout::TargetsDir(r)) + "/",
+                                       Rel(r, a) + "/",
+                                       Rel(r, Layout::TargetFile(a)),
+                                       Rel(r, Layout::LunsDir(a)) + "/",
+                                       Rel(r, Layout::LunFile(a, 0)),
+                                       Rel(r, Layout::LunFile(a, 1)),
+                                       Rel(r, Layout::MappingsDir(a)) + "/",
+                                       Rel(r, Layout::MappingFile(a, "hostA", 1)),
+                                       Rel(r, b) + "/",
+                                       Rel(r, Layout::TargetFile(b)),
+                                       Rel(r, Layout::LunsDir(b)) + "/",
+                                       Rel(r, Layout::MappingsDir(b)) + "/"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ListTree(r), expected);
+
+  // Each file holds exactly the request; the target is found under its
+  // lower-cased name whatever case the request used.
+  MapLun2Host m;
+  ASSERT_EQ(m.readXmlFromString(ReadFile(Layout::MappingFile(a, "hostA", 1))), 0);
+  EXPECT_EQ(m.hostId(), "hostA");
+  EXPECT_EQ(m.lunId(), 1);
+}
+
+TEST_F(ActionLog, RemovalsTakeOutExactlyTheirFileAndCanBeUndone) {
+  ASSERT_TRUE(Save(MakeCreateTarget("iqn.t")).IsSuccess());
+  ASSERT_TRUE(SaveLun("iqn.t", 4).IsSuccess());
+  ASSERT_TRUE(Save(MakeMap("iqn.t", 4, "Host1")).IsSuccess());
+  ASSERT_TRUE(Save(MakeMap("iqn.t", 4, "host1")).IsSuccess());
+  const std::string dir = Dir("iqn.t");
+
+  // Set aside and put back: the file is there again, nothing else is left.
+  WzScsiSrvSetAside aside;
+  auto unmap = MakeUnMap("iqn.t", 4, "Host1");
+  ASSERT_TRUE(Writer().SetAside(*unmap, aside).IsSuccess());
+  EXPECT_FALSE(CRnPath::Exists(Layout::MappingFile(dir, "Host1", 4)));
+  ASSERT_TRUE(Writer().Restore(aside).IsSuccess());
+  const std::vector<std::string> both = ListTree(Layout::MappingsDir(dir));
+  EXPECT_EQ(both.size(), 2u);
+  for (const std::string& name : both) EXPECT_FALSE(Layout::IsTemporaryName(name)) << name;
+
+  ASSERT_TRUE(Remove(MakeUnMap("IQN.T", 4, "Host1")).IsSuccess());
+  EXPECT_EQ(ListTree(Layout::MappingsDir(dir)), std::vector<std::string>{Layout::MappingFileName("host1", 4)});
+  ASSERT_TRUE(Remove(MakeUnMap("iqn.t", 4, "host1")).IsSuccess());
+  ASSERT_TRUE(Remove(MakeDeleteLun("iqn.t", 4)).IsSuccess());
+  EXPECT_TRUE(ListTree(Layout::LunsDir(dir)).empty());
+  ASSERT_TRUE(Remove(MakeDeleteTarget("iqn.t")).IsSuccess());
+  EXPECT_FALSE(CRnPath::Exists(dir));
+  EXPECT_TRUE(ListTree(Layout::TargetsDir(Root())).empty());
+
+  // Nothing saved: nothing to remove, and no failure.
+  EXPECT_TRUE(Remove(MakeDeleteLun("iqn.t", 2)).IsSuccess());
+  EXPECT_TRUE(Remove(MakeDeleteTarget("iqn.t")).IsSuccess());
+}
+
+TEST_F(ActionLog, AShorterDocumentLeavesNoTailOfTheLongerOne) {
+  ASSERT_TRUE(SaveLun("iqn.t", 1, "-ti t -path /" + std::string(4000, 'x')).IsSuccess());
+  ASSERT_TRUE(SaveLun("iqn.t", 1, "-ti t -path /short").IsSuccess());
+  std::string text = ReadFile(Layout::LunFile(Dir("iqn.t"), 1));
+  CreateLun l;
+  ASSERT_EQ(l.readXmlFromString(text), 0) << text;
+  EXPECT_EQ(l.bstoreDesc().args(), "-ti t -path /short");
+}
+
+TEST_F(ActionLog, EveryFailedStepKeepsThePreviousFileWhole) {
+  ASSERT_TRUE(SaveLun("iqn.t", 1, "-ti t -path /first").IsSuccess());
+  const std::string lunsDir = Layout::LunsDir(Dir("iqn.t"));
+  const std::string file = Layout::LunFile(Dir("iqn.t"), 1);
+  const std::string before = ReadFile(file);
+  for (FailingFs::Op op : {FailingFs::kOpen, FailingFs::kWrite, FailingFs::kFsync, FailingFs::kRename}) {
+    FailingFs fs(op);
+    CRnError e;
+    {
+      CRnFileSystemForTest guard(&fs);
+      e = SaveLun("iqn.t", 1, "-ti t -path /second");
+    }
+    EXPECT_TRUE(e.IsError()) << "step " << op;
+    EXPECT_EQ(ReadFile(file), before) << "step " << op;
+    EXPECT_EQ(ListTree(lunsDir), std::vector<std::string>{Layout::LunFileName(1)}) << "no temporary file, step " << op;
+  }
+  // A removal whose rename or fsync fails leaves the file where it was.
+  for (FailingFs::Op op : {FailingFs::kFsync, FailingFs::kRename}) {
+    FailingFs fs(op);
+    WzScsiSrvSetAside aside;
+    CRnError e;
+    {
+      CRnFileSystemForTest guard(&fs);
+      e = Writer().SetAside(*MakeDeleteLun("iqn.t", 1), aside);
+    }
+    EXPECT_TRUE(e.IsError()) << "step " << op;
+    EXPECT_FALSE(aside.Active());
+    EXPECT_EQ(ReadFile(file), before) << "step " << op;
+  }
+}
+
+TEST_F(ActionLog, DirectoryThatCannotBeCreatedWritesNothing) {
+  FailingFs fs(FailingFs::kMkdir);
+  CRnError e;
+  {
+    CRnFileSystemForTest guard(&fs);
+    e = Save(MakeCreateTarget("iqn.t"));
+  }
+  EXPECT_TRUE(e.IsError());
+  EXPECT_FALSE(CRnPath::Exists(Root()));
+}
+
+TEST_F(ActionLog, ARequestTooLargeForASavedFileIsRefusedUnsaved) {
+  auto big = MakeCreateTarget("iqn.t", std::string(CNMessageBase::kMaxXmlBytes, 'd'));
+  EXPECT_TRUE(WzScsiSrvActionLogWriter::CheckSavable(*big).IsError());
+  EXPECT_TRUE(Save(std::move(big)).IsError());
+  EXPECT_FALSE(CRnPath::Exists(Layout::TargetFile(Dir("iqn.t"))));
+}
+
 TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
-  ServiceHarness h(Options());
-  ASSERT_TRUE(Save(h, MakeCreateTarget("iqn.first")).IsSuccess());  // makes the root and Targets
+  ASSERT_TRUE(Save(MakeCreateTarget("iqn.first")).IsSuccess());  // makes the root and Targets
   CountingFs fs;
-  RnFileSystem::SetForTest(&fs);
+  CRnFileSystemForTest guard(&fs);
   auto cost = [&](const std::function<CRnError()>& change) {
     fs.count = 0;
     EXPECT_TRUE(change().IsSuccess());
@@ -197,11 +201,11 @@ TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
   };
   // File, its directory (which also holds the new Luns/ and Mappings/), and
   // Targets for the new directory.
-  EXPECT_EQ(cost([&] { return Save(h, MakeCreateTarget("iqn.t")); }), 3);
-  EXPECT_EQ(cost([&] { return SaveLun(h, "iqn.t", 0); }), 2);
-  EXPECT_EQ(cost([&] { return Save(h, MakeMap("iqn.t", 0, "h")); }), 2);
-  EXPECT_EQ(cost([&] { return Save(h, MakeUnMap("iqn.t", 0, "h")); }), 1);
-  EXPECT_EQ(cost([&] { return Save(h, MakeDeleteLun("iqn.t", 0)); }), 1);
-  EXPECT_EQ(cost([&] { return Save(h, MakeDeleteTarget("iqn.t")); }), 1);
-  RnFileSystem::SetForTest(nullptr);
+  EXPECT_EQ(cost([&] { return Save(MakeCreateTarget("iqn.t")); }), 3);
+  EXPECT_EQ(cost([&] { return SaveLun("iqn.t", 0); }), 2);
+  EXPECT_EQ(cost([&] { return Save(MakeMap("iqn.t", 0, "h")); }), 2);
+  // A removal: the directory that loses the name, once.
+  EXPECT_EQ(cost([&] { return Remove(MakeUnMap("iqn.t", 0, "h")); }), 1);
+  EXPECT_EQ(cost([&] { return Remove(MakeDeleteLun("iqn.t", 0)); }), 1);
+  EXPECT_EQ(cost([&] { return Remove(MakeDeleteTarget("iqn.t")); }), 1);
 }

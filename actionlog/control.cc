@@ -1,79 +1,80 @@
 // Ioctl: the control channel. The command word (any letter case) selects a
-// listing ("llh", "llt", "ll", "lt"), which answers itself, or "rc", which
-// replays the action log into the running service; anything else is refused
-// with code 4.
-#include <exception>
-
+// row of one table: a listing ("llh", "llt", "ll", "lt"), which answers
+// itself, or "rc", which replays the action log into the running service.
+// Anything else is refused with code 4.
+#include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
-#include "service/WzScsiSrv.h"
+#include "service/handler_frame.h"
 
+namespace {
+
+typedef CRnError (*IoctlHandler)(WzScsiSrv& service, CWzNetwork* conn, CNMessageBase* message);
+
+struct IoctlRow {
+  const char* command;
+  bool servedBeforeStart;  // answered while the service is not started yet
+  IoctlHandler handler;
+};
+
+}  // namespace
+
+// Defined as a member so that it reaches the private pieces; the table is
+// read top to bottom.
 CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
-  if (CRnError e = CheckClass(FX_HERE, message, WzScsiServer::kIoctl)) return e;
-  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
-  if (request == nullptr) return CheckClass(FX_HERE, nullptr, WzScsiServer::kIoctl);
-  WzScsiServer::IoctlRsp reply;
-  if (RefuseIfNotReady(conn, message, reply)) return CRnError();
+  static const IoctlRow kCommands[] = {
+      {"llh", false,
+       [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_HOST); }},
+      {"llt", false,
+       [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_TARGET); }},
+      {"ll", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_ALL); }},
+      {"lt", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListTargets(c, m); }},
+      {"rc", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReloadConfig(c, m); }},
+  };
 
+  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
+  if (request == nullptr)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
   const std::string command = request->command();
-  if (FXString::CompareNoCase(command, "llh") == 0) {
-    CRnError e = ListLuns(conn, message, LUNS_BY_HOST);
-    return e.IsError() ? e.Push(FX_HERE, "Host not specified") : CRnError();
-  }
-  if (FXString::CompareNoCase(command, "llt") == 0) {
-    CRnError e = ListLuns(conn, message, LUNS_BY_TARGET);
-    return e.IsError() ? e.Push(FX_HERE) : CRnError();
-  }
-  if (FXString::CompareNoCase(command, "ll") == 0) {
-    CRnError e = ListLuns(conn, message, LUNS_ALL);
-    return e.IsError() ? e.Push(FX_HERE) : CRnError();
-  }
-  if (FXString::CompareNoCase(command, "lt") == 0) {
-    CRnError e = ListTargets(conn, message);
-    return e.IsError() ? e.Push(FX_HERE, "Failed to list targets") : CRnError();
-  }
-  if (FXString::CompareNoCase(command, "rc") == 0) return ReloadConfig(conn, message, reply);
-  return RefuseIoctl(conn, message, reply, command);
+  const IoctlRow* row = nullptr;
+  for (const IoctlRow& r : kCommands)
+    if (FXString::CompareNoCase(command, r.command) == 0) row = &r;
+
+  WzScsiServer::IoctlRsp reply;
+  if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, reply)) return CRnError();
+  if (row == nullptr) return RefuseIoctl(conn, message, command);
+  CRnError e = row->handler(*this, conn, message);
+  return e.IsError() ? e.Push(FX_HERE, "Ioctl %s failed", row->command) : CRnError();
 }
 
-CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply) {
+CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message) {
   WZLOG(0, "#### Reloading iSCSI service configuration. ####");
-  CRnError played;
-  try {
-    played = Playback(true);
-  } catch (const std::exception& ex) {
-    played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by exception: %s",
-                                     ex.what());
-  } catch (...) {
-    played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by an unknown exception");
-  }
+  CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(true); });
 
   WzScsiServer::Error error;
   if (played.IsSuccess()) {
-    error.setErrorCode(WzScsiServer::RC_SUCCESS);
-    error.setErrorMessage("iSCSI service configuration reloaded successfully.");
+    error.set(WzScsiServer::RC_SUCCESS, "iSCSI service configuration reloaded successfully.");
     WZLOG(0, "iSCSI service reload configuration completed successfully.");
   } else {
-    error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
-    error.setErrorMessage("iSCSI service configuration reload failed.");
+    error.set(WzScsiServer::RC_NOT_READY_OR_FAILED, "iSCSI service configuration reload failed.");
     WZLOG(0, "iSCSI service reload configuration completed with error [%s].", played.AsString().c_str());
   }
-  if (conn != nullptr) SendReply(conn, message, reply, error, std::string(), false);
+  WzScsiServer::IoctlRsp reply;
+  if (conn != nullptr) SendReply(conn, message, reply, error, std::string());
   if (played.IsSuccess()) return CRnError();
   const std::string text = played.AsString();
   return played.Push(FX_HERE, "Reload configuration Playback failed with error: [%s]", text.c_str());
 }
 
-CRnError WzScsiSrv::RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply,
-                                const std::string& command) {
+CRnError WzScsiSrv::RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const std::string& command) {
   WzScsiServer::Error error;
-  error.setErrorCode(WzScsiServer::RC_INVALID_ARGUMENT);
-  error.setErrorMessage(FXString::Format("Invalid IOCTL, cmd=%s", command.c_str()));
-  CRnError result = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "Invalid IOCTL, cmd=%s", command.c_str());
+  CRnError result = WzScsiSrvRefuse(error, WzScsiSrvRefusal::INVALID_IOCTL, FX_HERE, CRnError(), command);
   if (conn != nullptr) {
     WZLOG(-1, "Error: %s %d %s %s", "", static_cast<int>(error.errorCode()), error.errorMessage().c_str(),
           result.AsString().c_str());
-    SendReply(conn, message, reply, error, std::string(), true);
+    WzScsiServer::IoctlRsp reply;
+    SendReply(conn, message, reply, error, std::string());
   }
   return result.Push(FX_HERE);
 }

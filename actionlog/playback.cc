@@ -4,21 +4,25 @@
 // LUNs, then its mappings. Best effort: a file that cannot be replayed is
 // logged and skipped.
 //
-// The whole replay runs under the model lock, so a reload is one step for
-// every other request; the nested handler calls take the same (recursive)
-// lock again.
+// The whole replay holds the change gate exclusively, so a reload is one step
+// for every other change.
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <exception>
 
+#include "actionlog/action_log_layout.h"
+#include "actionlog/target_dirs.h"
+#include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/util/FXString.h"
 #include "hostlib/util/RnFiles.h"
-#include "service/WzScsiSrv.h"
+#include "service/handler_frame.h"
+#include "targets/target_names.h"
+
+namespace Layout = WzScsiSrvActionLog;
 
 namespace {
+
+constexpr size_t kProgressEvery = 1000;
 
 // True when a directory holds nothing saved: only temporary files of the
 // durable writer and directories that hold nothing saved (what a create or
@@ -29,7 +33,7 @@ bool HoldsNothingSaved(const std::string& dir, int depth = 0) {
   CRnDirEntry entry;
   bool end = false;
   while (listing.GetEntry(entry, end).IsSuccess() && !end) {
-    if (FXFile::IsTempName(entry.name)) continue;
+    if (Layout::IsTemporaryName(entry.name)) continue;
     std::string path = dir;
     struct stat st;
     if (FXPath::Append(path, entry.name, 0).IsError() || CRnFile::Stat(path, st).IsError() ||
@@ -38,11 +42,6 @@ bool HoldsNothingSaved(const std::string& dir, int depth = 0) {
   }
   return end;
 }
-
-const char* const kLunsDir = "Luns";
-const char* const kMappingsDir = "Mappings";
-const char* const kExt = ".wzf";
-constexpr size_t kProgressEvery = 1000;
 
 std::string Join(std::string base, const std::string& name) {
   CRnError ignored = FXPath::Append(base, name, 0);
@@ -60,16 +59,29 @@ bool ReplayFailed(const CRnError& result, bool reload) {
   return result.IsError() && !(reload && result.GetCode() == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
 }
 
-bool IsDirectory(const struct stat& st) { return (st.st_mode & S_IFMT) == S_IFDIR; }
+// The words of one kind of saved file in the log lines.
+struct FolderKind {
+  const char* tag;   // "TARGET", "LUN", "LUN MAPPING"
+  const char* what;  // "target", "LUN", "Host LUN Mapping"
+};
+const FolderKind kTargetFile{"TARGET", "target"};
+const FolderKind kLunFolder{"LUN", "LUN"};
+const FolderKind kMappingFolder{"LUN MAPPING", "Host LUN Mapping"};
 
-// Only the entry's own name decides whether it is a saved request, so that a
-// ".wzf" somewhere in the root's path does not make every stray file one.
-bool IsSavedRequestName(const std::string& name) { return FXString::FindString(name, kExt, true) != std::string::npos; }
-
-// The LUN number of a file such as 0007.wzf.
-int32_t LunNumberOf(const std::string& name) {
-  std::string digits = name.substr(0, FXString::FindString(name, kExt, true));
-  return static_cast<int32_t>(std::atoi(digits.c_str()));
+// Reads one saved request; logs what failed.
+bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind& words) {
+  CRnFile in;
+  if (CRnError e = in.Open(path, 0, 0x100)) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to open %s xml config file [%s] with error [%s].", words.tag, words.what,
+          path.c_str(), e.AsString().c_str());
+    return false;
+  }
+  if (int status = request.readXmlFromFile(in)) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to read %s xml config file=%s with error code ret=%d", words.tag,
+          words.what, path.c_str(), status);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -82,7 +94,6 @@ void WzScsiSrv::LogPlaybackProgress(const char* what) {
 }
 
 void WzScsiSrv::CountPlayback(size_t PlaybackStats::*counter) {
-  std::lock_guard<std::recursive_mutex> model(m_modelMutex);
   ++(m_playbackStats.*counter);
   const PlaybackStats& s = m_playbackStats;
   const size_t done = s.targets + s.targetsFailed + s.luns + s.lunsFailed + s.mappings + s.mappingsFailed + s.present;
@@ -94,25 +105,16 @@ CRnError WzScsiSrv::Playback(bool reload) {
     WZLOG(0, "Nothing to playback");
     return CRnError();
   }
-  std::lock_guard<std::recursive_mutex> model(m_modelMutex);
+  WzWriterLock gate(&m_changeGate);
   m_playbackStats = PlaybackStats();
   m_playbackStats.startedMs = NowMs();
-  CRnError result;
   // The replay runs inside a request; nothing may escape it.
-  try {
-    result = PlaybackTargets(reload);
-  } catch (const std::exception& ex) {
-    result = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by exception: %s",
-                                     ex.what());
-  } catch (...) {
-    result = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by an unknown exception");
-  }
+  CRnError result = WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
   LogPlaybackProgress(reload ? "Reload playback finished" : "Playback finished");
   return result.IsError() ? result.Push(FX_HERE) : CRnError();
 }
 
 CRnError WzScsiSrv::PlaybackTargets(bool reload) {
-  std::lock_guard<std::recursive_mutex> model(m_modelMutex);
   std::vector<std::string> dirs;
   // A log that exists but cannot be read is a failed replay, not an empty
   // one: the directories found are replayed and the failure is returned.
@@ -121,173 +123,138 @@ CRnError WzScsiSrv::PlaybackTargets(bool reload) {
     WZLOG(0, "No targets to playback.");
     return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
   }
-
   for (const std::string& dir : dirs) {
-    const std::string file = FXString::Format("%s%c%s.wzf", dir.c_str(), '/', CRnPath::GetBaseName(dir).c_str());
-    if (!CRnPath::Exists(file)) {
-      if (HoldsNothingSaved(dir)) {
-        // A create or delete cut off by a crash (never answered): there is
-        // nothing to restore.
-        WZLOG(0, "Skipping target directory %s: it holds no saved request", dir.c_str());
-        continue;
-      }
-      WZLOG(-1, "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=%s", file.c_str());
-      CountPlayback(&PlaybackStats::targetsFailed);
-      continue;
-    }
-    CRnFile in;
-    if (CRnError e = in.Open(file, 0, 0x100)) {
-      WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to open target xml config file [%s] with error [%s].", file.c_str(),
-            e.AsString().c_str());
-      CountPlayback(&PlaybackStats::targetsFailed);
-      continue;
-    }
-    WzScsiServer::CreateTarget request;
-    if (int status = request.readXmlFromFile(in)) {
-      WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to read target xml config file=%s with error code ret=%d", file.c_str(),
-            status);
-      CountPlayback(&PlaybackStats::targetsFailed);
-      continue;
-    }
-
-    CRnError created = CreateTarget(nullptr, &request);
-    if (ReplayFailed(created, reload)) {
-      WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create target, file=%s, target=%s, error=[%s]", file.c_str(),
-            request.targetId().c_str(), created.AsString().c_str());
-      CountPlayback(&PlaybackStats::targetsFailed);
-      continue;
-    }
-    CountPlayback(created.IsError() ? &PlaybackStats::present : &PlaybackStats::targets);
-
-    if (CRnError e = PlaybackLuns(dir, reload)) {
-      WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create LUNs for target, file=%s, target=%s, error=[%s]", file.c_str(),
-            request.targetId().c_str(), e.AsString().c_str());
-      continue;
-    }
-    if (CRnError e = PlaybackLunMapping(dir, reload))
-      WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create Host LUN mappings for target, file=%s, target=%s, error=[%s].",
-            file.c_str(), request.targetId().c_str(), e.AsString().c_str());
+    CRnError ignored = PlaybackTarget(dir, reload);
+    (void)ignored;
   }
   return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 }
 
-CRnError WzScsiSrv::PlaybackLuns(const std::string& targetDir, bool reload) {
-  std::lock_guard<std::recursive_mutex> model(m_modelMutex);
-  const std::string dir = Join(targetDir, kLunsDir);
+CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
+  const std::string file = Layout::TargetFile(dir);
+  if (!CRnPath::Exists(file)) {
+    if (HoldsNothingSaved(dir)) {
+      // A create or delete cut off by a crash (never answered): there is
+      // nothing to restore.
+      WZLOG(0, "Skipping target directory %s: it holds no saved request", dir.c_str());
+      return CRnError();
+    }
+    WZLOG(-1, "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=%s", file.c_str());
+    CountPlayback(&PlaybackStats::targetsFailed);
+    return CRnError();
+  }
+  WzScsiServer::CreateTarget request;
+  if (!ReadSaved(file, request, kTargetFile)) {
+    CountPlayback(&PlaybackStats::targetsFailed);
+    return CRnError();
+  }
+  CRnError created = CreateTarget(nullptr, &request);
+  if (ReplayFailed(created, reload)) {
+    WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create target, file=%s, target=%s, error=[%s]", file.c_str(),
+          request.targetId().c_str(), created.AsString().c_str());
+    CountPlayback(&PlaybackStats::targetsFailed);
+    return CRnError();
+  }
+  CountPlayback(created.IsError() ? &PlaybackStats::present : &PlaybackStats::targets);
+
+  if (CRnError e = PlaybackFolder(dir, PlaybackKind::LUNS, reload)) {
+    WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create LUNs for target, file=%s, target=%s, error=[%s]", file.c_str(),
+          request.targetId().c_str(), e.AsString().c_str());
+    return CRnError();
+  }
+  if (CRnError e = PlaybackFolder(dir, PlaybackKind::MAPPINGS, reload))
+    WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create Host LUN mappings for target, file=%s, target=%s, error=[%s].",
+          file.c_str(), request.targetId().c_str(), e.AsString().c_str());
+  return CRnError();
+}
+
+CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, PlaybackKind kind, bool reload) {
+  const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
+  const std::string dir = kind == PlaybackKind::LUNS ? Layout::LunsDir(targetDir) : Layout::MappingsDir(targetDir);
   if (!CRnPath::Exists(dir)) return CRnError();
 
   std::vector<std::string> names;
   bool opened = false;
   CRnError listed = ListActionLogDir(dir, names, opened);
-  if (listed.IsError() && !opened) return listed.Push(FX_HERE, "Failed to open LUN config dir=%s", dir.c_str());
+  if (listed.IsError() && !opened) return listed.Push(FX_HERE, "Failed to open %s config dir=%s", words.what, dir.c_str());
 
   for (const std::string& name : names) {
     const std::string path = Join(dir, name);
     struct stat st;
     if (CRnError e = CRnFile::Stat(path, st)) {
-      WZLOG(-1, "LUN PLAYBACK ERROR!!! Failed to stat LUN config file [%s] with error [%s]", path.c_str(),
-            e.AsString().c_str());
-      CountPlayback(&PlaybackStats::lunsFailed);
+      WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to stat %s config file [%s] with error [%s]", words.tag, words.what,
+            path.c_str(), e.AsString().c_str());
+      CountPlayback(kind == PlaybackKind::LUNS ? &PlaybackStats::lunsFailed : &PlaybackStats::mappingsFailed);
       continue;
     }
-    if (IsDirectory(st) || !IsSavedRequestName(name)) {
-      WZLOG(-1, "LUN PLAYBACK ERROR!!! SKipping, path=%s", name.c_str());
+    if (S_ISDIR(st.st_mode) || !Layout::IsSavedRequestName(name)) {
+      WZLOG(-1, "%s PLAYBACK ERROR!!! SKipping, path=%s", words.tag, name.c_str());
       continue;
     }
-    CRnFile in;
-    if (CRnError e = in.Open(path, 0, 0x100)) {
-      WZLOG(-1, "LUN PLAYBACK ERROR!!! Failed to open LUN xml config file [%s] with error [%s].", path.c_str(),
-            e.AsString().c_str());
-      CountPlayback(&PlaybackStats::lunsFailed);
-      continue;
-    }
-    WzScsiServer::CreateLun request;
-    if (int status = request.readXmlFromFile(in)) {
-      WZLOG(-1, "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=%s with error code ret=%d", path.c_str(),
-            status);
-      CountPlayback(&PlaybackStats::lunsFailed);
-      continue;
-    }
-    request.setTargetId(FXString::ToLowerAscii(request.targetId()));
-    const std::string target = request.targetId();
-    const int32_t lunId = LunNumberOf(name);
-
-    if (reload) {
-      auto found = m_mapTargets.find(target);
-      if (found == m_mapTargets.end()) {
-        WZLOG(-1, "LUN PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s. Target does not exist.", path.c_str(),
-              target.c_str());
-        CountPlayback(&PlaybackStats::lunsFailed);
-        continue;
-      }
-      if (found->second.luns.count(lunId) != 0) {
-        CountPlayback(&PlaybackStats::present);
-        continue;
-      }
-    }
-
-    // The backing store learns that it re-attaches an existing LUN; the
-    // saved file keeps the request as it was.
-    WzScsiServer::BStoreDesc& desc = request.bstoreDesc();
-    desc.setArgs(desc.args() + " -usesnapinfocache " + " -playback ");
-
-    if (CRnError e = CreateLunInternal(nullptr, &request, lunId)) {
-      WZLOG(-1, "LUN PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", path.c_str(),
-            target.c_str(), e.AsString().c_str());
-      CountPlayback(&PlaybackStats::lunsFailed);
-      continue;
-    }
-    CountPlayback(&PlaybackStats::luns);
+    CRnError ignored = PlaybackOne(path, name, kind, reload);
+    (void)ignored;
   }
   return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 }
 
-CRnError WzScsiSrv::PlaybackLunMapping(const std::string& targetDir, bool reload) {
-  std::lock_guard<std::recursive_mutex> model(m_modelMutex);
-  const std::string dir = Join(targetDir, kMappingsDir);
-  if (!CRnPath::Exists(dir)) return CRnError();
+CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name, PlaybackKind kind, bool reload) {
+  const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
+  size_t PlaybackStats::*failed = kind == PlaybackKind::LUNS ? &PlaybackStats::lunsFailed : &PlaybackStats::mappingsFailed;
+  size_t PlaybackStats::*done = kind == PlaybackKind::LUNS ? &PlaybackStats::luns : &PlaybackStats::mappings;
 
-  std::vector<std::string> names;
-  bool opened = false;
-  CRnError listed = ListActionLogDir(dir, names, opened);
-  if (listed.IsError() && !opened) return listed.Push(FX_HERE, "Failed to open, dir=%s", dir.c_str());
-
-  for (const std::string& name : names) {
-    const std::string path = Join(dir, name);
-    struct stat st;
-    if (CRnError e = CRnFile::Stat(path, st)) {
-      WZLOG(-1, "LUN MAPPING PLAYBACK ERROR!!! Failed to stat Host LUN Mapping config file [%s] with error [%s]",
-            path.c_str(), e.AsString().c_str());
-      CountPlayback(&PlaybackStats::mappingsFailed);
-      continue;
-    }
-    if (IsDirectory(st) || !IsSavedRequestName(name)) {
-      WZLOG(-1, "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=%s", name.c_str());
-      continue;
-    }
-    CRnFile in;
-    if (CRnError e = in.Open(path, 0, 0x100)) {
-      WZLOG(-1, "LUN MAPPING PLAYBACK ERROR!!! Failed to open Host LUN Mapping config file [%s] with error [%s]",
-            path.c_str(), e.AsString().c_str());
-      CountPlayback(&PlaybackStats::mappingsFailed);
-      continue;
-    }
+  if (kind == PlaybackKind::MAPPINGS) {
     WzScsiServer::MapLun2Host request;
-    if (int status = request.readXmlFromFile(in)) {
-      WZLOG(-1, "LUN MAPPING PLAYBACK ERROR!!! Failed to read Host LUN Mapping config xml file=%s with error code ret=%d",
-            path.c_str(), status);
-      CountPlayback(&PlaybackStats::mappingsFailed);
-      continue;
+    if (!ReadSaved(path, request, words)) {
+      CountPlayback(failed);
+      return CRnError();
     }
-
     CRnError mapped = MapHost(nullptr, &request);
     if (ReplayFailed(mapped, reload)) {
-      WZLOG(-1, "LUN MAPPING PLAYBACK ERROR!!! Failed to create Host LUN Mapping, file=[%s], target=[%s], error=[%s]",
+      WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create %s, file=[%s], target=[%s], error=[%s]", words.tag, words.what,
             path.c_str(), request.targetId().c_str(), mapped.AsString().c_str());
-      CountPlayback(&PlaybackStats::mappingsFailed);
-      continue;
+      CountPlayback(failed);
+      return mapped;
     }
-    CountPlayback(mapped.IsError() ? &PlaybackStats::present : &PlaybackStats::mappings);
+    CountPlayback(mapped.IsError() ? &PlaybackStats::present : done);
+    return CRnError();
   }
-  return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
+
+  WzScsiServer::CreateLun request;
+  if (!ReadSaved(path, request, words)) {
+    CountPlayback(failed);
+    return CRnError();
+  }
+  const std::string target = ToLowerTargetName(request.targetId());
+  int32_t lunId = 0;
+  if (!Layout::ParseLunFileName(name, lunId)) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Not a LUN file name, file=%s", words.tag, path.c_str());
+    CountPlayback(failed);
+    return CRnError();
+  }
+  if (reload) {
+    WzReaderLock model(&m_modelMutex);
+    auto found = m_mapTargets.find(target);
+    if (found == m_mapTargets.end() || found->second->state != TargetSlot::LIVE) {
+      WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s. Target does not exist.", words.tag,
+            path.c_str(), target.c_str());
+      CountPlayback(failed);
+      return CRnError();
+    }
+    if (found->second->target.luns.count(lunId) != 0) {
+      CountPlayback(&PlaybackStats::present);
+      return CRnError();
+    }
+  }
+  // The backing store learns that it re-attaches an existing LUN; the saved
+  // file keeps the request as it was.
+  WzScsiServer::BStoreDesc& desc = request.bstoreDesc();
+  desc.setArgs(desc.args() + " -usesnapinfocache " + " -playback ");
+  if (CRnError e = CreateLunInternal(nullptr, &request, lunId)) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", words.tag, path.c_str(),
+          target.c_str(), e.AsString().c_str());
+    CountPlayback(failed);
+    return e;
+  }
+  CountPlayback(done);
+  return CRnError();
 }

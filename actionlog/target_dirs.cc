@@ -1,60 +1,31 @@
 // Target directory discovery: which directories under <root>/Targets are
 // replayed, and in which order (the pre-initialised targets of the
 // configuration first).
+#include "actionlog/target_dirs.h"
+
 #include <sys/stat.h>
 
 #include <set>
 
-#include "hostlib/config/WZPlatformInfo.h"
+#include "actionlog/action_log_layout.h"
+#include "actionlog/preinit_targets.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/RnFiles.h"
-#include "hostlib/util/WzScsiUtils.h"
 #include "service/WzScsiSrv.h"
 
+namespace Layout = WzScsiSrvActionLog;
+
 namespace {
-const char* const kSection = "Quellport";
-const char* const kPreInitKey = "sPreInitializeTargets";
-const char* const kTargetsDir = "Targets";
 
 std::string Join(std::string base, const std::string& name) {
   CRnError ignored = FXPath::Append(base, name, 0);
   (void)ignored;
   return base;
 }
+
 }  // namespace
 
-std::string GetPreInitTargetRegKeyValue() {
-  std::string value;
-  // A missing key leaves the value empty, which means "no list".
-  CRnError ignored = WZPlatformInfo::getString(kSection, kPreInitKey, value);
-  (void)ignored;
-  return value;
-}
-
-CRnError GetPreInitTargetList(const std::string& value, std::vector<std::string>& names) {
-  return WzScsiUtils::GetCommaSeperatedValues(value, names);
-}
-
-CRnError GetPreInitTargets(TargetList& targets) {
-  const std::string value = GetPreInitTargetRegKeyValue();
-  if (value.empty()) {
-    targets.clear();
-    return CRnError();
-  }
-  std::vector<std::string> names;
-  if (CRnError e = GetPreInitTargetList(value, names)) return e.Push(FX_HERE, "Failed to read pre-init target list.");
-  TargetList ids;
-  for (const std::string& name : names) {
-    // No case folding: the administrator must name the target as stored.
-    std::string id = GetTargetGUID(name);
-    WZLOG(0, "Pre Initialize Target [%s=%s]", name.c_str(), id.c_str());
-    ids.insert(id);
-  }
-  targets.swap(ids);
-  return CRnError();
-}
-
-CRnError WzScsiSrv::ListActionLogDir(const std::string& dir, std::vector<std::string>& names, bool& opened) {
+CRnError ListActionLogDir(const std::string& dir, std::vector<std::string>& names, bool& opened) {
   names.clear();
   opened = false;
   CRnDirectory listing;
@@ -67,7 +38,7 @@ CRnError WzScsiSrv::ListActionLogDir(const std::string& dir, std::vector<std::st
     if (end) return CRnError();
     // A temporary file is a save in progress or one a crash interrupted;
     // the file it was to replace (if any) is the one that counts.
-    if (FXFile::IsTempName(entry.name)) continue;
+    if (Layout::IsTemporaryName(entry.name)) continue;
     names.push_back(entry.name);
   }
 }
@@ -81,10 +52,10 @@ std::vector<std::string> WzScsiSrv::GetTargetDirs() {
 
 CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
   dirs.clear();
-  const std::string targetsDir = Join(m_sActionLogRoot, kTargetsDir);
+  const std::string targetsDir = Layout::TargetsDir(m_sActionLogRoot);
   if (!CRnPath::Exists(targetsDir)) {
     // A machine that never saved a target: nothing to replay, and no fault.
-    WZLOG(-1, "Targets action log directory [%s] does not exist.", targetsDir.c_str());
+    WZLOG(0, "Targets action log directory [%s] does not exist yet: nothing to replay.", targetsDir.c_str());
     return CRnError();
   }
 

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 
+#include "actionlog/action_log_layout.h"
+#include "actionlog/preinit_targets.h"
 #include "hostlib/util/RnFiles.h"
 #include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
 
 using namespace wztest;
 
@@ -21,8 +24,8 @@ class TargetDirs : public ::testing::Test {
  protected:
   TargetDirs() : h(Bare()) {
     root = h.Root() + "/actionlog";
-    targets = root + "/Targets";
-    h.Service().m_sActionLogRoot = root;
+    targets = WzScsiSrvActionLog::TargetsDir(root);
+    WzScsiSrvTestPeer(h.Service()).ActionLogRoot() = root;
   }
 
   std::string MakeTargetDir(const std::string& name) {
@@ -106,7 +109,7 @@ TEST_F(TargetDirs, FilesTemporaryFilesAndDotsAreNeverTargets) {
 
 TEST_F(TargetDirs, MissingTargetsDirectoryGivesNothing) {
   EXPECT_TRUE(h.Service().GetTargetDirs().empty());
-  EXPECT_TRUE(h.Log().Contains("Targets action log directory [" + targets + "] does not exist."));
+  EXPECT_TRUE(h.Log().Contains("Targets action log directory [" + targets + "] does not exist yet: nothing to replay."));
 }
 
 TEST_F(TargetDirs, WithoutTargetDirectoriesThePreInitListIsNotRead) {

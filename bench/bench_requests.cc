@@ -60,7 +60,7 @@ std::unique_ptr<WzScsiServer::StartScsiService> StartRequest() { return WzScsiSe
 
 std::string LunTuple(const std::string& target, const std::string& host, int32_t lunId, uint64_t creationTime) {
   char buf[512];
-  snprintf(buf, sizeof(buf), LunTupleFmt, target.c_str(), host.c_str(), lunId,
+  snprintf(buf, sizeof(buf), "%s#%s#%d#%llu", target.c_str(), host.c_str(), lunId,
            static_cast<unsigned long long>(creationTime));
   return buf;
 }

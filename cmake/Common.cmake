@@ -1,5 +1,10 @@
 # Warnings, sanitizers and the helpers every CMakeLists.txt uses.
-add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wnon-virtual-dtor -Wformat=2)
+# The project's own code builds without a warning: every warning is an error.
+add_compile_options(-Wall -Wextra -Wshadow -Wno-unused-parameter -Wnon-virtual-dtor -Wformat=2 -Werror)
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # The lock rules of the annotated mutexes (hostlib/util/wz_mutex.h).
+  add_compile_options(-Wthread-safety)
+endif()
 include_directories(${CMAKE_SOURCE_DIR})
 
 if(WZ_SANITIZE)

@@ -2,6 +2,8 @@
 // type, and the loaded libraries with their operations objects, loaded on
 // first use and kept until the service is destroyed (the destructor calls
 // Cleanup on each and unloads them in ascending type order).
+#include "drivers/bstor_registry.h"
+
 #include <map>
 #include <utility>
 
@@ -55,7 +57,7 @@ WzScsiBStorOps* WzScsiSrv::GetUserDefBStoreOps(WzScsiServer::BStorType type) {
   WZ_TRACE_SCOPE(6);
   // Also reached from the XDR callback, outside any handler: the registry has
   // its own lock so that routing never waits for a replay.
-  std::lock_guard<std::mutex> registry(m_bstorMutex);
+  WzMutexLock registry(&m_bstorMutex);
   auto found = m_mapBStorOps.find(type);
   if (found != m_mapBStorOps.end()) return found->second.second;
 

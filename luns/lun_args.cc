@@ -1,11 +1,11 @@
-// The LUN argument string of a CreateLun: the options the service itself
-// reads (ti, path or ssid, sp, creationTime) and the creation-time option it
-// appends so that a saved request keeps its LUN's creation time.
+#include "luns/lun_args.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <ctime>
-#include <string>
 
 #include "hostlib/log/LogWriter.h"
-#include "service/WzScsiSrv.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ bool ParseUnsigned64(const std::string& text, uint64_t& value, std::string& why)
 
 }  // namespace
 
-CRnError WzScsiSrv::ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) {
+CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) {
   CCommandLineArguments parsed(args.c_str());
   std::string target, path, prefix;
   if (CRnError e = parsed.GetOption("ti", target)) return e.Push(FX_HERE, "targetid is not set");
@@ -82,7 +82,7 @@ void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun) {
   // A new LUN keeps the time its record was built with.
   if (lun.lunId == -1) return;
   std::string value;
-  if (args.GetOption(LUN_CREATIONTIME_ARG, value).IsError()) {
+  if (args.GetOption(kLunCreationTimeArg, value).IsError()) {
     lun.creationTime = static_cast<int64_t>(::time(nullptr));
     WZLOG(-1, "LUN creation time is not set for lun [%s:%d]. Setting it to current time [%s UTC]",
           lun.targetId.c_str(), lun.lunId, UtcTimeText(lun.creationTime).c_str());
@@ -103,9 +103,24 @@ void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun) {
 }
 
 void SetLunCreationTime(WzScsiServer::BStoreDesc& desc, uint64_t time) {
-  SetBstorProperty(desc, LUN_CREATIONTIME_ARG, std::to_string(time));
+  SetBstorProperty(desc, kLunCreationTimeArg, std::to_string(time));
 }
 
 void SetBstorProperty(WzScsiServer::BStoreDesc& desc, const std::string& name, const std::string& value) {
   desc.setArgs(desc.args() + " -" + name + " " + value);
+}
+
+CRnError GetLunId(const std::string& args, int32_t& lunId) {
+  CCommandLineArguments parsed(args.c_str());
+  std::string value;
+  if (CRnError e = parsed.GetOption("li", value)) return e.Push(FX_HERE, "No LUN id specified");
+  // Leading blanks and a sign are accepted; parsing stops at the first non-digit.
+  const char* begin = value.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long long number = strtoll(begin, &end, 10);
+  if (end == begin || errno == ERANGE || number < INT32_MIN || number > INT32_MAX)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Incorrect LUN id specified.");
+  lunId = static_cast<int32_t>(number);
+  return CRnError();
 }

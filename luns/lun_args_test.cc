@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "hostlib/log/LogWriter.h"
-#include "service/WzScsiSrv.h"
+#include "luns/lun_args.h"
 
 namespace {
 
@@ -26,12 +26,11 @@ class LunArgs : public ::testing::Test {
   }
 
   std::shared_ptr<CMemoryLogWriter> log;
-  WzScsiSrv srv;
 };
 
 TEST_F(LunArgs, ValidStringsFillTheRecord) {
   WzScsiSrvLun lun = Record(-1);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp AB12", lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp AB12", lun).IsSuccess());
   EXPECT_EQ(lun.targetId, "t1");
   EXPECT_EQ(lun.path, "/p");
   EXPECT_EQ(lun.serialPrefix, "AB12");
@@ -40,10 +39,10 @@ TEST_F(LunArgs, ValidStringsFillTheRecord) {
   // An empty path with an ssid is accepted and leaves the path empty; an
   // empty prefix passes both prefix rules; 16 characters is the limit.
   lun = Record(-1);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path \"\" -ssid s9 -sp \"\"", lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path \"\" -ssid s9 -sp \"\"", lun).IsSuccess());
   EXPECT_EQ(lun.path, "");
   EXPECT_EQ(lun.serialPrefix, "");
-  EXPECT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp ABCDEFGHIJ123456", lun).IsSuccess());
+  EXPECT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp ABCDEFGHIJ123456", lun).IsSuccess());
 }
 
 TEST_F(LunArgs, EachRuleFailsWithItsOwnTextAndLeavesTheRecordAlone) {
@@ -66,7 +65,7 @@ TEST_F(LunArgs, EachRuleFailsWithItsOwnTextAndLeavesTheRecordAlone) {
   };
   for (const Case& c : cases) {
     WzScsiSrvLun lun = Record(7);
-    CRnError e = srv.ProcessCreateLunArgs(c.args, lun);
+    CRnError e = ProcessCreateLunArgs(c.args, lun);
     ASSERT_TRUE(e.IsError()) << c.args;
     EXPECT_NE(e.AsString().find(c.text), std::string::npos) << c.args << " -> " << e.AsString();
     EXPECT_EQ(lun.targetId, "iqn.x") << c.args;
@@ -75,18 +74,18 @@ TEST_F(LunArgs, EachRuleFailsWithItsOwnTextAndLeavesTheRecordAlone) {
     EXPECT_EQ(lun.creationTime, 42) << c.args;
   }
   WzScsiSrvLun lun = Record(-1);
-  EXPECT_EQ(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp a.b", lun).GetCode(),
+  EXPECT_EQ(ProcessCreateLunArgs("-ti t1 -path /p -sp a.b", lun).GetCode(),
             HRESULT_FROM_WIN32(ERROR_NOT_FOUND_OR_NOT_ALLOWED));
 }
 
 TEST_F(LunArgs, CreationTimeOfARecreatedLunComesFromTheOptionOrFallsBackToNow) {
   WzScsiSrvLun lun = Record(7);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 600", lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 600", lun).IsSuccess());
   EXPECT_EQ(lun.creationTime, 600);
   EXPECT_TRUE(log->Contains("Lun [t1:7] creation time: [Thu Jan  1 00:10:00 1970\n UTC]"));
 
   lun = Record(7);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 123x", lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 123x", lun).IsSuccess());
   EXPECT_EQ(lun.creationTime, 123);
 
   for (const char* args : {"-ti t1 -path /p -sp A -creationTime abc", "-ti t1 -path /p -sp A",
@@ -94,7 +93,7 @@ TEST_F(LunArgs, CreationTimeOfARecreatedLunComesFromTheOptionOrFallsBackToNow) {
     log->Clear();
     lun = Record(7);
     const int64_t before = ::time(nullptr);
-    ASSERT_TRUE(srv.ProcessCreateLunArgs(args, lun).IsSuccess()) << args;
+    ASSERT_TRUE(ProcessCreateLunArgs(args, lun).IsSuccess()) << args;
     EXPECT_GE(lun.creationTime, before) << args;
     EXPECT_LE(lun.creationTime, ::time(nullptr)) << args;
     ASSERT_EQ(log->Texts(-1).size(), 1u) << args;
@@ -104,12 +103,12 @@ TEST_F(LunArgs, CreationTimeOfARecreatedLunComesFromTheOptionOrFallsBackToNow) {
 
   log->Clear();
   lun = Record(7);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp A", lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp A", lun).IsSuccess());
   EXPECT_TRUE(log->Contains("LUN creation time is not set for lun [t1:7]. Setting it to current time ["));
 
   // A new LUN ignores the option.
   lun = Record(-1);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 600", lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 600", lun).IsSuccess());
   EXPECT_EQ(lun.creationTime, 42);
 }
 
@@ -118,9 +117,9 @@ TEST_F(LunArgs, AppendedOptionsAreReadBack) {
   desc.setArgs("-ti t1 -path /p -sp A ");
   SetLunCreationTime(desc, 1700000000);
   EXPECT_EQ(desc.args(), "-ti t1 -path /p -sp A  -creationTime 1700000000");
-  SetBstorProperty(desc, LUN_CREATIONTIME_ARG, "5");
+  SetBstorProperty(desc, kLunCreationTimeArg, "5");
   WzScsiSrvLun lun = Record(3);
-  ASSERT_TRUE(srv.ProcessCreateLunArgs(desc.args(), lun).IsSuccess());
+  ASSERT_TRUE(ProcessCreateLunArgs(desc.args(), lun).IsSuccess());
   EXPECT_EQ(lun.creationTime, 5) << "the last occurrence wins";
 }
 

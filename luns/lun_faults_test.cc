@@ -133,6 +133,6 @@ TEST_P(LunFaults, FailureLeavesModelAndActionLogAsTheyWere) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRows, LunFaults, ::testing::ValuesIn(Rows()),
-                         [](const ::testing::TestParamInfo<FaultRow>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<FaultRow>& row) { return row.param.name; });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "actionlog/action_log_layout.h"
 #include "hostlib/util/RnFiles.h"
 #include "luns/lun_req_flags.h"
 #include "tests/support/service_harness.h"
@@ -17,16 +18,12 @@ namespace wzluntest {
 using wztest::Guid;
 
 inline std::string LunFile(wztest::ServiceHarness& h, const std::string& target, int lun) {
-  char number[16];
-  snprintf(number, sizeof(number), "%04d", lun);
-  return h.ActionLogRoot() + "/Targets/" + Guid(target) + "/Luns/" + number + ".wzf";
+  return WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), target), lun);
 }
 
 inline std::string MappingFile(wztest::ServiceHarness& h, const std::string& target, const std::string& host,
                                int lun) {
-  char number[16];
-  snprintf(number, sizeof(number), "%04d", lun);
-  return h.ActionLogRoot() + "/Targets/" + Guid(target) + "/Mappings/" + Guid(host) + "_" + number + ".wzf";
+  return WzScsiSrvActionLog::MappingFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), target), host, lun);
 }
 
 // The value of key=value in a journal line ("" when absent).

@@ -5,16 +5,25 @@
 // requests, and persists every change in the action log that it replays at
 // start.
 //
-// Locks. m_mutex, the service lock, guards Initialize, the start state
-// (SetStatus, the start request's test-and-set), the XDR callback and each
-// handler's readiness re-check. m_modelMutex, the model lock, serialises
-// every read and change of the model (m_mapTargets and everything below it)
-// together with the driver calls of a change and the action-log write that
-// records it. It is recursive because replay calls the handlers from inside a
-// handler. m_bstorMutex guards the backing-store registry alone, so that an
-// XDR message never waits for a replay. Order: m_mutex, then m_modelMutex,
-// then m_bstorMutex; never the other way round. Requests refused for
-// readiness never wait for the model lock.
+// Locks, in the order they are taken (never the other way round):
+//   m_mutex         the service lock: Initialize, the start state, the XDR
+//                   callback, each handler's readiness re-check. Never held
+//                   while sending or waiting on the network.
+//   m_changeGate    shared by every change of a client; exclusive for the
+//                   replay (start, reload), which therefore sees no other
+//                   change and calls the handlers itself without it.
+//   a target's      held across that target's driver calls and action-log
+//   change lock     write, so changes of one target are strictly ordered and
+//                   changes of different targets run in parallel.
+//   m_modelMutex    short: guards the target table and every record in it.
+//                   Exclusive only to change the tables (after the change is
+//                   durable), shared for lookups and listings, so a listing
+//                   never waits for a driver call or an fsync.
+//   m_bstorMutex    the backing-store registry alone (XDR routing uses it
+//                   without any of the locks above).
+// A target's record is changed only under its change lock and m_modelMutex
+// exclusive, so a handler holding the change lock may read its own target's
+// record without m_modelMutex.
 #pragma once
 
 #include <atomic>
@@ -22,8 +31,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,18 +41,13 @@
 #include "hostlib/net/WzNetwork.h"
 #include "hostlib/pool/WzThreadPool.h"
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
-#include "hostlib/util/CCommandLineArguments.h"
 #include "hostlib/util/CRnLibrary.h"
+#include "hostlib/util/wz_mutex.h"
 #include "messages/WzScsiServerMessages.h"
 
-// An ordered set of target identifiers (ascending byte order, no duplicates).
-typedef std::set<std::string> TargetList;
-
-// printf format of one LUN listing line: target#host#lun#creationTime.
-#define LunTupleFmt "%s#%s#%d#%llu"
-
-// The name of the LUN argument option carrying the creation time.
-#define LUN_CREATIONTIME_ARG "creationTime"
+class WzScsiSrvHandlerContext;
+class WzScsiSrvTestPeer;
+struct WzScsiSrvFrame;
 
 class WzScsiSrv : public IOnDemandSvcInterface {
  public:
@@ -117,11 +119,13 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   WzScsiBStorOps* GetUserDefBStoreOps(unsigned long messageId, unsigned long reserved);
   static WzScsiServer::BStorType GetXDRMsgHandlingBStorType(unsigned long messageId);
 
-  // Request handlers: connection null during playback.
+  // Request handlers, each in the folder of its subject. The connection is
+  // null when the replay calls them (no readiness test, no reply, no save).
   CRnError StartScsiService(CWzNetwork* conn, CNMessageBase* message);
   CRnError CreateTarget(CWzNetwork* conn, CNMessageBase* message);
   CRnError DeleteTarget(CWzNetwork* conn, CNMessageBase* message);
   CRnError CreateLun(CWzNetwork* conn, CNMessageBase* message);
+  // lunId -1: a new LUN, numbered by the drivers; otherwise the saved number (replay).
   CRnError CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, int32_t lunId);
   CRnError DeleteLun(CWzNetwork* conn, CNMessageBase* message);
   CRnError MapHost(CWzNetwork* conn, CNMessageBase* message);
@@ -131,103 +135,111 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
 
-  // Target helpers.
-  bool TargetExists(const std::string& name);
-  bool TargetExists(const std::string& name, TargetMap::iterator& position);
-
-  // LUN helpers.
-  CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun);
-  CRnError GetLun(const std::string& targetName, int32_t lunId, Lun*& lun);
-
-  // Action log and playback.
-  CRnError LogAction(CNMessageBase* request, CNMessageBase* reply);
-  CRnError Playback(bool reload);
-  CRnError PlaybackTargets(bool reload);
-  CRnError PlaybackLuns(const std::string& targetDir, bool reload);
-  CRnError PlaybackLunMapping(const std::string& targetDir, bool reload);
+  // Replays the action log: into an empty model at start, on top of the
+  // running configuration on reload (what is in place already is no failure).
+  CRnError Playback(bool reload) WZ_EXCLUDES(m_changeGate);
+  // The target directories of the action log in replay order (pre-initialised
+  // targets first).
   std::vector<std::string> GetTargetDirs();
 
-  // Read access for tests, tools and the listing (copies, taken under the
-  // model lock).
-  TargetMap SnapshotTargets();
-  std::vector<WzScsiServer::BStorType> LoadedBStorTypes();
+  // Read access for tests, tools and the listing: a copy of the model.
+  TargetMap SnapshotTargets() WZ_EXCLUDES(m_modelMutex);
+  bool TargetExists(const std::string& name) WZ_EXCLUDES(m_modelMutex);
+  std::vector<WzScsiServer::BStorType> LoadedBStorTypes() WZ_EXCLUDES(m_bstorMutex);
   const std::string& GetActionLogRoot() const { return m_sActionLogRoot; }
-  std::recursive_mutex& ModelMutex() { return m_modelMutex; }
+
+  static std::shared_ptr<WzScsiSrv> m_ptrgSingleton;
 
  private:
-  // The common handler frame. `work` runs under the model lock, fills the
-  // Error record (and the reply's own fields), sets `subject` (the name in
-  // the frame's log lines) and returns the handler's result. With a
-  // connection: a failure is logged "Error: %s %d %s %s"; a success is saved
-  // with LogAction while the model lock is still held; then the reply gets
-  // the request's context and the Error record and is sent.
-  typedef std::function<CRnError(WzScsiServer::Error& error, std::string& subject)> HandlerWork;
-  // What a handler may leave out of the frame: the open of a closed LUN is
-  // served before the service is ready and is never saved.
-  struct FrameOptions {
-    bool refuseIfNotReady;
-    bool saveOnSuccess;
+  friend class WzScsiSrvHandlerContext;
+  friend class WzScsiSrvTestPeer;
+
+  // One target of the table: its record and the lock that orders its changes.
+  struct TargetSlot {
+    enum State { PENDING, LIVE, GONE };
+    WzMutex changeLock;
+    State state = PENDING;  // guarded by m_modelMutex
+    Target target;          // see the lock rules above
   };
-  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
-                      WzScsiServer::Reply& reply, const HandlerWork& work);
-  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
-                      WzScsiServer::Reply& reply, const HandlerWork& work, const FrameOptions& options);
-  // Class check: error 1627 "dynamic cast failed CNMessageBase -> WzScsiServer::<word>".
-  static CRnError CheckClass(const FXCodeLocation& where, CNMessageBase* message,
-                             const WzScsiServer::ClassId& cls);
+  typedef std::map<std::string, std::shared_ptr<TargetSlot>> TargetSlots;
+
+  // The common handler frame (service/handler_frame.cc): class check,
+  // readiness refusal, the target's lock, the work, the durable record of a
+  // change (or the undo of the change when it cannot be made durable), the
+  // model change, the reply sent after every lock is released.
+  typedef std::function<CRnError(WzScsiSrvHandlerContext&)> HandlerWork;
+  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply,
+                      const WzScsiSrvFrame& frame, const HandlerWork& work);
+  // RunHandler with the request and reply of their own classes:
+  // work(Request&, Reply&, WzScsiSrvHandlerContext&). Defined in
+  // service/handler_frame.h.
+  template <class Request, class Reply, class Work>
+  CRnError RunTyped(CWzNetwork* conn, CNMessageBase* message, const WzScsiSrvFrame& frame, Work work);
   // Readiness refusal: true when the request was refused and answered.
-  bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply);
-  // Fills context and error and sends; logs a send failure with `subject`.
-  // Returns whether the reply was sent.
+  bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply)
+      WZ_EXCLUDES(m_mutex);
+  // Fills context and error and sends; logs a send failure. Returns whether
+  // the reply was sent.
   bool SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
-                 const WzScsiServer::Error& error, const std::string& subject, bool withSubject);
+                 const WzScsiServer::Error& error, const std::string& subject);
 
-  // Pieces of the handlers, one per step where the step is long.
-  CRnError CreateLunByType(WzScsiServer::CreateLun& request, WzScsiSrvLun& lun, int32_t lunId,
-                           WzScsiServer::Error& error);
-  CRnError DeleteLunWithBStore(WzScsiServer::DeleteLun& request, Lun& lun, TargetMap::iterator target,
-                               WzScsiServer::Error& error, bool& keepLun);
+  // The slot of a target, waited for until no change of it is in progress
+  // and locked; null when no such target exists (slot then holds nothing).
+  std::shared_ptr<TargetSlot> LockTarget(const std::string& name) WZ_EXCLUDES(m_modelMutex);
+  // A new, locked slot for a target that does not exist yet; null when the
+  // target exists (or another create of it finished first).
+  std::shared_ptr<TargetSlot> LockNewTarget(const std::string& name) WZ_EXCLUDES(m_modelMutex);
+  // Ends a new slot that never became a target.
+  void DropNewTarget(const std::string& name, const std::shared_ptr<TargetSlot>& slot) WZ_EXCLUDES(m_modelMutex);
+  // Applies a model change under m_modelMutex.
+  void ChangeModel(const std::function<void()>& change) WZ_EXCLUDES(m_modelMutex);
 
-  // Playback counters for the progress lines of large replays.
+  // Pieces of the LUN handlers (luns/).
+  CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
+                           int32_t lunId);
+  CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteLun& request, Lun& lun,
+                               bool& closed);
+
+  // Replay pieces (actionlog/).
   struct PlaybackStats {
     size_t targets = 0, targetsFailed = 0;
     size_t luns = 0, lunsFailed = 0;
     size_t mappings = 0, mappingsFailed = 0;
-    size_t present = 0;         // found in place already (reload)
-    int64_t startedMs = 0;      // steady clock, when the replay began
+    size_t present = 0;    // found in place already (reload)
+    int64_t startedMs = 0;  // steady clock, when the replay began
   };
-
-  // Replay pieces (actionlog/). CollectTargetDirs is GetTargetDirs with the
-  // reason when the list could not be built although the log exists (then
-  // dirs holds what was found before the failure, or nothing).
+  enum class PlaybackKind { LUNS, MAPPINGS };
+  CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackTarget(const std::string& dir, bool reload) WZ_REQUIRES(m_changeGate);
+  // The saved requests of one folder of a target (its LUNs or its mappings).
+  CRnError PlaybackFolder(const std::string& targetDir, PlaybackKind kind, bool reload) WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackOne(const std::string& path, const std::string& name, PlaybackKind kind, bool reload)
+      WZ_REQUIRES(m_changeGate);
+  // GetTargetDirs with the reason when the list could not be built although
+  // the log exists (dirs then holds what was found before the failure).
   CRnError CollectTargetDirs(std::vector<std::string>& dirs);
-  // Bare names of an action-log directory in listing order, without "." and
-  // ".." and without the durable writer's temporary files. opened tells an
-  // open failure from one part-way (names then holds the entries read).
-  static CRnError ListActionLogDir(const std::string& dir, std::vector<std::string>& names, bool& opened);
-  // Counts one replayed or failed object and logs progress every so often.
-  void CountPlayback(size_t PlaybackStats::*counter);
-  void LogPlaybackProgress(const char* what);
-  // The "rc" command and the refusal of an unknown command.
-  CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply);
-  CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::IoctlRsp& reply,
-                       const std::string& command);
+  void CountPlayback(size_t PlaybackStats::*counter) WZ_REQUIRES(m_changeGate);
+  void LogPlaybackProgress(const char* what) WZ_REQUIRES(m_changeGate);
+
+  // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
+  CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
+  CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const std::string& command);
   // Sends a listing's IoctlRsp (code 0, the lines as results).
   void SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                    const std::string& subject);
 
- public:
   // Members in declaration order.
   CRnLibrary m_platformLib{true};
   std::shared_ptr<WzScsiSrvPlatform> m_ptrPlatform;
-  BStorOpsMap m_mapBStorOps;
-  TargetMap m_mapTargets;
-  // Size of m_mapTargets, kept by the two handlers that change it, so that the
-  // job-completed step never waits for the model lock (a replay holds it).
+  BStorOpsMap m_mapBStorOps WZ_GUARDED_BY(m_bstorMutex);
+  TargetSlots m_mapTargets WZ_GUARDED_BY(m_modelMutex);
+  // Size of the target table, so that the job-completed step never waits
+  // for a lock.
   std::atomic<size_t> m_nTargets{0};
-  std::mutex m_mutex;
-  std::recursive_mutex m_modelMutex;
-  std::mutex m_bstorMutex;
+  WzMutex m_mutex WZ_ACQUIRED_BEFORE(m_changeGate);
+  WzSharedMutex m_changeGate WZ_ACQUIRED_BEFORE(m_modelMutex);
+  WzSharedMutex m_modelMutex WZ_ACQUIRED_BEFORE(m_bstorMutex);
+  WzMutex m_bstorMutex;
   std::string m_sIdleSemName;
   IOnDemandSvcApp* m_pSvcApp = nullptr;
   std::string m_sActionLogRoot;
@@ -235,30 +247,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // change still happens under m_mutex.
   std::atomic<ServiceInitStatus> m_eStatus{SVC_NOT_INITIALIZED};
   WzThreadPool m_threadPool;
-
-  static std::shared_ptr<WzScsiSrv> m_ptrgSingleton;
-
- private:
-  PlaybackStats m_playbackStats;  // guarded by m_modelMutex
+  PlaybackStats m_playbackStats WZ_GUARDED_BY(m_changeGate);
 };
 
-// Free functions shared by the handlers.
 // The error a handler reports when no platform driver object exists (the
 // driver failed to initialise).
 CRnError NoPlatformError(const FXCodeLocation& where);
-bool IsValidScsiTargetName(const std::string& name);
-std::string GetTargetGUID(const std::string& name);
-std::string GetBStorLibName(WzScsiServer::BStorType type);
-WzScsiBStorOps* GetBStoreOps(const std::string& fileName, CRnLibrary& library);
-bool isLunOpenOnlyRequest(CNMessageBase* request);
-bool isDevSnapLun(const WzScsiSrvLun& lun);
-CRnError GetLunId(const std::string& args, int32_t& lunId);
-void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun);
-void SetLunCreationTime(WzScsiServer::BStoreDesc& desc, uint64_t time);
-void SetBstorProperty(WzScsiServer::BStoreDesc& desc, const std::string& name, const std::string& value);
-CRnError GetPreInitTargets(TargetList& targets);
-std::string GetPreInitTargetRegKeyValue();
-CRnError GetPreInitTargetList(const std::string& value, std::vector<std::string>& names);
 
 // Pool worker functions.
 extern "C" void* WzScsiSrvHandleMessage(void* item);

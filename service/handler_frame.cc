@@ -1,76 +1,257 @@
-// The frame every request handler runs in: class check, readiness refusal,
-// the work under the model lock, the action-log record of a success, and
-// the reply.
+#include "service/handler_frame.h"
+
 #include "hostlib/log/LogWriter.h"
-#include "service/WzScsiSrv.h"
+#include "targets/target_names.h"
+
+using namespace WzScsiServer;
+
+namespace WzScsiSrvFrames {
+const WzScsiSrvFrame kCreateTarget{&WzScsiServer::kCreateTarget, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::NEW_TARGET,
+                                   true};
+const WzScsiSrvFrame kDeleteTarget{&WzScsiServer::kDeleteTarget, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
+const WzScsiSrvFrame kCreateLun{&WzScsiServer::kCreateLun, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET, true};
+// Opens are served whatever the service state.
+const WzScsiSrvFrame kOpenLun{&WzScsiServer::kCreateLun, WzScsiSrvFrame::QUERY, WzScsiSrvFrame::TARGET, false};
+const WzScsiSrvFrame kDeleteLun{&WzScsiServer::kDeleteLun, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
+const WzScsiSrvFrame kMapHost{&WzScsiServer::kMapLun2Host, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET, true};
+const WzScsiSrvFrame kUnMapHost{&WzScsiServer::kUnMapLun2Host, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
+}  // namespace WzScsiSrvFrames
 
 namespace {
-const char* const kNotReadyText = "Either service not initialized or initialization is in progress.";
+
+// The field that names a request's target.
+const FieldId& TargetFieldOf(uint32_t tag) {
+  return tag == kMapLun2Host.tagId || tag == kUnMapLun2Host.tagId ? Fields::kMapTargetId : Fields::kTargetId;
 }
+
+// A client's change holds the gate shared; the replay holds it exclusively
+// already and calls the handlers itself.
+class WZ_SCOPED_CAPABILITY ChangeGate {
+ public:
+  ChangeGate(WzSharedMutex* gate, bool take) WZ_NO_THREAD_SAFETY_ANALYSIS : m_gate(take ? gate : nullptr) {
+    if (m_gate != nullptr) m_gate->LockShared();
+  }
+  ~ChangeGate() WZ_NO_THREAD_SAFETY_ANALYSIS {
+    if (m_gate != nullptr) m_gate->UnlockShared();
+  }
+  ChangeGate(const ChangeGate&) = delete;
+  ChangeGate& operator=(const ChangeGate&) = delete;
+
+ private:
+  WzSharedMutex* m_gate;
+};
+
+int32_t SavedLunId(const Reply& reply) {
+  auto* created = dynamic_cast<const CreateLunRsp*>(&reply);
+  return created != nullptr ? static_cast<int32_t>(created->lunId()) : -1;
+}
+
+}  // namespace
 
 CRnError NoPlatformError(const FXCodeLocation& where) {
   return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "platform driver is not initialized");
 }
 
-CRnError WzScsiSrv::CheckClass(const FXCodeLocation& where, CNMessageBase* message, const WzScsiServer::ClassId& cls) {
-  if (message == nullptr || message->getTagID() != cls.tagId)
-    return FXErrorUtil::ErrorWin32(where, ERROR_INVALID_MESSAGE_CLASS, "dynamic cast failed CNMessageBase -> WzScsiServer::%s",
-                                   cls.name);
+WzScsiSrvHandlerContext::WzScsiSrvHandlerContext(WzScsiSrv& service, Message& request, WzScsiServer::Reply& reply,
+                                                 const WzScsiSrvFrame& frame, bool fromClient)
+    : m_service(service), m_request(request), m_reply(reply), m_frame(frame), m_fromClient(fromClient) {}
+
+CRnError WzScsiSrvHandlerContext::Refuse(WzScsiSrvRefusal id, const FXCodeLocation& where, CRnError cause,
+                                         const std::string& detail) {
+  return WzScsiSrvRefuse(m_error, id, where, std::move(cause), detail);
+}
+
+void WzScsiSrvHandlerContext::Succeed() { m_error.setErrorCode(RC_SUCCESS); }
+
+CRnError WzScsiSrvHandlerContext::SetAside(const FXCodeLocation& where) {
+  if (!m_fromClient || m_frame.kind != WzScsiSrvFrame::ERASE) return CRnError();
+  WzScsiSrvActionLogWriter writer(m_service.m_sActionLogRoot);
+  if (CRnError e = writer.SetAside(m_request, m_aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
   return CRnError();
 }
 
-bool WzScsiSrv::RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply) {
+void WzScsiSrvHandlerContext::CommitNewTarget(const WzScsiSrv::Target& target) {
+  Commit([this, target]() WZ_NO_THREAD_SAFETY_ANALYSIS {
+    m_slot->target = target;
+    m_slot->state = WzScsiSrv::TargetSlot::LIVE;
+    ++m_service.m_nTargets;
+  });
+}
+
+void WzScsiSrvHandlerContext::CommitTargetGone() {
+  Commit([this]() WZ_NO_THREAD_SAFETY_ANALYSIS {
+    m_slot->state = WzScsiSrv::TargetSlot::GONE;
+    m_service.m_mapTargets.erase(m_targetName);
+    --m_service.m_nTargets;
+  });
+}
+
+CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv::Lun*& lun,
+                          WzScsiSrvRefusal noTarget, WzScsiSrvRefusal noLun) {
+  lun = nullptr;
+  if (ctx.Target() == nullptr) return ctx.Refuse(noTarget, FX_HERE);
+  auto found = ctx.Target()->luns.find(lunId);
+  if (found == ctx.Target()->luns.end()) return ctx.Refuse(noLun, FX_HERE);
+  lun = &found->second;
+  return CRnError();
+}
+
+bool WzScsiSrv::RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, Reply& reply) {
   if (conn == nullptr || m_eStatus.load() == SVC_INITIALIZED) return false;
-  std::lock_guard<std::mutex> g(m_mutex);
-  if (m_eStatus.load() == SVC_INITIALIZED) return false;
+  {
+    WzMutexLock g(&m_mutex);
+    if (m_eStatus.load() == SVC_INITIALIZED) return false;
+  }
+  // Sent without the service lock: a client that does not read must never
+  // hold up the callers of that lock.
   WzScsiServer::Error error;
-  error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
-  error.setErrorMessage(kNotReadyText);
-  SendReply(conn, message, reply, error, std::string(), false);
+  CRnError refused = WzScsiSrvRefuse(error, WzScsiSrvRefusal::NOT_READY, FX_HERE);
+  (void)refused;
+  SendReply(conn, message, reply, error, std::string());
   return true;
 }
 
-bool WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
-                          const WzScsiServer::Error& error, const std::string& subject, bool withSubject) {
+bool WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, Reply& reply, const WzScsiServer::Error& error,
+                          const std::string& subject) {
   reply.setContextFrom(*request);
   reply.setError(error);
   bool disconnected = false;
   if (CRnError e = conn->SendXMLMessage(&reply, 0, 60, disconnected)) {
-    if (withSubject)
-      WZLOG(-1, "%s SendXMLMessage error %s", subject.c_str(), e.AsString().c_str());
-    else
-      WZLOG(-1, "SendXMLMessage error %s", e.AsString().c_str());
+    WZLOG(-1, "%s SendXMLMessage error %s", subject.c_str(), e.AsString().c_str());
     return false;
   }
   return true;
 }
 
-CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
-                               WzScsiServer::Reply& reply, const HandlerWork& work) {
-  return RunHandler(conn, message, cls, reply, work, FrameOptions{true, true});
+std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
+  for (;;) {
+    std::shared_ptr<TargetSlot> slot;
+    {
+      WzReaderLock model(&m_modelMutex);
+      auto it = m_mapTargets.find(name);
+      if (it == m_mapTargets.end()) return nullptr;
+      slot = it->second;
+    }
+    // A create in progress holds the lock until its target is in place or gone.
+    slot->changeLock.Lock();
+    TargetSlot::State state;
+    {
+      WzReaderLock model(&m_modelMutex);
+      state = slot->state;
+    }
+    if (state == TargetSlot::LIVE) return slot;
+    slot->changeLock.Unlock();
+    // Deleted meanwhile, or a create that failed: the table no longer holds
+    // this slot; look again.
+  }
 }
 
-CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::ClassId& cls,
-                               WzScsiServer::Reply& reply, const HandlerWork& work, const FrameOptions& options) {
-  (void)cls;
-  if (options.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
+std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockNewTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
+  for (;;) {
+    std::shared_ptr<TargetSlot> existing;
+    {
+      WzWriterLock model(&m_modelMutex);
+      auto it = m_mapTargets.find(name);
+      if (it == m_mapTargets.end()) {
+        auto slot = std::make_shared<TargetSlot>();
+        slot->changeLock.Lock();  // a new lock: never waits
+        m_mapTargets.emplace(name, slot);
+        return slot;
+      }
+      existing = it->second;
+    }
+    existing->changeLock.Lock();
+    TargetSlot::State state;
+    {
+      WzReaderLock model(&m_modelMutex);
+      state = existing->state;
+    }
+    existing->changeLock.Unlock();
+    if (state == TargetSlot::LIVE) return nullptr;
+  }
+}
 
-  WzScsiServer::Error error;
-  std::string subject;
+void WzScsiSrv::DropNewTarget(const std::string& name, const std::shared_ptr<TargetSlot>& slot) {
+  WzWriterLock model(&m_modelMutex);
+  if (slot->state != TargetSlot::PENDING) return;
+  slot->state = TargetSlot::GONE;
+  auto it = m_mapTargets.find(name);
+  if (it != m_mapTargets.end() && it->second == slot) m_mapTargets.erase(it);
+}
+
+void WzScsiSrv::ChangeModel(const std::function<void()>& change) {
+  WzWriterLock model(&m_modelMutex);
+  change();
+}
+
+CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& reply, const WzScsiSrvFrame& frame,
+                               const HandlerWork& work) WZ_NO_THREAD_SAFETY_ANALYSIS {
+  auto* request = dynamic_cast<Message*>(message);
+  if (request == nullptr || request->getTagID() != frame.cls->tagId)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::%s", frame.cls->name);
+  const bool fromClient = conn != nullptr;
+  if (fromClient && frame.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
+
+  WzScsiSrvHandlerContext ctx(*this, *request, reply, frame, fromClient);
+  if (frame.lock != WzScsiSrvFrame::NO_TARGET) {
+    const FieldId& field = TargetFieldOf(request->getTagID());
+    ctx.m_targetName = ToLowerTargetName(request->GetString(field));
+    request->SetString(field, ctx.m_targetName);
+    ctx.m_subject = ctx.m_targetName;
+  }
+
   CRnError result;
   {
-    // The change and its record are one step for every other handler.
-    std::lock_guard<std::recursive_mutex> model(m_modelMutex);
-    result = work(error, subject);
-    if (conn != nullptr && result.IsSuccess() && options.saveOnSuccess) {
-      if (CRnError saved = LogAction(message, &reply)) WZLOG(-1, "Failed to save, error=%s", saved.AsString().c_str());
+    ChangeGate gate(&m_changeGate, fromClient && frame.kind != WzScsiSrvFrame::QUERY);
+    if (frame.lock == WzScsiSrvFrame::TARGET) {
+      ctx.m_slot = LockTarget(ctx.m_targetName);
+    } else if (frame.lock == WzScsiSrvFrame::NEW_TARGET) {
+      ctx.m_slot = LockNewTarget(ctx.m_targetName);
+    }
+    if (ctx.m_slot && frame.lock == WzScsiSrvFrame::TARGET) ctx.m_target = &ctx.m_slot->target;
+
+    if (fromClient && frame.kind == WzScsiSrvFrame::RECORD) {
+      // Refused before anything changes: what cannot be saved cannot be done.
+      if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(*request))
+        result = ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
+    }
+    if (result.IsSuccess()) result = work(ctx);
+    const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
+    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
+      if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
+        // Not durable, so not done: the drivers are put back as they were
+        // and the client hears why.
+        for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
+        ctx.m_commits.clear();
+        WZLOG(-1, "The change of %s could not be saved and was undone: %s", ctx.m_subject.c_str(),
+              saved.AsString().c_str());
+        result = ctx.Refuse(WzScsiSrvRefusal::SAVE_FAILED, FX_HERE, saved);
+      }
+    }
+    if (ctx.m_aside.Active()) {
+      if (result.IsSuccess()) {
+        writer.Discard(ctx.m_aside);
+      } else if (CRnError e = writer.Restore(ctx.m_aside)) {
+        WZLOG(-1, "The saved request of %s could not be put back after a failed change: %s", ctx.m_subject.c_str(),
+              e.AsString().c_str());
+      }
+    }
+    if (result.IsSuccess() && !ctx.m_commits.empty()) {
+      WzWriterLock model(&m_modelMutex);
+      for (const auto& commit : ctx.m_commits) commit();
+    }
+    if (ctx.m_slot) {
+      if (frame.lock == WzScsiSrvFrame::NEW_TARGET) DropNewTarget(ctx.m_targetName, ctx.m_slot);
+      ctx.m_slot->changeLock.Unlock();
     }
   }
-  if (conn != nullptr) {
+
+  if (fromClient) {
     if (result)
-      WZLOG(-1, "Error: %s %d %s %s", subject.c_str(), static_cast<int>(error.errorCode()),
-            error.errorMessage().c_str(), result.AsString().c_str());
-    SendReply(conn, message, reply, error, subject, true);
+      WZLOG(-1, "Error: %s %d %s %s", ctx.m_subject.c_str(), static_cast<int>(ctx.m_error.errorCode()),
+            ctx.m_error.errorMessage().c_str(), result.AsString().c_str());
+    SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
   }
   return result;
 }

@@ -3,38 +3,26 @@
 #include <new>
 
 #include "hostlib/log/LogWriter.h"
-#include "service/WzScsiSrv.h"
+#include "service/dispatch_table.h"
 
 namespace {
 
-typedef CRnError (WzScsiSrv::*Handler)(CWzNetwork*, CNMessageBase*);
+using namespace WzScsiServer;
 
-// The dispatch table: tag id, handler, worker. A row without a handler is a
-// message this service recognises but does not serve.
-struct DispatchRow {
-  uint32_t tagId;
-  Handler handler;
-  WzWorkFunction worker;
+// A row without a handler is a message this service recognises but does not
+// serve.
+const WzScsiSrvDispatchRow kDispatchTable[] = {
+    {&kCreateTarget, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage},
+    {&kStartScsiService, &WzScsiSrv::StartScsiService, WzScsiSrvHandleMessage},
+    {&kMapLun2Host, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage},
+    {&kIoctl, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage},
+    {&kUnsupported4B2E3940, nullptr, WzScsiSrvIgnoreMessage},
+    {&kUnsupported4B2DD38B, nullptr, WzScsiSrvIgnoreMessage},
+    {&kDeleteTarget, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage},
+    {&kCreateLun, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage},
+    {&kUnMapLun2Host, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage},
+    {&kDeleteLun, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage},
 };
-
-const DispatchRow kDispatchTable[] = {
-    {0x4BFEA5CDu, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage},
-    {0x4BBAA58Du, &WzScsiSrv::StartScsiService, WzScsiSrvHandleMessage},
-    {0x4B38AD71u, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage},
-    {0x4B38AB15u, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage},
-    {0x4B2E3940u, nullptr, WzScsiSrvIgnoreMessage},
-    {0x4B2DD38Bu, nullptr, WzScsiSrvIgnoreMessage},
-    {0x4B270B3Cu, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage},
-    {0x4B1C3949u, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage},
-    {0x4B0EE518u, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage},
-    {0x4B10623Au, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage},
-};
-
-const DispatchRow* FindRow(uint32_t tagId) {
-  for (const DispatchRow& row : kDispatchTable)
-    if (row.tagId == tagId) return &row;
-  return nullptr;
-}
 
 // Answers a disconnect or abort notice on the network thread.
 CRnError AnswerControl(CWzNetworkServer* server, WznHandle_t handle, CNMessageBase*& message, bool abort) {
@@ -58,6 +46,17 @@ CRnError AnswerControl(CWzNetworkServer* server, WznHandle_t handle, CNMessageBa
 }
 
 }  // namespace
+
+const WzScsiSrvDispatchRow* WzScsiSrvDispatchRows(size_t& count) {
+  count = sizeof(kDispatchTable) / sizeof(kDispatchTable[0]);
+  return kDispatchTable;
+}
+
+const WzScsiSrvDispatchRow* WzScsiSrvFindDispatchRow(uint32_t tagId) {
+  for (const WzScsiSrvDispatchRow& row : kDispatchTable)
+    if (row.cls->tagId == tagId) return &row;
+  return nullptr;
+}
 
 CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
                                            WznHandle_t handle, CNMessageBase* message) {
@@ -92,7 +91,7 @@ CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind,
   }
 
   if (m_pSvcApp != nullptr && m_pSvcApp->NotifyActivity != nullptr) m_pSvcApp->NotifyActivity();
-  const DispatchRow* row = FindRow(message->getTagID());
+  const WzScsiSrvDispatchRow* row = WzScsiSrvFindDispatchRow(message->getTagID());
   if (row == nullptr) {
     WZLOG(-1, "Unknown message: %s", message->getTagName());
     server->CleanXmlBuffer(message);
@@ -100,7 +99,7 @@ CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind,
     return CRnError();
   }
   if (row->handler != nullptr) {
-    Handler h = row->handler;
+    WzScsiSrvDispatchRow::Handler h = row->handler;
     item->handler = [this, h](CWzNetwork* conn, CNMessageBase* msg) { return (this->*h)(conn, msg); };
   }
   worker = row->worker;

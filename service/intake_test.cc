@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
 
 using namespace wztest;
 
@@ -82,7 +83,7 @@ TEST(Intake, UnsupportedMessageGetsNoReplyButCompletesTheJob) {
 TEST(Intake, UnknownMessageIsFreedAndLogged) {
   ServiceHarness h;
   ActivityApp app;
-  h.Service().m_pSvcApp = &app;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   auto msg = std::make_unique<WzScsiServer::CreateTargetRsp>();  // a reply is no request
   size_t freedBefore = h.Net().FreedMessages();
@@ -93,13 +94,13 @@ TEST(Intake, UnknownMessageIsFreedAndLogged) {
   EXPECT_TRUE(h.Log().Contains("Unknown message: CreateTargetRsp"));
   EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1);
   EXPECT_EQ(g_activity, 1);
-  h.Service().m_pSvcApp = nullptr;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = nullptr;
 }
 
 TEST(Intake, OtherCallbackKindsDispatchNothing) {
   ServiceHarness h;
   ActivityApp app;
-  h.Service().m_pSvcApp = &app;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   auto msg = MakeCreateTarget("iqn.a");
   EXPECT_TRUE(
@@ -109,7 +110,7 @@ TEST(Intake, OtherCallbackKindsDispatchNothing) {
   EXPECT_EQ(g_activity, 0);
   EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());
   EXPECT_TRUE(h.Service().SnapshotTargets().empty());
-  h.Service().m_pSvcApp = nullptr;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = nullptr;
 }
 
 TEST(Intake, ConnectionGoneBeforeTheWorkerRunsSkipsTheHandler) {

@@ -22,7 +22,7 @@ constexpr int kPoolGrowStep = 1;
 
 CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivityTimeoutSecs,
                                IOnDemandSvcApp* app) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  WzMutexLock g(&m_mutex);
   WZ_TRACE_SCOPE(1);
   inactivityTimeoutSecs = kDefaultInactivityTimeoutSecs;
 

@@ -9,6 +9,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/svchost/WzNamedSemaphore.h"
 #include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
 
 using wztest::HarnessOptions;
 using wztest::ServiceHarness;
@@ -100,9 +101,9 @@ TEST(Initialize, DefaultsWithoutAnyConfiguration) {
   int timeout = -5;
   ASSERT_TRUE(h.Service().Initialize(0, nullptr, sem, timeout, nullptr).IsSuccess());
   EXPECT_EQ(timeout, 300);
-  EXPECT_EQ(h.Service().m_sActionLogRoot, h.StateDir() + "/jobresults/WzScsiSrvActionLogs");
+  EXPECT_EQ(WzScsiSrvTestPeer(h.Service()).ActionLogRoot(), h.StateDir() + "/jobresults/WzScsiSrvActionLogs");
   EXPECT_EQ(ConfigValue("WzScsiSrvInUse"), "Y");
-  EXPECT_EQ(h.Service().m_sIdleSemName, sem);
+  EXPECT_EQ(WzScsiSrvTestPeer(h.Service()).IdleSemName(), sem);
   EXPECT_TRUE(h.Log().Contains("WzScsiSrvActionLogsPath=" + h.StateDir() + "/jobresults/WzScsiSrvActionLogs"));
   EXPECT_EQ(h.Journal("platform.Init").size(), 1u);
 }
@@ -115,7 +116,7 @@ TEST(Initialize, TimeoutZeroAndStagingLocationFromConfiguration) {
   int timeout = -5;
   ASSERT_TRUE(h.Service().Initialize(0, nullptr, sem, timeout, nullptr).IsSuccess());
   EXPECT_EQ(timeout, 0);
-  EXPECT_EQ(h.Service().m_sActionLogRoot, h.Root() + "/staging/WzScsiSrvActionLogs");
+  EXPECT_EQ(WzScsiSrvTestPeer(h.Service()).ActionLogRoot(), h.Root() + "/staging/WzScsiSrvActionLogs");
   EXPECT_TRUE(h.Log().Contains("RegKey=nWzScsiSrvInactivityTimeOutInSecs, value=0"));
 }
 
@@ -125,7 +126,7 @@ TEST(Initialize, EmptyStagingLocationFallsBackToJobResults) {
   std::string sem = "/x";
   int timeout = 0;
   ASSERT_TRUE(h.Service().Initialize(0, nullptr, sem, timeout, nullptr).IsSuccess());
-  EXPECT_EQ(h.Service().m_sActionLogRoot, h.StateDir() + "/jobresults/WzScsiSrvActionLogs");
+  EXPECT_EQ(WzScsiSrvTestPeer(h.Service()).ActionLogRoot(), h.StateDir() + "/jobresults/WzScsiSrvActionLogs");
 }
 
 TEST(Initialize, MissingDriverLibraryIsReportedAndLeavesNoDriver) {
@@ -135,7 +136,7 @@ TEST(Initialize, MissingDriverLibraryIsReportedAndLeavesNoDriver) {
   EXPECT_NE(e.AsString().find("Initialization of platform library failed with error: ["), std::string::npos);
   EXPECT_NE(e.AsString().find("Failed to load platform library. Error["), std::string::npos);
   EXPECT_NE(e.AsString().find("libWzScsiSrvLio.so"), std::string::npos) << e.AsString();
-  EXPECT_FALSE(h.Service().m_ptrPlatform);
+  EXPECT_FALSE(WzScsiSrvTestPeer(h.Service()).Platform());
   h.Service().CleanUp();
   EXPECT_TRUE(h.Journal().empty());
 }
@@ -146,8 +147,8 @@ TEST(Initialize, MissingEntrySymbolUnloadsTheLibraryAgain) {
   ASSERT_TRUE(e.IsError());
   EXPECT_NE(e.AsString().find("Initialization of platform library failed with error: ["), std::string::npos);
   EXPECT_TRUE(h.Log().Contains("Failed to GetAddress of GetWZScsiPlatformObj function"));
-  EXPECT_FALSE(h.Service().m_platformLib.IsLoaded());
-  EXPECT_FALSE(h.Service().m_ptrPlatform);
+  EXPECT_FALSE(WzScsiSrvTestPeer(h.Service()).PlatformLib().IsLoaded());
+  EXPECT_FALSE(WzScsiSrvTestPeer(h.Service()).Platform());
 }
 
 TEST(Initialize, EntryReturningNoObjectIsAFailedInitialisation) {
@@ -155,7 +156,7 @@ TEST(Initialize, EntryReturningNoObjectIsAFailedInitialisation) {
   CRnError e = h.Initialize();
   ASSERT_TRUE(e.IsError());
   EXPECT_NE(e.AsString().find("returned no platform object"), std::string::npos) << e.AsString();
-  EXPECT_FALSE(h.Service().m_ptrPlatform);
+  EXPECT_FALSE(WzScsiSrvTestPeer(h.Service()).Platform());
 }
 
 TEST(Initialize, FailingDriverInitIsReportedWithTheDriversText) {
@@ -167,7 +168,7 @@ TEST(Initialize, FailingDriverInitIsReportedWithTheDriversText) {
             std::string::npos)
       << e.AsString();
   // The object stays; the host decides what to do with a failed start.
-  EXPECT_TRUE(h.Service().m_ptrPlatform);
+  EXPECT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform());
 }
 
 class IdleSemaphore : public ::testing::Test {

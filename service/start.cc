@@ -6,14 +6,15 @@
 //   0              0 "Scsi Service started!!!" (1 when replay failed) yes     2 (1 meanwhile)
 //   1              1 "Scsi service initialization is in progress..."  no      1
 //   2              0 "Scsi Service started!!!"                        no      2
-#include <exception>
-
+#include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/WzScsiSrv.h"
 
 CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(1);
-  if (CRnError e = CheckClass(FX_HERE, message, WzScsiServer::kStartScsiService)) return e;
+  if (message == nullptr || message->getTagID() != WzScsiServer::kStartScsiService.tagId)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::StartScsiService");
 
   WzScsiServer::StartScsiServiceRsp reply;
   reply.setContextFrom(*message);
@@ -24,7 +25,7 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
   bool replay = false;
   if (m_eStatus.load() != SVC_INITIALIZED) {
     // Only one start request may move the state from 0 to 1 and replay.
-    std::lock_guard<std::mutex> g(m_mutex);
+    WzMutexLock g(&m_mutex);
     if (m_eStatus.load() == SVC_INIT_IN_PROGRESS) {
       error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
       error.setErrorMessage("Scsi service initialization is in progress...");
@@ -37,15 +38,7 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
   if (replay) {
     // Without m_mutex: requests arriving meanwhile are refused by their own
     // readiness test instead of waiting for the replay.
-    CRnError played;
-    try {
-      played = Playback(false);
-    } catch (const std::exception& ex) {
-      played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by exception: %s",
-                                       ex.what());
-    } catch (...) {
-      played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Playback stopped by an unknown exception");
-    }
+    CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(false); });
     if (played) {
       error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
       error.setErrorMessage("Failed to play back service config.");
@@ -55,6 +48,6 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
     SetStatus(SVC_INITIALIZED);
   }
 
-  if (conn != nullptr) SendReply(conn, message, reply, error, "StartScsiService", true);
+  if (conn != nullptr) SendReply(conn, message, reply, error, "StartScsiService");
   return CRnError();
 }

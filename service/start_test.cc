@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
 
 using namespace wztest;
 
@@ -47,7 +48,7 @@ TEST(Start, FirstStartReplaysAndAnswersStarted) {
 
 TEST(Start, EmptyActionLogRootHasNothingToReplay) {
   ServiceHarness h(NotStarted());
-  h.Service().m_sActionLogRoot.clear();
+  WzScsiSrvTestPeer(h.Service()).ActionLogRoot().clear();
   EXPECT_EQ(h.Start(), 0);
   EXPECT_TRUE(h.Log().Contains("Nothing to playback"));
   EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
@@ -73,9 +74,9 @@ TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
 
   WznHandle_t first = h.Net().Connect();
   {
-    // Holding the model lock keeps the replay from running, so the state
+    // Holding the change gate keeps the replay from running, so the state
     // stays 1 for as long as the test needs.
-    std::lock_guard<std::recursive_mutex> model(h.Service().ModelMutex());
+    WzWriterLock gate(&WzScsiSrvTestPeer(h.Service()).ChangeGate());
     ASSERT_TRUE(h.Service()
                     .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), first, MakeStart().release())
                     .IsSuccess());

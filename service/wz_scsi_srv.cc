@@ -2,6 +2,7 @@
 #include "service/WzScsiSrv.h"
 
 #include "hostlib/log/LogWriter.h"
+#include "targets/target_names.h"
 
 std::shared_ptr<WzScsiSrv> WzScsiSrv::m_ptrgSingleton;
 
@@ -16,7 +17,7 @@ std::shared_ptr<WzScsiSrv>& WzScsiSrv::Instance() {
   return m_ptrgSingleton;
 }
 
-WzScsiSrv::~WzScsiSrv() {
+WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
   WZ_TRACE_SCOPE(1);
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
@@ -38,19 +39,28 @@ WzScsiSrv::~WzScsiSrv() {
 }
 
 void WzScsiSrv::SetStatus(ServiceInitStatus status) {
-  std::lock_guard<std::mutex> g(m_mutex);
+  WzMutexLock g(&m_mutex);
   m_eStatus = status;
 }
 
 WzScsiSrv::ServiceInitStatus WzScsiSrv::GetStatus() { return m_eStatus.load(); }
 
 WzScsiSrv::TargetMap WzScsiSrv::SnapshotTargets() {
-  std::lock_guard<std::recursive_mutex> g(m_modelMutex);
-  return m_mapTargets;
+  WzReaderLock g(&m_modelMutex);
+  TargetMap out;
+  for (const auto& entry : m_mapTargets)
+    if (entry.second->state == TargetSlot::LIVE) out.emplace(entry.first, entry.second->target);
+  return out;
+}
+
+bool WzScsiSrv::TargetExists(const std::string& name) {
+  WzReaderLock g(&m_modelMutex);
+  auto it = m_mapTargets.find(ToLowerTargetName(name));
+  return it != m_mapTargets.end() && it->second->state == TargetSlot::LIVE;
 }
 
 std::vector<WzScsiServer::BStorType> WzScsiSrv::LoadedBStorTypes() {
-  std::lock_guard<std::mutex> g(m_bstorMutex);
+  WzMutexLock g(&m_bstorMutex);
   std::vector<WzScsiServer::BStorType> out;
   for (const auto& e : m_mapBStorOps) out.push_back(e.first);
   return out;

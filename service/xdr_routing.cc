@@ -8,8 +8,8 @@
 // The subsystem id is the group in its canonical form: groups up to 127 in
 // the short form (group << 24), larger ones in the extended form
 // ((group << 18) | 0x20000).
-#include <exception>
 
+#include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/WzScsiSrv.h"
 
@@ -43,10 +43,10 @@ CRnError WzScsiSrv::IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind,
   WZ_TRACE_SCOPE(6);
   // Held for the whole call: XDR messages never overlap one another, nor
   // Initialize, nor the start request's state changes.
-  std::lock_guard<std::mutex> g(m_mutex);
+  WzMutexLock g(&m_mutex);
   if (kind != CWzNetworkServer::WZN_CB_RECEIVED) return CRnError();
   // The network thread must survive whatever the store does.
-  try {
+  CRnError routed = WzNoThrow(FX_HERE, "XDR message", [&]() -> CRnError {
     if (m_pSvcApp != nullptr && m_pSvcApp->NotifyActivity != nullptr) m_pSvcApp->NotifyActivity();
     WzScsiBStorOps* ops = GetUserDefBStoreOps(messageId, 0);
     if (ops == nullptr) {
@@ -57,10 +57,8 @@ CRnError WzScsiSrv::IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind,
     (void)handled;  // the store answers its requester itself
     CRnError done = UpdateJobCompletedStatus();
     (void)done;
-  } catch (const std::exception& ex) {
-    WZLOG(-1, "XDR message 0x%lx failed with exception: %s", messageId, ex.what());
-  } catch (...) {
-    WZLOG(-1, "XDR message 0x%lx failed with an unknown exception", messageId);
-  }
+    return CRnError();
+  });
+  if (routed) WZLOG(-1, "XDR message 0x%lx failed: %s", messageId, routed.AsString().c_str());
   return CRnError();
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
 
 using namespace wztest;
 
@@ -56,7 +57,7 @@ TEST(XdrRouting, GroupOfTheMessageIdDecidesTheStore) {
 TEST(XdrRouting, GroupSeventyFiveReachesTheFsblbStoreBeforeStart) {
   ServiceHarness h(NotStarted());
   CountingApp app;
-  h.Service().m_pSvcApp = &app;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   const uint8_t payload[3] = {1, 2, 3};
   wzsDatabuf_v2 buffer;
@@ -75,13 +76,13 @@ TEST(XdrRouting, GroupSeventyFiveReachesTheFsblbStoreBeforeStart) {
   // The job-completed step follows every handled message (no target exists).
   EXPECT_EQ(h.Log().Count("JobCompleted!"), 2u);
   EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_NOT_INITIALIZED);
-  h.Service().m_pSvcApp = nullptr;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = nullptr;
 }
 
 TEST(XdrRouting, OtherGroupsLoadNothingAndSkipTheJobCompletedStep) {
   ServiceHarness h;
   CountingApp app;
-  h.Service().m_pSvcApp = &app;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   h.Log().Clear();
   EXPECT_TRUE(h.Service()
@@ -92,13 +93,13 @@ TEST(XdrRouting, OtherGroupsLoadNothingAndSkipTheJobCompletedStep) {
   EXPECT_TRUE(h.Journal("fsblb.").empty());
   EXPECT_TRUE(h.Service().LoadedBStorTypes().empty());
   EXPECT_EQ(g_activity.load(), 1);
-  h.Service().m_pSvcApp = nullptr;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = nullptr;
 }
 
 TEST(XdrRouting, CallbackKindsOtherThanReceivedDoNothing) {
   ServiceHarness h;
   CountingApp app;
-  h.Service().m_pSvcApp = &app;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   for (auto kind : {CWzNetworkServer::WZN_CB_CONNECTED, CWzNetworkServer::WZN_CB_DISCONNECTED,
                     CWzNetworkServer::WZN_CB_ERROR})
@@ -106,7 +107,7 @@ TEST(XdrRouting, CallbackKindsOtherThanReceivedDoNothing) {
   EXPECT_EQ(g_activity.load(), 0);
   EXPECT_TRUE(h.Service().LoadedBStorTypes().empty());
   EXPECT_TRUE(h.Journal("fsblb.").empty());
-  h.Service().m_pSvcApp = nullptr;
+  WzScsiSrvTestPeer(h.Service()).SvcApp() = nullptr;
 }
 
 TEST(XdrRouting, AStoreErrorIsIgnored) {

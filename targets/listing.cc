@@ -1,10 +1,11 @@
 // The listing commands of the Ioctl request: "lt" (targets) and "ll", "llt",
 // "llh" (LUNs, all or by target or by host). They read the model under the
-// model lock and answer with an IoctlRsp whose results are one line per item.
+// short model lock (never waiting for a change in progress) and answer with
+// an IoctlRsp whose results are one line per item.
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/CCommandLineArguments.h"
 #include "hostlib/util/FXString.h"
-#include "service/WzScsiSrv.h"
+#include "service/handler_frame.h"
 
 namespace {
 
@@ -13,8 +14,8 @@ bool Matches(const std::string& filter, const std::string& name) {
   return filter.empty() || FXString::CompareNoCase(filter, name) == 0;
 }
 
-// One LunTupleFmt line, built by appending: a listing of a large
-// configuration makes a hundred thousand of them under the model lock.
+// One line target#host#lun#creationTime, built by appending: a listing of a
+// large configuration makes a hundred thousand of them under the model lock.
 std::string LunLine(const std::string& target, const std::string& host, int32_t lunId, int64_t creationTime) {
   const std::string lun = std::to_string(lunId);
   const std::string time = std::to_string(static_cast<unsigned long long>(creationTime));
@@ -28,32 +29,32 @@ std::string LunLine(const std::string& target, const std::string& host, int32_t 
 
 void WzScsiSrv::SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                             const std::string& subject) {
+  if (conn == nullptr) return;
   WzScsiServer::IoctlRsp reply;
   reply.setResults(std::move(lines));
   WzScsiServer::Error error;
   error.setErrorCode(WzScsiServer::RC_SUCCESS);
-  if (conn == nullptr) return;
-  // An Ioctl is never recorded; the call keeps the frame's shape.
-  if (CRnError saved = LogAction(message, &reply)) WZLOG(-1, "Failed to save, error=%s", saved.AsString().c_str());
-  if (!SendReply(conn, message, reply, error, subject, true)) {
+  if (!SendReply(conn, message, reply, error, subject)) {
     // The requester must not wait for a reply that never comes (a listing
     // too large to send, for one): tell it, if the connection still works.
     WzScsiServer::IoctlRsp failed;
     WzScsiServer::Error refused;
-    refused.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
-    refused.setErrorMessage("Failed to send the listing; narrow it with -ti or -hi");
-    SendReply(conn, message, failed, refused, subject, true);
+    CRnError ignored = WzScsiSrvRefuse(refused, WzScsiSrvRefusal::LISTING_NOT_SENT, FX_HERE);
+    (void)ignored;
+    SendReply(conn, message, failed, refused, subject);
   }
 }
 
 CRnError WzScsiSrv::ListTargets(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
-  if (CRnError e = CheckClass(FX_HERE, message, WzScsiServer::kIoctl)) return e;
+  if (message == nullptr || message->getTagID() != WzScsiServer::kIoctl.tagId)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
   std::vector<std::string> lines;
   {
-    std::lock_guard<std::recursive_mutex> model(m_modelMutex);
+    WzReaderLock model(&m_modelMutex);
     lines.reserve(m_mapTargets.size());
-    for (const auto& target : m_mapTargets) lines.push_back(target.first);
+    for (const auto& target : m_mapTargets)
+      if (target.second->state == TargetSlot::LIVE) lines.push_back(target.first);
   }
   SendListing(conn, message, std::move(lines), std::string());
   return CRnError();
@@ -61,36 +62,41 @@ CRnError WzScsiSrv::ListTargets(CWzNetwork* conn, CNMessageBase* message) {
 
 CRnError WzScsiSrv::ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by) {
   WZ_TRACE_SCOPE(6);
-  if (CRnError e = CheckClass(FX_HERE, message, WzScsiServer::kIoctl)) return e;
   auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
-  if (request == nullptr) return CheckClass(FX_HERE, nullptr, WzScsiServer::kIoctl);
+  if (request == nullptr)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
 
   const std::string arguments = request->arguments();
   CCommandLineArguments args(arguments.c_str());
   std::string hostFilter, targetFilter;
-  if (CRnError e = args.GetOption("hi", hostFilter)) {
-    if (by == LUNS_BY_HOST) return e.Push(FX_HERE, "Host id not specified");
-    hostFilter.clear();
-  }
-  if (CRnError e = args.GetOption("ti", targetFilter)) {
-    if (by == LUNS_BY_TARGET) return e.Push(FX_HERE, "Target id not specified");
-    targetFilter.clear();
+  if (args.GetOption("hi", hostFilter).IsError()) hostFilter.clear();
+  if (args.GetOption("ti", targetFilter).IsError()) targetFilter.clear();
+  // "llh" and "llt" without what they list by: refused, never left unanswered.
+  if ((by == LUNS_BY_HOST && hostFilter.empty()) || (by == LUNS_BY_TARGET && targetFilter.empty())) {
+    WzScsiServer::Error error;
+    CRnError refused = WzScsiSrvRefuse(
+        error, by == LUNS_BY_HOST ? WzScsiSrvRefusal::HOST_ID_MISSING : WzScsiSrvRefusal::TARGET_ID_MISSING, FX_HERE);
+    if (conn != nullptr) {
+      WzScsiServer::IoctlRsp reply;
+      SendReply(conn, message, reply, error, std::string());
+    }
+    return refused;
   }
 
   std::vector<std::string> lines;
   {
-    std::lock_guard<std::recursive_mutex> model(m_modelMutex);
-    for (const auto& target : m_mapTargets) {
-      if (!Matches(targetFilter, target.first)) continue;
-      for (const auto& lun : target.second.luns) {
+    WzReaderLock model(&m_modelMutex);
+    for (const auto& entry : m_mapTargets) {
+      if (entry.second->state != TargetSlot::LIVE || !Matches(targetFilter, entry.first)) continue;
+      for (const auto& lun : entry.second->target.luns) {
         // A LUN without hosts shows as "-", but only when no host is asked for.
         if (lun.second.hosts.empty()) {
-          if (hostFilter.empty()) lines.push_back(LunLine(target.first, "-", lun.first, lun.second.creationTime));
+          if (hostFilter.empty()) lines.push_back(LunLine(entry.first, "-", lun.first, lun.second.creationTime));
           continue;
         }
         for (const auto& host : lun.second.hosts)
           if (Matches(hostFilter, host.first))
-            lines.push_back(LunLine(target.first, host.first, lun.first, lun.second.creationTime));
+            lines.push_back(LunLine(entry.first, host.first, lun.first, lun.second.creationTime));
       }
     }
   }

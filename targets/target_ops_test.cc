@@ -2,15 +2,18 @@
 // codes and texts, driver calls, and what is saved.
 #include <gtest/gtest.h>
 
+#include "actionlog/action_log_layout.h"
+#include "hostlib/util/rn_test_temp_dir.h"
+#include "targets/target_names.h"
 #include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
 
 using namespace wztest;
 
 namespace {
 
 std::string TargetFile(ServiceHarness& h, const std::string& lowerName) {
-  std::string t = Guid(lowerName);
-  return h.ActionLogRoot() + "/Targets/" + t + "/" + t + ".wzf";
+  return WzScsiSrvActionLog::TargetFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), lowerName));
 }
 
 }  // namespace
@@ -107,18 +110,12 @@ TEST(Targets, DeleteRefusesMissingTargetsAndTargetsWithLuns) {
   EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("not_even_valid"))), 8);
 
   EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  {
-    std::lock_guard<std::recursive_mutex> g(h.Service().ModelMutex());
-    h.Service().m_mapTargets["iqn.a"].luns[0] = WzScsiSrv::Lun();
-  }
+  WzScsiSrvTestPeer(h.Service()).EditTarget("iqn.a", [](WzScsiSrv::Target& t) { t.luns[0] = WzScsiSrv::Lun(); });
   auto busy = h.Send(MakeDeleteTarget("iqn.a"));
   EXPECT_EQ(ReplyCode(busy), 9);
   EXPECT_EQ(ReplyText(busy), "Target has configured LUNs");
   EXPECT_TRUE(h.Journal("platform.DeleteTarget").empty());
-  {
-    std::lock_guard<std::recursive_mutex> g(h.Service().ModelMutex());
-    h.Service().m_mapTargets["iqn.a"].luns.clear();
-  }
+  WzScsiSrvTestPeer(h.Service()).EditTarget("iqn.a", [](WzScsiSrv::Target& t) { t.luns.clear(); });
   EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("iqn.a"))), 0);
 }
 
@@ -189,14 +186,36 @@ class FailingRename : public IRnFileSystem {
 };
 }  // namespace
 
-TEST(Targets, FailureToSaveStillAnswersSuccess) {
+TEST(Targets, AChangeThatCannotBeSavedIsUndoneAndReported) {
   ServiceHarness h;
   FailingRename fs;
-  RnFileSystem::SetForTest(&fs);
-  auto reply = h.Send(MakeCreateTarget("iqn.a"));
-  RnFileSystem::SetForTest(nullptr);
-  EXPECT_EQ(ReplyCode(reply), 0);
-  EXPECT_TRUE(h.Log().Contains("Failed to save, error="));
-  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.a"), 1u);
+  std::shared_ptr<CNMessageBase> reply;
+  {
+    CRnFileSystemForTest guard(&fs);
+    reply = h.Send(MakeCreateTarget("iqn.a"));
+  }
+  EXPECT_EQ(ReplyCode(reply), 1);
+  EXPECT_EQ(ReplyText(reply).rfind("Failed to save the change: ", 0), 0u) << ReplyText(reply);
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.a"), 0u);
   EXPECT_FALSE(CRnPath::Exists(TargetFile(h, "iqn.a")));
+  EXPECT_EQ(h.Journal("platform.DeleteTarget targetId=iqn.a").size(), 1u) << "the engine is undone too";
+
+  // A deletion that cannot be made durable changes nothing.
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
+  h.ClearJournal();
+  {
+    CRnFileSystemForTest guard(&fs);
+    reply = h.Send(MakeDeleteTarget("iqn.b"));
+  }
+  EXPECT_EQ(ReplyCode(reply), 1);
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.b"), 1u);
+  EXPECT_TRUE(CRnPath::Exists(TargetFile(h, "iqn.b")));
+  EXPECT_TRUE(h.Journal("platform.DeleteTarget").empty());
+
+  // A deletion the engine refuses puts the saved file back.
+  h.SetFaults({"platform.DeleteTarget"});
+  EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("iqn.b"))), 2);
+  EXPECT_TRUE(CRnPath::Exists(TargetFile(h, "iqn.b")));
+  h.Restart();
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.b"), 1u);
 }

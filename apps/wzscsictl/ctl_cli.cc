@@ -188,12 +188,12 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   lCreate->callback([&] {
     cfg.hasSize = sizeOpt->count() > 0;
     Command c;
-    c.build = [&](std::unique_ptr<CNMessageBase>& out) -> CRnError {
+    c.build = [&](std::unique_ptr<CNMessageBase>& request) -> CRnError {
       if (cfg.path.empty() == cfg.ssid.empty())
         return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
                                        "lun create needs exactly one of --path and --ssid");
       if (CRnError e = ParseLunType(typeText, cfg.type)) return e;
-      out = MakeCreateLun(cfg, g.flags);
+      request = MakeCreateLun(cfg, g.flags);
       return CRnError();
     };
     c.printOk = [&](const ReplyView& v, std::ostream& o) {

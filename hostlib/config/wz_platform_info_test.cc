@@ -149,9 +149,11 @@ class FailingRename : public IRnFileSystem {
 TEST_F(WZPlatformInfoTest, FailedWriteKeepsTheOldFile) {
   ASSERT_FALSE(Set("Quellport", "k", "old"));
   FailingRename fs;
-  RnFileSystem::SetForTest(&fs);
-  CRnError err = Set("Quellport", "k", "new");
-  RnFileSystem::SetForTest(nullptr);
+  CRnError err;
+  {
+    CRnFileSystemForTest guard(&fs);
+    err = Set("Quellport", "k", "new");
+  }
   ASSERT_TRUE(err);
   EXPECT_EQ(err.GetCode(), HRESULT_FROM_ERRNO(EIO));
   EXPECT_EQ(Get("Quellport", "k"), "old");

@@ -377,7 +377,7 @@ class CNMessageXmlFile : public ::testing::Test {
 };
 
 TEST_F(CNMessageXmlFile, DumpAndReadBack) {
-  const std::string path = Path("m.wzf");
+  const std::string path = Path("m.xml");
   Parent m = Sample();
   {
     CRnFile file;
@@ -396,7 +396,7 @@ TEST_F(CNMessageXmlFile, DumpAndReadBack) {
 }
 
 TEST_F(CNMessageXmlFile, RewritingWithAShorterMessageLeavesNoTail) {
-  const std::string path = Path("m.wzf");
+  const std::string path = Path("m.xml");
   Parent longer = Sample();
   longer.setstring(1, 20, std::string(500, 'x'), 0, 1);
   Parent shorter;
@@ -414,7 +414,7 @@ TEST_F(CNMessageXmlFile, RewritingWithAShorterMessageLeavesNoTail) {
 }
 
 TEST_F(CNMessageXmlFile, RefusesLargeFilesAndClosedFiles) {
-  const std::string path = Path("big.wzf");
+  const std::string path = Path("big.xml");
   {
     CRnFile file;
     ASSERT_TRUE(file.Open(path, O_RDWR | O_CREAT, 0644).IsSuccess());

@@ -5,8 +5,8 @@
 namespace {
 
 TEST(FXStringTest, FormatHandlesLongResults) {
-  EXPECT_EQ(FXString::Format("%s%c%04d", "/r/Luns", '/', 7), "/r/Luns/0007");
-  EXPECT_EQ(FXString::Format("%s%c%04d", "/r/Luns", '/', 12345), "/r/Luns/12345");
+  EXPECT_EQ(FXString::Format("%s%c%04d", "/r/Sub", '/', 7), "/r/Sub/0007");
+  EXPECT_EQ(FXString::Format("%s%c%04d", "/r/Sub", '/', 12345), "/r/Sub/12345");
   std::string big(1000, 'a');
   EXPECT_EQ(FXString::Format("<%s>", big.c_str()), "<" + big + ">");
 }
@@ -20,10 +20,10 @@ TEST(FXStringTest, CaseInsensitiveOperationsAreAsciiOnly) {
   EXPECT_NE(FXString::CompareNoCase("\xc3\x84", "\xc3\xa4"), 0);
   EXPECT_EQ(FXString::ToLowerAscii("IQN.2024-01.COM:T\xc3\x84"), "iqn.2024-01.com:t\xc3\x84");
 
-  EXPECT_EQ(FXString::FindString("/r/Luns/0007.WZF", ".wzf", true), 12u);
-  EXPECT_EQ(FXString::FindString("/r/Luns/0007.WZF", ".wzf", false), std::string::npos);
-  EXPECT_EQ(FXString::FindString("a.wzf.wzf", ".WZF", true), 1u);
-  EXPECT_EQ(FXString::FindString("short", ".wzf", true), std::string::npos);
+  EXPECT_EQ(FXString::FindString("/r/Sub/0007.XML", ".xml", true), 11u);
+  EXPECT_EQ(FXString::FindString("/r/Sub/0007.XML", ".xml", false), std::string::npos);
+  EXPECT_EQ(FXString::FindString("a.xml.xml", ".XML", true), 1u);
+  EXPECT_EQ(FXString::FindString("short", ".xml", true), std::string::npos);
   EXPECT_EQ(FXString::FindString("", "", true), 0u);
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,8 +98,9 @@ class FaultFs : public IRnFileSystem {
 
 class RnFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override { RnFileSystem::SetForTest(&fs); }
-  void TearDown() override { RnFileSystem::SetForTest(nullptr); }
+  void SetUp() override { m_guard = std::make_unique<CRnFileSystemForTest>(&fs); }
+  void TearDown() override { m_guard.reset(); }
+  std::unique_ptr<CRnFileSystemForTest> m_guard;
 
   static std::vector<std::string> Names(const std::string& dir) { return CRnTempDirForTest::List(dir); }
   static std::string Read(const std::string& p) { return CRnTempDirForTest::ReadText(p); }
@@ -282,7 +284,7 @@ TEST_F(AtomicFileTest, AbandonedOrReopenedWriteLeavesNothingBehind) {
 }
 
 TEST_F(AtomicFileTest, CreatesANewFileAndRefusesDirectoryPaths) {
-  std::string fresh = tmp.Join("fresh.wzf");
+  std::string fresh = tmp.Join("fresh.xml");
   CRnAtomicFile file;
   ASSERT_FALSE(file.Open(fresh, 0600));
   ASSERT_FALSE(file.File().Write("x", 1));
@@ -330,11 +332,11 @@ TEST_F(RnFilesTest, RemoveRecursiveNeverFollowsLinks) {
   ASSERT_FALSE(CRnDirectory::Create(outside, false));
   CRnTempDirForTest::WriteText(outside + "/precious", "keep");
   std::string tree = tmp.Join("tree");
-  ASSERT_FALSE(CRnDirectory::Create(tree + "/Luns/deeper", true));
-  CRnTempDirForTest::WriteText(tree + "/T.wzf", "x");
-  CRnTempDirForTest::WriteText(tree + "/Luns/0001.wzf", "x");
+  ASSERT_FALSE(CRnDirectory::Create(tree + "/Sub/deeper", true));
+  CRnTempDirForTest::WriteText(tree + "/T.xml", "x");
+  CRnTempDirForTest::WriteText(tree + "/Sub/0001.xml", "x");
   ASSERT_EQ(symlink(outside.c_str(), (tree + "/link").c_str()), 0);
-  ASSERT_EQ(symlink((outside + "/precious").c_str(), (tree + "/Luns/filelink").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/precious").c_str(), (tree + "/Sub/filelink").c_str()), 0);
 
   ASSERT_FALSE(CRnDirectory::Remove(tree, true, true));
   EXPECT_FALSE(CRnPath::Exists(tree));
@@ -365,9 +367,9 @@ TEST_F(RnFilesTest, RemoveFailures) {
 }
 
 TEST_F(RnFilesTest, ListingSkipsDotsAndFiltersByPattern) {
-  std::string dir = tmp.Join("Luns");
+  std::string dir = tmp.Join("Sub");
   ASSERT_FALSE(CRnDirectory::Create(dir, false));
-  for (const char* n : {"0000.wzf", "0001.WZF", "notes.txt", ".wztmp-0002.wzf.1.2"})
+  for (const char* n : {"0000.xml", "0001.XML", "notes.txt", ".wztmp-0002.xml.1.2"})
     CRnTempDirForTest::WriteText(dir + "/" + n, "x");
 
   auto list = [&](const std::string& pattern, bool skipDots) {
@@ -386,9 +388,9 @@ TEST_F(RnFilesTest, ListingSkipsDotsAndFiltersByPattern) {
     std::sort(names.begin(), names.end());
     return names;
   };
-  EXPECT_EQ(list("*", true), (std::vector<std::string>{".wztmp-0002.wzf.1.2", "0000.wzf", "0001.WZF", "notes.txt"}));
+  EXPECT_EQ(list("*", true), (std::vector<std::string>{".wztmp-0002.xml.1.2", "0000.xml", "0001.XML", "notes.txt"}));
   EXPECT_EQ(list("*", false).size(), 6u);
-  EXPECT_EQ(list("*.wzf", true), (std::vector<std::string>{"0000.wzf"}));
+  EXPECT_EQ(list("*.xml", true), (std::vector<std::string>{"0000.xml"}));
 
   CRnDirectory d;
   EXPECT_EQ(d.Open(tmp.Join("none"), "*", true).GetCode(), HRESULT_FROM_ERRNO(ENOENT));
@@ -412,7 +414,7 @@ TEST(RnPathTest, BaseNameAndAppend) {
     const char* joined;
   };
   for (const Case& c : {Case{"/r", "Targets", "/r/Targets"}, Case{"/r/", "T", "/r/T"}, Case{"/r//", "T", "/r/T"},
-                        Case{"/", "T", "/T"}, Case{"", "T", "T"}, Case{"rel", "T.wzf", "rel/T.wzf"}}) {
+                        Case{"/", "T", "/T"}, Case{"", "T", "T"}, Case{"rel", "T.xml", "rel/T.xml"}}) {
     std::string p = c.path;
     EXPECT_FALSE(FXPath::Append(p, c.name, 0));
     EXPECT_EQ(p, c.joined);

@@ -51,6 +51,16 @@ class CRnTempDirForTest {
   std::string m_path;
 };
 
+// Puts a file-system double in place for its lifetime, so that a failing
+// assertion cannot leave it in place for later tests.
+class CRnFileSystemForTest {
+ public:
+  explicit CRnFileSystemForTest(IRnFileSystem* fs) { RnFileSystem::SetForTest(fs); }
+  ~CRnFileSystemForTest() { RnFileSystem::SetForTest(nullptr); }
+  CRnFileSystemForTest(const CRnFileSystemForTest&) = delete;
+  CRnFileSystemForTest& operator=(const CRnFileSystemForTest&) = delete;
+};
+
 inline std::vector<std::string> CRnTempDirForTest::List(const std::string& dir) {
   std::vector<std::string> names;
   CRnDirectory d;

@@ -1,3 +1,4 @@
+#include "tests/support/service_test_peer.h"
 #include "tests/support/service_harness.h"
 
 #include <dirent.h>
@@ -84,7 +85,7 @@ ServiceHarness::~ServiceHarness() {
 
 void ServiceHarness::MakeService() { m_service = std::make_unique<WzScsiSrv>(); }
 
-std::string ServiceHarness::ActionLogRoot() const { return m_service ? m_service->m_sActionLogRoot : std::string(); }
+std::string ServiceHarness::ActionLogRoot() const { return m_service ? m_service->GetActionLogRoot() : std::string(); }
 
 CRnError ServiceHarness::Initialize() {
   std::string sem = "/wzscsi-test-" + std::to_string(getpid());
@@ -126,7 +127,8 @@ std::shared_ptr<CNMessageBase> ServiceHarness::Send(std::unique_ptr<CNMessageBas
 
 void ServiceHarness::Drain() {
   for (int i = 0; i < 10000; ++i) {
-    if (m_service->m_threadPool.QueuedCount() == 0 && m_service->m_threadPool.BusyCount() == 0) return;
+    WzThreadPool& pool = WzScsiSrvTestPeer(*m_service).Pool();
+    if (pool.QueuedCount() == 0 && pool.BusyCount() == 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }

@@ -1,0 +1,88 @@
+// Mutexes the compiler can reason about: thin wrappers of the standard
+// mutexes carrying the thread-safety annotations, and a scoped lock for
+// each. Members say which of these guards them (WZ_GUARDED_BY) and
+// functions which they need (WZ_REQUIRES), so the clang build proves the
+// lock rules that would otherwise be comments.
+//
+// Thread safety: these are the synchronisation.
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "hostlib/util/thread_annotations.h"
+
+class WZ_CAPABILITY("mutex") WzMutex {
+ public:
+  WzMutex() = default;
+  WzMutex(const WzMutex&) = delete;
+  WzMutex& operator=(const WzMutex&) = delete;
+
+  void Lock() WZ_ACQUIRE() { m_mu.lock(); }
+  void Unlock() WZ_RELEASE() { m_mu.unlock(); }
+  bool TryLock() WZ_TRY_ACQUIRE(true) { return m_mu.try_lock(); }
+  // Tells the analysis the caller holds the lock (where it cannot see it).
+  void AssertHeld() WZ_ASSERT_CAPABILITY(this) {}
+  // For std::condition_variable; the caller holds the lock.
+  std::mutex& Native() { return m_mu; }
+
+ private:
+  std::mutex m_mu;
+};
+
+// May be taken again by the thread that holds it.
+class WZ_CAPABILITY("mutex") WzRecursiveMutex {
+ public:
+  WzRecursiveMutex() = default;
+  WzRecursiveMutex(const WzRecursiveMutex&) = delete;
+  WzRecursiveMutex& operator=(const WzRecursiveMutex&) = delete;
+
+  void Lock() WZ_ACQUIRE() { m_mu.lock(); }
+  void Unlock() WZ_RELEASE() { m_mu.unlock(); }
+  void AssertHeld() WZ_ASSERT_CAPABILITY(this) {}
+
+ private:
+  std::recursive_mutex m_mu;
+};
+
+// Shared for readers, exclusive for writers.
+class WZ_CAPABILITY("mutex") WzSharedMutex {
+ public:
+  WzSharedMutex() = default;
+  WzSharedMutex(const WzSharedMutex&) = delete;
+  WzSharedMutex& operator=(const WzSharedMutex&) = delete;
+
+  void Lock() WZ_ACQUIRE() { m_mu.lock(); }
+  void Unlock() WZ_RELEASE() { m_mu.unlock(); }
+  void LockShared() WZ_ACQUIRE_SHARED() { m_mu.lock_shared(); }
+  void UnlockShared() WZ_RELEASE_SHARED() { m_mu.unlock_shared(); }
+
+ private:
+  std::shared_mutex m_mu;
+};
+
+template <class Mutex>
+class WZ_SCOPED_CAPABILITY WzLockGuard {
+ public:
+  explicit WzLockGuard(Mutex* mu) WZ_ACQUIRE(mu) : m_mu(mu) { m_mu->Lock(); }
+  ~WzLockGuard() WZ_RELEASE() { m_mu->Unlock(); }
+  WzLockGuard(const WzLockGuard&) = delete;
+  WzLockGuard& operator=(const WzLockGuard&) = delete;
+
+ private:
+  Mutex* m_mu;
+};
+typedef WzLockGuard<WzMutex> WzMutexLock;
+typedef WzLockGuard<WzRecursiveMutex> WzRecursiveLock;
+typedef WzLockGuard<WzSharedMutex> WzWriterLock;
+
+class WZ_SCOPED_CAPABILITY WzReaderLock {
+ public:
+  explicit WzReaderLock(WzSharedMutex* mu) WZ_ACQUIRE_SHARED(mu) : m_mu(mu) { m_mu->LockShared(); }
+  ~WzReaderLock() WZ_RELEASE() { m_mu->UnlockShared(); }
+  WzReaderLock(const WzReaderLock&) = delete;
+  WzReaderLock& operator=(const WzReaderLock&) = delete;
+
+ private:
+  WzSharedMutex* m_mu;
+};

@@ -1,0 +1,83 @@
+#include "service/refusals.h"
+
+namespace {
+
+using R = WzScsiSrvRefusal;
+using namespace WzScsiServer;
+
+const WzScsiSrvRefusalRow kRows[] = {
+    {R::NOT_READY, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Either service not initialized or initialization is in progress."},
+    {R::INVALID_TARGET_NAME, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Invalid iSCSI target name!",
+     "Invalid iSCSI target name. Target name must match regex ^iqn\\.[a-z0-9.:-]+"},
+    {R::TARGET_EXISTS, RC_TARGET_EXISTS, ERROR_ALREADY_EXISTS, false, "Target already exists!"},
+    {R::TARGET_MISSING, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Target doesn't exist!"},
+    {R::TARGET_MISSING_FOR_LUN, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Target doesn't exists!"},
+    {R::TARGET_HAS_LUNS, RC_HAS_DEPENDANTS, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Target has configured LUNs",
+     "Target can not be deleted as it has configured LUNs"},
+    {R::LUN_MISSING, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Lun doesn't exist!"},
+    {R::LUN_HAS_HOSTS, RC_HAS_DEPENDANTS, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Lun has host mappings"},
+    // Code 183: a reload counts this as "already in place".
+    {R::HOST_MAPPED, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_ALREADY_EXISTS, false, "Host is already mapped to the lun"},
+    {R::HOST_NOT_MAPPED, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Host is not mapped to the lun"},
+    {R::PLATFORM_CREATE_TARGET, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Platform create target error"},
+    {R::PLATFORM_DELETE_TARGET, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Platform Delete Target Error"},
+    {R::PLATFORM_MAP_HOST, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Platform MapHost failed"},
+    {R::PLATFORM_UNMAP_HOST, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Platform UnMapHost Failed"},
+    {R::PLATFORM_CREATE_LUN, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Platform CreateLun failed"},
+    {R::PLATFORM_DELETE_LUN, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Platform DeleteLun error"},
+    {R::PLATFORM_DELETE_LUN_DETAIL, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
+     "Platform DeleteLun error"},
+    {R::LUN_ARGS, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Failed to process CreateLun arguments"},
+    {R::BSTORE_MISSING, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "NULL BStorOps by user defined BStore"},
+    {R::BSTORE_TYPE, RC_INVALID_ARGUMENT, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Invalid Bstore Type"},
+    {R::BSTORE_PREPARE, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "BStore CreateLunPrepare failed"},
+    {R::BSTORE_COMMIT, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "BStore CreateLunCommit failed"},
+    {R::BSTORE_DELETE_PREPARE, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
+     "BStorOps DeleteLunPrepare error"},
+    {R::BSTORE_DELETE_COMMIT, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
+     "BStorOps DeleteLunCommit error"},
+    // The drivers gave a new LUN a number its target has already.
+    {R::LUN_NUMBER_TAKEN, RC_PLATFORM_FAILED, ERROR_ALREADY_EXISTS, false, "Platform CreateLun failed"},
+    {R::OPEN_LUN_ID, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Incorrect or no LUN id specified."},
+    {R::OPEN_LUN_MISSING, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Given target,lun does not exist."},
+    {R::OPEN_NOT_DEVSNAP, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "OpenLun operation not supported for non Devsnap LUN."},
+    {R::OPEN_PREPARE, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "OpenLun: CreateLunPrepare failed"},
+    {R::OPEN_COMMIT, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "OpenLun: CreateLunCommit failed"},
+    {R::INVALID_IOCTL, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Invalid IOCTL, cmd="},
+    {R::LISTING_NOT_SENT, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Failed to send the listing; narrow it with -ti or -hi"},
+    {R::HOST_ID_MISSING, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Host id not specified"},
+    {R::TARGET_ID_MISSING, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Target id not specified"},
+    {R::SAVE_FAILED, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "Failed to save the change"},
+    {R::TOO_LARGE_TO_SAVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true, "The request is too large to save"},
+};
+
+}  // namespace
+
+const WzScsiSrvRefusalRow& WzScsiSrvRefusalOf(WzScsiSrvRefusal id) {
+  for (const WzScsiSrvRefusalRow& row : kRows)
+    if (row.id == id) return row;
+  // Every enumerator has a row (refusals_test.cc proves it).
+  return kRows[0];
+}
+
+CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where,
+                         CRnError cause, const std::string& detail) {
+  const WzScsiSrvRefusalRow& row = WzScsiSrvRefusalOf(id);
+  std::string reply = row.text + detail;
+  if (row.appendCause && cause.IsError()) reply += ": " + cause.AsString();
+  error.set(row.code, reply);
+  if (cause.IsError()) return cause.Push(where);
+  const std::string text = (row.logText != nullptr ? row.logText : row.text) + detail;
+  return FXErrorUtil::ErrorWin32(where, row.win32, "%s", text.c_str());
+}

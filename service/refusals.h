@@ -1,0 +1,70 @@
+// Every refusal and failure a handler answers, once: its result code, the
+// Win32-style code of the handler's own error, and its text. A handler names
+// the row; the reply's Error record and the returned error are both made
+// from it, so the two never drift apart.
+//
+// Thread safety: constant data and pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "hostlib/errors/CRnError.h"
+#include "messages/WzScsiServerMessages.h"
+
+enum class WzScsiSrvRefusal : int32_t {
+  NOT_READY,
+  INVALID_TARGET_NAME,
+  TARGET_EXISTS,
+  TARGET_MISSING,
+  TARGET_MISSING_FOR_LUN,  // the create-LUN wording
+  TARGET_HAS_LUNS,
+  LUN_MISSING,
+  LUN_HAS_HOSTS,
+  HOST_MAPPED,
+  HOST_NOT_MAPPED,
+  PLATFORM_CREATE_TARGET,
+  PLATFORM_DELETE_TARGET,
+  PLATFORM_MAP_HOST,
+  PLATFORM_UNMAP_HOST,
+  PLATFORM_CREATE_LUN,
+  PLATFORM_DELETE_LUN,
+  PLATFORM_DELETE_LUN_DETAIL,  // with the driver's error appended
+  LUN_ARGS,
+  BSTORE_MISSING,
+  BSTORE_TYPE,
+  BSTORE_PREPARE,
+  BSTORE_COMMIT,
+  BSTORE_DELETE_PREPARE,
+  BSTORE_DELETE_COMMIT,
+  LUN_NUMBER_TAKEN,
+  OPEN_LUN_ID,
+  OPEN_LUN_MISSING,
+  OPEN_NOT_DEVSNAP,
+  OPEN_PREPARE,
+  OPEN_COMMIT,
+  INVALID_IOCTL,
+  LISTING_NOT_SENT,
+  HOST_ID_MISSING,
+  TARGET_ID_MISSING,
+  SAVE_FAILED,
+  TOO_LARGE_TO_SAVE,
+};
+
+struct WzScsiSrvRefusalRow {
+  WzScsiSrvRefusal id;
+  WzScsiServer::ResultCode code;
+  long win32;        // code of the handler's error when there is no cause
+  bool appendCause;  // the reply's text ends with ": <cause>"
+  const char* text;
+  const char* logText = nullptr;  // the handler's error text when it says more than the reply; null: text
+};
+
+// The row of a refusal (every refusal has one).
+const WzScsiSrvRefusalRow& WzScsiSrvRefusalOf(WzScsiSrvRefusal id);
+
+// Sets the reply's Error record and returns the handler's error: the cause
+// (with this location pushed) when there is one, a new error of the row's
+// code otherwise. detail, when not empty, is appended to both texts.
+CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where,
+                         CRnError cause = CRnError(), const std::string& detail = std::string());
