@@ -17,11 +17,13 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Every test of the normal build, then the unit tests under ASan+UBSan and
-# the concurrency tests under TSan.
+# Every test of the normal build, then the unit tests under ASan+UBSan, the
+# whole tree built with clang (its thread-safety analysis is an error) with
+# the concurrency tests run under TSan, and 30 s of each fuzz target.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 	@$(MAKE) --no-print-directory asan tsan
+	@FUZZ_SECONDS=30 bash scripts/fuzz.sh
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
@@ -34,9 +36,9 @@ asan: deps
 	  ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
 
 tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=thread \
-	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_APPS=OFF -DWZ_BUILD_PLUGINS=OFF -DWZ_BUILD_SLOW_TESTS=OFF >/dev/null
-	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target concurrency_tests
+	@CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=thread \
+	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_SLOW_TESTS=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j$(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900 -L concurrency
 

@@ -89,7 +89,7 @@ CRnError WzScsiSrvActionLogWriter::Save(const Message& request, int32_t lunId) c
   const uint32_t tag = request.getTagID();
   const std::string dir = Layout::TargetDir(m_root, TargetOf(request));
   if (tag == kCreateTarget.tagId) {
-    // Luns/ and Mappings/ are made now, so that the target's first LUN and
+    // The LUN and mapping directories are made now, so that the first LUN and
     // first mapping each cost one fsync less. The fsync of the target
     // directory that puts its file in place covers both.
     std::vector<std::string> missing = MissingDirs(dir);

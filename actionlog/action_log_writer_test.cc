@@ -199,7 +199,7 @@ TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
     EXPECT_TRUE(change().IsSuccess());
     return fs.count;
   };
-  // File, its directory (which also holds the new Luns/ and Mappings/), and
+  // File, its directory (which also holds the new LUN and mapping folders), and
   // Targets for the new directory.
   EXPECT_EQ(cost([&] { return Save(MakeCreateTarget("iqn.t")); }), 3);
   EXPECT_EQ(cost([&] { return SaveLun("iqn.t", 0); }), 2);

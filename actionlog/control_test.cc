@@ -2,10 +2,12 @@
 // action log into a running service.
 #include <gtest/gtest.h>
 
+#include "actionlog/action_log_layout.h"
 #include "hostlib/util/RnFiles.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
+namespace Layout = WzScsiSrvActionLog;
 
 namespace {
 
@@ -104,11 +106,11 @@ TEST(Reload, CreatesATargetAddedByHand) {
   h.ClearJournal();
 
   // A target with a LUN and a mapping, saved as the writer would save them.
-  const std::string dir = h.ActionLogRoot() + "/Targets/" + Guid("iqn.new");
-  SaveRequest(*MakeCreateTarget("iqn.new", "by hand"), dir + "/" + Guid("iqn.new") + ".wzf");
+  const std::string dir = Layout::TargetDir(h.ActionLogRoot(), "iqn.new");
+  SaveRequest(*MakeCreateTarget("iqn.new", "by hand"), Layout::TargetFile(dir));
   SaveRequest(*MakeCreateLun("iqn.new", 2, "-ti iqn.new -path /dev/sdz -sp HAND1 -creationTime 600"),
-              dir + "/Luns/0004.wzf");
-  SaveRequest(*MakeMap("iqn.new", 4, "Host-A"), dir + "/Mappings/" + Guid("Host-A") + "_0004.wzf");
+              Layout::LunFile(dir, 4));
+  SaveRequest(*MakeMap("iqn.new", 4, "Host-A"), Layout::MappingFile(dir, "Host-A", 4));
 
   auto reply = h.Send(MakeIoctl("rc"));
   EXPECT_EQ(ReplyCode(reply), 0);
@@ -125,7 +127,7 @@ TEST(Reload, CreatesATargetAddedByHand) {
 TEST(Reload, ALunWhoseTargetIsMissingIsReportedAndSkipped) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  const std::string lunFile = h.ActionLogRoot() + "/Targets/" + Guid("iqn.a") + "/Luns/0002.wzf";
+  const std::string lunFile = Layout::LunFile(Layout::TargetDir(h.ActionLogRoot(), "iqn.a"), 2);
   SaveRequest(*MakeCreateLun("IQN.Gone", 2, "-ti iqn.gone -path /p -sp X"), lunFile);
   h.ClearJournal();
 

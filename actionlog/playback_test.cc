@@ -9,15 +9,17 @@
 #include <sstream>
 #include <thread>
 
+#include "actionlog/action_log_layout.h"
 #include "hostlib/util/RnFiles.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;
+namespace Layout = WzScsiSrvActionLog;
 
 namespace {
 
 std::string TargetDir(ServiceHarness& h, const std::string& name) {
-  return h.ActionLogRoot() + "/Targets/" + Guid(name);
+  return Layout::TargetDir(h.ActionLogRoot(), name);
 }
 
 std::string Field(const std::string& line, const std::string& key) {
@@ -155,8 +157,8 @@ TEST(Playback, ALunFileReCreatesTheLunUnderItsNumberWithTheReplayOptions) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
   SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/sdq -sp Q12 -creationTime 600"),
-              TargetDir(h, "iqn.a") + "/Luns/0012.wzf");
-  const std::string saved = ReadFile(TargetDir(h, "iqn.a") + "/Luns/0012.wzf");
+              Layout::LunFile(TargetDir(h, "iqn.a"), 12));
+  const std::string saved = ReadFile(Layout::LunFile(TargetDir(h, "iqn.a"), 12));
   h.ClearJournal();
   h.Restart(true);
 
@@ -169,7 +171,7 @@ TEST(Playback, ALunFileReCreatesTheLunUnderItsNumberWithTheReplayOptions) {
   EXPECT_EQ(Field(prepare[0], "args"),
             "-ti%20iqn.a%20-path%20/dev/sdq%20-sp%20Q12%20-creationTime%20600%20-usesnapinfocache%20%20-playback%20");
   EXPECT_EQ(Field(h.Journal("platform.CreateLun")[0], "lunId"), "12");
-  EXPECT_EQ(ReadFile(TargetDir(h, "iqn.a") + "/Luns/0012.wzf"), saved);
+  EXPECT_EQ(ReadFile(Layout::LunFile(TargetDir(h, "iqn.a"), 12)), saved);
 }
 
 TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
@@ -186,24 +188,27 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   const std::string goodDir = TargetDir(h, "iqn.good");
   // A target directory without its target file (its LUN must not be tried).
   const std::string orphan = TargetDir(h, "iqn.orphan");
-  SaveRequest(*MakeCreateLun("iqn.orphan", 2, "-ti iqn.orphan -path /o -sp ORPHAN"), orphan + "/Luns/0000.wzf");
+  SaveRequest(*MakeCreateLun("iqn.orphan", 2, "-ti iqn.orphan -path /o -sp ORPHAN"), Layout::LunFile(orphan, 0));
   // A LUN file that does not parse, and one of another class.
-  WriteFile(goodDir + "/Luns/0005.wzf", "<msg group=\"75\"");
-  SaveRequest(*MakeCreateTarget("iqn.good"), goodDir + "/Luns/0006.wzf");
-  // Stray files, subdirectories and temporary files in Luns/ and Mappings/.
-  WriteFile(goodDir + "/Luns/notes.txt", "x");
-  ASSERT_TRUE(CRnDirectory::Create(goodDir + "/Luns/sub.wzf", true).IsSuccess());
-  WriteFile(goodDir + "/Luns/.wztmp-0008.wzf.1", "half");
-  WriteFile(goodDir + "/Mappings/notes.txt", "x");
-  ASSERT_TRUE(CRnDirectory::Create(goodDir + "/Mappings/old.wzf", true).IsSuccess());
-  WriteFile(goodDir + "/Mappings/.wztmp-x_0000.wzf.2", "half");
+  WriteFile(Layout::LunFile(goodDir, 5), "<msg group=\"75\"");
+  SaveRequest(*MakeCreateTarget("iqn.good"), Layout::LunFile(goodDir, 6));
+  // Stray files, subdirectories named like saved files and temporary files
+  // among the LUNs and the mappings.
+  const std::string luns = Layout::LunsDir(goodDir), mappings = Layout::MappingsDir(goodDir);
+  const std::string lunLikeDir = Layout::LunFileName(11), mappingLikeDir = Layout::MappingFileName("old", 0);
+  WriteFile(luns + "/notes.txt", "x");
+  ASSERT_TRUE(CRnDirectory::Create(luns + "/" + lunLikeDir, true).IsSuccess());
+  WriteFile(luns + "/" + FXFile::kTempPrefix + Layout::LunFileName(8) + ".1", "half");
+  WriteFile(mappings + "/notes.txt", "x");
+  ASSERT_TRUE(CRnDirectory::Create(mappings + "/" + mappingLikeDir, true).IsSuccess());
+  WriteFile(mappings + "/" + FXFile::kTempPrefix + Layout::MappingFileName("x", 0) + ".2", "half");
   // A LUN whose target is gone.
-  SaveRequest(*MakeCreateLun("iqn.gone", 2, "-ti iqn.gone -path /g -sp GONE"), goodDir + "/Luns/0009.wzf");
+  SaveRequest(*MakeCreateLun("iqn.gone", 2, "-ti iqn.gone -path /g -sp GONE"), Layout::LunFile(goodDir, 9));
   // A second directory naming iqn.good, replayed after the first one (the
   // pre-initialised target comes first); its LUN must not be tried.
-  const std::string dup = root + "/Targets/zz-duplicate";
-  SaveRequest(*MakeCreateTarget("iqn.good"), dup + "/zz-duplicate.wzf");
-  SaveRequest(*MakeCreateLun("iqn.good", 2, "-ti iqn.good -path /d -sp DUP"), dup + "/Luns/0007.wzf");
+  const std::string dup = Layout::TargetsDir(root) + "/zz-duplicate";
+  SaveRequest(*MakeCreateTarget("iqn.good"), Layout::TargetFile(dup));
+  SaveRequest(*MakeCreateLun("iqn.good", 2, "-ti iqn.good -path /d -sp DUP"), Layout::LunFile(dup, 7));
   h.SetConfig("sPreInitializeTargets", "iqn.good");
 
   h.ClearJournal();
@@ -213,15 +218,15 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
 
   EXPECT_EQ(Describe(h.Service().SnapshotTargets()), intact);
   const std::vector<std::string> expectedLog = {
-      "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=" + orphan + "/" + Guid("iqn.orphan") + ".wzf",
-      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + goodDir + "/Luns/0005.wzf with error code ret=",
-      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + goodDir + "/Luns/0006.wzf with error code ret=",
+      "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=" + Layout::TargetFile(orphan),
+      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + Layout::LunFile(goodDir, 5) + " with error code ret=",
+      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + Layout::LunFile(goodDir, 6) + " with error code ret=",
       "LUN PLAYBACK ERROR!!! SKipping, path=notes.txt",
-      "LUN PLAYBACK ERROR!!! SKipping, path=sub.wzf",
+      "LUN PLAYBACK ERROR!!! SKipping, path=" + lunLikeDir,
       "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=notes.txt",
-      "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=old.wzf",
-      "LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + goodDir + "/Luns/0009.wzf, target=iqn.gone with error [",
-      "TARGET PLAYBACK ERROR!!! Failed to create target, file=" + dup + "/zz-duplicate.wzf, target=iqn.good, error=[",
+      "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=" + mappingLikeDir,
+      "LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + Layout::LunFile(goodDir, 9) + ", target=iqn.gone with error [",
+      "TARGET PLAYBACK ERROR!!! Failed to create target, file=" + Layout::TargetFile(dup) + ", target=iqn.good, error=[",
   };
   for (const std::string& text : expectedLog) EXPECT_EQ(h.Log().Count(text), 1u) << text;
   EXPECT_FALSE(h.Log().Contains(".wztmp-"));
@@ -238,11 +243,11 @@ TEST(Playback, DirectoriesLeftByCutOffChangesAreSkippedQuietly) {
   // A crash between making the directory and putting the file in place.
   const std::string cut = TargetDir(h, "iqn.cut");
   ASSERT_TRUE(CRnDirectory::Create(cut, true).IsSuccess());
-  WriteFile(cut + "/.wztmp-" + Guid("iqn.cut") + ".wzf.7", "<msg");
+  WriteFile(cut + "/" + FXFile::kTempPrefix + CRnPath::GetBaseName(Layout::TargetFile(cut)) + ".7", "<msg");
   // And a delete cut off after its target file went.
   const std::string gone = TargetDir(h, "iqn.gone");
-  ASSERT_TRUE(CRnDirectory::Create(gone + "/Luns", true).IsSuccess());
-  ASSERT_TRUE(CRnDirectory::Create(gone + "/Mappings", true).IsSuccess());
+  ASSERT_TRUE(CRnDirectory::Create(Layout::LunsDir(gone), true).IsSuccess());
+  ASSERT_TRUE(CRnDirectory::Create(Layout::MappingsDir(gone), true).IsSuccess());
   h.Restart(true);
   EXPECT_EQ(h.Service().SnapshotTargets().size(), 1u);
   EXPECT_FALSE(h.Log().Contains("PLAYBACK ERROR"));
@@ -293,7 +298,7 @@ TEST(Playback, ProgressOfALargeReplayIsLoggedEveryThousandObjects) {
   ServiceHarness h(notStarted);
   for (int i = 0; i < 1000; ++i) {
     const std::string name = "iqn.bulk:" + std::to_string(i);
-    SaveRequest(*MakeCreateTarget(name), TargetDir(h, name) + "/" + Guid(name) + ".wzf");
+    SaveRequest(*MakeCreateTarget(name), Layout::TargetFile(TargetDir(h, name)));
   }
   h.Log().Clear();
   EXPECT_EQ(h.Start(), 0);

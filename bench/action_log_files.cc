@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "actionlog/action_log_layout.h"
 #include "bench/bench_requests.h"
 #include "hostlib/util/RnFiles.h"
 #include "hostlib/util/WzScsiUtils.h"
@@ -34,26 +35,6 @@ CRnError WriteFileFast(const std::string& path, const CNMessageBase& message) {
   return CRnError();
 }
 
-std::string Guid(const std::string& name) {
-  std::string id;
-  CRnError ignored = GetGUID(name.data(), static_cast<int>(name.size()), id);
-  (void)ignored;
-  return id;
-}
-
-// Luns/NNNN.wzf and Mappings/H_NNNN.wzf, numbered as the service numbers them.
-std::string LunFile(const std::string& lunsDir, int lun) {
-  char buf[16];
-  snprintf(buf, sizeof(buf), "/%04d.wzf", lun);
-  return lunsDir + buf;
-}
-
-std::string MappingFile(const std::string& mappingsDir, const std::string& hostGuid, int lun) {
-  char buf[16];
-  snprintf(buf, sizeof(buf), "_%04d.wzf", lun);
-  return mappingsDir + "/" + hostGuid + buf;
-}
-
 CRnError SyncFileSystemOf(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
@@ -67,30 +48,27 @@ CRnError SyncFileSystemOf(const std::string& dir) {
   return CRnError();
 }
 
+namespace Layout = WzScsiSrvActionLog;
+
 CRnError WriteTarget(const std::string& targetsDir, const ModelShape& shape, int index) {
   const std::string name = TargetName(index);
-  const std::string t = Guid(name);
-  const std::string dir = targetsDir + "/" + t;
+  const std::string dir = Layout::TargetDir(targetsDir.substr(0, targetsDir.rfind('/')), name);
   if (CRnError e = CRnDirectory::Create(dir, true)) return e;
-  if (CRnError e = WriteFileFast(dir + "/" + t + ".wzf", *CreateTargetRequest(name))) return e;
+  if (CRnError e = WriteFileFast(Layout::TargetFile(dir), *CreateTargetRequest(name))) return e;
   if (shape.lunsPerTarget <= 0) return CRnError();
 
-  const std::string luns = dir + "/Luns";
-  if (CRnError e = CRnDirectory::Create(luns, false)) return e;
-  const std::string mappings = dir + "/Mappings";
+  if (CRnError e = CRnDirectory::Create(Layout::LunsDir(dir), false)) return e;
   if (shape.mapHosts) {
-    if (CRnError e = CRnDirectory::Create(mappings, false)) return e;
+    if (CRnError e = CRnDirectory::Create(Layout::MappingsDir(dir), false)) return e;
   }
   const std::string host = HostName(index);
-  const std::string h = Guid(host);
   const std::string stamp = " -creationTime " + std::to_string(shape.creationTime);
   for (int l = 0; l < shape.lunsPerTarget; ++l) {
     auto lun = CreateLunRequest(name, LunPath(index, l));
     lun->bstoreDesc().setArgs(lun->bstoreDesc().args() + stamp);
-    if (CRnError e = WriteFileFast(LunFile(luns, l), *lun)) return e;
+    if (CRnError e = WriteFileFast(Layout::LunFile(dir, l), *lun)) return e;
     if (shape.mapHosts) {
-      if (CRnError e = WriteFileFast(MappingFile(mappings, h, l), *MapRequest(name, l, host)))
-        return e;
+      if (CRnError e = WriteFileFast(Layout::MappingFile(dir, host, l), *MapRequest(name, l, host))) return e;
     }
   }
   return CRnError();
@@ -106,7 +84,7 @@ size_t ModelShape::Objects() const {
 size_t ModelShape::Tuples() const { return static_cast<size_t>(targets) * static_cast<size_t>(lunsPerTarget); }
 
 CRnError WriteActionLog(const std::string& root, const ModelShape& shape) {
-  const std::string targetsDir = root + "/Targets";
+  const std::string targetsDir = Layout::TargetsDir(root);
   if (CRnError e = CRnDirectory::Create(targetsDir, true)) return e;
   for (int t = 0; t < shape.targets; ++t)
     if (CRnError e = WriteTarget(targetsDir, shape, t)) return e;

@@ -1,5 +1,7 @@
 #include "bench/action_log_files.h"
 
+#include "actionlog/action_log_layout.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -40,10 +42,8 @@ TEST(BenchActionLogFiles, SameTreeAndBytesAsTheServiceSaves) {
   const std::string savedRoot = service.ActionLogRoot();
   const std::vector<std::string> savedTree = wztest::ListTree(savedRoot);
 
-  std::string lunFile;
-  for (const std::string& f : savedTree)
-    if (f.find("/Luns/0000.wzf") != std::string::npos) lunFile = savedRoot + "/" + f;
-  ASSERT_FALSE(lunFile.empty());
+  const std::string lunFile = WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(savedRoot, target), 0);
+  ASSERT_TRUE(CRnPath::Exists(lunFile));
   ModelShape shape;
   shape.targets = 1;
   shape.lunsPerTarget = 1;

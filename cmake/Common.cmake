@@ -17,6 +17,13 @@ if(WZ_SANITIZE)
   add_link_options(-fsanitize=${WZ_SANITIZE})
 endif()
 
+# Plug-ins are linked with every symbol resolved, except under clang's
+# sanitizers, whose runtime lives in the executable that loads them.
+set(WZ_NO_UNDEFINED -Wl,--no-undefined)
+if(WZ_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  set(WZ_NO_UNDEFINED "")
+endif()
+
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
@@ -44,5 +51,5 @@ function(wz_plugin_library name)
   if(A_OUTDIR)
     set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${A_OUTDIR})
   endif()
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  target_link_options(${name} PRIVATE ${WZ_NO_UNDEFINED})
 endfunction()

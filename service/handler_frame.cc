@@ -148,18 +148,21 @@ std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockTarget(const std::string& 
 
 std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockNewTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
   for (;;) {
+    // Locked before it is visible, so that the change lock is always taken
+    // before the model lock.
+    auto slot = std::make_shared<TargetSlot>();
+    slot->changeLock.Lock();
     std::shared_ptr<TargetSlot> existing;
     {
       WzWriterLock model(&m_modelMutex);
       auto it = m_mapTargets.find(name);
       if (it == m_mapTargets.end()) {
-        auto slot = std::make_shared<TargetSlot>();
-        slot->changeLock.Lock();  // a new lock: never waits
         m_mapTargets.emplace(name, slot);
         return slot;
       }
       existing = it->second;
     }
+    slot->changeLock.Unlock();
     existing->changeLock.Lock();
     TargetSlot::State state;
     {

@@ -64,11 +64,15 @@ const WzScsiSrvRefusalRow kRows[] = {
 
 }  // namespace
 
+const WzScsiSrvRefusalRow* WzScsiSrvRefusalRows(size_t& count) {
+  count = sizeof(kRows) / sizeof(kRows[0]);
+  return kRows;
+}
+
 const WzScsiSrvRefusalRow& WzScsiSrvRefusalOf(WzScsiSrvRefusal id) {
-  for (const WzScsiSrvRefusalRow& row : kRows)
-    if (row.id == id) return row;
-  // Every enumerator has a row (refusals_test.cc proves it).
-  return kRows[0];
+  // The rows follow the enumeration (tables_test.cc proves it).
+  const size_t index = static_cast<size_t>(id);
+  return index < sizeof(kRows) / sizeof(kRows[0]) ? kRows[index] : kRows[0];
 }
 
 CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where,

@@ -49,6 +49,7 @@ enum class WzScsiSrvRefusal : int32_t {
   TARGET_ID_MISSING,
   SAVE_FAILED,
   TOO_LARGE_TO_SAVE,
+  END,  // not a refusal: the number of them
 };
 
 struct WzScsiSrvRefusalRow {
@@ -62,6 +63,8 @@ struct WzScsiSrvRefusalRow {
 
 // The row of a refusal (every refusal has one).
 const WzScsiSrvRefusalRow& WzScsiSrvRefusalOf(WzScsiSrvRefusal id);
+// The table, in the order of the enumeration.
+const WzScsiSrvRefusalRow* WzScsiSrvRefusalRows(size_t& count);
 
 // Sets the reply's Error record and returns the handler's error: the cause
 // (with this location pushed) when there is one, a new error of the row's

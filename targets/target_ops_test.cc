@@ -61,7 +61,7 @@ TEST(Targets, CreateFoldsCaseEverywhereAndSavesTheLowerCaseRequest) {
   // Any mix of case finds it again.
   EXPECT_EQ(ReplyCode(h.Send(MakeDeleteTarget("iqn.2020-01.EXAMPLE:disk1"))), 0);
   EXPECT_TRUE(h.Service().SnapshotTargets().empty());
-  EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets/" + Guid("iqn.2020-01.example:disk1")));
+  EXPECT_FALSE(CRnPath::Exists(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), "iqn.2020-01.example:disk1")));
 }
 
 TEST(Targets, InvalidNamesAreRefusedWithCodeFourBeforeExistence) {

@@ -1,5 +1,7 @@
 #include "tests/integration/integration_support.h"
 
+#include "actionlog/action_log_layout.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -82,7 +84,7 @@ std::vector<std::string> SavedFiles(const std::string& dir) {
     if (S_ISDIR(st.st_mode)) {
       std::vector<std::string> sub = SavedFiles(path);
       out.insert(out.end(), sub.begin(), sub.end());
-    } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".wzf") == 0) {
+    } else if (WzScsiSrvActionLog::IsSavedRequestName(name)) {
       out.push_back(path);
     }
   }

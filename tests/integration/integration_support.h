@@ -52,7 +52,7 @@ class IntegrationTest : public ::testing::Test {
   CRnTempDirForTest m_dir;
 };
 
-// Every *.wzf file under dir (recursively).
+// Every saved request under dir (recursively).
 std::vector<std::string> SavedFiles(const std::string& dir);
 // The number of times needle occurs in text.
 size_t CountOf(const std::string& text, const std::string& needle);

@@ -1,7 +1,7 @@
-#include "tests/support/service_test_peer.h"
 #include "tests/support/service_harness.h"
 
 #include <dirent.h>
+#include <semaphore.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -18,6 +18,7 @@
 #include "hostlib/util/RnFiles.h"
 #include "hostlib/util/WzScsiUtils.h"
 #include "messages/WzScsiServerRequests.h"
+#include "tests/support/service_test_peer.h"
 
 namespace wztest {
 
@@ -76,6 +77,8 @@ ServiceHarness::ServiceHarness(const HarnessOptions& options) : m_options(option
 
 ServiceHarness::~ServiceHarness() {
   Stop();
+  // The idle semaphore outlives the process unless it is unlinked.
+  sem_unlink(IdleSemaphoreName().c_str());
   unsetenv("WZSCSI_FAKE_JOURNAL");
   unsetenv("WZSCSI_FAKE_FAULTS");
   g_ptrLogWriter.reset();
@@ -83,12 +86,14 @@ ServiceHarness::~ServiceHarness() {
   (void)ignored;
 }
 
+std::string ServiceHarness::IdleSemaphoreName() { return "/wzscsi-test-" + std::to_string(getpid()); }
+
 void ServiceHarness::MakeService() { m_service = std::make_unique<WzScsiSrv>(); }
 
 std::string ServiceHarness::ActionLogRoot() const { return m_service ? m_service->GetActionLogRoot() : std::string(); }
 
 CRnError ServiceHarness::Initialize() {
-  std::string sem = "/wzscsi-test-" + std::to_string(getpid());
+  std::string sem = IdleSemaphoreName();
   int timeout = 0;
   return m_service->Initialize(0, nullptr, sem, timeout, nullptr);
 }

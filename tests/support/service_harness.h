@@ -73,6 +73,7 @@ class ServiceHarness {
 
  private:
   void MakeService();
+  static std::string IdleSemaphoreName();
 
   HarnessOptions m_options;
   std::string m_root, m_configFile, m_stateDir, m_journal, m_faults;

@@ -1,7 +1,7 @@
 // Runs the fuzz target's entry over its seed corpus and a few thousand
 // deterministic mutations of it, so that the normal test run covers what
 // `make fuzz` explores at length. The entry traps on a broken invariant.
-#include "hostlib/msg/msg_parse_fuzz.cc"  // NOLINT(bugprone-suspicious-include): the entry under test
+#include "fuzz/msg_parse_fuzz.cc"  // NOLINT(bugprone-suspicious-include): the entry under test
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "hostlib/msg/fuzz/msg_fuzz_seeds.h"
+#include "fuzz/msg_fuzz_seeds.h"
 
 namespace {
 
