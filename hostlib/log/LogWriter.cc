@@ -214,12 +214,15 @@ WZDebugFunction::WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& wri
   (void)level;
   if (writer && writer->GetLevel() >= traceLevel) {
     m_writer = writer.get();
-    m_writer->Write(traceLevel, m_function, m_line, 0, 0, "Enter");
+    m_writer->Write(traceLevel, m_function, m_line, 0, 0, "Enter %s", WzLogShortFunction(m_function).c_str());
   }
 }
 
+// The function is named in the text too: below the detail level the line
+// carries no source location, and a bare "Leave" would say nothing.
 WZDebugFunction::~WZDebugFunction() {
-  if (m_writer != nullptr) m_writer->Write(m_traceLevel, m_function, m_line, 0, 0, "Leave");
+  if (m_writer != nullptr)
+    m_writer->Write(m_traceLevel, m_function, m_line, 0, 0, "Leave %s", WzLogShortFunction(m_function).c_str());
 }
 
 void EvDebug(const char* fmt, ...) {

@@ -103,7 +103,8 @@ inline bool WzLogEnabled(int level) {
 }
 
 // Entry-trace scope: when the writer's level is at least traceLevel, writes
-// "Enter" at construction and "Leave" at destruction at that level.
+// "Enter <function>" at construction and "Leave <function>" at destruction
+// at that level (the short name, WzLogShortFunction).
 class WZ_EXPORT WZDebugFunction {
  public:
   WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& writer, int level, const char* function,

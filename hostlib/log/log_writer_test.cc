@@ -75,8 +75,8 @@ TEST_F(LogWriterTest, TraceScopesWriteEnterAndLeaveOnlyWhenEnabled) {
   TracedAt(1);
   std::vector<CMemoryLogWriter::Record> records = memory->Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, "Enter");
-  EXPECT_EQ(records[1].text, "Leave");
+  EXPECT_EQ(records[0].text, "Enter TracedAt");
+  EXPECT_EQ(records[1].text, "Leave TracedAt");
   EXPECT_EQ(records[0].level, 1);
   EXPECT_NE(records[0].function.find("TracedAt"), std::string::npos);
 }
