@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-fast asan tsan run bench fuzz clean
+.PHONY: all deps build test test-fast asan tsan run bench fuzz package clean
 
 all: build
 
@@ -50,6 +50,10 @@ bench: build
 
 fuzz: deps
 	@bash scripts/fuzz.sh
+
+# The Debian package, from the normal build: $(BUILD)/wzscsi_<version>-1_<arch>.deb.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

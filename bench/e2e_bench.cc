@@ -379,7 +379,7 @@ void MeasureReplay(const Options& options, const DaemonSetup& setup, std::vector
   }
   if (e) {
     std::string why = e.AsString();
-    const std::string log = daemon.LogLinesWith("rror");
+    const std::string log = daemon.LogLinesWith(" ERROR ");
     if (!log.empty()) why += "; daemon log: " + log;
     figures.push_back(Failed("replay_21k_s", "start-up replay, 21,000 objects", "s", why));
     ok = false;

@@ -242,7 +242,7 @@ class Run {
     if (e) {
       std::string text = e.AsString();
       if (m_daemon) {
-        const std::string log = m_daemon->LogLinesWith("error");
+        const std::string log = m_daemon->LogLinesWith(" ERROR ");
         if (!log.empty()) text += "; daemon log: " + log;
       }
       figures.push_back(Failed("tgt_service_config_s", Count() + " targets through wzscsid", text));

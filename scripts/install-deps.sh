@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
   procps iproute2 python3 systemd
+  dpkg-dev file groff-base
 )
 
 missing=()

@@ -11,6 +11,10 @@
 #include "hostlib/net/asio_network_server.h"
 #include "messages/WzScsiServerMessages.h"
 
+#ifndef WZ_VERSION
+#define WZ_VERSION "unknown"
+#endif
+
 namespace WzCtl {
 namespace {
 
@@ -141,6 +145,7 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.add_option("--flags", g.flags, "request context flags (1 close only, 2 open only)");
+  app.set_version_flag("--version", std::string("wzscsictl ") + WZ_VERSION, "print the version and exit");
 
   // start
   app.add_subcommand("start", "start the service (replays the saved configuration)")->callback([&] {
@@ -307,6 +312,8 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e, out, err);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
     (void)app.exit(e, out, err);

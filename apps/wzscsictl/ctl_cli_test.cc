@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <regex>
 #include <sstream>
 
 #include "apps/wzscsictl/ctl_lib.h"
@@ -63,7 +64,7 @@ TEST_F(CtlCliTest, UsageErrorsStopBeforeConnecting) {
   }
 }
 
-TEST_F(CtlCliTest, HelpOnEveryLevel) {
+TEST_F(CtlCliTest, HelpOnEveryLevelAndVersion) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"--help"}, {"target", "--help"}, {"lun", "create", "--help"},
                                              {"host", "unmap", "--help"}, {"ioctl", "--help"}, {"send", "--help"}}) {
@@ -71,6 +72,10 @@ TEST_F(CtlCliTest, HelpOnEveryLevel) {
     EXPECT_EQ(o.code, 0) << args[0];
     EXPECT_NE(o.out.find("Usage:"), std::string::npos) << args[0];
   }
+  // --version needs no subcommand and no daemon.
+  Outcome o = RunCli({"--socket", NoDaemon(), "--version"});
+  EXPECT_EQ(o.code, 0) << o.err;
+  EXPECT_TRUE(std::regex_match(o.out, std::regex("wzscsictl [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << o.out;
 }
 
 TEST_F(CtlCliTest, NoDaemonIsExitTwo) {

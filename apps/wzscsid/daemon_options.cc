@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <ostream>
 
@@ -16,6 +17,11 @@
 
 #ifndef WZ_VERSION
 #define WZ_VERSION "unknown"
+#endif
+// Where the package puts the plug-in and the drivers, relative to the
+// directories of the executables (cmake/Package.cmake sets it).
+#ifndef WZ_PKGLIBDIR_FROM_BINDIR
+#define WZ_PKGLIBDIR_FROM_BINDIR "../lib/wzscsi"
 #endif
 
 namespace {
@@ -152,6 +158,30 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// "/usr/sbin/../lib/wzscsi" reads better as "/usr/lib/wzscsi" in the log.
+std::string Normal(const std::string& path) {
+  return path.empty() ? path : std::filesystem::path(path).lexically_normal().string();
+}
+
+// The installed layout is looked for first, relative to the executable, so
+// that a package unpacked under another root finds its own files; a daemon
+// in the build tree finds build/lib and build/drivers.
+std::string DefaultServiceLib(const std::string& exeDir) {
+  const std::string installed = exeDir + "/" WZ_PKGLIBDIR_FROM_BINDIR "/libWzScsiSrv.so";
+  return Normal(IsFile(installed) ? installed : exeDir + "/../lib/libWzScsiSrv.so");
+}
+
+std::string DefaultDriverDir(const std::string& exeDir) {
+  for (const std::string& dir : {exeDir + "/" WZ_PKGLIBDIR_FROM_BINDIR "/drivers", exeDir + "/../drivers"})
+    if (IsDirectory(dir)) return Normal(dir);
+  return "";
+}
+
 }  // namespace
 
 bool ParseBool(const std::string& text, bool& value) {
@@ -190,7 +220,8 @@ int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exe
   std::map<std::string, CLI::Option*> opts;
   bool noAutoStart = false, onDemand = false, version = false;
 
-  app.add_option("--config", configFile, "configuration file (default: <state dir>/wzscsi.conf)");
+  app.add_option("--config", configFile,
+                 "configuration file, read first and never written (default: only <state dir>/wzscsi.conf)");
   for (const Setting& s : kSettings) {
     if (s.option != nullptr) opts[s.key] = app.add_option(s.option, given[s.key], s.help);
   }
@@ -231,8 +262,18 @@ int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exe
     return 1;
   }
   if (given.count("StateDir") != 0) o.stateDir = given["StateDir"];
-  o.configFile = Absolute(configFile.empty() ? Absolute(o.stateDir) + "/" + kConfigName : configFile);
-  WZPlatformInfo::SetConfigFile(o.configFile);
+  // An administrator's file (--config) may name the state directory, and
+  // with it the store that the service writes to; it is never written.
+  const std::string adminFile = Absolute(configFile);
+  WZPlatformInfo::SetAdminConfigFile(adminFile);
+  WZPlatformInfo::SetConfigFile("");
+  if (!adminFile.empty() && given.count("StateDir") == 0) {
+    std::string dir;
+    if (WZPlatformInfo::getString(kSection, "StateDir", dir).IsSuccess() && !dir.empty()) o.stateDir = dir;
+  }
+  o.storeFile = Absolute(o.stateDir) + "/" + kConfigName;
+  o.configFile = adminFile.empty() ? o.storeFile : adminFile;
+  WZPlatformInfo::SetConfigFile(o.storeFile);
 
   for (const Setting& s : kSettings) {
     auto cli = given.find(s.key);
@@ -256,8 +297,8 @@ int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exe
     }
   }
 
-  if (o.serviceLib.empty()) o.serviceLib = exeDir + "/../lib/libWzScsiSrv.so";
-  if (o.driverDir.empty() && IsDirectory(exeDir + "/../drivers")) o.driverDir = exeDir + "/../drivers";
+  if (o.serviceLib.empty()) o.serviceLib = DefaultServiceLib(exeDir);
+  if (o.driverDir.empty()) o.driverDir = DefaultDriverDir(exeDir);
   for (std::string* p : {&o.stateDir, &o.driverDir, &o.serviceLib, &o.socketPath, &o.logFile}) *p = Absolute(*p);
   if (o.socketPath.empty() && o.listen.empty() && getenv("LISTEN_FDS") == nullptr) {
     err << "wzscsid: nothing to serve on: the Unix socket is off (Socket=\"\") and no TCP listener is set\n";

@@ -3,7 +3,8 @@
 // defaults and checks. docs/operations.md ("Daemon") lists every key.
 //
 // Thread safety: parse once, on the main thread, before other threads start
-// (it sets the configuration store's file, WZPlatformInfo::SetConfigFile).
+// (it sets the configuration store's files, WZPlatformInfo::SetConfigFile and
+// SetAdminConfigFile).
 #pragma once
 
 #include <cstddef>
@@ -13,10 +14,14 @@
 #include "hostlib/errors/CRnError.h"
 
 struct WzDaemonOptions {
-  std::string configFile;  // --config; default <stateDir>/wzscsi.conf
+  std::string configFile;  // --config (read first, never written); default storeFile
+  std::string storeFile;   // <stateDir>/wzscsi.conf: what the service records, read after configFile
   std::string stateDir = "/var/lib/wzscsi";
-  std::string driverDir;   // default <exe dir>/../drivers when it exists
-  std::string serviceLib;  // default <exe dir>/../lib/libWzScsiSrv.so
+  // Defaults: the installed layout next to the executable (<exe dir>/../lib/wzscsi/drivers and
+  // .../libWzScsiSrv.so) when it is there, else the build tree's (<exe dir>/../drivers when it
+  // exists, <exe dir>/../lib/libWzScsiSrv.so).
+  std::string driverDir;
+  std::string serviceLib;
   std::string socketPath;  // default /run/wzscsi/wzscsid.sock; "" for none
   std::string listen;      // HOST:PORT of a TCP listener; "" for none
   int logLevel = 0;
@@ -36,7 +41,8 @@ struct WzDaemonOptions {
 constexpr int kDaemonRun = -1;
 
 // Parses the command line, then fills what it left out from the configuration
-// file (whose path it resolves and hands to WZPlatformInfo), then makes the
+// files (whose paths it resolves and hands to WZPlatformInfo: --config as the
+// administrator's file, <state dir>/wzscsi.conf as the store), then makes the
 // paths absolute. exeDir anchors the default service library and driver
 // directory. Returns kDaemonRun, or the exit status: 0 after --help or
 // --version (printed on out), 1 for a bad option or setting (explained on err).

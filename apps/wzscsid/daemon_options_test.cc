@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "hostlib/config/WZPlatformInfo.h"
@@ -14,7 +17,10 @@ namespace {
 
 class DaemonOptionsTest : public ::testing::Test {
  protected:
-  ~DaemonOptionsTest() override { WZPlatformInfo::SetConfigFile(""); }
+  ~DaemonOptionsTest() override {
+    WZPlatformInfo::SetConfigFile("");
+    WZPlatformInfo::SetAdminConfigFile("");
+  }
 
   int Parse(std::vector<std::string> args) {
     args.insert(args.begin(), "wzscsid");
@@ -23,11 +29,12 @@ class DaemonOptionsTest : public ::testing::Test {
     m_out.str("");
     m_err.str("");
     m_options = WzDaemonOptions();
-    return ParseDaemonOptions(static_cast<int>(argv.size()), argv.data(), "/opt/wz/bin", m_options, m_out, m_err);
+    return ParseDaemonOptions(static_cast<int>(argv.size()), argv.data(), m_exeDir, m_options, m_out, m_err);
   }
   void WriteConfig(const std::string& body) { CRnTempDirForTest::WriteText(m_dir.Join("wzscsi.conf"), body); }
 
   CRnTempDirForTest m_dir;
+  std::string m_exeDir = "/opt/wz/bin";
   WzDaemonOptions m_options;
   std::ostringstream m_out, m_err;
 };
@@ -36,7 +43,9 @@ TEST_F(DaemonOptionsTest, DefaultsAnchoredAtTheExecutable) {
   ASSERT_EQ(Parse({"--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
   EXPECT_EQ(m_options.configFile, m_dir.Join("wzscsi.conf"));
   EXPECT_EQ(WZPlatformInfo::GetConfigFile(), m_options.configFile);
-  EXPECT_EQ(m_options.serviceLib, "/opt/wz/bin/../lib/libWzScsiSrv.so");
+  EXPECT_EQ(m_options.storeFile, m_options.configFile);
+  EXPECT_EQ(WZPlatformInfo::GetAdminConfigFile(), "");
+  EXPECT_EQ(m_options.serviceLib, "/opt/wz/lib/libWzScsiSrv.so");
   EXPECT_EQ(m_options.driverDir, "");  // /opt/wz/drivers does not exist
   EXPECT_EQ(m_options.socketPath, "/run/wzscsi/wzscsid.sock");
   EXPECT_TRUE(m_options.autoStart);
@@ -73,6 +82,81 @@ TEST_F(DaemonOptionsTest, ExplicitConfigFileAndRelativePaths) {
   EXPECT_EQ(m_options.stateDir[0], '/');
   EXPECT_NE(m_options.stateDir.find("relative/state"), std::string::npos);
   EXPECT_EQ(m_options.driverDir.substr(m_options.driverDir.size() - 4), "/drv");
+}
+
+// An installed daemon finds the package's plug-in and drivers next to itself,
+// wherever the package was unpacked.
+TEST_F(DaemonOptionsTest, InstalledLayoutFoundFromTheExecutable) {
+  const std::string lib = m_dir.Join("usr/lib/wzscsi");
+  ASSERT_EQ(system(("mkdir -p " + m_dir.Join("usr/sbin") + " " + lib + "/drivers").c_str()), 0);
+  CRnTempDirForTest::WriteText(lib + "/libWzScsiSrv.so", "");
+  m_exeDir = m_dir.Join("usr/sbin");
+  ASSERT_EQ(Parse({"--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
+  EXPECT_EQ(m_options.serviceLib, lib + "/libWzScsiSrv.so");
+  EXPECT_EQ(m_options.driverDir, lib + "/drivers");
+}
+
+// --config is the administrator's file: it wins over the store, may move the
+// state directory (and so the store), and is never the file written.
+TEST_F(DaemonOptionsTest, AdministratorsFileOverTheStoreInTheStateDirectory) {
+  const std::string admin = m_dir.Join("admin.conf");
+  const std::string state = m_dir.Join("state");
+  CRnTempDirForTest::WriteText(admin, "[wzscsid]\nStateDir=" + state + "\nLogLevel=1\n");
+  ASSERT_EQ(system(("mkdir -p " + state).c_str()), 0);
+  CRnTempDirForTest::WriteText(state + "/wzscsi.conf", "[wzscsid]\nLogLevel=3\nMaxConnections=5\n");
+  ASSERT_EQ(Parse({"--config", admin}), kDaemonRun) << m_err.str();
+  EXPECT_EQ(m_options.configFile, admin);
+  EXPECT_EQ(m_options.stateDir, state);
+  EXPECT_EQ(m_options.storeFile, state + "/wzscsi.conf");
+  EXPECT_EQ(WZPlatformInfo::GetConfigFile(), m_options.storeFile);
+  EXPECT_EQ(WZPlatformInfo::GetAdminConfigFile(), admin);
+  EXPECT_EQ(m_options.logLevel, 1);
+  EXPECT_EQ(m_options.maxConnections, 5u);
+}
+
+// The packaged configuration lists every daemon setting at its default: with
+// every setting uncommented the daemon must parse it and end up exactly
+// where it is with no file at all.
+TEST_F(DaemonOptionsTest, PackagedConfigurationStatesTheRealDefaults) {
+  std::ifstream in(std::string(WZ_TEST_SOURCE_DIR) + "/packaging/wzscsi.conf");
+  ASSERT_TRUE(in) << "packaging/wzscsi.conf";
+  std::string uncommented, section;
+  int settings = 0;
+  const std::regex setting(R"(^;([A-Za-z][A-Za-z0-9]*)=(.*)$)");
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (!line.empty() && line[0] == '[') section = line;
+    if (std::regex_match(line, m, setting)) {
+      line = m[1].str() + "=" + m[2].str();
+      if (section == "[wzscsid]") ++settings;
+    }
+    uncommented += line + "\n";
+  }
+  EXPECT_EQ(settings, 15) << "a daemon setting is missing from packaging/wzscsi.conf (or a new one must be counted)";
+  const std::string file = m_dir.Join("all.conf");
+  CRnTempDirForTest::WriteText(file, uncommented);
+
+  ASSERT_EQ(Parse({"--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
+  const WzDaemonOptions defaults = m_options;
+  ASSERT_EQ(Parse({"--config", file, "--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
+  const WzDaemonOptions& o = m_options;
+  EXPECT_EQ(o.stateDir, defaults.stateDir);
+  EXPECT_EQ(o.socketPath, defaults.socketPath);
+  EXPECT_EQ(o.listen, defaults.listen);
+  EXPECT_EQ(o.logLevel, defaults.logLevel);
+  EXPECT_EQ(o.logFile, defaults.logFile);
+  EXPECT_EQ(o.autoStart, defaults.autoStart);
+  EXPECT_EQ(o.onDemand, defaults.onDemand);
+  EXPECT_EQ(o.token, defaults.token);
+  EXPECT_EQ(o.allowedGroup, defaults.allowedGroup);
+  EXPECT_EQ(o.maxFrameBytes, defaults.maxFrameBytes);
+  EXPECT_EQ(o.idleTimeoutSecs, defaults.idleTimeoutSecs);
+  EXPECT_EQ(o.maxConnections, defaults.maxConnections);
+  EXPECT_EQ(o.startTimeoutSecs, defaults.startTimeoutSecs);
+  // The file names the installed places, which the defaults find next to an
+  // installed executable.
+  EXPECT_EQ(o.serviceLib, "/usr/lib/wzscsi/libWzScsiSrv.so");
+  EXPECT_EQ(o.driverDir, "/usr/lib/wzscsi/drivers");
 }
 
 TEST_F(DaemonOptionsTest, BadValuesNameTheirSource) {

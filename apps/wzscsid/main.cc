@@ -28,6 +28,10 @@
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/net/accept_policy.h"
 
+#ifndef WZ_VERSION
+#define WZ_VERSION "unknown"
+#endif
+
 namespace {
 
 // How often the main thread looks at the idle semaphore between signals.
@@ -149,8 +153,11 @@ int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSig
   g_ptrLogWriter = writer;
   WZPI_CommClient::SetStateDirectory(o.stateDir);
   CRnLibrary::SetSearchDirectory(o.driverDir);
-  WZLOG(0, "wzscsid starting (pid %d): state directory %s, configuration %s, drivers %s", static_cast<int>(getpid()),
-        o.stateDir.c_str(), o.configFile.c_str(), o.driverDir.empty() ? "(system paths)" : o.driverDir.c_str());
+  const std::string configuration =
+      o.configFile == o.storeFile ? o.configFile : o.configFile + " (then " + o.storeFile + ")";
+  WZLOG(0, "wzscsid %s starting (pid %d): state directory %s, configuration %s, drivers %s", WZ_VERSION,
+        static_cast<int>(getpid()), o.stateDir.c_str(), configuration.c_str(),
+        o.driverDir.empty() ? "(system paths)" : o.driverDir.c_str());
 
   CWzIdleClock clock;
   CWzServiceHost host(clock);

@@ -7,6 +7,10 @@
 // every read with Win32 code 87 and is never overwritten. Comments are not
 // kept when the file is rewritten.
 //
+// An administrator's file (the package's /etc/wzscsi/wzscsi.conf) may lie
+// over the store: reads look there first, writes never touch it, so its
+// comments stay and a package manager finds it as shipped or as edited.
+//
 // Thread safety: all functions may be called from any thread; writes are
 // serialised within the process.
 #pragma once
@@ -21,6 +25,11 @@ class WZ_EXPORT WZPlatformInfo {
   // "" (the default): no store; reads find nothing and writes fail.
   static void SetConfigFile(const std::string& path);
   static std::string GetConfigFile();
+  // The administrator's file, read before the store and never written; a
+  // key it sets is read from it even after a write of that key to the store.
+  // "" (the default): none. Missing reads as empty, malformed fails reads.
+  static void SetAdminConfigFile(const std::string& path);
+  static std::string GetAdminConfigFile();
 
   // value: the first length bytes are stored (up to a NUL). Fails (87) when
   // no file is set, or when the section, key or value cannot be written as

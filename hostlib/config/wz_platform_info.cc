@@ -24,8 +24,9 @@ constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;
 constexpr const char* kDefaultStateDirectory = "/var/lib/wzscsi";
 
 struct Settings {
-  std::mutex lock;  // guards the two paths
+  std::mutex lock;  // guards the three paths
   std::string configFile;
+  std::string adminConfigFile;
   std::string stateDirectory = kDefaultStateDirectory;
   std::mutex writeLock;  // serialises read-modify-write cycles of the file
 };
@@ -67,15 +68,16 @@ const pt::ptree* FindSection(const pt::ptree& tree, const std::string& section) 
 }
 
 CRnError LookUp(const std::string& section, const std::string& key, std::string& value) {
-  std::string path = WZPlatformInfo::GetConfigFile();
-  pt::ptree tree;
-  if (CRnError err = ReadStore(path, tree)) return err;
-  const pt::ptree* sec = FindSection(tree, section);
-  if (sec != nullptr) {
-    auto it = sec->find(key);
-    if (it != sec->not_found()) {
-      value = it->second.data();
-      return CRnError();
+  for (const std::string& path : {WZPlatformInfo::GetAdminConfigFile(), WZPlatformInfo::GetConfigFile()}) {
+    pt::ptree tree;
+    if (CRnError err = ReadStore(path, tree)) return err;
+    const pt::ptree* sec = FindSection(tree, section);
+    if (sec != nullptr) {
+      auto it = sec->find(key);
+      if (it != sec->not_found()) {
+        value = it->second.data();
+        return CRnError();
+      }
     }
   }
   return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Configuration key [%s] %s is not set",
@@ -96,6 +98,18 @@ std::string WZPlatformInfo::GetConfigFile() {
   Settings& s = GetSettings();
   std::lock_guard<std::mutex> guard(s.lock);
   return s.configFile;
+}
+
+void WZPlatformInfo::SetAdminConfigFile(const std::string& path) {
+  Settings& s = GetSettings();
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.adminConfigFile = path;
+}
+
+std::string WZPlatformInfo::GetAdminConfigFile() {
+  Settings& s = GetSettings();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.adminConfigFile;
 }
 
 CRnError WZPlatformInfo::setString(const std::string& section, const std::string& key, const char* value,

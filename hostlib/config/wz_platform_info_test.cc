@@ -20,7 +20,10 @@ class WZPlatformInfoTest : public ::testing::Test {
     path = tmp.Join("wzscsi.ini");
     WZPlatformInfo::SetConfigFile(path);
   }
-  void TearDown() override { WZPlatformInfo::SetConfigFile(""); }
+  void TearDown() override {
+    WZPlatformInfo::SetConfigFile("");
+    WZPlatformInfo::SetAdminConfigFile("");
+  }
 
   CRnError Set(const std::string& section, const std::string& key, const std::string& value) {
     return WZPlatformInfo::setString(section, key, value.data(), value.size());
@@ -120,6 +123,34 @@ TEST_F(WZPlatformInfoTest, MalformedFileFailsReadsAndIsNeverOverwritten) {
   // Duplicate keys are malformed too: which one would win is unclear.
   CRnTempDirForTest::WriteText(path, "[Quellport]\nk=1\nk=2\n");
   EXPECT_EQ(Get("Quellport", "k"), "<error " + std::to_string(kInvalid) + ">");
+}
+
+// The administrator's file wins on reads, is never written (its comments
+// and bytes stay as shipped), and a broken one stops every read.
+TEST_F(WZPlatformInfoTest, AdminFileLiesOverTheStoreAndIsNeverWritten) {
+  const std::string admin = tmp.Join("admin.conf");
+  const std::string adminText =
+      "# shipped defaults\n[Quellport]\n;sScsiSrvStagingLoc=/var/lib/wzscsi/jobresults\n"
+      "nWzScsiSrvInactivityTimeOutInSecs=60\n[WzScsiSrvLio]\nTgtdPortal=127.0.0.1:3260\n";
+  CRnTempDirForTest::WriteText(admin, adminText);
+  CRnTempDirForTest::WriteText(path, "[Quellport]\nnWzScsiSrvInactivityTimeOutInSecs=5\nsScsiSrvStagingLoc=/srv\n");
+  WZPlatformInfo::SetAdminConfigFile(admin);
+
+  EXPECT_EQ(Get("Quellport", "nWzScsiSrvInactivityTimeOutInSecs"), "60");  // the administrator's
+  EXPECT_EQ(Get("Quellport", "sScsiSrvStagingLoc"), "/srv");               // commented out there
+  EXPECT_EQ(Get("WzScsiSrvLio", "TgtdPortal"), "127.0.0.1:3260");
+  ASSERT_FALSE(Set("Quellport", "WzScsiSrvInUse", "Y"));
+  ASSERT_FALSE(Set("WzScsiSrvLio", "TgtdPortal", "10.0.0.1:3260"));
+  EXPECT_EQ(Get("Quellport", "WzScsiSrvInUse"), "Y");
+  EXPECT_EQ(Get("WzScsiSrvLio", "TgtdPortal"), "127.0.0.1:3260");
+  EXPECT_EQ(CRnTempDirForTest::ReadText(admin), adminText);
+  EXPECT_NE(FileText().find("WzScsiSrvInUse=Y"), std::string::npos);
+
+  CRnTempDirForTest::WriteText(admin, "[Quellport]\nnot a setting\n");
+  std::string out;
+  CRnError err = WZPlatformInfo::getString("Quellport", "WzScsiSrvInUse", out);
+  EXPECT_EQ(err.GetCode(), kInvalid);
+  EXPECT_NE(err.AsString().find(admin), std::string::npos) << err.AsString();
 }
 
 TEST_F(WZPlatformInfoTest, NamesAndValuesThatDoNotFitAreRefused) {

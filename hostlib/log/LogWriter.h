@@ -35,10 +35,30 @@ class WZ_EXPORT CLogWriterInterface {
 
 WZ_EXPORT extern std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
-// Writes to stderr (file empty) or appends to a file, through spdlog.
-// Each line: "<ISO time> <level> [<thread id>] <function>:<line> <text>".
+// Writes to stderr (file empty) or appends to a file, through spdlog. Lines
+// are for the operator first:
+//   2026-12-07T23:29:42.123Z NOTICE <text>
+// with the time in UTC (milliseconds) and the record's level as a word:
+// ERROR (-1), NOTICE (0), INFO (1), DEBUG (2 to 5), TRACE (6). While the
+// writer's level is kWzLogDetailLevel or more, the thread id and the short
+// source location come before the text, for whoever reads the code with it:
+//   2026-12-07T23:29:42.123Z DEBUG [4711] WzScsiSrv::CreateTarget:87 <text>
 WZ_EXPORT std::shared_ptr<CLogWriterInterface> MakeSpdLogWriter(int level, const std::string& file,
                                                                  std::string* errorText = nullptr);
+
+// From this writer level on, lines carry the thread id and the source
+// location; below it (notices and the per-request lines) they do not.
+constexpr int kWzLogDetailLevel = 2;
+
+// The level word of a record level, as the lines show it ("ERROR", ...).
+WZ_EXPORT const char* WzLogLevelWord(int level);
+
+// A function's qualified name without its return type, parameters,
+// qualifiers, template bindings and anonymous namespace, from a compiler's
+// __PRETTY_FUNCTION__: "CRnError WzScsiSrv::Collect(std::vector<...>&)" gives
+// "WzScsiSrv::Collect"; a lambda gives the function that holds it. Text it
+// cannot take apart comes back whole.
+WZ_EXPORT std::string WzLogShortFunction(const char* signature);
 
 // Keeps every record in memory; for tests. Thread-safe.
 class WZ_EXPORT CMemoryLogWriter : public CLogWriterInterface {
@@ -83,7 +103,8 @@ inline bool WzLogEnabled(int level) {
 }
 
 // Entry-trace scope: when the writer's level is at least traceLevel, writes
-// "Enter" at construction and "Leave" at destruction at that level.
+// "Enter <function>" at construction and "Leave <function>" at destruction
+// at that level (the short name, WzLogShortFunction).
 class WZ_EXPORT WZDebugFunction {
  public:
   WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& writer, int level, const char* function,

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <sstream>
 #include <vector>
 
 #include "hostlib/util/rn_test_temp_dir.h"
@@ -71,8 +75,8 @@ TEST_F(LogWriterTest, TraceScopesWriteEnterAndLeaveOnlyWhenEnabled) {
   TracedAt(1);
   std::vector<CMemoryLogWriter::Record> records = memory->Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, "Enter");
-  EXPECT_EQ(records[1].text, "Leave");
+  EXPECT_EQ(records[0].text, "Enter TracedAt");
+  EXPECT_EQ(records[1].text, "Leave TracedAt");
   EXPECT_EQ(records[0].level, 1);
   EXPECT_NE(records[0].function.find("TracedAt"), std::string::npos);
 }
@@ -87,21 +91,94 @@ TEST_F(LogWriterTest, EvDebugWritesAnErrorRecord) {
   EXPECT_EQ(records[0].text, "Error while releasing semaphore(/sem):(why) ");
 }
 
-TEST(SpdLogWriterTest, WritesLinesToAFile) {
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Seconds between a line's "YYYY-MM-DDTHH:MM:SS" read as UTC and now.
+long SecondsFromNow(const std::string& line) {
+  struct tm t {};
+  if (strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &t) == nullptr) return 1000000;
+  return static_cast<long>(timegm(&t) - time(nullptr));
+}
+
+// Lines are "time level text" at the operator's levels; the thread and the
+// short source location appear only once the writer is at the detail level,
+// and a change of level takes effect on the next line.
+TEST(SpdLogWriterTest, OperatorLinesThenDetailLinesInUtc) {
+  // A zone far from UTC, so that a line in local time would show.
+  const char* oldTz = getenv("TZ");
+  const std::string savedTz = oldTz != nullptr ? oldTz : "";
+  setenv("TZ", "WZT-9", 1);
+  tzset();
+
   CRnTempDirForTest tmp;
-  std::string path = tmp.Join("wz.log");
+  const std::string path = tmp.Join("wz.log");
   std::string errorText;
-  std::shared_ptr<CLogWriterInterface> writer = MakeSpdLogWriter(1, path, &errorText);
-  ASSERT_NE(writer, nullptr) << errorText;
-  EXPECT_EQ(writer->GetLevel(), 1);
-  writer->Write(1, "void Fn()", 42, 0, 0, "Creating Target: TargetID [%s]", "iqn.a");
-  writer->Write(2, "void Fn()", 43, 0, 0, "hidden");
-  writer->Write(-1, "void Fn()", 44, 0, 0, "failed");
-  writer.reset();  // flushes
-  std::string text = CRnTempDirForTest::ReadText(path);
-  EXPECT_NE(text.find("void Fn():42 Creating Target: TargetID [iqn.a]"), std::string::npos) << text;
-  EXPECT_NE(text.find("void Fn():44 failed"), std::string::npos) << text;
-  EXPECT_EQ(text.find("hidden"), std::string::npos);
+  g_ptrLogWriter = MakeSpdLogWriter(1, path, &errorText);
+  ASSERT_NE(g_ptrLogWriter, nullptr) << errorText;
+  const char* const signature = "CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::__cxx11::basic_string<char> >&)";
+  g_ptrLogWriter->Write(1, signature, 87, 0, 0, "Creating Target: TargetID [%s]", "iqn.a");
+  g_ptrLogWriter->Write(0, signature, 88, 0, 0, "notice");
+  g_ptrLogWriter->Write(-1, signature, 89, 0, 0, "failed");
+  g_ptrLogWriter->Write(2, signature, 90, 0, 0, "hidden");
+  g_ptrLogWriter->SetLevel(kWzLogDetailLevel);
+  g_ptrLogWriter->Write(2, signature, 91, 0, 0, "received");
+  WZLOG(6, "not at this level");
+  WZLOG(-1, "through the macro");
+  g_ptrLogWriter.reset();  // flushes
+
+  if (oldTz != nullptr) {
+    setenv("TZ", savedTz.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+
+  const std::string text = CRnTempDirForTest::ReadText(path);
+  const std::vector<std::string> lines = Lines(text);
+  const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z )";
+  const std::vector<std::string> expected = {
+      time + R"(INFO Creating Target: TargetID \[iqn\.a\])",
+      time + "NOTICE notice",
+      time + "ERROR failed",
+      time + R"(DEBUG \[\d+\] WzScsiSrv::CollectTargetDirs:91 received)",
+      time + R"(ERROR \[\d+\] SpdLogWriterTest_OperatorLinesThenDetailLinesInUtc_Test::TestBody:\d+ through the macro)",
+  };
+  ASSERT_EQ(lines.size(), expected.size()) << text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
+    EXPECT_LE(std::labs(SecondsFromNow(lines[i])), 600) << "not UTC: " << lines[i];
+  }
+}
+
+TEST(LogShortFunctionTest, KeepsTheQualifiedNameOnly) {
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::__cxx11::basic_string<char> >&)",
+       "WzScsiSrv::CollectTargetDirs"},
+      {"virtual CRnError WzScsiSrvTgtPlatform::CreateTarget(const string&, const string&) const",
+       "WzScsiSrvTgtPlatform::CreateTarget"},
+      {"WzScsiSrv::WzScsiSrv()", "WzScsiSrv::WzScsiSrv"},
+      {"virtual WzScsiSrv::~WzScsiSrv()", "WzScsiSrv::~WzScsiSrv"},
+      {"static void WzScsiSrv::Callback(void*)", "WzScsiSrv::Callback"},
+      {"std::map<std::__cxx11::basic_string<char>, int> {anonymous}::Index(const Table&)", "Index"},
+      {"int (anonymous namespace)::Helper(int)", "Helper"},
+      {"WzScsiSrv::Start(CNSession*, CNMessageBase*)::<lambda()>", "WzScsiSrv::Start"},
+      {"{anonymous}::Run(int)::<lambda(const string&)> [with auto:1 = int]", "Run"},
+      {"void WzPool<T>::Run(T) [with T = std::pair<int, int>]", "WzPool<T>::Run"},
+      {"bool operator==(const Foo&, const Foo&)", "operator=="},
+      {"std::ostream& operator<<(std::ostream&, const Foo&)", "operator<<"},
+      {"Foo::operator bool() const", "Foo::operator bool"},
+      {"void Foo::operator()(int) const", "Foo::operator()"},
+      {"const char *Foo::Name() const", "Foo::Name"},
+      {"int main(int, char**)", "main"},
+      {"EvDebug", "EvDebug"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WzLogShortFunction(c.first), c.second) << c.first;
+  EXPECT_EQ(WzLogShortFunction(nullptr), "");
 }
 
 TEST(SpdLogWriterTest, UnwritableFileGivesNoWriterAndAReason) {
