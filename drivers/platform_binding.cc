@@ -1,11 +1,24 @@
 // Loading and starting the platform driver library.
+#include "drivers/engine_choice.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/WzScsiSrv.h"
 
-std::string WzScsiSrv::GetPlatformLibName() const { return WZSCSI_PLATFORM_LIB_NAME; }
+// The engine is a setting (drivers/engine_choice.h); a setting that names no
+// engine gives "", which no library has, and InitPlatform reports why.
+std::string WzScsiSrv::GetPlatformLibName() const {
+  WzScsiSrvEngineChoice choice;
+  return WzScsiSrvReadEngineChoice(choice).IsSuccess() ? choice.libName : std::string();
+}
 
 CRnError WzScsiSrv::InitPlatform() {
   WZ_TRACE_SCOPE(1);
+  WzScsiSrvEngineChoice choice;
+  if (CRnError e = WzScsiSrvReadEngineChoice(choice)) {
+    std::string text = e.AsString();
+    return e.Push(FX_HERE, "Failed to load platform library. Error[%s]", text.c_str());
+  }
+  WZLOG(0, "SCSI target engine: %s (%s), chosen by %s", choice.engine.c_str(), choice.libName.c_str(),
+        choice.reason.c_str());
   if (CRnError e = m_platformLib.Load(GetPlatformLibName(), false)) {
     std::string text = e.AsString();
     return e.Push(FX_HERE, "Failed to load platform library. Error[%s]", text.c_str());

@@ -103,10 +103,12 @@ void DaemonE2eTest::SetUp() {
   ASSERT_EQ(0, ::mkdir(SnapshotDir().c_str(), 0750));
   // The daemon's default configuration file, with the drivers' sections as
   // make run writes them.
-  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf", "[WzScsiSrvLio]\nTgtdControlSocket=" +
-                                                               m_tgtd.ControlSocket() + "\nTgtdPortal=" +
-                                                               m_tgtd.Portal() + "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" +
-                                                               SnapshotDir() + "\n");
+  // The tgt engine by name: on a machine with the kernel target the
+  // automatic choice would take that one.
+  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf",
+                               "[Quellport]\nsScsiEngine=tgt\n[WzScsiSrvTgt]\nTgtdControlSocket=" +
+                                   m_tgtd.ControlSocket() + "\nTgtdPortal=" + m_tgtd.Portal() +
+                                   "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + SnapshotDir() + "\n");
   StartDaemon();
 }
 
