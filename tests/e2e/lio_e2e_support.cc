@@ -161,7 +161,8 @@ void LioE2eTest::StartDaemon() {
 
 void LioE2eTest::StopDaemon() {
   const std::string s = StateDir();
-  CommandResult killed = Vm().Shell("kill -TERM $(cat " + s + "/wzscsid.pid)");
+  // The guest's shell sees the shared directory under /host.
+  CommandResult killed = Vm().Shell("kill -TERM $(cat /host" + s + "/wzscsid.pid)");
   ASSERT_EQ(0, killed.exitCode) << killed.output;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDaemonReadyMs);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -234,7 +235,8 @@ std::string LioE2eTest::KernelObjects() {
   // statistics groups the kernel adds to them.
   return Guest(std::string("cd ") + kConfigfs +
                " && find iscsi core -mindepth 1 \\( -name statistics -o -name attrib -o -name param -o -name auth "
-               "-o -name fabric_statistics -o -name wwn -o -name alua -o -name discovery_auth \\) -prune "
+               "-o -name fabric_statistics -o -name wwn -o -name alua -o -name action -o -name pr -o -name discovery_auth "
+               "\\) -prune "
                "-o \\( -type d -o -type l \\) -print | sort | while read p; do "
                "if [ -L \"$p\" ]; then echo \"$p -> $(readlink \"$p\" | sed 's|.*/target/||')\"; else echo \"$p\"; fi; "
                "done");

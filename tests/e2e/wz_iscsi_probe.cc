@@ -7,8 +7,9 @@
 //                  [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]
 //
 // Always: login, whether the LUN is there (a TEST UNIT READY that the target
-// does not refuse with "logical unit not supported"), inquiry (vendor,
-// product, device type, peripheral qualifier), read capacity
+// does not refuse with "logical unit not supported", and an inquiry whose
+// peripheral qualifier is "connected"), inquiry (vendor, product, device
+// type, peripheral qualifier), read capacity
 // (capacity_bytes, block_size). --report-luns lists the LUNs the target
 // reports to this initiator ("report_luns=0 3", before the LUN check);
 // --vpd-serial reads the unit serial number (VPD page 0x80, "unit_serial=").
@@ -30,6 +31,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -183,8 +185,10 @@ int Run(const Options& o) {
       std::printf("report_luns=failed\nerror=%s\n", iscsi_get_error(s.Get()));
       return 1;
     }
+    std::vector<uint16_t> numbers(list->luns, list->luns + list->num);
+    std::sort(numbers.begin(), numbers.end());
     std::string luns;
-    for (uint32_t i = 0; i < list->num; ++i) luns += (i == 0 ? "" : " ") + std::to_string(list->luns[i]);
+    for (uint16_t n : numbers) luns += (luns.empty() ? "" : " ") + std::to_string(n);
     std::printf("report_luns=%s\n", luns.c_str());
   }
 
@@ -216,6 +220,12 @@ int Run(const Options& o) {
     std::printf("inquiry=ok\nvendor=%s\nproduct=%s\ndevice_type=%d\nperipheral_qualifier=%d\n",
                 inq->vendor_identification, inq->product_identification, static_cast<int>(inq->device_type),
                 static_cast<int>(inq->qualifier));
+    // A target answers for a LUN 0 that this initiator may not see with a
+    // placeholder whose qualifier says "not connected".
+    if (inq->qualifier != SCSI_INQUIRY_PERIPHERAL_QUALIFIER_CONNECTED) {
+      std::printf("lun=absent\n");
+      return 3;
+    }
   }
 
   if (o.vpdSerial) {
