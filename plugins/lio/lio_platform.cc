@@ -472,11 +472,9 @@ CRnError WzScsiSrvLioPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
 CRnError WzScsiSrvLioPlatform::RemoveTargetLocked(const std::string& targetId) {
   const std::string tpg = TpgDir(targetId);
   if (m_fs->KindOf(tpg) == Kind::kDir) {
-    std::string enabled;
-    // Disabled first: the sessions end before their LUNs go.
-    if (m_fs->ReadAttr(tpg + "/enable", enabled).IsSuccess() && enabled == "1") {
-      if (CRnError err = m_fs->WriteAttr(tpg + "/enable", "0")) return err.Push(FX_HERE_IN(kFile));
-    }
+    // ACLs first: removing one ends its sessions (some kernels refuse to
+    // disable a portal group that still has sessions), so no initiator
+    // watches its LUNs go.
     std::vector<Entry> acls;
     if (m_fs->KindOf(tpg + "/acls") == Kind::kDir) {
       if (CRnError err = m_fs->List(tpg + "/acls", acls)) return err.Push(FX_HERE_IN(kFile));
@@ -489,6 +487,10 @@ CRnError WzScsiSrvLioPlatform::RemoveTargetLocked(const std::string& targetId) {
     if (CRnError err = ReadTpgLuns(targetId, luns)) return err.Push(FX_HERE_IN(kFile));
     for (const auto& l : luns) {
       if (CRnError err = RemoveLunLocked(targetId, l.first, std::string())) return err.Push(FX_HERE_IN(kFile));
+    }
+    std::string enabled;
+    if (m_fs->ReadAttr(tpg + "/enable", enabled).IsSuccess() && enabled == "1") {
+      if (CRnError err = m_fs->WriteAttr(tpg + "/enable", "0")) return err.Push(FX_HERE_IN(kFile));
     }
     std::vector<Entry> portals;
     if (m_fs->KindOf(tpg + "/np") == Kind::kDir) {

@@ -375,14 +375,14 @@ TEST_F(LioPlatformTest, RemovalGoesInReverseOrderAndLeavesNothingOfTheService) {
       << "the HBA stays while LUN 1's backstore is in it";
 
   // The target goes with what the configuration no longer holds under it:
-  // disabled first, then ACLs, LUNs, portal, portal group, name.
+  // ACLs (their sessions end), LUNs, then disabled, portal, portal group,
+  // name.
   m_tree->journal.clear();
   WzScsiSrvOrphan orphan;
   orphan.kind = WzScsiSrvOrphan::TARGET;
   orphan.targetId = kTarget;
   ASSERT_TRUE(d->RemoveOrphan(orphan).IsSuccess());
   EXPECT_EQ(Joined({
-                "write " + tpg + "/enable=0",
                 "unlink " + tpg + "/acls/" + kHostB + "/lun_1/lun",
                 "rmdir " + tpg + "/acls/" + kHostB + "/lun_1",
                 "rmdir " + tpg + "/acls/" + kHostB,
@@ -390,6 +390,7 @@ TEST_F(LioPlatformTest, RemovalGoesInReverseOrderAndLeavesNothingOfTheService) {
                 "rmdir " + tpg + "/lun/lun_1",
                 "rmdir " + Store(1),
                 "rmdir /core/fileio_7700",
+                "write " + tpg + "/enable=0",
                 "rmdir " + tpg + "/np/0.0.0.0:3260",
                 "rmdir " + tpg,
                 "rmdir /iscsi/" + kTarget,

@@ -53,7 +53,11 @@ TEST_F(LioE2eTest, TheMappedHostReadsAndWritesItsLunAndUnmappingRefusesItsNextLo
   EXPECT_EQ(2, b.exitCode) << b.output;
   EXPECT_TRUE(Has(b.output, "login=refused")) << b.output;
 
+  ChildProcess session;
+  ASSERT_NO_FATAL_FAILURE(HoldSession(session, 0, 1000));
+  EXPECT_EQ("ok", RequestRead(session));
   CtlOk({"host", "unmap", kTarget, "0", kHostA});
+  EXPECT_EQ("failed", RequestRead(session)) << "the host's last mapping went with its session";
   CommandResult again = ProbeAs(kHostA, 0);
   EXPECT_EQ(2, again.exitCode) << "no mapping left, no ACL, no login: " << again.output;
   EXPECT_EQ("", KernelLs("iscsi/" + std::string(kTarget) + "/tpgt_1/acls"));
