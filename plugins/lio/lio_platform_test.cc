@@ -15,7 +15,6 @@
 #include <memory>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
@@ -514,29 +513,6 @@ TEST_F(LioPlatformTest, AFailedStepTakesBackWhatTheCallMade) {
   EXPECT_NE(err.AsString().find("is neither a regular file nor a block device"), std::string::npos) << err.AsString();
   WzScsiSrvModelLun comma = Lun("/srv/a,b.img", -1);
   EXPECT_TRUE(d->CreateLun(&comma).IsError());
-}
-
-TEST_F(LioPlatformTest, AClosedSnapshotLunKeepsItsNumberUntilItIsOpenedAgain) {
-  auto d = Started();
-  WzScsiSrvModelTarget t = Target();
-  ASSERT_TRUE(d->CreateTarget(t).IsSuccess());
-  WzScsiSrvModelLun l0 = Lun(m_file0, -1);
-  ASSERT_TRUE(d->CreateLun(&l0).IsSuccess());
-
-  std::ostringstream flag;
-  flag << "CloseOnly_" << std::this_thread::get_id();
-  ASSERT_EQ(0, ::setenv(flag.str().c_str(), "1", 1));
-  CRnError closed = d->DeleteLun(&l0);
-  ::unsetenv(flag.str().c_str());
-  ASSERT_TRUE(closed.IsSuccess());
-  EXPECT_FALSE(m_tree->Has(kRoot + Tpg() + "/lun/lun_0"));
-
-  WzScsiSrvModelLun l1 = Lun(m_file1, -1);
-  ASSERT_TRUE(d->CreateLun(&l1).IsSuccess());
-  EXPECT_EQ(1, l1.lunId) << "0 belongs to the closed LUN";
-  ASSERT_TRUE(d->CreateLun(&l0).IsSuccess()) << "opening brings it back under its number";
-  EXPECT_EQ(0, l0.lunId);
-  EXPECT_TRUE(m_tree->Has(kRoot + Tpg() + "/lun/lun_0"));
 }
 
 TEST_F(LioPlatformTest, EngineInstanceChangesWithABootOrAModuleReloadAndInitNeedsTheKernelTarget) {

@@ -77,24 +77,6 @@ std::map<std::string, TgtdTargetView> ParseTgtdShow(const std::string& text) {
   return targets;
 }
 
-bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
-std::string PatternBlock(const std::string& pattern) {
-  std::string block;
-  while (block.size() < 512) block += pattern;
-  block.resize(512);
-  return block;
-}
-
-std::string ReadAt(const std::string& path, long long offset, size_t length) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(offset);
-  std::string out(length, '\0');
-  in.read(&out[0], static_cast<std::streamsize>(length));
-  out.resize(static_cast<size_t>(in.gcount()));
-  return out;
-}
-
 void DaemonE2eTest::SetUp() {
   if (!TgtdInstalled()) GTEST_SKIP() << "tgtd is not installed";
   std::string error;

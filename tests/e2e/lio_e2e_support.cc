@@ -20,8 +20,6 @@ constexpr int kProbeWaitMs = 60000;
 
 const char* const kConfigfs = "/sys/kernel/config/target";
 
-bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
 std::string ReadText(const std::string& path) { return CRnTempDirForTest::ReadText(path); }
 
 bool Exists(const std::string& path) {

@@ -4,6 +4,9 @@
 // and open.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "drivers/unit_serial.h"
@@ -11,24 +14,6 @@
 
 namespace wze2e {
 namespace {
-
-bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
-std::string PatternBlock(const std::string& pattern) {
-  std::string block;
-  while (block.size() < 512) block += pattern;
-  block.resize(512);
-  return block;
-}
-
-std::string ReadAt(const std::string& path, long long offset, size_t length) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(offset);
-  std::string out(length, '\0');
-  in.read(&out[0], static_cast<std::streamsize>(length));
-  out.resize(static_cast<size_t>(in.gcount()));
-  return out;
-}
 
 TEST_F(LioE2eTest, TheMappedHostReadsAndWritesItsLunAndUnmappingRefusesItsNextLogin) {
   EXPECT_TRUE(Has(DaemonLog(), "SCSI target engine: lio (libWzScsiSrvLio.so), chosen by sScsiEngine=auto"))

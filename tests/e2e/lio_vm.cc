@@ -37,15 +37,6 @@ bool IsFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool InPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(std::string(path != nullptr ? path : "") + ":/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
@@ -71,26 +62,6 @@ class Fd {
  private:
   int m_fd;
 };
-
-// A free port of 127.0.0.1 above 20000 (the kernel's ephemeral range), not
-// one of taken.
-int FreePort(const std::set<int>& taken) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      continue;
-    }
-    const int port = ntohs(addr.sin_port);
-    if (port > 20000 && taken.count(port) == 0) return port;
-  }
-  return 0;
-}
 
 int ConnectLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -168,14 +139,18 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
     *message = "cannot make " + DiskImage();
     return BootResult::kFailed;
   }
+  // Three distinct free ports above 20000 (the kernel's ephemeral range).
   std::set<int> taken;
   for (int* port : {&m_iscsiPort, &m_shellPort, &m_daemonPort}) {
-    *port = FreePort(taken);
+    *port = 0;
+    for (int attempt = 0; attempt < 50 && *port == 0; ++attempt) {
+      const int p = FreeLoopbackPort();
+      if (p > 20000 && taken.insert(p).second) *port = p;
+    }
     if (*port == 0) {
-      *message = "no free loopback port";
+      *message = "no free loopback port above 20000";
       return BootResult::kFailed;
     }
-    taken.insert(*port);
   }
   const std::string forwards = "user,id=n0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
                                "-:3260,hostfwd=tcp:127.0.0.1:" + std::to_string(m_shellPort) +
