@@ -412,9 +412,9 @@ CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId) {
     WZLOG(1, "Adopted kernel target %s", targetId.c_str());
     return CRnError();
   }
-  CRnError err = m_fs->MakeDir(TargetDir(targetId));
-  if (err.IsSuccess()) err = ConfigureTpg(targetId);
-  if (err.IsError()) {
+  if (CRnError err = m_fs->MakeDir(TargetDir(targetId))) return err.Push(FX_HERE_IN(kFile));
+  // Only what this call made is taken back.
+  if (CRnError err = ConfigureTpg(targetId)) {
     if (CRnError undo = RemoveTargetLocked(targetId)) {
       WZLOG(-1, "cannot take back the half-made kernel target %s: %s", targetId.c_str(), undo.AsString().c_str());
     }
