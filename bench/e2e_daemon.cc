@@ -49,7 +49,8 @@ CRnError BenchDaemon::Prepare() {
   m_socket = m_dir + "/s";
   m_logFile = m_dir + "/wzscsid.log";
   if (CRnError e = CRnDirectory::Create(m_staging, true)) return e;
-  return WriteText(m_config, "[Quellport]\nsScsiSrvStagingLoc=" + m_staging + "\n" + m_setup.extraConfig);
+  const std::string engine = m_setup.engine.empty() ? std::string() : "sScsiEngine=" + m_setup.engine + "\n";
+  return WriteText(m_config, "[Quellport]\nsScsiSrvStagingLoc=" + m_staging + "\n" + engine + m_setup.extraConfig);
 }
 
 CRnError BenchDaemon::Start(bool autostart, int readyTimeoutMs) {

@@ -26,6 +26,7 @@ struct DaemonSetup {
   std::string parentDir;   // where the private directory is made
   int logLevel = 0;
   std::string extraConfig;  // appended to the configuration file (the drivers' sections)
+  std::string engine;       // sScsiEngine of [Quellport]; empty: the automatic choice
 };
 
 class BenchDaemon {

@@ -216,7 +216,8 @@ class Run {
     setup.driverDir = WzBuildPaths::RealDrivers();
     setup.parentDir = m_dir;
     setup.logLevel = m_options.logLevel;
-    setup.extraConfig = "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() + "\nTgtdPortal=" +
+    setup.engine = "tgt";
+    setup.extraConfig = "[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() + "\nTgtdPortal=" +
                         m_tgtd.Portal() + "\n";
     return setup;
   }

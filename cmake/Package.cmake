@@ -13,7 +13,7 @@
 # sit beside the plug-in rather than in the loader's paths, and every binary
 # finds them through a RUNPATH relative to itself ($ORIGIN), which also holds
 # when the package is unpacked under another root.
-if(NOT TARGET wzscsid OR NOT TARGET wzscsictl OR NOT TARGET WzScsiSrv OR NOT TARGET WzScsiSrvLio)
+if(NOT TARGET wzscsid OR NOT TARGET wzscsictl OR NOT TARGET WzScsiSrv OR NOT TARGET WzScsiSrvLio OR NOT TARGET WzScsiSrvTgt)
   message(STATUS "No package: it needs the apps and the real drivers (WZ_BUILD_APPS, WZ_BUILD_PLUGINS)")
   return()
 endif()
@@ -21,7 +21,7 @@ endif()
 set(WZ_INSTALL_PKGLIBDIR lib/wzscsi)
 set(WZ_INSTALL_DRIVERDIR ${WZ_INSTALL_PKGLIBDIR}/drivers)
 set(_wz_host_libs RnUtils WzLib WzXMLMessagesBase WzSession WzSessionServer WzScsiSrvMessages)
-set(_wz_drivers WzScsiSrvLio WzScsiSrvBStorBlkDev WzScsiSrvBStorDevSnap WzScsiSrvBStorDrvFSBLB)
+set(_wz_drivers WzScsiSrvLio WzScsiSrvTgt WzScsiSrvBStorBlkDev WzScsiSrvBStorDevSnap WzScsiSrvBStorDrvFSBLB)
 
 # sbin and bin are both one level below the prefix: one relative path serves
 # both, and the daemon looks for its plug-in and drivers there by default.

@@ -1,6 +1,7 @@
 // The platform driver contract: the object a platform driver library
-// ("libWzScsiSrvLio.so", entry "GetWZScsiPlatformObj") supplies and the
-// service drives to configure the SCSI target engine.
+// ("libWzScsiSrvLio.so" for the Linux kernel target, "libWzScsiSrvTgt.so" for
+// tgtd; entry "GetWZScsiPlatformObj") supplies and the service drives to
+// configure the SCSI target engine.
 //
 // Every operation reports success or failure only; on success the service
 // changes its own tables. Records passed in stay the service's: the driver
@@ -92,4 +93,5 @@ class WZ_EXPORT WzScsiSrvPlatform {
 
 extern "C" typedef WzScsiSrvPlatform* (*GetWZScsiPlatformObj_t)();
 #define WZSCSI_PLATFORM_ENTRY "GetWZScsiPlatformObj"
-#define WZSCSI_PLATFORM_LIB_NAME "libWzScsiSrvLio.so"
+#define WZSCSI_PLATFORM_LIB_NAME "libWzScsiSrvLio.so"      // the Linux kernel target (LIO)
+#define WZSCSI_PLATFORM_TGT_LIB_NAME "libWzScsiSrvTgt.so"  // tgtd

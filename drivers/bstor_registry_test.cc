@@ -45,7 +45,9 @@ TEST(BStorRegistry, LibraryThatCannotLoadIsRetriedOnTheNextRequest) {
   char pattern[] = "/tmp/wzscsi-registry-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string dir = pattern;
-  ASSERT_EQ(symlink(WZ_TEST_FAKES_DIR "/libWzScsiSrvLio.so", (dir + "/libWzScsiSrvLio.so").c_str()), 0);
+  for (const std::string lib : {"libWzScsiSrvLio.so", "libWzScsiSrvTgt.so"}) {
+    ASSERT_EQ(symlink((WZ_TEST_FAKES_DIR "/" + lib).c_str(), (dir + "/" + lib).c_str()), 0);
+  }
   {
     HarnessOptions options;
     options.driverDir = dir;

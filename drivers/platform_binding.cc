@@ -1,12 +1,25 @@
 // Loading and starting the platform driver library.
+#include "drivers/engine_choice.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/WzScsiSrv.h"
 
-std::string WzScsiSrv::GetPlatformLibName() const { return WZSCSI_PLATFORM_LIB_NAME; }
+// The engine is a setting (drivers/engine_choice.h); a setting that names no
+// engine gives "", which no library has, and InitPlatform reports why.
+std::string WzScsiSrv::GetPlatformLibName() const {
+  WzScsiSrvEngineChoice choice;
+  return WzScsiSrvReadEngineChoice(choice).IsSuccess() ? choice.libName : std::string();
+}
 
 CRnError WzScsiSrv::InitPlatform() {
   WZ_TRACE_SCOPE(1);
-  if (CRnError e = m_platformLib.Load(GetPlatformLibName(), false)) {
+  WzScsiSrvEngineChoice choice;
+  if (CRnError e = WzScsiSrvReadEngineChoice(choice)) {
+    std::string text = e.AsString();
+    return e.Push(FX_HERE, "Failed to load platform library. Error[%s]", text.c_str());
+  }
+  WZLOG(0, "SCSI target engine: %s (%s), chosen by %s", choice.engine.c_str(), choice.libName.c_str(),
+        choice.reason.c_str());
+  if (CRnError e = m_platformLib.Load(choice.libName, false)) {
     std::string text = e.AsString();
     return e.Push(FX_HERE, "Failed to load platform library. Error[%s]", text.c_str());
   }
@@ -20,7 +33,7 @@ CRnError WzScsiSrv::InitPlatform() {
   WzScsiSrvPlatform* platform = reinterpret_cast<GetWZScsiPlatformObj_t>(entry)();
   if (platform == nullptr)
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s of %s returned no platform object",
-                                   WZSCSI_PLATFORM_ENTRY, GetPlatformLibName().c_str());
+                                   WZSCSI_PLATFORM_ENTRY, choice.libName.c_str());
   m_ptrPlatform.reset(platform);
   if (CRnError e = m_ptrPlatform->Init()) return e.Push(FX_HERE);
   return CRnError();

@@ -9,9 +9,18 @@ PACKAGES=(
   libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
+  qemu-system-x86 busybox-static
   procps iproute2 python3 systemd
   dpkg-dev file groff-base
 )
+
+# The kernel-target end-to-end tests boot Debian's kernel under QEMU; it is
+# fetched (not installed) into the checkout's cache once. Without it those
+# tests skip, so a failed download does not stop the install.
+fetch_kernel() {
+  bash "$(dirname "$0")/fetch-test-kernel.sh" ||
+    echo "install-deps: no test kernel: the kernel-target end-to-end tests will skip" >&2
+}
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -21,6 +30,7 @@ for p in "${PACKAGES[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+  fetch_kernel
   exit 0
 fi
 
@@ -32,3 +42,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fetch_kernel

@@ -6,8 +6,8 @@
 #
 # With the real drivers built and tgtd installed, a private tgtd is started
 # on 127.0.0.1 (portal 3260, or the next free port) with its control socket
-# under the state directory, and the driver settings are written into the
-# configuration file. Otherwise the test doubles serve, and nothing is
+# under the state directory, and the engine (tgt) and the driver settings are
+# written into the configuration file. Otherwise the test doubles serve, and nothing is
 # exported over iSCSI. Environment:
 #   WZ_STATE        state directory (default <checkout>/state)
 #   WZ_LOG_LEVEL    daemon log level (default 0; 1 shows every request)
@@ -100,15 +100,16 @@ start_tgtd() {
     TGTD_PID=""
     return 1
   fi
-  set_conf WzScsiSrvLio TgtdControlSocket "$STATE/tgtd/sock.0"
-  set_conf WzScsiSrvLio TgtdPortal "127.0.0.1:$port"
+  set_conf Quellport sScsiEngine tgt
+  set_conf WzScsiSrvTgt TgtdControlSocket "$STATE/tgtd/sock.0"
+  set_conf WzScsiSrvTgt TgtdPortal "127.0.0.1:$port"
   set_conf WzScsiSrvBStorDevSnap SnapshotDir "$STATE/snapshots"
   PORTAL=127.0.0.1:$port
 }
 
 DRIVERS=$BUILD/fakes
 MODE="the test doubles: the configuration is kept, nothing is exported over iSCSI"
-if [ "${WZ_RUN_DOUBLES:-0}" != 1 ] && [ -f "$BUILD/drivers/libWzScsiSrvLio.so" ] && command -v tgtd >/dev/null; then
+if [ "${WZ_RUN_DOUBLES:-0}" != 1 ] && [ -f "$BUILD/drivers/libWzScsiSrvTgt.so" ] && command -v tgtd >/dev/null; then
   if start_tgtd; then
     DRIVERS=$BUILD/drivers
     MODE="the real drivers on a private tgtd, iSCSI portal $PORTAL (log $STATE/tgtd/tgtd.log)"

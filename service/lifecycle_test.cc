@@ -131,6 +131,7 @@ TEST(Initialize, EmptyStagingLocationFallsBackToJobResults) {
 
 TEST(Initialize, MissingDriverLibraryIsReportedAndLeavesNoDriver) {
   ServiceHarness h(WithDriverDir("/nonexistent-driver-dir"));
+  h.SetConfig("sScsiEngine", "lio");
   CRnError e = h.Initialize();
   ASSERT_TRUE(e.IsError());
   EXPECT_NE(e.AsString().find("Initialization of platform library failed with error: ["), std::string::npos);

@@ -1,4 +1,4 @@
-// Entry of libWzScsiSrvLio.so: the platform driver on tgtd.
+// Entry of libWzScsiSrvTgt.so: the platform driver on tgtd.
 #include <new>
 
 #include "plugins/platform/tgt_platform.h"

@@ -1,8 +1,6 @@
 #include "plugins/platform/tgt_platform.h"
 
 #include <cstdlib>
-#include <sstream>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -10,21 +8,13 @@
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "plugins/plugin_guard.h"
+#include "plugins/request_flags.h"
 
 using wztgt::TgtTargetInfo;
 
 namespace {
 
-// Whether the calling thread's request only closes the LUN (the service sets
-// CloseOnly_<thread id> to "1" around the calls of such a request).
-bool CloseOnlyRequested() {
-  std::ostringstream name;
-  name << "CloseOnly_" << std::this_thread::get_id();
-  const char* value = std::getenv(name.str().c_str());
-  return value != nullptr && std::string(value) == "1";
-}
-
-const char* const kFile = "WzScsiSrvLio";
+const char* const kFile = "WzScsiSrvTgt";
 
 // A target is looked up again at most this often when tgtd keeps
 // answering "already exists" for tids that looked free (another tool is
@@ -37,13 +27,25 @@ CRnError NotInitialised(const FXCodeLocation& where) {
 }
 
 // A missing key reads as empty; an unreadable store is an error.
-CRnError ReadOptionalSetting(const char* key, std::string& value) {
+CRnError ReadOptionalSetting(const char* section, const char* key, std::string& value, bool& found) {
   value.clear();
-  CRnError err = WZPlatformInfo::getString(WzScsiSrvTgtPlatform::kSection, key, value);
-  if (err.IsSuccess()) return CRnError();
+  found = false;
+  CRnError err = WZPlatformInfo::getString(section, key, value);
+  if (err.IsSuccess()) {
+    found = true;
+    return CRnError();
+  }
   value.clear();
   if (err.GetCode() == HRESULT_FROM_WIN32(ERROR_NOT_FOUND_OR_NOT_ALLOWED)) return CRnError();
-  return err.Push(FX_HERE_IN(kFile), "cannot read setting %s of section %s", key, WzScsiSrvTgtPlatform::kSection);
+  return err.Push(FX_HERE_IN(kFile), "cannot read setting %s of section %s", key, section);
+}
+
+// The driver's own section first, then the one older configurations used.
+CRnError ReadOptionalSetting(const char* key, std::string& value) {
+  bool found = false;
+  if (CRnError err = ReadOptionalSetting(WzScsiSrvTgtPlatform::kSection, key, value, found)) return err;
+  if (found) return CRnError();
+  return ReadOptionalSetting(WzScsiSrvTgtPlatform::kLegacySection, key, value, found);
 }
 
 std::string Join(const std::vector<std::string>& items) {
@@ -332,7 +334,7 @@ CRnError WzScsiSrvTgtPlatform::DeleteLunLocked(const WzScsiSrvLun& lun) {
     return err.Push(FX_HERE_IN(kFile));
   }
   t->luns.erase(number);
-  if (CloseOnlyRequested()) m_closedLuns[FXString::ToLowerAscii(lun.targetId)].insert(lun.lunId);
+  if (wzplugin::CloseOnlyRequested()) m_closedLuns[FXString::ToLowerAscii(lun.targetId)].insert(lun.lunId);
   WZLOG(1, "Deleted tgtd LUN %d of target %s (tid %d)", lun.lunId, t->name.c_str(), t->tid);
   return CRnError();
 }

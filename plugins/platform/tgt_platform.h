@@ -1,7 +1,9 @@
 // WzScsiSrvTgtPlatform: the platform driver on tgtd, the userspace SCSI
 // target daemon, driven through its management socket.
 //
-// Settings (configuration store, section "WzScsiSrvLio"):
+// Settings (configuration store, section "WzScsiSrvTgt"; a key missing there
+// is read from the section "WzScsiSrvLio", where configurations written
+// before the kernel target driver existed keep it):
 //   TgtdControlSocket  tgtd's management socket; default: $TGT_IPC_SOCKET
 //                      plus ".0" when that variable is set, else
 //                      /var/run/tgtd/socket.0
@@ -44,7 +46,8 @@
 
 class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
  public:
-  static constexpr const char* kSection = "WzScsiSrvLio";
+  static constexpr const char* kSection = "WzScsiSrvTgt";
+  static constexpr const char* kLegacySection = "WzScsiSrvLio";
   static constexpr const char* kKeyControlSocket = "TgtdControlSocket";
   static constexpr const char* kKeyPortal = "TgtdPortal";
   static constexpr int32_t kMaxLunNumber = 255;

@@ -16,7 +16,7 @@ namespace wztgt {
 
 namespace {
 
-const char* const kFile = "WzScsiSrvLio";
+const char* const kFile = "WzScsiSrvTgt";
 
 // Show texts of a thousand targets stay far below this; more means a
 // confused peer.

@@ -9,7 +9,7 @@ namespace wztgt {
 
 namespace {
 
-const char* const kFile = "WzScsiSrvLio";
+const char* const kFile = "WzScsiSrvTgt";
 
 enum class Section { kNone, kSystem, kNexus, kLuns, kAccounts, kAcls };
 

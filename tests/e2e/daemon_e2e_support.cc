@@ -77,24 +77,6 @@ std::map<std::string, TgtdTargetView> ParseTgtdShow(const std::string& text) {
   return targets;
 }
 
-bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
-std::string PatternBlock(const std::string& pattern) {
-  std::string block;
-  while (block.size() < 512) block += pattern;
-  block.resize(512);
-  return block;
-}
-
-std::string ReadAt(const std::string& path, long long offset, size_t length) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(offset);
-  std::string out(length, '\0');
-  in.read(&out[0], static_cast<std::streamsize>(length));
-  out.resize(static_cast<size_t>(in.gcount()));
-  return out;
-}
-
 void DaemonE2eTest::SetUp() {
   if (!TgtdInstalled()) GTEST_SKIP() << "tgtd is not installed";
   std::string error;
@@ -103,10 +85,12 @@ void DaemonE2eTest::SetUp() {
   ASSERT_EQ(0, ::mkdir(SnapshotDir().c_str(), 0750));
   // The daemon's default configuration file, with the drivers' sections as
   // make run writes them.
-  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf", "[WzScsiSrvLio]\nTgtdControlSocket=" +
-                                                               m_tgtd.ControlSocket() + "\nTgtdPortal=" +
-                                                               m_tgtd.Portal() + "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" +
-                                                               SnapshotDir() + "\n");
+  // The tgt engine by name: on a machine with the kernel target the
+  // automatic choice would take that one.
+  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf",
+                               "[Quellport]\nsScsiEngine=tgt\n[WzScsiSrvTgt]\nTgtdControlSocket=" +
+                                   m_tgtd.ControlSocket() + "\nTgtdPortal=" + m_tgtd.Portal() +
+                                   "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + SnapshotDir() + "\n");
   StartDaemon();
 }
 

@@ -29,11 +29,6 @@ struct TgtdTargetView {
 // By target name.
 std::map<std::string, TgtdTargetView> ParseTgtdShow(const std::string& text);
 
-bool Has(const std::string& text, const std::string& needle);
-// One 512-byte block filled with pattern, as the probe writes it.
-std::string PatternBlock(const std::string& pattern);
-std::string ReadAt(const std::string& path, long long offset, size_t length);
-
 class DaemonE2eTest : public ::testing::Test {
  protected:
   static const char* const kTarget;

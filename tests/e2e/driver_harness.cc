@@ -28,7 +28,7 @@ std::string DriverPath(const std::string& fileName) { return std::string(WZ_TEST
 
 void UseDriverConfig(const std::string& file, const TgtdProcess& tgtd, const std::string& snapshotDir) {
   std::ofstream out(file, std::ios::trunc);
-  out << "[WzScsiSrvLio]\n"
+  out << "[WzScsiSrvTgt]\n"
       << "TgtdControlSocket=" << tgtd.ControlSocket() << "\n"
       << "TgtdPortal=" << tgtd.Portal() << "\n"
       << "[WzScsiSrvBStorDevSnap]\n"
@@ -39,7 +39,7 @@ void UseDriverConfig(const std::string& file, const TgtdProcess& tgtd, const std
 
 CRnError LoadedPlatform::Load() {
   Unload();
-  if (CRnError err = m_library.Load(DriverPath(WZSCSI_PLATFORM_LIB_NAME), false)) return err;
+  if (CRnError err = m_library.Load(DriverPath(WZSCSI_PLATFORM_TGT_LIB_NAME), false)) return err;
   void* entry = nullptr;
   if (CRnError err = m_library.GetAddress(WZSCSI_PLATFORM_ENTRY, &entry)) return err;
   m_object.reset(reinterpret_cast<GetWZScsiPlatformObj_t>(entry)());

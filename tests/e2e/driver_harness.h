@@ -22,7 +22,7 @@ namespace wze2e {
 // process's store.
 void UseDriverConfig(const std::string& file, const TgtdProcess& tgtd, const std::string& snapshotDir);
 
-// libWzScsiSrvLio.so and the platform object it hands out. The object is
+// libWzScsiSrvTgt.so (the tgt engine) and the platform object it hands out. The object is
 // deleted before the library is unloaded.
 class LoadedPlatform {
  public:

@@ -279,6 +279,8 @@ TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {
   ASSERT_TRUE(spare.Start(&error)) << error;
   const std::string otherPortal = spare.Portal();
   ASSERT_TRUE(spare.Stop());
+  // Settings stored under the section the driver had before it was renamed
+  // still count.
   CRnTempDirForTest::WriteText(config, "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
                                            "\nTgtdPortal=" + otherPortal + "\n");
   ASSERT_TRUE(m_platform.Load().IsSuccess());
@@ -289,8 +291,10 @@ TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {
   EXPECT_EQ(expected, portals);
 
   m_platform.Unload();
-  CRnTempDirForTest::WriteText(config, "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
-                                           "\nTgtdPortal=192.0.2.1:3260\n");
+  // The driver's own section wins over the old one.
+  CRnTempDirForTest::WriteText(config, "[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
+                                           "\nTgtdPortal=192.0.2.1:3260\n[WzScsiSrvLio]\nTgtdPortal=" +
+                                           m_tgtd.Portal() + "\n");
   CRnError err = m_platform.Load();
   ASSERT_TRUE(err.IsError());
   EXPECT_TRUE(Has(err.AsString(), "does not listen on the configured portal 192.0.2.1:3260")) << err.AsString();

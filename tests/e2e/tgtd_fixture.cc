@@ -101,6 +101,25 @@ pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extra
 
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
+bool CanConnect(const std::string& path) {
+  Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  return ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+// tgtd and tgtadm live in /usr/sbin, which a plain user's PATH may lack.
+std::vector<std::string> WithSbin(const std::vector<std::string>& env) {
+  const char* path = std::getenv("PATH");
+  std::vector<std::string> out = env;
+  out.push_back(std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
+  return out;
+}
+
+}  // namespace
+
 int FreeLoopbackPort() {
   Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr;
@@ -116,15 +135,6 @@ int FreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-bool CanConnect(const std::string& path) {
-  Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  return ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-}
-
 bool InPath(const std::string& program) {
   const char* path = std::getenv("PATH");
   std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin";
@@ -136,15 +146,23 @@ bool InPath(const std::string& program) {
   return false;
 }
 
-// tgtd and tgtadm live in /usr/sbin, which a plain user's PATH may lack.
-std::vector<std::string> WithSbin(const std::vector<std::string>& env) {
-  const char* path = std::getenv("PATH");
-  std::vector<std::string> out = env;
-  out.push_back(std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
-  return out;
+bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+std::string PatternBlock(const std::string& pattern) {
+  std::string block;
+  while (block.size() < 512) block += pattern;
+  block.resize(512);
+  return block;
 }
 
-}  // namespace
+std::string ReadAt(const std::string& path, long long offset, size_t length) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(offset);
+  std::string out(length, '\0');
+  in.read(&out[0], static_cast<std::streamsize>(length));
+  out.resize(static_cast<size_t>(in.gcount()));
+  return out;
+}
 
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                          const std::string& input) {

@@ -64,6 +64,15 @@ class ChildProcess {
 
 // Whether tgtd and tgtadm can be found (the end-to-end tests skip without).
 bool TgtdInstalled();
+// Whether program is in PATH (or /usr/sbin, /sbin).
+bool InPath(const std::string& program);
+// A port of 127.0.0.1 that was free a moment ago (0 when none could be had).
+int FreeLoopbackPort();
+
+bool Has(const std::string& text, const std::string& needle);
+// One 512-byte block filled with pattern, as the probe writes it.
+std::string PatternBlock(const std::string& pattern);
+std::string ReadAt(const std::string& path, long long offset, size_t length);
 
 class TgtdProcess {
  public:

@@ -3,11 +3,17 @@
 // steps asked for, printing one "key=value" line per result:
 //
 //   wz_iscsi_probe --portal 127.0.0.1:3260 --target iqn.x --initiator iqn.h
-//                  [--lun 1] [--write-lba N --pattern TEXT] [--read-lba N]
-//                  [--hold-until-eof]
+//                  [--lun 1] [--report-luns] [--vpd-serial]
+//                  [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]
 //
-// Always: login, inquiry (vendor, product, device type), read capacity
-// (capacity_bytes, block_size). --write-lba writes one block filled with
+// Always: login, whether the LUN is there (a TEST UNIT READY that the target
+// does not refuse with "logical unit not supported", and an inquiry whose
+// peripheral qualifier is "connected"), inquiry (vendor, product, device
+// type, peripheral qualifier), read capacity
+// (capacity_bytes, block_size). --report-luns lists the LUNs the target
+// reports to this initiator ("report_luns=0 3", before the LUN check);
+// --vpd-serial reads the unit serial number (VPD page 0x80, "unit_serial=").
+// --write-lba writes one block filled with
 // the pattern; --read-lba reads one block and, with --pattern, says whether
 // it holds the pattern. --hold-until-eof keeps the session and reads the
 // block (LBA of --read-lba, else 0) every 100 ms until standard input
@@ -18,12 +24,14 @@
 // tell, without sleeping, that the same session reads after some event.
 //
 // Exit status: 0 every step succeeded, 2 the login failed (login=refused),
-// 1 a later step failed, 64 bad usage.
+// 3 the LUN is not there for this initiator (lun=absent), 1 a later step
+// failed, 64 bad usage.
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +50,8 @@ struct Options {
   long long readLba = -1;
   std::string pattern;
   bool holdUntilEof = false;
+  bool reportLuns = false;
+  bool vpdSerial = false;
 };
 
 // An iSCSI context, destroyed (with its connection) on scope exit.
@@ -82,6 +92,7 @@ class Task {
 void Usage() {
   std::fprintf(stderr,
                "usage: wz_iscsi_probe --portal HOST:PORT --target IQN --initiator IQN [--lun N]\n"
+               "                      [--report-luns] [--vpd-serial]\n"
                "                      [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]\n");
 }
 
@@ -113,6 +124,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       if (!value(o.pattern)) return false;
     } else if (a == "--hold-until-eof") {
       o.holdUntilEof = true;
+    } else if (a == "--report-luns") {
+      o.reportLuns = true;
+    } else if (a == "--vpd-serial") {
+      o.vpdSerial = true;
     } else {
       return false;
     }
@@ -156,12 +171,40 @@ int Run(const Options& o) {
   // A dropped session must show, not be healed behind the test's back.
   iscsi_set_noautoreconnect(s.Get(), 1);
   iscsi_set_timeout(s.Get(), 10);
-  if (iscsi_full_connect_sync(s.Get(), o.portal.c_str(), o.lun) != 0) {
+  if (iscsi_connect_sync(s.Get(), o.portal.c_str()) != 0 || iscsi_login_sync(s.Get()) != 0) {
     std::printf("login=refused\nerror=%s\n", iscsi_get_error(s.Get()));
     return 2;
   }
   s.SetLoggedIn();
   std::printf("login=ok\n");
+
+  if (o.reportLuns) {
+    Task t(iscsi_reportluns_sync(s.Get(), 0, 16384));
+    auto* list = t.Good() ? static_cast<scsi_reportluns_list*>(scsi_datain_unmarshall(t.Get())) : nullptr;
+    if (list == nullptr) {
+      std::printf("report_luns=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    std::vector<uint16_t> numbers(list->luns, list->luns + list->num);
+    std::sort(numbers.begin(), numbers.end());
+    std::string luns;
+    for (uint16_t n : numbers) luns += (luns.empty() ? "" : " ") + std::to_string(n);
+    std::printf("report_luns=%s\n", luns.c_str());
+  }
+
+  // The first commands of a session meet unit attentions (power on, LUNs
+  // changed); a LUN this initiator may not see is "not supported".
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    Task t(iscsi_testunitready_sync(s.Get(), o.lun));
+    if (t.Get() == nullptr || t.Good()) break;
+    if (t.Get()->status != SCSI_STATUS_CHECK_CONDITION) break;
+    if (t.Get()->sense.key == SCSI_SENSE_ILLEGAL_REQUEST &&
+        t.Get()->sense.ascq == SCSI_SENSE_ASCQ_LOGICAL_UNIT_NOT_SUPPORTED) {
+      std::printf("lun=absent\n");
+      return 3;
+    }
+    if (t.Get()->sense.key != SCSI_SENSE_UNIT_ATTENTION) break;
+  }
 
   {
     Task t(iscsi_inquiry_sync(s.Get(), o.lun, 0, 0, 255));
@@ -174,8 +217,25 @@ int Run(const Options& o) {
       std::printf("inquiry=failed\nerror=cannot decode the inquiry data\n");
       return 1;
     }
-    std::printf("inquiry=ok\nvendor=%s\nproduct=%s\ndevice_type=%d\n", inq->vendor_identification,
-                inq->product_identification, static_cast<int>(inq->device_type));
+    std::printf("inquiry=ok\nvendor=%s\nproduct=%s\ndevice_type=%d\nperipheral_qualifier=%d\n",
+                inq->vendor_identification, inq->product_identification, static_cast<int>(inq->device_type),
+                static_cast<int>(inq->qualifier));
+    // A target answers for a LUN 0 that this initiator may not see with a
+    // placeholder whose qualifier says "not connected".
+    if (inq->qualifier != SCSI_INQUIRY_PERIPHERAL_QUALIFIER_CONNECTED) {
+      std::printf("lun=absent\n");
+      return 3;
+    }
+  }
+
+  if (o.vpdSerial) {
+    Task t(iscsi_inquiry_sync(s.Get(), o.lun, 1, SCSI_INQUIRY_PAGECODE_UNIT_SERIAL_NUMBER, 255));
+    auto* page = t.Good() ? static_cast<scsi_inquiry_unit_serial_number*>(scsi_datain_unmarshall(t.Get())) : nullptr;
+    if (page == nullptr || page->usn == nullptr) {
+      std::printf("unit_serial=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    std::printf("unit_serial=%s\n", page->usn);
   }
 
   uint32_t blockSize = 0;

@@ -41,6 +41,7 @@ usr/lib/wzscsi/drivers/libWzScsiSrvBStorBlkDev.so
 usr/lib/wzscsi/drivers/libWzScsiSrvBStorDevSnap.so
 usr/lib/wzscsi/drivers/libWzScsiSrvBStorDrvFSBLB.so
 usr/lib/wzscsi/drivers/libWzScsiSrvLio.so
+usr/lib/wzscsi/drivers/libWzScsiSrvTgt.so
 usr/lib/wzscsi/libRnUtils.so
 usr/lib/wzscsi/libWzLib.so
 usr/lib/wzscsi/libWzScsiSrv.so
@@ -110,7 +111,7 @@ out=$("$ROOT/usr/sbin/wzscsid" --version 2>&1) || fail "wzscsid --version failed
 conf="$ROOT/etc/wzscsi/wzscsi.conf"
 before=$(sha256sum <"$conf")
 mkdir -p "$WORK/state"
-printf '[WzScsiSrvLio]\nTgtdControlSocket=%s\n' "$WORK/no-tgtd.sock" >"$WORK/state/wzscsi.conf"
+printf '[Quellport]\nsScsiEngine=tgt\n[WzScsiSrvTgt]\nTgtdControlSocket=%s\n' "$WORK/no-tgtd.sock" >"$WORK/state/wzscsi.conf"
 status=0
 timeout 60 "$ROOT/usr/sbin/wzscsid" --config "$conf" --state-dir "$WORK/state" \
   --socket "$WORK/wzscsid.sock" >"$WORK/daemon.log" 2>&1 || status=$?

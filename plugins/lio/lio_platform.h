@@ -1,0 +1,138 @@
+// WzScsiSrvLioPlatform: the platform driver on the Linux kernel's own SCSI
+// target (LIO), configured through configfs. It grants access per initiator
+// and per LUN: each mapped host gets a node ACL on the target's portal group
+// with one mapped LUN per mapping, under the same number the service reports.
+//
+// Settings (configuration store, section "WzScsiSrvLio"):
+//   ConfigfsRoot  the kernel target's configfs directory; default
+//                 /sys/kernel/config/target
+//   Portal        "address:port" every target listens on ("[addr]:port" for
+//                 IPv6); default 0.0.0.0:3260
+//
+// Mapping onto configfs (plugins/lio/lio_names.h has the paths and the rule
+// by which the driver knows its own objects):
+// - a target is an iSCSI target of the same name with portal group 1: the
+//   portal, authentication off, no ACLs generated for unknown initiators
+//   (generate_node_acls=0), the service's marker, enabled;
+// - a LUN is a fileio backstore (regular file) or an iblock backstore (block
+//   device) with the LUN's unit serial (drivers/unit_serial.h), enabled, and
+//   linked as lun_<N> of the portal group. Numbers run from 0 to 255; a new
+//   LUN gets the lowest number that is neither in use nor held by a closed
+//   snapshot LUN;
+// - a mapping is the mapped LUN lun_<N> of the host's node ACL; the ACL is
+//   made with the host's first mapping on the target and removed with its
+//   last, which ends the host's sessions and refuses its next login.
+// Removal goes in the reverse order. A failed operation takes back what it
+// made, so a retry starts from where the engine was.
+//
+// Restart: the kernel keeps its configuration across a restart of the
+// service, so sessions survive it; a replay adopts what configfs holds (same
+// target, same LUN number on the same backing path, same mapped LUN) and
+// changes nothing. Objects of other tools are never changed or removed: a
+// target of the same name that is not the service's is refused.
+//
+// Thread safety: all operations may be called from any thread; an internal
+// lock serialises them.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "drivers/WzScsiSrvPlatform.h"
+#include "plugins/lio/configfs.h"
+
+class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
+ public:
+  static constexpr const char* kSection = "WzScsiSrvLio";
+  static constexpr const char* kKeyConfigfsRoot = "ConfigfsRoot";
+  static constexpr const char* kKeyPortal = "Portal";
+  static constexpr const char* kDefaultConfigfsRoot = "/sys/kernel/config/target";
+  static constexpr const char* kDefaultPortal = "0.0.0.0:3260";
+  // Read by EngineInstance.
+  static constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
+  static constexpr const char* kModulesFile = "/proc/modules";
+
+  // fs: the tree to work on; null: the system's.
+  explicit WzScsiSrvLioPlatform(std::unique_ptr<WzLioConfigFs> fs = nullptr);
+  ~WzScsiSrvLioPlatform() override = default;
+  WzScsiSrvLioPlatform(const WzScsiSrvLioPlatform&) = delete;
+  WzScsiSrvLioPlatform& operator=(const WzScsiSrvLioPlatform&) = delete;
+
+  // Reads the settings, checks that the kernel target is there (its configfs
+  // root exists and the iSCSI fabric loads), and removes backstores of the
+  // service that no LUN uses (left by a crash in the middle of a creation).
+  CRnError Init() override;
+  CRnError CreateTarget(WzScsiSrvModelTarget& target) override;
+  CRnError DeleteTarget(WzScsiSrvModelTarget& target) override;
+  CRnError CreateLun(WzScsiSrvLun* lun) override;
+  CRnError DeleteLun(WzScsiSrvLun* lun) override;
+  CRnError MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override;
+  CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override;
+  CRnError ListOwned(WzScsiSrvEngineView& view) override;
+  CRnError RemoveOrphan(const WzScsiSrvOrphan& orphan) override;
+  // Forgets the settings; the kernel keeps serving what it holds.
+  CRnError CleanUp() override;
+  // A hash of the kernel's boot id and of where target_core_mod is loaded
+  // (it moves when the module is loaded again, which empties configfs);
+  // 0 while the configfs root does not exist.
+  uint64_t EngineInstance() override;
+
+ private:
+  // One LUN of a portal group as configfs shows it.
+  struct TpgLun {
+    std::string backstore;  // name of the linked backstore; "" when none is linked
+    std::string hbaDir;     // the service's HBA directory holding it; "" when not the service's
+  };
+
+  CRnError ReadSettings();
+  CRnError CheckReady(const FXCodeLocation& where) const;
+
+  // Paths.
+  std::string IscsiDir() const { return m_root + "/iscsi"; }
+  std::string TargetDir(const std::string& targetId) const { return IscsiDir() + "/" + targetId; }
+  std::string TpgDir(const std::string& targetId) const;
+  std::string TpgLunDir(const std::string& targetId, int32_t lunId) const;
+  std::string AclDir(const std::string& targetId, const std::string& host) const;
+  std::string HbaDir(bool blockDevice) const;
+
+  // Reading configfs.
+  enum class Owner { kAbsent, kOurs, kForeign };
+  Owner TargetOwner(const std::string& targetId);
+  CRnError ReadTpgLuns(const std::string& targetId, std::map<int32_t, TpgLun>& luns);
+  std::string FindBackstore(const std::string& name);  // its directory, "" when absent
+  CRnError ReadBackstorePath(const std::string& dir, std::string& path);
+  CRnError CheckOurTarget(const std::string& targetId, bool& exists);
+
+  // Changing configfs.
+  CRnError CreateTargetLocked(const std::string& targetId);
+  CRnError ConfigureTpg(const std::string& targetId);
+  CRnError EnsurePortal(const std::string& targetId);
+  CRnError RemoveTargetLocked(const std::string& targetId);
+  CRnError CreateLunLocked(WzScsiSrvLun& lun);
+  CRnError ChooseLunNumber(const std::string& targetId, const std::map<int32_t, TpgLun>& luns, int32_t& number);
+  CRnError MakeBackstore(const WzScsiSrvLun& lun, const std::string& name, std::string& dir);
+  CRnError RemoveLunLocked(const std::string& targetId, int32_t lunId, const std::string& expectedPath);
+  CRnError RemoveBackstore(const std::string& dir);
+  CRnError MapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host);
+  CRnError UnMapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host);
+  CRnError RemoveAcl(const std::string& targetId, const std::string& host);
+  CRnError RemoveUnusedBackstores();
+  CRnError ListOwnedLocked(WzScsiSrvEngineView& view);
+  // Removes path when it is there; what is gone already is no error.
+  CRnError RemoveDirIfPresent(const std::string& path);
+  CRnError UnlinkIfPresent(const std::string& path);
+
+  std::mutex m_lock;
+  std::unique_ptr<WzLioConfigFs> m_fs;
+  bool m_ready = false;  // Init succeeded, CleanUp not yet called
+  std::string m_root;
+  std::string m_portal;
+  // Numbers of closed snapshot LUNs, by target: out of the kernel but still
+  // configured, so a new LUN must not take them. Lost at a restart, which
+  // does no harm: the replay brings closed LUNs back open.
+  std::map<std::string, std::set<int32_t>> m_closedLuns;
+};

@@ -1,0 +1,158 @@
+// wzscsid on the Linux kernel target, in a QEMU guest, configured through
+// wzscsictl from the host and seen by a real initiator: data, access per
+// initiator and per LUN, unmapping, the unit serial, restarts, snapshot close
+// and open.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "drivers/unit_serial.h"
+#include "tests/e2e/lio_e2e_support.h"
+
+namespace wze2e {
+namespace {
+
+TEST_F(LioE2eTest, TheMappedHostReadsAndWritesItsLunAndUnmappingRefusesItsNextLogin) {
+  EXPECT_TRUE(Has(DaemonLog(), "SCSI target engine: lio (libWzScsiSrvLio.so), chosen by sScsiEngine=auto"))
+      << "the kernel target is there, so the automatic choice takes it";
+  const std::string file = NewFile("lun.img", k64MiB);
+  CtlOk({"target", "create", kTarget, "--desc", "kernel target"});
+  EXPECT_EQ("LUN 0 created on target " + std::string(kTarget) + " (serial prefix E2E)\n",
+            CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", file, "--serial", "E2E"}));
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+
+  CommandResult a = ProbeAs(kHostA, 0, {"--report-luns", "--vpd-serial", "--write-lba", "1000", "--pattern", kPattern,
+                                        "--read-lba", "1000"});
+  ASSERT_EQ(0, a.exitCode) << a.output;
+  EXPECT_TRUE(Has(a.output, "report_luns=0\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "device_type=0\nperipheral_qualifier=0\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "unit_serial=" + WzScsiSrvUnitSerial("E2E", kTarget, 0) + "\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "capacity_bytes=" + std::to_string(k64MiB) + "\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "read_matches_pattern=1\n")) << a.output;
+  EXPECT_EQ(PatternBlock(kPattern), ReadAt(file, 1000ll * 512, 512)) << "the write reached the backing file";
+
+  CommandResult b = ProbeAs(kHostB, 0);
+  EXPECT_EQ(2, b.exitCode) << b.output;
+  EXPECT_TRUE(Has(b.output, "login=refused")) << b.output;
+
+  ChildProcess session;
+  ASSERT_NO_FATAL_FAILURE(HoldSession(session, 0, 1000));
+  EXPECT_EQ("ok", RequestRead(session));
+  CtlOk({"host", "unmap", kTarget, "0", kHostA});
+  EXPECT_EQ("failed", RequestRead(session)) << "the host's last mapping went with its session";
+  CommandResult again = ProbeAs(kHostA, 0);
+  EXPECT_EQ(2, again.exitCode) << "no mapping left, no ACL, no login: " << again.output;
+  EXPECT_EQ("", KernelLs("iscsi/" + std::string(kTarget) + "/tpgt_1/acls"));
+
+  CtlOk({"lun", "delete", kTarget, "0"});
+  CtlOk({"target", "delete", kTarget});
+  EXPECT_EQ("", KernelObjects()) << "nothing of the service is left in the kernel target";
+  EXPECT_TRUE(SavedFiles().empty());
+  EXPECT_EQ(PatternBlock(kPattern), ReadAt(file, 1000ll * 512, 512)) << "deleting a LUN keeps its data";
+}
+
+// The access the tgt engine cannot give: two hosts on one target, each with
+// its own LUN; one of host A's LUNs sits on a block device (the guest's
+// virtio disk, an iblock backstore).
+TEST_F(LioE2eTest, TwoHostsMappedToDifferentLunsOfOneTargetEachSeeOnlyTheirOwn) {
+  const std::string fileA = NewFile("a.img", k64MiB);
+  const std::string fileB = NewFile("b.img", k64MiB);
+  CtlOk({"target", "create", kTarget});
+  CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", fileA, "--serial", "A"});
+  CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", fileB, "--serial", "B"});
+  EXPECT_EQ("LUN 2 created on target " + std::string(kTarget) + " (serial prefix DEV)\n",
+            CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", "/dev/vda", "--serial", "DEV"}));
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+  CtlOk({"host", "map", kTarget, "2", kHostA});
+  CtlOk({"host", "map", kTarget, "1", kHostB});
+  EXPECT_EQ("fileio_7700 iblock_7700", KernelLs("core | grep _7700"));
+
+  CommandResult a = ProbeAs(kHostA, 0, {"--report-luns", "--write-lba", "7", "--pattern", "host-a-"});
+  ASSERT_EQ(0, a.exitCode) << a.output;
+  EXPECT_TRUE(Has(a.output, "report_luns=0 2\n")) << a.output;
+  CommandResult b = ProbeAs(kHostB, 1, {"--report-luns", "--write-lba", "7", "--pattern", "host-b-"});
+  ASSERT_EQ(0, b.exitCode) << b.output;
+  EXPECT_TRUE(Has(b.output, "report_luns=1\n")) << b.output;
+  EXPECT_EQ(PatternBlock("host-a-"), ReadAt(fileA, 7 * 512, 512));
+  EXPECT_EQ(PatternBlock("host-b-"), ReadAt(fileB, 7 * 512, 512));
+
+  CommandResult aOnB = ProbeAs(kHostA, 1, {"--read-lba", "7"});
+  EXPECT_EQ(3, aOnB.exitCode) << aOnB.output;
+  EXPECT_TRUE(Has(aOnB.output, "lun=absent")) << aOnB.output;
+  for (int lun : {0, 2}) {
+    CommandResult bOnA = ProbeAs(kHostB, lun, {"--read-lba", "7"});
+    EXPECT_EQ(3, bOnA.exitCode) << bOnA.output;
+    EXPECT_FALSE(Has(bOnA.output, "read=ok")) << bOnA.output;
+  }
+
+  CommandResult device = ProbeAs(kHostA, 2, {"--vpd-serial", "--write-lba", "9", "--pattern", "vda-"});
+  ASSERT_EQ(0, device.exitCode) << device.output;
+  EXPECT_TRUE(Has(device.output, "unit_serial=" + WzScsiSrvUnitSerial("DEV", kTarget, 2) + "\n")) << device.output;
+  EXPECT_EQ(PatternBlock("vda-"), ReadAt(Vm().DiskImage(), 9 * 512, 512)) << "through the guest's block device";
+}
+
+TEST_F(LioE2eTest, ASessionKeepsReadingWhileWzscsidRestartsInTheGuestAndNothingChanges) {
+  CtlOk({"target", "create", kTarget});
+  CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", NewFile("lun.img", k64MiB), "--serial", "R"});
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+  ASSERT_EQ(0, ProbeAs(kHostA, 0, {"--write-lba", "1000", "--pattern", kPattern}).exitCode);
+  const std::string listing = CtlOk({"lun", "list"});
+  const std::vector<std::string> saved = SavedFiles();
+  const std::string objects = KernelObjects();
+
+  ChildProcess session;
+  ASSERT_NO_FATAL_FAILURE(HoldSession(session, 0, 1000));
+  EXPECT_EQ("ok", RequestRead(session));
+  ASSERT_NO_FATAL_FAILURE(StopDaemon());
+  EXPECT_EQ("ok", RequestRead(session)) << "the kernel serves on while wzscsid is down";
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  EXPECT_EQ("ok", RequestRead(session)) << "the replay adopted the LUN under the open session";
+  session.CloseInput();
+  CommandResult held = session.Wait();
+  EXPECT_EQ(0, held.exitCode) << held.output;
+  EXPECT_TRUE(Has(held.output, "hold_failures=0\n")) << held.output;
+
+  EXPECT_EQ(listing, CtlOk({"lun", "list"})) << "same LUN, host and creation time";
+  EXPECT_EQ(saved, SavedFiles());
+  EXPECT_EQ(objects, KernelObjects()) << "the replay changed nothing in the kernel target";
+  EXPECT_TRUE(Has(DaemonLog(), "Adopted kernel LUN 0 of target " + std::string(kTarget))) << DaemonLog();
+}
+
+// A close needs the LUN unmapped; host A keeps its ACL through a second LUN,
+// so it logs in and finds the closed LUN gone.
+TEST_F(LioE2eTest, ClosingASnapshotLunTakesItFromTheInitiatorAndOpeningBringsItBackWithItsData) {
+  const std::string snapshot = SnapshotDir() + "/snap-1";
+  std::ofstream(snapshot, std::ios::trunc).close();
+  ASSERT_EQ(0, ::truncate(snapshot.c_str(), 16 << 20));
+  CtlOk({"target", "create", kTarget});
+  CtlOk({"lun", "create", kTarget, "--type", "devsnap", "--ssid", "snap-1", "--serial", "SNAP"});
+  CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", NewFile("keeper.img", 1 << 20), "--serial", "KEEP"});
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+  CtlOk({"host", "map", kTarget, "1", kHostA});
+  ASSERT_EQ(0, ProbeAs(kHostA, 0, {"--write-lba", "10", "--pattern", kPattern}).exitCode);
+
+  CtlOk({"host", "unmap", kTarget, "0", kHostA});
+  EXPECT_EQ("LUN 0 of target " + std::string(kTarget) + " closed\n",
+            CtlOk({"lun", "delete", kTarget, "0", "--close-only"}));
+  EXPECT_EQ("lun_1", KernelLs("iscsi/" + std::string(kTarget) + "/tpgt_1/lun"));
+  CommandResult closed = ProbeAs(kHostA, 0, {"--report-luns", "--read-lba", "10"});
+  EXPECT_EQ(3, closed.exitCode) << closed.output;
+  EXPECT_TRUE(Has(closed.output, "report_luns=1\n")) << closed.output;
+  EXPECT_EQ("LUN 2 created on target " + std::string(kTarget) + " (serial prefix NEW)\n",
+            CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", NewFile("new.img", 1 << 20), "--serial",
+                   "NEW"}))
+      << "the closed LUN keeps its number";
+
+  EXPECT_EQ("LUN 0 of target " + std::string(kTarget) + " opened\n", CtlOk({"lun", "open", kTarget, "0"}));
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+  CommandResult opened = ProbeAs(kHostA, 0, {"--vpd-serial", "--read-lba", "10", "--pattern", kPattern});
+  ASSERT_EQ(0, opened.exitCode) << opened.output;
+  EXPECT_TRUE(Has(opened.output, "read_matches_pattern=1\n")) << opened.output;
+  EXPECT_TRUE(Has(opened.output, "unit_serial=" + WzScsiSrvUnitSerial("SNAP", kTarget, 0) + "\n")) << opened.output;
+}
+
+}  // namespace
+}  // namespace wze2e

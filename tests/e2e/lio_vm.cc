@@ -1,0 +1,277 @@
+#include "tests/e2e/lio_vm.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace wze2e {
+
+namespace {
+
+// TCG emulation on a shared machine: a boot takes 5 to 40 s.
+constexpr int kBootTimeoutMs = 240000;
+constexpr int kStopTimeoutMs = 10000;
+constexpr long long kDiskBytes = 64ll << 20;
+
+std::string SourceDir() { return WZ_TEST_SOURCE_DIR; }
+std::string KernelDir() { return SourceDir() + "/.cache/test-kernel/current"; }
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string Tail(const std::string& text, size_t bytes) {
+  return text.size() <= bytes ? text : "..." + text.substr(text.size() - bytes);
+}
+
+// A descriptor closed on scope exit.
+class Fd {
+ public:
+  explicit Fd(int fd) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+int ConnectLoopback(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Starts argv with output to logFile, in its own process group, killed when
+// the test process dies (so that no guest outlives a crashed test).
+pid_t SpawnGuarded(const std::vector<std::string>& argv, const std::string& logFile, std::string* error) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    *error = std::string("fork: ") + std::strerror(errno);
+    return -1;
+  }
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::setpgid(0, 0);
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0) ::_exit(127);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& workDir, std::string* message) {
+  Stop();
+  m_workDir = workDir;
+  const auto started = std::chrono::steady_clock::now();
+  if (!IsFile(KernelDir() + "/vmlinuz")) {
+    CommandResult fetched = RunCommand({"bash", SourceDir() + "/scripts/fetch-test-kernel.sh"});
+    if (fetched.exitCode != 0 || !IsFile(KernelDir() + "/vmlinuz")) {
+      *message = "no test kernel in " + KernelDir() + " and scripts/fetch-test-kernel.sh could not fetch one:\n" +
+                 fetched.output;
+      return BootResult::kNoKernel;
+    }
+  }
+  for (const char* tool : {"qemu-system-x86_64", "busybox"}) {
+    if (!InPath(tool)) {
+      *message = std::string(tool) + " is missing: scripts/install-deps.sh installs qemu-system-x86 and busybox-static";
+      return BootResult::kFailed;
+    }
+  }
+  const std::string initramfs = workDir + "/initramfs.gz";
+  CommandResult built = RunCommand({"bash", SourceDir() + "/scripts/lio-vm-initramfs.sh", initramfs, KernelDir()});
+  if (built.exitCode != 0) {
+    *message = "cannot build the initramfs:\n" + built.output;
+    return BootResult::kFailed;
+  }
+  {
+    std::ofstream disk(DiskImage(), std::ios::binary | std::ios::trunc);
+  }
+  if (::truncate(DiskImage().c_str(), kDiskBytes) != 0) {
+    *message = "cannot make " + DiskImage();
+    return BootResult::kFailed;
+  }
+  // Three distinct free ports above 20000 (the kernel's ephemeral range).
+  std::set<int> taken;
+  for (int* port : {&m_iscsiPort, &m_shellPort, &m_daemonPort}) {
+    *port = 0;
+    for (int attempt = 0; attempt < 50 && *port == 0; ++attempt) {
+      const int p = FreeLoopbackPort();
+      if (p > 20000 && taken.insert(p).second) *port = p;
+    }
+    if (*port == 0) {
+      *message = "no free loopback port above 20000";
+      return BootResult::kFailed;
+    }
+  }
+  const std::string forwards = "user,id=n0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
+                               "-:3260,hostfwd=tcp:127.0.0.1:" + std::to_string(m_shellPort) +
+                               "-:7777,hostfwd=tcp:127.0.0.1:" + std::to_string(m_daemonPort) + "-:" +
+                               std::to_string(kGuestDaemonPort);
+  const std::vector<std::string> argv = {
+      "qemu-system-x86_64", "-accel", "tcg", "-cpu", "qemu64", "-smp", "1", "-m", "1024", "-no-reboot",
+      "-display", "none", "-vga", "none", "-monitor", "none", "-serial", "file:" + workDir + "/console.log",
+      "-kernel", KernelDir() + "/vmlinuz", "-initrd", initramfs,
+      "-append", "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir,
+      "-netdev", forwards, "-device", "virtio-net-pci,netdev=n0",
+      "-drive", "file=" + DiskImage() + ",if=none,id=d1,format=raw", "-device", "virtio-blk-pci,drive=d1",
+      "-virtfs", "local,path=" + shareDir + ",mount_tag=share,security_model=none,id=fs0",
+      "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,id=fs1"};
+  m_pid = SpawnGuarded(argv, workDir + "/qemu.log", message);
+  if (m_pid < 0) return BootResult::kFailed;
+  if (!WaitForGuest(kBootTimeoutMs, message)) {
+    Stop();
+    return BootResult::kFailed;
+  }
+  m_bootSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return BootResult::kReady;
+}
+
+bool LioVm::WaitForGuest(int timeoutMs, std::string* message) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string console = ConsoleText();
+    if (console.find("WZ_GUEST_FAILED") != std::string::npos) {
+      *message = "the guest could not start:\n" + Tail(console, 2000);
+      return false;
+    }
+    if (console.find("WZ_GUEST_READY") != std::string::npos) {
+      // The shell's listener starts just before the line: wait until it answers.
+      for (int i = 0; i < 50; ++i) {
+        if (Shell("true", 10000).exitCode == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+      *message = "the guest's shell does not answer";
+      return false;
+    }
+    int status = 0;
+    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_pid = -1;
+      *message = "QEMU ended:\n" + Tail(ReadFile(m_workDir + "/qemu.log"), 2000) + Tail(console, 2000);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  *message = "the guest was not ready within " + std::to_string(timeoutMs / 1000) + " s:\n" +
+             Tail(ConsoleText(), 2000);
+  return false;
+}
+
+void LioVm::Stop() {
+  if (m_pid <= 0) return;
+  ::kill(m_pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+  int status = 0;
+  while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  m_pid = -1;
+}
+
+CommandResult LioVm::Shell(const std::string& script, int timeoutMs) const {
+  CommandResult result;
+  const std::string marker = "__WZ_RC=";
+  // Over user networking QEMU accepts the connection before the guest does;
+  // a guest that is not listening yet shows as an empty answer: try again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    Fd s(ConnectLoopback(m_shellPort));
+    if (s.Get() < 0) {
+      result.output = "cannot connect to the guest's shell";
+      return result;
+    }
+    const std::string text = "exec 2>&1\n" + script + "\necho " + marker + "$?\n";
+    size_t sent = 0;
+    while (sent < text.size()) {
+      ssize_t n = ::send(s.Get(), text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    ::shutdown(s.Get(), SHUT_WR);
+    std::string output;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        result.output = output + "\n(no end of the guest's answer within " + std::to_string(timeoutMs) + " ms)";
+        return result;
+      }
+      pollfd p{s.Get(), POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buf[8192];
+      ssize_t n = ::recv(s.Get(), buf, sizeof buf, 0);
+      if (n <= 0) break;
+      output.append(buf, static_cast<size_t>(n));
+    }
+    const size_t at = output.rfind(marker);
+    if (at == std::string::npos) {
+      if (!output.empty()) {
+        result.output = output;
+        return result;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      continue;
+    }
+    result.exitCode = std::atoi(output.c_str() + at + marker.size());
+    result.output = output.substr(0, at);
+    return result;
+  }
+  result.output = "the guest's shell gave no answer";
+  return result;
+}
+
+std::string LioVm::ConsoleText() const { return ReadFile(m_workDir + "/console.log"); }
+
+}  // namespace wze2e
