@@ -117,9 +117,10 @@ class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
   // Opens the listeners and starts the network thread. The service must
   // outlive Stop. A server starts once; Start after Stop fails.
   CRnError Start(const WznServerConfig& config, IOnDemandSvcInterface* service);
-  // Closes the listeners and every connection, fails the sends still
-  // waiting, joins the network thread and removes the Unix socket file.
-  // Sessions still acquired stay valid (and not good) until released.
+  // Closes the listeners and every connection (replies not yet written are
+  // dropped), joins the network thread and removes the Unix socket file.
+  // Sessions still acquired stay valid (and not good) until released;
+  // requests still in work are freed with CleanXmlBuffer as before.
   void Stop();
 
   // The bound TCP port (useful with port 0); 0 without a TCP listener.
