@@ -237,7 +237,6 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
   }
 
   CRnError SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs, bool& disconnected) override {
-    (void)flags;
     disconnected = false;
     if (message == nullptr) {
       return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "null message");
