@@ -9,6 +9,8 @@
 //     10,000 mappings: the start request's round trip, the time from
 //     starting the process to serving, and the daemon's peak memory.
 //  3. Listing of 100,000 LUN tuples ("ll") end to end on one connection.
+//  4. Overload (bench/e2e_overload.h): one client's latency while others
+//     pipeline without reading, and peak memory under 1 MiB frames.
 //
 // Prints a table and writes the figures as JSON (--json). Exit status 0 when
 // every measurement ran (targets missed or not), 1 when one could not run.
@@ -32,6 +34,7 @@
 #include "bench/bench_stats.h"
 #include "bench/proc_memory.h"
 #include "bench/e2e_daemon.h"
+#include "bench/e2e_overload.h"
 #include "bench/fsync_probe.h"
 #include "hostlib/net/client.h"
 
@@ -56,6 +59,8 @@ struct Options {
   bool skipChanges = false;
   bool skipReplay = false;
   bool skipListing = false;
+  bool skipOverload = false;
+  OverloadOptions overload;
 };
 
 void Progress(const char* fmt, ...) WZ_PRINTF(1, 2);
@@ -533,6 +538,12 @@ int main(int argc, char** argv) {
   app.add_flag("--skip-changes", options.skipChanges, "leave out the durable-change measurement");
   app.add_flag("--skip-replay", options.skipReplay, "leave out the replay measurement");
   app.add_flag("--skip-listing", options.skipListing, "leave out the 100,000-tuple listing");
+  app.add_flag("--skip-overload", options.skipOverload, "leave out the overload measurements");
+  app.add_option("--overload-requests", options.overload.latencyRequests,
+                 "timed requests of the well-behaved client under overload")
+      ->capture_default_str();
+  app.add_option("--flood-frames", options.overload.floodFrames, "1 MiB frames sent in the flood")
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 
   if (options.workDir.empty()) {
@@ -553,6 +564,7 @@ int main(int argc, char** argv) {
   if (!options.skipChanges) MeasureChanges(options, setup, figures, ok);
   if (!options.skipReplay) MeasureReplay(options, setup, figures, ok);
   if (!options.skipListing) MeasureListing(options, setup, figures, ok);
+  if (!options.skipOverload) MeasureOverload(options.overload, setup, figures, ok);
 
   PrintTable(figures);
   if (!options.jsonOut.empty()) {

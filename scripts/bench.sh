@@ -2,7 +2,8 @@
 # `make bench`: runs the benchmarks of a build and prints one summary table.
 #   scripts/bench.sh [BUILD]     (default build)
 # 1. the micro-benchmarks (wz_micro_bench), three repetitions, medians;
-# 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles;
+# 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles,
+#    including one client's latency and the daemon's memory under overload;
 # 3. the tgt-engine comparison (wz_tgt_bench): wzscsid with the real drivers
 #    on a private tgtd against tgt-admin -e on another;
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
@@ -25,7 +26,7 @@ e2e_args=()
 tgt_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
-  e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2)
+  e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
   tgt_args=(--targets 200)
 fi
 

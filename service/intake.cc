@@ -27,7 +27,11 @@ const WzScsiSrvDispatchRow kDispatchTable[] = {
 // Answers a disconnect or abort notice on the network thread.
 CRnError AnswerControl(CWzNetworkServer* server, WznHandle_t handle, CNMessageBase*& message, bool abort) {
   CWzNetwork* conn = nullptr;
-  if (CRnError e = server->AcquireSession(handle, conn)) return e.Push(FX_HERE, "Failed acquire session");
+  if (CRnError e = server->AcquireSession(handle, conn)) {
+    // The notice is freed all the same: the network layer counts it in work until then.
+    server->CleanXmlBuffer(message);
+    return e.Push(FX_HERE, "Failed acquire session");
+  }
   bool disconnected = false;
   if (abort) {
     WznStatus_t status;

@@ -57,10 +57,12 @@ TEST(Intake, DisconnectAndAbortAreAnsweredOnTheCallersThread) {
 
 TEST(Intake, ControlNoticeOnUnknownConnectionReportsTheAcquireFailure) {
   ServiceHarness h;
-  auto msg = Control(WZN_TAG_DISCONNECT);
-  CRnError e = h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 999, msg.get());
+  const size_t freedBefore = h.Net().FreedMessages();
+  CRnError e = h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 999,
+                                                  Control(WZN_TAG_DISCONNECT).release());
   ASSERT_TRUE(e.IsError());
   EXPECT_NE(e.AsString().find("Failed acquire session"), std::string::npos);
+  EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1) << "the notice is freed, not held in work";
 }
 
 TEST(Intake, UnsupportedMessageGetsNoReplyButCompletesTheJob) {

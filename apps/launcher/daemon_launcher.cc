@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +137,10 @@ CRnError CWzDaemonProcess::Start(const WzDaemonLaunch& cfg) {
     dup2(errFd, 1);
     dup2(errFd, 2);
     fcntl(ready[1], F_SETFD, 0);
+    if (m_cfg.maxOpenFiles > 0) {
+      struct rlimit files = {m_cfg.maxOpenFiles, m_cfg.maxOpenFiles};
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
     execve(argv.Get()[0], argv.Get(), envp.Get());
     _exit(127);
   }

@@ -33,6 +33,7 @@ struct WzDaemonLaunch {
   std::vector<std::string> extraArgs;   // appended to the command line
   std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) the environment
   int readyTimeoutMs = 60000;
+  unsigned long maxOpenFiles = 0;       // the daemon's RLIMIT_NOFILE (soft and hard); 0: inherited
 };
 
 class CWzDaemonProcess {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -48,6 +49,17 @@ bool ParseLong(const std::string& text, long long lo, long long hi, long long& o
 
 CRnError SetPath(std::string& field, const std::string& v) {
   field = v;
+  return CRnError();
+}
+
+// A count, size or time in [Lo, Hi] stored in a field of the options.
+template <typename T, T WzDaemonOptions::*Field, long long Lo, long long Hi>
+CRnError SetNumber(WzDaemonOptions& o, const std::string& v) {
+  long long n = 0;
+  if (!ParseLong(v, Lo, Hi, n)) {
+    return Bad("'" + v + "' is not a number from " + std::to_string(Lo) + " to " + std::to_string(Hi));
+  }
+  o.*Field = static_cast<T>(n);
   return CRnError();
 }
 
@@ -127,13 +139,29 @@ const Setting kSettings[] = {
        o.idleTimeoutSecs = static_cast<int>(n);
        return CRnError();
      }},
-    {"MaxConnections", "--max-connections", "connections served at once",
+    {"MaxConnections", "--max-connections", "Unix-socket connections served at once",
      [](WzDaemonOptions& o, const std::string& v) {
        long long n = 0;
        if (!ParseLong(v, 1, 1000000, n)) return Bad("'" + v + "' is not a count from 1 to 1000000");
        o.maxConnections = static_cast<size_t>(n);
        return CRnError();
      }},
+    {"MaxTcpConnections", nullptr, "TCP connections served at once",
+     SetNumber<size_t, &WzDaemonOptions::maxTcpConnections, 1, 1000000>},
+    {"MaxUnauthenticatedConnections", nullptr, "TCP connections at once that have not yet presented the token",
+     SetNumber<size_t, &WzDaemonOptions::maxUnauthenticated, 1, 1000000>},
+    {"HelloTimeoutSecs", nullptr, "close a TCP connection that has not presented the token within this time",
+     SetNumber<int, &WzDaemonOptions::helloTimeoutSecs, 1, 3600>},
+    {"MaxRequestsPerConnection", nullptr, "requests in work and replies unsent at which a connection is not read",
+     SetNumber<size_t, &WzDaemonOptions::maxRequestsPerConnection, 1, 100000>},
+    {"MaxRequestsInFlight", nullptr, "requests in work at once, over all connections",
+     SetNumber<size_t, &WzDaemonOptions::maxRequestsInFlight, 1, 1000000>},
+    {"MaxRequestBytesInFlight", nullptr, "bytes of requests in work at once, over all connections",
+     SetNumber<size_t, &WzDaemonOptions::maxRequestBytesInFlight, 1024, UINT32_MAX>},
+    {"MaxUnsentReplyBytes", nullptr, "close a connection whose unsent replies pass this many bytes",
+     SetNumber<size_t, &WzDaemonOptions::maxUnsentBytes, 1024, UINT32_MAX>},
+    {"RefusalLogIntervalSecs", nullptr, "log refused connections once per source and interval",
+     SetNumber<int, &WzDaemonOptions::refusalLogSecs, 1, 86400>},
     {"StartTimeoutSecs", nullptr, "wait this long for the answer to the start request",
      [](WzDaemonOptions& o, const std::string& v) {
        long long n = 0;
@@ -183,6 +211,30 @@ std::string DefaultDriverDir(const std::string& exeDir) {
 }
 
 }  // namespace
+
+std::string FitConnectionLimits(unsigned long long maxOpenFiles, bool tcp, WzDaemonOptions& o) {
+  const unsigned long long budget = maxOpenFiles > kReservedDescriptors + 2 ? maxOpenFiles - kReservedDescriptors : 2;
+  const unsigned long long tcpWanted = tcp ? o.maxTcpConnections : 0;
+  const unsigned long long wanted = o.maxConnections + tcpWanted;
+  if (wanted <= budget) return "";
+  const size_t wasUnix = o.maxConnections;
+  const size_t wasTcp = o.maxTcpConnections;
+  if (!tcp) {
+    o.maxConnections = static_cast<size_t>(budget);
+  } else {
+    o.maxConnections = static_cast<size_t>(std::max(1ULL, budget * o.maxConnections / wanted));
+    o.maxTcpConnections = static_cast<size_t>(std::max(1ULL, budget - o.maxConnections));
+    o.maxUnauthenticated = std::min(o.maxUnauthenticated, o.maxTcpConnections);
+  }
+  std::string line = "Connection limits lowered to fit " + std::to_string(maxOpenFiles) +
+                     " open files (RLIMIT_NOFILE, " + std::to_string(kReservedDescriptors) +
+                     " kept for files and drivers): MaxConnections " + std::to_string(o.maxConnections) + " (was " +
+                     std::to_string(wasUnix) + ")";
+  if (tcp) {
+    line += ", MaxTcpConnections " + std::to_string(o.maxTcpConnections) + " (was " + std::to_string(wasTcp) + ")";
+  }
+  return line;
+}
 
 bool ParseBool(const std::string& text, bool& value) {
   std::string t;

@@ -32,7 +32,15 @@ struct WzDaemonOptions {
   std::string allowedGroup;
   size_t maxFrameBytes = 1u << 20;
   int idleTimeoutSecs = 300;
-  size_t maxConnections = 1024;
+  size_t maxConnections = 1024;  // Unix-socket connections
+  size_t maxTcpConnections = 256;
+  size_t maxUnauthenticated = 32;  // TCP connections that owe their hello
+  int helloTimeoutSecs = 5;
+  size_t maxRequestsPerConnection = 32;
+  size_t maxRequestsInFlight = 256;
+  size_t maxRequestBytesInFlight = 16u << 20;
+  size_t maxUnsentBytes = 64u << 20;
+  int refusalLogSecs = 60;
   int startTimeoutSecs = 600;  // wait for the reply to the daemon's own start request
   int readyFd = -1;            // command line only
 };
@@ -48,6 +56,17 @@ constexpr int kDaemonRun = -1;
 // --version (printed on out), 1 for a bad option or setting (explained on err).
 int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exeDir, WzDaemonOptions& options,
                        std::ostream& out, std::ostream& err);
+
+// Descriptors kept for everything but connections: listeners, the log, the
+// drivers' sockets, the action log's files.
+constexpr unsigned long kReservedDescriptors = 64;
+
+// Lowers the connection limits (MaxConnections, and MaxTcpConnections when
+// tcp is on, in proportion) so that the connections and the reserve fit in
+// maxOpenFiles descriptors (RLIMIT_NOFILE): a connection must never take the
+// descriptor a durable write needs. Returns the line to log when it lowered
+// anything, else "".
+std::string FitConnectionLimits(unsigned long long maxOpenFiles, bool tcp, WzDaemonOptions& options);
 
 // "yes/no", "true/false", "on/off", "y/n", "1/0", any case.
 bool ParseBool(const std::string& text, bool& value);

@@ -172,6 +172,8 @@ TEST_F(DaemonOptionsTest, BadValuesNameTheirSource) {
       {{}, "[wzscsid]\nAutoStart=maybe\n", "[wzscsid] AutoStart"},
       {{}, "[wzscsid]\nMaxFrameBytes=10\n", "[wzscsid] MaxFrameBytes"},
       {{}, "[wzscsid]\nIdleTimeoutSecs=-1\n", "IdleTimeoutSecs"},
+      {{}, "[wzscsid]\nMaxRequestsPerConnection=0\n", "'0' is not a number from 1 to 100000"},
+      {{}, "[wzscsid]\nHelloTimeoutSecs=5s\n", "[wzscsid] HelloTimeoutSecs"},
       {{}, "[wzscsid]\nListen=127.0.0.1:99999\n", "[wzscsid] Listen"},
       {{"--allowed-group", "no-such-group-wz"}, "", "option --allowed-group"},
       {{}, "this is not ini\n", "cannot read the configuration file"},
@@ -185,6 +187,49 @@ TEST_F(DaemonOptionsTest, BadValuesNameTheirSource) {
     EXPECT_EQ(Parse(args), 1) << c.expect;
     EXPECT_NE(m_err.str().find(c.expect), std::string::npos) << "expected '" << c.expect << "' in: " << m_err.str();
   }
+}
+
+TEST_F(DaemonOptionsTest, OverloadLimitsFromTheFile) {
+  WriteConfig("[wzscsid]\nMaxTcpConnections=10\nMaxUnauthenticatedConnections=3\nHelloTimeoutSecs=2\n"
+              "MaxRequestsPerConnection=8\nMaxRequestsInFlight=64\nMaxRequestBytesInFlight=2097152\n"
+              "MaxUnsentReplyBytes=4194304\nRefusalLogIntervalSecs=30\n");
+  ASSERT_EQ(Parse({"--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
+  EXPECT_EQ(m_options.maxTcpConnections, 10u);
+  EXPECT_EQ(m_options.maxUnauthenticated, 3u);
+  EXPECT_EQ(m_options.helloTimeoutSecs, 2);
+  EXPECT_EQ(m_options.maxRequestsPerConnection, 8u);
+  EXPECT_EQ(m_options.maxRequestsInFlight, 64u);
+  EXPECT_EQ(m_options.maxRequestBytesInFlight, 2u << 20);
+  EXPECT_EQ(m_options.maxUnsentBytes, 4u << 20);
+  EXPECT_EQ(m_options.refusalLogSecs, 30);
+}
+
+TEST_F(DaemonOptionsTest, ConnectionLimitsFitUnderTheDescriptorLimit) {
+  WzDaemonOptions o;
+  EXPECT_EQ(FitConnectionLimits(1u << 20, true, o), "");
+  EXPECT_EQ(o.maxConnections, 1024u);
+
+  // Unix socket only: every place left is the Unix socket's.
+  o = WzDaemonOptions();
+  std::string line = FitConnectionLimits(1024, false, o);
+  EXPECT_EQ(o.maxConnections, 1024u - kReservedDescriptors);
+  EXPECT_NE(line.find("MaxConnections 960 (was 1024)"), std::string::npos) << line;
+  EXPECT_EQ(line.find("MaxTcpConnections"), std::string::npos) << line;
+
+  // With TCP the two limits shrink together; the hello limit follows.
+  o = WzDaemonOptions();
+  o.maxUnauthenticated = 500;
+  line = FitConnectionLimits(1024, true, o);
+  EXPECT_EQ(o.maxConnections + o.maxTcpConnections, 1024u - kReservedDescriptors);
+  EXPECT_EQ(o.maxConnections, 768u);
+  EXPECT_EQ(o.maxUnauthenticated, o.maxTcpConnections);
+  EXPECT_NE(line.find("RLIMIT_NOFILE"), std::string::npos) << line;
+
+  // Never below one place each.
+  o = WzDaemonOptions();
+  FitConnectionLimits(10, true, o);
+  EXPECT_GE(o.maxConnections, 1u);
+  EXPECT_GE(o.maxTcpConnections, 1u);
 }
 
 TEST_F(DaemonOptionsTest, HelpAndVersionExitZero) {

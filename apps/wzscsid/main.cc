@@ -71,13 +71,16 @@ std::string ParentDir(const std::string& path) {
 }
 
 // A daemon holding a thousand connections needs more than the usual 1024
-// descriptors; take what the hard limit allows.
-void RaiseFileLimit() {
+// descriptors; take what the hard limit allows. Returns the limit in force.
+unsigned long long RaiseFileLimit() {
   struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-    rl.rlim_cur = rl.rlim_max;
-    (void)setrlimit(RLIMIT_NOFILE, &rl);
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return RLIM_INFINITY;
+  if (rl.rlim_cur < rl.rlim_max) {
+    struct rlimit raised = rl;
+    raised.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
   }
+  return rl.rlim_cur;
 }
 
 // The path of an inherited Unix listening socket ("" when it is not one).
@@ -131,8 +134,9 @@ std::string LocalTcpEndpoint(const std::string& listen, uint16_t port) {
   return host + ":" + std::to_string(port);
 }
 
-int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSignals) {
-  RaiseFileLimit();
+int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& stopSignals) {
+  WzDaemonOptions o = given;
+  const std::string fitted = FitConnectionLimits(RaiseFileLimit(), !o.listen.empty(), o);
   std::string why;
   if (!MakeDirs(o.stateDir, 0750, why)) {
     Say("cannot create the state directory: " + why);
@@ -158,6 +162,7 @@ int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSig
   WZLOG(0, "wzscsid %s starting (pid %d): state directory %s, configuration %s, drivers %s", WZ_VERSION,
         static_cast<int>(getpid()), o.stateDir.c_str(), configuration.c_str(),
         o.driverDir.empty() ? "(system paths)" : o.driverDir.c_str());
+  if (!fitted.empty()) WZLOG(0, "%s", fitted.c_str());
 
   CWzIdleClock clock;
   CWzServiceHost host(clock);
@@ -183,6 +188,14 @@ int Run(const WzDaemonOptions& o, int argc, char** argv, const sigset_t& stopSig
   config.maxFrameBytes = o.maxFrameBytes;
   config.idleTimeoutSecs = o.idleTimeoutSecs;
   config.maxConnections = o.maxConnections;
+  config.maxTcpConnections = o.maxTcpConnections;
+  config.maxUnauthenticated = o.maxUnauthenticated;
+  config.helloTimeoutSecs = o.helloTimeoutSecs;
+  config.maxRequestsPerConnection = o.maxRequestsPerConnection;
+  config.maxRequestsInFlight = o.maxRequestsInFlight;
+  config.maxRequestBytesInFlight = o.maxRequestBytesInFlight;
+  config.maxUnsentBytes = o.maxUnsentBytes;
+  config.refusalLogSecs = o.refusalLogSecs;
   const std::string activatedPath = activated ? UnixPathOfFd(inheritedFd) : "";
   if (activated) {
     // Not for whatever the service or a driver might start.

@@ -34,13 +34,16 @@ struct WznStatus_t {
 class WZ_EXPORT CWzNetwork {
  public:
   virtual ~CWzNetwork();
-  // Sends a reply. flags: 0; timeoutSecs: give up when the peer does not
-  // take the data within this time. disconnected is set when the connection
-  // turned out to be gone.
+  // Queues a reply behind those already queued and returns without waiting
+  // for the peer, so a caller may hold its own locks. flags: 0; timeoutSecs:
+  // the peer must take the reply within this time, or the connection is
+  // closed. Fails, with disconnected set, when the connection is closed or
+  // the reply cannot be queued (the connection is then closed).
   virtual CRnError SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs, bool& disconnected) = 0;
-  // Answers a disconnect notice and closes the connection.
+  // Answers a disconnect notice and closes the connection once the answer
+  // is out (or after timeoutSecs); never waits either.
   virtual CRnError ReplyDisconnect(int timeoutSecs, bool& disconnected) = 0;
-  // Answers an abort notice with the status record and closes.
+  // Answers an abort notice with the status record and closes, the same way.
   virtual CRnError AbortConnection(const WznStatus_t& status, int timeoutSecs, bool& disconnected) = 0;
   virtual bool IsConnectionGood() = 0;
 };
@@ -59,7 +62,8 @@ class WZ_EXPORT CWzNetworkServer {
   // ReleaseSession; fails when the connection is unknown or closed.
   virtual CRnError AcquireSession(WznHandle_t handle, CWzNetwork*& connection) = 0;
   virtual CRnError ReleaseSession(WznHandle_t handle) = 0;
-  // Frees a received message and sets the pointer to null.
+  // Frees a received message and sets the pointer to null. Every delivered
+  // message must come back here: the server counts it as in work until then.
   virtual void CleanXmlBuffer(CNMessageBase*& message) = 0;
 };
 

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -19,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 // Asio's handler fences make GCC warn in ThreadSanitizer builds; its
@@ -37,6 +37,7 @@
 #include "hostlib/net/accept_policy.h"
 #include "hostlib/net/frame.h"
 #include "hostlib/net/net_errors.h"
+#include "hostlib/net/refusal_log.h"
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
 
 namespace asio = boost::asio;
@@ -56,6 +57,9 @@ constexpr int kDefaultSendTimeoutSecs = 60;
 // As deep as the system allows: bursts of clients (a thousand at once in the
 // tests) should wait in the queue rather than be refused.
 constexpr int kListenBacklog = SOMAXCONN;
+// Sources whose refusals are counted apart; beyond them they are counted
+// together.
+constexpr size_t kMaxRefusalSources = 256;
 
 // Best effort, never blocking: tells a peer refused at accept why.
 template <typename Socket>
@@ -97,24 +101,45 @@ class CWzAsioNetworkServer::Impl {
 
   CRnError AcquireSession(WznHandle_t handle, CWzNetwork*& connection);
   CRnError ReleaseSession(WznHandle_t handle);
+  // Gives back the place of a delivered request (CleanXmlBuffer).
+  void ReleaseRequest(const CNMessageBase* message);
   size_t ConnectionCount() const;
+  size_t RequestsInFlight() const;
   uint16_t TcpPort() const { return m_tcpPort; }
   std::string UnixPath() const { return m_unixPathCreated; }
 
   // Used by connections.
   const WznServerConfig& Config() const { return m_config; }
   asio::io_context& Io() { return m_io; }
-  bool OnNetworkThread() { return m_io.get_executor().running_in_this_thread(); }
   size_t SessionsHeld(WznHandle_t handle) const;
   void OnClosed(WznHandle_t handle);
-  void DeliverXml(WznHandle_t handle, CNMessageBase* message);
+  void OnAuthenticated(WznHandle_t handle);
+  // Takes a place for a request of `bytes` among the server's requests in
+  // work. A connection with nothing in work always gets one; one with work
+  // waits in line while the server is full (false), and is resumed when it
+  // is its turn.
+  bool AdmitRequest(WznHandle_t handle, size_t bytes, bool nothingInWork);
+  // Gives back a place taken by AdmitRequest without delivering.
+  void CancelRequest(size_t bytes);
+  // Hands a message to the service; its place is held until CleanXmlBuffer.
+  void DeliverXml(WznHandle_t handle, CNMessageBase* message, size_t bytes);
   void DeliverXdr(WznHandle_t handle, uint64_t id, const std::string& payload);
+  // Logs a refused peer within the rate limit of its source.
+  void LogRefusal(const std::string& source, const std::string& reason);
 
  private:
   struct Entry {
     std::shared_ptr<Connection> connection;
     size_t sessions = 0;
     bool open = true;
+    bool tcp = false;
+    bool awaitingHello = false;
+    bool waiting = false;  // in m_waiters
+  };
+  // A delivered request not yet freed.
+  struct InWork {
+    WznHandle_t handle;
+    size_t bytes;
   };
 
   CRnError OpenUnixListener();
@@ -124,8 +149,14 @@ class CWzAsioNetworkServer::Impl {
   void AcceptUnix();
   void AcceptTcp();
   void RetryAcceptLater(bool unix);
-  bool AtConnectionLimit();
-  void AddConnection(GenericSocket socket, const std::string& peer, bool needsHello);
+  // Why a new connection is refused ("" when it is not).
+  std::string RefusalOfNew(bool tcp, bool needsHello);
+  void AddConnection(GenericSocket socket, const std::string& peer, const std::string& source, bool tcp,
+                     bool needsHello);
+  // The connection first in line for room, when there is room.
+  std::shared_ptr<Connection> NextWaiterLocked();
+  void ArmRefusalFlush();
+  void FlushRefusals(bool atEnd);
   void CloseEverything();
   void RemoveUnixSocketFile();
   void RunNetworkThread();
@@ -139,6 +170,7 @@ class CWzAsioNetworkServer::Impl {
   std::unique_ptr<asio::local::stream_protocol::acceptor> m_unixAcceptor;
   std::unique_ptr<asio::ip::tcp::acceptor> m_tcpAcceptor;
   std::unique_ptr<asio::steady_timer> m_retryTimer;
+  std::unique_ptr<asio::steady_timer> m_refusalTimer;
   std::thread m_thread;
 
   WznServerConfig m_config;
@@ -155,29 +187,42 @@ class CWzAsioNetworkServer::Impl {
   ino_t m_unixIno = 0;
 
   std::atomic<uint64_t> m_nextHandle{1};
-  mutable std::mutex m_lock;  // guards m_connections and m_openCount
+  mutable std::mutex m_lock;  // guards everything below
   std::map<WznHandle_t, Entry> m_connections;
-  size_t m_openCount = 0;
+  size_t m_unixCount = 0;
+  size_t m_tcpCount = 0;
+  size_t m_unauthenticatedCount = 0;
+  std::unordered_map<const CNMessageBase*, InWork> m_inWork;
+  size_t m_requestsInWork = 0;
+  size_t m_bytesInWork = 0;
+  std::deque<WznHandle_t> m_waiters;  // connections with work that wait for room, in order
+
+  std::mutex m_refusalLock;  // guards m_refusals
+  std::unique_ptr<Wzn::CRefusalLog> m_refusals;
 };
 
 namespace {
 
 // One accepted connection: reads frames, delivers them, writes replies.
-// Socket, timers and decoder are touched on the connection's strand only
-// (or, after the network thread has ended, by Stop); the write queue and the
-// state are shared with the sending threads under m_lock.
+// Socket, timers, decoder and the read state are touched on the connection's
+// strand only (or, after the network thread has ended, by Stop); the write
+// queue, the count of requests in work and the state are shared with the
+// sending threads under m_lock.
 class Connection : public CWzNetwork, public std::enable_shared_from_this<Connection> {
  public:
   Connection(CWzAsioNetworkServer::Impl& server, WznHandle_t handle, GenericSocket socket, std::string peer,
-             bool needsHello)
+             std::string source, bool needsHello)
       : m_server(server),
         m_handle(handle),
         m_peer(std::move(peer)),
+        m_source(std::move(source)),
         m_strand(asio::make_strand(server.Io())),
         m_socket(std::move(socket)),
         m_idleTimer(server.Io()),
         m_lingerTimer(server.Io()),
-        m_decoder(server.Config().maxFrameBytes),
+        m_writeTimer(server.Io()),
+        m_helloTimer(server.Io()),
+        m_decoder(needsHello ? kHelloFrameBytes : server.Config().maxFrameBytes),
         m_needsHello(needsHello) {}
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -186,6 +231,7 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
     asio::post(m_strand, [self = shared_from_this()] {
       self->m_lastActivity = Clock::now();
       self->ArmIdleTimer();
+      if (self->m_needsHello) self->ArmHelloTimer();
       self->StartRead();
     });
   }
@@ -218,24 +264,22 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
 
   bool IsConnectionGood() override { return m_good.load(); }
 
-  // Closes at once, failing every queued send. Called on the strand, or by
+  // Closes at once, dropping every queued frame. Called on the strand, or by
   // Stop after the network thread has ended.
   void CloseNow(int level, const std::string& reason) {
-    std::deque<std::shared_ptr<WriteOp>> orphans;
     {
       std::lock_guard<std::mutex> g(m_lock);
       if (m_state == State::kClosed) return;
       m_state = State::kClosed;
       m_good = false;
-      orphans.swap(m_queue);
+      m_queue.clear();
+      m_unsentBytes = 0;
     }
-    if (!reason.empty()) {
-      WZLOG(level, "Connection %llu (%s) closed: %s", static_cast<unsigned long long>(m_handle), m_peer.c_str(),
-            reason.c_str());
-    }
-    for (auto& op : orphans) op->Finish(NotConnected(), true);
+    if (!reason.empty()) LogClose(level, reason);
     CancelQuietly(m_idleTimer);
     CancelQuietly(m_lingerTimer);
+    CancelQuietly(m_writeTimer);
+    CancelQuietly(m_helloTimer);
     error_code ec;
     m_socket.shutdown(asio::socket_base::shutdown_both, ec);
     m_socket.close(ec);
@@ -249,77 +293,101 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
     });
   }
 
+  // The service freed one of this connection's requests.
+  void RequestDone() {
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      if (m_inWork > 0) --m_inWork;
+    }
+    Resume();
+  }
+
+  // Reading was held back for lack of room, and there may be room now.
+  void Resume() {
+    if (m_paused.exchange(false)) asio::post(m_strand, [self = shared_from_this()] { self->Pump(); });
+  }
+
  private:
   enum class State { kOpen, kClosing, kClosed };
 
-  // One frame to write, and the sender waiting for it.
+  // A peer that still owes its hello may send nothing larger than a hello.
+  static constexpr size_t kHelloFrameBytes = 4 + Wzn::kMaxTokenBytes;
+
+  // One frame to write; the peer must take it by the deadline.
   struct WriteOp {
     std::string bytes;
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    bool disconnected = false;
-    CRnError result;
-
-    void Finish(CRnError r, bool gone) {
-      std::lock_guard<std::mutex> g(lock);
-      if (finished) return;
-      finished = true;
-      disconnected = gone;
-      result = std::move(r);
-      done.notify_all();
-    }
+    Clock::time_point deadline;
+    int timeoutSecs = 0;
   };
-
-  bool IsClosed() {
-    std::lock_guard<std::mutex> g(m_lock);
-    return m_state == State::kClosed;
-  }
 
   CRnError NotConnected() const {
     return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrNotConnected, "connection %llu is closed",
                                    static_cast<unsigned long long>(m_handle));
   }
 
-  // Queues a frame behind those already queued and waits until it is
-  // written. closeAfter: no frame may follow; the connection closes once it
-  // is out (or after timeoutSecs at the latest).
+  bool IsClosed() {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_state == State::kClosed;
+  }
+
+  // A peer that has not authenticated is refused, not closed: its lines go
+  // through the server's rate limit.
+  void LogClose(int level, const std::string& reason) {
+    if (m_needsHello && level <= 0) {
+      m_server.LogRefusal(m_source, reason);
+      return;
+    }
+    WZLOG(level, "Connection %llu (%s) closed: %s", static_cast<unsigned long long>(m_handle), m_peer.c_str(),
+          reason.c_str());
+  }
+
+  // Queues a frame behind those already queued and returns at once.
+  // closeAfter: no frame may follow; the connection closes once it is out
+  // (or after timeoutSecs at the latest).
   CRnError Enqueue(std::string bytes, bool closeAfter, int timeoutSecs, bool& disconnected) {
     disconnected = false;
     if (timeoutSecs <= 0) timeoutSecs = kDefaultSendTimeoutSecs;
     auto op = std::make_shared<WriteOp>();
     op->bytes = std::move(bytes);
+    op->timeoutSecs = timeoutSecs;
+    op->deadline = Clock::now() + std::chrono::seconds(timeoutSecs);
+    const size_t limit = m_server.Config().maxUnsentBytes;
+    size_t unsent = 0;
     {
       std::lock_guard<std::mutex> g(m_lock);
       if (m_state != State::kOpen) {
         disconnected = true;
         return NotConnected();
       }
-      m_queue.push_back(op);
-      if (closeAfter) {
+      // One reply always goes, however large: the limit is on what piles up
+      // behind it.
+      if (!closeAfter && m_unsentBytes > 0 && m_unsentBytes + op->bytes.size() > limit) {
+        unsent = m_unsentBytes;
         m_state = State::kClosing;
         m_good = false;
+      } else {
+        m_unsentBytes += op->bytes.size();
+        m_queue.push_back(op);
+        if (closeAfter) {
+          m_state = State::kClosing;
+          m_good = false;
+        }
       }
+    }
+    if (unsent > 0) {
+      PostClose(-1, "the peer does not read its replies: " + std::to_string(unsent) + " bytes unsent, " +
+                        std::to_string(op->bytes.size()) + " more would pass the limit of " + std::to_string(limit));
+      disconnected = true;
+      return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrQuota,
+                                     "connection %llu closed: its unsent replies would pass %zu bytes",
+                                     static_cast<unsigned long long>(m_handle), limit);
     }
     asio::post(m_strand, [self = shared_from_this(), closeAfter, timeoutSecs] {
       if (closeAfter && !self->IsClosed()) self->ArmLinger(timeoutSecs);
       self->StartWrite();
     });
-    // The network thread writes the frame; it cannot also wait for it.
-    if (m_server.OnNetworkThread()) {
-      disconnected = closeAfter;
-      return CRnError();
-    }
-    std::unique_lock<std::mutex> g(op->lock);
-    if (!op->done.wait_for(g, std::chrono::seconds(timeoutSecs), [&] { return op->finished; })) {
-      g.unlock();
-      PostClose(-1, "the peer did not take a reply within " + std::to_string(timeoutSecs) + " s");
-      disconnected = true;
-      return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrTimeout, "send on connection %llu timed out after %d s",
-                                     static_cast<unsigned long long>(m_handle), timeoutSecs);
-    }
-    disconnected = op->disconnected || closeAfter;
-    return op->result;
+    disconnected = closeAfter;
+    return CRnError();
   }
 
   void StartWrite() {
@@ -330,20 +398,40 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
       op = m_queue.front();
       m_writing = true;
     }
+    ArmWriteDeadline(op);
     asio::async_write(m_socket, asio::buffer(op->bytes),
                       asio::bind_executor(m_strand, [self = shared_from_this(), op](const error_code& ec, size_t) {
                         self->OnWritten(op, ec);
                       }));
   }
 
+  // The frame being written must be out by its deadline.
+  void ArmWriteDeadline(const std::shared_ptr<WriteOp>& op) {
+    m_writeTimer.expires_at(op->deadline);
+    std::weak_ptr<WriteOp> weak = op;
+    m_writeTimer.async_wait(asio::bind_executor(m_strand, [self = shared_from_this(), weak](const error_code& ec) {
+      std::shared_ptr<WriteOp> due = weak.lock();
+      if (ec || due == nullptr) return;
+      bool stillWriting = false;
+      {
+        std::lock_guard<std::mutex> g(self->m_lock);
+        stillWriting = self->m_writing && !self->m_queue.empty() && self->m_queue.front() == due;
+      }
+      if (stillWriting) {
+        self->CloseNow(-1, "the peer did not take a reply within " + std::to_string(due->timeoutSecs) + " s");
+      }
+    }));
+  }
+
   void OnWritten(const std::shared_ptr<WriteOp>& op, const error_code& ec) {
     bool closeNow = false;
     {
       std::lock_guard<std::mutex> g(m_lock);
-      if (m_state == State::kClosed) return;  // CloseNow already failed the op
+      if (m_state == State::kClosed) return;  // CloseNow already dropped the queue
       m_writing = false;
       if (!ec) {
         m_queue.pop_front();
+        m_unsentBytes -= op->bytes.size();
         closeNow = m_queue.empty() && m_state == State::kClosing;
       }
     }
@@ -352,12 +440,12 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
       return;
     }
     m_lastActivity = Clock::now();
-    op->Finish(CRnError(), false);
     if (closeNow) {
       CloseNow(2, "");
-    } else {
-      StartWrite();
+      return;
     }
+    StartWrite();
+    Resume();
   }
 
   // Closes with one log line after telling the peer why; reading stops at
@@ -365,15 +453,17 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
   void CloseWithNotice(int level, const std::string& reason) {
     auto op = std::make_shared<WriteOp>();
     op->bytes = Wzn::EncodeErrorNotice(reason);
+    op->timeoutSecs = kErrorLingerSecs;
+    op->deadline = Clock::now() + std::chrono::seconds(kErrorLingerSecs);
     {
       std::lock_guard<std::mutex> g(m_lock);
       if (m_state != State::kOpen) return;
       m_queue.push_back(op);
+      m_unsentBytes += op->bytes.size();
       m_state = State::kClosing;
       m_good = false;
     }
-    WZLOG(level, "Connection %llu (%s) closed: %s", static_cast<unsigned long long>(m_handle), m_peer.c_str(),
-          reason.c_str());
+    LogClose(level, reason);
     ArmLinger(kErrorLingerSecs);
     StartWrite();
   }
@@ -382,6 +472,16 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
     m_lingerTimer.expires_after(std::chrono::seconds(seconds));
     m_lingerTimer.async_wait(asio::bind_executor(m_strand, [self = shared_from_this()](const error_code& ec) {
       if (!ec) self->CloseNow(1, "the peer did not take the last frame in time");
+    }));
+  }
+
+  void ArmHelloTimer() {
+    const int secs = m_server.Config().helloTimeoutSecs;
+    m_helloTimer.expires_after(std::chrono::seconds(secs));
+    m_helloTimer.async_wait(asio::bind_executor(m_strand, [self = shared_from_this(), secs](const error_code& ec) {
+      if (!ec && self->m_needsHello) {
+        self->CloseWithNotice(-1, "authentication failed: no hello within " + std::to_string(secs) + " s");
+      }
     }));
   }
 
@@ -423,6 +523,7 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
   }
 
   void StartRead() {
+    m_reading = true;
     m_socket.async_read_some(asio::buffer(m_readBuffer),
                              asio::bind_executor(m_strand, [self = shared_from_this()](const error_code& ec, size_t n) {
                                self->OnRead(ec, n);
@@ -430,6 +531,7 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
   }
 
   void OnRead(const error_code& ec, size_t length) {
+    m_reading = false;
     if (!m_good.load()) return;
     if (ec) {
       if (ec == asio::error::operation_aborted) return;
@@ -443,83 +545,139 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
       return;
     }
     m_lastActivity = Clock::now();
-    size_t offset = 0;
-    while (offset < length) {
+    m_readPos = 0;
+    m_readLength = length;
+    Pump();
+  }
+
+  // Hands over the frames in what was read, one at a time, and reads on
+  // once everything is handed over; stops where a request has to wait for
+  // room (Resume calls it again).
+  void Pump() {
+    while (!m_reading && m_good.load()) {
+      if (m_held) {
+        if (!Dispatch(*m_held)) return;
+        m_held.reset();
+        continue;
+      }
+      if (m_readPos >= m_readLength) {
+        StartRead();
+        return;
+      }
       size_t used = 0;
-      if (CRnError err = m_decoder.Feed(m_readBuffer.data() + offset, length - offset, used)) {
+      if (CRnError err = m_decoder.Feed(m_readBuffer.data() + m_readPos, m_readLength - m_readPos, used)) {
         CloseWithNotice(-1, "bad frame: " + err.AsString());
         return;
       }
-      offset += used;
-      if (m_decoder.HasFrame()) {
-        Wzn::Frame frame = m_decoder.TakeFrame();
-        HandleFrame(frame);
-        if (!m_good.load()) return;
-      }
+      m_readPos += used;
+      if (m_decoder.HasFrame()) m_held = std::make_unique<Wzn::Frame>(m_decoder.TakeFrame());
     }
-    StartRead();
   }
 
-  void HandleFrame(Wzn::Frame& frame) {
-    const bool first = m_firstFrame;
-    m_firstFrame = false;
-    if (m_needsHello) {
-      Wzn::ControlMessage hello;
-      if (frame.kind != Wzn::FrameKind::kControl || Wzn::ParseControl(frame.payload, hello).IsError() ||
-          hello.type != Wzn::ControlType::kHello) {
-        CloseWithNotice(-1, "authentication failed: the first frame must be a hello with the token");
-        return;
-      }
-      if (!Wzn::TokensEqual(m_server.Config().token, hello.text)) {
-        CloseWithNotice(-1, "authentication failed: wrong token");
-        return;
-      }
-      m_needsHello = false;
-      return;
+  // Takes a place for one request: false when this connection or the
+  // server is full (the connection then waits for Resume).
+  bool Admit(size_t bytes) {
+    // Set before looking, so that room made while we look is not missed.
+    m_paused = true;
+    bool nothingInWork = false;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      if (m_inWork + m_queue.size() >= m_server.Config().maxRequestsPerConnection) return false;
+      nothingInWork = m_inWork == 0;
     }
+    if (!m_server.AdmitRequest(m_handle, bytes, nothingInWork)) return false;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      ++m_inWork;
+    }
+    m_paused = false;
+    return true;
+  }
+
+  // Gives back a place taken by Admit for a request that was not delivered.
+  void Unadmit(size_t bytes) {
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      if (m_inWork > 0) --m_inWork;
+    }
+    m_server.CancelRequest(bytes);
+  }
+
+  // Acts on one frame; false when it has to wait for room.
+  bool Dispatch(Wzn::Frame& frame) {
+    if (m_needsHello) {
+      CheckHello(frame);
+      return true;
+    }
+    const bool first = m_firstFrame;
     switch (frame.kind) {
       case Wzn::FrameKind::kXml:
+        if (!Admit(frame.payload.size())) return false;
         HandleXml(frame.payload);
         break;
       case Wzn::FrameKind::kXdr:
         m_server.DeliverXdr(m_handle, frame.xdrId, frame.payload);
         break;
       case Wzn::FrameKind::kControl:
-        HandleControl(frame.payload, first);
+        if (!HandleControl(frame.payload, first)) return false;
         break;
     }
+    m_firstFrame = false;
+    return true;
+  }
+
+  void CheckHello(const Wzn::Frame& frame) {
+    m_firstFrame = false;
+    Wzn::ControlMessage hello;
+    if (frame.kind != Wzn::FrameKind::kControl || Wzn::ParseControl(frame.payload, hello).IsError() ||
+        hello.type != Wzn::ControlType::kHello) {
+      CloseWithNotice(-1, "authentication failed: the first frame must be a hello with the token");
+      return;
+    }
+    if (!Wzn::TokensEqual(m_server.Config().token, hello.text)) {
+      CloseWithNotice(-1, "authentication failed: wrong token");
+      return;
+    }
+    m_needsHello = false;
+    CancelQuietly(m_helloTimer);
+    m_decoder.SetMaxPayload(m_server.Config().maxFrameBytes);
+    m_server.OnAuthenticated(m_handle);
   }
 
   void HandleXml(const std::string& payload) {
     int status = 0;
     std::unique_ptr<CNMessageBase> message = CNMessageBase::ParseXml(payload.data(), payload.size(), &status);
     if (!message) {
+      Unadmit(payload.size());
       CloseWithNotice(-1, std::string("unparsable XML message: ") + CNXmlStatusText(status));
       return;
     }
-    m_server.DeliverXml(m_handle, message.release());
+    m_server.DeliverXml(m_handle, message.release(), payload.size());
   }
 
-  void HandleControl(const std::string& payload, bool first) {
+  // False when a notice has to wait for room.
+  bool HandleControl(const std::string& payload, bool first) {
     Wzn::ControlMessage control;
     if (CRnError err = Wzn::ParseControl(payload, control)) {
       CloseWithNotice(-1, "bad control frame: " + err.AsString());
-      return;
+      return true;
     }
     switch (control.type) {
       case Wzn::ControlType::kHello:
         if (!first) CloseWithNotice(-1, "a hello after the first frame");
-        return;
+        return true;
       case Wzn::ControlType::kDisconnect:
-        DeliverNotice(CNControlNotice::kDisconnectNumber);
-        return;
       case Wzn::ControlType::kAbort:
-        DeliverNotice(CNControlNotice::kAbortNumber);
-        return;
+        // Answered after the replies before it: it takes its place like a
+        // request.
+        if (!Admit(0)) return false;
+        DeliverNotice(control.type == Wzn::ControlType::kDisconnect ? CNControlNotice::kDisconnectNumber
+                                                                     : CNControlNotice::kAbortNumber);
+        return true;
       default:
         CloseWithNotice(-1, std::string("unexpected control frame from a client: ") +
                                 Wzn::ControlTypeName(control.type));
-        return;
+        return true;
     }
   }
 
@@ -527,27 +685,37 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
     // The message library registers the notice classes, so they carry
     // their tag ids.
     std::unique_ptr<CNMessageBase> message(new CNMessageBase(CNControlNotice::kGroup, number));
-    m_server.DeliverXml(m_handle, message.release());
+    m_server.DeliverXml(m_handle, message.release(), 0);
   }
 
   CWzAsioNetworkServer::Impl& m_server;
   const WznHandle_t m_handle;
   const std::string m_peer;
+  const std::string m_source;  // the peer without its port: the key of rate-limited refusals
   Strand m_strand;
   GenericSocket m_socket;
   asio::steady_timer m_idleTimer;
   asio::steady_timer m_lingerTimer;
+  asio::steady_timer m_writeTimer;
+  asio::steady_timer m_helloTimer;
   Wzn::CFrameDecoder m_decoder;
   std::array<uint8_t, kReadChunk> m_readBuffer;
+  size_t m_readPos = 0;     // what Pump has fed to the decoder of m_readBuffer
+  size_t m_readLength = 0;  // what the last read put there
+  bool m_reading = false;   // a read is outstanding
+  std::unique_ptr<Wzn::Frame> m_held;  // a frame waiting for room
   Clock::time_point m_lastActivity;
   bool m_needsHello;
   bool m_firstFrame = true;
 
-  std::atomic<bool> m_good{true};  // m_state == kOpen, readable without the lock
-  std::mutex m_lock;               // guards m_state, m_queue, m_writing
+  std::atomic<bool> m_good{true};     // m_state == kOpen, readable without the lock
+  std::atomic<bool> m_paused{false};  // waiting for room; whoever clears it calls Pump
+  std::mutex m_lock;                  // guards m_state, m_queue, m_unsentBytes, m_writing, m_inWork
   State m_state = State::kOpen;
   std::deque<std::shared_ptr<WriteOp>> m_queue;
+  size_t m_unsentBytes = 0;
   bool m_writing = false;
+  size_t m_inWork = 0;  // delivered requests the service has not freed
 };
 
 }  // namespace
@@ -572,11 +740,15 @@ CRnError CWzAsioNetworkServer::Impl::Start(const WznServerConfig& config, IOnDem
     closeGivenFd();
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_BAD_ARGUMENTS, "no service to deliver messages to");
   }
-  if (config.maxFrameBytes == 0 || config.maxConnections == 0 || config.idleTimeoutSecs < 0) {
+  if (config.maxFrameBytes == 0 || config.maxConnections == 0 || config.maxTcpConnections == 0 ||
+      config.maxUnauthenticated == 0 || config.maxRequestsPerConnection == 0 || config.maxRequestsInFlight == 0 ||
+      config.maxRequestBytesInFlight == 0 || config.maxUnsentBytes == 0 || config.helloTimeoutSecs <= 0 ||
+      config.refusalLogSecs <= 0 || config.idleTimeoutSecs < 0) {
     closeGivenFd();
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
-                                   "frame limit and connection limit must be positive, the idle time-out not negative");
+                                   "every limit and time-out must be positive (the idle time-out may be 0)");
   }
+  m_refusals = std::make_unique<Wzn::CRefusalLog>(std::chrono::seconds(config.refusalLogSecs), kMaxRefusalSources);
   if (!config.allowedGroup.empty()) {
     if (CRnError err = Wzn::LookupGroup(config.allowedGroup, m_groupId)) {
       closeGivenFd();
@@ -598,6 +770,8 @@ CRnError CWzAsioNetworkServer::Impl::Start(const WznServerConfig& config, IOnDem
     return err.Push(WZN_HERE);
   }
   m_retryTimer = std::make_unique<asio::steady_timer>(m_io);
+  m_refusalTimer = std::make_unique<asio::steady_timer>(m_io);
+  ArmRefusalFlush();
   m_work = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(m_io.get_executor());
   if (m_unixAcceptor) AcceptUnix();
   if (m_tcpAcceptor) AcceptTcp();
@@ -650,6 +824,7 @@ void CWzAsioNetworkServer::Impl::Stop() {
   // and senders still waiting are failed.
   CloseEverything();
   RemoveUnixSocketFile();
+  FlushRefusals(true);
   WZLOG(1, "Network server stopped");
 }
 
@@ -658,6 +833,7 @@ void CWzAsioNetworkServer::Impl::CloseEverything() {
   if (m_unixAcceptor) m_unixAcceptor->close(ec);
   if (m_tcpAcceptor) m_tcpAcceptor->close(ec);
   if (m_retryTimer) CancelQuietly(*m_retryTimer);
+  if (m_refusalTimer) CancelQuietly(*m_refusalTimer);
   std::vector<std::shared_ptr<Connection>> all;
   {
     std::lock_guard<std::mutex> g(m_lock);
@@ -820,9 +996,14 @@ CRnError CWzAsioNetworkServer::Impl::OpenTcpListener() {
   return CRnError();
 }
 
-bool CWzAsioNetworkServer::Impl::AtConnectionLimit() {
+std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello) {
   std::lock_guard<std::mutex> g(m_lock);
-  return m_openCount >= m_config.maxConnections;
+  if (!tcp) return m_unixCount >= m_config.maxConnections ? "too many connections" : "";
+  if (m_tcpCount >= m_config.maxTcpConnections) return "too many connections";
+  if (needsHello && m_unauthenticatedCount >= m_config.maxUnauthenticated) {
+    return "too many connections awaiting authentication";
+  }
+  return "";
 }
 
 void CWzAsioNetworkServer::Impl::AcceptUnix() {
@@ -836,18 +1017,22 @@ void CWzAsioNetworkServer::Impl::AcceptUnix() {
     Wzn::PeerCredentials peer;
     error_code ignored;
     if (CRnError err = Wzn::ReadPeerCredentials(socket.native_handle(), peer)) {
-      WZLOG(-1, "Refused a Unix-socket connection: %s", err.AsString().c_str());
+      LogRefusal("a Unix-socket peer", err.AsString());
       socket.close(ignored);
     } else {
-      const std::string who = "uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
+      const std::string source = "uid " + std::to_string(peer.uid);
+      const std::string who = source + " pid " + std::to_string(peer.pid);
+      std::string refusal;
       if (!Wzn::PeerAllowed(peer, m_selfUid, m_haveGroup, m_groupId)) {
-        WZLOG(-1, "Refused a connection from %s: not permitted", who.c_str());
-        SendRefusal(socket, "not permitted");
-      } else if (AtConnectionLimit()) {
-        WZLOG(-1, "Refused a connection from %s: %zu connections open", who.c_str(), m_config.maxConnections);
-        SendRefusal(socket, "too many connections");
+        refusal = "not permitted";
       } else {
-        AddConnection(GenericSocket(std::move(socket)), who, false);
+        refusal = RefusalOfNew(false, false);
+      }
+      if (!refusal.empty()) {
+        LogRefusal(source, refusal);
+        SendRefusal(socket, refusal);
+      } else {
+        AddConnection(GenericSocket(std::move(socket)), who, source, false, false);
       }
     }
     AcceptUnix();
@@ -865,12 +1050,14 @@ void CWzAsioNetworkServer::Impl::AcceptTcp() {
     error_code ignored;
     const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ignored);
     const std::string who = Describe(remote);
-    if (AtConnectionLimit()) {
-      WZLOG(-1, "Refused a connection from %s: %zu connections open", who.c_str(), m_config.maxConnections);
-      SendRefusal(socket, "too many connections");
+    const std::string source = remote.address().to_string();
+    const std::string refusal = RefusalOfNew(true, m_tcpNeedsToken);
+    if (!refusal.empty()) {
+      LogRefusal(source, refusal);
+      SendRefusal(socket, refusal);
     } else {
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-      AddConnection(GenericSocket(std::move(socket)), who, m_tcpNeedsToken);
+      AddConnection(GenericSocket(std::move(socket)), who, source, true, m_tcpNeedsToken);
     }
     AcceptTcp();
   });
@@ -886,26 +1073,151 @@ void CWzAsioNetworkServer::Impl::RetryAcceptLater(bool unix) {
   });
 }
 
-void CWzAsioNetworkServer::Impl::AddConnection(GenericSocket socket, const std::string& peer, bool needsHello) {
+void CWzAsioNetworkServer::Impl::AddConnection(GenericSocket socket, const std::string& peer,
+                                               const std::string& source, bool tcp, bool needsHello) {
   const WznHandle_t handle = m_nextHandle.fetch_add(1);
-  auto connection = std::make_shared<Connection>(*this, handle, std::move(socket), peer, needsHello);
+  auto connection = std::make_shared<Connection>(*this, handle, std::move(socket), peer, source, needsHello);
   {
     std::lock_guard<std::mutex> g(m_lock);
     Entry& e = m_connections[handle];
     e.connection = connection;
-    ++m_openCount;
+    e.tcp = tcp;
+    e.awaitingHello = needsHello;
+    ++(tcp ? m_tcpCount : m_unixCount);
+    if (needsHello) ++m_unauthenticatedCount;
   }
   WZLOG(2, "Connection %llu accepted from %s", static_cast<unsigned long long>(handle), peer.c_str());
   connection->Begin();
 }
 
 void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
+  std::shared_ptr<Connection> next;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    auto it = m_connections.find(handle);
+    if (it == m_connections.end() || !it->second.open) return;
+    Entry& e = it->second;
+    e.open = false;
+    --(e.tcp ? m_tcpCount : m_unixCount);
+    if (e.awaitingHello) --m_unauthenticatedCount;
+    e.awaitingHello = false;
+    if (e.waiting) {
+      e.waiting = false;
+      const bool wasFirst = m_waiters.front() == handle;
+      m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), handle));
+      if (wasFirst) next = NextWaiterLocked();
+    }
+    if (e.sessions == 0) m_connections.erase(it);
+  }
+  if (next) next->Resume();
+}
+
+void CWzAsioNetworkServer::Impl::OnAuthenticated(WznHandle_t handle) {
   std::lock_guard<std::mutex> g(m_lock);
   auto it = m_connections.find(handle);
-  if (it == m_connections.end() || !it->second.open) return;
-  it->second.open = false;
-  --m_openCount;
-  if (it->second.sessions == 0) m_connections.erase(it);
+  if (it == m_connections.end() || !it->second.awaitingHello) return;
+  it->second.awaitingHello = false;
+  --m_unauthenticatedCount;
+}
+
+std::shared_ptr<Connection> CWzAsioNetworkServer::Impl::NextWaiterLocked() {
+  if (m_waiters.empty() || m_requestsInWork >= m_config.maxRequestsInFlight) return nullptr;
+  auto it = m_connections.find(m_waiters.front());
+  return it == m_connections.end() ? nullptr : it->second.connection;
+}
+
+bool CWzAsioNetworkServer::Impl::AdmitRequest(WznHandle_t handle, size_t bytes, bool nothingInWork) {
+  std::shared_ptr<Connection> next;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    auto it = m_connections.find(handle);
+    if (it == m_connections.end()) return false;
+    Entry& e = it->second;
+    // A request alone on its connection never waits, so a client that
+    // sends one request at a time is not held back by one that floods; the
+    // bound is then one request per connection above the limits.
+    const bool first = m_waiters.empty() || m_waiters.front() == handle;
+    const bool room = m_requestsInWork == 0 || (m_requestsInWork < m_config.maxRequestsInFlight &&
+                                                m_bytesInWork + bytes <= m_config.maxRequestBytesInFlight);
+    if (!nothingInWork && !(first && room)) {
+      if (!e.waiting) {
+        e.waiting = true;
+        m_waiters.push_back(handle);
+      }
+      return false;
+    }
+    if (e.waiting) {
+      e.waiting = false;
+      m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), handle));
+      next = NextWaiterLocked();
+    }
+    ++m_requestsInWork;
+    m_bytesInWork += bytes;
+  }
+  if (next) next->Resume();
+  return true;
+}
+
+void CWzAsioNetworkServer::Impl::CancelRequest(size_t bytes) {
+  std::shared_ptr<Connection> next;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    --m_requestsInWork;
+    m_bytesInWork -= bytes;
+    next = NextWaiterLocked();
+  }
+  if (next) next->Resume();
+}
+
+void CWzAsioNetworkServer::Impl::ReleaseRequest(const CNMessageBase* message) {
+  std::shared_ptr<Connection> owner;
+  std::shared_ptr<Connection> next;
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    auto found = m_inWork.find(message);
+    if (found == m_inWork.end()) return;  // not delivered by this server
+    const InWork work = found->second;
+    m_inWork.erase(found);
+    --m_requestsInWork;
+    m_bytesInWork -= work.bytes;
+    auto it = m_connections.find(work.handle);
+    if (it != m_connections.end() && it->second.open) owner = it->second.connection;
+    next = NextWaiterLocked();
+  }
+  if (owner) owner->RequestDone();
+  if (next && next != owner) next->Resume();
+}
+
+size_t CWzAsioNetworkServer::Impl::RequestsInFlight() const {
+  std::lock_guard<std::mutex> g(m_lock);
+  return m_requestsInWork;
+}
+
+void CWzAsioNetworkServer::Impl::LogRefusal(const std::string& source, const std::string& reason) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> g(m_refusalLock);
+    if (m_refusals) lines = m_refusals->Note(source, reason, Clock::now());
+  }
+  for (const std::string& line : lines) WZLOG(-1, "%s", line.c_str());
+}
+
+void CWzAsioNetworkServer::Impl::FlushRefusals(bool atEnd) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> g(m_refusalLock);
+    if (m_refusals) lines = m_refusals->Flush(Clock::now(), atEnd);
+  }
+  for (const std::string& line : lines) WZLOG(-1, "%s", line.c_str());
+}
+
+void CWzAsioNetworkServer::Impl::ArmRefusalFlush() {
+  m_refusalTimer->expires_after(std::chrono::seconds(m_config.refusalLogSecs));
+  m_refusalTimer->async_wait([this](const error_code& ec) {
+    if (ec || m_stopped) return;
+    FlushRefusals(false);
+    ArmRefusalFlush();
+  });
 }
 
 size_t CWzAsioNetworkServer::Impl::SessionsHeld(WznHandle_t handle) const {
@@ -916,7 +1228,7 @@ size_t CWzAsioNetworkServer::Impl::SessionsHeld(WznHandle_t handle) const {
 
 size_t CWzAsioNetworkServer::Impl::ConnectionCount() const {
   std::lock_guard<std::mutex> g(m_lock);
-  return m_openCount;
+  return m_unixCount + m_tcpCount;
 }
 
 CRnError CWzAsioNetworkServer::Impl::AcquireSession(WznHandle_t handle, CWzNetwork*& connection) {
@@ -951,9 +1263,14 @@ CRnError CWzAsioNetworkServer::Impl::ReleaseSession(WznHandle_t handle) {
   return CRnError();
 }
 
-void CWzAsioNetworkServer::Impl::DeliverXml(WznHandle_t handle, CNMessageBase* message) {
+void CWzAsioNetworkServer::Impl::DeliverXml(WznHandle_t handle, CNMessageBase* message, size_t bytes) {
   if (WzLogEnabled(2)) {
     WZLOG(2, "Connection %llu: received %s", static_cast<unsigned long long>(handle), message->getTagName());
+  }
+  // Before the call: the service may free the message before it returns.
+  {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_inWork[message] = InWork{handle, bytes};
   }
   try {
     CRnError err = m_service->IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, m_owner, handle, message);
@@ -1010,6 +1327,8 @@ std::string CWzAsioNetworkServer::UnixPath() const { return m_impl->UnixPath(); 
 
 size_t CWzAsioNetworkServer::ConnectionCount() const { return m_impl->ConnectionCount(); }
 
+size_t CWzAsioNetworkServer::RequestsInFlight() const { return m_impl->RequestsInFlight(); }
+
 CRnError CWzAsioNetworkServer::AcquireSession(WznHandle_t handle, CWzNetwork*& connection) {
   return m_impl->AcquireSession(handle, connection);
 }
@@ -1017,6 +1336,8 @@ CRnError CWzAsioNetworkServer::AcquireSession(WznHandle_t handle, CWzNetwork*& c
 CRnError CWzAsioNetworkServer::ReleaseSession(WznHandle_t handle) { return m_impl->ReleaseSession(handle); }
 
 void CWzAsioNetworkServer::CleanXmlBuffer(CNMessageBase*& message) {
+  if (message == nullptr) return;
+  m_impl->ReleaseRequest(message);
   delete message;
   message = nullptr;
 }

@@ -14,17 +14,29 @@
 // connection then reports IsConnectionGood false and refuses sends.
 // Replies sent on one connection go out in the order of the send calls.
 //
+// Flow control: a request is in work from its delivery until the service
+// frees it with CleanXmlBuffer. A connection is not read while its requests
+// in work and its replies not yet written reach maxRequestsPerConnection,
+// and a connection that already has a request in work is not read while the
+// server's requests or request bytes in work are at their limits (those
+// connections are then served in the order they began to wait). So memory
+// and the service's queue stay bounded whatever clients send, and a client
+// that sends one request at a time is never held back by one that floods.
+// A send only queues the reply: it never waits for the peer. A connection
+// whose unsent replies would pass maxUnsentBytes (a reply is always taken
+// when nothing else waits), or that does not take a reply within the send's
+// time-out, is closed.
+//
 // Bad input (a malformed or oversized frame, XML that does not parse, a peer
 // that fails authentication, an idle connection, one connection too many)
 // closes that connection with one log line; the server and every other
-// connection go on.
+// connection go on. Refusals of peers that have not authenticated are
+// logged once per source and interval, with a count.
 //
 // Thread safety: Start and Stop from one controlling thread (never from a
 // callback, which runs on the network thread Stop joins); every other
 // operation, and every CWzNetwork operation of a connection, from any
-// thread. Sends block the calling thread until the data is written (or the
-// time-out passes), except when called on the network thread itself, where
-// they only queue.
+// thread; none of them waits for a peer.
 #pragma once
 
 #include <cstddef>
@@ -63,13 +75,35 @@ struct WZ_EXPORT WznServerConfig {
   bool requireToken = false;
   // Unix-socket peers in this group pass, besides root and our own uid.
   std::string allowedGroup;
-  // Largest payload accepted in one frame.
+  // Largest payload accepted in one frame (from an authenticated peer; a
+  // peer that owes its hello may send only a hello).
   size_t maxFrameBytes = 1u << 20;
   // A connection with no traffic and no request in work for this long is
   // closed. 0: never.
   int idleTimeoutSecs = 300;
-  // Connections beyond this many are closed at once.
+  // Unix-socket connections beyond this many are refused; TCP connections
+  // never take these places.
   size_t maxConnections = 1024;
+  // TCP connections beyond this many are refused.
+  size_t maxTcpConnections = 256;
+  // TCP connections that have not yet presented their token, beyond this
+  // many, are refused.
+  size_t maxUnauthenticated = 32;
+  // A TCP peer that owes a hello and has not sent it within this time is
+  // closed.
+  int helloTimeoutSecs = 5;
+  // Requests in work plus replies not yet written, per connection, at which
+  // the connection is no longer read until they drain.
+  size_t maxRequestsPerConnection = 32;
+  // Requests in work, and their bytes, over all connections, at which
+  // connections that already have a request in work wait.
+  size_t maxRequestsInFlight = 256;
+  size_t maxRequestBytesInFlight = 16u << 20;
+  // Bytes of replies queued and not yet written on one connection beyond
+  // which it is closed.
+  size_t maxUnsentBytes = 64u << 20;
+  // Refusals of one source are logged once per this interval, with a count.
+  int refusalLogSecs = 60;
 };
 
 class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
@@ -83,9 +117,10 @@ class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
   // Opens the listeners and starts the network thread. The service must
   // outlive Stop. A server starts once; Start after Stop fails.
   CRnError Start(const WznServerConfig& config, IOnDemandSvcInterface* service);
-  // Closes the listeners and every connection, fails the sends still
-  // waiting, joins the network thread and removes the Unix socket file.
-  // Sessions still acquired stay valid (and not good) until released.
+  // Closes the listeners and every connection (replies not yet written are
+  // dropped), joins the network thread and removes the Unix socket file.
+  // Sessions still acquired stay valid (and not good) until released;
+  // requests still in work are freed with CleanXmlBuffer as before.
   void Stop();
 
   // The bound TCP port (useful with port 0); 0 without a TCP listener.
@@ -94,12 +129,15 @@ class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
   std::string UnixPath() const;
   // Connections currently open.
   size_t ConnectionCount() const;
+  // Requests delivered to the service and not yet freed.
+  size_t RequestsInFlight() const;
 
   // Fails with Win32 code 1168 for an unknown handle and 2250 for a closed
   // connection.
   CRnError AcquireSession(WznHandle_t handle, CWzNetwork*& connection) override;
   CRnError ReleaseSession(WznHandle_t handle) override;
-  // Deletes the message and sets the pointer to null.
+  // Deletes the message and sets the pointer to null; the request's place
+  // in the flow control is given back.
   void CleanXmlBuffer(CNMessageBase*& message) override;
 
   class Impl;

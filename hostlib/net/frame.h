@@ -113,6 +113,9 @@ class CFrameDecoder {
   }
   // True while part of a frame has been received.
   bool InFrame() const { return m_headerFill > 0; }
+  // Changes the payload limit for headers not yet complete (a connection
+  // accepts larger frames once its peer has authenticated).
+  void SetMaxPayload(size_t maxPayloadBytes) { m_maxPayload = maxPayloadBytes; }
 
  private:
   enum class State { kHeader, kPayload, kReady, kFailed };

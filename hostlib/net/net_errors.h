@@ -10,6 +10,7 @@ constexpr long kErrInvalidData = 13;     // a frame or payload that breaks the p
 constexpr long kErrNotFound = 1168;      // unknown connection handle or name
 constexpr long kErrTimeout = 1460;       // the peer did not answer or take data in time
 constexpr long kErrNotConnected = 2250;  // the connection is closed
+constexpr long kErrQuota = 1816;         // a reply would pass the unsent-bytes limit (ERROR_NOT_ENOUGH_QUOTA)
 
 }  // namespace Wzn
 

@@ -61,6 +61,18 @@ class FakeService : public IOnDemandSvcInterface {
   // Makes the XML callback throw (after freeing the message) for messages
   // of this tag id.
   void ThrowOnTag(uint32_t tag) { m_throwTag = tag; }
+  // Changes each echoed reply before it is sent (set before the first
+  // request).
+  void ShapeReplies(std::function<void(CNMessageBase&)> shape) { m_shape = std::move(shape); }
+  // While held, the workers leave the requests queued (in work, as far as
+  // the server is concerned).
+  void Hold(bool hold) {
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      m_hold = hold;
+    }
+    m_wake.notify_all();
+  }
 
   std::vector<WznHandle_t> Handles() const {
     std::lock_guard<std::mutex> g(m_lock);
@@ -150,7 +162,7 @@ class FakeService : public IOnDemandSvcInterface {
       Job job;
       {
         std::unique_lock<std::mutex> g(m_lock);
-        m_wake.wait(g, [&] { return m_stop || !m_jobs.empty(); });
+        m_wake.wait(g, [&] { return m_stop || (!m_hold && !m_jobs.empty()); });
         if (m_jobs.empty()) return;
         job = m_jobs.front();
         m_jobs.pop_front();
@@ -159,6 +171,7 @@ class FakeService : public IOnDemandSvcInterface {
       if (job.server->AcquireSession(job.handle, connection).IsSuccess()) {
         bool disconnected = false;
         std::unique_ptr<CNMessageBase> reply = job.message->Clone();
+        if (m_shape) m_shape(*reply);
         CRnError err = connection->SendXMLMessage(reply.get(), 0, 60, disconnected);
         if (!disconnected) Record(err, "send");
         Record(job.server->ReleaseSession(job.handle), "release");
@@ -169,9 +182,11 @@ class FakeService : public IOnDemandSvcInterface {
 
   const bool m_answer;
   uint32_t m_throwTag = 0;
+  std::function<void(CNMessageBase&)> m_shape;
   mutable std::mutex m_lock;
   std::condition_variable m_wake;
   bool m_stop = false;
+  bool m_hold = false;
   std::deque<Job> m_jobs;
   std::vector<WznHandle_t> m_handles;
   std::vector<XdrRecord> m_xdr;

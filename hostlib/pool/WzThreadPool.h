@@ -42,7 +42,11 @@ class WZ_EXPORT WzThreadPool {
   // Fails (Win32 code 87) on inconsistent values or a second call.
   CRnError initThreadPool(const std::string& name, int idleTimeoutSecs, int minThreads, int maxThreads,
                           int growStep);
-  // Queues one item; never waits for a worker (the queue is unbounded).
+  // Queues one item; never waits for a worker. The queue has no bound of its
+  // own, because refusing an item here would leave a client without a reply:
+  // callers bound what they queue (the network server holds back reading
+  // while its requests in work are at their limits, so the service's queue
+  // never holds more than those).
   // Fails (Win32 code 21) when the pool is not initialised or is stopping;
   // the item is then not run and stays the caller's.
   CRnError doWork(WzWorkFunction function, void* argument);
