@@ -1,5 +1,7 @@
 #include "actionlog/action_log_writer.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -120,7 +122,6 @@ CRnError WzScsiSrvActionLogWriter::SetAside(const Message& request, WzScsiSrvSet
   std::string from;
   if (tag == kDeleteTarget.tagId) {
     from = dir;
-    aside.m_isDir = true;
   } else if (tag == kDeleteLun.tagId) {
     from = Layout::LunFile(dir, LunOf(request, Fields::kDeleteLunId));
   } else if (tag == kUnMapLun2Host.tagId) {
@@ -129,7 +130,14 @@ CRnError WzScsiSrvActionLogWriter::SetAside(const Message& request, WzScsiSrvSet
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "message %s removes nothing saved",
                                    request.getTagName());
   }
-  if (!CRnPath::Exists(from)) return CRnError();
+  return SetAsidePath(from, aside);
+}
+
+CRnError WzScsiSrvActionLogWriter::SetAsidePath(const std::string& from, WzScsiSrvSetAside& aside) const {
+  aside = WzScsiSrvSetAside();
+  struct stat st;
+  if (CRnFile::Stat(from, st).IsError()) return CRnError();
+  aside.m_isDir = S_ISDIR(st.st_mode);
   const std::string parent = ParentOf(from);
   std::string to = parent;
   CRnError joined = FXPath::Append(to, std::string(FXFile::kTempPrefix) + CRnPath::GetBaseName(from) + kAsideSuffix, 0);

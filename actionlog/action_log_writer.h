@@ -47,6 +47,9 @@ class WzScsiSrvActionLogWriter {
   // Sets the saved file of the object that a DeleteTarget, DeleteLun or
   // UnMapLun2Host removes aside. Nothing saved: success, nothing set aside.
   CRnError SetAside(const WzScsiServer::Message& request, WzScsiSrvSetAside& aside) const;
+  // Sets aside one saved file or directory by its path (the mappings of a LUN
+  // that is deleted without having been restored).
+  CRnError SetAsidePath(const std::string& path, WzScsiSrvSetAside& aside) const;
   // Puts what SetAside moved back, durably.
   CRnError Restore(WzScsiSrvSetAside& aside) const;
   // Deletes what SetAside moved (no fsync: a leftover is never replayed).

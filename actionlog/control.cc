@@ -30,6 +30,9 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
       {"ll", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_ALL); }},
       {"lt", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListTargets(c, m); }},
       {"rc", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReloadConfig(c, m); }},
+      // Answered at any time, the replay included: it is how an operator
+      // follows a long start.
+      {"status", true, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReportStatus(c, m); }},
   };
 
   auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
@@ -53,12 +56,14 @@ CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message) {
   CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(true); });
 
   WzScsiServer::Error error;
-  if (played.IsSuccess()) {
+  if (played.IsSuccess() && !LastReplay().Failed()) {
     error.set(WzScsiServer::RC_SUCCESS, "iSCSI service configuration reloaded successfully.");
-    WZLOG(0, "iSCSI service reload configuration completed successfully.");
+    WZLOG(0, "iSCSI service reload configuration completed successfully: %s", LastReplay().Summary().c_str());
   } else {
-    error.set(WzScsiServer::RC_NOT_READY_OR_FAILED, "iSCSI service configuration reload failed.");
-    WZLOG(0, "iSCSI service reload configuration completed with error [%s].", played.AsString().c_str());
+    error.set(WzScsiServer::RC_NOT_READY_OR_FAILED, ReplayOutcomeText(true, played));
+    WZLOG(-1, "%s", error.errorMessage().c_str());
+    if (played.IsSuccess()) played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s",
+                                                             error.errorMessage().c_str());
   }
   WzScsiServer::IoctlRsp reply;
   if (conn != nullptr) SendReply(conn, message, reply, error, std::string());
@@ -77,4 +82,34 @@ CRnError WzScsiSrv::RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const 
     SendReply(conn, message, reply, error, std::string());
   }
   return result.Push(FX_HERE);
+}
+
+CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
+  static const char* const kStates[] = {"not started", "starting", "started"};
+  const ReplayReport r = LastReplay();
+  std::vector<std::string> lines;
+  lines.push_back(std::string("state=") + kStates[static_cast<int>(m_eStatus.load()) % 3]);
+  lines.push_back("targets=" + std::to_string(m_nTargets.load()));
+  if (r.ran) {
+    lines.push_back(std::string("replay=") + (r.reload ? "reload" : "start"));
+    lines.push_back("replay.startedAt=" + std::to_string(r.startedAt));
+    lines.push_back(FXString::Format("replay.seconds=%.3f", r.seconds));
+    lines.push_back(FXString::Format("replay.restored=targets:%zu luns:%zu mappings:%zu present:%zu", r.targets, r.luns,
+                                     r.mappings, r.present));
+    lines.push_back(FXString::Format("replay.failed=targets:%zu luns:%zu mappings:%zu", r.targetsFailed, r.lunsFailed,
+                                     r.mappingsFailed));
+    if (!r.logError.empty()) lines.push_back("replay.error=" + r.logError);
+    // kind, target, LUN, host, file, reason: tab-separated (no field holds a tab).
+    for (const ReplayFailure& f : r.failures) {
+      std::string reason = f.reason;
+      for (char& c : reason)
+        if (c == '\t' || c == '\n') c = ' ';
+      lines.push_back("failure=" + f.kind + "\t" + f.target + "\t" + (f.lunId >= 0 ? std::to_string(f.lunId) : "") +
+                      "\t" + f.host + "\t" + f.file + "\t" + reason);
+    }
+  } else {
+    lines.push_back("replay=none");
+  }
+  SendListing(conn, message, std::move(lines), std::string());
+  return CRnError();
 }

@@ -1,19 +1,22 @@
 // Playback: rebuilds the configuration from the action log by passing every
 // saved request to the handler that first served it, with no connection (no
 // readiness test, no reply, no save). Target by target: the target, then its
-// LUNs, then its mappings. Best effort: a file that cannot be replayed is
-// logged and skipped.
+// LUNs, then its mappings. A file that cannot be replayed is logged,
+// reported (wzscsictl status) and skipped; its object keeps its name or
+// number taken, so that its saved files never attach to another object.
 //
 // The whole replay holds the change gate exclusively, so a reload is one step
 // for every other change.
 #include <sys/stat.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "actionlog/action_log_layout.h"
 #include "actionlog/target_dirs.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/FXString.h"
 #include "hostlib/util/RnFiles.h"
 #include "service/handler_frame.h"
 #include "targets/target_names.h"
@@ -54,6 +57,31 @@ int64_t NowMs() {
       .count();
 }
 
+// Removes the temporary files and set-aside files a crash left in dir (and,
+// with depth, in its subdirectories). They are never replayed; removing them
+// keeps the tree from filling up over many crashes.
+size_t RemoveLeftovers(const std::string& dir, int depth) {
+  CRnDirectory listing;
+  if (listing.Open(dir, "*", true).IsError()) return 0;
+  size_t removed = 0;
+  CRnDirEntry entry;
+  bool end = false;
+  std::vector<std::string> subdirs;
+  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
+    const std::string path = Join(dir, entry.name);
+    struct stat st;
+    if (CRnFile::Stat(path, st).IsError()) continue;
+    if (Layout::IsTemporaryName(entry.name)) {
+      CRnError e = S_ISDIR(st.st_mode) ? CRnDirectory::Remove(path, true, false) : FXFile::RemoveFile(path);
+      if (e.IsSuccess()) ++removed;
+    } else if (S_ISDIR(st.st_mode) && depth > 0) {
+      subdirs.push_back(path);
+    }
+  }
+  for (const std::string& sub : subdirs) removed += RemoveLeftovers(sub, depth - 1);
+  return removed;
+}
+
 // On a reload, what is in place already is not a failure.
 bool ReplayFailed(const CRnError& result, bool reload) {
   return result.IsError() && !(reload && result.GetCode() == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
@@ -68,17 +96,19 @@ const FolderKind kTargetFile{"TARGET", "target"};
 const FolderKind kLunFolder{"LUN", "LUN"};
 const FolderKind kMappingFolder{"LUN MAPPING", "Host LUN Mapping"};
 
-// Reads one saved request; logs what failed.
-bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind& words) {
+// Reads one saved request; logs what failed and says why in reason.
+bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind& words, std::string& reason) {
   CRnFile in;
   if (CRnError e = in.Open(path, 0, 0x100)) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to open %s xml config file [%s] with error [%s].", words.tag, words.what,
           path.c_str(), e.AsString().c_str());
+    reason = "cannot be opened: " + e.AsString();
     return false;
   }
   if (int status = request.readXmlFromFile(in)) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to read %s xml config file=%s with error code ret=%d", words.tag,
           words.what, path.c_str(), status);
+    reason = std::string("is not a saved request of its kind: ") + CNXmlStatusText(status);
     return false;
   }
   return true;
@@ -86,18 +116,67 @@ bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind
 
 }  // namespace
 
+std::string WzScsiSrv::ReplayReport::Summary() const {
+  return FXString::Format("restored %zu targets, %zu LUNs, %zu mappings; failed %zu targets, %zu LUNs, %zu mappings",
+                          targets, luns, mappings, targetsFailed, lunsFailed, mappingsFailed);
+}
+
+WzScsiSrv::ReplayReport WzScsiSrv::LastReplay() {
+  WzMutexLock report(&m_reportMutex);
+  return m_report;
+}
+
 void WzScsiSrv::LogPlaybackProgress(const char* what) {
-  const PlaybackStats& s = m_playbackStats;
-  const double seconds = static_cast<double>(NowMs() - s.startedMs) / 1000.0;
+  WzMutexLock lock(&m_reportMutex);
+  const ReplayReport& s = m_report;
+  const double seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
   WZLOG(0, "%s: targets %zu (failed %zu), LUNs %zu (failed %zu), mappings %zu (failed %zu), already present %zu, %.1f s",
         what, s.targets, s.targetsFailed, s.luns, s.lunsFailed, s.mappings, s.mappingsFailed, s.present, seconds);
 }
 
-void WzScsiSrv::CountPlayback(size_t PlaybackStats::*counter) {
-  ++(m_playbackStats.*counter);
-  const PlaybackStats& s = m_playbackStats;
-  const size_t done = s.targets + s.targetsFailed + s.luns + s.lunsFailed + s.mappings + s.mappingsFailed + s.present;
+void WzScsiSrv::CountPlayback(size_t ReplayReport::*counter) {
+  size_t done;
+  {
+    WzMutexLock lock(&m_reportMutex);
+    ++(m_report.*counter);
+    const ReplayReport& s = m_report;
+    done = s.targets + s.targetsFailed + s.luns + s.lunsFailed + s.mappings + s.mappingsFailed + s.present;
+  }
   if (done % kProgressEvery == 0) LogPlaybackProgress("Playback progress");
+}
+
+void WzScsiSrv::RecordReplayFailure(size_t ReplayReport::*counter, ReplayFailure failure) {
+  {
+    WzMutexLock lock(&m_reportMutex);
+    if (failure.kind == "target" && !failure.file.empty())
+      m_unrestoredTargets.insert(CRnPath::GetBaseName(failure.file.substr(0, failure.file.rfind('/'))));
+    if (failure.kind == "LUN" && failure.lunId >= 0 && !failure.target.empty())
+      m_unrestoredLuns[failure.target].insert(failure.lunId);
+    if (m_report.failures.size() < kMaxReportedFailures) m_report.failures.push_back(std::move(failure));
+  }
+  CountPlayback(counter);
+}
+
+bool WzScsiSrv::IsUnrestoredTarget(const std::string& dirName) {
+  WzMutexLock lock(&m_reportMutex);
+  return m_unrestoredTargets.count(dirName) != 0;
+}
+
+bool WzScsiSrv::IsUnrestoredLun(const std::string& target, int32_t lunId) {
+  WzMutexLock lock(&m_reportMutex);
+  auto it = m_unrestoredLuns.find(target);
+  return it != m_unrestoredLuns.end() && it->second.count(lunId) != 0;
+}
+
+void WzScsiSrv::ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId) {
+  WzMutexLock lock(&m_reportMutex);
+  if (!dirName.empty()) m_unrestoredTargets.erase(dirName);
+  if (lunId >= 0) {
+    auto it = m_unrestoredLuns.find(target);
+    if (it != m_unrestoredLuns.end()) it->second.erase(lunId);
+  } else if (!target.empty()) {
+    m_unrestoredLuns.erase(target);
+  }
 }
 
 CRnError WzScsiSrv::Playback(bool reload) {
@@ -106,12 +185,37 @@ CRnError WzScsiSrv::Playback(bool reload) {
     return CRnError();
   }
   WzWriterLock gate(&m_changeGate);
-  m_playbackStats = PlaybackStats();
-  m_playbackStats.startedMs = NowMs();
+  {
+    WzMutexLock lock(&m_reportMutex);
+    m_report = ReplayReport();
+    m_report.ran = true;
+    m_report.reload = reload;
+    m_report.startedAt = static_cast<int64_t>(::time(nullptr));
+    m_replayStartedMs = NowMs();
+    // Everything is tried again.
+    m_unrestoredTargets.clear();
+    m_unrestoredLuns.clear();
+  }
+  const size_t leftovers = RemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
+  if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
   // The replay runs inside a request; nothing may escape it.
   CRnError result = WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
+  {
+    WzMutexLock lock(&m_reportMutex);
+    m_report.seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
+    if (result.IsError()) m_report.logError = result.AsString();
+  }
   LogPlaybackProgress(reload ? "Reload playback finished" : "Playback finished");
   return result.IsError() ? result.Push(FX_HERE) : CRnError();
+}
+
+std::string WzScsiSrv::ReplayOutcomeText(bool reload, const CRnError& played) {
+  const ReplayReport report = LastReplay();
+  std::string text = report.Summary();
+  if (!report.logError.empty()) text += "; the saved configuration could not be read whole: " + report.logError;
+  (void)played;
+  return std::string(reload ? "iSCSI service configuration reload failed: " : "Failed to play back service config: ") +
+         text + " (wzscsictl status lists what failed; the log says why).";
 }
 
 CRnError WzScsiSrv::PlaybackTargets(bool reload) {
@@ -132,6 +236,9 @@ CRnError WzScsiSrv::PlaybackTargets(bool reload) {
 
 CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
   const std::string file = Layout::TargetFile(dir);
+  ReplayFailure failure;
+  failure.kind = "target";
+  failure.file = file;
   if (!CRnPath::Exists(file)) {
     if (HoldsNothingSaved(dir)) {
       // A create or delete cut off by a crash (never answered): there is
@@ -140,22 +247,34 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
       return CRnError();
     }
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=%s", file.c_str());
-    CountPlayback(&PlaybackStats::targetsFailed);
+    failure.reason = "the target's file is missing, but its directory holds saved LUNs or mappings";
+    RecordReplayFailure(&ReplayReport::targetsFailed, failure);
     return CRnError();
   }
   WzScsiServer::CreateTarget request;
-  if (!ReadSaved(file, request, kTargetFile)) {
-    CountPlayback(&PlaybackStats::targetsFailed);
+  if (!ReadSaved(file, request, kTargetFile, failure.reason)) {
+    RecordReplayFailure(&ReplayReport::targetsFailed, failure);
+    return CRnError();
+  }
+  failure.target = ToLowerTargetName(request.targetId());
+  if (Layout::TargetDirName(failure.target) != CRnPath::GetBaseName(dir)) {
+    // A file copied into another target's directory: replaying it would
+    // attach that directory's LUNs and mappings to this target.
+    WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create target, file=%s, target=%s, error=[%s]", file.c_str(),
+          failure.target.c_str(), "the file names another target than its directory");
+    failure.reason = "the file names another target than its directory";
+    RecordReplayFailure(&ReplayReport::targetsFailed, failure);
     return CRnError();
   }
   CRnError created = CreateTarget(nullptr, &request);
   if (ReplayFailed(created, reload)) {
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create target, file=%s, target=%s, error=[%s]", file.c_str(),
           request.targetId().c_str(), created.AsString().c_str());
-    CountPlayback(&PlaybackStats::targetsFailed);
+    failure.reason = created.AsString();
+    RecordReplayFailure(&ReplayReport::targetsFailed, failure);
     return CRnError();
   }
-  CountPlayback(created.IsError() ? &PlaybackStats::present : &PlaybackStats::targets);
+  CountPlayback(created.IsError() ? &ReplayReport::present : &ReplayReport::targets);
 
   if (CRnError e = PlaybackFolder(dir, PlaybackKind::LUNS, reload)) {
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create LUNs for target, file=%s, target=%s, error=[%s]", file.c_str(),
@@ -184,7 +303,12 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, PlaybackKind ki
     if (CRnError e = CRnFile::Stat(path, st)) {
       WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to stat %s config file [%s] with error [%s]", words.tag, words.what,
             path.c_str(), e.AsString().c_str());
-      CountPlayback(kind == PlaybackKind::LUNS ? &PlaybackStats::lunsFailed : &PlaybackStats::mappingsFailed);
+      ReplayFailure failure;
+      failure.kind = kind == PlaybackKind::LUNS ? "LUN" : "mapping";
+      failure.file = path;
+      failure.reason = "cannot be read: " + e.AsString();
+      RecordReplayFailure(kind == PlaybackKind::LUNS ? &ReplayReport::lunsFailed : &ReplayReport::mappingsFailed,
+                          failure);
       continue;
     }
     if (S_ISDIR(st.st_mode) || !Layout::IsSavedRequestName(name)) {
@@ -199,49 +323,85 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, PlaybackKind ki
 
 CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name, PlaybackKind kind, bool reload) {
   const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
-  size_t PlaybackStats::*failed = kind == PlaybackKind::LUNS ? &PlaybackStats::lunsFailed : &PlaybackStats::mappingsFailed;
-  size_t PlaybackStats::*done = kind == PlaybackKind::LUNS ? &PlaybackStats::luns : &PlaybackStats::mappings;
+  // The target the file's folder belongs to.
+  const std::string targetDir = path.substr(0, path.rfind('/', path.rfind('/') - 1));
+  ReplayFailure failure;
+  failure.file = path;
 
   if (kind == PlaybackKind::MAPPINGS) {
+    failure.kind = "mapping";
     WzScsiServer::MapLun2Host request;
-    if (!ReadSaved(path, request, words)) {
-      CountPlayback(failed);
+    if (!ReadSaved(path, request, words, failure.reason)) {
+      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
+      return CRnError();
+    }
+    failure.target = ToLowerTargetName(request.targetId());
+    failure.lunId = static_cast<int32_t>(request.lunId());
+    failure.host = request.hostId();
+    // A mapping is replayed only onto the LUN restored from the saved request
+    // it was made for: its name must be its own and its LUN restored.
+    if (name != Layout::MappingFileName(failure.host, failure.lunId) ||
+        Layout::TargetDirName(failure.target) != CRnPath::GetBaseName(targetDir)) {
+      WZLOG(-1, "%s PLAYBACK ERROR!!! The file %s is not where this mapping is saved", words.tag, path.c_str());
+      failure.reason = "the file names another host, LUN or target than its place in the saved configuration";
+      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
+      return CRnError();
+    }
+    if (IsUnrestoredLun(failure.target, failure.lunId)) {
+      WZLOG(-1, "%s PLAYBACK ERROR!!! Not mapping %s: LUN %d of target %s could not be restored", words.tag,
+            failure.host.c_str(), failure.lunId, failure.target.c_str());
+      failure.reason = "its LUN could not be restored";
+      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
       return CRnError();
     }
     CRnError mapped = MapHost(nullptr, &request);
     if (ReplayFailed(mapped, reload)) {
       WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create %s, file=[%s], target=[%s], error=[%s]", words.tag, words.what,
             path.c_str(), request.targetId().c_str(), mapped.AsString().c_str());
-      CountPlayback(failed);
+      failure.reason = mapped.AsString();
+      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
       return mapped;
     }
-    CountPlayback(mapped.IsError() ? &PlaybackStats::present : done);
+    CountPlayback(mapped.IsError() ? &ReplayReport::present : &ReplayReport::mappings);
     return CRnError();
   }
 
+  failure.kind = "LUN";
+  int32_t lunId = -1;
+  const bool numbered = Layout::ParseLunFileName(name, lunId);
+  failure.lunId = lunId;
   WzScsiServer::CreateLun request;
-  if (!ReadSaved(path, request, words)) {
-    CountPlayback(failed);
+  if (!ReadSaved(path, request, words, failure.reason)) {
+    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
     return CRnError();
   }
   const std::string target = ToLowerTargetName(request.targetId());
-  int32_t lunId = 0;
-  if (!Layout::ParseLunFileName(name, lunId)) {
+  failure.target = target;
+  if (!numbered) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Not a LUN file name, file=%s", words.tag, path.c_str());
-    CountPlayback(failed);
+    failure.reason = "the file's name is not a LUN number";
+    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
+    return CRnError();
+  }
+  if (Layout::TargetDirName(target) != CRnPath::GetBaseName(targetDir)) {
+    failure.reason = "the file names another target than its directory";
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", words.tag, path.c_str(),
+          target.c_str(), failure.reason.c_str());
+    // Its number stays taken on the target whose directory holds it.
+    failure.target.clear();
+    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
     return CRnError();
   }
   if (reload) {
-    WzReaderLock model(&m_modelMutex);
-    auto found = m_mapTargets.find(target);
-    if (found == m_mapTargets.end() || found->second->state != TargetSlot::LIVE) {
-      WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s. Target does not exist.", words.tag,
-            path.c_str(), target.c_str());
-      CountPlayback(failed);
-      return CRnError();
+    bool present = false;
+    {
+      WzReaderLock model(&m_modelMutex);
+      auto found = m_mapTargets.find(target);
+      present = found != m_mapTargets.end() && found->second->state == TargetSlot::LIVE &&
+                found->second->target.luns.count(lunId) != 0;
     }
-    if (found->second->target.luns.count(lunId) != 0) {
-      CountPlayback(&PlaybackStats::present);
+    if (present) {
+      CountPlayback(&ReplayReport::present);
       return CRnError();
     }
   }
@@ -252,9 +412,10 @@ CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name
   if (CRnError e = CreateLunInternal(nullptr, &request, lunId)) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", words.tag, path.c_str(),
           target.c_str(), e.AsString().c_str());
-    CountPlayback(failed);
+    failure.reason = e.AsString();
+    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
     return e;
   }
-  CountPlayback(done);
+  CountPlayback(&ReplayReport::luns);
   return CRnError();
 }

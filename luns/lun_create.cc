@@ -10,6 +10,7 @@
 #include "luns/lun_args.h"
 #include "luns/lun_req_flags.h"
 #include "luns/lun_sequence.h"
+#include "targets/target_names.h"
 
 using namespace WzScsiServer;
 using R = WzScsiSrvRefusal;
@@ -77,9 +78,21 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
         } else if (CRnError e = ProcessCreateLunArgs(request.bstoreDesc().args(), lun)) {
           WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
           created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
+        } else if (ToLowerTargetName(lun.targetId) != name) {
+          // The drivers would put the LUN on the target -ti names while the
+          // model lists it under the request's.
+          created = ctx.Refuse(R::TARGET_OPTION_MISMATCH, FX_HERE, CRnError(), lun.targetId + " is not " + name);
         } else {
+          lun.targetId = name;
           created = CreateLunByType(ctx, request, lun, lunId);
-          if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) != 0) {
+          if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) == 0 &&
+              IsUnrestoredLun(name, lun.lunId)) {
+            // That number's saved LUN and mappings would attach to this one.
+            WZLOG(-1, "The drivers gave the new LUN number %d, held by a saved LUN of target %s that could not be "
+                  "restored; undoing it", lun.lunId, name.c_str());
+            WzScsiSrvUndoLun(lun);
+            created = ctx.Refuse(R::LUN_NOT_RESTORED, FX_HERE);
+          } else if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) != 0) {
             // The drivers gave a new LUN a number the target already has (a
             // closed snapshot LUN keeps its number while out of the engine).
             // Storing it would overwrite that LUN and its saved request.

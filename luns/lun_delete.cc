@@ -3,6 +3,8 @@
 // model and in the action log so that an open can bring it back).
 #include <optional>
 
+#include "actionlog/action_log_layout.h"
+#include "actionlog/target_dirs.h"
 #include "hostlib/log/LogWriter.h"
 #include "luns/lun_req_flags.h"
 #include "service/handler_frame.h"
@@ -18,13 +20,22 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
         // The request's 64-bit field carries a 32-bit LUN number.
         const auto number = static_cast<int32_t>(static_cast<uint32_t>(request.lunId()));
         if (WzLogEnabled(1)) WZLOG(1, "Deleting Lun: TargetID [%s], LunID [%d]", ctx.TargetName().c_str(), number);
+        if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 && IsUnrestoredLun(ctx.TargetName(), number))
+          return DeleteUnrestoredLun(ctx, number);
         Lun* lun = nullptr;
         if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;
         if (!lun->hosts.empty()) return ctx.Refuse(R::LUN_HAS_HOSTS, FX_HERE);
 
         bool closed = false;
         if (lun->bstoreCtx != nullptr) {
-          if (CRnError e = DeleteLunWithBStore(ctx, request, *lun, closed)) return e;
+          CRnError deleted = DeleteLunWithBStore(ctx, request, *lun, closed);
+          if (deleted.IsError()) {
+            if (ctx.ChangeKeptOnFailure() && !closed) {
+              Target* target = ctx.Target();
+              ctx.Commit([target, number]() { target->luns.erase(number); });
+            }
+            return deleted;
+          }
         } else {
           // A LUN the platform serves alone; close-only has no meaning for it.
           if (CRnError e = ctx.SetAside(FX_HERE)) return e;
@@ -70,11 +81,49 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServ
     return refused;
   }
   if (CRnError e = ops->DeleteLunCommit(bstoreCtx)) {
-    // The platform LUN is gone already; there is nothing to put back.
     WZLOG(-1, "DeleteLunCommit failed with error: %s", e.AsString().c_str());
-    return ctx.Refuse(R::BSTORE_DELETE_COMMIT, FX_HERE, e);
+    CRnError refused = ctx.Refuse(R::BSTORE_DELETE_COMMIT, FX_HERE, e);
+    // The engine no longer serves the LUN while the model and the saved
+    // configuration still hold it: put it back in the engine under its
+    // number, or, when that fails too, finish the deletion, so that the
+    // three agree either way.
+    WzScsiSrvLun back = lun;
+    if (CRnError again = m_ptrPlatform->CreateLun(&back)) {
+      WZLOG(-1, "LUN %s:%d could not be put back in the engine (%s); it is removed from the configuration",
+            lun.targetId.c_str(), lun.lunId, again.AsString().c_str());
+      ctx.KeepChangeOnFailure();
+      ctx.Error().setErrorMessage(ctx.Error().errorMessage() +
+                                  "; the LUN is no longer served and was removed from the configuration");
+      closed = closing;
+      return refused;
+    }
+    WZLOG(0, "LUN %s:%d is served again after its failed deletion", lun.targetId.c_str(), lun.lunId);
+    return refused;
   }
   closed = closing;
   if (closed) WZLOG(1, "Lun is closed; a close is not saved into the action log.");
+  return CRnError();
+}
+
+// A LUN saved but never restored: its saved file and the saved mappings made
+// for it go; the engine never had it.
+CRnError WzScsiSrv::DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t number) {
+  namespace Layout = WzScsiSrvActionLog;
+  const std::string targetDir = Layout::TargetDir(m_sActionLogRoot, ctx.TargetName());
+  if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+  std::vector<std::string> names;
+  bool opened = false;
+  CRnError listed = ListActionLogDir(Layout::MappingsDir(targetDir), names, opened);
+  (void)listed;
+  for (const std::string& name : names) {
+    std::string hostDirId;
+    int32_t lunId = -1;
+    if (Layout::ParseMappingFileName(name, hostDirId, lunId) && lunId == number) {
+      if (CRnError e = ctx.SetAsidePath(Layout::MappingsDir(targetDir) + "/" + name, FX_HERE)) return e;
+    }
+  }
+  const std::string target = ctx.TargetName();
+  ctx.Commit([this, target, number]() { ForgetUnrestored(std::string(), target, number); });
+  ctx.Succeed();
   return CRnError();
 }

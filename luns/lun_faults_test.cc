@@ -70,7 +70,7 @@ const std::vector<FaultRow>& Rows() {
        "Abort DeleteLun failed with error: injected fault: devsnap.DeleteLunAbort"},
       {"DeleteCommit", Op::Delete, 2, {"blkdev.DeleteLunCommit"}, 3,
        "BStorOps DeleteLunCommit error: injected fault: blkdev.DeleteLunCommit",
-       {"blkdev.DeleteLunPrepare", "platform.DeleteLun", "blkdev.DeleteLunCommit!"},
+       {"blkdev.DeleteLunPrepare", "platform.DeleteLun", "blkdev.DeleteLunCommit!", "platform.CreateLun"},
        "DeleteLunCommit failed with error: injected fault: blkdev.DeleteLunCommit"},
       {"DeleteKernelPlatform", Op::Delete, 1, {"platform.DeleteLun"}, 2, "Platform DeleteLun error",
        {"platform.DeleteLun!"}, ""},
@@ -134,5 +134,25 @@ TEST_P(LunFaults, FailureLeavesModelAndActionLogAsTheyWere) {
 
 INSTANTIATE_TEST_SUITE_P(AllRows, LunFaults, ::testing::ValuesIn(Rows()),
                          [](const ::testing::TestParamInfo<FaultRow>& row) { return row.param.name; });
+
+}  // namespace
+
+namespace {
+
+// A deletion whose engine step cannot be taken back (the engine lost the LUN
+// and will not take it again) ends the LUN everywhere, and says so: the
+// model, the saved configuration and the engine agree.
+TEST_F(LunFixture, ADeletionTheEngineCannotUndoEndsTheLunEverywhere) {
+  const int lun = CreateLun(2);
+  ASSERT_GE(lun, 0);
+  h->SetFaults({"blkdev.DeleteLunCommit", "platform.CreateLun"});
+  auto reply = h->Send(wztest::MakeDeleteLun(kTarget, lun));
+  h->SetFaults({});
+  EXPECT_EQ(wztest::ReplyCode(reply), 3);
+  EXPECT_NE(wztest::ReplyText(reply).find("no longer served and was removed from the configuration"),
+            std::string::npos);
+  EXPECT_EQ(Model().at(kTarget).luns.count(lun), 0u);
+  EXPECT_FALSE(CRnPath::Exists(LunFile(*h, kTarget, lun)));
+}
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -135,8 +136,38 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
 
+  // What the last replay restored, and each object it could not restore.
+  struct ReplayFailure {
+    std::string kind;    // "target", "LUN", "mapping"
+    std::string target;  // lower-cased name; "" when its file could not be read
+    int32_t lunId = -1;
+    std::string host;
+    std::string file;
+    std::string reason;
+  };
+  struct ReplayReport {
+    bool ran = false;
+    bool reload = false;
+    int64_t startedAt = 0;  // seconds since 1970
+    double seconds = 0;
+    size_t targets = 0, targetsFailed = 0;
+    size_t luns = 0, lunsFailed = 0;
+    size_t mappings = 0, mappingsFailed = 0;
+    size_t present = 0;                  // found in place already (reload)
+    std::vector<ReplayFailure> failures;  // the first kMaxReportedFailures
+    std::string logError;                // the action log could not be read
+    bool Failed() const { return targetsFailed + lunsFailed + mappingsFailed != 0 || !logError.empty(); }
+    // "restored 40 targets, 310 LUNs, 97 mappings; failed 1 target, 1 LUN, 2 mappings"
+    std::string Summary() const;
+  };
+  static constexpr size_t kMaxReportedFailures = 1000;
+  ReplayReport LastReplay() WZ_EXCLUDES(m_reportMutex);
+
   // Replays the action log: into an empty model at start, on top of the
   // running configuration on reload (what is in place already is no failure).
+  // A saved target or LUN that cannot be restored keeps its name or number
+  // taken until a reload restores it or it is deleted, so that its saved
+  // files never attach to another object.
   CRnError Playback(bool reload) WZ_EXCLUDES(m_changeGate);
   // The target directories of the action log in replay order (pre-initialised
   // targets first).
@@ -199,15 +230,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
                            int32_t lunId);
   CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteLun& request, Lun& lun,
                                bool& closed);
+  CRnError DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t number);
 
   // Replay pieces (actionlog/).
-  struct PlaybackStats {
-    size_t targets = 0, targetsFailed = 0;
-    size_t luns = 0, lunsFailed = 0;
-    size_t mappings = 0, mappingsFailed = 0;
-    size_t present = 0;    // found in place already (reload)
-    int64_t startedMs = 0;  // steady clock, when the replay began
-  };
   enum class PlaybackKind { LUNS, MAPPINGS };
   CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
   CRnError PlaybackTarget(const std::string& dir, bool reload) WZ_REQUIRES(m_changeGate);
@@ -218,8 +243,19 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // GetTargetDirs with the reason when the list could not be built although
   // the log exists (dirs then holds what was found before the failure).
   CRnError CollectTargetDirs(std::vector<std::string>& dirs);
-  void CountPlayback(size_t PlaybackStats::*counter) WZ_REQUIRES(m_changeGate);
-  void LogPlaybackProgress(const char* what) WZ_REQUIRES(m_changeGate);
+  void CountPlayback(size_t ReplayReport::*counter) WZ_EXCLUDES(m_reportMutex);
+  void RecordReplayFailure(size_t ReplayReport::*counter, ReplayFailure failure) WZ_EXCLUDES(m_reportMutex);
+  void LogPlaybackProgress(const char* what) WZ_EXCLUDES(m_reportMutex);
+  // Whether a saved target (by its directory name) or LUN could not be
+  // restored and so still holds its name or number.
+  bool IsUnrestoredTarget(const std::string& dirName) WZ_EXCLUDES(m_reportMutex);
+  bool IsUnrestoredLun(const std::string& target, int32_t lunId) WZ_EXCLUDES(m_reportMutex);
+  void ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId)
+      WZ_EXCLUDES(m_reportMutex);
+  // The start and reload replies: the text of a replay's outcome.
+  std::string ReplayOutcomeText(bool reload, const CRnError& played) WZ_EXCLUDES(m_reportMutex);
+  // The "status" command.
+  CRnError ReportStatus(CWzNetwork* conn, CNMessageBase* message);
 
   // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
@@ -247,7 +283,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // change still happens under m_mutex.
   std::atomic<ServiceInitStatus> m_eStatus{SVC_NOT_INITIALIZED};
   WzThreadPool m_threadPool;
-  PlaybackStats m_playbackStats WZ_GUARDED_BY(m_changeGate);
+  // The last replay's report, and what it could not restore.
+  WzMutex m_reportMutex;
+  ReplayReport m_report WZ_GUARDED_BY(m_reportMutex);
+  int64_t m_replayStartedMs WZ_GUARDED_BY(m_reportMutex) = 0;
+  std::set<std::string> m_unrestoredTargets WZ_GUARDED_BY(m_reportMutex);                 // directory names
+  std::map<std::string, std::set<int32_t>> m_unrestoredLuns WZ_GUARDED_BY(m_reportMutex);  // by target
 };
 
 // The error a handler reports when no platform driver object exists (the

@@ -13,8 +13,9 @@
 struct WzScsiSrvDispatchRow {
   typedef CRnError (WzScsiSrv::*Handler)(CWzNetwork*, CNMessageBase*);
   const WzScsiServer::ClassId* cls;
-  Handler handler;  // null: recognised but not served
+  Handler handler;  // null: recognised but not served (answered with an error)
   WzWorkFunction worker;
+  const WzScsiServer::ClassId* reply;  // the class that answers it
 };
 
 // The rows, and their number.

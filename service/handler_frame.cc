@@ -1,5 +1,6 @@
 #include "service/handler_frame.h"
 
+#include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "targets/target_names.h"
 
@@ -66,7 +67,18 @@ void WzScsiSrvHandlerContext::Succeed() { m_error.setErrorCode(RC_SUCCESS); }
 CRnError WzScsiSrvHandlerContext::SetAside(const FXCodeLocation& where) {
   if (!m_fromClient || m_frame.kind != WzScsiSrvFrame::ERASE) return CRnError();
   WzScsiSrvActionLogWriter writer(m_service.m_sActionLogRoot);
-  if (CRnError e = writer.SetAside(m_request, m_aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
+  WzScsiSrvSetAside aside;
+  if (CRnError e = writer.SetAside(m_request, aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
+  m_asides.push_back(aside);
+  return CRnError();
+}
+
+CRnError WzScsiSrvHandlerContext::SetAsidePath(const std::string& path, const FXCodeLocation& where) {
+  if (!m_fromClient || m_frame.kind != WzScsiSrvFrame::ERASE) return CRnError();
+  WzScsiSrvActionLogWriter writer(m_service.m_sActionLogRoot);
+  WzScsiSrvSetAside aside;
+  if (CRnError e = writer.SetAsidePath(path, aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
+  m_asides.push_back(aside);
   return CRnError();
 }
 
@@ -219,7 +231,16 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
       if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(*request))
         result = ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
     }
-    if (result.IsSuccess()) result = work(ctx);
+    if (result.IsSuccess()) {
+      // An exception is a failed request like any other: answered, locks released.
+      bool threw = true;
+      result = WzNoThrow(FX_HERE, "The request", [&] {
+        CRnError r = work(ctx);
+        threw = false;
+        return r;
+      });
+      if (threw) result = ctx.Refuse(WzScsiSrvRefusal::INTERNAL_ERROR, FX_HERE, CRnError(), result.AsString());
+    }
     const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
     if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
       if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
@@ -232,15 +253,16 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
         result = ctx.Refuse(WzScsiSrvRefusal::SAVE_FAILED, FX_HERE, saved);
       }
     }
-    if (ctx.m_aside.Active()) {
-      if (result.IsSuccess()) {
-        writer.Discard(ctx.m_aside);
-      } else if (CRnError e = writer.Restore(ctx.m_aside)) {
+    const bool changed = result.IsSuccess() || ctx.m_keepOnFailure;
+    for (auto aside = ctx.m_asides.rbegin(); aside != ctx.m_asides.rend(); ++aside) {
+      if (changed) {
+        writer.Discard(*aside);
+      } else if (CRnError e = writer.Restore(*aside)) {
         WZLOG(-1, "The saved request of %s could not be put back after a failed change: %s", ctx.m_subject.c_str(),
               e.AsString().c_str());
       }
     }
-    if (result.IsSuccess() && !ctx.m_commits.empty()) {
+    if (changed && !ctx.m_commits.empty()) {
       WzWriterLock model(&m_modelMutex);
       for (const auto& commit : ctx.m_commits) commit();
     }

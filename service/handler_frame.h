@@ -82,6 +82,8 @@ class WzScsiSrvHandlerContext {
   // configuration before the drivers change anything. A failure is
   // refused with the cause; nothing has changed then.
   CRnError SetAside(const FXCodeLocation& where);
+  // The same for one more saved file or directory of the change.
+  CRnError SetAsidePath(const std::string& path, const FXCodeLocation& where);
   // The model change of a successful work, applied under the model lock once
   // the change is durable.
   void Commit(std::function<void()> change) { m_commits.push_back(std::move(change)); }
@@ -89,6 +91,11 @@ class WzScsiSrvHandlerContext {
   void OnUndo(std::function<void()> undo) { m_undos.push_back(std::move(undo)); }
   // The request is not saved (an open or a close through a create or delete).
   void SkipSave() { m_skipSave = true; }
+  // A failed work whose change happened all the same (the engine lost the
+  // object and could not get it back): its model change and removal are
+  // applied, and the client still hears the failure.
+  void KeepChangeOnFailure() { m_keepOnFailure = true; }
+  bool ChangeKeptOnFailure() const { return m_keepOnFailure; }
 
  private:
   friend class WzScsiSrv;
@@ -103,10 +110,11 @@ class WzScsiSrvHandlerContext {
   std::string m_subject;
   WzScsiSrv::Target* m_target = nullptr;
   std::shared_ptr<WzScsiSrv::TargetSlot> m_slot;
-  WzScsiSrvSetAside m_aside;
+  std::vector<WzScsiSrvSetAside> m_asides;
   std::vector<std::function<void()>> m_commits;
   std::vector<std::function<void()>> m_undos;
   bool m_skipSave = false;
+  bool m_keepOnFailure = false;
 };
 
 // The frames of the request classes.

@@ -2,8 +2,10 @@
 // two pool worker functions.
 #include <new>
 
+#include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/dispatch_table.h"
+#include "service/refusals.h"
 
 namespace {
 
@@ -12,17 +14,35 @@ using namespace WzScsiServer;
 // A row without a handler is a message this service recognises but does not
 // serve.
 const WzScsiSrvDispatchRow kDispatchTable[] = {
-    {&kCreateTarget, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage},
-    {&kStartScsiService, &WzScsiSrv::StartScsiService, WzScsiSrvHandleMessage},
-    {&kMapLun2Host, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage},
-    {&kIoctl, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage},
-    {&kUnsupported4B2E3940, nullptr, WzScsiSrvIgnoreMessage},
-    {&kUnsupported4B2DD38B, nullptr, WzScsiSrvIgnoreMessage},
-    {&kDeleteTarget, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage},
-    {&kCreateLun, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage},
-    {&kUnMapLun2Host, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage},
-    {&kDeleteLun, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage},
+    {&kCreateTarget, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage, &kCreateTargetRsp},
+    {&kStartScsiService, &WzScsiSrv::StartScsiService, WzScsiSrvHandleMessage, &kStartScsiServiceRsp},
+    {&kMapLun2Host, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage, &kMapLun2HostRsp},
+    {&kIoctl, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage, &kIoctlRsp},
+    {&kUnsupported4B2E3940, nullptr, WzScsiSrvIgnoreMessage, &kIoctlRsp},
+    {&kUnsupported4B2DD38B, nullptr, WzScsiSrvIgnoreMessage, &kIoctlRsp},
+    {&kDeleteTarget, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage, &kDeleteTargetRsp},
+    {&kCreateLun, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage, &kCreateLunRsp},
+    {&kUnMapLun2Host, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage, &kUnMapLun2HostRsp},
+    {&kDeleteLun, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage, &kDeleteLunRsp},
 };
+
+// Answers a request that gets no handler's reply: one the service does not
+// serve, or one whose handler failed by an exception. The reply is of the
+// class that answers the request (an IoctlRsp for what is no request).
+void AnswerWithError(CWzNetwork* conn, CNMessageBase* request, const ClassId& replyClass, WzScsiSrvRefusal why,
+                     const std::string& detail) {
+  std::unique_ptr<CNMessageBase> made = CNMessageRegistry::Create(kGroup, replyClass.number);
+  auto* reply = dynamic_cast<Reply*>(made.get());
+  if (reply == nullptr) return;
+  Error error;
+  CRnError refused = WzScsiSrvRefuse(error, why, FX_HERE, CRnError(), detail);
+  (void)refused;
+  reply->setContextFrom(*request);
+  reply->setError(error);
+  bool disconnected = false;
+  if (CRnError e = conn->SendXMLMessage(reply, 0, 60, disconnected))
+    WZLOG(-1, "SendXMLMessage error %s", e.AsString().c_str());
+}
 
 // Answers a disconnect or abort notice on the network thread.
 CRnError AnswerControl(CWzNetworkServer* server, WznHandle_t handle, CNMessageBase*& message, bool abort) {
@@ -97,16 +117,18 @@ CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind,
   if (m_pSvcApp != nullptr && m_pSvcApp->NotifyActivity != nullptr) m_pSvcApp->NotifyActivity();
   const WzScsiSrvDispatchRow* row = WzScsiSrvFindDispatchRow(message->getTagID());
   if (row == nullptr) {
+    // A reply class, or a class of another group: no request of this
+    // service. The worker answers it (the client must not wait).
     WZLOG(-1, "Unknown message: %s", message->getTagName());
-    server->CleanXmlBuffer(message);
-    delete item;
-    return CRnError();
-  }
-  if (row->handler != nullptr) {
+    item->handler = nullptr;
+    worker = WzScsiSrvIgnoreMessage;
+  } else if (row->handler != nullptr) {
     WzScsiSrvDispatchRow::Handler h = row->handler;
     item->handler = [this, h](CWzNetwork* conn, CNMessageBase* msg) { return (this->*h)(conn, msg); };
+    worker = row->worker;
+  } else {
+    worker = row->worker;
   }
-  worker = row->worker;
   WZLOG(1, "Handle %s", message->getTagName());
   if (CRnError e = m_threadPool.doWork(worker, item)) {
     // The pool refused the item (it is stopping): nobody else will free it.
@@ -139,8 +161,20 @@ extern "C" void* WzScsiSrvHandleMessage(void* arg) {
     item->server->CleanXmlBuffer(item->message);
     return nullptr;
   }
-  CRnError handled = item->handler ? item->handler(conn, item->message)
-                                   : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no handler");
+  // A handler never lets an exception out; should one escape all the same,
+  // the request is still answered and its session released.
+  bool thrown = true;
+  CRnError handled = WzNoThrow(FX_HERE, "The handler", [&]() -> CRnError {
+    CRnError result = item->handler ? item->handler(conn, item->message)
+                                    : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no handler");
+    thrown = false;
+    return result;
+  });
+  if (thrown) {
+    const WzScsiSrvDispatchRow* row = WzScsiSrvFindDispatchRow(item->message->getTagID());
+    AnswerWithError(conn, item->message, row != nullptr ? *row->reply : kIoctlRsp, WzScsiSrvRefusal::INTERNAL_ERROR,
+                    handled.AsString());
+  }
   if (handled)
     WZLOG(-1, "Failed to handle incoming message [%llu], err [%s]", static_cast<unsigned long long>(item->handle),
           handled.AsString().c_str());
@@ -159,7 +193,15 @@ extern "C" void* WzScsiSrvIgnoreMessage(void* arg) {
     return nullptr;
   }
   std::unique_ptr<WzScsiSrv::WzScsiSrvWorkItem> item(static_cast<WzScsiSrv::WzScsiSrvWorkItem*>(arg));
-  WZLOG(-1, "Message %s is not yet supported.", item->message->getTagName());
+  const std::string name = item->message->getTagName();
+  WZLOG(-1, "Message %s is not yet supported.", name.c_str());
+  CWzNetwork* conn = nullptr;
+  if (item->server->AcquireSession(item->handle, conn).IsSuccess()) {
+    if (conn != nullptr && conn->IsConnectionGood())
+      AnswerWithError(conn, item->message, kIoctlRsp, WzScsiSrvRefusal::NOT_SERVED, name);
+    CRnError released = item->server->ReleaseSession(item->handle);
+    (void)released;
+  }
   CRnError done = item->service->UpdateJobCompletedStatus();
   (void)done;
   item->server->CleanXmlBuffer(item->message);

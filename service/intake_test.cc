@@ -65,7 +65,7 @@ TEST(Intake, ControlNoticeOnUnknownConnectionReportsTheAcquireFailure) {
   EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1) << "the notice is freed, not held in work";
 }
 
-TEST(Intake, UnsupportedMessageGetsNoReplyButCompletesTheJob) {
+TEST(Intake, UnsupportedMessageIsRefusedAndCompletesTheJob) {
   ServiceHarness h;
   h.Log().Clear();
   WznHandle_t handle = h.Net().Connect();
@@ -76,23 +76,27 @@ TEST(Intake, UnsupportedMessageGetsNoReplyButCompletesTheJob) {
   EXPECT_TRUE(
       h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release()).IsSuccess());
   h.Drain();
-  EXPECT_TRUE(h.Net().Replies(handle).empty());
+  ASSERT_EQ(h.Net().Replies(handle).size(), 1u) << "every request gets exactly one reply";
+  EXPECT_EQ(ReplyCode(h.Net().Replies(handle)[0]), 4);
+  EXPECT_EQ(ReplyText(h.Net().Replies(handle)[0]), "This service does not serve the message Unsupported4B2DD38B");
   EXPECT_TRUE(h.Log().Contains("Message Unsupported4B2DD38B is not yet supported."));
   EXPECT_TRUE(h.Log().Contains("JobCompleted!"));
   EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1);
 }
 
-TEST(Intake, UnknownMessageIsFreedAndLogged) {
+TEST(Intake, AMessageThatIsNoRequestIsRefusedFreedAndLogged) {
   ServiceHarness h;
   ActivityApp app;
   WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   auto msg = std::make_unique<WzScsiServer::CreateTargetRsp>();  // a reply is no request
   size_t freedBefore = h.Net().FreedMessages();
-  EXPECT_TRUE(h.Service()
-                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), h.Net().Connect(),
-                                          msg.release())
-                  .IsSuccess());
+  const WznHandle_t handle = h.Net().Connect();
+  EXPECT_TRUE(
+      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release()).IsSuccess());
+  h.Drain();
+  ASSERT_EQ(h.Net().Replies(handle).size(), 1u);
+  EXPECT_EQ(ReplyCode(h.Net().Replies(handle)[0]), 4);
   EXPECT_TRUE(h.Log().Contains("Unknown message: CreateTargetRsp"));
   EXPECT_EQ(h.Net().FreedMessages(), freedBefore + 1);
   EXPECT_EQ(g_activity, 1);

@@ -58,6 +58,19 @@ const WzScsiSrvRefusalRow kRows[] = {
      "Failed to send the listing; narrow it with -ti or -hi"},
     {R::HOST_ID_MISSING, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Host id not specified"},
     {R::TARGET_ID_MISSING, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Target id not specified"},
+    {R::NOT_SERVED, RC_INVALID_ARGUMENT, ERROR_INVALID_MESSAGE_CLASS, false,
+     "This service does not serve the message "},
+    {R::INTERNAL_ERROR, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "Internal error: "},
+    {R::INVALID_HOST_ID, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "Invalid host id: it must not be empty or \"-\", nor hold \"#\", blanks or control characters"},
+    {R::TARGET_OPTION_MISMATCH, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The -ti option names another target than the request: "},
+    {R::TARGET_NOT_RESTORED, RC_TARGET_EXISTS, ERROR_ALREADY_EXISTS, false,
+     "The target has a saved configuration that could not be restored (see wzscsictl status): reload once the "
+     "cause is fixed, or delete the target first"},
+    {R::LUN_NOT_RESTORED, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "The LUN number is held by a saved LUN that could not be restored (see wzscsictl status): reload once the "
+     "cause is fixed, or delete that LUN first"},
     {R::SAVE_FAILED, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "Failed to save the change"},
     {R::TOO_LARGE_TO_SAVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true, "The request is too large to save"},
 };

@@ -3,7 +3,8 @@
 // replay found; later ones only answer.
 //
 //   state before   reply                                            replay  state after
-//   0              0 "Scsi Service started!!!" (1 when replay failed) yes     2 (1 meanwhile)
+//   0              0 "Scsi Service started!!!" (1 and the counts when   yes     2 (1 meanwhile)
+//                  anything could not be restored)
 //   1              1 "Scsi service initialization is in progress..."  no      1
 //   2              0 "Scsi Service started!!!"                        no      2
 #include "hostlib/errors/no_throw.h"
@@ -39,10 +40,14 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
     // Without m_mutex: requests arriving meanwhile are refused by their own
     // readiness test instead of waiting for the replay.
     CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(false); });
-    if (played) {
+    // A start that could not restore everything says so, with the counts:
+    // the objects that were restored are served all the same.
+    if (played.IsError() || LastReplay().Failed()) {
       error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
-      error.setErrorMessage("Failed to play back service config.");
-      WZLOG(-1, "Failed to playback configuartion, error=%s", played.AsString().c_str());
+      error.setErrorMessage(ReplayOutcomeText(false, played));
+      WZLOG(-1, "%s", error.errorMessage().c_str());
+    } else {
+      WZLOG(0, "Restored the saved configuration: %s", LastReplay().Summary().c_str());
     }
     // The objects that were recreated stay in service even after a failure.
     SetStatus(SVC_INITIALIZED);

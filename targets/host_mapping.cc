@@ -12,6 +12,16 @@ namespace {
 // The requests carry the LUN number in the low 32 bits of a 64-bit field.
 int32_t LunNumberOf(int64_t field) { return static_cast<int32_t>(static_cast<uint32_t>(field)); }
 
+// Initiator names never hold "#", blanks or control characters; a host id
+// that did would forge or confuse the listing lines (target#host#lun#time),
+// and "-" stands there for "no host".
+bool IsValidHostId(const std::string& id) {
+  if (id.empty() || id == "-") return false;
+  for (unsigned char c : id)
+    if (c == '#' || c == ' ' || c == '\t' || c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 }  // namespace
 
 CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
@@ -23,6 +33,9 @@ CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
         const std::string hostId = request.hostId();
         WZLOG(1, "Mapping Host: TargetID [%s], HostID:[%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
               number);
+        if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
+        if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 && IsUnrestoredLun(ctx.TargetName(), number))
+          return ctx.Refuse(R::LUN_NOT_RESTORED, FX_HERE);
         Lun* lun = nullptr;
         if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;
         if (lun->hosts.count(hostId) != 0) return ctx.Refuse(R::HOST_MAPPED, FX_HERE);
@@ -51,6 +64,7 @@ CRnError WzScsiSrv::UnMapHost(CWzNetwork* conn, CNMessageBase* message) {
         const std::string hostId = request.hostId();
         WZLOG(1, "Unmapping Host: TargetID [%s], HostID [%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
               number);
+        if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
         Lun* lun = nullptr;
         if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;
         auto host = lun->hosts.find(hostId);

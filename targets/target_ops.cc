@@ -1,4 +1,5 @@
 // CreateTarget and DeleteTarget.
+#include "actionlog/action_log_layout.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/handler_frame.h"
 #include "targets/target_names.h"
@@ -15,6 +16,9 @@ CRnError WzScsiSrv::CreateTarget(CWzNetwork* conn, CNMessageBase* message) {
         WZLOG(1, "Creating Target: TargetID [%s]", name.c_str());
         if (!IsValidScsiTargetName(name)) return ctx.Refuse(R::INVALID_TARGET_NAME, FX_HERE);
         if (ctx.TargetTaken()) return ctx.Refuse(R::TARGET_EXISTS, FX_HERE);
+        // Its saved LUNs and mappings would come back with the new target.
+        if (IsUnrestoredTarget(WzScsiSrvActionLog::TargetDirName(name)))
+          return ctx.Refuse(R::TARGET_NOT_RESTORED, FX_HERE);
 
         Target target(WzScsiSrvTarget(name, request.targetDesc()));
         if (CRnError e = m_ptrPlatform ? m_ptrPlatform->CreateTarget(target) : NoPlatformError(FX_HERE))
@@ -36,6 +40,14 @@ CRnError WzScsiSrv::DeleteTarget(CWzNetwork* conn, CNMessageBase* message) {
       [&](WzScsiServer::DeleteTarget&, DeleteTargetRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         WZLOG(1, "Deleting Target: TargetID [%s]", ctx.TargetName().c_str());
         Target* target = ctx.Target();
+        const std::string dirName = WzScsiSrvActionLog::TargetDirName(ctx.TargetName());
+        if (target == nullptr && IsUnrestoredTarget(dirName)) {
+          // Saved but never restored: only its saved configuration goes.
+          if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+          ctx.Commit([this, dirName, ctx_target = ctx.TargetName()]() { ForgetUnrestored(dirName, ctx_target, -1); });
+          ctx.Succeed();
+          return CRnError();
+        }
         if (target == nullptr) return ctx.Refuse(R::TARGET_MISSING, FX_HERE);
         if (!target->luns.empty()) return ctx.Refuse(R::TARGET_HAS_LUNS, FX_HERE);
         if (CRnError e = ctx.SetAside(FX_HERE)) return e;

@@ -217,12 +217,14 @@ ReplyView ViewReply(const CNMessageBase& reply) {
 int ExitCodeFor(const ReplyView& view) { return !view.hasError || view.errorCode == 0 ? kExitOk : kExitFailed; }
 
 bool ParseLunTuple(const std::string& line, LunTuple& out) {
-  size_t third = line.rfind('#');
-  if (third == std::string::npos || third == 0) return false;
-  size_t second = line.rfind('#', third - 1);
-  if (second == std::string::npos || second == 0) return false;
-  size_t first = line.rfind('#', second - 1);
+  // Neither a target name nor a host id holds "#": exactly three separate
+  // the four fields, and a line with more is no listing line.
+  const size_t first = line.find('#');
   if (first == std::string::npos || first == 0) return false;
+  const size_t second = line.find('#', first + 1);
+  if (second == std::string::npos) return false;
+  const size_t third = line.find('#', second + 1);
+  if (third == std::string::npos || line.find('#', third + 1) != std::string::npos) return false;
   LunTuple t;
   t.target = line.substr(0, first);
   t.host = line.substr(first + 1, second - first - 1);

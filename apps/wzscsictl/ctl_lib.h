@@ -93,8 +93,8 @@ ReplyView ViewReply(const CNMessageBase& reply);
 int ExitCodeFor(const ReplyView& view);
 
 // One LUN listing line, "target#host#lun#creationTime" (host "-" when the
-// LUN has no mapping). The target may itself hold "#"; the last three fields
-// are taken from the right.
+// LUN has no mapping). Neither name holds "#": a line with another number of
+// separators is refused.
 struct LunTuple {
   std::string target;
   std::string host;

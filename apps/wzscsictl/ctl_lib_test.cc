@@ -160,12 +160,13 @@ TEST(CtlReplies, LunTuplesAndTimes) {
   EXPECT_EQ(t.host, "host-a");
   EXPECT_EQ(t.lun, 3);
   EXPECT_EQ(t.creationTime, 1700000000u);
-  // The target may hold "#": the fields are taken from the right.
-  ASSERT_TRUE(WzCtl::ParseLunTuple("iqn.a#b#-#-1#0", t));
-  EXPECT_EQ(t.target, "iqn.a#b");
+  ASSERT_TRUE(WzCtl::ParseLunTuple("iqn.a#-#-1#0", t));
   EXPECT_EQ(t.host, "-");
   EXPECT_EQ(t.lun, -1);
-  for (const char* bad : {"", "iqn.a", "a#b#c", "a#b#1#", "a#b#x#5", "a##1#5", "#h#1#5", "a#h#1#-5"})
+  // A line with a "#" too many (a forged host id "evil#7#0" of an old
+  // server) is refused rather than read as another target or LUN.
+  for (const char* bad : {"", "iqn.a", "a#b#c", "a#b#1#", "a#b#x#5", "a##1#5", "#h#1#5", "a#h#1#-5",
+                          "t#evil#7#0#1#123", "iqn.a#b#-#-1#0"})
     EXPECT_FALSE(WzCtl::ParseLunTuple(bad, t)) << bad;
 
   EXPECT_EQ(WzCtl::IsoUtc(0), "1970-01-01T00:00:00Z");
