@@ -276,18 +276,19 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
   }
   CountPlayback(created.IsError() ? &ReplayReport::present : &ReplayReport::targets);
 
-  if (CRnError e = PlaybackFolder(dir, PlaybackKind::LUNS, reload)) {
+  if (CRnError e = PlaybackFolder(dir, failure.target, PlaybackKind::LUNS, reload)) {
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create LUNs for target, file=%s, target=%s, error=[%s]", file.c_str(),
           request.targetId().c_str(), e.AsString().c_str());
     return CRnError();
   }
-  if (CRnError e = PlaybackFolder(dir, PlaybackKind::MAPPINGS, reload))
+  if (CRnError e = PlaybackFolder(dir, failure.target, PlaybackKind::MAPPINGS, reload))
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create Host LUN mappings for target, file=%s, target=%s, error=[%s].",
           file.c_str(), request.targetId().c_str(), e.AsString().c_str());
   return CRnError();
 }
 
-CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, PlaybackKind kind, bool reload) {
+CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind,
+                                   bool reload) {
   const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
   const std::string dir = kind == PlaybackKind::LUNS ? Layout::LunsDir(targetDir) : Layout::MappingsDir(targetDir);
   if (!CRnPath::Exists(dir)) return CRnError();
@@ -305,6 +306,7 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, PlaybackKind ki
             path.c_str(), e.AsString().c_str());
       ReplayFailure failure;
       failure.kind = kind == PlaybackKind::LUNS ? "LUN" : "mapping";
+      failure.target = target;
       failure.file = path;
       failure.reason = "cannot be read: " + e.AsString();
       RecordReplayFailure(kind == PlaybackKind::LUNS ? &ReplayReport::lunsFailed : &ReplayReport::mappingsFailed,
@@ -315,18 +317,19 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, PlaybackKind ki
       WZLOG(-1, "%s PLAYBACK ERROR!!! SKipping, path=%s", words.tag, name.c_str());
       continue;
     }
-    CRnError ignored = PlaybackOne(path, name, kind, reload);
+    CRnError ignored = PlaybackOne(path, name, target, kind, reload);
     (void)ignored;
   }
   return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 }
 
-CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name, PlaybackKind kind, bool reload) {
+CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name, const std::string& dirTarget,
+                                PlaybackKind kind, bool reload) {
   const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
-  // The target the file's folder belongs to.
-  const std::string targetDir = path.substr(0, path.rfind('/', path.rfind('/') - 1));
   ReplayFailure failure;
   failure.file = path;
+  // Until the file says otherwise, the object is the folder's target's.
+  failure.target = dirTarget;
 
   if (kind == PlaybackKind::MAPPINGS) {
     failure.kind = "mapping";
@@ -335,13 +338,12 @@ CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name
       RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
       return CRnError();
     }
-    failure.target = ToLowerTargetName(request.targetId());
     failure.lunId = static_cast<int32_t>(request.lunId());
     failure.host = request.hostId();
     // A mapping is replayed only onto the LUN restored from the saved request
     // it was made for: its name must be its own and its LUN restored.
     if (name != Layout::MappingFileName(failure.host, failure.lunId) ||
-        Layout::TargetDirName(failure.target) != CRnPath::GetBaseName(targetDir)) {
+        ToLowerTargetName(request.targetId()) != dirTarget) {
       WZLOG(-1, "%s PLAYBACK ERROR!!! The file %s is not where this mapping is saved", words.tag, path.c_str());
       failure.reason = "the file names another host, LUN or target than its place in the saved configuration";
       RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
@@ -376,19 +378,17 @@ CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name
     return CRnError();
   }
   const std::string target = ToLowerTargetName(request.targetId());
-  failure.target = target;
   if (!numbered) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Not a LUN file name, file=%s", words.tag, path.c_str());
     failure.reason = "the file's name is not a LUN number";
     RecordReplayFailure(&ReplayReport::lunsFailed, failure);
     return CRnError();
   }
-  if (Layout::TargetDirName(target) != CRnPath::GetBaseName(targetDir)) {
+  if (target != dirTarget) {
+    // Its number stays taken on the target whose directory holds it.
     failure.reason = "the file names another target than its directory";
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", words.tag, path.c_str(),
           target.c_str(), failure.reason.c_str());
-    // Its number stays taken on the target whose directory holds it.
-    failure.target.clear();
     RecordReplayFailure(&ReplayReport::lunsFailed, failure);
     return CRnError();
   }

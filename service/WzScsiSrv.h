@@ -237,9 +237,11 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
   CRnError PlaybackTarget(const std::string& dir, bool reload) WZ_REQUIRES(m_changeGate);
   // The saved requests of one folder of a target (its LUNs or its mappings).
-  CRnError PlaybackFolder(const std::string& targetDir, PlaybackKind kind, bool reload) WZ_REQUIRES(m_changeGate);
-  CRnError PlaybackOne(const std::string& path, const std::string& name, PlaybackKind kind, bool reload)
+  // target: the lower-cased name of the target the folder belongs to.
+  CRnError PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind, bool reload)
       WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackOne(const std::string& path, const std::string& name, const std::string& target, PlaybackKind kind,
+                       bool reload) WZ_REQUIRES(m_changeGate);
   // GetTargetDirs with the reason when the list could not be built although
   // the log exists (dirs then holds what was found before the failure).
   CRnError CollectTargetDirs(std::vector<std::string>& dirs);

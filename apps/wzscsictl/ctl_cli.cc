@@ -35,6 +35,7 @@ struct Command {
   std::function<void(const ReplyView&, std::ostream&)> printOk;
   bool listsLuns = false;
   bool printsXml = false;  // `send`: the reply's XML is the output
+  bool isStatus = false;   // `status`: its own JSON form
 };
 
 void PrintMessageOr(const ReplyView& v, const std::string& fallback, std::ostream& out) {
@@ -104,7 +105,7 @@ int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::
   }
   ReplyView view = ViewReply(*result.reply);
   if (g.json) {
-    out << ReplyJson(view, cmd.listsLuns) << "\n";
+    out << (cmd.isStatus ? StatusJson(view) : ReplyJson(view, cmd.listsLuns)) << "\n";
   } else if (cmd.printsXml) {
     std::string xml;
     if (result.reply->serialize(xml, true) != 0) xml = "(the reply cannot be written as XML)";
@@ -265,6 +266,14 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   app.add_subcommand("reload", "replay the saved configuration into the running service")->callback([&] {
     choose(Simple([&] { return MakeReload(g.flags); },
                   [](const ReplyView& v, std::ostream& o) { PrintMessageOr(v, "reloaded", o); }));
+  });
+
+  // status
+  app.add_subcommand("status", "the service's state and what its last replay could not restore")->callback([&] {
+    Command c = Simple([&] { return MakeStatus(g.flags); },
+                       [](const ReplyView& v, std::ostream& o) { o << FormatStatus(v); });
+    c.isStatus = true;
+    choose(std::move(c));
   });
 
   // ioctl: the rest of the line is the command's option string, so that

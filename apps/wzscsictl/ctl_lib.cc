@@ -191,6 +191,8 @@ std::unique_ptr<CNMessageBase> MakeListLuns(const std::string& target, const std
 
 std::unique_ptr<CNMessageBase> MakeReload(int64_t flags) { return MakeIoctl("rc", "", flags); }
 
+std::unique_ptr<CNMessageBase> MakeStatus(int64_t flags) { return MakeIoctl("status", "", flags); }
+
 ReplyView ViewReply(const CNMessageBase& reply) {
   ReplyView view;
   view.replyClass = reply.getTagName();
@@ -308,6 +310,91 @@ std::string ReplyJson(const ReplyView& view, bool withLuns) {
     }
   }
   out += "}";
+  return out;
+}
+
+namespace {
+
+struct StatusLines {
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::vector<std::vector<std::string>> failures;  // kind, target, LUN, host, file, reason
+};
+
+StatusLines ParseStatus(const ReplyView& view) {
+  StatusLines out;
+  for (const std::string& line : view.results) {
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key != "failure") {
+      out.fields.emplace_back(key, value);
+      continue;
+    }
+    std::vector<std::string> record;
+    size_t start = 0;
+    for (size_t tab = value.find('\t'); record.size() < 5 && tab != std::string::npos; tab = value.find('\t', start)) {
+      record.push_back(value.substr(start, tab - start));
+      start = tab + 1;
+    }
+    record.push_back(value.substr(start));
+    record.resize(6);
+    out.failures.push_back(record);
+  }
+  return out;
+}
+
+bool IsJsonNumber(const std::string& text) {
+  if (text.empty() || text.size() > 18) return false;
+  bool dot = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '.' && !dot && i > 0 && i + 1 < text.size()) {
+      dot = true;
+    } else if (text[i] < '0' || text[i] > '9') {
+      return false;
+    }
+  }
+  return text.size() == 1 || text[0] != '0' || text[1] == '.';
+}
+
+}  // namespace
+
+std::string StatusJson(const ReplyView& view) {
+  const StatusLines s = ParseStatus(view);
+  std::string out = "{\"reply\":" + JsonString(view.replyClass) + ",\"errorCode\":" + std::to_string(view.errorCode) +
+                    ",\"errorMessage\":" + JsonString(view.errorMessage) + ",\"status\":{";
+  for (size_t i = 0; i < s.fields.size(); ++i)
+    out += (i ? "," : "") + JsonString(s.fields[i].first) + ":" +
+           (IsJsonNumber(s.fields[i].second) ? s.fields[i].second : JsonString(s.fields[i].second));
+  out += "},\"failures\":[";
+  static const char* const kKeys[] = {"kind", "target", "lun", "host", "file", "reason"};
+  for (size_t i = 0; i < s.failures.size(); ++i) {
+    out += i ? ",{" : "{";
+    for (size_t k = 0; k < 6; ++k)
+      out += std::string(k ? "," : "") + "\"" + kKeys[k] + "\":" +
+             (k == 2 && IsJsonNumber(s.failures[i][k]) ? s.failures[i][k] : JsonString(s.failures[i][k]));
+    out += "}";
+  }
+  return out + "]}";
+}
+
+std::string FormatStatus(const ReplyView& view) {
+  const StatusLines s = ParseStatus(view);
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& field : s.fields) {
+    std::string value = field.second;
+    uint64_t seconds = 0;
+    if (field.first.size() > 9 && field.first.compare(field.first.size() - 9, 9, "StartedAt") == 0 &&
+        ParseUint64(value, seconds))
+      value = IsoUtc(seconds);
+    rows.push_back({field.first, value});
+  }
+  std::string out = FormatTable(rows);
+  for (const auto& f : s.failures) {
+    std::string object = f[1].empty() ? "(unreadable)" : f[1];
+    if (!f[2].empty()) object += ":" + f[2];
+    if (!f[3].empty()) object += " host " + f[3];
+    out += "failed " + f[0] + " " + object + "\n  file: " + f[4] + "\n  why: " + f[5] + "\n";
+  }
   return out;
 }
 

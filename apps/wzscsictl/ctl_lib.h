@@ -72,6 +72,8 @@ std::unique_ptr<CNMessageBase> MakeListTargets(int64_t flags);
 std::unique_ptr<CNMessageBase> MakeListLuns(const std::string& target, const std::string& host, int64_t flags);
 // "rc".
 std::unique_ptr<CNMessageBase> MakeReload(int64_t flags);
+// "status": answered at any time, during the start's replay too.
+std::unique_ptr<CNMessageBase> MakeStatus(int64_t flags);
 
 // A reply reduced to what a user or a script looks at. The has* members say
 // whether the reply carries the field.
@@ -112,6 +114,14 @@ std::string JsonString(const std::string& text);
 // plus lunId, serialPrefix and results when the reply has them; with
 // withLuns, also "luns": the results parsed as LUN tuples.
 std::string ReplyJson(const ReplyView& view, bool withLuns);
+// The status reply: "key=value" lines, and "failure=" lines whose value is a
+// tab-separated record kind, target, LUN, host, file, reason.
+// StatusJson: {"reply":..,"errorCode":..,"errorMessage":..,"status":{key:
+// value, numbers as numbers},"failures":[{"kind":..,"target":..,"lun":..,
+// "host":..,"file":..,"reason":..}]}. FormatStatus: for people.
+std::string StatusJson(const ReplyView& view);
+std::string FormatStatus(const ReplyView& view);
+
 // Columns padded to their widest cell, two blanks apart, one row a line.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
