@@ -3,7 +3,8 @@
 one JSON document.
 
 Inputs: Google Benchmark JSON (--micro), the end-to-end tool's JSON (--e2e,
-and --tgt for the tgt-engine comparison), each optional. Output: the table on
+--tgt for the tgt-engine comparison, --tgt-driver for the tgt driver alone),
+each optional. Output: the table on
 standard output, the merged document in --out.
 """
 import argparse
@@ -113,6 +114,7 @@ def main():
     ap.add_argument("--micro")
     ap.add_argument("--e2e")
     ap.add_argument("--tgt")
+    ap.add_argument("--tgt-driver")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
@@ -121,6 +123,8 @@ def main():
     tgt_doc = load(args.tgt)
     e2e = e2e_doc.get("figures", []) if e2e_doc else []
     tgt = tgt_doc.get("figures", []) if tgt_doc else []
+    driver_doc = load(args.tgt_driver)
+    driver = driver_doc.get("figures", []) if driver_doc else []
 
     print("=" * 100)
     print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
@@ -132,8 +136,9 @@ def main():
                   [f for f in e2e if f not in overload])
     print_section("Overload: one well-behaved client, and the daemon's memory, while others flood it", overload)
     print_section("End to end: the tgt engine against tgt-admin", tgt)
-    targets = [f for f in e2e + tgt if "met" in f]
-    failed = [f for f in micro + e2e + tgt if f.get("value") is None]
+    print_section("The tgt driver alone: calls for 16 targets, ListOwned", driver)
+    targets = [f for f in e2e + tgt + driver if "met" in f]
+    failed = [f for f in micro + e2e + tgt + driver if f.get("value") is None]
     print()
     print("targets met: %d of %d; measurements that could not run: %d" %
           (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
@@ -145,7 +150,9 @@ def main():
         "micro": micro,
         "e2e": e2e,
         "tgt": tgt,
+        "tgt_driver": driver,
         "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
+                    "tgt_driver": (driver_doc or {}).get("context", {}),
                     "micro": (load(args.micro) or {}).get("context", {})},
     }
     with open(args.out, "w") as f:

@@ -1,9 +1,11 @@
 #include "plugins/platform/tgt_platform.h"
 
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
@@ -57,7 +59,25 @@ std::string Join(const std::vector<std::string>& items) {
   return out.empty() ? std::string("none") : out;
 }
 
+bool Marked(const TgtTargetInfo& t) {
+  auto controller = t.luns.find(0);
+  return controller != t.luns.end() && controller->second.serial == WzScsiSrvTgtPlatform::OwnerMark(t.name);
+}
+
+std::string Lower(const std::string& s) { return FXString::ToLowerAscii(s); }
+
+// tgtd's "already gone" answers, which a removal takes as done.
+bool Gone(const CRnError& err, uint32_t status, uint32_t goneStatus) {
+  return err.IsSuccess() || status == goneStatus || status == wztgt::kTgtNoTarget;
+}
+
 }  // namespace
+
+std::string WzScsiSrvTgtPlatform::OwnerMark(const std::string& name) {
+  return WzScsiSrvUnitSerial(kOwnerMarkPrefix, Lower(name), 0);
+}
+
+// ---------------------------------------------------------------- settings and life
 
 CRnError WzScsiSrvTgtPlatform::ReadSettings(std::string& socketPath, std::string& portal) {
   socketPath.clear();
@@ -75,33 +95,38 @@ CRnError WzScsiSrvTgtPlatform::ReadSettings(std::string& socketPath, std::string
 CRnError WzScsiSrvTgtPlatform::Init() {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "Init", [&]() -> CRnError {
     WZ_TRACE_SCOPE(1);
-    std::lock_guard<std::mutex> guard(m_lock);
     std::string socketPath;
     std::string portal;
     if (CRnError err = ReadSettings(socketPath, portal)) return err.Push(FX_HERE_IN(kFile));
-    m_client.reset(new wztgt::TgtClient(socketPath));
-    m_portal = portal;
-    m_tgtd.Clear();
-    m_hostLuns.clear();
-    m_tgtdPid = 0;
-    if (CRnError err = ReadTgtd()) {
+    auto client = std::make_shared<const wztgt::TgtClient>(socketPath);
+    {
+      WzMutexLock guard(&m_lock);
       m_client.reset();
+      m_probe.reset();
+      m_picture.Clear();
+      m_newTids.clear();
+      m_hostLuns.clear();
+      m_closedLuns.clear();
+    }
+    m_portal = portal;
+    if (CRnError err = ReadTgtd(*client)) {
       return err.Push(FX_HERE_IN(kFile), "cannot use tgtd through %s", socketPath.c_str());
     }
-    if (CRnError err = EnsurePortal()) {
-      m_client.reset();
-      return err.Push(FX_HERE_IN(kFile));
-    }
-    WZLOG(0, "tgt engine: tgtd (process %d) on %s holds %zu targets; portal %s", static_cast<int>(m_tgtdPid),
-          socketPath.c_str(), m_tgtd.Targets().size(), m_portal.empty() ? "not checked" : m_portal.c_str());
+    if (CRnError err = EnsurePortal(*client)) return err.Push(FX_HERE_IN(kFile));
+    WzMutexLock guard(&m_lock);
+    m_client = client;
+    m_probe = std::make_shared<const wztgt::TgtClient>(socketPath, kProbeTimeoutMs);
+    WZLOG(0, "tgt engine: tgtd (process %d) on %s holds %zu targets; portal %s",
+          static_cast<int>(m_picture.Pid()), socketPath.c_str(), m_picture.Table().Targets().size(),
+          m_portal.empty() ? "not checked" : m_portal.c_str());
     return CRnError();
   });
 }
 
-CRnError WzScsiSrvTgtPlatform::EnsurePortal() {
+CRnError WzScsiSrvTgtPlatform::EnsurePortal(const wztgt::TgtClient& client) {
   if (m_portal.empty()) return CRnError();
   std::vector<std::string> portals;
-  if (CRnError err = m_client->ShowPortals(portals)) return err.Push(FX_HERE_IN(kFile));
+  if (CRnError err = client.ShowPortals(portals)) return err.Push(FX_HERE_IN(kFile));
   bool found = false;
   for (const std::string& p : portals) {
     if (p == m_portal) {
@@ -111,7 +136,7 @@ CRnError WzScsiSrvTgtPlatform::EnsurePortal() {
     }
   }
   if (found) return CRnError();
-  if (CRnError err = m_client->NewPortal(m_portal)) {
+  if (CRnError err = client.NewPortal(m_portal)) {
     return err.Push(FX_HERE_IN(kFile), "tgtd does not listen on the configured portal %s (its portals: %s)",
                     m_portal.c_str(), Join(portals).c_str());
   }
@@ -119,115 +144,253 @@ CRnError WzScsiSrvTgtPlatform::EnsurePortal() {
   return CRnError();
 }
 
-CRnError WzScsiSrvTgtPlatform::ReadTgtd() {
-  std::string text;
-  pid_t pid = 0;
-  if (CRnError err = m_client->ShowTargets(text, &pid)) return err.Push(FX_HERE_IN(kFile));
-  std::vector<TgtTargetInfo> targets;
-  if (CRnError err = wztgt::ParseTargetShow(text, targets)) return err.Push(FX_HERE_IN(kFile));
-  m_tgtd.Clear();
-  for (const TgtTargetInfo& t : targets) m_tgtd.Put(t);
-  m_tgtdPid = pid;
-  return CRnError();
-}
-
-CRnError WzScsiSrvTgtPlatform::ReadTgtdIfRestarted() {
-  if (!m_client) return NotInitialised(FX_HERE_IN(kFile));
-  pid_t pid = 0;
-  if (CRnError err = m_client->Probe(pid)) return err.Push(FX_HERE_IN(kFile));
-  if (pid == m_tgtdPid) return CRnError();
-  WZLOG(0, "tgtd changed (process %d, was %d): reading its configuration again", static_cast<int>(pid),
-        static_cast<int>(m_tgtdPid));
-  if (CRnError err = ReadTgtd()) return err.Push(FX_HERE_IN(kFile));
-  return CRnError();
-}
-
-CRnError WzScsiSrvTgtPlatform::FindTarget(const std::string& targetId, TgtTargetInfo*& target) {
-  target = m_tgtd.FindByName(targetId);
-  if (target != nullptr) return CRnError();
-  return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                 "target %s does not exist in tgtd", targetId.c_str());
-}
-
-CRnError WzScsiSrvTgtPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
-  return wzplugin::Guarded(FX_HERE_IN(kFile), "CreateTarget", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
-    CRnError err = ReadTgtdIfRestarted();
-    if (err.IsSuccess()) err = CreateTargetLocked(target.targetId);
-    if (err.IsError()) {
-      return err.Push(FX_HERE_IN(kFile), "cannot create target %s", target.targetId.c_str());
-    }
+CRnError WzScsiSrvTgtPlatform::CleanUp() {
+  return wzplugin::Guarded(FX_HERE_IN(kFile), "CleanUp", [&]() -> CRnError {
+    WZ_TRACE_SCOPE(1);
+    WzMutexLock guard(&m_lock);
+    m_client.reset();
+    m_probe.reset();
+    m_picture.Clear();
+    m_newTids.clear();
+    m_hostLuns.clear();
+    m_closedLuns.clear();
     return CRnError();
   });
 }
 
-CRnError WzScsiSrvTgtPlatform::CreateTargetLocked(const std::string& name) {
+uint64_t WzScsiSrvTgtPlatform::EngineInstance() {
+  std::shared_ptr<const wztgt::TgtClient> probe;
+  {
+    WzMutexLock guard(&m_lock);
+    probe = m_probe;
+  }
+  pid_t pid = 0;
+  if (!probe || probe->Probe(pid).IsError()) return 0;
+  // tgtd in a process namespace this one cannot see: reachable, identity
+  // unknown.
+  return pid > 0 ? wztgt::TgtdInstanceOf(pid) : 1;
+}
+
+// ---------------------------------------------------------------- the picture of tgtd
+
+CRnError WzScsiSrvTgtPlatform::ReadTgtd(const wztgt::TgtClient& client, std::vector<TgtTargetInfo>* shown) {
+  uint64_t ticket = 0;
+  {
+    WzMutexLock guard(&m_lock);
+    ticket = m_picture.BeginRead();
+  }
+  std::string text;
+  pid_t pid = 0;
+  std::vector<TgtTargetInfo> targets;
+  CRnError err = client.ShowTargets(text, &pid);
+  if (err.IsSuccess()) err = wztgt::ParseTargetShow(text, targets);
+  const uint64_t instance = wztgt::TgtdInstanceOf(pid);
+  WzMutexLock guard(&m_lock);
+  if (err.IsError()) {
+    m_picture.Abandon(ticket);
+    return err.Push(FX_HERE_IN(kFile));
+  }
+  m_picture.Install(ticket, pid, instance, targets);
+  if (shown != nullptr) shown->swap(targets);
+  return CRnError();
+}
+
+CRnError WzScsiSrvTgtPlatform::Connect(std::optional<TgtdLink>& link) {
+  std::shared_ptr<const wztgt::TgtClient> client;
+  uint64_t known = 0;
+  {
+    WzMutexLock guard(&m_lock);
+    client = m_client;
+    known = m_picture.Instance();
+  }
+  if (!client) return NotInitialised(FX_HERE_IN(kFile));
+  pid_t pid = 0;
+  if (CRnError err = client->Probe(pid)) return err.Push(FX_HERE_IN(kFile));
+  const uint64_t instance = wztgt::TgtdInstanceOf(pid);
+  if (instance == 0 || instance != known) {
+    WZLOG(0, "tgtd changed (process %d, instance %llx, was %llx): reading its configuration again",
+          static_cast<int>(pid), static_cast<unsigned long long>(instance), static_cast<unsigned long long>(known));
+    if (CRnError err = ReadTgtd(*client)) return err.Push(FX_HERE_IN(kFile));
+  }
+  WzMutexLock guard(&m_lock);
+  link = TgtdLink{client, client->ForProcess(m_picture.Pid()), m_picture.Instance()};
+  return CRnError();
+}
+
+template <typename Body>
+CRnError WzScsiSrvTgtPlatform::WithLink(Body&& body) {
+  CRnError err;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::optional<TgtdLink> link;
+    err = Connect(link);
+    if (err.IsSuccess()) err = body(*link);
+    if (!wztgt::TgtProcessChanged(err)) break;
+  }
+  return err;
+}
+
+WzScsiSrvTgtPlatform::TargetCopy WzScsiSrvTgtPlatform::CopyTarget(const std::string& name) {
+  TargetCopy copy;
+  WzMutexLock guard(&m_lock);
+  if (TgtTargetInfo* t = m_picture.Table().FindByName(name)) {
+    copy.found = true;
+    copy.marked = Marked(*t);
+    copy.info = *t;
+  }
+  return copy;
+}
+
+TgtTargetInfo* WzScsiSrvTgtPlatform::BookedTarget(uint64_t instance, int32_t tid, const std::string& name) {
+  if (m_picture.Instance() != instance) return nullptr;
+  TgtTargetInfo* t = m_picture.Table().FindByTid(tid);
+  return t != nullptr && t->name == name ? t : nullptr;
+}
+
+CRnError WzScsiSrvTgtPlatform::RefuseForeign(const FXCodeLocation& where, const TargetCopy& t) const {
+  return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                 "tgtd target %s (tid %d) is not the service's (its LUN 0 lacks the service's "
+                                 "serial mark): left alone",
+                                 t.info.name.c_str(), t.info.tid);
+}
+
+// ---------------------------------------------------------------- targets
+
+CRnError WzScsiSrvTgtPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
+  return wzplugin::Guarded(FX_HERE_IN(kFile), "CreateTarget", [&]() -> CRnError {
+    CRnError err = WithLink([&](const TgtdLink& link) { return CreateTargetOnce(link, target.targetId); });
+    if (err.IsError()) return err.Push(FX_HERE_IN(kFile), "cannot create target %s", target.targetId.c_str());
+    return CRnError();
+  });
+}
+
+CRnError WzScsiSrvTgtPlatform::CreateTargetOnce(const TgtdLink& link, const std::string& name) {
   if (name.empty()) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "the target name is empty");
   }
   for (int attempt = 0; attempt < kTidAttempts; ++attempt) {
-    if (TgtTargetInfo* existing = m_tgtd.FindByName(name)) {
-      WZLOG(1, "Adopting tgtd target %s (tid %d)", existing->name.c_str(), existing->tid);
+    TargetCopy existing;
+    TgtTargetInfo fresh;
+    {
+      WzMutexLock guard(&m_lock);
+      wztgt::TgtTargetTable& table = m_picture.Table();
+      if (TgtTargetInfo* t = table.FindByName(name)) {
+        existing.found = true;
+        existing.marked = Marked(*t);
+        existing.info = *t;
+      } else {
+        // Creations in flight hold their tids until tgtd has answered.
+        fresh.tid = 1;
+        while (table.FindByTid(fresh.tid) != nullptr || m_newTids.count(fresh.tid) != 0) ++fresh.tid;
+        m_newTids.insert(fresh.tid);
+      }
+    }
+    if (existing.found) {
+      if (existing.marked) {
+        WZLOG(1, "Adopting tgtd target %s (tid %d)", existing.info.name.c_str(), existing.info.tid);
+        return CRnError();
+      }
+      if (CRnError err = MarkTarget(link, existing.info)) return err.Push(FX_HERE_IN(kFile));
+      WZLOG(0, "Adopted tgtd target %s (tid %d), which lacked the service's mark: marked", existing.info.name.c_str(),
+            existing.info.tid);
       return CRnError();
     }
-    TgtTargetInfo fresh;
-    fresh.tid = m_tgtd.LowestFreeTid();
     fresh.name = name;
     uint32_t status = 0;
-    CRnError err = m_client->NewTarget(fresh.tid, name, &status);
+    CRnError err = link.client.NewTarget(fresh.tid, name, &status);
     if (err.IsSuccess()) {
-      m_tgtd.Put(fresh);
+      err = link.client.SetUnitSerial(fresh.tid, 0, OwnerMark(name));
+      // An unmarked target would be nobody's: take it back.
+      if (err.IsError() && link.client.DeleteTarget(fresh.tid, true).IsError()) {
+        WZLOG(-1, "cannot take back tgtd target %s (tid %d), left unmarked", name.c_str(), fresh.tid);
+      }
+    }
+    {
+      WzMutexLock guard(&m_lock);
+      m_newTids.erase(fresh.tid);
+      if (err.IsSuccess() && m_picture.Instance() == link.instance) {
+        wztgt::TgtLu controller;
+        controller.lun = 0;
+        controller.type = "controller";
+        controller.path = "None";
+        controller.serial = OwnerMark(name);
+        fresh.luns[0] = controller;
+        m_picture.Table().Put(fresh);
+        m_picture.Touched(name);
+      }
+    }
+    if (err.IsSuccess()) {
       WZLOG(1, "Created tgtd target %s (tid %d)", name.c_str(), fresh.tid);
       return CRnError();
     }
     // Somebody else took the tid (or the name) meanwhile: look again.
     if (status != wztgt::kTgtTargetExists) return err.Push(FX_HERE_IN(kFile));
-    if (CRnError readErr = ReadTgtd()) return readErr.Push(FX_HERE_IN(kFile));
+    if (CRnError readErr = ReadTgtd(*link.any)) return readErr.Push(FX_HERE_IN(kFile));
   }
   return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
                                  "tgtd kept refusing new tids for target %s", name.c_str());
 }
 
+CRnError WzScsiSrvTgtPlatform::MarkTarget(const TgtdLink& link, const TgtTargetInfo& target) {
+  if (CRnError err = link.client.SetUnitSerial(target.tid, 0, OwnerMark(target.name))) {
+    return err.Push(FX_HERE_IN(kFile), "cannot mark tgtd target %s (tid %d) as the service's", target.name.c_str(),
+                    target.tid);
+  }
+  WzMutexLock guard(&m_lock);
+  if (TgtTargetInfo* t = BookedTarget(link.instance, target.tid, target.name)) {
+    t->luns[0].serial = OwnerMark(target.name);
+    m_picture.Touched(target.name);
+  }
+  return CRnError();
+}
+
 CRnError WzScsiSrvTgtPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "DeleteTarget", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (CRnError err = ReadTgtdIfRestarted()) {
-      return err.Push(FX_HERE_IN(kFile), "cannot delete target %s", target.targetId.c_str());
-    }
-    TgtTargetInfo* t = m_tgtd.FindByName(target.targetId);
-    if (t == nullptr) {
-      WZLOG(0, "target %s is not in tgtd: nothing to delete", target.targetId.c_str());
-      m_hostLuns.erase(FXString::ToLowerAscii(target.targetId));
-      m_closedLuns.erase(FXString::ToLowerAscii(target.targetId));
-      return CRnError();
-    }
-    const int32_t tid = t->tid;
-    if (!t->sessions.empty()) {
-      WZLOG(0, "deleting target %s ends %zu initiator sessions", t->name.c_str(), t->sessions.size());
-    }
-    uint32_t status = 0;
-    // The service deletes a target only once it has no LUNs and no mappings;
-    // sessions still logged in to it serve nothing and must not keep it.
-    CRnError err = m_client->DeleteTarget(tid, true, &status);
-    if (err.IsError() && status != wztgt::kTgtNoTarget) {
-      return err.Push(FX_HERE_IN(kFile), "cannot delete target %s (tid %d)", target.targetId.c_str(), tid);
-    }
-    m_tgtd.Erase(tid);
-    m_hostLuns.erase(FXString::ToLowerAscii(target.targetId));
-    m_closedLuns.erase(FXString::ToLowerAscii(target.targetId));
-    WZLOG(1, "Deleted tgtd target %s (tid %d)", target.targetId.c_str(), tid);
+    CRnError err = WithLink([&](const TgtdLink& link) { return DeleteTargetOnce(link, target.targetId, false); });
+    if (err.IsError()) return err.Push(FX_HERE_IN(kFile), "cannot delete target %s", target.targetId.c_str());
     return CRnError();
   });
 }
+
+// Removes the target with whatever it holds, ending its sessions. The
+// service deletes a target only once it has no LUNs and no mappings;
+// sessions still logged in to it serve nothing and must not keep it.
+CRnError WzScsiSrvTgtPlatform::DeleteTargetOnce(const TgtdLink& link, const std::string& name, bool orphan) {
+  const TargetCopy t = CopyTarget(name);
+  if (t.found && !t.marked) return RefuseForeign(FX_HERE_IN(kFile), t);
+  if (t.found) {
+    if (!t.info.sessions.empty()) {
+      WZLOG(0, "deleting target %s ends %zu initiator sessions", t.info.name.c_str(), t.info.sessions.size());
+    }
+    if (orphan && t.info.luns.size() > 1) {
+      WZLOG(0, "removing orphan target %s takes its %zu LUNs", t.info.name.c_str(), t.info.luns.size() - 1);
+    }
+    uint32_t status = 0;
+    CRnError err = link.client.DeleteTarget(t.info.tid, true, &status);
+    if (!Gone(err, status, wztgt::kTgtNoTarget)) {
+      return err.Push(FX_HERE_IN(kFile), "cannot delete target %s (tid %d)", name.c_str(), t.info.tid);
+    }
+  } else {
+    WZLOG(0, "target %s is not in tgtd: nothing to delete", name.c_str());
+  }
+  WzMutexLock guard(&m_lock);
+  if (t.found && BookedTarget(link.instance, t.info.tid, t.info.name) != nullptr) {
+    m_picture.Table().Erase(t.info.tid);
+    m_picture.Touched(t.info.name);
+  }
+  m_hostLuns.erase(Lower(name));
+  m_closedLuns.erase(Lower(name));
+  if (t.found) WZLOG(1, "Deleted tgtd target %s (tid %d)", name.c_str(), t.info.tid);
+  return CRnError();
+}
+
+// ---------------------------------------------------------------- LUNs
 
 CRnError WzScsiSrvTgtPlatform::CreateLun(WzScsiSrvLun* lun) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "CreateLun", [&]() -> CRnError {
     if (lun == nullptr) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "no LUN record given");
     }
-    std::lock_guard<std::mutex> guard(m_lock);
-    CRnError err = ReadTgtdIfRestarted();
-    if (err.IsSuccess()) err = CreateLunLocked(*lun, true);
+    CRnError err = WithLink([&](const TgtdLink& link) { return CreateLunOnce(link, *lun, true); });
     if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot create LUN %d of target %s on %s", lun->lunId,
                       lun->targetId.c_str(), lun->path.c_str());
@@ -236,66 +399,101 @@ CRnError WzScsiSrvTgtPlatform::CreateLun(WzScsiSrvLun* lun) {
   });
 }
 
-CRnError WzScsiSrvTgtPlatform::CreateLunLocked(WzScsiSrvLun& lun, bool mayReread) {
-  TgtTargetInfo* t = nullptr;
-  if (CRnError err = FindTarget(lun.targetId, t)) return err.Push(FX_HERE_IN(kFile));
+CRnError WzScsiSrvTgtPlatform::CreateLunOnce(const TgtdLink& link, WzScsiSrvLun& lun, bool mayReread) {
   if (lun.path.empty()) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "the LUN has no backing path");
   }
+  const std::string key = Lower(lun.targetId);
+  TargetCopy t;
   int32_t number = lun.lunId;
-  std::set<int32_t>& closed = m_closedLuns[FXString::ToLowerAscii(lun.targetId)];
-  if (number == -1) {
-    for (number = 1; number <= kMaxLunNumber &&
-                     (t->luns.count(static_cast<uint64_t>(number)) != 0 || closed.count(number) != 0);
-         ++number) {
+  {
+    WzMutexLock guard(&m_lock);
+    if (TgtTargetInfo* held = m_picture.Table().FindByName(lun.targetId)) {
+      t.found = true;
+      t.marked = Marked(*held);
+      t.info = *held;
     }
-    if (number > kMaxLunNumber) {
-      return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                     "target %s has no free LUN number (1 to %d are in use)", t->name.c_str(),
-                                     kMaxLunNumber);
+    if (t.found && t.marked && number == -1) {
+      const std::set<int32_t>& closed = m_closedLuns[key];
+      for (number = 1; number <= kMaxLunNumber &&
+                       (t.info.luns.count(static_cast<uint64_t>(number)) != 0 || closed.count(number) != 0);
+           ++number) {
+      }
     }
-  } else if (number < 1 || number > kMaxLunNumber) {
+  }
+  if (!t.found) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                   "target %s does not exist in tgtd", lun.targetId.c_str());
+  }
+  if (!t.marked) return RefuseForeign(FX_HERE_IN(kFile), t);
+  if (lun.lunId == -1 && number > kMaxLunNumber) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                   "target %s has no free LUN number (1 to %d are in use)", t.info.name.c_str(),
+                                   kMaxLunNumber);
+  }
+  if (number < 1 || number > kMaxLunNumber) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER,
                                    "LUN number %d is outside 1 to %d (LUN 0 is tgtd's controller)", number,
                                    kMaxLunNumber);
-  } else {
-    auto existing = t->luns.find(static_cast<uint64_t>(number));
-    if (existing != t->luns.end()) {
-      if (existing->second.path != lun.path) {
-        // The picture may be old (an administrator may have removed the unit
-        // with tgtadm since): look again once before refusing.
-        if (mayReread) {
-          if (CRnError readErr = ReadTgtd()) return readErr.Push(FX_HERE_IN(kFile));
-          return CreateLunLocked(lun, false);
-        }
-        return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                       "LUN number conflict: tgtd target %s already has LUN %d on %s", t->name.c_str(),
-                                       number, existing->second.path.c_str());
+  }
+  const std::string serial = WzScsiSrvUnitSerial(lun.serialPrefix, lun.targetId, number);
+  const uint64_t unit = static_cast<uint64_t>(number);
+  auto existing = t.info.luns.find(unit);
+  if (existing != t.info.luns.end()) {
+    if (existing->second.path != lun.path) {
+      // The picture may be old (an administrator may have removed the unit
+      // with tgtadm since): look again once before refusing.
+      if (mayReread) {
+        if (CRnError readErr = ReadTgtd(*link.any)) return readErr.Push(FX_HERE_IN(kFile));
+        return CreateLunOnce(link, lun, false);
       }
-      WZLOG(1, "Adopting tgtd LUN %d of target %s on %s", number, t->name.c_str(), lun.path.c_str());
-      closed.erase(number);
-      return CRnError();
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                     "LUN number conflict: tgtd target %s already has LUN %d on %s",
+                                     t.info.name.c_str(), number, existing->second.path.c_str());
     }
-  }
-  const uint32_t blockSize = lun.blockSize == 512 ? 0 : lun.blockSize;
-  uint32_t status = 0;
-  CRnError err = m_client->NewLun(t->tid, static_cast<uint64_t>(number), lun.path, blockSize, &status);
-  if (err.IsError()) {
-    // tgtd knows something the picture lacks: look again once and decide anew.
-    if (mayReread && (status == wztgt::kTgtLunExists || status == wztgt::kTgtNoTarget)) {
-      if (CRnError readErr = ReadTgtd()) return readErr.Push(FX_HERE_IN(kFile));
-      return CreateLunLocked(lun, false);
+    // A unit made before the driver set serials reports tgtd's own.
+    if (existing->second.serial != serial) {
+      if (CRnError err = link.client.SetUnitSerial(t.info.tid, unit, serial)) return err.Push(FX_HERE_IN(kFile));
+      WZLOG(0, "LUN %d of tgtd target %s reported unit serial %s: now %s", number, t.info.name.c_str(),
+            existing->second.serial.c_str(), serial.c_str());
     }
-    return err.Push(FX_HERE_IN(kFile));
+    WZLOG(1, "Adopting tgtd LUN %d of target %s on %s", number, t.info.name.c_str(), lun.path.c_str());
+  } else {
+    const uint32_t blockSize = lun.blockSize == 512 ? 0 : lun.blockSize;
+    uint32_t status = 0;
+    CRnError err = link.client.NewLun(t.info.tid, unit, lun.path, blockSize, &status);
+    if (err.IsError()) {
+      // tgtd knows something the picture lacks: look again once and decide anew.
+      if (mayReread && (status == wztgt::kTgtLunExists || status == wztgt::kTgtNoTarget)) {
+        if (CRnError readErr = ReadTgtd(*link.any)) return readErr.Push(FX_HERE_IN(kFile));
+        return CreateLunOnce(link, lun, false);
+      }
+      return err.Push(FX_HERE_IN(kFile));
+    }
+    // tgtd takes the serial only by an update: right after the creation,
+    // before an initiator rescans on the unit attention. A unit that cannot
+    // report it is taken back.
+    if (CRnError serialErr = link.client.SetUnitSerial(t.info.tid, unit, serial)) {
+      if (link.client.DeleteLun(t.info.tid, unit).IsError()) {
+        WZLOG(-1, "cannot take back tgtd LUN %d of target %s, which reports tgtd's serial", number,
+              t.info.name.c_str());
+      }
+      return serialErr.Push(FX_HERE_IN(kFile));
+    }
+    WZLOG(1, "Created tgtd LUN %d of target %s (tid %d) on %s, serial %s", number, t.info.name.c_str(), t.info.tid,
+          lun.path.c_str(), serial.c_str());
   }
-  wztgt::TgtLu lu;
-  lu.lun = static_cast<uint64_t>(number);
-  lu.type = "disk";
-  lu.path = lun.path;
-  t->luns[lu.lun] = lu;
-  closed.erase(number);  // an open (or a replay) brings the closed LUN back
+  WzMutexLock guard(&m_lock);
+  if (TgtTargetInfo* booked = BookedTarget(link.instance, t.info.tid, t.info.name)) {
+    wztgt::TgtLu& lu = booked->luns[unit];
+    lu.lun = unit;
+    lu.type = "disk";
+    lu.path = lun.path;
+    lu.serial = serial;
+    m_picture.Touched(t.info.name);
+  }
+  m_closedLuns[key].erase(number);  // an open (or a replay) brings the closed LUN back
   lun.lunId = number;
-  WZLOG(1, "Created tgtd LUN %d of target %s (tid %d) on %s", number, t->name.c_str(), t->tid, lun.path.c_str());
   return CRnError();
 }
 
@@ -304,9 +502,8 @@ CRnError WzScsiSrvTgtPlatform::DeleteLun(WzScsiSrvLun* lun) {
     if (lun == nullptr) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "no LUN record given");
     }
-    std::lock_guard<std::mutex> guard(m_lock);
-    CRnError err = ReadTgtdIfRestarted();
-    if (err.IsSuccess()) err = DeleteLunLocked(*lun);
+    const bool closeOnly = wzplugin::CloseOnlyRequested();
+    CRnError err = WithLink([&](const TgtdLink& link) { return DeleteLunOnce(link, *lun, closeOnly); });
     if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot delete LUN %d of target %s", lun->lunId, lun->targetId.c_str());
     }
@@ -314,36 +511,50 @@ CRnError WzScsiSrvTgtPlatform::DeleteLun(WzScsiSrvLun* lun) {
   });
 }
 
-CRnError WzScsiSrvTgtPlatform::DeleteLunLocked(const WzScsiSrvLun& lun) {
-  TgtTargetInfo* t = m_tgtd.FindByName(lun.targetId);
-  if (t == nullptr || lun.lunId < 1 || t->luns.count(static_cast<uint64_t>(lun.lunId)) == 0) {
-    WZLOG(0, "LUN %d of target %s is not in tgtd: nothing to delete", lun.lunId, lun.targetId.c_str());
-    return CRnError();
-  }
+// A close takes the unit out of tgtd and keeps its number taken; a delete
+// for good (a closed LUN's too, which tgtd no longer holds) gives it back.
+CRnError WzScsiSrvTgtPlatform::DeleteLunOnce(const TgtdLink& link, const WzScsiSrvLun& lun, bool closeOnly) {
+  const TargetCopy t = CopyTarget(lun.targetId);
   const uint64_t number = static_cast<uint64_t>(lun.lunId);
-  const std::string& tgtdPath = t->luns[number].path;
-  // Never take away a unit that serves another file than this LUN's.
-  if (!lun.path.empty() && tgtdPath != lun.path) {
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                   "tgtd's LUN %d of target %s is backed by %s, not %s: left alone", lun.lunId,
-                                   t->name.c_str(), tgtdPath.c_str(), lun.path.c_str());
+  const bool held = t.found && lun.lunId >= 1 && t.info.luns.count(number) != 0;
+  if (held && !t.marked) return RefuseForeign(FX_HERE_IN(kFile), t);
+  if (held) {
+    const std::string& tgtdPath = t.info.luns.at(number).path;
+    // Never take away a unit that serves another file than this LUN's.
+    if (!lun.path.empty() && tgtdPath != lun.path) {
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                     "tgtd's LUN %d of target %s is backed by %s, not %s: left alone", lun.lunId,
+                                     t.info.name.c_str(), tgtdPath.c_str(), lun.path.c_str());
+    }
+    uint32_t status = 0;
+    CRnError err = link.client.DeleteLun(t.info.tid, number, &status);
+    if (!Gone(err, status, wztgt::kTgtNoLun)) return err.Push(FX_HERE_IN(kFile));
+  } else {
+    WZLOG(0, "LUN %d of target %s is not in tgtd: nothing to delete", lun.lunId, lun.targetId.c_str());
   }
-  uint32_t status = 0;
-  CRnError err = m_client->DeleteLun(t->tid, number, &status);
-  if (err.IsError() && status != wztgt::kTgtNoLun && status != wztgt::kTgtNoTarget) {
-    return err.Push(FX_HERE_IN(kFile));
+  WzMutexLock guard(&m_lock);
+  if (held) {
+    if (TgtTargetInfo* booked = BookedTarget(link.instance, t.info.tid, t.info.name)) {
+      booked->luns.erase(number);
+      m_picture.Touched(t.info.name);
+    }
   }
-  t->luns.erase(number);
-  if (wzplugin::CloseOnlyRequested()) m_closedLuns[FXString::ToLowerAscii(lun.targetId)].insert(lun.lunId);
-  WZLOG(1, "Deleted tgtd LUN %d of target %s (tid %d)", lun.lunId, t->name.c_str(), t->tid);
+  std::set<int32_t>& closed = m_closedLuns[Lower(lun.targetId)];
+  if (closeOnly) {
+    closed.insert(lun.lunId);
+  } else {
+    closed.erase(lun.lunId);
+  }
+  if (closed.empty()) m_closedLuns.erase(Lower(lun.targetId));
+  if (held) WZLOG(1, "Deleted tgtd LUN %d of target %s (tid %d)", lun.lunId, t.info.name.c_str(), t.info.tid);
   return CRnError();
 }
 
+// ---------------------------------------------------------------- host mappings
+
 CRnError WzScsiSrvTgtPlatform::MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "MapHost", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
-    CRnError err = ReadTgtdIfRestarted();
-    if (err.IsSuccess()) err = MapHostLocked(lun, host.hostId);
+    CRnError err = WithLink([&](const TgtdLink& link) { return MapHostOnce(link, lun, host.hostId); });
     if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot map host %s to LUN %d of target %s", host.hostId.c_str(),
                       lun.lunId, lun.targetId.c_str());
@@ -352,37 +563,62 @@ CRnError WzScsiSrvTgtPlatform::MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHos
   });
 }
 
-CRnError WzScsiSrvTgtPlatform::MapHostLocked(const WzScsiSrvModelLun& lun, const std::string& host) {
+CRnError WzScsiSrvTgtPlatform::MapHostOnce(const TgtdLink& link, const WzScsiSrvModelLun& lun,
+                                           const std::string& host) {
   if (host.empty()) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "the host id is empty");
   }
-  TgtTargetInfo* t = nullptr;
-  if (CRnError err = FindTarget(lun.targetId, t)) return err.Push(FX_HERE_IN(kFile));
-  HostLuns& hosts = m_hostLuns[FXString::ToLowerAscii(lun.targetId)];
-  std::set<int32_t>& luns = hosts[host];
-  const bool added = luns.insert(lun.lunId).second;
-  if (t->acls.count(host) != 0) {
-    WZLOG(1, "Initiator %s is bound to tgtd target %s already (%zu mapped LUNs)", host.c_str(), t->name.c_str(),
-          luns.size());
+  const std::string key = Lower(lun.targetId);
+  TargetCopy t;
+  bool added = false;
+  size_t mapped = 0;
+  {
+    WzMutexLock guard(&m_lock);
+    if (TgtTargetInfo* held = m_picture.Table().FindByName(lun.targetId)) {
+      t.found = true;
+      t.marked = Marked(*held);
+      t.info = *held;
+    }
+    // Counted before tgtd answers so that a concurrent unmap of another
+    // LUN of this host sees the binding still needed.
+    if (t.found && t.marked) {
+      std::set<int32_t>& luns = m_hostLuns[key][host];
+      added = luns.insert(lun.lunId).second;
+      mapped = luns.size();
+    }
+  }
+  if (!t.found) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                   "target %s does not exist in tgtd", lun.targetId.c_str());
+  }
+  if (!t.marked) return RefuseForeign(FX_HERE_IN(kFile), t);
+  if (t.info.acls.count(host) != 0) {
+    WZLOG(1, "Initiator %s is bound to tgtd target %s already (%zu mapped LUNs)", host.c_str(), t.info.name.c_str(),
+          mapped);
     return CRnError();
   }
   uint32_t status = 0;
-  CRnError err = m_client->BindInitiatorName(t->tid, host, &status);
+  CRnError err = link.client.BindInitiatorName(t.info.tid, host, &status);
+  WzMutexLock guard(&m_lock);
   if (err.IsError() && status != wztgt::kTgtAclExists) {
-    if (added) luns.erase(lun.lunId);
-    if (luns.empty()) hosts.erase(host);
+    HostLuns& hosts = m_hostLuns[key];
+    if (added) hosts[host].erase(lun.lunId);
+    if (hosts[host].empty()) hosts.erase(host);
+    if (hosts.empty()) m_hostLuns.erase(key);
     return err.Push(FX_HERE_IN(kFile));
   }
-  t->acls.insert(host);
-  WZLOG(1, "Bound initiator %s to tgtd target %s (tid %d)", host.c_str(), t->name.c_str(), t->tid);
+  if (TgtTargetInfo* booked = BookedTarget(link.instance, t.info.tid, t.info.name)) {
+    booked->acls.insert(host);
+    m_picture.Touched(t.info.name);
+  }
+  WZLOG(1, "Bound initiator %s to tgtd target %s (tid %d)", host.c_str(), t.info.name.c_str(), t.info.tid);
   return CRnError();
 }
 
 CRnError WzScsiSrvTgtPlatform::UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "UnMapHost", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
-    CRnError err = ReadTgtdIfRestarted();
-    if (err.IsSuccess()) err = UnMapHostLocked(lun, host.hostId);
+    CRnError err =
+        WithLink([&](const TgtdLink& link) { return UnMapHostOnce(link, lun.targetId, lun.lunId, host.hostId); });
     if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot unmap host %s from LUN %d of target %s", host.hostId.c_str(),
                       lun.lunId, lun.targetId.c_str());
@@ -391,43 +627,137 @@ CRnError WzScsiSrvTgtPlatform::UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelH
   });
 }
 
-CRnError WzScsiSrvTgtPlatform::UnMapHostLocked(const WzScsiSrvModelLun& lun, const std::string& host) {
-  const std::string key = FXString::ToLowerAscii(lun.targetId);
-  HostLuns& hosts = m_hostLuns[key];
-  auto mapped = hosts.find(host);
+CRnError WzScsiSrvTgtPlatform::UnMapHostOnce(const TgtdLink& link, const std::string& targetId, int32_t lunId,
+                                             const std::string& host) {
+  const std::string key = Lower(targetId);
+  TargetCopy t;
   bool removed = false;
-  if (mapped != hosts.end()) {
-    removed = mapped->second.erase(lun.lunId) != 0;
-    if (!mapped->second.empty()) {
-      WZLOG(1, "Initiator %s stays bound to target %s: %zu more mapped LUNs", host.c_str(), lun.targetId.c_str(),
-            mapped->second.size());
-      return CRnError();
+  {
+    WzMutexLock guard(&m_lock);
+    if (TgtTargetInfo* held = m_picture.Table().FindByName(targetId)) {
+      t.found = true;
+      t.marked = Marked(*held);
+      t.info = *held;
+    }
+    if (t.found && !t.marked) return RefuseForeign(FX_HERE_IN(kFile), t);
+    HostLuns& hosts = m_hostLuns[key];
+    auto mapped = hosts.find(host);
+    if (mapped != hosts.end() && lunId >= 0) {
+      removed = mapped->second.erase(lunId) != 0;
+      if (!mapped->second.empty()) {
+        WZLOG(1, "Initiator %s stays bound to target %s: %zu more mapped LUNs", host.c_str(), targetId.c_str(),
+              mapped->second.size());
+        return CRnError();
+      }
     }
   }
-  TgtTargetInfo* t = m_tgtd.FindByName(lun.targetId);
-  if (t != nullptr) {
+  if (t.found) {
     uint32_t status = 0;
-    CRnError err = m_client->UnbindInitiatorName(t->tid, host, &status);
-    if (err.IsError() && status != wztgt::kTgtAclMissing) {
-      if (removed) hosts[host].insert(lun.lunId);
+    CRnError err = link.client.UnbindInitiatorName(t.info.tid, host, &status);
+    // tgtd lists rules by name and by address alike: an orphan may be either.
+    if (err.IsError() && status == wztgt::kTgtAclMissing && lunId < 0) {
+      err = link.client.UnbindInitiatorAddress(t.info.tid, host, &status);
+    }
+    if (!Gone(err, status, wztgt::kTgtAclMissing)) {
+      WzMutexLock guard(&m_lock);
+      if (removed) m_hostLuns[key][host].insert(lunId);
       return err.Push(FX_HERE_IN(kFile));
     }
-    t->acls.erase(host);
-    WZLOG(1, "Unbound initiator %s from tgtd target %s (tid %d)", host.c_str(), t->name.c_str(), t->tid);
   }
-  hosts.erase(host);
-  if (hosts.empty()) m_hostLuns.erase(key);
+  WzMutexLock guard(&m_lock);
+  if (t.found) {
+    if (TgtTargetInfo* booked = BookedTarget(link.instance, t.info.tid, t.info.name)) {
+      booked->acls.erase(host);
+      m_picture.Touched(t.info.name);
+    }
+    WZLOG(1, "Unbound initiator %s from tgtd target %s (tid %d)", host.c_str(), t.info.name.c_str(), t.info.tid);
+  }
+  auto hosts = m_hostLuns.find(key);
+  if (hosts != m_hostLuns.end()) {
+    hosts->second.erase(host);
+    if (hosts->second.empty()) m_hostLuns.erase(hosts);
+  }
   return CRnError();
 }
 
-CRnError WzScsiSrvTgtPlatform::CleanUp() {
-  return wzplugin::Guarded(FX_HERE_IN(kFile), "CleanUp", [&]() -> CRnError {
-    WZ_TRACE_SCOPE(1);
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_client.reset();
-    m_tgtd.Clear();
-    m_hostLuns.clear();
-    m_tgtdPid = 0;
+// ---------------------------------------------------------------- reconcile
+
+CRnError WzScsiSrvTgtPlatform::ListOwned(WzScsiSrvEngineView& view) {
+  return wzplugin::Guarded(FX_HERE_IN(kFile), "ListOwned", [&]() -> CRnError {
+    std::shared_ptr<const wztgt::TgtClient> client;
+    {
+      WzMutexLock guard(&m_lock);
+      client = m_client;
+    }
+    if (!client) return NotInitialised(FX_HERE_IN(kFile));
+    // Read afresh: reconcile follows what tgtd holds, and the picture gains
+    // the read too.
+    std::vector<TgtTargetInfo> shown;
+    if (CRnError err = ReadTgtd(*client, &shown)) {
+      return err.Push(FX_HERE_IN(kFile), "cannot list tgtd's targets of the service");
+    }
+    view.perLunAccess = false;
+    view.targets.clear();
+    for (const TgtTargetInfo& t : shown) {
+      if (!Marked(t)) continue;
+      WzScsiSrvEngineTarget& owned = view.targets[Lower(t.name)];
+      owned.targetId = Lower(t.name);
+      for (const auto& unit : t.luns) {
+        if (unit.first == 0 || unit.first > static_cast<uint64_t>(kMaxLunNumber)) continue;
+        WzScsiSrvEngineLun& l = owned.luns[static_cast<int32_t>(unit.first)];
+        l.lunId = static_cast<int32_t>(unit.first);
+        l.path = unit.second.path;
+        l.serial = unit.second.serial;
+      }
+      for (const std::string& acl : t.acls) owned.hosts[acl];
+    }
     return CRnError();
   });
+}
+
+CRnError WzScsiSrvTgtPlatform::RemoveOrphan(const WzScsiSrvOrphan& orphan) {
+  return wzplugin::Guarded(FX_HERE_IN(kFile), "RemoveOrphan", [&]() -> CRnError {
+    CRnError err = WithLink([&](const TgtdLink& link) -> CRnError {
+      switch (orphan.kind) {
+        case WzScsiSrvOrphan::TARGET:
+          return DeleteTargetOnce(link, orphan.targetId, true);
+        case WzScsiSrvOrphan::LUN:
+          return RemoveLunOrphan(link, orphan.targetId, orphan.lunId);
+        case WzScsiSrvOrphan::HOST:
+          return UnMapHostOnce(link, orphan.targetId, orphan.lunId, orphan.hostId);
+      }
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "unknown orphan kind %d",
+                                     static_cast<int>(orphan.kind));
+    });
+    if (err.IsError()) {
+      return err.Push(FX_HERE_IN(kFile), "cannot remove the orphan (kind %d, LUN %d, host %s) of target %s",
+                      static_cast<int>(orphan.kind), orphan.lunId, orphan.hostId.c_str(), orphan.targetId.c_str());
+    }
+    WZLOG(1, "Removed orphan (kind %d, LUN %d, host %s) of tgtd target %s", static_cast<int>(orphan.kind),
+          orphan.lunId, orphan.hostId.c_str(), orphan.targetId.c_str());
+    return CRnError();
+  });
+}
+
+// Whatever backs it: the configuration lacks the LUN. Its number is free
+// again, and no host counts it as mapped.
+CRnError WzScsiSrvTgtPlatform::RemoveLunOrphan(const TgtdLink& link, const std::string& targetId, int32_t lunId) {
+  if (lunId < 1 || lunId > kMaxLunNumber) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER,
+                                   "LUN %d is not a LUN of the service (1 to %d; LUN 0 is tgtd's controller)", lunId,
+                                   kMaxLunNumber);
+  }
+  WzScsiSrvLun lun;
+  lun.targetId = targetId;
+  lun.lunId = lunId;
+  if (CRnError err = DeleteLunOnce(link, lun, false)) return err.Push(FX_HERE_IN(kFile));
+  WzMutexLock guard(&m_lock);
+  auto hosts = m_hostLuns.find(Lower(targetId));
+  if (hosts == m_hostLuns.end()) return CRnError();
+  for (auto h = hosts->second.begin(); h != hosts->second.end();) {
+    h->second.erase(lunId);
+    h = h->second.empty() ? hosts->second.erase(h) : std::next(h);
+  }
+  if (hosts->second.empty()) m_hostLuns.erase(hosts);
+  return CRnError();
 }

@@ -14,10 +14,19 @@
 // - a target is a tgtd target of the same name; its tid is tgtd's business:
 //   the driver takes the lowest free one, or adopts the target tgtd already
 //   holds under that name, and persists nothing;
+// - the service's targets carry a mark tgtd keeps and lists with them: the
+//   unit serial of LUN 0 (tgtd's controller) is OwnerMark(name). tgtd keeps
+//   no free-form tag with a target, and its iSCSI alias cannot be set. The
+//   driver lists, removes and changes only marked targets; creating a target
+//   that tgtd holds unmarked (made by an earlier version, or by hand and
+//   then configured in the service) adopts and marks it;
 // - a LUN is a tgtd logical unit (numbers 1 to 255; LUN 0 is tgtd's
-//   controller) backed by the LUN's path; a new LUN gets the lowest free
-//   number, a replayed one its saved number; an existing unit of that number
-//   is adopted when its backing file is the same and is a conflict otherwise;
+//   controller) backed by the LUN's path, reporting the LUN's unit serial
+//   (drivers/unit_serial.h); a new LUN gets the lowest number that is
+//   neither in use nor held by a closed snapshot LUN, a replayed one its
+//   saved number; an existing unit of that number is adopted when its
+//   backing file is the same (its serial set when it differs) and is a
+//   conflict otherwise;
 // - tgtd controls access per target, not per LUN, so a host mapped to any LUN
 //   of a target is bound to the whole target by initiator name; the driver
 //   counts each host's mappings per target and unbinds it when the last one
@@ -28,19 +37,26 @@
 // replay after a restart of the service adopts what tgtd holds and changes
 // nothing, and initiator sessions survive.
 //
-// Thread safety: all operations may be called from any thread; an internal
-// lock serialises them.
+// Thread safety: all operations may be called from any thread at once;
+// calls for one target must come one at a time (the service's per-target
+// locks). The internal lock guards the picture, tid and LUN number choice
+// and the bookkeeping, and is never held across a request to tgtd, so calls
+// for different targets proceed in parallel. Every request goes only to the
+// tgtd process the picture describes (wztgt::TgtClient::ForProcess); a call
+// that meets another process reads tgtd again and starts over once.
 #pragma once
 
 #include <sys/types.h>
 
 #include <map>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "drivers/WzScsiSrvPlatform.h"
+#include "hostlib/util/wz_mutex.h"
 #include "plugins/tgt/tgt_client.h"
 #include "plugins/tgt/tgt_state.h"
 
@@ -51,11 +67,18 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   static constexpr const char* kKeyControlSocket = "TgtdControlSocket";
   static constexpr const char* kKeyPortal = "TgtdPortal";
   static constexpr int32_t kMaxLunNumber = 255;
+  static constexpr const char* kOwnerMarkPrefix = "WZSCSI";
+  // EngineInstance gives up on a tgtd that does not accept within this.
+  static constexpr int kProbeTimeoutMs = 1000;
 
   WzScsiSrvTgtPlatform() = default;
   ~WzScsiSrvTgtPlatform() override = default;
   WzScsiSrvTgtPlatform(const WzScsiSrvTgtPlatform&) = delete;
   WzScsiSrvTgtPlatform& operator=(const WzScsiSrvTgtPlatform&) = delete;
+
+  // The serial of LUN 0 that marks target name as the service's:
+  // "WZSCSI" + 8 hex digits of the lower-cased name's id + "0000".
+  static std::string OwnerMark(const std::string& name);
 
   // Reads the settings, reaches tgtd (a clear error when it does not run),
   // checks the portal and reads what tgtd holds.
@@ -66,33 +89,75 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   CRnError DeleteLun(WzScsiSrvLun* lun) override;
   CRnError MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override;
   CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override;
+  // Marked targets only, read afresh; tgtd grants whole targets, so
+  // perLunAccess is false and every access rule of a target is a host with
+  // an empty LUN set. LUN 0 is left out.
+  CRnError ListOwned(WzScsiSrvEngineView& view) override;
+  CRnError RemoveOrphan(const WzScsiSrvOrphan& orphan) override;
   // Forgets tgtd; tgtd keeps its configuration (targets are not torn down).
   CRnError CleanUp() override;
+  // TgtdInstanceOf the process answering on the management socket (one
+  // connection, no request); 0 while none answers or before Init.
+  uint64_t EngineInstance() override;
 
  private:
   // Host id -> LUN numbers of one target mapped to it.
   typedef std::map<std::string, std::set<int32_t>> HostLuns;
 
-  CRnError ReadSettings(std::string& socketPath, std::string& portal);
-  CRnError EnsurePortal();
-  CRnError ReadTgtd();
-  CRnError ReadTgtdIfRestarted();
-  CRnError FindTarget(const std::string& targetId, wztgt::TgtTargetInfo*& target);
-  CRnError CreateTargetLocked(const std::string& name);
-  CRnError CreateLunLocked(WzScsiSrvLun& lun, bool mayReread);
-  CRnError DeleteLunLocked(const WzScsiSrvLun& lun);
-  CRnError MapHostLocked(const WzScsiSrvModelLun& lun, const std::string& host);
-  CRnError UnMapHostLocked(const WzScsiSrvModelLun& lun, const std::string& host);
+  // What one call works with: a client that reaches only the tgtd process
+  // the picture describes (and that process's identity), and the unbound
+  // client for reading tgtd again.
+  struct TgtdLink {
+    std::shared_ptr<const wztgt::TgtClient> any;
+    wztgt::TgtClient client;
+    uint64_t instance;
+  };
+  // A target of the picture as one call needs it, copied out under the lock.
+  struct TargetCopy {
+    bool found = false;
+    bool marked = false;
+    wztgt::TgtTargetInfo info;
+  };
 
-  std::mutex m_lock;
-  std::unique_ptr<wztgt::TgtClient> m_client;  // null before Init and after CleanUp
-  std::string m_portal;
-  pid_t m_tgtdPid = 0;           // the tgtd process m_tgtd describes
-  wztgt::TgtTargetTable m_tgtd;  // what tgtd holds, as far as the driver knows
-  std::map<std::string, HostLuns> m_hostLuns;  // by lower-cased target name
+  CRnError ReadSettings(std::string& socketPath, std::string& portal);
+  CRnError EnsurePortal(const wztgt::TgtClient& client);
+  // Makes the picture describe the tgtd process that answers now.
+  CRnError Connect(std::optional<TgtdLink>& link) WZ_EXCLUDES(m_lock);
+  CRnError ReadTgtd(const wztgt::TgtClient& client, std::vector<wztgt::TgtTargetInfo>* shown = nullptr)
+      WZ_EXCLUDES(m_lock);
+  // Runs body on a current link; once more when tgtd changed under it.
+  template <typename Body>
+  CRnError WithLink(Body&& body) WZ_EXCLUDES(m_lock);
+  TargetCopy CopyTarget(const std::string& name) WZ_EXCLUDES(m_lock);
+  // The booked entry of tid when it still names target name in the picture
+  // of instance; null otherwise (tgtd changed since the request).
+  wztgt::TgtTargetInfo* BookedTarget(uint64_t instance, int32_t tid, const std::string& name) WZ_REQUIRES(m_lock);
+  CRnError RefuseForeign(const FXCodeLocation& where, const TargetCopy& t) const;
+
+  CRnError CreateTargetOnce(const TgtdLink& link, const std::string& name) WZ_EXCLUDES(m_lock);
+  CRnError MarkTarget(const TgtdLink& link, const wztgt::TgtTargetInfo& target) WZ_EXCLUDES(m_lock);
+  CRnError DeleteTargetOnce(const TgtdLink& link, const std::string& name, bool orphan) WZ_EXCLUDES(m_lock);
+  CRnError CreateLunOnce(const TgtdLink& link, WzScsiSrvLun& lun, bool mayReread) WZ_EXCLUDES(m_lock);
+  CRnError DeleteLunOnce(const TgtdLink& link, const WzScsiSrvLun& lun, bool closeOnly) WZ_EXCLUDES(m_lock);
+  CRnError RemoveLunOrphan(const TgtdLink& link, const std::string& targetId, int32_t lunId) WZ_EXCLUDES(m_lock);
+  CRnError MapHostOnce(const TgtdLink& link, const WzScsiSrvModelLun& lun, const std::string& host)
+      WZ_EXCLUDES(m_lock);
+  // lunId -1: the whole binding, whatever the host's mapping count says.
+  CRnError UnMapHostOnce(const TgtdLink& link, const std::string& targetId, int32_t lunId, const std::string& host)
+      WZ_EXCLUDES(m_lock);
+
+  std::string m_portal;  // set by Init, read-only afterwards
+  WzMutex m_lock;
+  // Both null before Init and after CleanUp.
+  std::shared_ptr<const wztgt::TgtClient> m_client WZ_GUARDED_BY(m_lock);
+  std::shared_ptr<const wztgt::TgtClient> m_probe WZ_GUARDED_BY(m_lock);  // short timeout
+  wztgt::TgtPicture m_picture WZ_GUARDED_BY(m_lock);
+  std::set<int32_t> m_newTids WZ_GUARDED_BY(m_lock);  // taken by target creations in flight
+  std::map<std::string, HostLuns> m_hostLuns WZ_GUARDED_BY(m_lock);  // by lower-cased target name
   // Numbers of closed snapshot LUNs, by lower-cased target name: they are out
-  // of tgtd but still configured, so a new LUN must not take their number.
-  // Lost at a restart, which does no harm: the replay re-creates closed LUNs
-  // under their numbers.
-  std::map<std::string, std::set<int32_t>> m_closedLuns;
+  // of tgtd but still configured, so a new LUN must not take their number;
+  // a delete of the LUN for good gives the number back. Lost at a restart,
+  // which does no harm: the replay re-creates closed LUNs under their
+  // numbers.
+  std::map<std::string, std::set<int32_t>> m_closedLuns WZ_GUARDED_BY(m_lock);
 };

@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 #include "hostlib/log/LogWriter.h"
@@ -93,6 +97,35 @@ CRnError TransportError(const FXCodeLocation& where, int err, const char* what, 
 TgtClient::TgtClient(std::string socketPath, int timeoutMs)
     : m_socketPath(std::move(socketPath)), m_timeoutMs(timeoutMs) {}
 
+TgtClient TgtClient::ForProcess(pid_t pid) const {
+  TgtClient bound(*this);
+  bound.m_process = pid;
+  return bound;
+}
+
+bool TgtProcessChanged(const CRnError& err) { return err.IsError() && err.GetCode() == HRESULT_FROM_ERRNO(ESTALE); }
+
+uint64_t TgtdInstanceOf(pid_t pid) {
+  if (pid <= 0) return 0;
+  const uint64_t id = static_cast<uint32_t>(pid);
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  // "pid (comm) state ppid ...": the name may hold blanks and parentheses,
+  // so fields count from the last ')'; the start time is field 22.
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return id;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string field;
+  for (int n = 3; n <= 22 && (fields >> field); ++n) {
+    if (n != 22) continue;
+    char* end = nullptr;
+    const unsigned long long start = std::strtoull(field.c_str(), &end, 10);
+    if (end != nullptr && *end == '\0') return id | (static_cast<uint64_t>(start) << 32);
+  }
+  return id;
+}
+
 CRnError TgtClient::Connect(int& fd) const {
   fd = -1;
   sockaddr_un addr;
@@ -151,10 +184,19 @@ CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32
   int raw = -1;
   if (CRnError err = Connect(raw)) return err.Push(FX_HERE_IN(kFile), "tgtd request '%s' failed", what.c_str());
   ScopedFd fd(raw);
-  if (peerPid != nullptr) {
+  if (peerPid != nullptr || m_process != 0) {
     ucred cred;
     socklen_t len = sizeof(cred);
-    *peerPid = ::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
+    const pid_t peer = ::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
+    if (peerPid != nullptr) *peerPid = peer;
+    // Before anything is sent: a tid of the old process may name another
+    // target in the new one.
+    if (m_process != 0 && peer != m_process) {
+      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), ESTALE,
+                                     "tgtd changed: process %d answers on %s, not %d; '%s' was not sent",
+                                     static_cast<int>(peer), m_socketPath.c_str(), static_cast<int>(m_process),
+                                     what.c_str());
+    }
   }
   const std::string bytes = EncodeRequest(request);
   if (!SendAll(fd.Get(), bytes.data(), bytes.size())) {
@@ -256,6 +298,12 @@ CRnError TgtClient::DeleteLun(int32_t tid, uint64_t lun, uint32_t* status) const
   return Simple(TgtMode::kLogicalUnit, TgtOp::kDelete, tid, lun, false, std::string(), status);
 }
 
+CRnError TgtClient::SetUnitSerial(int32_t tid, uint64_t lun, const std::string& serial, uint32_t* status) const {
+  std::string body;
+  if (!AppendParam(body, "scsi_sn", serial)) return BadValue(FX_HERE_IN(kFile), "unit serial", serial);
+  return Simple(TgtMode::kLogicalUnit, TgtOp::kUpdate, tid, lun, false, body, status);
+}
+
 CRnError TgtClient::BindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status) const {
   std::string body;
   if (!AppendParam(body, "initiator-name", initiator)) {
@@ -268,6 +316,14 @@ CRnError TgtClient::UnbindInitiatorName(int32_t tid, const std::string& initiato
   std::string body;
   if (!AppendParam(body, "initiator-name", initiator)) {
     return BadValue(FX_HERE_IN(kFile), "initiator name", initiator);
+  }
+  return Simple(TgtMode::kTarget, TgtOp::kUnbind, tid, kNoLun, false, body, status);
+}
+
+CRnError TgtClient::UnbindInitiatorAddress(int32_t tid, const std::string& address, uint32_t* status) const {
+  std::string body;
+  if (!AppendParam(body, "initiator-address", address)) {
+    return BadValue(FX_HERE_IN(kFile), "initiator address", address);
   }
   return Simple(TgtMode::kTarget, TgtOp::kUnbind, tid, kNoLun, false, body, status);
 }

@@ -7,6 +7,11 @@
 // text, and the status out parameter of the operation holds tgtd's status so
 // that callers can tolerate, say, an access rule that already exists.
 //
+// A tid means something only to the tgtd process that handed it out: a
+// restarted tgtd hands the same numbers to other targets. A client bound to
+// one process (ForProcess) therefore checks who answers before it sends
+// anything, and refuses to send to another process (errno ESTALE).
+//
 // Thread safety: the object is immutable after construction; any number of
 // threads may issue requests at once (each on its own connection).
 #pragma once
@@ -30,6 +35,9 @@ class TgtClient {
 
   const std::string& SocketPath() const { return m_socketPath; }
 
+  // A copy that sends requests only to process pid (0: to whoever answers).
+  TgtClient ForProcess(pid_t pid) const;
+
   // One request. text: tgtd's reply text (show requests). status: tgtd's
   // status, or kTgtSuccess when tgtd was not reached. peerPid: the process
   // that answered (null to ignore).
@@ -49,8 +57,14 @@ class TgtClient {
   CRnError NewLun(int32_t tid, uint64_t lun, const std::string& path, uint32_t blockSize,
                   uint32_t* status = nullptr) const;
   CRnError DeleteLun(int32_t tid, uint64_t lun, uint32_t* status = nullptr) const;
+  // The unit serial number a logical unit reports (VPD page 0x80); on LUN 0,
+  // the controller's.
+  CRnError SetUnitSerial(int32_t tid, uint64_t lun, const std::string& serial, uint32_t* status = nullptr) const;
   CRnError BindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status = nullptr) const;
   CRnError UnbindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status = nullptr) const;
+  // An access rule by address ("ALL", "10.0.0.0/8"): tgtd lists both kinds
+  // of rule alike.
+  CRnError UnbindInitiatorAddress(int32_t tid, const std::string& address, uint32_t* status = nullptr) const;
   // Asks tgtd to exit; it refuses while it holds targets.
   CRnError DeleteSystem(uint32_t* status = nullptr) const;
 
@@ -61,6 +75,17 @@ class TgtClient {
 
   std::string m_socketPath;
   int m_timeoutMs;
+  pid_t m_process = 0;  // the only process requests go to; 0: any
 };
+
+// Whether err says that another tgtd process answered a client bound to one
+// (ForProcess): nothing was sent.
+bool TgtProcessChanged(const CRnError& err);
+
+// An identity of the tgtd process pid that changes when tgtd restarts, even
+// when the new process gets the same id (a container restarted): the
+// process id in the low 32 bits, its start time (clock ticks after boot,
+// from /proc) above them when readable. Never 0 for pid > 0.
+uint64_t TgtdInstanceOf(pid_t pid);
 
 }  // namespace wztgt

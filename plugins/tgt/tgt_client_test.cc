@@ -194,6 +194,27 @@ TEST_F(TgtClientTest, AbsentDaemonAndHangUpsAreClearErrors) {
   EXPECT_NE(std::string::npos, err.AsString().find("closed the connection")) << err.AsString();
 }
 
+// A tid names a target only in the process that handed it out.
+TEST_F(TgtClientTest, AClientBoundToOneTgtdSendsNothingToAnother) {
+  FakeTgtd tgtd(m_socket);
+  TgtClient client(m_socket);
+  uint32_t status = 77;
+  CRnError err = client.ForProcess(::getpid() + 1).DeleteTarget(3, true, &status);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(TgtProcessChanged(err)) << err.AsString();
+  EXPECT_EQ(kTgtSuccess, status);
+  EXPECT_TRUE(tgtd.Requests().empty());
+
+  ASSERT_TRUE(client.ForProcess(::getpid()).SetUnitSerial(3, 0, "WZSCSI1").IsSuccess());
+  std::vector<std::string> requests = tgtd.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ(2u, Field<uint32_t>(requests[0], 0));  // logical unit
+  EXPECT_EQ(5u, Field<uint32_t>(requests[0], 4));  // update
+  EXPECT_EQ(0u, Field<uint64_t>(requests[0], 88));
+  EXPECT_EQ("scsi_sn=WZSCSI1" + std::string(1, '\0'), requests[0].substr(kRequestHeaderSize));
+  EXPECT_FALSE(TgtProcessChanged(CRnError()));
+}
+
 TEST_F(TgtClientTest, ValuesThatWouldSplitTheBodyAreNeverSent) {
   FakeTgtd tgtd(m_socket);
   TgtClient client(m_socket);

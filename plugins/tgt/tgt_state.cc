@@ -123,6 +123,8 @@ CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& ou
             lu->path = value;
           } else if (key == "Backing store type") {
             lu->bsType = value;
+          } else if (key == "SCSI SN") {
+            lu->serial = value;
           }
         }
         break;
@@ -215,6 +217,64 @@ int32_t TgtTargetTable::LowestFreeTid() const {
     if (entry.first == candidate) ++candidate;
   }
   return candidate;
+}
+
+void TgtTargetTable::Swap(TgtTargetTable& other) {
+  m_byTid.swap(other.m_byTid);
+  m_tidsByLowerName.swap(other.m_tidsByLowerName);
+}
+
+uint64_t TgtPicture::BeginRead() {
+  ++m_reads;
+  return ++m_clock;
+}
+
+void TgtPicture::EndRead() {
+  if (m_reads > 0) --m_reads;
+  if (m_reads == 0) m_touched.clear();
+}
+
+void TgtPicture::Abandon(uint64_t /*ticket*/) { EndRead(); }
+
+bool TgtPicture::Install(uint64_t ticket, pid_t pid, uint64_t instance, const std::vector<TgtTargetInfo>& shown) {
+  if (ticket < m_installed) {
+    EndRead();
+    return false;
+  }
+  TgtTargetTable fresh;
+  for (const TgtTargetInfo& t : shown) fresh.Put(t);
+  if (instance == m_instance) {
+    for (const auto& touched : m_touched) {
+      if (touched.second <= ticket) continue;  // the show saw that change
+      std::vector<int32_t> stale;
+      for (const auto& entry : fresh.Targets()) {
+        if (entry.second.name == touched.first) stale.push_back(entry.first);
+      }
+      for (int32_t tid : stale) fresh.Erase(tid);
+      for (const auto& entry : m_table.Targets()) {
+        if (entry.second.name == touched.first) fresh.Put(entry.second);
+      }
+    }
+  }
+  m_table.Swap(fresh);
+  m_pid = pid;
+  m_instance = instance;
+  m_installed = ticket;
+  EndRead();
+  return true;
+}
+
+void TgtPicture::Touched(const std::string& name) {
+  ++m_clock;
+  if (m_reads > 0) m_touched[name] = m_clock;
+}
+
+void TgtPicture::Clear() {
+  m_table.Clear();
+  m_pid = 0;
+  m_instance = 0;
+  m_touched.clear();
+  m_reads = 0;
 }
 
 }  // namespace wztgt

@@ -21,11 +21,13 @@ const char* const kTwoTargets =
     "        LUN: 0\n"
     "            Type: controller\n"
     "            SCSI ID: IET     00010000\n"
+    "            SCSI SN: beaf10\n"
     "            Backing store type: null\n"
     "            Backing store path: None\n"
     "            Backing store flags: \n"
     "        LUN: 7\n"
     "            Type: disk\n"
+    "            SCSI SN: X1 3F2A9C100007\n"
     "            Size: 67 MB, Block size: 512\n"
     "            Backing store type: rdwr\n"
     "            Backing store path: /srv/lun files/a.img\n"
@@ -58,6 +60,8 @@ TEST(TgtTargetShow, ReadsTargetsLunsAclsAndSessions) {
   EXPECT_EQ("disk", t1.luns.at(7).type);
   EXPECT_EQ("/srv/lun files/a.img", t1.luns.at(7).path);
   EXPECT_EQ("rdwr", t1.luns.at(7).bsType);
+  EXPECT_EQ("beaf10", t1.luns.at(0).serial);
+  EXPECT_EQ("X1 3F2A9C100007", t1.luns.at(7).serial);
   EXPECT_EQ((std::set<std::string>{"127.0.0.1", "iqn.2020-01.test:hostA"}), t1.acls);
   ASSERT_EQ(1u, t1.sessions.size());
   EXPECT_EQ(2u, t1.sessions[0].nexus);
@@ -138,6 +142,57 @@ TEST(TgtTargetTable, LowestFreeTidFillsGaps) {
   EXPECT_EQ(4, table.LowestFreeTid());
   table.Put(Target(4, "d"));
   EXPECT_EQ(6, table.LowestFreeTid());
+}
+
+TgtTargetInfo Target(int32_t tid, const std::string& name, std::set<uint64_t> luns) {
+  TgtTargetInfo t;
+  t.tid = tid;
+  t.name = name;
+  for (uint64_t n : luns) t.luns[n].lun = n;
+  return t;
+}
+
+// A read of tgtd that crosses the driver's own changes must not undo them;
+// one that finds another tgtd process keeps nothing of the old one.
+TEST(TgtPicture, AReadKeepsChangesBookedWhileItRanUnlessTgtdChanged) {
+  TgtPicture picture;
+  picture.Install(picture.BeginRead(), 10, 100, {Target(1, "a", {0, 1}), Target(2, "b", {0})});
+
+  const uint64_t ticket = picture.BeginRead();
+  // While tgtd answers the show, a LUN of "a" is deleted, "b" gains one and
+  // "c" is created; the show predates them all.
+  picture.Table().FindByTid(1)->luns.erase(1);
+  picture.Touched("a");
+  picture.Table().FindByTid(2)->luns[5].lun = 5;
+  picture.Touched("b");
+  picture.Table().Put(Target(3, "c", {0}));
+  picture.Touched("c");
+  ASSERT_TRUE(picture.Install(ticket, 10, 100, {Target(1, "a", {0, 1}), Target(2, "b", {0}), Target(4, "d", {0})}));
+  EXPECT_EQ(1u, picture.Table().FindByName("a")->luns.size());
+  EXPECT_EQ(1u, picture.Table().FindByName("b")->luns.count(5));
+  EXPECT_EQ(3, picture.Table().FindByName("c")->tid);
+  EXPECT_NE(nullptr, picture.Table().FindByName("d")) << "what others did is taken from the show";
+
+  // Changes booked before a read began are in its show; a later change of
+  // "d" is not.
+  const uint64_t second = picture.BeginRead();
+  const uint64_t third = picture.BeginRead();
+  picture.Table().Erase(4);
+  picture.Touched("d");
+  ASSERT_TRUE(picture.Install(third, 10, 100, {Target(1, "a", {0}), Target(4, "d", {0})}));
+  EXPECT_EQ(nullptr, picture.Table().FindByName("d"));
+  EXPECT_EQ(nullptr, picture.Table().FindByName("b")) << "b is gone from tgtd and untouched since";
+  EXPECT_FALSE(picture.Install(second, 10, 100, {})) << "an older read never replaces a newer one";
+  EXPECT_NE(nullptr, picture.Table().FindByName("a"));
+
+  // tgtd restarted: nothing booked for the old process survives.
+  const uint64_t restart = picture.BeginRead();
+  picture.Table().Put(Target(7, "e", {0}));
+  picture.Touched("e");
+  ASSERT_TRUE(picture.Install(restart, 11, 200, {}));
+  EXPECT_TRUE(picture.Table().Targets().empty());
+  EXPECT_EQ(11, picture.Pid());
+  EXPECT_EQ(200u, picture.Instance());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "drivers/unit_serial.h"
 #include "tests/e2e/daemon_e2e_support.h"
 
 namespace wze2e {
@@ -17,8 +18,9 @@ TEST_F(DaemonE2eTest, OnlyTheMappedHostReachesTheLunAndDeletingItAllEmptiesTgtd)
   ASSERT_EQ(1, lun) << "LUN 0 is tgtd's controller; the first LUN is 1";
 
   CommandResult a =
-      ProbeAs(kHostA, lun, {"--write-lba", "1000", "--pattern", kPattern, "--read-lba", "1000"});
+      ProbeAs(kHostA, lun, {"--vpd-serial", "--write-lba", "1000", "--pattern", kPattern, "--read-lba", "1000"});
   ASSERT_EQ(0, a.exitCode) << a.output;
+  EXPECT_TRUE(Has(a.output, "unit_serial=" + WzScsiSrvUnitSerial("E2E", kTarget, 1) + "\n")) << a.output;
   EXPECT_TRUE(Has(a.output, "login=ok\n")) << a.output;
   EXPECT_TRUE(Has(a.output, "inquiry=ok\n")) << a.output;
   EXPECT_TRUE(Has(a.output, "device_type=0\n")) << a.output;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/rn_test_temp_dir.h"
@@ -62,6 +63,21 @@ class TgtPlatformTest : public ::testing::Test {
     WzScsiSrvModelLun l(lun);
     WzScsiSrvModelHost h(host, "");
     return m_platform->UnMapHost(l, h);
+  }
+  CRnError RemoveOrphan(WzScsiSrvOrphan::Kind kind, const std::string& target, int32_t lun = -1,
+                        const std::string& host = "") {
+    WzScsiSrvOrphan orphan;
+    orphan.kind = kind;
+    orphan.targetId = target;
+    orphan.lunId = lun;
+    orphan.hostId = host;
+    return m_platform->RemoveOrphan(orphan);
+  }
+  WzScsiSrvEngineView Owned() {
+    WzScsiSrvEngineView view;
+    CRnError err = m_platform->ListOwned(view);
+    EXPECT_TRUE(err.IsSuccess()) << err.AsString();
+    return view;
   }
   // The ACL lines of tgtd's only (or first) target.
   std::vector<std::string> Acls() {
@@ -247,7 +263,11 @@ TEST_F(TgtPlatformTest, ARestartedDriverAdoptsTargetsLunsAndBindings) {
 
 TEST_F(TgtPlatformTest, ErrorsSayWhenTgtdIsGoneAndARestartedTgtdIsReadAgain) {
   ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  const uint64_t instance = m_platform->EngineInstance();
+  EXPECT_NE(0u, instance);
+  EXPECT_EQ(instance, m_platform->EngineInstance());
   m_tgtd.Kill();
+  EXPECT_EQ(0u, m_platform->EngineInstance());
   CRnError err = CreateTarget(kT2);
   ASSERT_TRUE(err.IsError());
   EXPECT_TRUE(Has(err.AsString(), "tgtd is not running")) << err.AsString();
@@ -263,12 +283,127 @@ TEST_F(TgtPlatformTest, ErrorsSayWhenTgtdIsGoneAndARestartedTgtdIsReadAgain) {
   // A new tgtd holds nothing; the driver notices and does not trust its picture.
   std::string error;
   ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  const uint64_t restarted = m_platform->EngineInstance();
+  EXPECT_NE(0u, restarted);
+  EXPECT_NE(instance, restarted);
   err = m_platform->CreateLun(&lun);
   ASSERT_TRUE(err.IsError());
   EXPECT_TRUE(Has(err.AsString(), "does not exist in tgtd")) << err.AsString();
   ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
   ASSERT_TRUE(m_platform->CreateLun(&lun).IsSuccess());
   EXPECT_EQ(1, m_tgtd.TargetCount());
+}
+
+TEST_F(TgtPlatformTest, InitiatorsReadTheServicesUnitSerialAlsoFromAdoptedUnits) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun lun = Lun(kT1, -1, "a.img");
+  lun.serialPrefix = "X1";
+  ASSERT_TRUE(m_platform->CreateLun(&lun).IsSuccess());
+  ASSERT_TRUE(Map(lun, kHostA).IsSuccess());
+  CommandResult r = Probe(m_tgtd, kT1, kHostA, {"--lun", "1", "--vpd-serial"});
+  ASSERT_EQ(0, r.exitCode) << r.output;
+  EXPECT_TRUE(Has(r.output, "unit_serial=" + WzScsiSrvUnitSerial("X1", kT1, 1) + "\n")) << r.output;
+
+  // A unit made before the driver set serials reports tgtd's own until a
+  // replay adopts it.
+  const std::string legacy = MakeSparseFile(m_dir.Join("legacy.img"), 1 << 20);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "2", "-b", legacy})
+                   .exitCode);
+  WzScsiSrvLun adopted = MakeLun(kT1, WzScsiServer::BSTOR_KERNEL, 2, m_platform.Get(), nullptr);
+  adopted.path = legacy;
+  adopted.serialPrefix = "X1";
+  ASSERT_TRUE(m_platform->CreateLun(&adopted).IsSuccess());
+  EXPECT_EQ(WzScsiSrvUnitSerial("X1", kT1, 2), Owned().targets[kT1].luns[2].serial);
+  r = Probe(m_tgtd, kT1, kHostA, {"--lun", "2", "--vpd-serial"});
+  EXPECT_TRUE(Has(r.output, "unit_serial=" + WzScsiSrvUnitSerial("X1", kT1, 2) + "\n")) << r.output;
+}
+
+// Reconcile after a crash: the driver lists what tgtd holds of the service's
+// targets and removes what the configuration lacks, and never a target of
+// another tool, even one with orphan-looking contents.
+TEST_F(TgtPlatformTest, ReconcileListsAndRemovesOnlyTheServicesTargets) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  WzScsiSrvLun one = Lun(kT1, -1, "1.img");
+  WzScsiSrvLun two = Lun(kT1, -1, "2.img");
+  one.serialPrefix = "P";
+  ASSERT_TRUE(m_platform->CreateLun(&one).IsSuccess());
+  ASSERT_TRUE(m_platform->CreateLun(&two).IsSuccess());
+  ASSERT_TRUE(Map(one, kHostA).IsSuccess());
+  ASSERT_TRUE(Map(two, kHostA).IsSuccess());
+  // An address rule nobody configured opens the service's target to all.
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "bind", "--mode", "target", "--tid", "1", "-I", "ALL"}).exitCode);
+  const std::string theirs = MakeSparseFile(m_dir.Join("theirs.img"), 1 << 20);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "target", "--tid", "2", "-T", kT2}).exitCode);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "2", "--lun", "1", "-b", theirs})
+                   .exitCode);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "bind", "--mode", "target", "--tid", "2", "--initiator-name", kHostB}).exitCode);
+
+  WzScsiSrvEngineView view = Owned();
+  EXPECT_FALSE(view.perLunAccess);
+  ASSERT_EQ(1u, view.targets.size()) << "the hand-made target is not listed";
+  const WzScsiSrvEngineTarget& t1 = view.targets[kT1];
+  EXPECT_EQ(kT1, t1.targetId);
+  ASSERT_EQ(2u, t1.luns.size()) << "LUN 0 is tgtd's controller, not a LUN of the service";
+  EXPECT_EQ(one.path, t1.luns.at(1).path);
+  EXPECT_EQ(WzScsiSrvUnitSerial("P", kT1, 1), t1.luns.at(1).serial);
+  EXPECT_EQ(two.path, t1.luns.at(2).path);
+  EXPECT_EQ((std::map<std::string, std::set<int32_t>>{{"ALL", {}}, {kHostA, {}}}), t1.hosts);
+
+  // Each removal twice: what is gone already is no error.
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(RemoveOrphan(WzScsiSrvOrphan::LUN, kT1, 2).IsSuccess());
+    ASSERT_TRUE(RemoveOrphan(WzScsiSrvOrphan::HOST, kT1, -1, "ALL").IsSuccess());
+  }
+  view = Owned();
+  EXPECT_EQ(1u, view.targets[kT1].luns.size());
+  EXPECT_EQ((std::map<std::string, std::set<int32_t>>{{kHostA, {}}}), view.targets[kT1].hosts);
+  // The driver's mapping count lost LUN 2 with it: unmapping LUN 1 unbinds.
+  ASSERT_TRUE(Unmap(one, kHostA).IsSuccess());
+  EXPECT_TRUE(Owned().targets[kT1].hosts.empty());
+  // Its number is free again.
+  WzScsiSrvLun next = Lun(kT1, -1, "3.img");
+  ASSERT_TRUE(m_platform->CreateLun(&next).IsSuccess());
+  EXPECT_EQ(2, next.lunId);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(RemoveOrphan(WzScsiSrvOrphan::TARGET, kT1).IsSuccess());
+  }
+  EXPECT_TRUE(Owned().targets.empty());
+
+  // The hand-made target survives every removal aimed at it...
+  EXPECT_TRUE(RemoveOrphan(WzScsiSrvOrphan::TARGET, kT2).IsError());
+  EXPECT_TRUE(RemoveOrphan(WzScsiSrvOrphan::LUN, kT2, 1).IsError());
+  EXPECT_TRUE(RemoveOrphan(WzScsiSrvOrphan::HOST, kT2, -1, kHostB).IsError());
+  const std::string show = m_tgtd.ShowTargets();
+  EXPECT_TRUE(Has(show, "Target 2: " + kT2 + "\n")) << show;
+  EXPECT_TRUE(Has(show, theirs + "\n")) << show;
+  EXPECT_TRUE(Has(show, "        " + kHostB + "\n")) << show;
+  // ... until the service is configured with it: then it is adopted, marked
+  // and listed.
+  ASSERT_TRUE(CreateTarget(kT2).IsSuccess());
+  view = Owned();
+  ASSERT_EQ(1u, view.targets.size());
+  EXPECT_EQ(theirs, view.targets[kT2].luns[1].path);
+  EXPECT_EQ(1u, view.targets[kT2].hosts.count(kHostB));
+}
+
+// A snapshot LUN is closed (out of tgtd, its number kept for it) and then
+// deleted for good: the number is free again, round after round.
+TEST_F(TgtPlatformTest, DeletingAClosedLunForGoodFreesItsNumber) {
+  ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
+  for (int round = 0; round < 3; ++round) {
+    WzScsiSrvLun snap = Lun(kT1, -1, "snap.img");
+    ASSERT_TRUE(m_platform->CreateLun(&snap).IsSuccess());
+    EXPECT_EQ(1, snap.lunId) << "round " << round;
+    {
+      ScopedRequestFlag closeOnly("CloseOnly");
+      ASSERT_TRUE(m_platform->DeleteLun(&snap).IsSuccess());
+    }
+    WzScsiSrvLun other = Lun(kT1, -1, "other.img");
+    ASSERT_TRUE(m_platform->CreateLun(&other).IsSuccess());
+    EXPECT_EQ(2, other.lunId) << "the closed LUN keeps its number";
+    ASSERT_TRUE(m_platform->DeleteLun(&other).IsSuccess());
+    ASSERT_TRUE(m_platform->DeleteLun(&snap).IsSuccess());
+  }
 }
 
 TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {

@@ -12,7 +12,8 @@
 // type, peripheral qualifier), read capacity
 // (capacity_bytes, block_size). --report-luns lists the LUNs the target
 // reports to this initiator ("report_luns=0 3", before the LUN check);
-// --vpd-serial reads the unit serial number (VPD page 0x80, "unit_serial=").
+// --vpd-serial reads the unit serial number (VPD page 0x80, "unit_serial=";
+// the field is right-aligned, so leading blanks are dropped, as initiators do).
 // --write-lba writes one block filled with
 // the pattern; --read-lba reads one block and, with --pattern, says whether
 // it holds the pattern. --hold-until-eof keeps the session and reads the
@@ -235,7 +236,9 @@ int Run(const Options& o) {
       std::printf("unit_serial=failed\nerror=%s\n", iscsi_get_error(s.Get()));
       return 1;
     }
-    std::printf("unit_serial=%s\n", page->usn);
+    const char* usn = page->usn;
+    while (*usn == ' ') ++usn;
+    std::printf("unit_serial=%s\n", usn);
   }
 
   uint32_t blockSize = 0;
