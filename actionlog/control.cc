@@ -4,6 +4,7 @@
 // Anything else is refused with code 4.
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/CCommandLineArguments.h"
 #include "hostlib/util/FXString.h"
 #include "service/handler_frame.h"
 
@@ -33,6 +34,7 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
       // Answered at any time, the replay included: it is how an operator
       // follows a long start.
       {"status", true, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReportStatus(c, m); }},
+      {"reconcile", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReconcileCommand(c, m); }},
   };
 
   auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
@@ -110,6 +112,49 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   } else {
     lines.push_back("replay=none");
   }
+  if (m_ptrPlatform) {
+    const uint64_t instance = m_engineInstance.load();
+    lines.push_back(std::string("engine.reachable=") + (instance != 0 ? "yes" : "no"));
+  } else {
+    lines.push_back("engine.reachable=no driver");
+  }
+  for (const ReconcileReport& rec : {LastReconcile(), LastDriftCheck()}) {
+    if (!rec.ran) continue;
+    const std::string key = rec.periodicCheck ? "check" : "reconcile";
+    lines.push_back(key + ".startedAt=" + std::to_string(rec.at));
+    lines.push_back(key + ".why=" + rec.why);
+    lines.push_back(key + ".differences=" + std::to_string(rec.differences.size()));
+    if (!rec.periodicCheck) lines.push_back(key + ".failed=" + std::to_string(rec.failed));
+    if (!rec.error.empty()) lines.push_back(key + ".error=" + rec.error);
+    for (const std::string& d : rec.differences) lines.push_back(key + ".difference=" + d);
+  }
   SendListing(conn, message, std::move(lines), std::string());
   return CRnError();
+}
+
+CRnError WzScsiSrv::ReconcileCommand(CWzNetwork* conn, CNMessageBase* message) {
+  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
+  const std::string arguments = request != nullptr ? request->arguments() : std::string();
+  CCommandLineArguments args(arguments.c_str());
+  const bool dryRun = args.HasOption("dry-run");
+  ReconcileReport report;
+  CRnError result = Reconcile(dryRun, "request", report);
+  WzScsiServer::Error error;
+  if (result.IsError()) {
+    error.set(WzScsiServer::RC_PLATFORM_FAILED, "Reconcile failed: " + report.error);
+  } else if (report.failed != 0) {
+    error.set(WzScsiServer::RC_PLATFORM_FAILED,
+              FXString::Format("Reconcile fixed %zu of %zu differences", report.differences.size() - report.failed,
+                               report.differences.size()));
+    result = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s", error.errorMessage().c_str());
+  } else {
+    error.set(WzScsiServer::RC_SUCCESS, FXString::Format(dryRun ? "%zu differences" : "%zu differences fixed",
+                                                         report.differences.size()));
+  }
+  if (conn != nullptr) {
+    WzScsiServer::IoctlRsp reply;
+    reply.setResults(report.differences);
+    SendReply(conn, message, reply, error, std::string());
+  }
+  return result;
 }

@@ -10,9 +10,11 @@
 // same operation again, so operations should tolerate what a failed earlier
 // attempt left behind.
 //
-// Threads: the service calls the operations from its worker threads, one
-// call at a time (the service's model lock serialises them); Init and
-// CleanUp from the host's thread.
+// Threads: the service calls the operations from its worker threads and its
+// engine watch: calls for one target one at a time (its change lock), calls
+// for different targets at once; ListOwned and RemoveOrphan while no change
+// runs (the change gate); EngineInstance at any time. Init and CleanUp from
+// the host's thread.
 #pragma once
 
 #include <cstdint>

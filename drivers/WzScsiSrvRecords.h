@@ -75,6 +75,9 @@ struct WZ_EXPORT WzScsiSrvModelHost : public WzScsiSrvHost {
 
 struct WZ_EXPORT WzScsiSrvModelLun : public WzScsiSrvLun {
   std::map<std::string, WzScsiSrvModelHost> hosts;  // by host id, exact case
+  // A snapshot LUN that was closed: configured, but out of the engine until
+  // it is opened (the engine holding it not is no drift).
+  bool closed = false;
 
   WzScsiSrvModelLun() = default;
   explicit WzScsiSrvModelLun(const WzScsiSrvLun& l) : WzScsiSrvLun(l) {}

@@ -42,9 +42,11 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
           if (CRnError e = m_ptrPlatform ? m_ptrPlatform->DeleteLun(lun) : NoPlatformError(FX_HERE))
             return ctx.Refuse(R::PLATFORM_DELETE_LUN, FX_HERE, e);
         }
+        Target* target = ctx.Target();
         if (!closed) {
-          Target* target = ctx.Target();
           ctx.Commit([target, number]() { target->luns.erase(number); });
+        } else {
+          ctx.Commit([target, number]() { target->luns[number].closed = true; });
         }
         ctx.Succeed();
         return CRnError();

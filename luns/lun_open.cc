@@ -41,7 +41,10 @@ CRnError WzScsiSrv::OpenLun(CWzNetwork* conn, CNMessageBase* message) {
         if (CRnError e = WzScsiSrvRunLunSequence(ctx, kWzScsiSrvOpenSequence, opened.bstorOps, m_ptrPlatform.get(),
                                                  request.bstoreDesc(), opened))
           return e;
-        ctx.Commit([lun, opened]() { static_cast<WzScsiSrvLun&>(*lun) = opened; });
+        ctx.Commit([lun, opened]() {
+          static_cast<WzScsiSrvLun&>(*lun) = opened;
+          lun->closed = false;
+        });
         WZLOG(1, "Lun is opened: %s:%d", ctx.TargetName().c_str(), opened.lunId);
         // The reply of an open names no LUN, as it always has; only an open
         // without the variable (an odd case) says which it opened.

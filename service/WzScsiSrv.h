@@ -27,12 +27,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -169,6 +171,32 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // taken until a reload restores it or it is deleted, so that its saved
   // files never attach to another object.
   CRnError Playback(bool reload) WZ_EXCLUDES(m_changeGate);
+  // Reconcile: compares what the engine holds of the service's objects with
+  // the model and, unless dryRun, converges the engine: creates what it
+  // lacks, removes what the configuration lacks, and never touches objects
+  // of other tools. Saved objects that could not be restored and closed
+  // snapshot LUNs are no difference. Holds the change gate exclusively.
+  struct ReconcileReport {
+    bool ran = false;
+    bool dryRun = false;
+    bool periodicCheck = false;
+    int64_t at = 0;              // seconds since 1970
+    double seconds = 0;
+    std::string why;             // "start", "request", "engine restart", "periodic check"
+    std::string error;           // the engine could not be read
+    std::vector<std::string> differences;  // one line each, with its outcome unless a dry run
+    size_t failed = 0;           // differences that could not be fixed
+  };
+  CRnError Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) WZ_EXCLUDES(m_changeGate);
+  ReconcileReport LastReconcile() WZ_EXCLUDES(m_reportMutex);
+  ReconcileReport LastDriftCheck() WZ_EXCLUDES(m_reportMutex);
+  // The engine watch: a thread that notices an engine restart (its instance
+  // changes) and reconciles, and compares the engine with the model every
+  // intervalSecs (0: never) without changing anything. Started at the end of
+  // the start request; stopped by KillAllJobs.
+  void StartEngineWatch();
+  void StopEngineWatch();
+
   // The target directories of the action log in replay order (pre-initialised
   // targets first).
   std::vector<std::string> GetTargetDirs();
@@ -256,8 +284,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
       WZ_EXCLUDES(m_reportMutex);
   // The start and reload replies: the text of a replay's outcome.
   std::string ReplayOutcomeText(bool reload, const CRnError& played) WZ_EXCLUDES(m_reportMutex);
-  // The "status" command.
+  // The "status" and "reconcile" commands.
   CRnError ReportStatus(CWzNetwork* conn, CNMessageBase* message);
+  CRnError ReconcileCommand(CWzNetwork* conn, CNMessageBase* message);
+  // The differences between the engine's view and the model, and their fixes.
+  CRnError ReconcileLocked(bool dryRun, ReconcileReport& report) WZ_REQUIRES(m_changeGate);
+  void EngineWatchLoop();
 
   // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
@@ -291,6 +323,14 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   int64_t m_replayStartedMs WZ_GUARDED_BY(m_reportMutex) = 0;
   std::set<std::string> m_unrestoredTargets WZ_GUARDED_BY(m_reportMutex);                 // directory names
   std::map<std::string, std::set<int32_t>> m_unrestoredLuns WZ_GUARDED_BY(m_reportMutex);  // by target
+  ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
+  ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);
+  std::atomic<uint64_t> m_engineInstance{0};
+  // The engine watch thread and how it is told to stop.
+  WzMutex m_watchMutex;
+  std::condition_variable m_watchWake;
+  bool m_watchStop WZ_GUARDED_BY(m_watchMutex) = false;
+  std::unique_ptr<std::thread> m_watchThread;
 };
 
 // The error a handler reports when no platform driver object exists (the

@@ -65,6 +65,7 @@ CRnError WzScsiSrv::SubmitJob(std::string&, CNSession::OnDemandServiceStatusType
 
 CRnError WzScsiSrv::KillAllJobs() {
   WZ_TRACE_SCOPE(1);
+  StopEngineWatch();
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 45);
   if (waited) WZLOG(-1, "Waiting for the workers failed, error=%s", waited.AsString().c_str());
   return CRnError();

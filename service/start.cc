@@ -49,8 +49,14 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
     } else {
       WZLOG(0, "Restored the saved configuration: %s", LastReplay().Summary().c_str());
     }
+    // The replay adopts what the engine holds; what the configuration lacks
+    // (a change cut off by a crash between the engine and its save) goes now.
+    ReconcileReport reconciled;
+    CRnError ignored = Reconcile(false, "start", reconciled);
+    (void)ignored;
     // The objects that were recreated stay in service even after a failure.
     SetStatus(SVC_INITIALIZED);
+    StartEngineWatch();
   }
 
   if (conn != nullptr) SendReply(conn, message, reply, error, "StartScsiService");

@@ -21,6 +21,7 @@ WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
   WZ_TRACE_SCOPE(1);
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
+  StopEngineWatch();
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 45);
   (void)waited;
   // The driver object's destructor is driver code: release it while its

@@ -1,6 +1,9 @@
 // Platform driver double: keeps the targets, LUN numbers and host bindings a
-// real engine would, numbers new LUNs with the lowest free number from 0, and
-// journals every call.
+// real engine would (per LUN), numbers new LUNs with the lowest free number
+// from 0, and journals every call. The engine "restarts" empty when the
+// number in the file named by WZSCSI_FAKE_ENGINE changes (0: unreachable).
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,6 +20,7 @@ class FakePlatform : public WzScsiSrvPlatform {
 
   CRnError CreateTarget(WzScsiSrvModelTarget& t) override {
     std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     if (CRnError e = wzfake::Call("platform", "CreateTarget", {{"targetId", t.targetId}, {"desc", t.targetDesc}}))
       return e;
     if (!m_targets.emplace(t.targetId, Target{}).second)
@@ -26,6 +30,7 @@ class FakePlatform : public WzScsiSrvPlatform {
 
   CRnError DeleteTarget(WzScsiSrvModelTarget& t) override {
     std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     if (CRnError e = wzfake::Call("platform", "DeleteTarget", {{"targetId", t.targetId}})) return e;
     auto it = m_targets.find(t.targetId);
     if (it == m_targets.end())
@@ -38,6 +43,7 @@ class FakePlatform : public WzScsiSrvPlatform {
 
   CRnError CreateLun(WzScsiSrvLun* lun) override {
     std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     auto it = m_targets.find(lun->targetId);
     int32_t number = lun->lunId;
     if (it != m_targets.end() && number == -1) {
@@ -52,40 +58,127 @@ class FakePlatform : public WzScsiSrvPlatform {
       return e;
     if (it == m_targets.end())
       return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 1168, "fake engine: no target %s", lun->targetId.c_str());
-    it->second.luns.insert(number);
+    it->second.luns[number] = lun->path;
     lun->lunId = number;
     return CRnError();
   }
 
   CRnError DeleteLun(WzScsiSrvLun* lun) override {
     std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     if (CRnError e = wzfake::Call("platform", "DeleteLun",
                                   {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}}))
       return e;
     auto it = m_targets.find(lun->targetId);
-    if (it != m_targets.end()) it->second.luns.erase(lun->lunId);
+    if (it != m_targets.end()) {
+      it->second.luns.erase(lun->lunId);
+      for (auto& host : it->second.hosts) host.second.erase(lun->lunId);
+    }
     return CRnError();
   }
 
   CRnError MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override {
-    return wzfake::Call("platform", "MapHost",
-                        {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)}, {"hostId", host.hostId},
-                         {"hostDesc", host.hostDesc}});
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    if (CRnError e = wzfake::Call("platform", "MapHost",
+                                  {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)},
+                                   {"hostId", host.hostId}, {"hostDesc", host.hostDesc}}))
+      return e;
+    auto it = m_targets.find(lun.targetId);
+    if (it != m_targets.end()) it->second.hosts[host.hostId].insert(lun.lunId);
+    return CRnError();
   }
 
   CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override {
-    return wzfake::Call("platform", "UnMapHost",
-                        {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)}, {"hostId", host.hostId}});
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    if (CRnError e = wzfake::Call("platform", "UnMapHost",
+                                  {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)},
+                                   {"hostId", host.hostId}}))
+      return e;
+    Unbind(lun.targetId, lun.lunId, host.hostId);
+    return CRnError();
+  }
+
+  CRnError ListOwned(WzScsiSrvEngineView& view) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    if (CRnError e = wzfake::Call("platform", "ListOwned", {})) return e;
+    view = WzScsiSrvEngineView();
+    for (const auto& t : m_targets) {
+      WzScsiSrvEngineTarget& held = view.targets[t.first];
+      held.targetId = t.first;
+      for (const auto& lun : t.second.luns) {
+        held.luns[lun.first].lunId = lun.first;
+        held.luns[lun.first].path = lun.second;
+      }
+      for (const auto& host : t.second.hosts)
+        if (!host.second.empty()) held.hosts[host.first] = host.second;
+    }
+    return CRnError();
+  }
+
+  CRnError RemoveOrphan(const WzScsiSrvOrphan& o) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    static const char* const kKinds[] = {"target", "lun", "host"};
+    if (CRnError e = wzfake::Call("platform", "RemoveOrphan",
+                                  {{"kind", kKinds[o.kind % 3]}, {"targetId", o.targetId},
+                                   {"lunId", std::to_string(o.lunId)}, {"hostId", o.hostId}}))
+      return e;
+    auto it = m_targets.find(o.targetId);
+    if (it == m_targets.end()) return CRnError();
+    if (o.kind == WzScsiSrvOrphan::TARGET) {
+      m_targets.erase(it);
+    } else if (o.kind == WzScsiSrvOrphan::LUN) {
+      it->second.luns.erase(o.lunId);
+      for (auto& host : it->second.hosts) host.second.erase(o.lunId);
+    } else if (o.lunId < 0) {
+      it->second.hosts.erase(o.hostId);
+    } else {
+      Unbind(o.targetId, o.lunId, o.hostId);
+    }
+    return CRnError();
+  }
+
+  // Not journalled: the service asks every second.
+  uint64_t EngineInstance() override {
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    return m_instance;
   }
 
   CRnError CleanUp() override { return wzfake::Call("platform", "CleanUp", {}); }
 
  private:
   struct Target {
-    std::set<int32_t> luns;
+    std::map<int32_t, std::string> luns;                // number -> path
+    std::map<std::string, std::set<int32_t>> hosts;     // initiator -> LUN numbers
   };
+
+  void Unbind(const std::string& target, int32_t lun, const std::string& host) {
+    auto it = m_targets.find(target);
+    if (it == m_targets.end()) return;
+    auto h = it->second.hosts.find(host);
+    if (h == it->second.hosts.end()) return;
+    h->second.erase(lun);
+    if (h->second.empty()) it->second.hosts.erase(h);
+  }
+
+  // An engine restart (the number in WZSCSI_FAKE_ENGINE changed) loses all.
+  void Follow() {
+    const char* file = std::getenv("WZSCSI_FAKE_ENGINE");
+    if (file == nullptr) return;
+    std::ifstream in(file);
+    uint64_t instance = 1;
+    if (!(in >> instance)) return;
+    if (instance != m_instance) m_targets.clear();
+    m_instance = instance;
+  }
+
   std::mutex m_lock;
   std::map<std::string, Target> m_targets;
+  uint64_t m_instance = 1;
 };
 
 }  // namespace

@@ -1,0 +1,137 @@
+// Reconcile on the driver doubles: what is made or lost behind the
+// service's back is found, listed by a dry run without a change, and fixed;
+// an engine restart heals by itself; drift is logged once.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/service_harness.h"
+#include "tests/support/service_test_peer.h"
+
+using namespace wztest;
+
+namespace {
+
+// The engine's view as comparable lines.
+std::vector<std::string> Engine(ServiceHarness& h) {
+  WzScsiSrvEngineView view;
+  EXPECT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform()->ListOwned(view).IsSuccess());
+  std::vector<std::string> lines;
+  for (const auto& t : view.targets) {
+    lines.push_back(t.first);
+    for (const auto& l : t.second.luns) lines.push_back(t.first + ":" + std::to_string(l.first) + " " + l.second.path);
+    for (const auto& hst : t.second.hosts)
+      for (int32_t lun : hst.second) lines.push_back(t.first + ":" + std::to_string(lun) + " <- " + hst.first);
+  }
+  return lines;
+}
+
+std::vector<std::string> Results(const std::shared_ptr<CNMessageBase>& reply) {
+  auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
+  return rsp != nullptr ? rsp->results() : std::vector<std::string>{"<no IoctlRsp>"};
+}
+
+// The double's engine instance, in a file: changing it restarts the engine empty.
+class TempEngineFile {
+ public:
+  TempEngineFile() : m_path("/tmp/wzscsi-engine-" + std::to_string(getpid())) {
+    Set(1);
+    setenv("WZSCSI_FAKE_ENGINE", m_path.c_str(), 1);
+  }
+  ~TempEngineFile() {
+    unsetenv("WZSCSI_FAKE_ENGINE");
+    std::remove(m_path.c_str());
+  }
+  void Set(uint64_t instance) { std::ofstream(m_path, std::ios::trunc) << instance << "\n"; }
+
+ private:
+  std::string m_path;
+};
+
+// A target with a LUN mapped to a host, and a closed snapshot LUN.
+void Configure(ServiceHarness& h) {
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/a0 -sp A"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.a", 0, "host-1"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.a", 3, "-ti iqn.a -ssid s1 -sp S"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeDeleteLun("iqn.a", 1, 1))), 0);  // closed
+}
+
+TEST(Reconcile, WhatChangedBehindTheServiceIsListedThenFixed) {
+  ServiceHarness h;
+  ASSERT_NO_FATAL_FAILURE(Configure(h));
+  const std::vector<std::string> configured = Engine(h);
+  WzScsiSrvPlatform& engine = *WzScsiSrvTestPeer(h.Service()).Platform();
+
+  // Behind the service's back: an orphan target, an orphan LUN and binding on
+  // the configured target, and the configured binding lost.
+  WzScsiSrvModelTarget orphan(WzScsiSrvTarget("iqn.orphan", ""));
+  ASSERT_TRUE(engine.CreateTarget(orphan).IsSuccess());
+  WzScsiSrvLun extra;
+  extra.targetId = "iqn.a";
+  extra.lunId = 7;
+  extra.path = "/dev/x";
+  ASSERT_TRUE(engine.CreateLun(&extra).IsSuccess());
+  WzScsiSrvModelLun lun0(extra);
+  lun0.lunId = 0;
+  WzScsiSrvModelHost intruder("host-x", ""), owner("host-1", "");
+  ASSERT_TRUE(engine.MapHost(lun0, intruder).IsSuccess());
+  ASSERT_TRUE(engine.UnMapHost(lun0, owner).IsSuccess());
+  const std::vector<std::string> drifted = Engine(h);
+
+  h.ClearJournal();
+  auto dry = h.Send(MakeIoctl("reconcile", "-dry-run"));
+  EXPECT_EQ(ReplyCode(dry), 0);
+  EXPECT_EQ(Results(dry), (std::vector<std::string>{
+                              "remove target iqn.orphan (not in the configuration)",
+                              "remove LUN iqn.a:7 (not in the configuration)",
+                              "remove host host-x from LUN iqn.a:0 (not in the configuration)",
+                              "map host host-1 to LUN iqn.a:0",
+                          }));
+  for (const std::string& line : h.Journal()) EXPECT_EQ(line.rfind("platform.ListOwned", 0), 0u) << line;
+  EXPECT_EQ(Engine(h), drifted) << "a dry run changes nothing";
+
+  auto fixed = h.Send(MakeIoctl("reconcile"));
+  EXPECT_EQ(ReplyCode(fixed), 0) << ReplyText(fixed);
+  EXPECT_EQ(ReplyText(fixed), "4 differences fixed");
+  EXPECT_EQ(Engine(h), configured) << "the closed LUN stays closed";
+  EXPECT_EQ(Results(h.Send(MakeIoctl("reconcile", "-dry-run"))), std::vector<std::string>{});
+}
+
+TEST(Reconcile, AnEngineRestartHealsWithoutARequestAndDriftIsLoggedOnce) {
+  TempEngineFile engineFile;
+  HarnessOptions options;
+  options.start = false;
+  ServiceHarness h(options);
+  h.SetConfig("nEngineWatchPollMs", "20");
+  h.SetConfig("nEngineCheckIntervalSecs", "1");
+  h.Restart(true);
+  ASSERT_NO_FATAL_FAILURE(Configure(h));
+  const std::vector<std::string> configured = Engine(h);
+
+  engineFile.Set(2);  // the engine restarts, empty
+  std::vector<std::string> now;
+  for (int i = 0; i < 250 && (now = Engine(h)) != configured; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(now, configured) << "the watch rebuilt the engine";
+  EXPECT_TRUE(h.Log().Contains("The SCSI target engine restarted; reconciling"));
+
+  // Drift: a binding lost behind the back is logged once by the check.
+  WzScsiSrvModelLun lun0;
+  lun0.targetId = "iqn.a";
+  lun0.lunId = 0;
+  WzScsiSrvModelHost owner("host-1", "");
+  ASSERT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform()->UnMapHost(lun0, owner).IsSuccess());
+  const std::string line = "The engine differs from the configuration: map host host-1 to LUN iqn.a:0";
+  for (int i = 0; i < 300 && h.Log().Count(line) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one more check
+  EXPECT_EQ(h.Log().Count(line), 1u);
+  EXPECT_NE(Engine(h), configured) << "a check changes nothing";
+}
+
+}  // namespace
