@@ -1,5 +1,8 @@
 #include "service/handler_frame.h"
 
+#include <csignal>
+#include <cstdlib>
+
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "targets/target_names.h"
@@ -41,6 +44,19 @@ class WZ_SCOPED_CAPABILITY ChangeGate {
  private:
   WzSharedMutex* m_gate;
 };
+
+// For the crash tests only: WZSCSI_TEST_CRASH_AT="<request class>:<step>"
+// kills the process at that step of that request's frame, as a power loss
+// or a SIGKILL would. Steps: "engine" (the drivers have changed, nothing is
+// saved), "saved" (the change is saved, the model and the reply not yet).
+void TestCrashPoint(const Message& request, const char* step) {
+  const char* at = std::getenv("WZSCSI_TEST_CRASH_AT");
+  if (at == nullptr || *at == '\0') return;
+  if (std::string(at) == std::string(request.getTagName()) + ":" + step) {
+    WZLOG(-1, "Crashing at %s on request (WZSCSI_TEST_CRASH_AT)", at);
+    ::raise(SIGKILL);
+  }
+}
 
 int32_t SavedLunId(const Reply& reply) {
   auto* created = dynamic_cast<const CreateLunRsp*>(&reply);
@@ -242,6 +258,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
       if (threw) result = ctx.Refuse(WzScsiSrvRefusal::INTERNAL_ERROR, FX_HERE, CRnError(), result.AsString());
     }
     const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
+    if (result.IsSuccess() && fromClient) TestCrashPoint(*request, "engine");
     if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
       if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
         // Not durable, so not done: the drivers are put back as they were
@@ -262,6 +279,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
               e.AsString().c_str());
       }
     }
+    if (changed && fromClient) TestCrashPoint(*request, "saved");
     if (changed && !ctx.m_commits.empty()) {
       WzWriterLock model(&m_modelMutex);
       for (const auto& commit : ctx.m_commits) commit();

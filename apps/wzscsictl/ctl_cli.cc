@@ -276,6 +276,20 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     choose(std::move(c));
   });
 
+  // reconcile
+  bool dryRun = false;
+  auto* reconcile = app.add_subcommand(
+      "reconcile", "make the engine hold exactly the configuration: create what it lacks, remove the service's "
+                   "objects the configuration lacks");
+  reconcile->add_flag("--dry-run", dryRun, "list the differences, change nothing");
+  reconcile->callback([&] {
+    choose(Simple([&] { return MakeReconcile(dryRun, g.flags); },
+                  [](const ReplyView& v, std::ostream& o) {
+                    for (const std::string& line : v.results) o << line << "\n";
+                    o << (v.errorMessage.empty() ? "done" : v.errorMessage) << "\n";
+                  }));
+  });
+
   // ioctl: the rest of the line is the command's option string, so that
   // `ioctl llh -hi host1` reads naturally; only --help is ours.
   std::string ioctlCommand;

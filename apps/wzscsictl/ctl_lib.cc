@@ -193,6 +193,10 @@ std::unique_ptr<CNMessageBase> MakeReload(int64_t flags) { return MakeIoctl("rc"
 
 std::unique_ptr<CNMessageBase> MakeStatus(int64_t flags) { return MakeIoctl("status", "", flags); }
 
+std::unique_ptr<CNMessageBase> MakeReconcile(bool dryRun, int64_t flags) {
+  return MakeIoctl("reconcile", dryRun ? "-dry-run" : "", flags);
+}
+
 ReplyView ViewReply(const CNMessageBase& reply) {
   ReplyView view;
   view.replyClass = reply.getTagName();

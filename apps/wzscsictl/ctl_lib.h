@@ -74,6 +74,8 @@ std::unique_ptr<CNMessageBase> MakeListLuns(const std::string& target, const std
 std::unique_ptr<CNMessageBase> MakeReload(int64_t flags);
 // "status": answered at any time, during the start's replay too.
 std::unique_ptr<CNMessageBase> MakeStatus(int64_t flags);
+// "reconcile", with " -dry-run" when asked.
+std::unique_ptr<CNMessageBase> MakeReconcile(bool dryRun, int64_t flags);
 
 // A reply reduced to what a user or a script looks at. The has* members say
 // whether the reply carries the field.

@@ -103,13 +103,21 @@ void DaemonE2eTest::TearDown() {
   m_tgtd.Stop();
 }
 
-void DaemonE2eTest::StartDaemon() {
+void DaemonE2eTest::StartDaemon(const std::vector<std::pair<std::string, std::string>>& env) {
   WzDaemonLaunch cfg;
   cfg.stateDir = StateDir();
   cfg.driverDir = WzBuildPaths::RealDrivers();
   cfg.logLevel = 1;
+  cfg.env.insert(cfg.env.end(), env.begin(), env.end());
   CRnError err = m_daemon.Start(cfg);
   ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+}
+
+std::string DaemonE2eTest::MakeFile(const std::string& name, long long size) const {
+  const std::string path = Path(name);
+  std::ofstream(path, std::ios::trunc).close();
+  EXPECT_EQ(0, ::truncate(path.c_str(), size));
+  return path;
 }
 
 void DaemonE2eTest::StopDaemon() { ASSERT_EQ(0, m_daemon.Stop()) << DaemonLog(); }

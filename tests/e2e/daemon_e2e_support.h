@@ -42,7 +42,8 @@ class DaemonE2eTest : public ::testing::Test {
 
   // wzscsid on StateDir() with the real drivers; returns once it serves,
   // that is once its start request (the replay) was answered.
-  void StartDaemon();
+  // env: extra "NAME=value" pairs for the daemon (a test crash point).
+  void StartDaemon(const std::vector<std::pair<std::string, std::string>>& env = {});
   // SIGTERM; expects a clean stop (exit status 0).
   void StopDaemon();
 
@@ -71,6 +72,8 @@ class DaemonE2eTest : public ::testing::Test {
   void TgtdAdmin(const std::vector<std::string>& args) const;
 
   std::string Path(const std::string& rel) const { return m_dir.Join(rel); }
+  // A sparse file of size bytes under the test directory.
+  std::string MakeFile(const std::string& name, long long size) const;
   std::string StateDir() const { return m_dir.Join("state"); }
   std::string SnapshotDir() const { return m_dir.Join("snapshots"); }
   std::string ActionLogRoot() const { return StateDir() + "/jobresults/WzScsiSrvActionLogs"; }

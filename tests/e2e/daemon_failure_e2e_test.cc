@@ -49,12 +49,6 @@ class DaemonFailureE2eTest : public DaemonE2eTest {
     }
     return texts;
   }
-  std::string MakeFile(const std::string& name, long long size) const {
-    const std::string path = Path(name);
-    std::ofstream(path, std::ios::trunc).close();
-    EXPECT_EQ(0, ::truncate(path.c_str(), size));
-    return path;
-  }
   // A closed snapshot LUN 1 of kTarget (unmapped, as a close needs), holding
   // the pattern at LBA 10; host A stays bound through block LUN 2.
   void ClosedSnapshotLun() {
