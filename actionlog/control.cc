@@ -56,13 +56,26 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
 CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message) {
   WZLOG(0, "#### Reloading iSCSI service configuration. ####");
   CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(true); });
+  // What the model holds already but the engine lost is created again too:
+  // one command after fixing a fault.
+  ReconcileReport reconciled;
+  CRnError reconcileFailed = Reconcile(false, "reload", reconciled);
+  if (played.IsSuccess() && (reconcileFailed.IsError() || reconciled.failed != 0))
+    played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                     "the engine could not be brought back to the configuration (%zu of %zu "
+                                     "differences not fixed)%s%s",
+                                     reconciled.failed, reconciled.differences.size(),
+                                     reconcileFailed.IsError() ? ": " : "",
+                                     reconcileFailed.IsError() ? reconcileFailed.AsString().c_str() : "");
 
   WzScsiServer::Error error;
   if (played.IsSuccess() && !LastReplay().Failed()) {
     error.set(WzScsiServer::RC_SUCCESS, "iSCSI service configuration reloaded successfully.");
     WZLOG(0, "iSCSI service reload configuration completed successfully: %s", LastReplay().Summary().c_str());
   } else {
-    error.set(WzScsiServer::RC_NOT_READY_OR_FAILED, ReplayOutcomeText(true, played));
+    error.set(WzScsiServer::RC_NOT_READY_OR_FAILED,
+              LastReplay().Failed() ? ReplayOutcomeText(true, played)
+                                    : "iSCSI service configuration reload failed: " + played.AsString());
     WZLOG(-1, "%s", error.errorMessage().c_str());
     if (played.IsSuccess()) played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s",
                                                              error.errorMessage().c_str());

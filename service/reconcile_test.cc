@@ -101,6 +101,11 @@ TEST(Reconcile, WhatChangedBehindTheServiceIsListedThenFixed) {
   EXPECT_EQ(ReplyText(fixed), "4 differences fixed");
   EXPECT_EQ(Engine(h), configured) << "the closed LUN stays closed";
   EXPECT_EQ(Results(h.Send(MakeIoctl("reconcile", "-dry-run"))), std::vector<std::string>{});
+
+  // A reload puts back what the engine lost of objects the model holds.
+  ASSERT_TRUE(engine.DeleteLun(&lun0).IsSuccess());
+  EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("rc"))), 0);
+  EXPECT_EQ(Engine(h), configured);
 }
 
 TEST(Reconcile, AnEngineRestartHealsWithoutARequestAndDriftIsLoggedOnce) {
