@@ -228,6 +228,11 @@ CRnError WzScsiSrv::PlaybackTargets(bool reload) {
     return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
   }
   for (const std::string& dir : dirs) {
+    if (m_stopping.load()) {
+      // The rest is replayed at the next start.
+      WZLOG(0, "Replay stopped: the service is stopping");
+      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "the replay was stopped by a stop");
+    }
     CRnError ignored = PlaybackTarget(dir, reload);
     (void)ignored;
   }
@@ -299,6 +304,7 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, const std::stri
   if (listed.IsError() && !opened) return listed.Push(FX_HERE, "Failed to open %s config dir=%s", words.what, dir.c_str());
 
   for (const std::string& name : names) {
+    if (m_stopping.load()) break;
     const std::string path = Join(dir, name);
     struct stat st;
     if (CRnError e = CRnFile::Stat(path, st)) {

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "hostlib/log/LogWriter.h"
+#include "luns/backing_store_dirs.h"
 #include "luns/lun_args.h"
 #include "luns/lun_req_flags.h"
 #include "luns/lun_sequence.h"
@@ -78,6 +79,11 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
         } else if (CRnError e = ProcessCreateLunArgs(request.bstoreDesc().args(), lun)) {
           WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
           created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
+        } else if (CRnError outside = ctx.FromClient() && !lun.path.empty()
+                                           ? WzScsiSrvCheckBackingStore(m_backingStores, lun.path)
+                                           : CRnError()) {
+          // Only where the operator allows: a client must not export any file of the host.
+          created = ctx.Refuse(R::PATH_NOT_ALLOWED, FX_HERE, outside);
         } else if (ToLowerTargetName(lun.targetId) != name) {
           // The drivers would put the LUN on the target -ti names while the
           // model lists it under the request's.

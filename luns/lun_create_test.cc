@@ -2,6 +2,8 @@
 // refusals before any driver is called, the reply fields, the saved request
 // and its creation time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 
@@ -111,6 +113,32 @@ TEST_F(LunCreate, RefusalsComeInOrderAndCallNoDriver) {
   EXPECT_TRUE(Model().at(kTarget).luns.empty());
   EXPECT_EQ(Tree(), tree);
   EXPECT_TRUE(h->Log().Contains("Failed to process CreateLun arguments, error=Lun serial prefix is not set"));
+}
+
+// A client exports only what BackingStoreDirs allows: a file under a listed
+// directory, or a listed device; a link out of the directory, a "..", a
+// file elsewhere and a -ti naming another target are refused with code 4.
+TEST_F(LunCreate, OnlyAllowedBackingFilesAndTheRequestsOwnTarget) {
+  const std::string disks = h->Root() + "/disks";
+  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  wztest::WriteFile(disks + "/ok.img", "x");
+  wztest::WriteFile(h->Root() + "/secret", "x");
+  ASSERT_EQ(::symlink((h->Root() + "/secret").c_str(), (disks + "/link.img").c_str()), 0);
+  h->SetConfig("BackingStoreDirs", disks + ", /dev/null");
+  h->Restart();  // the target comes back from its saved file
+
+  EXPECT_EQ(CreateLun(2, "-path " + disks + "/ok.img -sp A"), 0);
+  EXPECT_EQ(CreateLun(2, "-path /dev/null -sp A"), 1);
+  for (const std::string& path :
+       {disks + "/link.img", disks + "/../secret", h->Root() + "/secret", std::string("/etc/services"),
+        std::string("/dev/zero")}) {
+    auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path " + path + " -sp A")));
+    EXPECT_EQ(ReplyCode(reply), 4) << path;
+    EXPECT_EQ(ReplyText(reply).rfind("The backing file or device is not allowed: ", 0), 0u) << ReplyText(reply);
+  }
+  auto other = h->Send(MakeCreateLun(kTarget, 2, "-ti iqn.2020-01.test:other -path " + disks + "/ok.img -sp A"));
+  EXPECT_EQ(ReplyCode(other), 4);
+  EXPECT_EQ(Model().at(kTarget).luns.size(), 2u);
 }
 
 TEST_F(LunCreate, NotReadyIsRefusedButAnOpenIsServed) {

@@ -107,6 +107,11 @@ start_tgtd() {
   PORTAL=127.0.0.1:$port
 }
 
+# LUNs only on files under <state>/disks (BackingStoreDirs): a client must not
+# be able to export any file of this machine.
+mkdir -p "$STATE/disks"
+set_conf Quellport BackingStoreDirs "$STATE/disks"
+
 DRIVERS=$BUILD/fakes
 MODE="the test doubles: the configuration is kept, nothing is exported over iSCSI"
 if [ "${WZ_RUN_DOUBLES:-0}" != 1 ] && [ -f "$BUILD/drivers/libWzScsiSrvTgt.so" ] && command -v tgtd >/dev/null; then

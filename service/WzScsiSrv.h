@@ -46,6 +46,7 @@
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
 #include "hostlib/util/CRnLibrary.h"
 #include "hostlib/util/wz_mutex.h"
+#include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
 
 class WzScsiSrvHandlerContext;
@@ -104,6 +105,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
                                   WznHandle_t handle, CNMessageBase* message) override;
   CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
                                   WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) override;
+  // Stops: refuses new changes, ends a replay or reconcile between two
+  // objects (the next start resumes it), and waits for the workers, however
+  // long a driver call takes, up to nStopTimeoutSecs (section Quellport,
+  // default 300). Past that it fails with ERROR_BUSY (Win32 170) and the
+  // drivers stay loaded: a worker is still inside one, so the host must exit
+  // without unloading anything.
   CRnError KillAllJobs() override;
   void CleanUp() override;
 
@@ -316,7 +323,15 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // Atomic so that the unlocked first readiness test is not a data race; every
   // change still happens under m_mutex.
   std::atomic<ServiceInitStatus> m_eStatus{SVC_NOT_INITIALIZED};
+  // Set by KillAllJobs: replays and reconciles end between two objects, new
+  // changes are refused.
+  std::atomic<bool> m_stopping{false};
+  // A worker was still inside a driver when the stop gave up waiting: the
+  // libraries must never be unloaded.
+  std::atomic<bool> m_driversInUse{false};
   WzThreadPool m_threadPool;
+  // Where new LUNs may be backed (read by Initialize).
+  WzScsiSrvBackingStorePolicy m_backingStores;
   // The last replay's report, and what it could not restore.
   WzMutex m_reportMutex;
   ReplayReport m_report WZ_GUARDED_BY(m_reportMutex);

@@ -233,6 +233,12 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   }
 
   CRnError result;
+  if (fromClient && m_stopping.load()) {
+    // Answered at once, so that a stop is not held up by queued changes.
+    result = ctx.Refuse(WzScsiSrvRefusal::STOPPING, FX_HERE);
+    SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
+    return result;
+  }
   {
     ChangeGate gate(&m_changeGate, fromClient && frame.kind != WzScsiSrvFrame::QUERY);
     if (frame.lock == WzScsiSrvFrame::TARGET) {

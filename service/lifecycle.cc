@@ -12,6 +12,9 @@ const char* const kTimeoutKey = "nWzScsiSrvInactivityTimeOutInSecs";
 const char* const kStagingKey = "sScsiSrvStagingLoc";
 const char* const kActionLogDirName = "WzScsiSrvActionLogs";
 constexpr int kDefaultInactivityTimeoutSecs = 300;
+const char* const kStopTimeoutKey = "nStopTimeoutSecs";
+constexpr uint64_t kDefaultStopTimeoutSecs = 300;
+constexpr long ERROR_BUSY_DRIVERS = 170;  // ERROR_BUSY
 
 // Worker pool shape: idle time-out, minimum, maximum, growth step.
 constexpr int kPoolIdleSecs = 300;
@@ -45,6 +48,7 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
   m_sIdleSemName = semName;
   m_pSvcApp = app;
 
+
   CRnError pool = m_threadPool.initThreadPool("WzScsiSrv", kPoolIdleSecs, kPoolMinThreads, kPoolMaxThreads,
                                               kPoolGrowStep);
   if (pool) WZLOG(-1, "Failed to start the worker pool, error=%s", pool.AsString().c_str());
@@ -53,6 +57,12 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
     std::string text = e.AsString();
     return e.Push(FX_HERE, "Initialization of platform library failed with error: [%s]", text.c_str());
   }
+  if (CRnError e = WzScsiSrvReadBackingStorePolicy(m_backingStores)) {
+    std::string text = e.AsString();
+    return e.Push(FX_HERE, "The backing-store setting is wrong: %s", text.c_str());
+  }
+  if (!m_backingStores.restricted)
+    WZLOG(0, "Warning: BackingStoreDirs is not set: a client may export any file or device of this host");
   return pool.IsError() ? pool.Push(FX_HERE) : CRnError();
 }
 
@@ -65,15 +75,25 @@ CRnError WzScsiSrv::SubmitJob(std::string&, CNSession::OnDemandServiceStatusType
 
 CRnError WzScsiSrv::KillAllJobs() {
   WZ_TRACE_SCOPE(1);
+  m_stopping = true;
   StopEngineWatch();
-  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 45);
-  if (waited) WZLOG(-1, "Waiting for the workers failed, error=%s", waited.AsString().c_str());
+  uint64_t limit = kDefaultStopTimeoutSecs;
+  if (WZPlatformInfo::getNumber(kSection, kStopTimeoutKey, limit).IsError()) limit = kDefaultStopTimeoutSecs;
+  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, static_cast<int>(limit));
+  if (waited) {
+    m_driversInUse = true;
+    WZLOG(-1, "A worker is still inside a driver after %llu s (%s); the drivers stay loaded",
+          static_cast<unsigned long long>(limit), waited.AsString().c_str());
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_BUSY_DRIVERS,
+                                   "a worker is still inside a driver after %llu s: exit without unloading",
+                                   static_cast<unsigned long long>(limit));
+  }
   return CRnError();
 }
 
 void WzScsiSrv::CleanUp() {
   WZ_TRACE_SCOPE(1);
-  if (m_ptrPlatform) {
+  if (m_ptrPlatform && !m_driversInUse) {
     CRnError ignored = m_ptrPlatform->CleanUp();
     (void)ignored;
   }

@@ -214,6 +214,7 @@ CRnError WzScsiSrv::ReconcileLocked(bool dryRun, ReconcileReport& report) {
 
   for (std::vector<Fix>* fixes : {&removals, &creations}) {
     for (Fix& fix : *fixes) {
+      if (m_stopping.load()) return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "stopped");
       if (dryRun) {
         report.differences.push_back(fix.what);
         continue;

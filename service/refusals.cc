@@ -71,6 +71,10 @@ const WzScsiSrvRefusalRow kRows[] = {
     {R::LUN_NOT_RESTORED, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
      "The LUN number is held by a saved LUN that could not be restored (see wzscsictl status): reload once the "
      "cause is fixed, or delete that LUN first"},
+    {R::PATH_NOT_ALLOWED, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true,
+     "The backing file or device is not allowed"},
+    {R::STOPPING, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "The service is stopping; the change was not made"},
     {R::SAVE_FAILED, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "Failed to save the change"},
     {R::TOO_LARGE_TO_SAVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true, "The request is too large to save"},
 };

@@ -53,6 +53,8 @@ enum class WzScsiSrvRefusal : int32_t {
   TARGET_OPTION_MISMATCH,
   TARGET_NOT_RESTORED,
   LUN_NOT_RESTORED,
+  PATH_NOT_ALLOWED,
+  STOPPING,
   SAVE_FAILED,
   TOO_LARGE_TO_SAVE,
   END,  // not a refusal: the number of them

@@ -22,7 +22,9 @@ WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
   StopEngineWatch();
-  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 45);
+  // Never unload a driver a worker is inside: wait, however long it takes
+  // (a host that cannot wait exits without destroying the service).
+  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 0);
   (void)waited;
   // The driver object's destructor is driver code: release it while its
   // library is still loaded.

@@ -10,6 +10,11 @@ namespace {
 
 #define WZD_HERE FX_HERE_IN("wzscsid")
 
+// KillAllJobs fails with ERROR_BUSY when a worker is still inside a driver
+// after the stop's time limit; the daemon then exits with this status.
+constexpr long kErrorBusy = 170;
+constexpr int kExitDriverStuck = 3;
+
 // NotifyActivity is a plain function pointer, so the clock it feeds is found
 // through here.
 std::atomic<CWzIdleClock*> g_activityClock{nullptr};
@@ -138,7 +143,16 @@ void CWzServiceHost::Shutdown() {
   if (m_gate) m_gate->DropHeld();
   if (m_service != nullptr && m_initializeCalled) {
     try {
-      if (CRnError e = m_service->KillAllJobs()) WZLOG(-1, "KillAllJobs failed: %s", e.AsString().c_str());
+      if (CRnError e = m_service->KillAllJobs()) {
+        WZLOG(-1, "KillAllJobs failed: %s", e.AsString().c_str());
+        if (e.GetCode() == HRESULT_FROM_WIN32(kErrorBusy)) {
+          // A worker is inside a driver: unloading anything would pull code
+          // from under it. Leave at once, unloading nothing.
+          WZLOG(-1, "Exiting without unloading the service (status %d)", kExitDriverStuck);
+          g_ptrLogWriter.reset();
+          ::_exit(kExitDriverStuck);
+        }
+      }
       m_service->CleanUp();
     } catch (const std::exception& e) {
       WZLOG(-1, "Stopping the service threw: %s", e.what());
