@@ -3,7 +3,8 @@
 one JSON document.
 
 Inputs: Google Benchmark JSON (--micro), the end-to-end tool's JSON (--e2e,
-and --tgt for the tgt-engine comparison), each optional. Output: the table on
+--tgt for the tgt-engine comparison, --etcd for the etcd client), each
+optional. Output: the table on
 standard output, the merged document in --out.
 """
 import argparse
@@ -113,14 +114,17 @@ def main():
     ap.add_argument("--micro")
     ap.add_argument("--e2e")
     ap.add_argument("--tgt")
+    ap.add_argument("--etcd")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
     micro = micro_figures(load(args.micro))
     e2e_doc = load(args.e2e)
     tgt_doc = load(args.tgt)
+    etcd_doc = load(args.etcd)
     e2e = e2e_doc.get("figures", []) if e2e_doc else []
     tgt = tgt_doc.get("figures", []) if tgt_doc else []
+    etcd = etcd_doc.get("figures", []) if etcd_doc else []
 
     print("=" * 100)
     print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
@@ -129,8 +133,9 @@ def main():
     print_section("Micro-benchmarks (Google Benchmark, real time per operation)", micro)
     print_section("End to end: wzscsid with the driver doubles, through the client protocol", e2e)
     print_section("End to end: the tgt engine against tgt-admin", tgt)
-    targets = [f for f in e2e + tgt if "met" in f]
-    failed = [f for f in micro + e2e + tgt if f.get("value") is None]
+    print_section("The etcd client against a private 3-member etcd cluster", etcd)
+    targets = [f for f in e2e + tgt + etcd if "met" in f]
+    failed = [f for f in micro + e2e + tgt + etcd if f.get("value") is None]
     print()
     print("targets met: %d of %d; measurements that could not run: %d" %
           (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
@@ -142,7 +147,9 @@ def main():
         "micro": micro,
         "e2e": e2e,
         "tgt": tgt,
+        "etcd": etcd,
         "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
+                    "etcd": (etcd_doc or {}).get("context", {}),
                     "micro": (load(args.micro) or {}).get("context", {})},
     }
     with open(args.out, "w") as f:

@@ -5,6 +5,7 @@
 # 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles;
 # 3. the tgt-engine comparison (wz_tgt_bench): wzscsid with the real drivers
 #    on a private tgtd against tgt-admin -e on another;
+# 4. the etcd client (wz_etcd_bench) against a private 3-member etcd cluster;
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -23,10 +24,12 @@ status=0
 micro_args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 e2e_args=()
 tgt_args=()
+etcd_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2)
   tgt_args=(--targets 200)
+  etcd_args=(--ops 200)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
@@ -54,6 +57,14 @@ else
   status=1
 fi
 
+if [ -x "$BIN/wz_etcd_bench" ]; then
+  echo "bench: the etcd client" >&2
+  "$BIN/wz_etcd_bench" "${etcd_args[@]}" --json "$OUT/etcd.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_etcd_bench is missing (a build with tests makes it)" >&2
+  status=1
+fi
+
 python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
-  --out "$BUILD/bench-results.json" || status=1
+  --etcd "$OUT/etcd.json" --out "$BUILD/bench-results.json" || status=1
 exit $status

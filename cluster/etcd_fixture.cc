@@ -1,0 +1,338 @@
+#include "cluster/etcd_fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "cluster/etcd_client.h"
+
+extern char** environ;
+
+namespace wzetcdtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kStartAttempts = 3;
+constexpr int kLeaderTimeoutMs = 20000;
+constexpr int kStopTimeoutMs = 5000;
+constexpr int kLowestPort = 20001;
+
+// A descriptor closed on scope exit.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+  int Get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// count distinct loopback ports above 20000 that were free a moment ago.
+// The probing sockets stay bound until all are chosen, so that the kernel
+// does not hand out one port twice.
+bool FreePorts(size_t count, std::vector<int>& ports) {
+  std::vector<Fd> held;
+  ports.clear();
+  for (int tries = 0; ports.size() < count && tries < 1000; ++tries) {
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (s.Get() < 0 || ::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return false;
+    }
+    const int port = ntohs(addr.sin_port);
+    if (port >= kLowestPort) ports.push_back(port);
+    held.push_back(std::move(s));
+  }
+  return ports.size() == count;
+}
+
+std::string Url(int port) { return "http://127.0.0.1:" + std::to_string(port); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Starts argv with its output appended to logPath, in a process group of
+// its own (a terminal's Ctrl-C stays with the test).
+pid_t Spawn(std::vector<std::string> argv, const std::string& logPath, std::string* error) {
+  Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (log.Get() < 0 || null.Get() < 0) {
+    if (error != nullptr) *error = "cannot open " + logPath + ": " + std::strerror(errno);
+    return -1;
+  }
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, null.Get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, log.Get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, log.Get(), 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    if (error != nullptr) *error = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    return -1;
+  }
+  return pid;
+}
+
+}  // namespace
+
+bool EtcdInstalled() {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(std::string(path != nullptr ? path : "") + ":/usr/bin:/usr/local/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    if (!dir.empty() && ::access((dir + "/etcd").c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+EtcdTestCluster::~EtcdTestCluster() {
+  Stop();
+  if (!m_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+  }
+}
+
+std::vector<std::string> EtcdTestCluster::ClientUrls() const {
+  std::vector<std::string> urls;
+  for (const Member& m : m_members) urls.push_back(Url(m.clientPort));
+  return urls;
+}
+
+std::string EtcdTestCluster::ClientUrl(size_t index) const { return Url(m_members[index].clientPort); }
+
+std::string EtcdTestCluster::LogText(size_t index) const {
+  return ReadFile(m_dir + "/" + m_members[index].name + ".log");
+}
+
+std::string EtcdTestCluster::InitialCluster() const {
+  std::string out;
+  for (const Member& m : m_members) out += (out.empty() ? "" : ",") + m.name + "=" + Url(m.peerPort);
+  return out;
+}
+
+bool EtcdTestCluster::Start(int members, std::string* error) {
+  if (members != 1 && members != 3) {
+    if (error != nullptr) *error = "a test cluster has 1 or 3 members";
+    return false;
+  }
+  if (!EtcdInstalled()) {
+    if (error != nullptr) *error = "etcd is not installed";
+    return false;
+  }
+  if (m_dir.empty()) {
+    char pattern[] = "/tmp/wz-etcd-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+      if (error != nullptr) *error = std::string("mkdtemp: ") + std::strerror(errno);
+      return false;
+    }
+    m_dir = pattern;
+  }
+  std::string why;
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    Stop();
+    std::vector<int> ports;
+    if (!FreePorts(2 * static_cast<size_t>(members), ports)) {
+      why = "no free loopback ports";
+      continue;
+    }
+    m_members.assign(static_cast<size_t>(members), Member());
+    for (size_t i = 0; i < m_members.size(); ++i) {
+      m_members[i].name = "m" + std::to_string(i + 1);
+      m_members[i].clientPort = ports[2 * i];
+      m_members[i].peerPort = ports[2 * i + 1];
+      std::error_code ec;
+      std::filesystem::remove_all(m_dir + "/" + m_members[i].name, ec);
+    }
+    // A token of its own: members of another test's cluster never join.
+    m_token = "wz-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + "-" + m_dir.substr(m_dir.size() - 6);
+    bool launched = true;
+    for (size_t i = 0; i < m_members.size() && launched; ++i) launched = Launch(i, &why);
+    if (launched && WaitForLeader(kLeaderTimeoutMs, &why)) return true;
+  }
+  Stop();
+  if (error != nullptr) *error = "etcd did not start: " + why;
+  return false;
+}
+
+bool EtcdTestCluster::Launch(size_t index, std::string* error) {
+  Member& m = m_members[index];
+  const std::string peer = Url(m.peerPort);
+  const std::string client = Url(m.clientPort);
+  m.pid = Spawn({"etcd", "--name", m.name, "--data-dir", m_dir + "/" + m.name, "--listen-peer-urls", peer,
+                 "--initial-advertise-peer-urls", peer, "--listen-client-urls", client, "--advertise-client-urls",
+                 client, "--initial-cluster", InitialCluster(), "--initial-cluster-state", "new",
+                 "--initial-cluster-token", m_token, "--logger", "zap", "--log-outputs", "stderr"},
+                m_dir + "/" + m.name + ".log", error);
+  return m.pid > 0;
+}
+
+bool EtcdTestCluster::Exited(size_t index) {
+  Member& m = m_members[index];
+  if (m.pid <= 0) return false;
+  int status = 0;
+  if (::waitpid(m.pid, &status, WNOHANG) != m.pid) return false;
+  m.pid = -1;
+  return true;
+}
+
+bool EtcdTestCluster::StartMember(size_t index, std::string* error) {
+  if (Running(index)) return true;
+  return Launch(index, error);
+}
+
+void EtcdTestCluster::StopMember(size_t index) {
+  Member& m = m_members[index];
+  if (m.pid <= 0) return;
+  ::kill(m.pid, SIGTERM);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+  int status = 0;
+  while (::waitpid(m.pid, &status, WNOHANG) != m.pid) {
+    if (Clock::now() >= deadline) {
+      ::kill(m.pid, SIGKILL);
+      ::waitpid(m.pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  m.pid = -1;
+}
+
+void EtcdTestCluster::Stop() {
+  // SIGTERM to all first: members that stop together do not wait on each
+  // other's elections.
+  for (const Member& m : m_members) {
+    if (m.pid > 0) ::kill(m.pid, SIGTERM);
+  }
+  for (size_t i = 0; i < m_members.size(); ++i) StopMember(i);
+}
+
+bool EtcdTestCluster::WaitForLeader(int timeoutMs, std::string* error) {
+  std::vector<size_t> running;
+  for (size_t i = 0; i < m_members.size(); ++i) {
+    if (Running(i)) running.push_back(i);
+  }
+  if (running.empty()) {
+    if (error != nullptr) *error = "no member is running";
+    return false;
+  }
+  WzEtcdClientOptions options;
+  options.endpoints = ClientUrls();
+  options.requestTimeoutMs = 500;
+  std::unique_ptr<WzScsiSrvEtcdClient> client;
+  if (CRnError err = WzScsiSrvEtcdClient::Create(options, client)) {
+    if (error != nullptr) *error = err.AsString();
+    return false;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string last = "no member answered";
+  while (Clock::now() < deadline) {
+    for (size_t i : running) {
+      if (Exited(i)) {
+        if (error != nullptr) *error = m_members[i].name + " exited: " + LogText(i);
+        return false;
+      }
+    }
+    std::set<uint64_t> leaders;
+    std::set<uint64_t> ids;
+    bool all = true;
+    for (size_t i : running) {
+      WzEtcdStatus status;
+      if (CRnError err = client->Status(ClientUrl(i), status)) {
+        last = err.AsString();
+        all = false;
+        break;
+      }
+      leaders.insert(status.leader);
+      ids.insert(status.memberId);
+    }
+    if (all && leaders.size() == 1 && *leaders.begin() != 0 && ids.count(*leaders.begin()) == 1) return true;
+    if (all) last = "the members do not agree on a leader among them yet";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (error != nullptr) *error = "no leader within " + std::to_string(timeoutMs) + " ms: " + last;
+  return false;
+}
+
+WzEtcdWatch::Callback WatchRecorder::Callback() {
+  return [this](const WzEtcdWatchUpdate& update) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (update.kind == WzEtcdWatchUpdate::Kind::kEvents) {
+      m_events.insert(m_events.end(), update.events.begin(), update.events.end());
+    } else {
+      m_ended = true;
+      m_end = update;
+    }
+    m_changed.notify_all();
+  };
+}
+
+bool WatchRecorder::WaitForRevision(int64_t revision, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return !m_events.empty() && m_events.back().kv.modRevision >= revision;
+  });
+}
+
+bool WatchRecorder::WaitForEnd(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_ended; });
+}
+
+std::vector<WzEtcdEvent> WatchRecorder::Events() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_events;
+}
+
+bool WatchRecorder::Ended() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_ended;
+}
+
+WzEtcdWatchUpdate WatchRecorder::End() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_end;
+}
+
+}  // namespace wzetcdtest
