@@ -128,6 +128,13 @@ bool Run(const Options& options, std::vector<Figure>& figures) {
                    },
                    figures);
 
+  ok &= Sequential("etcd_get_conn_per_call", "get, a connection per call", n / 4,
+                   [&](int i) {
+                     WzEtcdRange r;
+                     return perCall->Get("bench/put/" + std::to_string(i % 500), r);
+                   },
+                   figures);
+
   // Several threads, one client.
   {
     std::atomic<int> next{0};

@@ -119,7 +119,7 @@ CRnError WzScsiSrvEtcdClient::Unary(const Call& call, std::string& answer) {
       if (!retry) return err.Push(WZETCD_HERE);
       // Keep the failures of the first round: they say why each member
       // could not serve.
-      if (attempt < count) failures += (failures.empty() ? "" : "; ") + err.AsString();
+      if (attempt < count) failures += (failures.empty() ? "" : "; ") + WzEtcd::Reason(err);
     }
     return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable,
                                    "%s: no etcd member served the request within %d ms (%s)",

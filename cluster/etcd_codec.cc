@@ -14,6 +14,7 @@ namespace {
 namespace pt = boost::property_tree;
 
 // gRPC status codes etcd's gateway passes on.
+constexpr int kGrpcCanceled = 1;  // the member is shutting down ("the client connection is closing")
 constexpr int kGrpcNotFound = 5;
 constexpr int kGrpcUnavailable = 14;
 constexpr int kGrpcDeadlineExceeded = 4;
@@ -247,7 +248,7 @@ CRnError ServerError(const std::string& body, const std::string& endpoint) {
     return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable, "%s: %s has no leader (%s)",
                                    WzEtcd::kUnavailableText, endpoint.c_str(), text.c_str());
   }
-  if (code == kGrpcUnavailable || code == kGrpcDeadlineExceeded) {
+  if (code == kGrpcUnavailable || code == kGrpcDeadlineExceeded || code == kGrpcCanceled) {
     return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrOutcomeUnknown,
                                    "%s: %s did not complete the request (%s); it may still take effect",
                                    WzEtcd::kUnavailableText, endpoint.c_str(), text.c_str());

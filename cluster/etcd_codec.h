@@ -35,7 +35,8 @@ std::string WatchCreateRequest(const std::string& key, const std::string& rangeE
 // a stream). Success when the body holds no error. The code follows gRPC's
 // status: Unavailable ("no leader", "request timed out") is kErrUnavailable
 // when the text says the request never ran (no leader), else
-// kErrOutcomeUnknown; NotFound is kErrNotFound; the rest kErrRefused.
+// kErrOutcomeUnknown, as are DeadlineExceeded and Canceled (a member
+// shutting down); NotFound is kErrNotFound; the rest kErrRefused.
 CRnError ServerError(const std::string& body, const std::string& endpoint);
 // Whether etcd's error said the member had no leader.
 bool IsNoLeader(const CRnError& error);

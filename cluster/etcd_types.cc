@@ -9,6 +9,13 @@ bool IsUnavailable(const CRnError& error) {
          error.GetCode() == HRESULT_FROM_WIN32(kErrOutcomeUnknown);
 }
 
+std::string Reason(const CRnError& error) {
+  std::string text = error.AsString();
+  const std::string lead = std::string(kUnavailableText) + ": ";
+  if (text.compare(0, lead.size(), lead) == 0) text.erase(0, lead.size());
+  return text;
+}
+
 bool IsOutcomeUnknown(const CRnError& error) { return error.GetCode() == HRESULT_FROM_WIN32(kErrOutcomeUnknown); }
 
 bool IsNotFound(const CRnError& error) { return error.GetCode() == HRESULT_FROM_WIN32(kErrNotFound); }

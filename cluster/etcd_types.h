@@ -37,6 +37,10 @@ constexpr long kErrBadAnswer = 13;
 // The text every unavailable error starts with, as an operator reads it.
 constexpr const char* kUnavailableText = "the cluster configuration store is unavailable";
 
+// The error's text without the leading kUnavailableText, to list several
+// members' failures under one.
+std::string Reason(const CRnError& error);
+
 // Both unavailable codes: the cluster cannot take changes now.
 bool IsUnavailable(const CRnError& error);
 bool IsOutcomeUnknown(const CRnError& error);

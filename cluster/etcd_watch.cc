@@ -77,7 +77,7 @@ CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, size_t 
       return CRnError();
     }
     if (!WzEtcd::IsUnavailable(err)) return err.Push(WZETCD_HERE, "cannot watch %s", endpoint.Url().c_str());
-    failures += (failures.empty() ? "" : "; ") + err.AsString();
+    if (attempt < endpoints.size()) failures += (failures.empty() ? "" : "; ") + WzEtcd::Reason(err);
   }
   return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable, "%s: no member accepted the watch in time (%s)",
                                  WzEtcd::kUnavailableText, failures.c_str());
@@ -123,6 +123,12 @@ void WzEtcdWatch::Body(std::shared_ptr<State> state) {
     WzEtcdWatchUpdate update;
     if (err) {
       update.kind = WzEtcdWatchUpdate::Kind::kLost;
+      // Whatever ended the stream, the caller's answer is the same: watch
+      // again, elsewhere if need be.
+      if (!WzEtcd::IsUnavailable(err)) {
+        err = FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable, "%s: the watch on %s ended: %s",
+                                      WzEtcd::kUnavailableText, state->url.c_str(), err.AsString().c_str());
+      }
       update.error = std::move(err);
       state->Deliver(update);
       break;
