@@ -29,22 +29,27 @@ CRnError WzScsiSrvEtcdClient::Create(const WzEtcdClientOptions& options, std::un
                                    options.requestTimeoutMs);
   }
   std::vector<WzEtcdEndpoint> endpoints;
+  bool https = !options.tlsCaFile.empty() || !options.tlsCertFile.empty() || !options.tlsKeyFile.empty();
   for (const std::string& text : options.endpoints) {
     WzEtcdEndpoint endpoint;
     if (CRnError err = WzEtcdEndpoint::Parse(text, endpoint)) return err;
-    if (endpoint.scheme == WzEtcdEndpoint::Scheme::kHttps) {
-      return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER,
-                                     "etcd endpoint \"%s\": https is not supported yet; use http on a trusted network",
-                                     text.c_str());
-    }
+    https = https || endpoint.scheme == WzEtcdEndpoint::Scheme::kHttps;
     endpoints.push_back(endpoint);
   }
-  out.reset(new WzScsiSrvEtcdClient(options, std::move(endpoints)));
+  std::shared_ptr<WzEtcdTlsContext> tls;
+  if (https) {
+    CRnError err = WzNoThrow(WZETCD_HERE, "loading the etcd TLS settings", [&] {
+      return WzEtcdTlsContext::Create(options.tlsCaFile, options.tlsCertFile, options.tlsKeyFile, tls);
+    });
+    if (err) return err;
+  }
+  out.reset(new WzScsiSrvEtcdClient(options, std::move(endpoints), std::move(tls)));
   return CRnError();
 }
 
-WzScsiSrvEtcdClient::WzScsiSrvEtcdClient(const WzEtcdClientOptions& options, std::vector<WzEtcdEndpoint> endpoints)
-    : m_options(options), m_endpoints(std::move(endpoints)) {}
+WzScsiSrvEtcdClient::WzScsiSrvEtcdClient(const WzEtcdClientOptions& options, std::vector<WzEtcdEndpoint> endpoints,
+                                         std::shared_ptr<WzEtcdTlsContext> tls)
+    : m_options(options), m_endpoints(std::move(endpoints)), m_tls(std::move(tls)) {}
 
 WzScsiSrvEtcdClient::~WzScsiSrvEtcdClient() = default;
 
@@ -67,7 +72,7 @@ std::unique_ptr<WzEtcdHttpConnection> WzScsiSrvEtcdClient::Borrow(size_t endpoin
   }
   // Closed outside the lock.
   stale.clear();
-  if (!found) found.reset(new WzEtcdHttpConnection(wanted, m_options.maxAnswerBytes));
+  if (!found) found.reset(new WzEtcdHttpConnection(wanted, m_options.maxAnswerBytes, m_tls));
   return found;
 }
 
@@ -237,8 +242,8 @@ CRnError WzScsiSrvEtcdClient::Watch(const std::string& prefix, int64_t fromRevis
                                     std::unique_ptr<WzEtcdWatch>& out) {
   return WzNoThrow(WZETCD_HERE, "opening an etcd watch", [&]() -> CRnError {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_options.requestTimeoutMs);
-    return WzEtcdWatch::Open(m_endpoints, m_preferred.load(), prefix, fromRevision, deadline, std::move(callback),
-                             out);
+    return WzEtcdWatch::Open(m_endpoints, m_tls, m_preferred.load(), prefix, fromRevision, deadline,
+                             std::move(callback), out);
   });
 }
 
@@ -252,7 +257,7 @@ CRnError WzScsiSrvEtcdClient::Status(const std::string& endpoint, WzEtcdStatus& 
   return WzNoThrow(WZETCD_HERE, "an etcd status request", [&]() -> CRnError {
     WzEtcdEndpoint parsed;
     if (CRnError err = WzEtcdEndpoint::Parse(endpoint, parsed)) return err;
-    WzEtcdHttpConnection connection(parsed, m_options.maxAnswerBytes);
+    WzEtcdHttpConnection connection(parsed, m_options.maxAnswerBytes, m_tls);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_options.requestTimeoutMs);
     int status = 0;
     std::string answer;

@@ -34,10 +34,19 @@
 #include "hostlib/util/wz_mutex.h"
 
 class WzEtcdHttpConnection;
+class WzEtcdTlsContext;
 
 struct WzEtcdClientOptions {
-  // Client URLs of the members ("http://127.0.0.1:2379" or "HOST:PORT").
+  // Client URLs of the members ("http://127.0.0.1:2379", "HOST:PORT",
+  // "https://10.0.0.5:2379").
   std::vector<std::string> endpoints;
+  // For https endpoints: the CA certificates that sign the members' ("":
+  // the system's), and this client's certificate and key for members
+  // started with --client-cert-auth ("": none). A member's certificate must
+  // name the host or address of its endpoint.
+  std::string tlsCaFile;
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
   // How long one call may take, connecting, failing over and waiting
   // included.
   int requestTimeoutMs = 2000;
@@ -50,8 +59,8 @@ struct WzEtcdClientOptions {
 
 class WZ_EXPORT WzScsiSrvEtcdClient {
  public:
-  // Fails on an empty or malformed endpoint list, an https endpoint (not
-  // supported yet) or a deadline below 1 ms. Does not contact etcd.
+  // Fails on an empty or malformed endpoint list, TLS files that cannot be
+  // loaded, or a deadline below 1 ms. Does not contact etcd.
   static CRnError Create(const WzEtcdClientOptions& options, std::unique_ptr<WzScsiSrvEtcdClient>& out);
   ~WzScsiSrvEtcdClient();
   WzScsiSrvEtcdClient(const WzScsiSrvEtcdClient&) = delete;
@@ -118,7 +127,8 @@ class WZ_EXPORT WzScsiSrvEtcdClient {
     bool requireLeader;
   };
 
-  WzScsiSrvEtcdClient(const WzEtcdClientOptions& options, std::vector<WzEtcdEndpoint> endpoints);
+  WzScsiSrvEtcdClient(const WzEtcdClientOptions& options, std::vector<WzEtcdEndpoint> endpoints,
+                      std::shared_ptr<WzEtcdTlsContext> tls);
   // Sends the call until a member answers with 200 or the deadline passes;
   // an answer carrying etcd's error becomes that error.
   CRnError Unary(const Call& call, std::string& answer);
@@ -129,6 +139,7 @@ class WZ_EXPORT WzScsiSrvEtcdClient {
 
   const WzEtcdClientOptions m_options;
   const std::vector<WzEtcdEndpoint> m_endpoints;
+  const std::shared_ptr<WzEtcdTlsContext> m_tls;  // null without https
   // The endpoint the next call tries first: the last that answered.
   std::atomic<size_t> m_preferred{0};
   WzMutex m_poolMutex;

@@ -351,6 +351,49 @@ TEST_F(EtcdTest, LostQuorumFailsWithinTheDeadlineAndRecovers) {
   EXPECT_EQ(again.Events().back().kv.value, "back");
 }
 
+TEST_F(EtcdTest, TlsChecksTheMemberAndTheClient) {
+  if (!wzetcdtest::EtcdInstalled()) GTEST_SKIP() << "etcd is not installed";
+  std::string error;
+  ASSERT_TRUE(m_cluster.Start(1, &error, true)) << error;
+  const WzEtcdClientOptions good = m_cluster.ClientOptions();
+  ASSERT_EQ(good.endpoints.at(0).compare(0, 8, "https://"), 0);
+  m_client = MakeClient(good.endpoints);
+  ASSERT_TRUE(WzScsiSrvEtcdClient::Create(good, m_client).IsSuccess());
+
+  WatchRecorder recorder;
+  std::unique_ptr<WzEtcdWatch> watch;
+  ASSERT_TRUE(m_client->Watch("tls/", 0, recorder.Callback(), watch).IsSuccess());
+  const WzEtcdWrite put = Put("tls/a", "over TLS");
+  EXPECT_EQ(Get("tls/a").kvs.at(0).value, "over TLS");
+  ASSERT_TRUE(recorder.WaitForRevision(put.revision, kWaitMs));
+  EXPECT_EQ(recorder.Events().at(0).kv.value, "over TLS");
+  WzEtcdStatus status;
+  EXPECT_TRUE(m_client->Status(good.endpoints[0], status).IsSuccess());
+
+  // Refused: no client certificate; a member certificate signed by a CA
+  // the client does not trust; a name the certificate does not hold.
+  struct Case {
+    const char* what;
+    WzEtcdClientOptions options;
+  };
+  std::vector<Case> cases = {{"no client certificate", good}, {"system CAs", good}, {"by name", good}};
+  cases[0].options.tlsCertFile.clear();
+  cases[0].options.tlsKeyFile.clear();
+  cases[1].options.tlsCaFile.clear();
+  const std::string url = good.endpoints[0];
+  cases[2].options.endpoints = {"https://localhost" + url.substr(url.rfind(':'))};
+  for (Case& c : cases) {
+    c.options.requestTimeoutMs = 1000;
+    std::unique_ptr<WzScsiSrvEtcdClient> client;
+    ASSERT_TRUE(WzScsiSrvEtcdClient::Create(c.options, client).IsSuccess()) << c.what;
+    WzEtcdRange range;
+    CRnError err = client->Get("tls/a", range);
+    EXPECT_TRUE(WzEtcd::IsUnavailable(err)) << c.what << ": " << err.AsString();
+    if (&c == &cases[0]) continue;
+    EXPECT_NE(err.AsString().find("certificate verify failed"), std::string::npos) << err.AsString();
+  }
+}
+
 // Without etcd: what a caller sees of a configuration or a member that
 // cannot serve.
 TEST(EtcdClientTest, RefusesBadEndpointsAndNoticesDeadMembersWithinTheDeadline) {
@@ -362,8 +405,13 @@ TEST(EtcdClientTest, RefusesBadEndpointsAndNoticesDeadMembersWithinTheDeadline) 
     EXPECT_TRUE(WzScsiSrvEtcdClient::Create(options, client).IsError()) << bad;
   }
   options.endpoints = {"https://127.0.0.1:2379"};
+  options.tlsCaFile = "/nonexistent/ca.crt";
   CRnError err = WzScsiSrvEtcdClient::Create(options, client);
-  EXPECT_NE(err.AsString().find("https is not supported"), std::string::npos) << err.AsString();
+  EXPECT_NE(err.AsString().find("cannot load the etcd TLS CA file"), std::string::npos) << err.AsString();
+  options.tlsCaFile.clear();
+  options.tlsCertFile = "/etc/ssl/certs/ca-certificates.crt";  // a certificate without its key
+  EXPECT_TRUE(WzScsiSrvEtcdClient::Create(options, client).IsError());
+  options.tlsCertFile.clear();
   options.endpoints = {"[::1]:2379", "http://127.0.0.1:2379/"};
   ASSERT_TRUE(WzScsiSrvEtcdClient::Create(options, client).IsSuccess());
   EXPECT_EQ(client->Endpoints()[0].HostPort(), "[::1]:2379");

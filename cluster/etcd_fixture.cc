@@ -73,7 +73,6 @@ bool FreePorts(size_t count, std::vector<int>& ports) {
   return ports.size() == count;
 }
 
-std::string Url(int port) { return "http://127.0.0.1:" + std::to_string(port); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
@@ -114,6 +113,17 @@ pid_t Spawn(std::vector<std::string> argv, const std::string& logPath, std::stri
   return pid;
 }
 
+// Runs argv to its end with its output appended to logPath.
+bool RunToEnd(const std::vector<std::string>& argv, const std::string& logPath, std::string* error) {
+  const pid_t pid = Spawn(argv, logPath, error);
+  if (pid <= 0) return false;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  if (error != nullptr) *error = argv[0] + " " + argv[1] + " failed: " + ReadFile(logPath);
+  return false;
+}
+
 }  // namespace
 
 bool EtcdInstalled() {
@@ -134,6 +144,53 @@ EtcdTestCluster::~EtcdTestCluster() {
   }
 }
 
+std::string EtcdTestCluster::Url(int port) const {
+  return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
+}
+
+WzEtcdClientOptions EtcdTestCluster::ClientOptions() const {
+  WzEtcdClientOptions options;
+  options.endpoints = ClientUrls();
+  if (m_tls) {
+    options.tlsCaFile = TlsFile("ca.crt");
+    options.tlsCertFile = TlsFile("client.crt");
+    options.tlsKeyFile = TlsFile("client.key");
+  }
+  return options;
+}
+
+// A CA, a member certificate for 127.0.0.1 (also a client one: the
+// member's gateway presents it to the member itself) and a client
+// certificate, with P-256 keys (quick to make), valid for two days.
+bool EtcdTestCluster::MakeCertificates(std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(m_dir + "/tls", ec);
+  const std::string log = TlsFile("openssl.log");
+  {
+    std::ofstream(TlsFile("member.ext")) << "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth,clientAuth\n";
+    std::ofstream(TlsFile("client.ext")) << "extendedKeyUsage=clientAuth\n";
+  }
+  const std::vector<std::string> key = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+  auto request = [&](const std::string& name, const std::string& subject) {
+    std::vector<std::string> argv = {"openssl", "req"};
+    argv.insert(argv.end(), key.begin(), key.end());
+    argv.insert(argv.end(), {"-keyout", TlsFile((name + ".key").c_str()), "-out", TlsFile((name + ".csr").c_str()),
+                             "-subj", subject});
+    return RunToEnd(argv, log, error);
+  };
+  auto sign = [&](const std::string& name) {
+    return RunToEnd({"openssl", "x509", "-req", "-in", TlsFile((name + ".csr").c_str()), "-CA", TlsFile("ca.crt"),
+                     "-CAkey", TlsFile("ca.key"), "-CAcreateserial", "-days", "2", "-extfile",
+                     TlsFile((name + ".ext").c_str()), "-out", TlsFile((name + ".crt").c_str())},
+                    log, error);
+  };
+  std::vector<std::string> ca = {"openssl", "req", "-x509"};
+  ca.insert(ca.end(), key.begin(), key.end());
+  ca.insert(ca.end(), {"-keyout", TlsFile("ca.key"), "-out", TlsFile("ca.crt"), "-days", "2", "-subj", "/CN=wz-test-ca"});
+  return RunToEnd(ca, log, error) && request("member", "/CN=etcd") && sign("member") &&
+         request("client", "/CN=wzscsid") && sign("client");
+}
+
 std::vector<std::string> EtcdTestCluster::ClientUrls() const {
   std::vector<std::string> urls;
   for (const Member& m : m_members) urls.push_back(Url(m.clientPort));
@@ -148,11 +205,13 @@ std::string EtcdTestCluster::LogText(size_t index) const {
 
 std::string EtcdTestCluster::InitialCluster() const {
   std::string out;
-  for (const Member& m : m_members) out += (out.empty() ? "" : ",") + m.name + "=" + Url(m.peerPort);
+  for (const Member& m : m_members) {
+    out += (out.empty() ? "" : ",") + m.name + "=http://127.0.0.1:" + std::to_string(m.peerPort);
+  }
   return out;
 }
 
-bool EtcdTestCluster::Start(int members, std::string* error) {
+bool EtcdTestCluster::Start(int members, std::string* error, bool tls) {
   if (members != 1 && members != 3) {
     if (error != nullptr) *error = "a test cluster has 1 or 3 members";
     return false;
@@ -169,6 +228,8 @@ bool EtcdTestCluster::Start(int members, std::string* error) {
     }
     m_dir = pattern;
   }
+  m_tls = tls;
+  if (m_tls && !MakeCertificates(error)) return false;
   std::string why;
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     Stop();
@@ -198,13 +259,19 @@ bool EtcdTestCluster::Start(int members, std::string* error) {
 
 bool EtcdTestCluster::Launch(size_t index, std::string* error) {
   Member& m = m_members[index];
-  const std::string peer = Url(m.peerPort);
+  // Peers speak plain http among themselves; only clients see TLS.
+  const std::string peer = "http://127.0.0.1:" + std::to_string(m.peerPort);
   const std::string client = Url(m.clientPort);
-  m.pid = Spawn({"etcd", "--name", m.name, "--data-dir", m_dir + "/" + m.name, "--listen-peer-urls", peer,
-                 "--initial-advertise-peer-urls", peer, "--listen-client-urls", client, "--advertise-client-urls",
-                 client, "--initial-cluster", InitialCluster(), "--initial-cluster-state", "new",
-                 "--initial-cluster-token", m_token, "--logger", "zap", "--log-outputs", "stderr"},
-                m_dir + "/" + m.name + ".log", error);
+  std::vector<std::string> argv = {"etcd", "--name", m.name, "--data-dir", m_dir + "/" + m.name,
+                                   "--listen-peer-urls", peer, "--initial-advertise-peer-urls", peer,
+                                   "--listen-client-urls", client, "--advertise-client-urls", client,
+                                   "--initial-cluster", InitialCluster(), "--initial-cluster-state", "new",
+                                   "--initial-cluster-token", m_token, "--logger", "zap", "--log-outputs", "stderr"};
+  if (m_tls) {
+    argv.insert(argv.end(), {"--cert-file", TlsFile("member.crt"), "--key-file", TlsFile("member.key"),
+                             "--trusted-ca-file", TlsFile("ca.crt"), "--client-cert-auth"});
+  }
+  m.pid = Spawn(argv, m_dir + "/" + m.name + ".log", error);
   return m.pid > 0;
 }
 
@@ -257,8 +324,7 @@ bool EtcdTestCluster::WaitForLeader(int timeoutMs, std::string* error) {
     if (error != nullptr) *error = "no member is running";
     return false;
   }
-  WzEtcdClientOptions options;
-  options.endpoints = ClientUrls();
+  WzEtcdClientOptions options = ClientOptions();
   options.requestTimeoutMs = 500;
   std::unique_ptr<WzScsiSrvEtcdClient> client;
   if (CRnError err = WzScsiSrvEtcdClient::Create(options, client)) {

@@ -4,7 +4,9 @@
 // temporary directory that it removes.
 //
 // Each member is a child process started and stopped by its process id
-// (SIGTERM, then SIGKILL after 5 s), never by name. Single members can be
+// (SIGTERM, then SIGKILL after 5 s), never by name. With TLS, the members
+// serve https with a certificate for 127.0.0.1 from a CA made for the run
+// and ask clients for theirs (ClientOptions names the files). Single members can be
 // stopped and started again on the same ports and data, to take quorum
 // away and give it back.
 //
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/etcd_client.h"
 #include "cluster/etcd_types.h"
 #include "cluster/etcd_watch.h"
 
@@ -40,7 +43,7 @@ class EtcdTestCluster {
   // Starts members (1 or 3) and waits until they agree on a leader. A port
   // taken between its probe and the member's bind makes it start again on
   // other ports, a few times.
-  bool Start(int members, std::string* error);
+  bool Start(int members, std::string* error, bool tls = false);
   // Stops every member (the directory stays until destruction).
   void Stop();
 
@@ -54,8 +57,12 @@ class EtcdTestCluster {
   size_t Size() const { return m_members.size(); }
   bool Running(size_t index) const { return m_members[index].pid > 0; }
   pid_t Pid(size_t index) const { return m_members[index].pid; }
-  // "http://127.0.0.1:<port>" of each member, in member order.
+  // "http://127.0.0.1:<port>" (https with TLS) of each member, in member
+  // order.
   std::vector<std::string> ClientUrls() const;
+  // Client options for this cluster: every member, and with TLS the CA, a
+  // client certificate and its key.
+  WzEtcdClientOptions ClientOptions() const;
   std::string ClientUrl(size_t index) const;
   const std::string& Directory() const { return m_dir; }
   // The member's log, for a failing test's message.
@@ -70,12 +77,16 @@ class EtcdTestCluster {
   };
 
   bool Launch(size_t index, std::string* error);
+  bool MakeCertificates(std::string* error);
+  std::string Url(int port) const;
+  std::string TlsFile(const char* name) const { return m_dir + "/tls/" + name; }
   // Whether the member already exited (then reaped); its log says why.
   bool Exited(size_t index);
   std::string InitialCluster() const;
 
   std::string m_dir;
   std::string m_token;
+  bool m_tls = false;
   std::vector<Member> m_members;
 };
 

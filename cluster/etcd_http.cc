@@ -1,14 +1,17 @@
 #include "cluster/etcd_http.h"
 
-#include <sys/socket.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 
 #include <atomic>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <cerrno>
 #include <exception>
 #include <limits>
@@ -19,6 +22,7 @@
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using Clock = WzEtcdHttpConnection::Clock;
 
@@ -42,8 +46,57 @@ CRnError OutcomeUnknown(const std::string& url, const std::string& what) {
 
 }  // namespace
 
+struct WzEtcdTlsContext::Impl {
+  ssl::context context{ssl::context::tls_client};
+};
+
+WzEtcdTlsContext::WzEtcdTlsContext() : m_impl(new Impl()) {}
+
+WzEtcdTlsContext::~WzEtcdTlsContext() = default;
+
+CRnError WzEtcdTlsContext::Create(const std::string& caFile, const std::string& certFile, const std::string& keyFile,
+                                  std::shared_ptr<WzEtcdTlsContext>& out) {
+  out.reset();
+  if (certFile.empty() != keyFile.empty()) {
+    return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER,
+                                   "a client certificate for etcd needs both its certificate and its key file");
+  }
+  std::shared_ptr<WzEtcdTlsContext> tls(new WzEtcdTlsContext());
+  ssl::context& ctx = tls->m_impl->context;
+  beast::error_code ec;
+  ctx.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                      ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                  ec);
+  auto bad = [&](const char* what, const std::string& file) {
+    return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER, "cannot load the etcd TLS %s \"%s\": %s",
+                                   what, file.c_str(), ec.message().c_str());
+  };
+  if (caFile.empty()) {
+    if (ctx.set_default_verify_paths(ec)) return bad("system certificates", "");
+  } else if (ctx.load_verify_file(caFile, ec)) {
+    return bad("CA file", caFile);
+  }
+  if (!certFile.empty()) {
+    if (ctx.use_certificate_chain_file(certFile, ec)) return bad("certificate", certFile);
+    if (ctx.use_private_key_file(keyFile, ssl::context::pem, ec)) return bad("key", keyFile);
+  }
+  ctx.set_verify_mode(ssl::verify_peer, ec);
+  out = std::move(tls);
+  return CRnError();
+}
+
 struct WzEtcdHttpConnection::Impl {
-  Impl(const WzEtcdEndpoint& ep, size_t maxBytes) : endpoint(ep), url(ep.Url()), maxAnswerBytes(maxBytes) {}
+  Impl(const WzEtcdEndpoint& ep, size_t maxBytes, std::shared_ptr<WzEtcdTlsContext> tlsCtx)
+      : endpoint(ep), url(ep.Url()), maxAnswerBytes(maxBytes), tlsContext(std::move(tlsCtx)) {}
+
+  // The TCP stream under the connection, plain or TLS.
+  beast::tcp_stream& Tcp() { return tls ? beast::get_lowest_layer(*tls) : stream; }
+  // Calls operation with the stream requests are written to and read from.
+  template <class Operation>
+  beast::error_code WithStream(Operation&& operation) {
+    if (tls) return operation(*tls);
+    return operation(stream);
+  }
 
   // Starts one asynchronous operation through start(handler) and runs the
   // context until it completes; the stream closes itself at the deadline
@@ -52,9 +105,9 @@ struct WzEtcdHttpConnection::Impl {
   beast::error_code Run(Clock::time_point deadline, Start&& start) {
     if (interrupted.load()) return asio::error::operation_aborted;
     if (deadline == Clock::time_point::max()) {
-      stream.expires_never();
+      Tcp().expires_never();
     } else {
-      stream.expires_at(deadline);
+      Tcp().expires_at(deadline);
     }
     beast::error_code result = asio::error::would_block;
     bool done = false;
@@ -96,10 +149,13 @@ struct WzEtcdHttpConnection::Impl {
   CRnError Connect(Clock::time_point deadline);
   CRnError Send(const std::string& path, const std::string& body, bool requireLeader, Clock::time_point deadline);
   CRnError ReadWholeAnswer(http::response_parser<http::string_body>& parser, Clock::time_point deadline);
+  // Without TLS's close_notify: a member takes a closed connection as
+  // closed either way.
   void CloseSocket() {
     beast::error_code ignored;
-    stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream.close();
+    Tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    Tcp().close();
+    tls.reset();
     connected = false;
     streamParser.reset();
   }
@@ -107,8 +163,10 @@ struct WzEtcdHttpConnection::Impl {
   const WzEtcdEndpoint endpoint;
   const std::string url;
   const size_t maxAnswerBytes;
+  const std::shared_ptr<WzEtcdTlsContext> tlsContext;
   asio::io_context ioc{1};
-  beast::tcp_stream stream{ioc};
+  beast::tcp_stream stream{ioc};  // http
+  std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;  // https, one per connection
   beast::flat_buffer buffer;
   bool connected = false;
   // An operation was left pending or an exception crossed a run: the
@@ -123,7 +181,8 @@ CRnError WzEtcdHttpConnection::Impl::Connect(Clock::time_point deadline) {
   std::vector<tcp::endpoint> addresses;
   beast::error_code ec;
   const asio::ip::address address = asio::ip::make_address(endpoint.host, ec);
-  if (!ec) {
+  const bool byAddress = !ec;
+  if (byAddress) {
     addresses.emplace_back(address, endpoint.port);
   } else {
     // Names go through the system resolver, which the deadline does not
@@ -134,12 +193,29 @@ CRnError WzEtcdHttpConnection::Impl::Connect(Clock::time_point deadline) {
     for (const auto& r : results) addresses.push_back(r.endpoint());
   }
   buffer.clear();
+  const bool https = endpoint.scheme == WzEtcdEndpoint::Scheme::kHttps;
+  if (https) {
+    if (!tlsContext) return Unavailable(url, "https without TLS settings");
+    tls.reset(new beast::ssl_stream<beast::tcp_stream>(ioc, tlsContext->Get().context));
+    // The member's certificate must name the host or address we dialled.
+    if (!byAddress && !SSL_set_tlsext_host_name(tls->native_handle(), endpoint.host.c_str())) {
+      return Unavailable(url, "cannot set the TLS server name");
+    }
+    tls->set_verify_callback(ssl::host_name_verification(endpoint.host));
+  }
   ec = Run(deadline, [&](auto handler) {
-    stream.async_connect(addresses, [handler](beast::error_code e, const tcp::endpoint&) mutable { handler(e, 0); });
+    Tcp().async_connect(addresses, [handler](beast::error_code e, const tcp::endpoint&) mutable { handler(e, 0); });
   });
   if (ec == beast::error::timeout) return Unavailable(url, "no connection before the deadline");
   if (ec) return Unavailable(url, "cannot connect: " + ec.message());
-  stream.socket().set_option(tcp::no_delay(true), ec);
+  Tcp().socket().set_option(tcp::no_delay(true), ec);
+  if (https) {
+    ec = Run(deadline, [&](auto handler) {
+      tls->async_handshake(ssl::stream_base::client, [handler](beast::error_code e) mutable { handler(e, 0); });
+    });
+    if (ec == beast::error::timeout) return Unavailable(url, "no TLS handshake before the deadline");
+    if (ec) return Unavailable(url, "TLS handshake failed: " + ec.message());
+  }
   connected = true;
   return CRnError();
 }
@@ -159,8 +235,9 @@ CRnError WzEtcdHttpConnection::Impl::Send(const std::string& path, const std::st
   request.keep_alive(true);
   request.body() = body;
   request.prepare_payload();
-  const beast::error_code ec =
-      Run(deadline, [&](auto handler) { http::async_write(stream, request, std::move(handler)); });
+  const beast::error_code ec = WithStream([&](auto& s) {
+    return Run(deadline, [&](auto handler) { http::async_write(s, request, std::move(handler)); });
+  });
   // A request etcd did not receive whole is one it cannot act on.
   if (ec == beast::error::timeout) return Unavailable(url, "the request was not taken before the deadline");
   if (ec) return Unavailable(url, "cannot send: " + ec.message());
@@ -169,8 +246,9 @@ CRnError WzEtcdHttpConnection::Impl::Send(const std::string& path, const std::st
 
 CRnError WzEtcdHttpConnection::Impl::ReadWholeAnswer(http::response_parser<http::string_body>& parser,
                                                      Clock::time_point deadline) {
-  const beast::error_code ec =
-      Run(deadline, [&](auto handler) { http::async_read(stream, buffer, parser, std::move(handler)); });
+  const beast::error_code ec = WithStream([&](auto& s) {
+    return Run(deadline, [&](auto handler) { http::async_read(s, buffer, parser, std::move(handler)); });
+  });
   if (ec == beast::error::timeout) {
     return OutcomeUnknown(url, "no answer before the deadline; the request may still take effect");
   }
@@ -185,8 +263,9 @@ CRnError WzEtcdHttpConnection::Impl::ReadWholeAnswer(http::response_parser<http:
   return CRnError();
 }
 
-WzEtcdHttpConnection::WzEtcdHttpConnection(const WzEtcdEndpoint& endpoint, size_t maxAnswerBytes)
-    : m_impl(new Impl(endpoint, maxAnswerBytes)) {}
+WzEtcdHttpConnection::WzEtcdHttpConnection(const WzEtcdEndpoint& endpoint, size_t maxAnswerBytes,
+                                           std::shared_ptr<WzEtcdTlsContext> tls)
+    : m_impl(new Impl(endpoint, maxAnswerBytes, std::move(tls))) {}
 
 WzEtcdHttpConnection::~WzEtcdHttpConnection() = default;
 
@@ -196,10 +275,13 @@ bool WzEtcdHttpConnection::Reusable() {
   Impl& s = *m_impl;
   if (!s.connected || s.broken || s.streamParser || s.interrupted.load()) return false;
   // A member that restarted closed its end while the connection sat idle:
-  // the next request would be written into the void.
-  char byte = 0;
-  const ssize_t n = ::recv(s.stream.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  // the next request would be written into the void. Over TLS, bytes may
+  // wait that are not an answer (session tickets, a close alert before the
+  // close itself), so only the peer's shutdown counts there.
+  struct pollfd p = {s.Tcp().socket().native_handle(), POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) < 0) return false;
+  if (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) return false;
+  return s.tls || !(p.revents & POLLIN);
 }
 
 CRnError WzEtcdHttpConnection::Post(const std::string& path, const std::string& body, bool requireLeader,
@@ -225,16 +307,19 @@ CRnError WzEtcdHttpConnection::OpenStream(const std::string& path, const std::st
     s.streamParser.reset(new http::response_parser<http::string_body>());
     // Lines are taken out as they arrive: only what is unread is held.
     s.streamParser->body_limit(std::numeric_limits<std::uint64_t>::max());
-    const beast::error_code ec = s.Run(deadline, [&](auto handler) {
-      http::async_read_header(s.stream, s.buffer, *s.streamParser, std::move(handler));
+    const beast::error_code ec = s.WithStream([&](auto& stream) {
+      return s.Run(deadline, [&](auto handler) {
+        http::async_read_header(stream, s.buffer, *s.streamParser, std::move(handler));
+      });
     });
     if (ec == beast::error::timeout) return Unavailable(s.url, "no answer before the deadline");
     if (ec) return Unavailable(s.url, "the connection closed before the answer: " + ec.message());
     const int status = s.streamParser->get().result_int();
     if (status == 200) return CRnError();
     // An error answer is short and complete: read it to say why.
-    const beast::error_code bodyEc = s.Run(deadline, [&](auto handler) {
-      http::async_read(s.stream, s.buffer, *s.streamParser, std::move(handler));
+    const beast::error_code bodyEc = s.WithStream([&](auto& stream) {
+      return s.Run(deadline,
+                   [&](auto handler) { http::async_read(stream, s.buffer, *s.streamParser, std::move(handler)); });
     });
     const std::string answer = bodyEc ? std::string() : s.streamParser->get().body();
     if (CRnError serverErr = WzEtcdCodec::ServerError(answer, s.url)) return serverErr;
@@ -263,8 +348,10 @@ CRnError WzEtcdHttpConnection::ReadLine(std::string& line, Clock::time_point dea
         }
         return Unavailable(s.url, "the member ended the stream");
       }
-      const beast::error_code ec = s.Run(deadline, [&](auto handler) {
-        http::async_read_some(s.stream, s.buffer, *s.streamParser, std::move(handler));
+      const beast::error_code ec = s.WithStream([&](auto& stream) {
+        return s.Run(deadline, [&](auto handler) {
+          http::async_read_some(stream, s.buffer, *s.streamParser, std::move(handler));
+        });
       });
       if (s.interrupted.load()) return Unavailable(s.url, "the stream was interrupted");
       if (ec == beast::error::timeout) return Unavailable(s.url, "nothing came before the deadline");
@@ -280,7 +367,7 @@ void WzEtcdHttpConnection::Interrupt() {
   // pending read then completes at once with operation_aborted.
   asio::post(s->ioc, [s]() {
     beast::error_code ignored;
-    s->stream.socket().cancel(ignored);
+    s->Tcp().socket().cancel(ignored);
   });
 }
 

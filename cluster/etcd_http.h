@@ -1,5 +1,5 @@
-// WzEtcdHttpConnection: one HTTP/1.1 keep-alive connection to one etcd
-// member's v3 gateway, inside the cluster library. Every wait ends at the
+// WzEtcdHttpConnection: one HTTP/1.1 keep-alive connection, plain or TLS,
+// to one etcd member's v3 gateway, inside the cluster library. Every wait ends at the
 // caller's deadline; a connection runs its own Asio context on the calling
 // thread, so no background thread serves it.
 //
@@ -20,13 +20,38 @@
 
 #include "cluster/etcd_types.h"
 
+// The TLS settings of https endpoints (an OpenSSL context), made once per
+// client and shared by its connections and watches. Thread safety: shared
+// read-only after Create.
+class WzEtcdTlsContext {
+ public:
+  // caFile: the certificates that sign the members' ("": the system's).
+  // certFile and keyFile: this client's certificate and key, for members
+  // that check clients ("": none). Fails on a file that cannot be loaded.
+  static CRnError Create(const std::string& caFile, const std::string& certFile, const std::string& keyFile,
+                         std::shared_ptr<WzEtcdTlsContext>& out);
+  ~WzEtcdTlsContext();
+  WzEtcdTlsContext(const WzEtcdTlsContext&) = delete;
+  WzEtcdTlsContext& operator=(const WzEtcdTlsContext&) = delete;
+
+  struct Impl;
+  Impl& Get() const { return *m_impl; }
+
+ private:
+  WzEtcdTlsContext();
+  std::unique_ptr<Impl> m_impl;
+};
+
 class WzEtcdHttpConnection {
  public:
   using Clock = std::chrono::steady_clock;
 
   // maxAnswerBytes bounds a whole answer of Post (streams are unbounded:
-  // their lines are consumed as they come).
-  WzEtcdHttpConnection(const WzEtcdEndpoint& endpoint, size_t maxAnswerBytes);
+  // their lines are consumed as they come). tls: for an https endpoint
+  // (whose member's certificate must name the endpoint's host or address);
+  // may be null for http.
+  WzEtcdHttpConnection(const WzEtcdEndpoint& endpoint, size_t maxAnswerBytes,
+                       std::shared_ptr<WzEtcdTlsContext> tls = nullptr);
   ~WzEtcdHttpConnection();
   WzEtcdHttpConnection(const WzEtcdHttpConnection&) = delete;
   WzEtcdHttpConnection& operator=(const WzEtcdHttpConnection&) = delete;

@@ -53,9 +53,9 @@ std::string PrefixEnd(const std::string& prefix);
 
 }  // namespace WzEtcd
 
-// One member's client address. Only http is spoken today; https parses so
-// that configurations can name it, and the client refuses it with a clear
-// error (TLS would add a Boost.Asio SSL stream beside the TCP one).
+// One member's client address: http, or https (TLS 1.2 or later, the
+// member's certificate checked against the client's CA and the endpoint's
+// host or address).
 struct WzEtcdEndpoint {
   enum class Scheme { kHttp, kHttps };
   Scheme scheme = Scheme::kHttp;

@@ -21,8 +21,8 @@ constexpr auto kRoundPause = std::chrono::milliseconds(50);
 // What the watch's thread uses; shared so that it outlives the WzEtcdWatch
 // when that is destroyed from the callback.
 struct WzEtcdWatch::State {
-  State(const WzEtcdEndpoint& endpoint, Callback cb)
-      : connection(endpoint, 0), url(endpoint.Url()), callback(std::move(cb)) {}
+  State(const WzEtcdEndpoint& endpoint, const std::shared_ptr<WzEtcdTlsContext>& tls, Callback cb)
+      : connection(endpoint, 0, tls), url(endpoint.Url()), callback(std::move(cb)) {}
 
   // Calls the callback unless the watch is stopping; false when the watch
   // is to end (stopped, or the callback threw).
@@ -45,9 +45,9 @@ struct WzEtcdWatch::State {
   std::mutex joinMutex;  // one thread joins
 };
 
-CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, size_t first, const std::string& prefix,
-                           int64_t fromRevision, Clock::time_point deadline, Callback callback,
-                           std::unique_ptr<WzEtcdWatch>& out) {
+CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, const std::shared_ptr<WzEtcdTlsContext>& tls,
+                           size_t first, const std::string& prefix, int64_t fromRevision, Clock::time_point deadline,
+                           Callback callback, std::unique_ptr<WzEtcdWatch>& out) {
   out.reset();
   const WzEtcdOp range = WzEtcdOp::GetPrefix(prefix);
   const std::string request = WzEtcdCodec::WatchCreateRequest(range.key, range.rangeEnd, fromRevision);
@@ -59,7 +59,7 @@ CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, size_t 
     }
     if (Clock::now() >= deadline) break;
     const WzEtcdEndpoint& endpoint = endpoints[(first + attempt) % endpoints.size()];
-    auto state = std::make_shared<State>(endpoint, callback);
+    auto state = std::make_shared<State>(endpoint, tls, callback);
     std::string line;
     WzEtcdCodec::WatchMessage created;
     CRnError err = state->connection.OpenStream(kWatchPath, request, true, deadline);

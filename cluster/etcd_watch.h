@@ -26,6 +26,8 @@
 
 #include "cluster/etcd_types.h"
 
+class WzEtcdTlsContext;
+
 class WZ_EXPORT WzEtcdWatch {
  public:
   // Runs on the watch's thread; what it throws ends the watch.
@@ -33,9 +35,10 @@ class WZ_EXPORT WzEtcdWatch {
 
   // Opens a watch on the first endpoint, from endpoints[first] on, that
   // accepts it before the deadline, then starts the thread. Used by the
-  // client.
-  static CRnError Open(const std::vector<WzEtcdEndpoint>& endpoints, size_t first, const std::string& prefix,
-                       int64_t fromRevision, std::chrono::steady_clock::time_point deadline, Callback callback,
+  // client; tls is its TLS settings (null without https).
+  static CRnError Open(const std::vector<WzEtcdEndpoint>& endpoints, const std::shared_ptr<WzEtcdTlsContext>& tls,
+                       size_t first, const std::string& prefix, int64_t fromRevision,
+                       std::chrono::steady_clock::time_point deadline, Callback callback,
                        std::unique_ptr<WzEtcdWatch>& out);
 
   // Stops the watch and waits for its thread (unless called on it).

@@ -9,7 +9,7 @@ PACKAGES=(
   libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
-  etcd-server etcd-client
+  etcd-server etcd-client libssl-dev openssl
   qemu-system-x86 busybox-static
   procps iproute2 python3 systemd
   dpkg-dev file groff-base
