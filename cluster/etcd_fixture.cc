@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,9 +81,29 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
+// The full path of a program in PATH (or /usr/bin, /usr/local/bin); "" when
+// there is none.
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(std::string(path != nullptr ? path : "") + ":/usr/bin:/usr/local/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = dir + "/" + name;
+    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
 // Starts argv with its output appended to logPath, in a process group of
-// its own (a terminal's Ctrl-C stays with the test).
+// its own (a terminal's Ctrl-C stays with the test). The child is killed
+// when the thread that started it ends, so a test that crashes leaves no
+// member behind.
 pid_t Spawn(std::vector<std::string> argv, const std::string& logPath, std::string* error) {
+  const std::string program = FindProgram(argv[0]);
+  if (program.empty()) {
+    if (error != nullptr) *error = argv[0] + " is not in PATH";
+    return -1;
+  }
   Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (log.Get() < 0 || null.Get() < 0) {
@@ -93,22 +113,24 @@ pid_t Spawn(std::vector<std::string> argv, const std::string& logPath, std::stri
   std::vector<char*> args;
   for (std::string& a : argv) args.push_back(&a[0]);
   args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, null.Get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, log.Get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, log.Get(), 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    if (error != nullptr) *error = "cannot start " + argv[0] + ": " + std::strerror(rc);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    if (error != nullptr) *error = std::string("fork: ") + std::strerror(errno);
     return -1;
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec: the test has other threads.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(126);
+    ::setpgid(0, 0);
+    ::dup2(null.Get(), 0);
+    ::dup2(log.Get(), 1);
+    ::dup2(log.Get(), 2);
+    ::execve(program.c_str(), args.data(), environ);
+    static const char kFailed[] = "exec failed\n";
+    (void)!::write(2, kFailed, sizeof(kFailed) - 1);
+    ::_exit(127);
   }
   return pid;
 }
@@ -126,15 +148,7 @@ bool RunToEnd(const std::vector<std::string>& argv, const std::string& logPath, 
 
 }  // namespace
 
-bool EtcdInstalled() {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(std::string(path != nullptr ? path : "") + ":/usr/bin:/usr/local/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    if (!dir.empty() && ::access((dir + "/etcd").c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
+bool EtcdInstalled() { return !FindProgram("etcd").empty(); }
 
 EtcdTestCluster::~EtcdTestCluster() {
   Stop();

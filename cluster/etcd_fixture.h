@@ -4,7 +4,9 @@
 // temporary directory that it removes.
 //
 // Each member is a child process started and stopped by its process id
-// (SIGTERM, then SIGKILL after 5 s), never by name. With TLS, the members
+// (SIGTERM, then SIGKILL after 5 s), never by name, and killed by the
+// kernel if the thread that started it ends first (a crashed test leaves no
+// member running): start members from a thread that outlives them. With TLS, the members
 // serve https with a certificate for 127.0.0.1 from a CA made for the run
 // and ask clients for theirs (ClientOptions names the files). Single members can be
 // stopped and started again on the same ports and data, to take quorum
