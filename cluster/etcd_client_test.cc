@@ -357,7 +357,6 @@ TEST_F(EtcdTest, TlsChecksTheMemberAndTheClient) {
   ASSERT_TRUE(m_cluster.Start(1, &error, true)) << error;
   const WzEtcdClientOptions good = m_cluster.ClientOptions();
   ASSERT_EQ(good.endpoints.at(0).compare(0, 8, "https://"), 0);
-  m_client = MakeClient(good.endpoints);
   ASSERT_TRUE(WzScsiSrvEtcdClient::Create(good, m_client).IsSuccess());
 
   WatchRecorder recorder;
