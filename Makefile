@@ -17,7 +17,8 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Every test of the normal build, then the unit tests under ASan+UBSan, the
+# Every test of the normal build, then the unit and cluster (etcd client)
+# tests under ASan+UBSan, the
 # whole tree built with clang (its thread-safety analysis is an error) with
 # the concurrency tests run under TSan, and 30 s of each fuzz target.
 test: build
@@ -33,7 +34,7 @@ asan: deps
 	  -DWZ_BUILD_BENCH=OFF -DWZ_BUILD_SLOW_TESTS=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
+	  ctest --output-on-failure -j$(JOBS) --timeout 600 -L 'unit|cluster'
 
 tsan: deps
 	@CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DWZ_SANITIZE=thread \

@@ -3,8 +3,8 @@
 one JSON document.
 
 Inputs: Google Benchmark JSON (--micro), the end-to-end tool's JSON (--e2e,
---tgt for the tgt-engine comparison, --tgt-driver for the tgt driver alone),
-each optional. Output: the table on
+--tgt for the tgt-engine comparison, --tgt-driver for the tgt driver alone,
+--etcd for the etcd client), each optional. Output: the table on
 standard output, the merged document in --out.
 """
 import argparse
@@ -115,6 +115,7 @@ def main():
     ap.add_argument("--e2e")
     ap.add_argument("--tgt")
     ap.add_argument("--tgt-driver")
+    ap.add_argument("--etcd")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
@@ -125,6 +126,8 @@ def main():
     tgt = tgt_doc.get("figures", []) if tgt_doc else []
     driver_doc = load(args.tgt_driver)
     driver = driver_doc.get("figures", []) if driver_doc else []
+    etcd_doc = load(args.etcd)
+    etcd = etcd_doc.get("figures", []) if etcd_doc else []
 
     print("=" * 100)
     print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
@@ -137,8 +140,9 @@ def main():
     print_section("Overload: one well-behaved client, and the daemon's memory, while others flood it", overload)
     print_section("End to end: the tgt engine against tgt-admin", tgt)
     print_section("The tgt driver alone: calls for 16 targets, ListOwned", driver)
-    targets = [f for f in e2e + tgt + driver if "met" in f]
-    failed = [f for f in micro + e2e + tgt + driver if f.get("value") is None]
+    print_section("The etcd client against a private 3-member etcd cluster", etcd)
+    targets = [f for f in e2e + tgt + driver + etcd if "met" in f]
+    failed = [f for f in micro + e2e + tgt + driver + etcd if f.get("value") is None]
     print()
     print("targets met: %d of %d; measurements that could not run: %d" %
           (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
@@ -151,8 +155,10 @@ def main():
         "e2e": e2e,
         "tgt": tgt,
         "tgt_driver": driver,
+        "etcd": etcd,
         "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
                     "tgt_driver": (driver_doc or {}).get("context", {}),
+                    "etcd": (etcd_doc or {}).get("context", {}),
                     "micro": (load(args.micro) or {}).get("context", {})},
     }
     with open(args.out, "w") as f:

@@ -5,7 +5,9 @@
 #         LIBS libs... DEPENDS targets...)
 # Labels: unit (also run under ASan+UBSan), concurrency (also run under
 # TSan), integration (daemon and client over real sockets), e2e (tgtd and a
-# real initiator), lio (the kernel target in QEMU), package.
+# real initiator), lio (the kernel target in QEMU), package, cluster (the
+# etcd client against private etcd members on loopback; also run under
+# ASan+UBSan).
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)

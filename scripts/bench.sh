@@ -8,6 +8,7 @@
 #    on a private tgtd against tgt-admin -e on another;
 # 4. the tgt driver alone (wz_tgt_driver_bench): calls for 16 targets from 16
 #    threads, serialised and in parallel, and ListOwned of 1,000 targets;
+# 5. the etcd client (wz_etcd_bench) against a private 3-member etcd cluster;
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -27,11 +28,13 @@ micro_args=(--benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
 e2e_args=()
 tgt_args=()
 driver_args=()
+etcd_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
   tgt_args=(--targets 200)
   driver_args=(--rounds 10 --list-targets 200)
+  etcd_args=(--ops 200)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
@@ -64,9 +67,15 @@ if [ -x "$BIN/wz_tgt_driver_bench" ]; then
   "$BIN/wz_tgt_driver_bench" "${driver_args[@]}" --work-dir "$OUT" --json "$OUT/tgt_driver.json" >&2 || status=1
 else
   echo "bench: $BIN/wz_tgt_driver_bench is missing (a build with the real drivers makes it)" >&2
+fi
+if [ -x "$BIN/wz_etcd_bench" ]; then
+  echo "bench: the etcd client" >&2
+  "$BIN/wz_etcd_bench" "${etcd_args[@]}" --json "$OUT/etcd.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_etcd_bench is missing (a build with tests makes it)" >&2
   status=1
 fi
 
 python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
-  --tgt-driver "$OUT/tgt_driver.json" --out "$BUILD/bench-results.json" || status=1
+  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --out "$BUILD/bench-results.json" || status=1
 exit $status

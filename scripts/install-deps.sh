@@ -9,6 +9,7 @@ PACKAGES=(
   libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
+  etcd-server etcd-client libssl-dev openssl
   qemu-system-x86 busybox-static
   procps iproute2 python3 systemd
   dpkg-dev file groff-base
@@ -20,6 +21,17 @@ PACKAGES=(
 fetch_kernel() {
   bash "$(dirname "$0")/fetch-test-kernel.sh" ||
     echo "install-deps: no test kernel: the kernel-target end-to-end tests will skip" >&2
+}
+
+# Debian's etcd-server enables a system unit on the default ports; the
+# cluster tests start their own members, so no system etcd may run.
+quiet_etcd() {
+  command -v systemctl >/dev/null 2>&1 || return 0
+  if [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now etcd.service >/dev/null 2>&1 || true
+  else
+    $SUDO systemctl disable etcd.service >/dev/null 2>&1 || true
+  fi
 }
 
 missing=()
@@ -42,4 +54,5 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+case " ${missing[*]} " in *" etcd-server "*) quiet_etcd ;; esac
 fetch_kernel
