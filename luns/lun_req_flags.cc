@@ -1,5 +1,7 @@
 #include "luns/lun_req_flags.h"
 
+#include "hostlib/util/wz_environment.h"
+
 #include <stdlib.h>
 
 #include <sstream>
@@ -46,8 +48,10 @@ bool CtxFlagEnvSetter::ResetEnv(const std::string& name) const {
 }
 
 bool CtxFlagEnvSetter::SetEnvCopy(const std::string& varName, const std::string& value) const {
-  // setenv copies both strings; the entry outlives this thread.
-  return ::setenv(varName.c_str(), value.c_str(), 1) == 0;
+  // setenv copies both strings; the entry outlives this thread. Changes of
+  // different targets run at once: the environment's lock keeps this from
+  // overlapping another thread's read.
+  return WzEnvironment::Set(varName, value);
 }
 
 LunReqFlagHandler::LunReqFlagHandler(int64_t flag, int64_t requestFlags, bool force) {

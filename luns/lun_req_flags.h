@@ -14,9 +14,8 @@
 //
 // Thread safety: each object belongs to the thread that made it (its
 // variable name carries that thread's id). The environment is process-wide
-// and setenv is not safe against a concurrent getenv: the service makes
-// these objects only under the model lock, which also covers every driver
-// call that reads the variables.
+// and setenv is not safe against a concurrent getenv: every write here and
+// every read by a driver goes through hostlib/util/wz_environment.h.
 #pragma once
 
 #include <cstdint>

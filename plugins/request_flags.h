@@ -5,10 +5,11 @@
 // Thread safety: reads the calling thread's own variable.
 #pragma once
 
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "hostlib/util/wz_environment.h"
 
 namespace wzplugin {
 
@@ -18,8 +19,7 @@ namespace wzplugin {
 inline bool CloseOnlyRequested() {
   std::ostringstream name;
   name << "CloseOnly_" << std::this_thread::get_id();
-  const char* value = std::getenv(name.str().c_str());
-  return value != nullptr && std::string(value) == "1";
+  return WzEnvironment::Get(name.str()) == "1";
 }
 
 }  // namespace wzplugin

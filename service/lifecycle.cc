@@ -19,7 +19,10 @@ constexpr long ERROR_BUSY_DRIVERS = 170;  // ERROR_BUSY
 // Worker pool shape: idle time-out, minimum, maximum, growth step.
 constexpr int kPoolIdleSecs = 300;
 constexpr int kPoolMinThreads = 1;
-constexpr int kPoolMaxThreads = 4;
+// Changes of different targets run in parallel, each waiting on its own
+// fsync: enough workers that 16 clients keep 16 fsyncs in flight.
+const char* const kMaxWorkersKey = "nMaxWorkerThreads";
+constexpr int kPoolMaxThreads = 32;
 constexpr int kPoolGrowStep = 1;
 }  // namespace
 
@@ -49,7 +52,10 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
   m_pSvcApp = app;
 
 
-  CRnError pool = m_threadPool.initThreadPool("WzScsiSrv", kPoolIdleSecs, kPoolMinThreads, kPoolMaxThreads,
+  uint64_t maxWorkers = kPoolMaxThreads;
+  if (WZPlatformInfo::getNumber(kSection, kMaxWorkersKey, maxWorkers).IsError() || maxWorkers < 1 || maxWorkers > 1024)
+    maxWorkers = kPoolMaxThreads;
+  CRnError pool = m_threadPool.initThreadPool("WzScsiSrv", kPoolIdleSecs, kPoolMinThreads, static_cast<int>(maxWorkers),
                                               kPoolGrowStep);
   if (pool) WZLOG(-1, "Failed to start the worker pool, error=%s", pool.AsString().c_str());
 

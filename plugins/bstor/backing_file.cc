@@ -1,5 +1,7 @@
 #include "plugins/bstor/backing_file.h"
 
+#include "hostlib/util/wz_environment.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -98,7 +100,8 @@ std::string ThreadFlagName(const char* flag) {
 }
 
 bool ThreadFlagSet(const char* flag) {
-  const char* value = std::getenv(ThreadFlagName(flag).c_str());
+  const std::string read = WzEnvironment::Get(ThreadFlagName(flag));
+  const char* value = WzEnvironment::Has(ThreadFlagName(flag)) ? read.c_str() : nullptr;
   return value != nullptr && std::strcmp(value, "1") == 0;
 }
 

@@ -43,7 +43,8 @@ class FakeBStor : public WzScsiBStorOps {
     if (parsed.GetOption("path", path).IsError() || path.empty()) {
       if (parsed.GetOption("ssid", ssid).IsSuccess()) path = "/fake/snapshots/" + ssid;
     }
-    lun->path = path;
+    // An open names neither: the LUN keeps its backing.
+    if (!path.empty() || lun->path.empty()) lun->path = path;
     lun->size = 64ull << 20;
     if (parsed.GetOption("size", size).IsSuccess()) lun->size = strtoull(size.c_str(), nullptr, 10);
     // An open of a closed LUN brings its context back; anything else gets a new one.

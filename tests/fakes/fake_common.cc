@@ -1,11 +1,15 @@
 #include "tests/fakes/fake_common.h"
 
+#include "hostlib/util/wz_environment.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -27,7 +31,8 @@ std::string Encode(const std::string& v) {
 }
 
 bool FaultSet(const std::string& name) {
-  const char* path = getenv("WZSCSI_FAKE_FAULTS");
+  const std::string faults = WzEnvironment::Get("WZSCSI_FAKE_FAULTS");
+  const char* path = faults.empty() ? nullptr : faults.c_str();
   if (path == nullptr || *path == '\0') return false;
   std::ifstream in(path);
   std::string line;
@@ -39,7 +44,8 @@ bool FaultSet(const std::string& name) {
 }
 
 void Append(const std::string& line) {
-  const char* path = getenv("WZSCSI_FAKE_JOURNAL");
+  const std::string journal = WzEnvironment::Get("WZSCSI_FAKE_JOURNAL");
+  const char* path = journal.empty() ? nullptr : journal.c_str();
   if (path == nullptr || *path == '\0') return;
   int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
@@ -54,12 +60,43 @@ void Append(const std::string& line) {
 std::string ThreadFlag(const char* flagName) {
   std::ostringstream name;
   name << flagName << "_" << std::this_thread::get_id();
-  const char* v = getenv(name.str().c_str());
-  return v != nullptr ? v : "";
+  return WzEnvironment::Get(name.str());
 }
 
+// Targets with a call in progress in this library: a second call for one of
+// them is journalled as "<lib>.Overlap" (the service runs the changes of one
+// target one at a time).
+std::mutex g_busyLock;
+std::multiset<std::string> g_busy;
+
+class BusyTarget {
+ public:
+  BusyTarget(const std::string& lib, const Fields& fields) {
+    for (const auto& f : fields)
+      if (f.first == "targetId") m_target = f.second;
+    if (m_target.empty()) return;
+    bool overlap;
+    {
+      std::lock_guard<std::mutex> g(g_busyLock);
+      overlap = g_busy.count(m_target) != 0;
+      g_busy.insert(m_target);
+    }
+    if (overlap) Append(lib + ".Overlap targetId=" + Encode(m_target) + "\n");
+  }
+  ~BusyTarget() {
+    if (m_target.empty()) return;
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_busy.erase(g_busy.find(m_target));
+  }
+
+ private:
+  std::string m_target;
+};
+
 CRnError Call(const std::string& lib, const std::string& op, const Fields& fields) {
-  const char* delay = getenv("WZSCSI_FAKE_DELAY_US");
+  BusyTarget busy(lib, fields);
+  const std::string delayText = WzEnvironment::Get("WZSCSI_FAKE_DELAY_US");
+  const char* delay = delayText.empty() ? nullptr : delayText.c_str();
   if (delay != nullptr && atoi(delay) > 0) std::this_thread::sleep_for(std::chrono::microseconds(atoi(delay)));
 
   std::string name = lib + "." + op;

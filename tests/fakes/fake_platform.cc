@@ -10,6 +10,7 @@
 #include <string>
 
 #include "drivers/WzScsiSrvPlatform.h"
+#include "hostlib/util/wz_environment.h"
 #include "tests/fakes/fake_common.h"
 
 namespace {
@@ -19,19 +20,21 @@ class FakePlatform : public WzScsiSrvPlatform {
   CRnError Init() override { return wzfake::Call("platform", "Init", {}); }
 
   CRnError CreateTarget(WzScsiSrvModelTarget& t) override {
-    std::lock_guard<std::mutex> g(m_lock);
-    Follow();
     if (CRnError e = wzfake::Call("platform", "CreateTarget", {{"targetId", t.targetId}, {"desc", t.targetDesc}}))
       return e;
+    // Engine state under the lock; the call itself (and its delay) outside,
+    // so that calls for different targets overlap as on a real engine.
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     if (!m_targets.emplace(t.targetId, Target{}).second)
       return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 183, "fake engine: target %s exists", t.targetId.c_str());
     return CRnError();
   }
 
   CRnError DeleteTarget(WzScsiSrvModelTarget& t) override {
+    if (CRnError e = wzfake::Call("platform", "DeleteTarget", {{"targetId", t.targetId}})) return e;
     std::lock_guard<std::mutex> g(m_lock);
     Follow();
-    if (CRnError e = wzfake::Call("platform", "DeleteTarget", {{"targetId", t.targetId}})) return e;
     auto it = m_targets.find(t.targetId);
     if (it == m_targets.end())
       return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 1168, "fake engine: no target %s", t.targetId.c_str());
@@ -42,13 +45,15 @@ class FakePlatform : public WzScsiSrvPlatform {
   }
 
   CRnError CreateLun(WzScsiSrvLun* lun) override {
-    std::lock_guard<std::mutex> g(m_lock);
-    Follow();
-    auto it = m_targets.find(lun->targetId);
     int32_t number = lun->lunId;
-    if (it != m_targets.end() && number == -1) {
-      number = 0;
-      while (it->second.luns.count(number) != 0) ++number;
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      Follow();
+      auto it = m_targets.find(lun->targetId);
+      if (it != m_targets.end() && number == -1) {
+        number = 0;
+        while (it->second.luns.count(number) != 0) ++number;
+      }
     }
     if (CRnError e = wzfake::Call("platform", "CreateLun",
                                   {{"targetId", lun->targetId}, {"lunId", std::to_string(number)},
@@ -56,6 +61,9 @@ class FakePlatform : public WzScsiSrvPlatform {
                                    {"type", std::to_string(lun->bstorType)},
                                    {"ctx", lun->bstoreCtx != nullptr ? "1" : "0"}}))
       return e;
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    auto it = m_targets.find(lun->targetId);
     if (it == m_targets.end())
       return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 1168, "fake engine: no target %s", lun->targetId.c_str());
     it->second.luns[number] = lun->path;
@@ -64,11 +72,11 @@ class FakePlatform : public WzScsiSrvPlatform {
   }
 
   CRnError DeleteLun(WzScsiSrvLun* lun) override {
-    std::lock_guard<std::mutex> g(m_lock);
-    Follow();
     if (CRnError e = wzfake::Call("platform", "DeleteLun",
                                   {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}}))
       return e;
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     auto it = m_targets.find(lun->targetId);
     if (it != m_targets.end()) {
       it->second.luns.erase(lun->lunId);
@@ -78,24 +86,24 @@ class FakePlatform : public WzScsiSrvPlatform {
   }
 
   CRnError MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override {
-    std::lock_guard<std::mutex> g(m_lock);
-    Follow();
     if (CRnError e = wzfake::Call("platform", "MapHost",
                                   {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)},
                                    {"hostId", host.hostId}, {"hostDesc", host.hostDesc}}))
       return e;
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     auto it = m_targets.find(lun.targetId);
     if (it != m_targets.end()) it->second.hosts[host.hostId].insert(lun.lunId);
     return CRnError();
   }
 
   CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override {
-    std::lock_guard<std::mutex> g(m_lock);
-    Follow();
     if (CRnError e = wzfake::Call("platform", "UnMapHost",
                                   {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)},
                                    {"hostId", host.hostId}}))
       return e;
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
     Unbind(lun.targetId, lun.lunId, host.hostId);
     return CRnError();
   }
@@ -167,8 +175,8 @@ class FakePlatform : public WzScsiSrvPlatform {
 
   // An engine restart (the number in WZSCSI_FAKE_ENGINE changed) loses all.
   void Follow() {
-    const char* file = std::getenv("WZSCSI_FAKE_ENGINE");
-    if (file == nullptr) return;
+    const std::string file = WzEnvironment::Get("WZSCSI_FAKE_ENGINE");
+    if (file.empty()) return;
     std::ifstream in(file);
     uint64_t instance = 1;
     if (!(in >> instance)) return;
