@@ -90,6 +90,12 @@ class WZ_EXPORT WzScsiSrvPlatform {
   // engine restarts (tgtd's process id, for one); 0 while the engine cannot
   // be reached. Cheap: the service polls it to notice an engine restart.
   virtual uint64_t EngineInstance() { return 1; }
+  // 12: sets (or, chap.enabled false, removes) the target's CHAP
+  // authentication, for the initiators bound now and those bound later.
+  // target carries the chap the model held before the call.
+  virtual CRnError SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 50, "the platform driver has no CHAP authentication");
+  }
   virtual ~WzScsiSrvPlatform() = default;
 };
 

@@ -17,6 +17,22 @@
 class WzScsiSrvPlatform;
 class WzScsiBStorOps;
 
+// CHAP authentication of a target: initiators must log in with user and
+// secret; with a mutual user the target answers with its own credentials.
+// Secrets are 12 to 16 characters (the service checks them) and never
+// appear in a log line, a listing or a reply.
+struct WZ_EXPORT WzScsiSrvChap {
+  bool enabled = false;
+  std::string user;
+  std::string secret;
+  std::string mutualUser;    // empty: one-way
+  std::string mutualSecret;
+  bool operator==(const WzScsiSrvChap& o) const {
+    return enabled == o.enabled && user == o.user && secret == o.secret && mutualUser == o.mutualUser &&
+           mutualSecret == o.mutualSecret;
+  }
+};
+
 // Target descriptor.
 struct WZ_EXPORT WzScsiSrvTarget {
   std::string targetId;    // iSCSI qualified name, lower-cased
@@ -85,6 +101,7 @@ struct WZ_EXPORT WzScsiSrvModelLun : public WzScsiSrvLun {
 
 struct WZ_EXPORT WzScsiSrvModelTarget : public WzScsiSrvTarget {
   std::map<int32_t, WzScsiSrvModelLun> luns;  // by LUN number
+  WzScsiSrvChap chap;                          // off unless set
 
   WzScsiSrvModelTarget() = default;
   explicit WzScsiSrvModelTarget(const WzScsiSrvTarget& t) : WzScsiSrvTarget(t) {}
