@@ -40,6 +40,8 @@ const Registration kRegistrations[] = {
     {kCreateTarget, &Make<CreateTarget>},
     {kDeleteTargetRsp, &Make<DeleteTargetRsp>},
     {kStartScsiServiceRsp, &Make<StartScsiServiceRsp>},
+    {kSetTargetAuth, &Make<SetTargetAuth>},
+    {kSetTargetAuthRsp, &Make<SetTargetAuthRsp>},
 };
 
 // Must not build a catalogue message: their constructors call back into
@@ -105,6 +107,7 @@ const ReplyEntry kReplies[] = {
     {kCreateLun, kCreateLunRsp},         {kDeleteLun, kDeleteLunRsp},
     {kMapLun2Host, kMapLun2HostRsp},     {kUnMapLun2Host, kUnMapLun2HostRsp},
     {kIoctl, kIoctlRsp},                 {kStartScsiService, kStartScsiServiceRsp},
+    {kSetTargetAuth, kSetTargetAuthRsp},
 };
 
 }  // namespace

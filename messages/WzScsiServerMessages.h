@@ -79,6 +79,9 @@ constexpr ClassId kCreateLun{19, 0x4B1C3949u, "CreateLun"};
 constexpr ClassId kCreateTarget{20, 0x4BFEA5CDu, "CreateTarget"};
 constexpr ClassId kDeleteTargetRsp{21, 0x4B959D73u, "DeleteTargetRsp"};
 constexpr ClassId kStartScsiServiceRsp{22, 0x4B489582u, "StartScsiServiceRsp"};
+// Classes this system added: CHAP authentication of a target.
+constexpr ClassId kSetTargetAuth{23, 0x4B5A4E17u, "SetTargetAuth"};
+constexpr ClassId kSetTargetAuthRsp{24, 0x4B5A4E18u, "SetTargetAuthRsp"};
 
 // Every class above, in number order.
 constexpr ClassId kAllClasses[] = {
@@ -86,7 +89,7 @@ constexpr ClassId kAllClasses[] = {
     kCreateLunRsp,    kUnMapLun2Host,    kIoctl,               kDeleteLunRsp,     kStartScsiService,
     kMapLun2HostRsp,  kIoctlRsp,         kUnsupported4B2DD38B, kError,            kUnsupported4B2E3940,
     kRequestContext,  kUnMapLun2HostRsp, kCreateLun,           kCreateTarget,     kDeleteTargetRsp,
-    kStartScsiServiceRsp,
+    kStartScsiServiceRsp, kSetTargetAuth,     kSetTargetAuthRsp,
 };
 
 // A field address: number, slot, key (the tag id is the owning class's).
@@ -116,6 +119,11 @@ constexpr FieldId kRspSerialPrefix{2, 2, 1345165};  // CreateLunRsp
 constexpr FieldId kRspLunId{3, 6, 5521761};         // CreateLunRsp
 constexpr FieldId kRspLunError{4, 7, 69957};        // CreateLunRsp.error
 constexpr FieldId kResults{3, 3, 8486062};          // IoctlRsp
+constexpr FieldId kAuthEnabled{3, 3, 7310001};      // SetTargetAuth: 1 on, 0 off
+constexpr FieldId kAuthUser{4, 4, 7310002};         // SetTargetAuth
+constexpr FieldId kAuthSecret{5, 5, 7310003};       // SetTargetAuth
+constexpr FieldId kAuthMutualUser{6, 6, 7310004};   // SetTargetAuth
+constexpr FieldId kAuthMutualSecret{7, 7, 7310005}; // SetTargetAuth
 }  // namespace Fields
 
 namespace detail {
@@ -264,6 +272,25 @@ class WZ_EXPORT Ioctl : public Request {
   void setArguments(const std::string& v) { SetString(Fields::kArguments, v); }
 };
 
+// Sets or (enabled 0) removes a target's CHAP authentication. Saved in the
+// action log readable by the daemon's user only: it holds secrets.
+class WZ_EXPORT SetTargetAuth : public Request {
+ public:
+  SetTargetAuth() : Request(kSetTargetAuth.number) {}
+  std::string targetId() const { return GetString(Fields::kTargetId); }
+  void setTargetId(const std::string& v) { SetString(Fields::kTargetId, v); }
+  bool enabled() const { return GetInt(Fields::kAuthEnabled) != 0; }
+  void setEnabled(bool v) { SetInt(Fields::kAuthEnabled, v ? 1 : 0); }
+  std::string user() const { return GetString(Fields::kAuthUser); }
+  void setUser(const std::string& v) { SetString(Fields::kAuthUser, v); }
+  std::string secret() const { return GetString(Fields::kAuthSecret); }
+  void setSecret(const std::string& v) { SetString(Fields::kAuthSecret, v); }
+  std::string mutualUser() const { return GetString(Fields::kAuthMutualUser); }
+  void setMutualUser(const std::string& v) { SetString(Fields::kAuthMutualUser, v); }
+  std::string mutualSecret() const { return GetString(Fields::kAuthMutualSecret); }
+  void setMutualSecret(const std::string& v) { SetString(Fields::kAuthMutualSecret, v); }
+};
+
 class WZ_EXPORT StartScsiService : public Request {
  public:
   StartScsiService() : Request(kStartScsiService.number) {}
@@ -307,6 +334,10 @@ class WZ_EXPORT IoctlRsp : public Reply {
 class WZ_EXPORT StartScsiServiceRsp : public Reply {
  public:
   StartScsiServiceRsp() : Reply(kStartScsiServiceRsp.number, Fields::kError) {}
+};
+class WZ_EXPORT SetTargetAuthRsp : public Reply {
+ public:
+  SetTargetAuthRsp() : Reply(kSetTargetAuthRsp.number, Fields::kError) {}
 };
 
 // The reply class that answers a request class (by tag id); null when none.

@@ -71,4 +71,17 @@ std::unique_ptr<Ioctl> NewIoctl(const std::string& command, const std::string& a
   return r;
 }
 
+std::unique_ptr<SetTargetAuth> NewSetTargetAuth(const std::string& target, const std::string& user,
+                                                const std::string& secret, const std::string& mutualUser,
+                                                const std::string& mutualSecret, int64_t flags) {
+  auto r = NewRequest<SetTargetAuth>(flags);
+  r->setTargetId(target);
+  r->setEnabled(!user.empty());
+  r->setUser(user);
+  r->setSecret(secret);
+  r->setMutualUser(mutualUser);
+  r->setMutualSecret(mutualSecret);
+  return r;
+}
+
 }  // namespace WzScsiServer

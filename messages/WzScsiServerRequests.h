@@ -12,6 +12,11 @@
 namespace WzScsiServer {
 
 WZ_EXPORT std::unique_ptr<StartScsiService> NewStartScsiService(int64_t flags = 0);
+// CHAP on (with the user and secret, and for mutual CHAP the target's own)
+// or, with user empty, off.
+WZ_EXPORT std::unique_ptr<SetTargetAuth> NewSetTargetAuth(const std::string& target, const std::string& user,
+                                                          const std::string& secret, const std::string& mutualUser,
+                                                          const std::string& mutualSecret, int64_t flags = 0);
 WZ_EXPORT std::unique_ptr<CreateTarget> NewCreateTarget(const std::string& name, const std::string& desc,
                                                         int64_t flags = 0);
 WZ_EXPORT std::unique_ptr<DeleteTarget> NewDeleteTarget(const std::string& name, int64_t flags = 0);
