@@ -56,6 +56,13 @@ if [ -n "\$share" ]; then
   mkdir -p "/host\$share" 2>/dev/null
   mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 share "/host\$share" || fail "9p share \$share"
 fi
+# A build tree under the host's /tmp or /run is shared on its own.
+tree=\$(sed -n 's/.*wz\.tree=\([^ ]*\).*/\1/p' /proc/cmdline)
+case "\$tree" in
+  /tmp/*|/run/*)
+    mkdir -p "/host\$tree"
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000 tree "/host\$tree" || fail "9p tree \$tree" ;;
+esac
 mount --bind /proc /host/proc
 mount --bind /sys /host/sys
 mount --bind /sys/kernel/config /host/sys/kernel/config

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "apps/launcher/daemon_launcher.h"
+
 namespace wze2e {
 
 namespace {
@@ -30,6 +32,13 @@ constexpr int kStopTimeoutMs = 10000;
 constexpr long long kDiskBytes = 64ll << 20;
 
 std::string SourceDir() { return WZ_TEST_SOURCE_DIR; }
+// The guest hides the host's /tmp and /run behind its own, so the build tree
+// (a clone in /tmp, say) is shared on its own as well.
+std::string BuildTree() {
+  const std::string bin = WzBuildPaths::Daemon();
+  const std::string dir = bin.substr(0, bin.rfind('/'));
+  return dir.substr(0, dir.rfind('/'));
+}
 std::string KernelDir() { return SourceDir() + "/.cache/test-kernel/current"; }
 
 bool IsFile(const std::string& path) {
@@ -160,11 +169,12 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
       "qemu-system-x86_64", "-accel", "tcg", "-cpu", "qemu64", "-smp", "1", "-m", "1024", "-no-reboot",
       "-display", "none", "-vga", "none", "-monitor", "none", "-serial", "file:" + workDir + "/console.log",
       "-kernel", KernelDir() + "/vmlinuz", "-initrd", initramfs,
-      "-append", "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir,
+      "-append", "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir + " wz.tree=" + BuildTree(),
       "-netdev", forwards, "-device", "virtio-net-pci,netdev=n0",
       "-drive", "file=" + DiskImage() + ",if=none,id=d1,format=raw", "-device", "virtio-blk-pci,drive=d1",
       "-virtfs", "local,path=" + shareDir + ",mount_tag=share,security_model=none,id=fs0",
-      "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,id=fs1"};
+      "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,id=fs1",
+      "-virtfs", "local,path=" + BuildTree() + ",mount_tag=tree,security_model=none,readonly=on,id=fs2"};
   m_pid = SpawnGuarded(argv, workDir + "/qemu.log", message);
   if (m_pid < 0) return BootResult::kFailed;
   if (!WaitForGuest(kBootTimeoutMs, message)) {
