@@ -177,6 +177,7 @@ void PowerLossFs::Build(size_t node, const std::string& path, std::set<size_t>& 
   }
   if (!n.data.empty() && ::write(fd, n.data.data(), n.data.size()) != static_cast<ssize_t>(n.data.size()))
     Broken("write", path);
+  ::fchmod(fd, n.mode);  // open's mode went through the umask
   ::close(fd);
 }
 
