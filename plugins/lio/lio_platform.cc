@@ -74,8 +74,10 @@ CRnError CheckKernelChap(const FXCodeLocation& where, const WzScsiSrvChap& chap)
   if (!chap.enabled) return CRnError();
   for (const std::string* value : {&chap.user, &chap.secret, &chap.mutualUser, &chap.mutualSecret}) {
     if (StartsWith(*value, "NULL")) {
-      return Invalid(where, "the kernel target takes a CHAP user name or secret beginning with \"NULL\" as none: "
-                            "choose another (user " + chap.user + ")");
+      return FXErrorUtil::ErrorWin32(where, ERROR_INVALID_PARAMETER,
+                                     "the kernel target takes a CHAP user name or secret beginning with \"NULL\" "
+                                     "as none: choose another (user %s)",
+                                     chap.user.c_str());
     }
   }
   return CRnError();
@@ -430,13 +432,13 @@ CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId, c
   bool exists = false;
   if (CRnError err = CheckOurTarget(targetId, exists)) return err.Push(FX_HERE_IN(kFile));
   if (exists) {
-    if (CRnError err = ConfigureTpg(targetId, chap)) return err.Push(FX_HERE_IN(kFile));
+    if (CRnError err = ConfigureTpg(targetId, chap, true)) return err.Push(FX_HERE_IN(kFile));
     WZLOG(1, "Adopted kernel target %s", targetId.c_str());
     return CRnError();
   }
   if (CRnError err = m_fs->MakeDir(TargetDir(targetId))) return err.Push(FX_HERE_IN(kFile));
   // Only what this call made is taken back.
-  if (CRnError err = ConfigureTpg(targetId, chap)) {
+  if (CRnError err = ConfigureTpg(targetId, chap, false)) {
     if (CRnError undo = RemoveTargetLocked(targetId)) {
       WZLOG(-1, "cannot take back the half-made kernel target %s: %s", targetId.c_str(), undo.AsString().c_str());
     }
@@ -446,15 +448,21 @@ CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId, c
   return CRnError();
 }
 
-CRnError WzScsiSrvLioPlatform::ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap) {
+CRnError WzScsiSrvLioPlatform::ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap, bool adopted) {
   const std::string tpg = TpgDir(targetId);
   if (m_fs->KindOf(tpg) != Kind::kDir) {
     if (CRnError err = m_fs->MakeDir(tpg)) return err.Push(FX_HERE_IN(kFile));
   }
   // The marker first: from here on the target is known as the service's.
   if (CRnError err = EnsureAttr(*m_fs, tpg + "/param/TargetAlias", wzlio::kMarker)) return err.Push(FX_HERE_IN(kFile));
-  // An adopted target keeps asking for CHAP through a replay.
-  if (CRnError err = ApplyAuthLocked(targetId, chap)) return err.Push(FX_HERE_IN(kFile));
+  // CHAP is never turned off here: a replay may set it only after the
+  // creation, and no initiator may get in meanwhile.
+  if (!chap.enabled && adopted && HoldsChap(targetId)) {
+    WZLOG(0, "kernel target %s has CHAP on, which the configuration lacks: kept until CHAP is turned off",
+          targetId.c_str());
+  } else if (CRnError err = ApplyAuthLocked(targetId, chap)) {
+    return err.Push(FX_HERE_IN(kFile));
+  }
   // Only initiators with an ACL log in: no ACL is ever made up for others.
   if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/generate_node_acls", "0")) return err.Push(FX_HERE_IN(kFile));
   if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/demo_mode_write_protect", "1")) {
@@ -920,7 +928,8 @@ CRnError WzScsiSrvLioPlatform::SetTargetAuth(WzScsiSrvModelTarget& target, const
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CheckKernelChap(FX_HERE_IN(kFile), chap);
     if (err.IsSuccess()) err = CheckOurTarget(target.targetId, exists);
-    if (err.IsSuccess() && !exists) err = Refused(FX_HERE_IN(kFile), "target " + target.targetId + " is not in the kernel target");
+    if (err.IsSuccess() && !exists)
+      err = Refused(FX_HERE_IN(kFile), "target " + target.targetId + " is not in the kernel target");
     if (err.IsSuccess()) err = ApplyAuthLocked(target.targetId, chap);
     if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot turn CHAP of target %s %s", target.targetId.c_str(),
@@ -957,6 +966,22 @@ CRnError WzScsiSrvLioPlatform::ApplyAuthLocked(const std::string& targetId, cons
     if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/authentication", "1")) return err.Push(FX_HERE_IN(kFile));
   }
   return CRnError();
+}
+
+bool WzScsiSrvLioPlatform::HoldsChap(const std::string& targetId) {
+  const std::string tpg = TpgDir(targetId);
+  std::string on;
+  if (m_fs->ReadAttr(tpg + "/attrib/authentication", on).IsError() || on != "1") return false;
+  std::vector<Entry> acls;
+  if (m_fs->KindOf(tpg + "/acls") != Kind::kDir || m_fs->List(tpg + "/acls", acls).IsError()) return false;
+  for (const Entry& a : acls) {
+    std::string user;
+    if (a.kind == Kind::kDir && m_fs->ReadAttr(tpg + "/acls/" + a.name + "/auth/userid", user).IsSuccess() &&
+        !user.empty() && user != "NULL") {
+      return true;
+    }
+  }
+  return false;
 }
 
 CRnError WzScsiSrvLioPlatform::WriteAclAuth(const std::string& acl, const WzScsiSrvChap& chap) {

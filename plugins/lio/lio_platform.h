@@ -30,7 +30,9 @@
 //   authentication is switched on, and authentication off before they are
 //   cleared; a host mapped later gets them in its new ACL before its first
 //   mapped LUN. The driver keeps each target's CHAP as CreateTarget and
-//   SetTargetAuth last gave it, for those later ACLs.
+//   SetTargetAuth last gave it, for those later ACLs. CreateTarget turns
+//   CHAP on when target.chap is on but never off on a target it adopts: a
+//   replay may set CHAP only after the creation.
 // Removal goes in the reverse order. A failed operation takes back what it
 // made, so a retry starts from where the engine was.
 //
@@ -121,9 +123,12 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
 
   // Changing configfs.
   CRnError CreateTargetLocked(const std::string& targetId, const WzScsiSrvChap& chap);
-  CRnError ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap);
+  // adopted: the portal group was there before the call.
+  CRnError ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap, bool adopted);
   // authentication and the credentials of every ACL, in the safe order.
   CRnError ApplyAuthLocked(const std::string& targetId, const WzScsiSrvChap& chap);
+  // Whether the portal group asks for CHAP and an ACL has credentials.
+  bool HoldsChap(const std::string& targetId);
   // One ACL's credentials: chap's when on, cleared when off.
   CRnError WriteAclAuth(const std::string& acl, const WzScsiSrvChap& chap);
   CRnError EnsurePortal(const std::string& targetId);

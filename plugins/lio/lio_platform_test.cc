@@ -76,7 +76,8 @@ struct Tree {
     } else if (c.size() == 5 && c[0] == "iscsi" && c[3] == "acls") {
       for (const char* d : {"attrib", "auth", "param"}) dir(d);
       file("info", "No active iSCSI Session");
-      for (const char* f : {"userid", "password", "userid_mutual", "password_mutual"}) file(std::string("auth/") + f, "");
+      for (const char* f : {"userid", "password", "userid_mutual", "password_mutual"})
+        file(std::string("auth/") + f, "");
     } else if (c.size() == 6 && c[0] == "iscsi" && c[3] == "acls") {
       dir("statistics");
       file("write_protect", "0");
@@ -493,8 +494,11 @@ TEST_F(LioPlatformTest, ChapCredentialsReachEveryAclBeforeAuthenticationGoesOn) 
   EXPECT_EQ("credential " + tpg + "/acls/" + hostC + "/auth/userid", m_tree->journal[1]);
   EXPECT_EQ("mkdir " + tpg + "/acls/" + hostC + "/lun_0", m_tree->journal[5]);
 
-  // A restart: the replay passes the target's CHAP and changes nothing.
+  // A restart: the replay changes nothing, whether it passes the target's
+  // CHAP with the creation or sets it afterwards.
   d = Started();
+  ASSERT_TRUE(d->CreateTarget(t).IsSuccess());
+  EXPECT_TRUE(m_tree->journal.empty()) << "CHAP turned off by a creation:\n" << Joined(m_tree->journal);
   t.chap = chap;
   WzScsiSrvModelLun l1 = Lun(m_file1, 1);
   WzScsiSrvModelHost a = Host(kHostA);

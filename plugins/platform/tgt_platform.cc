@@ -313,6 +313,18 @@ CRnError WzScsiSrvTgtPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
     if (err.IsSuccess()) {
       err = WithLink([&](const TgtdLink& link) -> CRnError {
         if (CRnError created = CreateTargetOnce(link, target.targetId)) return created;
+        if (!target.chap.enabled) {
+          // Never turned off here: a replay may set CHAP only after the
+          // creation, and an initiator must not get in meanwhile.
+          const TargetCopy t = CopyTarget(target.targetId);
+          if (!t.info.accounts.empty()) {
+            WZLOG(0,
+                  "tgtd target %s binds CHAP accounts (%s) that the configuration lacks: kept until CHAP is "
+                  "turned off",
+                  t.info.name.c_str(), JoinNames(t.info.accounts).c_str());
+          }
+          return CRnError();
+        }
         // Before any host is mapped, so that no initiator logs in without CHAP.
         WzMutexLock auth(&m_authLock);
         const std::string key = Lower(target.targetId);
@@ -321,11 +333,7 @@ CRnError WzScsiSrvTgtPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
         if (known != m_chap.end()) mine.merge(UsersOf(known->second));
         if (CRnError shared = CheckSharedUsers(key, target.chap)) return shared;
         if (CRnError applied = ApplyChap(link, target.targetId, target.chap, mine)) return applied;
-        if (target.chap.enabled) {
-          m_chap[key] = target.chap;
-        } else {
-          m_chap.erase(key);
-        }
+        m_chap[key] = target.chap;
         return CRnError();
       });
     }
@@ -912,8 +920,8 @@ CRnError WzScsiSrvTgtPlatform::ApplyChap(const TgtdLink& link, const std::string
     }
     t = CopyTarget(name);  // making an account again unbinds it everywhere
     if (!t.found) {
-      return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                     "target %s has gone from tgtd", name.c_str());
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED, "target %s has gone from tgtd",
+                                     name.c_str());
     }
     const std::vector<std::string>& held = t.info.accounts;
     if (held != std::vector<std::string>{kHoldAccount, chap.user}) {
@@ -1052,8 +1060,9 @@ CRnError WzScsiSrvTgtPlatform::ReplaceAccount(const TgtdLink& link, const std::s
   }
   err = link.client.NewAccount(user, secret, &status);
   if (err.IsError()) {
-    WZLOG(-1, "tgtd account %s was deleted to change its secret and cannot be made again: %zu targets refuse the "
-              "logins it served until it is",
+    WZLOG(-1,
+          "tgtd account %s was deleted to change its secret and cannot be made again: %zu targets refuse the "
+          "logins it served until it is",
           user.c_str(), holders.size());
     return err.Push(FX_HERE_IN(kFile));
   }
@@ -1078,10 +1087,11 @@ CRnError WzScsiSrvTgtPlatform::ReplaceAccount(const TgtdLink& link, const std::s
 CRnError WzScsiSrvTgtPlatform::BindOne(const TgtdLink& link, const TgtTargetInfo& t, const std::string& user,
                                        TgtAccountDir dir, bool bind, uint32_t* status) {
   uint32_t answer = 0;
-  CRnError err = bind ? link.client.BindAccount(t.tid, user, dir, &answer)
-                      : link.client.UnbindAccount(t.tid, user, dir, &answer);
+  CRnError err =
+      bind ? link.client.BindAccount(t.tid, user, dir, &answer) : link.client.UnbindAccount(t.tid, user, dir, &answer);
   if (status != nullptr) *status = answer;
-  const bool done = err.IsSuccess() || (bind && dir == TgtAccountDir::kIncoming && answer == wztgt::kTgtAccountExists) ||
+  const bool done = err.IsSuccess() ||
+                    (bind && dir == TgtAccountDir::kIncoming && answer == wztgt::kTgtAccountExists) ||
                     (!bind && answer == wztgt::kTgtNoAccount);
   if (!done) return err.Push(FX_HERE_IN(kFile));
   WzMutexLock guard(&m_lock);
@@ -1115,8 +1125,7 @@ CRnError WzScsiSrvTgtPlatform::BindAccount(const TgtdLink& link, const TgtTarget
 }
 
 void WzScsiSrvTgtPlatform::DropUnusedAccounts(const TgtdLink& link, const std::string& key,
-                                              const std::set<std::string>& users,
-                                              const std::set<std::string>& mine) {
+                                              const std::set<std::string>& users, const std::set<std::string>& mine) {
   for (const std::string& user : users) {
     bool used = false;
     {
@@ -1145,8 +1154,7 @@ void WzScsiSrvTgtPlatform::DropUnusedAccounts(const TgtdLink& link, const std::s
   }
 }
 
-void WzScsiSrvTgtPlatform::ForgetTargetAuth(const TgtdLink& link, const std::string& name,
-                                            const TgtTargetInfo* held) {
+void WzScsiSrvTgtPlatform::ForgetTargetAuth(const TgtdLink& link, const std::string& name, const TgtTargetInfo* held) {
   WzMutexLock auth(&m_authLock);
   const std::string key = Lower(name);
   std::set<std::string> users;

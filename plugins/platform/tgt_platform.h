@@ -120,10 +120,12 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   // TgtdInstanceOf the process answering on the management socket (one
   // connection, no request); 0 while none answers or before Init.
   uint64_t EngineInstance() override;
-  // Binds (or, chap off, unbinds) the target's accounts; CreateTarget does
-  // the same for target.chap, so a replay or a reconcile after a tgtd restart
-  // brings CHAP back. tgtd asks every initiator of the target for the same
-  // credentials, so MapHost needs nothing of CHAP.
+  // Binds (or, chap off, unbinds) the target's accounts. CreateTarget binds
+  // them too when target.chap is on, so a replay or a reconcile after a tgtd
+  // restart brings CHAP back before any host is mapped; it never unbinds
+  // them (a replay may turn CHAP on only after the creation). tgtd asks
+  // every initiator of the target for the same credentials, so MapHost
+  // needs nothing of CHAP.
   CRnError SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) override;
 
  private:
@@ -193,8 +195,7 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
       WZ_EXCLUDES(m_lock);
   // Binds the account, making it again first when it has gone from tgtd.
   CRnError BindAccount(const TgtdLink& link, const wztgt::TgtTargetInfo& t, const std::string& user,
-                       const std::string& secret, wztgt::TgtAccountDir dir) WZ_REQUIRES(m_authLock)
-      WZ_EXCLUDES(m_lock);
+                       const std::string& secret, wztgt::TgtAccountDir dir) WZ_REQUIRES(m_authLock) WZ_EXCLUDES(m_lock);
   // Deletes those of users that no target binds and no other target than
   // key uses, when they are the driver's: made by it, the hold account, or
   // in mine.

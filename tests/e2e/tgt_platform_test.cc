@@ -573,8 +573,8 @@ TEST_F(TgtPlatformTest, ChapSurvivesRestartsOfTheServiceAndOfTgtdAndSharedAccoun
   // An account that another tool's target binds is never made again.
   ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "target", "--tid", "9", "-T", "iqn.2024-01.com.example:theirs"})
                    .exitCode);
-  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "account", "--user", "bob", "--password", "their-secret"})
-                   .exitCode);
+  ASSERT_EQ(
+      0, m_tgtd.Tgtadm({"--op", "new", "--mode", "account", "--user", "bob", "--password", "their-secret"}).exitCode);
   ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "bind", "--mode", "account", "--tid", "9", "--user", "bob"}).exitCode);
   err = SetAuth(kT1, Chap("bob", kSecret), chap);
   ASSERT_TRUE(err.IsError());
@@ -583,9 +583,15 @@ TEST_F(TgtPlatformTest, ChapSurvivesRestartsOfTheServiceAndOfTgtdAndSharedAccoun
   ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "delete", "--mode", "target", "--tid", "9"}).exitCode);
 
   const std::string before = m_tgtd.ShowTargets();
-  auto replay = [&]() {
+  // withChap false: a replay that creates the target first and sets its
+  // CHAP afterwards; the creation must not open it meanwhile.
+  auto replay = [&](bool withChap) {
     for (const std::string& name : {kT1, kT2}) {
-      ASSERT_TRUE(CreateTarget(name, chap).IsSuccess()) << name;
+      ASSERT_TRUE(CreateTarget(name, withChap ? chap : WzScsiSrvChap()).IsSuccess()) << name;
+      if (!withChap) {
+        EXPECT_EQ(2, Login(name).exitCode) << name;
+        ASSERT_TRUE(SetAuth(name, chap).IsSuccess()) << name;
+      }
       const WzScsiSrvLun& saved = name == kT1 ? lun1 : lun2;
       WzScsiSrvLun lun = MakeLun(name, WzScsiServer::BSTOR_KERNEL, saved.lunId, m_platform.Get(), nullptr);
       lun.path = saved.path;
@@ -596,7 +602,7 @@ TEST_F(TgtPlatformTest, ChapSurvivesRestartsOfTheServiceAndOfTgtdAndSharedAccoun
   m_platform.Unload();
   ASSERT_TRUE(m_platform.Load().IsSuccess());
   m_log->Clear();
-  replay();
+  replay(false);
   EXPECT_EQ(before, m_tgtd.ShowTargets()) << "the same targets, LUNs, bindings and accounts";
   EXPECT_EQ(1u, m_log->Count("Made tgtd account shared again")) << "tgtd shows no secret: made again once";
   for (const std::string& name : {kT1, kT2}) {
@@ -607,7 +613,7 @@ TEST_F(TgtPlatformTest, ChapSurvivesRestartsOfTheServiceAndOfTgtdAndSharedAccoun
 
   std::string error;
   ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
-  replay();
+  replay(true);
   EXPECT_EQ((std::vector<std::string>{kHold, "shared"}), Accounts(kT1));
   EXPECT_EQ(2, Login(kT1).exitCode);
   EXPECT_EQ(0, Login(kT1, "shared", kSecret).exitCode);
