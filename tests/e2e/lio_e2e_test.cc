@@ -167,10 +167,10 @@ TEST_F(LioE2eTest, ChapRefusesWrongCredentialsAdmitsTheRightOnesAcrossARestartAn
   const std::string mutual = "Target-Secret9";
   const std::string secretFile = m_dir + "/chap.secret";
   const std::string mutualFile = m_dir + "/chap.mutual";
-  CRnTempDirForTest::WriteText(secretFile, secret);
-  CRnTempDirForTest::WriteText(mutualFile, mutual);
-  ASSERT_EQ(0, ::chmod(secretFile.c_str(), 0600));
-  ASSERT_EQ(0, ::chmod(mutualFile.c_str(), 0600));
+  for (const auto& f : {std::make_pair(secretFile, secret), std::make_pair(mutualFile, mutual)}) {
+    CRnTempDirForTest::WriteText(f.first, f.second);
+    ASSERT_EQ(0, ::chmod(f.first.c_str(), 0600));
+  }
   CtlOk({"target", "create", kTarget});
   CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", NewFile("lun.img", 1 << 20), "--serial", "C"});
   CtlOk({"host", "map", kTarget, "0", kHostA});
@@ -185,10 +185,8 @@ TEST_F(LioE2eTest, ChapRefusesWrongCredentialsAdmitsTheRightOnesAcrossARestartAn
     const std::string when = round == 0 ? "before the restart" : "after the restart";
     EXPECT_EQ(2, login("", "").exitCode) << when;
     EXPECT_EQ(2, login("alice", mutual).exitCode) << when;
-    CommandResult right = login("alice", secret, mutual);
-    EXPECT_EQ(0, right.exitCode) << when << ": " << right.output;
-    CommandResult impostor = login("alice", secret, secret);
-    EXPECT_TRUE(Has(impostor.output, "Invalid CHAP_R response from the target")) << when << ": " << impostor.output;
+    EXPECT_EQ(0, login("alice", secret, mutual).exitCode) << when;
+    EXPECT_TRUE(Has(login("alice", secret, secret).output, "Invalid CHAP_R response from the target")) << when;
     EXPECT_EQ("1", Guest(std::string("cat /sys/kernel/config/target/iscsi/") + kTarget +
                          "/tpgt_1/attrib/authentication | tr -d '\\n'"));
     if (round == 0) {
@@ -200,9 +198,7 @@ TEST_F(LioE2eTest, ChapRefusesWrongCredentialsAdmitsTheRightOnesAcrossARestartAn
   EXPECT_TRUE(Has(listing, "alice")) << listing;
 
   CtlOk({"target", "auth", kTarget, "--off"});
-  CommandResult open = login("", "");
-  EXPECT_EQ(0, open.exitCode) << open.output;
-  EXPECT_TRUE(Has(open.output, "read=ok\n")) << open.output;
+  EXPECT_TRUE(Has(login("", "").output, "read=ok\n")) << "CHAP off";
   for (const std::string& s : {secret, mutual}) {
     EXPECT_FALSE(Has(listing, s)) << listing;
     EXPECT_FALSE(Has(DaemonLog(), s)) << "a secret in the log";
