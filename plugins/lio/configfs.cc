@@ -77,6 +77,17 @@ class SystemConfigFs : public WzLioConfigFs {
     return CRnError();
   }
 
+  CRnError WriteCredential(const std::string& path, const std::string& value) override {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.Get() < 0) return SysError(FX_HERE_IN(kFile), errno, "open", path);
+    ssize_t n = ::write(fd.Get(), value.data(), value.size());
+    if (n < 0) return SysError(FX_HERE_IN(kFile), errno, "write", path);
+    if (static_cast<size_t>(n) != value.size()) {
+      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EIO, "write %s: only %zd bytes taken", path.c_str(), n);
+    }
+    return CRnError();
+  }
+
   CRnError ReadAttr(const std::string& path, std::string& value) override {
     value.clear();
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

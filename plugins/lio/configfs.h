@@ -35,6 +35,10 @@ class WzLioConfigFs {
   virtual CRnError RemoveDir(const std::string& path) = 0;
   // Writes value and a line end, as `echo value > path` does, in one write.
   virtual CRnError WriteAttr(const std::string& path, const std::string& value) = 0;
+  // Writes value exactly, without a line end, in one write: the kernel keeps
+  // CHAP credentials byte for byte, a line end included. Error texts name the
+  // path, never the value (it may be a secret).
+  virtual CRnError WriteCredential(const std::string& path, const std::string& value) = 0;
   // The whole content, trailing line ends removed.
   virtual CRnError ReadAttr(const std::string& path, std::string& value) = 0;
   // Makes link, pointing at target.

@@ -10,6 +10,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
+#include "plugins/chap_rules.h"
 #include "plugins/lio/lio_names.h"
 #include "plugins/plugin_guard.h"
 #include "plugins/request_flags.h"
@@ -65,6 +66,21 @@ bool ValidDirName(const std::string& name) {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The kernel takes a value beginning with "NULL" as "cleared".
+CRnError CheckKernelChap(const FXCodeLocation& where, const WzScsiSrvChap& chap) {
+  if (CRnError err = wzplugin::CheckChap(where, chap)) return err;
+  if (!chap.enabled) return CRnError();
+  for (const std::string* value : {&chap.user, &chap.secret, &chap.mutualUser, &chap.mutualSecret}) {
+    if (StartsWith(*value, "NULL")) {
+      return FXErrorUtil::ErrorWin32(where, ERROR_INVALID_PARAMETER,
+                                     "the kernel target takes a CHAP user name or secret beginning with \"NULL\" "
+                                     "as none: choose another (user %s)",
+                                     chap.user.c_str());
+    }
+  }
+  return CRnError();
 }
 
 // "T10 VPD Unit Serial Number: ABC" -> "ABC".
@@ -138,6 +154,7 @@ CRnError WzScsiSrvLioPlatform::Init() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_ready = false;
     m_closedLuns.clear();
+    m_chap.clear();
     if (CRnError err = ReadSettings()) return err.Push(FX_HERE_IN(kFile));
     if (m_fs->KindOf(m_root) != Kind::kDir) {
       return Refused(FX_HERE_IN(kFile), "the kernel target is not available: " + m_root +
@@ -168,6 +185,7 @@ CRnError WzScsiSrvLioPlatform::CleanUp() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_ready = false;
     m_closedLuns.clear();
+    m_chap.clear();
     return CRnError();
   });
 }
@@ -393,13 +411,19 @@ CRnError WzScsiSrvLioPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "CreateTarget", [&]() -> CRnError {
     std::lock_guard<std::mutex> guard(m_lock);
     CRnError err = CheckReady(FX_HERE_IN(kFile));
-    if (err.IsSuccess()) err = CreateTargetLocked(target.targetId);
+    if (err.IsSuccess()) err = CheckKernelChap(FX_HERE_IN(kFile), target.chap);
+    if (err.IsSuccess()) err = CreateTargetLocked(target.targetId, target.chap);
     if (err.IsError()) return err.Push(FX_HERE_IN(kFile), "cannot create target %s", target.targetId.c_str());
+    if (target.chap.enabled) {
+      m_chap[target.targetId] = target.chap;
+    } else {
+      m_chap.erase(target.targetId);
+    }
     return CRnError();
   });
 }
 
-CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId) {
+CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId, const WzScsiSrvChap& chap) {
   if (!ValidDirName(targetId)) return Invalid(FX_HERE_IN(kFile), "\"" + targetId + "\" cannot name a kernel target");
   if (m_fs->KindOf(IscsiDir()) != Kind::kDir) {
     CRnError err = m_fs->MakeDir(IscsiDir());
@@ -408,13 +432,13 @@ CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId) {
   bool exists = false;
   if (CRnError err = CheckOurTarget(targetId, exists)) return err.Push(FX_HERE_IN(kFile));
   if (exists) {
-    if (CRnError err = ConfigureTpg(targetId)) return err.Push(FX_HERE_IN(kFile));
+    if (CRnError err = ConfigureTpg(targetId, chap, true)) return err.Push(FX_HERE_IN(kFile));
     WZLOG(1, "Adopted kernel target %s", targetId.c_str());
     return CRnError();
   }
   if (CRnError err = m_fs->MakeDir(TargetDir(targetId))) return err.Push(FX_HERE_IN(kFile));
   // Only what this call made is taken back.
-  if (CRnError err = ConfigureTpg(targetId)) {
+  if (CRnError err = ConfigureTpg(targetId, chap, false)) {
     if (CRnError undo = RemoveTargetLocked(targetId)) {
       WZLOG(-1, "cannot take back the half-made kernel target %s: %s", targetId.c_str(), undo.AsString().c_str());
     }
@@ -424,14 +448,21 @@ CRnError WzScsiSrvLioPlatform::CreateTargetLocked(const std::string& targetId) {
   return CRnError();
 }
 
-CRnError WzScsiSrvLioPlatform::ConfigureTpg(const std::string& targetId) {
+CRnError WzScsiSrvLioPlatform::ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap, bool adopted) {
   const std::string tpg = TpgDir(targetId);
   if (m_fs->KindOf(tpg) != Kind::kDir) {
     if (CRnError err = m_fs->MakeDir(tpg)) return err.Push(FX_HERE_IN(kFile));
   }
   // The marker first: from here on the target is known as the service's.
   if (CRnError err = EnsureAttr(*m_fs, tpg + "/param/TargetAlias", wzlio::kMarker)) return err.Push(FX_HERE_IN(kFile));
-  if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/authentication", "0")) return err.Push(FX_HERE_IN(kFile));
+  // CHAP is never turned off here: a replay may set it only after the
+  // creation, and no initiator may get in meanwhile.
+  if (!chap.enabled && adopted && HoldsChap(targetId)) {
+    WZLOG(0, "kernel target %s has CHAP on, which the configuration lacks: kept until CHAP is turned off",
+          targetId.c_str());
+  } else if (CRnError err = ApplyAuthLocked(targetId, chap)) {
+    return err.Push(FX_HERE_IN(kFile));
+  }
   // Only initiators with an ACL log in: no ACL is ever made up for others.
   if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/generate_node_acls", "0")) return err.Push(FX_HERE_IN(kFile));
   if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/demo_mode_write_protect", "1")) {
@@ -460,6 +491,7 @@ CRnError WzScsiSrvLioPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
     if (err.IsSuccess() && !exists) {
       WZLOG(0, "target %s is not in the kernel target: nothing to delete", target.targetId.c_str());
       m_closedLuns.erase(target.targetId);
+      m_chap.erase(target.targetId);
       return CRnError();
     }
     if (err.IsSuccess()) err = RemoveTargetLocked(target.targetId);
@@ -516,6 +548,7 @@ CRnError WzScsiSrvLioPlatform::RemoveTargetLocked(const std::string& targetId) {
     }
   }
   m_closedLuns.erase(targetId);
+  m_chap.erase(targetId);
   return CRnError();
 }
 
@@ -769,6 +802,18 @@ CRnError WzScsiSrvLioPlatform::MapHostLocked(const std::string& targetId, int32_
     if (CRnError err = m_fs->MakeDir(acl)) return err.Push(FX_HERE_IN(kFile));
     madeAcl = true;
   }
+  // Credentials before the first mapped LUN: with authentication on, an
+  // ACL without them logs in nowhere, and one with them serves at once.
+  auto chap = m_chap.find(targetId);
+  if (chap != m_chap.end()) {
+    if (CRnError err = WriteAclAuth(acl, chap->second)) {
+      if (madeAcl) {
+        CRnError undo = RemoveDirIfPresent(acl);
+        (void)undo;
+      }
+      return err.Push(FX_HERE_IN(kFile));
+    }
+  }
   if (m_fs->KindOf(mapped) == Kind::kDir) {
     std::vector<Entry> inside;
     if (CRnError err = m_fs->List(mapped, inside)) return err.Push(FX_HERE_IN(kFile));
@@ -861,6 +906,100 @@ CRnError WzScsiSrvLioPlatform::RemoveAcl(const std::string& targetId, const std:
     if (CRnError err = UnMapHostLocked(targetId, number, host)) return err.Push(FX_HERE_IN(kFile));
   }
   return RemoveDirIfPresent(acl);
+}
+
+// ---------------------------------------------------------------- CHAP
+
+namespace {
+
+// Writes value unless the attribute holds it already, never showing it.
+CRnError EnsureCredential(WzLioConfigFs& fs, const std::string& path, const std::string& value) {
+  std::string current;
+  if (fs.ReadAttr(path, current).IsSuccess() && current == value) return CRnError();
+  return fs.WriteCredential(path, value);
+}
+
+}  // namespace
+
+CRnError WzScsiSrvLioPlatform::SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) {
+  return wzplugin::Guarded(FX_HERE_IN(kFile), "SetTargetAuth", [&]() -> CRnError {
+    std::lock_guard<std::mutex> guard(m_lock);
+    bool exists = false;
+    CRnError err = CheckReady(FX_HERE_IN(kFile));
+    if (err.IsSuccess()) err = CheckKernelChap(FX_HERE_IN(kFile), chap);
+    if (err.IsSuccess()) err = CheckOurTarget(target.targetId, exists);
+    if (err.IsSuccess() && !exists)
+      err = Refused(FX_HERE_IN(kFile), "target " + target.targetId + " is not in the kernel target");
+    if (err.IsSuccess()) err = ApplyAuthLocked(target.targetId, chap);
+    if (err.IsError()) {
+      return err.Push(FX_HERE_IN(kFile), "cannot turn CHAP of target %s %s", target.targetId.c_str(),
+                      chap.enabled ? "on" : "off");
+    }
+    if (chap.enabled) {
+      m_chap[target.targetId] = chap;
+    } else {
+      m_chap.erase(target.targetId);
+    }
+    WZLOG(1, "CHAP of kernel target %s: %s", target.targetId.c_str(), wzplugin::DescribeChap(chap).c_str());
+    return CRnError();
+  });
+}
+
+// On: every ACL gets the credentials, then authentication goes on, so no
+// ACL logs in without CHAP once it is on and none without credentials is
+// left. Off: authentication goes off first, so no ACL is refused meanwhile.
+// A failure part way leaves CHAP on where it was on, or asked for.
+CRnError WzScsiSrvLioPlatform::ApplyAuthLocked(const std::string& targetId, const WzScsiSrvChap& chap) {
+  const std::string tpg = TpgDir(targetId);
+  if (!chap.enabled) {
+    if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/authentication", "0")) return err.Push(FX_HERE_IN(kFile));
+  }
+  std::vector<Entry> acls;
+  if (m_fs->KindOf(tpg + "/acls") == Kind::kDir) {
+    if (CRnError err = m_fs->List(tpg + "/acls", acls)) return err.Push(FX_HERE_IN(kFile));
+  }
+  for (const Entry& a : acls) {
+    if (a.kind != Kind::kDir) continue;
+    if (CRnError err = WriteAclAuth(tpg + "/acls/" + a.name, chap)) return err.Push(FX_HERE_IN(kFile));
+  }
+  if (chap.enabled) {
+    if (CRnError err = EnsureAttr(*m_fs, tpg + "/attrib/authentication", "1")) return err.Push(FX_HERE_IN(kFile));
+  }
+  return CRnError();
+}
+
+bool WzScsiSrvLioPlatform::HoldsChap(const std::string& targetId) {
+  const std::string tpg = TpgDir(targetId);
+  std::string on;
+  if (m_fs->ReadAttr(tpg + "/attrib/authentication", on).IsError() || on != "1") return false;
+  std::vector<Entry> acls;
+  if (m_fs->KindOf(tpg + "/acls") != Kind::kDir || m_fs->List(tpg + "/acls", acls).IsError()) return false;
+  for (const Entry& a : acls) {
+    std::string user;
+    if (a.kind == Kind::kDir && m_fs->ReadAttr(tpg + "/acls/" + a.name + "/auth/userid", user).IsSuccess() &&
+        !user.empty() && user != "NULL") {
+      return true;
+    }
+  }
+  return false;
+}
+
+CRnError WzScsiSrvLioPlatform::WriteAclAuth(const std::string& acl, const WzScsiSrvChap& chap) {
+  const std::string auth = acl + "/auth/";
+  const bool mutual = chap.enabled && !chap.mutualUser.empty();
+  const std::pair<const char*, std::string> values[] = {
+      {"userid", chap.enabled ? chap.user : "NULL"},
+      {"password", chap.enabled ? chap.secret : "NULL"},
+      {"userid_mutual", mutual ? chap.mutualUser : "NULL"},
+      {"password_mutual", mutual ? chap.mutualSecret : "NULL"},
+  };
+  for (const auto& v : values) {
+    // A fresh ACL holds nothing, which is as good as "NULL".
+    std::string current;
+    if (v.second == "NULL" && m_fs->ReadAttr(auth + v.first, current).IsSuccess() && current.empty()) continue;
+    if (CRnError err = EnsureCredential(*m_fs, auth + v.first, v.second)) return err.Push(FX_HERE_IN(kFile));
+  }
+  return CRnError();
 }
 
 // ---------------------------------------------------------------- reconcile

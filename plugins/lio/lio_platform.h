@@ -22,6 +22,17 @@
 // - a mapping is the mapped LUN lun_<N> of the host's node ACL; the ACL is
 //   made with the host's first mapping on the target and removed with its
 //   last, which ends the host's sessions and refuses its next login.
+// - CHAP: the portal group's attrib/authentication is 1 while the target has
+//   CHAP on (0 off), and every node ACL of the target carries the target's
+//   credentials (auth/userid and auth/password; auth/userid_mutual and
+//   auth/password_mutual for mutual CHAP, "NULL" otherwise, which is how
+//   the kernel clears them). Credentials go into every ACL before
+//   authentication is switched on, and authentication off before they are
+//   cleared; a host mapped later gets them in its new ACL before its first
+//   mapped LUN. The driver keeps each target's CHAP as CreateTarget and
+//   SetTargetAuth last gave it, for those later ACLs. CreateTarget turns
+//   CHAP on when target.chap is on but never off on a target it adopts: a
+//   replay may set CHAP only after the creation.
 // Removal goes in the reverse order. A failed operation takes back what it
 // made, so a retry starts from where the engine was.
 //
@@ -76,6 +87,9 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   CRnError RemoveOrphan(const WzScsiSrvOrphan& orphan) override;
   // Forgets the settings; the kernel keeps serving what it holds.
   CRnError CleanUp() override;
+  // Writes the credentials into the target's ACLs and switches
+  // authentication on, or off.
+  CRnError SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) override;
   // A hash of the kernel's boot id and of where target_core_mod is loaded
   // (it moves when the module is loaded again, which empties configfs);
   // 0 while the configfs root does not exist.
@@ -108,8 +122,15 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   CRnError CheckOurTarget(const std::string& targetId, bool& exists);
 
   // Changing configfs.
-  CRnError CreateTargetLocked(const std::string& targetId);
-  CRnError ConfigureTpg(const std::string& targetId);
+  CRnError CreateTargetLocked(const std::string& targetId, const WzScsiSrvChap& chap);
+  // adopted: the portal group was there before the call.
+  CRnError ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap, bool adopted);
+  // authentication and the credentials of every ACL, in the safe order.
+  CRnError ApplyAuthLocked(const std::string& targetId, const WzScsiSrvChap& chap);
+  // Whether the portal group asks for CHAP and an ACL has credentials.
+  bool HoldsChap(const std::string& targetId);
+  // One ACL's credentials: chap's when on, cleared when off.
+  CRnError WriteAclAuth(const std::string& acl, const WzScsiSrvChap& chap);
   CRnError EnsurePortal(const std::string& targetId);
   CRnError RemoveTargetLocked(const std::string& targetId);
   CRnError CreateLunLocked(WzScsiSrvLun& lun);
@@ -135,4 +156,7 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   // configured, so a new LUN must not take them. Lost at a restart, which
   // does no harm: the replay brings closed LUNs back open.
   std::map<std::string, std::set<int32_t>> m_closedLuns;
+  // CHAP of the targets that have it on, by target, for the ACLs of hosts
+  // mapped later. Lost at a restart; the replay's CreateTarget brings it.
+  std::map<std::string, WzScsiSrvChap> m_chap;
 };

@@ -76,6 +76,8 @@ struct Tree {
     } else if (c.size() == 5 && c[0] == "iscsi" && c[3] == "acls") {
       for (const char* d : {"attrib", "auth", "param"}) dir(d);
       file("info", "No active iSCSI Session");
+      for (const char* f : {"userid", "password", "userid_mutual", "password_mutual"})
+        file(std::string("auth/") + f, "");
     } else if (c.size() == 6 && c[0] == "iscsi" && c[3] == "acls") {
       dir("statistics");
       file("write_protect", "0");
@@ -156,6 +158,16 @@ class FakeConfigFs : public WzLioConfigFs {
         return Done(line);
       }
     }
+    it->second.value = value;
+    return Done(line);
+  }
+
+  // Journalled without the value, as the driver's own texts keep it.
+  CRnError WriteCredential(const std::string& path, const std::string& value) override {
+    const std::string line = "credential " + Tree::Short(path);
+    if (CRnError f = Fault(line)) return f;
+    auto it = m_tree->nodes.find(path);
+    if (it == m_tree->nodes.end() || it->second.kind != Kind::kFile) return Errno(ENOENT, line);
     it->second.value = value;
     return Done(line);
   }
@@ -437,6 +449,92 @@ TEST_F(LioPlatformTest, AfterARestartTheReplayAdoptsEverythingAndAConflictChange
   EXPECT_NE(err.AsString().find("is backed by " + m_file0 + ", not this LUN's file: left alone"), std::string::npos)
       << err.AsString();
   EXPECT_TRUE(m_tree->journal.empty()) << Joined(m_tree->journal);
+}
+
+// CHAP on the kernel target: credentials into every ACL before
+// authentication goes on, off in the reverse order, credentials into the
+// ACL of a host mapped later before its first LUN, nothing rewritten by a
+// replay, and no secret in an error text.
+TEST_F(LioPlatformTest, ChapCredentialsReachEveryAclBeforeAuthenticationGoesOn) {
+  auto d = Started();
+  ASSERT_NO_FATAL_FAILURE(Populate(*d));
+  m_tree->journal.clear();
+  const WzScsiSrvChap chap{true, "alice", "Sesame-0pen-12", "target-1", "Target-Secret9"};
+  WzScsiSrvModelTarget t = Target();
+  CRnError err = d->SetTargetAuth(t, chap);
+  ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+  const std::string tpg = Tpg();
+  std::vector<std::string> on;
+  for (const std::string& host : {kHostA, kHostB}) {
+    for (const char* f : {"userid", "password", "userid_mutual", "password_mutual"}) {
+      on.push_back("credential " + tpg + "/acls/" + host + "/auth/" + f);
+    }
+  }
+  on.push_back("write " + tpg + "/attrib/authentication=1");
+  EXPECT_EQ(Joined(on), Joined(m_tree->journal));
+  const std::string authA = kRoot + tpg + "/acls/" + kHostA + "/auth/";
+  EXPECT_EQ("alice", m_tree->Value(authA + "userid"));
+  EXPECT_EQ("Sesame-0pen-12", m_tree->Value(authA + "password"));
+  EXPECT_EQ("target-1", m_tree->Value(authA + "userid_mutual"));
+  EXPECT_EQ("Target-Secret9", m_tree->Value(authA + "password_mutual"));
+
+  // A host mapped later: its new ACL has the credentials before its LUN.
+  const std::string hostC = "iqn.2024-01.com.example:host-c";
+  WzScsiSrvModelLun l0 = Lun(m_file0, 0);
+  WzScsiSrvModelHost c = Host(hostC);
+  m_tree->journal.clear();
+  ASSERT_TRUE(d->MapHost(l0, c).IsSuccess());
+  ASSERT_LE(6u, m_tree->journal.size());
+  EXPECT_EQ("mkdir " + tpg + "/acls/" + hostC, m_tree->journal[0]);
+  EXPECT_EQ("credential " + tpg + "/acls/" + hostC + "/auth/userid", m_tree->journal[1]);
+  EXPECT_EQ("mkdir " + tpg + "/acls/" + hostC + "/lun_0", m_tree->journal[5]);
+
+  // A restart: the replay changes nothing, whether it passes the target's
+  // CHAP with the creation or sets it afterwards.
+  d = Started();
+  ASSERT_TRUE(d->CreateTarget(t).IsSuccess());
+  EXPECT_TRUE(m_tree->journal.empty()) << "CHAP turned off by a creation:\n" << Joined(m_tree->journal);
+  t.chap = chap;
+  WzScsiSrvModelLun l1 = Lun(m_file1, 1);
+  WzScsiSrvModelHost a = Host(kHostA);
+  WzScsiSrvModelHost b = Host(kHostB);
+  ASSERT_TRUE(d->CreateTarget(t).IsSuccess());
+  ASSERT_TRUE(d->CreateLun(&l0).IsSuccess());
+  ASSERT_TRUE(d->CreateLun(&l1).IsSuccess());
+  ASSERT_TRUE(d->MapHost(l0, a).IsSuccess());
+  ASSERT_TRUE(d->MapHost(l1, b).IsSuccess());
+  ASSERT_TRUE(d->MapHost(l0, c).IsSuccess());
+  EXPECT_TRUE(m_tree->journal.empty()) << "the replay rewrote:\n" << Joined(m_tree->journal);
+
+  // A failed write names the file, never the secret; the kernel keeps
+  // asking for CHAP.
+  WzScsiSrvChap renewed = chap;
+  renewed.secret = "An0ther-Secret";
+  m_tree->faults["credential " + tpg + "/acls/" + kHostB + "/auth/password"] = EIO;
+  err = d->SetTargetAuth(t, renewed);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(std::string::npos, err.AsString().find(kHostB + "/auth/password")) << err.AsString();
+  EXPECT_EQ(std::string::npos, err.AsString().find("An0ther")) << err.AsString();
+  EXPECT_EQ("1", m_tree->Value(kRoot + tpg + "/attrib/authentication"));
+  m_tree->faults.clear();
+
+  // Off: authentication first, then the credentials are cleared.
+  m_tree->journal.clear();
+  ASSERT_TRUE(d->SetTargetAuth(t, WzScsiSrvChap()).IsSuccess());
+  ASSERT_FALSE(m_tree->journal.empty());
+  EXPECT_EQ("write " + tpg + "/attrib/authentication=0", m_tree->journal[0]);
+  EXPECT_EQ("NULL", m_tree->Value(authA + "password"));
+  EXPECT_EQ("NULL", m_tree->Value(authA + "password_mutual"));
+
+  // What the kernel would take as "no credentials" is refused up front.
+  WzScsiSrvChap nullish = chap;
+  nullish.secret = "NULL-and-more";
+  m_tree->journal.clear();
+  err = d->SetTargetAuth(t, nullish);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(std::string::npos, err.AsString().find("beginning with \"NULL\"")) << err.AsString();
+  EXPECT_EQ(std::string::npos, err.AsString().find("NULL-and-more")) << err.AsString();
+  EXPECT_TRUE(m_tree->journal.empty());
 }
 
 TEST_F(LioPlatformTest, ObjectsOfOtherToolsAreLeftAloneAndLeftoversOfTheServiceAreCleared) {

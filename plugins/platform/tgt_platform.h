@@ -31,6 +31,24 @@
 //   of a target is bound to the whole target by initiator name; the driver
 //   counts each host's mappings per target and unbinds it when the last one
 //   goes. No target is ever opened to all initiators.
+// - CHAP: tgtd keeps accounts (user name and secret) for all targets at
+//   once and binds them to targets by user name. A target with CHAP on has
+//   two incoming accounts, in this order: the hold account kHoldAccount
+//   (a random secret nobody knows) and the CHAP user's account; with mutual
+//   CHAP the mutual user's account is its outgoing account. The hold account
+//   keeps tgtd asking for CHAP while the user's account is replaced (tgtd
+//   cannot change a secret, only delete the account and make it again;
+//   deleting it unbinds it everywhere, and a target without incoming
+//   accounts lets every mapped initiator in without CHAP). It comes first
+//   because tgtd's target listing dereferences an empty slot among the
+//   ones in use and crashes when an account before another one is unbound;
+//   so accounts are unbound last first. Accounts are shared by user name:
+//   two targets may use one user name only with one secret, and an account
+//   is deleted when the last target that binds it lets it go. An account
+//   that a target of another tool binds is never replaced.
+//   tgtd lists which accounts a target binds but never their secrets, so
+//   the first time the driver needs an account it finds in tgtd, it makes
+//   it again with the configured secret.
 //
 // Restart: the driver keeps a picture of tgtd (read at Init, kept up to date
 // by its own requests, read again whenever tgtd's process changes), so a
@@ -70,6 +88,9 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   static constexpr const char* kOwnerMarkPrefix = "WZSCSI";
   // EngineInstance gives up on a tgtd that does not accept within this.
   static constexpr int kProbeTimeoutMs = 1000;
+  // The incoming account bound first to every target with CHAP on; no CHAP
+  // user may take its name.
+  static constexpr const char* kHoldAccount = "wzscsi.hold";
 
   WzScsiSrvTgtPlatform() = default;
   ~WzScsiSrvTgtPlatform() override = default;
@@ -99,6 +120,13 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   // TgtdInstanceOf the process answering on the management socket (one
   // connection, no request); 0 while none answers or before Init.
   uint64_t EngineInstance() override;
+  // Binds (or, chap off, unbinds) the target's accounts. CreateTarget binds
+  // them too when target.chap is on, so a replay or a reconcile after a tgtd
+  // restart brings CHAP back before any host is mapped; it never unbinds
+  // them (a replay may turn CHAP on only after the creation). tgtd asks
+  // every initiator of the target for the same credentials, so MapHost
+  // needs nothing of CHAP.
+  CRnError SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) override;
 
  private:
   // Host id -> LUN numbers of one target mapped to it.
@@ -146,6 +174,38 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   CRnError UnMapHostOnce(const TgtdLink& link, const std::string& targetId, int32_t lunId, const std::string& host)
       WZ_EXCLUDES(m_lock);
 
+  // CHAP (see above). Everything runs under m_authLock, taken before m_lock
+  // and held across requests to tgtd: accounts are tgtd's for all targets
+  // at once, so changes for two targets meet in them.
+  // mine: the users of the target's CHAP before the call (the model's and
+  // the driver's), whose accounts are the driver's to delete.
+  CRnError ApplyChap(const TgtdLink& link, const std::string& name, const WzScsiSrvChap& chap,
+                     const std::set<std::string>& mine) WZ_REQUIRES(m_authLock) WZ_EXCLUDES(m_lock);
+  // A user name may carry one secret only, whichever targets use it.
+  CRnError CheckSharedUsers(const std::string& key, const WzScsiSrvChap& chap) WZ_REQUIRES(m_authLock);
+  // Makes sure tgtd holds the account with this secret (anySecret: with any).
+  CRnError EnsureAccount(const TgtdLink& link, const std::string& user, const std::string& secret, bool anySecret)
+      WZ_REQUIRES(m_authLock) WZ_EXCLUDES(m_lock);
+  CRnError ReplaceAccount(const TgtdLink& link, const std::string& user, const std::string& secret)
+      WZ_REQUIRES(m_authLock) WZ_EXCLUDES(m_lock);
+  // Binds or unbinds one account of target t and books it in the picture;
+  // binding what is bound and unbinding what is not are done already.
+  CRnError BindOne(const TgtdLink& link, const wztgt::TgtTargetInfo& t, const std::string& user,
+                   wztgt::TgtAccountDir dir, bool bind, uint32_t* status = nullptr) WZ_REQUIRES(m_authLock)
+      WZ_EXCLUDES(m_lock);
+  // Binds the account, making it again first when it has gone from tgtd.
+  CRnError BindAccount(const TgtdLink& link, const wztgt::TgtTargetInfo& t, const std::string& user,
+                       const std::string& secret, wztgt::TgtAccountDir dir) WZ_REQUIRES(m_authLock) WZ_EXCLUDES(m_lock);
+  // Deletes those of users that no target binds and no other target than
+  // key uses, when they are the driver's: made by it, the hold account, or
+  // in mine.
+  void DropUnusedAccounts(const TgtdLink& link, const std::string& key, const std::set<std::string>& users,
+                          const std::set<std::string>& mine) WZ_REQUIRES(m_authLock) WZ_EXCLUDES(m_lock);
+  // Target name is gone from tgtd (held: what it bound): its accounts may be
+  // unused now.
+  void ForgetTargetAuth(const TgtdLink& link, const std::string& name, const wztgt::TgtTargetInfo* held)
+      WZ_EXCLUDES(m_authLock, m_lock);
+
   std::string m_portal;  // set by Init, read-only afterwards
   WzMutex m_lock;
   // Both null before Init and after CleanUp.
@@ -160,4 +220,13 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   // which does no harm: the replay re-creates closed LUNs under their
   // numbers.
   std::map<std::string, std::set<int32_t>> m_closedLuns WZ_GUARDED_BY(m_lock);
+
+  WzMutex m_authLock WZ_ACQUIRED_BEFORE(m_lock);
+  // CHAP of the targets that have it on, by lower-cased target name, as
+  // CreateTarget and SetTargetAuth last set it.
+  std::map<std::string, WzScsiSrvChap> m_chap WZ_GUARDED_BY(m_authLock);
+  // Accounts the driver made in tgtd instance m_accountsInstance, with their
+  // secrets: tgtd never shows a secret, so only these are known to be right.
+  std::map<std::string, std::string> m_accounts WZ_GUARDED_BY(m_authLock);
+  uint64_t m_accountsInstance WZ_GUARDED_BY(m_authLock) = 0;
 };

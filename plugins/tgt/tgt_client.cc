@@ -41,16 +41,6 @@ class ScopedFd {
   int m_fd;
 };
 
-std::string Describe(const TgtRequest& r) {
-  std::string out = TgtModeName(r.mode);
-  out += ' ';
-  out += TgtOpName(r.op);
-  if (r.tid != kNoTid) out += " tid=" + std::to_string(r.tid);
-  if (r.lun != kNoLun) out += " lun=" + std::to_string(r.lun);
-  if (!r.body.empty()) out += " " + r.body;
-  return out;
-}
-
 bool SendAll(int fd, const char* data, size_t length) {
   while (length > 0) {
     ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
@@ -179,7 +169,7 @@ CRnError TgtClient::Probe(pid_t& peerPid) const {
 CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32_t* status,
                             pid_t* peerPid) const {
   if (status != nullptr) *status = kTgtSuccess;
-  const std::string what = Describe(request);
+  const std::string what = DescribeRequest(request);
   WZLOG(6, "tgtd request: %s", what.c_str());
   int raw = -1;
   if (CRnError err = Connect(raw)) return err.Push(FX_HERE_IN(kFile), "tgtd request '%s' failed", what.c_str());
@@ -326,6 +316,43 @@ CRnError TgtClient::UnbindInitiatorAddress(int32_t tid, const std::string& addre
     return BadValue(FX_HERE_IN(kFile), "initiator address", address);
   }
   return Simple(TgtMode::kTarget, TgtOp::kUnbind, tid, kNoLun, false, body, status);
+}
+
+CRnError TgtClient::NewAccount(const std::string& user, const std::string& secret, uint32_t* status) const {
+  std::string body;
+  if (!AppendParam(body, "user", user)) return BadValue(FX_HERE_IN(kFile), "account user name", user);
+  // tgtd takes everything after "password=" as the secret, commas included.
+  if (secret.empty() || secret.find_first_of(std::string("\n\r\0", 3)) != std::string::npos) {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER,
+                                   "tgtd cannot take the secret of account %s: it is empty or holds a NUL or a "
+                                   "line break",
+                                   user.c_str());
+  }
+  body += ",password=" + secret;
+  return Simple(TgtMode::kAccount, TgtOp::kNew, kNoTid, kNoLun, false, body, status);
+}
+
+CRnError TgtClient::DeleteAccount(const std::string& user, uint32_t* status) const {
+  return AccountRequest(TgtOp::kDelete, kNoTid, user, TgtAccountDir::kIncoming, status);
+}
+
+CRnError TgtClient::BindAccount(int32_t tid, const std::string& user, TgtAccountDir dir, uint32_t* status) const {
+  return AccountRequest(TgtOp::kBind, tid, user, dir, status);
+}
+
+CRnError TgtClient::UnbindAccount(int32_t tid, const std::string& user, TgtAccountDir dir, uint32_t* status) const {
+  return AccountRequest(TgtOp::kUnbind, tid, user, dir, status);
+}
+
+CRnError TgtClient::AccountRequest(TgtOp op, int32_t tid, const std::string& user, TgtAccountDir dir,
+                                   uint32_t* status) const {
+  TgtRequest r;
+  r.mode = TgtMode::kAccount;
+  r.op = op;
+  r.tid = tid;
+  r.accountDir = dir;
+  if (!AppendParam(r.body, "user", user)) return BadValue(FX_HERE_IN(kFile), "account user name", user);
+  return Execute(r, nullptr, status, nullptr);
 }
 
 CRnError TgtClient::DeleteSystem(uint32_t* status) const {

@@ -65,6 +65,15 @@ class TgtClient {
   // An access rule by address ("ALL", "10.0.0.0/8"): tgtd lists both kinds
   // of rule alike.
   CRnError UnbindInitiatorAddress(int32_t tid, const std::string& address, uint32_t* status = nullptr) const;
+  // CHAP accounts. tgtd keeps them by user name, for all targets at once,
+  // and binds them to targets by name. The secret never appears in an error
+  // text or a log line. A user name holding a comma or a line break, or a
+  // secret holding a NUL or a line break, is refused before anything is sent.
+  CRnError NewAccount(const std::string& user, const std::string& secret, uint32_t* status = nullptr) const;
+  // Unbinds the account from every target, then forgets it.
+  CRnError DeleteAccount(const std::string& user, uint32_t* status = nullptr) const;
+  CRnError BindAccount(int32_t tid, const std::string& user, TgtAccountDir dir, uint32_t* status = nullptr) const;
+  CRnError UnbindAccount(int32_t tid, const std::string& user, TgtAccountDir dir, uint32_t* status = nullptr) const;
   // Asks tgtd to exit; it refuses while it holds targets.
   CRnError DeleteSystem(uint32_t* status = nullptr) const;
 
@@ -72,6 +81,7 @@ class TgtClient {
   CRnError Connect(int& fd) const;
   CRnError Simple(TgtMode mode, TgtOp op, int32_t tid, uint64_t lun, bool force, const std::string& body,
                   uint32_t* status) const;
+  CRnError AccountRequest(TgtOp op, int32_t tid, const std::string& user, TgtAccountDir dir, uint32_t* status) const;
 
   std::string m_socketPath;
   int m_timeoutMs;

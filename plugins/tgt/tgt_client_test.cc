@@ -224,6 +224,38 @@ TEST_F(TgtClientTest, ValuesThatWouldSplitTheBodyAreNeverSent) {
   EXPECT_TRUE(tgtd.Requests().empty());
 }
 
+// tgtd's account requests, and the secret kept out of every text: a
+// refusal quotes the request.
+TEST_F(TgtClientTest, AccountRequestsCarryTheirDirectionAndNeverShowTheSecret) {
+  FakeTgtd tgtd(m_socket);
+  tgtd.Script({kTgtAccountExists, "", false});
+  TgtClient client(m_socket);
+  const std::string secret = "s3cret,with=comma";
+  uint32_t status = 0;
+  CRnError err = client.NewAccount("u1", secret, &status);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(kTgtAccountExists, status);
+  EXPECT_NE(std::string::npos, err.AsString().find("account new user=u1,password=(hidden)")) << err.AsString();
+  EXPECT_EQ(std::string::npos, err.AsString().find("s3cret")) << err.AsString();
+  ASSERT_TRUE(client.BindAccount(5, "mu", TgtAccountDir::kOutgoing).IsSuccess());
+  ASSERT_TRUE(client.DeleteAccount("u1").IsSuccess());
+  EXPECT_TRUE(client.NewAccount("u2", "line\nbreak").IsError());
+  EXPECT_TRUE(client.NewAccount("u,2", "twelve chars").IsError());
+
+  std::vector<std::string> r = tgtd.Requests();
+  ASSERT_EQ(3u, r.size()) << "refused values are never sent";
+  EXPECT_EQ(7u, Field<uint32_t>(r[0], 0));  // account
+  EXPECT_EQ(0u, Field<uint32_t>(r[0], 4));  // new
+  EXPECT_EQ("user=u1,password=" + secret + std::string(1, '\0'), r[0].substr(kRequestHeaderSize))
+      << "tgtd takes the rest of the body as the secret";
+  EXPECT_EQ(3u, Field<uint32_t>(r[1], 4));  // bind
+  EXPECT_EQ(5, Field<int32_t>(r[1], 76));
+  EXPECT_EQ(1u, Field<uint32_t>(r[1], 108)) << "outgoing";
+  EXPECT_EQ("user=mu" + std::string(1, '\0'), r[1].substr(kRequestHeaderSize));
+  EXPECT_EQ(1u, Field<uint32_t>(r[2], 4));  // delete
+  EXPECT_EQ("user=u1" + std::string(1, '\0'), r[2].substr(kRequestHeaderSize));
+}
+
 TEST(TgtProtocol, RequestsWithoutBodyAndStatusTexts) {
   TgtRequest r;
   r.mode = TgtMode::kTarget;

@@ -73,7 +73,7 @@ std::string EncodeRequest(const TgtRequest& request) {
   Put<uint32_t>(out, kOffCid, 0);
   Put<uint32_t>(out, kOffHostNo, 0);
   Put<uint32_t>(out, kOffDeviceType, 0);  // disk
-  Put<uint32_t>(out, kOffAccountDir, 0);
+  Put<uint32_t>(out, kOffAccountDir, static_cast<uint32_t>(request.accountDir));
   Put<uint32_t>(out, kOffPack, 0);
   Put<uint32_t>(out, kOffForce, request.force ? 1u : 0u);
   if (bodyLength != 0) std::memcpy(&out[kRequestHeaderSize], request.body.data(), request.body.size());
@@ -95,6 +95,22 @@ bool AppendParam(std::string& body, const std::string& key, const std::string& v
   body += '=';
   body += value;
   return true;
+}
+
+std::string DescribeRequest(const TgtRequest& r) {
+  std::string out = TgtModeName(r.mode);
+  out += ' ';
+  out += TgtOpName(r.op);
+  if (r.tid != kNoTid) out += " tid=" + std::to_string(r.tid);
+  if (r.lun != kNoLun) out += " lun=" + std::to_string(r.lun);
+  if (r.mode == TgtMode::kAccount && r.accountDir == TgtAccountDir::kOutgoing) out += " outgoing";
+  if (!r.body.empty()) {
+    // tgtd takes the password as the rest of the body, so the rest is hidden.
+    const size_t password = r.body.find("password=");
+    out += ' ';
+    out += password == std::string::npos ? r.body : r.body.substr(0, password) + "password=(hidden)";
+  }
+  return out;
 }
 
 const char* TgtModeName(TgtMode mode) {

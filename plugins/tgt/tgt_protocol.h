@@ -83,12 +83,21 @@ constexpr size_t kRequestHeaderSize = 120;
 constexpr size_t kReplyHeaderSize = 8;
 constexpr size_t kLldFieldSize = 64;
 
+// The direction of an account bound to a target: incoming accounts check
+// initiators; the one outgoing account is what the target answers with when
+// an initiator checks it (mutual CHAP).
+enum class TgtAccountDir : uint32_t {
+  kIncoming = 0,
+  kOutgoing = 1,
+};
+
 struct TgtRequest {
   TgtMode mode = TgtMode::kTarget;
   TgtOp op = TgtOp::kShow;
   int32_t tid = kNoTid;
   uint64_t lun = kNoLun;
   bool force = false;
+  TgtAccountDir accountDir = TgtAccountDir::kIncoming;  // account bind and unbind
   std::string body;  // "key=value" pairs joined with ","; empty for none
 };
 
@@ -103,6 +112,10 @@ bool DecodeReplyHeader(const void* data, size_t length, uint32_t& status, uint32
 // body at commas, so a value holding a comma, a NUL or a line break cannot be
 // sent: false then, body unchanged.
 bool AppendParam(std::string& body, const std::string& key, const std::string& value);
+
+// A request as log lines and error texts show it ("account new
+// user=u1,password=(hidden)"): whatever follows "password=" never appears.
+std::string DescribeRequest(const TgtRequest& request);
 
 // Human-readable names for log lines and error texts ("logicalunit new").
 const char* TgtModeName(TgtMode mode);

@@ -131,6 +131,18 @@ CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& ou
       case Section::kAcls:
         if (indent == 8) target.acls.insert(Trim(body));
         break;
+      case Section::kAccounts:
+        if (indent == 8) {
+          static const std::string kOutgoing = " (outgoing)";
+          const std::string user = Trim(body);
+          if (user.size() > kOutgoing.size() &&
+              user.compare(user.size() - kOutgoing.size(), kOutgoing.size(), kOutgoing) == 0) {
+            target.outgoingAccount = user.substr(0, user.size() - kOutgoing.size());
+          } else {
+            target.accounts.push_back(user);
+          }
+        }
+        break;
       case Section::kNexus:
         if (indent == 8 && SplitKeyValue(body, key, value) && key == "I_T nexus") {
           TgtSessionInfo s;

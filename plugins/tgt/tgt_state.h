@@ -36,6 +36,10 @@ struct TgtTargetInfo {
   std::map<uint64_t, TgtLu> luns;  // LUN 0, the controller, included
   std::set<std::string> acls;      // initiator names and addresses alike
   std::vector<TgtSessionInfo> sessions;
+  // CHAP accounts bound to the target: incoming in tgtd's order (the order
+  // of its slots), and the outgoing one ("" when none).
+  std::vector<std::string> accounts;
+  std::string outgoingAccount;
 };
 
 // Parses the text of "target show" (all targets). Unknown lines are

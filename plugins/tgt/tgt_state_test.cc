@@ -6,7 +6,8 @@ namespace wztgt {
 namespace {
 
 // As tgtd 1.0.85 prints it, with a session, the controller LUN, a disk LUN
-// on a path with a blank, and access rules by address and by name.
+// on a path with a blank, and access rules by address and by name; the
+// second target with CHAP accounts, incoming and outgoing.
 const char* const kTwoTargets =
     "Target 1: iqn.2020-01.test:t1\n"
     "    System information:\n"
@@ -44,6 +45,9 @@ const char* const kTwoTargets =
     "        LUN: 0\n"
     "            Type: controller\n"
     "    Account information:\n"
+    "        wzscsi.hold\n"
+    "        user one\n"
+    "        mutual (outgoing)\n"
     "    ACL information:\n";
 
 TEST(TgtTargetShow, ReadsTargetsLunsAclsAndSessions) {
@@ -66,6 +70,8 @@ TEST(TgtTargetShow, ReadsTargetsLunsAclsAndSessions) {
   ASSERT_EQ(1u, t1.sessions.size());
   EXPECT_EQ(2u, t1.sessions[0].nexus);
   EXPECT_EQ("iqn.2020-01.test:hostA", t1.sessions[0].initiator);
+  EXPECT_TRUE(t1.accounts.empty());
+  EXPECT_EQ("", t1.outgoingAccount);
 
   const TgtTargetInfo& t2 = targets[1];
   EXPECT_EQ(12, t2.tid);
@@ -73,6 +79,8 @@ TEST(TgtTargetShow, ReadsTargetsLunsAclsAndSessions) {
   EXPECT_EQ(1u, t2.luns.size());
   EXPECT_TRUE(t2.acls.empty());
   EXPECT_TRUE(t2.sessions.empty());
+  EXPECT_EQ((std::vector<std::string>{"wzscsi.hold", "user one"}), t2.accounts) << "in tgtd's slot order";
+  EXPECT_EQ("mutual", t2.outgoingAccount);
 }
 
 TEST(TgtTargetShow, EmptyTextMeansNoTargets) {

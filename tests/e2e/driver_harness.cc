@@ -122,4 +122,20 @@ CommandResult Probe(const TgtdProcess& tgtd, const std::string& target, const st
   return RunCommand(argv);
 }
 
+std::string ChapUrl(const std::string& portal, const std::string& target, int lun, const std::string& user,
+                    const std::string& secret, const std::string& mutualUser, const std::string& mutualSecret) {
+  std::string url = "iscsi://";
+  if (!user.empty()) url += user + "%" + secret + "@";
+  url += portal + "/" + target + "/" + std::to_string(lun);
+  if (!mutualUser.empty()) url += "?target_user=" + mutualUser + "&target_password=" + mutualSecret;
+  return url;
+}
+
+CommandResult ProbeUrl(const std::string& url, const std::string& initiator,
+                       const std::vector<std::string>& extraArgs) {
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--url", url, "--initiator", initiator};
+  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+  return RunCommand(argv);
+}
+
 }  // namespace wze2e

@@ -93,4 +93,15 @@ std::string MakeSparseFile(const std::string& path, long long size);
 CommandResult Probe(const TgtdProcess& tgtd, const std::string& target, const std::string& initiator,
                     const std::vector<std::string>& extraArgs = {});
 
+// libiscsi's URL of LUN lun of target on portal ("127.0.0.1:3260"), with
+// CHAP credentials when user is not empty and the target's own (mutual CHAP)
+// when mutualUser is not empty:
+//   iscsi://USER%SECRET@PORTAL/TARGET/LUN?target_user=MU&target_password=MS
+std::string ChapUrl(const std::string& portal, const std::string& target, int lun, const std::string& user = "",
+                    const std::string& secret = "", const std::string& mutualUser = "",
+                    const std::string& mutualSecret = "");
+// The probe on a URL (ChapUrl) as initiator.
+CommandResult ProbeUrl(const std::string& url, const std::string& initiator,
+                       const std::vector<std::string>& extraArgs = {});
+
 }  // namespace wze2e

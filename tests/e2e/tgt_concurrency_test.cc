@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/util/rn_test_temp_dir.h"
 #include "plugins/platform/tgt_platform.h"
+#include "plugins/tgt/tgt_state.h"
 #include "tests/e2e/tgtd_fixture.h"
 
 namespace wze2e {
@@ -164,6 +166,51 @@ TEST_F(TgtConcurrencyTest, CallsForDifferentTargetsRunAtOnceAndSurviveATgtdResta
   EXPECT_EQ(0, failures.load());
   ASSERT_NO_FATAL_FAILURE(ExpectConfigured());
   EXPECT_EQ(kThreads * kTargetsPerThread, m_tgtd.TargetCount());
+}
+
+// CHAP set and cleared for many targets at once, threads sharing user names:
+// tgtd ends with exactly the accounts still in use, each target's behind the
+// hold account, and tgtd (which crashes listing a target whose first account
+// was unbound before a later one) still answers.
+TEST_F(TgtConcurrencyTest, ChapOfTargetsSharingUserNamesChangesAtOnce) {
+  for (int thread = 0; thread < kThreads; ++thread) {
+    for (int index = 0; index < kTargetsPerThread; ++index) {
+      File(TargetName(thread, index), 1);
+      File(TargetName(thread, index), 2);
+    }
+  }
+  std::atomic<int> failures{0};
+  OnThreads([&](int thread) {
+    for (int index = 0; index < kTargetsPerThread; ++index) Configure(TargetName(thread, index), failures);
+  });
+  auto chap = [](int index) {
+    return WzScsiSrvChap{true, "user" + std::to_string(index), "Secret-of-" + std::to_string(index) + "-12", "", ""};
+  };
+  OnThreads([&](int thread) {
+    for (int index = 0; index < kTargetsPerThread; ++index) {
+      WzScsiSrvModelTarget t(WzScsiSrvTarget(TargetName(thread, index), ""));
+      if (m_platform.SetTargetAuth(t, chap(index)).IsError()) ++failures;
+      t.chap = chap(index);
+      // Threads 0 and 1 turn it off again; the others still use the accounts.
+      if (thread < 2 && m_platform.SetTargetAuth(t, WzScsiSrvChap()).IsError()) ++failures;
+    }
+  });
+  EXPECT_EQ(0, failures.load());
+  std::vector<wztgt::TgtTargetInfo> targets;
+  ASSERT_TRUE(wztgt::ParseTargetShow(m_tgtd.ShowTargets(), targets).IsSuccess());
+  ASSERT_EQ(static_cast<size_t>(kThreads * kTargetsPerThread), targets.size());
+  for (const wztgt::TgtTargetInfo& t : targets) {
+    std::vector<std::string> expected;
+    if (t.name.find(":c0-") == std::string::npos && t.name.find(":c1-") == std::string::npos) {
+      expected = {WzScsiSrvTgtPlatform::kHoldAccount, "user" + t.name.substr(t.name.size() - 1)};
+    }
+    EXPECT_EQ(expected, t.accounts) << t.name;
+  }
+  const std::string accounts = m_tgtd.Tgtadm({"--mode", "account", "--op", "show"}).output;
+  EXPECT_EQ(std::string("Account list:\n"), accounts.substr(0, 14)) << accounts;
+  EXPECT_EQ(static_cast<long>(1 + kTargetsPerThread), std::count(accounts.begin(), accounts.end(), '\n') - 1)
+      << "the hold account and one a user name:\n"
+      << accounts;
 }
 
 }  // namespace

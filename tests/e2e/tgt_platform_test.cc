@@ -40,8 +40,9 @@ class TgtPlatformTest : public ::testing::Test {
     g_ptrLogWriter.reset();
   }
 
-  CRnError CreateTarget(const std::string& name) {
+  CRnError CreateTarget(const std::string& name, const WzScsiSrvChap& chap = {}) {
     WzScsiSrvModelTarget t(WzScsiSrvTarget(name, "test"));
+    t.chap = chap;
     return m_platform->CreateTarget(t);
   }
   CRnError DeleteTarget(const std::string& name) {
@@ -97,11 +98,50 @@ class TgtPlatformTest : public ::testing::Test {
     return acls;
   }
 
+  static WzScsiSrvChap Chap(const std::string& user, const std::string& secret, const std::string& mutualUser = "",
+                            const std::string& mutualSecret = "") {
+    return WzScsiSrvChap{true, user, secret, mutualUser, mutualSecret};
+  }
+  // before: what the model held, as the service passes it.
+  CRnError SetAuth(const std::string& name, const WzScsiSrvChap& chap, const WzScsiSrvChap& before = {}) {
+    WzScsiSrvModelTarget t(WzScsiSrvTarget(name, "test"));
+    t.chap = before;
+    return m_platform->SetTargetAuth(t, chap);
+  }
+  // The probe reading block 0 of LUN 1 of target as host A, with the
+  // credentials given ("" user: none).
+  CommandResult Login(const std::string& target, const std::string& user = "", const std::string& secret = "",
+                      const std::string& mutualUser = "", const std::string& mutualSecret = "") {
+    return ProbeUrl(ChapUrl(m_tgtd.Portal(), target, 1, user, secret, mutualUser, mutualSecret), kHostA,
+                    {"--read-lba", "0"});
+  }
+  // tgtd's listing of a target binding these accounts, in this order.
+  static std::string AccountBlock(const std::vector<std::string>& names) {
+    std::string block = "    Account information:\n";
+    for (const std::string& n : names) block += "        " + n + "\n";
+    return block + "    ACL information:\n";
+  }
+  std::string AccountList() { return m_tgtd.Tgtadm({"--mode", "account", "--op", "show"}).output; }
+  // Target name with LUN 1 mapped to host A.
+  WzScsiSrvLun ServedTarget(const std::string& name, const std::string& file) {
+    EXPECT_TRUE(CreateTarget(name).IsSuccess());
+    WzScsiSrvLun lun = Lun(name, -1, file);
+    EXPECT_TRUE(m_platform->CreateLun(&lun).IsSuccess());
+    EXPECT_TRUE(Map(lun, kHostA).IsSuccess());
+    return lun;
+  }
+
   CRnTempDirForTest m_dir;
   TgtdProcess m_tgtd;
   std::shared_ptr<CMemoryLogWriter> m_log;
   LoadedPlatform m_platform;
 };
+
+// The driver's hold account, bound first to every target with CHAP on.
+const std::string kHold = "wzscsi.hold";
+const std::string kSecret = "Sesame-0pen-12";
+const std::string kSecret2 = "An0ther-Secret";
+const std::string kMutual = "Target-Secret9";
 
 TEST_F(TgtPlatformTest, TargetsTakeTheLowestFreeTidAndAreAdoptedByName) {
   ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
@@ -433,6 +473,134 @@ TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {
   CRnError err = m_platform.Load();
   ASSERT_TRUE(err.IsError());
   EXPECT_TRUE(Has(err.AsString(), "does not listen on the configured portal 192.0.2.1:3260")) << err.AsString();
+}
+
+// The credentials of a mapped initiator decide, once CHAP is on: none and a
+// wrong secret are refused, the right ones read; with mutual CHAP the
+// initiator refuses a target that answers with the wrong secret; a new secret
+// takes the old one's place at once; off lets the mapped initiator in
+// without credentials and leaves no account in tgtd. No secret reaches a log
+// line, however verbose.
+TEST_F(TgtPlatformTest, ChapDecidesWhoLogsInAndOffLetsTheMappedInitiatorInAgain) {
+  m_log->SetLevel(6);
+  ServedTarget(kT1, "1.img");
+  ASSERT_EQ(0, Login(kT1).exitCode) << "no CHAP yet";
+
+  const WzScsiSrvChap oneWay = Chap("alice", kSecret);
+  CRnError err = SetAuth(kT1, oneWay);
+  ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+  EXPECT_TRUE(Has(m_tgtd.ShowTargets(), AccountBlock({kHold, "alice"}))) << m_tgtd.ShowTargets();
+  CommandResult none = Login(kT1);
+  EXPECT_EQ(2, none.exitCode) << none.output;
+  EXPECT_TRUE(Has(none.output, "Authentication failure")) << none.output;
+  EXPECT_EQ(2, Login(kT1, "alice", kSecret2).exitCode) << "a wrong secret";
+  EXPECT_EQ(2, Login(kT1, kHold, kSecret).exitCode) << "the hold account lets nobody in";
+  CommandResult right = Login(kT1, "alice", kSecret);
+  EXPECT_EQ(0, right.exitCode) << right.output;
+  EXPECT_TRUE(Has(right.output, "read=ok\n")) << right.output;
+
+  const WzScsiSrvChap mutual = Chap("alice", kSecret, "target-1", kMutual);
+  ASSERT_TRUE(SetAuth(kT1, mutual, oneWay).IsSuccess());
+  EXPECT_TRUE(Has(m_tgtd.ShowTargets(), AccountBlock({kHold, "alice", "target-1 (outgoing)"})));
+  EXPECT_EQ(0, Login(kT1, "alice", kSecret, "target-1", kMutual).exitCode);
+  CommandResult impostor = Login(kT1, "alice", kSecret, "target-1", kSecret2);
+  EXPECT_EQ(2, impostor.exitCode) << "the initiator checks the target: " << impostor.output;
+  EXPECT_TRUE(Has(impostor.output, "CHAP_R")) << impostor.output;
+
+  // tgtd cannot change a secret: the account is made again behind the hold
+  // account, so at no moment does the target let anyone in without CHAP.
+  const WzScsiSrvChap renewed = Chap("alice", kSecret2, "target-1", kMutual);
+  ASSERT_TRUE(SetAuth(kT1, renewed, mutual).IsSuccess());
+  EXPECT_EQ(2, Login(kT1, "alice", kSecret, "target-1", kMutual).exitCode) << "the old secret";
+  EXPECT_EQ(0, Login(kT1, "alice", kSecret2, "target-1", kMutual).exitCode);
+
+  ASSERT_TRUE(SetAuth(kT1, WzScsiSrvChap(), renewed).IsSuccess());
+  EXPECT_EQ("", AccountList()) << "no target uses them any more";
+  EXPECT_EQ(0, Login(kT1).exitCode) << "mapped, CHAP off";
+
+  for (const std::string& secret : {kSecret, kSecret2, kMutual}) {
+    EXPECT_FALSE(m_log->Contains(secret)) << "a secret in the log";
+  }
+  EXPECT_TRUE(m_log->Contains("password=(hidden)"));
+  EXPECT_TRUE(m_log->Contains("CHAP of tgtd target " + kT1 + ": on, user alice, mutual user target-1"));
+}
+
+// A restart of the service (the driver adopts what tgtd holds, the replay
+// passes each target's CHAP) and a restart of tgtd (which forgets every
+// account; the reconcile creates the target again) both keep CHAP. Two
+// targets share one user name; its account lives until the last of them lets
+// it go, and its secret is one.
+TEST_F(TgtPlatformTest, ChapSurvivesRestartsOfTheServiceAndOfTgtdAndSharedAccountsLiveWhileUsed) {
+  const WzScsiSrvLun lun1 = ServedTarget(kT1, "1.img");
+  const WzScsiSrvLun lun2 = ServedTarget(kT2, "2.img");
+  const WzScsiSrvChap chap = Chap("shared", kSecret);
+  ASSERT_TRUE(SetAuth(kT1, chap).IsSuccess());
+  ASSERT_TRUE(SetAuth(kT2, chap).IsSuccess());
+  CRnError err = SetAuth(kT2, Chap("shared", kSecret2), chap);
+  ASSERT_TRUE(err.IsError()) << "one user name, one secret";
+  EXPECT_TRUE(Has(err.AsString(), "used by target " + kT1 + " with another secret")) << err.AsString();
+  EXPECT_FALSE(Has(err.AsString(), kSecret2)) << err.AsString();
+  EXPECT_EQ(0, Login(kT2, "shared", kSecret).exitCode) << "the refused change changed nothing";
+
+  // An account that another tool's target binds is never made again.
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "target", "--tid", "9", "-T", "iqn.2024-01.com.example:theirs"})
+                   .exitCode);
+  ASSERT_EQ(
+      0, m_tgtd.Tgtadm({"--op", "new", "--mode", "account", "--user", "bob", "--password", "their-secret"}).exitCode);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "bind", "--mode", "account", "--tid", "9", "--user", "bob"}).exitCode);
+  err = SetAuth(kT1, Chap("bob", kSecret), chap);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "not the service's")) << err.AsString();
+  EXPECT_EQ(0, Login(kT1, "shared", kSecret).exitCode);
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "delete", "--mode", "target", "--tid", "9"}).exitCode);
+
+  const std::string before = m_tgtd.ShowTargets();
+  // withChap false: a replay that creates the target first and sets its
+  // CHAP afterwards; the creation must not open it meanwhile.
+  auto replay = [&](bool withChap) {
+    for (const std::string& name : {kT1, kT2}) {
+      ASSERT_TRUE(CreateTarget(name, withChap ? chap : WzScsiSrvChap()).IsSuccess()) << name;
+      if (!withChap) {
+        EXPECT_EQ(2, Login(name).exitCode) << name;
+        ASSERT_TRUE(SetAuth(name, chap).IsSuccess()) << name;
+      }
+      const WzScsiSrvLun& saved = name == kT1 ? lun1 : lun2;
+      WzScsiSrvLun lun = MakeLun(name, WzScsiServer::BSTOR_KERNEL, saved.lunId, m_platform.Get(), nullptr);
+      lun.path = saved.path;
+      ASSERT_TRUE(m_platform->CreateLun(&lun).IsSuccess()) << name;
+      ASSERT_TRUE(Map(lun, kHostA).IsSuccess()) << name;
+    }
+  };
+  m_platform.Unload();
+  ASSERT_TRUE(m_platform.Load().IsSuccess());
+  m_log->Clear();
+  replay(false);
+  EXPECT_EQ(before, m_tgtd.ShowTargets()) << "the same targets, LUNs, bindings and accounts";
+  EXPECT_EQ(1u, m_log->Count("Made tgtd account shared again")) << "tgtd shows no secret: made again once";
+  for (const std::string& name : {kT1, kT2}) {
+    EXPECT_EQ(2, Login(name).exitCode) << name;
+    EXPECT_EQ(2, Login(name, "shared", kSecret2).exitCode) << name;
+    EXPECT_EQ(0, Login(name, "shared", kSecret).exitCode) << name;
+  }
+
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  replay(true);
+  EXPECT_TRUE(Has(m_tgtd.ShowTargets(), AccountBlock({kHold, "shared"})));
+  EXPECT_EQ(2, Login(kT1).exitCode);
+  EXPECT_EQ(0, Login(kT1, "shared", kSecret).exitCode);
+
+  ASSERT_TRUE(SetAuth(kT1, WzScsiSrvChap(), chap).IsSuccess());
+  EXPECT_EQ(0, Login(kT1).exitCode);
+  EXPECT_EQ(2, Login(kT2).exitCode) << "the other target keeps the shared account";
+  EXPECT_EQ(0, Login(kT2, "shared", kSecret).exitCode);
+  ASSERT_TRUE(Unmap(lun2, kHostA).IsSuccess());
+  WzScsiSrvLun gone = lun2;
+  ASSERT_TRUE(m_platform->DeleteLun(&gone).IsSuccess());
+  WzScsiSrvModelTarget t2(WzScsiSrvTarget(kT2, "test"));
+  t2.chap = chap;
+  ASSERT_TRUE(m_platform->DeleteTarget(t2).IsSuccess());
+  EXPECT_EQ("", AccountList()) << "the last target that used them is gone";
 }
 
 }  // namespace

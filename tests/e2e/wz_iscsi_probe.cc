@@ -5,6 +5,15 @@
 //   wz_iscsi_probe --portal 127.0.0.1:3260 --target iqn.x --initiator iqn.h
 //                  [--lun 1] [--report-luns] [--vpd-serial]
 //                  [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]
+//   wz_iscsi_probe --url URL --initiator iqn.h [the same steps]
+//
+// --url takes portal, target, LUN and CHAP credentials in libiscsi's URL
+// form, as libiscsi parses it (iscsi_parse_full_url):
+//   iscsi://USER%SECRET@127.0.0.1:3260/iqn.x/1            one-way CHAP
+//   iscsi://USER%SECRET@127.0.0.1:3260/iqn.x/1?target_user=MU&target_password=MS
+//                                                          mutual CHAP: the
+//                                                          target must answer
+//                                                          as MU with MS
 //
 // Always: login, whether the LUN is there (a TEST UNIT READY that the target
 // does not refuse with "logical unit not supported", and an inquiry whose
@@ -43,6 +52,7 @@
 namespace {
 
 struct Options {
+  std::string url;
   std::string portal;
   std::string target;
   std::string initiator;
@@ -93,6 +103,7 @@ class Task {
 void Usage() {
   std::fprintf(stderr,
                "usage: wz_iscsi_probe --portal HOST:PORT --target IQN --initiator IQN [--lun N]\n"
+               "       wz_iscsi_probe --url iscsi://[USER%%SECRET@]HOST:PORT/IQN/LUN --initiator IQN\n"
                "                      [--report-luns] [--vpd-serial]\n"
                "                      [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]\n");
 }
@@ -106,7 +117,9 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       return true;
     };
     std::string v;
-    if (a == "--portal") {
+    if (a == "--url") {
+      if (!value(o.url)) return false;
+    } else if (a == "--portal") {
       if (!value(o.portal)) return false;
     } else if (a == "--target") {
       if (!value(o.target)) return false;
@@ -133,7 +146,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       return false;
     }
   }
-  if (o.portal.empty() || o.target.empty() || o.initiator.empty()) return false;
+  if (o.initiator.empty()) return false;
+  if (o.url.empty() == (o.portal.empty() || o.target.empty())) return false;  // one of the two forms
   if (o.writeLba >= 0 && o.pattern.empty()) return false;
   return true;
 }
@@ -160,7 +174,22 @@ Input WaitForInput(int timeoutMs) {
   return read(STDIN_FILENO, buf, sizeof(buf)) <= 0 ? Input::kClosed : Input::kRequest;
 }
 
-int Run(const Options& o) {
+// A parsed URL, destroyed on scope exit.
+class Url {
+ public:
+  Url(iscsi_context* ctx, const std::string& url) : m_url(iscsi_parse_full_url(ctx, url.c_str())) {}
+  ~Url() {
+    if (m_url != nullptr) iscsi_destroy_url(m_url);
+  }
+  Url(const Url&) = delete;
+  Url& operator=(const Url&) = delete;
+  const iscsi_url* Get() const { return m_url; }
+
+ private:
+  iscsi_url* m_url;
+};
+
+int Run(Options o) {
   Session s(o.initiator.c_str());
   if (s.Get() == nullptr) {
     std::printf("login=refused\nerror=cannot create an iSCSI context\n");
@@ -168,7 +197,20 @@ int Run(const Options& o) {
   }
   iscsi_set_session_type(s.Get(), ISCSI_SESSION_NORMAL);
   iscsi_set_header_digest(s.Get(), ISCSI_HEADER_DIGEST_NONE);
-  iscsi_set_targetname(s.Get(), o.target.c_str());
+  if (!o.url.empty()) {
+    // Sets the target name and the CHAP credentials in the context.
+    Url url(s.Get(), o.url);
+    if (url.Get() == nullptr) {
+      // libiscsi's text quotes the URL, secrets and all.
+      std::printf("url=bad\n");
+      return 64;
+    }
+    o.portal = url.Get()->portal;
+    o.target = url.Get()->target;
+    o.lun = url.Get()->lun;
+  } else {
+    iscsi_set_targetname(s.Get(), o.target.c_str());
+  }
   // A dropped session must show, not be healed behind the test's back.
   iscsi_set_noautoreconnect(s.Get(), 1);
   iscsi_set_timeout(s.Get(), 10);
