@@ -8,6 +8,7 @@
 #include "bench/bench_requests.h"
 #include "bench/bench_stats.h"
 #include "bench/e2e_daemon.h"
+#include "bench/proc_cpu.h"
 #include "hostlib/net/client.h"
 
 namespace wzbench {
@@ -74,6 +75,9 @@ void RunClient(const ChangeLoad& load, int index, Clock::time_point deadline, Cl
 ChangeTrial RunChangeTrial(const ChangeLoad& load, int clients, double seconds) {
   std::vector<ClientResult> results(static_cast<size_t>(clients));
   std::vector<std::thread> threads;
+  CpuTimes daemonBefore, engineBefore;
+  const bool daemonCpu = load.daemonPid > 0 && ReadCpuTimes(load.daemonPid, daemonBefore).IsSuccess();
+  const bool engineCpu = load.enginePid > 0 && ReadCpuTimes(load.enginePid, engineBefore).IsSuccess();
   const Clock::time_point start = Clock::now();
   const Clock::time_point deadline = start + std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
   for (int c = 0; c < clients; ++c)
@@ -89,6 +93,15 @@ ChangeTrial RunChangeTrial(const ChangeLoad& load, int clients, double seconds) 
     if (!r.error.empty() && trial.error.empty()) trial.error = r.error;
   }
   trial.changesPerSec = elapsed > 0 ? static_cast<double>(changes) / elapsed : 0;
+  CpuTimes after;
+  if (daemonCpu && ReadCpuTimes(load.daemonPid, after).IsSuccess()) {
+    const CpuUse use = CpuUseBetween(daemonBefore, after, static_cast<double>(changes));
+    trial.daemonCpuMs = use.processMsPer;
+    trial.clientCpuMs = use.selfMsPer;
+    trial.machineBusy = use.machineBusyShare;
+  }
+  if (engineCpu && ReadCpuTimes(load.enginePid, after).IsSuccess())
+    trial.engineCpuMs = CpuUseBetween(engineBefore, after, static_cast<double>(changes)).processMsPer;
   return trial;
 }
 
@@ -103,6 +116,27 @@ std::string StepLatencyText(const std::vector<double> (&latencyMs)[kChangeStepCo
     first = false;
   }
   return out;
+}
+
+std::string CpuText(const std::vector<ChangeTrial>& trials) {
+  std::vector<double> daemon, engine, client, busy;
+  for (const ChangeTrial& t : trials) {
+    if (t.daemonCpuMs >= 0) daemon.push_back(t.daemonCpuMs);
+    if (t.engineCpuMs >= 0) engine.push_back(t.engineCpuMs);
+    if (t.clientCpuMs >= 0) client.push_back(t.clientCpuMs);
+    if (t.machineBusy >= 0) busy.push_back(t.machineBusy);
+  }
+  if (daemon.empty()) return std::string();
+  char buf[160];
+  std::string out = "CPU per change:";
+  snprintf(buf, sizeof(buf), " daemon %.2f ms", Median(daemon));
+  out += buf;
+  if (!engine.empty()) {
+    snprintf(buf, sizeof(buf), ", tgtd %.2f ms", Median(engine));
+    out += buf;
+  }
+  snprintf(buf, sizeof(buf), ", clients %.2f ms; CPUs busy %.0f%%", Median(client), 100.0 * Median(busy));
+  return out + buf;
 }
 
 }  // namespace wzbench

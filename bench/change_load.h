@@ -13,6 +13,8 @@
 // description is only read.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -33,12 +35,18 @@ struct ChangeLoad {
   // Backing path and mapped host of client c's LUNs.
   std::function<std::string(int client)> lunPath;
   std::function<std::string(int client)> host;
+  // Processes whose CPU time per change is reported (-1: none).
+  pid_t daemonPid = -1;
+  pid_t enginePid = -1;
 };
 
 struct ChangeTrial {
   double changesPerSec = 0;  // answered changes of all clients over the trial's time
   std::vector<double> latencyMs[kChangeStepCount];  // by step
   std::string error;         // the first client that stopped, and why
+  // CPU time per change (ms) of the daemon, the engine and this process's
+  // clients, and how busy the machine's CPUs were (0..1); -1 when unknown.
+  double daemonCpuMs = -1, engineCpuMs = -1, clientCpuMs = -1, machineBusy = -1;
 };
 
 // Runs `clients` clients of the load for `seconds` (then waits for their
@@ -48,5 +56,8 @@ ChangeTrial RunChangeTrial(const ChangeLoad& load, int clients, double seconds);
 // "median latency by step: create target 1.20 ms, ..." over the steps that
 // have samples.
 std::string StepLatencyText(const std::vector<double> (&latencyMs)[kChangeStepCount]);
+// "CPU per change: daemon 0.40 ms, ...; CPUs busy 97%": medians of the
+// trials' figures, those that were measured.
+std::string CpuText(const std::vector<ChangeTrial>& trials);
 
 }  // namespace wzbench

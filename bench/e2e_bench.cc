@@ -130,6 +130,7 @@ struct ClientLevel {
   std::vector<double> fsyncRates;     // one-stream probes run between this level's trials
   std::vector<double> parallelRates;  // probes with one stream per client (several clients)
   std::vector<double> latencyMs[kChangeStepCount];
+  std::vector<ChangeTrial> trials;
   std::string error;
 
   std::string Name() const { return "changes_per_s_" + std::to_string(clients) + (oneTarget ? "_one_target" : ""); }
@@ -162,9 +163,10 @@ CRnError CallOk(BenchDaemon& daemon, const CNMessageBase& request, const char* w
   return CRnError();
 }
 
-ChangeLoad LevelLoad(const BenchDaemon& daemon, const ClientLevel& level, const std::string& tag) {
+ChangeLoad LevelLoad(BenchDaemon& daemon, const ClientLevel& level, const std::string& tag) {
   ChangeLoad load;
   load.socket = daemon.Socket();
+  load.daemonPid = daemon.Pid();
   load.prefix = "iqn.2024-01.load:" + tag;
   if (level.oneTarget) load.sharedTarget = kSharedTarget;
   // The doubles accept any path, and one host for all is what the service
@@ -194,6 +196,7 @@ CRnError MeasureLevel(const Options& options, BenchDaemon& daemon, ClientLevel& 
     level.rates.push_back(trial.changesPerSec);
     for (size_t i = 0; i < kChangeStepCount; ++i)
       level.latencyMs[i].insert(level.latencyMs[i].end(), trial.latencyMs[i].begin(), trial.latencyMs[i].end());
+    level.trials.push_back(std::move(trial));
   }
   if (CRnError e = ProbeBetweenTrials(daemon.StagingDir(), level.clients, level.fsyncRates, level.parallelRates))
     return e;
@@ -263,6 +266,8 @@ Figure LevelFigure(const ClientLevel& level, double oneClient) {
     f.note += note;
   }
   f.note += "; " + StepLatencyText(level.latencyMs);
+  const std::string cpu = CpuText(level.trials);
+  if (!cpu.empty()) f.note += "; " + cpu;
   if (!level.error.empty()) f.note += "; a client stopped: " + level.error;
   return f;
 }

@@ -426,10 +426,13 @@ class Run {
     const std::string files = m_files;
     load.lunPath = [files](int c) { return LoadFile(files, c); };
     load.host = [](int c) { return "iqn.2024-01.host:load-c" + std::to_string(c); };
+    load.daemonPid = m_daemon->Pid();
+    load.enginePid = m_tgtd.Pid();
     const int most = *std::max_element(m_options.changeClients.begin(), m_options.changeClients.end());
     load.prefix = "iqn.2024-01.load:w";
     RunChangeTrial(load, most, 0.3);  // the pool's threads in place before the clock runs
     std::map<int, std::vector<double>> rates;
+    std::map<int, std::vector<ChangeTrial>> trials;
     std::map<int, std::string> errors;
     for (int t = 0; t < m_options.changeTrials; ++t)
       for (int clients : m_options.changeClients) {
@@ -438,6 +441,7 @@ class Run {
         rates[clients].push_back(trial.changesPerSec);
         if (!trial.error.empty() && errors[clients].empty()) errors[clients] = trial.error;
         Progress("changes: %d client(s), trial %d: %.1f changes/s", clients, t + 1, trial.changesPerSec);
+        trials[clients].push_back(std::move(trial));
       }
     bool ok = true;
     const double oneClient = rates.count(1) != 0 ? Median(rates[1]) : 0;
@@ -452,6 +456,8 @@ class Run {
         snprintf(note, sizeof(note), "; %.2fx 1 client", f.value / oneClient);
         f.note += note;
       }
+      const std::string cpu = CpuText(trials[clients]);
+      if (!cpu.empty()) f.note += "; " + cpu;
       if (!errors[clients].empty()) {
         f.note += "; a client stopped: " + errors[clients];
         ok = false;
