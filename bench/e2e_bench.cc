@@ -2,9 +2,10 @@
 // with the fault-free driver doubles, driven through the client protocol.
 //
 //  1. Durable configuration changes per second with 1, 4 and 16 concurrent
-//     clients (each repeating: create target, create LUN, map, unmap, delete
-//     LUN, delete target), next to the disk's own rate of fsync-and-rename
-//     of a small file in the same directory, measured in between.
+//     clients on targets of their own (bench/change_load.h), and with 16
+//     clients on one target, next to the disk's own rate of fsync-and-rename
+//     of a small file in the same directory (one stream, and one stream per
+//     client), measured in between.
 //  2. Start-up replay of an action log of 1,000 targets, 10,000 LUNs and
 //     10,000 mappings: the start request's round trip, the time from
 //     starting the process to serving, and the daemon's peak memory.
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,6 +34,7 @@
 #include "bench/action_log_files.h"
 #include "bench/bench_requests.h"
 #include "bench/bench_stats.h"
+#include "bench/change_load.h"
 #include "bench/proc_memory.h"
 #include "bench/e2e_daemon.h"
 #include "bench/e2e_overload.h"
@@ -53,6 +56,7 @@ struct Options {
   double trialSecs = 2.0;
   int trials = 5;
   std::vector<int> clients = {1, 4, 16};
+  int oneTargetClients = 16;
   int replayRuns = 3;
   int listRuns = 5;
   int logLevel = 0;
@@ -85,87 +89,6 @@ Figure Failed(const std::string& name, const std::string& label, const std::stri
 
 // ---------------------------------------------------------------------------
 // 1. Durable changes per second
-
-// The six steps of a cycle, in order.
-const char* const kSteps[] = {"create target", "create LUN", "map", "unmap", "delete LUN", "delete target"};
-constexpr size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);
-
-struct ClientResult {
-  size_t changes = 0;
-  std::vector<double> latencyMs[kStepCount];  // by step
-  std::string error;
-};
-
-// One client's loop: cycles of six changes on targets of its own until the
-// deadline; a change that does not come back with code 0 ends the client.
-void RunClient(const std::string& socket, const std::string& prefix, Clock::time_point deadline,
-               ClientResult& result) {
-  CWzClient client;
-  if (CRnError e = client.Connect(socket, "", 10000)) {
-    result.error = "connect: " + e.AsString();
-    return;
-  }
-  const std::string host = "iqn.2024-01.host:load";
-  auto step = [&](const CNMessageBase& request, size_t index, int64_t* lunId) -> bool {
-    const Clock::time_point start = Clock::now();
-    std::unique_ptr<CNMessageBase> reply;
-    int64_t code = -1;
-    if (CRnError e = CallForCode(client, request, 60000, code, &reply)) {
-      result.error = std::string(kSteps[index]) + ": " + e.AsString();
-      return false;
-    }
-    if (code != 0) {
-      result.error = std::string(kSteps[index]) + ": reply code " + std::to_string(code);
-      return false;
-    }
-    result.latencyMs[index].push_back(SecondsSince(start) * 1000.0);
-    ++result.changes;
-    if (lunId != nullptr) {
-      auto* rsp = dynamic_cast<WzScsiServer::CreateLunRsp*>(reply.get());
-      *lunId = rsp != nullptr ? rsp->lunId() : 0;
-    }
-    return true;
-  };
-  for (int k = 0; Clock::now() < deadline; ++k) {
-    const std::string target = prefix + "-" + std::to_string(k);
-    int64_t lun = 0;
-    if (!step(*CreateTargetRequest(target), 0, nullptr)) return;
-    if (!step(*CreateLunRequest(target, "/bench/load.img"), 1, &lun)) return;
-    if (!step(*MapRequest(target, lun, host), 2, nullptr)) return;
-    if (!step(*UnMapRequest(target, lun, host), 3, nullptr)) return;
-    if (!step(*DeleteLunRequest(target, lun), 4, nullptr)) return;
-    if (!step(*DeleteTargetRequest(target), 5, nullptr)) return;
-  }
-}
-
-struct TrialResult {
-  double changesPerSec = 0;
-  std::vector<double> latencyMs[kStepCount];
-  std::string error;
-};
-
-TrialResult RunTrial(BenchDaemon& daemon, int clients, const std::string& tag, double seconds) {
-  std::vector<ClientResult> results(static_cast<size_t>(clients));
-  std::vector<std::thread> threads;
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point deadline = start + std::chrono::microseconds(static_cast<int64_t>(seconds * 1e6));
-  for (int c = 0; c < clients; ++c) {
-    const std::string prefix = "iqn.2024-01.load:" + tag + "-c" + std::to_string(c);
-    threads.emplace_back(RunClient, daemon.Socket(), prefix, deadline, std::ref(results[static_cast<size_t>(c)]));
-  }
-  for (std::thread& t : threads) t.join();
-  const double elapsed = SecondsSince(start);
-  TrialResult trial;
-  size_t changes = 0;
-  for (const ClientResult& r : results) {
-    changes += r.changes;
-    for (size_t i = 0; i < kStepCount; ++i)
-      trial.latencyMs[i].insert(trial.latencyMs[i].end(), r.latencyMs[i].begin(), r.latencyMs[i].end());
-    if (!r.error.empty() && trial.error.empty()) trial.error = r.error;
-  }
-  trial.changesPerSec = elapsed > 0 ? static_cast<double>(changes) / elapsed : 0;
-  return trial;
-}
 
 // One probe of the disk with `streams` parallel streams; files about the
 // size of a saved CreateLun request.
@@ -202,21 +125,151 @@ CRnError MeasureRoundTrip(BenchDaemon& daemon, std::vector<double>& latencyUs) {
 
 struct ClientLevel {
   int clients = 0;
-  std::vector<double> rates;       // changes/s, one per trial
+  bool oneTarget = false;             // every client's LUNs on one shared target
+  std::vector<double> rates;          // changes/s, one per trial
   std::vector<double> fsyncRates;     // one-stream probes run between this level's trials
   std::vector<double> parallelRates;  // probes with one stream per client (several clients)
-  std::vector<double> latencyMs[kStepCount];
+  std::vector<double> latencyMs[kChangeStepCount];
+  std::vector<ChangeTrial> trials;
   std::string error;
+
+  std::string Name() const { return "changes_per_s_" + std::to_string(clients) + (oneTarget ? "_one_target" : ""); }
+  std::string Label() const {
+    return "durable changes/s, " + std::to_string(clients) + (clients == 1 ? " client" : " clients") +
+           (oneTarget ? " on one target" : "");
+  }
 };
 
-std::string StepLatencies(const ClientLevel& level) {
-  std::string out = "median latency by step:";
-  for (size_t i = 0; i < kStepCount; ++i) {
-    char buf[64];
-    snprintf(buf, sizeof(buf), "%s %s %.2f ms", i == 0 ? "" : ",", kSteps[i], Median(level.latencyMs[i]));
-    out += buf;
+// What several clients on targets of their own must reach, now that changes
+// of different targets run in parallel: a multiple of the one-client rate
+// and a share of the disk's rate with as many parallel streams (0: none).
+struct ScalingTarget {
+  int clients;
+  double timesOneClient;
+  double shareOfParallelDisk;
+};
+const ScalingTarget kScalingTargets[] = {{4, 2.0, 0.0}, {16, 3.0, 0.7}};
+
+const char* const kSharedTarget = "iqn.2024-01.load:shared";
+
+CRnError CallOk(BenchDaemon& daemon, const CNMessageBase& request, const char* what) {
+  CWzClient client;
+  if (CRnError e = daemon.Connect(client)) return e;
+  int64_t code = -1;
+  if (CRnError e = CallForCode(client, request, 60000, code)) return e;
+  if (code != 0)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "%s answered with code %lld", what,
+                                   static_cast<long long>(code));
+  return CRnError();
+}
+
+ChangeLoad LevelLoad(BenchDaemon& daemon, const ClientLevel& level, const std::string& tag) {
+  ChangeLoad load;
+  load.socket = daemon.Socket();
+  load.daemonPid = daemon.Pid();
+  load.prefix = "iqn.2024-01.load:" + tag;
+  if (level.oneTarget) load.sharedTarget = kSharedTarget;
+  // The doubles accept any path, and one host for all is what the service
+  // sees most often.
+  load.lunPath = [](int) { return std::string("/bench/load.img"); };
+  load.host = [](int) { return std::string("iqn.2024-01.host:load"); };
+  return load;
+}
+
+// The trials of one client count, each between two probes of the disk: its
+// rate changes with what else runs on the machine, so each level is held
+// against the probes taken around its own trials.
+CRnError MeasureLevel(const Options& options, BenchDaemon& daemon, ClientLevel& level) {
+  const std::string tag = (level.oneTarget ? "o" : "n") + std::to_string(level.clients);
+  Progress("changes: %s, %d trials of %.1f s", level.Label().c_str(), options.trials, options.trialSecs);
+  if (level.oneTarget)
+    if (CRnError e = CallOk(daemon, *CreateTargetRequest(kSharedTarget), "creating the shared target")) return e;
+  // A short warm-up so that the pool's threads are in place before the
+  // clock runs.
+  RunChangeTrial(LevelLoad(daemon, level, "w" + tag), level.clients, 0.3);
+  for (int t = 0; t < options.trials; ++t) {
+    if (CRnError e = ProbeBetweenTrials(daemon.StagingDir(), level.clients, level.fsyncRates, level.parallelRates))
+      return e;
+    ChangeTrial trial =
+        RunChangeTrial(LevelLoad(daemon, level, tag + "t" + std::to_string(t)), level.clients, options.trialSecs);
+    if (!trial.error.empty() && level.error.empty()) level.error = trial.error;
+    level.rates.push_back(trial.changesPerSec);
+    for (size_t i = 0; i < kChangeStepCount; ++i)
+      level.latencyMs[i].insert(level.latencyMs[i].end(), trial.latencyMs[i].begin(), trial.latencyMs[i].end());
+    level.trials.push_back(std::move(trial));
   }
-  return out;
+  if (CRnError e = ProbeBetweenTrials(daemon.StagingDir(), level.clients, level.fsyncRates, level.parallelRates))
+    return e;
+  if (level.oneTarget)
+    if (CRnError e = CallOk(daemon, *DeleteTargetRequest(kSharedTarget), "deleting the shared target")) return e;
+  Progress("changes: %s: %.1f changes/s, disk %.1f fsync-and-rename/s", level.Label().c_str(), Median(level.rates),
+           Median(level.fsyncRates));
+  return CRnError();
+}
+
+// The target of a level's figure, from the one-client rate (0 when there is
+// no one-client level).
+void SetLevelTarget(const ClientLevel& level, double oneClient, Figure& f) {
+  char text[160];
+  if (level.clients == 1 && !level.oneTarget) {
+    f.kind = TargetKind::kAtLeast;
+    f.target = 0.8 * Median(level.fsyncRates);
+    snprintf(text, sizeof(text), ">= 80%% of fsync-and-rename (%.1f/s)", f.target);
+    f.targetText = text;
+    return;
+  }
+  if (oneClient <= 0) return;
+  if (level.oneTarget) {
+    // Changes of one target stay in order, so they cannot scale; they must
+    // not lose against one client either.
+    f.kind = TargetKind::kAtLeast;
+    f.target = oneClient;
+    snprintf(text, sizeof(text), ">= 1 client (%.1f/s)", oneClient);
+    f.targetText = text;
+    return;
+  }
+  for (const ScalingTarget& s : kScalingTargets) {
+    if (s.clients != level.clients) continue;
+    const double byClient = s.timesOneClient * oneClient;
+    const double byDisk = s.shareOfParallelDisk * Median(level.parallelRates);
+    f.kind = TargetKind::kAtLeast;
+    f.target = std::max(byClient, byDisk);
+    if (s.shareOfParallelDisk > 0)
+      snprintf(text, sizeof(text), ">= %.0fx 1 client (%.1f/s), >= %.0f%% of %d streams (%.1f/s)", s.timesOneClient,
+               byClient, 100.0 * s.shareOfParallelDisk, s.clients, byDisk);
+    else
+      snprintf(text, sizeof(text), ">= %.0fx 1 client (%.1f/s)", s.timesOneClient, byClient);
+    f.targetText = text;
+  }
+}
+
+Figure LevelFigure(const ClientLevel& level, double oneClient) {
+  Figure f;
+  f.name = level.Name();
+  f.label = level.Label();
+  f.value = Median(level.rates);
+  f.unit = "changes/s";
+  SetLevelTarget(level, oneClient, f);
+  const double fsyncRate = Median(level.fsyncRates);
+  char note[320];
+  snprintf(note, sizeof(note), "median of %zu trials = %.0f%% of the disk's %.1f/s measured around them",
+           level.rates.size(), fsyncRate > 0 ? 100.0 * f.value / fsyncRate : 0.0, fsyncRate);
+  f.note = note;
+  if (!level.parallelRates.empty()) {
+    const double parallel = Median(level.parallelRates);
+    snprintf(note, sizeof(note), " (%.0f%% of its %.1f/s with %d parallel streams)",
+             parallel > 0 ? 100.0 * f.value / parallel : 0.0, parallel, level.clients);
+    f.note += note;
+  }
+  if (oneClient > 0 && !(level.clients == 1 && !level.oneTarget)) {
+    snprintf(note, sizeof(note), "; %.2fx 1 client", f.value / oneClient);
+    f.note += note;
+  }
+  f.note += "; " + StepLatencyText(level.latencyMs);
+  const std::string cpu = CpuText(level.trials);
+  if (!cpu.empty()) f.note += "; " + cpu;
+  if (!level.error.empty()) f.note += "; a client stopped: " + level.error;
+  return f;
 }
 
 void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
@@ -232,51 +285,56 @@ void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vecto
     return;
   }
   Progress("changes: wzscsid pid %d, state in %s", static_cast<int>(daemon.Pid()), daemon.Dir().c_str());
-  // The disk's rate changes with what else runs on the machine, so it is
-  // probed between the trials, and each client count is held against the
-  // probes taken around its own trials.
-  std::vector<double> allFsyncRates;
   std::vector<ClientLevel> levels;
   for (int clients : options.clients) {
-    ClientLevel level;
-    level.clients = clients;
-    Progress("changes: %d client(s), %d trials of %.1f s", clients, options.trials, options.trialSecs);
-    // A short warm-up so that the pool's threads are in place before the
-    // clock runs.
-    RunTrial(daemon, clients, "w" + std::to_string(clients), 0.3);
-    for (int t = 0; t < options.trials; ++t) {
-      if (CRnError p = ProbeBetweenTrials(daemon.StagingDir(), clients, level.fsyncRates, level.parallelRates)) {
-        figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
-        ok = false;
-        return;
-      }
-      TrialResult trial = RunTrial(daemon, clients, "n" + std::to_string(clients) + "t" + std::to_string(t),
-                                   options.trialSecs);
-      if (!trial.error.empty() && level.error.empty()) level.error = trial.error;
-      level.rates.push_back(trial.changesPerSec);
-      for (size_t i = 0; i < kStepCount; ++i)
-        level.latencyMs[i].insert(level.latencyMs[i].end(), trial.latencyMs[i].begin(), trial.latencyMs[i].end());
-    }
-    if (CRnError p = ProbeBetweenTrials(daemon.StagingDir(), clients, level.fsyncRates, level.parallelRates)) {
-      figures.push_back(Failed("fsync_rename_per_s", "disk fsync-and-rename", "ops/s", p.AsString()));
+    levels.emplace_back();
+    levels.back().clients = clients;
+  }
+  if (options.oneTargetClients > 0) {
+    levels.emplace_back();
+    levels.back().clients = options.oneTargetClients;
+    levels.back().oneTarget = true;
+  }
+  for (ClientLevel& level : levels) {
+    if (CRnError p = MeasureLevel(options, daemon, level)) {
+      figures.push_back(Failed(level.Name(), level.Label(), "changes/s", p.AsString()));
       ok = false;
       return;
     }
-    Progress("changes: %d client(s): %.1f changes/s, disk %.1f fsync-and-rename/s", clients, Median(level.rates),
-             Median(level.fsyncRates));
-    allFsyncRates.insert(allFsyncRates.end(), level.fsyncRates.begin(), level.fsyncRates.end());
-    levels.push_back(level);
+  }
+
+  // The disk: one stream over every probe, and each parallel stream count.
+  std::vector<double> single;
+  std::map<int, std::vector<double>> parallel;
+  double oneClient = 0;
+  for (const ClientLevel& level : levels) {
+    single.insert(single.end(), level.fsyncRates.begin(), level.fsyncRates.end());
+    parallel[level.clients].insert(parallel[level.clients].end(), level.parallelRates.begin(),
+                                   level.parallelRates.end());
+    if (level.clients == 1 && !level.oneTarget) oneClient = Median(level.rates);
   }
   Figure disk;
   disk.name = "fsync_rename_per_s";
   disk.label = "disk: fsync-and-rename of a small file (physical limit)";
-  disk.value = Median(allFsyncRates);
+  disk.value = Median(single);
   disk.unit = "ops/s";
   char diskNote[128];
   snprintf(diskNote, sizeof(diskNote), "median of %zu probes of >= 0.5 s between the trials (min %.1f, max %.1f)",
-           allFsyncRates.size(), Percentile(allFsyncRates, 0), Percentile(allFsyncRates, 100));
+           single.size(), Percentile(single, 0), Percentile(single, 100));
   disk.note = diskNote;
   figures.push_back(disk);
+  for (const auto& streams : parallel) {
+    if (streams.second.empty()) continue;
+    Figure f;
+    f.name = "fsync_rename_per_s_" + std::to_string(streams.first);
+    f.label = "disk: the same with " + std::to_string(streams.first) + " parallel streams";
+    f.value = Median(streams.second);
+    f.unit = "ops/s";
+    snprintf(diskNote, sizeof(diskNote), "median of %zu probes (min %.1f, max %.1f)", streams.second.size(),
+             Percentile(streams.second, 0), Percentile(streams.second, 100));
+    f.note = diskNote;
+    figures.push_back(f);
+  }
   Figure rtt;
   rtt.name = "round_trip_us";
   rtt.label = "request round trip without disk (\"lt\", empty model)";
@@ -287,35 +345,8 @@ void MeasureChanges(const Options& options, const DaemonSetup& setup, std::vecto
   rtt.note = rttNote;
   figures.push_back(rtt);
   for (const ClientLevel& level : levels) {
-    Figure f;
-    f.name = "changes_per_s_" + std::to_string(level.clients);
-    f.label = "durable changes/s, " + std::to_string(level.clients) + (level.clients == 1 ? " client" : " clients");
-    f.value = Median(level.rates);
-    f.unit = "changes/s";
-    const double fsyncRate = Median(level.fsyncRates);
-    if (level.clients == 1) {
-      f.kind = TargetKind::kAtLeast;
-      f.target = 0.8 * fsyncRate;
-      char text[96];
-      snprintf(text, sizeof(text), ">= 80%% of fsync-and-rename (%.1f/s)", f.target);
-      f.targetText = text;
-    }
-    char note[320];
-    snprintf(note, sizeof(note), "median of %zu trials = %.0f%% of the disk's %.1f/s measured around them",
-             level.rates.size(), fsyncRate > 0 ? 100.0 * f.value / fsyncRate : 0.0, fsyncRate);
-    f.note = note;
-    if (!level.parallelRates.empty()) {
-      const double parallel = Median(level.parallelRates);
-      snprintf(note, sizeof(note), " (%.0f%% of its %.1f/s with %d parallel streams)",
-               parallel > 0 ? 100.0 * f.value / parallel : 0.0, parallel, level.clients);
-      f.note += note;
-    }
-    f.note += "; " + StepLatencies(level);
-    if (!level.error.empty()) {
-      f.note += "; a client stopped: " + level.error;
-      ok = false;
-    }
-    figures.push_back(f);
+    figures.push_back(LevelFigure(level, oneClient));
+    if (!level.error.empty()) ok = false;
   }
   if (CRnError s = daemon.Stop()) Progress("stopping wzscsid: %s", s.AsString().c_str());
 }
@@ -532,6 +563,9 @@ int main(int argc, char** argv) {
   app.add_option("--trial-seconds", options.trialSecs, "length of one throughput trial")->capture_default_str();
   app.add_option("--trials", options.trials, "throughput trials per client count")->capture_default_str();
   app.add_option("--clients", options.clients, "client counts")->capture_default_str()->delimiter(',');
+  app.add_option("--one-target-clients", options.oneTargetClients,
+                 "clients whose changes all go to one target (0: leave out)")
+      ->capture_default_str();
   app.add_option("--replay-runs", options.replayRuns, "restarts timed on the 21,000-object log")->capture_default_str();
   app.add_option("--list-runs", options.listRuns, "timed 100,000-tuple listings")->capture_default_str();
   app.add_option("--log-level", options.logLevel, "the daemon's log level")->capture_default_str();

@@ -9,6 +9,7 @@
 
 #include "bench/action_log_files.h"
 #include "bench/bench_requests.h"
+#include "bench/change_load.h"
 #include "hostlib/net/client.h"
 
 namespace {
@@ -81,6 +82,47 @@ TEST(BenchDaemon, ChangesThroughTheClientAreSavedDurably) {
   auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
   ASSERT_NE(nullptr, rsp);
   EXPECT_EQ(std::vector<std::string>{wzbench::TargetName(7)}, rsp->results());
+}
+
+// A trial ends only between cycles, so the throughput trials of several
+// client counts can follow one another (and the tgt benchmark's check of
+// what tgtd holds afterwards) on one daemon; a refused change is reported.
+TEST(BenchDaemon, ChangeTrialsLeaveTheModelAsTheyFoundIt) {
+  BenchDaemon daemon(DoublesSetup());
+  ASSERT_TRUE(daemon.Prepare().IsSuccess());
+  ASSERT_TRUE(daemon.Start(true).IsSuccess());
+  wzbench::ChangeLoad load;
+  load.socket = daemon.Socket();
+  load.prefix = "iqn.2024-01.load:test";
+  load.lunPath = [](int c) { return "/bench/c" + std::to_string(c) + ".img"; };
+  load.host = [](int c) { return "iqn.2024-01.host:c" + std::to_string(c); };
+  load.daemonPid = daemon.Pid();
+
+  wzbench::ChangeTrial own = wzbench::RunChangeTrial(load, 3, 0.3);
+  EXPECT_EQ("", own.error);
+  EXPECT_GT(own.changesPerSec, 0);
+  EXPECT_GE(own.daemonCpuMs, 0);
+  for (const std::vector<double>& step : own.latencyMs) EXPECT_EQ(own.latencyMs[0].size(), step.size());
+
+  load.sharedTarget = wzbench::TargetName(1);
+  wzbench::ChangeTrial refused = wzbench::RunChangeTrial(load, 2, 0.2);
+  EXPECT_NE(std::string::npos, refused.error.find("create LUN: reply code")) << refused.error;
+
+  CWzClient client;
+  ASSERT_TRUE(daemon.Connect(client).IsSuccess());
+  int64_t code = -1;
+  ASSERT_TRUE(wzbench::CallForCode(client, *wzbench::CreateTargetRequest(load.sharedTarget), 30000, code).IsSuccess());
+  wzbench::ChangeTrial shared = wzbench::RunChangeTrial(load, 3, 0.3);
+  EXPECT_EQ("", shared.error);
+  EXPECT_TRUE(shared.latencyMs[0].empty() && shared.latencyMs[5].empty()) << "the shared target is never touched";
+  for (size_t i = 2; i < 5; ++i) EXPECT_EQ(shared.latencyMs[1].size(), shared.latencyMs[i].size());
+
+  std::unique_ptr<CNMessageBase> reply;
+  ASSERT_TRUE(wzbench::CallForCode(client, *wzbench::IoctlRequest("lt"), 30000, code, &reply).IsSuccess());
+  auto* rsp = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
+  ASSERT_NE(nullptr, rsp);
+  EXPECT_EQ(std::vector<std::string>{load.sharedTarget}, rsp->results());
+  EXPECT_EQ(std::vector<std::string>{}, ListAll(daemon));
 }
 
 TEST(BenchDaemon, AStartThatFailsIsReportedNotWaitedFor) {

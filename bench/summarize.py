@@ -138,7 +138,7 @@ def main():
     print_section("End to end: wzscsid with the driver doubles, through the client protocol",
                   [f for f in e2e if f not in overload])
     print_section("Overload: one well-behaved client, and the daemon's memory, while others flood it", overload)
-    print_section("End to end: the tgt engine against tgt-admin", tgt)
+    print_section("End to end: the tgt engine (against tgt-admin; changes, replay and reconcile on tgtd)", tgt)
     print_section("The tgt driver alone: calls for 16 targets, ListOwned", driver)
     print_section("The etcd client against a private 3-member etcd cluster", etcd)
     targets = [f for f in e2e + tgt + driver + etcd if "met" in f]

@@ -2,10 +2,14 @@
 # `make bench`: runs the benchmarks of a build and prints one summary table.
 #   scripts/bench.sh [BUILD]     (default build)
 # 1. the micro-benchmarks (wz_micro_bench), three repetitions, medians;
-# 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles,
-#    including one client's latency and the daemon's memory under overload;
-# 3. the tgt-engine comparison (wz_tgt_bench): wzscsid with the real drivers
-#    on a private tgtd against tgt-admin -e on another;
+# 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles:
+#    durable changes/s with 1, 4 and 16 clients and 16 on one target beside
+#    the disk's 1, 4 and 16-stream rates, replay, listing, and one client's
+#    latency and the daemon's memory under overload;
+# 3. the tgt-engine benchmark (wz_tgt_bench): wzscsid with the real drivers
+#    on a private tgtd against tgt-admin -e on another, changes/s with 1, 4
+#    and 16 clients, the replay, and the reconcile (on request, and the
+#    rebuild after a tgtd restart under the running wzscsid);
 # 4. the tgt driver alone (wz_tgt_driver_bench): calls for 16 targets from 16
 #    threads, serialised and in parallel, and ListOwned of 1,000 targets;
 # 5. the etcd client (wz_etcd_bench) against a private 3-member etcd cluster;
@@ -32,7 +36,7 @@ etcd_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
-  tgt_args=(--targets 200)
+  tgt_args=(--targets 200 --change-trials 1 --trial-seconds 1 --restarts 1 --reconcile-runs 2)
   driver_args=(--rounds 10 --list-targets 200)
   etcd_args=(--ops 200)
 fi
