@@ -39,7 +39,7 @@ TEST(Catalogue, EveryClassIsRegisteredWithItsIdentifiers) {
     EXPECT_STREQ(m.getTagName(), id.name);
     tags.insert(id.tagId);
   }
-  EXPECT_EQ(tags.size(), 21u);
+  EXPECT_EQ(tags.size(), 23u);
   RegisterMessages();  // again: harmless
   EXPECT_EQ(CNMessageRegistry::FindByTag(kCreateLun.tagId)->number, kCreateLun.number);
 }
@@ -97,6 +97,15 @@ std::vector<std::unique_ptr<CNMessageBase>> PopulatedMessages() {
   io->setCommand("llh");
   io->setArguments("-ti iqn.a -hi HostA");
   all.push_back(std::move(io));
+  auto auth = std::make_unique<SetTargetAuth>();
+  auth->context();
+  auth->setTargetId("iqn.a");
+  auth->setEnabled(true);
+  auth->setUser("alice");
+  auth->setSecret("twelve-chars");
+  auth->setMutualUser("target-a");
+  auth->setMutualSecret("other-secret");
+  all.push_back(std::move(auth));
   auto start = std::make_unique<StartScsiService>();
   start->context();
   all.push_back(std::move(start));
@@ -120,6 +129,7 @@ std::vector<std::unique_ptr<CNMessageBase>> PopulatedMessages() {
   ior->setResults({"Target: iqn.a", "  LUN: 0", "", "tab\tand\x01" "control"});
   addReply(std::move(ior));
   addReply(std::make_unique<StartScsiServiceRsp>());
+  addReply(std::make_unique<SetTargetAuthRsp>());
 
   all.push_back(std::make_unique<Error>(MakeError(RC_SUCCESS, "")));
   auto bsd = std::make_unique<BStoreDesc>();
