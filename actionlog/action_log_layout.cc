@@ -70,6 +70,8 @@ std::string TargetFile(const std::string& targetDir) {
   return Join(targetDir, CRnPath::GetBaseName(targetDir) + kExt);
 }
 
+std::string AuthFile(const std::string& targetDir) { return Join(targetDir, std::string("Auth") + kExt); }
+
 std::string LunsDir(const std::string& targetDir) { return Join(targetDir, kLunsDir); }
 
 std::string MappingsDir(const std::string& targetDir) { return Join(targetDir, kMappingsDir); }

@@ -6,6 +6,8 @@
 //   <root>/Targets/<T>/<T>.wzf                 the target's CreateTarget
 //   <root>/Targets/<T>/Luns/<NNNN>.wzf         a LUN's CreateLun
 //   <root>/Targets/<T>/Mappings/<H>_<NNNN>.wzf  a mapping's MapLun2Host
+//   <root>/Targets/<T>/Auth.wzf                the target's SetTargetAuth
+//                                              (mode 0600: it holds secrets)
 //
 // <T> is the name id (GetGUID) of the lower-cased target name, <H> that of
 // the host id (exact case), <NNNN> the LUN number in decimal, at least four
@@ -29,6 +31,8 @@ std::string TargetDirName(const std::string& targetId);
 std::string TargetDir(const std::string& root, const std::string& targetId);
 // The target's own file, named after its directory.
 std::string TargetFile(const std::string& targetDir);
+// The target's CHAP credentials.
+std::string AuthFile(const std::string& targetDir);
 std::string LunsDir(const std::string& targetDir);
 std::string MappingsDir(const std::string& targetDir);
 std::string LunFileName(int32_t lunId);

@@ -21,6 +21,7 @@ TEST(ActionLogLayout, NamesNeverChange) {
   EXPECT_EQ(Layout::TargetDirName("iqn.t"), t);
   EXPECT_EQ(Layout::TargetDir("/r", "iqn.t"), "/r/Targets/" + t);
   EXPECT_EQ(Layout::TargetFile("/r/Targets/" + t), "/r/Targets/" + t + "/" + t + ".wzf");
+  EXPECT_EQ(Layout::AuthFile("/d"), "/d/Auth.wzf");
   EXPECT_EQ(Layout::LunsDir("/d"), "/d/Luns");
   EXPECT_EQ(Layout::MappingsDir("/d"), "/d/Mappings");
   EXPECT_EQ(Layout::LunFile("/d", 7), "/d/Luns/0007.wzf");

@@ -61,12 +61,13 @@ CRnError Serialize(const CNMessageBase& request, std::string& text) {
 }
 
 // Replaces the file at path with the request's XML.
-CRnError WriteRequest(const CNMessageBase& request, const std::string& path) {
+CRnError WriteRequest(const CNMessageBase& request, const std::string& path, int mode = 0644) {
   std::string text;
   if (CRnError e = Serialize(request, text)) return e;
-  if (WzLogEnabled(6)) WZLOG(6, "%s", text.c_str());
+  // Credentials never reach the log.
+  if (WzLogEnabled(6) && request.getTagID() != kSetTargetAuth.tagId) WZLOG(6, "%s", text.c_str());
   CRnAtomicFile file;
-  if (CRnError e = file.Open(path, 0644)) return e.Push(FX_HERE);
+  if (CRnError e = file.Open(path, mode)) return e.Push(FX_HERE);
   if (CRnError e = file.File().Write(text.data(), text.size())) return e.Push(FX_HERE);
   if (CRnError e = file.Commit()) return e.Push(FX_HERE);
   return CRnError();
@@ -110,6 +111,10 @@ CRnError WzScsiSrvActionLogWriter::Save(const Message& request, int32_t lunId) c
     if (CRnError e = CreateDirDurably(Layout::MappingsDir(dir))) return e.Push(FX_HERE);
     CRnError e = WriteRequest(
         request, Layout::MappingFile(dir, request.GetString(Fields::kHostId), LunOf(request, Fields::kMapLunId)));
+    return e.IsError() ? e.Push(FX_HERE) : CRnError();
+  }
+  if (tag == kSetTargetAuth.tagId) {
+    CRnError e = WriteRequest(request, Layout::AuthFile(dir), 0600);
     return e.IsError() ? e.Push(FX_HERE) : CRnError();
   }
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "message %s is not saved", request.getTagName());

@@ -42,7 +42,8 @@ class WzScsiSrvActionLogWriter {
   explicit WzScsiSrvActionLogWriter(std::string root) : m_root(std::move(root)) {}
 
   // Saves a CreateTarget, a CreateLun (under lunId, the number the drivers
-  // gave it) or a MapLun2Host. Other requests are an error.
+  // gave it), a MapLun2Host or a SetTargetAuth (readable by the owner only).
+  // Other requests are an error.
   CRnError Save(const WzScsiServer::Message& request, int32_t lunId) const;
   // Sets the saved file of the object that a DeleteTarget, DeleteLun or
   // UnMapLun2Host removes aside. Nothing saved: success, nothing set aside.

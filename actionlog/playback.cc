@@ -95,6 +95,7 @@ struct FolderKind {
 const FolderKind kTargetFile{"TARGET", "target"};
 const FolderKind kLunFolder{"LUN", "LUN"};
 const FolderKind kMappingFolder{"LUN MAPPING", "Host LUN Mapping"};
+const FolderKind kAuthFile{"TARGET AUTH", "CHAP"};
 
 // Reads one saved request; logs what failed and says why in reason.
 bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind& words, std::string& reason) {
@@ -279,6 +280,18 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
     RecordReplayFailure(&ReplayReport::targetsFailed, failure);
     return CRnError();
   }
+  // CHAP goes on before any LUN or binding, so no initiator gets in without
+  // it. A target whose CHAP cannot be restored is taken down again and kept
+  // as not restored: it would serve its disks without the credentials the
+  // operator set. (On a reload, a target in place keeps serving as it did.)
+  if (!PlaybackAuth(dir, failure.target) && created.IsSuccess()) {
+    WzScsiServer::DeleteTarget undo;
+    undo.setTargetId(failure.target);
+    if (CRnError e = DeleteTarget(nullptr, &undo))
+      WZLOG(-1, "TARGET AUTH PLAYBACK ERROR!!! Failed to take target %s down again: %s", failure.target.c_str(),
+            e.AsString().c_str());
+    return CRnError();
+  }
   CountPlayback(created.IsError() ? &ReplayReport::present : &ReplayReport::targets);
 
   if (CRnError e = PlaybackFolder(dir, failure.target, PlaybackKind::LUNS, reload)) {
@@ -290,6 +303,29 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create Host LUN mappings for target, file=%s, target=%s, error=[%s].",
           file.c_str(), request.targetId().c_str(), e.AsString().c_str());
   return CRnError();
+}
+
+bool WzScsiSrv::PlaybackAuth(const std::string& dir, const std::string& target) {
+  const std::string file = Layout::AuthFile(dir);
+  if (!CRnPath::Exists(file)) return true;
+  ReplayFailure failure;
+  failure.kind = "target";
+  failure.target = target;
+  failure.file = file;
+  WzScsiServer::SetTargetAuth request;
+  if (ReadSaved(file, request, kAuthFile, failure.reason)) {
+    if (ToLowerTargetName(request.targetId()) != target) {
+      failure.reason = "the file names another target than its directory";
+    } else if (CRnError e = SetTargetAuth(nullptr, &request)) {
+      failure.reason = "its CHAP credentials could not be set: " + e.AsString();
+    } else {
+      return true;
+    }
+  }
+  WZLOG(-1, "TARGET AUTH PLAYBACK ERROR!!! Target %s is not restored: %s, file=%s", target.c_str(),
+        failure.reason.c_str(), file.c_str());
+  RecordReplayFailure(&ReplayReport::targetsFailed, failure);
+  return false;
 }
 
 CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind,

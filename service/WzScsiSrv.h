@@ -140,6 +140,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError DeleteLun(CWzNetwork* conn, CNMessageBase* message);
   CRnError MapHost(CWzNetwork* conn, CNMessageBase* message);
   CRnError UnMapHost(CWzNetwork* conn, CNMessageBase* message);
+  CRnError SetTargetAuth(CWzNetwork* conn, CNMessageBase* message);
   CRnError Ioctl(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListTargets(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by);
@@ -259,6 +260,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   void DropNewTarget(const std::string& name, const std::shared_ptr<TargetSlot>& slot) WZ_EXCLUDES(m_modelMutex);
   // Applies a model change under m_modelMutex.
   void ChangeModel(const std::function<void()>& change) WZ_EXCLUDES(m_modelMutex);
+  // Why chap's user names cannot be used on targetName (another target has
+  // one of them with another secret); empty when they can.
+  std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) WZ_EXCLUDES(m_modelMutex);
 
   // Pieces of the LUN handlers (luns/).
   CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
@@ -271,6 +275,8 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   enum class PlaybackKind { LUNS, MAPPINGS };
   CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
   CRnError PlaybackTarget(const std::string& dir, bool reload) WZ_REQUIRES(m_changeGate);
+  // Restores a target's CHAP; false (recorded as a failure) when it cannot.
+  bool PlaybackAuth(const std::string& dir, const std::string& target) WZ_REQUIRES(m_changeGate);
   // The saved requests of one folder of a target (its LUNs or its mappings).
   // target: the lower-cased name of the target the folder belongs to.
   CRnError PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind, bool reload)

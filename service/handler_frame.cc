@@ -18,6 +18,8 @@ const WzScsiSrvFrame kCreateLun{&WzScsiServer::kCreateLun, WzScsiSrvFrame::RECOR
 const WzScsiSrvFrame kOpenLun{&WzScsiServer::kCreateLun, WzScsiSrvFrame::QUERY, WzScsiSrvFrame::TARGET, false};
 const WzScsiSrvFrame kDeleteLun{&WzScsiServer::kDeleteLun, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
 const WzScsiSrvFrame kMapHost{&WzScsiServer::kMapLun2Host, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET, true};
+const WzScsiSrvFrame kSetTargetAuth{&WzScsiServer::kSetTargetAuth, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET,
+                                    true};
 const WzScsiSrvFrame kUnMapHost{&WzScsiServer::kUnMapLun2Host, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
 }  // namespace WzScsiSrvFrames
 

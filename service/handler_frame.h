@@ -126,6 +126,7 @@ extern const WzScsiSrvFrame kOpenLun;
 extern const WzScsiSrvFrame kDeleteLun;
 extern const WzScsiSrvFrame kMapHost;
 extern const WzScsiSrvFrame kUnMapHost;
+extern const WzScsiSrvFrame kSetTargetAuth;
 }  // namespace WzScsiSrvFrames
 
 template <class Request, class Reply, class Work>

@@ -24,6 +24,7 @@ const WzScsiSrvDispatchRow kDispatchTable[] = {
     {&kCreateLun, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage, &kCreateLunRsp},
     {&kUnMapLun2Host, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage, &kUnMapLun2HostRsp},
     {&kDeleteLun, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage, &kDeleteLunRsp},
+    {&kSetTargetAuth, &WzScsiSrv::SetTargetAuth, WzScsiSrvHandleMessage, &kSetTargetAuthRsp},
 };
 
 // Answers a request that gets no handler's reply: one the service does not

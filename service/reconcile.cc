@@ -137,6 +137,7 @@ CRnError WzScsiSrv::ReconcileLocked(bool dryRun, ReconcileReport& report) {
     const WzScsiSrvEngineTarget& held = targetHeld ? heldIt->second : kNothing;
     if (!targetHeld) {
       Target bare(static_cast<const WzScsiSrvTarget&>(target));
+      bare.chap = target.chap;  // the engine gets the credentials with the target, before any binding
       creations.push_back({"create target " + name, [platform, bare]() mutable { return platform->CreateTarget(bare); }});
     }
 

@@ -77,6 +77,10 @@ const WzScsiSrvRefusalRow kRows[] = {
      "The service is stopping; the change was not made"},
     {R::SAVE_FAILED, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "Failed to save the change"},
     {R::TOO_LARGE_TO_SAVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true, "The request is too large to save"},
+    {R::CHAP_INVALID, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Invalid CHAP credentials: "},
+    {R::CHAP_USER_CONFLICT, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "CHAP user name in use: "},
+    {R::PLATFORM_SET_AUTH, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
+     "Platform SetTargetAuth failed"},
 };
 
 }  // namespace

@@ -57,6 +57,9 @@ enum class WzScsiSrvRefusal : int32_t {
   STOPPING,
   SAVE_FAILED,
   TOO_LARGE_TO_SAVE,
+  CHAP_INVALID,
+  CHAP_USER_CONFLICT,
+  PLATFORM_SET_AUTH,
   END,  // not a refusal: the number of them
 };
 

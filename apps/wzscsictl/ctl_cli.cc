@@ -171,6 +171,45 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     choose(Simple([&] { return MakeDeleteTarget(targetName, g.flags); },
                   [&](const ReplyView&, std::ostream& o) { o << "target " << targetName << " deleted\n"; }));
   });
+  auto* tAuth = target->add_subcommand("auth", "set or turn off a target's CHAP authentication");
+  std::string authUser, secretFile, mutualUser, mutualSecretFile;
+  bool authOff = false;
+  tAuth->add_option("NAME", targetName, "target name")->required();
+  auto* userOpt = tAuth->add_option("--user", authUser, "the user name initiators log in with");
+  auto* secretOpt = tAuth->add_option("--secret-file", secretFile, "a file holding the secret (12 to 16 characters; - for standard input)");
+  auto* mutualOpt = tAuth->add_option("--mutual-user", mutualUser, "the user name the target answers with (mutual CHAP)");
+  auto* mutualSecretOpt = tAuth->add_option("--mutual-secret-file", mutualSecretFile, "a file holding the target's secret");
+  auto* offOpt = tAuth->add_flag("--off", authOff, "turn CHAP off: mapped initiators log in without credentials");
+  for (auto* opt : {userOpt, secretOpt, mutualOpt, mutualSecretOpt}) offOpt->excludes(opt);
+  userOpt->needs(secretOpt);
+  secretOpt->needs(userOpt);
+  mutualOpt->needs(mutualSecretOpt)->needs(userOpt);
+  mutualSecretOpt->needs(mutualOpt);
+  tAuth->callback([&] {
+    Command c;
+    c.build = [&](std::unique_ptr<CNMessageBase>& request) -> CRnError {
+      if (!authOff && authUser.empty())
+        return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
+                                       "target auth needs --user and --secret-file, or --off");
+      std::string secret, mutualSecret;
+      if (!authOff) {
+        if (CRnError e = ReadSecretFile(secretFile, secret)) return e;
+        if (!mutualUser.empty())
+          if (CRnError e = ReadSecretFile(mutualSecretFile, mutualSecret)) return e;
+      }
+      request = MakeSetTargetAuth(targetName, authOff ? std::string() : authUser, secret, mutualUser, mutualSecret,
+                                  g.flags);
+      return CRnError();
+    };
+    c.printOk = [&](const ReplyView&, std::ostream& o) {
+      if (authOff)
+        o << "CHAP of target " << targetName << " off\n";
+      else
+        o << "CHAP of target " << targetName << " on, user " << authUser
+          << (mutualUser.empty() ? std::string() : ", mutual user " + mutualUser) << "\n";
+    };
+    choose(std::move(c));
+  });
   target->add_subcommand("list", "list the targets")->callback([&] {
     choose(Simple([&] { return MakeListTargets(g.flags); }, PrintTargetTable));
   });

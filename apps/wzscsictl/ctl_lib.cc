@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "hostlib/net/client.h"
 #include "messages/WzScsiServerMessages.h"
@@ -149,6 +150,34 @@ std::unique_ptr<CNMessageBase> MakeCreateTarget(const std::string& name, const s
 
 std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t flags) {
   return NewDeleteTarget(name, flags);
+}
+
+std::unique_ptr<CNMessageBase> MakeSetTargetAuth(const std::string& target, const std::string& user,
+                                                 const std::string& secret, const std::string& mutualUser,
+                                                 const std::string& mutualSecret, int64_t flags) {
+  return NewSetTargetAuth(target, user, secret, mutualUser, mutualSecret, flags);
+}
+
+CRnError ReadSecretFile(const std::string& path, std::string& secret) {
+  secret.clear();
+  FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "r");
+  if (in == nullptr)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER, "cannot read the secret file %s: %s",
+                                   path.c_str(), std::strerror(errno));
+  char buffer[256];
+  size_t got = std::fread(buffer, 1, sizeof buffer, in);
+  const bool more = got == sizeof buffer;
+  if (in != stdin) std::fclose(in);
+  if (more)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
+                                   "the secret file %s is too long for a CHAP secret", path.c_str());
+  secret.assign(buffer, got);
+  if (!secret.empty() && secret.back() == '\n') secret.pop_back();
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  if (secret.empty())
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER, "the secret file %s is empty",
+                                   path.c_str());
+  return CRnError();
 }
 
 std::unique_ptr<CNMessageBase> MakeCreateLun(const LunCreateArgs& cfg, int64_t flags) {

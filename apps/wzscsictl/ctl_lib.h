@@ -66,6 +66,14 @@ std::unique_ptr<CNMessageBase> MakeMapHost(const std::string& target, int64_t lu
 std::unique_ptr<CNMessageBase> MakeUnmapHost(const std::string& target, int64_t lun, const std::string& host,
                                              int64_t flags);
 std::unique_ptr<CNMessageBase> MakeIoctl(const std::string& command, const std::string& arguments, int64_t flags);
+// A SetTargetAuth; an empty user turns CHAP off.
+std::unique_ptr<CNMessageBase> MakeSetTargetAuth(const std::string& target, const std::string& user,
+                                                 const std::string& secret, const std::string& mutualUser,
+                                                 const std::string& mutualSecret, int64_t flags);
+// The secret held in a file ("-": standard input) without its line end.
+// Secrets are read from files so that they appear in no command line or
+// shell history.
+CRnError ReadSecretFile(const std::string& path, std::string& secret);
 // "lt".
 std::unique_ptr<CNMessageBase> MakeListTargets(int64_t flags);
 // "ll" with " -ti <target>" and/or " -hi <host>" when they are not empty.

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "drivers/unit_serial.h"
 #include "tests/e2e/daemon_e2e_support.h"
+#include "tests/e2e/driver_harness.h"
 
 namespace wze2e {
 namespace {
@@ -141,6 +144,53 @@ TEST_F(DaemonE2eTest, ClosingASnapshotLunTakesItFromTheInitiatorAndOpeningBrings
   CommandResult opened = ProbeAs(kHostA, 1, {"--read-lba", "10", "--pattern", kPattern});
   ASSERT_EQ(0, opened.exitCode) << opened.output;
   EXPECT_TRUE(Has(opened.output, "read_matches_pattern=1\n")) << opened.output;
+}
+
+}  // namespace
+}  // namespace wze2e
+
+namespace wze2e {
+namespace {
+
+// CHAP through wzscsictl on tgtd: without credentials and with a wrong
+// secret the mapped host is refused, with the right ones it reads; a
+// restart of wzscsid and one of tgtd (rebuilt by the engine watch) keep it;
+// off lets the host in without credentials again. No secret reaches the log.
+TEST_F(DaemonE2eTest, ChapHoldsAcrossRestartsOfBothAndOffOpensAgain) {
+  const std::string secret = "Sesame-0pen-12";
+  const std::string secretFile = Path("chap.secret");
+  {
+    std::ofstream out(secretFile);
+    out << secret << "\n";
+  }
+  ASSERT_EQ(1, CreateMappedBlockLun(Path("lun.img")));
+  EXPECT_EQ("CHAP of target " + std::string(kTarget) + " on, user alice\n",
+            CtlOk({"target", "auth", kTarget, "--user", "alice", "--secret-file", secretFile}));
+  auto login = [&](const std::string& user, const std::string& pass) {
+    return ProbeUrl(ChapUrl(m_tgtd.Portal(), kTarget, 1, user, pass), kHostA, {"--read-lba", "0"});
+  };
+  auto expectChap = [&](const char* when) {
+    EXPECT_NE(0, login("", "").exitCode) << when;
+    EXPECT_NE(0, login("alice", "Wrong-secret-1").exitCode) << when;
+    CommandResult right = login("alice", secret);
+    EXPECT_EQ(0, right.exitCode) << when << "\n" << right.output;
+  };
+  expectChap("set");
+  ASSERT_NO_FATAL_FAILURE(StopDaemon());
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  expectChap("after a wzscsid restart");
+
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (login("alice", secret).exitCode != 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  expectChap("after a tgtd restart");
+
+  EXPECT_EQ("CHAP of target " + std::string(kTarget) + " off\n", CtlOk({"target", "auth", kTarget, "--off"}));
+  CommandResult open = login("", "");
+  EXPECT_EQ(0, open.exitCode) << open.output;
+  EXPECT_EQ(std::string::npos, DaemonLog().find(secret)) << "a secret in the log";
 }
 
 }  // namespace

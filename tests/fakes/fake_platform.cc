@@ -149,6 +149,20 @@ class FakePlatform : public WzScsiSrvPlatform {
     return CRnError();
   }
 
+  // Journals the user names, never the secrets.
+  CRnError SetTargetAuth(WzScsiSrvModelTarget& t, const WzScsiSrvChap& chap) override {
+    if (CRnError e = wzfake::Call("platform", "SetTargetAuth",
+                                  {{"targetId", t.targetId}, {"enabled", chap.enabled ? "1" : "0"},
+                                   {"user", chap.user}, {"mutualUser", chap.mutualUser},
+                                   {"was", t.chap.enabled ? t.chap.user : "-"}}))
+      return e;
+    std::lock_guard<std::mutex> g(m_lock);
+    Follow();
+    if (m_targets.count(t.targetId) == 0)
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 1168, "fake engine: no target %s", t.targetId.c_str());
+    return CRnError();
+  }
+
   // Not journalled: the service asks every second.
   uint64_t EngineInstance() override {
     std::lock_guard<std::mutex> g(m_lock);
