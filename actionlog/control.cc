@@ -136,6 +136,7 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
     const std::string key = rec.periodicCheck ? "check" : "reconcile";
     lines.push_back(key + ".startedAt=" + std::to_string(rec.at));
     lines.push_back(key + ".why=" + rec.why);
+    lines.push_back(key + ".seconds=" + FXString::Format("%.3f", rec.seconds));
     lines.push_back(key + ".differences=" + std::to_string(rec.differences.size()));
     if (!rec.periodicCheck) lines.push_back(key + ".failed=" + std::to_string(rec.failed));
     if (!rec.error.empty()) lines.push_back(key + ".error=" + rec.error);
