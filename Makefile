@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-fast asan tsan run bench fuzz package clean
+.PHONY: all deps build test test-fast asan tsan run run-cluster bench fuzz package clean
 
 all: build
 
@@ -45,6 +45,11 @@ tsan: deps
 
 run: build
 	@bash scripts/run.sh $(BUILD)
+
+# Two gateways in cluster mode (each its own tgtd) on a 3-member etcd, all on
+# loopback, until Ctrl-C.
+run-cluster: build
+	@bash scripts/run-cluster.sh $(BUILD)
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)

@@ -4,7 +4,7 @@ one JSON document.
 
 Inputs: Google Benchmark JSON (--micro), the end-to-end tool's JSON (--e2e,
 --tgt for the tgt-engine comparison, --tgt-driver for the tgt driver alone,
---etcd for the etcd client), each optional. Output: the table on
+--etcd for the etcd client, --cluster for cluster mode), each optional. Output: the table on
 standard output, the merged document in --out.
 """
 import argparse
@@ -116,6 +116,7 @@ def main():
     ap.add_argument("--tgt")
     ap.add_argument("--tgt-driver")
     ap.add_argument("--etcd")
+    ap.add_argument("--cluster")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
@@ -128,6 +129,8 @@ def main():
     driver = driver_doc.get("figures", []) if driver_doc else []
     etcd_doc = load(args.etcd)
     etcd = etcd_doc.get("figures", []) if etcd_doc else []
+    cluster_doc = load(args.cluster)
+    cluster = cluster_doc.get("figures", []) if cluster_doc else []
 
     print("=" * 100)
     print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
@@ -141,8 +144,9 @@ def main():
     print_section("End to end: the tgt engine (against tgt-admin; changes, replay and reconcile on tgtd)", tgt)
     print_section("The tgt driver alone: calls for 16 targets, ListOwned", driver)
     print_section("The etcd client against a private 3-member etcd cluster", etcd)
-    targets = [f for f in e2e + tgt + driver + etcd if "met" in f]
-    failed = [f for f in micro + e2e + tgt + driver + etcd if f.get("value") is None]
+    print_section("Cluster mode: two gateways on tgtd and 3 etcd members, next to a local gateway", cluster)
+    targets = [f for f in e2e + tgt + driver + etcd + cluster if "met" in f]
+    failed = [f for f in micro + e2e + tgt + driver + etcd + cluster if f.get("value") is None]
     print()
     print("targets met: %d of %d; measurements that could not run: %d" %
           (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
@@ -156,9 +160,11 @@ def main():
         "tgt": tgt,
         "tgt_driver": driver,
         "etcd": etcd,
+        "cluster": cluster,
         "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
                     "tgt_driver": (driver_doc or {}).get("context", {}),
                     "etcd": (etcd_doc or {}).get("context", {}),
+                    "cluster": (cluster_doc or {}).get("context", {}),
                     "micro": (load(args.micro) or {}).get("context", {})},
     }
     with open(args.out, "w") as f:

@@ -13,6 +13,10 @@
 # 4. the tgt driver alone (wz_tgt_driver_bench): calls for 16 targets from 16
 #    threads, serialised and in parallel, and ListOwned of 1,000 targets;
 # 5. the etcd client (wz_etcd_bench) against a private 3-member etcd cluster;
+# 6. cluster mode (wz_cluster_bench): two gateways, each wzscsid on its own
+#    tgtd, on a private 3-member etcd next to a gateway in local mode:
+#    changes/s and change latency in both modes, and the propagation delay
+#    from one gateway's reply to the other's engine;
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -33,12 +37,14 @@ e2e_args=()
 tgt_args=()
 driver_args=()
 etcd_args=()
+cluster_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
   tgt_args=(--targets 200 --change-trials 1 --trial-seconds 1 --restarts 1 --reconcile-runs 2)
   driver_args=(--rounds 10 --list-targets 200)
   etcd_args=(--ops 200)
+  cluster_args=(--trials 1 --trial-seconds 1 --samples 50)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
@@ -80,6 +86,14 @@ else
   status=1
 fi
 
+if [ -x "$BIN/wz_cluster_bench" ]; then
+  echo "bench: cluster mode" >&2
+  "$BIN/wz_cluster_bench" "${cluster_args[@]}" --work-dir "$OUT" --json "$OUT/cluster.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_cluster_bench is missing (a build with the apps, the real drivers, libiscsi and tests makes it)" >&2
+  status=1
+fi
+
 python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
-  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --out "$BUILD/bench-results.json" || status=1
+  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --cluster "$OUT/cluster.json" --out "$BUILD/bench-results.json" || status=1
 exit $status

@@ -1,0 +1,272 @@
+// The cluster mode's benchmark: two gateways (each wzscsid on the real
+// drivers with its own tgtd) on a private 3-member etcd on loopback, and
+// beside them one gateway in local mode on a tgtd of its own, all started
+// by the cluster tests' rig.
+//  - Durable changes/s and change latency (p50, p99 over every step of the
+//    cycle create target, create LUN, map, unmap, delete LUN, delete
+//    target) through one gateway, cluster mode next to local mode, with 1
+//    and 4 clients; the modes take turns trial by trial so that the disk's
+//    and the machine's changing state falls on both alike.
+//  - Propagation: a target created through gateway A, timed from A's reply
+//    until gateway B lists it. B's service lists a target only after its
+//    engine created it (the engine change comes first in the handler), so
+//    this is the delay until B's tgtd serves it; at the end B's tgtd is
+//    checked to hold every one.
+//
+// Prints a table and writes the figures as JSON (--json). Exit status 0 when
+// every measurement ran, 1 otherwise (etcd or tgtd missing included).
+#include <CLI/CLI.hpp>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_stats.h"
+#include "bench/change_load.h"
+#include "tests/e2e/cluster_e2e_support.h"
+
+namespace {
+
+using namespace wzbench;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kA = 0;
+constexpr size_t kB = 1;
+constexpr size_t kLocal = 2;
+// How often B's listing is read while a change travels: fine enough against
+// a target of hundreds of milliseconds, coarse enough to leave B the CPU.
+constexpr int kPropagationPollMs = 2;
+constexpr double kPropagationTargetMs = 500;
+
+struct Options {
+  std::vector<int> clients = {1, 4};
+  int trials = 3;
+  double trialSecs = 3.0;
+  int samples = 200;
+  std::string workDir;
+  std::string jsonOut;
+};
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+Figure Measured(const std::string& name, const std::string& label, double value, const std::string& unit,
+                const std::string& note = "") {
+  Figure f;
+  f.name = name;
+  f.label = label;
+  f.value = value;
+  f.unit = unit;
+  f.note = note;
+  return f;
+}
+
+Figure Failed(const std::string& name, const std::string& label, const std::string& why) {
+  Figure f;
+  f.name = name;
+  f.label = label;
+  f.measured = false;
+  f.note = why;
+  return f;
+}
+
+std::string Format(const char* fmt, double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), fmt, value);
+  return buf;
+}
+
+class Run {
+ public:
+  explicit Run(const Options& options) : m_options(options) {}
+
+  bool Go(std::vector<Figure>& figures) {
+    std::string error;
+    if (!wze2e::ClusterRig::Installed(&error)) {
+      figures.push_back(Failed("cluster_changes_per_s_1", "cluster mode", error));
+      return false;
+    }
+    wze2e::ClusterRigOptions rig;
+    rig.clusterGateways = 2;
+    rig.localGateways = 1;
+    rig.logLevel = 0;  // as the other benchmarks: no line per request
+    if (!m_rig.Start(rig, &error)) {
+      figures.push_back(Failed("cluster_changes_per_s_1", "two gateways on 3 etcd members and a local one", error));
+      return false;
+    }
+    bool ok = Changes(figures);
+    ok &= Propagation(figures);
+    return ok;
+  }
+
+ private:
+  wzbench::ChangeLoad Load(size_t g) {
+    ChangeLoad load;
+    load.socket = m_rig.Socket(g);
+    const std::string dir = m_rig.DiskDir();
+    load.lunPath = [dir](int c) { return dir + "/load-c" + std::to_string(c) + ".img"; };
+    load.host = [](int c) { return "iqn.2024-01.host:load-c" + std::to_string(c); };
+    load.daemonPid = m_rig.Daemon(g).Pid();
+    load.enginePid = m_rig.Tgtd(g).Pid();
+    return load;
+  }
+
+  bool Changes(std::vector<Figure>& figures) {
+    int most = 1;
+    for (int c : m_options.clients) most = std::max(most, c);
+    for (int c = 0; c < most; ++c)
+      if (m_rig.MakeDisk("load-c" + std::to_string(c) + ".img", 64ll << 20).empty()) {
+        figures.push_back(Failed("cluster_changes_per_s_1", "backing files", "cannot make them in " + m_rig.DiskDir()));
+        return false;
+      }
+    const std::map<size_t, std::string> modes = {{kLocal, "local"}, {kA, "cluster"}};
+    for (const auto& mode : modes) {
+      ChangeLoad load = Load(mode.first);
+      load.prefix = "iqn.2024-01.load:warm";
+      RunChangeTrial(load, most, 0.3);  // the pools' threads and etcd's connections in place
+    }
+    // mode -> clients -> trials
+    std::map<size_t, std::map<int, std::vector<ChangeTrial>>> trials;
+    for (int t = 0; t < m_options.trials; ++t)
+      for (int clients : m_options.clients)
+        for (const auto& mode : modes) {
+          ChangeLoad load = Load(mode.first);
+          load.prefix = "iqn.2024-01.load:" + mode.second + "-n" + std::to_string(clients) + "t" + std::to_string(t);
+          ChangeTrial trial = RunChangeTrial(load, clients, m_options.trialSecs);
+          std::fprintf(stderr, "cluster: %s mode, %d client(s), trial %d: %.1f changes/s\n", mode.second.c_str(),
+                       clients, t + 1, trial.changesPerSec);
+          trials[mode.first][clients].push_back(std::move(trial));
+        }
+
+    bool ok = true;
+    for (int clients : m_options.clients) {
+      const std::string n = std::to_string(clients);
+      double local = 0;
+      for (size_t g : {kLocal, kA}) {
+        const bool cluster = g == kA;
+        std::vector<double> rates, latency;
+        std::string stopped;
+        for (const ChangeTrial& trial : trials[g][clients]) {
+          rates.push_back(trial.changesPerSec);
+          for (const std::vector<double>& step : trial.latencyMs) latency.insert(latency.end(), step.begin(), step.end());
+          if (!trial.error.empty() && stopped.empty()) stopped = trial.error;
+        }
+        const std::string mode = cluster ? "cluster mode" : "local mode";
+        const std::string key = std::string(cluster ? "cluster" : "cluster_local");
+        const std::string who = n + (clients == 1 ? " client" : " clients");
+        Figure rate = Measured(key + "_changes_per_s_" + n, "durable changes/s on tgtd, " + mode + ", " + who,
+                               Median(rates), "changes/s",
+                               "median of " + std::to_string(rates.size()) + " trials of " +
+                                   Format("%.1f s", m_options.trialSecs));
+        if (cluster && local > 0) rate.note += Format("; %.2fx local mode", rate.value / local);
+        if (!cluster) local = rate.value;
+        const std::string cpu = CpuText(trials[g][clients]);
+        if (!cpu.empty()) rate.note += "; " + cpu;
+        if (!stopped.empty()) {
+          rate.note += "; a client stopped: " + stopped;
+          ok = false;
+        }
+        figures.push_back(rate);
+        figures.push_back(Measured(key + "_change_p50_ms_" + n, "change latency p50, " + mode + ", " + who,
+                                   Percentile(latency, 50), "ms", "every step of the cycle"));
+        figures.push_back(Measured(key + "_change_p99_ms_" + n, "change latency p99, " + mode + ", " + who,
+                                   Percentile(latency, 99), "ms"));
+      }
+    }
+    return ok;
+  }
+
+  bool Propagation(std::vector<Figure>& figures) {
+    const std::string label = "propagation: A's reply to B's engine holding the change";
+    std::vector<double> delays;
+    std::vector<std::string> names;
+    for (int i = 0; i < m_options.samples; ++i) {
+      const std::string name = "iqn.2024-01.prop:p" + std::to_string(i);
+      const WzCtl::ReplyView created = m_rig.Call(kA, *WzCtl::MakeCreateTarget(name, "", 0));
+      const Clock::time_point replied = Clock::now();
+      if (created.errorCode != 0) {
+        figures.push_back(Failed("cluster_propagation_p50_ms", label, name + ": " + created.errorMessage));
+        return false;
+      }
+      names.push_back(name);
+      double delay = -1;
+      while (MsSince(replied) < 10000) {
+        if (m_rig.Targets(kB).count(name) != 0) {
+          delay = MsSince(replied);
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPropagationPollMs));
+      }
+      if (delay < 0) {
+        figures.push_back(Failed("cluster_propagation_p50_ms", label, name + " did not reach B within 10 s"));
+        return false;
+      }
+      delays.push_back(delay);
+    }
+    const int held = m_rig.Tgtd(kB).TargetCount();
+    const std::string note = std::to_string(delays.size()) + " target creates, B's listing read every " +
+                             std::to_string(kPropagationPollMs) + " ms";
+    figures.push_back(Measured("cluster_propagation_p50_ms", label + ": p50", Percentile(delays, 50), "ms", note));
+    Figure p99 = Measured("cluster_propagation_p99_ms", label + ": p99", Percentile(delays, 99), "ms",
+                          Format("max %.1f ms", *std::max_element(delays.begin(), delays.end())));
+    p99.kind = TargetKind::kBelow;
+    p99.target = kPropagationTargetMs;
+    p99.targetText = Format("< %.0f ms", kPropagationTargetMs);
+    figures.push_back(p99);
+    if (held != static_cast<int>(names.size())) {
+      figures.push_back(Failed("cluster_propagation_engine", "B's tgtd after the propagation samples",
+                               std::to_string(held) + " targets held, " + std::to_string(names.size()) + " created"));
+      return false;
+    }
+    for (const std::string& name : names) (void)m_rig.Call(kA, *WzCtl::MakeDeleteTarget(name, 0));
+    return true;
+  }
+
+  const Options m_options;
+  wze2e::ClusterRig m_rig;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{"two gateways in cluster mode on a private 3-member etcd, next to one in local mode"};
+  app.add_option("--clients", options.clients, "client counts of the change trials")
+      ->capture_default_str()
+      ->delimiter(',');
+  app.add_option("--trials", options.trials, "change trials per mode and client count")->capture_default_str();
+  app.add_option("--trial-seconds", options.trialSecs, "length of one change trial")->capture_default_str();
+  app.add_option("--samples", options.samples, "changes timed from A's reply to B")->capture_default_str();
+  app.add_option("--work-dir", options.workDir, "where the temporary state goes (default: $TMPDIR or /tmp)");
+  app.add_option("--json", options.jsonOut, "write the figures here as JSON");
+  CLI11_PARSE(app, argc, argv);
+  if (options.trials < 1 || options.samples < 1 || options.trialSecs <= 0 || options.clients.empty() ||
+      std::any_of(options.clients.begin(), options.clients.end(), [](int c) { return c < 1; })) {
+    std::fprintf(stderr, "cluster: --trials, --samples, --trial-seconds and --clients must be positive\n");
+    return 1;
+  }
+  if (!options.workDir.empty()) ::setenv("TMPDIR", options.workDir.c_str(), 1);
+  std::vector<Figure> figures;
+  bool ok = false;
+  {
+    Run run(options);
+    ok = run.Go(figures);
+  }
+  PrintFigures(figures, 64, 10);
+  if (!options.jsonOut.empty()) {
+    std::ofstream out(options.jsonOut, std::ios::trunc);
+    out << FiguresToJson(figures, {{"trials", std::to_string(options.trials)},
+                                   {"trial_seconds", Format("%.1f", options.trialSecs)},
+                                   {"samples", std::to_string(options.samples)},
+                                   {"cluster", "2 gateways on 3 etcd members on 127.0.0.1, 1 local gateway"}});
+    if (!out) return 1;
+  }
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# `make run-cluster`: two gateways in cluster mode on this machine, in the
+# foreground until Ctrl-C:
+#   - a 3-member etcd cluster on 127.0.0.1 (data under the state directory);
+#   - gateways a and b, each its own tgtd (portal 3260 and 3261, or the next
+#     free ports) and its own wzscsid with its own state directory, both
+#     sharing one backing-file directory, as gateways in front of shared
+#     storage do.
+#
+#   scripts/run-cluster.sh [BUILD_DIR]          (default: build)
+#
+# Environment:
+#   WZ_CLUSTER_STATE  state directory (default <checkout>/state-cluster)
+#   WZ_CLUSTER_NAME   the cluster's name (default demo)
+#   WZ_LOG_LEVEL      daemons' log level (default 1: every request and every
+#                     change applied from the cluster)
+# The etcd ports are chosen on the first run and kept in <state>/etcd/ports,
+# since the members' data remembers them. Every process is stopped by its
+# process id.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=$(cd "${1:-build}" && pwd)
+STATE=${WZ_CLUSTER_STATE:-$ROOT/state-cluster}
+NAME=${WZ_CLUSTER_NAME:-demo}
+LOG_LEVEL=${WZ_LOG_LEVEL:-1}
+DAEMON=$BUILD/bin/wzscsid
+CTL=$BUILD/bin/wzscsictl
+DRIVERS=$BUILD/drivers
+
+say() { echo "run-cluster: $*" >&2; }
+die() { say "$*"; exit 1; }
+
+[ -x "$DAEMON" ] && [ -x "$CTL" ] || die "$DAEMON or $CTL is missing: build first (make run-cluster does)"
+[ -f "$DRIVERS/libWzScsiSrvTgt.so" ] || die "no real drivers in $DRIVERS: a cluster needs the tgt engine"
+for p in etcd tgtd tgtadm; do
+  command -v "$p" >/dev/null || die "$p is not installed (scripts/install-deps.sh installs it)"
+done
+[[ "$NAME" =~ ^[A-Za-z0-9._-]+$ ]] || die "WZ_CLUSTER_NAME: letters, digits, '-', '_' and '.' only"
+
+mkdir -p "$STATE/etcd" "$STATE/disks"
+STATE=$(cd "$STATE" && pwd)
+
+port_busy() { [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]; }
+# The first free port from $1 on that is not in the rest of the arguments.
+free_port() {
+  local port=$1
+  shift
+  while port_busy "$port" || [[ " $* " == *" $port "* ]]; do port=$((port + 1)); done
+  echo "$port"
+}
+
+# Sets one key of an INI file, keeping everything else.
+set_conf() {
+  python3 - "$1" "$2" "$3" "$4" <<'EOF'
+import configparser, os, sys
+path, section, key, value = sys.argv[1:5]
+cp = configparser.ConfigParser(interpolation=None, strict=False)
+cp.optionxform = str
+if os.path.exists(path):
+    cp.read(path)
+if not cp.has_section(section):
+    cp.add_section(section)
+cp.set(section, key, value)
+tmp = path + ".run-tmp"
+with open(tmp, "w") as f:
+    cp.write(f, space_around_delimiters=False)
+os.replace(tmp, path)
+EOF
+}
+
+PIDS_DAEMON=()
+PIDS_TGTD=()
+PIDS_ETCD=()
+FIFOS=()
+cleanup() {
+  trap - EXIT INT TERM
+  local pid
+  for pid in "${PIDS_DAEMON[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS_DAEMON[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # tgtd ignores SIGTERM; it holds nothing the state directories do not.
+  for pid in "${PIDS_TGTD[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS_TGTD[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS_ETCD[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS_ETCD[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  for f in "${FIFOS[@]}"; do rm -f "$f"; done
+  say "stopped"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---- etcd: three members, ports kept across runs ----
+PORTS_FILE=$STATE/etcd/ports
+if [ -f "$PORTS_FILE" ]; then
+  read -r -a PORTS <"$PORTS_FILE"
+  for p in "${PORTS[@]}"; do
+    port_busy "$p" && die "port $p of the saved etcd members is taken: stop what uses it, or remove $STATE to start afresh"
+  done
+else
+  PORTS=()
+  next=22379
+  for _ in 1 2 3 4 5 6; do
+    next=$(free_port "$next" "${PORTS[@]}")
+    PORTS+=("$next")
+    next=$((next + 1))
+  done
+  echo "${PORTS[*]}" >"$PORTS_FILE"
+fi
+INITIAL=""
+ENDPOINTS=""
+for i in 0 1 2; do
+  INITIAL+="${INITIAL:+,}m$i=http://127.0.0.1:${PORTS[$((2 * i + 1))]}"
+  ENDPOINTS+="${ENDPOINTS:+,}http://127.0.0.1:${PORTS[$((2 * i))]}"
+done
+for i in 0 1 2; do
+  client=${PORTS[$((2 * i))]}
+  peer=${PORTS[$((2 * i + 1))]}
+  etcd --name "m$i" --data-dir "$STATE/etcd/m$i" \
+    --listen-client-urls "http://127.0.0.1:$client" --advertise-client-urls "http://127.0.0.1:$client" \
+    --listen-peer-urls "http://127.0.0.1:$peer" --initial-advertise-peer-urls "http://127.0.0.1:$peer" \
+    --initial-cluster "$INITIAL" --initial-cluster-state new --initial-cluster-token "wzscsi-$NAME" \
+    >"$STATE/etcd/m$i.log" 2>&1 &
+  PIDS_ETCD+=($!)
+done
+say "etcd: waiting for a leader (logs $STATE/etcd/m*.log)"
+healthy=0
+for _ in $(seq 150); do
+  if ETCDCTL_API=3 etcdctl --endpoints="$ENDPOINTS" --command-timeout=1s endpoint health >/dev/null 2>&1; then
+    healthy=1
+    break
+  fi
+  sleep 0.2
+done
+[ "$healthy" = 1 ] || die "etcd did not elect a leader in 30 s; see $STATE/etcd/m*.log"
+
+# ---- gateways: a tgtd and a wzscsid each ----
+start_gateway() {
+  local gw=$1 portal_from=$2
+  local dir=$STATE/gw-$gw
+  mkdir -p "$dir/tgtd" "$dir/snapshots"
+  rm -f "$dir/tgtd/sock.0" "$dir/tgtd/sock.0.lock"
+  local port
+  port=$(free_port "$portal_from" "${TAKEN_PORTALS[@]}")
+  TAKEN_PORTALS+=("$port")
+  TGT_IPC_SOCKET=$dir/tgtd/sock tgtd -f -t 1 -C 0 --iscsi "portal=127.0.0.1:$port" >"$dir/tgtd/tgtd.log" 2>&1 &
+  PIDS_TGTD+=($!)
+  for _ in $(seq 100); do [ -S "$dir/tgtd/sock.0" ] && break; sleep 0.1; done
+  [ -S "$dir/tgtd/sock.0" ] || die "tgtd of gateway $gw did not start (log $dir/tgtd/tgtd.log)"
+
+  local conf=$dir/wzscsi.conf
+  set_conf "$conf" Quellport sScsiEngine tgt
+  set_conf "$conf" Quellport BackingStoreDirs "$STATE/disks"
+  set_conf "$conf" Quellport ClusterEndpoints "$ENDPOINTS"
+  set_conf "$conf" Quellport ClusterName "$NAME"
+  set_conf "$conf" WzScsiSrvTgt TgtdControlSocket "$dir/tgtd/sock.0"
+  set_conf "$conf" WzScsiSrvTgt TgtdPortal "127.0.0.1:$port"
+  set_conf "$conf" WzScsiSrvBStorDevSnap SnapshotDir "$dir/snapshots"
+
+  local fifo
+  fifo=$(mktemp -u "${TMPDIR:-/tmp}/wzscsid-ready.XXXXXX")
+  mkfifo "$fifo"
+  FIFOS+=("$fifo")
+  "$DAEMON" --state-dir "$dir" --socket "$dir/wzscsid.sock" --driver-dir "$DRIVERS" --log-level "$LOG_LEVEL" \
+    --ready-fd 3 3>"$fifo" &
+  PIDS_DAEMON+=($!)
+  read -r _ <"$fifo" || die "wzscsid of gateway $gw did not start (log $dir/wzscsid.log)"
+  eval "PORTAL_$gw=127.0.0.1:$port"
+}
+TAKEN_PORTALS=()
+start_gateway a 3260
+start_gateway b 3261
+
+cat >&2 <<EOF
+
+  Cluster "$NAME": etcd $ENDPOINTS
+  Backing files of both gateways: $STATE/disks
+
+  gateway a: iSCSI portal $PORTAL_a
+    $CTL --socket $STATE/gw-a/wzscsid.sock status
+  gateway b: iSCSI portal $PORTAL_b
+    $CTL --socket $STATE/gw-b/wzscsid.sock status
+
+  A change through either is served by both, for example:
+    truncate -s 1G $STATE/disks/disk1.img
+    $CTL --socket $STATE/gw-a/wzscsid.sock target create iqn.2024-01.com.example:demo
+    $CTL --socket $STATE/gw-a/wzscsid.sock lun create iqn.2024-01.com.example:demo --type blkdev --path $STATE/disks/disk1.img --serial DEMO
+    $CTL --socket $STATE/gw-b/wzscsid.sock lun list
+
+  Ctrl-C stops both gateways, their tgtd and etcd.
+
+EOF
+# Whichever daemon ends first ends the demonstration.
+wait -n "${PIDS_DAEMON[@]}" || true
+say "a gateway stopped; stopping the rest"

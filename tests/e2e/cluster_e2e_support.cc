@@ -1,0 +1,246 @@
+#include "tests/e2e/cluster_e2e_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "cluster/etcd_client.h"
+
+namespace wze2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Enough of a daemon's log to see why it failed, not the whole run.
+constexpr size_t kLogTailBytes = 4000;
+
+std::string Tail(const std::string& text, size_t bytes) {
+  return text.size() <= bytes ? text : "..." + text.substr(text.size() - bytes);
+}
+
+std::string Join(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (size_t i = 0; i < parts.size(); ++i) out += (i ? separator : "") + parts[i];
+  return out;
+}
+
+}  // namespace
+
+const char* const ClusterRig::kClusterName = "wz-e2e";
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+  }
+  return condition();
+}
+
+std::string StatusValue(const StatusLines& status, const std::string& key) {
+  for (const auto& line : status)
+    if (line.first == key) return line.second;
+  return std::string();
+}
+
+ClusterRig::~ClusterRig() { Stop(); }
+
+bool ClusterRig::Installed(std::string* missing) {
+  if (!wzetcdtest::EtcdInstalled()) {
+    *missing = "etcd is not installed";
+    return false;
+  }
+  if (!TgtdInstalled()) {
+    *missing = "tgtd is not installed";
+    return false;
+  }
+  return true;
+}
+
+bool ClusterRig::Start(const ClusterRigOptions& options, std::string* error) {
+  m_options = options;
+  m_dir = std::make_unique<CRnTempDirForTest>();
+  m_diskDir = m_dir->Join("disks");
+  if (::mkdir(m_diskDir.c_str(), 0750) != 0) {
+    *error = "cannot make " + m_diskDir;
+    return false;
+  }
+  if (options.clusterGateways > 0) {
+    if (!m_etcd.Start(options.etcdMembers, error)) {
+      *error = "etcd: " + *error;
+      return false;
+    }
+    WzEtcdClientOptions client = m_etcd.ClientOptions();
+    if (CRnError e = WzScsiSrvEtcdClient::Create(client, m_etcdClient)) {
+      *error = "etcd client: " + e.AsString();
+      return false;
+    }
+  }
+  const size_t total = options.clusterGateways + options.localGateways;
+  for (size_t g = 0; g < total; ++g) {
+    Gateway gw;
+    gw.cluster = g < options.clusterGateways;
+    gw.name = gw.cluster ? std::string(1, static_cast<char>('a' + g)) : "local" + std::to_string(g);
+    gw.stateDir = m_dir->Join("gw-" + gw.name);
+    gw.tgtd = std::make_unique<TgtdProcess>();
+    gw.daemon = std::make_unique<CWzDaemonProcess>();
+    if (::mkdir(gw.stateDir.c_str(), 0750) != 0 || ::mkdir((gw.stateDir + "/snapshots").c_str(), 0750) != 0) {
+      *error = "cannot make " + gw.stateDir;
+      return false;
+    }
+    if (!gw.tgtd->Start(error)) {
+      *error = "tgtd of gateway " + gw.name + ": " + *error;
+      return false;
+    }
+    m_gateways.push_back(std::move(gw));
+    if (!WriteConfig(m_gateways.back(), error)) return false;
+  }
+  for (size_t g = 0; g < total; ++g)
+    if (!StartGateway(g, error)) return false;
+  return true;
+}
+
+bool ClusterRig::WriteConfig(const Gateway& gw, std::string* error) const {
+  // The tgt engine by name: on a machine with the kernel target the
+  // automatic choice would take that one.
+  std::string conf = "[Quellport]\nsScsiEngine=tgt\nBackingStoreDirs=" + m_diskDir + "\n";
+  if (gw.cluster)
+    conf += "ClusterEndpoints=" + Join(m_etcd.ClientUrls(), ",") + "\nClusterName=" + kClusterName + "\n";
+  conf += "[WzScsiSrvTgt]\nTgtdControlSocket=" + gw.tgtd->ControlSocket() + "\nTgtdPortal=" + gw.tgtd->Portal() +
+          "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + gw.stateDir + "/snapshots\n";
+  const std::string path = gw.stateDir + "/wzscsi.conf";
+  std::ofstream out(path, std::ios::trunc);
+  out << conf;
+  out.close();
+  if (!out) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+void ClusterRig::Stop() {
+  for (Gateway& gw : m_gateways)
+    if (gw.daemon->Pid() > 0) gw.daemon->Stop(20000);
+  for (Gateway& gw : m_gateways) gw.tgtd->Stop();
+  m_gateways.clear();
+  m_etcdClient.reset();
+  m_etcd.Stop();
+}
+
+bool ClusterRig::StartGateway(size_t g, std::string* error) {
+  Gateway& gw = m_gateways[g];
+  WzDaemonLaunch cfg;
+  cfg.stateDir = gw.stateDir;
+  cfg.driverDir = WzBuildPaths::RealDrivers();
+  cfg.logLevel = m_options.logLevel;
+  if (CRnError e = gw.daemon->Start(cfg)) {
+    *error = "wzscsid of gateway " + gw.name + ": " + e.AsString() + "\n" + Tail(DaemonLog(g), kLogTailBytes);
+    return false;
+  }
+  return true;
+}
+
+int ClusterRig::StopGateway(size_t g) { return m_gateways[g].daemon->Stop(20000); }
+
+void ClusterRig::KillGateway(size_t g) { m_gateways[g].daemon->Kill(); }
+
+bool ClusterRig::GatewayRunning(size_t g) const { return m_gateways[g].daemon->Running(); }
+
+WzCtlRunResult ClusterRig::Ctl(size_t g, const std::vector<std::string>& args, int timeoutMs) const {
+  WzCtlRun cfg;
+  cfg.args = {"--socket", Socket(g)};
+  cfg.args.insert(cfg.args.end(), args.begin(), args.end());
+  cfg.timeoutMs = timeoutMs;
+  return RunCtlProcess(cfg);
+}
+
+WzCtl::ReplyView ClusterRig::Call(size_t g, const CNMessageBase& request, int timeoutMs) const {
+  WzCtl::CallResult r = WzCtl::CallOnce(Socket(g), "", request, timeoutMs);
+  if (!r.reply) {
+    WzCtl::ReplyView none;
+    none.hasError = true;
+    none.errorCode = -1;
+    none.errorMessage = "no reply: " + r.errorText;
+    return none;
+  }
+  return WzCtl::ViewReply(*r.reply);
+}
+
+std::set<std::string> ClusterRig::Targets(size_t g, bool* ok) const {
+  WzCtl::ReplyView v = Call(g, *WzCtl::MakeListTargets(0));
+  if (ok != nullptr) *ok = v.errorCode == 0;
+  if (v.errorCode != 0) return {};
+  return std::set<std::string>(v.results.begin(), v.results.end());
+}
+
+std::map<std::string, std::map<int64_t, std::set<std::string>>> ClusterRig::Luns(size_t g, bool* ok) const {
+  WzCtl::ReplyView v = Call(g, *WzCtl::MakeListLuns("", "", 0));
+  if (ok != nullptr) *ok = v.errorCode == 0;
+  std::map<std::string, std::map<int64_t, std::set<std::string>>> out;
+  if (v.errorCode != 0) return out;
+  for (const std::string& line : v.results) {
+    WzCtl::LunTuple t;
+    if (!WzCtl::ParseLunTuple(line, t)) continue;
+    std::set<std::string>& hosts = out[t.target][t.lun];
+    if (t.host != "-") hosts.insert(t.host);
+  }
+  return out;
+}
+
+StatusLines ClusterRig::Status(size_t g) const {
+  StatusLines out;
+  WzCtl::ReplyView v = Call(g, *WzCtl::MakeStatus(0));
+  for (const std::string& line : v.results) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) out.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+  }
+  return out;
+}
+
+CommandResult ClusterRig::Probe(size_t g, const std::string& target, const std::string& initiator, int lun,
+                                const std::vector<std::string>& args) const {
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal",    Tgtd(g).Portal(), "--target", target,
+                                   "--initiator", initiator,     "--lun",          std::to_string(lun)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(argv);
+}
+
+std::string ClusterRig::DaemonLog(size_t g) const {
+  return CRnTempDirForTest::ReadText(m_gateways[g].stateDir + "/wzscsid.log");
+}
+
+std::string ClusterRig::KeyPrefix() const { return std::string("/wzscsi/") + kClusterName + "/"; }
+
+std::map<std::string, std::string> ClusterRig::EtcdValues(bool* ok) const {
+  std::map<std::string, std::string> out;
+  WzEtcdRange range;
+  const bool answered = m_etcdClient && m_etcdClient->GetPrefix(KeyPrefix(), range).IsSuccess();
+  if (ok != nullptr) *ok = answered;
+  if (!answered) return out;
+  for (const WzEtcdKeyValue& kv : range.kvs) out[kv.key] = kv.value;
+  return out;
+}
+
+std::string ClusterRig::MakeDisk(const std::string& name, long long size) const {
+  const std::string path = m_diskDir + "/" + name;
+  std::ofstream(path, std::ios::trunc).close();
+  if (::truncate(path.c_str(), size) != 0) return std::string();
+  return path;
+}
+
+std::string ClusterRig::Describe() const {
+  std::string out;
+  for (size_t g = 0; g < m_gateways.size(); ++g) {
+    const Gateway& gw = m_gateways[g];
+    out += "---- gateway " + gw.name + ": tgtd (portal " + gw.tgtd->Portal() + ") ----\n" + gw.tgtd->ShowTargets() +
+           "---- gateway " + gw.name + ": wzscsid log ----\n" + Tail(DaemonLog(g), kLogTailBytes) + "\n";
+  }
+  return out;
+}
+
+}  // namespace wze2e

@@ -1,0 +1,411 @@
+// Two gateways in cluster mode on a real 3-member etcd, each with its own
+// tgtd, seen by a real initiator: a change through one is served by the
+// other with the same unit serial; races across gateways never give one
+// name or number twice; quorum loss refuses changes at once while I/O goes
+// on; a gateway that was down, killed, or starts without etcd catches up.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "drivers/unit_serial.h"
+#include "tests/e2e/cluster_e2e_support.h"
+#include "tests/e2e/daemon_e2e_support.h"
+
+namespace wze2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kA = 0;
+constexpr size_t kB = 1;
+const char* const kHost = "iqn.2024-01.com.example:host-a";
+const char* const kPattern = "WzCluster-";
+const char* const kUnavailable = "the cluster configuration store is unavailable";
+constexpr long long k64MiB = 64ll << 20;
+// Bounds of convergence after a restart or a burst: generous, the machine is
+// shared; the figures themselves come from the benchmark.
+constexpr int kConvergeMs = 30000;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::string Iqn(const std::string& suffix) { return "iqn.2024-01.com.example:" + suffix; }
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// What an engine holds of a target that every gateway must agree on (tgtd's
+// target numbers and sessions differ between gateways).
+struct EngineTarget {
+  std::map<int, std::string> luns;
+  std::set<std::string> acls;
+  bool operator==(const EngineTarget& o) const { return luns == o.luns && acls == o.acls; }
+};
+using EngineView = std::map<std::string, EngineTarget>;
+
+class ClusterE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string missing;
+    if (!ClusterRig::Installed(&missing)) GTEST_SKIP() << missing;
+    std::string error;
+    ASSERT_TRUE(m_rig.Start(ClusterRigOptions(), &error)) << error;
+  }
+
+  void TearDown() override {
+    if (HasFailure()) std::printf("%s", m_rig.Describe().c_str());
+    m_rig.Stop();
+  }
+
+  EngineView Engine(size_t g) const {
+    EngineView out;
+    for (const auto& t : ParseTgtdShow(m_rig.Tgtd(g).ShowTargets()))
+      out[t.first] = EngineTarget{t.second.luns, std::set<std::string>(t.second.acls.begin(), t.second.acls.end())};
+    return out;
+  }
+
+  WzCtl::ReplyView CreateTarget(size_t g, const std::string& name) const {
+    return m_rig.Call(g, *WzCtl::MakeCreateTarget(name, "", 0));
+  }
+  WzCtl::ReplyView CreateLun(size_t g, const std::string& target, const std::string& path,
+                             const std::string& serial) const {
+    WzCtl::LunCreateArgs args;
+    args.target = target;
+    args.type = 2;  // blkdev: a file of the shared directory
+    args.path = path;
+    args.serial = serial;
+    return m_rig.Call(g, *WzCtl::MakeCreateLun(args, 0));
+  }
+  WzCtl::ReplyView MapHost(size_t g, const std::string& target, int64_t lun, const std::string& host) const {
+    return m_rig.Call(g, *WzCtl::MakeMapHost(target, lun, host, 0));
+  }
+
+  // Both services hold the same targets, LUNs and mappings, and both
+  // engines hold exactly that.
+  bool Converged(std::string* why = nullptr) const {
+    bool okA = false, okB = false;
+    const auto targetsA = m_rig.Targets(kA, &okA), targetsB = m_rig.Targets(kB, &okB);
+    const auto lunsA = m_rig.Luns(kA), lunsB = m_rig.Luns(kB);
+    const EngineView engineA = Engine(kA), engineB = Engine(kB);
+    std::set<std::string> engineNames;
+    for (const auto& t : engineA) engineNames.insert(t.first);
+    std::string reason;
+    if (!okA || !okB) reason = "a gateway did not answer its listing";
+    else if (targetsA != targetsB) reason = "the gateways list different targets";
+    else if (lunsA != lunsB) reason = "the gateways list different LUNs or mappings";
+    else if (engineNames != targetsA) reason = "gateway a's engine and its service differ";
+    else if (engineA != engineB) reason = "the two engines differ";
+    if (why != nullptr) *why = reason;
+    return reason.empty();
+  }
+
+  void ExpectConverged(const char* when) const {
+    std::string why;
+    EXPECT_TRUE(WaitUntil([&] { return Converged(&why); }, kConvergeMs, 100)) << when << ": " << why;
+  }
+
+  ClusterRig m_rig;
+};
+
+TEST_F(ClusterE2eTest, AChangeThroughOneGatewayIsServedByTheOtherWithTheSameSerial) {
+  const std::string target = Iqn("cluster");
+  const std::string disk = m_rig.MakeDisk("shared.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kA, target, disk, "CLU");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kA, target, n, kHost).errorCode);
+  const Clock::time_point acknowledged = Clock::now();
+
+  // B's engine serves it with the same number, file and host binding.
+  const EngineTarget expected{{{n, disk}}, {kHost}};
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const EngineView b = Engine(kB);
+        return b.count(target) != 0 && b.at(target) == expected;
+      },
+      2000, 10))
+      << "not on gateway b within 2 s of a's reply";
+  std::printf("gateway b's tgtd held the change %lld ms after a's reply\n", MsSince(acknowledged));
+
+  // Multipath sees one disk: written through A, read through B, one serial.
+  const std::string serial = "unit_serial=" + WzScsiSrvUnitSerial("CLU", target, n) + "\n";
+  CommandResult viaA = m_rig.Probe(kA, target, kHost, n, {"--vpd-serial", "--write-lba", "100", "--pattern", kPattern});
+  ASSERT_EQ(0, viaA.exitCode) << viaA.output;
+  CommandResult viaB = m_rig.Probe(kB, target, kHost, n, {"--vpd-serial", "--read-lba", "100", "--pattern", kPattern});
+  ASSERT_EQ(0, viaB.exitCode) << viaB.output;
+  EXPECT_TRUE(Has(viaA.output, serial)) << viaA.output;
+  EXPECT_TRUE(Has(viaB.output, serial)) << viaB.output;
+  EXPECT_TRUE(Has(viaB.output, "read_matches_pattern=1\n")) << viaB.output;
+  EXPECT_TRUE(Has(m_rig.DaemonLog(kB), "Applied from the cluster: ")) << "b logs what it applied";
+
+  // Both show the cluster and have caught up with the store.
+  for (size_t g : {kA, kB}) {
+    EXPECT_TRUE(WaitUntil([&] { return StatusValue(m_rig.Status(g), "cluster.lag") == "0"; }, 5000)) << g;
+    const StatusLines status = m_rig.Status(g);
+    EXPECT_EQ(ClusterRig::kClusterName, StatusValue(status, "cluster.name"));
+    EXPECT_EQ("yes", StatusValue(status, "cluster.available"));
+    EXPECT_EQ("yes", StatusValue(status, "cluster.watching"));
+    EXPECT_EQ("3", StatusValue(status, "cluster.members"));
+    EXPECT_EQ(StatusValue(status, "cluster.storeRevision"), StatusValue(status, "cluster.revision"));
+    size_t memberLines = 0;
+    for (const auto& line : status) memberLines += line.first == "cluster.member";
+    EXPECT_EQ(3u, memberLines);
+  }
+  const WzCtlRunResult json = m_rig.Ctl(kB, {"--json", "status"});
+  EXPECT_TRUE(Has(json.out, "\"cluster.available\":\"yes\"")) << json.out;
+
+  // And back: B takes it all down, A's engine follows and etcd forgets it.
+  ASSERT_EQ(0, m_rig.Ctl(kB, {"host", "unmap", target, std::to_string(n), kHost}).exitCode);
+  ASSERT_EQ(0, m_rig.Ctl(kB, {"lun", "delete", target, std::to_string(n)}).exitCode);
+  ASSERT_EQ(0, m_rig.Ctl(kB, {"target", "delete", target}).exitCode);
+  EXPECT_TRUE(WaitUntil([&] { return Engine(kA).empty() && m_rig.Targets(kA).empty(); }, 5000));
+  for (const auto& kv : m_rig.EtcdValues()) EXPECT_FALSE(Has(kv.second, target)) << kv.first;
+}
+
+TEST_F(ClusterE2eTest, RacesAcrossGatewaysNeverGiveOneNameOrNumberTwice) {
+  // 16 creates of one name, half through each gateway, released together.
+  const std::string raced = Iqn("raced");
+  std::atomic<int> ready{0};
+  std::vector<WzCtl::ReplyView> replies(16);
+  {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < replies.size(); ++i)
+      threads.emplace_back([&, i] {
+        ready.fetch_add(1);
+        while (ready.load() < 16) std::this_thread::yield();
+        replies[i] = CreateTarget(i % 2, raced);
+      });
+    for (std::thread& t : threads) t.join();
+  }
+  int created = 0;
+  for (const WzCtl::ReplyView& r : replies) {
+    created += r.errorCode == 0;
+    if (r.errorCode != 0) EXPECT_EQ(7, r.errorCode) << r.errorMessage;
+  }
+  EXPECT_EQ(1, created);
+
+  // 200 LUN creates on one target, 16 at a time through both gateways.
+  const std::string target = Iqn("many");
+  ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+  ASSERT_TRUE(WaitUntil([&] { return m_rig.Targets(kB).count(target) != 0; }, 5000)) << "b never saw the target";
+  constexpr int kLuns = 200;
+  std::vector<std::string> paths(kLuns);
+  for (int i = 0; i < kLuns; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "lun-%03d.img", i);
+    paths[i] = m_rig.MakeDisk(name, 1 << 20);
+    ASSERT_FALSE(paths[i].empty());
+  }
+  std::vector<WzCtl::ReplyView> lunReplies(kLuns);
+  std::atomic<int> next{0};
+  {
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < 16; ++t)
+      threads.emplace_back([&, t] {
+        for (int i = next.fetch_add(1); i < kLuns; i = next.fetch_add(1))
+          lunReplies[i] = CreateLun(t % 2, target, paths[i], "R");
+      });
+    for (std::thread& th : threads) th.join();
+  }
+  std::map<int, std::string> acknowledged;  // number -> file
+  std::set<std::string> acknowledgedPaths;
+  for (int i = 0; i < kLuns; ++i) {
+    const WzCtl::ReplyView& r = lunReplies[i];
+    if (r.errorCode != 0) {
+      EXPECT_EQ(8, r.errorCode) << paths[i] << ": " << r.errorMessage;
+      continue;
+    }
+    EXPECT_TRUE(acknowledged.emplace(static_cast<int>(r.lunId), paths[i]).second) << "LUN " << r.lunId << " twice";
+    acknowledgedPaths.insert(paths[i]);
+  }
+  std::printf("%zu of %d concurrent LUN creates acknowledged\n", acknowledged.size(), kLuns);
+  ASSERT_FALSE(acknowledged.empty());
+
+  // Every acknowledged LUN, and nothing else, on both engines and in etcd.
+  std::string why;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (size_t g : {kA, kB}) {
+          const EngineView e = Engine(g);
+          if (e.count(target) == 0 || e.at(target).luns != acknowledged) {
+            why = "gateway " + std::to_string(g) + "'s engine differs";
+            return false;
+          }
+          if (m_rig.Luns(g)[target].size() != acknowledged.size()) {
+            why = "gateway " + std::to_string(g) + " lists another number of LUNs";
+            return false;
+          }
+        }
+        return true;
+      },
+      kConvergeMs, 200))
+      << why;
+  std::set<std::string> stored;
+  for (const auto& kv : m_rig.EtcdValues())
+    for (const std::string& p : paths)
+      if (Has(kv.second, p)) stored.insert(p);
+  EXPECT_EQ(acknowledgedPaths, stored);
+  ExpectConverged("after the races");
+}
+
+TEST_F(ClusterE2eTest, WithoutQuorumChangesAreRefusedAtOnceWhileIoGoesOn) {
+  const std::string target = Iqn("quorum");
+  const std::string disk = m_rig.MakeDisk("q.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kA, target, disk, "Q");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kA, target, n, kHost).errorCode);
+  ASSERT_EQ(0, m_rig.Probe(kA, target, kHost, n, {"--write-lba", "7", "--pattern", kPattern}).exitCode);
+  ExpectConverged("before the members stop");
+
+  m_rig.Etcd().StopMember(0);
+  EXPECT_EQ(0, CreateTarget(kA, Iqn("one-down-a")).errorCode);
+  EXPECT_EQ(0, CreateTarget(kB, Iqn("one-down-b")).errorCode);
+
+  m_rig.Etcd().StopMember(1);
+  for (size_t g : {kA, kB}) {
+    const Clock::time_point start = Clock::now();
+    const WzCtl::ReplyView r = CreateTarget(g, Iqn("no-quorum-" + std::to_string(g)));
+    EXPECT_LT(MsSince(start), 5000) << "gateway " << g << " took too long to refuse";
+    EXPECT_EQ(1, r.errorCode) << r.errorMessage;
+    EXPECT_TRUE(StartsWith(r.errorMessage, kUnavailable)) << r.errorMessage;
+    EXPECT_TRUE(WaitUntil([&] { return StatusValue(m_rig.Status(g), "cluster.available") == "no"; }, 10000)) << g;
+    bool listed = false;
+    EXPECT_EQ(1u, m_rig.Targets(g, &listed).count(target));
+    EXPECT_TRUE(listed);
+    const CommandResult read = m_rig.Probe(g, target, kHost, n, {"--read-lba", "7", "--pattern", kPattern});
+    EXPECT_EQ(0, read.exitCode) << read.output;
+    EXPECT_TRUE(Has(read.output, "read_matches_pattern=1\n")) << read.output;
+  }
+
+  std::string error;
+  ASSERT_TRUE(m_rig.Etcd().StartMember(1, &error)) << error;
+  ASSERT_TRUE(m_rig.Etcd().StartMember(0, &error)) << error;
+  ASSERT_TRUE(m_rig.Etcd().WaitForLeader(30000, &error)) << error;
+  for (size_t g : {kA, kB}) {
+    // A try whose answer was lost may have made it: then it exists.
+    const std::string name = Iqn("back-" + std::to_string(g));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          const int64_t code = CreateTarget(g, name).errorCode;
+          return code == 0 || code == 7;
+        },
+        20000, 200))
+        << "gateway " << g << " still refuses changes";
+  }
+  ExpectConverged("after quorum came back");
+  for (size_t g : {kA, kB}) {
+    EXPECT_EQ("yes", StatusValue(m_rig.Status(g), "cluster.available"));
+    for (const std::string& name : m_rig.Targets(g)) EXPECT_FALSE(Has(name, "no-quorum")) << name;
+  }
+  for (const auto& kv : m_rig.EtcdValues()) EXPECT_FALSE(Has(kv.second, "no-quorum")) << kv.first;
+}
+
+TEST_F(ClusterE2eTest, AGatewayThatWasDownCatchesUpAndStartsFromItsCacheWithoutEtcd) {
+  ASSERT_EQ(0, m_rig.StopGateway(kB));
+  // 100 changes while B is away: 30 targets with a mapped LUN each, then 10
+  // of the mappings removed again.
+  std::vector<int64_t> lunIds;
+  for (int i = 0; i < 30; ++i) {
+    const std::string target = Iqn("away-" + std::to_string(i));
+    ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+    const WzCtl::ReplyView lun = CreateLun(kA, target, m_rig.MakeDisk("away-" + std::to_string(i), 1 << 20), "AW");
+    ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+    ASSERT_EQ(0, MapHost(kA, target, lun.lunId, kHost).errorCode);
+    lunIds.push_back(lun.lunId);
+  }
+  for (int i = 0; i < 10; ++i)
+    ASSERT_EQ(0, m_rig.Call(kA, *WzCtl::MakeUnmapHost(Iqn("away-" + std::to_string(i)), lunIds[i], kHost, 0)).errorCode);
+
+  std::string error;
+  const Clock::time_point restart = Clock::now();
+  ASSERT_TRUE(m_rig.StartGateway(kB, &error)) << error;
+  ExpectConverged("after b's restart");
+  std::printf("gateway b converged %lld ms after its restart began\n", MsSince(restart));
+
+  // etcd down: B starts from its own cache, serves, and refuses changes.
+  const auto luns = m_rig.Luns(kB);
+  ASSERT_EQ(0, m_rig.StopGateway(kB));
+  for (size_t m = 0; m < 3; ++m) m_rig.Etcd().StopMember(m);
+  ASSERT_TRUE(m_rig.StartGateway(kB, &error)) << error;
+  EXPECT_EQ(luns, m_rig.Luns(kB));
+  EXPECT_EQ(Engine(kA), Engine(kB));
+  const CommandResult probe = m_rig.Probe(kB, Iqn("away-20"), kHost, static_cast<int>(lunIds[20]));
+  EXPECT_EQ(0, probe.exitCode) << probe.output;
+  EXPECT_EQ("no", StatusValue(m_rig.Status(kB), "cluster.available"));
+  const WzCtl::ReplyView refused = CreateTarget(kB, Iqn("while-down"));
+  EXPECT_EQ(1, refused.errorCode);
+  EXPECT_TRUE(StartsWith(refused.errorMessage, kUnavailable)) << refused.errorMessage;
+
+  // etcd back: B follows again.
+  for (size_t m = 0; m < 3; ++m) ASSERT_TRUE(m_rig.Etcd().StartMember(m, &error)) << error;
+  ASSERT_TRUE(m_rig.Etcd().WaitForLeader(30000, &error)) << error;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const StatusLines s = m_rig.Status(kB);
+        return StatusValue(s, "cluster.available") == "yes" && StatusValue(s, "cluster.watching") == "yes";
+      },
+      kConvergeMs, 200));
+  EXPECT_TRUE(WaitUntil([&] { const int64_t c = CreateTarget(kA, Iqn("after-etcd")).errorCode; return c == 0 || c == 7; },
+                        20000, 200));
+  ExpectConverged("after etcd came back");
+}
+
+TEST_F(ClusterE2eTest, EveryChangeAcknowledgedBeforeAGatewayIsKilledReachesTheOther) {
+  std::mutex mutex;
+  std::set<std::string> acknowledged;
+  std::string attempted;  // the one in flight when the gateway died
+  std::atomic<bool> stop{false};
+  std::thread stream([&] {
+    for (int i = 0; i < 1000 && !stop.load(); ++i) {
+      const std::string name = Iqn("stream-" + std::to_string(i));
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        attempted = name;
+      }
+      if (CreateTarget(kA, name).errorCode != 0) return;
+      std::lock_guard<std::mutex> lock(mutex);
+      acknowledged.insert(name);
+    }
+  });
+  const bool enough = WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return acknowledged.size() >= 25;
+      },
+      20000, 5);
+  m_rig.KillGateway(kA);
+  stop.store(true);
+  stream.join();
+  ASSERT_TRUE(enough) << "the stream of changes did not get going";
+
+  std::set<std::string> missing;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::set<std::string> onB = m_rig.Targets(kB);
+        const EngineView engineB = Engine(kB);
+        missing.clear();
+        for (const std::string& name : acknowledged)
+          if (onB.count(name) == 0 || engineB.count(name) == 0) missing.insert(name);
+        return missing.empty();
+      },
+      kConvergeMs, 100))
+      << missing.size() << " acknowledged changes never reached b, the first " << *missing.begin();
+  for (const std::string& name : m_rig.Targets(kB))
+    EXPECT_TRUE(acknowledged.count(name) != 0 || name == attempted) << name << " was never acknowledged";
+
+  std::string error;
+  ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+  ExpectConverged("after a's restart");
+}
+
+}  // namespace
+}  // namespace wze2e
