@@ -77,10 +77,11 @@ Figure Failed(const std::string& name, const std::string& label, const std::stri
   return f;
 }
 
-std::string Format(const char* fmt, double value) {
+// value with digits after the point, and unit ("%.2f" then " ms").
+std::string Fixed(double value, int digits, const std::string& unit = "") {
   char buf[64];
-  std::snprintf(buf, sizeof(buf), fmt, value);
-  return buf;
+  std::snprintf(buf, sizeof(buf), "%.*f", digits, value);
+  return buf + unit;
 }
 
 class Run {
@@ -164,8 +165,8 @@ class Run {
         Figure rate = Measured(key + "_changes_per_s_" + n, "durable changes/s on tgtd, " + mode + ", " + who,
                                Median(rates), "changes/s",
                                "median of " + std::to_string(rates.size()) + " trials of " +
-                                   Format("%.1f s", m_options.trialSecs));
-        if (cluster && local > 0) rate.note += Format("; %.2fx local mode", rate.value / local);
+                                   Fixed(m_options.trialSecs, 1, " s"));
+        if (cluster && local > 0) rate.note += "; " + Fixed(rate.value / local, 2, "x local mode");
         if (!cluster) local = rate.value;
         const std::string cpu = CpuText(trials[g][clients]);
         if (!cpu.empty()) rate.note += "; " + cpu;
@@ -215,10 +216,10 @@ class Run {
                              std::to_string(kPropagationPollMs) + " ms";
     figures.push_back(Measured("cluster_propagation_p50_ms", label + ": p50", Percentile(delays, 50), "ms", note));
     Figure p99 = Measured("cluster_propagation_p99_ms", label + ": p99", Percentile(delays, 99), "ms",
-                          Format("max %.1f ms", *std::max_element(delays.begin(), delays.end())));
+                          "max " + Fixed(*std::max_element(delays.begin(), delays.end()), 1, " ms"));
     p99.kind = TargetKind::kBelow;
     p99.target = kPropagationTargetMs;
-    p99.targetText = Format("< %.0f ms", kPropagationTargetMs);
+    p99.targetText = "< " + Fixed(kPropagationTargetMs, 0, " ms");
     figures.push_back(p99);
     if (held != static_cast<int>(names.size())) {
       figures.push_back(Failed("cluster_propagation_engine", "B's tgtd after the propagation samples",
@@ -263,7 +264,7 @@ int main(int argc, char** argv) {
   if (!options.jsonOut.empty()) {
     std::ofstream out(options.jsonOut, std::ios::trunc);
     out << FiguresToJson(figures, {{"trials", std::to_string(options.trials)},
-                                   {"trial_seconds", Format("%.1f", options.trialSecs)},
+                                   {"trial_seconds", Fixed(options.trialSecs, 1)},
                                    {"samples", std::to_string(options.samples)},
                                    {"cluster", "2 gateways on 3 etcd members on 127.0.0.1, 1 local gateway"}});
     if (!out) return 1;

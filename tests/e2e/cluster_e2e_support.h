@@ -15,9 +15,10 @@
 // (Ctl) or in-process over a fresh connection (Call: cheaper when a test
 // sends hundreds from many threads).
 //
-// Thread safety: Call, Targets, Luns, Status, EtcdValues and Probe may be
-// used from several threads at once while no gateway is started, stopped or
-// killed; everything else from the test's thread only.
+// Thread safety: Call, Targets, Luns, Status, EtcdValues and Probe read only
+// what Start set up, so several threads may use them at once, also while the
+// test's thread stops, kills or restarts a gateway; everything else from the
+// test's thread only.
 #pragma once
 
 #include <sys/types.h>

@@ -56,6 +56,11 @@ class ClusterE2eTest : public ::testing::Test {
     if (!ClusterRig::Installed(&missing)) GTEST_SKIP() << missing;
     std::string error;
     ASSERT_TRUE(m_rig.Start(ClusterRigOptions(), &error)) << error;
+    // A daemon that ignores the cluster settings would fail every wait
+    // below only at its bound.
+    for (size_t g : {kA, kB})
+      ASSERT_EQ(ClusterRig::kClusterName, StatusValue(m_rig.Status(g), "cluster.name"))
+          << "gateway " << g << " does not run in cluster mode";
   }
 
   void TearDown() override {
@@ -187,7 +192,9 @@ TEST_F(ClusterE2eTest, RacesAcrossGatewaysNeverGiveOneNameOrNumberTwice) {
   int created = 0;
   for (const WzCtl::ReplyView& r : replies) {
     created += r.errorCode == 0;
-    if (r.errorCode != 0) EXPECT_EQ(7, r.errorCode) << r.errorMessage;
+    if (r.errorCode != 0) {
+      EXPECT_EQ(7, r.errorCode) << r.errorMessage;
+    }
   }
   EXPECT_EQ(1, created);
 
