@@ -102,6 +102,12 @@ class Run {
       figures.push_back(Failed("cluster_changes_per_s_1", "two gateways on 3 etcd members and a local one", error));
       return false;
     }
+    // A daemon that ignored the settings would pass local figures off as
+    // the cluster's.
+    if (wze2e::StatusValue(m_rig.Status(kA), "cluster.name") != wze2e::ClusterRig::kClusterName) {
+      figures.push_back(Failed("cluster_changes_per_s_1", "cluster mode", "gateway A does not run in cluster mode"));
+      return false;
+    }
     bool ok = Changes(figures);
     ok &= Propagation(figures);
     return ok;

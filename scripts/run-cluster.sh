@@ -165,7 +165,7 @@ start_gateway() {
   mkfifo "$fifo"
   FIFOS+=("$fifo")
   "$DAEMON" --state-dir "$dir" --socket "$dir/wzscsid.sock" --driver-dir "$DRIVERS" --log-level "$LOG_LEVEL" \
-    --ready-fd 3 3>"$fifo" &
+    --log-file "$dir/wzscsid.log" --ready-fd 3 3>"$fifo" &
   PIDS_DAEMON+=($!)
   read -r _ <"$fifo" || die "wzscsid of gateway $gw did not start (log $dir/wzscsid.log)"
   eval "PORTAL_$gw=127.0.0.1:$port"
@@ -179,9 +179,9 @@ cat >&2 <<EOF
   Cluster "$NAME": etcd $ENDPOINTS
   Backing files of both gateways: $STATE/disks
 
-  gateway a: iSCSI portal $PORTAL_a
+  gateway a: iSCSI portal $PORTAL_a, log $STATE/gw-a/wzscsid.log
     $CTL --socket $STATE/gw-a/wzscsid.sock status
-  gateway b: iSCSI portal $PORTAL_b
+  gateway b: iSCSI portal $PORTAL_b, log $STATE/gw-b/wzscsid.log
     $CTL --socket $STATE/gw-b/wzscsid.sock status
 
   A change through either is served by both, for example:
