@@ -131,6 +131,7 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   } else {
     lines.push_back("engine.reachable=no driver");
   }
+  ClusterStatusLines(lines);
   for (const ReconcileReport& rec : {LastReconcile(), LastDriftCheck()}) {
     if (!rec.ran) continue;
     const std::string key = rec.periodicCheck ? "check" : "reconcile";

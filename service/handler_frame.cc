@@ -88,6 +88,9 @@ CRnError WzScsiSrvHandlerContext::SetAside(const FXCodeLocation& where) {
   WzScsiSrvSetAside aside;
   if (CRnError e = writer.SetAside(m_request, aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
   m_asides.push_back(aside);
+  // In a cluster the removal is the cluster's first: no other gateway may
+  // add under the object meanwhile.
+  if (m_service.ClusterMode()) return m_service.ClusterRemove(*this);
   return CRnError();
 }
 
@@ -255,6 +258,12 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
       if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(*request))
         result = ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
     }
+    if (result.IsSuccess() && fromClient && frame.kind != WzScsiSrvFrame::QUERY && ClusterMode() &&
+        !m_clusterAvailable.load()) {
+      // Refused at once, without a wait for etcd's deadline on each change.
+      result = ctx.Refuse(WzScsiSrvRefusal::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(),
+                          ": no member answered the last probe");
+    }
     if (result.IsSuccess()) {
       // An exception is a failed request like any other: answered, locks released.
       bool threw = true;
@@ -267,7 +276,20 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     }
     const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
     if (result.IsSuccess() && fromClient) TestCrashPoint(*request, "engine");
-    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
+    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave &&
+        ClusterMode()) {
+      // The cluster holds the record; the local file is its cache.
+      if (CRnError committed = ClusterCommit(ctx, SavedLunId(reply))) {
+        for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
+        ctx.m_commits.clear();
+        WZLOG(-1, "The change of %s was not committed to the cluster and was undone: %s", ctx.m_subject.c_str(),
+              committed.AsString().c_str());
+        result = committed;
+      } else if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
+        WZLOG(-1, "The change of %s is committed to the cluster but not to the local cache: %s",
+              ctx.m_subject.c_str(), saved.AsString().c_str());
+      }
+    } else if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
       if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
         // Not durable, so not done: the drivers are put back as they were
         // and the client hears why.
@@ -279,6 +301,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
       }
     }
     const bool changed = result.IsSuccess() || ctx.m_keepOnFailure;
+    if (!changed && ClusterMode()) ClusterPutBack(ctx);
     for (auto aside = ctx.m_asides.rbegin(); aside != ctx.m_asides.rend(); ++aside) {
       if (changed) {
         writer.Discard(*aside);

@@ -115,6 +115,9 @@ class WzScsiSrvHandlerContext {
   std::vector<std::function<void()>> m_undos;
   bool m_skipSave = false;
   bool m_keepOnFailure = false;
+  // Cluster mode: a removal's keys, taken out of etcd before the work.
+  std::vector<WzEtcdKeyValue> m_clusterRemoved;
+  bool m_clusterRemovedDone = false;
 };
 
 // The frames of the request classes.
