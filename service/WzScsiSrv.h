@@ -146,6 +146,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError Ioctl(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListTargets(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by);
+  // "ls": one key=value record per target and LUN, with what an operator
+  // looks at (backing path, size, serial, closed, CHAP user, never a secret).
+  CRnError ListDetails(CWzNetwork* conn, CNMessageBase* message);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
 
   // What the last replay restored, and each object it could not restore.

@@ -1,10 +1,12 @@
 #include "service/handler_frame.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/CCommandLineArguments.h"
 #include "targets/target_names.h"
 
 using namespace WzScsiServer;
@@ -58,6 +60,36 @@ void TestCrashPoint(const Message& request, const char* step) {
     WZLOG(-1, "Crashing at %s on request (WZSCSI_TEST_CRASH_AT)", at);
     ::raise(SIGKILL);
   }
+}
+
+// Names and texts from a request go into a log line as they are, except
+// control characters: a host id holding a line end must not forge a line.
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The "-li N" of an open's argument string, as given.
+std::string OpenedLunNumber(const CreateLun& request) {
+  const CNMessageBase* desc = request.getObject(Fields::kBStoreDesc.slot);
+  if (desc == nullptr || desc->getTagID() != kBStoreDesc.tagId) return "?";
+  const std::string args =
+      desc->getstring(Fields::kBStoreArgs.number, Fields::kBStoreArgs.slot, kBStoreDesc.tagId, Fields::kBStoreArgs.key);
+  CCommandLineArguments parsed(args.c_str());
+  std::string number;
+  if (parsed.GetOption("li", number).IsError() || number.empty()) return "?";
+  return number;
 }
 
 int32_t SavedLunId(const Reply& reply) {
@@ -127,6 +159,60 @@ CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv
   if (found == ctx.Target()->luns.end()) return ctx.Refuse(noLun, FX_HERE);
   lun = &found->second;
   return CRnError();
+}
+
+CRnError WzScsiSrvAuditedConnection::SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs,
+                                                    bool& disconnected) {
+  if (!m_audited && message != nullptr) {
+    m_audited = true;
+    Audit(*message);
+  }
+  return m_conn->SendXMLMessage(message, flags, timeoutSecs, disconnected);
+}
+
+void WzScsiSrvAuditedConnection::Audit(const CNMessageBase& reply) {
+  if (!WzLogEnabled(kWzScsiSrvAuditLevel)) return;
+  const auto* typed = dynamic_cast<const Reply*>(&reply);
+  const Error* error = typed != nullptr ? typed->error() : nullptr;
+  const int64_t code = error != nullptr ? error->errorCode() : RC_SUCCESS;
+  std::string outcome = "done";
+  if (code != RC_SUCCESS) {
+    const std::string text = error->errorMessage();
+    outcome = "refused (code " + std::to_string(code) + "): " + text;
+    if (m_cause.IsError()) {
+      const std::string detail = m_cause.AsString();
+      if (detail != text) outcome += " [" + detail + "]";
+    }
+  }
+  WZLOG(kWzScsiSrvAuditLevel, "request from %s: %s: %s", Printable(m_conn->PeerName()).c_str(),
+        Printable(m_describe()).c_str(), Printable(outcome).c_str());
+}
+
+std::string WzScsiSrvDescribeChange(const Message& request, const Reply& reply, const WzScsiSrvFrame& frame) {
+  const std::string lun = " LUN ";
+  if (auto* r = dynamic_cast<const WzScsiServer::CreateTarget*>(&request)) return "create target " + r->targetId();
+  if (auto* r = dynamic_cast<const WzScsiServer::DeleteTarget*>(&request)) return "delete target " + r->targetId();
+  if (auto* r = dynamic_cast<const CreateLun*>(&request)) {
+    if (&frame == &WzScsiSrvFrames::kOpenLun) return "open" + lun + OpenedLunNumber(*r) + " on " + r->targetId();
+    const int32_t created = SavedLunId(reply);
+    return "create" + (created >= 0 ? lun + std::to_string(created) : std::string(" LUN")) + " on " + r->targetId();
+  }
+  if (auto* r = dynamic_cast<const DeleteLun*>(&request)) {
+    // The close-only flag (1) makes the delete a close of a snapshot LUN.
+    const bool close = (r->contextFlags() & 1) != 0;
+    return (close ? "close" : "delete") + lun + std::to_string(r->lunId()) + " on " + r->targetId();
+  }
+  if (auto* r = dynamic_cast<const MapLun2Host*>(&request))
+    return "map" + lun + std::to_string(r->lunId()) + " of " + r->targetId() + " to host " + r->hostId();
+  if (auto* r = dynamic_cast<const UnMapLun2Host*>(&request))
+    return "unmap" + lun + std::to_string(r->lunId()) + " of " + r->targetId() + " from host " + r->hostId();
+  if (auto* r = dynamic_cast<const SetTargetAuth*>(&request)) {
+    if (!r->enabled() || r->user().empty()) return "turn CHAP off on target " + r->targetId();
+    std::string users = "user " + r->user();
+    if (!r->mutualUser().empty()) users += ", mutual user " + r->mutualUser();
+    return "turn CHAP on on target " + r->targetId() + " (" + users + ")";
+  }
+  return std::string(request.getTagName()) + " " + request.GetString(TargetFieldOf(request.getTagID()));
 }
 
 bool WzScsiSrv::RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, Reply& reply) {
@@ -227,6 +313,10 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
                                    "dynamic cast failed CNMessageBase -> WzScsiServer::%s", frame.cls->name);
   const bool fromClient = conn != nullptr;
+  // Every answer to a client goes out through the audit, so each request
+  // leaves exactly one line whichever path answered it.
+  WzScsiSrvAuditedConnection audited(conn, [&] { return WzScsiSrvDescribeChange(*request, reply, frame); });
+  if (fromClient) conn = &audited;
   if (fromClient && frame.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
 
   WzScsiSrvHandlerContext ctx(*this, *request, reply, frame, fromClient);
@@ -241,6 +331,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   if (fromClient && m_stopping.load()) {
     // Answered at once, so that a stop is not held up by queued changes.
     result = ctx.Refuse(WzScsiSrvRefusal::STOPPING, FX_HERE);
+    audited.SetCause(result);
     SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
     return result;
   }
@@ -322,9 +413,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   }
 
   if (fromClient) {
-    if (result)
-      WZLOG(-1, "Error: %s %d %s %s", ctx.m_subject.c_str(), static_cast<int>(ctx.m_error.errorCode()),
-            ctx.m_error.errorMessage().c_str(), result.AsString().c_str());
+    audited.SetCause(result);
     SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
   }
   return result;
