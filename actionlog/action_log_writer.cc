@@ -83,6 +83,19 @@ int32_t LunOf(const Message& request, const FieldId& field) { return static_cast
 
 }  // namespace
 
+CRnError WzScsiSrvActionLogWriter::SaveText(const std::string& path, const std::string& text, int mode) const {
+  if (CRnError e = CreateDirDurably(ParentOf(path))) return e.Push(FX_HERE);
+  CRnAtomicFile file;
+  if (CRnError e = file.Open(path, static_cast<mode_t>(mode))) return e.Push(FX_HERE);
+  if (CRnError e = file.File().Write(text.data(), text.size())) return e.Push(FX_HERE);
+  if (CRnError e = file.Commit()) return e.Push(FX_HERE);
+  return CRnError();
+}
+
+CRnError WzScsiSrvActionLogWriter::SavedText(const CNMessageBase& request, std::string& text) {
+  return Serialize(request, text);
+}
+
 CRnError WzScsiSrvActionLogWriter::CheckSavable(const CNMessageBase& request) {
   std::string text;
   return Serialize(request, text);

@@ -56,6 +56,13 @@ class WzScsiSrvActionLogWriter {
   // Deletes what SetAside moved (no fsync: a leftover is never replayed).
   void Discard(WzScsiSrvSetAside& aside) const;
 
+  // Replaces the file at path (under the root) with text, as Save does,
+  // making missing directories durably: the cache of a cluster's saved
+  // requests.
+  CRnError SaveText(const std::string& path, const std::string& text, int mode) const;
+  // A request's saved form, as Save writes it.
+  static CRnError SavedText(const CNMessageBase& request, std::string& text);
+
   // Whether a request fits in a saved file (the document size limit).
   static CRnError CheckSavable(const CNMessageBase& request);
 

@@ -1,5 +1,5 @@
 // Ioctl: the control channel. The command word (any letter case) selects a
-// row of one table: a listing ("llh", "llt", "ll", "lt"), which answers
+// row of one table: a listing ("llh", "llt", "ll", "lt", "ls"), which answers
 // itself, or "rc", which replays the action log into the running service.
 // Anything else is refused with code 4.
 #include "hostlib/errors/no_throw.h"
@@ -16,7 +16,15 @@ struct IoctlRow {
   const char* command;
   bool servedBeforeStart;  // answered while the service is not started yet
   IoctlHandler handler;
+  // A command that changes something: its words in the audit line.
+  const char* change = nullptr;
 };
+
+// A reconcile that only lists the differences changes nothing.
+bool IsDryRun(const WzScsiServer::Ioctl& request) {
+  const std::string arguments = request.arguments();
+  return CCommandLineArguments(arguments.c_str()).HasOption("dry-run");
+}
 
 }  // namespace
 
@@ -30,11 +38,13 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
        [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_TARGET); }},
       {"ll", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_ALL); }},
       {"lt", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListTargets(c, m); }},
-      {"rc", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReloadConfig(c, m); }},
+      {"ls", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListDetails(c, m); }},
+      {"rc", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReloadConfig(c, m); }, "reload"},
       // Answered at any time, the replay included: it is how an operator
       // follows a long start.
       {"status", true, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReportStatus(c, m); }},
-      {"reconcile", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReconcileCommand(c, m); }},
+      {"reconcile", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReconcileCommand(c, m); },
+       "reconcile"},
   };
 
   auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
@@ -46,6 +56,9 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
   for (const IoctlRow& r : kCommands)
     if (FXString::CompareNoCase(command, r.command) == 0) row = &r;
 
+  // A command that changes something leaves one audit line.
+  WzScsiSrvAuditedConnection audited(conn, [row] { return std::string(row->change); });
+  if (conn != nullptr && row != nullptr && row->change != nullptr && !IsDryRun(*request)) conn = &audited;
   WzScsiServer::IoctlRsp reply;
   if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, reply)) return CRnError();
   if (row == nullptr) return RefuseIoctl(conn, message, command);
@@ -131,6 +144,7 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   } else {
     lines.push_back("engine.reachable=no driver");
   }
+  ClusterStatusLines(lines);
   for (const ReconcileReport& rec : {LastReconcile(), LastDriftCheck()}) {
     if (!rec.ran) continue;
     const std::string key = rec.periodicCheck ? "check" : "reconcile";

@@ -20,7 +20,7 @@ endif()
 
 set(WZ_INSTALL_PKGLIBDIR lib/wzscsi)
 set(WZ_INSTALL_DRIVERDIR ${WZ_INSTALL_PKGLIBDIR}/drivers)
-set(_wz_host_libs RnUtils WzLib WzXMLMessagesBase WzSession WzSessionServer WzScsiSrvMessages)
+set(_wz_host_libs RnUtils WzCluster WzLib WzXMLMessagesBase WzSession WzSessionServer WzScsiSrvMessages)
 set(_wz_drivers WzScsiSrvLio WzScsiSrvTgt WzScsiSrvBStorBlkDev WzScsiSrvBStorDevSnap WzScsiSrvBStorDrvFSBLB)
 
 # sbin and bin are both one level below the prefix: one relative path serves
@@ -74,9 +74,11 @@ wzscsictl configures it over a Unix socket.")
 # The libraries' packages come from dpkg-shlibdeps (dpkg-dev); tgt is the
 # engine the platform driver serves through. The kernel-target engine needs
 # nothing beyond the kernel itself (configfs and the target modules), so the
-# package recommends nothing for it.
+# package recommends nothing for it. The cluster mode talks to etcd members
+# that may run anywhere: etcd-server is only suggested.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "tgt")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "etcd-server, etcd-client")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
   ${CMAKE_SOURCE_DIR}/packaging/debian/prerm ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)

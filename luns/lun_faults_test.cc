@@ -125,8 +125,8 @@ TEST_P(LunFaults, FailureLeavesModelAndActionLogAsTheyWere) {
     EXPECT_EQ(model.at(kTarget).luns.count(lun), 1u);
   }
   EXPECT_EQ(Tree(), treeBefore);
-  EXPECT_TRUE(h->Log().Contains("Error: " + std::string(kTarget) + " " + std::to_string(row.code) + " " + row.text +
-                                " injected fault: "));
+  EXPECT_TRUE(h->Log().Contains(std::string(kTarget) + ": refused (code " + std::to_string(row.code) + "): " + row.text +
+                                " [injected fault: "));
   if (!row.logged.empty()) {
     EXPECT_TRUE(h->Log().Contains(row.logged)) << row.logged;
   }

@@ -38,6 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include "cluster/etcd_client.h"
+
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
 #include "drivers/WzScsiSrvRecords.h"
@@ -144,6 +146,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError Ioctl(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListTargets(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by);
+  // "ls": one key=value record per target and LUN, with what an operator
+  // looks at (backing path, size, serial, closed, CHAP user, never a secret).
+  CRnError ListDetails(CWzNetwork* conn, CNMessageBase* message);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
 
   // What the last replay restored, and each object it could not restore.
@@ -304,6 +309,36 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError ReconcileLocked(bool dryRun, ReconcileReport& report) WZ_REQUIRES(m_changeGate);
   void EngineWatchLoop();
 
+  // Cluster mode (service/cluster_sync.cc).
+ public:
+  bool ClusterMode() const { return m_etcd != nullptr; }
+
+ private:
+  friend class WzScsiSrvHandlerContext;
+  // Reads the cluster settings and makes the etcd client (Initialize).
+  CRnError InitCluster();
+  // Before the start's replay: the local cache brought up to etcd's state
+  // (nothing happens when etcd cannot be reached: the cache is replayed).
+  void ClusterStartSync() WZ_EXCLUDES(m_changeGate);
+  void StartClusterSync();
+  void StopClusterSync();
+  void ClusterLoop();
+  void OnClusterUpdate(const WzEtcdWatchUpdate& update);
+  void ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) WZ_REQUIRES(m_changeGate);
+  // A full read of etcd: the cache, the model and the engine made to match.
+  CRnError ClusterResync(const char* why) WZ_EXCLUDES(m_changeGate);
+  // Rewrites the cache to hold exactly what range holds.
+  CRnError SyncCacheFrom(const WzEtcdRange& range);
+  // Takes out of the model and the engine what the cache no longer holds.
+  void RemoveWhatTheCacheLacks() WZ_REQUIRES(m_changeGate);
+  // The frame's steps: commit an addition, remove a removal's keys, put
+  // them back after a failed removal.
+  CRnError ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId);
+  CRnError ClusterRemove(WzScsiSrvHandlerContext& ctx);
+  void ClusterPutBack(WzScsiSrvHandlerContext& ctx);
+  CRnError ClusterRefuse(WzScsiSrvHandlerContext& ctx, const CRnError& error, const FXCodeLocation& where);
+  void ClusterStatusLines(std::vector<std::string>& lines);
+
   // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
   CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const std::string& command);
@@ -352,6 +387,26 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   std::condition_variable m_watchWake;
   bool m_watchStop WZ_GUARDED_BY(m_watchMutex) = false;
   std::unique_ptr<std::thread> m_watchThread;
+
+  // Cluster mode (service/cluster_sync.cc); m_etcd is null on a gateway of
+  // its own. Set by Initialize, before any request.
+  std::unique_ptr<WzScsiSrvEtcdClient> m_etcd;
+  std::string m_clusterName;
+  std::string m_clusterPrefix;
+  // Whether etcd answered the last probe or change; changes are refused at
+  // once while it does not.
+  std::atomic<bool> m_clusterAvailable{false};
+  std::atomic<int64_t> m_clusterApplied{0};        // the revision this gateway follows up to
+  std::atomic<int64_t> m_clusterStoreRevision{0};  // etcd's, at the last probe
+  WzMutex m_clusterMutex;
+  std::unique_ptr<WzEtcdWatch> m_clusterWatch WZ_GUARDED_BY(m_clusterMutex);
+  int64_t m_clusterNextRevision WZ_GUARDED_BY(m_clusterMutex) = 0;
+  bool m_clusterNeedResync WZ_GUARDED_BY(m_clusterMutex) = true;
+  // Revisions of this gateway's own commits: their watch events are skipped.
+  std::set<int64_t> m_clusterOwnRevisions WZ_GUARDED_BY(m_clusterMutex);
+  bool m_clusterStop WZ_GUARDED_BY(m_clusterMutex) = false;
+  std::condition_variable m_clusterWake;
+  std::unique_ptr<std::thread> m_clusterThread;
 };
 
 // The error a handler reports when no platform driver object exists (the

@@ -1,10 +1,12 @@
 #include "service/handler_frame.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/CCommandLineArguments.h"
 #include "targets/target_names.h"
 
 using namespace WzScsiServer;
@@ -60,6 +62,36 @@ void TestCrashPoint(const Message& request, const char* step) {
   }
 }
 
+// Names and texts from a request go into a log line as they are, except
+// control characters: a host id holding a line end must not forge a line.
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The "-li N" of an open's argument string, as given.
+std::string OpenedLunNumber(const CreateLun& request) {
+  const CNMessageBase* desc = request.getObject(Fields::kBStoreDesc.slot);
+  if (desc == nullptr || desc->getTagID() != kBStoreDesc.tagId) return "?";
+  const std::string args =
+      desc->getstring(Fields::kBStoreArgs.number, Fields::kBStoreArgs.slot, kBStoreDesc.tagId, Fields::kBStoreArgs.key);
+  CCommandLineArguments parsed(args.c_str());
+  std::string number;
+  if (parsed.GetOption("li", number).IsError() || number.empty()) return "?";
+  return number;
+}
+
 int32_t SavedLunId(const Reply& reply) {
   auto* created = dynamic_cast<const CreateLunRsp*>(&reply);
   return created != nullptr ? static_cast<int32_t>(created->lunId()) : -1;
@@ -88,6 +120,9 @@ CRnError WzScsiSrvHandlerContext::SetAside(const FXCodeLocation& where) {
   WzScsiSrvSetAside aside;
   if (CRnError e = writer.SetAside(m_request, aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
   m_asides.push_back(aside);
+  // In a cluster the removal is the cluster's first: no other gateway may
+  // add under the object meanwhile.
+  if (m_service.ClusterMode()) return m_service.ClusterRemove(*this);
   return CRnError();
 }
 
@@ -124,6 +159,60 @@ CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv
   if (found == ctx.Target()->luns.end()) return ctx.Refuse(noLun, FX_HERE);
   lun = &found->second;
   return CRnError();
+}
+
+CRnError WzScsiSrvAuditedConnection::SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs,
+                                                    bool& disconnected) {
+  if (!m_audited && message != nullptr) {
+    m_audited = true;
+    Audit(*message);
+  }
+  return m_conn->SendXMLMessage(message, flags, timeoutSecs, disconnected);
+}
+
+void WzScsiSrvAuditedConnection::Audit(const CNMessageBase& reply) {
+  if (!WzLogEnabled(kWzScsiSrvAuditLevel)) return;
+  const auto* typed = dynamic_cast<const Reply*>(&reply);
+  const Error* error = typed != nullptr ? typed->error() : nullptr;
+  const int64_t code = error != nullptr ? error->errorCode() : RC_SUCCESS;
+  std::string outcome = "done";
+  if (code != RC_SUCCESS) {
+    const std::string text = error->errorMessage();
+    outcome = "refused (code " + std::to_string(code) + "): " + text;
+    if (m_cause.IsError()) {
+      const std::string detail = m_cause.AsString();
+      if (detail != text) outcome += " [" + detail + "]";
+    }
+  }
+  WZLOG(kWzScsiSrvAuditLevel, "request from %s: %s: %s", Printable(m_conn->PeerName()).c_str(),
+        Printable(m_describe()).c_str(), Printable(outcome).c_str());
+}
+
+std::string WzScsiSrvDescribeChange(const Message& request, const Reply& reply, const WzScsiSrvFrame& frame) {
+  const std::string lun = " LUN ";
+  if (auto* r = dynamic_cast<const WzScsiServer::CreateTarget*>(&request)) return "create target " + r->targetId();
+  if (auto* r = dynamic_cast<const WzScsiServer::DeleteTarget*>(&request)) return "delete target " + r->targetId();
+  if (auto* r = dynamic_cast<const CreateLun*>(&request)) {
+    if (&frame == &WzScsiSrvFrames::kOpenLun) return "open" + lun + OpenedLunNumber(*r) + " on " + r->targetId();
+    const int32_t created = SavedLunId(reply);
+    return "create" + (created >= 0 ? lun + std::to_string(created) : std::string(" LUN")) + " on " + r->targetId();
+  }
+  if (auto* r = dynamic_cast<const DeleteLun*>(&request)) {
+    // The close-only flag (1) makes the delete a close of a snapshot LUN.
+    const bool close = (r->contextFlags() & 1) != 0;
+    return (close ? "close" : "delete") + lun + std::to_string(r->lunId()) + " on " + r->targetId();
+  }
+  if (auto* r = dynamic_cast<const MapLun2Host*>(&request))
+    return "map" + lun + std::to_string(r->lunId()) + " of " + r->targetId() + " to host " + r->hostId();
+  if (auto* r = dynamic_cast<const UnMapLun2Host*>(&request))
+    return "unmap" + lun + std::to_string(r->lunId()) + " of " + r->targetId() + " from host " + r->hostId();
+  if (auto* r = dynamic_cast<const SetTargetAuth*>(&request)) {
+    if (!r->enabled() || r->user().empty()) return "turn CHAP off on target " + r->targetId();
+    std::string users = "user " + r->user();
+    if (!r->mutualUser().empty()) users += ", mutual user " + r->mutualUser();
+    return "turn CHAP on on target " + r->targetId() + " (" + users + ")";
+  }
+  return std::string(request.getTagName()) + " " + request.GetString(TargetFieldOf(request.getTagID()));
 }
 
 bool WzScsiSrv::RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, Reply& reply) {
@@ -224,6 +313,10 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
                                    "dynamic cast failed CNMessageBase -> WzScsiServer::%s", frame.cls->name);
   const bool fromClient = conn != nullptr;
+  // Every answer to a client goes out through the audit, so each request
+  // leaves exactly one line whichever path answered it.
+  WzScsiSrvAuditedConnection audited(conn, [&] { return WzScsiSrvDescribeChange(*request, reply, frame); });
+  if (fromClient) conn = &audited;
   if (fromClient && frame.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
 
   WzScsiSrvHandlerContext ctx(*this, *request, reply, frame, fromClient);
@@ -238,6 +331,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   if (fromClient && m_stopping.load()) {
     // Answered at once, so that a stop is not held up by queued changes.
     result = ctx.Refuse(WzScsiSrvRefusal::STOPPING, FX_HERE);
+    audited.SetCause(result);
     SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
     return result;
   }
@@ -255,6 +349,12 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
       if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(*request))
         result = ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
     }
+    if (result.IsSuccess() && fromClient && frame.kind != WzScsiSrvFrame::QUERY && ClusterMode() &&
+        !m_clusterAvailable.load()) {
+      // Refused at once, without a wait for etcd's deadline on each change.
+      result = ctx.Refuse(WzScsiSrvRefusal::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(),
+                          ": no member answered the last probe");
+    }
     if (result.IsSuccess()) {
       // An exception is a failed request like any other: answered, locks released.
       bool threw = true;
@@ -267,7 +367,20 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     }
     const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
     if (result.IsSuccess() && fromClient) TestCrashPoint(*request, "engine");
-    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
+    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave &&
+        ClusterMode()) {
+      // The cluster holds the record; the local file is its cache.
+      if (CRnError committed = ClusterCommit(ctx, SavedLunId(reply))) {
+        for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
+        ctx.m_commits.clear();
+        WZLOG(-1, "The change of %s was not committed to the cluster and was undone: %s", ctx.m_subject.c_str(),
+              committed.AsString().c_str());
+        result = committed;
+      } else if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
+        WZLOG(-1, "The change of %s is committed to the cluster but not to the local cache: %s",
+              ctx.m_subject.c_str(), saved.AsString().c_str());
+      }
+    } else if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
       if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
         // Not durable, so not done: the drivers are put back as they were
         // and the client hears why.
@@ -279,6 +392,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
       }
     }
     const bool changed = result.IsSuccess() || ctx.m_keepOnFailure;
+    if (!changed && ClusterMode()) ClusterPutBack(ctx);
     for (auto aside = ctx.m_asides.rbegin(); aside != ctx.m_asides.rend(); ++aside) {
       if (changed) {
         writer.Discard(*aside);
@@ -299,9 +413,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   }
 
   if (fromClient) {
-    if (result)
-      WZLOG(-1, "Error: %s %d %s %s", ctx.m_subject.c_str(), static_cast<int>(ctx.m_error.errorCode()),
-            ctx.m_error.errorMessage().c_str(), result.AsString().c_str());
+    audited.SetCause(result);
     SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
   }
   return result;

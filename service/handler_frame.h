@@ -115,7 +115,59 @@ class WzScsiSrvHandlerContext {
   std::vector<std::function<void()>> m_undos;
   bool m_skipSave = false;
   bool m_keepOnFailure = false;
+  // Cluster mode: a removal's keys, taken out of etcd before the work.
+  std::vector<WzEtcdKeyValue> m_clusterRemoved;
+  bool m_clusterRemovedDone = false;
 };
+
+// The log level of the audit lines: the default level, so that every change
+// a client asks for leaves one line in a default log.
+constexpr int kWzScsiSrvAuditLevel = 0;
+
+// A client's connection as the handler of a change request sees it. It
+// forwards everything to the connection and writes the request's one audit
+// line,
+//   request from <peer>: <what>: done | refused (code N): <text> [<cause>]
+// when the first reply goes out, whichever path answered: the outcome is
+// final then, and a client that has its answer finds the line in the log.
+//
+// Thread safety: used by the one worker that serves the request.
+class WzScsiSrvAuditedConnection : public CWzNetwork {
+ public:
+  // describe: the request in words ("create LUN 3 on iqn.x"), asked when
+  // the reply goes out.
+  WzScsiSrvAuditedConnection(CWzNetwork* conn, std::function<std::string()> describe)
+      : m_conn(conn), m_describe(std::move(describe)) {}
+  WzScsiSrvAuditedConnection(const WzScsiSrvAuditedConnection&) = delete;
+  WzScsiSrvAuditedConnection& operator=(const WzScsiSrvAuditedConnection&) = delete;
+
+  // The handler's error, shown with a refusal when it adds to the reply's
+  // text (it names the failed step or driver).
+  void SetCause(const CRnError& cause) { m_cause = cause; }
+
+  CRnError SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs, bool& disconnected) override;
+  CRnError ReplyDisconnect(int timeoutSecs, bool& disconnected) override {
+    return m_conn->ReplyDisconnect(timeoutSecs, disconnected);
+  }
+  CRnError AbortConnection(const WznStatus_t& status, int timeoutSecs, bool& disconnected) override {
+    return m_conn->AbortConnection(status, timeoutSecs, disconnected);
+  }
+  bool IsConnectionGood() override { return m_conn->IsConnectionGood(); }
+  std::string PeerName() const override { return m_conn->PeerName(); }
+
+ private:
+  void Audit(const CNMessageBase& reply);
+
+  CWzNetwork* m_conn;
+  std::function<std::string()> m_describe;
+  CRnError m_cause;
+  bool m_audited = false;
+};
+
+// The request in the words of its audit line; the request's target name
+// must be lower-cased already. Secrets never appear.
+std::string WzScsiSrvDescribeChange(const WzScsiServer::Message& request, const WzScsiServer::Reply& reply,
+                                    const WzScsiSrvFrame& frame);
 
 // The frames of the request classes.
 namespace WzScsiSrvFrames {

@@ -176,9 +176,11 @@ extern "C" void* WzScsiSrvHandleMessage(void* arg) {
     AnswerWithError(conn, item->message, row != nullptr ? *row->reply : kIoctlRsp, WzScsiSrvRefusal::INTERNAL_ERROR,
                     handled.AsString());
   }
+  // A refusal was answered (and a change's audit line tells it): an error
+  // line only when the handler threw.
   if (handled)
-    WZLOG(-1, "Failed to handle incoming message [%llu], err [%s]", static_cast<unsigned long long>(item->handle),
-          handled.AsString().c_str());
+    WZLOG(thrown ? -1 : 1, "Failed to handle incoming message [%llu], err [%s]",
+          static_cast<unsigned long long>(item->handle), handled.AsString().c_str());
   if (CRnError e = item->server->ReleaseSession(item->handle))
     WZLOG(-1, "Failed to release session for handle [%llu], err [%s]", static_cast<unsigned long long>(item->handle),
           e.AsString().c_str());

@@ -67,6 +67,10 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
     std::string text = e.AsString();
     return e.Push(FX_HERE, "The backing-store setting is wrong: %s", text.c_str());
   }
+  if (CRnError e = InitCluster()) {
+    std::string text = e.AsString();
+    return e.Push(FX_HERE, "The cluster settings are wrong: %s", text.c_str());
+  }
   if (!m_backingStores.restricted)
     WZLOG(0, "Warning: BackingStoreDirs is not set: a client may export any file or device of this host");
   return pool.IsError() ? pool.Push(FX_HERE) : CRnError();
@@ -83,6 +87,7 @@ CRnError WzScsiSrv::KillAllJobs() {
   WZ_TRACE_SCOPE(1);
   m_stopping = true;
   StopEngineWatch();
+  StopClusterSync();
   uint64_t limit = kDefaultStopTimeoutSecs;
   if (WZPlatformInfo::getNumber(kSection, kStopTimeoutKey, limit).IsError()) limit = kDefaultStopTimeoutSecs;
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, static_cast<int>(limit));
@@ -99,6 +104,7 @@ CRnError WzScsiSrv::KillAllJobs() {
 
 void WzScsiSrv::CleanUp() {
   WZ_TRACE_SCOPE(1);
+  StopClusterSync();
   if (m_ptrPlatform && !m_driversInUse) {
     CRnError ignored = m_ptrPlatform->CleanUp();
     (void)ignored;

@@ -81,6 +81,14 @@ const WzScsiSrvRefusalRow kRows[] = {
     {R::CHAP_USER_CONFLICT, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "CHAP user name in use: "},
     {R::PLATFORM_SET_AUTH, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
      "Platform SetTargetAuth failed"},
+    {R::CLUSTER_UNAVAILABLE, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "the cluster configuration store is unavailable; the change was not made"},
+    {R::CLUSTER_TARGET_TAKEN, RC_TARGET_EXISTS, ERROR_ALREADY_EXISTS, false,
+     "Target already exists: another gateway created it"},
+    {R::CLUSTER_CONFLICT, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Another gateway changed the target at the same time; nothing was changed, try again: "},
+    {R::CLUSTER_DEPENDANTS, RC_HAS_DEPENDANTS, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "Another gateway added LUNs or host mappings under it"},
 };
 
 }  // namespace

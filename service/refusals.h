@@ -60,6 +60,10 @@ enum class WzScsiSrvRefusal : int32_t {
   CHAP_INVALID,
   CHAP_USER_CONFLICT,
   PLATFORM_SET_AUTH,
+  CLUSTER_UNAVAILABLE,
+  CLUSTER_TARGET_TAKEN,
+  CLUSTER_CONFLICT,
+  CLUSTER_DEPENDANTS,
   END,  // not a refusal: the number of them
 };
 

@@ -2,6 +2,7 @@
 // the filters (case ignored), and the cases that send no reply.
 #include <gtest/gtest.h>
 
+#include "drivers/unit_serial.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
 
@@ -136,4 +137,67 @@ TEST(Listing, AListingThatCannotBeSentIsAnsweredWithAFailure) {
   EXPECT_EQ(ReplyText(reply), "Failed to send the listing; narrow it with -ti or -hi");
   EXPECT_TRUE(Results(reply).empty());
   EXPECT_TRUE(h.Log().Contains("SendXMLMessage error injected send failure"));
+}
+
+// "ls": one record per object whose values no description, path or host id
+// can break apart; CHAP shows its users and never a secret; closed LUNs and
+// sizes read from the backing file; the filters and their refusals.
+TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
+  ServiceHarness h;
+  const std::string disk = h.Root() + "/my disk=1.img";
+  WriteFile(disk, std::string(4096, 'x'));
+  WzScsiSrvTestPeer(h.Service()).EditTarget("iqn.a", [&](WzScsiSrv::Target& t) {
+    t.targetDesc = "finance lun=7 hosts=evil,x 100%\nkind";
+    t.chap.enabled = true;
+    t.chap.user = "alice";
+    t.chap.secret = "s3cretSecret1";
+    t.chap.mutualUser = "tgt";
+    t.chap.mutualSecret = "mutualSecret9";
+    WzScsiSrv::Lun& open = t.luns[0];
+    open.lunId = 0;
+    open.targetId = "iqn.a";
+    open.bstorType = WzScsiServer::BSTOR_BLKDEV;
+    open.path = disk;
+    open.serialPrefix = "SP";
+    open.creationTime = 100;
+    open.hosts["iqn.h,1"] = WzScsiSrv::Host("iqn.h,1", "");
+    open.hosts["iqn.h2"] = WzScsiSrv::Host("iqn.h2", "");
+    WzScsiSrv::Lun& closed = t.luns[3];
+    closed.lunId = 3;
+    closed.targetId = "iqn.a";
+    closed.bstorType = WzScsiServer::BSTOR_DEVSNAP;
+    closed.path = h.Root() + "/gone.snap";
+    closed.serialPrefix = "SNAP";
+    closed.creationTime = 200;
+    closed.closed = true;
+  });
+  AddTarget(h, "iqn.b");
+
+  std::string encodedDisk;
+  for (char c : disk) encodedDisk += c == ' ' ? "%20" : c == '=' ? "%3D" : std::string(1, c);
+  const std::string targetA =
+      "target name=iqn.a desc=finance%20lun%3D7%20hosts%3Devil%2Cx%20100%25%0Akind chap=on chapUser=alice "
+      "mutualUser=tgt luns=2 restored=yes";
+  const std::string targetB = "target name=iqn.b desc= chap=off chapUser= mutualUser= luns=0 restored=yes";
+  const std::string lun0 = "lun target=iqn.a lun=0 type=blkdev path=" + encodedDisk + " size=4096 serial=" +
+                           WzScsiSrvUnitSerial("SP", "iqn.a", 0) + " closed=no hosts=iqn.h%2C1,iqn.h2 created=100";
+  const std::string lun3 = "lun target=iqn.a lun=3 type=devsnap path=" + h.Root() + "/gone.snap size=- serial=" +
+                           WzScsiSrvUnitSerial("SNAP", "iqn.a", 3) + " closed=yes hosts= created=200";
+
+  const std::vector<std::string> all = Results(h.Send(MakeIoctl("ls")));
+  EXPECT_EQ(all, (std::vector<std::string>{targetA, targetB, lun0, lun3}));
+  for (const std::string& line : all) {
+    EXPECT_EQ(line.find("ecret"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+  }
+
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind target -ti IQN.A"))), (std::vector<std::string>{targetA}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.a -li 3"))), (std::vector<std::string>{lun3}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.b"))), std::vector<std::string>{});
+
+  auto noTarget = h.Send(MakeIoctl("ls", "-li 3"));
+  EXPECT_EQ(ReplyCode(noTarget), 4);
+  EXPECT_EQ(ReplyText(noTarget), "Target id not specified");
+  for (const char* bad : {"-ti iqn.a -li x", "-kind disks"})
+    EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("ls", bad))), 4) << bad;
 }

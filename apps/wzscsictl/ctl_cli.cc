@@ -36,6 +36,8 @@ struct Command {
   bool listsLuns = false;
   bool printsXml = false;  // `send`: the reply's XML is the output
   bool isStatus = false;   // `status`: its own JSON form
+  // A JSON form of its own (the show commands); ReplyJson when empty.
+  std::function<std::string(const ReplyView&)> toJson;
 };
 
 void PrintMessageOr(const ReplyView& v, const std::string& fallback, std::ostream& out) {
@@ -90,6 +92,32 @@ CRnError ReadAll(const std::string& file, std::istream& in, std::string& text) {
   return CRnError();
 }
 
+// What `target show` and `lun show` were given.
+struct ShowArgs {
+  std::string target;
+  int64_t lun = -1;
+};
+
+// The detailed views: `target show [TARGET]` and `lun show [TARGET [LUN]]`,
+// 80 columns wide for people, everything in full with --json.
+void AddShowCommands(CLI::App* target, CLI::App* lun, ShowArgs& show, const GlobalOptions& g,
+                     std::function<void(Command)> choose) {
+  auto detailed = [&g, &show](const char* kind, std::string (*format)(const ReplyView&, size_t)) {
+    Command c = Simple([&g, &show, kind] { return MakeShow(kind, show.target, show.lun, g.flags); },
+                       [format](const ReplyView& v, std::ostream& o) { o << format(v, 80); });
+    c.toJson = DetailsJson;
+    return c;
+  };
+  auto* tShow = target->add_subcommand("show", "a target's description, CHAP state (never a secret) and LUN count");
+  tShow->add_option("TARGET", show.target, "only this target");
+  tShow->callback([choose, detailed] { choose(detailed("target", FormatTargetDetails)); });
+  auto* lShow = lun->add_subcommand(
+      "show", "each LUN's backing store, path, size, serial, closed state, hosts and creation time");
+  lShow->add_option("TARGET", show.target, "only this target's LUNs");
+  lShow->add_option("LUN", show.lun, "only this LUN (needs TARGET)")->check(CLI::NonNegativeNumber);
+  lShow->callback([choose, detailed] { choose(detailed("lun", FormatLunDetails)); });
+}
+
 int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::ostream& err) {
   std::unique_ptr<CNMessageBase> request;
   if (CRnError e = cmd.build(request)) {
@@ -105,7 +133,7 @@ int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::
   }
   ReplyView view = ViewReply(*result.reply);
   if (g.json) {
-    out << (cmd.isStatus ? StatusJson(view) : ReplyJson(view, cmd.listsLuns)) << "\n";
+    out << (cmd.toJson ? cmd.toJson(view) : cmd.isStatus ? StatusJson(view) : ReplyJson(view, cmd.listsLuns)) << "\n";
   } else if (cmd.printsXml) {
     std::string xml;
     if (result.reply->serialize(xml, true) != 0) xml = "(the reply cannot be written as XML)";
@@ -276,6 +304,9 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     c.listsLuns = true;
     choose(std::move(c));
   });
+
+  ShowArgs show;
+  AddShowCommands(target, lun, show, g, choose);
 
   // host
   auto* host = app.add_subcommand("host", "map LUNs to hosts (initiators) and remove mappings");

@@ -450,6 +450,247 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
   return out;
 }
 
+std::unique_ptr<CNMessageBase> MakeShow(const std::string& kind, const std::string& target, int64_t lun,
+                                        int64_t flags) {
+  std::string args = "-kind " + kind;
+  if (!target.empty()) args += " -ti " + QuoteArgValue(target);
+  if (!target.empty() && lun >= 0) args += " -li " + std::to_string(lun);
+  return MakeIoctl("ls", args, flags);
+}
+
+std::string DetailRecord::Get(const std::string& key) const {
+  auto it = fields.find(key);
+  return it != fields.end() ? it->second : std::string();
+}
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool PercentDecode(const std::string& text, std::string& out) {
+  out.clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int hi = HexDigit(text[i + 1]), lo = HexDigit(text[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
+// Display columns of UTF-8 text: one per code point (the names and paths
+// shown are not expected to hold double-width characters).
+size_t Columns(const std::string& text) {
+  size_t n = 0;
+  for (char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+// The byte offset where code point number `points` begins.
+size_t OffsetOfPoint(const std::string& text, size_t points) {
+  size_t seen = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (seen++ == points) return i;
+  }
+  return text.size();
+}
+
+// Control characters shown as "?", so that a description cannot move the
+// cursor or forge lines on the terminal.
+std::string Visible(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return out;
+}
+
+// The text within width columns: its head and tail around "…".
+std::string FitMiddle(const std::string& raw, size_t width) {
+  const std::string text = Visible(raw);
+  const size_t cols = Columns(text);
+  if (cols <= width) return text;
+  if (width == 0) return std::string();
+  const size_t head = (width - 1) / 2, tail = width - 1 - head;
+  return text.substr(0, OffsetOfPoint(text, head)) + "\xE2\x80\xA6" + text.substr(OffsetOfPoint(text, cols - tail));
+}
+
+// "  label    value", the value cut to what is left of the width.
+std::string Row(size_t indent, const std::string& label, size_t labelWidth, const std::string& value, size_t width) {
+  std::string line(indent, ' ');
+  line += label;
+  if (label.size() < labelWidth) line.append(labelWidth - label.size(), ' ');
+  const size_t used = Columns(line);
+  return line + FitMiddle(value, width > used ? width - used : 0) + "\n";
+}
+
+std::string HumanSize(const std::string& bytesText) {
+  uint64_t bytes = 0;
+  if (!ParseUint64(bytesText, bytes)) return "size unknown";
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double v = static_cast<double>(bytes) / 1024;
+  size_t unit = 0;
+  while (v >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
+    v /= 1024;
+    ++unit;
+  }
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[unit]);
+  return buf;
+}
+
+std::vector<DetailRecord> Records(const ReplyView& view, const char* kind) {
+  std::vector<DetailRecord> out;
+  for (const std::string& line : view.results) {
+    DetailRecord r;
+    if (ParseDetailRecord(line, r) && r.kind == kind) out.push_back(std::move(r));
+  }
+  return out;
+}
+
+std::vector<std::string> SplitList(const std::string& encoded) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start < encoded.size()) {
+    size_t comma = encoded.find(',', start);
+    if (comma == std::string::npos) comma = encoded.size();
+    std::string item;
+    if (PercentDecode(encoded.substr(start, comma - start), item)) items.push_back(item);
+    start = comma + 1;
+  }
+  return items;
+}
+
+}  // namespace
+
+bool ParseDetailRecord(const std::string& line, DetailRecord& out) {
+  DetailRecord r;
+  size_t start = 0;
+  while (start <= line.size()) {
+    size_t blank = line.find(' ', start);
+    if (blank == std::string::npos) blank = line.size();
+    const std::string token = line.substr(start, blank - start);
+    start = blank + 1;
+    if (r.kind.empty()) {
+      if (token.empty() || token.find('=') != std::string::npos) return false;
+      r.kind = token;
+      continue;
+    }
+    const size_t eq = token.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    // Lists (hosts) stay encoded item by item: a decoded "," would merge two.
+    std::string value = token.substr(eq + 1);
+    if (token.compare(0, eq, "hosts") != 0 && !PercentDecode(token.substr(eq + 1), value)) return false;
+    r.fields[token.substr(0, eq)] = value;
+  }
+  if (r.kind.empty() || r.fields.empty()) return false;
+  out = std::move(r);
+  return true;
+}
+
+std::string FormatTargetDetails(const ReplyView& view, size_t width) {
+  const std::vector<DetailRecord> targets = Records(view, "target");
+  if (targets.empty()) return "no targets\n";
+  std::string out;
+  for (const DetailRecord& t : targets) {
+    if (!out.empty()) out += "\n";
+    out += FitMiddle(t.Get("name"), width) + "\n";
+    const std::string desc = t.Get("desc");
+    out += Row(2, "description", 13, desc.empty() ? "-" : desc, width);
+    std::string chap = t.Get("chap");
+    if (chap == "on") {
+      chap += ", user " + t.Get("chapUser");
+      if (!t.Get("mutualUser").empty()) chap += ", mutual user " + t.Get("mutualUser");
+    }
+    out += Row(2, "CHAP", 13, chap, width);
+    out += Row(2, "LUNs", 13, t.Get("luns"), width);
+    const std::string restored = t.Get("restored");
+    out += Row(2, "restored", 13,
+               restored == "no"       ? "no: its saved configuration could not be restored (wzscsictl status)"
+               : restored == "partly" ? "partly: some saved LUNs could not be restored (wzscsictl status)"
+                                      : restored,
+               width);
+  }
+  return out;
+}
+
+std::string FormatLunDetails(const ReplyView& view, size_t width) {
+  const std::vector<DetailRecord> luns = Records(view, "lun");
+  if (luns.empty()) return "no LUNs\n";
+  std::string out, target;
+  bool first = true;
+  for (const DetailRecord& l : luns) {
+    if (first || l.Get("target") != target) {
+      if (!first) out += "\n";
+      first = false;
+      target = l.Get("target");
+      out += FitMiddle(target, width) + "\n";
+    }
+    const bool closed = l.Get("closed") == "yes";
+    out += FitMiddle("  LUN " + l.Get("lun") + "  " + l.Get("type") + "  " + HumanSize(l.Get("size")) + "  " +
+                         (closed ? "CLOSED (lun open brings it back)" : "open"),
+                     width) +
+           "\n";
+    const std::string path = l.Get("path");
+    out += Row(4, "path", 9, path.empty() ? "-" : path, width);
+    out += Row(4, "serial", 9, l.Get("serial"), width);
+    const std::vector<std::string> hosts = SplitList(l.Get("hosts"));
+    if (hosts.empty()) out += Row(4, "hosts", 9, "-", width);
+    for (size_t i = 0; i < hosts.size(); ++i) out += Row(4, i == 0 ? "hosts" : "", 9, hosts[i], width);
+    uint64_t created = 0;
+    out += Row(4, "created", 9, ParseUint64(l.Get("created"), created) ? IsoUtc(created) : l.Get("created"), width);
+  }
+  return out;
+}
+
+std::string DetailsJson(const ReplyView& view) {
+  std::string out = "{\"reply\":" + JsonString(view.replyClass) + ",\"errorCode\":" + std::to_string(view.errorCode) +
+                    ",\"errorMessage\":" + JsonString(view.errorMessage) + ",\"targets\":[";
+  auto number = [](const std::string& text) {
+    int64_t v = 0;
+    return ParseInt64(text, v) ? std::to_string(v) : std::string("null");
+  };
+  bool first = true;
+  for (const DetailRecord& t : Records(view, "target")) {
+    out += first ? "{" : ",{";
+    first = false;
+    out += "\"name\":" + JsonString(t.Get("name")) + ",\"description\":" + JsonString(t.Get("desc")) +
+           ",\"chap\":{\"enabled\":" + (t.Get("chap") == "on" ? "true" : "false") +
+           ",\"user\":" + JsonString(t.Get("chapUser")) + ",\"mutualUser\":" + JsonString(t.Get("mutualUser")) +
+           "},\"luns\":" + number(t.Get("luns")) + ",\"restored\":" + JsonString(t.Get("restored")) + "}";
+  }
+  out += "],\"luns\":[";
+  first = true;
+  for (const DetailRecord& l : Records(view, "lun")) {
+    out += first ? "{" : ",{";
+    first = false;
+    std::string hosts;
+    for (const std::string& h : SplitList(l.Get("hosts"))) hosts += (hosts.empty() ? "" : ",") + JsonString(h);
+    uint64_t created = 0;
+    const bool hasCreated = ParseUint64(l.Get("created"), created);
+    uint64_t size = 0;
+    out += "\"target\":" + JsonString(l.Get("target")) + ",\"lun\":" + number(l.Get("lun")) +
+           ",\"type\":" + JsonString(l.Get("type")) + ",\"path\":" + JsonString(l.Get("path")) +
+           ",\"size\":" + (ParseUint64(l.Get("size"), size) ? std::to_string(size) : std::string("null")) +
+           ",\"serial\":" + JsonString(l.Get("serial")) + ",\"closed\":" + (l.Get("closed") == "yes" ? "true" : "false") +
+           ",\"hosts\":[" + hosts + "],\"creationTime\":" + (hasCreated ? std::to_string(created) : "null") +
+           ",\"created\":" + (hasCreated ? JsonString(IsoUtc(created)) : "null") + "}";
+  }
+  return out + "]}";
+}
+
 CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request,
                     int timeoutMs) {
   CallResult result;

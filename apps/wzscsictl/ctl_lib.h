@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,6 +135,31 @@ std::string FormatStatus(const ReplyView& view);
 
 // Columns padded to their widest cell, two blanks apart, one row a line.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
+
+// "ls", the detailed listing behind `target show` and `lun show`: kind
+// "target" or "lun" (the records asked for), target "" for all, lun < 0 for
+// every LUN of the target.
+std::unique_ptr<CNMessageBase> MakeShow(const std::string& kind, const std::string& target, int64_t lun,
+                                        int64_t flags);
+// One record of "ls": "<kind> key=value key=value ...", values %XX-encoded.
+// False when the line is not one (a token without "=", a bad escape).
+struct DetailRecord {
+  std::string kind;                          // "target" or "lun"
+  std::map<std::string, std::string> fields;  // decoded values
+  std::string Get(const std::string& key) const;
+};
+bool ParseDetailRecord(const std::string& line, DetailRecord& out);
+// The records for people: one block per target, values cut in the middle
+// with "…" so that no line is wider than width columns. Closed LUNs read
+// CLOSED.
+std::string FormatTargetDetails(const ReplyView& view, size_t width);
+std::string FormatLunDetails(const ReplyView& view, size_t width);
+// {"reply":..,"errorCode":..,"errorMessage":..,"targets":[{"name":..,
+// "description":..,"chap":{"enabled":..,"user":..,"mutualUser":..},"luns":N,
+// "restored":"yes|partly|no"}],"luns":[{"target":..,"lun":N,"type":..,
+// "path":..,"size":N|null,"serial":..,"closed":..,"hosts":[..],
+// "creationTime":N,"created":"ISO"}]}: every value in full.
+std::string DetailsJson(const ReplyView& view);
 
 // One request over a fresh connection: connect, send, wait for the reply.
 struct CallResult {

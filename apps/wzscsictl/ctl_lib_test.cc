@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "hostlib/util/CCommandLineArguments.h"
 #include "messages/WzScsiServerMessages.h"
 
@@ -202,6 +204,65 @@ TEST(CtlJson, OneObjectWithTheFieldsTheReplyHas) {
             "tuple\"],\"luns\":[{\"target\":\"iqn.a\",\"host\":\"\",\"lun\":0,\"creationTime\":0,\"created\":\"1970-01-"
             "01T00:00:00Z\"}]}");
   EXPECT_EQ(WzCtl::ReplyJson(v, false).find("luns"), std::string::npos);
+}
+
+// The show commands: records decoded (a description full of separators
+// stays one value), every human line within 80 columns with long values cut
+// in the middle, closed LUNs marked, and the JSON carrying everything whole.
+TEST(CtlShow, DetailRecordsRenderWithin80ColumnsAndInFullAsJson) {
+  const std::string longPath = "/srv/images/" + std::string(90, 'p') + "/disk-final.img";
+  WzCtl::ReplyView v;
+  v.replyClass = "IoctlRsp";
+  v.hasError = true;
+  v.hasResults = true;
+  v.results = {
+      "target name=iqn.2024-01.com.example:" + std::string(80, 'n') +
+          " desc=caf%C3%A9%20lun%3D1%20x%2Cy%0A chap=on chapUser=alice mutualUser= luns=2 restored=partly",
+      "lun target=iqn.a lun=1 type=blkdev path=" + longPath +
+          " size=67108864 serial=AB12C0FFEE000001 closed=no hosts=iqn.h%2C1,iqn.h2 created=1700000000",
+      "lun target=iqn.a lun=2 type=devsnap path= size=- serial=S2 closed=yes hosts= created=0",
+      "not a record",
+  };
+
+  WzCtl::DetailRecord r;
+  ASSERT_TRUE(WzCtl::ParseDetailRecord(v.results[0], r));
+  EXPECT_EQ(r.kind, "target");
+  EXPECT_EQ(r.Get("desc"), "caf\xC3\xA9 lun=1 x,y\n");
+  for (const char* bad : {"", "lun", "=x a=b", "lun a", "lun a=%4", "lun a=%zz", "lun  a=b"})
+    EXPECT_FALSE(WzCtl::ParseDetailRecord(bad, r)) << bad;
+
+  const std::string luns = WzCtl::FormatLunDetails(v, 80);
+  const std::string targets = WzCtl::FormatTargetDetails(v, 80);
+  for (const std::string& text : {luns, targets}) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      size_t columns = 0;
+      for (char c : line) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      EXPECT_LE(columns, 80u) << line;
+    }
+  }
+  EXPECT_NE(luns.find("  LUN 1  blkdev  64.0 MiB  open\n"), std::string::npos) << luns;
+  EXPECT_NE(luns.find("  LUN 2  devsnap  size unknown  CLOSED"), std::string::npos) << luns;
+  // Cut in the middle: the directory's start and the file name stay.
+  EXPECT_NE(luns.find("    path     /srv/images/" + std::string(21, 'p') + "\xE2\x80\xA6" + std::string(18, 'p') +
+                      "/disk-final.img\n"),
+            std::string::npos)
+      << luns;
+  EXPECT_NE(luns.find("    hosts    iqn.h,1\n             iqn.h2\n"), std::string::npos) << luns;
+  EXPECT_NE(luns.find("    created  2023-11-14T22:13:20Z\n"), std::string::npos) << luns;
+  EXPECT_NE(targets.find("  description  caf\xC3\xA9 lun=1 x,y?\n"), std::string::npos) << targets;
+  EXPECT_NE(targets.find("  CHAP         on, user alice\n"), std::string::npos) << targets;
+
+  EXPECT_EQ(WzCtl::DetailsJson(v),
+            "{\"reply\":\"IoctlRsp\",\"errorCode\":0,\"errorMessage\":\"\",\"targets\":[{\"name\":"
+            "\"iqn.2024-01.com.example:" + std::string(80, 'n') +
+                "\",\"description\":\"caf\xC3\xA9 lun=1 x,y\\n\",\"chap\":{\"enabled\":true,\"user\":\"alice\","
+                "\"mutualUser\":\"\"},\"luns\":2,\"restored\":\"partly\"}],\"luns\":[{\"target\":\"iqn.a\",\"lun\":1,"
+                "\"type\":\"blkdev\",\"path\":\"" + longPath +
+                "\",\"size\":67108864,\"serial\":\"AB12C0FFEE000001\",\"closed\":false,\"hosts\":[\"iqn.h,1\","
+                "\"iqn.h2\"],\"creationTime\":1700000000,\"created\":\"2023-11-14T22:13:20Z\"},{\"target\":\"iqn.a\","
+                "\"lun\":2,\"type\":\"devsnap\",\"path\":\"\",\"size\":null,\"serial\":\"S2\",\"closed\":true,"
+                "\"hosts\":[],\"creationTime\":0,\"created\":\"1970-01-01T00:00:00Z\"}]}");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "hostlib/errors/CRnError.h"
 
@@ -46,6 +47,10 @@ class WZ_EXPORT CWzNetwork {
   // Answers an abort notice with the status record and closes, the same way.
   virtual CRnError AbortConnection(const WznStatus_t& status, int timeoutSecs, bool& disconnected) = 0;
   virtual bool IsConnectionGood() = 0;
+  // Who is at the other end, for the audit lines of the log: "uid 0 (pid
+  // 1234)" for a Unix-socket peer (its credentials when it connected),
+  // "127.0.0.1:40312" for TCP. Fixed for the connection's life.
+  virtual std::string PeerName() const { return "an unknown peer"; }
 };
 
 class WZ_EXPORT CWzNetworkServer {

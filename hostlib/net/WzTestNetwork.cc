@@ -37,6 +37,7 @@ class CWzTestNetworkServer::Connection : public CWzNetwork {
     return CRnError();
   }
   bool IsConnectionGood() override { return m_good.load(); }
+  std::string PeerName() const override { return "test connection " + std::to_string(m_handle); }
   void MarkGone() { m_good = false; }
 
  private:

@@ -263,6 +263,7 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
   }
 
   bool IsConnectionGood() override { return m_good.load(); }
+  std::string PeerName() const override { return m_peer; }
 
   // Closes at once, dropping every queued frame. Called on the strand, or by
   // Stop after the network thread has ended.
@@ -1021,7 +1022,7 @@ void CWzAsioNetworkServer::Impl::AcceptUnix() {
       socket.close(ignored);
     } else {
       const std::string source = "uid " + std::to_string(peer.uid);
-      const std::string who = source + " pid " + std::to_string(peer.pid);
+      const std::string who = source + " (pid " + std::to_string(peer.pid) + ")";
       std::string refusal;
       if (!Wzn::PeerAllowed(peer, m_selfUid, m_haveGroup, m_groupId)) {
         refusal = "not permitted";

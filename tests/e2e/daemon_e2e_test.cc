@@ -16,6 +16,7 @@ namespace wze2e {
 namespace {
 
 TEST_F(DaemonE2eTest, OnlyTheMappedHostReachesTheLunAndDeletingItAllEmptiesTgtd) {
+  EXPECT_FALSE(Has(DaemonLog(), " ERROR ")) << "a first start on an empty state directory is no error\n" << DaemonLog();
   const std::string file = Path("lun.img");
   const int lun = CreateMappedBlockLun(file);
   ASSERT_EQ(1, lun) << "LUN 0 is tgtd's controller; the first LUN is 1";

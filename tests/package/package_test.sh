@@ -43,6 +43,7 @@ usr/lib/wzscsi/drivers/libWzScsiSrvBStorDrvFSBLB.so
 usr/lib/wzscsi/drivers/libWzScsiSrvLio.so
 usr/lib/wzscsi/drivers/libWzScsiSrvTgt.so
 usr/lib/wzscsi/libRnUtils.so
+usr/lib/wzscsi/libWzCluster.so
 usr/lib/wzscsi/libWzLib.so
 usr/lib/wzscsi/libWzScsiSrv.so
 usr/lib/wzscsi/libWzScsiSrvMessages.so
