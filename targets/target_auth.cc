@@ -124,7 +124,7 @@ CRnError WzScsiSrv::SetTargetAuth(CWzNetwork* conn, CNMessageBase* message) {
           if (e) WZLOG(-1, "Undo of the CHAP change of %s failed: %s", target->targetId.c_str(), e.AsString().c_str());
         });
         ctx.Commit([target, chap]() { target->chap = chap; });
-        WZLOG(1, "CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());
+        WZLOG(2, "CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());
         ctx.Succeed();
         return CRnError();
       });

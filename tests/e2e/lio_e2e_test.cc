@@ -192,7 +192,8 @@ TEST_F(LioE2eTest, ChapRefusesWrongCredentialsAdmitsTheRightOnesAcrossARestartAn
       ASSERT_NO_FATAL_FAILURE(StartDaemon());
     }
   }
-  const std::string listing = CtlOk({"target", "list"});
+  const std::string listing = CtlOk({"target", "show", kTarget});
+  EXPECT_TRUE(Has(listing, "alice")) << listing;
 
   CtlOk({"target", "auth", kTarget, "--off"});
   EXPECT_TRUE(Has(login("", "").output, "read=ok\n")) << "CHAP off";
