@@ -91,8 +91,26 @@ class ClusterE2eTest : public ::testing::Test {
     return m_rig.Call(g, *WzCtl::MakeMapHost(target, lun, host, 0));
   }
 
-  // Both services hold the same targets, LUNs and mappings, and both
-  // engines hold exactly that.
+  // The targets etcd holds: keys "<prefix>t/<hex of the name>/target".
+  std::set<std::string> EtcdTargets() const {
+    std::set<std::string> names;
+    const std::string head = m_rig.KeyPrefix() + "t/", tail = "/target";
+    for (const auto& kv : m_rig.EtcdValues()) {
+      const std::string& key = kv.first;
+      if (key.size() <= head.size() + tail.size() || key.compare(0, head.size(), head) != 0 ||
+          key.compare(key.size() - tail.size(), tail.size(), tail) != 0)
+        continue;
+      const std::string hex = key.substr(head.size(), key.size() - head.size() - tail.size());
+      std::string name;
+      for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+      names.insert(name);
+    }
+    return names;
+  }
+
+  // Both services hold the same targets, LUNs and mappings, both engines
+  // hold exactly that, and etcd the same targets.
   bool Converged(std::string* why = nullptr) const {
     bool okA = false, okB = false;
     const auto targetsA = m_rig.Targets(kA, &okA), targetsB = m_rig.Targets(kB, &okB);
@@ -106,6 +124,7 @@ class ClusterE2eTest : public ::testing::Test {
     else if (lunsA != lunsB) reason = "the gateways list different LUNs or mappings";
     else if (engineNames != targetsA) reason = "gateway a's engine and its service differ";
     else if (engineA != engineB) reason = "the two engines differ";
+    else if (EtcdTargets() != targetsA) reason = "etcd holds other targets than the gateways";
     if (why != nullptr) *why = reason;
     return reason.empty();
   }
