@@ -70,7 +70,7 @@ bool ClusterRig::Start(const ClusterRigOptions& options, std::string* error) {
     return false;
   }
   if (options.clusterGateways > 0) {
-    if (!m_etcd.Start(options.etcdMembers, error)) {
+    if (!m_etcd.Start(options.etcdMembers, error, options.etcdTls)) {
       *error = "etcd: " + *error;
       return false;
     }
@@ -108,8 +108,13 @@ bool ClusterRig::WriteConfig(const Gateway& gw, std::string* error) const {
   // The tgt engine by name: on a machine with the kernel target the
   // automatic choice would take that one.
   std::string conf = "[Quellport]\nsScsiEngine=tgt\nBackingStoreDirs=" + m_diskDir + "\n";
-  if (gw.cluster)
+  if (gw.cluster) {
     conf += "ClusterEndpoints=" + Join(m_etcd.ClientUrls(), ",") + "\nClusterName=" + kClusterName + "\n";
+    const WzEtcdClientOptions tls = m_etcd.ClientOptions();
+    if (!tls.tlsCaFile.empty())
+      conf += "ClusterTlsCaFile=" + tls.tlsCaFile + "\nClusterTlsCertFile=" + tls.tlsCertFile +
+              "\nClusterTlsKeyFile=" + tls.tlsKeyFile + "\n";
+  }
   conf += "[WzScsiSrvTgt]\nTgtdControlSocket=" + gw.tgtd->ControlSocket() + "\nTgtdPortal=" + gw.tgtd->Portal() +
           "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + gw.stateDir + "/snapshots\n";
   const std::string path = gw.stateDir + "/wzscsi.conf";
@@ -224,6 +229,18 @@ std::map<std::string, std::string> ClusterRig::EtcdValues(bool* ok) const {
   if (!answered) return out;
   for (const WzEtcdKeyValue& kv : range.kvs) out[kv.key] = kv.value;
   return out;
+}
+
+bool ClusterRig::CompactEtcd(std::string* error) {
+  if (!m_etcdClient) {
+    *error = "no etcd in this rig";
+    return false;
+  }
+  WzEtcdRange range;
+  CRnError e = m_etcdClient->Get(KeyPrefix(), range);
+  if (!e) e = m_etcdClient->Compact(range.revision);
+  if (e) *error = e.AsString();
+  return !e;
 }
 
 std::string ClusterRig::MakeDisk(const std::string& name, long long size) const {

@@ -50,6 +50,9 @@ struct ClusterRigOptions {
   size_t localGateways = 0;  // after the cluster ones in gateway order
   int etcdMembers = 3;
   int logLevel = 1;  // 1 logs every request and every change applied from the cluster
+  // etcd on https with client certificates, the gateways configured with
+  // the CA, their certificate and key.
+  bool etcdTls = false;
 };
 
 // A status reply's "key=value" lines in order ("cluster.member" may repeat).
@@ -116,6 +119,9 @@ class ClusterRig {
   // Every key under KeyPrefix with its value (ok false when etcd did not
   // answer).
   std::map<std::string, std::string> EtcdValues(bool* ok = nullptr) const;
+  // Drops etcd's history up to its current revision, so that a watch from
+  // an older revision is refused as compacted.
+  bool CompactEtcd(std::string* error);
 
   // The shared backing-file directory, and a new sparse file in it.
   const std::string& DiskDir() const { return m_diskDir; }
