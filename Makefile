@@ -6,7 +6,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-fast asan tsan run run-cluster bench fuzz package clean
+.PHONY: all deps build test test-fast asan tsan run run-cluster bench fuzz package tidy clean
 
 all: build
 
@@ -60,6 +60,15 @@ fuzz: deps
 # The Debian package, from the normal build: $(BUILD)/wzscsi_<version>-1_<arch>.deb.
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# clang-tidy, with the checks of .clang-tidy, over the project's own sources
+# (never build/ or third-party code), compiled as the normal build compiles
+# them: the build's compile_commands.json. It reports and fails only when a
+# file does not compile; it is not part of `make test`.
+TIDY_SOURCES = '^$(CURDIR)/(actionlog|apps|bench|cluster|drivers|fuzz|hostlib|luns|messages|plugins|service|targets|tests)/.*\.cc$$'
+tidy: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >/dev/null
+	@run-clang-tidy -quiet -p $(BUILD) -j$(JOBS) $(TIDY_SOURCES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-fuzz

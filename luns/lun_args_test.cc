@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 #include "luns/lun_args.h"
 
 namespace {

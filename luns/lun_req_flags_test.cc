@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake make pkg-config ccache clang
+  build-essential cmake make pkg-config ccache clang clang-tidy
   libboost-dev libboost-system-dev libboost-thread-dev
   libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

@@ -6,6 +6,7 @@
 
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/wz_environment.h"
 #include "hostlib/util/CCommandLineArguments.h"
 #include "targets/target_names.h"
 
@@ -54,10 +55,10 @@ class WZ_SCOPED_CAPABILITY ChangeGate {
 // or a SIGKILL would. Steps: "engine" (the drivers have changed, nothing is
 // saved), "saved" (the change is saved, the model and the reply not yet).
 void TestCrashPoint(const Message& request, const char* step) {
-  const char* at = std::getenv("WZSCSI_TEST_CRASH_AT");
-  if (at == nullptr || *at == '\0') return;
-  if (std::string(at) == std::string(request.getTagName()) + ":" + step) {
-    WZLOG(-1, "Crashing at %s on request (WZSCSI_TEST_CRASH_AT)", at);
+  const std::string at = WzEnvironment::Get("WZSCSI_TEST_CRASH_AT");
+  if (at.empty()) return;
+  if (at == std::string(request.getTagName()) + ":" + step) {
+    WZLOG(-1, "Crashing at %s on request (WZSCSI_TEST_CRASH_AT)", at.c_str());
     ::raise(SIGKILL);
   }
 }

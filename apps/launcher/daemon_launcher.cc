@@ -195,6 +195,15 @@ bool CWzDaemonProcess::Running() {
 
 void CWzDaemonProcess::Reaped(int status) {
   m_status = DecodeStatus(status);
+  // A daemon killed by a signal (SIGKILL from Kill or from its own crash
+  // point) had no chance to remove its idle semaphore's name; one that
+  // exited removed it itself, which the lifecycle tests check.
+  if (WIFSIGNALED(status)) {
+    try {
+      WzNamedSemaphore::unlink("/wzscsid-" + std::to_string(m_pid));
+    } catch (const WzException&) {
+    }
+  }
   m_pid = -1;
 }
 
@@ -236,10 +245,6 @@ void CWzDaemonProcess::Kill() {
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   Reaped(status);
-  try {
-    WzNamedSemaphore::unlink("/wzscsid-" + std::to_string(pid));
-  } catch (const WzException&) {
-  }
 }
 
 WzCtlRunResult RunCtlProcess(const WzCtlRun& cfg) {

@@ -27,6 +27,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/net/accept_policy.h"
+#include "hostlib/util/wz_environment.h"
 
 #ifndef WZ_VERSION
 #define WZ_VERSION "unknown"
@@ -95,9 +96,9 @@ std::string UnixPathOfFd(int fd) {
 
 // sd_notify without libsystemd: one datagram to $NOTIFY_SOCKET.
 void NotifySystemd(const char* state) {
-  const char* env = getenv("NOTIFY_SOCKET");
-  if (env == nullptr || *env == '\0') return;
-  std::string path = env;
+  // READY and STOPPING go out while the service's threads run.
+  const std::string path = WzEnvironment::Get("NOTIFY_SOCKET");
+  if (path.empty()) return;
   sockaddr_un addr;
   memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
@@ -199,9 +200,7 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
   const std::string activatedPath = activated ? UnixPathOfFd(inheritedFd) : "";
   if (activated) {
     // Not for whatever the service or a driver might start.
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
+    for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"}) (void)WzEnvironment::Unset(name);
     WZLOG(0, "Socket activation: serving the inherited socket %s", activatedPath.c_str());
   }
   if (CRnError e = host.Serve(config, o.autoStart)) {

@@ -149,6 +149,12 @@ void CWzServiceHost::Shutdown() {
           // A worker is inside a driver: unloading anything would pull code
           // from under it. Leave at once, unloading nothing.
           WZLOG(-1, "Exiting without unloading the service (status %d)", kExitDriverStuck);
+          // The name only: the semaphore itself stays mapped for whoever
+          // still holds it, and a leftover name would outlive the process.
+          try {
+            WzNamedSemaphore::unlink(m_semName);
+          } catch (const WzException&) {
+          }
           g_ptrLogWriter.reset();
           ::_exit(kExitDriverStuck);
         }

@@ -60,33 +60,6 @@ WZ_EXPORT const char* WzLogLevelWord(int level);
 // cannot take apart comes back whole.
 WZ_EXPORT std::string WzLogShortFunction(const char* signature);
 
-// Keeps every record in memory; for tests. Thread-safe.
-class WZ_EXPORT CMemoryLogWriter : public CLogWriterInterface {
- public:
-  struct Record {
-    int level;
-    std::string function;
-    int line;
-    std::string text;
-  };
-  explicit CMemoryLogWriter(int level = 6) : m_level(level) {}
-  int GetLevel() const override;
-  void SetLevel(int level) override;
-  void VWrite(int level, const char* function, int line, const char* fmt, va_list args) override;
-
-  std::vector<Record> Records() const;
-  std::vector<std::string> Texts(int level) const;  // texts of records of exactly that level
-  // Number of records whose text contains `needle` (any level).
-  size_t Count(const std::string& needle) const;
-  bool Contains(const std::string& needle) const { return Count(needle) > 0; }
-  void Clear();
-
- private:
-  mutable std::mutex m_lock;
-  int m_level;
-  std::vector<Record> m_records;
-};
-
 // Writes when the global writer exists and is enabled for the level; the
 // arguments are not evaluated otherwise.
 #define WZLOG(level, ...)                                                                    \

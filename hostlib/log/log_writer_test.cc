@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/util/rn_test_temp_dir.h"
 
 namespace {

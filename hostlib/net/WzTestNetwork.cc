@@ -2,9 +2,6 @@
 
 #include <chrono>
 
-CWzNetwork::~CWzNetwork() = default;
-CWzNetworkServer::~CWzNetworkServer() = default;
-
 namespace {
 constexpr long kErrorNotFound = 1168;
 constexpr long kErrorNotConnected = 2250;

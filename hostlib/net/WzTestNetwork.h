@@ -1,6 +1,7 @@
 // An in-process network server for tests: connections are plain objects,
 // every reply sent is kept (as a copy of the message) per connection, and a
 // test can mark a connection gone or make acquire, release and send fail.
+// Built only into the test-support library, never into a shipped one.
 //
 // Thread safety: all operations may be called from any thread.
 #pragma once
@@ -16,7 +17,7 @@
 #include "hostlib/msg/CNMessageBase.h"
 #include "hostlib/net/WzNetwork.h"
 
-class WZ_EXPORT CWzTestNetworkServer : public CWzNetworkServer {
+class CWzTestNetworkServer : public CWzNetworkServer {
  public:
   CWzTestNetworkServer();
   ~CWzTestNetworkServer() override;

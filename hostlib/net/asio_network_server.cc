@@ -39,6 +39,7 @@
 #include "hostlib/net/net_errors.h"
 #include "hostlib/net/refusal_log.h"
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
+#include "hostlib/util/wz_environment.h"
 
 namespace asio = boost::asio;
 using boost::system::error_code;
@@ -856,13 +857,15 @@ CRnError CWzAsioNetworkServer::Impl::OpenUnixListener() {
   if (m_config.listenFd >= 0) return AdoptListenFd(m_config.listenFd);
   if (m_config.systemdActivation) {
     int fd = -1;
-    if (CRnError err = Wzn::SystemdListenFd(getenv("LISTEN_PID"), getenv("LISTEN_FDS"), getpid(), fd)) {
+    // Through WzEnvironment: the service's threads may be setting their
+    // request variables already.
+    const std::string pid = WzEnvironment::Get("LISTEN_PID");
+    const std::string fds = WzEnvironment::Get("LISTEN_FDS");
+    if (CRnError err = Wzn::SystemdListenFd(pid.c_str(), fds.c_str(), getpid(), fd)) {
       return err.Push(WZN_HERE, "no socket from systemd");
     }
     // Children must not take the socket as theirs.
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
+    for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"}) (void)WzEnvironment::Unset(name);
     return AdoptListenFd(fd);
   }
   if (m_config.unixPath.empty()) return CRnError();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/net/client.h"
 #include "hostlib/net/frame.h"
 #include "hostlib/net/net_test_support.h"

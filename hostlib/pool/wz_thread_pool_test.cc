@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/pool/wz_pool_test_util.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/svchost/WzNamedSemaphore.h"
 
 namespace {

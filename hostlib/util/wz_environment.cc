@@ -25,4 +25,9 @@ bool Set(const std::string& name, const std::string& value) {
   return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }
 
+bool Unset(const std::string& name) {
+  std::lock_guard<std::mutex> lock(g_environmentLock);
+  return ::unsetenv(name.c_str()) == 0;
+}
+
 }  // namespace WzEnvironment

@@ -18,4 +18,6 @@ WZ_EXPORT std::string Get(const std::string& name);
 WZ_EXPORT bool Has(const std::string& name);
 // setenv with overwrite: the strings are copied. False when setenv fails.
 WZ_EXPORT bool Set(const std::string& name, const std::string& value);
+// unsetenv. False when unsetenv fails (a name that is not set is no failure).
+WZ_EXPORT bool Unset(const std::string& name);
 }  // namespace WzEnvironment

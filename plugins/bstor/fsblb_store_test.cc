@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 
 namespace {
 

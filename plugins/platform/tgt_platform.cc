@@ -11,6 +11,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
+#include "hostlib/util/wz_environment.h"
 #include "plugins/chap_rules.h"
 #include "plugins/plugin_guard.h"
 #include "plugins/request_flags.h"
@@ -124,8 +125,9 @@ CRnError WzScsiSrvTgtPlatform::ReadSettings(std::string& socketPath, std::string
   portal.clear();
   if (CRnError err = ReadOptionalSetting(kKeyControlSocket, socketPath)) return err.Push(FX_HERE_IN(kFile));
   if (socketPath.empty()) {
-    const char* prefix = std::getenv("TGT_IPC_SOCKET");
-    socketPath = std::string(prefix != nullptr && *prefix != '\0' ? prefix : wztgt::kDefaultSocketPrefix) + ".0";
+    // Through WzEnvironment: other threads' requests set variables meanwhile.
+    const std::string prefix = WzEnvironment::Get("TGT_IPC_SOCKET");
+    socketPath = (prefix.empty() ? std::string(wztgt::kDefaultSocketPrefix) : prefix) + ".0";
   }
   // Without a portal, tgtd's portals are taken as they are.
   if (CRnError err = ReadOptionalSetting(kKeyPortal, portal)) return err.Push(FX_HERE_IN(kFile));

@@ -8,6 +8,7 @@
 
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/util/rn_test_temp_dir.h"
 #include "tests/e2e/driver_harness.h"
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "hostlib/util/RnFiles.h"
 #include "tests/integration/integration_support.h"
 
 namespace wzit {
@@ -68,8 +69,10 @@ TEST_F(StopTest, PastItsLimitAStopExitsThreeWithoutUnloading) {
   CWzDaemonProcess d;
   std::thread client;
   ASSERT_NO_FATAL_FAILURE(StartSlowReplay(d, 6000000, client));
+  const pid_t pid = d.Pid();
   EXPECT_EQ(d.Stop(60000), 3) << ReadFile(d.LogFile());
   EXPECT_NE(ReadFile(d.LogFile()).find("Exiting without unloading the service (status 3)"), std::string::npos);
+  EXPECT_FALSE(CRnPath::Exists("/dev/shm/sem.wzscsid-" + std::to_string(pid))) << "the idle semaphore is removed";
   client.join();
 }
 

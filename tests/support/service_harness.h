@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/net/WzTestNetwork.h"
 #include "hostlib/util/RnFiles.h"
 #include "messages/WzScsiServerMessages.h"
