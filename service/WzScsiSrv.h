@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "cluster/etcd_client.h"
+#include "service/cluster_sync.h"
 
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
@@ -338,6 +339,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   void ClusterPutBack(WzScsiSrvHandlerContext& ctx);
   CRnError ClusterRefuse(WzScsiSrvHandlerContext& ctx, const CRnError& error, const FXCodeLocation& where);
   void ClusterStatusLines(std::vector<std::string>& lines);
+  // Whether the model holds the object a key names.
+  bool ModelHolds(const WzScsiSrvClusterKeys::Parsed& p) WZ_EXCLUDES(m_modelMutex);
+  void NoteStoreRevision(int64_t revision);
 
   // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
@@ -391,6 +395,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // Cluster mode (service/cluster_sync.cc); m_etcd is null on a gateway of
   // its own. Set by Initialize, before any request.
   std::unique_ptr<WzScsiSrvEtcdClient> m_etcd;
+  std::unique_ptr<WzScsiSrvEtcdClient> m_etcdQuick;  // half the deadline: probes, re-reads
   std::string m_clusterName;
   std::string m_clusterPrefix;
   // Whether etcd answered the last probe or change; changes are refused at

@@ -211,6 +211,11 @@ CRnError WzScsiSrv::InitCluster() {
     timeoutMs = 2000;
   options.requestTimeoutMs = static_cast<int>(std::min<uint64_t>(timeoutMs, 60000));
   if (CRnError e = WzScsiSrvEtcdClient::Create(options, m_etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
+  // Probes and the re-read of a commit whose answer was lost wait less, so
+  // that a lost quorum is seen within a second and refused within the
+  // request deadline and a half.
+  options.requestTimeoutMs = std::max(100, options.requestTimeoutMs / 2);
+  if (CRnError e = WzScsiSrvEtcdClient::Create(options, m_etcdQuick)) return e.Push(FX_HERE);
   m_clusterPrefix = Keys::Prefix(m_clusterName);
   WZLOG(0, "Cluster mode: cluster %s on %s (keys under %s)", m_clusterName.c_str(), endpoints.c_str(),
         m_clusterPrefix.c_str());
@@ -259,11 +264,15 @@ CRnError WzScsiSrv::ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId) {
   const std::vector<WzEtcdOp> success = {WzEtcdOp::Put(key, text), WzEtcdOp::Put(Keys::SeqKey(m_clusterPrefix, target), "")};
   WzEtcdTxnResult result;
   if (CRnError e = m_etcd->Txn(compares, success, {}, result)) {
-    // A commit whose answer was lost may have been made: the key tells.
+    if (!WzEtcd::IsOutcomeUnknown(e)) return ClusterRefuse(ctx, e, FX_HERE);
+    // A commit whose answer was lost may have been made: the key tells, if
+    // etcd answers soon.
     WzEtcdRange read;
-    if (!WzEtcd::IsOutcomeUnknown(e) || m_etcd->Get(key, read).IsError() || read.kvs.empty() ||
-        read.kvs[0].value != text)
-      return ClusterRefuse(ctx, e, FX_HERE);
+    CRnError reread = m_etcdQuick->Get(key, read);
+    if (reread.IsError() || read.kvs.empty() || read.kvs[0].value != text) {
+      if (reread.IsError()) m_clusterAvailable = false;
+      return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_OUTCOME_UNKNOWN, FX_HERE, CRnError(), WzEtcd::Reason(e));
+    }
     result.succeeded = true;
     result.revision = read.kvs[0].modRevision;
   }
@@ -274,9 +283,16 @@ CRnError WzScsiSrv::ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId) {
                       tag == kCreateLun.tagId ? "LUN number " + std::to_string(lunId) + " was taken"
                                               : std::string("the object it belongs to was removed"));
   }
+  NoteStoreRevision(result.revision);
   WzMutexLock lock(&m_clusterMutex);
   m_clusterOwnRevisions.insert(result.revision);
   return CRnError();
+}
+
+void WzScsiSrv::NoteStoreRevision(int64_t revision) {
+  int64_t known = m_clusterStoreRevision.load();
+  while (revision > known && !m_clusterStoreRevision.compare_exchange_weak(known, revision)) {
+  }
 }
 
 CRnError WzScsiSrv::ClusterRemove(WzScsiSrvHandlerContext& ctx) {
@@ -318,13 +334,18 @@ CRnError WzScsiSrv::ClusterRemove(WzScsiSrvHandlerContext& ctx) {
     compares.push_back(WzEtcdCompare::ModRevisionIs(seqKey, seqRevision));
   }
   WzEtcdTxnResult result;
-  if (CRnError e = m_etcd->Txn(compares, success, {}, result)) return ClusterRefuse(ctx, e, FX_HERE);
+  if (CRnError e = m_etcd->Txn(compares, success, {}, result)) {
+    if (!WzEtcd::IsOutcomeUnknown(e)) return ClusterRefuse(ctx, e, FX_HERE);
+    m_clusterAvailable = false;
+    return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_OUTCOME_UNKNOWN, FX_HERE, CRnError(), WzEtcd::Reason(e));
+  }
   m_clusterAvailable = true;
   if (!result.succeeded)
     return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_CONFLICT, FX_HERE, CRnError(),
                       tag == kUnMapLun2Host.tagId ? "the mapping was removed" : "something was added under it");
   if (!result.results.empty()) ctx.m_clusterRemoved = result.results[0].kvs;
   ctx.m_clusterRemovedDone = true;
+  NoteStoreRevision(result.revision);
   WzMutexLock lock(&m_clusterMutex);
   m_clusterOwnRevisions.insert(result.revision);
   return CRnError();
@@ -351,13 +372,27 @@ void WzScsiSrv::ClusterPutBack(WzScsiSrvHandlerContext& ctx) {
 
 void WzScsiSrv::ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) {
   const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
+  // One transaction's events share its revision: this gateway's own are
+  // skipped whole, and forgotten once the update is through.
+  std::set<int64_t> own;
+  {
+    WzMutexLock lock(&m_clusterMutex);
+    for (const WzEtcdEvent& event : events)
+      if (m_clusterOwnRevisions.count(event.kv.modRevision) != 0) own.insert(event.kv.modRevision);
+    for (int64_t revision : own) m_clusterOwnRevisions.erase(revision);
+  }
   for (const WzEtcdEvent& event : events) {
-    {
-      WzMutexLock lock(&m_clusterMutex);
-      if (m_clusterOwnRevisions.erase(event.kv.modRevision) != 0) continue;
-    }
+    if (own.count(event.kv.modRevision) != 0) continue;
     const Keys::Parsed p = Keys::Parse(m_clusterPrefix, event.kv.key);
     if (p.kind == Keys::Parsed::NONE || p.kind == Keys::Parsed::SEQ) continue;
+    if (event.type == WzEtcdEvent::Type::kDelete && !ModelHolds(p)) {
+      // Already gone: this gateway's own removal whose answer came after
+      // its event, or a removal a resync made.
+      CRnError ignored = p.kind == Keys::Parsed::TARGET ? CRnDirectory::Remove(Layout::TargetDir(m_sActionLogRoot, p.target), true, false)
+                                                        : FXFile::RemoveFile(CachePath(m_sActionLogRoot, p));
+      (void)ignored;
+      continue;
+    }
     const std::string dir = Layout::TargetDir(m_sActionLogRoot, p.target);
     const std::string path = CachePath(m_sActionLogRoot, p);
     CRnError applied;
@@ -420,6 +455,16 @@ void WzScsiSrv::ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) {
   }
 }
 
+bool WzScsiSrv::ModelHolds(const WzScsiSrvClusterKeys::Parsed& p) {
+  WzReaderLock model(&m_modelMutex);
+  auto slot = m_mapTargets.find(p.target);
+  if (slot == m_mapTargets.end() || slot->second->state != TargetSlot::LIVE) return false;
+  if (p.kind == Keys::Parsed::TARGET || p.kind == Keys::Parsed::AUTH) return true;
+  auto lun = slot->second->target.luns.find(p.lun);
+  if (lun == slot->second->target.luns.end()) return false;
+  return p.kind == Keys::Parsed::LUN || lun->second.hosts.count(p.host) != 0;
+}
+
 void WzScsiSrv::OnClusterUpdate(const WzEtcdWatchUpdate& update) {
   if (update.kind == WzEtcdWatchUpdate::Kind::kEvents) {
     {
@@ -433,6 +478,7 @@ void WzScsiSrv::OnClusterUpdate(const WzEtcdWatchUpdate& update) {
     int64_t last = update.revision;
     for (const WzEtcdEvent& e : update.events) last = std::max(last, e.kv.modRevision);
     m_clusterApplied = std::max(m_clusterApplied.load(), last);
+    NoteStoreRevision(last);
     return;
   }
   WzMutexLock lock(&m_clusterMutex);
@@ -622,10 +668,10 @@ void WzScsiSrv::ClusterLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
     }
     // The probe: a linearizable read fails at once without quorum.
     WzEtcdRange probe;
-    CRnError probed = m_etcd->Get(m_clusterPrefix + "probe", probe);
+    CRnError probed = m_etcdQuick->Get(m_clusterPrefix + "probe", probe);
     m_clusterAvailable = probed.IsSuccess();
     if (probed.IsSuccess()) {
-      m_clusterStoreRevision = probe.revision;
+      NoteStoreRevision(probe.revision);
       CRnError result;
       if (resync) {
         result = WzNoThrow(FX_HERE, "Cluster resync", [&] { return ClusterResync("after a gap"); });

@@ -89,6 +89,9 @@ const WzScsiSrvRefusalRow kRows[] = {
      "Another gateway changed the target at the same time; nothing was changed, try again: "},
     {R::CLUSTER_DEPENDANTS, RC_HAS_DEPENDANTS, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
      "Another gateway added LUNs or host mappings under it"},
+    {R::CLUSTER_OUTCOME_UNKNOWN, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "the cluster configuration store is unavailable; the change was undone here, but etcd may still apply it "
+     "when it returns, and every gateway then follows: "},
 };
 
 }  // namespace

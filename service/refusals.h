@@ -64,6 +64,7 @@ enum class WzScsiSrvRefusal : int32_t {
   CLUSTER_TARGET_TAKEN,
   CLUSTER_CONFLICT,
   CLUSTER_DEPENDANTS,
+  CLUSTER_OUTCOME_UNKNOWN,
   END,  // not a refusal: the number of them
 };
 
