@@ -59,7 +59,7 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
   WZ_TRACE_SCOPE(6);
   auto* create = dynamic_cast<WzScsiServer::CreateLun*>(message);
   if (create != nullptr) {
-    if (WzLogEnabled(2)) WZLOG(2, "Create LUN operation flags [%lld]", static_cast<long long>(create->contextFlags()));
+    if (WzLogEnabled(1)) WZLOG(1, "Create LUN operation flags [%lld]", static_cast<long long>(create->contextFlags()));
     // Opens are served whatever the service state, before the readiness check.
     if (IsOpenOnlyRequest(*create)) return OpenLun(conn, message);
   }
@@ -68,7 +68,7 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
       [&](WzScsiServer::CreateLun& request, CreateLunRsp& reply, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const std::string& name = ctx.TargetName();
         const auto type = static_cast<BStorType>(static_cast<int32_t>(request.bstorType()));
-        WZLOG(2, "Creating Lun: TargetID [%s], BStoreType [%d]", name.c_str(), static_cast<int>(type));
+        WZLOG(1, "Creating Lun: TargetID [%s], BStoreType [%d]", name.c_str(), static_cast<int>(type));
 
         WzScsiSrvLun lun(name, m_ptrPlatform.get(), type, nullptr, nullptr, std::string(), lunId, std::string(), 0,
                          kDefaultBlockSize, kDefaultExtParam, false, nullptr);
@@ -110,7 +110,7 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
           if (created.IsSuccess()) {
             ctx.OnUndo([lun]() mutable { WzScsiSrvUndoLun(lun); });
             ctx.Commit([target, lun]() { target->luns[lun.lunId] = Lun(lun); });
-            WZLOG(2, "Target=%s Lun=%d, LUN Created", name.c_str(), lun.lunId);
+            WZLOG(1, "Target=%s Lun=%d, LUN Created", name.c_str(), lun.lunId);
           }
         }
         reply.setSerialPrefix(lun.serialPrefix);

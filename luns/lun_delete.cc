@@ -19,7 +19,7 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
       [&](WzScsiServer::DeleteLun& request, DeleteLunRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         // The request's 64-bit field carries a 32-bit LUN number.
         const auto number = static_cast<int32_t>(static_cast<uint32_t>(request.lunId()));
-        if (WzLogEnabled(2)) WZLOG(2, "Deleting Lun: TargetID [%s], LunID [%d]", ctx.TargetName().c_str(), number);
+        if (WzLogEnabled(1)) WZLOG(1, "Deleting Lun: TargetID [%s], LunID [%d]", ctx.TargetName().c_str(), number);
         if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 && IsUnrestoredLun(ctx.TargetName(), number))
           return DeleteUnrestoredLun(ctx, number);
         Lun* lun = nullptr;
@@ -59,7 +59,7 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServ
                                         bool& closed) {
   closed = false;
   const int64_t flags = request.contextFlags();
-  WZLOG(2, "Delete LUN operation flags [%lld]", static_cast<long long>(flags));
+  WZLOG(1, "Delete LUN operation flags [%lld]", static_cast<long long>(flags));
   // Exports the CloseOnly variable only when the request asks for it; it
   // lives until the drivers are done.
   std::optional<LunReqFlagHandler> closeOnly;
@@ -103,7 +103,7 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServ
     return refused;
   }
   closed = closing;
-  if (closed) WZLOG(2, "Lun is closed; a close is not saved into the action log.");
+  if (closed) WZLOG(1, "Lun is closed; a close is not saved into the action log.");
   return CRnError();
 }
 

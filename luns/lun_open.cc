@@ -45,7 +45,7 @@ CRnError WzScsiSrv::OpenLun(CWzNetwork* conn, CNMessageBase* message) {
           static_cast<WzScsiSrvLun&>(*lun) = opened;
           lun->closed = false;
         });
-        WZLOG(2, "Lun is opened: %s:%d", ctx.TargetName().c_str(), opened.lunId);
+        WZLOG(1, "Lun is opened: %s:%d", ctx.TargetName().c_str(), opened.lunId);
         // The reply of an open names no LUN, as it always has; only an open
         // without the variable (an odd case) says which it opened.
         if (!openOnly.isSet()) {

@@ -130,7 +130,7 @@ CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind,
   } else {
     worker = row->worker;
   }
-  WZLOG(2, "Handle %s", message->getTagName());
+  WZLOG(1, "Handle %s", message->getTagName());
   if (CRnError e = m_threadPool.doWork(worker, item)) {
     // The pool refused the item (it is stopping): nobody else will free it.
     WZLOG(-1, "Failed to queue message %s, error=%s", message->getTagName(), e.AsString().c_str());

@@ -31,7 +31,7 @@ CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
       [&](MapLun2Host& request, MapLun2HostRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const int32_t number = LunNumberOf(request.lunId());
         const std::string hostId = request.hostId();
-        WZLOG(2, "Mapping Host: TargetID [%s], HostID:[%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
+        WZLOG(1, "Mapping Host: TargetID [%s], HostID:[%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
               number);
         if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
         if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 && IsUnrestoredLun(ctx.TargetName(), number))
@@ -62,7 +62,7 @@ CRnError WzScsiSrv::UnMapHost(CWzNetwork* conn, CNMessageBase* message) {
       [&](UnMapLun2Host& request, UnMapLun2HostRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const int32_t number = LunNumberOf(request.lunId());
         const std::string hostId = request.hostId();
-        WZLOG(2, "Unmapping Host: TargetID [%s], HostID [%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
+        WZLOG(1, "Unmapping Host: TargetID [%s], HostID [%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
               number);
         if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
         Lun* lun = nullptr;

@@ -13,7 +13,7 @@ CRnError WzScsiSrv::CreateTarget(CWzNetwork* conn, CNMessageBase* message) {
       conn, message, WzScsiSrvFrames::kCreateTarget,
       [&](WzScsiServer::CreateTarget& request, CreateTargetRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const std::string& name = ctx.TargetName();
-        WZLOG(2, "Creating Target: TargetID [%s]", name.c_str());
+        WZLOG(1, "Creating Target: TargetID [%s]", name.c_str());
         if (!IsValidScsiTargetName(name)) return ctx.Refuse(R::INVALID_TARGET_NAME, FX_HERE);
         if (ctx.TargetTaken()) return ctx.Refuse(R::TARGET_EXISTS, FX_HERE);
         // Its saved LUNs and mappings would come back with the new target.
@@ -38,7 +38,7 @@ CRnError WzScsiSrv::DeleteTarget(CWzNetwork* conn, CNMessageBase* message) {
   return RunTyped<WzScsiServer::DeleteTarget, DeleteTargetRsp>(
       conn, message, WzScsiSrvFrames::kDeleteTarget,
       [&](WzScsiServer::DeleteTarget&, DeleteTargetRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
-        WZLOG(2, "Deleting Target: TargetID [%s]", ctx.TargetName().c_str());
+        WZLOG(1, "Deleting Target: TargetID [%s]", ctx.TargetName().c_str());
         Target* target = ctx.Target();
         const std::string dirName = WzScsiSrvActionLog::TargetDirName(ctx.TargetName());
         if (target == nullptr && IsUnrestoredTarget(dirName)) {
