@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "drivers/unit_serial.h"
 #include "tests/e2e/cluster_e2e_support.h"
 #include "tests/e2e/daemon_e2e_support.h"
+#include "tests/e2e/driver_harness.h"
 
 namespace wze2e {
 namespace {
@@ -205,6 +207,21 @@ TEST_F(ClusterE2eTest, AChangeThroughOneGatewayIsServedByTheOtherWithTheSameSeri
   EXPECT_TRUE(Has(viaA.output, serial)) << viaA.output;
   EXPECT_TRUE(Has(viaB.output, serial)) << viaB.output;
   EXPECT_TRUE(Has(viaB.output, "read_matches_pattern=1\n")) << viaB.output;
+  // CHAP set through A guards B's portal too; the secret never reaches etcd
+  // readers through a listing or a log.
+  const std::string secretFile = m_rig.DiskDir() + "/chap.secret";
+  {
+    std::ofstream out(secretFile);
+    out << "Cluster-Sesame1\n";
+  }
+  ASSERT_EQ(0, m_rig.Ctl(kA, {"target", "auth", target, "--user", "alice", "--secret-file", secretFile}).exitCode);
+  const std::string portalB = m_rig.Tgtd(kB).Portal();
+  EXPECT_TRUE(WaitUntil([&] { return ProbeUrl(ChapUrl(portalB, target, n), kHost, {"--read-lba", "0"}).exitCode != 0; },
+                        2000))
+      << "B still lets the host in without CHAP";
+  CommandResult chapB = ProbeUrl(ChapUrl(portalB, target, n, "alice", "Cluster-Sesame1"), kHost, {"--read-lba", "0"});
+  EXPECT_EQ(0, chapB.exitCode) << chapB.output;
+  ASSERT_EQ(0, m_rig.Ctl(kB, {"target", "auth", target, "--off"}).exitCode);
   // Both show the cluster and have caught up with the store (whose revision
   // a gateway learns by polling etcd).
   for (size_t g : {kA, kB}) {
