@@ -129,4 +129,24 @@ void PrintFigures(const std::vector<Figure>& figures, int labelWidth, int target
   }
 }
 
+Figure Measured(const std::string& name, const std::string& label, double value, const std::string& unit,
+                const std::string& note) {
+  Figure f;
+  f.name = name;
+  f.label = label;
+  f.value = value;
+  f.unit = unit;
+  f.note = note;
+  return f;
+}
+
+Figure Failed(const std::string& name, const std::string& label, const std::string& why) {
+  Figure f;
+  f.name = name;
+  f.label = label;
+  f.measured = false;
+  f.note = why;
+  return f;
+}
+
 }  // namespace wzbench

@@ -40,6 +40,12 @@ struct Figure {
   bool Met() const;
 };
 
+// A measured figure without a target, and one that could not be measured
+// (why goes into its note).
+Figure Measured(const std::string& name, const std::string& label, double value, const std::string& unit,
+                const std::string& note = "");
+Figure Failed(const std::string& name, const std::string& label, const std::string& why);
+
 // The figures as a JSON document: {"figures": [...], "context": {...}}.
 // context: extra key/value strings (machine, run parameters).
 std::string FiguresToJson(const std::vector<Figure>& figures,

@@ -57,26 +57,6 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-Figure Measured(const std::string& name, const std::string& label, double value, const std::string& unit,
-                const std::string& note = "") {
-  Figure f;
-  f.name = name;
-  f.label = label;
-  f.value = value;
-  f.unit = unit;
-  f.note = note;
-  return f;
-}
-
-Figure Failed(const std::string& name, const std::string& label, const std::string& why) {
-  Figure f;
-  f.name = name;
-  f.label = label;
-  f.measured = false;
-  f.note = why;
-  return f;
-}
-
 // value with digits after the point, and unit ("%.2f" then " ms").
 std::string Fixed(double value, int digits, const std::string& unit = "") {
   char buf[64];

@@ -207,24 +207,6 @@ std::string TargetsConf(const Options& options, const std::string& files) {
   return conf;
 }
 
-Figure Measured(const std::string& name, const std::string& label, double value, const std::string& unit) {
-  Figure f;
-  f.name = name;
-  f.label = label;
-  f.value = value;
-  f.unit = unit;
-  return f;
-}
-
-Figure Failed(const std::string& name, const std::string& label, const std::string& why) {
-  Figure f;
-  f.name = name;
-  f.label = label;
-  f.measured = false;
-  f.note = why;
-  return f;
-}
-
 class Run {
  public:
   explicit Run(const Options& options) : m_options(options) {}

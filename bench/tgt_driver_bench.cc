@@ -49,26 +49,6 @@ double SecondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 std::string TargetName(int i) { return "iqn.2024-01.com.example:bench-" + std::to_string(i); }
 
-Figure Measured(const std::string& name, const std::string& label, double value, const std::string& unit,
-                const std::string& note = "") {
-  Figure f;
-  f.name = name;
-  f.label = label;
-  f.value = value;
-  f.unit = unit;
-  f.note = note;
-  return f;
-}
-
-Figure Failed(const std::string& name, const std::string& label, const std::string& why) {
-  Figure f;
-  f.name = name;
-  f.label = label;
-  f.measured = false;
-  f.note = why;
-  return f;
-}
-
 // Runs body(i) for i in [0, count) on count threads; the first error wins.
 CRnError OnThreads(int count, const std::function<CRnError(int)>& body) {
   std::vector<CRnError> errors(static_cast<size_t>(count));
