@@ -66,9 +66,7 @@ std::string TargetDir(const std::string& root, const std::string& targetId) {
   return Join(TargetsDir(root), TargetDirName(targetId));
 }
 
-std::string TargetFile(const std::string& targetDir) {
-  return Join(targetDir, CRnPath::GetBaseName(targetDir) + kExt);
-}
+std::string TargetFile(const std::string& targetDir) { return Join(targetDir, CRnPath::GetBaseName(targetDir) + kExt); }
 
 std::string AuthFile(const std::string& targetDir) { return Join(targetDir, std::string("Auth") + kExt); }
 
@@ -78,7 +76,9 @@ std::string MappingsDir(const std::string& targetDir) { return Join(targetDir, k
 
 std::string LunFileName(int32_t lunId) { return Numbered(lunId) + kExt; }
 
-std::string LunFile(const std::string& targetDir, int32_t lunId) { return Join(LunsDir(targetDir), LunFileName(lunId)); }
+std::string LunFile(const std::string& targetDir, int32_t lunId) {
+  return Join(LunsDir(targetDir), LunFileName(lunId));
+}
 
 std::string MappingFileName(const std::string& hostId, int32_t lunId) {
   return NameId(hostId) + "_" + Numbered(lunId) + kExt;

@@ -39,8 +39,8 @@ TEST(ActionLogLayout, ParsesOnlyItsOwnNames) {
   EXPECT_EQ(lun, 7);
   EXPECT_TRUE(Layout::ParseLunFileName("12345.WZF", lun));
   EXPECT_EQ(lun, 12345);
-  for (const char* bad : {"notes.wzf", "7x.wzf", ".wzf", "0007.wzf.bak", "0007", "99999999999.wzf",
-                          ".wztmp-0007.wzf.1", "-001.wzf"})
+  for (const char* bad :
+       {"notes.wzf", "7x.wzf", ".wzf", "0007.wzf.bak", "0007", "99999999999.wzf", ".wztmp-0007.wzf.1", "-001.wzf"})
     EXPECT_FALSE(Layout::ParseLunFileName(bad, lun)) << bad;
 
   std::string host;

@@ -50,7 +50,8 @@ CRnError CreateDirDurably(const std::string& dir) {
 
 CRnError Serialize(const CNMessageBase& request, std::string& text) {
   if (request.serialize(text, false) != 0)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "Failed to serialize the Message, MsgId=%lu",
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                   "Failed to serialize the Message, MsgId=%lu",
                                    static_cast<unsigned long>(request.getTagID()));
   // A saved request must be one that replay can read back.
   if (text.size() > CNMessageBase::kMaxXmlBytes)
@@ -192,6 +193,7 @@ CRnError WzScsiSrvActionLogWriter::Restore(WzScsiSrvSetAside& aside) const {
 void WzScsiSrvActionLogWriter::Discard(WzScsiSrvSetAside& aside) const {
   if (!aside.Active()) return;
   CRnError removed = aside.m_isDir ? CRnDirectory::Remove(aside.m_to, true, false) : FXFile::RemoveFile(aside.m_to);
-  if (removed) WZLOG(0, "Could not delete %s (it is never replayed): %s", aside.m_to.c_str(), removed.AsString().c_str());
+  if (removed)
+    WZLOG(0, "Could not delete %s (it is never replayed): %s", aside.m_to.c_str(), removed.AsString().c_str());
   aside = WzScsiSrvSetAside();
 }

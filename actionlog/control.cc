@@ -32,10 +32,8 @@ bool IsDryRun(const WzScsiServer::Ioctl& request) {
 // read top to bottom.
 CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
   static const IoctlRow kCommands[] = {
-      {"llh", false,
-       [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_HOST); }},
-      {"llt", false,
-       [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_TARGET); }},
+      {"llh", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_HOST); }},
+      {"llt", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_BY_TARGET); }},
       {"ll", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListLuns(c, m, LUNS_ALL); }},
       {"lt", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListTargets(c, m); }},
       {"ls", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ListDetails(c, m); }},
@@ -74,12 +72,12 @@ CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message) {
   ReconcileReport reconciled;
   CRnError reconcileFailed = Reconcile(false, "reload", reconciled);
   if (played.IsSuccess() && (reconcileFailed.IsError() || reconciled.failed != 0))
-    played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                     "the engine could not be brought back to the configuration (%zu of %zu "
-                                     "differences not fixed)%s%s",
-                                     reconciled.failed, reconciled.differences.size(),
-                                     reconcileFailed.IsError() ? ": " : "",
-                                     reconcileFailed.IsError() ? reconcileFailed.AsString().c_str() : "");
+    played =
+        FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                "the engine could not be brought back to the configuration (%zu of %zu "
+                                "differences not fixed)%s%s",
+                                reconciled.failed, reconciled.differences.size(), reconcileFailed.IsError() ? ": " : "",
+                                reconcileFailed.IsError() ? reconcileFailed.AsString().c_str() : "");
 
   WzScsiServer::Error error;
   if (played.IsSuccess() && !LastReplay().Failed()) {
@@ -90,8 +88,8 @@ CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message) {
               LastReplay().Failed() ? ReplayOutcomeText(true, played)
                                     : "iSCSI service configuration reload failed: " + played.AsString());
     WZLOG(-1, "%s", error.errorMessage().c_str());
-    if (played.IsSuccess()) played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s",
-                                                             error.errorMessage().c_str());
+    if (played.IsSuccess())
+      played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s", error.errorMessage().c_str());
   }
   WzScsiServer::IoctlRsp reply;
   if (conn != nullptr) SendReply(conn, message, reply, error, std::string());
@@ -176,8 +174,8 @@ CRnError WzScsiSrv::ReconcileCommand(CWzNetwork* conn, CNMessageBase* message) {
                                report.differences.size()));
     result = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s", error.errorMessage().c_str());
   } else {
-    error.set(WzScsiServer::RC_SUCCESS, FXString::Format(dryRun ? "%zu differences" : "%zu differences fixed",
-                                                         report.differences.size()));
+    error.set(WzScsiServer::RC_SUCCESS,
+              FXString::Format(dryRun ? "%zu differences" : "%zu differences fixed", report.differences.size()));
   }
   if (conn != nullptr) {
     WzScsiServer::IoctlRsp reply;

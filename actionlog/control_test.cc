@@ -32,8 +32,7 @@ struct Observed {
 };
 
 Observed Observe(ServiceHarness& h) {
-  return Observed{Results(h.Send(MakeIoctl("ll"))), Results(h.Send(MakeIoctl("lt"))),
-                  ListTree(h.ActionLogRoot())};
+  return Observed{Results(h.Send(MakeIoctl("ll"))), Results(h.Send(MakeIoctl("lt"))), ListTree(h.ActionLogRoot())};
 }
 
 }  // namespace
@@ -41,7 +40,8 @@ Observed Observe(ServiceHarness& h) {
 TEST(Ioctl, CommandWordsIgnoreCaseButNotBlanks) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  for (const char* cmd : {"lt", "LT", "Lt"}) EXPECT_EQ(Results(h.Send(MakeIoctl(cmd))), std::vector<std::string>{"iqn.a"});
+  for (const char* cmd : {"lt", "LT", "Lt"})
+    EXPECT_EQ(Results(h.Send(MakeIoctl(cmd))), std::vector<std::string>{"iqn.a"});
   for (const char* cmd : {"LL", "lL"}) EXPECT_EQ(ReplyCode(h.Send(MakeIoctl(cmd))), 0);
   EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("RC"))), 0);
 

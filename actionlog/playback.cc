@@ -39,8 +39,8 @@ bool HoldsNothingSaved(const std::string& dir, int depth = 0) {
     if (Layout::IsTemporaryName(entry.name)) continue;
     std::string path = dir;
     struct stat st;
-    if (FXPath::Append(path, entry.name, 0).IsError() || CRnFile::Stat(path, st).IsError() ||
-        !S_ISDIR(st.st_mode) || !HoldsNothingSaved(path, depth + 1))
+    if (FXPath::Append(path, entry.name, 0).IsError() || CRnFile::Stat(path, st).IsError() || !S_ISDIR(st.st_mode) ||
+        !HoldsNothingSaved(path, depth + 1))
       return false;
   }
   return end;
@@ -107,8 +107,8 @@ bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind
     return false;
   }
   if (int status = request.readXmlFromFile(in)) {
-    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to read %s xml config file=%s with error code ret=%d", words.tag,
-          words.what, path.c_str(), status);
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to read %s xml config file=%s with error code ret=%d", words.tag, words.what,
+          path.c_str(), status);
     reason = std::string("is not a saved request of its kind: ") + CNXmlStatusText(status);
     return false;
   }
@@ -131,7 +131,8 @@ void WzScsiSrv::LogPlaybackProgress(const char* what) {
   WzMutexLock lock(&m_reportMutex);
   const ReplayReport& s = m_report;
   const double seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
-  WZLOG(0, "%s: targets %zu (failed %zu), LUNs %zu (failed %zu), mappings %zu (failed %zu), already present %zu, %.1f s",
+  WZLOG(0,
+        "%s: targets %zu (failed %zu), LUNs %zu (failed %zu), mappings %zu (failed %zu), already present %zu, %.1f s",
         what, s.targets, s.targetsFailed, s.luns, s.lunsFailed, s.mappings, s.mappingsFailed, s.present, seconds);
 }
 
@@ -200,7 +201,8 @@ CRnError WzScsiSrv::Playback(bool reload) {
   const size_t leftovers = RemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
   if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
   // The replay runs inside a request; nothing may escape it.
-  CRnError result = WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
+  CRnError result =
+      WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
   {
     WzMutexLock lock(&m_reportMutex);
     m_report.seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
@@ -337,7 +339,8 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, const std::stri
   std::vector<std::string> names;
   bool opened = false;
   CRnError listed = ListActionLogDir(dir, names, opened);
-  if (listed.IsError() && !opened) return listed.Push(FX_HERE, "Failed to open %s config dir=%s", words.what, dir.c_str());
+  if (listed.IsError() && !opened)
+    return listed.Push(FX_HERE, "Failed to open %s config dir=%s", words.what, dir.c_str());
 
   for (const std::string& name : names) {
     if (m_stopping.load()) break;

@@ -18,9 +18,7 @@ namespace Layout = WzScsiSrvActionLog;
 
 namespace {
 
-std::string TargetDir(ServiceHarness& h, const std::string& name) {
-  return Layout::TargetDir(h.ActionLogRoot(), name);
-}
+std::string TargetDir(ServiceHarness& h, const std::string& name) { return Layout::TargetDir(h.ActionLogRoot(), name); }
 
 std::string Field(const std::string& line, const std::string& key) {
   std::istringstream in(line);
@@ -220,9 +218,8 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   ASSERT_NE(statusReply, nullptr);
   const std::vector<std::string> status = statusReply->results();
   EXPECT_EQ(std::count(status.begin(), status.end(), "replay.failed=targets:2 luns:3 mappings:0"), 1);
-  EXPECT_EQ(std::count_if(status.begin(), status.end(),
-                          [](const std::string& l) { return l.rfind("failure=", 0) == 0; }),
-            5);
+  EXPECT_EQ(
+      std::count_if(status.begin(), status.end(), [](const std::string& l) { return l.rfind("failure=", 0) == 0; }), 5);
   for (const std::string& dir : {luns, mappings})
     for (const std::string& name : ListTree(dir))
       EXPECT_FALSE(Layout::IsTemporaryName(name)) << "a temporary file a crash left is removed at start: " << name;
@@ -230,14 +227,18 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   EXPECT_EQ(Describe(h.Service().SnapshotTargets()), intact);
   const std::vector<std::string> expectedLog = {
       "TARGET PLAYBACK ERROR!!! Target xml file doesn't exist, path=" + Layout::TargetFile(orphan),
-      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + Layout::LunFile(goodDir, 5) + " with error code ret=",
-      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + Layout::LunFile(goodDir, 6) + " with error code ret=",
+      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + Layout::LunFile(goodDir, 5) +
+          " with error code ret=",
+      "LUN PLAYBACK ERROR!!! Failed to read LUN xml config file=" + Layout::LunFile(goodDir, 6) +
+          " with error code ret=",
       "LUN PLAYBACK ERROR!!! SKipping, path=notes.txt",
       "LUN PLAYBACK ERROR!!! SKipping, path=" + lunLikeDir,
       "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=notes.txt",
       "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=" + mappingLikeDir,
-      "LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + Layout::LunFile(goodDir, 9) + ", target=iqn.gone with error [",
-      "TARGET PLAYBACK ERROR!!! Failed to create target, file=" + Layout::TargetFile(dup) + ", target=iqn.good, error=[",
+      "LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + Layout::LunFile(goodDir, 9) +
+          ", target=iqn.gone with error [",
+      "TARGET PLAYBACK ERROR!!! Failed to create target, file=" + Layout::TargetFile(dup) +
+          ", target=iqn.good, error=[",
   };
   for (const std::string& text : expectedLog) EXPECT_EQ(h.Log().Count(text), 1u) << text;
   EXPECT_FALSE(h.Log().Contains(".wztmp-"));

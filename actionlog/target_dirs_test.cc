@@ -73,8 +73,9 @@ TEST_F(TargetDirs, PreInitTargetsComeFirstByIdentifierThenTheRestByName) {
   for (const auto& id : rest) expected.push_back(targets + "/" + id);
 
   EXPECT_EQ(h.Service().GetTargetDirs(), expected);
-  EXPECT_EQ(h.Log().Count("Pre Init target [" + Guid("IQN.C") + "] not found in target action log dir [" + targets + "]"),
-            1u);
+  EXPECT_EQ(
+      h.Log().Count("Pre Init target [" + Guid("IQN.C") + "] not found in target action log dir [" + targets + "]"),
+      1u);
   EXPECT_TRUE(h.Log().Contains("Pre Initialize Target [iqn.b=" + Guid("iqn.b") + "]"));
   EXPECT_EQ(h.Log().Count("not found in target action log dir"), 1u);
 }
@@ -109,7 +110,8 @@ TEST_F(TargetDirs, FilesTemporaryFilesAndDotsAreNeverTargets) {
 
 TEST_F(TargetDirs, MissingTargetsDirectoryGivesNothing) {
   EXPECT_TRUE(h.Service().GetTargetDirs().empty());
-  EXPECT_TRUE(h.Log().Contains("Targets action log directory [" + targets + "] does not exist yet: nothing to replay."));
+  EXPECT_TRUE(
+      h.Log().Contains("Targets action log directory [" + targets + "] does not exist yet: nothing to replay."));
 }
 
 TEST_F(TargetDirs, WithoutTargetDirectoriesThePreInitListIsNotRead) {

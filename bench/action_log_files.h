@@ -20,9 +20,9 @@
 namespace wzbench {
 
 struct ModelShape {
-  int targets = 0;        // TargetName(0) .. TargetName(targets - 1)
-  int lunsPerTarget = 0;  // numbered 0 .. lunsPerTarget - 1 (the doubles' numbering)
-  bool mapHosts = true;   // each LUN of target t mapped to HostName(t)
+  int targets = 0;                     // TargetName(0) .. TargetName(targets - 1)
+  int lunsPerTarget = 0;               // numbered 0 .. lunsPerTarget - 1 (the doubles' numbering)
+  bool mapHosts = true;                // each LUN of target t mapped to HostName(t)
   uint64_t creationTime = 1704067200;  // stamped into every LUN's saved request
 
   size_t Objects() const;  // targets + LUNs + mappings

@@ -54,6 +54,6 @@ class BenchSinkNetwork : public CWzNetworkServer {
   mutable std::mutex m_lock;
   mutable std::condition_variable m_changed;
   std::map<WznHandle_t, State> m_connections;  // guarded by m_lock
-  WznHandle_t m_nextHandle = 1;                 // guarded by m_lock
-  size_t m_freed = 0;                           // guarded by m_lock
+  WznHandle_t m_nextHandle = 1;                // guarded by m_lock
+  size_t m_freed = 0;                          // guarded by m_lock
 };

@@ -19,9 +19,9 @@ double Percentile(std::vector<double> samples, double p);
 
 // How a figure is held against its target.
 enum class TargetKind {
-  kNone,      // reported only
-  kAtLeast,   // value >= target
-  kBelow,     // value < target
+  kNone,     // reported only
+  kAtLeast,  // value >= target
+  kBelow,    // value < target
 };
 
 struct Figure {

@@ -41,9 +41,9 @@ struct ChangeLoad {
 };
 
 struct ChangeTrial {
-  double changesPerSec = 0;  // answered changes of all clients over the trial's time
+  double changesPerSec = 0;                         // answered changes of all clients over the trial's time
   std::vector<double> latencyMs[kChangeStepCount];  // by step
-  std::string error;         // the first client that stopped, and why
+  std::string error;                                // the first client that stopped, and why
   // CPU time per change (ms) of the daemon, the engine and this process's
   // clients, and how busy the machine's CPUs were (0..1); -1 when unknown.
   double daemonCpuMs = -1, engineCpuMs = -1, clientCpuMs = -1, machineBusy = -1;

@@ -15,8 +15,8 @@
 //
 // Prints a table and writes the figures as JSON (--json). Exit status 0 when
 // every measurement ran, 1 otherwise (etcd or tgtd missing included).
-#include <CLI/CLI.hpp>
 #include <stdlib.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -142,16 +142,16 @@ class Run {
         std::string stopped;
         for (const ChangeTrial& trial : trials[g][clients]) {
           rates.push_back(trial.changesPerSec);
-          for (const std::vector<double>& step : trial.latencyMs) latency.insert(latency.end(), step.begin(), step.end());
+          for (const std::vector<double>& step : trial.latencyMs)
+            latency.insert(latency.end(), step.begin(), step.end());
           if (!trial.error.empty() && stopped.empty()) stopped = trial.error;
         }
         const std::string mode = cluster ? "cluster mode" : "local mode";
         const std::string key = std::string(cluster ? "cluster" : "cluster_local");
         const std::string who = n + (clients == 1 ? " client" : " clients");
-        Figure rate = Measured(key + "_changes_per_s_" + n, "durable changes/s on tgtd, " + mode + ", " + who,
-                               Median(rates), "changes/s",
-                               "median of " + std::to_string(rates.size()) + " trials of " +
-                                   Fixed(m_options.trialSecs, 1, " s"));
+        Figure rate = Measured(
+            key + "_changes_per_s_" + n, "durable changes/s on tgtd, " + mode + ", " + who, Median(rates), "changes/s",
+            "median of " + std::to_string(rates.size()) + " trials of " + Fixed(m_options.trialSecs, 1, " s"));
         if (cluster && local > 0) rate.note += "; " + Fixed(rate.value / local, 2, "x local mode");
         if (!cluster) local = rate.value;
         const std::string cpu = CpuText(trials[g][clients]);
@@ -212,11 +212,11 @@ class Run {
     // B often holds the change before A's reply is out: the whole way, from
     // the request sent to A, tells what a second initiator path waits for.
     figures.push_back(Measured("cluster_propagation_from_request_p50_ms",
-                               "from the request sent to A until B's engine holds it: p50",
-                               Percentile(fromRequest, 50), "ms"));
+                               "from the request sent to A until B's engine holds it: p50", Percentile(fromRequest, 50),
+                               "ms"));
     figures.push_back(Measured("cluster_propagation_from_request_p99_ms",
-                               "from the request sent to A until B's engine holds it: p99",
-                               Percentile(fromRequest, 99), "ms"));
+                               "from the request sent to A until B's engine holds it: p99", Percentile(fromRequest, 99),
+                               "ms"));
     if (held != static_cast<int>(names.size())) {
       figures.push_back(Failed("cluster_propagation_engine", "B's tgtd after the propagation samples",
                                std::to_string(held) + " targets held, " + std::to_string(names.size()) + " created"));

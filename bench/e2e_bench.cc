@@ -20,8 +20,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -35,12 +35,11 @@
 #include "bench/bench_requests.h"
 #include "bench/bench_stats.h"
 #include "bench/change_load.h"
-#include "bench/proc_memory.h"
 #include "bench/e2e_daemon.h"
 #include "bench/e2e_overload.h"
 #include "bench/fsync_probe.h"
+#include "bench/proc_memory.h"
 #include "hostlib/net/client.h"
-
 
 namespace {
 
@@ -360,9 +359,7 @@ struct StartFigures {
   uint64_t peakKib = 0;
 };
 
-CRnError StartOnLog(BenchDaemon& daemon, StartFigures& out) {
-  return daemon.StartTimed(out.replaySec, out.servingSec);
-}
+CRnError StartOnLog(BenchDaemon& daemon, StartFigures& out) { return daemon.StartTimed(out.replaySec, out.servingSec); }
 
 // "ll" on the connection: the lines of the reply.
 CRnError ListAll(CWzClient& client, const std::string& arguments, int timeoutMs, std::vector<std::string>& lines) {
@@ -519,8 +516,8 @@ void MeasureListing(const Options& options, const DaemonSetup& setup, std::vecto
   if (p.IsSuccess() && tuples != shape.Tuples())
     p = FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 13, "paged listing gave %zu tuples", tuples);
   if (p) {
-    figures.push_back(Failed("list_100k_by_target_ms", "listing of 100,000 tuples, 1,000 requests by target", "ms",
-                             p.AsString()));
+    figures.push_back(
+        Failed("list_100k_by_target_ms", "listing of 100,000 tuples, 1,000 requests by target", "ms", p.AsString()));
     ok = false;
   } else {
     Figure f;

@@ -22,8 +22,8 @@ class CWzClient;
 namespace wzbench {
 
 struct DaemonSetup {
-  std::string driverDir;   // the driver doubles
-  std::string parentDir;   // where the private directory is made
+  std::string driverDir;  // the driver doubles
+  std::string parentDir;  // where the private directory is made
   int logLevel = 0;
   std::string extraConfig;  // appended to the configuration file (the drivers' sections)
   std::string engine;       // sScsiEngine of [Quellport]; empty: the automatic choice

@@ -68,8 +68,8 @@ TEST(BenchDaemon, ChangesThroughTheClientAreSavedDurably) {
   CWzClient client;
   ASSERT_TRUE(daemon.Connect(client).IsSuccess());
   int64_t code = -1;
-  ASSERT_TRUE(wzbench::CallForCode(client, *wzbench::CreateTargetRequest(wzbench::TargetName(7)), 30000, code)
-                  .IsSuccess());
+  ASSERT_TRUE(
+      wzbench::CallForCode(client, *wzbench::CreateTargetRequest(wzbench::TargetName(7)), 30000, code).IsSuccess());
   EXPECT_EQ(0, code);
   ASSERT_TRUE(daemon.Stop().IsSuccess());
 

@@ -33,8 +33,7 @@ Figure Failed(const std::string& name, const std::string& label, const std::stri
   return f;
 }
 
-void MeasureLatency(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures,
-                    bool& ok) {
+void MeasureLatency(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
   const char* name = "overload_lt_p99_ms";
   const char* label = "p99 of one client's \"lt\" while 15 clients pipeline without reading";
   BenchDaemon daemon(setup);
@@ -147,8 +146,7 @@ void MeasureFloodMemory(const OverloadOptions& options, const DaemonSetup& setup
 
 }  // namespace
 
-void MeasureOverload(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures,
-                     bool& ok) {
+void MeasureOverload(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
   MeasureLatency(options, setup, figures, ok);
   MeasureFloodMemory(options, setup, figures, ok);
 }

@@ -24,7 +24,6 @@ struct OverloadOptions {
 };
 
 // Appends the figures (or why one could not be measured; ok is then false).
-void MeasureOverload(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures,
-                     bool& ok);
+void MeasureOverload(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok);
 
 }  // namespace wzbench

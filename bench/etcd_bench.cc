@@ -87,33 +87,37 @@ bool Run(const Options& options, std::vector<Figure>& figures) {
   const int n = options.ops;
   bool ok = true;
 
-  ok &= Sequential("etcd_put", "put, pooled keep-alive connection", n,
-                   [&](int i) { return client->Put("bench/put/" + std::to_string(i % 500), value); }, figures);
-  ok &= Sequential("etcd_put_conn_per_call", "put, a connection per call", n / 4,
-                   [&](int i) { return perCall->Put("bench/put/" + std::to_string(i % 500), value); }, figures);
+  ok &= Sequential(
+      "etcd_put", "put, pooled keep-alive connection", n,
+      [&](int i) { return client->Put("bench/put/" + std::to_string(i % 500), value); }, figures);
+  ok &= Sequential(
+      "etcd_put_conn_per_call", "put, a connection per call", n / 4,
+      [&](int i) { return perCall->Put("bench/put/" + std::to_string(i % 500), value); }, figures);
   // The cluster-wide choice: create-if-absent of a new key, the loser's
   // read in the failure branch.
-  ok &= Sequential("etcd_txn", "txn create-if-absent", n,
-                   [&](int i) {
-                     const std::string key = "bench/txn/" + std::to_string(i);
-                     WzEtcdTxnResult r;
-                     return client->Txn({WzEtcdCompare::Absent(key)}, {WzEtcdOp::Put(key, value)},
-                                        {WzEtcdOp::Get(key)}, r);
-                   },
-                   figures);
-  ok &= Sequential("etcd_get", "get (linearizable)", n,
-                   [&](int i) {
-                     WzEtcdRange r;
-                     return client->Get("bench/put/" + std::to_string(i % 500), r);
-                   },
-                   figures);
+  ok &= Sequential(
+      "etcd_txn", "txn create-if-absent", n,
+      [&](int i) {
+        const std::string key = "bench/txn/" + std::to_string(i);
+        WzEtcdTxnResult r;
+        return client->Txn({WzEtcdCompare::Absent(key)}, {WzEtcdOp::Put(key, value)}, {WzEtcdOp::Get(key)}, r);
+      },
+      figures);
+  ok &= Sequential(
+      "etcd_get", "get (linearizable)", n,
+      [&](int i) {
+        WzEtcdRange r;
+        return client->Get("bench/put/" + std::to_string(i % 500), r);
+      },
+      figures);
 
-  ok &= Sequential("etcd_get_conn_per_call", "get, a connection per call", n / 4,
-                   [&](int i) {
-                     WzEtcdRange r;
-                     return perCall->Get("bench/put/" + std::to_string(i % 500), r);
-                   },
-                   figures);
+  ok &= Sequential(
+      "etcd_get_conn_per_call", "get, a connection per call", n / 4,
+      [&](int i) {
+        WzEtcdRange r;
+        return perCall->Get("bench/put/" + std::to_string(i % 500), r);
+      },
+      figures);
 
   // Several threads, one client.
   {

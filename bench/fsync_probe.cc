@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
-#include <vector>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace wzbench {
 
@@ -115,9 +115,8 @@ CRnError ProbeFsyncRenameParallel(const std::string& dir, int streams, double mi
   std::vector<CRnError> errors(static_cast<size_t>(streams));
   std::vector<std::thread> threads;
   for (size_t i = 0; i < dirs.size(); ++i)
-    threads.emplace_back([&, i] {
-      errors[i] = ProbeFsyncRename(dirs[i], minSeconds, minOperations, fileBytes, results[i]);
-    });
+    threads.emplace_back(
+        [&, i] { errors[i] = ProbeFsyncRename(dirs[i], minSeconds, minOperations, fileBytes, results[i]); });
   for (std::thread& t : threads) t.join();
   for (const std::string& d : dirs) ::rmdir(d.c_str());
   for (const CRnError& e : errors)

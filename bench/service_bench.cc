@@ -57,12 +57,14 @@ void DispatchOneAtATime(benchmark::State& state, const std::function<std::unique
 }
 
 void BM_Dispatch_ListTargets(benchmark::State& state) {
-  DispatchOneAtATime(state, [] { return wzbench::IoctlRequest("lt"); }, WzScsiServer::RC_SUCCESS);
+  DispatchOneAtATime(
+      state, [] { return wzbench::IoctlRequest("lt"); }, WzScsiServer::RC_SUCCESS);
 }
 
 void BM_Dispatch_RefusedDelete(benchmark::State& state) {
-  DispatchOneAtATime(state, [] { return wzbench::DeleteTargetRequest("iqn.2024-01.com.example.bench:absent"); },
-                     WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE);
+  DispatchOneAtATime(
+      state, [] { return wzbench::DeleteTargetRequest("iqn.2024-01.com.example.bench:absent"); },
+      WzScsiServer::RC_NOT_FOUND_OR_WRONG_STATE);
 }
 
 void BM_Dispatch_ListTargets_InFlight64(benchmark::State& state) {
@@ -134,13 +136,20 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   // Registered here, in this order, so that each service model is built once.
-  benchmark::RegisterBenchmark("BM_Dispatch_ListTargets", BM_Dispatch_ListTargets)->Unit(benchmark::kMicrosecond)->UseRealTime();
-  benchmark::RegisterBenchmark("BM_Dispatch_RefusedDelete", BM_Dispatch_RefusedDelete)->Unit(benchmark::kMicrosecond)->UseRealTime();
+  benchmark::RegisterBenchmark("BM_Dispatch_ListTargets", BM_Dispatch_ListTargets)
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("BM_Dispatch_RefusedDelete", BM_Dispatch_RefusedDelete)
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("BM_Dispatch_ListTargets_InFlight64", BM_Dispatch_ListTargets_InFlight64)
-      ->Unit(benchmark::kMicrosecond)->UseRealTime();
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("BM_ListLuns_Walk", BM_ListLuns_Walk)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_ListLuns_All", BM_ListLuns_All)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("BM_ListLuns_ByTarget", BM_ListLuns_ByTarget)->Unit(benchmark::kMicrosecond)->UseRealTime();
+  benchmark::RegisterBenchmark("BM_ListLuns_ByTarget", BM_ListLuns_ByTarget)
+      ->Unit(benchmark::kMicrosecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("BM_ListLuns_ByHost", BM_ListLuns_ByHost)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -45,8 +45,7 @@ std::string ServiceBenchEnv::BuildModel() {
       return "create target " + target + ": " + e.AsString();
     for (int l = 0; l < m_luns; ++l) {
       auto lun = CreateLunRequest(target, LunPath(t, l));
-      if (CRnError e = service.CreateLun(nullptr, lun.get()))
-        return "create LUN on " + target + ": " + e.AsString();
+      if (CRnError e = service.CreateLun(nullptr, lun.get())) return "create LUN on " + target + ": " + e.AsString();
       // The doubles number LUNs from 0 in creation order.
       auto map = MapRequest(target, l, HostName(t));
       if (CRnError e = service.MapHost(nullptr, map.get()))

@@ -120,8 +120,8 @@ bool HoldsAll(const std::string& show, const std::string& dir, int count, std::s
     if (line.compare(0, lunLine.size(), lunLine) == 0) ++luns;
     if (line.compare(0, aclLine.size(), aclLine) == 0) ++hosts;
   }
-  held = std::to_string(targets) + " targets, " + std::to_string(luns) + " LUNs, " + std::to_string(hosts) +
-         " bindings";
+  held =
+      std::to_string(targets) + " targets, " + std::to_string(luns) + " LUNs, " + std::to_string(hosts) + " bindings";
   return targets == count && luns == count && hosts == count;
 }
 
@@ -188,7 +188,8 @@ CRnError ConfigureThroughService(BenchDaemon& daemon, const Options& options, co
   for (int c = 0; c < options.clients; ++c) {
     const int first = c * per;
     const int last = std::min(options.targets, first + per);
-    threads.emplace_back(ConfigureRange, daemon.Socket(), files, first, last, std::ref(results[static_cast<size_t>(c)]));
+    threads.emplace_back(ConfigureRange, daemon.Socket(), files, first, last,
+                         std::ref(results[static_cast<size_t>(c)]));
   }
   for (std::thread& t : threads) t.join();
   for (const CRnError& e : results)
@@ -268,8 +269,8 @@ class Run {
     setup.parentDir = m_dir;
     setup.logLevel = m_options.logLevel;
     setup.engine = "tgt";
-    setup.extraConfig = "[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() + "\nTgtdPortal=" +
-                        m_tgtd.Portal() + "\n";
+    setup.extraConfig =
+        "[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() + "\nTgtdPortal=" + m_tgtd.Portal() + "\n";
     return setup;
   }
 
@@ -301,7 +302,8 @@ class Run {
       return false;
     }
     m_serviceOk = true;
-    Figure f = Measured("tgt_service_config_s", Count() + " targets (LUN + host each) through wzscsid", m_serviceSec, "s");
+    Figure f =
+        Measured("tgt_service_config_s", Count() + " targets (LUN + host each) through wzscsid", m_serviceSec, "s");
     char note[128];
     snprintf(note, sizeof(note), "%.2f ms per target, 3 durable changes each, %d client(s)",
              1000.0 * m_serviceSec / m_options.targets, m_options.clients);
@@ -326,9 +328,9 @@ class Run {
       Progress("tgt-admin: %d targets from targets.conf on tgtd (pid %d)", m_options.targets,
                static_cast<int>(tgtd.Pid()));
       const Clock::time_point start = Clock::now();
-      wze2e::CommandResult r = wze2e::RunCommand(
-          {"tgt-admin", "-e", "-c", conf, "-C", std::to_string(tgtd.ControlPort())},
-          {"TGT_IPC_SOCKET=" + tgtd.SocketPrefix()});
+      wze2e::CommandResult r =
+          wze2e::RunCommand({"tgt-admin", "-e", "-c", conf, "-C", std::to_string(tgtd.ControlPort())},
+                            {"TGT_IPC_SOCKET=" + tgtd.SocketPrefix()});
       m_adminSec = SecondsSince(start);
       if (r.exitCode != 0) e = Fail("tgt-admin exited with %d: %s", r.exitCode, r.output.substr(0, 400).c_str());
     }
@@ -480,8 +482,8 @@ class Run {
     double totalSec = 0, tgtdSec = 0, rebuildSec = 0;
     e = RebuildAfterRestart(totalSec, tgtdSec, rebuildSec, held);
     for (int r = 0; e.IsSuccess() && r < m_options.restarts; ++r) {
-      std::this_thread::sleep_for(std::chrono::microseconds(
-          static_cast<int64_t>(kWatchPollSec * 1e6 * (r + 0.5) / m_options.restarts)));
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(static_cast<int64_t>(kWatchPollSec * 1e6 * (r + 0.5) / m_options.restarts)));
       e = RebuildAfterRestart(totalSec, tgtdSec, rebuildSec, held);
       if (e) break;
       Progress("tgtd restart %d: all back after %.2f s (tgtd up %.2f s, reconcile %.2f s)", r + 1, totalSec, tgtdSec,
@@ -509,8 +511,8 @@ class Run {
              total.size(), Percentile(total, 100), Median(tgtdUp), held.c_str());
     f.note = note;
     figures.push_back(f);
-    Figure g = Measured("tgt_rebuild_reconcile_s", "the same after the service noticed (its reconcile)",
-                        Median(rebuild), "s");
+    Figure g =
+        Measured("tgt_rebuild_reconcile_s", "the same after the service noticed (its reconcile)", Median(rebuild), "s");
     g.kind = TargetKind::kBelow;
     g.target = 2;
     g.targetText = "< 2 s";
@@ -575,9 +577,7 @@ class Run {
   bool m_serviceOk = false, m_adminOk = false;
 };
 
-void PrintTable(const std::vector<Figure>& figures) {
-  PrintFigures(figures, 58, 10);
-}
+void PrintTable(const std::vector<Figure>& figures) { PrintFigures(figures, 58, 10); }
 
 }  // namespace
 
@@ -589,7 +589,8 @@ int main(int argc, char** argv) {
   app.add_option("--change-clients", options.changeClients, "client counts of the change trials")
       ->capture_default_str()
       ->delimiter(',');
-  app.add_option("--change-trials", options.changeTrials, "change trials per client count (0: leave them out)")->capture_default_str();
+  app.add_option("--change-trials", options.changeTrials, "change trials per client count (0: leave them out)")
+      ->capture_default_str();
   app.add_option("--trial-seconds", options.trialSecs, "length of one change trial")->capture_default_str();
   app.add_option("--reconcile-runs", options.reconcileRuns, "timed reconcile requests with nothing to do")
       ->capture_default_str();

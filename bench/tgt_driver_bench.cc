@@ -174,8 +174,8 @@ bool Measure(const Options& options, std::vector<Figure>& figures) {
     Bench bench(options, dir);
     const int files = std::max(options.threads, options.listTargets);
     error = bench.MakeFiles(files);
-    CRnError err = error.empty() ? bench.Start() : FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "%s",
-                                                                           error.c_str());
+    CRnError err =
+        error.empty() ? bench.Start() : FXErrorUtil::ErrorWin32(FX_HERE_IN("bench"), 1067, "%s", error.c_str());
     if (err.IsSuccess()) {
       fprintf(stderr, "tgt driver: %d targets, %d threads\n", options.threads, options.threads);
       err = OnThreads(options.threads, [&](int i) {

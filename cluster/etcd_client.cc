@@ -25,8 +25,8 @@ CRnError WzScsiSrvEtcdClient::Create(const WzEtcdClientOptions& options, std::un
     return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER, "no etcd endpoint is configured");
   }
   if (options.requestTimeoutMs < 1) {
-    return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER, "the etcd request deadline must be at least 1 ms, not %d",
-                                   options.requestTimeoutMs);
+    return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER,
+                                   "the etcd request deadline must be at least 1 ms, not %d", options.requestTimeoutMs);
   }
   std::vector<WzEtcdEndpoint> endpoints;
   bool https = !options.tlsCaFile.empty() || !options.tlsCertFile.empty() || !options.tlsKeyFile.empty();
@@ -127,8 +127,8 @@ CRnError WzScsiSrvEtcdClient::Unary(const Call& call, std::string& answer) {
       if (attempt < count) failures += (failures.empty() ? "" : "; ") + WzEtcd::Reason(err);
     }
     return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable,
-                                   "%s: no etcd member served the request within %d ms (%s)",
-                                   WzEtcd::kUnavailableText, m_options.requestTimeoutMs, failures.c_str());
+                                   "%s: no etcd member served the request within %d ms (%s)", WzEtcd::kUnavailableText,
+                                   m_options.requestTimeoutMs, failures.c_str());
   });
 }
 
@@ -143,8 +143,8 @@ CRnError WzScsiSrvEtcdClient::Get(const std::string& key, WzEtcdRange& out) {
 CRnError WzScsiSrvEtcdClient::GetPrefix(const std::string& prefix, WzEtcdRange& out) {
   std::string answer;
   const WzEtcdOp range = WzEtcdOp::GetPrefix(prefix);
-  if (CRnError err = Unary({"/v3/kv/range", WzEtcdCodec::RangeRequest(range.key, range.rangeEnd), Retry::kAlways, true},
-                           answer)) {
+  if (CRnError err =
+          Unary({"/v3/kv/range", WzEtcdCodec::RangeRequest(range.key, range.rangeEnd), Retry::kAlways, true}, answer)) {
     return err;
   }
   return WzEtcdCodec::ParseRange(answer, out);
@@ -152,8 +152,8 @@ CRnError WzScsiSrvEtcdClient::GetPrefix(const std::string& prefix, WzEtcdRange& 
 
 CRnError WzScsiSrvEtcdClient::Put(const std::string& key, const std::string& value, WzEtcdWrite* out, int64_t lease) {
   std::string answer;
-  if (CRnError err = Unary({"/v3/kv/put", WzEtcdCodec::PutRequest(key, value, lease), Retry::kIfNotSent, true},
-                           answer)) {
+  if (CRnError err =
+          Unary({"/v3/kv/put", WzEtcdCodec::PutRequest(key, value, lease), Retry::kIfNotSent, true}, answer)) {
     return err;
   }
   WzEtcdWrite write;
@@ -164,8 +164,8 @@ CRnError WzScsiSrvEtcdClient::Put(const std::string& key, const std::string& val
 
 CRnError WzScsiSrvEtcdClient::Delete(const std::string& key, WzEtcdWrite* out) {
   std::string answer;
-  if (CRnError err = Unary({"/v3/kv/deleterange", WzEtcdCodec::DeleteRequest(key, ""), Retry::kIfNotSent, true},
-                           answer)) {
+  if (CRnError err =
+          Unary({"/v3/kv/deleterange", WzEtcdCodec::DeleteRequest(key, ""), Retry::kIfNotSent, true}, answer)) {
     return err;
   }
   WzEtcdWrite write;
@@ -177,9 +177,9 @@ CRnError WzScsiSrvEtcdClient::Delete(const std::string& key, WzEtcdWrite* out) {
 CRnError WzScsiSrvEtcdClient::DeletePrefix(const std::string& prefix, WzEtcdWrite* out) {
   std::string answer;
   const WzEtcdOp range = WzEtcdOp::DeletePrefix(prefix);
-  if (CRnError err = Unary({"/v3/kv/deleterange", WzEtcdCodec::DeleteRequest(range.key, range.rangeEnd),
-                            Retry::kIfNotSent, true},
-                           answer)) {
+  if (CRnError err =
+          Unary({"/v3/kv/deleterange", WzEtcdCodec::DeleteRequest(range.key, range.rangeEnd), Retry::kIfNotSent, true},
+                answer)) {
     return err;
   }
   WzEtcdWrite write;
@@ -206,8 +206,8 @@ CRnError WzScsiSrvEtcdClient::Txn(const std::vector<WzEtcdCompare>& compares, co
 CRnError WzScsiSrvEtcdClient::LeaseGrant(int64_t ttlSeconds, int64_t& lease, int64_t* grantedTtl) {
   std::string answer;
   // A grant repeated would leave an unused lease to expire: harmless.
-  if (CRnError err = Unary({"/v3/lease/grant", WzEtcdCodec::LeaseGrantRequest(ttlSeconds), Retry::kAlways, true},
-                           answer)) {
+  if (CRnError err =
+          Unary({"/v3/lease/grant", WzEtcdCodec::LeaseGrantRequest(ttlSeconds), Retry::kAlways, true}, answer)) {
     return err;
   }
   int64_t ttl = 0;
@@ -218,8 +218,7 @@ CRnError WzScsiSrvEtcdClient::LeaseGrant(int64_t ttlSeconds, int64_t& lease, int
 
 CRnError WzScsiSrvEtcdClient::LeaseKeepAlive(int64_t lease, int64_t* ttlLeft) {
   std::string answer;
-  if (CRnError err = Unary({"/v3/lease/keepalive", WzEtcdCodec::LeaseIdRequest(lease), Retry::kAlways, true},
-                           answer)) {
+  if (CRnError err = Unary({"/v3/lease/keepalive", WzEtcdCodec::LeaseIdRequest(lease), Retry::kAlways, true}, answer)) {
     return err;
   }
   int64_t ttl = 0;

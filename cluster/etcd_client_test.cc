@@ -399,7 +399,8 @@ TEST(EtcdClientTest, RefusesBadEndpointsAndNoticesDeadMembersWithinTheDeadline) 
   std::unique_ptr<WzScsiSrvEtcdClient> client;
   WzEtcdClientOptions options;
   EXPECT_TRUE(WzScsiSrvEtcdClient::Create(options, client).IsError());
-  for (const char* bad : {"127.0.0.1", "ftp://127.0.0.1:2379", "127.0.0.1:0", "127.0.0.1:2379/v3", "::1:2379", ":2379"}) {
+  for (const char* bad :
+       {"127.0.0.1", "ftp://127.0.0.1:2379", "127.0.0.1:0", "127.0.0.1:2379/v3", "::1:2379", ":2379"}) {
     options.endpoints = {bad};
     EXPECT_TRUE(WzScsiSrvEtcdClient::Create(options, client).IsError()) << bad;
   }
@@ -458,7 +459,8 @@ TEST(EtcdClientTest, RefusesBadEndpointsAndNoticesDeadMembersWithinTheDeadline) 
   EXPECT_TRUE(WzEtcd::IsUnavailable(err)) << err.AsString();
   std::unique_ptr<WzEtcdWatch> watch;
   start = Clock::now();
-  EXPECT_TRUE(WzEtcd::IsUnavailable(stalled->Watch("k", 0, [](const WzEtcdWatchUpdate&) {}, watch)));
+  EXPECT_TRUE(WzEtcd::IsUnavailable(stalled->Watch(
+      "k", 0, [](const WzEtcdWatchUpdate&) {}, watch)));
   EXPECT_LT(MsSince(start), 300 + 500);
   ::close(listener);
   ::close(closedSocket);

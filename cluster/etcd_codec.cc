@@ -130,7 +130,8 @@ T Num(const pt::ptree& tree, const char* path) {
 
 std::string Base64Field(const pt::ptree& tree, const char* name) {
   std::string bytes;
-  if (!Base64Decode(tree.get<std::string>(name, ""), bytes)) throw std::runtime_error(std::string("bad base64 in ") + name);
+  if (!Base64Decode(tree.get<std::string>(name, ""), bytes))
+    throw std::runtime_error(std::string("bad base64 in ") + name);
   return bytes;
 }
 
@@ -254,8 +255,7 @@ CRnError ServerError(const std::string& body, const std::string& endpoint) {
                                    WzEtcd::kUnavailableText, endpoint.c_str(), text.c_str());
   }
   if (code == kGrpcNotFound) {
-    return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrNotFound, "etcd at %s: %s", endpoint.c_str(),
-                                   text.c_str());
+    return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrNotFound, "etcd at %s: %s", endpoint.c_str(), text.c_str());
   }
   return FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrRefused, "etcd at %s refused the request: %s",
                                  endpoint.c_str(), text.c_str());
@@ -370,7 +370,7 @@ CRnError ParseWatchMessage(const std::string& line, const std::string& endpoint,
       for (const auto& item : *events) {
         WzEtcdEvent e;
         e.type = item.second.get<std::string>("type", "PUT") == "DELETE" ? WzEtcdEvent::Type::kDelete
-                                                                          : WzEtcdEvent::Type::kPut;
+                                                                         : WzEtcdEvent::Type::kPut;
         if (auto kv = item.second.get_child_optional("kv")) e.kv = KeyValue(*kv);
         out.events.push_back(std::move(e));
       }

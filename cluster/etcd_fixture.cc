@@ -73,7 +73,6 @@ bool FreePorts(size_t count, std::vector<int>& ports) {
   return ports.size() == count;
 }
 
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
@@ -200,7 +199,8 @@ bool EtcdTestCluster::MakeCertificates(std::string* error) {
   };
   std::vector<std::string> ca = {"openssl", "req", "-x509"};
   ca.insert(ca.end(), key.begin(), key.end());
-  ca.insert(ca.end(), {"-keyout", TlsFile("ca.key"), "-out", TlsFile("ca.crt"), "-days", "2", "-subj", "/CN=wz-test-ca"});
+  ca.insert(ca.end(),
+            {"-keyout", TlsFile("ca.key"), "-out", TlsFile("ca.crt"), "-days", "2", "-subj", "/CN=wz-test-ca"});
   return RunToEnd(ca, log, error) && request("member", "/CN=etcd") && sign("member") &&
          request("client", "/CN=wzscsid") && sign("client");
 }
@@ -276,11 +276,29 @@ bool EtcdTestCluster::Launch(size_t index, std::string* error) {
   // Peers speak plain http among themselves; only clients see TLS.
   const std::string peer = "http://127.0.0.1:" + std::to_string(m.peerPort);
   const std::string client = Url(m.clientPort);
-  std::vector<std::string> argv = {"etcd", "--name", m.name, "--data-dir", m_dir + "/" + m.name,
-                                   "--listen-peer-urls", peer, "--initial-advertise-peer-urls", peer,
-                                   "--listen-client-urls", client, "--advertise-client-urls", client,
-                                   "--initial-cluster", InitialCluster(), "--initial-cluster-state", "new",
-                                   "--initial-cluster-token", m_token, "--logger", "zap", "--log-outputs", "stderr"};
+  std::vector<std::string> argv = {"etcd",
+                                   "--name",
+                                   m.name,
+                                   "--data-dir",
+                                   m_dir + "/" + m.name,
+                                   "--listen-peer-urls",
+                                   peer,
+                                   "--initial-advertise-peer-urls",
+                                   peer,
+                                   "--listen-client-urls",
+                                   client,
+                                   "--advertise-client-urls",
+                                   client,
+                                   "--initial-cluster",
+                                   InitialCluster(),
+                                   "--initial-cluster-state",
+                                   "new",
+                                   "--initial-cluster-token",
+                                   m_token,
+                                   "--logger",
+                                   "zap",
+                                   "--log-outputs",
+                                   "stderr"};
   if (m_tls) {
     argv.insert(argv.end(), {"--cert-file", TlsFile("member.crt"), "--key-file", TlsFile("member.key"),
                              "--trusted-ca-file", TlsFile("ca.crt"), "--client-cert-auth"});
@@ -390,9 +408,8 @@ WzEtcdWatch::Callback WatchRecorder::Callback() {
 
 bool WatchRecorder::WaitForRevision(int64_t revision, int timeoutMs) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return !m_events.empty() && m_events.back().kv.modRevision >= revision;
-  });
+  return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return !m_events.empty() && m_events.back().kv.modRevision >= revision; });
 }
 
 bool WatchRecorder::WaitForEnd(int timeoutMs) {

@@ -68,8 +68,8 @@ CRnError WzEtcdTlsContext::Create(const std::string& caFile, const std::string& 
                       ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
                   ec);
   auto bad = [&](const char* what, const std::string& file) {
-    return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER, "cannot load the etcd TLS %s \"%s\": %s",
-                                   what, file.c_str(), ec.message().c_str());
+    return FXErrorUtil::ErrorWin32(WZETCD_HERE, ERROR_INVALID_PARAMETER, "cannot load the etcd TLS %s \"%s\": %s", what,
+                                   file.c_str(), ec.message().c_str());
   };
   if (caFile.empty()) {
     if (ctx.set_default_verify_paths(ec)) return bad("system certificates", "");
@@ -165,7 +165,7 @@ struct WzEtcdHttpConnection::Impl {
   const size_t maxAnswerBytes;
   const std::shared_ptr<WzEtcdTlsContext> tlsContext;
   asio::io_context ioc{1};
-  beast::tcp_stream stream{ioc};  // http
+  beast::tcp_stream stream{ioc};                              // http
   std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls;  // https, one per connection
   beast::flat_buffer buffer;
   bool connected = false;
@@ -235,9 +235,8 @@ CRnError WzEtcdHttpConnection::Impl::Send(const std::string& path, const std::st
   request.keep_alive(true);
   request.body() = body;
   request.prepare_payload();
-  const beast::error_code ec = WithStream([&](auto& s) {
-    return Run(deadline, [&](auto handler) { http::async_write(s, request, std::move(handler)); });
-  });
+  const beast::error_code ec = WithStream(
+      [&](auto& s) { return Run(deadline, [&](auto handler) { http::async_write(s, request, std::move(handler)); }); });
   // A request etcd did not receive whole is one it cannot act on.
   if (ec == beast::error::timeout) return Unavailable(url, "the request was not taken before the deadline");
   if (ec) return Unavailable(url, "cannot send: " + ec.message());
@@ -257,8 +256,8 @@ CRnError WzEtcdHttpConnection::Impl::ReadWholeAnswer(http::response_parser<http:
                                    url.c_str(), maxAnswerBytes);
   }
   if (ec) {
-    return OutcomeUnknown(url, "the connection closed before the answer (" + ec.message() +
-                                   "); the request may have taken effect");
+    return OutcomeUnknown(
+        url, "the connection closed before the answer (" + ec.message() + "); the request may have taken effect");
   }
   return CRnError();
 }

@@ -70,8 +70,7 @@ class WzEtcdHttpConnection {
   // Starts a streaming request: POSTs and reads the answer's head before the
   // deadline. An answer other than 200 is read whole and turned into etcd's
   // error.
-  CRnError OpenStream(const std::string& path, const std::string& body, bool requireLeader,
-                      Clock::time_point deadline);
+  CRnError OpenStream(const std::string& path, const std::string& body, bool requireLeader, Clock::time_point deadline);
   // The next line of the streamed body, without its newline. Waits until
   // deadline (Clock::time_point::max(): no limit) or Interrupt. The end of
   // the stream is an error (kErrUnavailable).

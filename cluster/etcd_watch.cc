@@ -140,9 +140,9 @@ void WzEtcdWatch::Body(std::shared_ptr<State> state) {
         update.compactRevision = message.compactRevision;
       } else {
         update.kind = WzEtcdWatchUpdate::Kind::kLost;
-        update.error = FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable, "%s: %s cancelled the watch: %s",
-                                               WzEtcd::kUnavailableText, state->url.c_str(),
-                                               message.cancelReason.c_str());
+        update.error =
+            FXErrorUtil::ErrorWin32(WZETCD_HERE, WzEtcd::kErrUnavailable, "%s: %s cancelled the watch: %s",
+                                    WzEtcd::kUnavailableText, state->url.c_str(), message.cancelReason.c_str());
       }
       state->Deliver(update);
       break;

@@ -37,8 +37,8 @@ class WZ_EXPORT WzScsiBStorOps {
   virtual CRnError Reserved10() { return CRnError(); }
   virtual CRnError Reserved11() { return CRnError(); }
   // 12: an XDR message routed to this store; the result is ignored.
-  virtual CRnError HandleXDRMessage(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
-                                    WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) = 0;
+  virtual CRnError HandleXDRMessage(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
+                                    unsigned long messageId, wzsDatabuf_v2* buffer) = 0;
   virtual ~WzScsiBStorOps() = default;
 };
 

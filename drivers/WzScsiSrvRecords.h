@@ -25,7 +25,7 @@ struct WZ_EXPORT WzScsiSrvChap {
   bool enabled = false;
   std::string user;
   std::string secret;
-  std::string mutualUser;    // empty: one-way
+  std::string mutualUser;  // empty: one-way
   std::string mutualSecret;
   bool operator==(const WzScsiSrvChap& o) const {
     return enabled == o.enabled && user == o.user && secret == o.secret && mutualUser == o.mutualUser &&
@@ -53,21 +53,30 @@ struct WZ_EXPORT WzScsiSrvLun {
   uint32_t blockSize = 0;
   uint64_t extParam = 0;
   std::string extData;
-  void* bstoreCtx = nullptr;           // owned by the backing store
-  WzScsiBStorOps* bstorOps = nullptr;  // owner of bstoreCtx; null for types 1 and 4
+  void* bstoreCtx = nullptr;              // owned by the backing store
+  WzScsiBStorOps* bstorOps = nullptr;     // owner of bstoreCtx; null for types 1 and 4
   WzScsiSrvPlatform* platform = nullptr;  // not owned
   bool extFlag = false;
   int64_t creationTime = 0;  // seconds since 1970
 
   WzScsiSrvLun() = default;
   // creationTimeIn null: the current time.
-  WzScsiSrvLun(const std::string& targetIdIn, WzScsiSrvPlatform* platformIn, WzScsiServer::BStorType type,
-               void* ctx, WzScsiBStorOps* ops, const std::string& serialPrefixIn, int32_t lunIdIn,
-               const std::string& pathIn, uint64_t sizeIn, uint32_t blockSizeIn, uint64_t extParamIn,
-               bool extFlagIn, const int64_t* creationTimeIn)
-      : serialPrefix(serialPrefixIn), lunId(lunIdIn), targetId(targetIdIn), path(pathIn), bstorType(type),
-        size(sizeIn), blockSize(blockSizeIn), extParam(extParamIn), bstoreCtx(ctx), bstorOps(ops),
-        platform(platformIn), extFlag(extFlagIn),
+  WzScsiSrvLun(const std::string& targetIdIn, WzScsiSrvPlatform* platformIn, WzScsiServer::BStorType type, void* ctx,
+               WzScsiBStorOps* ops, const std::string& serialPrefixIn, int32_t lunIdIn, const std::string& pathIn,
+               uint64_t sizeIn, uint32_t blockSizeIn, uint64_t extParamIn, bool extFlagIn,
+               const int64_t* creationTimeIn)
+      : serialPrefix(serialPrefixIn),
+        lunId(lunIdIn),
+        targetId(targetIdIn),
+        path(pathIn),
+        bstorType(type),
+        size(sizeIn),
+        blockSize(blockSizeIn),
+        extParam(extParamIn),
+        bstoreCtx(ctx),
+        bstorOps(ops),
+        platform(platformIn),
+        extFlag(extFlagIn),
         creationTime(creationTimeIn != nullptr ? *creationTimeIn : static_cast<int64_t>(::time(nullptr))) {}
 };
 typedef WzScsiSrvLun WzScsiSrvLun_t;
@@ -101,7 +110,7 @@ struct WZ_EXPORT WzScsiSrvModelLun : public WzScsiSrvLun {
 
 struct WZ_EXPORT WzScsiSrvModelTarget : public WzScsiSrvTarget {
   std::map<int32_t, WzScsiSrvModelLun> luns;  // by LUN number
-  WzScsiSrvChap chap;                          // off unless set
+  WzScsiSrvChap chap;                         // off unless set
 
   WzScsiSrvModelTarget() = default;
   explicit WzScsiSrvModelTarget(const WzScsiSrvTarget& t) : WzScsiSrvTarget(t) {}

@@ -20,12 +20,9 @@ const char* const FSBLB_BSTOR_LIB_NAME = "libWzScsiSrvBStorDrvFSBLB.so";
 
 // An empty name: the type has no library of its own.
 const std::map<WzScsiServer::BStorType, std::string> BStorTypeLibNameMap = {
-    {WzScsiServer::BSTOR_INVALID, INVALID_BSTOR_LIB_NAME},
-    {WzScsiServer::BSTOR_KERNEL, KERNEL_BSTOR_LIB_NAME},
-    {WzScsiServer::BSTOR_BLKDEV, BLKDEV_BSTOR_LIB_NAME},
-    {WzScsiServer::BSTOR_DEVSNAP, DEVSNAP_BSTOR_LIB_NAME},
-    {WzScsiServer::BSTOR_FSBLB, FSBLB_BSTOR_LIB_NAME},
-    {WzScsiServer::BSTOR_RESERVED5, INVALID_BSTOR_LIB_NAME},
+    {WzScsiServer::BSTOR_INVALID, INVALID_BSTOR_LIB_NAME}, {WzScsiServer::BSTOR_KERNEL, KERNEL_BSTOR_LIB_NAME},
+    {WzScsiServer::BSTOR_BLKDEV, BLKDEV_BSTOR_LIB_NAME},   {WzScsiServer::BSTOR_DEVSNAP, DEVSNAP_BSTOR_LIB_NAME},
+    {WzScsiServer::BSTOR_FSBLB, FSBLB_BSTOR_LIB_NAME},     {WzScsiServer::BSTOR_RESERVED5, INVALID_BSTOR_LIB_NAME},
     {WzScsiServer::BSTOR_NONE, INVALID_BSTOR_LIB_NAME},
 };
 

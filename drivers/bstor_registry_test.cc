@@ -62,8 +62,7 @@ TEST(BStorRegistry, LibraryThatCannotLoadIsRetriedOnTheNextRequest) {
     EXPECT_TRUE(h.Service().LoadedBStorTypes().empty());
     EXPECT_TRUE(h.Service().SnapshotTargets()[kTarget].luns.empty());
 
-    ASSERT_EQ(symlink(WZ_TEST_FAKES_DIR "/libWzScsiSrvBStorBlkDev.so",
-                      (dir + "/libWzScsiSrvBStorBlkDev.so").c_str()),
+    ASSERT_EQ(symlink(WZ_TEST_FAKES_DIR "/libWzScsiSrvBStorBlkDev.so", (dir + "/libWzScsiSrvBStorBlkDev.so").c_str()),
               0);
     EXPECT_EQ(ReplyCode(h.Send(MakeCreateLun(kTarget, 2, BlkDevArgs()))), 0);
     EXPECT_EQ(h.Service().LoadedBStorTypes(), std::vector<WzScsiServer::BStorType>{WzScsiServer::BSTOR_BLKDEV});

@@ -15,8 +15,7 @@
 
 #include "hostlib/util/WzScsiUtils.h"
 
-inline std::string WzScsiSrvUnitSerial(const std::string& serialPrefix, const std::string& targetId,
-                                       int32_t lunId) {
+inline std::string WzScsiSrvUnitSerial(const std::string& serialPrefix, const std::string& targetId, int32_t lunId) {
   std::string id;
   CRnError ignored = GetGUID(targetId.data(), static_cast<int>(targetId.size()), id);
   (void)ignored;

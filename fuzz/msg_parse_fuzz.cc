@@ -49,8 +49,7 @@ void MsgFuzzCheckAccepted(const CNMessageBase& message) {
   if (!same || same->readXmlFromString(first) != CNXML_OK) MsgFuzzFail("reading into its own class fails", first);
 
   // Any other class must refuse the document and stay as it was.
-  const bool isError = message.getGroup() == WzScsiServer::kGroup &&
-                       message.getNumber() == WzScsiServer::kError.number;
+  const bool isError = message.getGroup() == WzScsiServer::kGroup && message.getNumber() == WzScsiServer::kError.number;
   WzScsiServer::Error other;
   if (!isError) {
     other.setErrorCode(5);
@@ -69,10 +68,10 @@ void MsgFuzzCheckAccepted(const CNMessageBase& message) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WzScsiServer::RegisterMessages();
   int status = -1;
-  std::unique_ptr<CNMessageBase> message =
-      CNMessageBase::ParseXml(reinterpret_cast<const char*>(data), size, &status);
+  std::unique_ptr<CNMessageBase> message = CNMessageBase::ParseXml(reinterpret_cast<const char*>(data), size, &status);
   if (!message) {
-    if (status == CNXML_OK) MsgFuzzFail("refused with status 0", std::string(reinterpret_cast<const char*>(data), size));
+    if (status == CNXML_OK)
+      MsgFuzzFail("refused with status 0", std::string(reinterpret_cast<const char*>(data), size));
     return 0;
   }
   if (status != CNXML_OK) MsgFuzzFail("accepted with a failure status", CNXmlStatusText(status));

@@ -39,9 +39,22 @@ class Mutator {
 
   void Mutate(std::string& text) {
     static const char* const kTokens[] = {
-        "<str slot=\"9\" num=\"9\" key=\"9\">t</str>", "<i64 slot=\"8\" num=\"8\" key=\"8\">-1</i64>",
-        "<list slot=\"7\" num=\"7\" key=\"7\"><item>i</item></list>", " enc=\"hex\"", "<item/>", "&amp;", "&#1;",
-        "<![CDATA[x]]>", "<!DOCTYPE m>", "</obj>", "9223372036854775807", "0x4B01E1E8", "\"", "<", ">", "/>",
+        "<str slot=\"9\" num=\"9\" key=\"9\">t</str>",
+        "<i64 slot=\"8\" num=\"8\" key=\"8\">-1</i64>",
+        "<list slot=\"7\" num=\"7\" key=\"7\"><item>i</item></list>",
+        " enc=\"hex\"",
+        "<item/>",
+        "&amp;",
+        "&#1;",
+        "<![CDATA[x]]>",
+        "<!DOCTYPE m>",
+        "</obj>",
+        "9223372036854775807",
+        "0x4B01E1E8",
+        "\"",
+        "<",
+        ">",
+        "/>",
     };
     static const char kBytes[] = {'<', '>', '&', '"', '\0', '\r', '\n', ' ', '0', '9', '-', 'x', '\x01', '\xFF'};
     const size_t at = Below(text.size() + 1);

@@ -11,9 +11,7 @@ namespace {
 
 constexpr size_t kMaxSerialPrefixLen = 16;
 
-bool IsAsciiAlnum(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
+bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 // asctime form of the time as UTC, newline included; made with the
 // reentrant calls because several workers log at once.
@@ -68,7 +66,8 @@ CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) {
   for (char c : prefix) {
     if (!IsAsciiAlnum(c))
       return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                     "Lun serial number prefix should be alpha-numeric, SerialPrefix=%s", prefix.c_str());
+                                     "Lun serial number prefix should be alpha-numeric, SerialPrefix=%s",
+                                     prefix.c_str());
   }
   // Only a fully valid argument string changes the record.
   lun.targetId = target;
@@ -84,15 +83,16 @@ void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun) {
   std::string value;
   if (args.GetOption(kLunCreationTimeArg, value).IsError()) {
     lun.creationTime = static_cast<int64_t>(::time(nullptr));
-    WZLOG(-1, "LUN creation time is not set for lun [%s:%d]. Setting it to current time [%s UTC]",
-          lun.targetId.c_str(), lun.lunId, UtcTimeText(lun.creationTime).c_str());
+    WZLOG(-1, "LUN creation time is not set for lun [%s:%d]. Setting it to current time [%s UTC]", lun.targetId.c_str(),
+          lun.lunId, UtcTimeText(lun.creationTime).c_str());
     return;
   }
   uint64_t seconds = 0;
   std::string why;
   if (!ParseUnsigned64(value, seconds, why)) {
     lun.creationTime = static_cast<int64_t>(::time(nullptr));
-    WZLOG(-1, "Exception [%s] while parsing creation time for lun [%s:%d]. Resetting creation time to curret time [%s UTC]",
+    WZLOG(-1,
+          "Exception [%s] while parsing creation time for lun [%s:%d]. Resetting creation time to curret time [%s UTC]",
           why.c_str(), lun.targetId.c_str(), lun.lunId, UtcTimeText(lun.creationTime).c_str());
     return;
   }

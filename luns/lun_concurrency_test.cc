@@ -23,7 +23,8 @@ std::string LunArgs(const std::string& target, int type) {
 
 std::set<int> SavedLuns(ServiceHarness& h, const std::string& target) {
   std::set<int> out;
-  for (const std::string& name : ListTree(WzScsiSrvActionLog::LunsDir(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), target))))
+  for (const std::string& name :
+       ListTree(WzScsiSrvActionLog::LunsDir(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), target))))
     out.insert(std::stoi(name));
   return out;
 }
@@ -98,7 +99,9 @@ TEST(LunConcurrency, CreatesMapsUnmapsAndDeletesOnSeveralTargetsKeepEverythingIn
     for (const std::string& t : own) {
       EXPECT_TRUE(model.at(t).luns.empty()) << t;
       EXPECT_TRUE(SavedLuns(h, t).empty()) << t;
-      EXPECT_TRUE(ListTree(WzScsiSrvActionLog::MappingsDir(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), t))).empty()) << t;
+      EXPECT_TRUE(
+          ListTree(WzScsiSrvActionLog::MappingsDir(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), t))).empty())
+          << t;
     }
     std::set<int> modelShared;
     for (const auto& kv : model.at(kShared).luns) modelShared.insert(kv.first);

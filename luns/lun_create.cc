@@ -51,9 +51,7 @@ bool IsOpenOnlyRequest(const CreateLun& request) {
 
 }  // namespace
 
-CRnError WzScsiSrv::CreateLun(CWzNetwork* conn, CNMessageBase* message) {
-  return CreateLunInternal(conn, message, -1);
-}
+CRnError WzScsiSrv::CreateLun(CWzNetwork* conn, CNMessageBase* message) { return CreateLunInternal(conn, message, -1); }
 
 CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, int32_t lunId) {
   WZ_TRACE_SCOPE(6);
@@ -80,8 +78,8 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
           WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
           created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
         } else if (CRnError outside = ctx.FromClient() && !lun.path.empty()
-                                           ? WzScsiSrvCheckBackingStore(m_backingStores, lun.path)
-                                           : CRnError()) {
+                                          ? WzScsiSrvCheckBackingStore(m_backingStores, lun.path)
+                                          : CRnError()) {
           // Only where the operator allows: a client must not export any file of the host.
           created = ctx.Refuse(R::PATH_NOT_ALLOWED, FX_HERE, outside);
         } else if (ToLowerTargetName(lun.targetId) != name) {
@@ -94,8 +92,10 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
           if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) == 0 &&
               IsUnrestoredLun(name, lun.lunId)) {
             // That number's saved LUN and mappings would attach to this one.
-            WZLOG(-1, "The drivers gave the new LUN number %d, held by a saved LUN of target %s that could not be "
-                  "restored; undoing it", lun.lunId, name.c_str());
+            WZLOG(-1,
+                  "The drivers gave the new LUN number %d, held by a saved LUN of target %s that could not be "
+                  "restored; undoing it",
+                  lun.lunId, name.c_str());
             WzScsiSrvUndoLun(lun);
             created = ctx.Refuse(R::LUN_NOT_RESTORED, FX_HERE);
           } else if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) != 0) {

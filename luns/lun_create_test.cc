@@ -29,8 +29,8 @@ TEST_F(LunCreate, BlockDeviceLunRunsPrepareCreateCommitAndIsSavedUnderItsNumber)
   EXPECT_FALSE(AsCreateLunRsp(reply)->error()->hasErrorMessage());
   EXPECT_EQ(AsCreateLunRsp(reply)->serialPrefix(), "AB12");
   EXPECT_EQ(AsCreateLunRsp(reply)->lunId(), 0);
-  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"blkdev.CreateLunPrepare", "platform.CreateLun",
-                                                 "blkdev.CreateLunCommit"}));
+  EXPECT_EQ(Calls(*h),
+            (std::vector<std::string>{"blkdev.CreateLunPrepare", "platform.CreateLun", "blkdev.CreateLunCommit"}));
   EXPECT_EQ(Field(h->Journal("blkdev.CreateLunPrepare")[0], "lunId"), "-1");
 
   const auto model = Model();
@@ -129,9 +129,8 @@ TEST_F(LunCreate, OnlyAllowedBackingFilesAndTheRequestsOwnTarget) {
 
   EXPECT_EQ(CreateLun(2, "-path " + disks + "/ok.img -sp A"), 0);
   EXPECT_EQ(CreateLun(2, "-path /dev/null -sp A"), 1);
-  for (const std::string& path :
-       {disks + "/link.img", disks + "/../secret", h->Root() + "/secret", std::string("/etc/services"),
-        std::string("/dev/zero")}) {
+  for (const std::string& path : {disks + "/link.img", disks + "/../secret", h->Root() + "/secret",
+                                  std::string("/etc/services"), std::string("/dev/zero")}) {
     auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path " + path + " -sp A")));
     EXPECT_EQ(ReplyCode(reply), 4) << path;
     EXPECT_EQ(ReplyText(reply).rfind("The backing file or device is not allowed: ", 0), 0u) << ReplyText(reply);

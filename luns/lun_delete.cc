@@ -20,7 +20,8 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
         // The request's 64-bit field carries a 32-bit LUN number.
         const auto number = static_cast<int32_t>(static_cast<uint32_t>(request.lunId()));
         if (WzLogEnabled(1)) WZLOG(1, "Deleting Lun: TargetID [%s], LunID [%d]", ctx.TargetName().c_str(), number);
-        if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 && IsUnrestoredLun(ctx.TargetName(), number))
+        if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 &&
+            IsUnrestoredLun(ctx.TargetName(), number))
           return DeleteUnrestoredLun(ctx, number);
         Lun* lun = nullptr;
         if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;
@@ -72,8 +73,9 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServ
   void* bstoreCtx = lun.bstoreCtx;
   WzScsiBStorOps* ops = lun.bstorOps;
   if (ops == nullptr)
-    return ctx.Refuse(R::BSTORE_DELETE_PREPARE, FX_HERE,
-                      FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "LUN has no backing-store operations"));
+    return ctx.Refuse(
+        R::BSTORE_DELETE_PREPARE, FX_HERE,
+        FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "LUN has no backing-store operations"));
   if (CRnError e = ops->DeleteLunPrepare(bstoreCtx)) return ctx.Refuse(R::BSTORE_DELETE_PREPARE, FX_HERE, e);
   if (CRnError e = m_ptrPlatform ? m_ptrPlatform->DeleteLun(&lun) : NoPlatformError(FX_HERE)) {
     WZLOG(-1, "Platform DeleteLun failed with error: %s", e.AsString().c_str());

@@ -27,15 +27,15 @@ CRnError WzScsiSrv::OpenLun(CWzNetwork* conn, CNMessageBase* message) {
                                                     "for non DevSnap LUN.",
                                                     number, ctx.TargetName().c_str()));
         if (lun->bstorOps == nullptr)
-          return ctx.Refuse(R::OPEN_PREPARE, FX_HERE,
-                            FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                                    "LUN has no backing-store operations"));
+          return ctx.Refuse(
+              R::OPEN_PREPARE, FX_HERE,
+              FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "LUN has no backing-store operations"));
 
         // Exported for as long as the drivers run.
         LunReqFlagHandler openOnly(OpenOnly, request.contextFlags(), false);
         if (!openOnly.isSet())
-          WZLOG(-1, "LUN [%s:%d] opened without the OpenOnly variable; the request is not saved",
-                lun->targetId.c_str(), lun->lunId);
+          WZLOG(-1, "LUN [%s:%d] opened without the OpenOnly variable; the request is not saved", lun->targetId.c_str(),
+                lun->lunId);
         // The drivers fill a copy; the record changes under the model lock.
         WzScsiSrvLun opened = *lun;
         if (CRnError e = WzScsiSrvRunLunSequence(ctx, kWzScsiSrvOpenSequence, opened.bstorOps, m_ptrPlatform.get(),

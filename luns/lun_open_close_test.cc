@@ -34,8 +34,8 @@ TEST_F(LunOpenClose, DevSnapLunClosesAndOpensWithTheFlagVisibleOnlyInsideTheCall
   h->Log().Clear();
   auto closed = h->Send(MakeDeleteLun(kTarget, lun, CloseOnly));
   EXPECT_EQ(ReplyCode(closed), 0);
-  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"devsnap.DeleteLunPrepare", "platform.DeleteLun",
-                                                 "devsnap.DeleteLunCommit"}));
+  EXPECT_EQ(Calls(*h),
+            (std::vector<std::string>{"devsnap.DeleteLunPrepare", "platform.DeleteLun", "devsnap.DeleteLunCommit"}));
   for (const std::string& line : h->Journal()) EXPECT_EQ(Field(line, "closeOnly"), "1") << line;
   const std::string context = Field(h->Journal("devsnap.DeleteLunCommit")[0], "ctx");
   EXPECT_NE(context, "unknown");
@@ -51,8 +51,8 @@ TEST_F(LunOpenClose, DevSnapLunClosesAndOpensWithTheFlagVisibleOnlyInsideTheCall
   EXPECT_EQ(ReplyCode(opened), 0);
   EXPECT_FALSE(AsCreateLunRsp(opened)->hasField(WzScsiServer::Fields::kRspLunId.slot));
   EXPECT_FALSE(AsCreateLunRsp(opened)->hasField(WzScsiServer::Fields::kRspSerialPrefix.slot));
-  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"devsnap.CreateLunPrepare", "platform.CreateLun",
-                                                 "devsnap.CreateLunCommit"}));
+  EXPECT_EQ(Calls(*h),
+            (std::vector<std::string>{"devsnap.CreateLunPrepare", "platform.CreateLun", "devsnap.CreateLunCommit"}));
   for (const std::string& line : h->Journal()) EXPECT_EQ(Field(line, "openOnly"), "1") << line;
   EXPECT_EQ(Field(h->Journal("platform.CreateLun")[0], "lunId"), "0");
   EXPECT_EQ(ReadFile(file), savedBefore) << "an open never replaces the creation request";
@@ -81,9 +81,9 @@ TEST_F(LunOpenClose, ANewLunNeverTakesOverTheNumberOfAClosedOne) {
   auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path /dev/new -sp NEW1")));
   EXPECT_EQ(ReplyCode(reply), 2);
   EXPECT_EQ(ReplyText(reply), "Platform CreateLun failed");
-  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"blkdev.CreateLunPrepare", "platform.CreateLun",
-                                                 "blkdev.CreateLunCommit", "platform.DeleteLun",
-                                                 "blkdev.DeleteLunPrepare", "blkdev.DeleteLunCommit"}));
+  EXPECT_EQ(Calls(*h),
+            (std::vector<std::string>{"blkdev.CreateLunPrepare", "platform.CreateLun", "blkdev.CreateLunCommit",
+                                      "platform.DeleteLun", "blkdev.DeleteLunPrepare", "blkdev.DeleteLunCommit"}));
   ASSERT_EQ(Model().at(kTarget).luns.size(), 1u);
   EXPECT_EQ(Model().at(kTarget).luns.at(snap).bstorType, WzScsiServer::BSTOR_DEVSNAP);
   EXPECT_EQ(ReadFile(file), saved);

@@ -7,9 +7,8 @@ using R = WzScsiSrvRefusal;
 const WzScsiSrvLunSequence kWzScsiSrvCreateSequence{R::BSTORE_PREPARE, R::PLATFORM_CREATE_LUN, R::BSTORE_COMMIT};
 const WzScsiSrvLunSequence kWzScsiSrvOpenSequence{R::OPEN_PREPARE, R::PLATFORM_CREATE_LUN, R::OPEN_COMMIT};
 
-CRnError WzScsiSrvRunLunSequence(WzScsiSrvHandlerContext& ctx, const WzScsiSrvLunSequence& texts,
-                                 WzScsiBStorOps* ops, WzScsiSrvPlatform* platform, WzScsiServer::BStoreDesc& desc,
-                                 WzScsiSrvLun& lun) {
+CRnError WzScsiSrvRunLunSequence(WzScsiSrvHandlerContext& ctx, const WzScsiSrvLunSequence& texts, WzScsiBStorOps* ops,
+                                 WzScsiSrvPlatform* platform, WzScsiServer::BStoreDesc& desc, WzScsiSrvLun& lun) {
   if (CRnError e = ops->CreateLunPrepare(&desc, &lun)) return ctx.Refuse(texts.prepare, FX_HERE, e);
   WZLOG(1, "LunPath: %s, LunSize: %lu, BStoreCtx: %p", lun.path.c_str(), static_cast<unsigned long>(lun.size),
         lun.bstoreCtx);

@@ -20,9 +20,8 @@ struct WzScsiSrvLunSequence {
 extern const WzScsiSrvLunSequence kWzScsiSrvCreateSequence;
 extern const WzScsiSrvLunSequence kWzScsiSrvOpenSequence;
 
-CRnError WzScsiSrvRunLunSequence(WzScsiSrvHandlerContext& ctx, const WzScsiSrvLunSequence& texts,
-                                 WzScsiBStorOps* ops, WzScsiSrvPlatform* platform, WzScsiServer::BStoreDesc& desc,
-                                 WzScsiSrvLun& lun);
+CRnError WzScsiSrvRunLunSequence(WzScsiSrvHandlerContext& ctx, const WzScsiSrvLunSequence& texts, WzScsiBStorOps* ops,
+                                 WzScsiSrvPlatform* platform, WzScsiServer::BStoreDesc& desc, WzScsiSrvLun& lun);
 // Takes a LUN that the drivers have just created out of them again; logs
 // what fails.
 void WzScsiSrvUndoLun(WzScsiSrvLun& lun);

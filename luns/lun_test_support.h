@@ -21,8 +21,7 @@ inline std::string LunFile(wztest::ServiceHarness& h, const std::string& target,
   return WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), target), lun);
 }
 
-inline std::string MappingFile(wztest::ServiceHarness& h, const std::string& target, const std::string& host,
-                               int lun) {
+inline std::string MappingFile(wztest::ServiceHarness& h, const std::string& target, const std::string& host, int lun) {
   return WzScsiSrvActionLog::MappingFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), target), host, lun);
 }
 

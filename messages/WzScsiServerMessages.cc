@@ -103,10 +103,14 @@ struct ReplyEntry {
   const ClassId& reply;
 };
 const ReplyEntry kReplies[] = {
-    {kCreateTarget, kCreateTargetRsp},   {kDeleteTarget, kDeleteTargetRsp},
-    {kCreateLun, kCreateLunRsp},         {kDeleteLun, kDeleteLunRsp},
-    {kMapLun2Host, kMapLun2HostRsp},     {kUnMapLun2Host, kUnMapLun2HostRsp},
-    {kIoctl, kIoctlRsp},                 {kStartScsiService, kStartScsiServiceRsp},
+    {kCreateTarget, kCreateTargetRsp},
+    {kDeleteTarget, kDeleteTargetRsp},
+    {kCreateLun, kCreateLunRsp},
+    {kDeleteLun, kDeleteLunRsp},
+    {kMapLun2Host, kMapLun2HostRsp},
+    {kUnMapLun2Host, kUnMapLun2HostRsp},
+    {kIoctl, kIoctlRsp},
+    {kStartScsiService, kStartScsiServiceRsp},
     {kSetTargetAuth, kSetTargetAuthRsp},
 };
 

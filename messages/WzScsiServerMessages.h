@@ -85,11 +85,10 @@ constexpr ClassId kSetTargetAuthRsp{24, 0x4B5A4E18u, "SetTargetAuthRsp"};
 
 // Every class above, in number order.
 constexpr ClassId kAllClasses[] = {
-    kBStoreDesc,      kCreateTargetRsp,  kDeleteTarget,        kDeleteLun,        kMapLun2Host,
-    kCreateLunRsp,    kUnMapLun2Host,    kIoctl,               kDeleteLunRsp,     kStartScsiService,
-    kMapLun2HostRsp,  kIoctlRsp,         kUnsupported4B2DD38B, kError,            kUnsupported4B2E3940,
-    kRequestContext,  kUnMapLun2HostRsp, kCreateLun,           kCreateTarget,     kDeleteTargetRsp,
-    kStartScsiServiceRsp, kSetTargetAuth,     kSetTargetAuthRsp,
+    kBStoreDesc,          kCreateTargetRsp, kDeleteTarget,        kDeleteLun,        kMapLun2Host,      kCreateLunRsp,
+    kUnMapLun2Host,       kIoctl,           kDeleteLunRsp,        kStartScsiService, kMapLun2HostRsp,   kIoctlRsp,
+    kUnsupported4B2DD38B, kError,           kUnsupported4B2E3940, kRequestContext,   kUnMapLun2HostRsp, kCreateLun,
+    kCreateTarget,        kDeleteTargetRsp, kStartScsiServiceRsp, kSetTargetAuth,    kSetTargetAuthRsp,
 };
 
 // A field address: number, slot, key (the tag id is the owning class's).
@@ -99,31 +98,31 @@ struct FieldId {
   uint32_t key;
 };
 namespace Fields {
-constexpr FieldId kContext{1, 1, 72406};         // every request and reply
-constexpr FieldId kError{2, 2, 69957};           // every reply but CreateLunRsp
-constexpr FieldId kCtxFlags{3, 3, 68103};        // RequestContext.flags
-constexpr FieldId kErrorCode{1, 1, 3792897};     // Error.errorCode
-constexpr FieldId kErrorMessage{2, 2, 3797676};  // Error.errorMessage
-constexpr FieldId kBStoreArgs{1, 1, 5664057};    // BStoreDesc.args
-constexpr FieldId kTargetId{2, 2, 8568492};      // CreateTarget, DeleteTarget, CreateLun, DeleteLun
-constexpr FieldId kTargetDesc{3, 6, 12111809};   // CreateTarget
-constexpr FieldId kBStorType{10, 10, 13724608};  // CreateLun
-constexpr FieldId kBStoreDesc{5, 11, 13228823};  // CreateLun
-constexpr FieldId kDeleteLunId{6, 6, 5521761};   // DeleteLun
-constexpr FieldId kHostId{2, 2, 3088643};        // MapLun2Host, UnMapLun2Host
-constexpr FieldId kMapTargetId{3, 6, 8568492};   // MapLun2Host, UnMapLun2Host
-constexpr FieldId kMapLunId{10, 10, 5521761};    // MapLun2Host, UnMapLun2Host
-constexpr FieldId kCommand{2, 2, 67866};         // Ioctl
-constexpr FieldId kArguments{3, 6, 14823703};    // Ioctl
-constexpr FieldId kRspSerialPrefix{2, 2, 1345165};  // CreateLunRsp
-constexpr FieldId kRspLunId{3, 6, 5521761};         // CreateLunRsp
-constexpr FieldId kRspLunError{4, 7, 69957};        // CreateLunRsp.error
-constexpr FieldId kResults{3, 3, 8486062};          // IoctlRsp
-constexpr FieldId kAuthEnabled{3, 3, 7310001};      // SetTargetAuth: 1 on, 0 off
-constexpr FieldId kAuthUser{4, 4, 7310002};         // SetTargetAuth
-constexpr FieldId kAuthSecret{5, 5, 7310003};       // SetTargetAuth
-constexpr FieldId kAuthMutualUser{6, 6, 7310004};   // SetTargetAuth
-constexpr FieldId kAuthMutualSecret{7, 7, 7310005}; // SetTargetAuth
+constexpr FieldId kContext{1, 1, 72406};             // every request and reply
+constexpr FieldId kError{2, 2, 69957};               // every reply but CreateLunRsp
+constexpr FieldId kCtxFlags{3, 3, 68103};            // RequestContext.flags
+constexpr FieldId kErrorCode{1, 1, 3792897};         // Error.errorCode
+constexpr FieldId kErrorMessage{2, 2, 3797676};      // Error.errorMessage
+constexpr FieldId kBStoreArgs{1, 1, 5664057};        // BStoreDesc.args
+constexpr FieldId kTargetId{2, 2, 8568492};          // CreateTarget, DeleteTarget, CreateLun, DeleteLun
+constexpr FieldId kTargetDesc{3, 6, 12111809};       // CreateTarget
+constexpr FieldId kBStorType{10, 10, 13724608};      // CreateLun
+constexpr FieldId kBStoreDesc{5, 11, 13228823};      // CreateLun
+constexpr FieldId kDeleteLunId{6, 6, 5521761};       // DeleteLun
+constexpr FieldId kHostId{2, 2, 3088643};            // MapLun2Host, UnMapLun2Host
+constexpr FieldId kMapTargetId{3, 6, 8568492};       // MapLun2Host, UnMapLun2Host
+constexpr FieldId kMapLunId{10, 10, 5521761};        // MapLun2Host, UnMapLun2Host
+constexpr FieldId kCommand{2, 2, 67866};             // Ioctl
+constexpr FieldId kArguments{3, 6, 14823703};        // Ioctl
+constexpr FieldId kRspSerialPrefix{2, 2, 1345165};   // CreateLunRsp
+constexpr FieldId kRspLunId{3, 6, 5521761};          // CreateLunRsp
+constexpr FieldId kRspLunError{4, 7, 69957};         // CreateLunRsp.error
+constexpr FieldId kResults{3, 3, 8486062};           // IoctlRsp
+constexpr FieldId kAuthEnabled{3, 3, 7310001};       // SetTargetAuth: 1 on, 0 off
+constexpr FieldId kAuthUser{4, 4, 7310002};          // SetTargetAuth
+constexpr FieldId kAuthSecret{5, 5, 7310003};        // SetTargetAuth
+constexpr FieldId kAuthMutualUser{6, 6, 7310004};    // SetTargetAuth
+constexpr FieldId kAuthMutualSecret{7, 7, 7310005};  // SetTargetAuth
 }  // namespace Fields
 
 namespace detail {

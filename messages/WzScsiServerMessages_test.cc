@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <typeinfo>
 #include <memory>
 #include <set>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace WzScsiServer {
@@ -126,7 +126,9 @@ std::vector<std::unique_ptr<CNMessageBase>> PopulatedMessages() {
   addReply(std::make_unique<MapLun2HostRsp>());
   addReply(std::make_unique<UnMapLun2HostRsp>());
   auto ior = std::make_unique<IoctlRsp>();
-  ior->setResults({"Target: iqn.a", "  LUN: 0", "", "tab\tand\x01" "control"});
+  ior->setResults({"Target: iqn.a", "  LUN: 0", "",
+                   "tab\tand\x01"
+                   "control"});
   addReply(std::move(ior));
   addReply(std::make_unique<StartScsiServiceRsp>());
   addReply(std::make_unique<SetTargetAuthRsp>());
@@ -324,9 +326,14 @@ TEST(Catalogue, SubObjectAccessorsRepairWhatTheSlotHolds) {
 
 TEST(Catalogue, ReplyClassForEveryRequest) {
   const std::pair<ClassId, ClassId> pairs[] = {
-      {kCreateTarget, kCreateTargetRsp}, {kDeleteTarget, kDeleteTargetRsp}, {kCreateLun, kCreateLunRsp},
-      {kDeleteLun, kDeleteLunRsp},       {kMapLun2Host, kMapLun2HostRsp},   {kUnMapLun2Host, kUnMapLun2HostRsp},
-      {kIoctl, kIoctlRsp},               {kStartScsiService, kStartScsiServiceRsp},
+      {kCreateTarget, kCreateTargetRsp},
+      {kDeleteTarget, kDeleteTargetRsp},
+      {kCreateLun, kCreateLunRsp},
+      {kDeleteLun, kDeleteLunRsp},
+      {kMapLun2Host, kMapLun2HostRsp},
+      {kUnMapLun2Host, kUnMapLun2HostRsp},
+      {kIoctl, kIoctlRsp},
+      {kStartScsiService, kStartScsiServiceRsp},
   };
   for (const auto& pair : pairs) {
     const ClassId* reply = ReplyClassFor(pair.first.tagId);

@@ -16,8 +16,7 @@ CRnError Guarded(const FXCodeLocation& where, const char* operation, Body&& body
   } catch (const std::exception& e) {
     return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s failed: %s", operation, e.what());
   } catch (...) {
-    return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s failed: unknown exception",
-                                   operation);
+    return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s failed: unknown exception", operation);
   }
 }
 

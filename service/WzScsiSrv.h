@@ -104,10 +104,10 @@ class WzScsiSrv : public IOnDemandSvcInterface {
                       IOnDemandSvcApp* app) override;
   CRnError SubmitJob(std::string& job, CNSession::OnDemandServiceStatusType& status,
                      CNSession::OnDemandServiceMode mode) override;
-  CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
-                                  WznHandle_t handle, CNMessageBase* message) override;
-  CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
-                                  WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) override;
+  CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
+                                  CNMessageBase* message) override;
+  CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
+                                  unsigned long messageId, wzsDatabuf_v2* buffer) override;
   // Stops: refuses new changes, ends a replay or reconcile between two
   // objects (the next start resumes it), and waits for the workers, however
   // long a driver call takes, up to nStopTimeoutSecs (section Quellport,
@@ -169,9 +169,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
     size_t targets = 0, targetsFailed = 0;
     size_t luns = 0, lunsFailed = 0;
     size_t mappings = 0, mappingsFailed = 0;
-    size_t present = 0;                  // found in place already (reload)
+    size_t present = 0;                   // found in place already (reload)
     std::vector<ReplayFailure> failures;  // the first kMaxReportedFailures
-    std::string logError;                // the action log could not be read
+    std::string logError;                 // the action log could not be read
     bool Failed() const { return targetsFailed + lunsFailed + mappingsFailed != 0 || !logError.empty(); }
     // "restored 40 targets, 310 LUNs, 97 mappings; failed 1 target, 1 LUN, 2 mappings"
     std::string Summary() const;
@@ -194,12 +194,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
     bool ran = false;
     bool dryRun = false;
     bool periodicCheck = false;
-    int64_t at = 0;              // seconds since 1970
+    int64_t at = 0;  // seconds since 1970
     double seconds = 0;
-    std::string why;             // "start", "request", "engine restart", "periodic check"
-    std::string error;           // the engine could not be read
+    std::string why;                       // "start", "request", "engine restart", "periodic check"
+    std::string error;                     // the engine could not be read
     std::vector<std::string> differences;  // one line each, with its outcome unless a dry run
-    size_t failed = 0;           // differences that could not be fixed
+    size_t failed = 0;                     // differences that could not be fixed
   };
   CRnError Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) WZ_EXCLUDES(m_changeGate);
   ReconcileReport LastReconcile() WZ_EXCLUDES(m_reportMutex);
@@ -241,20 +241,19 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // change (or the undo of the change when it cannot be made durable), the
   // model change, the reply sent after every lock is released.
   typedef std::function<CRnError(WzScsiSrvHandlerContext&)> HandlerWork;
-  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply,
-                      const WzScsiSrvFrame& frame, const HandlerWork& work);
+  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply, const WzScsiSrvFrame& frame,
+                      const HandlerWork& work);
   // RunHandler with the request and reply of their own classes:
   // work(Request&, Reply&, WzScsiSrvHandlerContext&). Defined in
   // service/handler_frame.h.
   template <class Request, class Reply, class Work>
   CRnError RunTyped(CWzNetwork* conn, CNMessageBase* message, const WzScsiSrvFrame& frame, Work work);
   // Readiness refusal: true when the request was refused and answered.
-  bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply)
-      WZ_EXCLUDES(m_mutex);
+  bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply) WZ_EXCLUDES(m_mutex);
   // Fills context and error and sends; logs a send failure. Returns whether
   // the reply was sent.
-  bool SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply,
-                 const WzScsiServer::Error& error, const std::string& subject);
+  bool SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply, const WzScsiServer::Error& error,
+                 const std::string& subject);
 
   // The slot of a target, waited for until no change of it is in progress
   // and locked; null when no such target exists (slot then holds nothing).
@@ -273,8 +272,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // Pieces of the LUN handlers (luns/).
   CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
                            int32_t lunId);
-  CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteLun& request, Lun& lun,
-                               bool& closed);
+  CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteLun& request, Lun& lun, bool& closed);
   CRnError DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t number);
 
   // Replay pieces (actionlog/).
@@ -381,7 +379,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   WzMutex m_reportMutex;
   ReplayReport m_report WZ_GUARDED_BY(m_reportMutex);
   int64_t m_replayStartedMs WZ_GUARDED_BY(m_reportMutex) = 0;
-  std::set<std::string> m_unrestoredTargets WZ_GUARDED_BY(m_reportMutex);                 // directory names
+  std::set<std::string> m_unrestoredTargets WZ_GUARDED_BY(m_reportMutex);                  // directory names
   std::map<std::string, std::set<int32_t>> m_unrestoredLuns WZ_GUARDED_BY(m_reportMutex);  // by target
   ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);

@@ -98,7 +98,9 @@ std::string TargetKey(const std::string& prefix, const std::string& target) {
 std::string AuthKey(const std::string& prefix, const std::string& target) {
   return TargetPrefix(prefix, target) + "auth";
 }
-std::string SeqKey(const std::string& prefix, const std::string& target) { return TargetPrefix(prefix, target) + "seq"; }
+std::string SeqKey(const std::string& prefix, const std::string& target) {
+  return TargetPrefix(prefix, target) + "seq";
+}
 std::string LunKey(const std::string& prefix, const std::string& target, int32_t lun) {
   return TargetPrefix(prefix, target) + "lun/" + Number(lun);
 }
@@ -157,11 +159,16 @@ int64_t NowMs() {
 std::string CachePath(const std::string& root, const Keys::Parsed& p) {
   const std::string dir = Layout::TargetDir(root, p.target);
   switch (p.kind) {
-    case Keys::Parsed::TARGET: return Layout::TargetFile(dir);
-    case Keys::Parsed::AUTH: return Layout::AuthFile(dir);
-    case Keys::Parsed::LUN: return Layout::LunFile(dir, p.lun);
-    case Keys::Parsed::MAP: return Layout::MappingFile(dir, p.host, p.lun);
-    default: return std::string();
+    case Keys::Parsed::TARGET:
+      return Layout::TargetFile(dir);
+    case Keys::Parsed::AUTH:
+      return Layout::AuthFile(dir);
+    case Keys::Parsed::LUN:
+      return Layout::LunFile(dir, p.lun);
+    case Keys::Parsed::MAP:
+      return Layout::MappingFile(dir, p.host, p.lun);
+    default:
+      return std::string();
   }
 }
 
@@ -179,12 +186,16 @@ std::string Join(const std::string& dir, const std::string& name) { return dir +
 
 std::string Describe(const Keys::Parsed& p) {
   switch (p.kind) {
-    case Keys::Parsed::TARGET: return "target " + p.target;
-    case Keys::Parsed::AUTH: return "CHAP of target " + p.target;
-    case Keys::Parsed::LUN: return "LUN " + std::to_string(p.lun) + " of target " + p.target;
+    case Keys::Parsed::TARGET:
+      return "target " + p.target;
+    case Keys::Parsed::AUTH:
+      return "CHAP of target " + p.target;
+    case Keys::Parsed::LUN:
+      return "LUN " + std::to_string(p.lun) + " of target " + p.target;
     case Keys::Parsed::MAP:
       return "mapping of host " + p.host + " to LUN " + std::to_string(p.lun) + " of target " + p.target;
-    default: return "nothing";
+    default:
+      return "nothing";
   }
 }
 
@@ -246,8 +257,8 @@ CRnError WzScsiSrv::ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId) {
   } else if (tag == kCreateLun.tagId) {
     key = Keys::LunKey(m_clusterPrefix, target, lunId);
     compares.push_back(WzEtcdCompare::Absent(key));
-    compares.push_back(WzEtcdCompare::Number(targetKey, WzEtcdCompare::Target::kCreateRevision,
-                                             WzEtcdCompare::Op::kGreater, 0));
+    compares.push_back(
+        WzEtcdCompare::Number(targetKey, WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
   } else if (tag == kMapLun2Host.tagId) {
     const int32_t lun = static_cast<int32_t>(request.GetInt(Fields::kMapLunId));
     key = Keys::MapKey(m_clusterPrefix, target, lun, request.GetString(Fields::kHostId));
@@ -256,12 +267,13 @@ CRnError WzScsiSrv::ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId) {
                                              WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
   } else if (tag == kSetTargetAuth.tagId) {
     key = Keys::AuthKey(m_clusterPrefix, target);
-    compares.push_back(WzEtcdCompare::Number(targetKey, WzEtcdCompare::Target::kCreateRevision,
-                                             WzEtcdCompare::Op::kGreater, 0));
+    compares.push_back(
+        WzEtcdCompare::Number(targetKey, WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
   } else {
     return ctx.Refuse(WzScsiSrvRefusal::INTERNAL_ERROR, FX_HERE, CRnError(), "no cluster key for this request");
   }
-  const std::vector<WzEtcdOp> success = {WzEtcdOp::Put(key, text), WzEtcdOp::Put(Keys::SeqKey(m_clusterPrefix, target), "")};
+  const std::vector<WzEtcdOp> success = {WzEtcdOp::Put(key, text),
+                                         WzEtcdOp::Put(Keys::SeqKey(m_clusterPrefix, target), "")};
   WzEtcdTxnResult result;
   if (CRnError e = m_etcd->Txn(compares, success, {}, result)) {
     if (!WzEtcd::IsOutcomeUnknown(e)) return ClusterRefuse(ctx, e, FX_HERE);
@@ -388,8 +400,9 @@ void WzScsiSrv::ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) {
     if (event.type == WzEtcdEvent::Type::kDelete && !ModelHolds(p)) {
       // Already gone: this gateway's own removal whose answer came after
       // its event, or a removal a resync made.
-      CRnError ignored = p.kind == Keys::Parsed::TARGET ? CRnDirectory::Remove(Layout::TargetDir(m_sActionLogRoot, p.target), true, false)
-                                                        : FXFile::RemoveFile(CachePath(m_sActionLogRoot, p));
+      CRnError ignored = p.kind == Keys::Parsed::TARGET
+                             ? CRnDirectory::Remove(Layout::TargetDir(m_sActionLogRoot, p.target), true, false)
+                             : FXFile::RemoveFile(CachePath(m_sActionLogRoot, p));
       (void)ignored;
       continue;
     }
@@ -402,15 +415,20 @@ void WzScsiSrv::ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) {
               e.AsString().c_str());
       }
       switch (p.kind) {
-        case Keys::Parsed::TARGET: applied = PlaybackTarget(dir, true); break;
-        case Keys::Parsed::AUTH: PlaybackAuth(dir, p.target); break;
+        case Keys::Parsed::TARGET:
+          applied = PlaybackTarget(dir, true);
+          break;
+        case Keys::Parsed::AUTH:
+          PlaybackAuth(dir, p.target);
+          break;
         case Keys::Parsed::LUN:
           applied = PlaybackOne(path, Layout::LunFileName(p.lun), p.target, PlaybackKind::LUNS, true);
           break;
         case Keys::Parsed::MAP:
           applied = PlaybackOne(path, Layout::MappingFileName(p.host, p.lun), p.target, PlaybackKind::MAPPINGS, true);
           break;
-        default: break;
+        default:
+          break;
       }
     } else {
       switch (p.kind) {
@@ -441,7 +459,8 @@ void WzScsiSrv::ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) {
           (void)ignored;
           break;
         }
-        default: break;  // CHAP goes with its target
+        default:
+          break;  // CHAP goes with its target
       }
     }
     if (applied)
@@ -677,8 +696,8 @@ void WzScsiSrv::ClusterLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
         result = WzNoThrow(FX_HERE, "Cluster resync", [&] { return ClusterResync("after a gap"); });
       } else if (!watching && !m_stopping.load()) {
         std::unique_ptr<WzEtcdWatch> watch;
-        result = m_etcd->Watch(m_clusterPrefix, from, [this](const WzEtcdWatchUpdate& u) { OnClusterUpdate(u); },
-                               watch);
+        result = m_etcd->Watch(
+            m_clusterPrefix, from, [this](const WzEtcdWatchUpdate& u) { OnClusterUpdate(u); }, watch);
         if (result.IsSuccess()) {
           WzMutexLock lock(&m_clusterMutex);
           m_clusterNextRevision = from;

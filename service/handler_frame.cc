@@ -6,8 +6,8 @@
 
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/util/wz_environment.h"
 #include "hostlib/util/CCommandLineArguments.h"
+#include "hostlib/util/wz_environment.h"
 #include "targets/target_names.h"
 
 using namespace WzScsiServer;
@@ -152,8 +152,8 @@ void WzScsiSrvHandlerContext::CommitTargetGone() {
   });
 }
 
-CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv::Lun*& lun,
-                          WzScsiSrvRefusal noTarget, WzScsiSrvRefusal noLun) {
+CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv::Lun*& lun, WzScsiSrvRefusal noTarget,
+                          WzScsiSrvRefusal noLun) {
   lun = nullptr;
   if (ctx.Target() == nullptr) return ctx.Refuse(noTarget, FX_HERE);
   auto found = ctx.Target()->luns.find(lunId);
@@ -353,8 +353,8 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     if (result.IsSuccess() && fromClient && frame.kind != WzScsiSrvFrame::QUERY && ClusterMode() &&
         !m_clusterAvailable.load()) {
       // Refused at once, without a wait for etcd's deadline on each change.
-      result = ctx.Refuse(WzScsiSrvRefusal::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(),
-                          ": no member answered the last probe");
+      result =
+          ctx.Refuse(WzScsiSrvRefusal::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(), ": no member answered the last probe");
     }
     if (result.IsSuccess()) {
       // An exception is a failed request like any other: answered, locks released.
@@ -368,8 +368,7 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     }
     const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
     if (result.IsSuccess() && fromClient) TestCrashPoint(*request, "engine");
-    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave &&
-        ClusterMode()) {
+    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave && ClusterMode()) {
       // The cluster holds the record; the local file is its cache.
       if (CRnError committed = ClusterCommit(ctx, SavedLunId(reply))) {
         for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
@@ -378,8 +377,8 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
               committed.AsString().c_str());
         result = committed;
       } else if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
-        WZLOG(-1, "The change of %s is committed to the cluster but not to the local cache: %s",
-              ctx.m_subject.c_str(), saved.AsString().c_str());
+        WZLOG(-1, "The change of %s is committed to the cluster but not to the local cache: %s", ctx.m_subject.c_str(),
+              saved.AsString().c_str());
       }
     } else if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
       if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {

@@ -35,9 +35,9 @@ struct WzScsiSrvFrame {
     ERASE,   // removes something: its file is set aside during the work
   };
   enum Lock {
-    NO_TARGET,      // touches no target
-    TARGET,         // the existing target the request names
-    NEW_TARGET,     // creates the target the request names
+    NO_TARGET,   // touches no target
+    TARGET,      // the existing target the request names
+    NEW_TARGET,  // creates the target the request names
   };
   const WzScsiServer::ClassId* cls;
   Kind kind;

@@ -150,8 +150,7 @@ extern "C" void* WzScsiSrvHandleMessage(void* arg) {
   CWzNetwork* conn = nullptr;
   CRnError acquired = item->server->AcquireSession(item->handle, conn);
   if (acquired.IsError() || conn == nullptr || !conn->IsConnectionGood()) {
-    WZLOG(-1, "Failed to acquire session from handle [%llu], err [%s]",
-          static_cast<unsigned long long>(item->handle),
+    WZLOG(-1, "Failed to acquire session from handle [%llu], err [%s]", static_cast<unsigned long long>(item->handle),
           acquired.IsError() ? acquired.AsString().c_str() : "connection is not good");
     // A session that was acquired is given back even though its connection
     // is gone, so the network layer can free it.

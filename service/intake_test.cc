@@ -40,10 +40,10 @@ TEST(Intake, DisconnectAndAbortAreAnsweredOnTheCallersThread) {
   WznHandle_t b = h.Net().Connect();
   h.Drain();
   size_t freedBefore = h.Net().FreedMessages();
-  EXPECT_TRUE(h.Service()
-                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), a,
-                                          Control(WZN_TAG_DISCONNECT).release())
-                  .IsSuccess());
+  EXPECT_TRUE(
+      h.Service()
+          .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), a, Control(WZN_TAG_DISCONNECT).release())
+          .IsSuccess());
   EXPECT_TRUE(
       h.Service()
           .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), b, Control(WZN_TAG_ABORT).release())
@@ -73,8 +73,9 @@ TEST(Intake, UnsupportedMessageIsRefusedAndCompletesTheJob) {
   ASSERT_TRUE(msg);
   h.Drain();  // the start request's worker frees its message after replying
   size_t freedBefore = h.Net().FreedMessages();
-  EXPECT_TRUE(
-      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release()).IsSuccess());
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release())
+                  .IsSuccess());
   h.Drain();
   ASSERT_EQ(h.Net().Replies(handle).size(), 1u) << "every request gets exactly one reply";
   EXPECT_EQ(ReplyCode(h.Net().Replies(handle)[0]), 4);
@@ -92,8 +93,9 @@ TEST(Intake, AMessageThatIsNoRequestIsRefusedFreedAndLogged) {
   auto msg = std::make_unique<WzScsiServer::CreateTargetRsp>();  // a reply is no request
   size_t freedBefore = h.Net().FreedMessages();
   const WznHandle_t handle = h.Net().Connect();
-  EXPECT_TRUE(
-      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release()).IsSuccess());
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, msg.release())
+                  .IsSuccess());
   h.Drain();
   ASSERT_EQ(h.Net().Replies(handle).size(), 1u);
   EXPECT_EQ(ReplyCode(h.Net().Replies(handle)[0]), 4);
@@ -109,9 +111,9 @@ TEST(Intake, OtherCallbackKindsDispatchNothing) {
   WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
   auto msg = MakeCreateTarget("iqn.a");
-  EXPECT_TRUE(
-      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_CONNECTED, &h.Net(), h.Net().Connect(), msg.get())
-          .IsSuccess());
+  EXPECT_TRUE(h.Service()
+                  .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_CONNECTED, &h.Net(), h.Net().Connect(), msg.get())
+                  .IsSuccess());
   h.Drain();
   EXPECT_EQ(g_activity, 0);
   EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());

@@ -26,14 +26,12 @@ constexpr int kPoolMaxThreads = 32;
 constexpr int kPoolGrowStep = 1;
 }  // namespace
 
-CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivityTimeoutSecs,
-                               IOnDemandSvcApp* app) {
+CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivityTimeoutSecs, IOnDemandSvcApp* app) {
   WzMutexLock g(&m_mutex);
   WZ_TRACE_SCOPE(1);
   inactivityTimeoutSecs = kDefaultInactivityTimeoutSecs;
 
-  if (WZPlatformInfo::setString(kSection, kInUseKey, "Y", 1).IsError())
-    WZLOG(-1, "Could not set regkey %s", kInUseKey);
+  if (WZPlatformInfo::setString(kSection, kInUseKey, "Y", 1).IsError()) WZLOG(-1, "Could not set regkey %s", kInUseKey);
 
   uint64_t timeout = 0;
   if (WZPlatformInfo::getNumber(kSection, kTimeoutKey, timeout).IsSuccess()) {
@@ -50,7 +48,6 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
 
   m_sIdleSemName = semName;
   m_pSvcApp = app;
-
 
   uint64_t maxWorkers = kPoolMaxThreads;
   if (WZPlatformInfo::getNumber(kSection, kMaxWorkersKey, maxWorkers).IsError() || maxWorkers < 1 || maxWorkers > 1024)

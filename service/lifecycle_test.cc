@@ -1,9 +1,9 @@
 // The service object's life: creation, Initialize with its configuration,
 // the platform driver binding and its failures, the job-completed handshake.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "hostlib/config/WZPlatformInfo.h"

@@ -47,16 +47,36 @@ void Client(ServiceHarness& h, int id, int& replies, int& requests) {
     const std::string host = "host-" + std::to_string(pick(3));
     std::unique_ptr<CNMessageBase> request;
     switch (pick(10)) {
-      case 0: request = MakeCreateTarget(target); break;
-      case 1: request = MakeDeleteTarget(target); break;
-      case 2: request = MakeCreateLun(target, 2, "-ti " + target + " -path /dev/b" + std::to_string(id) + " -sp B"); break;
-      case 3: request = MakeCreateLun(target, 3, "-ti " + target + " -ssid s" + std::to_string(id) + " -sp S"); break;
-      case 4: request = MakeDeleteLun(target, lun); break;
-      case 5: request = MakeDeleteLun(target, lun, 1); break;                      // close
-      case 6: request = MakeCreateLun(target, 0, "-li " + std::to_string(lun), 2); break;  // open
-      case 7: request = MakeMap(target, lun, host); break;
-      case 8: request = MakeUnMap(target, lun, host); break;
-      default: request = MakeIoctl(pick(2) == 0 ? "ll" : "lt"); break;
+      case 0:
+        request = MakeCreateTarget(target);
+        break;
+      case 1:
+        request = MakeDeleteTarget(target);
+        break;
+      case 2:
+        request = MakeCreateLun(target, 2, "-ti " + target + " -path /dev/b" + std::to_string(id) + " -sp B");
+        break;
+      case 3:
+        request = MakeCreateLun(target, 3, "-ti " + target + " -ssid s" + std::to_string(id) + " -sp S");
+        break;
+      case 4:
+        request = MakeDeleteLun(target, lun);
+        break;
+      case 5:
+        request = MakeDeleteLun(target, lun, 1);
+        break;  // close
+      case 6:
+        request = MakeCreateLun(target, 0, "-li " + std::to_string(lun), 2);
+        break;  // open
+      case 7:
+        request = MakeMap(target, lun, host);
+        break;
+      case 8:
+        request = MakeUnMap(target, lun, host);
+        break;
+      default:
+        request = MakeIoctl(pick(2) == 0 ? "ll" : "lt");
+        break;
     }
     ++requests;
     if (h.Send(std::move(request), 60000)) ++replies;
@@ -67,7 +87,8 @@ TEST(ParallelChanges, DistinctTargetsOverlapOneTargetNeverAndTheLogReplaysTheMod
   setenv("WZSCSI_FAKE_DELAY_US", "300", 1);
   {
     ServiceHarness h;
-    for (int s = 0; s < kShared; ++s) ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.shared:" + std::to_string(s)))), 0);
+    for (int s = 0; s < kShared; ++s)
+      ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.shared:" + std::to_string(s)))), 0);
     h.ClearJournal();
 
     std::vector<int> replies(kClients, 0), requests(kClients, 0);

@@ -70,9 +70,8 @@ CRnError WzScsiSrv::Reconcile(bool dryRun, const std::string& why, ReconcileRepo
   {
     // No change runs meanwhile: the view and the model stay what was compared.
     WzWriterLock gate(&m_changeGate);
-    result = WzNoThrow(FX_HERE, "Reconcile", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS {
-      return ReconcileLocked(dryRun, report);
-    });
+    result =
+        WzNoThrow(FX_HERE, "Reconcile", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return ReconcileLocked(dryRun, report); });
   }
   report.seconds = static_cast<double>(NowMs() - started) / 1000.0;
   if (result.IsError()) report.error = result.AsString();
@@ -138,7 +137,8 @@ CRnError WzScsiSrv::ReconcileLocked(bool dryRun, ReconcileReport& report) {
     if (!targetHeld) {
       Target bare(static_cast<const WzScsiSrvTarget&>(target));
       bare.chap = target.chap;  // the engine gets the credentials with the target, before any binding
-      creations.push_back({"create target " + name, [platform, bare]() mutable { return platform->CreateTarget(bare); }});
+      creations.push_back(
+          {"create target " + name, [platform, bare]() mutable { return platform->CreateTarget(bare); }});
     }
 
     // LUNs.
@@ -172,9 +172,9 @@ CRnError WzScsiSrv::ReconcileLocked(bool dryRun, ReconcileReport& report) {
           auto mine = target.luns.find(lun);
           if (mine != target.luns.end() && mine->second.hosts.count(host.first) != 0) continue;
           if (mine == target.luns.end() && unrestoredLun(name, lun)) continue;
-          removals.push_back({"remove host " + host.first + " from LUN " + LunName(name, lun) +
-                                  " (not in the configuration)",
-                              orphan(WzScsiSrvOrphan::HOST, name, lun, host.first)});
+          removals.push_back(
+              {"remove host " + host.first + " from LUN " + LunName(name, lun) + " (not in the configuration)",
+               orphan(WzScsiSrvOrphan::HOST, name, lun, host.first)});
         }
       for (const auto& unit : target.luns) {
         if (unit.second.closed) continue;
@@ -265,9 +265,8 @@ void WzScsiSrv::EngineWatchLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(m_watchMutex.Native());
-      m_watchWake.wait_for(lock, std::chrono::milliseconds(pollMs), [this]() WZ_NO_THREAD_SAFETY_ANALYSIS {
-        return m_watchStop;
-      });
+      m_watchWake.wait_for(lock, std::chrono::milliseconds(pollMs),
+                           [this]() WZ_NO_THREAD_SAFETY_ANALYSIS { return m_watchStop; });
       if (m_watchStop) return;
     }
     const uint64_t before = m_engineInstance.load();

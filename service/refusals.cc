@@ -41,8 +41,7 @@ const WzScsiSrvRefusalRow kRows[] = {
     {R::BSTORE_COMMIT, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false, "BStore CreateLunCommit failed"},
     {R::BSTORE_DELETE_PREPARE, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
      "BStorOps DeleteLunPrepare error"},
-    {R::BSTORE_DELETE_COMMIT, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
-     "BStorOps DeleteLunCommit error"},
+    {R::BSTORE_DELETE_COMMIT, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "BStorOps DeleteLunCommit error"},
     // The drivers gave a new LUN a number its target has already.
     {R::LUN_NUMBER_TAKEN, RC_PLATFORM_FAILED, ERROR_ALREADY_EXISTS, false, "Platform CreateLun failed"},
     {R::OPEN_LUN_ID, RC_NOT_FOUND_OR_WRONG_STATE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
@@ -79,8 +78,7 @@ const WzScsiSrvRefusalRow kRows[] = {
     {R::TOO_LARGE_TO_SAVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true, "The request is too large to save"},
     {R::CHAP_INVALID, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "Invalid CHAP credentials: "},
     {R::CHAP_USER_CONFLICT, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "CHAP user name in use: "},
-    {R::PLATFORM_SET_AUTH, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
-     "Platform SetTargetAuth failed"},
+    {R::PLATFORM_SET_AUTH, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "Platform SetTargetAuth failed"},
     {R::CLUSTER_UNAVAILABLE, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
      "the cluster configuration store is unavailable; the change was not made"},
     {R::CLUSTER_TARGET_TAKEN, RC_TARGET_EXISTS, ERROR_ALREADY_EXISTS, false,
@@ -107,8 +105,8 @@ const WzScsiSrvRefusalRow& WzScsiSrvRefusalOf(WzScsiSrvRefusal id) {
   return index < sizeof(kRows) / sizeof(kRows[0]) ? kRows[index] : kRows[0];
 }
 
-CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where,
-                         CRnError cause, const std::string& detail) {
+CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where, CRnError cause,
+                         const std::string& detail) {
   const WzScsiSrvRefusalRow& row = WzScsiSrvRefusalOf(id);
   std::string reply = row.text + detail;
   if (row.appendCause && cause.IsError()) reply += ": " + cause.AsString();

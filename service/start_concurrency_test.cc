@@ -23,8 +23,8 @@ class SlowDrivers {
 
 WznHandle_t Post(ServiceHarness& h, std::unique_ptr<CNMessageBase> request) {
   WznHandle_t handle = h.Net().Connect();
-  CRnError e = h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle,
-                                                  request.release());
+  CRnError e =
+      h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle, request.release());
   EXPECT_TRUE(e.IsSuccess()) << e.AsString();
   return handle;
 }
@@ -40,8 +40,7 @@ TEST(StartConcurrency, StartRequestsAtOnceReplayExactlyOnce) {
   SlowDrivers slow("300");
   ServiceHarness h;
   const int kTargets = 20;
-  for (int i = 0; i < kTargets; ++i)
-    ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.t" + std::to_string(i)))), 0);
+  for (int i = 0; i < kTargets; ++i) ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.t" + std::to_string(i)))), 0);
   h.Restart(false);
   h.ClearJournal();
   h.Log().Clear();

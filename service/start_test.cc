@@ -86,8 +86,8 @@ TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
     EXPECT_EQ(ReplyCode(second), 1);
     EXPECT_EQ(ReplyText(second), "Scsi service initialization is in progress...");
 
-    for (auto* request : std::initializer_list<CNMessageBase*>{MakeCreateTarget("iqn.new").release(),
-                                                               MakeIoctl("rc").release()}) {
+    for (auto* request :
+         std::initializer_list<CNMessageBase*>{MakeCreateTarget("iqn.new").release(), MakeIoctl("rc").release()}) {
       auto refused = h.Send(std::unique_ptr<CNMessageBase>(request));
       EXPECT_EQ(ReplyCode(refused), 1);
       EXPECT_EQ(ReplyText(refused), "Either service not initialized or initialization is in progress.");
@@ -114,7 +114,8 @@ TEST(Start, AFailedReplayStillStartsTheService) {
   h.Restart(false);
   auto reply = h.Send(MakeStart());
   EXPECT_EQ(ReplyCode(reply), 1);
-  EXPECT_EQ(ReplyText(reply).rfind("Failed to play back service config: restored 0 targets", 0), 0u) << ReplyText(reply);
+  EXPECT_EQ(ReplyText(reply).rfind("Failed to play back service config: restored 0 targets", 0), 0u)
+      << ReplyText(reply);
   EXPECT_NE(ReplyText(reply).find("the saved configuration could not be read whole"), std::string::npos);
   EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
 

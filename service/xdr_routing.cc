@@ -26,7 +26,8 @@ WzScsiServer::BStorType WzScsiSrv::GetXDRMsgHandlingBStorType(unsigned long mess
   const uint64_t group = extended ? id >> 18 : id >> 24;
   uint64_t subsystem;
   if (group > 127)
-    subsystem = extended ? ((id & 0x3FFFC0000ull) | kExtendedMarker) : ((((id >> 24) << 18) & 0x3FC0000ull) | kExtendedMarker);
+    subsystem =
+        extended ? ((id & 0x3FFFC0000ull) | kExtendedMarker) : ((((id >> 24) << 18) & 0x3FC0000ull) | kExtendedMarker);
   else
     subsystem = extended ? (((id >> 18) << 24) & 0xFFFF000000ull) : (id & 0xFF000000ull);
   if (subsystem == kFsblbSubsystemId) return WzScsiServer::BSTOR_FSBLB;

@@ -35,12 +35,12 @@ TEST(XdrRouting, GroupOfTheMessageIdDecidesTheStore) {
     const char* subsystem;  // the id in the log line, when not routed
   };
   const Case cases[] = {
-      {0x4B000123ul, WzScsiServer::BSTOR_FSBLB, nullptr},   // short form, group 75
-      {0x012E0005ul, WzScsiServer::BSTOR_FSBLB, nullptr},   // extended form, group 75
-      {0x80000001ul, WzScsiServer::BSTOR_NONE, "33685504"}, // short form, group 128: 0x2020000
-      {0x03220007ul, WzScsiServer::BSTOR_NONE, "52559872"}, // extended form, group 200: 0x3220000
+      {0x4B000123ul, WzScsiServer::BSTOR_FSBLB, nullptr},     // short form, group 75
+      {0x012E0005ul, WzScsiServer::BSTOR_FSBLB, nullptr},     // extended form, group 75
+      {0x80000001ul, WzScsiServer::BSTOR_NONE, "33685504"},   // short form, group 128: 0x2020000
+      {0x03220007ul, WzScsiServer::BSTOR_NONE, "52559872"},   // extended form, group 200: 0x3220000
       {0x0A001234ul, WzScsiServer::BSTOR_NONE, "167772160"},  // group 10: 0xA000000
-      {0x14B000123ul, WzScsiServer::BSTOR_NONE, nullptr},   // a bit above the short group: not group 75
+      {0x14B000123ul, WzScsiServer::BSTOR_NONE, nullptr},     // a bit above the short group: not group 75
   };
   ServiceHarness h(NotStarted());
   for (const Case& c : cases) {
@@ -65,8 +65,8 @@ TEST(XdrRouting, GroupSeventyFiveReachesTheFsblbStoreBeforeStart) {
   buffer.length = sizeof(payload);
 
   for (unsigned long id : {0x4B000123ul, 0x012E0005ul})
-    EXPECT_TRUE(h.Service().IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 7, id, &buffer)
-                    .IsSuccess());
+    EXPECT_TRUE(
+        h.Service().IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 7, id, &buffer).IsSuccess());
   EXPECT_EQ(h.Journal("fsblb.HandleXDRMessage"),
             (std::vector<std::string>{
                 "fsblb.HandleXDRMessage kind=3 handle=7 id=0x4B000123 length=3 openOnly=0 closeOnly=0",
@@ -101,8 +101,8 @@ TEST(XdrRouting, CallbackKindsOtherThanReceivedDoNothing) {
   CountingApp app;
   WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
-  for (auto kind : {CWzNetworkServer::WZN_CB_CONNECTED, CWzNetworkServer::WZN_CB_DISCONNECTED,
-                    CWzNetworkServer::WZN_CB_ERROR})
+  for (auto kind :
+       {CWzNetworkServer::WZN_CB_CONNECTED, CWzNetworkServer::WZN_CB_DISCONNECTED, CWzNetworkServer::WZN_CB_ERROR})
     EXPECT_TRUE(h.Service().IncomingMsgXDRCallback(kind, &h.Net(), 1, 0x4B000123ul, nullptr).IsSuccess());
   EXPECT_EQ(g_activity.load(), 0);
   EXPECT_TRUE(h.Service().LoadedBStorTypes().empty());

@@ -34,7 +34,8 @@ CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
         WZLOG(1, "Mapping Host: TargetID [%s], HostID:[%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(),
               number);
         if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
-        if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 && IsUnrestoredLun(ctx.TargetName(), number))
+        if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 &&
+            IsUnrestoredLun(ctx.TargetName(), number))
           return ctx.Refuse(R::LUN_NOT_RESTORED, FX_HERE);
         Lun* lun = nullptr;
         if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;

@@ -22,10 +22,11 @@ class HostMapping : public LunFixture {
 TEST_F(HostMapping, HostIdsKeepTheirCaseAndTheLunNumberIsTheLow32Bits) {
   EXPECT_EQ(ReplyCode(h->Send(MakeMap("IQN.2020-01.TEST:Luns", (int64_t{1} << 32) + 1, "Host1"))), 0);
   EXPECT_EQ(ReplyCode(h->Send(MakeMap(kTarget, 1, "host1"))), 0);
-  EXPECT_EQ(h->Journal("platform.MapHost"),
-            (std::vector<std::string>{
-                "platform.MapHost targetId=iqn.2020-01.test:luns lunId=1 hostId=Host1 hostDesc= openOnly=0 closeOnly=0",
-                "platform.MapHost targetId=iqn.2020-01.test:luns lunId=1 hostId=host1 hostDesc= openOnly=0 closeOnly=0"}));
+  EXPECT_EQ(
+      h->Journal("platform.MapHost"),
+      (std::vector<std::string>{
+          "platform.MapHost targetId=iqn.2020-01.test:luns lunId=1 hostId=Host1 hostDesc= openOnly=0 closeOnly=0",
+          "platform.MapHost targetId=iqn.2020-01.test:luns lunId=1 hostId=host1 hostDesc= openOnly=0 closeOnly=0"}));
   const auto hosts = Model().at(kTarget).luns.at(1).hosts;
   ASSERT_EQ(hosts.size(), 2u);
   EXPECT_EQ(hosts.at("Host1").hostId, "Host1");
@@ -69,10 +70,8 @@ TEST_F(HostMapping, LookupsFailInTheOrderTargetLunHost) {
     int64_t lun;
     const char* text;
   } cases[] = {
-      {true, "iqn.2020-01.test:none", 9, "Target doesn't exist!"},
-      {true, kTarget, 9, "Lun doesn't exist!"},
-      {false, "iqn.2020-01.test:none", 9, "Target doesn't exist!"},
-      {false, kTarget, 9, "Lun doesn't exist!"},
+      {true, "iqn.2020-01.test:none", 9, "Target doesn't exist!"},  {true, kTarget, 9, "Lun doesn't exist!"},
+      {false, "iqn.2020-01.test:none", 9, "Target doesn't exist!"}, {false, kTarget, 9, "Lun doesn't exist!"},
       {false, kTarget, 0, "Host is not mapped to the lun"},
   };
   const auto tree = Tree();

@@ -47,7 +47,8 @@ std::string Encoded(const std::string& value) {
   out.reserve(value.size());
   for (char c : value) {
     const unsigned char u = static_cast<unsigned char>(c);
-    if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || std::strchr("-._~:/@+", c) != nullptr) {
+    if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+        std::strchr("-._~:/@+", c) != nullptr) {
       out += c;
     } else {
       out += '%';
@@ -60,11 +61,16 @@ std::string Encoded(const std::string& value) {
 
 const char* BStorTypeWord(WzScsiServer::BStorType type) {
   switch (type) {
-    case WzScsiServer::BSTOR_KERNEL: return "kernel";
-    case WzScsiServer::BSTOR_BLKDEV: return "blkdev";
-    case WzScsiServer::BSTOR_DEVSNAP: return "devsnap";
-    case WzScsiServer::BSTOR_FSBLB: return "fsblb";
-    default: return nullptr;
+    case WzScsiServer::BSTOR_KERNEL:
+      return "kernel";
+    case WzScsiServer::BSTOR_BLKDEV:
+      return "blkdev";
+    case WzScsiServer::BSTOR_DEVSNAP:
+      return "devsnap";
+    case WzScsiServer::BSTOR_FSBLB:
+      return "fsblb";
+    default:
+      return nullptr;
   }
 }
 
@@ -140,7 +146,8 @@ void WzScsiSrv::SendListing(CWzNetwork* conn, CNMessageBase* message, std::vecto
 CRnError WzScsiSrv::ListTargets(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   if (message == nullptr || message->getTagID() != WzScsiServer::kIoctl.tagId)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
   std::vector<std::string> lines;
   {
     WzReaderLock model(&m_modelMutex);
@@ -156,7 +163,8 @@ CRnError WzScsiSrv::ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsB
   WZ_TRACE_SCOPE(6);
   auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
   if (request == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
 
   const std::string arguments = request->arguments();
   CCommandLineArguments args(arguments.c_str());
@@ -200,7 +208,8 @@ CRnError WzScsiSrv::ListDetails(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
   if (request == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
 
   const std::string arguments = request->arguments();
   CCommandLineArguments args(arguments.c_str());

@@ -103,8 +103,9 @@ TEST(Listing, MissingRequiredOptionIsRefusedWithCodeFour) {
     const char* arguments;
     const char* text;
   };
-  for (const Case& c : {Case{"llh", "", "Host id not specified"}, Case{"llh", "-ti iqn.a", "Host id not specified"},
-                        Case{"llt", "-hi a", "Target id not specified"}, Case{"llt", "-ti \"\"", "Target id not specified"}}) {
+  for (const Case& c :
+       {Case{"llh", "", "Host id not specified"}, Case{"llh", "-ti iqn.a", "Host id not specified"},
+        Case{"llt", "-hi a", "Target id not specified"}, Case{"llt", "-ti \"\"", "Target id not specified"}}) {
     auto reply = h.Send(MakeIoctl(c.command, c.arguments));
     EXPECT_EQ(ReplyCode(reply), 4) << c.command << " " << c.arguments;
     EXPECT_EQ(ReplyText(reply), c.text) << c.command << " " << c.arguments;
@@ -179,10 +180,12 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
       "target name=iqn.a desc=finance%20lun%3D7%20hosts%3Devil%2Cx%20100%25%0Akind chap=on chapUser=alice "
       "mutualUser=tgt luns=2 restored=yes";
   const std::string targetB = "target name=iqn.b desc= chap=off chapUser= mutualUser= luns=0 restored=yes";
-  const std::string lun0 = "lun target=iqn.a lun=0 type=blkdev path=" + encodedDisk + " size=4096 serial=" +
-                           WzScsiSrvUnitSerial("SP", "iqn.a", 0) + " closed=no hosts=iqn.h%2C1,iqn.h2 created=100";
-  const std::string lun3 = "lun target=iqn.a lun=3 type=devsnap path=" + h.Root() + "/gone.snap size=- serial=" +
-                           WzScsiSrvUnitSerial("SNAP", "iqn.a", 3) + " closed=yes hosts= created=200";
+  const std::string lun0 = "lun target=iqn.a lun=0 type=blkdev path=" + encodedDisk +
+                           " size=4096 serial=" + WzScsiSrvUnitSerial("SP", "iqn.a", 0) +
+                           " closed=no hosts=iqn.h%2C1,iqn.h2 created=100";
+  const std::string lun3 = "lun target=iqn.a lun=3 type=devsnap path=" + h.Root() +
+                           "/gone.snap size=- serial=" + WzScsiSrvUnitSerial("SNAP", "iqn.a", 3) +
+                           " closed=yes hosts= created=200";
 
   const std::vector<std::string> all = Results(h.Send(MakeIoctl("ls")));
   EXPECT_EQ(all, (std::vector<std::string>{targetA, targetB, lun0, lun3}));

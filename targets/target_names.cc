@@ -4,9 +4,7 @@
 
 namespace {
 
-bool IsNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == ':' || c == '-';
-}
+bool IsNameChar(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == ':' || c == '-'; }
 
 }  // namespace
 

@@ -21,8 +21,8 @@ std::string TargetFile(ServiceHarness& h, const std::string& lowerName) {
 TEST(TargetNameRule, AcceptsAndRefuses) {
   for (const char* ok : {"iqn.-", "iqn.a..b::c", "iqn.2020-01.example:disk1", "iqn.0"})
     EXPECT_TRUE(IsValidScsiTargetName(ok)) << ok;
-  for (const char* bad : {"", "iqn.", "iqn.a_b", "iqn.a b", "eui.0123456789abcdef", "IQN.a", "iqn.A", "iqna",
-                          "iqn.a/b", " iqn.a"})
+  for (const char* bad :
+       {"", "iqn.", "iqn.a_b", "iqn.a b", "eui.0123456789abcdef", "IQN.a", "iqn.A", "iqna", "iqn.a/b", " iqn.a"})
     EXPECT_FALSE(IsValidScsiTargetName(bad)) << bad;
 }
 

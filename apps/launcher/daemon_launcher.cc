@@ -120,9 +120,18 @@ CRnError CWzDaemonProcess::Start(const WzDaemonLaunch& cfg) {
     if (nullFd >= 0) close(nullFd);
     return FXErrorUtil::ErrorErrNo(WZL_HERE, err, "cannot prepare the daemon's descriptors");
   }
-  std::vector<std::string> args{WzBuildPaths::Daemon(), "--state-dir", m_cfg.stateDir, "--socket", m_cfg.socketPath,
-                                "--driver-dir",        m_cfg.driverDir, "--log-file", m_cfg.logFile,
-                                "--log-level",         std::to_string(m_cfg.logLevel), "--ready-fd",
+  std::vector<std::string> args{WzBuildPaths::Daemon(),
+                                "--state-dir",
+                                m_cfg.stateDir,
+                                "--socket",
+                                m_cfg.socketPath,
+                                "--driver-dir",
+                                m_cfg.driverDir,
+                                "--log-file",
+                                m_cfg.logFile,
+                                "--log-level",
+                                std::to_string(m_cfg.logLevel),
+                                "--ready-fd",
                                 std::to_string(ready[1])};
   args.insert(args.end(), m_cfg.extraArgs.begin(), m_cfg.extraArgs.end());
   CStringArray argv(args);

@@ -25,15 +25,15 @@ struct WzBuildPaths {
 };
 
 struct WzDaemonLaunch {
-  std::string stateDir;                 // required
-  std::string socketPath;               // default <stateDir>/wzscsid.sock
-  std::string driverDir;                // default: the driver doubles
-  std::string logFile;                  // default <stateDir>/wzscsid.log
+  std::string stateDir;    // required
+  std::string socketPath;  // default <stateDir>/wzscsid.sock
+  std::string driverDir;   // default: the driver doubles
+  std::string logFile;     // default <stateDir>/wzscsid.log
   int logLevel = 1;
-  std::vector<std::string> extraArgs;   // appended to the command line
+  std::vector<std::string> extraArgs;                    // appended to the command line
   std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) the environment
   int readyTimeoutMs = 60000;
-  unsigned long maxOpenFiles = 0;       // the daemon's RLIMIT_NOFILE (soft and hard); 0: inherited
+  unsigned long maxOpenFiles = 0;  // the daemon's RLIMIT_NOFILE (soft and hard); 0: inherited
 };
 
 class CWzDaemonProcess {

@@ -159,10 +159,11 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     chosen = true;
   };
 
-  CLI::App app{"wzscsictl: the command-line client of wzscsid, the SCSI target service.\n"
-               "Exit status: 0 success, 1 the service answered with an error (or bad usage),\n"
-               "2 wzscsid cannot be reached or refused the connection, 3 no reply in time.",
-               "wzscsictl"};
+  CLI::App app{
+      "wzscsictl: the command-line client of wzscsid, the SCSI target service.\n"
+      "Exit status: 0 success, 1 the service answered with an error (or bad usage),\n"
+      "2 wzscsid cannot be reached or refused the connection, 3 no reply in time.",
+      "wzscsictl"};
   app.fallthrough();
   app.require_subcommand(1);
   app.add_option("--socket", g.socket, "Unix socket of wzscsid")->envname("WZSCSI_SOCKET")->capture_default_str();
@@ -204,9 +205,12 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   bool authOff = false;
   tAuth->add_option("NAME", targetName, "target name")->required();
   auto* userOpt = tAuth->add_option("--user", authUser, "the user name initiators log in with");
-  auto* secretOpt = tAuth->add_option("--secret-file", secretFile, "a file holding the secret (12 to 16 characters; - for standard input)");
-  auto* mutualOpt = tAuth->add_option("--mutual-user", mutualUser, "the user name the target answers with (mutual CHAP)");
-  auto* mutualSecretOpt = tAuth->add_option("--mutual-secret-file", mutualSecretFile, "a file holding the target's secret");
+  auto* secretOpt = tAuth->add_option("--secret-file", secretFile,
+                                      "a file holding the secret (12 to 16 characters; - for standard input)");
+  auto* mutualOpt =
+      tAuth->add_option("--mutual-user", mutualUser, "the user name the target answers with (mutual CHAP)");
+  auto* mutualSecretOpt =
+      tAuth->add_option("--mutual-secret-file", mutualSecretFile, "a file holding the target's secret");
   auto* offOpt = tAuth->add_flag("--off", authOff, "turn CHAP off: mapped initiators log in without credentials");
   for (auto* opt : {userOpt, secretOpt, mutualOpt, mutualSecretOpt}) offOpt->excludes(opt);
   userOpt->needs(secretOpt);
@@ -225,8 +229,8 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
         if (!mutualUser.empty())
           if (CRnError e = ReadSecretFile(mutualSecretFile, mutualSecret)) return e;
       }
-      request = MakeSetTargetAuth(targetName, authOff ? std::string() : authUser, secret, mutualUser, mutualSecret,
-                                  g.flags);
+      request =
+          MakeSetTargetAuth(targetName, authOff ? std::string() : authUser, secret, mutualUser, mutualSecret, g.flags);
       return CRnError();
     };
     c.printOk = [&](const ReplyView&, std::ostream& o) {
@@ -340,17 +344,18 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   // status
   app.add_subcommand("status", "the service's state and what its last replay could not restore")->callback([&] {
-    Command c = Simple([&] { return MakeStatus(g.flags); },
-                       [](const ReplyView& v, std::ostream& o) { o << FormatStatus(v); });
+    Command c =
+        Simple([&] { return MakeStatus(g.flags); }, [](const ReplyView& v, std::ostream& o) { o << FormatStatus(v); });
     c.isStatus = true;
     choose(std::move(c));
   });
 
   // reconcile
   bool dryRun = false;
-  auto* reconcile = app.add_subcommand(
-      "reconcile", "make the engine hold exactly the configuration: create what it lacks, remove the service's "
-                   "objects the configuration lacks");
+  auto* reconcile =
+      app.add_subcommand("reconcile",
+                         "make the engine hold exactly the configuration: create what it lacks, remove the service's "
+                         "objects the configuration lacks");
   reconcile->add_flag("--dry-run", dryRun, "list the differences, change nothing");
   reconcile->callback([&] {
     choose(Simple([&] { return MakeReconcile(dryRun, g.flags); },
@@ -382,7 +387,8 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
 
   // send
   std::string sendFile;
-  auto* send = app.add_subcommand("send", "send any XML message (file, or - for standard input); prints the reply's XML");
+  auto* send =
+      app.add_subcommand("send", "send any XML message (file, or - for standard input); prints the reply's XML");
   send->add_option("FILE", sendFile, "file holding one message")->required();
   send->callback([&] {
     Command c;

@@ -46,7 +46,7 @@ TEST_F(CtlCliTest, UsageErrorsStopBeforeConnecting) {
       {},
       {"target"},
       {"target", "create"},
-      {"lun", "create", "iqn.a", "--type", "blkdev", "--serial", "S"},                            // no path or ssid
+      {"lun", "create", "iqn.a", "--type", "blkdev", "--serial", "S"},  // no path or ssid
       {"lun", "create", "iqn.a", "--type", "blkdev", "--path", "/p", "--ssid", "s", "--serial", "S"},  // both
       {"lun", "create", "iqn.a", "--type", "tape", "--path", "/p", "--serial", "S"},
       {"lun", "delete", "iqn.a", "notanumber"},
@@ -65,9 +65,12 @@ TEST_F(CtlCliTest, UsageErrorsStopBeforeConnecting) {
 }
 
 TEST_F(CtlCliTest, HelpOnEveryLevelAndVersion) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--help"}, {"target", "--help"}, {"lun", "create", "--help"},
-                                             {"host", "unmap", "--help"}, {"ioctl", "--help"}, {"send", "--help"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"--help"},
+                                                                                    {"target", "--help"},
+                                                                                    {"lun", "create", "--help"},
+                                                                                    {"host", "unmap", "--help"},
+                                                                                    {"ioctl", "--help"},
+                                                                                    {"send", "--help"}}) {
     Outcome o = RunCli(args);
     EXPECT_EQ(o.code, 0) << args[0];
     EXPECT_NE(o.out.find("Usage:"), std::string::npos) << args[0];

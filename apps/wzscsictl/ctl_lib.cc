@@ -162,8 +162,8 @@ CRnError ReadSecretFile(const std::string& path, std::string& secret) {
   secret.clear();
   FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "r");
   if (in == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER, "cannot read the secret file %s: %s",
-                                   path.c_str(), std::strerror(errno));
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
+                                   "cannot read the secret file %s: %s", path.c_str(), std::strerror(errno));
   char buffer[256];
   size_t got = std::fread(buffer, 1, sizeof buffer, in);
   const bool more = got == sizeof buffer;
@@ -232,8 +232,8 @@ ReplyView ViewReply(const CNMessageBase& reply) {
   if (const CNMessageBase* record = FindErrorRecord(reply)) {
     view.hasError = true;
     view.errorCode = record->getint64(Fields::kErrorCode.slot, kError.tagId, Fields::kErrorCode.key);
-    view.errorMessage =
-        record->getstring(Fields::kErrorMessage.number, Fields::kErrorMessage.slot, kError.tagId, Fields::kErrorMessage.key);
+    view.errorMessage = record->getstring(Fields::kErrorMessage.number, Fields::kErrorMessage.slot, kError.tagId,
+                                          Fields::kErrorMessage.key);
   }
   if (reply.getTagID() == kCreateLunRsp.tagId) {
     view.hasLunId = reply.fieldType(Fields::kRspLunId.slot) == CNFIELD_INT64;
@@ -403,8 +403,8 @@ std::string StatusJson(const ReplyView& view) {
   for (size_t i = 0; i < s.failures.size(); ++i) {
     out += i ? ",{" : "{";
     for (size_t k = 0; k < 6; ++k)
-      out += std::string(k ? "," : "") + "\"" + kKeys[k] + "\":" +
-             (k == 2 && IsJsonNumber(s.failures[i][k]) ? s.failures[i][k] : JsonString(s.failures[i][k]));
+      out += std::string(k ? "," : "") + "\"" + kKeys[k] +
+             "\":" + (k == 2 && IsJsonNumber(s.failures[i][k]) ? s.failures[i][k] : JsonString(s.failures[i][k]));
     out += "}";
   }
   return out + "]}";
@@ -684,8 +684,9 @@ std::string DetailsJson(const ReplyView& view) {
     out += "\"target\":" + JsonString(l.Get("target")) + ",\"lun\":" + number(l.Get("lun")) +
            ",\"type\":" + JsonString(l.Get("type")) + ",\"path\":" + JsonString(l.Get("path")) +
            ",\"size\":" + (ParseUint64(l.Get("size"), size) ? std::to_string(size) : std::string("null")) +
-           ",\"serial\":" + JsonString(l.Get("serial")) + ",\"closed\":" + (l.Get("closed") == "yes" ? "true" : "false") +
-           ",\"hosts\":[" + hosts + "],\"creationTime\":" + (hasCreated ? std::to_string(created) : "null") +
+           ",\"serial\":" + JsonString(l.Get("serial")) +
+           ",\"closed\":" + (l.Get("closed") == "yes" ? "true" : "false") + ",\"hosts\":[" + hosts +
+           "],\"creationTime\":" + (hasCreated ? std::to_string(created) : "null") +
            ",\"created\":" + (hasCreated ? JsonString(IsoUtc(created)) : "null") + "}";
   }
   return out + "]}";
@@ -715,9 +716,8 @@ CallResult CallOnce(const std::string& endpoint, const std::string& token, const
     result.errorText = std::string("no reply from wzscsid within ") + secs + " s";
   } else {
     result.exitCode = kExitUnreachable;
-    result.errorText = client.ServerError().empty()
-                           ? "wzscsid closed the connection: " + e.AsString()
-                           : "wzscsid refused the request: " + client.ServerError();
+    result.errorText = client.ServerError().empty() ? "wzscsid closed the connection: " + e.AsString()
+                                                    : "wzscsid refused the request: " + client.ServerError();
   }
   client.Close();
   return result;

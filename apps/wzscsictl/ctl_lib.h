@@ -139,12 +139,11 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 // "ls", the detailed listing behind `target show` and `lun show`: kind
 // "target" or "lun" (the records asked for), target "" for all, lun < 0 for
 // every LUN of the target.
-std::unique_ptr<CNMessageBase> MakeShow(const std::string& kind, const std::string& target, int64_t lun,
-                                        int64_t flags);
+std::unique_ptr<CNMessageBase> MakeShow(const std::string& kind, const std::string& target, int64_t lun, int64_t flags);
 // One record of "ls": "<kind> key=value key=value ...", values %XX-encoded.
 // False when the line is not one (a token without "=", a bad escape).
 struct DetailRecord {
-  std::string kind;                          // "target" or "lun"
+  std::string kind;                           // "target" or "lun"
   std::map<std::string, std::string> fields;  // decoded values
   std::string Get(const std::string& key) const;
 };
@@ -169,7 +168,6 @@ struct CallResult {
 };
 // endpoint: a Unix socket path, or HOST:PORT. The time-out covers the
 // connect and the wait for the reply, each.
-CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request,
-                    int timeoutMs);
+CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int timeoutMs);
 
 }  // namespace WzCtl

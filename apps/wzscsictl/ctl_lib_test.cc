@@ -167,8 +167,8 @@ TEST(CtlReplies, LunTuplesAndTimes) {
   EXPECT_EQ(t.lun, -1);
   // A line with a "#" too many (a forged host id "evil#7#0" of an old
   // server) is refused rather than read as another target or LUN.
-  for (const char* bad : {"", "iqn.a", "a#b#c", "a#b#1#", "a#b#x#5", "a##1#5", "#h#1#5", "a#h#1#-5",
-                          "t#evil#7#0#1#123", "iqn.a#b#-#-1#0"})
+  for (const char* bad : {"", "iqn.a", "a#b#c", "a#b#1#", "a#b#x#5", "a##1#5", "#h#1#5", "a#h#1#-5", "t#evil#7#0#1#123",
+                          "iqn.a#b#-#-1#0"})
     EXPECT_FALSE(WzCtl::ParseLunTuple(bad, t)) << bad;
 
   EXPECT_EQ(WzCtl::IsoUtc(0), "1970-01-01T00:00:00Z");
@@ -255,10 +255,12 @@ TEST(CtlShow, DetailRecordsRenderWithin80ColumnsAndInFullAsJson) {
 
   EXPECT_EQ(WzCtl::DetailsJson(v),
             "{\"reply\":\"IoctlRsp\",\"errorCode\":0,\"errorMessage\":\"\",\"targets\":[{\"name\":"
-            "\"iqn.2024-01.com.example:" + std::string(80, 'n') +
+            "\"iqn.2024-01.com.example:" +
+                std::string(80, 'n') +
                 "\",\"description\":\"caf\xC3\xA9 lun=1 x,y\\n\",\"chap\":{\"enabled\":true,\"user\":\"alice\","
                 "\"mutualUser\":\"\"},\"luns\":2,\"restored\":\"partly\"}],\"luns\":[{\"target\":\"iqn.a\",\"lun\":1,"
-                "\"type\":\"blkdev\",\"path\":\"" + longPath +
+                "\"type\":\"blkdev\",\"path\":\"" +
+                longPath +
                 "\",\"size\":67108864,\"serial\":\"AB12C0FFEE000001\",\"closed\":false,\"hosts\":[\"iqn.h,1\","
                 "\"iqn.h2\"],\"creationTime\":1700000000,\"created\":\"2023-11-14T22:13:20Z\"},{\"target\":\"iqn.a\","
                 "\"lun\":2,\"type\":\"devsnap\",\"path\":\"\",\"size\":null,\"serial\":\"S2\",\"closed\":true,"

@@ -111,7 +111,8 @@ const Setting kSettings[] = {
      [](WzDaemonOptions& o, const std::string& v) {
        return ParseBool(v, o.onDemand) ? CRnError() : Bad("'" + v + "' is not yes or no");
      }},
-    {"Token", nullptr, "shared token that TCP clients present", [](WzDaemonOptions& o, const std::string& v) {
+    {"Token", nullptr, "shared token that TCP clients present",
+     [](WzDaemonOptions& o, const std::string& v) {
        if (v.size() > 1024) return Bad("the token is longer than 1024 bytes");
        o.token = v;
        return CRnError();
@@ -261,12 +262,13 @@ std::string ExecutableDir() {
 
 int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exeDir, WzDaemonOptions& options,
                        std::ostream& out, std::ostream& err) {
-  CLI::App app{"wzscsid: the host daemon of the SCSI target service. It loads the service plug-in, serves\n"
-               "requests on a Unix socket (and optionally TCP) and keeps running until SIGTERM or SIGINT.\n"
-               "Every option but --config and --ready-fd can also be set in the configuration file,\n"
-               "section [wzscsid]; the command line wins. Exit status: 0 clean stop, 1 bad usage or\n"
-               "configuration, 2 the service failed to load or initialise.",
-               "wzscsid"};
+  CLI::App app{
+      "wzscsid: the host daemon of the SCSI target service. It loads the service plug-in, serves\n"
+      "requests on a Unix socket (and optionally TCP) and keeps running until SIGTERM or SIGINT.\n"
+      "Every option but --config and --ready-fd can also be set in the configuration file,\n"
+      "section [wzscsid]; the command line wins. Exit status: 0 clean stop, 1 bad usage or\n"
+      "configuration, 2 the service failed to load or initialise.",
+      "wzscsid"};
   std::string configFile;
   std::map<std::string, std::string> given;  // by configuration key
   std::map<std::string, CLI::Option*> opts;
@@ -280,8 +282,7 @@ int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exe
   app.add_flag("--no-autostart", noAutoStart, "wait for a client's start request (configuration: AutoStart=no)");
   app.add_flag("--on-demand", onDemand,
                "stop when the service has been idle for its inactivity time-out (configuration: OnDemand=yes)");
-  app.add_option("--ready-fd", options.readyFd,
-                 "write the readiness lines to this descriptor, then close it")
+  app.add_option("--ready-fd", options.readyFd, "write the readiness lines to this descriptor, then close it")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--version", version, "print the version and exit");
   try {

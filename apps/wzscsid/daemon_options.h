@@ -25,7 +25,7 @@ struct WzDaemonOptions {
   std::string socketPath;  // default /run/wzscsi/wzscsid.sock; "" for none
   std::string listen;      // HOST:PORT of a TCP listener; "" for none
   int logLevel = 0;
-  std::string logFile;     // "" for stderr
+  std::string logFile;  // "" for stderr
   bool autoStart = true;
   bool onDemand = false;
   std::string token;

@@ -54,8 +54,9 @@ TEST_F(DaemonOptionsTest, DefaultsAnchoredAtTheExecutable) {
 }
 
 TEST_F(DaemonOptionsTest, CommandLineWinsOverTheFileAndTheFileOverDefaults) {
-  WriteConfig("[wzscsid]\nLogLevel=4\nSocket=/tmp/from-file.sock\nAutoStart=no\nOnDemand=Yes\nMaxConnections=7\n"
-              "Token=s3cret\nListen=127.0.0.1:0\n[Quellport]\nWzScsiSrvInUse=Y\n");
+  WriteConfig(
+      "[wzscsid]\nLogLevel=4\nSocket=/tmp/from-file.sock\nAutoStart=no\nOnDemand=Yes\nMaxConnections=7\n"
+      "Token=s3cret\nListen=127.0.0.1:0\n[Quellport]\nWzScsiSrvInUse=Y\n");
   ASSERT_EQ(Parse({"--state-dir", m_dir.Path(), "--log-level", "2", "--max-connections", "9"}), kDaemonRun)
       << m_err.str();
   EXPECT_EQ(m_options.logLevel, 2);
@@ -190,9 +191,10 @@ TEST_F(DaemonOptionsTest, BadValuesNameTheirSource) {
 }
 
 TEST_F(DaemonOptionsTest, OverloadLimitsFromTheFile) {
-  WriteConfig("[wzscsid]\nMaxTcpConnections=10\nMaxUnauthenticatedConnections=3\nHelloTimeoutSecs=2\n"
-              "MaxRequestsPerConnection=8\nMaxRequestsInFlight=64\nMaxRequestBytesInFlight=2097152\n"
-              "MaxUnsentReplyBytes=4194304\nRefusalLogIntervalSecs=30\n");
+  WriteConfig(
+      "[wzscsid]\nMaxTcpConnections=10\nMaxUnauthenticatedConnections=3\nHelloTimeoutSecs=2\n"
+      "MaxRequestsPerConnection=8\nMaxRequestsInFlight=64\nMaxRequestBytesInFlight=2097152\n"
+      "MaxUnsentReplyBytes=4194304\nRefusalLogIntervalSecs=30\n");
   ASSERT_EQ(Parse({"--state-dir", m_dir.Path()}), kDaemonRun) << m_err.str();
   EXPECT_EQ(m_options.maxTcpConnections, 10u);
   EXPECT_EQ(m_options.maxUnauthenticated, 3u);

@@ -48,8 +48,7 @@ CRnError CWzServiceHost::Load(const std::string& libraryPath) {
                                    e.what());
   }
   if (m_service == nullptr)
-    return FXErrorUtil::ErrorWin32(WZD_HERE, ERROR_INVALID_PARAMETER, "%s gave no service object",
-                                   libraryPath.c_str());
+    return FXErrorUtil::ErrorWin32(WZD_HERE, ERROR_INVALID_PARAMETER, "%s gave no service object", libraryPath.c_str());
   WZLOG(0, "Loaded the service library %s", m_library.GetPath().c_str());
   return CRnError();
 }

@@ -53,8 +53,7 @@ CRnError CWzStartGate::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e ki
                                               WznHandle_t handle, CNMessageBase* message) {
   Held h{kind, server, handle, message};
   std::lock_guard<std::mutex> g(m_lock);
-  if (m_open || message == nullptr || server == nullptr ||
-      message->getTagID() == WzScsiServer::kStartScsiService.tagId)
+  if (m_open || message == nullptr || server == nullptr || message->getTagID() == WzScsiServer::kStartScsiService.tagId)
     return Forward(h);
   m_held.push_back(h);
   return CRnError();

@@ -30,8 +30,8 @@ class RecordingService : public IOnDemandSvcInterface {
     server->CleanXmlBuffer(message);
     return CRnError();
   }
-  CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e, CWzNetworkServer*, WznHandle_t handle,
-                                  unsigned long, wzsDatabuf_v2*) override {
+  CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e, CWzNetworkServer*, WznHandle_t handle, unsigned long,
+                                  wzsDatabuf_v2*) override {
     std::lock_guard<std::mutex> g(m_lock);
     seen.emplace_back(handle, "xdr");
     return CRnError();
@@ -67,12 +67,10 @@ TEST(StartGate, HoldsClientsUntilOpenAndKeepsTheirOrder) {
   EXPECT_TRUE(gate.IsOpen());
   EXPECT_EQ(gate.HeldCount(), 0u);
   ASSERT_TRUE(Deliver(gate, server, 2, new WzScsiServer::Ioctl()).IsSuccess());
-  EXPECT_EQ(service.seen, (std::vector<std::pair<WznHandle_t, std::string>>{{3, "StartScsiService"},
-                                                                          {4, "xdr"},
-                                                                          {1, "Ioctl"},
-                                                                          {2, "CreateTarget"},
-                                                                          {1, "DeleteTarget"},
-                                                                          {2, "Ioctl"}}));
+  EXPECT_EQ(
+      service.seen,
+      (std::vector<std::pair<WznHandle_t, std::string>>{
+          {3, "StartScsiService"}, {4, "xdr"}, {1, "Ioctl"}, {2, "CreateTarget"}, {1, "DeleteTarget"}, {2, "Ioctl"}}));
   EXPECT_EQ(server.FreedMessages(), 5u);
 }
 

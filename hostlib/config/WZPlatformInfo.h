@@ -34,8 +34,7 @@ class WZ_EXPORT WZPlatformInfo {
   // value: the first length bytes are stored (up to a NUL). Fails (87) when
   // no file is set, or when the section, key or value cannot be written as
   // INI text (line breaks, "]" in a section, "=" in a key).
-  static CRnError setString(const std::string& section, const std::string& key, const char* value,
-                            size_t length);
+  static CRnError setString(const std::string& section, const std::string& key, const char* value, size_t length);
   // Fails (Win32 code 774) when the key is missing, or (87) when the value is
   // not an unsigned decimal number; out untouched then.
   static CRnError getNumber(const std::string& section, const std::string& key, uint64_t& out);

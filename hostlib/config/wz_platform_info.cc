@@ -52,8 +52,9 @@ CRnError ReadStore(const std::string& path, pt::ptree& tree) {
     std::istringstream in(text);
     pt::ini_parser::read_ini(in, tree);
   } catch (const pt::ini_parser_error& e) {
-    return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_INVALID_PARAMETER, "Configuration file [%s] is malformed: %s (line %lu)",
-                                   path.c_str(), e.message().c_str(), e.line());
+    return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_INVALID_PARAMETER,
+                                   "Configuration file [%s] is malformed: %s (line %lu)", path.c_str(),
+                                   e.message().c_str(), e.line());
   } catch (const std::exception& e) {
     return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_INVALID_PARAMETER, "Configuration file [%s] is malformed: %s",
                                    path.c_str(), e.what());
@@ -129,8 +130,7 @@ CRnError WZPlatformInfo::setString(const std::string& section, const std::string
                                    key.c_str());
 
   std::string path = GetConfigFile();
-  if (path.empty())
-    return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_INVALID_PARAMETER, "No configuration file is set");
+  if (path.empty()) return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_INVALID_PARAMETER, "No configuration file is set");
 
   std::lock_guard<std::mutex> writeGuard(GetSettings().writeLock);
   pt::ptree tree;

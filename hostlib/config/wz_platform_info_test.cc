@@ -205,7 +205,8 @@ TEST_F(WZPlatformInfoTest, ConcurrentWritersLoseNoKey) {
 }
 
 TEST(WZPI_CommClientTest, JobResultsUnderTheStateDirectory) {
-  EXPECT_EQ(WZPI_CommClient::getJobResultsDirectory(WZPlatformInfo::getPhysicalMachine()), "/var/lib/wzscsi/jobresults");
+  EXPECT_EQ(WZPI_CommClient::getJobResultsDirectory(WZPlatformInfo::getPhysicalMachine()),
+            "/var/lib/wzscsi/jobresults");
   WZPI_CommClient::SetStateDirectory("/srv/wz/");
   // The machine name does not move the directory.
   EXPECT_EQ(WZPI_CommClient::getJobResultsDirectory("other-host"), "/srv/wz/jobresults");

@@ -107,11 +107,11 @@ std::string VFormat(const char* fmt, va_list args) {
 }
 #pragma GCC diagnostic pop
 
-#define WZ_MAKE_ERROR(code_expr)              \
-  va_list args;                               \
-  va_start(args, fmt);                        \
-  std::string text = VFormat(fmt, args);      \
-  va_end(args);                               \
+#define WZ_MAKE_ERROR(code_expr)         \
+  va_list args;                          \
+  va_start(args, fmt);                   \
+  std::string text = VFormat(fmt, args); \
+  va_end(args);                          \
   return CRnError(where, (code_expr), std::move(text))
 
 CRnError ErrorWin32(const FXCodeLocation& where, long win32Code, const char* fmt, ...) {

@@ -103,8 +103,7 @@ class [[nodiscard]] WZ_EXPORT CRnError {
 
 namespace FXErrorUtil {
 // Code = HRESULT_FROM_WIN32(win32Code).
-WZ_EXPORT CRnError ErrorWin32(const FXCodeLocation& where, long win32Code, const char* fmt, ...)
-    WZ_PRINTF(3, 4);
+WZ_EXPORT CRnError ErrorWin32(const FXCodeLocation& where, long win32Code, const char* fmt, ...) WZ_PRINTF(3, 4);
 // Code = HRESULT_FROM_ERRNO(err).
 WZ_EXPORT CRnError ErrorErrNo(const FXCodeLocation& where, int err, const char* fmt, ...) WZ_PRINTF(3, 4);
 // Code = the integer as given.

@@ -156,8 +156,8 @@ std::shared_ptr<CLogWriterInterface> MakeSpdLogWriter(int level, const std::stri
     if (file.empty()) {
       logger = std::make_shared<spdlog::logger>("wzscsi", std::make_shared<spdlog::sinks::stderr_sink_mt>());
     } else {
-      logger = std::make_shared<spdlog::logger>("wzscsi",
-                                                std::make_shared<spdlog::sinks::basic_file_sink_mt>(file, false));
+      logger =
+          std::make_shared<spdlog::logger>("wzscsi", std::make_shared<spdlog::sinks::basic_file_sink_mt>(file, false));
     }
     return std::make_shared<CSpdLogWriter>(std::move(logger), level);
   } catch (const std::exception& e) {
@@ -166,8 +166,8 @@ std::shared_ptr<CLogWriterInterface> MakeSpdLogWriter(int level, const std::stri
   }
 }
 
-WZDebugFunction::WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& writer, int level,
-                                 const char* function, int line, int traceLevel)
+WZDebugFunction::WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& writer, int level, const char* function,
+                                 int line, int traceLevel)
     : m_writer(nullptr), m_function(function), m_line(line), m_traceLevel(traceLevel) {
   (void)level;
   if (writer && writer->GetLevel() >= traceLevel) {

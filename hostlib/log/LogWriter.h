@@ -44,7 +44,7 @@ WZ_EXPORT extern std::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 // source location come before the text, for whoever reads the code with it:
 //   2026-12-07T23:29:42.123Z DEBUG [4711] WzScsiSrv::CreateTarget:87 <text>
 WZ_EXPORT std::shared_ptr<CLogWriterInterface> MakeSpdLogWriter(int level, const std::string& file,
-                                                                 std::string* errorText = nullptr);
+                                                                std::string* errorText = nullptr);
 
 // From this writer level on, lines carry the thread id and the source
 // location; below it (notices and the per-request lines) they do not.
@@ -62,11 +62,11 @@ WZ_EXPORT std::string WzLogShortFunction(const char* signature);
 
 // Writes when the global writer exists and is enabled for the level; the
 // arguments are not evaluated otherwise.
-#define WZLOG(level, ...)                                                                    \
-  do {                                                                                       \
-    CLogWriterInterface* wzlog_w__ = g_ptrLogWriter.get();                                   \
-    if (wzlog_w__ != nullptr && wzlog_w__->IsEnabled(level))                                 \
-      wzlog_w__->Write((level), __PRETTY_FUNCTION__, __LINE__, 0, 0, __VA_ARGS__);           \
+#define WZLOG(level, ...)                                                          \
+  do {                                                                             \
+    CLogWriterInterface* wzlog_w__ = g_ptrLogWriter.get();                         \
+    if (wzlog_w__ != nullptr && wzlog_w__->IsEnabled(level))                       \
+      wzlog_w__->Write((level), __PRETTY_FUNCTION__, __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)
 
 // True when the global writer would write a record of this level.
@@ -80,8 +80,8 @@ inline bool WzLogEnabled(int level) {
 // at that level (the short name, WzLogShortFunction).
 class WZ_EXPORT WZDebugFunction {
  public:
-  WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& writer, int level, const char* function,
-                  int line, int traceLevel);
+  WZDebugFunction(const std::shared_ptr<CLogWriterInterface>& writer, int level, const char* function, int line,
+                  int traceLevel);
   ~WZDebugFunction();
   WZDebugFunction(const WZDebugFunction&) = delete;
   WZDebugFunction& operator=(const WZDebugFunction&) = delete;

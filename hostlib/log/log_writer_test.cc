@@ -121,7 +121,8 @@ TEST(SpdLogWriterTest, OperatorLinesThenDetailLinesInUtc) {
   std::string errorText;
   g_ptrLogWriter = MakeSpdLogWriter(1, path, &errorText);
   ASSERT_NE(g_ptrLogWriter, nullptr) << errorText;
-  const char* const signature = "CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::__cxx11::basic_string<char> >&)";
+  const char* const signature =
+      "CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::__cxx11::basic_string<char> >&)";
   g_ptrLogWriter->Write(1, signature, 87, 0, 0, "Creating Target: TargetID [%s]", "iqn.a");
   g_ptrLogWriter->Write(0, signature, 88, 0, 0, "notice");
   g_ptrLogWriter->Write(-1, signature, 89, 0, 0, "failed");

@@ -27,8 +27,7 @@ class Registry {
     return *registry;
   }
 
-  bool Register(int group, int number, uint32_t tagId, const std::string& name,
-                CNMessageRegistry::Factory factory) {
+  bool Register(int group, int number, uint32_t tagId, const std::string& name, CNMessageRegistry::Factory factory) {
     if (tagId == 0 || name.empty()) return false;
     std::unique_lock<std::shared_mutex> lock(m_mutex);
     if (m_byClass.count({group, number}) != 0 || m_byTag.count(tagId) != 0 || m_byName.count(name) != 0) {
@@ -72,8 +71,8 @@ class Registry {
   Registry() {
     // The network layer's control notices travel as messages too; they have
     // no fields, so a plain CNMessageBase serves.
-    Register(CNControlNotice::kGroup, CNControlNotice::kDisconnectNumber, CNControlNotice::kDisconnectTag,
-             "Disconnect", nullptr);
+    Register(CNControlNotice::kGroup, CNControlNotice::kDisconnectNumber, CNControlNotice::kDisconnectTag, "Disconnect",
+             nullptr);
     Register(CNControlNotice::kGroup, CNControlNotice::kAbortNumber, CNControlNotice::kAbortTag, "Abort", nullptr);
   }
 
@@ -116,8 +115,7 @@ std::unique_ptr<CNMessageBase::Field> CopyField(const CNMessageBase::Field& fiel
 
 namespace {
 
-const CNMessageBase::Field* FindField(const std::map<int, std::unique_ptr<CNMessageBase::Field>>& fields,
-                                      int slot) {
+const CNMessageBase::Field* FindField(const std::map<int, std::unique_ptr<CNMessageBase::Field>>& fields, int slot) {
   auto it = fields.find(slot);
   return it == fields.end() ? nullptr : it->second.get();
 }

@@ -45,14 +45,14 @@ class CRnFile;
 enum CNXmlStatus : int {
   CNXML_OK = 0,
   CNXML_IO_ERROR = 1,
-  CNXML_PARSE_ERROR = 2,      // not well-formed XML, or a DOCTYPE
-  CNXML_NOT_A_MESSAGE = 3,    // root is not <msg>, or bad group/number/tag attributes
-  CNXML_UNKNOWN_CLASS = 4,    // (group, number) or tag id not registered, or they disagree
-  CNXML_CLASS_MISMATCH = 5,   // a valid message of another class than the object's
-  CNXML_BAD_FIELD = 6,        // unknown element, bad or duplicate slot, bad value
-  CNXML_TOO_LARGE = 7,        // over the size limit or the field-count limit
-  CNXML_TOO_DEEP = 8,         // sub-objects nested past the depth limit
-  CNXML_NO_MEMORY = 9,        // an allocation failed
+  CNXML_PARSE_ERROR = 2,     // not well-formed XML, or a DOCTYPE
+  CNXML_NOT_A_MESSAGE = 3,   // root is not <msg>, or bad group/number/tag attributes
+  CNXML_UNKNOWN_CLASS = 4,   // (group, number) or tag id not registered, or they disagree
+  CNXML_CLASS_MISMATCH = 5,  // a valid message of another class than the object's
+  CNXML_BAD_FIELD = 6,       // unknown element, bad or duplicate slot, bad value
+  CNXML_TOO_LARGE = 7,       // over the size limit or the field-count limit
+  CNXML_TOO_DEEP = 8,        // sub-objects nested past the depth limit
+  CNXML_NO_MEMORY = 9,       // an allocation failed
 };
 WZ_EXPORT const char* CNXmlStatusText(int status);
 
@@ -111,8 +111,8 @@ class WZ_EXPORT CNMessageBase {
   // registered C++ type, so a caller may downcast it. The pointer stays valid
   // until the field is set or removed again or the message is destroyed or
   // assigned to. `reserved` is ignored.
-  CNMessageBase* getObjectAccessor(bool create, bool reserved, int number, int slot, uint32_t tag,
-                                   uint32_t key, int group, int classNumber);
+  CNMessageBase* getObjectAccessor(bool create, bool reserved, int number, int slot, uint32_t tag, uint32_t key,
+                                   int group, int classNumber);
   // The sub-object in the slot, of any class; null when the slot holds none.
   const CNMessageBase* getObject(int slot) const;
   // Stores a copy of the object (cloned as its registered C++ class).
@@ -159,7 +159,7 @@ class WZ_EXPORT CNMessageBase {
   int m_group;
   int m_number;
   uint32_t m_tagId;
-  const char* m_tagName;  // the registry's copy, or a literal
+  const char* m_tagName;                           // the registry's copy, or a literal
   std::map<int, std::unique_ptr<Field>> m_fields;  // by slot
 };
 

@@ -168,8 +168,7 @@ TEST(CNMessageRegistry, FirstRegistrationStandsAndDuplicatesAreRefused) {
 
   EXPECT_FALSE(CNMessageRegistry::Register(MsgTest::kGroup, 1, 0x38400F01u, "Other", nullptr)) << "same class";
   EXPECT_FALSE(CNMessageRegistry::Register(MsgTest::kGroup, 50, MsgTest::kParentTag, "Other", nullptr)) << "same tag";
-  EXPECT_FALSE(CNMessageRegistry::Register(MsgTest::kGroup, 50, 0x38400F01u, "MsgTestParent", nullptr))
-      << "same name";
+  EXPECT_FALSE(CNMessageRegistry::Register(MsgTest::kGroup, 50, 0x38400F01u, "MsgTestParent", nullptr)) << "same name";
   EXPECT_FALSE(CNMessageRegistry::Register(MsgTest::kGroup, 50, 0, "NoTag", nullptr));
   EXPECT_FALSE(CNMessageRegistry::Register(MsgTest::kGroup, 50, 0x38400F01u, "", nullptr));
 

@@ -292,8 +292,8 @@ struct CNMessageXml {
 
   // Resolves group/number/tag/name attributes to a registered class.
   // attributeStatus: the status for missing or malformed attributes.
-  static int ResolveClass(const char* group, const char* number, const char* tag, const char* name,
-                          int attributeStatus, const CNMessageRegistry::ClassInfo*& info) {
+  static int ResolveClass(const char* group, const char* number, const char* tag, const char* name, int attributeStatus,
+                          const CNMessageRegistry::ClassInfo*& info) {
     int groupValue, numberValue;
     uint32_t tagValue;
     if (group == nullptr || number == nullptr || tag == nullptr || !ParseDecimal(group, groupValue) ||
@@ -435,8 +435,8 @@ struct CNMessageXml {
     AttributeSpec wanted[] = {{"group"}, {"number"}, {"tag"}, {"name"}};
     if (!CollectAttributes(root, wanted)) return CNXML_NOT_A_MESSAGE;
     const CNMessageRegistry::ClassInfo* info = nullptr;
-    if (int status =
-            ResolveClass(wanted[0].value, wanted[1].value, wanted[2].value, wanted[3].value, CNXML_NOT_A_MESSAGE, info)) {
+    if (int status = ResolveClass(wanted[0].value, wanted[1].value, wanted[2].value, wanted[3].value,
+                                  CNXML_NOT_A_MESSAGE, info)) {
       return status;
     }
     std::unique_ptr<CNMessageBase> message = CNMessageFields::NewObject(info->group, info->number);
@@ -535,8 +535,7 @@ int CNMessageBase::readXmlFromString(const std::string& text) {
   }
 }
 
-std::unique_ptr<CNMessageBase> CNMessageBase::ParseXml(const char* data, size_t length, int* status,
-                                                       size_t maxBytes) {
+std::unique_ptr<CNMessageBase> CNMessageBase::ParseXml(const char* data, size_t length, int* status, size_t maxBytes) {
   std::unique_ptr<CNMessageBase> message;
   int result;
   try {

@@ -25,8 +25,10 @@ class Child : public CNMessageBase {
 // "Bare" (900/3); safe to call from every test.
 inline void Register() {
   static const bool done = [] {
-    CNMessageRegistry::Register(kGroup, 1, kParentTag, "MsgTestParent", [] { return static_cast<CNMessageBase*>(new Parent()); });
-    CNMessageRegistry::Register(kGroup, 2, kChildTag, "MsgTestChild", [] { return static_cast<CNMessageBase*>(new Child()); });
+    CNMessageRegistry::Register(kGroup, 1, kParentTag, "MsgTestParent",
+                                [] { return static_cast<CNMessageBase*>(new Parent()); });
+    CNMessageRegistry::Register(kGroup, 2, kChildTag, "MsgTestChild",
+                                [] { return static_cast<CNMessageBase*>(new Child()); });
     CNMessageRegistry::Register(kGroup, 3, kBareTag, "MsgTestBare", nullptr);
     return true;
   }();

@@ -66,8 +66,7 @@ std::vector<std::shared_ptr<CNMessageBase>> CWzTestNetworkServer::Replies(WznHan
 
 bool CWzTestNetworkServer::WaitForReplies(WznHandle_t handle, size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> g(m_lock);
-  return m_changed.wait_for(g, std::chrono::milliseconds(timeoutMs),
-                            [&] { return m_replies[handle].size() >= count; });
+  return m_changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return m_replies[handle].size() >= count; });
 }
 
 std::vector<std::string> CWzTestNetworkServer::ControlAnswers(WznHandle_t handle) {
@@ -84,7 +83,8 @@ size_t CWzTestNetworkServer::AcquiredCount() const {
 
 CRnError CWzTestNetworkServer::AcquireSession(WznHandle_t handle, CWzNetwork*& connection) {
   connection = nullptr;
-  if (m_failAcquire) return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), kErrorNotFound, "injected acquire failure");
+  if (m_failAcquire)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), kErrorNotFound, "injected acquire failure");
   std::lock_guard<std::mutex> g(m_lock);
   auto it = m_connections.find(handle);
   if (it == m_connections.end())
@@ -96,7 +96,8 @@ CRnError CWzTestNetworkServer::AcquireSession(WznHandle_t handle, CWzNetwork*& c
 }
 
 CRnError CWzTestNetworkServer::ReleaseSession(WznHandle_t handle) {
-  if (m_failRelease) return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), kErrorNotFound, "injected release failure");
+  if (m_failRelease)
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzSession"), kErrorNotFound, "injected release failure");
   std::lock_guard<std::mutex> g(m_lock);
   auto it = m_acquired.find(handle);
   if (it == m_acquired.end() || it->second == 0)

@@ -85,8 +85,7 @@ CRnError ParseHostPort(const std::string& text, std::string& host, uint16_t& por
   }
   unsigned long long value = 0;
   if (!ParseDecimal(p, 65535, value)) {
-    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "bad port in TCP endpoint \"%s\"",
-                                   text.c_str());
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "bad port in TCP endpoint \"%s\"", text.c_str());
   }
   host = h.empty() ? "127.0.0.1" : h;
   port = static_cast<uint16_t>(value);

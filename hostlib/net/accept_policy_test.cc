@@ -22,9 +22,9 @@ TEST(ParseHostPort, AcceptsTheDocumentedForms) {
     const char* host;
     uint16_t port;
   };
-  for (const Case& c : {Case{"10.0.0.5:3260", "10.0.0.5", 3260}, Case{":4000", "127.0.0.1", 4000},
-                        Case{"4000", "127.0.0.1", 4000}, Case{"[::1]:65535", "::1", 65535},
-                        Case{"localhost:0", "localhost", 0}}) {
+  for (const Case& c :
+       {Case{"10.0.0.5:3260", "10.0.0.5", 3260}, Case{":4000", "127.0.0.1", 4000}, Case{"4000", "127.0.0.1", 4000},
+        Case{"[::1]:65535", "::1", 65535}, Case{"localhost:0", "localhost", 0}}) {
     std::string host;
     uint16_t port = 1;
     ASSERT_FALSE(Wzn::ParseHostPort(c.text, host, port)) << c.text;

@@ -249,8 +249,8 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
     std::string xml;
     const int status = message->serialize(xml, false);
     if (status != 0) {
-      return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData, "cannot serialize %s: %s",
-                                     message->getTagName(), CNXmlStatusText(status));
+      return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData, "cannot serialize %s: %s", message->getTagName(),
+                                     CNXmlStatusText(status));
     }
     return Enqueue(Wzn::EncodeFrame(Wzn::FrameKind::kXml, 0, xml), false, timeoutSecs, disconnected);
   }
@@ -290,9 +290,8 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
 
   // Asks the strand to close (from any thread).
   void PostClose(int level, std::string reason) {
-    asio::post(m_strand, [self = shared_from_this(), level, reason = std::move(reason)] {
-      self->CloseNow(level, reason);
-    });
+    asio::post(m_strand,
+               [self = shared_from_this(), level, reason = std::move(reason)] { self->CloseNow(level, reason); });
   }
 
   // The service freed one of this connection's requests.
@@ -674,11 +673,11 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
         // request.
         if (!Admit(0)) return false;
         DeliverNotice(control.type == Wzn::ControlType::kDisconnect ? CNControlNotice::kDisconnectNumber
-                                                                     : CNControlNotice::kAbortNumber);
+                                                                    : CNControlNotice::kAbortNumber);
         return true;
       default:
-        CloseWithNotice(-1, std::string("unexpected control frame from a client: ") +
-                                Wzn::ControlTypeName(control.type));
+        CloseWithNotice(-1,
+                        std::string("unexpected control frame from a client: ") + Wzn::ControlTypeName(control.type));
         return true;
     }
   }
@@ -702,9 +701,9 @@ class Connection : public CWzNetwork, public std::enable_shared_from_this<Connec
   asio::steady_timer m_helloTimer;
   Wzn::CFrameDecoder m_decoder;
   std::array<uint8_t, kReadChunk> m_readBuffer;
-  size_t m_readPos = 0;     // what Pump has fed to the decoder of m_readBuffer
-  size_t m_readLength = 0;  // what the last read put there
-  bool m_reading = false;   // a read is outstanding
+  size_t m_readPos = 0;                // what Pump has fed to the decoder of m_readBuffer
+  size_t m_readLength = 0;             // what the last read put there
+  bool m_reading = false;              // a read is outstanding
   std::unique_ptr<Wzn::Frame> m_held;  // a frame waiting for room
   Clock::time_point m_lastActivity;
   bool m_needsHello;
@@ -929,8 +928,7 @@ CRnError CWzAsioNetworkServer::Impl::BindUnixPath(const std::string& path) {
     error_code ec;
     probe.connect(asio::local::stream_protocol::endpoint(path), ec);
     if (!ec) {
-      return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_ALREADY_EXISTS, "another server is listening on %s",
-                                     path.c_str());
+      return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_ALREADY_EXISTS, "another server is listening on %s", path.c_str());
     }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       return FXErrorUtil::ErrorErrNo(WZN_HERE, errno, "cannot remove the stale socket %s", path.c_str());
@@ -961,8 +959,7 @@ CRnError CWzAsioNetworkServer::Impl::BindUnixPath(const std::string& path) {
   }
   acceptor->listen(kListenBacklog, ec);
   if (ec) {
-    return FXErrorUtil::ErrorErrNo(WZN_HERE, ec.value(), "cannot listen on %s: %s", path.c_str(),
-                                   ec.message().c_str());
+    return FXErrorUtil::ErrorErrNo(WZN_HERE, ec.value(), "cannot listen on %s: %s", path.c_str(), ec.message().c_str());
   }
   m_unixAcceptor = std::move(acceptor);
   return CRnError();
@@ -974,8 +971,8 @@ CRnError CWzAsioNetworkServer::Impl::OpenTcpListener() {
   uint16_t port = 0;
   if (CRnError err = Wzn::ParseHostPort(m_config.tcpEndpoint, host, port)) return err.Push(WZN_HERE);
   error_code ec;
-  asio::ip::address address = host == "localhost" ? asio::ip::address(asio::ip::address_v4::loopback())
-                                                  : asio::ip::make_address(host, ec);
+  asio::ip::address address =
+      host == "localhost" ? asio::ip::address(asio::ip::address_v4::loopback()) : asio::ip::make_address(host, ec);
   if (ec) {
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "bad TCP address \"%s\"", host.c_str());
   }
@@ -1077,8 +1074,8 @@ void CWzAsioNetworkServer::Impl::RetryAcceptLater(bool unix) {
   });
 }
 
-void CWzAsioNetworkServer::Impl::AddConnection(GenericSocket socket, const std::string& peer,
-                                               const std::string& source, bool tcp, bool needsHello) {
+void CWzAsioNetworkServer::Impl::AddConnection(GenericSocket socket, const std::string& peer, const std::string& source,
+                                               bool tcp, bool needsHello) {
   const WznHandle_t handle = m_nextHandle.fetch_add(1);
   auto connection = std::make_shared<Connection>(*this, handle, std::move(socket), peer, source, needsHello);
   {
@@ -1318,8 +1315,7 @@ CRnError CWzAsioNetworkServer::Start(const WznServerConfig& config, IOnDemandSvc
   try {
     return m_impl->Start(config, service);
   } catch (const std::exception& e) {
-    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "cannot start the network server: %s",
-                                   e.what());
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "cannot start the network server: %s", e.what());
   }
 }
 

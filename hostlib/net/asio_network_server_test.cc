@@ -1,8 +1,8 @@
 #include "hostlib/net/asio_network_server.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -239,9 +239,8 @@ TEST_F(NetServerTest, DisconnectNoticeIsAnsweredAndTheConnectionClosed) {
   CWzNetwork* connection = nullptr;
   EXPECT_TRUE(m_server->AcquireSession(handle, connection).IsError());
   // Forgotten once the worker that answered has released it too.
-  EXPECT_TRUE(WaitUntil([&] {
-    return m_server->AcquireSession(handle, connection).GetCode() == HRESULT_FROM_WIN32(Wzn::kErrNotFound);
-  }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return m_server->AcquireSession(handle, connection).GetCode() == HRESULT_FROM_WIN32(Wzn::kErrNotFound); }));
   EXPECT_TRUE(m_service->Errors().empty());
 }
 
@@ -384,8 +383,8 @@ TEST_F(NetServerTest, BadInputClosesOnlyThatConnection) {
       {"unknown kind", patched(7, {9})},
       {"reserved set", patched(20, {1})},
       {"garbage XML", Wzn::EncodeFrame(Wzn::FrameKind::kXml, 0, std::string("<<<not xml"))},
-      {"XML of no known class", Wzn::EncodeFrame(Wzn::FrameKind::kXml, 0,
-                                                 std::string("<msg group=\"99\" number=\"1\" tag=\"0x01\"/>"))},
+      {"XML of no known class",
+       Wzn::EncodeFrame(Wzn::FrameKind::kXml, 0, std::string("<msg group=\"99\" number=\"1\" tag=\"0x01\"/>"))},
       {"bad control", Wzn::EncodeFrame(Wzn::FrameKind::kControl, 0, std::string("\0\0\0\x63", 4))},
       {"server-side control", Wzn::EncodeControl(Wzn::ControlType::kDisconnectReply)},
       {"second hello", Wzn::EncodeHello("") + Wzn::EncodeHello("")},

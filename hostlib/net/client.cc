@@ -37,9 +37,7 @@ class CDeadline {
   Clock::time_point m_end;
 };
 
-CRnError Timeout(const char* what) {
-  return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrTimeout, "timed out %s", what);
-}
+CRnError Timeout(const char* what) { return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrTimeout, "timed out %s", what); }
 
 // poll() on one fd, retried on EINTR. 1 ready, 0 time-out, -1 error.
 int PollOne(int fd, short events, const CDeadline& deadline) {
@@ -82,9 +80,7 @@ CWzClient::~CWzClient() { Close(); }
 
 bool CWzClient::IsTimeout(const CRnError& error) { return error.GetCode() == HRESULT_FROM_WIN32(Wzn::kErrTimeout); }
 
-bool CWzClient::IsClosed(const CRnError& error) {
-  return error.GetCode() == HRESULT_FROM_WIN32(Wzn::kErrNotConnected);
-}
+bool CWzClient::IsClosed(const CRnError& error) { return error.GetCode() == HRESULT_FROM_WIN32(Wzn::kErrNotConnected); }
 
 void CWzClient::Close() {
   if (m_fd >= 0) ::close(m_fd);
@@ -279,8 +275,7 @@ CRnError CWzClient::ReceiveReply(std::unique_ptr<CNMessageBase>& out, int timeou
       out = CNMessageBase::ParseXml(frame.payload.data(), frame.payload.size(), &status,
                                     CNMessageBase::kMaxLargeXmlBytes);
       if (!out) {
-        return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData, "unparsable reply: %s",
-                                       CNXmlStatusText(status));
+        return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData, "unparsable reply: %s", CNXmlStatusText(status));
       }
       return CRnError();
     }
@@ -290,7 +285,8 @@ CRnError CWzClient::ReceiveReply(std::unique_ptr<CNMessageBase>& out, int timeou
       m_serverError = control.text;
       continue;
     }
-    return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData, "unexpected frame of kind %u while waiting for a reply",
+    return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrInvalidData,
+                                   "unexpected frame of kind %u while waiting for a reply",
                                    static_cast<unsigned>(frame.kind));
   }
 }

@@ -45,10 +45,9 @@ TEST(Frame, HeaderIsBigEndianWithTheDocumentedLayout) {
 TEST(FrameDecoder, ReassemblesFramesFedByteByByteOrAllAtOnce) {
   const std::string xml = "<msg group=\"75\"/>";
   std::string binary("\0\x01\xff\0", 4);
-  const std::string input = Wzn::EncodeFrame(FrameKind::kXml, 0, xml) +
-                            Wzn::EncodeFrame(FrameKind::kXdr, 0x4B000123u, binary) +
-                            Wzn::EncodeControl(ControlType::kDisconnect) +
-                            Wzn::EncodeFrame(FrameKind::kXdr, 7, std::string());
+  const std::string input =
+      Wzn::EncodeFrame(FrameKind::kXml, 0, xml) + Wzn::EncodeFrame(FrameKind::kXdr, 0x4B000123u, binary) +
+      Wzn::EncodeControl(ControlType::kDisconnect) + Wzn::EncodeFrame(FrameKind::kXdr, 7, std::string());
   for (bool byteWise : {true, false}) {
     CFrameDecoder decoder(1024);
     std::vector<Frame> frames;

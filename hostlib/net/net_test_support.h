@@ -98,8 +98,8 @@ class FakeService : public IOnDemandSvcInterface {
   CRnError KillAllJobs() override { return CRnError(); }
   void CleanUp() override {}
 
-  CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
-                                  WznHandle_t handle, CNMessageBase* message) override {
+  CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
+                                  CNMessageBase* message) override {
     EXPECT_EQ(kind, CWzNetworkServer::WZN_CB_RECEIVED);
     const uint32_t tag = message->getTagID();
     if (tag == WZN_TAG_DISCONNECT || tag == WZN_TAG_ABORT) {

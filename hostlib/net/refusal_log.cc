@@ -10,9 +10,8 @@ CRefusalLog::CRefusalLog(std::chrono::seconds interval, size_t maxSources)
     : m_interval(interval), m_maxSources(maxSources) {}
 
 std::string CRefusalLog::Summary(const std::string& source, const Window& w) const {
-  return "Refused " + std::to_string(w.suppressed) + " more connection" + (w.suppressed == 1 ? "" : "s") +
-         " from " + source + " in the last " + std::to_string(m_interval.count()) + " s (last: " + w.lastReason +
-         ")";
+  return "Refused " + std::to_string(w.suppressed) + " more connection" + (w.suppressed == 1 ? "" : "s") + " from " +
+         source + " in the last " + std::to_string(m_interval.count()) + " s (last: " + w.lastReason + ")";
 }
 
 std::vector<std::string> CRefusalLog::Note(const std::string& source, const std::string& reason,

@@ -4,8 +4,8 @@
 
 namespace {
 
-using Wzn::CRefusalLog;
 using std::chrono::seconds;
+using Wzn::CRefusalLog;
 
 TEST(RefusalLog, OneLinePerSourceAndIntervalThenACount) {
   CRefusalLog log(seconds(60), 2);
@@ -38,9 +38,9 @@ TEST(RefusalLog, SourcesBeyondTheTableAreCountedTogether) {
   for (int i = 0; i < 500; ++i) lines += log.Note("2001:db8::" + std::to_string(i), "wrong token", t0).size();
   EXPECT_EQ(lines, 3u) << "two sources of their own and one line for the others";
   EXPECT_LE(log.SourceCount(), 3u);
-  EXPECT_EQ(log.Flush(t0, true),
-            std::vector<std::string>{
-                "Refused 497 more connections from other sources in the last 60 s (last: wrong token)"});
+  EXPECT_EQ(
+      log.Flush(t0, true),
+      std::vector<std::string>{"Refused 497 more connections from other sources in the last 60 s (last: wrong token)"});
 }
 
 }  // namespace

@@ -40,8 +40,7 @@ class WZ_EXPORT WzThreadPool {
   WzThreadPool& operator=(const WzThreadPool&) = delete;
 
   // Fails (Win32 code 87) on inconsistent values or a second call.
-  CRnError initThreadPool(const std::string& name, int idleTimeoutSecs, int minThreads, int maxThreads,
-                          int growStep);
+  CRnError initThreadPool(const std::string& name, int idleTimeoutSecs, int minThreads, int maxThreads, int growStep);
   // Queues one item; never waits for a worker. The queue has no bound of its
   // own, because refusing an item here would leave a client without a reply:
   // callers bound what they queue (the network server holds back reading

@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr long kErrorNotReady = 21;  // ERROR_NOT_READY
-constexpr long kErrorTimeout = 1460;  // ERROR_TIMEOUT
+constexpr long kErrorNotReady = 21;          // ERROR_NOT_READY
+constexpr long kErrorTimeout = 1460;         // ERROR_TIMEOUT
 constexpr size_t kMaxThreadNameLength = 15;  // the kernel's limit without the NUL
 
 }  // namespace
@@ -49,8 +49,7 @@ CRnError WzThreadPool::initThreadPool(const std::string& name, int idleTimeoutSe
   m_growStep = static_cast<size_t>(growStep);
   m_initialised = true;
   StartWorkersLocked(m_minThreads);
-  if (m_live < m_minThreads)
-    WZLOG(-1, "Pool %s started %zu of %zu workers", m_name.c_str(), m_live, m_minThreads);
+  if (m_live < m_minThreads) WZLOG(-1, "Pool %s started %zu of %zu workers", m_name.c_str(), m_live, m_minThreads);
   return CRnError();
 }
 
@@ -68,13 +67,11 @@ CRnError WzThreadPool::doWork(WzWorkFunction function, void* argument) {
                                    "Pool %s cannot queue a work item: %s", m_name.c_str(), e.what());
   }
   size_t idle = m_live - m_busy;
-  if (m_queue.size() > idle && m_live < m_maxThreads)
-    StartWorkersLocked(std::min(m_growStep, m_maxThreads - m_live));
+  if (m_queue.size() > idle && m_live < m_maxThreads) StartWorkersLocked(std::min(m_growStep, m_maxThreads - m_live));
   if (m_live == 0) {
     // Not one worker could be started: the item would wait forever.
     m_queue.pop_back();
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), kErrorNotReady, "Pool %s has no worker thread",
-                                   m_name.c_str());
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), kErrorNotReady, "Pool %s has no worker thread", m_name.c_str());
   }
   m_workReady.notify_one();
   return CRnError();
@@ -179,8 +176,7 @@ void WzThreadPool::WorkerLoop(size_t index) {
     if (m_queue.empty() && !m_stopping) {
       auto hasWork = [this] { return !m_queue.empty() || m_stopping; };
       if (m_live > m_minThreads) {
-        if (!m_workReady.wait_until(lock, std::chrono::steady_clock::now() + idleFor, hasWork) &&
-            m_live > m_minThreads)
+        if (!m_workReady.wait_until(lock, std::chrono::steady_clock::now() + idleFor, hasWork) && m_live > m_minThreads)
           break;  // idle too long and not needed
         if (!hasWork()) continue;
       } else {

@@ -205,7 +205,8 @@ TEST(WzThreadPoolTest, AWorkerCannotWaitForItsOwnPool) {
   ASSERT_FALSE(pool.initThreadPool("p", 300, 1, 1, 1));
   CRnError inner;
   WzPoolJobsForTest jobs;
-  ASSERT_FALSE(pool.doWork(&WzPoolJobForTest::Run, jobs.Make([&] { inner = pool.waitForAllThreads(true, true, true, 45); })));
+  ASSERT_FALSE(
+      pool.doWork(&WzPoolJobForTest::Run, jobs.Make([&] { inner = pool.waitForAllThreads(true, true, true, 45); })));
   ASSERT_FALSE(pool.waitForAllThreads(true, true, true, 45));
   EXPECT_EQ(inner.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
 }

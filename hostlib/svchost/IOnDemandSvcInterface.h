@@ -42,8 +42,7 @@ class WZ_EXPORT IOnDemandSvcInterface {
   virtual CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
                                           WznHandle_t handle, CNMessageBase* message) = 0;
   virtual CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
-                                          WznHandle_t handle, unsigned long messageId,
-                                          wzsDatabuf_v2* buffer) = 0;
+                                          WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) = 0;
   virtual CRnError KillAllJobs() = 0;
   virtual void CleanUp() = 0;
   virtual ~IOnDemandSvcInterface();

@@ -38,7 +38,9 @@ std::vector<Token> Tokenise(const char* text) {
 }
 
 // "-" followed by a letter: "-5" is a (negative) value, not an option.
-bool IsOption(const Token& tok) { return !tok.quoted && tok.text.size() >= 2 && tok.text[0] == '-' && IsAsciiLetter(tok.text[1]); }
+bool IsOption(const Token& tok) {
+  return !tok.quoted && tok.text.size() >= 2 && tok.text[0] == '-' && IsAsciiLetter(tok.text[1]);
+}
 
 }  // namespace
 

@@ -7,9 +7,9 @@
 
 namespace {
 
-constexpr long kErrorModNotFound = 126;    // ERROR_MOD_NOT_FOUND
-constexpr long kErrorProcNotFound = 127;   // ERROR_PROC_NOT_FOUND
-constexpr long kErrorInvalidHandle = 6;    // ERROR_INVALID_HANDLE
+constexpr long kErrorModNotFound = 126;   // ERROR_MOD_NOT_FOUND
+constexpr long kErrorProcNotFound = 127;  // ERROR_PROC_NOT_FOUND
+constexpr long kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
 
 std::mutex& SearchDirLock() {
   static std::mutex lock;
@@ -84,15 +84,15 @@ CRnError CRnLibrary::GetAddress(const char* symbol, void** address) const {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), ERROR_INVALID_PARAMETER,
                                    "GetAddress needs a symbol name and an out pointer");
   if (m_handle == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorProcNotFound,
-                                   "Cannot look up %s: no library is loaded", symbol);
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorProcNotFound, "Cannot look up %s: no library is loaded",
+                                   symbol);
   (void)dlerror();  // clear a stale error so that the test below is about this call
   void* found = dlsym(m_handle, symbol);
   if (const char* text = dlerror())
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorProcNotFound, "%s", text);
   if (found == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorProcNotFound, "%s: symbol %s is null",
-                                   m_path.c_str(), symbol);
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorProcNotFound, "%s: symbol %s is null", m_path.c_str(),
+                                   symbol);
   *address = found;
   return CRnError();
 }
@@ -104,8 +104,8 @@ CRnError CRnLibrary::Free() {
   m_handle = nullptr;
   m_path.clear();
   if (dlclose(handle) != 0)
-    return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorInvalidHandle, "Failed to unload %s: %s",
-                                   path.c_str(), LastDlError("dlclose failed").c_str());
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("RnUtils"), kErrorInvalidHandle, "Failed to unload %s: %s", path.c_str(),
+                                   LastDlError("dlclose failed").c_str());
   return CRnError();
 }
 

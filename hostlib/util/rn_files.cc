@@ -115,8 +115,10 @@ CRnFile::~CRnFile() {
 CRnError CRnFile::Open(const std::string& path, int flags, int mode) {
   if (m_fd >= 0) (void)Close();
   mode_t bits = static_cast<mode_t>(mode);
-  if (mode == kLegacyModeCreate) bits = 0644;
-  else if (mode == kLegacyModeReadOnly) bits = 0;
+  if (mode == kLegacyModeCreate)
+    bits = 0644;
+  else if (mode == kLegacyModeReadOnly)
+    bits = 0;
   int fd = RnFileSystem::Get().Open(path.c_str(), flags | O_CLOEXEC, bits);
   if (fd < 0) return ErrnoError(RN_HERE, errno, "Failed to open file", path);
   m_fd = fd;
@@ -275,8 +277,7 @@ CRnError CRnDirectory::Remove(const std::string& path, bool recursive, bool foll
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return ErrnoError(RN_HERE, errno, "Failed to remove directory", path);
   if (!S_ISDIR(st.st_mode))
-    return FXErrorUtil::ErrorErrNo(RN_HERE, ENOTDIR, "Failed to remove directory [%s]: not a directory",
-                                   path.c_str());
+    return FXErrorUtil::ErrorErrNo(RN_HERE, ENOTDIR, "Failed to remove directory [%s]: not a directory", path.c_str());
   if (recursive) return RemoveTree(path);
   if (RnFileSystem::Get().Rmdir(path.c_str()) != 0)
     return ErrnoError(RN_HERE, errno, "Failed to remove directory", path);

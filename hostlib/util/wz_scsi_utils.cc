@@ -9,8 +9,8 @@ namespace {
 // Namespace of the name identifiers. The identifiers name the saved
 // directories and files of the action log, so this value must never change:
 // a different one would orphan every configuration saved before.
-constexpr boost::uuids::uuid kNameNamespace = {{0x12, 0x31, 0x97, 0x4e, 0xaa, 0xe6, 0x43, 0xe3, 0x95, 0x8d, 0xc3,
-                                                0x98, 0x24, 0x60, 0x77, 0x45}};  // 1231974e-aae6-43e3-958d-c39824607745
+constexpr boost::uuids::uuid kNameNamespace = {{0x12, 0x31, 0x97, 0x4e, 0xaa, 0xe6, 0x43, 0xe3, 0x95, 0x8d, 0xc3, 0x98,
+                                                0x24, 0x60, 0x77, 0x45}};  // 1231974e-aae6-43e3-958d-c39824607745
 
 inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 inline bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }

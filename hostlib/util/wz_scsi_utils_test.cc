@@ -54,7 +54,10 @@ TEST(CommaSeparatedValuesTest, TrimsAndDropsEmptyItems) {
 }
 
 TEST(CommaSeparatedValuesTest, RefusesNamesNoTargetCanHave) {
-  for (const char* bad : {"iqn.a, iqn b", "iqn.a,iqn\x01" "b", "iqn\x7f"}) {
+  for (const char* bad : {"iqn.a, iqn b",
+                          "iqn.a,iqn\x01"
+                          "b",
+                          "iqn\x7f"}) {
     std::vector<std::string> out{"old"};
     CRnError err = WzScsiUtils::GetCommaSeperatedValues(bad, out);
     EXPECT_EQ(err.GetCode(), HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER)) << bad;

@@ -58,9 +58,8 @@ CRnError InspectBackingFile(const char* lib, const std::string& path, BackingFil
   ScopedFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
   if (fd.Get() < 0) {
     int err = errno;
-    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(lib), err,
-                                   "backing path %s cannot be opened for reading and writing: %s", path.c_str(),
-                                   std::strerror(err));
+    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(lib), err, "backing path %s cannot be opened for reading and writing: %s",
+                                   path.c_str(), std::strerror(err));
   }
   // Look at what was opened, not at what the name meant a moment ago.
   if (::fstat(fd.Get(), &st) != 0) {
@@ -77,8 +76,8 @@ CRnError InspectBackingFile(const char* lib, const std::string& path, BackingFil
     uint64_t bytes = 0;
     if (::ioctl(fd.Get(), BLKGETSIZE64, &bytes) != 0) {
       int err = errno;
-      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(lib), err, "cannot read the size of block device %s: %s",
-                                     path.c_str(), std::strerror(err));
+      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(lib), err, "cannot read the size of block device %s: %s", path.c_str(),
+                                     std::strerror(err));
     }
     found.size = bytes;
   } else {

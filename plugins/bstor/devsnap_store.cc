@@ -19,8 +19,7 @@ CRnError UnknownContext(const FXCodeLocation& where, const void* ctx) {
 
 // A snapshot id names one file inside the snapshot directory, nothing else.
 bool IsPlainName(const std::string& s) {
-  return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos &&
-         s.find('\0') == std::string::npos;
+  return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos && s.find('\0') == std::string::npos;
 }
 
 }  // namespace
@@ -196,8 +195,7 @@ CRnError WzScsiSrvBStorDevSnap::DeleteLunPrepare(void* bstoreCtx) {
     if (ctx == nullptr) return UnknownContext(FX_HERE_IN(kFile), bstoreCtx);
     if (ctx->state != State::kOpen && ctx->state != State::kClosed) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                     "snapshot LUN on %s is in the middle of another change",
-                                     ctx->file.path.c_str());
+                                     "snapshot LUN on %s is in the middle of another change", ctx->file.path.c_str());
     }
     ctx->beforeDelete = ctx->state;
     ctx->state = wzbstor::ThreadFlagSet("CloseOnly") ? State::kClosing : State::kDeleting;

@@ -49,8 +49,7 @@ CRnError WzScsiSrvBStorFSBLB::DeleteLunCommit(void*) { return PlatformOnly(FX_HE
 CRnError WzScsiSrvBStorFSBLB::DeleteLunAbort(void*) { return PlatformOnly(FX_HERE_IN(kFile), "DeleteLunAbort"); }
 
 CRnError WzScsiSrvBStorFSBLB::HandleXDRMessage(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer*,
-                                               WznHandle_t handle, unsigned long messageId,
-                                               wzsDatabuf_v2* buffer) {
+                                               WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "HandleXDRMessage", [&]() -> CRnError {
     const size_t length = buffer == nullptr ? 0 : buffer->length;
     const uint64_t n = ++m_messages;

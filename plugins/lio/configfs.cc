@@ -71,8 +71,8 @@ class SystemConfigFs : public WzLioConfigFs {
                                      std::strerror(err));
     }
     if (static_cast<size_t>(n) != line.size()) {
-      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EIO, "write \"%s\" to %s: only %zd bytes taken",
-                                     value.c_str(), path.c_str(), n);
+      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EIO, "write \"%s\" to %s: only %zd bytes taken", value.c_str(),
+                                     path.c_str(), n);
     }
     return CRnError();
   }

@@ -252,7 +252,8 @@ CRnError WzScsiSrvLioPlatform::CheckOurTarget(const std::string& targetId, bool&
   }
   return Refused(FX_HERE_IN(kFile), "target " + targetId +
                                         " exists in the kernel target but is not the service's (its portal group "
-                                        "lacks the " + wzlio::kMarker + " marker): left alone");
+                                        "lacks the " +
+                                        wzlio::kMarker + " marker): left alone");
 }
 
 std::string WzScsiSrvLioPlatform::FindBackstore(const std::string& name) {
@@ -601,8 +602,9 @@ CRnError WzScsiSrvLioPlatform::CreateLunLocked(WzScsiSrvLun& lun) {
         m_closedLuns[lun.targetId].erase(number);
         return CRnError();
       }
-      const std::string what =
-          !path.empty() ? path : held.backstore.empty() ? std::string("no backstore") : "backstore " + held.backstore;
+      const std::string what = !path.empty()            ? path
+                               : held.backstore.empty() ? std::string("no backstore")
+                                                        : "backstore " + held.backstore;
       return Refused(FX_HERE_IN(kFile), "LUN number conflict: kernel target " + lun.targetId + " already has LUN " +
                                             std::to_string(number) + " on " + what);
     }
@@ -889,8 +891,7 @@ CRnError WzScsiSrvLioPlatform::UnMapHostLocked(const std::string& targetId, int3
     }
   }
   if (CRnError err = RemoveDirIfPresent(acl)) return err.Push(FX_HERE_IN(kFile));
-  WZLOG(1, "Unmapped LUN %d of kernel target %s from %s, its last: ACL removed", lunId, targetId.c_str(),
-        host.c_str());
+  WZLOG(1, "Unmapped LUN %d of kernel target %s from %s, its last: ACL removed", lunId, targetId.c_str(), host.c_str());
   return CRnError();
 }
 

@@ -40,7 +40,7 @@ struct Tree {
     bool made = false;   // a directory made by mkdir (not a default group)
   };
   std::map<std::string, Node> nodes;
-  std::vector<std::string> journal;  // changes that succeeded, paths below kRoot shortened
+  std::vector<std::string> journal;   // changes that succeeded, paths below kRoot shortened
   std::map<std::string, int> faults;  // journal line prefix -> errno of the failure
 
   void File(const std::string& path, const std::string& value) { nodes[path] = Node{Kind::kFile, value, "", false}; }
@@ -237,8 +237,9 @@ class LioPlatformTest : public ::testing::Test {
     m_tree->Dir(kRoot + "/core/alua", false);
     m_tree->File(kRoot + "/version", "Target Engine Core ConfigFS Infrastructure v5.0");
     m_tree->File("/proc/sys/kernel/random/boot_id", "0c5e1f6a-35f4-4d0c-9f1e-3d1b1d2c9e01");
-    m_tree->File("/proc/modules", "configfs 57344 3 - Live 0xffffffffc0507000\n"
-                                  "target_core_mod 450560 3 iscsi_target_mod, Live 0xffffffffc0516000\n");
+    m_tree->File("/proc/modules",
+                 "configfs 57344 3 - Live 0xffffffffc0507000\n"
+                 "target_core_mod 450560 3 iscsi_target_mod, Live 0xffffffffc0516000\n");
     m_file0 = m_dir.Join("lun0.img");
     m_file1 = m_dir.Join("lun1.img");
     for (const std::string& f : {m_file0, m_file1}) {
@@ -548,7 +549,8 @@ TEST_F(LioPlatformTest, ObjectsOfOtherToolsAreLeftAloneAndLeftoversOfTheServiceA
     m_tree->Dir(kRoot + d, true);
     m_tree->Defaults(kRoot + d);
   }
-  m_tree->nodes[kRoot + Tpg() + "/lun/lun_0/a1b2c3"] = Tree::Node{Kind::kLink, "", kRoot + "/core/fileio_0/disk1", false};
+  m_tree->nodes[kRoot + Tpg() + "/lun/lun_0/a1b2c3"] =
+      Tree::Node{Kind::kLink, "", kRoot + "/core/fileio_0/disk1", false};
 
   auto d = NewDriver();
   ASSERT_TRUE(d->Init().IsSuccess());

@@ -29,8 +29,7 @@ const char* const kFile = "WzScsiSrvTgt";
 constexpr int kTidAttempts = 4;
 
 CRnError NotInitialised(const FXCodeLocation& where) {
-  return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                 "the tgt platform driver is not initialised");
+  return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "the tgt platform driver is not initialised");
 }
 
 // A missing key reads as empty; an unreadable store is an error.
@@ -164,9 +163,8 @@ CRnError WzScsiSrvTgtPlatform::Init() {
     WzMutexLock guard(&m_lock);
     m_client = client;
     m_probe = std::make_shared<const wztgt::TgtClient>(socketPath, kProbeTimeoutMs);
-    WZLOG(0, "tgt engine: tgtd (process %d) on %s holds %zu targets; portal %s",
-          static_cast<int>(m_picture.Pid()), socketPath.c_str(), m_picture.Table().Targets().size(),
-          m_portal.empty() ? "not checked" : m_portal.c_str());
+    WZLOG(0, "tgt engine: tgtd (process %d) on %s holds %zu targets; portal %s", static_cast<int>(m_picture.Pid()),
+          socketPath.c_str(), m_picture.Table().Targets().size(), m_portal.empty() ? "not checked" : m_portal.c_str());
     return CRnError();
   });
 }
@@ -477,8 +475,8 @@ CRnError WzScsiSrvTgtPlatform::CreateLun(WzScsiSrvLun* lun) {
     }
     CRnError err = WithLink([&](const TgtdLink& link) { return CreateLunOnce(link, *lun, true); });
     if (err.IsError()) {
-      return err.Push(FX_HERE_IN(kFile), "cannot create LUN %d of target %s on %s", lun->lunId,
-                      lun->targetId.c_str(), lun->path.c_str());
+      return err.Push(FX_HERE_IN(kFile), "cannot create LUN %d of target %s on %s", lun->lunId, lun->targetId.c_str(),
+                      lun->path.c_str());
     }
     return CRnError();
   });
@@ -641,8 +639,8 @@ CRnError WzScsiSrvTgtPlatform::MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHos
   return wzplugin::Guarded(FX_HERE_IN(kFile), "MapHost", [&]() -> CRnError {
     CRnError err = WithLink([&](const TgtdLink& link) { return MapHostOnce(link, lun, host.hostId); });
     if (err.IsError()) {
-      return err.Push(FX_HERE_IN(kFile), "cannot map host %s to LUN %d of target %s", host.hostId.c_str(),
-                      lun.lunId, lun.targetId.c_str());
+      return err.Push(FX_HERE_IN(kFile), "cannot map host %s to LUN %d of target %s", host.hostId.c_str(), lun.lunId,
+                      lun.targetId.c_str());
     }
     return CRnError();
   });
@@ -818,8 +816,8 @@ CRnError WzScsiSrvTgtPlatform::RemoveOrphan(const WzScsiSrvOrphan& orphan) {
       return err.Push(FX_HERE_IN(kFile), "cannot remove the orphan (kind %d, LUN %d, host %s) of target %s",
                       static_cast<int>(orphan.kind), orphan.lunId, orphan.hostId.c_str(), orphan.targetId.c_str());
     }
-    WZLOG(1, "Removed orphan (kind %d, LUN %d, host %s) of tgtd target %s", static_cast<int>(orphan.kind),
-          orphan.lunId, orphan.hostId.c_str(), orphan.targetId.c_str());
+    WZLOG(1, "Removed orphan (kind %d, LUN %d, host %s) of tgtd target %s", static_cast<int>(orphan.kind), orphan.lunId,
+          orphan.hostId.c_str(), orphan.targetId.c_str());
     return CRnError();
   });
 }

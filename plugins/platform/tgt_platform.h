@@ -168,8 +168,7 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   CRnError CreateLunOnce(const TgtdLink& link, WzScsiSrvLun& lun, bool mayReread) WZ_EXCLUDES(m_lock);
   CRnError DeleteLunOnce(const TgtdLink& link, const WzScsiSrvLun& lun, bool closeOnly) WZ_EXCLUDES(m_lock);
   CRnError RemoveLunOrphan(const TgtdLink& link, const std::string& targetId, int32_t lunId) WZ_EXCLUDES(m_lock);
-  CRnError MapHostOnce(const TgtdLink& link, const WzScsiSrvModelLun& lun, const std::string& host)
-      WZ_EXCLUDES(m_lock);
+  CRnError MapHostOnce(const TgtdLink& link, const WzScsiSrvModelLun& lun, const std::string& host) WZ_EXCLUDES(m_lock);
   // lunId -1: the whole binding, whatever the host's mapping count says.
   CRnError UnMapHostOnce(const TgtdLink& link, const std::string& targetId, int32_t lunId, const std::string& host)
       WZ_EXCLUDES(m_lock);
@@ -212,7 +211,7 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   std::shared_ptr<const wztgt::TgtClient> m_client WZ_GUARDED_BY(m_lock);
   std::shared_ptr<const wztgt::TgtClient> m_probe WZ_GUARDED_BY(m_lock);  // short timeout
   wztgt::TgtPicture m_picture WZ_GUARDED_BY(m_lock);
-  std::set<int32_t> m_newTids WZ_GUARDED_BY(m_lock);  // taken by target creations in flight
+  std::set<int32_t> m_newTids WZ_GUARDED_BY(m_lock);                 // taken by target creations in flight
   std::map<std::string, HostLuns> m_hostLuns WZ_GUARDED_BY(m_lock);  // by lower-cased target name
   // Numbers of closed snapshot LUNs, by lower-cased target name: they are out
   // of tgtd but still configured, so a new LUN must not take their number;

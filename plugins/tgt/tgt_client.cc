@@ -75,8 +75,8 @@ bool RecvAll(int fd, char* data, size_t length) {
 CRnError TransportError(const FXCodeLocation& where, int err, const char* what, const std::string& request,
                         const std::string& socketPath) {
   if (err == 0) {
-    return FXErrorUtil::ErrorErrNo(where, EPIPE, "tgtd closed the connection during '%s' (socket %s)",
-                                   request.c_str(), socketPath.c_str());
+    return FXErrorUtil::ErrorErrNo(where, EPIPE, "tgtd closed the connection during '%s' (socket %s)", request.c_str(),
+                                   socketPath.c_str());
   }
   return FXErrorUtil::ErrorErrNo(where, err, "cannot %s tgtd for '%s' (socket %s): %s", what, request.c_str(),
                                  socketPath.c_str(), std::strerror(err));
@@ -143,9 +143,8 @@ CRnError TgtClient::Connect(int& fd) const {
   if (rc < 0) {
     int err = errno;
     ::close(s);
-    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), err,
-                                   "tgtd is not running or does not listen on %s: %s", m_socketPath.c_str(),
-                                   std::strerror(err));
+    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), err, "tgtd is not running or does not listen on %s: %s",
+                                   m_socketPath.c_str(), std::strerror(err));
   }
   fd = s;
   return CRnError();
@@ -166,8 +165,7 @@ CRnError TgtClient::Probe(pid_t& peerPid) const {
   return CRnError();
 }
 
-CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32_t* status,
-                            pid_t* peerPid) const {
+CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32_t* status, pid_t* peerPid) const {
   if (status != nullptr) *status = kTgtSuccess;
   const std::string what = DescribeRequest(request);
   WZLOG(6, "tgtd request: %s", what.c_str());
@@ -182,10 +180,9 @@ CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32
     // Before anything is sent: a tid of the old process may name another
     // target in the new one.
     if (m_process != 0 && peer != m_process) {
-      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), ESTALE,
-                                     "tgtd changed: process %d answers on %s, not %d; '%s' was not sent",
-                                     static_cast<int>(peer), m_socketPath.c_str(), static_cast<int>(m_process),
-                                     what.c_str());
+      return FXErrorUtil::ErrorErrNo(
+          FX_HERE_IN(kFile), ESTALE, "tgtd changed: process %d answers on %s, not %d; '%s' was not sent",
+          static_cast<int>(peer), m_socketPath.c_str(), static_cast<int>(m_process), what.c_str());
     }
   }
   const std::string bytes = EncodeRequest(request);
@@ -200,8 +197,8 @@ CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32
   uint32_t total = 0;
   DecodeReplyHeader(header, sizeof(header), replyStatus, total);
   if (total < kReplyHeaderSize || total > kMaxReplyLength) {
-    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EPROTO, "tgtd sent a reply of bad length %u for '%s'",
-                                   total, what.c_str());
+    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EPROTO, "tgtd sent a reply of bad length %u for '%s'", total,
+                                   what.c_str());
   }
   std::string body(total - kReplyHeaderSize, '\0');
   if (!body.empty() && !RecvAll(fd.Get(), &body[0], body.size())) {
@@ -252,8 +249,7 @@ namespace {
 
 CRnError BadValue(const FXCodeLocation& where, const char* key, const std::string& value) {
   return FXErrorUtil::ErrorWin32(where, ERROR_INVALID_PARAMETER,
-                                 "tgtd cannot take the %s '%s': it holds a comma or a line break", key,
-                                 value.c_str());
+                                 "tgtd cannot take the %s '%s': it holds a comma or a line break", key, value.c_str());
 }
 
 }  // namespace

@@ -115,26 +115,40 @@ std::string DescribeRequest(const TgtRequest& r) {
 
 const char* TgtModeName(TgtMode mode) {
   switch (mode) {
-    case TgtMode::kSystem: return "system";
-    case TgtMode::kTarget: return "target";
-    case TgtMode::kLogicalUnit: return "logicalunit";
-    case TgtMode::kPortal: return "portal";
-    case TgtMode::kLld: return "lld";
-    case TgtMode::kSession: return "session";
-    case TgtMode::kConnection: return "connection";
-    case TgtMode::kAccount: return "account";
+    case TgtMode::kSystem:
+      return "system";
+    case TgtMode::kTarget:
+      return "target";
+    case TgtMode::kLogicalUnit:
+      return "logicalunit";
+    case TgtMode::kPortal:
+      return "portal";
+    case TgtMode::kLld:
+      return "lld";
+    case TgtMode::kSession:
+      return "session";
+    case TgtMode::kConnection:
+      return "connection";
+    case TgtMode::kAccount:
+      return "account";
   }
   return "?";
 }
 
 const char* TgtOpName(TgtOp op) {
   switch (op) {
-    case TgtOp::kNew: return "new";
-    case TgtOp::kDelete: return "delete";
-    case TgtOp::kShow: return "show";
-    case TgtOp::kBind: return "bind";
-    case TgtOp::kUnbind: return "unbind";
-    case TgtOp::kUpdate: return "update";
+    case TgtOp::kNew:
+      return "new";
+    case TgtOp::kDelete:
+      return "delete";
+    case TgtOp::kShow:
+      return "show";
+    case TgtOp::kBind:
+      return "bind";
+    case TgtOp::kUnbind:
+      return "unbind";
+    case TgtOp::kUpdate:
+      return "update";
   }
   return "?";
 }

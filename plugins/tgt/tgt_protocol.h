@@ -98,7 +98,7 @@ struct TgtRequest {
   uint64_t lun = kNoLun;
   bool force = false;
   TgtAccountDir accountDir = TgtAccountDir::kIncoming;  // account bind and unbind
-  std::string body;  // "key=value" pairs joined with ","; empty for none
+  std::string body;                                     // "key=value" pairs joined with ","; empty for none
 };
 
 // The bytes of a request: header, then the body and its NUL when there is a

@@ -79,11 +79,9 @@ CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& ou
       if (body.compare(0, 7, "Target ") != 0) continue;
       size_t colon = body.find(": ", 7);
       uint64_t tid = 0;
-      if (colon == std::string::npos || !ParseUnsigned(body.substr(7, colon - 7), tid) || tid == 0 ||
-          tid > INT32_MAX) {
+      if (colon == std::string::npos || !ParseUnsigned(body.substr(7, colon - 7), tid) || tid == 0 || tid > INT32_MAX) {
         return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER,
-                                       "unreadable target line %d of tgtd's target list: '%s'", lineNo,
-                                       line.c_str());
+                                       "unreadable target line %d of tgtd's target list: '%s'", lineNo, line.c_str());
       }
       TgtTargetInfo t;
       t.tid = static_cast<int32_t>(tid);
@@ -109,8 +107,7 @@ CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& ou
           uint64_t n = 0;
           if (!SplitKeyValue(body, key, value) || key != "LUN" || !ParseUnsigned(value, n)) {
             return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER,
-                                           "unreadable LUN line %d of tgtd's target list: '%s'", lineNo,
-                                           line.c_str());
+                                           "unreadable LUN line %d of tgtd's target list: '%s'", lineNo, line.c_str());
           }
           TgtLu& slot = target.luns[n];
           slot = TgtLu();
@@ -149,8 +146,7 @@ CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& ou
           ParseUnsigned(value, s.nexus);
           target.sessions.push_back(s);
           session = &target.sessions.back();
-        } else if (session != nullptr && indent == 12 && SplitKeyValue(body, key, value) &&
-                   key == "Initiator") {
+        } else if (session != nullptr && indent == 12 && SplitKeyValue(body, key, value) && key == "Initiator") {
           // "Initiator: <name> alias: <alias>"
           size_t alias = value.find(" alias:");
           session->initiator = alias == std::string::npos ? value : value.substr(0, alias);

@@ -209,8 +209,8 @@ StatusLines ClusterRig::Status(size_t g) const {
 
 CommandResult ClusterRig::Probe(size_t g, const std::string& target, const std::string& initiator, int lun,
                                 const std::vector<std::string>& args) const {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal",    Tgtd(g).Portal(), "--target", target,
-                                   "--initiator", initiator,     "--lun",          std::to_string(lun)};
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", Tgtd(g).Portal(), "--target",         target,
+                                   "--initiator", initiator,  "--lun",          std::to_string(lun)};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunCommand(argv);
 }

@@ -148,12 +148,18 @@ class ClusterE2eTest : public ::testing::Test {
     std::set<std::string> engineNames;
     for (const auto& t : engineA) engineNames.insert(t.first);
     std::string reason;
-    if (!okA || !okB) reason = "a gateway did not answer its listing";
-    else if (targetsA != targetsB) reason = "the gateways list different targets";
-    else if (lunsA != lunsB) reason = "the gateways list different LUNs or mappings";
-    else if (engineNames != targetsA) reason = "gateway a's engine and its service differ";
-    else if (engineA != engineB) reason = "the two engines differ";
-    else if (EtcdTargets() != targetsA) reason = "etcd holds other targets than the gateways";
+    if (!okA || !okB)
+      reason = "a gateway did not answer its listing";
+    else if (targetsA != targetsB)
+      reason = "the gateways list different targets";
+    else if (lunsA != lunsB)
+      reason = "the gateways list different LUNs or mappings";
+    else if (engineNames != targetsA)
+      reason = "gateway a's engine and its service differ";
+    else if (engineA != engineB)
+      reason = "the two engines differ";
+    else if (EtcdTargets() != targetsA)
+      reason = "etcd holds other targets than the gateways";
     if (why != nullptr) *why = reason;
     return reason.empty();
   }
@@ -216,8 +222,11 @@ TEST_F(ClusterE2eTest, AChangeThroughOneGatewayIsServedByTheOtherWithTheSameSeri
   }
   ASSERT_EQ(0, m_rig.Ctl(kA, {"target", "auth", target, "--user", "alice", "--secret-file", secretFile}).exitCode);
   const std::string portalB = m_rig.Tgtd(kB).Portal();
-  EXPECT_TRUE(WaitUntil([&] { return ProbeUrl(ChapUrl(portalB, target, n), kHost, {"--read-lba", "0"}).exitCode != 0; },
-                        2000))
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return ProbeUrl(ChapUrl(portalB, target, n), kHost, {"--read-lba", "0"}).exitCode != 0;
+      },
+      2000))
       << "B still lets the host in without CHAP";
   CommandResult chapB = ProbeUrl(ChapUrl(portalB, target, n, "alice", "Cluster-Sesame1"), kHost, {"--read-lba", "0"});
   EXPECT_EQ(0, chapB.exitCode) << chapB.output;
@@ -437,7 +446,8 @@ TEST_F(ClusterE2eTest, AGatewayThatWasDownCatchesUpAndStartsFromItsCacheWithoutE
     lunIds.push_back(lun.lunId);
   }
   for (int i = 0; i < 10; ++i)
-    ASSERT_EQ(0, m_rig.Call(kA, *WzCtl::MakeUnmapHost(Iqn("away-" + std::to_string(i)), lunIds[i], kHost, 0)).errorCode);
+    ASSERT_EQ(0,
+              m_rig.Call(kA, *WzCtl::MakeUnmapHost(Iqn("away-" + std::to_string(i)), lunIds[i], kHost, 0)).errorCode);
 
   // History gone too: B cannot follow from where it stopped and must read
   // the whole configuration again.
@@ -471,8 +481,12 @@ TEST_F(ClusterE2eTest, AGatewayThatWasDownCatchesUpAndStartsFromItsCacheWithoutE
         return StatusValue(s, "cluster.available") == "yes" && StatusValue(s, "cluster.watching") == "yes";
       },
       kConvergeMs, 200));
-  EXPECT_TRUE(WaitUntil([&] { const int64_t c = CreateTarget(kA, Iqn("after-etcd")).errorCode; return c == 0 || c == 7; },
-                        20000, 200));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const int64_t c = CreateTarget(kA, Iqn("after-etcd")).errorCode;
+        return c == 0 || c == 7;
+      },
+      20000, 200));
   ExpectConverged("after etcd came back");
 }
 

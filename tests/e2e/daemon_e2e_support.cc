@@ -18,7 +18,9 @@ namespace {
 // Generous: the machine is shared, and a slow start is not what is tested.
 constexpr int kProbeWaitMs = 60000;
 
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 void CollectSaved(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
   for (const std::string& name : CRnTempDirForTest::List(rel.empty() ? root : root + "/" + rel)) {
@@ -87,10 +89,10 @@ void DaemonE2eTest::SetUp() {
   // make run writes them.
   // The tgt engine by name: on a machine with the kernel target the
   // automatic choice would take that one.
-  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf",
-                               "[Quellport]\nsScsiEngine=tgt\n[WzScsiSrvTgt]\nTgtdControlSocket=" +
-                                   m_tgtd.ControlSocket() + "\nTgtdPortal=" + m_tgtd.Portal() +
-                                   "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + SnapshotDir() + "\n");
+  CRnTempDirForTest::WriteText(
+      StateDir() + "/wzscsi.conf",
+      "[Quellport]\nsScsiEngine=tgt\n[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
+          "\nTgtdPortal=" + m_tgtd.Portal() + "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + SnapshotDir() + "\n");
   StartDaemon();
 }
 
@@ -138,8 +140,8 @@ std::string DaemonE2eTest::CtlOk(std::vector<std::string> args) const {
 }
 
 std::string DaemonE2eTest::Refusal(const std::string& replyClass, int code, const std::string& message) {
-  return "wzscsictl: " + replyClass + ": error " + std::to_string(code) + " (" +
-         WzScsiServer::ResultCodeText(code) + "): " + message + "\n";
+  return "wzscsictl: " + replyClass + ": error " + std::to_string(code) + " (" + WzScsiServer::ResultCodeText(code) +
+         "): " + message + "\n";
 }
 
 int DaemonE2eTest::CreateMappedBlockLun(const std::string& file) {
@@ -161,18 +163,18 @@ int DaemonE2eTest::CreateMappedBlockLun(const std::string& file) {
 }
 
 CommandResult DaemonE2eTest::ProbeAs(const std::string& host, int lun, std::vector<std::string> args) const {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget,
-                                   "--initiator", host,           "--lun",    std::to_string(lun)};
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target",         kTarget,
+                                   "--initiator", host,       "--lun",         std::to_string(lun)};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunCommand(argv);
 }
 
 void DaemonE2eTest::HoldSession(ChildProcess& session, int lun, long long lba) const {
   std::string error;
-  ASSERT_TRUE(session.Start({WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget, "--initiator", kHostA,
-                             "--lun", std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", kPattern,
-                             "--hold-until-eof"},
-                            {}, &error))
+  ASSERT_TRUE(
+      session.Start({WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget, "--initiator", kHostA, "--lun",
+                     std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", kPattern, "--hold-until-eof"},
+                    {}, &error))
       << error;
   ASSERT_TRUE(session.WaitForLine("holding=1", kProbeWaitMs)) << session.Output();
 }

@@ -83,9 +83,9 @@ TEST_F(DaemonFailureE2eTest, ABackingPathThatIsMissingOrADirectoryIsRefusedAndNo
   EXPECT_TRUE(Has(DaemonLog(), "is a directory, not a file or a block device")) << DaemonLog();
   ExpectUnchanged(before);
 
-  EXPECT_EQ("LUN 1 created on target " + std::string(kTarget) + " (serial prefix OK)\n",
-            CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", MakeFile("ok.img", 1 << 20), "--serial",
-                   "OK"}))
+  EXPECT_EQ(
+      "LUN 1 created on target " + std::string(kTarget) + " (serial prefix OK)\n",
+      CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", MakeFile("ok.img", 1 << 20), "--serial", "OK"}))
       << "the refusals used up no LUN number";
 }
 
@@ -102,8 +102,8 @@ TEST_F(DaemonFailureE2eTest, OpeningALunWhoseNumberTgtdHoldsWithAnotherFileIsACo
   WzCtlRunResult r = Ctl({"lun", "open", kTarget, "1"});
   EXPECT_EQ(1, r.exitCode);
   EXPECT_EQ(Refusal("CreateLunRsp", 2, "Platform CreateLun failed"), r.err);
-  EXPECT_TRUE(Has(DaemonLog(), "LUN number conflict: tgtd target " + std::string(kTarget) + " already has LUN 1 on " +
-                                   other))
+  EXPECT_TRUE(
+      Has(DaemonLog(), "LUN number conflict: tgtd target " + std::string(kTarget) + " already has LUN 1 on " + other))
       << DaemonLog();
   ExpectUnchanged(before);
 
@@ -151,8 +151,8 @@ TEST_F(DaemonFailureE2eTest, AConflictFoundByTheReplayKeepsTheSavedLunForALaterS
   TgtdAdmin({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "1", "-b", other});
 
   ASSERT_NO_FATAL_FAILURE(StartDaemon());
-  EXPECT_TRUE(Has(DaemonLog(), "LUN number conflict: tgtd target " + std::string(kTarget) + " already has LUN 1 on " +
-                                   other))
+  EXPECT_TRUE(
+      Has(DaemonLog(), "LUN number conflict: tgtd target " + std::string(kTarget) + " already has LUN 1 on " + other))
       << DaemonLog();
   // Its number stays taken, so that no other LUN gets its saved mappings.
   EXPECT_NE(Ctl({"host", "map", kTarget, "1", kHostB}).err.find("held by a saved LUN that could not be restored"),
@@ -162,8 +162,7 @@ TEST_F(DaemonFailureE2eTest, AConflictFoundByTheReplayKeepsTheSavedLunForALaterS
   std::map<std::string, TgtdTargetView> targets = TgtdTargets();
   EXPECT_EQ((std::map<int, std::string>{{1, other}}), targets[kTarget].luns);
   EXPECT_TRUE(targets[kTarget].acls.empty()) << "no host is let in to a unit the service does not serve";
-  EXPECT_NE(Ctl({"reload"}).err.find("failed 0 targets, 1 LUNs, 1 mappings"),
-            std::string::npos)
+  EXPECT_NE(Ctl({"reload"}).err.find("failed 0 targets, 1 LUNs, 1 mappings"), std::string::npos)
       << "the reply says what the replay could not restore";
   EXPECT_EQ("no LUNs\n", CtlOk({"lun", "list"}));
   EXPECT_EQ((std::map<int, std::string>{{1, other}}), TgtdTargets()[kTarget].luns);

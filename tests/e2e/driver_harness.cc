@@ -74,8 +74,7 @@ WzScsiSrvLun MakeLun(const std::string& targetId, WzScsiServer::BStorType type, 
   return WzScsiSrvLun(targetId, platform, type, nullptr, ops, "", lunId, "", 0, 512, 524288, false, nullptr);
 }
 
-CRnError CreateStoreLun(WzScsiSrvPlatform& platform, WzScsiBStorOps& ops, const std::string& args,
-                        WzScsiSrvLun& lun) {
+CRnError CreateStoreLun(WzScsiSrvPlatform& platform, WzScsiBStorOps& ops, const std::string& args, WzScsiSrvLun& lun) {
   WzScsiServer::BStoreDesc desc;
   desc.setArgs(args);
   if (CRnError err = ops.CreateLunPrepare(&desc, &lun)) return err;
@@ -116,8 +115,8 @@ std::string MakeSparseFile(const std::string& path, long long size) {
 
 CommandResult Probe(const TgtdProcess& tgtd, const std::string& target, const std::string& initiator,
                     const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", tgtd.Portal(), "--target", target,
-                                   "--initiator", initiator};
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal",    tgtd.Portal(), "--target",
+                                   target,        "--initiator", initiator};
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   return RunCommand(argv);
 }

@@ -68,8 +68,7 @@ WzScsiSrvLun MakeLun(const std::string& targetId, WzScsiServer::BStorType type, 
 // The service's creation sequence for a store-backed LUN: prepare, platform
 // create, commit; abort after a platform failure, platform delete after a
 // commit failure.
-CRnError CreateStoreLun(WzScsiSrvPlatform& platform, WzScsiBStorOps& ops, const std::string& args,
-                        WzScsiSrvLun& lun);
+CRnError CreateStoreLun(WzScsiSrvPlatform& platform, WzScsiBStorOps& ops, const std::string& args, WzScsiSrvLun& lun);
 // The deletion sequence: prepare, platform delete, commit (abort on failure).
 CRnError DeleteStoreLun(WzScsiSrvPlatform& platform, WzScsiBStorOps& ops, WzScsiSrvLun& lun);
 

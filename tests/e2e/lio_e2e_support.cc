@@ -128,8 +128,8 @@ void LioE2eTest::SetUp() {
 void LioE2eTest::TearDown() {
   if (m_dir.empty() || !LioEnvironment::Get().Ready()) return;
   if (HasFailure()) {
-    std::printf("---- wzscsid log ----\n%s---- kernel target ----\n%s---- guest kernel log ----\n%s", DaemonLog().c_str(),
-                KernelObjects().c_str(), Vm().Shell("dmesg | tail -20").output.c_str());
+    std::printf("---- wzscsid log ----\n%s---- kernel target ----\n%s---- guest kernel log ----\n%s",
+                DaemonLog().c_str(), KernelObjects().c_str(), Vm().Shell("dmesg | tail -20").output.c_str());
   }
   if (Exists(StateDir() + "/wzscsid.pid") && !Exists(StateDir() + "/wzscsid.exit")) StopDaemon();
   CommandResult cleared = Vm().Shell(kClearKernelTarget);
@@ -143,8 +143,8 @@ void LioE2eTest::StartDaemon() {
   // the daemon's exit status for StopDaemon.
   const std::string daemon = WzBuildPaths::Daemon() + " --state-dir " + s + " --driver-dir " +
                              WzBuildPaths::RealDrivers() + " --log-file " + s + "/wzscsid.log --log-level 1";
-  const std::string wrapper = daemon + " 2>" + s + "/wzscsid.err & echo $! >" + s + "/wzscsid.pid; wait $!; echo $? >" +
-                              s + "/wzscsid.exit";
+  const std::string wrapper =
+      daemon + " 2>" + s + "/wzscsid.err & echo $! >" + s + "/wzscsid.pid; wait $!; echo $? >" + s + "/wzscsid.exit";
   CommandResult started =
       Vm().Shell("setsid chroot /host /bin/sh -c '" + wrapper + "' </dev/null >/dev/null 2>&1 &\necho started");
   ASSERT_EQ(0, started.exitCode) << started.output;
@@ -198,19 +198,19 @@ std::string LioE2eTest::NewFile(const std::string& name, long long size) const {
 }
 
 CommandResult LioE2eTest::ProbeAs(const std::string& host, int lun, std::vector<std::string> args) const {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal",    LioEnvironment::Get().Vm().IscsiPortal(),
-                                   "--target",    kTarget,       "--initiator",
-                                   host,          "--lun",       std::to_string(lun)};
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", LioEnvironment::Get().Vm().IscsiPortal(),
+                                   "--target",    kTarget,    "--initiator",
+                                   host,          "--lun",    std::to_string(lun)};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunCommand(argv);
 }
 
 void LioE2eTest::HoldSession(ChildProcess& session, int lun, long long lba) const {
   std::string error;
-  ASSERT_TRUE(session.Start({WZ_TEST_PROBE, "--portal", LioEnvironment::Get().Vm().IscsiPortal(), "--target", kTarget,
-                             "--initiator", kHostA, "--lun", std::to_string(lun), "--read-lba", std::to_string(lba),
-                             "--pattern", kPattern, "--hold-until-eof"},
-                            {}, &error))
+  ASSERT_TRUE(session.Start(
+      {WZ_TEST_PROBE, "--portal", LioEnvironment::Get().Vm().IscsiPortal(), "--target", kTarget, "--initiator", kHostA,
+       "--lun", std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", kPattern, "--hold-until-eof"},
+      {}, &error))
       << error;
   ASSERT_TRUE(session.WaitForLine("holding=1", kProbeWaitMs)) << session.Output();
 }
@@ -231,13 +231,14 @@ std::string LioE2eTest::Guest(const std::string& script) {
 std::string LioE2eTest::KernelObjects() {
   // Directories the driver makes and links it sets, not the attributes and
   // statistics groups the kernel adds to them.
-  return Guest(std::string("cd ") + kConfigfs +
-               " && find iscsi core -mindepth 1 \\( -name statistics -o -name attrib -o -name param -o -name auth "
-               "-o -name fabric_statistics -o -name wwn -o -name alua -o -name action -o -name pr -o -name discovery_auth "
-               "\\) -prune "
-               "-o \\( -type d -o -type l \\) -print | sort | while read p; do "
-               "if [ -L \"$p\" ]; then echo \"$p -> $(readlink \"$p\" | sed 's|.*/target/||')\"; else echo \"$p\"; fi; "
-               "done");
+  return Guest(
+      std::string("cd ") + kConfigfs +
+      " && find iscsi core -mindepth 1 \\( -name statistics -o -name attrib -o -name param -o -name auth "
+      "-o -name fabric_statistics -o -name wwn -o -name alua -o -name action -o -name pr -o -name discovery_auth "
+      "\\) -prune "
+      "-o \\( -type d -o -type l \\) -print | sort | while read p; do "
+      "if [ -L \"$p\" ]; then echo \"$p -> $(readlink \"$p\" | sed 's|.*/target/||')\"; else echo \"$p\"; fi; "
+      "done");
 }
 
 std::string LioE2eTest::KernelLs(const std::string& rel) {

@@ -25,8 +25,8 @@ TEST_F(LioE2eTest, TheMappedHostReadsAndWritesItsLunAndUnmappingRefusesItsNextLo
             CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", file, "--serial", "E2E"}));
   CtlOk({"host", "map", kTarget, "0", kHostA});
 
-  CommandResult a = ProbeAs(kHostA, 0, {"--report-luns", "--vpd-serial", "--write-lba", "1000", "--pattern", kPattern,
-                                        "--read-lba", "1000"});
+  CommandResult a = ProbeAs(
+      kHostA, 0, {"--report-luns", "--vpd-serial", "--write-lba", "1000", "--pattern", kPattern, "--read-lba", "1000"});
   ASSERT_EQ(0, a.exitCode) << a.output;
   EXPECT_TRUE(Has(a.output, "report_luns=0\n")) << a.output;
   EXPECT_TRUE(Has(a.output, "device_type=0\nperipheral_qualifier=0\n")) << a.output;
@@ -142,9 +142,9 @@ TEST_F(LioE2eTest, ClosingASnapshotLunTakesItFromTheInitiatorAndOpeningBringsItB
   CommandResult closed = ProbeAs(kHostA, 0, {"--report-luns", "--read-lba", "10"});
   EXPECT_EQ(3, closed.exitCode) << closed.output;
   EXPECT_TRUE(Has(closed.output, "report_luns=1\n")) << closed.output;
-  EXPECT_EQ("LUN 2 created on target " + std::string(kTarget) + " (serial prefix NEW)\n",
-            CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", NewFile("new.img", 1 << 20), "--serial",
-                   "NEW"}))
+  EXPECT_EQ(
+      "LUN 2 created on target " + std::string(kTarget) + " (serial prefix NEW)\n",
+      CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", NewFile("new.img", 1 << 20), "--serial", "NEW"}))
       << "the closed LUN keeps its number";
 
   EXPECT_EQ("LUN 0 of target " + std::string(kTarget) + " opened\n", CtlOk({"lun", "open", kTarget, "0"}));

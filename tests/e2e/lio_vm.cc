@@ -141,9 +141,7 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
     *message = "cannot build the initramfs:\n" + built.output;
     return BootResult::kFailed;
   }
-  {
-    std::ofstream disk(DiskImage(), std::ios::binary | std::ios::trunc);
-  }
+  { std::ofstream disk(DiskImage(), std::ios::binary | std::ios::trunc); }
   if (::truncate(DiskImage().c_str(), kDiskBytes) != 0) {
     *message = "cannot make " + DiskImage();
     return BootResult::kFailed;
@@ -163,18 +161,47 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
   }
   const std::string forwards = "user,id=n0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
                                "-:3260,hostfwd=tcp:127.0.0.1:" + std::to_string(m_shellPort) +
-                               "-:7777,hostfwd=tcp:127.0.0.1:" + std::to_string(m_daemonPort) + "-:" +
-                               std::to_string(kGuestDaemonPort);
+                               "-:7777,hostfwd=tcp:127.0.0.1:" + std::to_string(m_daemonPort) +
+                               "-:" + std::to_string(kGuestDaemonPort);
   const std::vector<std::string> argv = {
-      "qemu-system-x86_64", "-accel", "tcg", "-cpu", "qemu64", "-smp", "1", "-m", "1024", "-no-reboot",
-      "-display", "none", "-vga", "none", "-monitor", "none", "-serial", "file:" + workDir + "/console.log",
-      "-kernel", KernelDir() + "/vmlinuz", "-initrd", initramfs,
-      "-append", "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir + " wz.tree=" + BuildTree(),
-      "-netdev", forwards, "-device", "virtio-net-pci,netdev=n0",
-      "-drive", "file=" + DiskImage() + ",if=none,id=d1,format=raw", "-device", "virtio-blk-pci,drive=d1",
-      "-virtfs", "local,path=" + shareDir + ",mount_tag=share,security_model=none,id=fs0",
-      "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,id=fs1",
-      "-virtfs", "local,path=" + BuildTree() + ",mount_tag=tree,security_model=none,readonly=on,id=fs2"};
+      "qemu-system-x86_64",
+      "-accel",
+      "tcg",
+      "-cpu",
+      "qemu64",
+      "-smp",
+      "1",
+      "-m",
+      "1024",
+      "-no-reboot",
+      "-display",
+      "none",
+      "-vga",
+      "none",
+      "-monitor",
+      "none",
+      "-serial",
+      "file:" + workDir + "/console.log",
+      "-kernel",
+      KernelDir() + "/vmlinuz",
+      "-initrd",
+      initramfs,
+      "-append",
+      "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir + " wz.tree=" + BuildTree(),
+      "-netdev",
+      forwards,
+      "-device",
+      "virtio-net-pci,netdev=n0",
+      "-drive",
+      "file=" + DiskImage() + ",if=none,id=d1,format=raw",
+      "-device",
+      "virtio-blk-pci,drive=d1",
+      "-virtfs",
+      "local,path=" + shareDir + ",mount_tag=share,security_model=none,id=fs0",
+      "-virtfs",
+      "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,id=fs1",
+      "-virtfs",
+      "local,path=" + BuildTree() + ",mount_tag=tree,security_model=none,readonly=on,id=fs2"};
   m_pid = SpawnGuarded(argv, workDir + "/qemu.log", message);
   if (m_pid < 0) return BootResult::kFailed;
   if (!WaitForGuest(kBootTimeoutMs, message)) {
@@ -210,8 +237,7 @@ bool LioVm::WaitForGuest(int timeoutMs, std::string* message) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
-  *message = "the guest was not ready within " + std::to_string(timeoutMs / 1000) + " s:\n" +
-             Tail(ConsoleText(), 2000);
+  *message = "the guest was not ready within " + std::to_string(timeoutMs / 1000) + " s:\n" + Tail(ConsoleText(), 2000);
   return false;
 }
 
@@ -253,7 +279,8 @@ CommandResult LioVm::Shell(const std::string& script, int timeoutMs) const {
     std::string output;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         result.output = output + "\n(no end of the guest's answer within " + std::to_string(timeoutMs) + " ms)";
         return result;

@@ -211,8 +211,8 @@ TEST_F(TgtPlatformTest, SameNumberAndFileIsAdoptedAnotherFileIsAConflict) {
   ASSERT_TRUE(CreateTarget(kT1).IsSuccess());
   WzScsiSrvLun mine = Lun(kT1, 5, "mine.img");
   std::string theirs = MakeSparseFile(m_dir.Join("theirs.img"), 1 << 20);
-  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "5", "-b", theirs})
-                   .exitCode);
+  ASSERT_EQ(0,
+            m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "5", "-b", theirs}).exitCode);
 
   // The driver's picture predates that unit: tgtd's refusal makes it look again.
   CRnError err = m_platform->CreateLun(&mine);
@@ -348,8 +348,8 @@ TEST_F(TgtPlatformTest, InitiatorsReadTheServicesUnitSerialAlsoFromAdoptedUnits)
   // A unit made before the driver set serials reports tgtd's own until a
   // replay adopts it.
   const std::string legacy = MakeSparseFile(m_dir.Join("legacy.img"), 1 << 20);
-  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "2", "-b", legacy})
-                   .exitCode);
+  ASSERT_EQ(0,
+            m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "2", "-b", legacy}).exitCode);
   WzScsiSrvLun adopted = MakeLun(kT1, WzScsiServer::BSTOR_KERNEL, 2, m_platform.Get(), nullptr);
   adopted.path = legacy;
   adopted.serialPrefix = "X1";
@@ -375,8 +375,8 @@ TEST_F(TgtPlatformTest, ReconcileListsAndRemovesOnlyTheServicesTargets) {
   ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "bind", "--mode", "target", "--tid", "1", "-I", "ALL"}).exitCode);
   const std::string theirs = MakeSparseFile(m_dir.Join("theirs.img"), 1 << 20);
   ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "target", "--tid", "2", "-T", kT2}).exitCode);
-  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "2", "--lun", "1", "-b", theirs})
-                   .exitCode);
+  ASSERT_EQ(0,
+            m_tgtd.Tgtadm({"--op", "new", "--mode", "logicalunit", "--tid", "2", "--lun", "1", "-b", theirs}).exitCode);
   ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "bind", "--mode", "target", "--tid", "2", "--initiator-name", kHostB}).exitCode);
 
   WzScsiSrvEngineView view = Owned();
@@ -457,8 +457,8 @@ TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {
   ASSERT_TRUE(spare.Stop());
   // Settings stored under the section the driver had before it was renamed
   // still count.
-  CRnTempDirForTest::WriteText(config, "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
-                                           "\nTgtdPortal=" + otherPortal + "\n");
+  CRnTempDirForTest::WriteText(
+      config, "[WzScsiSrvLio]\nTgtdControlSocket=" + m_tgtd.ControlSocket() + "\nTgtdPortal=" + otherPortal + "\n");
   ASSERT_TRUE(m_platform.Load().IsSuccess());
   std::vector<std::string> portals = m_tgtd.Portals();
   std::sort(portals.begin(), portals.end());
@@ -468,9 +468,9 @@ TEST_F(TgtPlatformTest, InitAddsAMissingPortalAndRefusesOneItCannotHave) {
 
   m_platform.Unload();
   // The driver's own section wins over the old one.
-  CRnTempDirForTest::WriteText(config, "[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
-                                           "\nTgtdPortal=192.0.2.1:3260\n[WzScsiSrvLio]\nTgtdPortal=" +
-                                           m_tgtd.Portal() + "\n");
+  CRnTempDirForTest::WriteText(config,
+                               "[WzScsiSrvTgt]\nTgtdControlSocket=" + m_tgtd.ControlSocket() +
+                                   "\nTgtdPortal=192.0.2.1:3260\n[WzScsiSrvLio]\nTgtdPortal=" + m_tgtd.Portal() + "\n");
   CRnError err = m_platform.Load();
   ASSERT_TRUE(err.IsError());
   EXPECT_TRUE(Has(err.AsString(), "does not listen on the configured portal 192.0.2.1:3260")) << err.AsString();

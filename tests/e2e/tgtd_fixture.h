@@ -92,7 +92,7 @@ class TgtdProcess {
   bool Running() const { return m_pid > 0; }
   pid_t Pid() const { return m_pid; }
   int Port() const { return m_port; }
-  std::string Portal() const;         // "127.0.0.1:<port>"
+  std::string Portal() const;  // "127.0.0.1:<port>"
   // tgtd's control port (the suffix of its socket name); the private
   // directory keeps instances apart, so it is the same for all.
   int ControlPort() const { return 1; }

@@ -58,12 +58,14 @@ class FakeBStor : public WzScsiBStorOps {
   }
 
   CRnError CreateLunCommit(WzScsiServer::BStoreDesc*, WzScsiSrvLun* lun) override {
-    return wzfake::Call(WZ_FAKE_KIND, "CreateLunCommit", {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}});
+    return wzfake::Call(WZ_FAKE_KIND, "CreateLunCommit",
+                        {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}});
   }
 
   CRnError CreateLunAbort(WzScsiSrvLun* lun) override {
     std::lock_guard<std::mutex> g(m_lock);
-    CRnError e = wzfake::Call(WZ_FAKE_KIND, "CreateLunAbort", {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}});
+    CRnError e = wzfake::Call(WZ_FAKE_KIND, "CreateLunAbort",
+                              {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}});
     if (e.IsSuccess()) Forget(lun->bstoreCtx);
     return e;
   }
@@ -90,7 +92,9 @@ class FakeBStor : public WzScsiBStorOps {
     char hex[32];
     snprintf(hex, sizeof(hex), "0x%lX", id);
     return wzfake::Call(WZ_FAKE_KIND, "HandleXDRMessage",
-                        {{"kind", std::to_string(kind)}, {"handle", std::to_string(handle)}, {"id", hex},
+                        {{"kind", std::to_string(kind)},
+                         {"handle", std::to_string(handle)},
+                         {"id", hex},
                          {"length", std::to_string(buffer != nullptr ? buffer->length : 0)}});
   }
 

@@ -56,8 +56,10 @@ class FakePlatform : public WzScsiSrvPlatform {
       }
     }
     if (CRnError e = wzfake::Call("platform", "CreateLun",
-                                  {{"targetId", lun->targetId}, {"lunId", std::to_string(number)},
-                                   {"path", lun->path}, {"size", std::to_string(lun->size)},
+                                  {{"targetId", lun->targetId},
+                                   {"lunId", std::to_string(number)},
+                                   {"path", lun->path},
+                                   {"size", std::to_string(lun->size)},
                                    {"type", std::to_string(lun->bstorType)},
                                    {"ctx", lun->bstoreCtx != nullptr ? "1" : "0"}}))
       return e;
@@ -72,8 +74,8 @@ class FakePlatform : public WzScsiSrvPlatform {
   }
 
   CRnError DeleteLun(WzScsiSrvLun* lun) override {
-    if (CRnError e = wzfake::Call("platform", "DeleteLun",
-                                  {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}}))
+    if (CRnError e =
+            wzfake::Call("platform", "DeleteLun", {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}}))
       return e;
     std::lock_guard<std::mutex> g(m_lock);
     Follow();
@@ -87,8 +89,10 @@ class FakePlatform : public WzScsiSrvPlatform {
 
   CRnError MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override {
     if (CRnError e = wzfake::Call("platform", "MapHost",
-                                  {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)},
-                                   {"hostId", host.hostId}, {"hostDesc", host.hostDesc}}))
+                                  {{"targetId", lun.targetId},
+                                   {"lunId", std::to_string(lun.lunId)},
+                                   {"hostId", host.hostId},
+                                   {"hostDesc", host.hostDesc}}))
       return e;
     std::lock_guard<std::mutex> g(m_lock);
     Follow();
@@ -98,9 +102,9 @@ class FakePlatform : public WzScsiSrvPlatform {
   }
 
   CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override {
-    if (CRnError e = wzfake::Call("platform", "UnMapHost",
-                                  {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)},
-                                   {"hostId", host.hostId}}))
+    if (CRnError e =
+            wzfake::Call("platform", "UnMapHost",
+                         {{"targetId", lun.targetId}, {"lunId", std::to_string(lun.lunId)}, {"hostId", host.hostId}}))
       return e;
     std::lock_guard<std::mutex> g(m_lock);
     Follow();
@@ -131,8 +135,10 @@ class FakePlatform : public WzScsiSrvPlatform {
     Follow();
     static const char* const kKinds[] = {"target", "lun", "host"};
     if (CRnError e = wzfake::Call("platform", "RemoveOrphan",
-                                  {{"kind", kKinds[o.kind % 3]}, {"targetId", o.targetId},
-                                   {"lunId", std::to_string(o.lunId)}, {"hostId", o.hostId}}))
+                                  {{"kind", kKinds[o.kind % 3]},
+                                   {"targetId", o.targetId},
+                                   {"lunId", std::to_string(o.lunId)},
+                                   {"hostId", o.hostId}}))
       return e;
     auto it = m_targets.find(o.targetId);
     if (it == m_targets.end()) return CRnError();
@@ -152,8 +158,10 @@ class FakePlatform : public WzScsiSrvPlatform {
   // Journals the user names, never the secrets.
   CRnError SetTargetAuth(WzScsiSrvModelTarget& t, const WzScsiSrvChap& chap) override {
     if (CRnError e = wzfake::Call("platform", "SetTargetAuth",
-                                  {{"targetId", t.targetId}, {"enabled", chap.enabled ? "1" : "0"},
-                                   {"user", chap.user}, {"mutualUser", chap.mutualUser},
+                                  {{"targetId", t.targetId},
+                                   {"enabled", chap.enabled ? "1" : "0"},
+                                   {"user", chap.user},
+                                   {"mutualUser", chap.mutualUser},
                                    {"was", t.chap.enabled ? t.chap.user : "-"}}))
       return e;
     std::lock_guard<std::mutex> g(m_lock);
@@ -174,8 +182,8 @@ class FakePlatform : public WzScsiSrvPlatform {
 
  private:
   struct Target {
-    std::map<int32_t, std::string> luns;                // number -> path
-    std::map<std::string, std::set<int32_t>> hosts;     // initiator -> LUN numbers
+    std::map<int32_t, std::string> luns;             // number -> path
+    std::map<std::string, std::set<int32_t>> hosts;  // initiator -> LUN numbers
   };
 
   void Unbind(const std::string& target, int32_t lun, const std::string& host) {

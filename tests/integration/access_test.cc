@@ -135,8 +135,18 @@ TEST_F(AccessTest, SocketActivationServesTheClientThatWokeIt) {
   const std::string socket = Path("activated.sock");
   WzCtlRun run;
   run.program = activate;
-  run.args = {"-l",           socket,     WzBuildPaths::Daemon(), "--state-dir",   StateDir(),    "--driver-dir",
-              WzBuildPaths::Fakes(), "--log-file", StateDir() + "/wzscsid.log", "--log-level", "1", "--on-demand"};
+  run.args = {"-l",
+              socket,
+              WzBuildPaths::Daemon(),
+              "--state-dir",
+              StateDir(),
+              "--driver-dir",
+              WzBuildPaths::Fakes(),
+              "--log-file",
+              StateDir() + "/wzscsid.log",
+              "--log-level",
+              "1",
+              "--on-demand"};
   WzCtlRunResult daemon;
   std::thread host([&] { daemon = RunCtlProcess(run); });
 

@@ -110,8 +110,8 @@ TEST_F(CrashTest, AnsweredChangesSurviveSigkill) {
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c)
       clients.emplace_back(Stream, d.UnixEndpoint(),
-                           "iqn.2024-01.com.example:r" + std::to_string(cycle) + "-c" + std::to_string(c),
-                           Path("disk"), std::ref(perClient[c]));
+                           "iqn.2024-01.com.example:r" + std::to_string(cycle) + "-c" + std::to_string(c), Path("disk"),
+                           std::ref(perClient[c]));
     std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 600)(rng)));
     d.Kill();
     for (std::thread& t : clients) t.join();

@@ -50,8 +50,7 @@ WzCtlRunResult IntegrationTest::CtlJson(const CWzDaemonProcess& daemon, std::vec
   return Ctl(daemon, std::move(args));
 }
 
-WzCtl::ReplyView IntegrationTest::Call(const std::string& endpoint, const CNMessageBase& request,
-                                       int timeoutMs) const {
+WzCtl::ReplyView IntegrationTest::Call(const std::string& endpoint, const CNMessageBase& request, int timeoutMs) const {
   WzCtl::CallResult r = WzCtl::CallOnce(endpoint, "", request, timeoutMs);
   EXPECT_TRUE(r.reply) << request.getTagName() << ": " << r.errorText;
   if (!r.reply) return WzCtl::ReplyView();

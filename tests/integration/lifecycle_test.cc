@@ -98,7 +98,8 @@ TEST_F(LifecycleTest, WholeConfigurationCycle) {
 
   // Take it all down again.
   ASSERT_EQ(Ctl(d, {"host", "unmap", kTarget, "0", "host-b"}).exitCode, 0);
-  for (int64_t lun : {0, 1, 3}) ASSERT_EQ(Ctl(d, {"host", "unmap", kTarget, std::to_string(lun), "Host-A"}).exitCode, 0);
+  for (int64_t lun : {0, 1, 3})
+    ASSERT_EQ(Ctl(d, {"host", "unmap", kTarget, std::to_string(lun), "Host-A"}).exitCode, 0);
   for (int64_t lun : luns) ASSERT_EQ(Ctl(d, {"lun", "delete", kTarget, std::to_string(lun)}).exitCode, 0);
   EXPECT_EQ(Ctl(d, {"lun", "delete", kTarget, "0"}).exitCode, 1) << "already gone";
   ASSERT_EQ(Ctl(d, {"target", "delete", kTarget}).exitCode, 0);

@@ -24,11 +24,13 @@ std::string Shared(size_t i) { return "iqn.2024-01.com.example:shared-" + std::t
 
 const char* ReplyClassOf(const CNMessageBase& request) {
   using namespace WzScsiServer;
-  static const std::map<uint32_t, const char*> kReplies = {
-      {kCreateTarget.tagId, "CreateTargetRsp"}, {kDeleteTarget.tagId, "DeleteTargetRsp"},
-      {kCreateLun.tagId, "CreateLunRsp"},       {kDeleteLun.tagId, "DeleteLunRsp"},
-      {kMapLun2Host.tagId, "MapLun2HostRsp"},   {kUnMapLun2Host.tagId, "UnMapLun2HostRsp"},
-      {kIoctl.tagId, "IoctlRsp"}};
+  static const std::map<uint32_t, const char*> kReplies = {{kCreateTarget.tagId, "CreateTargetRsp"},
+                                                           {kDeleteTarget.tagId, "DeleteTargetRsp"},
+                                                           {kCreateLun.tagId, "CreateLunRsp"},
+                                                           {kDeleteLun.tagId, "DeleteLunRsp"},
+                                                           {kMapLun2Host.tagId, "MapLun2HostRsp"},
+                                                           {kUnMapLun2Host.tagId, "UnMapLun2HostRsp"},
+                                                           {kIoctl.tagId, "IoctlRsp"}};
   auto it = kReplies.find(request.getTagID());
   return it == kReplies.end() ? "?" : it->second;
 }
@@ -176,14 +178,14 @@ TEST_F(LoadTest, SixteenClientsEachGetOneReplyPerRequest) {
   CWzDaemonProcess d;
   StartDaemon(d);
   const std::string ep = d.UnixEndpoint();
-  for (size_t i = 0; i < kSharedTargets; ++i) ASSERT_EQ(Call(ep, *WzCtl::MakeCreateTarget(Shared(i), "", 0)).errorCode, 0);
+  for (size_t i = 0; i < kSharedTargets; ++i)
+    ASSERT_EQ(Call(ep, *WzCtl::MakeCreateTarget(Shared(i), "", 0)).errorCode, 0);
 
   std::vector<ClientTally> tallies(kClients);
   std::vector<std::unique_ptr<Client>> clients;
   std::vector<std::thread> threads;
   for (int c = 0; c < kClients; ++c) clients.push_back(std::make_unique<Client>(c, Path("disk")));
-  for (int c = 0; c < kClients; ++c)
-    threads.emplace_back([&, c] { clients[c]->Run(ep, tallies[c]); });
+  for (int c = 0; c < kClients; ++c) threads.emplace_back([&, c] { clients[c]->Run(ep, tallies[c]); });
   for (std::thread& t : threads) t.join();
 
   int succeeded = 0;

@@ -97,8 +97,9 @@ TEST_F(OverloadTest, AFloodOfLargeFramesKeepsMemoryBounded) {
 // token) cannot keep a local client out nor fill the log, and are gone
 // after the hello deadline.
 TEST_F(OverloadTest, UnauthenticatedPeersCannotLockOutLocalClientsNorFloodTheLog) {
-  WriteConfig("[wzscsid]\nToken=s3cret\nListen=127.0.0.1:0\nHelloTimeoutSecs=2\n"
-              "MaxUnauthenticatedConnections=16\nMaxConnections=64\n");
+  WriteConfig(
+      "[wzscsid]\nToken=s3cret\nListen=127.0.0.1:0\nHelloTimeoutSecs=2\n"
+      "MaxUnauthenticatedConnections=16\nMaxConnections=64\n");
   CWzDaemonProcess d;
   StartDaemon(d);
   const std::string tcp = d.TcpEndpoint();

@@ -128,7 +128,8 @@ TEST_F(TruthTest, AStartThatCannotRestoreEverythingSaysSoAndStatusNamesIt) {
                             Layout::TargetFile(a)),
             std::string::npos)
       << status.out;
-  EXPECT_NE(status.out.find("\"kind\":\"LUN\",\"target\":\"iqn.2024-01.com.example:b\",\"lun\":0"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("\"kind\":\"LUN\",\"target\":\"iqn.2024-01.com.example:b\",\"lun\":0"), std::string::npos)
+      << status.out;
 
   // The broken objects keep their names and numbers: a new target of the
   // same name, or a new LUN 0 on b, would take over their saved files.

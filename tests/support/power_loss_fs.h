@@ -110,10 +110,10 @@ class PowerLossFs : public IRnFileSystem {
   void Build(size_t node, const std::string& path, std::set<size_t>& above) const;
 
   std::mutex m_lock;
-  std::string m_sRoot;                 // empty: not tracking
-  std::vector<Node> m_vecNodes;        // the durable image; node 0 is the root
-  std::map<ino_t, size_t> m_mapLive;   // inode on the real disk -> its node
-  std::set<int> m_setTreeFds;          // descriptors opened under the root
+  std::string m_sRoot;                // empty: not tracking
+  std::vector<Node> m_vecNodes;       // the durable image; node 0 is the root
+  std::map<ino_t, size_t> m_mapLive;  // inode on the real disk -> its node
+  std::set<int> m_setTreeFds;         // descriptors opened under the root
   size_t m_nSteps = 0;
   size_t m_nLossAfter = kNever;
 };

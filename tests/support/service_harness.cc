@@ -1,8 +1,8 @@
 #include "tests/support/service_harness.h"
 
 #include <dirent.h>
-#include <semaphore.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -91,7 +91,9 @@ const std::vector<Row>& Rows() {
       {"CreateLun", {kCreateTarget}, kCreateBlkLun, true},
       {"DeleteLun", {kCreateTarget, kCreateBlkLun}, [] { return MakeDeleteLun(kTarget, 0); }, true},
       {"CloseLun", {kCreateTarget, kCreateSnapLun}, kClose, false},
-      {"OpenLun", {kCreateTarget, kCreateSnapLun, kClose}, [] { return MakeCreateLun(kTarget, 0, "-li 0", OpenOnly); },
+      {"OpenLun",
+       {kCreateTarget, kCreateSnapLun, kClose},
+       [] { return MakeCreateLun(kTarget, 0, "-li 0", OpenOnly); },
        false},
       {"Map", {kCreateTarget, kCreateBlkLun}, kMap, true},
       {"Unmap", {kCreateTarget, kCreateBlkLun, kMap}, [] { return MakeUnMap(kTarget, 0, kHost); }, true},
@@ -116,11 +118,11 @@ std::string Describe(const WzScsiSrv::TargetMap& model) {
 }
 
 struct ChangeRun {
-  std::string before;    // the replayed setup
-  int64_t code = -1;     // the change's reply
-  size_t steps = 0;      // file-system steps the change ran
-  int64_t replayed = -1; // the start after the power loss
-  std::string after;     // what that replay restored
+  std::string before;     // the replayed setup
+  int64_t code = -1;      // the change's reply
+  size_t steps = 0;       // file-system steps the change ran
+  int64_t replayed = -1;  // the start after the power loss
+  std::string after;      // what that replay restored
 };
 
 // A fresh service holding the row's setup (replayed once, so that every run
