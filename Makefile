@@ -5,8 +5,12 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# One compiler cache for every clone and worktree of the checkout: paths are
+# hashed relative to the checkout, so a fresh clone (CI) reuses the objects.
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: all deps build test test-fast asan tsan run run-cluster bench fuzz package tidy clean
+.PHONY: all deps build test test-fast format-check asan tsan run run-cluster bench fuzz package tidy clean
 
 all: build
 
@@ -21,10 +25,13 @@ build: deps
 # tests under ASan+UBSan, the
 # whole tree built with clang (its thread-safety analysis is an error) with
 # the concurrency tests run under TSan, and 30 s of each fuzz target.
-test: build
+test: build format-check
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 	@$(MAKE) --no-print-directory asan tsan
 	@FUZZ_SECONDS=30 bash scripts/fuzz.sh
+
+format-check: deps
+	@bash scripts/check-format.sh
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit
