@@ -5,7 +5,7 @@
 
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/CCommandLineArguments.h"
-#include "plugins/plugin_guard.h"
+#include "plugins/common/plugin_guard.h"
 
 namespace {
 

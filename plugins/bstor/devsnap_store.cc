@@ -6,7 +6,7 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/CCommandLineArguments.h"
-#include "plugins/plugin_guard.h"
+#include "plugins/common/plugin_guard.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "plugins/bstor/fsblb_store.h"
 
 #include "hostlib/log/LogWriter.h"
-#include "plugins/plugin_guard.h"
+#include "plugins/common/plugin_guard.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
-#include "plugins/chap_rules.h"
+#include "plugins/common/chap_rules.h"
 #include "plugins/lio/lio_names.h"
-#include "plugins/plugin_guard.h"
-#include "plugins/request_flags.h"
+#include "plugins/common/plugin_guard.h"
+#include "plugins/common/request_flags.h"
 
 using Kind = WzLioConfigFs::Kind;
 using Entry = WzLioConfigFs::Entry;

@@ -17,8 +17,8 @@
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/util/rn_test_temp_dir.h"
-#include "plugins/platform/tgt_platform.h"
-#include "plugins/tgt/tgt_state.h"
+#include "plugins/tgt_driver/tgt_platform.h"
+#include "plugins/tgtd_client/tgt_state.h"
 #include "tests/e2e/tgtd_fixture.h"
 
 namespace wze2e {

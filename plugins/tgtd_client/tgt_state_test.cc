@@ -1,4 +1,4 @@
-#include "plugins/tgt/tgt_state.h"
+#include "plugins/tgtd_client/tgt_state.h"
 
 #include <gtest/gtest.h>
 

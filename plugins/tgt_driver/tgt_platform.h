@@ -75,8 +75,8 @@
 
 #include "drivers/WzScsiSrvPlatform.h"
 #include "hostlib/util/wz_mutex.h"
-#include "plugins/tgt/tgt_client.h"
-#include "plugins/tgt/tgt_state.h"
+#include "plugins/tgtd_client/tgt_client.h"
+#include "plugins/tgtd_client/tgt_state.h"
 
 class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
  public:

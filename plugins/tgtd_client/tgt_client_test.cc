@@ -1,4 +1,4 @@
-#include "plugins/tgt/tgt_client.h"
+#include "plugins/tgtd_client/tgt_client.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "plugins/platform/tgt_platform.h"
+#include "plugins/tgt_driver/tgt_platform.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,9 +12,9 @@
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "hostlib/util/wz_environment.h"
-#include "plugins/chap_rules.h"
-#include "plugins/plugin_guard.h"
-#include "plugins/request_flags.h"
+#include "plugins/common/chap_rules.h"
+#include "plugins/common/plugin_guard.h"
+#include "plugins/common/request_flags.h"
 
 using wztgt::TgtAccountDir;
 using wztgt::TgtTargetInfo;

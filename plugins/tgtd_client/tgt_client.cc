@@ -1,4 +1,4 @@
-#include "plugins/tgt/tgt_client.h"
+#include "plugins/tgtd_client/tgt_client.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "hostlib/log/LogWriter.h"
-#include "plugins/tgt/tgt_state.h"
+#include "plugins/tgtd_client/tgt_state.h"
 
 namespace wztgt {
 

@@ -1,4 +1,4 @@
-#include "plugins/tgt/tgt_protocol.h"
+#include "plugins/tgtd_client/tgt_protocol.h"
 
 #include <cstring>
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "hostlib/errors/CRnError.h"
-#include "plugins/tgt/tgt_protocol.h"
+#include "plugins/tgtd_client/tgt_protocol.h"
 
 namespace wztgt {
 
