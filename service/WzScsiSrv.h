@@ -386,7 +386,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   std::atomic<uint64_t> m_engineInstance{0};
   // The engine watch thread and how it is told to stop.
   WzMutex m_watchMutex;
-  std::condition_variable m_watchWake;
+  WzCondVar m_watchWake{&m_watchMutex};
   bool m_watchStop WZ_GUARDED_BY(m_watchMutex) = false;
   std::unique_ptr<std::thread> m_watchThread;
 
@@ -408,7 +408,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // Revisions of this gateway's own commits: their watch events are skipped.
   std::set<int64_t> m_clusterOwnRevisions WZ_GUARDED_BY(m_clusterMutex);
   bool m_clusterStop WZ_GUARDED_BY(m_clusterMutex) = false;
-  std::condition_variable m_clusterWake;
+  WzCondVar m_clusterWake{&m_clusterMutex};
   std::unique_ptr<std::thread> m_clusterThread;
 };
 

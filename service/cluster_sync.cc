@@ -506,7 +506,7 @@ void WzScsiSrv::OnClusterUpdate(const WzEtcdWatchUpdate& update) {
           static_cast<long long>(update.compactRevision));
     m_clusterNeedResync = true;
   }
-  m_clusterWake.notify_all();
+  m_clusterWake.SignalAll();
 }
 
 CRnError WzScsiSrv::SyncCacheFrom(const WzEtcdRange& range) {
@@ -660,7 +660,7 @@ void WzScsiSrv::StopClusterSync() {
       WzMutexLock lock(&m_clusterMutex);
       m_clusterStop = true;
     }
-    m_clusterWake.notify_all();
+    m_clusterWake.SignalAll();
     m_clusterThread->join();
     m_clusterThread.reset();
   }
@@ -709,10 +709,11 @@ void WzScsiSrv::ClusterLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
         WZLOG(-1, "Following the cluster failed: %s", result.AsString().c_str());
       }
     }
-    std::unique_lock<std::mutex> lock(m_clusterMutex.Native());
-    m_clusterWake.wait_for(lock, std::chrono::milliseconds(kProbeIntervalMs), [this]() WZ_NO_THREAD_SAFETY_ANALYSIS {
-      return m_clusterStop || m_clusterNeedResync || (m_clusterWatch && !m_clusterWatch->Running());
-    });
+    WzMutexLock lock(&m_clusterMutex);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeIntervalMs);
+    while (!(m_clusterStop || m_clusterNeedResync || (m_clusterWatch && !m_clusterWatch->Running())) &&
+           std::chrono::steady_clock::now() < until)
+      m_clusterWake.WaitFor(until - std::chrono::steady_clock::now());
   }
 }
 

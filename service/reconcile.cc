@@ -252,7 +252,7 @@ void WzScsiSrv::StopEngineWatch() {
     WzMutexLock lock(&m_watchMutex);
     m_watchStop = true;
   }
-  m_watchWake.notify_all();
+  m_watchWake.SignalAll();
   m_watchThread->join();
   m_watchThread.reset();
 }
@@ -264,9 +264,10 @@ void WzScsiSrv::EngineWatchLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
   std::set<std::string> logged;  // drift already reported once
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(m_watchMutex.Native());
-      m_watchWake.wait_for(lock, std::chrono::milliseconds(pollMs),
-                           [this]() WZ_NO_THREAD_SAFETY_ANALYSIS { return m_watchStop; });
+      WzMutexLock lock(&m_watchMutex);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMs);
+      while (!m_watchStop && std::chrono::steady_clock::now() < until)
+        m_watchWake.WaitFor(until - std::chrono::steady_clock::now());
       if (m_watchStop) return;
     }
     const uint64_t before = m_engineInstance.load();

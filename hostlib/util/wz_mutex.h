@@ -7,6 +7,8 @@
 // Thread safety: these are the synchronisation.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
 
@@ -23,11 +25,44 @@ class WZ_CAPABILITY("mutex") WzMutex {
   bool TryLock() WZ_TRY_ACQUIRE(true) { return m_mu.try_lock(); }
   // Tells the analysis the caller holds the lock (where it cannot see it).
   void AssertHeld() WZ_ASSERT_CAPABILITY(this) {}
-  // For std::condition_variable; the caller holds the lock.
-  std::mutex& Native() { return m_mu; }
 
  private:
+  friend class WzCondVar;
   std::mutex m_mu;
+};
+
+// A condition variable bound to one WzMutex, so that waits stay inside the
+// analysis: Wait and WaitFor require the mutex, release it while they sleep
+// and hold it again when they return (spurious wake-ups included: callers
+// loop on their condition).
+//
+// Thread safety: Signal and SignalAll may be called with or without the
+// mutex held.
+class WzCondVar {
+ public:
+  explicit WzCondVar(WzMutex* mu) : m_mu(mu) {}
+  WzCondVar(const WzCondVar&) = delete;
+  WzCondVar& operator=(const WzCondVar&) = delete;
+
+  void Wait() WZ_REQUIRES(m_mu) {
+    std::unique_lock<std::mutex> lock(m_mu->m_mu, std::adopt_lock);
+    m_cv.wait(lock);
+    lock.release();
+  }
+  // False when the time ran out.
+  template <class Rep, class Period>
+  bool WaitFor(const std::chrono::duration<Rep, Period>& timeout) WZ_REQUIRES(m_mu) {
+    std::unique_lock<std::mutex> lock(m_mu->m_mu, std::adopt_lock);
+    const bool signalled = m_cv.wait_for(lock, timeout) == std::cv_status::no_timeout;
+    lock.release();
+    return signalled;
+  }
+  void Signal() { m_cv.notify_one(); }
+  void SignalAll() { m_cv.notify_all(); }
+
+ private:
+  WzMutex* const m_mu;
+  std::condition_variable m_cv;
 };
 
 // May be taken again by the thread that holds it.
