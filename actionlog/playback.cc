@@ -18,6 +18,7 @@
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "hostlib/util/RnFiles.h"
+#include "hostlib/util/wz_clock.h"
 #include "service/handler_frame.h"
 #include "targets/target_names.h"
 
@@ -50,11 +51,6 @@ std::string Join(std::string base, const std::string& name) {
   CRnError ignored = FXPath::Append(base, name, 0);
   (void)ignored;
   return base;
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 // Removes the temporary files and set-aside files a crash left in dir (and,
@@ -130,7 +126,7 @@ WzScsiSrv::ReplayReport WzScsiSrv::LastReplay() {
 void WzScsiSrv::LogPlaybackProgress(const char* what) {
   WzMutexLock lock(&m_reportMutex);
   const ReplayReport& s = m_report;
-  const double seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
+  const double seconds = static_cast<double>(WzNowMs() - m_replayStartedMs) / 1000.0;
   WZLOG(0,
         "%s: targets %zu (failed %zu), LUNs %zu (failed %zu), mappings %zu (failed %zu), already present %zu, %.1f s",
         what, s.targets, s.targetsFailed, s.luns, s.lunsFailed, s.mappings, s.mappingsFailed, s.present, seconds);
@@ -193,7 +189,7 @@ CRnError WzScsiSrv::Playback(bool reload) {
     m_report.ran = true;
     m_report.reload = reload;
     m_report.startedAt = static_cast<int64_t>(::time(nullptr));
-    m_replayStartedMs = NowMs();
+    m_replayStartedMs = WzNowMs();
     // Everything is tried again.
     m_unrestoredTargets.clear();
     m_unrestoredLuns.clear();
@@ -205,7 +201,7 @@ CRnError WzScsiSrv::Playback(bool reload) {
       WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
   {
     WzMutexLock lock(&m_reportMutex);
-    m_report.seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
+    m_report.seconds = static_cast<double>(WzNowMs() - m_replayStartedMs) / 1000.0;
     if (result.IsError()) m_report.logError = result.AsString();
   }
   LogPlaybackProgress(reload ? "Reload playback finished" : "Playback finished");

@@ -3,7 +3,7 @@
 // action log keep, and the refusals of DeleteLun and of an open.
 #include <gtest/gtest.h>
 
-#include "luns/lun_test_support.h"
+#include "tests/support/service_lun_support.h"
 
 extern char** environ;
 

@@ -38,8 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include "cluster/cluster_keys.h"
 #include "cluster/etcd_client.h"
-#include "service/cluster_sync.h"
 
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"

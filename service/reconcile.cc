@@ -16,6 +16,7 @@
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
+#include "hostlib/util/wz_clock.h"
 #include "service/handler_frame.h"
 
 namespace {
@@ -31,11 +32,6 @@ constexpr uint64_t kDefaultPollMs = 1000;
 uint64_t Setting(const char* key, uint64_t fallback) {
   uint64_t value = 0;
   return WZPlatformInfo::getNumber(kSection, key, value).IsSuccess() ? value : fallback;
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 // One difference and, unless a dry run, its fix.
@@ -65,7 +61,7 @@ CRnError WzScsiSrv::Reconcile(bool dryRun, const std::string& why, ReconcileRepo
   report.periodicCheck = why == "periodic check";
   report.why = why;
   report.at = static_cast<int64_t>(::time(nullptr));
-  const int64_t started = NowMs();
+  const int64_t started = WzNowMs();
   CRnError result;
   {
     // No change runs meanwhile: the view and the model stay what was compared.
@@ -73,7 +69,7 @@ CRnError WzScsiSrv::Reconcile(bool dryRun, const std::string& why, ReconcileRepo
     result =
         WzNoThrow(FX_HERE, "Reconcile", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return ReconcileLocked(dryRun, report); });
   }
-  report.seconds = static_cast<double>(NowMs() - started) / 1000.0;
+  report.seconds = static_cast<double>(WzNowMs() - started) / 1000.0;
   if (result.IsError()) report.error = result.AsString();
   {
     WzMutexLock lock(&m_reportMutex);
@@ -260,7 +256,7 @@ void WzScsiSrv::StopEngineWatch() {
 void WzScsiSrv::EngineWatchLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
   const uint64_t pollMs = std::max<uint64_t>(10, Setting(kPollKey, kDefaultPollMs));
   const uint64_t checkSecs = Setting(kCheckIntervalKey, kDefaultCheckIntervalSecs);
-  int64_t nextCheck = NowMs() + static_cast<int64_t>(checkSecs * 1000);
+  int64_t nextCheck = WzNowMs() + static_cast<int64_t>(checkSecs * 1000);
   std::set<std::string> logged;  // drift already reported once
   for (;;) {
     {
@@ -284,8 +280,8 @@ void WzScsiSrv::EngineWatchLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
       (void)ignored;
       logged.clear();
     }
-    if (checkSecs != 0 && NowMs() >= nextCheck && now != 0) {
-      nextCheck = NowMs() + static_cast<int64_t>(checkSecs * 1000);
+    if (checkSecs != 0 && WzNowMs() >= nextCheck && now != 0) {
+      nextCheck = WzNowMs() + static_cast<int64_t>(checkSecs * 1000);
       ReconcileReport report;
       if (Reconcile(true, "periodic check", report).IsSuccess()) {
         std::set<std::string> current(report.differences.begin(), report.differences.end());
