@@ -55,7 +55,7 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
     if (FXString::CompareNoCase(command, r.command) == 0) row = &r;
 
   // A command that changes something leaves one audit line.
-  WzScsiSrvAuditedConnection audited(conn, [row] { return std::string(row->change); });
+  WzScsiSrvAuditedConnection audited(conn, row != nullptr ? row->change : nullptr);
   if (conn != nullptr && row != nullptr && row->change != nullptr && !IsDryRun(*request)) conn = &audited;
   WzScsiServer::IoctlRsp reply;
   if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, reply)) return CRnError();

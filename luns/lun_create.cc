@@ -11,6 +11,7 @@
 #include "luns/lun_args.h"
 #include "luns/lun_req_flags.h"
 #include "luns/lun_sequence.h"
+#include "service/handler_frame.h"
 #include "targets/target_names.h"
 
 using namespace WzScsiServer;
@@ -62,7 +63,7 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
     if (IsOpenOnlyRequest(*create)) return OpenLun(conn, message);
   }
   return RunTyped<WzScsiServer::CreateLun, CreateLunRsp>(
-      conn, message, WzScsiSrvFrames::kCreateLun,
+      conn, message, WzScsiSrvRequests::kCreateLun,
       [&](WzScsiServer::CreateLun& request, CreateLunRsp& reply, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const std::string& name = ctx.TargetName();
         const auto type = static_cast<BStorType>(static_cast<int32_t>(request.bstorType()));
@@ -77,10 +78,10 @@ CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, 
         } else if (CRnError e = ProcessCreateLunArgs(request.bstoreDesc().args(), lun)) {
           WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
           created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
-        } else if (CRnError outside = ctx.FromClient() && !lun.path.empty()
-                                          ? WzScsiSrvCheckBackingStore(m_backingStores, lun.path)
-                                          : CRnError()) {
-          // Only where the operator allows: a client must not export any file of the host.
+        } else if (CRnError outside =
+                       lun.path.empty() ? CRnError() : WzScsiSrvCheckBackingStore(m_backingStores, lun.path)) {
+          // Only where the operator allows, whoever asks: a client, a saved
+          // file or another gateway must not export any file of the host.
           created = ctx.Refuse(R::PATH_NOT_ALLOWED, FX_HERE, outside);
         } else if (ToLowerTargetName(lun.targetId) != name) {
           // The drivers would put the LUN on the target -ti names while the

@@ -15,7 +15,7 @@ using R = WzScsiSrvRefusal;
 CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   return RunTyped<WzScsiServer::DeleteLun, DeleteLunRsp>(
-      conn, message, WzScsiSrvFrames::kDeleteLun,
+      conn, message, WzScsiSrvRequests::kDeleteLun,
       [&](WzScsiServer::DeleteLun& request, DeleteLunRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         // The request's 64-bit field carries a 32-bit LUN number.
         const auto number = static_cast<int32_t>(static_cast<uint32_t>(request.lunId()));
@@ -39,7 +39,7 @@ CRnError WzScsiSrv::DeleteLun(CWzNetwork* conn, CNMessageBase* message) {
           }
         } else {
           // A LUN the platform serves alone; close-only has no meaning for it.
-          if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+          if (CRnError e = ctx.SetAside()) return e;
           if (CRnError e = m_ptrPlatform ? m_ptrPlatform->DeleteLun(lun) : NoPlatformError(FX_HERE))
             return ctx.Refuse(R::PLATFORM_DELETE_LUN, FX_HERE, e);
         }
@@ -67,7 +67,7 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServ
   if (lun.bstorType == BSTOR_DEVSNAP) closeOnly.emplace(CloseOnly, flags, false);
   const bool closing = closeOnly && closeOnly->isSet();
   if (!closing) {
-    if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+    if (CRnError e = ctx.SetAside()) return e;
   }
 
   void* bstoreCtx = lun.bstoreCtx;
@@ -114,7 +114,7 @@ CRnError WzScsiSrv::DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServ
 CRnError WzScsiSrv::DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t number) {
   namespace Layout = WzScsiSrvActionLog;
   const std::string targetDir = Layout::TargetDir(m_sActionLogRoot, ctx.TargetName());
-  if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+  if (CRnError e = ctx.SetAside()) return e;
   std::vector<std::string> names;
   bool opened = false;
   CRnError listed = ListActionLogDir(Layout::MappingsDir(targetDir), names, opened);
@@ -123,7 +123,7 @@ CRnError WzScsiSrv::DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t nu
     std::string hostDirId;
     int32_t lunId = -1;
     if (Layout::ParseMappingFileName(name, hostDirId, lunId) && lunId == number) {
-      if (CRnError e = ctx.SetAsidePath(Layout::MappingsDir(targetDir) + "/" + name, FX_HERE)) return e;
+      if (CRnError e = ctx.SetAsidePath(Layout::MappingsDir(targetDir) + "/" + name)) return e;
     }
   }
   const std::string target = ctx.TargetName();

@@ -14,7 +14,7 @@ using R = WzScsiSrvRefusal;
 
 CRnError WzScsiSrv::OpenLun(CWzNetwork* conn, CNMessageBase* message) {
   return RunTyped<WzScsiServer::CreateLun, CreateLunRsp>(
-      conn, message, WzScsiSrvFrames::kOpenLun,
+      conn, message, WzScsiSrvRequests::kOpenLun,
       [&](WzScsiServer::CreateLun& request, CreateLunRsp& reply, WzScsiSrvHandlerContext& ctx) -> CRnError {
         int32_t number = -1;
         if (CRnError e = GetLunId(request.bstoreDesc().args(), number)) return ctx.Refuse(R::OPEN_LUN_ID, FX_HERE, e);

@@ -51,10 +51,13 @@
 #include "hostlib/util/wz_mutex.h"
 #include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
+#include "service/cluster_store.h"
+#include "service/record_store.h"
 
 class WzScsiSrvHandlerContext;
 class WzScsiSrvTestPeer;
-struct WzScsiSrvFrame;
+class WzScsiSrvWork;
+struct WzScsiSrvRequestClass;
 
 class WzScsiSrv : public IOnDemandSvcInterface {
  public:
@@ -82,7 +85,8 @@ class WzScsiSrv : public IOnDemandSvcInterface {
     CWzNetworkServer* server = nullptr;
     WznHandle_t handle = 0;
     CNMessageBase* message = nullptr;
-    std::function<CRnError(CWzNetwork*, CNMessageBase*)> handler;
+    // The handler bound to service; null for a message that is not served.
+    CRnError (WzScsiSrv::*handler)(CWzNetwork*, CNMessageBase*) = nullptr;
   };
 
   // Deletes the service through its virtual destructor.
@@ -151,6 +155,12 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // looks at (backing path, size, serial, closed, CHAP user, never a secret).
   CRnError ListDetails(CWzNetwork* conn, CNMessageBase* message);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
+
+  // The action-log record step: saves the request of a change that adds
+  // something (its request class says where), or removes the saved file of
+  // one that removes something. The target name is folded to lower case in
+  // the request first, so every saved file carries the lower-cased name.
+  CRnError LogAction(WzScsiServer::Message& request, const WzScsiServer::Reply& reply);
 
   // What the last replay restored, and each object it could not restore.
   struct ReplayFailure {
@@ -237,17 +247,25 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   typedef std::map<std::string, std::shared_ptr<TargetSlot>> TargetSlots;
 
   // The common handler frame (service/handler_frame.cc): class check,
-  // readiness refusal, the target's lock, the work, the durable record of a
-  // change (or the undo of the change when it cannot be made durable), the
-  // model change, the reply sent after every lock is released.
-  typedef std::function<CRnError(WzScsiSrvHandlerContext&)> HandlerWork;
-  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply, const WzScsiSrvFrame& frame,
-                      const HandlerWork& work);
+  // readiness refusal, the target's lock, the work, the record of a change
+  // (or the undo of the change when it cannot be recorded), the model
+  // change, the reply sent after every lock is released.
+  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply,
+                      const WzScsiSrvRequestClass& row, WzScsiSrvWork work);
   // RunHandler with the request and reply of their own classes:
   // work(Request&, Reply&, WzScsiSrvHandlerContext&). Defined in
   // service/handler_frame.h.
   template <class Request, class Reply, class Work>
-  CRnError RunTyped(CWzNetwork* conn, CNMessageBase* message, const WzScsiSrvFrame& frame, Work work);
+  CRnError RunTyped(CWzNetwork* conn, CNMessageBase* message, const WzScsiSrvRequestClass& row, Work work);
+  // The steps of the frame.
+  WzScsiSrvRecordStore& RecordStoreOf(const CWzNetwork* conn);
+  void NameTarget(WzScsiSrvHandlerContext& ctx);
+  CRnError RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work) WZ_EXCLUDES(m_modelMutex);
+  CRnError RunSteps(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work, TargetSlot* slot) WZ_EXCLUDES(m_modelMutex);
+  CRnError Admit(WzScsiSrvHandlerContext& ctx);
+  CRnError RunWork(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work);
+  CRnError Record(WzScsiSrvHandlerContext& ctx);
+  void ApplyModel(WzScsiSrvHandlerContext& ctx, TargetSlot* slot) WZ_EXCLUDES(m_modelMutex);
   // Readiness refusal: true when the request was refused and answered.
   bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply) WZ_EXCLUDES(m_mutex);
   // Fills context and error and sends; logs a send failure. Returns whether
@@ -255,12 +273,17 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   bool SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply, const WzScsiServer::Error& error,
                  const std::string& subject);
 
-  // The slot of a target, waited for until no change of it is in progress
-  // and locked; null when no such target exists (slot then holds nothing).
-  std::shared_ptr<TargetSlot> LockTarget(const std::string& name) WZ_EXCLUDES(m_modelMutex);
-  // A new, locked slot for a target that does not exist yet; null when the
-  // target exists (or another create of it finished first).
-  std::shared_ptr<TargetSlot> LockNewTarget(const std::string& name) WZ_EXCLUDES(m_modelMutex);
+  // Whether a slot holds a target (not one being created, nor one gone).
+  bool SlotLive(const TargetSlot& slot) WZ_EXCLUDES(m_modelMutex);
+  // The slot of a target, waited for until no change of it is in progress,
+  // and its change lock taken; false when no such target exists (slot then
+  // holds nothing).
+  bool LockTarget(const std::string& name, std::shared_ptr<TargetSlot>& slot) WZ_TRY_ACQUIRE(true, slot->changeLock)
+      WZ_EXCLUDES(m_modelMutex);
+  // A new slot for a target that does not exist yet, its change lock taken;
+  // false when the target exists (or another create of it finished first).
+  bool LockNewTarget(const std::string& name, std::shared_ptr<TargetSlot>& slot) WZ_TRY_ACQUIRE(true, slot->changeLock)
+      WZ_EXCLUDES(m_modelMutex);
   // Ends a new slot that never became a target.
   void DropNewTarget(const std::string& name, const std::shared_ptr<TargetSlot>& slot) WZ_EXCLUDES(m_modelMutex);
   // Applies a model change under m_modelMutex.
@@ -310,7 +333,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
 
   // Cluster mode (service/cluster_sync.cc).
  public:
-  bool ClusterMode() const { return m_etcd != nullptr; }
+  bool ClusterMode() const { return m_cluster != nullptr; }
 
  private:
   friend class WzScsiSrvHandlerContext;
@@ -330,16 +353,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError SyncCacheFrom(const WzEtcdRange& range);
   // Takes out of the model and the engine what the cache no longer holds.
   void RemoveWhatTheCacheLacks() WZ_REQUIRES(m_changeGate);
-  // The frame's steps: commit an addition, remove a removal's keys, put
-  // them back after a failed removal.
-  CRnError ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId);
-  CRnError ClusterRemove(WzScsiSrvHandlerContext& ctx);
-  void ClusterPutBack(WzScsiSrvHandlerContext& ctx);
-  CRnError ClusterRefuse(WzScsiSrvHandlerContext& ctx, const CRnError& error, const FXCodeLocation& where);
   void ClusterStatusLines(std::vector<std::string>& lines);
   // Whether the model holds the object a key names.
   bool ModelHolds(const WzScsiSrvClusterKeys::Parsed& p) WZ_EXCLUDES(m_modelMutex);
-  void NoteStoreRevision(int64_t revision);
 
   // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
@@ -390,23 +406,18 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   bool m_watchStop WZ_GUARDED_BY(m_watchMutex) = false;
   std::unique_ptr<std::thread> m_watchThread;
 
-  // Cluster mode (service/cluster_sync.cc); m_etcd is null on a gateway of
-  // its own. Set by Initialize, before any request.
-  std::unique_ptr<WzScsiSrvEtcdClient> m_etcd;
-  std::unique_ptr<WzScsiSrvEtcdClient> m_etcdQuick;  // half the deadline: probes, re-reads
-  std::string m_clusterName;
-  std::string m_clusterPrefix;
-  // Whether etcd answered the last probe or change; changes are refused at
-  // once while it does not.
-  std::atomic<bool> m_clusterAvailable{false};
-  std::atomic<int64_t> m_clusterApplied{0};        // the revision this gateway follows up to
-  std::atomic<int64_t> m_clusterStoreRevision{0};  // etcd's, at the last probe
+  // Where the changes of clients are recorded: the action log, or the
+  // cluster's store (null on a gateway of its own). Set by Initialize, before
+  // any request.
+  WzScsiSrvActionLogStore m_actionLogStore{*this};
+  WzScsiSrvNoRecordStore m_noRecords;
+  std::unique_ptr<WzScsiSrvClusterStore> m_cluster;
+  WzScsiSrvRecordStore* m_clientStore = &m_actionLogStore;
+  std::atomic<int64_t> m_clusterApplied{0};  // the revision this gateway follows up to
   WzMutex m_clusterMutex;
   std::unique_ptr<WzEtcdWatch> m_clusterWatch WZ_GUARDED_BY(m_clusterMutex);
   int64_t m_clusterNextRevision WZ_GUARDED_BY(m_clusterMutex) = 0;
   bool m_clusterNeedResync WZ_GUARDED_BY(m_clusterMutex) = true;
-  // Revisions of this gateway's own commits: their watch events are skipped.
-  std::set<int64_t> m_clusterOwnRevisions WZ_GUARDED_BY(m_clusterMutex);
   bool m_clusterStop WZ_GUARDED_BY(m_clusterMutex) = false;
   WzCondVar m_clusterWake{&m_clusterMutex};
   std::unique_ptr<std::thread> m_clusterThread;

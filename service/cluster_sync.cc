@@ -94,15 +94,16 @@ std::string Describe(const Keys::Parsed& p) {
 }  // namespace
 
 CRnError WzScsiSrv::InitCluster() {
-  m_etcd.reset();
+  m_cluster.reset();
+  m_clientStore = &m_actionLogStore;
   const std::string endpoints = SettingText("ClusterEndpoints");
   if (endpoints.empty()) return CRnError();
-  m_clusterName = SettingText("ClusterName");
-  if (!Keys::ValidName(m_clusterName))
+  const std::string clusterName = SettingText("ClusterName");
+  if (!Keys::ValidName(clusterName))
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
                                    "ClusterEndpoints is set, so ClusterName must be 1 to 128 letters, digits, "
                                    "\"-\", \"_\" or \".\" (it is \"%s\")",
-                                   m_clusterName.c_str());
+                                   clusterName.c_str());
   WzEtcdClientOptions options;
   if (CRnError e = WzScsiUtils::GetCommaSeperatedValues(endpoints, options.endpoints))
     return e.Push(FX_HERE, "ClusterEndpoints cannot be read");
@@ -113,181 +114,32 @@ CRnError WzScsiSrv::InitCluster() {
   if (WZPlatformInfo::getNumber(kSection, "ClusterRequestTimeoutMs", timeoutMs).IsError() || timeoutMs < 100)
     timeoutMs = 2000;
   options.requestTimeoutMs = static_cast<int>(std::min<uint64_t>(timeoutMs, 60000));
-  if (CRnError e = WzScsiSrvEtcdClient::Create(options, m_etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
+  std::unique_ptr<WzScsiSrvEtcdClient> etcd, quick;
+  if (CRnError e = WzScsiSrvEtcdClient::Create(options, etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
   // Probes and the re-read of a commit whose answer was lost wait less, so
   // that a lost quorum is seen within a second and refused within the
   // request deadline and a half.
   options.requestTimeoutMs = std::max(100, options.requestTimeoutMs / 2);
-  if (CRnError e = WzScsiSrvEtcdClient::Create(options, m_etcdQuick)) return e.Push(FX_HERE);
-  m_clusterPrefix = Keys::Prefix(m_clusterName);
-  WZLOG(0, "Cluster mode: cluster %s on %s (keys under %s)", m_clusterName.c_str(), endpoints.c_str(),
-        m_clusterPrefix.c_str());
+  if (CRnError e = WzScsiSrvEtcdClient::Create(options, quick)) return e.Push(FX_HERE);
+  m_cluster = std::make_unique<WzScsiSrvClusterStore>(clusterName, std::move(etcd), std::move(quick), m_actionLogStore);
+  m_clientStore = m_cluster.get();
+  WZLOG(0, "Cluster mode: cluster %s on %s (keys under %s)", clusterName.c_str(), endpoints.c_str(),
+        m_cluster->Prefix().c_str());
   return CRnError();
-}
-
-// ---------------------------------------------------------------- the frame's steps
-
-CRnError WzScsiSrv::ClusterRefuse(WzScsiSrvHandlerContext& ctx, const CRnError& error, const FXCodeLocation& where) {
-  m_clusterAvailable = false;
-  return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_UNAVAILABLE, where, CRnError(), ": " + WzEtcd::Reason(error));
-}
-
-CRnError WzScsiSrv::ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId) {
-  const Message& request = ctx.Request();
-  std::string text;
-  if (CRnError e = WzScsiSrvActionLogWriter::SavedText(request, text))
-    return ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
-  const std::string& target = ctx.TargetName();
-  const std::string targetKey = Keys::TargetKey(m_clusterPrefix, target);
-  const uint32_t tag = request.getTagID();
-  const bool isTarget = tag == kCreateTarget.tagId;
-  std::string key;
-  std::vector<WzEtcdCompare> compares;
-  if (isTarget) {
-    key = targetKey;
-    compares.push_back(WzEtcdCompare::Absent(key));
-  } else if (tag == kCreateLun.tagId) {
-    key = Keys::LunKey(m_clusterPrefix, target, lunId);
-    compares.push_back(WzEtcdCompare::Absent(key));
-    compares.push_back(
-        WzEtcdCompare::Number(targetKey, WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
-  } else if (tag == kMapLun2Host.tagId) {
-    const int32_t lun = static_cast<int32_t>(request.GetInt(Fields::kMapLunId));
-    key = Keys::MapKey(m_clusterPrefix, target, lun, request.GetString(Fields::kHostId));
-    compares.push_back(WzEtcdCompare::Absent(key));
-    compares.push_back(WzEtcdCompare::Number(Keys::LunKey(m_clusterPrefix, target, lun),
-                                             WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
-  } else if (tag == kSetTargetAuth.tagId) {
-    key = Keys::AuthKey(m_clusterPrefix, target);
-    compares.push_back(
-        WzEtcdCompare::Number(targetKey, WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
-  } else {
-    return ctx.Refuse(WzScsiSrvRefusal::INTERNAL_ERROR, FX_HERE, CRnError(), "no cluster key for this request");
-  }
-  const std::vector<WzEtcdOp> success = {WzEtcdOp::Put(key, text),
-                                         WzEtcdOp::Put(Keys::SeqKey(m_clusterPrefix, target), "")};
-  WzEtcdTxnResult result;
-  if (CRnError e = m_etcd->Txn(compares, success, {}, result)) {
-    if (!WzEtcd::IsOutcomeUnknown(e)) return ClusterRefuse(ctx, e, FX_HERE);
-    // A commit whose answer was lost may have been made: the key tells, if
-    // etcd answers soon.
-    WzEtcdRange read;
-    CRnError reread = m_etcdQuick->Get(key, read);
-    if (reread.IsError() || read.kvs.empty() || read.kvs[0].value != text) {
-      if (reread.IsError()) m_clusterAvailable = false;
-      return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_OUTCOME_UNKNOWN, FX_HERE, CRnError(), WzEtcd::Reason(e));
-    }
-    result.succeeded = true;
-    result.revision = read.kvs[0].modRevision;
-  }
-  m_clusterAvailable = true;
-  if (!result.succeeded) {
-    if (isTarget) return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_TARGET_TAKEN, FX_HERE);
-    return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_CONFLICT, FX_HERE, CRnError(),
-                      tag == kCreateLun.tagId ? "LUN number " + std::to_string(lunId) + " was taken"
-                                              : std::string("the object it belongs to was removed"));
-  }
-  NoteStoreRevision(result.revision);
-  WzMutexLock lock(&m_clusterMutex);
-  m_clusterOwnRevisions.insert(result.revision);
-  return CRnError();
-}
-
-void WzScsiSrv::NoteStoreRevision(int64_t revision) {
-  int64_t known = m_clusterStoreRevision.load();
-  while (revision > known && !m_clusterStoreRevision.compare_exchange_weak(known, revision)) {
-  }
-}
-
-CRnError WzScsiSrv::ClusterRemove(WzScsiSrvHandlerContext& ctx) {
-  const Message& request = ctx.Request();
-  const std::string& target = ctx.TargetName();
-  const std::string seqKey = Keys::SeqKey(m_clusterPrefix, target);
-  const uint32_t tag = request.getTagID();
-  std::vector<WzEtcdCompare> compares;
-  std::vector<WzEtcdOp> success;
-  std::string dependants;  // a prefix that must hold no key
-  if (tag == kDeleteTarget.tagId) {
-    const std::string prefix = Keys::TargetPrefix(m_clusterPrefix, target);
-    dependants = prefix + "lun/";
-    success = {WzEtcdOp::GetPrefix(prefix), WzEtcdOp::DeletePrefix(prefix)};
-  } else if (tag == kDeleteLun.tagId) {
-    const int32_t lun = static_cast<int32_t>(request.GetInt(Fields::kDeleteLunId));
-    const std::string key = Keys::LunKey(m_clusterPrefix, target, lun);
-    dependants = Keys::LunMapsPrefix(m_clusterPrefix, target, lun);
-    success = {WzEtcdOp::Get(key), WzEtcdOp::Delete(key), WzEtcdOp::Put(seqKey, "")};
-  } else if (tag == kUnMapLun2Host.tagId) {
-    const int32_t lun = static_cast<int32_t>(request.GetInt(Fields::kMapLunId));
-    const std::string key = Keys::MapKey(m_clusterPrefix, target, lun, request.GetString(Fields::kHostId));
-    compares.push_back(
-        WzEtcdCompare::Number(key, WzEtcdCompare::Target::kCreateRevision, WzEtcdCompare::Op::kGreater, 0));
-    success = {WzEtcdOp::Get(key), WzEtcdOp::Delete(key), WzEtcdOp::Put(seqKey, "")};
-  } else {
-    return CRnError();
-  }
-  if (!dependants.empty()) {
-    // What is under the object now, and the target's change counter: the
-    // removal goes through only if nothing was added since.
-    WzEtcdTxnResult read;
-    if (CRnError e = m_etcd->Txn({}, {WzEtcdOp::Get(seqKey), WzEtcdOp::GetPrefix(dependants)}, {}, read))
-      return ClusterRefuse(ctx, e, FX_HERE);
-    if (read.results.size() == 2 && !read.results[1].kvs.empty())
-      return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_DEPENDANTS, FX_HERE);
-    const int64_t seqRevision =
-        read.results.empty() || read.results[0].kvs.empty() ? 0 : read.results[0].kvs[0].modRevision;
-    compares.push_back(WzEtcdCompare::ModRevisionIs(seqKey, seqRevision));
-  }
-  WzEtcdTxnResult result;
-  if (CRnError e = m_etcd->Txn(compares, success, {}, result)) {
-    if (!WzEtcd::IsOutcomeUnknown(e)) return ClusterRefuse(ctx, e, FX_HERE);
-    m_clusterAvailable = false;
-    return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_OUTCOME_UNKNOWN, FX_HERE, CRnError(), WzEtcd::Reason(e));
-  }
-  m_clusterAvailable = true;
-  if (!result.succeeded)
-    return ctx.Refuse(WzScsiSrvRefusal::CLUSTER_CONFLICT, FX_HERE, CRnError(),
-                      tag == kUnMapLun2Host.tagId ? "the mapping was removed" : "something was added under it");
-  if (!result.results.empty()) ctx.m_clusterRemoved = result.results[0].kvs;
-  ctx.m_clusterRemovedDone = true;
-  NoteStoreRevision(result.revision);
-  WzMutexLock lock(&m_clusterMutex);
-  m_clusterOwnRevisions.insert(result.revision);
-  return CRnError();
-}
-
-void WzScsiSrv::ClusterPutBack(WzScsiSrvHandlerContext& ctx) {
-  if (!ctx.m_clusterRemovedDone || ctx.m_clusterRemoved.empty()) return;
-  std::vector<WzEtcdOp> puts;
-  for (const WzEtcdKeyValue& kv : ctx.m_clusterRemoved) puts.push_back(WzEtcdOp::Put(kv.key, kv.value));
-  puts.push_back(WzEtcdOp::Put(Keys::SeqKey(m_clusterPrefix, ctx.TargetName()), ""));
-  WzEtcdTxnResult result;
-  if (CRnError e = m_etcd->Txn({}, puts, {}, result)) {
-    // The engine still holds the object; the other gateways remove it and
-    // this one does at its next resync.
-    WZLOG(-1, "The removal of %s failed in the engine and could not be put back into the cluster: %s",
-          ctx.Subject().c_str(), e.AsString().c_str());
-    return;
-  }
-  WzMutexLock lock(&m_clusterMutex);
-  m_clusterOwnRevisions.insert(result.revision);
 }
 
 // ---------------------------------------------------------------- following the others
 
 void WzScsiSrv::ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) {
-  const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
+  const WzScsiSrvActionLogWriter writer;
   // One transaction's events share its revision: this gateway's own are
   // skipped whole, and forgotten once the update is through.
-  std::set<int64_t> own;
-  {
-    WzMutexLock lock(&m_clusterMutex);
-    for (const WzEtcdEvent& event : events)
-      if (m_clusterOwnRevisions.count(event.kv.modRevision) != 0) own.insert(event.kv.modRevision);
-    for (int64_t revision : own) m_clusterOwnRevisions.erase(revision);
-  }
+  std::set<int64_t> revisions;
+  for (const WzEtcdEvent& event : events) revisions.insert(event.kv.modRevision);
+  const std::set<int64_t> own = m_cluster->TakeOwnRevisions(revisions);
   for (const WzEtcdEvent& event : events) {
     if (own.count(event.kv.modRevision) != 0) continue;
-    const Keys::Parsed p = Keys::Parse(m_clusterPrefix, event.kv.key);
+    const Keys::Parsed p = Keys::Parse(m_cluster->Prefix(), event.kv.key);
     if (p.kind == Keys::Parsed::NONE || p.kind == Keys::Parsed::SEQ) continue;
     if (event.type == WzEtcdEvent::Type::kDelete && !ModelHolds(p)) {
       // Already gone: this gateway's own removal whose answer came after
@@ -389,7 +241,7 @@ void WzScsiSrv::OnClusterUpdate(const WzEtcdWatchUpdate& update) {
     int64_t last = update.revision;
     for (const WzEtcdEvent& e : update.events) last = std::max(last, e.kv.modRevision);
     m_clusterApplied = std::max(m_clusterApplied.load(), last);
-    NoteStoreRevision(last);
+    m_cluster->NoteStoreRevision(last);
     return;
   }
   WzMutexLock lock(&m_clusterMutex);
@@ -402,12 +254,12 @@ void WzScsiSrv::OnClusterUpdate(const WzEtcdWatchUpdate& update) {
 }
 
 CRnError WzScsiSrv::SyncCacheFrom(const WzEtcdRange& range) {
-  const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
+  const WzScsiSrvActionLogWriter writer;
   std::set<std::string> wanted;
   CRnError first;
   size_t written = 0;
   for (const WzEtcdKeyValue& kv : range.kvs) {
-    const Keys::Parsed p = Keys::Parse(m_clusterPrefix, kv.key);
+    const Keys::Parsed p = Keys::Parse(m_cluster->Prefix(), kv.key);
     const std::string path = CachePath(m_sActionLogRoot, p);
     if (path.empty()) continue;
     wanted.insert(path);
@@ -492,11 +344,11 @@ CRnError WzScsiSrv::ClusterResync(const char* why) {
     if (old) old->Stop();
   }
   WzEtcdRange range;
-  if (CRnError e = m_etcd->GetPrefix(m_clusterPrefix, range)) {
-    m_clusterAvailable = false;
+  if (CRnError e = m_cluster->Etcd().GetPrefix(m_cluster->Prefix(), range)) {
+    m_cluster->SetAvailable(false);
     return e.Push(FX_HERE);
   }
-  m_clusterAvailable = true;
+  m_cluster->SetAvailable(true);
   WZLOG(0, "Cluster resync (%s) at revision %lld", why, static_cast<long long>(range.revision));
   CRnError synced = SyncCacheFrom(range);
   {
@@ -512,8 +364,8 @@ CRnError WzScsiSrv::ClusterResync(const char* why) {
     WzMutexLock lock(&m_clusterMutex);
     m_clusterNextRevision = range.revision + 1;
     m_clusterNeedResync = false;
-    m_clusterOwnRevisions.clear();
   }
+  m_cluster->ForgetOwnRevisions();
   m_clusterApplied = range.revision;
   return synced;
 }
@@ -521,14 +373,14 @@ CRnError WzScsiSrv::ClusterResync(const char* why) {
 void WzScsiSrv::ClusterStartSync() {
   if (!ClusterMode()) return;
   WzEtcdRange range;
-  if (CRnError e = m_etcd->GetPrefix(m_clusterPrefix, range)) {
-    m_clusterAvailable = false;
+  if (CRnError e = m_cluster->Etcd().GetPrefix(m_cluster->Prefix(), range)) {
+    m_cluster->SetAvailable(false);
     WZLOG(0, "The cluster cannot be reached (%s): starting from the local cache", WzEtcd::Reason(e).c_str());
     WzMutexLock lock(&m_clusterMutex);
     m_clusterNeedResync = true;
     return;
   }
-  m_clusterAvailable = true;
+  m_cluster->SetAvailable(true);
   CRnError ignored = SyncCacheFrom(range);
   (void)ignored;
   WzMutexLock lock(&m_clusterMutex);
@@ -579,17 +431,17 @@ void WzScsiSrv::ClusterLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
     }
     // The probe: a linearizable read fails at once without quorum.
     WzEtcdRange probe;
-    CRnError probed = m_etcdQuick->Get(m_clusterPrefix + "probe", probe);
-    m_clusterAvailable = probed.IsSuccess();
+    CRnError probed = m_cluster->Quick().Get(m_cluster->Prefix() + "probe", probe);
+    m_cluster->SetAvailable(probed.IsSuccess());
     if (probed.IsSuccess()) {
-      NoteStoreRevision(probe.revision);
+      m_cluster->NoteStoreRevision(probe.revision);
       CRnError result;
       if (resync) {
         result = WzNoThrow(FX_HERE, "Cluster resync", [&] { return ClusterResync("after a gap"); });
       } else if (!watching && !m_stopping.load()) {
         std::unique_ptr<WzEtcdWatch> watch;
-        result = m_etcd->Watch(
-            m_clusterPrefix, from, [this](const WzEtcdWatchUpdate& u) { OnClusterUpdate(u); }, watch);
+        result = m_cluster->Etcd().Watch(
+            m_cluster->Prefix(), from, [this](const WzEtcdWatchUpdate& u) { OnClusterUpdate(u); }, watch);
         if (result.IsSuccess()) {
           WzMutexLock lock(&m_clusterMutex);
           m_clusterNextRevision = from;
@@ -611,10 +463,10 @@ void WzScsiSrv::ClusterLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
 
 void WzScsiSrv::ClusterStatusLines(std::vector<std::string>& lines) {
   if (!ClusterMode()) return;
-  lines.push_back("cluster.name=" + m_clusterName);
-  lines.push_back(std::string("cluster.available=") + (m_clusterAvailable.load() ? "yes" : "no"));
+  lines.push_back("cluster.name=" + m_cluster->Name());
+  lines.push_back(std::string("cluster.available=") + (m_cluster->Available() ? "yes" : "no"));
   const int64_t applied = m_clusterApplied.load();
-  const int64_t store = m_clusterStoreRevision.load();
+  const int64_t store = m_cluster->StoreRevision();
   lines.push_back("cluster.revision=" + std::to_string(applied));
   lines.push_back("cluster.storeRevision=" + std::to_string(store));
   lines.push_back("cluster.lag=" + std::to_string(store > applied ? store - applied : 0));
@@ -625,7 +477,7 @@ void WzScsiSrv::ClusterStatusLines(std::vector<std::string>& lines) {
   }
   lines.push_back(std::string("cluster.watching=") + (watching ? "yes" : "no"));
   std::vector<WzEtcdMember> members;
-  if (m_etcd->MemberList(members).IsSuccess()) {
+  if (m_cluster->Etcd().MemberList(members).IsSuccess()) {
     lines.push_back("cluster.members=" + std::to_string(members.size()));
     for (const WzEtcdMember& m : members)
       lines.push_back("cluster.member=" + m.name + " " + (m.clientUrls.empty() ? std::string("-") : m.clientUrls[0]));

@@ -27,7 +27,7 @@ bool IsValidHostId(const std::string& id) {
 CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   return RunTyped<MapLun2Host, MapLun2HostRsp>(
-      conn, message, WzScsiSrvFrames::kMapHost,
+      conn, message, WzScsiSrvRequests::kMapHost,
       [&](MapLun2Host& request, MapLun2HostRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const int32_t number = LunNumberOf(request.lunId());
         const std::string hostId = request.hostId();
@@ -59,7 +59,7 @@ CRnError WzScsiSrv::MapHost(CWzNetwork* conn, CNMessageBase* message) {
 CRnError WzScsiSrv::UnMapHost(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   return RunTyped<UnMapLun2Host, UnMapLun2HostRsp>(
-      conn, message, WzScsiSrvFrames::kUnMapHost,
+      conn, message, WzScsiSrvRequests::kUnMapHost,
       [&](UnMapLun2Host& request, UnMapLun2HostRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const int32_t number = LunNumberOf(request.lunId());
         const std::string hostId = request.hostId();
@@ -70,7 +70,7 @@ CRnError WzScsiSrv::UnMapHost(CWzNetwork* conn, CNMessageBase* message) {
         if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;
         auto host = lun->hosts.find(hostId);
         if (host == lun->hosts.end()) return ctx.Refuse(R::HOST_NOT_MAPPED, FX_HERE);
-        if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+        if (CRnError e = ctx.SetAside()) return e;
         if (CRnError e = m_ptrPlatform ? m_ptrPlatform->UnMapHost(*lun, host->second) : NoPlatformError(FX_HERE))
           return ctx.Refuse(R::PLATFORM_UNMAP_HOST, FX_HERE, e);
         ctx.Commit([lun, hostId]() { lun->hosts.erase(hostId); });

@@ -95,7 +95,7 @@ std::string WzScsiSrv::ChapUserConflict(const std::string& targetName, const WzS
 CRnError WzScsiSrv::SetTargetAuth(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   return RunTyped<WzScsiServer::SetTargetAuth, SetTargetAuthRsp>(
-      conn, message, WzScsiSrvFrames::kSetTargetAuth,
+      conn, message, WzScsiSrvRequests::kSetTargetAuth,
       [&](WzScsiServer::SetTargetAuth& request, SetTargetAuthRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const WzScsiSrvChap chap = ChapOf(request);
         WZLOG(2, "Setting CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());

@@ -10,7 +10,7 @@ using R = WzScsiSrvRefusal;
 CRnError WzScsiSrv::CreateTarget(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   return RunTyped<WzScsiServer::CreateTarget, CreateTargetRsp>(
-      conn, message, WzScsiSrvFrames::kCreateTarget,
+      conn, message, WzScsiSrvRequests::kCreateTarget,
       [&](WzScsiServer::CreateTarget& request, CreateTargetRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         const std::string& name = ctx.TargetName();
         WZLOG(1, "Creating Target: TargetID [%s]", name.c_str());
@@ -36,21 +36,21 @@ CRnError WzScsiSrv::CreateTarget(CWzNetwork* conn, CNMessageBase* message) {
 CRnError WzScsiSrv::DeleteTarget(CWzNetwork* conn, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
   return RunTyped<WzScsiServer::DeleteTarget, DeleteTargetRsp>(
-      conn, message, WzScsiSrvFrames::kDeleteTarget,
+      conn, message, WzScsiSrvRequests::kDeleteTarget,
       [&](WzScsiServer::DeleteTarget&, DeleteTargetRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
         WZLOG(1, "Deleting Target: TargetID [%s]", ctx.TargetName().c_str());
         Target* target = ctx.Target();
         const std::string dirName = WzScsiSrvActionLog::TargetDirName(ctx.TargetName());
         if (target == nullptr && IsUnrestoredTarget(dirName)) {
           // Saved but never restored: only its saved configuration goes.
-          if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+          if (CRnError e = ctx.SetAside()) return e;
           ctx.Commit([this, dirName, ctx_target = ctx.TargetName()]() { ForgetUnrestored(dirName, ctx_target, -1); });
           ctx.Succeed();
           return CRnError();
         }
         if (target == nullptr) return ctx.Refuse(R::TARGET_MISSING, FX_HERE);
         if (!target->luns.empty()) return ctx.Refuse(R::TARGET_HAS_LUNS, FX_HERE);
-        if (CRnError e = ctx.SetAside(FX_HERE)) return e;
+        if (CRnError e = ctx.SetAside()) return e;
         if (CRnError e = m_ptrPlatform ? m_ptrPlatform->DeleteTarget(*target) : NoPlatformError(FX_HERE))
           return ctx.Refuse(R::PLATFORM_DELETE_TARGET, FX_HERE, e);
         ctx.CommitTargetGone();

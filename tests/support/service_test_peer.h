@@ -31,10 +31,7 @@ class WzScsiSrvTestPeer {
     edit(slot->target);
   }
   // Holds a target's change lock (as a change in progress does) until Unlock.
-  bool LockTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
-    m_held = m_service.LockTarget(name);
-    return m_held != nullptr;
-  }
+  bool LockTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS { return m_service.LockTarget(name, m_held); }
   void UnlockTarget() WZ_NO_THREAD_SAFETY_ANALYSIS {
     if (m_held) m_held->changeLock.Unlock();
     m_held.reset();
