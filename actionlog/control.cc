@@ -142,7 +142,7 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   } else {
     lines.push_back("engine.reachable=no driver");
   }
-  ClusterStatusLines(lines);
+  if (m_follower) m_follower->StatusLines(lines);
   for (const ReconcileReport& rec : {LastReconcile(), LastDriftCheck()}) {
     if (!rec.ran) continue;
     const std::string key = rec.periodicCheck ? "check" : "reconcile";

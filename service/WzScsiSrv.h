@@ -51,6 +51,7 @@
 #include "hostlib/util/wz_mutex.h"
 #include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
+#include "service/cluster_follower.h"
 #include "service/cluster_store.h"
 #include "service/record_store.h"
 
@@ -59,7 +60,7 @@ class WzScsiSrvTestPeer;
 class WzScsiSrvWork;
 struct WzScsiSrvRequestClass;
 
-class WzScsiSrv : public IOnDemandSvcInterface {
+class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier {
  public:
   typedef WzScsiSrvModelTarget Target;
   typedef WzScsiSrvModelLun Lun;
@@ -336,26 +337,24 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   bool ClusterMode() const { return m_cluster != nullptr; }
 
  private:
-  friend class WzScsiSrvHandlerContext;
-  // Reads the cluster settings and makes the etcd client (Initialize).
+  // Reads the cluster settings and makes the cluster's store and follower
+  // (Initialize).
   CRnError InitCluster();
-  // Before the start's replay: the local cache brought up to etcd's state
-  // (nothing happens when etcd cannot be reached: the cache is replayed).
-  void ClusterStartSync() WZ_EXCLUDES(m_changeGate);
-  void StartClusterSync();
-  void StopClusterSync();
-  void ClusterLoop();
-  void OnClusterUpdate(const WzEtcdWatchUpdate& update);
-  void ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) WZ_REQUIRES(m_changeGate);
-  // A full read of etcd: the cache, the model and the engine made to match.
-  CRnError ClusterResync(const char* why) WZ_EXCLUDES(m_changeGate);
-  // Rewrites the cache to hold exactly what range holds.
-  CRnError SyncCacheFrom(const WzEtcdRange& range);
-  // Takes out of the model and the engine what the cache no longer holds.
-  void RemoveWhatTheCacheLacks() WZ_REQUIRES(m_changeGate);
-  void ClusterStatusLines(std::vector<std::string>& lines);
-  // Whether the model holds the object a key names.
-  bool ModelHolds(const WzScsiSrvClusterKeys::Parsed& p) WZ_EXCLUDES(m_modelMutex);
+  // What the follower asks of the service (WzScsiSrvClusterApplier).
+  const std::string& CacheRoot() const override;
+  void WhileNoChangeRuns(const std::function<void()>& apply) override WZ_EXCLUDES(m_changeGate);
+  CRnError ApplyTarget(const std::string& targetDir) override WZ_REQUIRES(m_changeGate);
+  CRnError ApplyAuth(const std::string& targetDir, const std::string& target) override WZ_REQUIRES(m_changeGate);
+  CRnError ApplyLun(const std::string& path, const std::string& target) override WZ_REQUIRES(m_changeGate);
+  CRnError ApplyMapping(const std::string& path, const std::string& target) override WZ_REQUIRES(m_changeGate);
+  CRnError RemoveTarget(const std::string& target) override;
+  CRnError RemoveLun(const std::string& target, int32_t lun) override;
+  CRnError RemoveMapping(const std::string& target, int32_t lun, const std::string& host) override;
+  CRnError TurnChapOff(const std::string& target) override;
+  bool Holds(const WzScsiSrvClusterKeys::Parsed& key) override WZ_EXCLUDES(m_modelMutex);
+  Model Snapshot() override WZ_EXCLUDES(m_modelMutex);
+  void Reload(const char* why) override WZ_EXCLUDES(m_changeGate);
+  bool Stopping() override;
 
   // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
@@ -413,14 +412,7 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   WzScsiSrvNoRecordStore m_noRecords;
   std::unique_ptr<WzScsiSrvClusterStore> m_cluster;
   WzScsiSrvRecordStore* m_clientStore = &m_actionLogStore;
-  std::atomic<int64_t> m_clusterApplied{0};  // the revision this gateway follows up to
-  WzMutex m_clusterMutex;
-  std::unique_ptr<WzEtcdWatch> m_clusterWatch WZ_GUARDED_BY(m_clusterMutex);
-  int64_t m_clusterNextRevision WZ_GUARDED_BY(m_clusterMutex) = 0;
-  bool m_clusterNeedResync WZ_GUARDED_BY(m_clusterMutex) = true;
-  bool m_clusterStop WZ_GUARDED_BY(m_clusterMutex) = false;
-  WzCondVar m_clusterWake{&m_clusterMutex};
-  std::unique_ptr<std::thread> m_clusterThread;
+  std::unique_ptr<WzScsiSrvClusterFollower> m_follower;
 };
 
 // The error a handler reports when no platform driver object exists (the

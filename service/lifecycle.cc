@@ -84,7 +84,7 @@ CRnError WzScsiSrv::KillAllJobs() {
   WZ_TRACE_SCOPE(1);
   m_stopping = true;
   StopEngineWatch();
-  StopClusterSync();
+  if (m_follower) m_follower->Stop();
   uint64_t limit = kDefaultStopTimeoutSecs;
   if (WZPlatformInfo::getNumber(kSection, kStopTimeoutKey, limit).IsError()) limit = kDefaultStopTimeoutSecs;
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, static_cast<int>(limit));
@@ -101,7 +101,7 @@ CRnError WzScsiSrv::KillAllJobs() {
 
 void WzScsiSrv::CleanUp() {
   WZ_TRACE_SCOPE(1);
-  StopClusterSync();
+  if (m_follower) m_follower->Stop();
   if (m_ptrPlatform && !m_driversInUse) {
     CRnError ignored = m_ptrPlatform->CleanUp();
     (void)ignored;

@@ -22,6 +22,7 @@ WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
   StopEngineWatch();
+  if (m_follower) m_follower->Stop();
   // Never unload a driver a worker is inside: wait, however long it takes
   // (a host that cannot wait exits without destroying the service).
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 0);
