@@ -27,14 +27,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,6 +48,7 @@
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
 #include "hostlib/util/CRnLibrary.h"
 #include "hostlib/util/wz_mutex.h"
+#include "hostlib/util/wz_periodic_worker.h"
 #include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
 #include "service/cluster_follower.h"
@@ -59,6 +59,7 @@ class WzScsiSrvHandlerContext;
 class WzScsiSrvTestPeer;
 class WzScsiSrvWork;
 struct WzScsiSrvRequestClass;
+struct WzScsiSrvReconcileAction;
 
 class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier {
  public:
@@ -215,10 +216,10 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   CRnError Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) WZ_EXCLUDES(m_changeGate);
   ReconcileReport LastReconcile() WZ_EXCLUDES(m_reportMutex);
   ReconcileReport LastDriftCheck() WZ_EXCLUDES(m_reportMutex);
-  // The engine watch: a thread that notices an engine restart (its instance
-  // changes) and reconciles, and compares the engine with the model every
-  // intervalSecs (0: never) without changing anything. Started at the end of
-  // the start request; stopped by KillAllJobs.
+  // The engine watch: a periodic worker that notices an engine restart (its
+  // instance changes) and reconciles, and compares the engine with the model
+  // every nEngineCheckIntervalSecs (0: never) without changing anything.
+  // Started at the end of the start request; stopped by KillAllJobs.
   void StartEngineWatch();
   void StopEngineWatch();
 
@@ -330,7 +331,18 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   CRnError ReconcileCommand(CWzNetwork* conn, CNMessageBase* message);
   // The differences between the engine's view and the model, and their fixes.
   CRnError ReconcileLocked(bool dryRun, ReconcileReport& report) WZ_REQUIRES(m_changeGate);
-  void EngineWatchLoop();
+  // One action of the plan, through the change path.
+  CRnError ReconcileStep(const WzScsiSrvReconcileAction& action, const TargetMap& model);
+  // The change path for a source with no request of its own (a reconcile):
+  // row's class carries target; nothing is recorded.
+  CRnError RunChange(const WzScsiSrvRequestClass& row, const std::string& target, WzScsiSrvWork work);
+  // What the engine watch keeps between its rounds (its own thread's).
+  struct EngineWatchState {
+    int64_t checkMs = 0;           // between two comparisons; 0: never
+    int64_t nextCheck = 0;         // WzNowMs of the next
+    std::set<std::string> logged;  // drift already reported once
+  };
+  std::chrono::milliseconds EngineWatchRound(EngineWatchState& state);
 
   // Cluster mode (service/cluster_sync.cc).
  public:
@@ -399,11 +411,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);
   std::atomic<uint64_t> m_engineInstance{0};
-  // The engine watch thread and how it is told to stop.
-  WzMutex m_watchMutex;
-  WzCondVar m_watchWake{&m_watchMutex};
-  bool m_watchStop WZ_GUARDED_BY(m_watchMutex) = false;
-  std::unique_ptr<std::thread> m_watchThread;
+  // The engine watch (StartEngineWatch).
+  WzPeriodicWorker m_engineWatch;
 
   // Where the changes of clients are recorded: the action log, or the
   // cluster's store (null on a gateway of its own). Set by Initialize, before

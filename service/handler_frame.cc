@@ -246,6 +246,19 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   return result;
 }
 
+CRnError WzScsiSrv::RunChange(const WzScsiSrvRequestClass& row, const std::string& target, WzScsiSrvWork work) {
+  std::unique_ptr<CNMessageBase> carrier = CNMessageRegistry::Create(kGroup, row.cls->number);
+  std::unique_ptr<CNMessageBase> answer = CNMessageRegistry::Create(kGroup, row.reply->number);
+  auto* request = dynamic_cast<Message*>(carrier.get());
+  auto* reply = dynamic_cast<Reply*>(answer.get());
+  if (request == nullptr || reply == nullptr)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no message of class %s", row.cls->name);
+  request->SetString(WzScsiSrvTargetField(request->getTagID()), target);
+  WzScsiSrvHandlerContext ctx(*this, m_noRecords, row, *request, *reply, false);
+  NameTarget(ctx);
+  return RunOnTarget(ctx, work);
+}
+
 WzScsiSrvRecordStore& WzScsiSrv::RecordStoreOf(const CWzNetwork* conn) {
   // A client's change is recorded where this gateway keeps its
   // configuration; every other source's is recorded already.

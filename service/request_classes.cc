@@ -291,6 +291,30 @@ const C kSetTargetAuth{&WzScsiServer::kSetTargetAuth,
                        0600,
                        AuthKeys,
                        DescribeAuth};
+const C kReconcileTarget{&WzScsiServer::kCreateTarget,
+                         &kCreateTargetRsp,
+                         nullptr,
+                         nullptr,
+                         C::QUERY,
+                         C::TARGET,
+                         false,
+                         nullptr,
+                         0,
+                         nullptr,
+                         nullptr};
+const C kReconcileLun{&WzScsiServer::kCreateLun,
+                      &kCreateLunRsp,
+                      nullptr,
+                      nullptr,
+                      C::QUERY,
+                      C::TARGET,
+                      false,
+                      nullptr,
+                      0,
+                      nullptr,
+                      nullptr};
+const C kReconcileHost{&kMapLun2Host, &kMapLun2HostRsp, nullptr, nullptr, C::QUERY, C::TARGET,
+                       false,         nullptr,          0,       nullptr, nullptr};
 }  // namespace WzScsiSrvRequests
 
 namespace {

@@ -89,6 +89,12 @@ extern const WzScsiSrvRequestClass kUnMapHost;
 extern const WzScsiSrvRequestClass kSetTargetAuth;
 extern const WzScsiSrvRequestClass kStartScsiService;
 extern const WzScsiSrvRequestClass kIoctl;
+// What a reconcile tells the engine about one target, LUN or binding, carried
+// by the request of its object's class: nothing is recorded and the model
+// does not change (it holds the configuration already).
+extern const WzScsiSrvRequestClass kReconcileTarget;
+extern const WzScsiSrvRequestClass kReconcileLun;
+extern const WzScsiSrvRequestClass kReconcileHost;
 }  // namespace WzScsiSrvRequests
 
 // Every row, and their number.

@@ -3,6 +3,7 @@
 // the platform driver is asked first and the model follows its success.
 #include "hostlib/log/LogWriter.h"
 #include "service/handler_frame.h"
+#include "targets/target_names.h"
 
 using namespace WzScsiServer;
 using R = WzScsiSrvRefusal;
@@ -11,16 +12,6 @@ namespace {
 
 // The requests carry the LUN number in the low 32 bits of a 64-bit field.
 int32_t LunNumberOf(int64_t field) { return static_cast<int32_t>(static_cast<uint32_t>(field)); }
-
-// Initiator names never hold "#", blanks or control characters; a host id
-// that did would forge or confuse the listing lines (target#host#lun#time),
-// and "-" stands there for "no host".
-bool IsValidHostId(const std::string& id) {
-  if (id.empty() || id == "-") return false;
-  for (unsigned char c : id)
-    if (c == '#' || c == ' ' || c == '\t' || c < 0x20 || c == 0x7f) return false;
-  return true;
-}
 
 }  // namespace
 
