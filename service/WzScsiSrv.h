@@ -2,16 +2,17 @@
 // library libWzScsiSrv.so. It owns the configuration model (targets, their
 // LUNs, the hosts mapped to each LUN), validates requests, drives the
 // platform driver and the backing stores in order with compensation, answers
-// requests, and persists every change in the action log that it replays at
-// start.
+// requests, and records every change (in the action log, or in a cluster's
+// etcd with the action log as its cache) to replay it at start.
 //
 // Locks, in the order they are taken (never the other way round):
 //   m_mutex         the service lock: Initialize, the start state, the XDR
 //                   callback, each handler's readiness re-check. Never held
 //                   while sending or waiting on the network.
 //   m_changeGate    shared by every change of a client; exclusive for the
-//                   replay (start, reload), which therefore sees no other
-//                   change and calls the handlers itself without it.
+//                   replay (start, reload), a reconcile and a batch of the
+//                   cluster's changes, which therefore see no other change
+//                   and call the handlers themselves without it.
 //   a target's      held across that target's driver calls and action-log
 //   change lock     write, so changes of one target are strictly ordered and
 //                   changes of different targets run in parallel.
@@ -40,6 +41,7 @@
 #include "cluster/cluster_keys.h"
 #include "cluster/etcd_client.h"
 
+#include "change/handler_context.h"
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
 #include "drivers/WzScsiSrvRecords.h"
@@ -51,9 +53,9 @@
 #include "hostlib/util/wz_periodic_worker.h"
 #include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
+#include "service/action_log_store.h"
 #include "service/cluster_follower.h"
 #include "service/cluster_store.h"
-#include "service/record_store.h"
 
 class WzScsiSrvHandlerContext;
 class WzScsiSrvTestPeer;
@@ -61,7 +63,7 @@ class WzScsiSrvWork;
 struct WzScsiSrvRequestClass;
 struct WzScsiSrvReconcileAction;
 
-class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier {
+class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices, private WzScsiSrvClusterApplier {
  public:
   typedef WzScsiSrvModelTarget Target;
   typedef WzScsiSrvModelLun Lun;
@@ -133,13 +135,15 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
 
   // Backing-store registry. Null when the type has no library or it cannot
   // be loaded (nothing is cached then; the next call tries again).
-  WzScsiBStorOps* GetUserDefBStoreOps(WzScsiServer::BStorType type);
+  WzScsiBStorOps* GetUserDefBStoreOps(WzScsiServer::BStorType type) override WZ_EXCLUDES(m_bstorMutex);
   // The store that handles an XDR message id (by its group).
   WzScsiBStorOps* GetUserDefBStoreOps(unsigned long messageId, unsigned long reserved);
   static WzScsiServer::BStorType GetXDRMsgHandlingBStorType(unsigned long messageId);
 
-  // Request handlers, each in the folder of its subject. The connection is
-  // null when the replay calls them (no readiness test, no reply, no save).
+  // Request handlers (service/handlers.cc binds each request class to its
+  // work in targets/ and luns/). The connection is null when the replay, a
+  // cluster event or the resync calls them (no readiness test, no reply,
+  // nothing recorded; every check runs).
   CRnError StartScsiService(CWzNetwork* conn, CNMessageBase* message);
   CRnError CreateTarget(CWzNetwork* conn, CNMessageBase* message);
   CRnError DeleteTarget(CWzNetwork* conn, CNMessageBase* message);
@@ -157,6 +161,13 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   // looks at (backing path, size, serial, closed, CHAP user, never a secret).
   CRnError ListDetails(CWzNetwork* conn, CNMessageBase* message);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
+
+  // Fills lun (target, path, serial prefix, a replayed LUN's creation time)
+  // from a CreateLun's argument string; only a fully valid string changes it.
+  CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) override;
+  // The LUN number of target; an error naming both when target has none.
+  // lun points into the model: a handler holds target's change lock.
+  CRnError GetLun(Target& target, int32_t number, Lun*& lun) override;
 
   // The action-log record step: saves the request of a change that adds
   // something (its request class says where), or removes the saved file of
@@ -236,7 +247,6 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   static std::shared_ptr<WzScsiSrv> m_ptrgSingleton;
 
  private:
-  friend class WzScsiSrvHandlerContext;
   friend class WzScsiSrvTestPeer;
 
   // One target of the table: its record and the lock that orders its changes.
@@ -288,17 +298,15 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
       WZ_EXCLUDES(m_modelMutex);
   // Ends a new slot that never became a target.
   void DropNewTarget(const std::string& name, const std::shared_ptr<TargetSlot>& slot) WZ_EXCLUDES(m_modelMutex);
-  // Applies a model change under m_modelMutex.
-  void ChangeModel(const std::function<void()>& change) WZ_EXCLUDES(m_modelMutex);
-  // Why chap's user names cannot be used on targetName (another target has
-  // one of them with another secret); empty when they can.
-  std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) WZ_EXCLUDES(m_modelMutex);
-
-  // Pieces of the LUN handlers (luns/).
-  CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
-                           int32_t lunId);
-  CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteLun& request, Lun& lun, bool& closed);
-  CRnError DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t number);
+  // What the handlers' works ask of the service (WzScsiSrvHandlerServices;
+  // GetUserDefBStoreOps, ProcessCreateLunArgs and GetLun are public).
+  WzScsiSrvHandlerServices& HandlerServices() { return *this; }
+  WzScsiSrvPlatform* Platform() override;
+  const std::string& ActionLogRoot() const override;
+  CRnError CheckBackingStore(const std::string& path) override;
+  void ChangeModel(const std::function<void()>& change) override WZ_EXCLUDES(m_modelMutex);
+  std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) override
+      WZ_EXCLUDES(m_modelMutex);
 
   // Replay pieces (actionlog/).
   enum class PlaybackKind { LUNS, MAPPINGS };
@@ -320,9 +328,9 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   void LogPlaybackProgress(const char* what) WZ_EXCLUDES(m_reportMutex);
   // Whether a saved target (by its directory name) or LUN could not be
   // restored and so still holds its name or number.
-  bool IsUnrestoredTarget(const std::string& dirName) WZ_EXCLUDES(m_reportMutex);
-  bool IsUnrestoredLun(const std::string& target, int32_t lunId) WZ_EXCLUDES(m_reportMutex);
-  void ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId)
+  bool IsUnrestoredTarget(const std::string& dirName) override WZ_EXCLUDES(m_reportMutex);
+  bool IsUnrestoredLun(const std::string& target, int32_t lunId) override WZ_EXCLUDES(m_reportMutex);
+  void ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId) override
       WZ_EXCLUDES(m_reportMutex);
   // The start and reload replies: the text of a replay's outcome.
   std::string ReplayOutcomeText(bool reload, const CRnError& played) WZ_EXCLUDES(m_reportMutex);
@@ -368,9 +376,14 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   void Reload(const char* why) override WZ_EXCLUDES(m_changeGate);
   bool Stopping() override;
 
-  // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
+  // The Ioctl commands (service/control.cc, service/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
   CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const std::string& command);
+  // The Ioctl a command was given; an error for a message of another class.
+  static CRnError IoctlOf(CNMessageBase* message, WzScsiServer::Ioctl*& request);
+  // Answers an Ioctl with error (and results), when there is a connection.
+  void AnswerIoctl(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::Error& error,
+                   std::vector<std::string> results = std::vector<std::string>());
   // Sends a listing's IoctlRsp (code 0, the lines as results).
   void SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                    const std::string& subject);
@@ -423,10 +436,6 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvClusterApplier 
   WzScsiSrvRecordStore* m_clientStore = &m_actionLogStore;
   std::unique_ptr<WzScsiSrvClusterFollower> m_follower;
 };
-
-// The error a handler reports when no platform driver object exists (the
-// driver failed to initialise).
-CRnError NoPlatformError(const FXCodeLocation& where);
 
 // Pool worker functions.
 extern "C" void* WzScsiSrvHandleMessage(void* item);

@@ -20,7 +20,7 @@ class ClusterRemoval : public WzScsiSrvRecordStore::Removal {
 }  // namespace
 
 WzScsiSrvClusterStore::WzScsiSrvClusterStore(std::string name, std::unique_ptr<WzScsiSrvEtcdClient> etcd,
-                                             std::unique_ptr<WzScsiSrvEtcdClient> quick, WzScsiSrvRecordStore& cache)
+                                             std::unique_ptr<WzScsiSrvEtcdClient> quick, WzScsiSrvActionLogStore& cache)
     : m_name(std::move(name)),
       m_prefix(Keys::Prefix(m_name)),
       m_etcd(std::move(etcd)),
@@ -64,7 +64,7 @@ CRnError WzScsiSrvClusterStore::Admit(WzScsiSrvHandlerContext& ctx) {
 
 CRnError WzScsiSrvClusterStore::Record(WzScsiSrvHandlerContext& ctx) {
   if (CRnError e = Commit(ctx)) return e;
-  if (CRnError saved = ctx.Service().LogAction(ctx.Request(), ctx.Reply()))
+  if (CRnError saved = m_cache.LogAction(ctx))
     WZLOG(-1, "The change of %s is committed to the cluster but not to the local cache: %s", ctx.Subject().c_str(),
           saved.AsString().c_str());
   return CRnError();
@@ -111,7 +111,7 @@ CRnError WzScsiSrvClusterStore::SetAside(WzScsiSrvHandlerContext& ctx, const std
 
 CRnError WzScsiSrvClusterStore::Remove(WzScsiSrvHandlerContext& ctx) {
   const WzScsiSrvRequestClass& row = ctx.Class();
-  if (row.kind != WzScsiSrvRequestClass::ERASE || row.cluster == nullptr) return CRnError();
+  if (row.kind != WzScsiSrvChangeKind::ERASE || row.cluster == nullptr) return CRnError();
   WzScsiSrvClusterChange change;
   row.cluster(m_prefix, ctx.TargetName(), ctx.Request(), -1, change);
   if (!change.dependants.empty()) {

@@ -23,9 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "change/record_store.h"
 #include "cluster/etcd_client.h"
 #include "hostlib/util/wz_mutex.h"
-#include "service/record_store.h"
+#include "service/action_log_store.h"
 
 class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
  public:
@@ -33,7 +34,7 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   // deadline (probes, the re-read of a commit whose answer was lost).
   // cache: the store that writes the local action log.
   WzScsiSrvClusterStore(std::string name, std::unique_ptr<WzScsiSrvEtcdClient> etcd,
-                        std::unique_ptr<WzScsiSrvEtcdClient> quick, WzScsiSrvRecordStore& cache);
+                        std::unique_ptr<WzScsiSrvEtcdClient> quick, WzScsiSrvActionLogStore& cache);
   WzScsiSrvClusterStore(const WzScsiSrvClusterStore&) = delete;
   WzScsiSrvClusterStore& operator=(const WzScsiSrvClusterStore&) = delete;
 
@@ -77,7 +78,7 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   const std::string m_prefix;
   std::unique_ptr<WzScsiSrvEtcdClient> m_etcd;
   std::unique_ptr<WzScsiSrvEtcdClient> m_quick;
-  WzScsiSrvRecordStore& m_cache;
+  WzScsiSrvActionLogStore& m_cache;
   std::atomic<bool> m_available{false};
   std::atomic<int64_t> m_storeRevision{0};
   WzMutex m_ownMutex;

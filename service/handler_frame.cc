@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "change/target_names.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/wz_environment.h"
-#include "targets/target_names.h"
 
 using namespace WzScsiServer;
 
@@ -45,42 +45,6 @@ std::string Printable(const std::string& text) {
 }
 
 }  // namespace
-
-CRnError NoPlatformError(const FXCodeLocation& where) {
-  return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "platform driver is not initialized");
-}
-
-WzScsiSrvHandlerContext::WzScsiSrvHandlerContext(WzScsiSrv& service, WzScsiSrvRecordStore& store,
-                                                 const WzScsiSrvRequestClass& row, Message& request,
-                                                 WzScsiServer::Reply& reply, bool fromClient)
-    : m_service(service), m_store(store), m_class(row), m_request(request), m_reply(reply), m_fromClient(fromClient) {}
-
-CRnError WzScsiSrvHandlerContext::Refuse(WzScsiSrvRefusal id, const FXCodeLocation& where, CRnError cause,
-                                         const std::string& detail) {
-  return WzScsiSrvRefuse(m_error, id, where, std::move(cause), detail);
-}
-
-void WzScsiSrvHandlerContext::Succeed() { m_error.setErrorCode(RC_SUCCESS); }
-
-CRnError WzScsiSrvHandlerContext::SetAside() {
-  if (m_class.kind != WzScsiSrvRequestClass::ERASE) return CRnError();
-  return m_store.SetAside(*this, std::string());
-}
-
-CRnError WzScsiSrvHandlerContext::SetAsidePath(const std::string& path) {
-  if (m_class.kind != WzScsiSrvRequestClass::ERASE) return CRnError();
-  return m_store.SetAside(*this, path);
-}
-
-CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv::Lun*& lun, WzScsiSrvRefusal noTarget,
-                          WzScsiSrvRefusal noLun) {
-  lun = nullptr;
-  if (ctx.Target() == nullptr) return ctx.Refuse(noTarget, FX_HERE);
-  auto found = ctx.Target()->luns.find(lunId);
-  if (found == ctx.Target()->luns.end()) return ctx.Refuse(noLun, FX_HERE);
-  lun = &found->second;
-  return CRnError();
-}
 
 CRnError WzScsiSrvAuditedConnection::SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs,
                                                     bool& disconnected) {
@@ -225,13 +189,13 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   if (fromClient) conn = &audited;
   if (fromClient && row.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
 
-  WzScsiSrvHandlerContext ctx(*this, RecordStoreOf(conn), row, *request, reply, fromClient);
+  WzScsiSrvHandlerContext ctx(HandlerServices(), RecordStoreOf(conn), row, row.kind, *request, reply, fromClient);
   NameTarget(ctx);
   CRnError result;
   if (fromClient && m_stopping.load()) {
     // Answered at once, so that a stop is not held up by queued changes.
     result = ctx.Refuse(WzScsiSrvRefusal::STOPPING, FX_HERE);
-  } else if (fromClient && row.kind != WzScsiSrvRequestClass::QUERY) {
+  } else if (fromClient && row.kind != WzScsiSrvChangeKind::QUERY) {
     // A client's change holds the gate shared; the replay holds it
     // exclusively already and calls the handlers itself.
     WzReaderLock gate(&m_changeGate);
@@ -254,7 +218,7 @@ CRnError WzScsiSrv::RunChange(const WzScsiSrvRequestClass& row, const std::strin
   if (request == nullptr || reply == nullptr)
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no message of class %s", row.cls->name);
   request->SetString(WzScsiSrvTargetField(request->getTagID()), target);
-  WzScsiSrvHandlerContext ctx(*this, m_noRecords, row, *request, *reply, false);
+  WzScsiSrvHandlerContext ctx(HandlerServices(), m_noRecords, row, row.kind, *request, *reply, false);
   NameTarget(ctx);
   return RunOnTarget(ctx, work);
 }
@@ -266,7 +230,7 @@ WzScsiSrvRecordStore& WzScsiSrv::RecordStoreOf(const CWzNetwork* conn) {
 }
 
 void WzScsiSrv::NameTarget(WzScsiSrvHandlerContext& ctx) {
-  if (ctx.m_class.lock == WzScsiSrvRequestClass::NO_TARGET) return;
+  if (ctx.m_class.lock == WzScsiSrvTargetLock::NO_TARGET) return;
   const FieldId& field = WzScsiSrvTargetField(ctx.m_request.getTagID());
   ctx.m_targetName = ToLowerTargetName(ctx.m_request.GetString(field));
   ctx.m_request.SetString(field, ctx.m_targetName);
@@ -276,7 +240,7 @@ void WzScsiSrv::NameTarget(WzScsiSrvHandlerContext& ctx) {
 CRnError WzScsiSrv::RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work) {
   std::shared_ptr<TargetSlot> slot;
   switch (ctx.m_class.lock) {
-    case WzScsiSrvRequestClass::TARGET:
+    case WzScsiSrvTargetLock::TARGET:
       if (LockTarget(ctx.m_targetName, slot)) {
         ctx.m_target = &slot->target;
         CRnError result = RunSteps(ctx, work, slot.get());
@@ -284,7 +248,7 @@ CRnError WzScsiSrv::RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work
         return result;
       }
       break;  // no such target: the work refuses
-    case WzScsiSrvRequestClass::NEW_TARGET:
+    case WzScsiSrvTargetLock::NEW_TARGET:
       if (LockNewTarget(ctx.m_targetName, slot)) {
         CRnError result = RunSteps(ctx, work, slot.get());
         // A slot that never became a target goes again.
@@ -294,7 +258,7 @@ CRnError WzScsiSrv::RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work
       }
       ctx.m_taken = true;
       break;
-    case WzScsiSrvRequestClass::NO_TARGET:
+    case WzScsiSrvTargetLock::NO_TARGET:
       break;
   }
   return RunSteps(ctx, work, nullptr);
@@ -313,8 +277,8 @@ CRnError WzScsiSrv::RunSteps(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work, T
 }
 
 CRnError WzScsiSrv::Admit(WzScsiSrvHandlerContext& ctx) {
-  if (ctx.m_class.kind == WzScsiSrvRequestClass::QUERY) return CRnError();
-  if (ctx.m_fromClient && ctx.m_class.kind == WzScsiSrvRequestClass::RECORD) {
+  if (ctx.m_class.kind == WzScsiSrvChangeKind::QUERY) return CRnError();
+  if (ctx.m_fromClient && ctx.m_class.kind == WzScsiSrvChangeKind::RECORD) {
     // Refused before anything changes: what cannot be saved cannot be done.
     if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(ctx.m_request))
       return ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
@@ -335,7 +299,7 @@ CRnError WzScsiSrv::RunWork(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work) {
 }
 
 CRnError WzScsiSrv::Record(WzScsiSrvHandlerContext& ctx) {
-  if (ctx.m_class.kind != WzScsiSrvRequestClass::RECORD || ctx.m_skipSave) return CRnError();
+  if (ctx.m_class.kind != WzScsiSrvChangeKind::RECORD || ctx.m_skipSave) return CRnError();
   CRnError recorded = ctx.m_store.Record(ctx);
   if (recorded.IsSuccess()) return recorded;
   // Not recorded, so not done: the drivers are put back as they were and the

@@ -2,10 +2,10 @@
 // two pool worker functions.
 #include <new>
 
+#include "change/refusals.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/WzScsiSrv.h"
-#include "service/refusals.h"
 #include "service/request_classes.h"
 
 namespace {

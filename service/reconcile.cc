@@ -13,6 +13,7 @@
 #include <set>
 
 #include "actionlog/action_log_layout.h"
+#include "change/target_names.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
@@ -21,7 +22,6 @@
 #include "luns/backing_store_dirs.h"
 #include "service/handler_frame.h"
 #include "service/reconcile_plan.h"
-#include "targets/target_names.h"
 
 namespace {
 

@@ -21,10 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "change/handler_context.h"
+#include "change/refusals.h"
 #include "cluster/etcd_types.h"
 #include "hostlib/pool/WzThreadPool.h"
 #include "messages/WzScsiServerMessages.h"
-#include "service/refusals.h"
 
 class WzScsiSrv;
 class CWzNetwork;
@@ -45,24 +46,14 @@ struct WzScsiSrvClusterChange {
 };
 
 struct WzScsiSrvRequestClass {
-  enum Kind {
-    QUERY,   // changes nothing saved (an open, a close, a listing)
-    RECORD,  // adds something: recorded after its engine step
-    ERASE,   // removes something: its record is set aside before its engine step
-  };
-  enum Lock {
-    NO_TARGET,   // touches no target
-    TARGET,      // the existing target the request names
-    NEW_TARGET,  // creates the target the request names (and its saved directory)
-  };
   typedef CRnError (WzScsiSrv::*Handler)(CWzNetwork*, CNMessageBase*);
 
   const WzScsiServer::ClassId* cls;
   const WzScsiServer::ClassId* reply;
   Handler handler;        // null: recognised but not served (answered with an error)
   WzWorkFunction worker;  // null: not dispatched by this row
-  Kind kind;
-  Lock lock;
+  WzScsiSrvChangeKind kind;
+  WzScsiSrvTargetLock lock;
   bool refuseIfNotReady;
   // The saved file (a removed target: its directory) in the target's
   // directory; lunId is the new LUN's number (-1 for other classes). Null:

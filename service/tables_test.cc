@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "service/refusals.h"
+#include "change/refusals.h"
 #include "service/request_classes.h"
 
 namespace {
@@ -24,7 +24,7 @@ TEST(Tables, EveryRefusalHasItsRowAndEveryTagIdOneHandler) {
   for (size_t i = 0; i < count; ++i) {
     const WzScsiSrvRequestClass& row = *classes[i];
     // A row that records something says where, in the action log and in etcd.
-    if (row.kind != WzScsiSrvRequestClass::QUERY) {
+    if (row.kind != WzScsiSrvChangeKind::QUERY) {
       EXPECT_NE(row.savedPath, nullptr) << row.cls->name;
       EXPECT_NE(row.cluster, nullptr) << row.cls->name;
     }

@@ -1,8 +1,8 @@
 // Construction, destruction and the small state accessors of the service.
 #include "service/WzScsiSrv.h"
 
+#include "change/target_names.h"
 #include "hostlib/log/LogWriter.h"
-#include "targets/target_names.h"
 
 std::shared_ptr<WzScsiSrv> WzScsiSrv::m_ptrgSingleton;
 

@@ -14,13 +14,13 @@
 
 #include "actionlog/action_log_layout.h"
 #include "actionlog/target_dirs.h"
+#include "change/target_names.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "hostlib/util/RnFiles.h"
 #include "hostlib/util/wz_clock.h"
 #include "service/handler_frame.h"
-#include "targets/target_names.h"
 
 namespace Layout = WzScsiSrvActionLog;
 
@@ -28,54 +28,10 @@ namespace {
 
 constexpr size_t kProgressEvery = 1000;
 
-// True when a directory holds nothing saved: only temporary files of the
-// durable writer and directories that hold nothing saved (what a create or
-// a delete cut off by a crash leaves behind).
-bool HoldsNothingSaved(const std::string& dir, int depth = 0) {
-  CRnDirectory listing;
-  if (depth > 2 || listing.Open(dir, "*", true).IsError()) return false;
-  CRnDirEntry entry;
-  bool end = false;
-  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
-    if (Layout::IsTemporaryName(entry.name)) continue;
-    std::string path = dir;
-    struct stat st;
-    if (FXPath::Append(path, entry.name, 0).IsError() || CRnFile::Stat(path, st).IsError() || !S_ISDIR(st.st_mode) ||
-        !HoldsNothingSaved(path, depth + 1))
-      return false;
-  }
-  return end;
-}
-
 std::string Join(std::string base, const std::string& name) {
   CRnError ignored = FXPath::Append(base, name, 0);
   (void)ignored;
   return base;
-}
-
-// Removes the temporary files and set-aside files a crash left in dir (and,
-// with depth, in its subdirectories). They are never replayed; removing them
-// keeps the tree from filling up over many crashes.
-size_t RemoveLeftovers(const std::string& dir, int depth) {
-  CRnDirectory listing;
-  if (listing.Open(dir, "*", true).IsError()) return 0;
-  size_t removed = 0;
-  CRnDirEntry entry;
-  bool end = false;
-  std::vector<std::string> subdirs;
-  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
-    const std::string path = Join(dir, entry.name);
-    struct stat st;
-    if (CRnFile::Stat(path, st).IsError()) continue;
-    if (Layout::IsTemporaryName(entry.name)) {
-      CRnError e = S_ISDIR(st.st_mode) ? CRnDirectory::Remove(path, true, false) : FXFile::RemoveFile(path);
-      if (e.IsSuccess()) ++removed;
-    } else if (S_ISDIR(st.st_mode) && depth > 0) {
-      subdirs.push_back(path);
-    }
-  }
-  for (const std::string& sub : subdirs) removed += RemoveLeftovers(sub, depth - 1);
-  return removed;
 }
 
 // On a reload, what is in place already is not a failure.
@@ -112,6 +68,17 @@ bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind
 }
 
 }  // namespace
+
+std::vector<std::string> WzScsiSrv::GetTargetDirs() {
+  std::vector<std::string> dirs;
+  CRnError ignored = CollectTargetDirs(dirs);
+  (void)ignored;
+  return dirs;
+}
+
+CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
+  return WzScsiSrvCollectTargetDirs(m_sActionLogRoot, dirs);
+}
 
 std::string WzScsiSrv::ReplayReport::Summary() const {
   return FXString::Format("restored %zu targets, %zu LUNs, %zu mappings; failed %zu targets, %zu LUNs, %zu mappings",
@@ -194,7 +161,7 @@ CRnError WzScsiSrv::Playback(bool reload) {
     m_unrestoredTargets.clear();
     m_unrestoredLuns.clear();
   }
-  const size_t leftovers = RemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
+  const size_t leftovers = WzScsiSrvRemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
   if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
   // The replay runs inside a request; nothing may escape it.
   CRnError result =
@@ -244,7 +211,7 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
   failure.kind = "target";
   failure.file = file;
   if (!CRnPath::Exists(file)) {
-    if (HoldsNothingSaved(dir)) {
+    if (WzScsiSrvHoldsNothingSaved(dir)) {
       // A create or delete cut off by a crash (never answered): there is
       // nothing to restore.
       WZLOG(0, "Skipping target directory %s: it holds no saved request", dir.c_str());

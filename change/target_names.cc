@@ -1,4 +1,4 @@
-#include "targets/target_names.h"
+#include "change/target_names.h"
 
 #include "hostlib/util/FXString.h"
 

@@ -17,7 +17,6 @@
 
 #include "hostlib/errors/CRnError.h"
 
-class WzScsiSrv;
 class WzScsiSrvHandlerContext;
 
 class WzScsiSrvRecordStore {
@@ -53,22 +52,4 @@ class WzScsiSrvNoRecordStore : public WzScsiSrvRecordStore {
   CRnError Record(WzScsiSrvHandlerContext&) override { return CRnError(); }
   CRnError SetAside(WzScsiSrvHandlerContext&, const std::string&) override { return CRnError(); }
   void EndRemoval(WzScsiSrvHandlerContext&, bool) override {}
-};
-
-// The action log of a gateway of its own: an addition is saved by the
-// service's LogAction, a removal's saved file set aside and then discarded
-// or put back.
-class WzScsiSrvActionLogStore : public WzScsiSrvRecordStore {
- public:
-  explicit WzScsiSrvActionLogStore(WzScsiSrv& service) : m_service(service) {}
-  WzScsiSrvActionLogStore(const WzScsiSrvActionLogStore&) = delete;
-  WzScsiSrvActionLogStore& operator=(const WzScsiSrvActionLogStore&) = delete;
-
-  CRnError Admit(WzScsiSrvHandlerContext&) override { return CRnError(); }
-  CRnError Record(WzScsiSrvHandlerContext& ctx) override;
-  CRnError SetAside(WzScsiSrvHandlerContext& ctx, const std::string& path) override;
-  void EndRemoval(WzScsiSrvHandlerContext& ctx, bool done) override;
-
- private:
-  WzScsiSrv& m_service;
 };

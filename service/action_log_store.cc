@@ -1,17 +1,20 @@
-#include "service/record_store.h"
+#include "service/action_log_store.h"
 
 #include "actionlog/action_log_layout.h"
 #include "actionlog/action_log_writer.h"
+#include "change/target_names.h"
 #include "hostlib/log/LogWriter.h"
 #include "service/handler_frame.h"
-#include "targets/target_names.h"
 
 namespace Layout = WzScsiSrvActionLog;
 using namespace WzScsiServer;
 
+CRnError WzScsiSrvActionLogStore::LogAction(WzScsiSrvHandlerContext& ctx) {
+  return m_service.LogAction(ctx.Request(), ctx.Reply());
+}
+
 CRnError WzScsiSrvActionLogStore::Record(WzScsiSrvHandlerContext& ctx) {
-  if (CRnError saved = m_service.LogAction(ctx.Request(), ctx.Reply()))
-    return ctx.Refuse(WzScsiSrvRefusal::SAVE_FAILED, FX_HERE, saved);
+  if (CRnError saved = LogAction(ctx)) return ctx.Refuse(WzScsiSrvRefusal::SAVE_FAILED, FX_HERE, saved);
   return CRnError();
 }
 
@@ -19,7 +22,7 @@ CRnError WzScsiSrvActionLogStore::SetAside(WzScsiSrvHandlerContext& ctx, const s
   std::string from = path;
   if (from.empty()) {
     const WzScsiSrvRequestClass& row = ctx.Class();
-    if (row.kind != WzScsiSrvRequestClass::ERASE || row.savedPath == nullptr) return CRnError();
+    if (row.kind != WzScsiSrvChangeKind::ERASE || row.savedPath == nullptr) return CRnError();
     from = row.savedPath(Layout::TargetDir(m_service.GetActionLogRoot(), ctx.TargetName()), ctx.Request(), -1);
   }
   WzScsiSrvSetAside aside;
@@ -54,13 +57,13 @@ CRnError WzScsiSrv::LogAction(Message& request, const Reply& reply) {
   if (target != given) request.SetString(field, target);
   const std::string dir = Layout::TargetDir(m_sActionLogRoot, target);
   const WzScsiSrvActionLogWriter writer;
-  if (row->kind == WzScsiSrvRequestClass::ERASE) {
+  if (row->kind == WzScsiSrvChangeKind::ERASE) {
     WzScsiSrvSetAside aside;
     if (CRnError e = writer.SetAside(row->savedPath(dir, request, -1), aside)) return e.Push(FX_HERE);
     writer.Discard(aside);
     return CRnError();
   }
-  CRnError saved = row->lock == WzScsiSrvRequestClass::NEW_TARGET
+  CRnError saved = row->lock == WzScsiSrvTargetLock::NEW_TARGET
                        ? writer.SaveTarget(dir, request)
                        : writer.Save(row->savedPath(dir, request, WzScsiSrvSavedLunId(reply)), request, row->savedMode);
   return saved.IsError() ? saved.Push(FX_HERE) : CRnError();
