@@ -83,7 +83,7 @@ CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
   if (names.empty()) return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 
   TargetList preInit;
-  if (CRnError e = GetPreInitTargets(preInit)) {
+  if (CRnError e = GetPreInitTargets(m_settings, preInit)) {
     // Bringing targets up in another order than the administrator asked
     // for is not an option: nothing is replayed.
     WZLOG(-1, "Failed to get pre-init target list with error [%s]", e.AsString().c_str());

@@ -51,6 +51,7 @@
 #include "hostlib/util/wz_mutex.h"
 #include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
+#include "service/settings.h"
 
 class WzScsiSrvHandlerContext;
 class WzScsiSrvTestPeer;
@@ -363,6 +364,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   std::string m_sIdleSemName;
   IOnDemandSvcApp* m_pSvcApp = nullptr;
   std::string m_sActionLogRoot;
+  // Section Quellport, read by Initialize before any request or thread of the
+  // service; read-only afterwards.
+  WzScsiSrvSettings m_settings;
   // Atomic so that the unlocked first readiness test is not a data race; every
   // change still happens under m_mutex.
   std::atomic<ServiceInitStatus> m_eStatus{SVC_NOT_INITIALIZED};

@@ -20,7 +20,6 @@
 
 #include "actionlog/action_log_layout.h"
 #include "actionlog/action_log_writer.h"
-#include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/RnFiles.h"
@@ -141,14 +140,7 @@ Parsed Parse(const std::string& prefix, const std::string& key) {
 
 namespace {
 
-const char* const kSection = "Quellport";
 constexpr int kProbeIntervalMs = 1000;
-
-std::string SettingText(const char* key) {
-  std::string value;
-  if (WZPlatformInfo::getString(kSection, key, value).IsError()) return std::string();
-  return value;
-}
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -203,9 +195,9 @@ std::string Describe(const Keys::Parsed& p) {
 
 CRnError WzScsiSrv::InitCluster() {
   m_etcd.reset();
-  const std::string endpoints = SettingText("ClusterEndpoints");
+  const std::string& endpoints = m_settings.clusterEndpoints;
   if (endpoints.empty()) return CRnError();
-  m_clusterName = SettingText("ClusterName");
+  m_clusterName = m_settings.clusterName;
   if (!Keys::ValidName(m_clusterName))
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
                                    "ClusterEndpoints is set, so ClusterName must be 1 to 128 letters, digits, "
@@ -214,13 +206,10 @@ CRnError WzScsiSrv::InitCluster() {
   WzEtcdClientOptions options;
   if (CRnError e = WzScsiUtils::GetCommaSeperatedValues(endpoints, options.endpoints))
     return e.Push(FX_HERE, "ClusterEndpoints cannot be read");
-  options.tlsCaFile = SettingText("ClusterTlsCaFile");
-  options.tlsCertFile = SettingText("ClusterTlsCertFile");
-  options.tlsKeyFile = SettingText("ClusterTlsKeyFile");
-  uint64_t timeoutMs = 2000;
-  if (WZPlatformInfo::getNumber(kSection, "ClusterRequestTimeoutMs", timeoutMs).IsError() || timeoutMs < 100)
-    timeoutMs = 2000;
-  options.requestTimeoutMs = static_cast<int>(std::min<uint64_t>(timeoutMs, 60000));
+  options.tlsCaFile = m_settings.clusterTlsCaFile;
+  options.tlsCertFile = m_settings.clusterTlsCertFile;
+  options.tlsKeyFile = m_settings.clusterTlsKeyFile;
+  options.requestTimeoutMs = m_settings.clusterRequestTimeoutMs;
   if (CRnError e = WzScsiSrvEtcdClient::Create(options, m_etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
   // Probes and the re-read of a commit whose answer was lost wait less, so
   // that a lost quorum is seen within a second and refused within the

@@ -12,26 +12,12 @@
 #include <set>
 
 #include "actionlog/action_log_layout.h"
-#include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "service/handler_frame.h"
 
 namespace {
-
-const char* const kSection = "Quellport";
-// Seconds between two comparisons of the engine with the configuration; 0: never.
-const char* const kCheckIntervalKey = "nEngineCheckIntervalSecs";
-constexpr uint64_t kDefaultCheckIntervalSecs = 60;
-// Milliseconds between two looks at the engine's instance.
-const char* const kPollKey = "nEngineWatchPollMs";
-constexpr uint64_t kDefaultPollMs = 1000;
-
-uint64_t Setting(const char* key, uint64_t fallback) {
-  uint64_t value = 0;
-  return WZPlatformInfo::getNumber(kSection, key, value).IsSuccess() ? value : fallback;
-}
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -258,8 +244,8 @@ void WzScsiSrv::StopEngineWatch() {
 }
 
 void WzScsiSrv::EngineWatchLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
-  const uint64_t pollMs = std::max<uint64_t>(10, Setting(kPollKey, kDefaultPollMs));
-  const uint64_t checkSecs = Setting(kCheckIntervalKey, kDefaultCheckIntervalSecs);
+  const uint64_t pollMs = static_cast<uint64_t>(m_settings.engineWatchPollMs);
+  const uint64_t checkSecs = static_cast<uint64_t>(m_settings.engineCheckIntervalSecs);
   int64_t nextCheck = NowMs() + static_cast<int64_t>(checkSecs * 1000);
   std::set<std::string> logged;  // drift already reported once
   for (;;) {
