@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake make pkg-config ccache clang clang-tidy
   libboost-dev libboost-system-dev libboost-thread-dev
-  libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
+  libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
   etcd-server etcd-client libssl-dev openssl

@@ -424,6 +424,8 @@ const CommandRow kCommands[] = {
     {"", AddReload},
     {"", AddStatus},
     {"", AddReconcile},
+    {"", AddImport},
+    {"", AddExport},
     {"", AddIoctl},
     {"", AddSend},
 };
@@ -450,6 +452,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
 }
 
 int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::ostream& err) {
+  if (cmd.run) return cmd.run(out, err);
   std::unique_ptr<CNMessageBase> request;
   if (CRnError e = cmd.build(request)) {
     err << "wzscsictl: " << e.AsString() << "\n";

@@ -42,6 +42,9 @@ struct Command {
   bool isStatus = false;   // `status`: its own JSON form
   // A JSON form of its own (the show commands); ReplyJson when empty.
   std::function<std::string(const ReplyView&)> toJson;
+  // Commands that send several requests (import, export) run on their own
+  // and return the exit status; build and the rest are then unused.
+  std::function<int(std::ostream& out, std::ostream& err)> run;
 };
 
 // What a builder registers with: the global options (read when the action
@@ -70,5 +73,9 @@ Command Simple(F make, std::function<void(const ReplyView&, std::ostream&)> prin
   c.printOk = std::move(printOk);
   return c;
 }
+
+// `import` and `export` (migrate_cli.cc).
+void AddImport(CLI::App& app, CtlContext& ctx);
+void AddExport(CLI::App& app, CtlContext& ctx);
 
 }  // namespace WzCtl
