@@ -11,6 +11,9 @@ PACKAGES=(
   tgt libiscsi-bin libiscsi-dev
   etcd-server etcd-client libssl-dev openssl
   qemu-system-x86 busybox-static
+  # The import test runs the kernel target's own tool in the guest; it asks
+  # a (private) message bus for tcmu-runner's stores.
+  targetcli-fb dbus-daemon
   procps iproute2 python3 systemd
   dpkg-dev file groff-base
 )
