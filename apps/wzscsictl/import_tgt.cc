@@ -460,9 +460,22 @@ class TgtPlanner {
     return false;
   }
 
-  void Hosts(const PlannedTarget& target, const std::vector<const ConfEntry*>& addresses,
-             const std::vector<const ConfEntry*>& names) {
+  void Hosts(const PlannedTarget& target, std::vector<const ConfEntry*> addresses,
+             std::vector<const ConfEntry*> names) {
     m_hosts.clear();
+    // tgt-admin --dump cannot tell tgtd's address rule ALL from a name and
+    // writes it as `initiator-name ALL`.
+    for (auto it = names.begin(); it != names.end();) {
+      if ((*it)->value != "ALL") {
+        ++it;
+        continue;
+      }
+      m_plan.Add(IssueKind::kNote, (*it)->where,
+                 "initiator-name ALL: what tgt-admin --dump writes for the address rule ALL; read as that, not as an "
+                 "initiator");
+      addresses.push_back(*it);
+      it = names.erase(it);
+    }
     bool admitsNobody = false;
     for (const ConfEntry* a : addresses) {
       if (a->value == "0.0.0.0/32") {

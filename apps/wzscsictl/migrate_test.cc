@@ -110,11 +110,14 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
        {{"main.conf",
          "<target iqn.2024-01.com.example:t1>\n\tbacking-store /srv/b.img\n\tbacking-store /srv/a.img\n"
          "\tincominguser alice secret123456\n\toutgoinguser tgt1 tsecret123456\n"
-         "\tinitiator-address 192.168.1.5\n\tinitiator-name iqn.2024-01.com.example:host-a\n</target>\n"}},
+         "\tinitiator-address 192.168.1.5\n\tinitiator-name ALL\n\tinitiator-name iqn.2024-01.com.example:host-a\n"
+         "</target>\n"}},
        "target iqn.2024-01.com.example:t1 chap alice:secret123456/tgt1:tsecret123456\n"
        "  lun 1 /srv/a.img TGT iqn.2024-01.com.example:host-a\n"
        "  lun 2 /srv/b.img TGT iqn.2024-01.com.example:host-a\n",
-       {{kIgnored, 6, "from any address"}, {kNote, 0, "mapped to every LUN of that target (2 mappings in 1 target)"}}},
+       {{kIgnored, 6, "from any address"},
+        {kNote, 7, "tgt-admin --dump writes for the address rule ALL"},
+        {kNote, 0, "mapped to every LUN of that target (2 mappings in 1 target)"}}},
       {"backing-store blocks: lun numbers, the service's serials kept, paths mapped",
        {{"main.conf", "<target " + blk + ">\n  <backing-store /dev/sdb>\n    lun 3\n    scsi_sn " +
                           WzScsiSrvUnitSerial("DISK1", blk, 3) +
@@ -137,10 +140,12 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
          "  incominguser bob secret654321\n  HeaderDigest CRC32C\n  frobnicate yes\n</target>\n"
          "<target iqn.2024-01.com.example:weak>\n  backing-store /srv/w.img\n  incominguser carol short\n"
          "  initiator-name iqn.h\n</target>\n<target iqn.2024-01.com.example:all>\n  backing-store /srv/all.img\n"
-         "  initiator-address ALL\n</target>\n"}},
+         "  initiator-address ALL\n</target>\n<target iqn.2024-01.com.example:dumped>\n"
+         "  backing-store /srv/d.img\n  initiator-name ALL\n</target>\n"}},
        "target iqn.2024-01.com.example:odd chap alice:secret123456\n"
        "  lun 3 /srv/ok.img TGT iqn.2024-01.com.example:h\n"
-       "target iqn.2024-01.com.example:all\n  lun 1 /srv/all.img TGT\n",
+       "target iqn.2024-01.com.example:all\n  lun 1 /srv/all.img TGT\n"
+       "target iqn.2024-01.com.example:dumped\n  lun 1 /srv/d.img TGT\n",
        {{kNote, 1, "iSER"},
         {kSkipped, 3, "passed through"},
         {kSkipped, 4, "bs-type rbd"},
@@ -153,7 +158,9 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
         {kIgnored, 23, "iSCSI parameter"},
         {kIgnored, 24, "not an option tgt-admin knows"},
         {kSkipped, 28, "has 5 characters; the service takes 12 to 16"},
-        {kSkipped, 33, "initiator-address ALL lets every initiator in"}}},
+        {kSkipped, 33, "initiator-address ALL lets every initiator in"},
+        {kSkipped, 37, "initiator-address ALL lets every initiator in"},
+        {kNote, 37, "read as that, not as an initiator"}}},
       {"includes: globs in order, a directory, nothing for no match, blocks of one name merged",
        {{"main.conf",
          "include conf.d/*.conf\ninclude extra\ninclude none/*.conf\n<target iqn.m>\n  backing-store /srv/m1.img\n"
