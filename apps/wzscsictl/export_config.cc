@@ -20,9 +20,10 @@ namespace {
 // What tgt-admin --dump writes where it cannot know a secret; the import
 // recognises it.
 const char* const kTgtPlaceholder = "PLEASE_CORRECT_THE_PASSWORD";
-// tgt-admin lets every initiator in when a target has no initiator-address
-// line; no initiator ever logs in from 0.0.0.0, so this rule admits nobody
-// but those the initiator-name lines name.
+// tgtd admits an initiator that any rule of the target admits, and
+// tgt-admin adds the rule ALL to a target without initiator-address lines,
+// so initiator-name lines alone would let every initiator in. Every target
+// gets this address rule, which no initiator logs in from.
 const char* const kTgtNobody = "0.0.0.0/32";
 
 std::string LunName(const ServiceTarget& t, const ServiceLun& l) {
@@ -95,6 +96,9 @@ ExportResult ExportTgt(const ServiceState& state, const std::map<std::string, Pl
       Comment("tgt configuration written by wzscsictl export tgt from " + options.source + " at " + options.time +
               ":\n" + std::to_string(state.targets.size()) + " targets, " + std::to_string(luns) + " LUNs, " +
               std::to_string(mappings) + " host mappings. Load it with: tgt-admin -e -c FILE");
+  out += Comment(std::string("Each target has initiator-address ") + kTgtNobody +
+                 ", which admits nobody: without an initiator-address line\n"
+                 "tgt-admin would add the rule ALL, and tgtd admits an initiator that any rule admits.");
   out += Comment(secrets != nullptr ? std::string("It holds CHAP secrets: keep it readable by root only.")
                                     : std::string("CHAP secrets are left out: ") + kTgtPlaceholder +
                                           " stands in for each (wzscsictl export --with-secrets writes them).");
@@ -151,11 +155,7 @@ ExportResult ExportTgt(const ServiceState& state, const std::map<std::string, Pl
       if (!t.mutualUser.empty())
         out += "\toutgoinguser " + t.mutualUser + " " + (chap != nullptr ? chap->mutualSecret : kTgtPlaceholder) + "\n";
     }
-    if (hosts.empty())
-      out +=
-          "\t# No host is mapped: this address rule admits no initiator (without one tgt-admin admits all).\n"
-          "\tinitiator-address " +
-          std::string(kTgtNobody) + "\n";
+    out += "\tinitiator-address " + std::string(kTgtNobody) + "\n";
     for (const std::string& h : hosts) {
       if (SafeForTgt(h)) {
         out += "\tinitiator-name " + h + "\n";

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -291,6 +292,21 @@ bool In(const char* const (&list)[N], const std::string& key) {
   return false;
 }
 
+// What `wzscsictl export tgt` writes for a target without hosts: no
+// initiator ever logs in from 0.0.0.0.
+const char* const kAdmitsNobody = "0.0.0.0/32";
+
+// An IPv4 or IPv6 address, with or without a netmask: digits, hex digits,
+// dots, colons, brackets and slashes, beginning as no iSCSI name does
+// ("iqn.", "eui.", "naa.").
+bool LooksLikeAddress(const std::string& value) {
+  if (value.empty() || !(std::isdigit(static_cast<unsigned char>(value[0])) || value[0] == ':' || value[0] == '['))
+    return false;
+  return std::all_of(value.begin(), value.end(), [](char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) || c == '.' || c == ':' || c == '/' || c == '[' || c == ']';
+  });
+}
+
 bool IsTrue(const std::string& value) {
   const std::string v = LowerName(value);
   return v == "1" || v == "yes" || v == "on" || v == "true";
@@ -460,43 +476,32 @@ class TgtPlanner {
     return false;
   }
 
-  void Hosts(const PlannedTarget& target, std::vector<const ConfEntry*> addresses,
-             std::vector<const ConfEntry*> names) {
+  // tgtd admits an initiator that one rule of the target admits, an
+  // address rule (ALL, an address, an address with a netmask) or a name
+  // rule; and tgt-admin adds the address rule ALL to a target without
+  // initiator-address lines.
+  // The service maps named initiators only: names are carried, address
+  // rules and ALL are not, and what they admitted is said.
+  void Hosts(const PlannedTarget& target, const std::vector<const ConfEntry*>& addressLines,
+             const std::vector<const ConfEntry*>& nameLines) {
     m_hosts.clear();
-    // tgt-admin --dump cannot tell tgtd's address rule ALL from a name and
-    // writes it as `initiator-name ALL`.
-    for (auto it = names.begin(); it != names.end();) {
-      if ((*it)->value != "ALL") {
-        ++it;
-        continue;
-      }
-      m_plan.Add(IssueKind::kNote, (*it)->where,
-                 "initiator-name ALL: what tgt-admin --dump writes for the address rule ALL; read as that, not as an "
-                 "initiator");
-      addresses.push_back(*it);
-      it = names.erase(it);
-    }
-    bool admitsNobody = false;
-    for (const ConfEntry* a : addresses) {
-      if (a->value == "0.0.0.0/32") {
-        // What `wzscsictl export tgt` writes for a target without hosts.
-        admitsNobody = true;
-      } else if (a->value == "ALL") {
-        // With names, tgtd admits only those (it wants an address rule and a
-        // name rule to match); without, everybody.
-        if (names.empty())
-          m_plan.Add(IssueKind::kSkipped, a->where,
-                     "initiator-address ALL lets every initiator in; the service maps named initiators only: the "
-                     "LUNs are imported without mappings");
-      } else if (names.empty()) {
-        m_plan.Add(IssueKind::kSkipped, a->where,
-                   "initiator-address " + a->value +
-                       ": the service has no address rules, it maps named initiators only; nobody is mapped");
+    std::vector<const ConfEntry*> addresses = addressLines, names;
+    // tgt-admin --dump tells address rules from names by their characters:
+    // it writes ALL, and an address with a netmask, as `initiator-name`.
+    for (const ConfEntry* n : nameLines) {
+      if (n->value == "ALL") {
+        m_plan.Add(IssueKind::kNote, n->where,
+                   "initiator-name ALL: what tgt-admin --dump writes for the address rule ALL; read as that, not as "
+                   "an initiator");
+        addresses.push_back(n);
+      } else if (LooksLikeAddress(n->value)) {
+        m_plan.Add(IssueKind::kNote, n->where,
+                   "initiator-name " + n->value +
+                       ": an address (tgt-admin --dump writes address rules with a netmask so); read as an address "
+                       "rule");
+        addresses.push_back(n);
       } else {
-        m_plan.Add(IssueKind::kIgnored, a->where,
-                   "initiator-address " + a->value +
-                       ": the service has no address rules; the initiator-name lines are mapped, and may log in from "
-                       "any address");
+        names.push_back(n);
       }
     }
     for (const ConfEntry* n : names) {
@@ -509,11 +514,28 @@ class TgtPlanner {
         m_hosts.push_back(n->value);
       }
     }
-    if (addresses.empty() && names.empty() && !admitsNobody)
+    const std::string others =
+        m_hosts.empty() ? std::string("nobody is mapped") : std::string("initiators not named here lose the target");
+    const ConfEntry* all = nullptr;
+    for (const ConfEntry* a : addresses) {
+      if (a->value == "ALL") {
+        all = a;
+      } else if (a->value != kAdmitsNobody) {
+        m_plan.Add(IssueKind::kSkipped, a->where,
+                   "initiator-address " + a->value + ": the service has no address rules: " + others);
+      }
+    }
+    if (all != nullptr) {
+      m_plan.Add(IssueKind::kSkipped, all->where,
+                 "the address rule ALL lets every initiator in; the service maps named initiators only: " + others);
+    } else if (addresses.empty() && addressLines.empty()) {
+      // tgt-admin looks for initiator-address lines, whatever they hold.
       m_plan.Add(IssueKind::kSkipped, target.where,
                  "target " + target.name +
-                     " has no initiator-address or initiator-name line, so tgt-admin lets every initiator in; the "
-                     "service maps named initiators only: its LUNs are imported without mappings");
+                     " has no initiator-address line, so tgt-admin adds the address rule ALL, which lets every "
+                     "initiator in; the service maps named initiators only: " +
+                     others);
+    }
   }
 
   void Luns(PlannedTarget& target, std::vector<TgtStore>& stores, const LunOptions& targetOptions) {

@@ -103,9 +103,15 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
          "default-driver iscsi\n\n<target iqn.2024-01.com.example:t2>\n\tbacking-store /srv/c.img\n</target>\n\n"
          "<target iqn.2024-01.com.example:t1>\n\tbacking-store /srv/b.img\n\tbacking-store /srv/a.img\n"
          "\tincominguser alice PLEASE_CORRECT_THE_PASSWORD\n\toutgoinguser tgt1 PLEASE_CORRECT_THE_PASSWORD\n"
-         "\tinitiator-address 192.168.1.5\n\tinitiator-name iqn.2024-01.com.example:host-a\n</target>\n"}},
-       "target iqn.2024-01.com.example:t2\n  lun 1 /srv/c.img TGT\n",
-       {{kSkipped, 3, "lets every initiator in"}, {kSkipped, 10, "PLEASE_CORRECT_THE_PASSWORD"}}},
+         "\tinitiator-address 192.168.1.5\n\tinitiator-name iqn.2024-01.com.example:host-a\n</target>\n"
+         "<target iqn.2024-01.com.example:t3>\n\tbacking-store /srv/d.img\n\tinitiator-name 192.168.10.0/24\n"
+         "</target>\n"}},
+       "target iqn.2024-01.com.example:t2\n  lun 1 /srv/c.img TGT\n"
+       "target iqn.2024-01.com.example:t3\n  lun 1 /srv/d.img TGT\n",
+       {{kSkipped, 3, "lets every initiator in"},
+        {kSkipped, 10, "PLEASE_CORRECT_THE_PASSWORD"},
+        {kNote, 17, "read as an address rule"},
+        {kSkipped, 17, "initiator-address 192.168.10.0/24: the service has no address rules: nobody is mapped"}}},
       {"the same dump with its secrets written in: tgt's numbering, mappings on every LUN",
        {{"main.conf",
          "<target iqn.2024-01.com.example:t1>\n\tbacking-store /srv/b.img\n\tbacking-store /srv/a.img\n"
@@ -115,7 +121,8 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
        "target iqn.2024-01.com.example:t1 chap alice:secret123456/tgt1:tsecret123456\n"
        "  lun 1 /srv/a.img TGT iqn.2024-01.com.example:host-a\n"
        "  lun 2 /srv/b.img TGT iqn.2024-01.com.example:host-a\n",
-       {{kIgnored, 6, "from any address"},
+       {{kSkipped, 6, "192.168.1.5: the service has no address rules: initiators not named here lose the target"},
+        {kSkipped, 7, "the address rule ALL lets every initiator in"},
         {kNote, 7, "tgt-admin --dump writes for the address rule ALL"},
         {kNote, 0, "mapped to every LUN of that target (2 mappings in 1 target)"}}},
       {"backing-store blocks: lun numbers, the service's serials kept, paths mapped",
@@ -127,7 +134,9 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
        "target " + blk +
            "\n  lun 1 /dev/sda TGT iqn.h1\n  lun 2 /srv/z.img TGT iqn.h1\n"
            "  lun 3 /dev/disk/by-id/wwn-1 DISK1 iqn.h1\n",
-       {{kIgnored, 8, "vendor_id"}, {kNote, 0, "new serials and device identifiers for 2 LUNs"}},
+       {{kIgnored, 8, "vendor_id"},
+        {kSkipped, 1, "no initiator-address line, so tgt-admin adds the address rule ALL"},
+        {kNote, 0, "new serials and device identifiers for 2 LUNs"}},
        {{"/dev/sdb", "/dev/disk/by-id/wwn-1"}}},
       {"what the service cannot carry, each with its line",
        {{"main.conf",
@@ -153,13 +162,15 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
         {kSkipped, 10, "block-size 4096"},
         {kSkipped, 13, "read-only"},
         {kSkipped, 16, "not an absolute path"},
+        {kSkipped, 18,
+         "the address rule ALL lets every initiator in; the service maps named initiators only: initiators not named"},
         {kSkipped, 19, "wildcard"},
         {kSkipped, 22, "one CHAP user per target"},
         {kIgnored, 23, "iSCSI parameter"},
         {kIgnored, 24, "not an option tgt-admin knows"},
         {kSkipped, 28, "has 5 characters; the service takes 12 to 16"},
-        {kSkipped, 33, "initiator-address ALL lets every initiator in"},
-        {kSkipped, 37, "initiator-address ALL lets every initiator in"},
+        {kSkipped, 33, "the address rule ALL lets every initiator in; the service maps named initiators only: nobody"},
+        {kSkipped, 37, "the address rule ALL lets every initiator in"},
         {kNote, 37, "read as that, not as an initiator"}}},
       {"includes: globs in order, a directory, nothing for no match, blocks of one name merged",
        {{"main.conf",
@@ -171,13 +182,15 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
         {"extra/x", "<target iqn.x>\n  backing-store /srv/x.img\n  initiator-name iqn.h\n</target>\n"}},
        "target iqn.a\n  lun 1 /srv/a.img TGT iqn.h\ntarget iqn.m\n  lun 1 /srv/m1.img TGT iqn.h\n"
        "target iqn.x\n  lun 1 /srv/x.img TGT iqn.h\n",
-       {}},
+       {{kSkipped, 1, "adds the address rule ALL"},
+        {kSkipped, 1, "adds the address rule ALL"},
+        {kSkipped, 1, "adds the address rule ALL"}}},
       {"comments, continued lines, key = value, an escaped #",
        {{"main.conf",
          "# a comment\n<target iqn.2024-01.com.example:c>   # and another\n  backing-store = /srv/a\\#1.img\n"
          "  initiator-name \\\n      iqn.h\n</target>\n"}},
        "target iqn.2024-01.com.example:c\n  lun 1 /srv/a#1.img TGT iqn.h\n",
-       {}},
+       {{kSkipped, 2, "adds the address rule ALL"}}},
       {"a malformed file: every line that is wrong, and nothing to import",
        {{"main.conf",
          "<target iqn.a>\n  incominguser <<EOF\n  <backing-store /y>\n    lun 1\n</target>\n</foo>\n"
@@ -193,7 +206,7 @@ TEST(TgtImport, WhatEachPartOfTargetsConfBecomes) {
        {{"main.conf",
          "<target iqn.a>\n  <backing-store /y>\n    lun x\n  </backing-store>\n  initiator-name iqn.h\n</target>\n"}},
        "",
-       {{kError, 3, "not a LUN number"}}},
+       {{kError, 3, "not a LUN number"}, {kSkipped, 1, "adds the address rule ALL"}}},
       {"an include that includes itself",
        {{"main.conf", "include loop.conf\n"}, {"loop.conf", "include main.conf\n"}},
        "",
@@ -604,7 +617,7 @@ TEST(Export, WithoutSecretsATargetWithChapCannotComeBackWithoutThem) {
   const ExportResult tgt = ExportTgt(state, nullptr, ExportOptions());
   EXPECT_EQ(std::string::npos, tgt.text.find("secret123456"));
   const ImportPlan fromTgt = ParseTgtConfigText("exported.conf", tgt.text, Options());
-  ExpectIssues(fromTgt, {{kSkipped, 16, "PLEASE_CORRECT_THE_PASSWORD"}}, "tgt");
+  ExpectIssues(fromTgt, {{kSkipped, 18, "PLEASE_CORRECT_THE_PASSWORD"}}, "tgt");
 
   const ExportResult lio = ExportLio(state, nullptr, ExportOptions());
   const ImportPlan fromLio = ParseLioConfigText("exported.json", lio.text, Options({}, "LIO"));

@@ -47,15 +47,20 @@ std::string Replace(std::string text, const std::string& from, const std::string
 
 class ImportE2eTest : public DaemonE2eTest {
  protected:
-  // The probe on the service's tgtd reads pattern at LBA 0 of the LUN.
-  void ExpectData(const std::string& target, int lun, const std::string& host, bool chap, const std::string& pattern) {
-    CommandResult r = Probe(m_tgtd.Portal(), target, lun, host, chap, {"--read-lba", "0", "--pattern", pattern});
+  // The probe on portal (the service's tgtd when empty) reads pattern at
+  // LBA 0 of the LUN.
+  void ExpectData(const std::string& target, int lun, const std::string& host, bool chap, const std::string& pattern,
+                  std::string portal = std::string()) {
+    if (portal.empty()) portal = m_tgtd.Portal();
+    CommandResult r = Probe(portal, target, lun, host, chap, {"--read-lba", "0", "--pattern", pattern});
     EXPECT_EQ(0, r.exitCode) << host << " on LUN " << lun << " of " << target << ":\n" << r.output;
     EXPECT_TRUE(Has(r.output, "read_matches_pattern=1")) << host << " on LUN " << lun << " of " << target << ":\n"
                                                          << r.output;
   }
-  void ExpectRefused(const std::string& target, int lun, const std::string& host, bool chap) {
-    CommandResult r = Probe(m_tgtd.Portal(), target, lun, host, chap, {});
+  void ExpectRefused(const std::string& target, int lun, const std::string& host, bool chap,
+                     std::string portal = std::string()) {
+    if (portal.empty()) portal = m_tgtd.Portal();
+    CommandResult r = Probe(portal, target, lun, host, chap, {});
     EXPECT_EQ(2, r.exitCode) << host << " on " << target << ":\n" << r.output;
   }
 
@@ -120,8 +125,8 @@ TEST_F(ImportE2eTest, ATargetsConfDumpedByTgtAdminComesBackWithTheSameLunsDataAn
   admin({"--op", "new", "--mode", "logicalunit", "--tid", "1", "--lun", "2", "-b", files[1]});
   admin({"--op", "new", "--mode", "logicalunit", "--tid", "2", "--lun", "1", "-b", files[2]});
   admin({"--op", "new", "--mode", "logicalunit", "--tid", "3", "--lun", "1", "-b", files[3]});
-  // tgtd admits an initiator that matches an address rule and, when there
-  // are name rules, one of those: ALL plus names admits the names.
+  // Names as tgt-admin binds initiator-name lines: name rules, and the
+  // address rule ALL since there is no initiator-address line.
   for (const char* bind : {"1:A", "1:B", "2:A", "3:B"}) {
     const std::string host = bind[2] == 'A' ? kHostA : kHostB;
     admin({"--op", "bind", "--mode", "target", "--tid", std::string(1, bind[0]), "-Q", host});
@@ -148,6 +153,10 @@ TEST_F(ImportE2eTest, ATargetsConfDumpedByTgtAdminComesBackWithTheSameLunsDataAn
         Probe(site.Portal(), d.target, d.lun, d.host, d.chap, {"--write-lba", "0", "--pattern", d.pattern});
     ASSERT_EQ(0, w.exitCode) << w.output;
   }
+  // tgtd admits an initiator that any rule admits: with ALL, every one. The
+  // import maps the named ones only and must say so.
+  CommandResult open = Probe(site.Portal(), t1, 1, kHostC, false, {});
+  EXPECT_EQ(0, open.exitCode) << open.output;
   CommandResult dumped = RunCommand({"tgt-admin", "-C", "1", "--dump"}, {"TGT_IPC_SOCKET=" + site.SocketPrefix()});
   ASSERT_EQ(0, dumped.exitCode) << dumped.output;
   ASSERT_TRUE(Has(dumped.output, "incominguser alice PLEASE_CORRECT_THE_PASSWORD")) << dumped.output;
@@ -163,6 +172,7 @@ TEST_F(ImportE2eTest, ATargetsConfDumpedByTgtAdminComesBackWithTheSameLunsDataAn
   EXPECT_TRUE(Has(dry.out, "PLEASE_CORRECT_THE_PASSWORD")) << dry.out;
   EXPECT_TRUE(Has(dry.out, "Would create 2 targets, 3 LUNs and 5 host mappings.")) << dry.out;
   EXPECT_TRUE(Has(dry.out, "each initiator-name of a target is mapped to every LUN")) << dry.out;
+  EXPECT_TRUE(Has(dry.out, "the address rule ALL lets every initiator in")) << dry.out;
   EXPECT_EQ("", Configuration());
 
   // With the secrets written in, as an operator does.
@@ -199,6 +209,23 @@ TEST_F(ImportE2eTest, ATargetsConfDumpedByTgtAdminComesBackWithTheSameLunsDataAn
 
   ExpectRoundTrip("tgt");
   ExpectData(t2, 1, kHostA, true, "tgt-three");
+
+  // The way back: with the service and its tgtd gone, tgt-admin loads the
+  // export into a tgtd of its own, which serves the same data to the same
+  // initiators under the same numbers.
+  StopDaemon();
+  m_tgtd.Stop();
+  TgtdProcess back;
+  ASSERT_TRUE(back.Start(&error)) << error;
+  CommandResult loaded =
+      RunCommand({"tgt-admin", "-C", "1", "-e", "-c", Path("exported.tgt")}, {"TGT_IPC_SOCKET=" + back.SocketPrefix()});
+  EXPECT_EQ(0, loaded.exitCode) << loaded.output;
+  EXPECT_FALSE(Has(loaded.output, "Skipping")) << loaded.output;
+  for (const auto& d : data) ExpectData(d.target, d.lun, d.host, d.chap, d.pattern, back.Portal());
+  ExpectRefused(t2, 1, kHostA, false, back.Portal());
+  ExpectRefused(t3, 1, kHostA, false, back.Portal());
+  ExpectRefused(t1, 1, kHostC, false, back.Portal());  // no rule ALL came back with it
+  back.Stop();
 }
 
 // ---------------------------------------------------------------- kernel target
