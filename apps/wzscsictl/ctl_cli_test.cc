@@ -135,6 +135,9 @@ TEST_F(CtlCliTest, ImportNeedsTheServiceToChangeAnythingButADryRunShowsThePlan) 
   o = RunCli({"--socket", NoDaemon(), "import", "tgt", conf, "--dry-run"});
   EXPECT_EQ(o.code, WzCtl::kExitUnreachable);
   EXPECT_NE(o.out.find("Would create 1 target, 1 LUN and 1 host mapping."), std::string::npos) << o.out;
+  // Each --map-path takes one value, wherever it stands.
+  o = RunCli({"--socket", NoDaemon(), "import", "tgt", "--map-path", "/srv=/mnt", conf, "--dry-run"});
+  EXPECT_NE(o.out.find("LUN on /mnt/t.img (tgt LUN 1)"), std::string::npos) << o.out << o.err;
   o = RunCli({"--socket", NoDaemon(), "--json", "import", "tgt", conf, "--dry-run"});
   EXPECT_NE(o.out.find("\"serviceKnown\":false"), std::string::npos) << o.out;
   // A malformed file is reported line by line and goes no further.

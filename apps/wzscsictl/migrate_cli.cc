@@ -186,7 +186,8 @@ void AddImport(CLI::App& app, CtlContext& ctx) {
   sub->add_option("--serial-prefix", a->serialPrefix,
                   "serial-number prefix of the new LUNs (default TGT or LIO; serials the service made are kept)");
   sub->add_option("--map-path", a->pathMaps,
-                  "FROM=TO: backing paths under FROM are taken from under TO instead (repeatable)");
+                  "FROM=TO: backing paths under FROM are taken from under TO instead (repeatable)")
+      ->allow_extra_args(false);
   sub->callback([a, &ctx] {
     Command c;
     c.run = [a, &ctx](std::ostream& out, std::ostream& err) { return RunImportCommand(ctx, *a, out, err); };
