@@ -1,29 +1,14 @@
 #include "actionlog/preinit_targets.h"
 
 #include "actionlog/action_log_layout.h"
-#include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/WzScsiUtils.h"
-
-namespace {
-const char* const kSection = "Quellport";
-const char* const kPreInitKey = "sPreInitializeTargets";
-}  // namespace
-
-std::string GetPreInitTargetRegKeyValue() {
-  std::string value;
-  // A missing key leaves the value empty, which means "no list".
-  CRnError ignored = WZPlatformInfo::getString(kSection, kPreInitKey, value);
-  (void)ignored;
-  return value;
-}
 
 CRnError GetPreInitTargetList(const std::string& value, std::vector<std::string>& names) {
   return WzScsiUtils::GetCommaSeperatedValues(value, names);
 }
 
-CRnError GetPreInitTargets(TargetList& targets) {
-  const std::string value = GetPreInitTargetRegKeyValue();
+CRnError GetPreInitTargets(const std::string& value, TargetList& targets) {
   if (value.empty()) {
     targets.clear();
     return CRnError();

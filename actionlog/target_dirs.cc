@@ -39,7 +39,8 @@ CRnError ListActionLogDir(const std::string& dir, std::vector<std::string>& name
   }
 }
 
-CRnError WzScsiSrvCollectTargetDirs(const std::string& root, std::vector<std::string>& dirs) {
+CRnError WzScsiSrvCollectTargetDirs(const std::string& root, const std::string& preInitTargets,
+                                    std::vector<std::string>& dirs) {
   dirs.clear();
   const std::string targetsDir = Layout::TargetsDir(root);
   if (!CRnPath::Exists(targetsDir)) {
@@ -72,7 +73,7 @@ CRnError WzScsiSrvCollectTargetDirs(const std::string& root, std::vector<std::st
   if (names.empty()) return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 
   TargetList preInit;
-  if (CRnError e = GetPreInitTargets(preInit)) {
+  if (CRnError e = GetPreInitTargets(preInitTargets, preInit)) {
     // Bringing targets up in another order than the administrator asked
     // for is not an option: nothing is replayed.
     WZLOG(-1, "Failed to get pre-init target list with error [%s]", e.AsString().c_str());

@@ -16,11 +16,12 @@
 // ".." and without the durable writer's temporary files. opened tells an
 // open failure from one part-way (names then holds the entries read).
 CRnError ListActionLogDir(const std::string& dir, std::vector<std::string>& names, bool& opened);
-// The target directories under <root>/Targets in replay order (the
-// pre-initialised targets first). An error when the log exists but cannot
-// be read whole (dirs then holds what was found before the failure); none
-// when it does not exist yet.
-CRnError WzScsiSrvCollectTargetDirs(const std::string& root, std::vector<std::string>& dirs);
+// The target directories under <root>/Targets in replay order (first the
+// targets preInitTargets lists, actionlog/preinit_targets.h). An error when
+// the log exists but cannot be read whole (dirs then holds what was found
+// before the failure); none when it does not exist yet.
+CRnError WzScsiSrvCollectTargetDirs(const std::string& root, const std::string& preInitTargets,
+                                    std::vector<std::string>& dirs);
 // True when a directory holds nothing saved: only temporary files of the
 // durable writer and directories that hold nothing saved (what a create or
 // a delete cut off by a crash leaves behind).

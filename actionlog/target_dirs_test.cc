@@ -35,6 +35,9 @@ class TargetDirs : public ::testing::Test {
   }
 
   // The directory's entries as the listing yields them.
+  // As Initialize would have read it.
+  void SetPreInit(const std::string& value) { WzScsiSrvTestPeer(h.Service()).Settings().preInitializeTargets = value; }
+
   std::vector<std::string> ListingOrder() {
     std::vector<std::string> out;
     CRnDirectory d;
@@ -54,7 +57,7 @@ class TargetDirs : public ::testing::Test {
 TEST_F(TargetDirs, WithoutPreInitTargetsTheListingOrderIsKept) {
   for (const char* name : {"iqn.a", "iqn.b", "iqn.c", "iqn.d"}) MakeTargetDir(name);
   EXPECT_EQ(h.Service().GetTargetDirs(), ListingOrder());
-  h.SetConfig("sPreInitializeTargets", "");
+  SetPreInit("");
   EXPECT_EQ(h.Service().GetTargetDirs(), ListingOrder());
 }
 
@@ -62,7 +65,7 @@ TEST_F(TargetDirs, PreInitTargetsComeFirstByIdentifierThenTheRestByName) {
   for (const char* name : {"iqn.a", "iqn.b", "iqn.c", "iqn.d", "iqn.e"}) MakeTargetDir(name);
   // Configured order does not matter; IQN.C (upper case) names no directory;
   // iqn.d is configured twice.
-  h.SetConfig("sPreInitializeTargets", "iqn.d, iqn.b,IQN.C,iqn.d");
+  SetPreInit("iqn.d, iqn.b,IQN.C,iqn.d");
 
   std::vector<std::string> first{Guid("iqn.b"), Guid("iqn.d")};
   std::sort(first.begin(), first.end());
@@ -82,19 +85,20 @@ TEST_F(TargetDirs, PreInitTargetsComeFirstByIdentifierThenTheRestByName) {
 
 TEST_F(TargetDirs, PreInitTargetsAreIdentifiersOfTheNamesAsConfigured) {
   TargetList ids;
-  h.SetConfig("sPreInitializeTargets", " iqn.x ,IQN.Y,, iqn.x");
-  ASSERT_TRUE(GetPreInitTargets(ids).IsSuccess());
+  WzScsiSrvSettings settings;
+  settings.preInitializeTargets = " iqn.x ,IQN.Y,, iqn.x";
+  ASSERT_TRUE(GetPreInitTargets(settings.preInitializeTargets, ids).IsSuccess());
   EXPECT_EQ(ids, (TargetList{Guid("iqn.x"), Guid("IQN.Y")}));
 
   // A list that cannot be split leaves the set as it was.
-  h.SetConfig("sPreInitializeTargets", "iqn.a b");
-  CRnError e = GetPreInitTargets(ids);
+  settings.preInitializeTargets = "iqn.a b";
+  CRnError e = GetPreInitTargets(settings.preInitializeTargets, ids);
   EXPECT_TRUE(e.IsError());
   EXPECT_NE(e.AsString().find("Failed to read pre-init target list."), std::string::npos);
   EXPECT_EQ(ids.size(), 2u);
 
-  h.SetConfig("sPreInitializeTargets", "");
-  ASSERT_TRUE(GetPreInitTargets(ids).IsSuccess());
+  settings.preInitializeTargets = "";
+  ASSERT_TRUE(GetPreInitTargets(settings.preInitializeTargets, ids).IsSuccess());
   EXPECT_TRUE(ids.empty());
 }
 
@@ -117,14 +121,14 @@ TEST_F(TargetDirs, MissingTargetsDirectoryGivesNothing) {
 TEST_F(TargetDirs, WithoutTargetDirectoriesThePreInitListIsNotRead) {
   ASSERT_TRUE(CRnDirectory::Create(targets, true).IsSuccess());
   WriteFile(targets + "/stray", "x");
-  h.SetConfig("sPreInitializeTargets", "iqn.a b");
+  SetPreInit("iqn.a b");
   EXPECT_TRUE(h.Service().GetTargetDirs().empty());
   EXPECT_FALSE(h.Log().Contains("pre-init"));
 }
 
 TEST_F(TargetDirs, AnUnreadablePreInitListDisablesTheWholeReplay) {
   MakeTargetDir("iqn.a");
-  h.SetConfig("sPreInitializeTargets", "iqn.a, iqn.b c");
+  SetPreInit("iqn.a, iqn.b c");
   EXPECT_TRUE(h.Service().GetTargetDirs().empty());
   EXPECT_TRUE(h.Log().Contains("Failed to get pre-init target list with error ["));
 }

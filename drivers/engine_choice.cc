@@ -8,8 +8,6 @@
 
 namespace {
 
-const char* const kServiceSection = "Quellport";
-const char* const kEngineKey = "sScsiEngine";
 // The kernel target driver's setting of where configfs shows the kernel
 // target; the driver (plugins/lio) reads the same key.
 const char* const kLioSection = "WzScsiSrvLio";
@@ -37,27 +35,22 @@ CRnError WzScsiSrvChooseEngine(const std::string& setting, bool kernelTargetPres
     made.reason = "sScsiEngine=auto: " + configfsRoot + (kernelTargetPresent ? " exists" : " does not exist");
   } else {
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
-                                   "setting %s of section %s is \"%s\", not one of lio, tgt, auto", kEngineKey,
-                                   kServiceSection, setting.c_str());
+                                   "setting sScsiEngine of section Quellport is \"%s\", not one of lio, tgt, auto",
+                                   setting.c_str());
   }
   made.libName = made.engine == "lio" ? WZSCSI_PLATFORM_LIB_NAME : WZSCSI_PLATFORM_TGT_LIB_NAME;
   choice = made;
   return CRnError();
 }
 
-CRnError WzScsiSrvReadEngineChoice(WzScsiSrvEngineChoice& choice) {
-  std::string setting;
-  CRnError err = WZPlatformInfo::getString(kServiceSection, kEngineKey, setting);
-  if (err.IsError() && err.GetCode() != HRESULT_FROM_WIN32(ERROR_NOT_FOUND_OR_NOT_ALLOWED)) {
-    return err.Push(FX_HERE, "cannot read setting %s of section %s", kEngineKey, kServiceSection);
-  }
+CRnError WzScsiSrvReadEngineChoice(const std::string& setting, WzScsiSrvEngineChoice& choice) {
   std::string root;
   if (WZPlatformInfo::getString(kLioSection, kConfigfsRootKey, root).IsError() || Trimmed(root).empty()) {
     root = kDefaultConfigfsRoot;
   }
   struct stat st;
   const bool present = ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  if (CRnError e = WzScsiSrvChooseEngine(err.IsError() ? std::string() : setting, present, root, choice)) {
+  if (CRnError e = WzScsiSrvChooseEngine(setting, present, root, choice)) {
     return e.Push(FX_HERE);
   }
   return CRnError();

@@ -7,8 +7,8 @@
 //         /sys/kernel/config/target), tgtd otherwise
 //
 // Thread safety: WzScsiSrvChooseEngine is a pure function;
-// WzScsiSrvReadEngineChoice reads the configuration store and the file
-// system, and may be called from any thread.
+// WzScsiSrvReadEngineChoice reads the kernel target driver's setting and the
+// file system, and may be called from any thread.
 #pragma once
 
 #include <string>
@@ -26,5 +26,7 @@ struct WzScsiSrvEngineChoice {
 CRnError WzScsiSrvChooseEngine(const std::string& setting, bool kernelTargetPresent, const std::string& configfsRoot,
                                WzScsiSrvEngineChoice& choice);
 
-// Reads the settings and looks for the kernel target's configfs directory.
-CRnError WzScsiSrvReadEngineChoice(WzScsiSrvEngineChoice& choice);
+// The choice for setting (WzScsiSrvSettings::engine), with the kernel
+// target's configfs directory looked for (the kernel target driver's setting
+// ConfigfsRoot says where).
+CRnError WzScsiSrvReadEngineChoice(const std::string& setting, WzScsiSrvEngineChoice& choice);

@@ -5,12 +5,10 @@
 #include <climits>
 #include <cstdlib>
 
-#include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/util/WzScsiUtils.h"
 
 namespace {
 
-const char* const kSection = "Quellport";
 const char* const kKey = "BackingStoreDirs";
 
 bool Resolve(const std::string& path, std::string& resolved) {
@@ -22,13 +20,12 @@ bool Resolve(const std::string& path, std::string& resolved) {
 
 }  // namespace
 
-CRnError WzScsiSrvReadBackingStorePolicy(WzScsiSrvBackingStorePolicy& policy) {
+CRnError WzScsiSrvReadBackingStorePolicy(const std::string& value, WzScsiSrvBackingStorePolicy& policy) {
   policy = WzScsiSrvBackingStorePolicy();
-  std::string value;
-  if (WZPlatformInfo::getString(kSection, kKey, value).IsError() || value.empty()) return CRnError();
+  if (value.empty()) return CRnError();
   std::vector<std::string> entries;
   if (CRnError e = WzScsiUtils::GetCommaSeperatedValues(value, entries))
-    return e.Push(FX_HERE, "setting %s of section %s cannot be read", kKey, kSection);
+    return e.Push(FX_HERE, "setting %s cannot be read", kKey);
   policy.restricted = true;
   for (const std::string& entry : entries) {
     std::string resolved;

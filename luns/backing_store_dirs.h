@@ -5,7 +5,7 @@
 // as a whole is never a directory of the list). Without the setting any path
 // is allowed, as before, and the start logs a warning.
 //
-// Thread safety: pure functions of the file system and the configuration.
+// Thread safety: pure functions of the file system.
 #pragma once
 
 #include <string>
@@ -19,8 +19,10 @@ struct WzScsiSrvBackingStorePolicy {
   std::vector<std::string> devices;  // resolved
 };
 
-// Reads the setting. A listed entry that does not exist is an error (a
-// mistyped directory would otherwise refuse everything silently).
-CRnError WzScsiSrvReadBackingStorePolicy(WzScsiSrvBackingStorePolicy& policy);
+// The policy of the setting's value (WzScsiSrvSettings::backingStoreDirs, as
+// Initialize read it; "" allows any path). A listed entry that does not exist
+// is an error (a mistyped directory would otherwise refuse everything
+// silently).
+CRnError WzScsiSrvReadBackingStorePolicy(const std::string& value, WzScsiSrvBackingStorePolicy& policy);
 // Success when the policy allows path; the refusal's reason otherwise.
 CRnError WzScsiSrvCheckBackingStore(const WzScsiSrvBackingStorePolicy& policy, const std::string& path);

@@ -6,11 +6,14 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake make pkg-config ccache clang clang-tidy
   libboost-dev libboost-system-dev libboost-thread-dev
-  libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev
+  libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
   etcd-server etcd-client libssl-dev openssl
   qemu-system-x86 busybox-static
+  # The import test runs the kernel target's own tool in the guest; it asks
+  # a (private) message bus for tcmu-runner's stores.
+  targetcli-fb dbus-daemon
   procps iproute2 python3 systemd
   dpkg-dev file groff-base
 )

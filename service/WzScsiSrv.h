@@ -56,6 +56,7 @@
 #include "service/action_log_store.h"
 #include "service/cluster_follower.h"
 #include "service/cluster_store.h"
+#include "service/settings.h"
 
 class WzScsiSrvHandlerContext;
 class WzScsiSrvTestPeer;
@@ -403,6 +404,9 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   std::string m_sIdleSemName;
   IOnDemandSvcApp* m_pSvcApp = nullptr;
   std::string m_sActionLogRoot;
+  // Section Quellport, read by Initialize before any request or thread of the
+  // service; read-only afterwards.
+  WzScsiSrvSettings m_settings;
   // Atomic so that the unlocked first readiness test is not a data race; every
   // change still happens under m_mutex.
   std::atomic<ServiceInitStatus> m_eStatus{SVC_NOT_INITIALIZED};

@@ -1,11 +1,11 @@
-// The cluster mode's part of the service object: its settings, and what
+// The cluster mode's part of the service object: its start from the
+// settings, and what
 // the follower (service/cluster_follower.h) asks of the service to apply the
 // other gateways' changes. The record of the changes of this gateway's
 // clients is the cluster's store (service/cluster_store.h).
 #include <algorithm>
 
 #include "actionlog/action_log_layout.h"
-#include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/RnFiles.h"
@@ -18,27 +18,13 @@ namespace Layout = WzScsiSrvActionLog;
 namespace Keys = WzScsiSrvClusterKeys;
 using namespace WzScsiServer;
 
-// ---------------------------------------------------------------- settings
-
-namespace {
-
-const char* const kSection = "Quellport";
-
-std::string SettingText(const char* key) {
-  std::string value;
-  if (WZPlatformInfo::getString(kSection, key, value).IsError()) return std::string();
-  return value;
-}
-
-}  // namespace
-
 CRnError WzScsiSrv::InitCluster() {
   m_follower.reset();
   m_cluster.reset();
   m_clientStore = &m_actionLogStore;
-  const std::string endpoints = SettingText("ClusterEndpoints");
+  const std::string& endpoints = m_settings.clusterEndpoints;
   if (endpoints.empty()) return CRnError();
-  const std::string clusterName = SettingText("ClusterName");
+  const std::string& clusterName = m_settings.clusterName;
   if (!Keys::ValidName(clusterName))
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
                                    "ClusterEndpoints is set, so ClusterName must be 1 to 128 letters, digits, "
@@ -47,13 +33,10 @@ CRnError WzScsiSrv::InitCluster() {
   WzEtcdClientOptions options;
   if (CRnError e = WzScsiUtils::GetCommaSeperatedValues(endpoints, options.endpoints))
     return e.Push(FX_HERE, "ClusterEndpoints cannot be read");
-  options.tlsCaFile = SettingText("ClusterTlsCaFile");
-  options.tlsCertFile = SettingText("ClusterTlsCertFile");
-  options.tlsKeyFile = SettingText("ClusterTlsKeyFile");
-  uint64_t timeoutMs = 2000;
-  if (WZPlatformInfo::getNumber(kSection, "ClusterRequestTimeoutMs", timeoutMs).IsError() || timeoutMs < 100)
-    timeoutMs = 2000;
-  options.requestTimeoutMs = static_cast<int>(std::min<uint64_t>(timeoutMs, 60000));
+  options.tlsCaFile = m_settings.clusterTlsCaFile;
+  options.tlsCertFile = m_settings.clusterTlsCertFile;
+  options.tlsKeyFile = m_settings.clusterTlsKeyFile;
+  options.requestTimeoutMs = m_settings.clusterRequestTimeoutMs;
   std::unique_ptr<WzScsiSrvEtcdClient> etcd, quick;
   if (CRnError e = WzScsiSrvEtcdClient::Create(options, etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
   // Probes and the re-read of a commit whose answer was lost wait less, so

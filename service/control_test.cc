@@ -1,6 +1,7 @@
 // Ioctl: command words, the invalid command, and the reload ("rc") of the
 // action log into a running service.
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include "actionlog/action_log_layout.h"
 #include "hostlib/util/RnFiles.h"
@@ -142,7 +143,10 @@ TEST(Reload, ALunWhoseTargetIsMissingIsReportedAndSkipped) {
 TEST(Reload, AFailedReplayIsReportedWithCodeOne) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  h.SetConfig("sPreInitializeTargets", "iqn.a, iqn.b c");
+  // An action log that cannot be listed.
+  const std::string targets = Layout::TargetsDir(h.ActionLogRoot());
+  ASSERT_EQ(::rename(targets.c_str(), (targets + ".aside").c_str()), 0);
+  WriteFile(targets, "not a directory");
   h.Log().Clear();
   auto reply = h.Send(MakeIoctl("rc"));
   EXPECT_EQ(ReplyCode(reply), 1);

@@ -12,13 +12,13 @@
 // engine gives "", which no library has, and InitPlatform reports why.
 std::string WzScsiSrv::GetPlatformLibName() const {
   WzScsiSrvEngineChoice choice;
-  return WzScsiSrvReadEngineChoice(choice).IsSuccess() ? choice.libName : std::string();
+  return WzScsiSrvReadEngineChoice(m_settings.engine, choice).IsSuccess() ? choice.libName : std::string();
 }
 
 CRnError WzScsiSrv::InitPlatform() {
   WZ_TRACE_SCOPE(1);
   WzScsiSrvEngineChoice choice;
-  if (CRnError e = WzScsiSrvReadEngineChoice(choice)) {
+  if (CRnError e = WzScsiSrvReadEngineChoice(m_settings.engine, choice)) {
     std::string text = e.AsString();
     return e.Push(FX_HERE, "Failed to load platform library. Error[%s]", text.c_str());
   }

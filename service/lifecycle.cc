@@ -6,23 +6,16 @@
 #include "service/WzScsiSrv.h"
 
 namespace {
-const char* const kSection = "Quellport";
 const char* const kInUseKey = "WzScsiSrvInUse";
 const char* const kTimeoutKey = "nWzScsiSrvInactivityTimeOutInSecs";
-const char* const kStagingKey = "sScsiSrvStagingLoc";
 const char* const kActionLogDirName = "WzScsiSrvActionLogs";
 constexpr int kDefaultInactivityTimeoutSecs = 300;
-const char* const kStopTimeoutKey = "nStopTimeoutSecs";
-constexpr uint64_t kDefaultStopTimeoutSecs = 300;
 constexpr long ERROR_BUSY_DRIVERS = 170;  // ERROR_BUSY
 
-// Worker pool shape: idle time-out, minimum, maximum, growth step.
+// Worker pool shape: idle time-out, minimum, growth step (the maximum is
+// nMaxWorkerThreads).
 constexpr int kPoolIdleSecs = 300;
 constexpr int kPoolMinThreads = 1;
-// Changes of different targets run in parallel, each waiting on its own
-// fsync: enough workers that 16 clients keep 16 fsyncs in flight.
-const char* const kMaxWorkersKey = "nMaxWorkerThreads";
-constexpr int kPoolMaxThreads = 32;
 constexpr int kPoolGrowStep = 1;
 }  // namespace
 
@@ -31,16 +24,21 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
   WZ_TRACE_SCOPE(1);
   inactivityTimeoutSecs = kDefaultInactivityTimeoutSecs;
 
-  if (WZPlatformInfo::setString(kSection, kInUseKey, "Y", 1).IsError()) WZLOG(-1, "Could not set regkey %s", kInUseKey);
+  if (WZPlatformInfo::setString(kWzScsiSrvSettingsSection, kInUseKey, "Y", 1).IsError())
+    WZLOG(-1, "Could not set regkey %s", kInUseKey);
 
-  uint64_t timeout = 0;
-  if (WZPlatformInfo::getNumber(kSection, kTimeoutKey, timeout).IsSuccess()) {
-    WZLOG(0, "RegKey=nWzScsiSrvInactivityTimeOutInSecs, value=%lu", static_cast<unsigned long>(timeout));
-    inactivityTimeoutSecs = static_cast<int>(static_cast<uint32_t>(timeout));
+  // Every setting is read here, once: a value the service cannot use stops
+  // the start before anything is set up.
+  if (CRnError e = WzScsiSrvReadSettings(m_settings)) return e.Push(FX_HERE);
+
+  if (m_settings.Given(kTimeoutKey)) {
+    WZLOG(0, "RegKey=nWzScsiSrvInactivityTimeOutInSecs, value=%lu",
+          static_cast<unsigned long>(m_settings.inactivityTimeoutSecs));
+    inactivityTimeoutSecs = m_settings.inactivityTimeoutSecs;
   }
 
-  m_sActionLogRoot.clear();
-  if (WZPlatformInfo::getString(kSection, kStagingKey, m_sActionLogRoot).IsError() || m_sActionLogRoot.empty())
+  m_sActionLogRoot = m_settings.stagingLoc;
+  if (m_sActionLogRoot.empty())
     m_sActionLogRoot = WZPI_CommClient::getJobResultsDirectory(WZPlatformInfo::getPhysicalMachine());
   CRnError joined = FXPath::Append(m_sActionLogRoot, kActionLogDirName, 0);
   (void)joined;
@@ -49,10 +47,7 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
   m_sIdleSemName = semName;
   m_pSvcApp = app;
 
-  uint64_t maxWorkers = kPoolMaxThreads;
-  if (WZPlatformInfo::getNumber(kSection, kMaxWorkersKey, maxWorkers).IsError() || maxWorkers < 1 || maxWorkers > 1024)
-    maxWorkers = kPoolMaxThreads;
-  CRnError pool = m_threadPool.initThreadPool("WzScsiSrv", kPoolIdleSecs, kPoolMinThreads, static_cast<int>(maxWorkers),
+  CRnError pool = m_threadPool.initThreadPool("WzScsiSrv", kPoolIdleSecs, kPoolMinThreads, m_settings.maxWorkerThreads,
                                               kPoolGrowStep);
   if (pool) WZLOG(-1, "Failed to start the worker pool, error=%s", pool.AsString().c_str());
 
@@ -60,7 +55,7 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
     std::string text = e.AsString();
     return e.Push(FX_HERE, "Initialization of platform library failed with error: [%s]", text.c_str());
   }
-  if (CRnError e = WzScsiSrvReadBackingStorePolicy(m_backingStores)) {
+  if (CRnError e = WzScsiSrvReadBackingStorePolicy(m_settings.backingStoreDirs, m_backingStores)) {
     std::string text = e.AsString();
     return e.Push(FX_HERE, "The backing-store setting is wrong: %s", text.c_str());
   }
@@ -85,9 +80,8 @@ CRnError WzScsiSrv::KillAllJobs() {
   m_stopping = true;
   StopEngineWatch();
   if (m_follower) m_follower->Stop();
-  uint64_t limit = kDefaultStopTimeoutSecs;
-  if (WZPlatformInfo::getNumber(kSection, kStopTimeoutKey, limit).IsError()) limit = kDefaultStopTimeoutSecs;
-  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, static_cast<int>(limit));
+  const int limit = m_settings.stopTimeoutSecs;
+  CRnError waited = m_threadPool.waitForAllThreads(true, true, true, limit);
   if (waited) {
     m_driversInUse = true;
     WZLOG(-1, "A worker is still inside a driver after %llu s (%s); the drivers stay loaded",

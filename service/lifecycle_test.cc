@@ -129,6 +129,34 @@ TEST(Initialize, EmptyStagingLocationFallsBackToJobResults) {
   EXPECT_EQ(WzScsiSrvTestPeer(h.Service()).ActionLogRoot(), h.StateDir() + "/jobresults/WzScsiSrvActionLogs");
 }
 
+// A wrong value stops the start before the pool or a driver is touched; it
+// is never replaced by the default (these two once were, silently).
+TEST(Initialize, AWrongSettingRefusesTheStartWithTheKeyAndTheRange) {
+  struct Row {
+    const char* key;
+    const char* value;
+    const char* text;
+  } rows[] = {
+      {"nMaxWorkerThreads", "2000",
+       "setting nMaxWorkerThreads of section Quellport is \"2000\", not a number from 1 to 1024"},
+      {"ClusterRequestTimeoutMs", "50",
+       "setting ClusterRequestTimeoutMs of section Quellport is \"50\", not a number from 100 to 60000"},
+  };
+  for (const Row& r : rows) {
+    ServiceHarness h(NotInitialized());
+    h.SetConfig(r.key, r.value);
+    std::string sem = "/x";
+    int timeout = -5;
+    CRnError e = h.Service().Initialize(0, nullptr, sem, timeout, nullptr);
+    ASSERT_TRUE(e.IsError()) << r.key;
+    EXPECT_EQ(e.AsString(), r.text);
+    EXPECT_EQ(timeout, 300);
+    EXPECT_EQ(ConfigValue("WzScsiSrvInUse"), "Y");
+    EXPECT_TRUE(h.Journal().empty()) << "no driver was loaded";
+    EXPECT_FALSE(WzScsiSrvTestPeer(h.Service()).Platform());
+  }
+}
+
 TEST(Initialize, MissingDriverLibraryIsReportedAndLeavesNoDriver) {
   ServiceHarness h(WithDriverDir("/nonexistent-driver-dir"));
   h.SetConfig("sScsiEngine", "lio");

@@ -77,7 +77,7 @@ std::vector<std::string> WzScsiSrv::GetTargetDirs() {
 }
 
 CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
-  return WzScsiSrvCollectTargetDirs(m_sActionLogRoot, dirs);
+  return WzScsiSrvCollectTargetDirs(m_sActionLogRoot, m_settings.preInitializeTargets, dirs);
 }
 
 std::string WzScsiSrv::ReplayReport::Summary() const {

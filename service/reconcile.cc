@@ -14,7 +14,6 @@
 
 #include "actionlog/action_log_layout.h"
 #include "change/target_names.h"
-#include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
@@ -22,23 +21,6 @@
 #include "luns/backing_store_dirs.h"
 #include "service/handler_frame.h"
 #include "service/reconcile_plan.h"
-
-namespace {
-
-const char* const kSection = "Quellport";
-// Seconds between two comparisons of the engine with the configuration; 0: never.
-const char* const kCheckIntervalKey = "nEngineCheckIntervalSecs";
-constexpr uint64_t kDefaultCheckIntervalSecs = 60;
-// Milliseconds between two looks at the engine's instance.
-const char* const kPollKey = "nEngineWatchPollMs";
-constexpr uint64_t kDefaultPollMs = 1000;
-
-uint64_t Setting(const char* key, uint64_t fallback) {
-  uint64_t value = 0;
-  return WZPlatformInfo::getNumber(kSection, key, value).IsSuccess() ? value : fallback;
-}
-
-}  // namespace
 
 WzScsiSrv::ReconcileReport WzScsiSrv::LastReconcile() {
   WzMutexLock lock(&m_reportMutex);
@@ -176,8 +158,8 @@ CRnError WzScsiSrv::ReconcileStep(const WzScsiSrvReconcileAction& action, const 
 void WzScsiSrv::StartEngineWatch() {
   if (!m_ptrPlatform) return;
   m_engineInstance = m_ptrPlatform->EngineInstance();
-  const uint64_t pollMs = std::max<uint64_t>(10, Setting(kPollKey, kDefaultPollMs));
-  const uint64_t checkSecs = Setting(kCheckIntervalKey, kDefaultCheckIntervalSecs);
+  const uint64_t pollMs = static_cast<uint64_t>(m_settings.engineWatchPollMs);
+  const uint64_t checkSecs = static_cast<uint64_t>(m_settings.engineCheckIntervalSecs);
   EngineWatchState state;
   state.checkMs = static_cast<int64_t>(checkSecs * 1000);
   state.nextCheck = WzNowMs() + state.checkMs;

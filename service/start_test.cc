@@ -2,9 +2,13 @@
 // replay that fails.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
+#include "actionlog/action_log_layout.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
 
@@ -109,8 +113,10 @@ TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
 TEST(Start, AFailedReplayStillStartsTheService) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  // A pre-initialised target list that cannot be read stops the replay.
-  h.SetConfig("sPreInitializeTargets", "iqn.a, iqn.b c");
+  // An action log that cannot be listed stops the replay.
+  const std::string targets = WzScsiSrvActionLog::TargetsDir(h.ActionLogRoot());
+  ASSERT_EQ(::rename(targets.c_str(), (targets + ".aside").c_str()), 0);
+  WriteFile(targets, "not a directory");
   h.Restart(false);
   auto reply = h.Send(MakeStart());
   EXPECT_EQ(ReplyCode(reply), 1);
@@ -120,6 +126,7 @@ TEST(Start, AFailedReplayStillStartsTheService) {
   EXPECT_EQ(h.Service().GetStatus(), WzScsiSrv::SVC_INITIALIZED);
 
   // Started all the same: requests are served, and a later start says so.
+  ASSERT_EQ(::unlink(targets.c_str()), 0);
   EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
   EXPECT_EQ(ReplyCode(h.Send(MakeStart())), 0);
 }

@@ -5,10 +5,12 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <sstream>
 
+#include "apps/wzscsictl/ctl_command.h"
 #include "apps/wzscsictl/ctl_lib.h"
-#include "hostlib/net/asio_network_server.h"
 #include "messages/WzScsiServerMessages.h"
 
 #ifndef WZ_VERSION
@@ -17,28 +19,6 @@
 
 namespace WzCtl {
 namespace {
-
-struct GlobalOptions {
-  std::string socket = kWznDefaultUnixSocketPath;
-  std::string tcp;
-  std::string token;
-  bool json = false;
-  double timeoutSecs = 60;
-  int64_t flags = 0;
-};
-
-// What the chosen subcommand sends and how its success reads.
-struct Command {
-  // Builds the request; a failure is a usage error (exit 1).
-  std::function<CRnError(std::unique_ptr<CNMessageBase>&)> build;
-  // Prints a successful reply for people.
-  std::function<void(const ReplyView&, std::ostream&)> printOk;
-  bool listsLuns = false;
-  bool printsXml = false;  // `send`: the reply's XML is the output
-  bool isStatus = false;   // `status`: its own JSON form
-  // A JSON form of its own (the show commands); ReplyJson when empty.
-  std::function<std::string(const ReplyView&)> toJson;
-};
 
 void PrintMessageOr(const ReplyView& v, const std::string& fallback, std::ostream& out) {
   out << (v.errorMessage.empty() ? fallback : v.errorMessage) << "\n";
@@ -70,15 +50,13 @@ void PrintTargetTable(const ReplyView& v, std::ostream& out) {
   out << FormatTable(rows);
 }
 
-template <class F>
-Command Simple(F make, std::function<void(const ReplyView&, std::ostream&)> printOk) {
-  Command c;
-  c.build = [make](std::unique_ptr<CNMessageBase>& out) {
-    out = make();
-    return CRnError();
-  };
-  c.printOk = std::move(printOk);
-  return c;
+void PrintResultLines(const ReplyView& v, std::ostream& o) {
+  for (const std::string& line : v.results) o << line << "\n";
+  if (!v.errorMessage.empty()) o << v.errorMessage << "\n";
+}
+
+CRnError UsageError(const char* text) {
+  return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER, "%s", text);
 }
 
 CRnError ReadAll(const std::string& file, std::istream& in, std::string& text) {
@@ -92,41 +70,395 @@ CRnError ReadAll(const std::string& file, std::istream& in, std::string& text) {
   return CRnError();
 }
 
-// What `target show` and `lun show` were given.
-struct ShowArgs {
+// A group of subcommands ("target", "lun", "host"): one of them is needed.
+CLI::App& AddGroup(CLI::App& app, const char* name, const char* description) {
+  CLI::App* group = app.add_subcommand(name, description);
+  group->require_subcommand(1);
+  return *group;
+}
+
+// ---------------------------------------------------------------- start
+
+void AddStart(CLI::App& app, CtlContext& ctx) {
+  app.add_subcommand("start", "start the service (replays the saved configuration)")->callback([&ctx] {
+    ctx.choose(Simple([&ctx] { return MakeStart(ctx.g.flags); },
+                      [](const ReplyView& v, std::ostream& o) { PrintMessageOr(v, "service started", o); }));
+  });
+}
+
+// ---------------------------------------------------------------- target
+
+void AddTargetCreate(CLI::App& target, CtlContext& ctx) {
+  struct Args {
+    std::string name, desc;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App* sub = target.add_subcommand("create", "create a target");
+  sub->add_option("NAME", a->name, "target name (an iSCSI qualified name)")->required();
+  sub->add_option("--desc", a->desc, "description");
+  sub->callback([a, &ctx] {
+    ctx.choose(Simple([a, &ctx] { return MakeCreateTarget(a->name, a->desc, ctx.g.flags); },
+                      [a](const ReplyView&, std::ostream& o) { o << "target " << a->name << " created\n"; }));
+  });
+}
+
+void AddTargetDelete(CLI::App& target, CtlContext& ctx) {
+  auto name = std::make_shared<std::string>();
+  CLI::App* sub = target.add_subcommand("delete", "delete a target (it must hold no LUN)");
+  sub->add_option("NAME", *name, "target name")->required();
+  sub->callback([name, &ctx] {
+    ctx.choose(Simple([name, &ctx] { return MakeDeleteTarget(*name, ctx.g.flags); },
+                      [name](const ReplyView&, std::ostream& o) { o << "target " << *name << " deleted\n"; }));
+  });
+}
+
+void AddTargetAuth(CLI::App& target, CtlContext& ctx) {
+  struct Args {
+    std::string name, user, secretFile, mutualUser, mutualSecretFile;
+    bool off = false;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App* sub = target.add_subcommand("auth", "set or turn off a target's CHAP authentication");
+  sub->add_option("NAME", a->name, "target name")->required();
+  auto* userOpt = sub->add_option("--user", a->user, "the user name initiators log in with");
+  auto* secretOpt = sub->add_option("--secret-file", a->secretFile,
+                                    "a file holding the secret (12 to 16 characters; - for standard input)");
+  auto* mutualOpt =
+      sub->add_option("--mutual-user", a->mutualUser, "the user name the target answers with (mutual CHAP)");
+  auto* mutualSecretOpt =
+      sub->add_option("--mutual-secret-file", a->mutualSecretFile, "a file holding the target's secret");
+  auto* offOpt = sub->add_flag("--off", a->off, "turn CHAP off: mapped initiators log in without credentials");
+  for (auto* opt : {userOpt, secretOpt, mutualOpt, mutualSecretOpt}) offOpt->excludes(opt);
+  userOpt->needs(secretOpt);
+  secretOpt->needs(userOpt);
+  mutualOpt->needs(mutualSecretOpt)->needs(userOpt);
+  mutualSecretOpt->needs(mutualOpt);
+  sub->callback([a, &ctx] {
+    Command c;
+    c.build = [a, &ctx](std::unique_ptr<CNMessageBase>& request) -> CRnError {
+      if (!a->off && a->user.empty()) return UsageError("target auth needs --user and --secret-file, or --off");
+      std::string secret, mutualSecret;
+      if (!a->off) {
+        if (CRnError e = ReadSecretFile(a->secretFile, secret)) return e;
+        if (!a->mutualUser.empty())
+          if (CRnError e = ReadSecretFile(a->mutualSecretFile, mutualSecret)) return e;
+      }
+      request = MakeSetTargetAuth(a->name, a->off ? std::string() : a->user, secret, a->mutualUser, mutualSecret,
+                                  ctx.g.flags);
+      return CRnError();
+    };
+    c.printOk = [a](const ReplyView&, std::ostream& o) {
+      if (a->off)
+        o << "CHAP of target " << a->name << " off\n";
+      else
+        o << "CHAP of target " << a->name << " on, user " << a->user
+          << (a->mutualUser.empty() ? std::string() : ", mutual user " + a->mutualUser) << "\n";
+    };
+    ctx.choose(std::move(c));
+  });
+}
+
+void AddTargetList(CLI::App& target, CtlContext& ctx) {
+  target.add_subcommand("list", "list the targets")->callback([&ctx] {
+    ctx.choose(Simple([&ctx] { return MakeListTargets(ctx.g.flags); }, PrintTargetTable));
+  });
+}
+
+// The detailed views, 80 columns wide for people, everything in full with
+// --json: `target show [TARGET]` and `lun show [TARGET [LUN]]`.
+Command DetailedShow(CtlContext& ctx, const char* kind, std::string (*format)(const ReplyView&, size_t),
+                     const std::string& target, int64_t lun) {
+  Command c = Simple([&ctx, kind, target, lun] { return MakeShow(kind, target, lun, ctx.g.flags); },
+                     [format](const ReplyView& v, std::ostream& o) { o << format(v, 80); });
+  c.toJson = DetailsJson;
+  return c;
+}
+
+void AddTargetShow(CLI::App& target, CtlContext& ctx) {
+  auto name = std::make_shared<std::string>();
+  CLI::App* sub = target.add_subcommand("show", "a target's description, CHAP state (never a secret) and LUN count");
+  sub->add_option("TARGET", *name, "only this target");
+  sub->callback([name, &ctx] { ctx.choose(DetailedShow(ctx, "target", FormatTargetDetails, *name, -1)); });
+}
+
+// ---------------------------------------------------------------- lun
+
+void AddLunCreate(CLI::App& lun, CtlContext& ctx) {
+  struct Args {
+    LunCreateArgs cfg;
+    std::string type;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App* sub = lun.add_subcommand("create", "create a LUN on a target");
+  sub->add_option("TARGET", a->cfg.target, "target name")->required();
+  sub->add_option("--type", a->type, "backing store: kernel, blkdev, devsnap, fsblb or a number")->required();
+  auto* pathOpt = sub->add_option("--path", a->cfg.path, "backing file or device");
+  auto* ssidOpt = sub->add_option("--ssid", a->cfg.ssid, "snapshot id (devsnap)");
+  pathOpt->excludes(ssidOpt);
+  sub->add_option("--serial", a->cfg.serial, "serial-number prefix (letters and digits, at most 16)")->required();
+  auto* sizeOpt = sub->add_option("--size", a->cfg.size, "size in bytes");
+  sub->add_option("--args", a->cfg.rawArgs, "further backing-store options, appended as given (--args=\"-x y\")");
+  sub->callback([a, sizeOpt, &ctx] {
+    a->cfg.hasSize = sizeOpt->count() > 0;
+    Command c;
+    c.build = [a, &ctx](std::unique_ptr<CNMessageBase>& request) -> CRnError {
+      if (a->cfg.path.empty() == a->cfg.ssid.empty())
+        return UsageError("lun create needs exactly one of --path and --ssid");
+      if (CRnError e = ParseLunType(a->type, a->cfg.type)) return e;
+      request = MakeCreateLun(a->cfg, ctx.g.flags);
+      return CRnError();
+    };
+    c.printOk = [a](const ReplyView& v, std::ostream& o) {
+      o << "LUN " << v.lunId << " created on target " << a->cfg.target;
+      if (!v.serialPrefix.empty()) o << " (serial prefix " << v.serialPrefix << ")";
+      o << "\n";
+    };
+    ctx.choose(std::move(c));
+  });
+}
+
+// TARGET and LUN, the arguments of the commands on one LUN.
+struct LunRef {
   std::string target;
-  int64_t lun = -1;
+  int64_t lun = 0;
 };
 
-// The detailed views: `target show [TARGET]` and `lun show [TARGET [LUN]]`,
-// 80 columns wide for people, everything in full with --json.
-void AddShowCommands(CLI::App* target, CLI::App* lun, ShowArgs& show, const GlobalOptions& g,
-                     std::function<void(Command)> choose) {
-  auto detailed = [&g, &show](const char* kind, std::string (*format)(const ReplyView&, size_t)) {
-    Command c = Simple([&g, &show, kind] { return MakeShow(kind, show.target, show.lun, g.flags); },
-                       [format](const ReplyView& v, std::ostream& o) { o << format(v, 80); });
-    c.toJson = DetailsJson;
-    return c;
+void AddLunRef(CLI::App& sub, LunRef& ref) {
+  sub.add_option("TARGET", ref.target, "target name")->required();
+  sub.add_option("LUN", ref.lun, "LUN number")->required();
+}
+
+void AddLunDelete(CLI::App& lun, CtlContext& ctx) {
+  struct Args {
+    LunRef ref;
+    bool closeOnly = false;
   };
-  auto* tShow = target->add_subcommand("show", "a target's description, CHAP state (never a secret) and LUN count");
-  tShow->add_option("TARGET", show.target, "only this target");
-  tShow->callback([choose, detailed] { choose(detailed("target", FormatTargetDetails)); });
-  auto* lShow = lun->add_subcommand(
-      "show", "each LUN's backing store, path, size, serial, closed state, hosts and creation time");
-  lShow->add_option("TARGET", show.target, "only this target's LUNs");
-  lShow->add_option("LUN", show.lun, "only this LUN (needs TARGET)")->check(CLI::NonNegativeNumber);
-  lShow->callback([choose, detailed] { choose(detailed("lun", FormatLunDetails)); });
+  auto a = std::make_shared<Args>();
+  CLI::App* sub = lun.add_subcommand("delete", "delete a LUN (it must have no host mapping)");
+  AddLunRef(*sub, a->ref);
+  sub->add_flag("--close-only", a->closeOnly, "only close it (devsnap): it stays configured and saved");
+  sub->callback([a, &ctx] {
+    ctx.choose(Simple([a, &ctx] { return MakeDeleteLun(a->ref.target, a->ref.lun, a->closeOnly, ctx.g.flags); },
+                      [a](const ReplyView&, std::ostream& o) {
+                        o << "LUN " << a->ref.lun << " of target " << a->ref.target
+                          << (a->closeOnly ? " closed\n" : " deleted\n");
+                      }));
+  });
+}
+
+void AddLunOpen(CLI::App& lun, CtlContext& ctx) {
+  auto ref = std::make_shared<LunRef>();
+  CLI::App* sub = lun.add_subcommand("open", "open a closed devsnap LUN again");
+  AddLunRef(*sub, *ref);
+  sub->callback([ref, &ctx] {
+    ctx.choose(Simple([ref, &ctx] { return MakeOpenLun(ref->target, ref->lun, ctx.g.flags); },
+                      [ref](const ReplyView&, std::ostream& o) {
+                        o << "LUN " << ref->lun << " of target " << ref->target << " opened\n";
+                      }));
+  });
+}
+
+void AddLunList(CLI::App& lun, CtlContext& ctx) {
+  struct Args {
+    std::string target, host;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App* sub = lun.add_subcommand("list", "list LUNs with their hosts and creation times (UTC)");
+  sub->add_option("--target", a->target, "only this target");
+  sub->add_option("--host", a->host, "only LUNs mapped to this host");
+  sub->callback([a, &ctx] {
+    Command c = Simple([a, &ctx] { return MakeListLuns(a->target, a->host, ctx.g.flags); }, PrintLunTable);
+    c.listsLuns = true;
+    ctx.choose(std::move(c));
+  });
+}
+
+void AddLunShow(CLI::App& lun, CtlContext& ctx) {
+  struct Args {
+    std::string target;
+    int64_t lun = -1;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App* sub =
+      lun.add_subcommand("show", "each LUN's backing store, path, size, serial, closed state, hosts and creation time");
+  sub->add_option("TARGET", a->target, "only this target's LUNs");
+  sub->add_option("LUN", a->lun, "only this LUN (needs TARGET)")->check(CLI::NonNegativeNumber);
+  sub->callback([a, &ctx] { ctx.choose(DetailedShow(ctx, "lun", FormatLunDetails, a->target, a->lun)); });
+}
+
+// ---------------------------------------------------------------- host
+
+struct HostRef {
+  LunRef lun;
+  std::string host;
+};
+
+std::shared_ptr<HostRef> AddHostRef(CLI::App& sub) {
+  auto ref = std::make_shared<HostRef>();
+  AddLunRef(sub, ref->lun);
+  sub.add_option("HOST", ref->host, "host (initiator) name, case-sensitive")->required();
+  return ref;
+}
+
+void AddHostMap(CLI::App& host, CtlContext& ctx) {
+  CLI::App* sub = host.add_subcommand("map", "map a LUN to a host");
+  auto r = AddHostRef(*sub);
+  sub->callback([r, &ctx] {
+    ctx.choose(Simple([r, &ctx] { return MakeMapHost(r->lun.target, r->lun.lun, r->host, ctx.g.flags); },
+                      [r](const ReplyView&, std::ostream& o) {
+                        o << "host " << r->host << " mapped to LUN " << r->lun.lun << " of target " << r->lun.target
+                          << "\n";
+                      }));
+  });
+}
+
+void AddHostUnmap(CLI::App& host, CtlContext& ctx) {
+  CLI::App* sub = host.add_subcommand("unmap", "remove a host mapping");
+  auto r = AddHostRef(*sub);
+  sub->callback([r, &ctx] {
+    ctx.choose(Simple([r, &ctx] { return MakeUnmapHost(r->lun.target, r->lun.lun, r->host, ctx.g.flags); },
+                      [r](const ReplyView&, std::ostream& o) {
+                        o << "host " << r->host << " unmapped from LUN " << r->lun.lun << " of target " << r->lun.target
+                          << "\n";
+                      }));
+  });
+}
+
+// ---------------------------------------------------------------- service
+
+void AddReload(CLI::App& app, CtlContext& ctx) {
+  app.add_subcommand("reload", "replay the saved configuration into the running service")->callback([&ctx] {
+    ctx.choose(Simple([&ctx] { return MakeReload(ctx.g.flags); },
+                      [](const ReplyView& v, std::ostream& o) { PrintMessageOr(v, "reloaded", o); }));
+  });
+}
+
+void AddStatus(CLI::App& app, CtlContext& ctx) {
+  app.add_subcommand("status", "the service's state and what its last replay could not restore")->callback([&ctx] {
+    Command c = Simple([&ctx] { return MakeStatus(ctx.g.flags); },
+                       [](const ReplyView& v, std::ostream& o) { o << FormatStatus(v); });
+    c.isStatus = true;
+    ctx.choose(std::move(c));
+  });
+}
+
+void AddReconcile(CLI::App& app, CtlContext& ctx) {
+  auto dryRun = std::make_shared<bool>(false);
+  CLI::App* sub =
+      app.add_subcommand("reconcile",
+                         "make the engine hold exactly the configuration: create what it lacks, remove the service's "
+                         "objects the configuration lacks");
+  sub->add_flag("--dry-run", *dryRun, "list the differences, change nothing");
+  sub->callback([dryRun, &ctx] {
+    ctx.choose(Simple([dryRun, &ctx] { return MakeReconcile(*dryRun, ctx.g.flags); },
+                      [](const ReplyView& v, std::ostream& o) {
+                        for (const std::string& line : v.results) o << line << "\n";
+                        o << (v.errorMessage.empty() ? "done" : v.errorMessage) << "\n";
+                      }));
+  });
+}
+
+// ioctl: the rest of the line is the command's option string, so that
+// `ioctl llh -hi host1` reads naturally; only --help is ours.
+void AddIoctl(CLI::App& app, CtlContext& ctx) {
+  auto command = std::make_shared<std::string>();
+  CLI::App* sub = app.add_subcommand("ioctl", "send a control command; the rest of the line is its option string");
+  sub->set_help_flag("--help", "print this help message and exit");
+  sub->prefix_command();
+  sub->fallthrough(false);
+  sub->add_option("COMMAND", *command, "command word (ll, llt, llh, lt, rc)")->required();
+  sub->callback([command, sub, &ctx] {
+    std::string arguments;
+    for (const std::string& a : sub->remaining()) arguments += (arguments.empty() ? "" : " ") + a;
+    Command c = Simple([&ctx, word = *command, arguments] { return MakeIoctl(word, arguments, ctx.g.flags); },
+                       PrintResultLines);
+    c.listsLuns = true;
+    ctx.choose(std::move(c));
+  });
+}
+
+void AddSend(CLI::App& app, CtlContext& ctx) {
+  auto file = std::make_shared<std::string>();
+  CLI::App* sub =
+      app.add_subcommand("send", "send any XML message (file, or - for standard input); prints the reply's XML");
+  sub->add_option("FILE", *file, "file holding one message")->required();
+  sub->callback([file, &ctx] {
+    Command c;
+    c.build = [file, &ctx](std::unique_ptr<CNMessageBase>& msg) -> CRnError {
+      std::string text;
+      if (CRnError e = ReadAll(*file, *ctx.in, text)) return e;
+      int status = 0;
+      msg = CNMessageBase::ParseXml(text.data(), text.size(), &status);
+      if (!msg)
+        return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER, "%s is not a message: %s",
+                                       *file == "-" ? "the input" : file->c_str(), CNXmlStatusText(status));
+      return CRnError();
+    };
+    c.printsXml = true;
+    ctx.choose(std::move(c));
+  });
+}
+
+// ---------------------------------------------------------------- the table
+
+// Every subcommand, by the group it belongs to ("" for the top level), in
+// the order --help lists them.
+struct CommandRow {
+  const char* group;
+  CommandBuilder add;
+};
+const CommandRow kCommands[] = {
+    {"", AddStart},
+    {"target", AddTargetCreate},
+    {"target", AddTargetDelete},
+    {"target", AddTargetAuth},
+    {"target", AddTargetList},
+    {"lun", AddLunCreate},
+    {"lun", AddLunDelete},
+    {"lun", AddLunOpen},
+    {"lun", AddLunList},
+    {"target", AddTargetShow},
+    {"lun", AddLunShow},
+    {"host", AddHostMap},
+    {"host", AddHostUnmap},
+    {"", AddReload},
+    {"", AddStatus},
+    {"", AddReconcile},
+    {"", AddImport},
+    {"", AddExport},
+    {"", AddIoctl},
+    {"", AddSend},
+};
+
+const char* GroupDescription(const std::string& group) {
+  if (group == "target") return "create, delete and list targets";
+  if (group == "lun") return "create, delete, open and list LUNs";
+  return "map LUNs to hosts (initiators) and remove mappings";
+}
+
+void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
+  app.fallthrough();
+  app.require_subcommand(1);
+  app.add_option("--socket", g.socket, "Unix socket of wzscsid")->envname("WZSCSI_SOCKET")->capture_default_str();
+  app.add_option("--tcp", g.tcp, "HOST:PORT of wzscsid's TCP listener (instead of the Unix socket)");
+  app.add_option("--token", g.token, "shared token for TCP (better: the WZSCSI_TOKEN variable)")
+      ->envname("WZSCSI_TOKEN");
+  app.add_flag("--json", g.json, "print each reply as one JSON object");
+  app.add_option("--timeout", g.timeoutSecs, "seconds to wait for the connection and for the reply")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.add_option("--flags", g.flags, "request context flags (1 close only, 2 open only)");
+  app.set_version_flag("--version", std::string("wzscsictl ") + WZ_VERSION, "print the version and exit");
 }
 
 int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::ostream& err) {
+  if (cmd.run) return cmd.run(out, err);
   std::unique_ptr<CNMessageBase> request;
   if (CRnError e = cmd.build(request)) {
     err << "wzscsictl: " << e.AsString() << "\n";
     return kExitFailed;
   }
-  const std::string endpoint = g.tcp.empty() ? g.socket : g.tcp;
-  const int timeoutMs = static_cast<int>(g.timeoutSecs * 1000);
-  CallResult result = CallOnce(endpoint, g.token, *request, timeoutMs);
+  CallResult result = CallOnce(g.Endpoint(), g.token, *request, g.TimeoutMs());
   if (!result.reply) {
     err << "wzscsictl: " << result.errorText << "\n";
     return result.exitCode;
@@ -151,10 +483,11 @@ int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::
 }  // namespace
 
 int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& err, std::istream& in) {
-  GlobalOptions g;
+  CtlContext ctx;
+  ctx.in = &in;
   Command cmd;
   bool chosen = false;
-  auto choose = [&](Command c) {
+  ctx.choose = [&](Command c) {
     cmd = std::move(c);
     chosen = true;
   };
@@ -164,247 +497,15 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       "Exit status: 0 success, 1 the service answered with an error (or bad usage),\n"
       "2 wzscsid cannot be reached or refused the connection, 3 no reply in time.",
       "wzscsictl"};
-  app.fallthrough();
-  app.require_subcommand(1);
-  app.add_option("--socket", g.socket, "Unix socket of wzscsid")->envname("WZSCSI_SOCKET")->capture_default_str();
-  app.add_option("--tcp", g.tcp, "HOST:PORT of wzscsid's TCP listener (instead of the Unix socket)");
-  app.add_option("--token", g.token, "shared token for TCP (better: the WZSCSI_TOKEN variable)")
-      ->envname("WZSCSI_TOKEN");
-  app.add_flag("--json", g.json, "print each reply as one JSON object");
-  app.add_option("--timeout", g.timeoutSecs, "seconds to wait for the connection and for the reply")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-  app.add_option("--flags", g.flags, "request context flags (1 close only, 2 open only)");
-  app.set_version_flag("--version", std::string("wzscsictl ") + WZ_VERSION, "print the version and exit");
-
-  // start
-  app.add_subcommand("start", "start the service (replays the saved configuration)")->callback([&] {
-    choose(Simple([&] { return MakeStart(g.flags); },
-                  [](const ReplyView& v, std::ostream& o) { PrintMessageOr(v, "service started", o); }));
-  });
-
-  // target
-  auto* target = app.add_subcommand("target", "create, delete and list targets");
-  target->require_subcommand(1);
-  auto* tCreate = target->add_subcommand("create", "create a target");
-  std::string targetName, targetDesc;
-  tCreate->add_option("NAME", targetName, "target name (an iSCSI qualified name)")->required();
-  tCreate->add_option("--desc", targetDesc, "description");
-  tCreate->callback([&] {
-    choose(Simple([&] { return MakeCreateTarget(targetName, targetDesc, g.flags); },
-                  [&](const ReplyView&, std::ostream& o) { o << "target " << targetName << " created\n"; }));
-  });
-  auto* tDelete = target->add_subcommand("delete", "delete a target (it must hold no LUN)");
-  tDelete->add_option("NAME", targetName, "target name")->required();
-  tDelete->callback([&] {
-    choose(Simple([&] { return MakeDeleteTarget(targetName, g.flags); },
-                  [&](const ReplyView&, std::ostream& o) { o << "target " << targetName << " deleted\n"; }));
-  });
-  auto* tAuth = target->add_subcommand("auth", "set or turn off a target's CHAP authentication");
-  std::string authUser, secretFile, mutualUser, mutualSecretFile;
-  bool authOff = false;
-  tAuth->add_option("NAME", targetName, "target name")->required();
-  auto* userOpt = tAuth->add_option("--user", authUser, "the user name initiators log in with");
-  auto* secretOpt = tAuth->add_option("--secret-file", secretFile,
-                                      "a file holding the secret (12 to 16 characters; - for standard input)");
-  auto* mutualOpt =
-      tAuth->add_option("--mutual-user", mutualUser, "the user name the target answers with (mutual CHAP)");
-  auto* mutualSecretOpt =
-      tAuth->add_option("--mutual-secret-file", mutualSecretFile, "a file holding the target's secret");
-  auto* offOpt = tAuth->add_flag("--off", authOff, "turn CHAP off: mapped initiators log in without credentials");
-  for (auto* opt : {userOpt, secretOpt, mutualOpt, mutualSecretOpt}) offOpt->excludes(opt);
-  userOpt->needs(secretOpt);
-  secretOpt->needs(userOpt);
-  mutualOpt->needs(mutualSecretOpt)->needs(userOpt);
-  mutualSecretOpt->needs(mutualOpt);
-  tAuth->callback([&] {
-    Command c;
-    c.build = [&](std::unique_ptr<CNMessageBase>& request) -> CRnError {
-      if (!authOff && authUser.empty())
-        return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
-                                       "target auth needs --user and --secret-file, or --off");
-      std::string secret, mutualSecret;
-      if (!authOff) {
-        if (CRnError e = ReadSecretFile(secretFile, secret)) return e;
-        if (!mutualUser.empty())
-          if (CRnError e = ReadSecretFile(mutualSecretFile, mutualSecret)) return e;
-      }
-      request =
-          MakeSetTargetAuth(targetName, authOff ? std::string() : authUser, secret, mutualUser, mutualSecret, g.flags);
-      return CRnError();
-    };
-    c.printOk = [&](const ReplyView&, std::ostream& o) {
-      if (authOff)
-        o << "CHAP of target " << targetName << " off\n";
-      else
-        o << "CHAP of target " << targetName << " on, user " << authUser
-          << (mutualUser.empty() ? std::string() : ", mutual user " + mutualUser) << "\n";
-    };
-    choose(std::move(c));
-  });
-  target->add_subcommand("list", "list the targets")->callback([&] {
-    choose(Simple([&] { return MakeListTargets(g.flags); }, PrintTargetTable));
-  });
-
-  // lun
-  auto* lun = app.add_subcommand("lun", "create, delete, open and list LUNs");
-  lun->require_subcommand(1);
-  LunCreateArgs cfg;
-  std::string typeText;
-  int64_t lunId = 0;
-  bool closeOnly = false;
-  auto* lCreate = lun->add_subcommand("create", "create a LUN on a target");
-  lCreate->add_option("TARGET", cfg.target, "target name")->required();
-  lCreate->add_option("--type", typeText, "backing store: kernel, blkdev, devsnap, fsblb or a number")->required();
-  auto* pathOpt = lCreate->add_option("--path", cfg.path, "backing file or device");
-  auto* ssidOpt = lCreate->add_option("--ssid", cfg.ssid, "snapshot id (devsnap)");
-  pathOpt->excludes(ssidOpt);
-  lCreate->add_option("--serial", cfg.serial, "serial-number prefix (letters and digits, at most 16)")->required();
-  auto* sizeOpt = lCreate->add_option("--size", cfg.size, "size in bytes");
-  lCreate->add_option("--args", cfg.rawArgs, "further backing-store options, appended as given (--args=\"-x y\")");
-  lCreate->callback([&] {
-    cfg.hasSize = sizeOpt->count() > 0;
-    Command c;
-    c.build = [&](std::unique_ptr<CNMessageBase>& request) -> CRnError {
-      if (cfg.path.empty() == cfg.ssid.empty())
-        return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
-                                       "lun create needs exactly one of --path and --ssid");
-      if (CRnError e = ParseLunType(typeText, cfg.type)) return e;
-      request = MakeCreateLun(cfg, g.flags);
-      return CRnError();
-    };
-    c.printOk = [&](const ReplyView& v, std::ostream& o) {
-      o << "LUN " << v.lunId << " created on target " << cfg.target;
-      if (!v.serialPrefix.empty()) o << " (serial prefix " << v.serialPrefix << ")";
-      o << "\n";
-    };
-    choose(std::move(c));
-  });
-  auto* lDelete = lun->add_subcommand("delete", "delete a LUN (it must have no host mapping)");
-  lDelete->add_option("TARGET", cfg.target, "target name")->required();
-  lDelete->add_option("LUN", lunId, "LUN number")->required();
-  lDelete->add_flag("--close-only", closeOnly, "only close it (devsnap): it stays configured and saved");
-  lDelete->callback([&] {
-    choose(Simple([&] { return MakeDeleteLun(cfg.target, lunId, closeOnly, g.flags); },
-                  [&](const ReplyView&, std::ostream& o) {
-                    o << "LUN " << lunId << " of target " << cfg.target << (closeOnly ? " closed\n" : " deleted\n");
-                  }));
-  });
-  auto* lOpen = lun->add_subcommand("open", "open a closed devsnap LUN again");
-  lOpen->add_option("TARGET", cfg.target, "target name")->required();
-  lOpen->add_option("LUN", lunId, "LUN number")->required();
-  lOpen->callback([&] {
-    choose(Simple([&] { return MakeOpenLun(cfg.target, lunId, g.flags); },
-                  [&](const ReplyView&, std::ostream& o) {
-                    o << "LUN " << lunId << " of target " << cfg.target << " opened\n";
-                  }));
-  });
-  std::string filterTarget, filterHost;
-  auto* lList = lun->add_subcommand("list", "list LUNs with their hosts and creation times (UTC)");
-  lList->add_option("--target", filterTarget, "only this target");
-  lList->add_option("--host", filterHost, "only LUNs mapped to this host");
-  lList->callback([&] {
-    Command c = Simple([&] { return MakeListLuns(filterTarget, filterHost, g.flags); }, PrintLunTable);
-    c.listsLuns = true;
-    choose(std::move(c));
-  });
-
-  ShowArgs show;
-  AddShowCommands(target, lun, show, g, choose);
-
-  // host
-  auto* host = app.add_subcommand("host", "map LUNs to hosts (initiators) and remove mappings");
-  host->require_subcommand(1);
-  std::string hostId;
-  auto* hMap = host->add_subcommand("map", "map a LUN to a host");
-  auto* hUnmap = host->add_subcommand("unmap", "remove a host mapping");
-  for (auto* sub : {hMap, hUnmap}) {
-    sub->add_option("TARGET", cfg.target, "target name")->required();
-    sub->add_option("LUN", lunId, "LUN number")->required();
-    sub->add_option("HOST", hostId, "host (initiator) name, case-sensitive")->required();
+  AddGlobalOptions(app, ctx.g);
+  // A group is added where its first subcommand comes, so --help lists
+  // everything in the table's order.
+  std::map<std::string, CLI::App*> groups{{"", &app}};
+  for (const CommandRow& row : kCommands) {
+    CLI::App*& parent = groups[row.group];
+    if (parent == nullptr) parent = &AddGroup(app, row.group, GroupDescription(row.group));
+    row.add(*parent, ctx);
   }
-  hMap->callback([&] {
-    choose(Simple([&] { return MakeMapHost(cfg.target, lunId, hostId, g.flags); },
-                  [&](const ReplyView&, std::ostream& o) {
-                    o << "host " << hostId << " mapped to LUN " << lunId << " of target " << cfg.target << "\n";
-                  }));
-  });
-  hUnmap->callback([&] {
-    choose(Simple([&] { return MakeUnmapHost(cfg.target, lunId, hostId, g.flags); },
-                  [&](const ReplyView&, std::ostream& o) {
-                    o << "host " << hostId << " unmapped from LUN " << lunId << " of target " << cfg.target << "\n";
-                  }));
-  });
-
-  // reload
-  app.add_subcommand("reload", "replay the saved configuration into the running service")->callback([&] {
-    choose(Simple([&] { return MakeReload(g.flags); },
-                  [](const ReplyView& v, std::ostream& o) { PrintMessageOr(v, "reloaded", o); }));
-  });
-
-  // status
-  app.add_subcommand("status", "the service's state and what its last replay could not restore")->callback([&] {
-    Command c =
-        Simple([&] { return MakeStatus(g.flags); }, [](const ReplyView& v, std::ostream& o) { o << FormatStatus(v); });
-    c.isStatus = true;
-    choose(std::move(c));
-  });
-
-  // reconcile
-  bool dryRun = false;
-  auto* reconcile =
-      app.add_subcommand("reconcile",
-                         "make the engine hold exactly the configuration: create what it lacks, remove the service's "
-                         "objects the configuration lacks");
-  reconcile->add_flag("--dry-run", dryRun, "list the differences, change nothing");
-  reconcile->callback([&] {
-    choose(Simple([&] { return MakeReconcile(dryRun, g.flags); },
-                  [](const ReplyView& v, std::ostream& o) {
-                    for (const std::string& line : v.results) o << line << "\n";
-                    o << (v.errorMessage.empty() ? "done" : v.errorMessage) << "\n";
-                  }));
-  });
-
-  // ioctl: the rest of the line is the command's option string, so that
-  // `ioctl llh -hi host1` reads naturally; only --help is ours.
-  std::string ioctlCommand;
-  auto* ioctl = app.add_subcommand("ioctl", "send a control command; the rest of the line is its option string");
-  ioctl->set_help_flag("--help", "print this help message and exit");
-  ioctl->prefix_command();
-  ioctl->fallthrough(false);
-  ioctl->add_option("COMMAND", ioctlCommand, "command word (ll, llt, llh, lt, rc)")->required();
-  ioctl->callback([&] {
-    std::string arguments;
-    for (const std::string& a : ioctl->remaining()) arguments += (arguments.empty() ? "" : " ") + a;
-    Command c = Simple([&g, ioctlCommand, arguments] { return MakeIoctl(ioctlCommand, arguments, g.flags); },
-                       [](const ReplyView& v, std::ostream& o) {
-                         for (const std::string& line : v.results) o << line << "\n";
-                         if (!v.errorMessage.empty()) o << v.errorMessage << "\n";
-                       });
-    c.listsLuns = true;
-    choose(std::move(c));
-  });
-
-  // send
-  std::string sendFile;
-  auto* send =
-      app.add_subcommand("send", "send any XML message (file, or - for standard input); prints the reply's XML");
-  send->add_option("FILE", sendFile, "file holding one message")->required();
-  send->callback([&] {
-    Command c;
-    c.build = [&](std::unique_ptr<CNMessageBase>& msg) -> CRnError {
-      std::string text;
-      if (CRnError e = ReadAll(sendFile, in, text)) return e;
-      int status = 0;
-      msg = CNMessageBase::ParseXml(text.data(), text.size(), &status);
-      if (!msg)
-        return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER, "%s is not a message: %s",
-                                       sendFile == "-" ? "the input" : sendFile.c_str(), CNXmlStatusText(status));
-      return CRnError();
-    };
-    c.printsXml = true;
-    choose(std::move(c));
-  });
 
   try {
     app.parse(argc, argv);
@@ -422,7 +523,7 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     out << app.help();
     return kExitFailed;
   }
-  return Execute(g, cmd, out, err);
+  return Execute(ctx.g, cmd, out, err);
 }
 
 }  // namespace WzCtl

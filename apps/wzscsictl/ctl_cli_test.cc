@@ -53,6 +53,12 @@ TEST_F(CtlCliTest, UsageErrorsStopBeforeConnecting) {
       {"host", "map", "iqn.a", "0"},
       {"--timeout", "0", "start"},
       {"bogus"},
+      {"import", "iet", "targets.conf"},
+      {"import", "tgt"},
+      {"import", "tgt", "missing.conf"},  // unreadable: nothing to send
+      {"import", "tgt", "missing.conf", "--map-path", "dev=/x"},
+      {"import", "lio", "missing.json", "--serial-prefix", "NOT-ALNUM"},
+      {"export", "scst"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> withSocket{"--socket", NoDaemon()};
@@ -116,6 +122,29 @@ TEST_F(CtlCliTest, SendRefusesWhatIsNotAMessage) {
   ASSERT_EQ(WzCtl::MakeListTargets(0)->serialize(xml, false), 0);
   o = RunCli({"--socket", NoDaemon(), "send", "-"}, xml);
   EXPECT_EQ(o.code, WzCtl::kExitUnreachable);
+}
+
+TEST_F(CtlCliTest, ImportNeedsTheServiceToChangeAnythingButADryRunShowsThePlan) {
+  const std::string conf = m_dir.Join("targets.conf");
+  CRnTempDirForTest::WriteText(conf,
+                               "<target iqn.2024-01.com.example:t>\n  backing-store /srv/t.img\n"
+                               "  initiator-name iqn.2024-01.com.example:h\n</target>\n");
+  Outcome o = RunCli({"--socket", NoDaemon(), "import", "tgt", conf});
+  EXPECT_EQ(o.code, WzCtl::kExitUnreachable);
+  EXPECT_NE(o.err.find("nothing was changed"), std::string::npos) << o.err;
+  o = RunCli({"--socket", NoDaemon(), "import", "tgt", conf, "--dry-run"});
+  EXPECT_EQ(o.code, WzCtl::kExitUnreachable);
+  EXPECT_NE(o.out.find("Would create 1 target, 1 LUN and 1 host mapping."), std::string::npos) << o.out;
+  // Each --map-path takes one value, wherever it stands.
+  o = RunCli({"--socket", NoDaemon(), "import", "tgt", "--map-path", "/srv=/mnt", conf, "--dry-run"});
+  EXPECT_NE(o.out.find("LUN on /mnt/t.img (tgt LUN 1)"), std::string::npos) << o.out << o.err;
+  o = RunCli({"--socket", NoDaemon(), "--json", "import", "tgt", conf, "--dry-run"});
+  EXPECT_NE(o.out.find("\"serviceKnown\":false"), std::string::npos) << o.out;
+  // A malformed file is reported line by line and goes no further.
+  CRnTempDirForTest::WriteText(conf, "<target iqn.a>\n  backing-store /srv/a.img\n");
+  o = RunCli({"--socket", NoDaemon(), "import", "tgt", conf, "--dry-run"});
+  EXPECT_EQ(o.code, WzCtl::kExitFailed);
+  EXPECT_NE(o.err.find(conf + ":1: error: <target iqn.a> is never closed"), std::string::npos) << o.err;
 }
 
 }  // namespace

@@ -575,6 +575,8 @@ std::vector<std::string> SplitList(const std::string& encoded) {
 
 }  // namespace
 
+std::vector<std::string> DetailRecord::GetList(const std::string& key) const { return SplitList(Get(key)); }
+
 bool ParseDetailRecord(const std::string& line, DetailRecord& out) {
   DetailRecord r;
   size_t start = 0;

@@ -146,6 +146,8 @@ struct DetailRecord {
   std::string kind;                           // "target" or "lun"
   std::map<std::string, std::string> fields;  // decoded values
   std::string Get(const std::string& key) const;
+  // A list field (hosts): its items, each decoded.
+  std::vector<std::string> GetList(const std::string& key) const;
 };
 bool ParseDetailRecord(const std::string& line, DetailRecord& out);
 // The records for people: one block per target, values cut in the middle

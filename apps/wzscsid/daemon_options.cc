@@ -213,6 +213,12 @@ std::string DefaultDriverDir(const std::string& exeDir) {
 
 }  // namespace
 
+std::vector<WzDaemonSettingKey> WzDaemonSettingKeys() {
+  std::vector<WzDaemonSettingKey> keys;
+  for (const Setting& s : kSettings) keys.push_back({s.key, s.option});
+  return keys;
+}
+
 std::string FitConnectionLimits(unsigned long long maxOpenFiles, bool tcp, WzDaemonOptions& o) {
   const unsigned long long budget = maxOpenFiles > kReservedDescriptors + 2 ? maxOpenFiles - kReservedDescriptors : 2;
   const unsigned long long tcpWanted = tcp ? o.maxTcpConnections : 0;

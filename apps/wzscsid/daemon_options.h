@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "hostlib/errors/CRnError.h"
 
@@ -44,6 +45,15 @@ struct WzDaemonOptions {
   int startTimeoutSecs = 600;  // wait for the reply to the daemon's own start request
   int readyFd = -1;            // command line only
 };
+
+// The keys of section "wzscsid" that ParseDaemonOptions reads, in the order
+// of --help, each with its command-line option (nullptr: the file only). The
+// shipped configuration file and docs/operations.md are checked against it.
+struct WzDaemonSettingKey {
+  const char* key;
+  const char* option;
+};
+std::vector<WzDaemonSettingKey> WzDaemonSettingKeys();
 
 // What ParseDaemonOptions tells main.
 constexpr int kDaemonRun = -1;

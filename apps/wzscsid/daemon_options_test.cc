@@ -133,7 +133,8 @@ TEST_F(DaemonOptionsTest, PackagedConfigurationStatesTheRealDefaults) {
     }
     uncommented += line + "\n";
   }
-  EXPECT_EQ(settings, 15) << "a daemon setting is missing from packaging/wzscsi.conf (or a new one must be counted)";
+  EXPECT_EQ(settings, static_cast<int>(WzDaemonSettingKeys().size()))
+      << "a daemon setting is missing from packaging/wzscsi.conf";
   const std::string file = m_dir.Join("all.conf");
   CRnTempDirForTest::WriteText(file, uncommented);
 
@@ -153,6 +154,14 @@ TEST_F(DaemonOptionsTest, PackagedConfigurationStatesTheRealDefaults) {
   EXPECT_EQ(o.maxFrameBytes, defaults.maxFrameBytes);
   EXPECT_EQ(o.idleTimeoutSecs, defaults.idleTimeoutSecs);
   EXPECT_EQ(o.maxConnections, defaults.maxConnections);
+  EXPECT_EQ(o.maxTcpConnections, defaults.maxTcpConnections);
+  EXPECT_EQ(o.maxUnauthenticated, defaults.maxUnauthenticated);
+  EXPECT_EQ(o.helloTimeoutSecs, defaults.helloTimeoutSecs);
+  EXPECT_EQ(o.maxRequestsPerConnection, defaults.maxRequestsPerConnection);
+  EXPECT_EQ(o.maxRequestsInFlight, defaults.maxRequestsInFlight);
+  EXPECT_EQ(o.maxRequestBytesInFlight, defaults.maxRequestBytesInFlight);
+  EXPECT_EQ(o.maxUnsentBytes, defaults.maxUnsentBytes);
+  EXPECT_EQ(o.refusalLogSecs, defaults.refusalLogSecs);
   EXPECT_EQ(o.startTimeoutSecs, defaults.startTimeoutSecs);
   // The file names the installed places, which the defaults find next to an
   // installed executable.

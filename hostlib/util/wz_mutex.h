@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <shared_mutex>
 
@@ -32,9 +33,9 @@ class WZ_CAPABILITY("mutex") WzMutex {
 };
 
 // A condition variable bound to one WzMutex, so that waits stay inside the
-// analysis: Wait and WaitFor require the mutex, release it while they sleep
-// and hold it again when they return (spurious wake-ups included: callers
-// loop on their condition).
+// analysis: Wait and WaitFor are given the mutex (the one it was made with)
+// and require it; they release it while they sleep and hold it again when they
+// return (spurious wake-ups included: callers loop on their condition).
 //
 // Thread safety: Signal and SignalAll may be called with or without the
 // mutex held.
@@ -44,15 +45,15 @@ class WzCondVar {
   WzCondVar(const WzCondVar&) = delete;
   WzCondVar& operator=(const WzCondVar&) = delete;
 
-  void Wait() WZ_REQUIRES(m_mu) {
-    std::unique_lock<std::mutex> lock(m_mu->m_mu, std::adopt_lock);
+  void Wait(WzMutex* mu) WZ_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
     m_cv.wait(lock);
     lock.release();
   }
   // False when the time ran out.
   template <class Rep, class Period>
-  bool WaitFor(const std::chrono::duration<Rep, Period>& timeout) WZ_REQUIRES(m_mu) {
-    std::unique_lock<std::mutex> lock(m_mu->m_mu, std::adopt_lock);
+  bool WaitFor(WzMutex* mu, const std::chrono::duration<Rep, Period>& timeout) WZ_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
     const bool signalled = m_cv.wait_for(lock, timeout) == std::cv_status::no_timeout;
     lock.release();
     return signalled;
@@ -61,6 +62,13 @@ class WzCondVar {
   void SignalAll() { m_cv.notify_all(); }
 
  private:
+  // Waiting with another mutex than the bound one is a programming error
+  // that would wake nobody: it fails loudly.
+  std::mutex& Bound(WzMutex* mu) {
+    if (mu != m_mu) std::terminate();
+    return mu->m_mu;
+  }
+
   WzMutex* const m_mu;
   std::condition_variable m_cv;
 };

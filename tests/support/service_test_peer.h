@@ -16,6 +16,7 @@ class WzScsiSrvTestPeer {
   std::string& ActionLogRoot() { return m_service.m_sActionLogRoot; }
   std::string& IdleSemName() { return m_service.m_sIdleSemName; }
   WzThreadPool& Pool() { return m_service.m_threadPool; }
+  WzScsiSrvSettings& Settings() { return m_service.m_settings; }
   // Null on a gateway of its own.
   WzScsiSrvClusterFollower* Follower() { return m_service.m_follower.get(); }
   // Changes a target's record straight in the model (no drivers, no save),
