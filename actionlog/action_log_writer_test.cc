@@ -210,3 +210,24 @@ TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
   EXPECT_EQ(cost([&] { return Remove(Layout::LunFile(Dir("iqn.t"), 0)); }), 1);
   EXPECT_EQ(cost([&] { return Remove(Dir("iqn.t")); }), 1);
 }
+
+// The service's record step: a request is saved where its class says, under
+// the lower-cased target name whatever case it was sent in, and a removal
+// takes its file out.
+TEST(LogAction, SavesUnderTheLowerCasedNameAndRemovesWhatARemovalNames) {
+  ServiceHarness h;
+  const std::string dir = Layout::TargetDir(h.ActionLogRoot(), "iqn.a");
+  MapLun2HostRsp mapped;
+  auto map = MakeMap("IQN.A", 1, "HostA");
+  ASSERT_TRUE(h.Service().LogAction(*map, mapped).IsSuccess());
+  MapLun2Host saved;
+  ASSERT_EQ(saved.readXmlFromString(ReadFile(Layout::MappingFile(dir, "HostA", 1))), 0);
+  EXPECT_EQ(saved.targetId(), "iqn.a");
+  EXPECT_EQ(saved.hostId(), "HostA") << "host ids keep their case";
+
+  UnMapLun2HostRsp unmapped;
+  ASSERT_TRUE(h.Service().LogAction(*MakeUnMap("Iqn.A", 1, "HostA"), unmapped).IsSuccess());
+  EXPECT_FALSE(CRnPath::Exists(Layout::MappingFile(dir, "HostA", 1)));
+  IoctlRsp listed;
+  EXPECT_TRUE(h.Service().LogAction(*MakeIoctl("lt"), listed).IsSuccess()) << "nothing to save";
+}

@@ -112,7 +112,7 @@ CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteL
     return refused;
   }
   closed = closing;
-  if (closed) WZLOG(1, "Lun is closed; a close is not saved into the action log.");
+  if (closed) WZLOG(1, "Lun is closed. Since it is close lun only request, not saved into action log.");
   return CRnError();
 }
 

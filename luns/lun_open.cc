@@ -43,7 +43,7 @@ CRnError WzScsiSrvOpenLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& re
     static_cast<WzScsiSrvLun&>(*lun) = opened;
     lun->closed = false;
   });
-  WZLOG(1, "Lun is opened: %s:%d", ctx.TargetName().c_str(), opened.lunId);
+  WZLOG(1, "Lun is opened.");
   // The reply of an open names no LUN, as it always has; only an open
   // without the variable (an odd case) says which it opened.
   if (!openOnly.isSet()) {

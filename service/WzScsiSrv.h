@@ -63,6 +63,7 @@ class WzScsiSrvTestPeer;
 class WzScsiSrvWork;
 struct WzScsiSrvRequestClass;
 struct WzScsiSrvReconcileAction;
+struct WzScsiSrvPlaybackWords;
 
 class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices, private WzScsiSrvClusterApplier {
  public:
@@ -209,6 +210,15 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   // taken until a reload restores it or it is deleted, so that its saved
   // files never attach to another object.
   CRnError Playback(bool reload) WZ_EXCLUDES(m_changeGate);
+  // The loop over the saved target directories, in GetTargetDirs' order.
+  CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
+  // The saved LUNs, and the saved host mappings, of one target's directory
+  // (the full path). target: the lower-cased name of the target the
+  // directory belongs to, read from its own saved file when empty.
+  CRnError PlaybackLuns(const std::string& targetDir, bool reload, const std::string& target = std::string())
+      WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackLunMapping(const std::string& targetDir, bool reload, const std::string& target = std::string())
+      WZ_REQUIRES(m_changeGate);
   // Reconcile: compares what the engine holds of the service's objects with
   // the model and, unless dryRun, converges the engine: creates what it
   // lacks, removes what the configuration lacks, and never touches objects
@@ -310,17 +320,21 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
       WZ_EXCLUDES(m_modelMutex);
 
   // Replay pieces (actionlog/).
-  enum class PlaybackKind { LUNS, MAPPINGS };
-  CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
   CRnError PlaybackTarget(const std::string& dir, bool reload) WZ_REQUIRES(m_changeGate);
   // Restores a target's CHAP; false (recorded as a failure) when it cannot.
   bool PlaybackAuth(const std::string& dir, const std::string& target) WZ_REQUIRES(m_changeGate);
-  // The saved requests of one folder of a target (its LUNs or its mappings).
-  // target: the lower-cased name of the target the folder belongs to.
-  CRnError PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind, bool reload)
+  // One saved file of a target's LUN or mapping folder; dirTarget: the
+  // lower-cased name of the target whose directory holds it.
+  typedef CRnError (WzScsiSrv::*PlaybackFile)(const std::string& path, const std::string& dirTarget, bool reload);
+  CRnError PlaybackLun(const std::string& path, const std::string& dirTarget, bool reload) WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackMapping(const std::string& path, const std::string& dirTarget, bool reload)
       WZ_REQUIRES(m_changeGate);
-  CRnError PlaybackOne(const std::string& path, const std::string& name, const std::string& target, PlaybackKind kind,
-                       bool reload) WZ_REQUIRES(m_changeGate);
+  // The saved files of one folder, each through one.
+  CRnError PlaybackFolder(const std::string& dir, const std::string& target, const WzScsiSrvPlaybackWords& words,
+                          PlaybackFile one, bool reload) WZ_REQUIRES(m_changeGate);
+  // The lower-cased name the target's own saved file names ("" when it
+  // cannot be read).
+  static std::string SavedTargetOf(const std::string& targetDir);
   // GetTargetDirs with the reason when the list could not be built although
   // the log exists (dirs then holds what was found before the failure).
   CRnError CollectTargetDirs(std::vector<std::string>& dirs);

@@ -73,11 +73,11 @@ CRnError WzScsiSrv::ApplyAuth(const std::string& targetDir, const std::string& t
 }
 
 CRnError WzScsiSrv::ApplyLun(const std::string& path, const std::string& target) {
-  return PlaybackOne(path, CRnPath::GetBaseName(path), target, PlaybackKind::LUNS, true);
+  return PlaybackLun(path, target, true);
 }
 
 CRnError WzScsiSrv::ApplyMapping(const std::string& path, const std::string& target) {
-  return PlaybackOne(path, CRnPath::GetBaseName(path), target, PlaybackKind::MAPPINGS, true);
+  return PlaybackMapping(path, target, true);
 }
 
 CRnError WzScsiSrv::RemoveTarget(const std::string& target) {
