@@ -155,23 +155,25 @@ CRnError WzScsiSrv::Playback(bool reload) {
     WZLOG(0, "Nothing to playback");
     return CRnError();
   }
-  WzWriterLock gate(&m_changeGate);
-  {
-    WzMutexLock lock(&m_reportMutex);
-    m_report = ReplayReport();
-    m_report.ran = true;
-    m_report.reload = reload;
-    m_report.startedAt = static_cast<int64_t>(::time(nullptr));
-    m_replayStartedMs = WzNowMs();
-    // Everything is tried again.
-    m_unrestoredTargets.clear();
-    m_unrestoredLuns.clear();
-  }
-  const size_t leftovers = WzScsiSrvRemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
-  if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
-  // The replay runs inside a request; nothing may escape it.
-  CRnError result =
-      WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
+  // The replay runs inside a request; nothing may escape it. It holds the
+  // change gate exclusively: a reload is one step for every other change.
+  CRnError result = WzNoThrow(FX_HERE, "Playback", [&] {
+    WzWriterLock gate(&m_changeGate);
+    {
+      WzMutexLock lock(&m_reportMutex);
+      m_report = ReplayReport();
+      m_report.ran = true;
+      m_report.reload = reload;
+      m_report.startedAt = static_cast<int64_t>(::time(nullptr));
+      m_replayStartedMs = WzNowMs();
+      // Everything is tried again.
+      m_unrestoredTargets.clear();
+      m_unrestoredLuns.clear();
+    }
+    const size_t leftovers = WzScsiSrvRemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
+    if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
+    return PlaybackTargets(reload);
+  });
   {
     WzMutexLock lock(&m_reportMutex);
     m_report.seconds = static_cast<double>(WzNowMs() - m_replayStartedMs) / 1000.0;

@@ -17,7 +17,7 @@ std::shared_ptr<WzScsiSrv>& WzScsiSrv::Instance() {
   return m_ptrgSingleton;
 }
 
-WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
+WzScsiSrv::~WzScsiSrv() {
   WZ_TRACE_SCOPE(1);
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
@@ -32,6 +32,8 @@ WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
   m_ptrPlatform.reset();
   CRnError freed = m_platformLib.Free();
   (void)freed;
+  // Nobody else runs any more; the lock is for the rule, not for a race.
+  WzMutexLock registry(&m_bstorMutex);
   for (auto& entry : m_mapBStorOps) {
     if (entry.second.second != nullptr) {
       if (CRnError e = entry.second.second->Cleanup()) WZLOG(-1, "Cleanup failed, error=%s", e.AsString().c_str());

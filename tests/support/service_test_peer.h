@@ -22,7 +22,7 @@ class WzScsiSrvTestPeer {
   // Changes a target's record straight in the model (no drivers, no save),
   // making the target when it does not exist.
   template <class Edit>
-  void EditTarget(const std::string& name, Edit edit) WZ_NO_THREAD_SAFETY_ANALYSIS {
+  void EditTarget(const std::string& name, Edit edit) {
     WzWriterLock model(&m_service.m_modelMutex);
     std::shared_ptr<WzScsiSrv::TargetSlot>& slot = m_service.m_mapTargets[name];
     if (!slot) {
@@ -33,17 +33,10 @@ class WzScsiSrvTestPeer {
     }
     edit(slot->target);
   }
-  // Holds a target's change lock (as a change in progress does) until Unlock.
-  bool LockTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS { return m_service.LockTarget(name, m_held); }
-  void UnlockTarget() WZ_NO_THREAD_SAFETY_ANALYSIS {
-    if (m_held) m_held->changeLock.Unlock();
-    m_held.reset();
-  }
   // Holds the change gate exclusively (as a replay does) until the returned
   // guard ends.
   WzSharedMutex& ChangeGate() { return m_service.m_changeGate; }
 
  private:
   WzScsiSrv& m_service;
-  std::shared_ptr<WzScsiSrv::TargetSlot> m_held;
 };
