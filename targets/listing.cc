@@ -75,11 +75,6 @@ std::string BackingSize(const std::string& path) {
 
 }  // namespace
 
-// An empty filter matches everything; otherwise names match ignoring case.
-bool WzScsiSrvListingMatches(const std::string& filter, const std::string& name) {
-  return filter.empty() || FXString::CompareNoCase(filter, name) == 0;
-}
-
 // One line target#host#lun#creationTime, built by appending: a listing of a
 // large configuration makes a hundred thousand of them under the model lock.
 std::string WzScsiSrvLunLine(const std::string& target, const std::string& host, int32_t lunId, int64_t creationTime) {

@@ -16,10 +16,14 @@
 
 #include "change/refusals.h"
 #include "drivers/WzScsiSrvRecords.h"
+#include "hostlib/util/FXString.h"
 #include "messages/WzScsiServerMessages.h"
 
 // An empty filter matches everything; otherwise names match ignoring case.
-bool WzScsiSrvListingMatches(const std::string& filter, const std::string& name);
+// Inline: a listing of a large configuration asks it for every line.
+inline bool WzScsiSrvListingMatches(const std::string& filter, const std::string& name) {
+  return filter.empty() || FXString::CompareNoCase(filter, name) == 0;
+}
 
 // "ll", "llt", "llh": the filters of the -ti and -hi options; "llh" needs a
 // host and "llt" a target (refused with code 4 otherwise, error set).
