@@ -9,6 +9,10 @@ PACKAGES=(
   libpugixml-dev libspdlog-dev libfmt-dev libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tgt libiscsi-bin libiscsi-dev
+  # LUNs on Ceph RBD: tgtd's rbd backing store and the libraries the RBD
+  # store links; the monitor and OSD only for the tests' one-node cluster
+  # (no manager: RBD needs none). No Ceph service is configured or started.
+  tgt-rbd librbd-dev librados-dev ceph-common ceph-mon ceph-osd
   etcd-server etcd-client libssl-dev openssl
   qemu-system-x86 busybox-static
   # The import test runs the kernel target's own tool in the guest; it asks
@@ -55,7 +59,9 @@ if [ "$(id -u)" -ne 0 ]; then
   SUDO="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Other installs may run at the same time: wait for dpkg's lock a while.
+APT=(apt-get -o DPkg::Lock::Timeout=120)
+$SUDO "${APT[@]}" update -q
+$SUDO "${APT[@]}" install -y -q --no-install-recommends "${missing[@]}"
 case " ${missing[*]} " in *" etcd-server "*) quiet_etcd ;; esac
 fetch_kernel
