@@ -1,11 +1,9 @@
 // The cluster mode's part of the service object: its start from the
-// settings, and what
-// the follower (service/cluster_follower.h) asks of the service to apply the
-// other gateways' changes. The record of the changes of this gateway's
-// clients is the cluster's store (service/cluster_store.h).
+// settings, and what the follower (service/cluster_follower.h) asks of the
+// service to apply the other gateways' changes. The record of the changes
+// of this gateway's clients is the cluster's store (service/cluster_store.h).
 #include <algorithm>
 
-#include "actionlog/action_log_layout.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/RnFiles.h"
@@ -14,7 +12,6 @@
 #include "service/cluster_follower.h"
 #include "service/handler_frame.h"
 
-namespace Layout = WzScsiSrvActionLog;
 namespace Keys = WzScsiSrvClusterKeys;
 using namespace WzScsiServer;
 

@@ -159,173 +159,71 @@ typedef WzScsiSrvTargetLock L;
 
 }  // namespace
 
+// Each row: its dispatch (class, reply, handler, worker); its frame (what it
+// does to the saved configuration, the target it locks, whether it waits for
+// the start); what it records (saved file, its mode, its etcd change) and the
+// words of its audit line.
+// clang-format off
 namespace WzScsiSrvRequests {
-const C kCreateTarget{&WzScsiServer::kCreateTarget,
-                      &kCreateTargetRsp,
-                      &WzScsiSrv::CreateTarget,
-                      WzScsiSrvHandleMessage,
-                      K::RECORD,
-                      L::NEW_TARGET,
-                      true,
-                      TargetFileOf,
-                      0644,
-                      TargetKeys,
-                      DescribeCreateTarget};
-const C kStartScsiService{&WzScsiServer::kStartScsiService,
-                          &kStartScsiServiceRsp,
-                          &WzScsiSrv::StartScsiService,
+const C kCreateTarget{&WzScsiServer::kCreateTarget, &kCreateTargetRsp, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage,
+                      K::RECORD, L::NEW_TARGET, true,
+                      TargetFileOf, 0644, TargetKeys, DescribeCreateTarget};
+const C kStartScsiService{&WzScsiServer::kStartScsiService, &kStartScsiServiceRsp, &WzScsiSrv::StartScsiService,
                           WzScsiSrvHandleMessage,
-                          K::QUERY,
-                          L::NO_TARGET,
-                          false,
-                          nullptr,
-                          0,
-                          nullptr,
-                          nullptr};
-const C kMapHost{&kMapLun2Host,
-                 &kMapLun2HostRsp,
-                 &WzScsiSrv::MapHost,
-                 WzScsiSrvHandleMessage,
-                 K::RECORD,
-                 L::TARGET,
-                 true,
-                 MappingFileOf,
-                 0644,
-                 MapKeys,
-                 DescribeMap};
-const C kIoctl{&WzScsiServer::kIoctl,
-               &kIoctlRsp,
-               &WzScsiSrv::Ioctl,
-               WzScsiSrvHandleMessage,
-               K::QUERY,
-               L::NO_TARGET,
-               false,
-               nullptr,
-               0,
-               nullptr,
-               nullptr};
-const C kIgnored4B2E3940{&kUnsupported4B2E3940,
-                         &kIoctlRsp,
-                         nullptr,
-                         WzScsiSrvIgnoreMessage,
-                         K::QUERY,
-                         L::NO_TARGET,
-                         false,
-                         nullptr,
-                         0,
-                         nullptr,
-                         nullptr};
-const C kIgnored4B2DD38B{&kUnsupported4B2DD38B,
-                         &kIoctlRsp,
-                         nullptr,
-                         WzScsiSrvIgnoreMessage,
-                         K::QUERY,
-                         L::NO_TARGET,
-                         false,
-                         nullptr,
-                         0,
-                         nullptr,
-                         nullptr};
-const C kDeleteTarget{&WzScsiServer::kDeleteTarget,
-                      &kDeleteTargetRsp,
-                      &WzScsiSrv::DeleteTarget,
-                      WzScsiSrvHandleMessage,
-                      K::ERASE,
-                      L::TARGET,
-                      true,
-                      TargetDirOf,
-                      0644,
-                      TargetRemoval,
-                      DescribeDeleteTarget};
-const C kCreateLun{&WzScsiServer::kCreateLun,
-                   &kCreateLunRsp,
-                   &WzScsiSrv::CreateLun,
-                   WzScsiSrvHandleMessage,
-                   K::RECORD,
-                   L::TARGET,
-                   true,
-                   NewLunFileOf,
-                   0644,
-                   LunKeys,
-                   DescribeCreateLun};
+                          K::QUERY, L::NO_TARGET, false,
+                          nullptr, 0, nullptr, nullptr};
+const C kMapHost{&kMapLun2Host, &kMapLun2HostRsp, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage,
+                 K::RECORD, L::TARGET, true,
+                 MappingFileOf, 0644, MapKeys, DescribeMap};
+const C kIoctl{&WzScsiServer::kIoctl, &kIoctlRsp, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage,
+               K::QUERY, L::NO_TARGET, false,
+               nullptr, 0, nullptr, nullptr};
+const C kIgnored4B2E3940{&kUnsupported4B2E3940, &kIoctlRsp, nullptr, WzScsiSrvIgnoreMessage,
+                         K::QUERY, L::NO_TARGET, false,
+                         nullptr, 0, nullptr, nullptr};
+const C kIgnored4B2DD38B{&kUnsupported4B2DD38B, &kIoctlRsp, nullptr, WzScsiSrvIgnoreMessage,
+                         K::QUERY, L::NO_TARGET, false,
+                         nullptr, 0, nullptr, nullptr};
+const C kDeleteTarget{&WzScsiServer::kDeleteTarget, &kDeleteTargetRsp, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage,
+                      K::ERASE, L::TARGET, true,
+                      TargetDirOf, 0644, TargetRemoval, DescribeDeleteTarget};
+const C kCreateLun{&WzScsiServer::kCreateLun, &kCreateLunRsp, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage,
+                   K::RECORD, L::TARGET, true,
+                   NewLunFileOf, 0644, LunKeys, DescribeCreateLun};
 // Opens are served whatever the service state, and save nothing.
-const C kOpenLun{&WzScsiServer::kCreateLun,
-                 &kCreateLunRsp,
-                 &WzScsiSrv::OpenLun,
-                 nullptr,
-                 K::QUERY,
-                 L::TARGET,
-                 false,
-                 nullptr,
-                 0,
-                 nullptr,
-                 DescribeOpenLun};
-const C kUnMapHost{&kUnMapLun2Host,
-                   &kUnMapLun2HostRsp,
-                   &WzScsiSrv::UnMapHost,
-                   WzScsiSrvHandleMessage,
-                   K::ERASE,
-                   L::TARGET,
-                   true,
-                   MappingFileOf,
-                   0644,
-                   MapRemoval,
-                   DescribeUnMap};
-const C kDeleteLun{&WzScsiServer::kDeleteLun,
-                   &kDeleteLunRsp,
-                   &WzScsiSrv::DeleteLun,
-                   WzScsiSrvHandleMessage,
-                   K::ERASE,
-                   L::TARGET,
-                   true,
-                   LunFileOf,
-                   0644,
-                   LunRemoval,
-                   DescribeDeleteLun};
-const C kSetTargetAuth{&WzScsiServer::kSetTargetAuth,
-                       &kSetTargetAuthRsp,
-                       &WzScsiSrv::SetTargetAuth,
+const C kOpenLun{&WzScsiServer::kCreateLun, &kCreateLunRsp, &WzScsiSrv::OpenLun, nullptr,
+                 K::QUERY, L::TARGET, false,
+                 nullptr, 0, nullptr, DescribeOpenLun};
+const C kUnMapHost{&kUnMapLun2Host, &kUnMapLun2HostRsp, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage,
+                   K::ERASE, L::TARGET, true,
+                   MappingFileOf, 0644, MapRemoval, DescribeUnMap};
+const C kDeleteLun{&WzScsiServer::kDeleteLun, &kDeleteLunRsp, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage,
+                   K::ERASE, L::TARGET, true,
+                   LunFileOf, 0644, LunRemoval, DescribeDeleteLun};
+const C kSetTargetAuth{&WzScsiServer::kSetTargetAuth, &kSetTargetAuthRsp, &WzScsiSrv::SetTargetAuth,
                        WzScsiSrvHandleMessage,
-                       K::RECORD,
-                       L::TARGET,
-                       true,
-                       AuthFileOf,
-                       0600,
-                       AuthKeys,
-                       DescribeAuth};
-const C kReconcileTarget{&WzScsiServer::kCreateTarget,
-                         &kCreateTargetRsp,
-                         nullptr,
-                         nullptr,
-                         K::QUERY,
-                         L::TARGET,
-                         false,
-                         nullptr,
-                         0,
-                         nullptr,
-                         nullptr};
-const C kReconcileLun{&WzScsiServer::kCreateLun,
-                      &kCreateLunRsp,
-                      nullptr,
-                      nullptr,
-                      K::QUERY,
-                      L::TARGET,
-                      false,
-                      nullptr,
-                      0,
-                      nullptr,
-                      nullptr};
-const C kReconcileHost{&kMapLun2Host, &kMapLun2HostRsp, nullptr, nullptr, K::QUERY, L::TARGET,
-                       false,         nullptr,          0,       nullptr, nullptr};
+                       K::RECORD, L::TARGET, true,
+                       AuthFileOf, 0600, AuthKeys, DescribeAuth};
+const C kReconcileTarget{&WzScsiServer::kCreateTarget, &kCreateTargetRsp, nullptr, nullptr,
+                         K::QUERY, L::TARGET, false,
+                         nullptr, 0, nullptr, nullptr};
+const C kReconcileLun{&WzScsiServer::kCreateLun, &kCreateLunRsp, nullptr, nullptr,
+                      K::QUERY, L::TARGET, false,
+                      nullptr, 0, nullptr, nullptr};
+const C kReconcileHost{&kMapLun2Host, &kMapLun2HostRsp, nullptr, nullptr,
+                       K::QUERY, L::TARGET, false,
+                       nullptr, 0, nullptr, nullptr};
 }  // namespace WzScsiSrvRequests
+// clang-format on
 
 namespace {
 
 namespace Q = WzScsiSrvRequests;
 // In the order of the dispatch: the classes of the original protocol first.
 const C* const kClasses[] = {
-    &Q::kCreateTarget, &Q::kStartScsiService, &Q::kMapHost, &Q::kIoctl,     &Q::kIgnored4B2E3940, &Q::kIgnored4B2DD38B,
-    &Q::kDeleteTarget, &Q::kCreateLun,        &Q::kOpenLun, &Q::kUnMapHost, &Q::kDeleteLun,       &Q::kSetTargetAuth,
+    &Q::kCreateTarget,    &Q::kStartScsiService, &Q::kMapHost,         &Q::kIoctl,        &Q::kIgnored4B2E3940,
+    &Q::kIgnored4B2DD38B, &Q::kDeleteTarget,     &Q::kCreateLun,       &Q::kOpenLun,      &Q::kUnMapHost,
+    &Q::kDeleteLun,       &Q::kSetTargetAuth,    &Q::kReconcileTarget, &Q::kReconcileLun, &Q::kReconcileHost,
 };
 
 }  // namespace
