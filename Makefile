@@ -10,7 +10,7 @@ CMAKE_ARGS ?=
 export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= 1
 
-.PHONY: all deps build test test-fast format-check asan tsan run run-cluster bench fuzz package tidy clean
+.PHONY: all deps build test test-fast format-check layers-check asan tsan run run-cluster bench fuzz package tidy clean
 
 all: build
 
@@ -25,13 +25,17 @@ build: deps
 # tests under ASan+UBSan, the
 # whole tree built with clang (its thread-safety analysis is an error) with
 # the concurrency tests run under TSan, and 30 s of each fuzz target.
-test: build format-check
+test: build format-check layers-check
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 	@$(MAKE) --no-print-directory asan tsan
 	@FUZZ_SECONDS=30 bash scripts/fuzz.sh
 
 format-check: deps
 	@bash scripts/check-format.sh
+
+# No folder includes a header of a folder above it (docs/development.md, "Floors").
+layers-check:
+	@bash scripts/check-layers.sh
 
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600 -L unit

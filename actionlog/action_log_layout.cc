@@ -60,7 +60,9 @@ bool StemOf(const std::string& name, std::string& stem) {
 
 std::string TargetsDir(const std::string& root) { return Join(root, kTargetsDir); }
 
-std::string TargetDirName(const std::string& targetId) { return NameId(targetId); }
+std::string GetTargetGUID(const std::string& name) { return NameId(name); }
+
+std::string TargetDirName(const std::string& targetId) { return GetTargetGUID(targetId); }
 
 std::string TargetDir(const std::string& root, const std::string& targetId) {
   return Join(TargetsDir(root), TargetDirName(targetId));

@@ -22,6 +22,10 @@
 
 namespace WzScsiSrvActionLog {
 
+// The name key of a target: GetGUID of the name's bytes, as given (the
+// callers give the lower-cased name). A target's directory and its own file
+// are named with it, and the pre-initialised targets are matched by it.
+std::string GetTargetGUID(const std::string& name);
 // The directory of all target directories.
 std::string TargetsDir(const std::string& root);
 // The name of a target's directory: the name id of the target name as

@@ -9,10 +9,8 @@
 #include "actionlog/action_log_layout.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/RnFiles.h"
-#include "targets/target_names.h"
 
 namespace Layout = WzScsiSrvActionLog;
-using namespace WzScsiServer;
 
 namespace {
 
@@ -62,25 +60,17 @@ CRnError Serialize(const CNMessageBase& request, std::string& text) {
 }
 
 // Replaces the file at path with the request's XML.
-CRnError WriteRequest(const CNMessageBase& request, const std::string& path, int mode = 0644) {
+CRnError WriteRequest(const CNMessageBase& request, const std::string& path, int mode) {
   std::string text;
   if (CRnError e = Serialize(request, text)) return e;
-  // Credentials never reach the log.
-  if (WzLogEnabled(6) && request.getTagID() != kSetTargetAuth.tagId) WZLOG(6, "%s", text.c_str());
+  // A file for its owner's eyes only holds credentials, which never reach the log.
+  if (WzLogEnabled(6) && (mode & 0077) != 0) WZLOG(6, "%s", text.c_str());
   CRnAtomicFile file;
   if (CRnError e = file.Open(path, mode)) return e.Push(FX_HERE);
   if (CRnError e = file.File().Write(text.data(), text.size())) return e.Push(FX_HERE);
   if (CRnError e = file.Commit()) return e.Push(FX_HERE);
   return CRnError();
 }
-
-std::string TargetOf(const Message& request) {
-  const uint32_t tag = request.getTagID();
-  const bool mapping = tag == kMapLun2Host.tagId || tag == kUnMapLun2Host.tagId;
-  return ToLowerTargetName(request.GetString(mapping ? Fields::kMapTargetId : Fields::kTargetId));
-}
-
-int32_t LunOf(const Message& request, const FieldId& field) { return static_cast<int32_t>(request.GetInt(field)); }
 
 }  // namespace
 
@@ -102,57 +92,24 @@ CRnError WzScsiSrvActionLogWriter::CheckSavable(const CNMessageBase& request) {
   return Serialize(request, text);
 }
 
-CRnError WzScsiSrvActionLogWriter::Save(const Message& request, int32_t lunId) const {
-  const uint32_t tag = request.getTagID();
-  const std::string dir = Layout::TargetDir(m_root, TargetOf(request));
-  if (tag == kCreateTarget.tagId) {
-    // The LUN and mapping directories are made now, so that the first LUN and
-    // first mapping each cost one fsync less. The fsync of the target
-    // directory that puts its file in place covers both.
-    std::vector<std::string> missing = MissingDirs(dir);
-    for (const std::string& sub : {Layout::LunsDir(dir), Layout::MappingsDir(dir)})
-      if (CRnError e = CRnDirectory::Create(sub, true)) return e.Push(FX_HERE);
-    if (CRnError e = WriteRequest(request, Layout::TargetFile(dir))) return e.Push(FX_HERE);
-    if (CRnError e = SyncParents(missing)) return e.Push(FX_HERE);
-    return CRnError();
-  }
-  if (tag == kCreateLun.tagId) {
-    if (CRnError e = CreateDirDurably(Layout::LunsDir(dir))) return e.Push(FX_HERE);
-    CRnError e = WriteRequest(request, Layout::LunFile(dir, lunId));
-    return e.IsError() ? e.Push(FX_HERE) : CRnError();
-  }
-  if (tag == kMapLun2Host.tagId) {
-    if (CRnError e = CreateDirDurably(Layout::MappingsDir(dir))) return e.Push(FX_HERE);
-    CRnError e = WriteRequest(
-        request, Layout::MappingFile(dir, request.GetString(Fields::kHostId), LunOf(request, Fields::kMapLunId)));
-    return e.IsError() ? e.Push(FX_HERE) : CRnError();
-  }
-  if (tag == kSetTargetAuth.tagId) {
-    CRnError e = WriteRequest(request, Layout::AuthFile(dir), 0600);
-    return e.IsError() ? e.Push(FX_HERE) : CRnError();
-  }
-  return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "message %s is not saved", request.getTagName());
+CRnError WzScsiSrvActionLogWriter::Save(const std::string& path, const CNMessageBase& request, int mode) const {
+  if (CRnError e = CreateDirDurably(ParentOf(path))) return e.Push(FX_HERE);
+  CRnError e = WriteRequest(request, path, mode);
+  return e.IsError() ? e.Push(FX_HERE) : CRnError();
 }
 
-CRnError WzScsiSrvActionLogWriter::SetAside(const Message& request, WzScsiSrvSetAside& aside) const {
-  aside = WzScsiSrvSetAside();
-  const uint32_t tag = request.getTagID();
-  const std::string dir = Layout::TargetDir(m_root, TargetOf(request));
-  std::string from;
-  if (tag == kDeleteTarget.tagId) {
-    from = dir;
-  } else if (tag == kDeleteLun.tagId) {
-    from = Layout::LunFile(dir, LunOf(request, Fields::kDeleteLunId));
-  } else if (tag == kUnMapLun2Host.tagId) {
-    from = Layout::MappingFile(dir, request.GetString(Fields::kHostId), LunOf(request, Fields::kMapLunId));
-  } else {
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "message %s removes nothing saved",
-                                   request.getTagName());
-  }
-  return SetAsidePath(from, aside);
+CRnError WzScsiSrvActionLogWriter::SaveTarget(const std::string& targetDir, const CNMessageBase& request) const {
+  // The fsync of the target directory that puts its file in place covers
+  // the LUN and mapping folders made with it.
+  std::vector<std::string> missing = MissingDirs(targetDir);
+  for (const std::string& sub : {Layout::LunsDir(targetDir), Layout::MappingsDir(targetDir)})
+    if (CRnError e = CRnDirectory::Create(sub, true)) return e.Push(FX_HERE);
+  if (CRnError e = WriteRequest(request, Layout::TargetFile(targetDir), 0644)) return e.Push(FX_HERE);
+  if (CRnError e = SyncParents(missing)) return e.Push(FX_HERE);
+  return CRnError();
 }
 
-CRnError WzScsiSrvActionLogWriter::SetAsidePath(const std::string& from, WzScsiSrvSetAside& aside) const {
+CRnError WzScsiSrvActionLogWriter::SetAside(const std::string& from, WzScsiSrvSetAside& aside) const {
   aside = WzScsiSrvSetAside();
   struct stat st;
   if (CRnFile::Stat(from, st).IsError()) return CRnError();

@@ -21,18 +21,21 @@ class ActionLog : public ::testing::Test {
  protected:
   std::string Root() const { return tmp.Join("log"); }
   std::string Dir(const std::string& target) const { return Layout::TargetDir(Root(), target); }
-  CRnError Save(std::unique_ptr<Message> request, int32_t lunId = -1) { return Writer().Save(*request, lunId); }
+  CRnError SaveTarget(const std::string& target) { return Writer().SaveTarget(Dir(target), *MakeCreateTarget(target)); }
   CRnError SaveLun(const std::string& target, int32_t lunId, const std::string& args = "-ti t") {
-    return Save(MakeCreateLun(target, 2, args), lunId);
+    return Writer().Save(Layout::LunFile(Dir(target), lunId), *MakeCreateLun(target, 2, args));
+  }
+  CRnError SaveMap(const std::string& target, int32_t lunId, const std::string& host) {
+    return Writer().Save(Layout::MappingFile(Dir(target), host, lunId), *MakeMap(target, lunId, host));
   }
   // A removal that goes through: set aside, then discarded.
-  CRnError Remove(std::unique_ptr<Message> request) {
+  CRnError Remove(const std::string& path) {
     WzScsiSrvSetAside aside;
-    if (CRnError e = Writer().SetAside(*request, aside)) return e;
+    if (CRnError e = Writer().SetAside(path, aside)) return e;
     Writer().Discard(aside);
     return CRnError();
   }
-  WzScsiSrvActionLogWriter Writer() const { return WzScsiSrvActionLogWriter(Root()); }
+  WzScsiSrvActionLogWriter Writer() const { return WzScsiSrvActionLogWriter(); }
 
   CRnTempDirForTest tmp;
 };
@@ -72,11 +75,11 @@ std::string Rel(const std::string& root, const std::string& path) { return path.
 }  // namespace
 
 TEST_F(ActionLog, ExampleTreeFileByFile) {
-  ASSERT_TRUE(Save(MakeCreateTarget("a")).IsSuccess());  // creates the root and Targets too
+  ASSERT_TRUE(SaveTarget("a").IsSuccess());  // creates the root and Targets too
   ASSERT_TRUE(SaveLun("a", 0).IsSuccess());
   ASSERT_TRUE(SaveLun("a", 1).IsSuccess());
-  ASSERT_TRUE(Save(MakeMap("A", 1, "hostA")).IsSuccess());
-  ASSERT_TRUE(Save(MakeCreateTarget("b")).IsSuccess());
+  ASSERT_TRUE(SaveMap("a", 1, "hostA").IsSuccess());
+  ASSERT_TRUE(SaveTarget("b").IsSuccess());
   const std::string a = Dir("a"), b = Dir("b"), r = Root();
   std::vector<std::string> expected = {Rel(r, Layout::TargetsDir(r)) + "/",
                                        Rel(r, a) + "/",
@@ -93,8 +96,7 @@ TEST_F(ActionLog, ExampleTreeFileByFile) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(ListTree(r), expected);
 
-  // Each file holds exactly the request; the target is found under its
-  // lower-cased name whatever case the request used.
+  // Each file holds exactly the request.
   MapLun2Host m;
   ASSERT_EQ(m.readXmlFromString(ReadFile(Layout::MappingFile(a, "hostA", 1))), 0);
   EXPECT_EQ(m.hostId(), "hostA");
@@ -102,34 +104,33 @@ TEST_F(ActionLog, ExampleTreeFileByFile) {
 }
 
 TEST_F(ActionLog, RemovalsTakeOutExactlyTheirFileAndCanBeUndone) {
-  ASSERT_TRUE(Save(MakeCreateTarget("iqn.t")).IsSuccess());
+  ASSERT_TRUE(SaveTarget("iqn.t").IsSuccess());
   ASSERT_TRUE(SaveLun("iqn.t", 4).IsSuccess());
-  ASSERT_TRUE(Save(MakeMap("iqn.t", 4, "Host1")).IsSuccess());
-  ASSERT_TRUE(Save(MakeMap("iqn.t", 4, "host1")).IsSuccess());
+  ASSERT_TRUE(SaveMap("iqn.t", 4, "Host1").IsSuccess());
+  ASSERT_TRUE(SaveMap("iqn.t", 4, "host1").IsSuccess());
   const std::string dir = Dir("iqn.t");
 
   // Set aside and put back: the file is there again, nothing else is left.
   WzScsiSrvSetAside aside;
-  auto unmap = MakeUnMap("iqn.t", 4, "Host1");
-  ASSERT_TRUE(Writer().SetAside(*unmap, aside).IsSuccess());
+  ASSERT_TRUE(Writer().SetAside(Layout::MappingFile(dir, "Host1", 4), aside).IsSuccess());
   EXPECT_FALSE(CRnPath::Exists(Layout::MappingFile(dir, "Host1", 4)));
   ASSERT_TRUE(Writer().Restore(aside).IsSuccess());
   const std::vector<std::string> both = ListTree(Layout::MappingsDir(dir));
   EXPECT_EQ(both.size(), 2u);
   for (const std::string& name : both) EXPECT_FALSE(Layout::IsTemporaryName(name)) << name;
 
-  ASSERT_TRUE(Remove(MakeUnMap("IQN.T", 4, "Host1")).IsSuccess());
+  ASSERT_TRUE(Remove(Layout::MappingFile(dir, "Host1", 4)).IsSuccess());
   EXPECT_EQ(ListTree(Layout::MappingsDir(dir)), std::vector<std::string>{Layout::MappingFileName("host1", 4)});
-  ASSERT_TRUE(Remove(MakeUnMap("iqn.t", 4, "host1")).IsSuccess());
-  ASSERT_TRUE(Remove(MakeDeleteLun("iqn.t", 4)).IsSuccess());
+  ASSERT_TRUE(Remove(Layout::MappingFile(dir, "host1", 4)).IsSuccess());
+  ASSERT_TRUE(Remove(Layout::LunFile(dir, 4)).IsSuccess());
   EXPECT_TRUE(ListTree(Layout::LunsDir(dir)).empty());
-  ASSERT_TRUE(Remove(MakeDeleteTarget("iqn.t")).IsSuccess());
+  ASSERT_TRUE(Remove(dir).IsSuccess());
   EXPECT_FALSE(CRnPath::Exists(dir));
   EXPECT_TRUE(ListTree(Layout::TargetsDir(Root())).empty());
 
   // Nothing saved: nothing to remove, and no failure.
-  EXPECT_TRUE(Remove(MakeDeleteLun("iqn.t", 2)).IsSuccess());
-  EXPECT_TRUE(Remove(MakeDeleteTarget("iqn.t")).IsSuccess());
+  EXPECT_TRUE(Remove(Layout::LunFile(dir, 2)).IsSuccess());
+  EXPECT_TRUE(Remove(dir).IsSuccess());
 }
 
 TEST_F(ActionLog, AShorterDocumentLeavesNoTailOfTheLongerOne) {
@@ -164,7 +165,7 @@ TEST_F(ActionLog, EveryFailedStepKeepsThePreviousFileWhole) {
     CRnError e;
     {
       CRnFileSystemForTest guard(&fs);
-      e = Writer().SetAside(*MakeDeleteLun("iqn.t", 1), aside);
+      e = Writer().SetAside(file, aside);
     }
     EXPECT_TRUE(e.IsError()) << "step " << op;
     EXPECT_FALSE(aside.Active());
@@ -177,7 +178,7 @@ TEST_F(ActionLog, DirectoryThatCannotBeCreatedWritesNothing) {
   CRnError e;
   {
     CRnFileSystemForTest guard(&fs);
-    e = Save(MakeCreateTarget("iqn.t"));
+    e = SaveTarget("iqn.t");
   }
   EXPECT_TRUE(e.IsError());
   EXPECT_FALSE(CRnPath::Exists(Root()));
@@ -186,12 +187,12 @@ TEST_F(ActionLog, DirectoryThatCannotBeCreatedWritesNothing) {
 TEST_F(ActionLog, ARequestTooLargeForASavedFileIsRefusedUnsaved) {
   auto big = MakeCreateTarget("iqn.t", std::string(CNMessageBase::kMaxXmlBytes, 'd'));
   EXPECT_TRUE(WzScsiSrvActionLogWriter::CheckSavable(*big).IsError());
-  EXPECT_TRUE(Save(std::move(big)).IsError());
+  EXPECT_TRUE(Writer().SaveTarget(Dir("iqn.t"), *big).IsError());
   EXPECT_FALSE(CRnPath::Exists(Layout::TargetFile(Dir("iqn.t"))));
 }
 
 TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
-  ASSERT_TRUE(Save(MakeCreateTarget("iqn.first")).IsSuccess());  // makes the root and Targets
+  ASSERT_TRUE(SaveTarget("iqn.first").IsSuccess());  // makes the root and Targets
   CountingFs fs;
   CRnFileSystemForTest guard(&fs);
   auto cost = [&](const std::function<CRnError()>& change) {
@@ -201,11 +202,32 @@ TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
   };
   // File, its directory (which also holds the new LUN and mapping folders), and
   // Targets for the new directory.
-  EXPECT_EQ(cost([&] { return Save(MakeCreateTarget("iqn.t")); }), 3);
+  EXPECT_EQ(cost([&] { return SaveTarget("iqn.t"); }), 3);
   EXPECT_EQ(cost([&] { return SaveLun("iqn.t", 0); }), 2);
-  EXPECT_EQ(cost([&] { return Save(MakeMap("iqn.t", 0, "h")); }), 2);
+  EXPECT_EQ(cost([&] { return SaveMap("iqn.t", 0, "h"); }), 2);
   // A removal: the directory that loses the name, once.
-  EXPECT_EQ(cost([&] { return Remove(MakeUnMap("iqn.t", 0, "h")); }), 1);
-  EXPECT_EQ(cost([&] { return Remove(MakeDeleteLun("iqn.t", 0)); }), 1);
-  EXPECT_EQ(cost([&] { return Remove(MakeDeleteTarget("iqn.t")); }), 1);
+  EXPECT_EQ(cost([&] { return Remove(Layout::MappingFile(Dir("iqn.t"), "h", 0)); }), 1);
+  EXPECT_EQ(cost([&] { return Remove(Layout::LunFile(Dir("iqn.t"), 0)); }), 1);
+  EXPECT_EQ(cost([&] { return Remove(Dir("iqn.t")); }), 1);
+}
+
+// The service's record step: a request is saved where its class says, under
+// the lower-cased target name whatever case it was sent in, and a removal
+// takes its file out.
+TEST(LogAction, SavesUnderTheLowerCasedNameAndRemovesWhatARemovalNames) {
+  ServiceHarness h;
+  const std::string dir = Layout::TargetDir(h.ActionLogRoot(), "iqn.a");
+  MapLun2HostRsp mapped;
+  auto map = MakeMap("IQN.A", 1, "HostA");
+  ASSERT_TRUE(h.Service().LogAction(*map, mapped).IsSuccess());
+  MapLun2Host saved;
+  ASSERT_EQ(saved.readXmlFromString(ReadFile(Layout::MappingFile(dir, "HostA", 1))), 0);
+  EXPECT_EQ(saved.targetId(), "iqn.a");
+  EXPECT_EQ(saved.hostId(), "HostA") << "host ids keep their case";
+
+  UnMapLun2HostRsp unmapped;
+  ASSERT_TRUE(h.Service().LogAction(*MakeUnMap("Iqn.A", 1, "HostA"), unmapped).IsSuccess());
+  EXPECT_FALSE(CRnPath::Exists(Layout::MappingFile(dir, "HostA", 1)));
+  IoctlRsp listed;
+  EXPECT_TRUE(h.Service().LogAction(*MakeIoctl("lt"), listed).IsSuccess()) << "nothing to save";
 }

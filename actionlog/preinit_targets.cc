@@ -4,14 +4,11 @@
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/WzScsiUtils.h"
 
-std::string GetPreInitTargetRegKeyValue(const WzScsiSrvSettings& settings) { return settings.preInitializeTargets; }
-
 CRnError GetPreInitTargetList(const std::string& value, std::vector<std::string>& names) {
   return WzScsiUtils::GetCommaSeperatedValues(value, names);
 }
 
-CRnError GetPreInitTargets(const WzScsiSrvSettings& settings, TargetList& targets) {
-  const std::string value = GetPreInitTargetRegKeyValue(settings);
+CRnError GetPreInitTargets(const std::string& value, TargetList& targets) {
   if (value.empty()) {
     targets.clear();
     return CRnError();

@@ -1,7 +1,7 @@
-// The pre-initialised targets: the configuration value "sPreInitializeTargets"
-// of section "Quellport" (as Initialize read it, service/settings.h), a
-// comma-separated list of target names whose directories the replay brings
-// up first.
+// The pre-initialised targets: the value of the setting
+// "sPreInitializeTargets" (WzScsiSrvSettings::preInitializeTargets, as
+// Initialize read it), a comma-separated list of target names whose
+// directories the replay brings up first.
 //
 // Thread safety: pure functions of their arguments.
 #pragma once
@@ -11,16 +11,13 @@
 #include <vector>
 
 #include "hostlib/errors/CRnError.h"
-#include "service/settings.h"
 
 // An ordered set of target identifiers (ascending byte order, no duplicates).
 typedef std::set<std::string> TargetList;
 
-// The configuration value ("" when the key is missing).
-std::string GetPreInitTargetRegKeyValue(const WzScsiSrvSettings& settings);
 // Splits the value (blanks trimmed, empty items dropped; an inner blank or a
 // control character is an error).
 CRnError GetPreInitTargetList(const std::string& value, std::vector<std::string>& names);
-// The directory names (name ids) of the listed targets, as named (no case
-// folding: the administrator names a target as stored).
-CRnError GetPreInitTargets(const WzScsiSrvSettings& settings, TargetList& targets);
+// The directory names (name ids) of the targets value lists, as named (no
+// case folding: the administrator names a target as stored); none for "".
+CRnError GetPreInitTargets(const std::string& value, TargetList& targets);

@@ -1,6 +1,3 @@
-// Target directory discovery: which directories under <root>/Targets are
-// replayed, and in which order (the pre-initialised targets of the
-// configuration first).
 #include "actionlog/target_dirs.h"
 
 #include <sys/stat.h>
@@ -11,7 +8,6 @@
 #include "actionlog/preinit_targets.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/RnFiles.h"
-#include "service/WzScsiSrv.h"
 
 namespace Layout = WzScsiSrvActionLog;
 
@@ -43,16 +39,10 @@ CRnError ListActionLogDir(const std::string& dir, std::vector<std::string>& name
   }
 }
 
-std::vector<std::string> WzScsiSrv::GetTargetDirs() {
-  std::vector<std::string> dirs;
-  CRnError ignored = CollectTargetDirs(dirs);
-  (void)ignored;
-  return dirs;
-}
-
-CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
+CRnError WzScsiSrvCollectTargetDirs(const std::string& root, const std::string& preInitTargets,
+                                    std::vector<std::string>& dirs) {
   dirs.clear();
-  const std::string targetsDir = Layout::TargetsDir(m_sActionLogRoot);
+  const std::string targetsDir = Layout::TargetsDir(root);
   if (!CRnPath::Exists(targetsDir)) {
     // A machine that never saved a target: nothing to replay, and no fault.
     WZLOG(0, "Targets action log directory [%s] does not exist yet: nothing to replay.", targetsDir.c_str());
@@ -83,7 +73,7 @@ CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
   if (names.empty()) return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 
   TargetList preInit;
-  if (CRnError e = GetPreInitTargets(m_settings, preInit)) {
+  if (CRnError e = GetPreInitTargets(preInitTargets, preInit)) {
     // Bringing targets up in another order than the administrator asked
     // for is not an option: nothing is replayed.
     WZLOG(-1, "Failed to get pre-init target list with error [%s]", e.AsString().c_str());
@@ -107,4 +97,41 @@ CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
   dirs.reserve(names.size());
   for (const std::string& name : names) dirs.push_back(Join(targetsDir, name));
   return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
+}
+
+bool WzScsiSrvHoldsNothingSaved(const std::string& dir, int depth) {
+  CRnDirectory listing;
+  if (depth > 2 || listing.Open(dir, "*", true).IsError()) return false;
+  CRnDirEntry entry;
+  bool end = false;
+  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
+    if (Layout::IsTemporaryName(entry.name)) continue;
+    struct stat st;
+    const std::string path = Join(dir, entry.name);
+    if (CRnFile::Stat(path, st).IsError() || !S_ISDIR(st.st_mode) || !WzScsiSrvHoldsNothingSaved(path, depth + 1))
+      return false;
+  }
+  return end;
+}
+
+size_t WzScsiSrvRemoveLeftovers(const std::string& dir, int depth) {
+  CRnDirectory listing;
+  if (listing.Open(dir, "*", true).IsError()) return 0;
+  size_t removed = 0;
+  CRnDirEntry entry;
+  bool end = false;
+  std::vector<std::string> subdirs;
+  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
+    const std::string path = Join(dir, entry.name);
+    struct stat st;
+    if (CRnFile::Stat(path, st).IsError()) continue;
+    if (Layout::IsTemporaryName(entry.name)) {
+      CRnError e = S_ISDIR(st.st_mode) ? CRnDirectory::Remove(path, true, false) : FXFile::RemoveFile(path);
+      if (e.IsSuccess()) ++removed;
+    } else if (S_ISDIR(st.st_mode) && depth > 0) {
+      subdirs.push_back(path);
+    }
+  }
+  for (const std::string& sub : subdirs) removed += WzScsiSrvRemoveLeftovers(sub, depth - 1);
+  return removed;
 }

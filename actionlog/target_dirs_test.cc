@@ -87,18 +87,18 @@ TEST_F(TargetDirs, PreInitTargetsAreIdentifiersOfTheNamesAsConfigured) {
   TargetList ids;
   WzScsiSrvSettings settings;
   settings.preInitializeTargets = " iqn.x ,IQN.Y,, iqn.x";
-  ASSERT_TRUE(GetPreInitTargets(settings, ids).IsSuccess());
+  ASSERT_TRUE(GetPreInitTargets(settings.preInitializeTargets, ids).IsSuccess());
   EXPECT_EQ(ids, (TargetList{Guid("iqn.x"), Guid("IQN.Y")}));
 
   // A list that cannot be split leaves the set as it was.
   settings.preInitializeTargets = "iqn.a b";
-  CRnError e = GetPreInitTargets(settings, ids);
+  CRnError e = GetPreInitTargets(settings.preInitializeTargets, ids);
   EXPECT_TRUE(e.IsError());
   EXPECT_NE(e.AsString().find("Failed to read pre-init target list."), std::string::npos);
   EXPECT_EQ(ids.size(), 2u);
 
   settings.preInitializeTargets = "";
-  ASSERT_TRUE(GetPreInitTargets(settings, ids).IsSuccess());
+  ASSERT_TRUE(GetPreInitTargets(settings.preInitializeTargets, ids).IsSuccess());
   EXPECT_TRUE(ids.empty());
 }
 

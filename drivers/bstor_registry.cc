@@ -1,14 +1,10 @@
-// The backing-store registry: which library serves which backing-store
-// type, and the loaded libraries with their operations objects, loaded on
-// first use and kept until the service is destroyed (the destructor calls
-// Cleanup on each and unloads them in ascending type order).
+// The backing-store libraries: which library serves which backing-store
+// type, and loading one.
 #include "drivers/bstor_registry.h"
 
 #include <map>
-#include <utility>
 
 #include "hostlib/log/LogWriter.h"
-#include "service/WzScsiSrv.h"
 
 namespace {
 
@@ -48,30 +44,4 @@ WzScsiBStorOps* GetBStoreOps(const std::string& fileName, CRnLibrary& library) {
     return nullptr;
   }
   return reinterpret_cast<GetBstorOps_t>(entry)();
-}
-
-WzScsiBStorOps* WzScsiSrv::GetUserDefBStoreOps(WzScsiServer::BStorType type) {
-  WZ_TRACE_SCOPE(6);
-  // Also reached from the XDR callback, outside any handler: the registry has
-  // its own lock so that routing never waits for a replay.
-  WzMutexLock registry(&m_bstorMutex);
-  auto found = m_mapBStorOps.find(type);
-  if (found != m_mapBStorOps.end()) return found->second.second;
-
-  const std::string fileName = GetBStorLibName(type);
-  if (fileName.empty()) {
-    WZLOG(-1, "Failed to find library for Bstor type [%d]", static_cast<int>(type));
-    return nullptr;
-  }
-  CRnLibrary library(false);
-  WzScsiBStorOps* ops = GetBStoreOps(fileName, library);
-  if (ops == nullptr) {
-    // A library whose entry gave no object is not kept loaded either; the
-    // next request tries again from scratch.
-    CRnError freed = library.Free();
-    (void)freed;
-    return nullptr;
-  }
-  m_mapBStorOps.emplace(type, std::make_pair(std::move(library), ops));
-  return ops;
 }

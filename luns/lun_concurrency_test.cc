@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "luns/lun_test_support.h"
+#include "tests/support/service_lun_support.h"
 
 using namespace wztest;
 using namespace wzluntest;

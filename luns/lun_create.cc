@@ -6,12 +6,11 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "change/target_names.h"
 #include "hostlib/log/LogWriter.h"
-#include "luns/backing_store_dirs.h"
 #include "luns/lun_args.h"
-#include "luns/lun_req_flags.h"
+#include "luns/lun_handlers.h"
 #include "luns/lun_sequence.h"
-#include "targets/target_names.h"
 
 using namespace WzScsiServer;
 using R = WzScsiSrvRefusal;
@@ -45,91 +44,84 @@ CRnError CreatePlatformOnlyLun(WzScsiSrvHandlerContext& ctx, const std::string& 
   return CRnError();
 }
 
-bool IsOpenOnlyRequest(const CreateLun& request) {
-  return LunReqFlagHandler::isLunOpenOnlyFlagSet(request.contextFlags());
-}
+}  // namespace
+
+namespace {
+
+CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
+                         int32_t lunId);
 
 }  // namespace
 
-CRnError WzScsiSrv::CreateLun(CWzNetwork* conn, CNMessageBase* message) { return CreateLunInternal(conn, message, -1); }
+CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& reply, WzScsiSrvHandlerContext& ctx,
+                                int32_t lunId) {
+  const std::string& name = ctx.TargetName();
+  const auto type = static_cast<BStorType>(static_cast<int32_t>(request.bstorType()));
+  WZLOG(1, "Creating Lun: TargetID [%s], BStoreType [%d]", name.c_str(), static_cast<int>(type));
 
-CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, int32_t lunId) {
-  WZ_TRACE_SCOPE(6);
-  auto* create = dynamic_cast<WzScsiServer::CreateLun*>(message);
-  if (create != nullptr) {
-    if (WzLogEnabled(1)) WZLOG(1, "Create LUN operation flags [%lld]", static_cast<long long>(create->contextFlags()));
-    // Opens are served whatever the service state, before the readiness check.
-    if (IsOpenOnlyRequest(*create)) return OpenLun(conn, message);
+  WzScsiSrvHandlerServices& services = ctx.Services();
+  WzScsiSrvLun lun(name, ctx.Platform(), type, nullptr, nullptr, std::string(), lunId, std::string(), 0,
+                   kDefaultBlockSize, kDefaultExtParam, false, nullptr);
+  CRnError created;
+  WzScsiSrvModelTarget* target = ctx.Target();
+  if (target == nullptr) {
+    created = ctx.Refuse(R::TARGET_MISSING_FOR_LUN, FX_HERE);
+  } else if (CRnError e = services.ProcessCreateLunArgs(request.bstoreDesc().args(), lun)) {
+    WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
+    created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
+  } else if (CRnError outside = lun.path.empty() ? CRnError() : services.CheckBackingStore(lun.path)) {
+    // Only where the operator allows, whoever asks: a client, a saved
+    // file or another gateway must not export any file of the host.
+    created = ctx.Refuse(R::PATH_NOT_ALLOWED, FX_HERE, outside);
+  } else if (ToLowerTargetName(lun.targetId) != name) {
+    // The drivers would put the LUN on the target -ti names while the
+    // model lists it under the request's.
+    created = ctx.Refuse(R::TARGET_OPTION_MISMATCH, FX_HERE, CRnError(), lun.targetId + " is not " + name);
+  } else {
+    lun.targetId = name;
+    created = CreateLunByType(ctx, request, lun, lunId);
+    if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) == 0 &&
+        services.IsUnrestoredLun(name, lun.lunId)) {
+      // That number's saved LUN and mappings would attach to this one.
+      WZLOG(-1,
+            "The drivers gave the new LUN number %d, held by a saved LUN of target %s that could not be "
+            "restored; undoing it",
+            lun.lunId, name.c_str());
+      WzScsiSrvUndoLun(lun);
+      created = ctx.Refuse(R::LUN_NOT_RESTORED, FX_HERE);
+    } else if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) != 0) {
+      // The drivers gave a new LUN a number the target already has (a
+      // closed snapshot LUN keeps its number while out of the engine).
+      // Storing it would overwrite that LUN and its saved request.
+      WZLOG(-1, "The drivers gave the new LUN number %d, which target %s already has; undoing it", lun.lunId,
+            name.c_str());
+      WzScsiSrvUndoLun(lun);
+      created = ctx.Refuse(R::LUN_NUMBER_TAKEN, FX_HERE);
+    }
+    if (created.IsSuccess()) {
+      ctx.OnUndo([lun]() mutable { WzScsiSrvUndoLun(lun); });
+      ctx.Commit([target, lun]() { target->luns[lun.lunId] = WzScsiSrvModelLun(lun); });
+      WZLOG(1, "Target=%s Lun=%d, LUN Created", name.c_str(), lun.lunId);
+    }
   }
-  return RunTyped<WzScsiServer::CreateLun, CreateLunRsp>(
-      conn, message, WzScsiSrvFrames::kCreateLun,
-      [&](WzScsiServer::CreateLun& request, CreateLunRsp& reply, WzScsiSrvHandlerContext& ctx) -> CRnError {
-        const std::string& name = ctx.TargetName();
-        const auto type = static_cast<BStorType>(static_cast<int32_t>(request.bstorType()));
-        WZLOG(1, "Creating Lun: TargetID [%s], BStoreType [%d]", name.c_str(), static_cast<int>(type));
-
-        WzScsiSrvLun lun(name, m_ptrPlatform.get(), type, nullptr, nullptr, std::string(), lunId, std::string(), 0,
-                         kDefaultBlockSize, kDefaultExtParam, false, nullptr);
-        CRnError created;
-        Target* target = ctx.Target();
-        if (target == nullptr) {
-          created = ctx.Refuse(R::TARGET_MISSING_FOR_LUN, FX_HERE);
-        } else if (CRnError e = ProcessCreateLunArgs(request.bstoreDesc().args(), lun)) {
-          WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
-          created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
-        } else if (CRnError outside = ctx.FromClient() && !lun.path.empty()
-                                          ? WzScsiSrvCheckBackingStore(m_backingStores, lun.path)
-                                          : CRnError()) {
-          // Only where the operator allows: a client must not export any file of the host.
-          created = ctx.Refuse(R::PATH_NOT_ALLOWED, FX_HERE, outside);
-        } else if (ToLowerTargetName(lun.targetId) != name) {
-          // The drivers would put the LUN on the target -ti names while the
-          // model lists it under the request's.
-          created = ctx.Refuse(R::TARGET_OPTION_MISMATCH, FX_HERE, CRnError(), lun.targetId + " is not " + name);
-        } else {
-          lun.targetId = name;
-          created = CreateLunByType(ctx, request, lun, lunId);
-          if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) == 0 &&
-              IsUnrestoredLun(name, lun.lunId)) {
-            // That number's saved LUN and mappings would attach to this one.
-            WZLOG(-1,
-                  "The drivers gave the new LUN number %d, held by a saved LUN of target %s that could not be "
-                  "restored; undoing it",
-                  lun.lunId, name.c_str());
-            WzScsiSrvUndoLun(lun);
-            created = ctx.Refuse(R::LUN_NOT_RESTORED, FX_HERE);
-          } else if (created.IsSuccess() && lunId == -1 && target->luns.count(lun.lunId) != 0) {
-            // The drivers gave a new LUN a number the target already has (a
-            // closed snapshot LUN keeps its number while out of the engine).
-            // Storing it would overwrite that LUN and its saved request.
-            WZLOG(-1, "The drivers gave the new LUN number %d, which target %s already has; undoing it", lun.lunId,
-                  name.c_str());
-            WzScsiSrvUndoLun(lun);
-            created = ctx.Refuse(R::LUN_NUMBER_TAKEN, FX_HERE);
-          }
-          if (created.IsSuccess()) {
-            ctx.OnUndo([lun]() mutable { WzScsiSrvUndoLun(lun); });
-            ctx.Commit([target, lun]() { target->luns[lun.lunId] = Lun(lun); });
-            WZLOG(1, "Target=%s Lun=%d, LUN Created", name.c_str(), lun.lunId);
-          }
-        }
-        reply.setSerialPrefix(lun.serialPrefix);
-        reply.setLunId(lun.lunId);
-        return created;
-      });
+  reply.setSerialPrefix(lun.serialPrefix);
+  reply.setLunId(lun.lunId);
+  return created;
 }
 
-CRnError WzScsiSrv::CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
-                                    int32_t lunId) {
+namespace {
+
+CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
+                         int32_t lunId) {
   BStoreDesc& desc = request.bstoreDesc();
-  WzScsiSrvPlatform* platform = m_ptrPlatform.get();
+  WzScsiSrvPlatform* platform = ctx.Platform();
   switch (lun.bstorType) {
     case BSTOR_KERNEL:
       if (lunId == -1) StampCreationTime(desc, lun);
       return CreatePlatformOnlyLun(ctx, desc.args(), platform, lun);
     case BSTOR_FSBLB:
       // The FSBLB library must be there, but its LUNs are the platform's.
-      if (GetUserDefBStoreOps(BSTOR_FSBLB) == nullptr) return ctx.Refuse(R::BSTORE_MISSING, FX_HERE);
+      if (ctx.Services().GetUserDefBStoreOps(BSTOR_FSBLB) == nullptr) return ctx.Refuse(R::BSTORE_MISSING, FX_HERE);
       if (lunId == -1) StampCreationTime(desc, lun);
       return CreatePlatformOnlyLun(ctx, desc.args(), platform, lun);
     case BSTOR_BLKDEV:
@@ -140,9 +132,11 @@ CRnError WzScsiSrv::CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::
       return ctx.Refuse(R::BSTORE_TYPE, FX_HERE);
   }
 
-  WzScsiBStorOps* ops = GetUserDefBStoreOps(lun.bstorType);
+  WzScsiBStorOps* ops = ctx.Services().GetUserDefBStoreOps(lun.bstorType);
   lun.bstorOps = ops;
   if (ops == nullptr) return ctx.Refuse(R::BSTORE_MISSING, FX_HERE);
   if (lunId == -1) StampCreationTime(desc, lun);
   return WzScsiSrvRunLunSequence(ctx, kWzScsiSrvCreateSequence, ops, platform, desc, lun);
 }
+
+}  // namespace

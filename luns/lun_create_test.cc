@@ -7,7 +7,7 @@
 
 #include <ctime>
 
-#include "luns/lun_test_support.h"
+#include "tests/support/service_lun_support.h"
 
 using namespace wztest;
 using namespace wzluntest;

@@ -3,7 +3,7 @@
 // log and the sequence of driver calls, checked together.
 #include <gtest/gtest.h>
 
-#include "luns/lun_test_support.h"
+#include "tests/support/service_lun_support.h"
 
 using namespace wztest;
 using namespace wzluntest;

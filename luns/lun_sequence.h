@@ -7,9 +7,9 @@
 // Thread safety: called under the target's change lock.
 #pragma once
 
+#include "change/handler_context.h"
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
-#include "service/handler_frame.h"
 
 // The refusals of one use of the sequence (their texts differ).
 struct WzScsiSrvLunSequence {

@@ -2,16 +2,17 @@
 // library libWzScsiSrv.so. It owns the configuration model (targets, their
 // LUNs, the hosts mapped to each LUN), validates requests, drives the
 // platform driver and the backing stores in order with compensation, answers
-// requests, and persists every change in the action log that it replays at
-// start.
+// requests, and records every change (in the action log, or in a cluster's
+// etcd with the action log as its cache) to replay it at start.
 //
 // Locks, in the order they are taken (never the other way round):
 //   m_mutex         the service lock: Initialize, the start state, the XDR
 //                   callback, each handler's readiness re-check. Never held
 //                   while sending or waiting on the network.
 //   m_changeGate    shared by every change of a client; exclusive for the
-//                   replay (start, reload), which therefore sees no other
-//                   change and calls the handlers itself without it.
+//                   replay (start, reload), a reconcile and a batch of the
+//                   cluster's changes, which therefore see no other change
+//                   and call the handlers themselves without it.
 //   a target's      held across that target's driver calls and action-log
 //   change lock     write, so changes of one target are strictly ordered and
 //                   changes of different targets run in parallel.
@@ -27,20 +28,20 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "cluster/cluster_keys.h"
 #include "cluster/etcd_client.h"
-#include "service/cluster_sync.h"
 
+#include "change/handler_context.h"
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
 #include "drivers/WzScsiSrvRecords.h"
@@ -49,15 +50,22 @@
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
 #include "hostlib/util/CRnLibrary.h"
 #include "hostlib/util/wz_mutex.h"
+#include "hostlib/util/wz_periodic_worker.h"
 #include "luns/backing_store_dirs.h"
 #include "messages/WzScsiServerMessages.h"
+#include "service/action_log_store.h"
+#include "service/cluster_follower.h"
+#include "service/cluster_store.h"
 #include "service/settings.h"
 
 class WzScsiSrvHandlerContext;
 class WzScsiSrvTestPeer;
-struct WzScsiSrvFrame;
+class WzScsiSrvWork;
+struct WzScsiSrvRequestClass;
+struct WzScsiSrvReconcileAction;
+struct WzScsiSrvPlaybackWords;
 
-class WzScsiSrv : public IOnDemandSvcInterface {
+class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices, private WzScsiSrvClusterApplier {
  public:
   typedef WzScsiSrvModelTarget Target;
   typedef WzScsiSrvModelLun Lun;
@@ -83,7 +91,8 @@ class WzScsiSrv : public IOnDemandSvcInterface {
     CWzNetworkServer* server = nullptr;
     WznHandle_t handle = 0;
     CNMessageBase* message = nullptr;
-    std::function<CRnError(CWzNetwork*, CNMessageBase*)> handler;
+    // The handler bound to service; null for a message that is not served.
+    CRnError (WzScsiSrv::*handler)(CWzNetwork*, CNMessageBase*) = nullptr;
   };
 
   // Deletes the service through its virtual destructor.
@@ -128,13 +137,15 @@ class WzScsiSrv : public IOnDemandSvcInterface {
 
   // Backing-store registry. Null when the type has no library or it cannot
   // be loaded (nothing is cached then; the next call tries again).
-  WzScsiBStorOps* GetUserDefBStoreOps(WzScsiServer::BStorType type);
+  WzScsiBStorOps* GetUserDefBStoreOps(WzScsiServer::BStorType type) override WZ_EXCLUDES(m_bstorMutex);
   // The store that handles an XDR message id (by its group).
   WzScsiBStorOps* GetUserDefBStoreOps(unsigned long messageId, unsigned long reserved);
   static WzScsiServer::BStorType GetXDRMsgHandlingBStorType(unsigned long messageId);
 
-  // Request handlers, each in the folder of its subject. The connection is
-  // null when the replay calls them (no readiness test, no reply, no save).
+  // Request handlers (service/handlers.cc binds each request class to its
+  // work in targets/ and luns/). The connection is null when the replay, a
+  // cluster event or the resync calls them (no readiness test, no reply,
+  // nothing recorded; every check runs).
   CRnError StartScsiService(CWzNetwork* conn, CNMessageBase* message);
   CRnError CreateTarget(CWzNetwork* conn, CNMessageBase* message);
   CRnError DeleteTarget(CWzNetwork* conn, CNMessageBase* message);
@@ -152,6 +163,19 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // looks at (backing path, size, serial, closed, CHAP user, never a secret).
   CRnError ListDetails(CWzNetwork* conn, CNMessageBase* message);
   CRnError OpenLun(CWzNetwork* conn, CNMessageBase* message);
+
+  // Fills lun (target, path, serial prefix, a replayed LUN's creation time)
+  // from a CreateLun's argument string; only a fully valid string changes it.
+  CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) override;
+  // The LUN number of target; an error naming both when target has none.
+  // lun points into the model: a handler holds target's change lock.
+  CRnError GetLun(Target& target, int32_t number, Lun*& lun) override;
+
+  // The action-log record step: saves the request of a change that adds
+  // something (its request class says where), or removes the saved file of
+  // one that removes something. The target name is folded to lower case in
+  // the request first, so every saved file carries the lower-cased name.
+  CRnError LogAction(WzScsiServer::Message& request, const WzScsiServer::Reply& reply);
 
   // What the last replay restored, and each object it could not restore.
   struct ReplayFailure {
@@ -186,6 +210,15 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   // taken until a reload restores it or it is deleted, so that its saved
   // files never attach to another object.
   CRnError Playback(bool reload) WZ_EXCLUDES(m_changeGate);
+  // The loop over the saved target directories, in GetTargetDirs' order.
+  CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
+  // The saved LUNs, and the saved host mappings, of one target's directory
+  // (the full path). target: the lower-cased name of the target the
+  // directory belongs to, read from its own saved file when empty.
+  CRnError PlaybackLuns(const std::string& targetDir, bool reload, const std::string& target = std::string())
+      WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackLunMapping(const std::string& targetDir, bool reload, const std::string& target = std::string())
+      WZ_REQUIRES(m_changeGate);
   // Reconcile: compares what the engine holds of the service's objects with
   // the model and, unless dryRun, converges the engine: creates what it
   // lacks, removes what the configuration lacks, and never touches objects
@@ -205,10 +238,10 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) WZ_EXCLUDES(m_changeGate);
   ReconcileReport LastReconcile() WZ_EXCLUDES(m_reportMutex);
   ReconcileReport LastDriftCheck() WZ_EXCLUDES(m_reportMutex);
-  // The engine watch: a thread that notices an engine restart (its instance
-  // changes) and reconciles, and compares the engine with the model every
-  // intervalSecs (0: never) without changing anything. Started at the end of
-  // the start request; stopped by KillAllJobs.
+  // The engine watch: a periodic worker that notices an engine restart (its
+  // instance changes) and reconciles, and compares the engine with the model
+  // every nEngineCheckIntervalSecs (0: never) without changing anything.
+  // Started at the end of the start request; stopped by KillAllJobs.
   void StartEngineWatch();
   void StopEngineWatch();
 
@@ -225,7 +258,6 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   static std::shared_ptr<WzScsiSrv> m_ptrgSingleton;
 
  private:
-  friend class WzScsiSrvHandlerContext;
   friend class WzScsiSrvTestPeer;
 
   // One target of the table: its record and the lock that orders its changes.
@@ -238,17 +270,25 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   typedef std::map<std::string, std::shared_ptr<TargetSlot>> TargetSlots;
 
   // The common handler frame (service/handler_frame.cc): class check,
-  // readiness refusal, the target's lock, the work, the durable record of a
-  // change (or the undo of the change when it cannot be made durable), the
-  // model change, the reply sent after every lock is released.
-  typedef std::function<CRnError(WzScsiSrvHandlerContext&)> HandlerWork;
-  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply, const WzScsiSrvFrame& frame,
-                      const HandlerWork& work);
+  // readiness refusal, the target's lock, the work, the record of a change
+  // (or the undo of the change when it cannot be recorded), the model
+  // change, the reply sent after every lock is released.
+  CRnError RunHandler(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply,
+                      const WzScsiSrvRequestClass& row, WzScsiSrvWork work);
   // RunHandler with the request and reply of their own classes:
   // work(Request&, Reply&, WzScsiSrvHandlerContext&). Defined in
   // service/handler_frame.h.
   template <class Request, class Reply, class Work>
-  CRnError RunTyped(CWzNetwork* conn, CNMessageBase* message, const WzScsiSrvFrame& frame, Work work);
+  CRnError RunTyped(CWzNetwork* conn, CNMessageBase* message, const WzScsiSrvRequestClass& row, Work work);
+  // The steps of the frame.
+  WzScsiSrvRecordStore& RecordStoreOf(const CWzNetwork* conn);
+  void NameTarget(WzScsiSrvHandlerContext& ctx);
+  CRnError RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work) WZ_EXCLUDES(m_modelMutex);
+  CRnError RunSteps(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work, TargetSlot* slot) WZ_EXCLUDES(m_modelMutex);
+  CRnError Admit(WzScsiSrvHandlerContext& ctx);
+  CRnError RunWork(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work);
+  CRnError Record(WzScsiSrvHandlerContext& ctx);
+  void ApplyModel(WzScsiSrvHandlerContext& ctx, TargetSlot* slot) WZ_EXCLUDES(m_modelMutex);
   // Readiness refusal: true when the request was refused and answered.
   bool RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, WzScsiServer::Reply& reply) WZ_EXCLUDES(m_mutex);
   // Fills context and error and sends; logs a send failure. Returns whether
@@ -256,38 +296,45 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   bool SendReply(CWzNetwork* conn, CNMessageBase* request, WzScsiServer::Reply& reply, const WzScsiServer::Error& error,
                  const std::string& subject);
 
-  // The slot of a target, waited for until no change of it is in progress
-  // and locked; null when no such target exists (slot then holds nothing).
-  std::shared_ptr<TargetSlot> LockTarget(const std::string& name) WZ_EXCLUDES(m_modelMutex);
-  // A new, locked slot for a target that does not exist yet; null when the
-  // target exists (or another create of it finished first).
-  std::shared_ptr<TargetSlot> LockNewTarget(const std::string& name) WZ_EXCLUDES(m_modelMutex);
+  // Whether a slot holds a target (not one being created, nor one gone).
+  bool SlotLive(const TargetSlot& slot) WZ_EXCLUDES(m_modelMutex);
+  // The slot of a target, waited for until no change of it is in progress,
+  // and its change lock taken; false when no such target exists (slot then
+  // holds nothing).
+  bool LockTarget(const std::string& name, std::shared_ptr<TargetSlot>& slot) WZ_TRY_ACQUIRE(true, slot->changeLock)
+      WZ_EXCLUDES(m_modelMutex);
+  // A new slot for a target that does not exist yet, its change lock taken;
+  // false when the target exists (or another create of it finished first).
+  bool LockNewTarget(const std::string& name, std::shared_ptr<TargetSlot>& slot) WZ_TRY_ACQUIRE(true, slot->changeLock)
+      WZ_EXCLUDES(m_modelMutex);
   // Ends a new slot that never became a target.
   void DropNewTarget(const std::string& name, const std::shared_ptr<TargetSlot>& slot) WZ_EXCLUDES(m_modelMutex);
-  // Applies a model change under m_modelMutex.
-  void ChangeModel(const std::function<void()>& change) WZ_EXCLUDES(m_modelMutex);
-  // Why chap's user names cannot be used on targetName (another target has
-  // one of them with another secret); empty when they can.
-  std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) WZ_EXCLUDES(m_modelMutex);
-
-  // Pieces of the LUN handlers (luns/).
-  CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& request, WzScsiSrvLun& lun,
-                           int32_t lunId);
-  CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteLun& request, Lun& lun, bool& closed);
-  CRnError DeleteUnrestoredLun(WzScsiSrvHandlerContext& ctx, int32_t number);
+  // What the handlers' works ask of the service (WzScsiSrvHandlerServices;
+  // GetUserDefBStoreOps, ProcessCreateLunArgs and GetLun are public).
+  WzScsiSrvHandlerServices& HandlerServices() { return *this; }
+  WzScsiSrvPlatform* Platform() override;
+  const std::string& ActionLogRoot() const override;
+  CRnError CheckBackingStore(const std::string& path) override;
+  void ChangeModel(const std::function<void()>& change) override WZ_EXCLUDES(m_modelMutex);
+  std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) override
+      WZ_EXCLUDES(m_modelMutex);
 
   // Replay pieces (actionlog/).
-  enum class PlaybackKind { LUNS, MAPPINGS };
-  CRnError PlaybackTargets(bool reload) WZ_REQUIRES(m_changeGate);
   CRnError PlaybackTarget(const std::string& dir, bool reload) WZ_REQUIRES(m_changeGate);
   // Restores a target's CHAP; false (recorded as a failure) when it cannot.
   bool PlaybackAuth(const std::string& dir, const std::string& target) WZ_REQUIRES(m_changeGate);
-  // The saved requests of one folder of a target (its LUNs or its mappings).
-  // target: the lower-cased name of the target the folder belongs to.
-  CRnError PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind, bool reload)
+  // One saved file of a target's LUN or mapping folder; dirTarget: the
+  // lower-cased name of the target whose directory holds it.
+  typedef CRnError (WzScsiSrv::*PlaybackFile)(const std::string& path, const std::string& dirTarget, bool reload);
+  CRnError PlaybackLun(const std::string& path, const std::string& dirTarget, bool reload) WZ_REQUIRES(m_changeGate);
+  CRnError PlaybackMapping(const std::string& path, const std::string& dirTarget, bool reload)
       WZ_REQUIRES(m_changeGate);
-  CRnError PlaybackOne(const std::string& path, const std::string& name, const std::string& target, PlaybackKind kind,
-                       bool reload) WZ_REQUIRES(m_changeGate);
+  // The saved files of one folder, each through one.
+  CRnError PlaybackFolder(const std::string& dir, const std::string& target, const WzScsiSrvPlaybackWords& words,
+                          PlaybackFile one, bool reload) WZ_REQUIRES(m_changeGate);
+  // The lower-cased name the target's own saved file names ("" when it
+  // cannot be read).
+  static std::string SavedTargetOf(const std::string& targetDir);
   // GetTargetDirs with the reason when the list could not be built although
   // the log exists (dirs then holds what was found before the failure).
   CRnError CollectTargetDirs(std::vector<std::string>& dirs);
@@ -296,9 +343,9 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   void LogPlaybackProgress(const char* what) WZ_EXCLUDES(m_reportMutex);
   // Whether a saved target (by its directory name) or LUN could not be
   // restored and so still holds its name or number.
-  bool IsUnrestoredTarget(const std::string& dirName) WZ_EXCLUDES(m_reportMutex);
-  bool IsUnrestoredLun(const std::string& target, int32_t lunId) WZ_EXCLUDES(m_reportMutex);
-  void ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId)
+  bool IsUnrestoredTarget(const std::string& dirName) override WZ_EXCLUDES(m_reportMutex);
+  bool IsUnrestoredLun(const std::string& target, int32_t lunId) override WZ_EXCLUDES(m_reportMutex);
+  void ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId) override
       WZ_EXCLUDES(m_reportMutex);
   // The start and reload replies: the text of a replay's outcome.
   std::string ReplayOutcomeText(bool reload, const CRnError& played) WZ_EXCLUDES(m_reportMutex);
@@ -307,44 +354,51 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   CRnError ReconcileCommand(CWzNetwork* conn, CNMessageBase* message);
   // The differences between the engine's view and the model, and their fixes.
   CRnError ReconcileLocked(bool dryRun, ReconcileReport& report) WZ_REQUIRES(m_changeGate);
-  void EngineWatchLoop();
+  // One action of the plan, through the change path.
+  CRnError ReconcileStep(const WzScsiSrvReconcileAction& action, const TargetMap& model);
+  // The change path for a source with no request of its own (a reconcile):
+  // row's class carries target; nothing is recorded.
+  CRnError RunChange(const WzScsiSrvRequestClass& row, const std::string& target, WzScsiSrvWork work);
+  // What the engine watch keeps between its rounds (its own thread's).
+  struct EngineWatchState {
+    int64_t checkMs = 0;           // between two comparisons; 0: never
+    int64_t nextCheck = 0;         // WzNowMs of the next
+    std::set<std::string> logged;  // drift already reported once
+  };
+  std::chrono::milliseconds EngineWatchRound(EngineWatchState& state);
 
   // Cluster mode (service/cluster_sync.cc).
  public:
-  bool ClusterMode() const { return m_etcd != nullptr; }
+  bool ClusterMode() const { return m_cluster != nullptr; }
 
  private:
-  friend class WzScsiSrvHandlerContext;
-  // Reads the cluster settings and makes the etcd client (Initialize).
+  // Reads the cluster settings and makes the cluster's store and follower
+  // (Initialize).
   CRnError InitCluster();
-  // Before the start's replay: the local cache brought up to etcd's state
-  // (nothing happens when etcd cannot be reached: the cache is replayed).
-  void ClusterStartSync() WZ_EXCLUDES(m_changeGate);
-  void StartClusterSync();
-  void StopClusterSync();
-  void ClusterLoop();
-  void OnClusterUpdate(const WzEtcdWatchUpdate& update);
-  void ApplyClusterEvents(const std::vector<WzEtcdEvent>& events) WZ_REQUIRES(m_changeGate);
-  // A full read of etcd: the cache, the model and the engine made to match.
-  CRnError ClusterResync(const char* why) WZ_EXCLUDES(m_changeGate);
-  // Rewrites the cache to hold exactly what range holds.
-  CRnError SyncCacheFrom(const WzEtcdRange& range);
-  // Takes out of the model and the engine what the cache no longer holds.
-  void RemoveWhatTheCacheLacks() WZ_REQUIRES(m_changeGate);
-  // The frame's steps: commit an addition, remove a removal's keys, put
-  // them back after a failed removal.
-  CRnError ClusterCommit(WzScsiSrvHandlerContext& ctx, int32_t lunId);
-  CRnError ClusterRemove(WzScsiSrvHandlerContext& ctx);
-  void ClusterPutBack(WzScsiSrvHandlerContext& ctx);
-  CRnError ClusterRefuse(WzScsiSrvHandlerContext& ctx, const CRnError& error, const FXCodeLocation& where);
-  void ClusterStatusLines(std::vector<std::string>& lines);
-  // Whether the model holds the object a key names.
-  bool ModelHolds(const WzScsiSrvClusterKeys::Parsed& p) WZ_EXCLUDES(m_modelMutex);
-  void NoteStoreRevision(int64_t revision);
+  // What the follower asks of the service (WzScsiSrvClusterApplier).
+  const std::string& CacheRoot() const override;
+  void WhileNoChangeRuns(const std::function<void()>& apply) override WZ_EXCLUDES(m_changeGate);
+  CRnError ApplyTarget(const std::string& targetDir) override WZ_REQUIRES(m_changeGate);
+  CRnError ApplyAuth(const std::string& targetDir, const std::string& target) override WZ_REQUIRES(m_changeGate);
+  CRnError ApplyLun(const std::string& path, const std::string& target) override WZ_REQUIRES(m_changeGate);
+  CRnError ApplyMapping(const std::string& path, const std::string& target) override WZ_REQUIRES(m_changeGate);
+  CRnError RemoveTarget(const std::string& target) override;
+  CRnError RemoveLun(const std::string& target, int32_t lun) override;
+  CRnError RemoveMapping(const std::string& target, int32_t lun, const std::string& host) override;
+  CRnError TurnChapOff(const std::string& target) override;
+  bool Holds(const WzScsiSrvClusterKeys::Parsed& key) override WZ_EXCLUDES(m_modelMutex);
+  Model Snapshot() override WZ_EXCLUDES(m_modelMutex);
+  void Reload(const char* why) override WZ_EXCLUDES(m_changeGate);
+  bool Stopping() override;
 
-  // The Ioctl commands (actionlog/control.cc, targets/listing.cc).
+  // The Ioctl commands (service/control.cc, service/listing.cc).
   CRnError ReloadConfig(CWzNetwork* conn, CNMessageBase* message);
   CRnError RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const std::string& command);
+  // The Ioctl a command was given; an error for a message of another class.
+  static CRnError IoctlOf(CNMessageBase* message, WzScsiServer::Ioctl*& request);
+  // Answers an Ioctl with error (and results), when there is a connection.
+  void AnswerIoctl(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::Error& error,
+                   std::vector<std::string> results = std::vector<std::string>());
   // Sends a listing's IoctlRsp (code 0, the lines as results).
   void SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                    const std::string& subject);
@@ -388,37 +442,18 @@ class WzScsiSrv : public IOnDemandSvcInterface {
   ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);
   std::atomic<uint64_t> m_engineInstance{0};
-  // The engine watch thread and how it is told to stop.
-  WzMutex m_watchMutex;
-  WzCondVar m_watchWake{&m_watchMutex};
-  bool m_watchStop WZ_GUARDED_BY(m_watchMutex) = false;
-  std::unique_ptr<std::thread> m_watchThread;
+  // The engine watch (StartEngineWatch).
+  WzPeriodicWorker m_engineWatch;
 
-  // Cluster mode (service/cluster_sync.cc); m_etcd is null on a gateway of
-  // its own. Set by Initialize, before any request.
-  std::unique_ptr<WzScsiSrvEtcdClient> m_etcd;
-  std::unique_ptr<WzScsiSrvEtcdClient> m_etcdQuick;  // half the deadline: probes, re-reads
-  std::string m_clusterName;
-  std::string m_clusterPrefix;
-  // Whether etcd answered the last probe or change; changes are refused at
-  // once while it does not.
-  std::atomic<bool> m_clusterAvailable{false};
-  std::atomic<int64_t> m_clusterApplied{0};        // the revision this gateway follows up to
-  std::atomic<int64_t> m_clusterStoreRevision{0};  // etcd's, at the last probe
-  WzMutex m_clusterMutex;
-  std::unique_ptr<WzEtcdWatch> m_clusterWatch WZ_GUARDED_BY(m_clusterMutex);
-  int64_t m_clusterNextRevision WZ_GUARDED_BY(m_clusterMutex) = 0;
-  bool m_clusterNeedResync WZ_GUARDED_BY(m_clusterMutex) = true;
-  // Revisions of this gateway's own commits: their watch events are skipped.
-  std::set<int64_t> m_clusterOwnRevisions WZ_GUARDED_BY(m_clusterMutex);
-  bool m_clusterStop WZ_GUARDED_BY(m_clusterMutex) = false;
-  WzCondVar m_clusterWake{&m_clusterMutex};
-  std::unique_ptr<std::thread> m_clusterThread;
+  // Where the changes of clients are recorded: the action log, or the
+  // cluster's store (null on a gateway of its own). Set by Initialize, before
+  // any request.
+  WzScsiSrvActionLogStore m_actionLogStore{*this};
+  WzScsiSrvNoRecordStore m_noRecords;
+  std::unique_ptr<WzScsiSrvClusterStore> m_cluster;
+  WzScsiSrvRecordStore* m_clientStore = &m_actionLogStore;
+  std::unique_ptr<WzScsiSrvClusterFollower> m_follower;
 };
-
-// The error a handler reports when no platform driver object exists (the
-// driver failed to initialise).
-CRnError NoPlatformError(const FXCodeLocation& where);
 
 // Pool worker functions.
 extern "C" void* WzScsiSrvHandleMessage(void* item);

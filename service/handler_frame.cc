@@ -4,51 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "change/target_names.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/util/CCommandLineArguments.h"
 #include "hostlib/util/wz_environment.h"
-#include "targets/target_names.h"
 
 using namespace WzScsiServer;
 
-namespace WzScsiSrvFrames {
-const WzScsiSrvFrame kCreateTarget{&WzScsiServer::kCreateTarget, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::NEW_TARGET,
-                                   true};
-const WzScsiSrvFrame kDeleteTarget{&WzScsiServer::kDeleteTarget, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
-const WzScsiSrvFrame kCreateLun{&WzScsiServer::kCreateLun, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET, true};
-// Opens are served whatever the service state.
-const WzScsiSrvFrame kOpenLun{&WzScsiServer::kCreateLun, WzScsiSrvFrame::QUERY, WzScsiSrvFrame::TARGET, false};
-const WzScsiSrvFrame kDeleteLun{&WzScsiServer::kDeleteLun, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
-const WzScsiSrvFrame kMapHost{&WzScsiServer::kMapLun2Host, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET, true};
-const WzScsiSrvFrame kSetTargetAuth{&WzScsiServer::kSetTargetAuth, WzScsiSrvFrame::RECORD, WzScsiSrvFrame::TARGET,
-                                    true};
-const WzScsiSrvFrame kUnMapHost{&WzScsiServer::kUnMapLun2Host, WzScsiSrvFrame::ERASE, WzScsiSrvFrame::TARGET, true};
-}  // namespace WzScsiSrvFrames
-
 namespace {
-
-// The field that names a request's target.
-const FieldId& TargetFieldOf(uint32_t tag) {
-  return tag == kMapLun2Host.tagId || tag == kUnMapLun2Host.tagId ? Fields::kMapTargetId : Fields::kTargetId;
-}
-
-// A client's change holds the gate shared; the replay holds it exclusively
-// already and calls the handlers itself.
-class WZ_SCOPED_CAPABILITY ChangeGate {
- public:
-  ChangeGate(WzSharedMutex* gate, bool take) WZ_NO_THREAD_SAFETY_ANALYSIS : m_gate(take ? gate : nullptr) {
-    if (m_gate != nullptr) m_gate->LockShared();
-  }
-  ~ChangeGate() WZ_NO_THREAD_SAFETY_ANALYSIS {
-    if (m_gate != nullptr) m_gate->UnlockShared();
-  }
-  ChangeGate(const ChangeGate&) = delete;
-  ChangeGate& operator=(const ChangeGate&) = delete;
-
- private:
-  WzSharedMutex* m_gate;
-};
 
 // For the crash tests only: WZSCSI_TEST_CRASH_AT="<request class>:<step>"
 // kills the process at that step of that request's frame, as a power loss
@@ -81,86 +44,7 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-// The "-li N" of an open's argument string, as given.
-std::string OpenedLunNumber(const CreateLun& request) {
-  const CNMessageBase* desc = request.getObject(Fields::kBStoreDesc.slot);
-  if (desc == nullptr || desc->getTagID() != kBStoreDesc.tagId) return "?";
-  const std::string args =
-      desc->getstring(Fields::kBStoreArgs.number, Fields::kBStoreArgs.slot, kBStoreDesc.tagId, Fields::kBStoreArgs.key);
-  CCommandLineArguments parsed(args.c_str());
-  std::string number;
-  if (parsed.GetOption("li", number).IsError() || number.empty()) return "?";
-  return number;
-}
-
-int32_t SavedLunId(const Reply& reply) {
-  auto* created = dynamic_cast<const CreateLunRsp*>(&reply);
-  return created != nullptr ? static_cast<int32_t>(created->lunId()) : -1;
-}
-
 }  // namespace
-
-CRnError NoPlatformError(const FXCodeLocation& where) {
-  return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "platform driver is not initialized");
-}
-
-WzScsiSrvHandlerContext::WzScsiSrvHandlerContext(WzScsiSrv& service, Message& request, WzScsiServer::Reply& reply,
-                                                 const WzScsiSrvFrame& frame, bool fromClient)
-    : m_service(service), m_request(request), m_reply(reply), m_frame(frame), m_fromClient(fromClient) {}
-
-CRnError WzScsiSrvHandlerContext::Refuse(WzScsiSrvRefusal id, const FXCodeLocation& where, CRnError cause,
-                                         const std::string& detail) {
-  return WzScsiSrvRefuse(m_error, id, where, std::move(cause), detail);
-}
-
-void WzScsiSrvHandlerContext::Succeed() { m_error.setErrorCode(RC_SUCCESS); }
-
-CRnError WzScsiSrvHandlerContext::SetAside(const FXCodeLocation& where) {
-  if (!m_fromClient || m_frame.kind != WzScsiSrvFrame::ERASE) return CRnError();
-  WzScsiSrvActionLogWriter writer(m_service.m_sActionLogRoot);
-  WzScsiSrvSetAside aside;
-  if (CRnError e = writer.SetAside(m_request, aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
-  m_asides.push_back(aside);
-  // In a cluster the removal is the cluster's first: no other gateway may
-  // add under the object meanwhile.
-  if (m_service.ClusterMode()) return m_service.ClusterRemove(*this);
-  return CRnError();
-}
-
-CRnError WzScsiSrvHandlerContext::SetAsidePath(const std::string& path, const FXCodeLocation& where) {
-  if (!m_fromClient || m_frame.kind != WzScsiSrvFrame::ERASE) return CRnError();
-  WzScsiSrvActionLogWriter writer(m_service.m_sActionLogRoot);
-  WzScsiSrvSetAside aside;
-  if (CRnError e = writer.SetAsidePath(path, aside)) return Refuse(WzScsiSrvRefusal::SAVE_FAILED, where, e);
-  m_asides.push_back(aside);
-  return CRnError();
-}
-
-void WzScsiSrvHandlerContext::CommitNewTarget(const WzScsiSrv::Target& target) {
-  Commit([this, target]() WZ_NO_THREAD_SAFETY_ANALYSIS {
-    m_slot->target = target;
-    m_slot->state = WzScsiSrv::TargetSlot::LIVE;
-    ++m_service.m_nTargets;
-  });
-}
-
-void WzScsiSrvHandlerContext::CommitTargetGone() {
-  Commit([this]() WZ_NO_THREAD_SAFETY_ANALYSIS {
-    m_slot->state = WzScsiSrv::TargetSlot::GONE;
-    m_service.m_mapTargets.erase(m_targetName);
-    --m_service.m_nTargets;
-  });
-}
-
-CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrv::Lun*& lun, WzScsiSrvRefusal noTarget,
-                          WzScsiSrvRefusal noLun) {
-  lun = nullptr;
-  if (ctx.Target() == nullptr) return ctx.Refuse(noTarget, FX_HERE);
-  auto found = ctx.Target()->luns.find(lunId);
-  if (found == ctx.Target()->luns.end()) return ctx.Refuse(noLun, FX_HERE);
-  lun = &found->second;
-  return CRnError();
-}
 
 CRnError WzScsiSrvAuditedConnection::SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs,
                                                     bool& disconnected) {
@@ -186,34 +70,13 @@ void WzScsiSrvAuditedConnection::Audit(const CNMessageBase& reply) {
     }
   }
   WZLOG(kWzScsiSrvAuditLevel, "request from %s: %s: %s", Printable(m_conn->PeerName()).c_str(),
-        Printable(m_describe()).c_str(), Printable(outcome).c_str());
+        Printable(Describe()).c_str(), Printable(outcome).c_str());
 }
 
-std::string WzScsiSrvDescribeChange(const Message& request, const Reply& reply, const WzScsiSrvFrame& frame) {
-  const std::string lun = " LUN ";
-  if (auto* r = dynamic_cast<const WzScsiServer::CreateTarget*>(&request)) return "create target " + r->targetId();
-  if (auto* r = dynamic_cast<const WzScsiServer::DeleteTarget*>(&request)) return "delete target " + r->targetId();
-  if (auto* r = dynamic_cast<const CreateLun*>(&request)) {
-    if (&frame == &WzScsiSrvFrames::kOpenLun) return "open" + lun + OpenedLunNumber(*r) + " on " + r->targetId();
-    const int32_t created = SavedLunId(reply);
-    return "create" + (created >= 0 ? lun + std::to_string(created) : std::string(" LUN")) + " on " + r->targetId();
-  }
-  if (auto* r = dynamic_cast<const DeleteLun*>(&request)) {
-    // The close-only flag (1) makes the delete a close of a snapshot LUN.
-    const bool close = (r->contextFlags() & 1) != 0;
-    return (close ? "close" : "delete") + lun + std::to_string(r->lunId()) + " on " + r->targetId();
-  }
-  if (auto* r = dynamic_cast<const MapLun2Host*>(&request))
-    return "map" + lun + std::to_string(r->lunId()) + " of " + r->targetId() + " to host " + r->hostId();
-  if (auto* r = dynamic_cast<const UnMapLun2Host*>(&request))
-    return "unmap" + lun + std::to_string(r->lunId()) + " of " + r->targetId() + " from host " + r->hostId();
-  if (auto* r = dynamic_cast<const SetTargetAuth*>(&request)) {
-    if (!r->enabled() || r->user().empty()) return "turn CHAP off on target " + r->targetId();
-    std::string users = "user " + r->user();
-    if (!r->mutualUser().empty()) users += ", mutual user " + r->mutualUser();
-    return "turn CHAP on on target " + r->targetId() + " (" + users + ")";
-  }
-  return std::string(request.getTagName()) + " " + request.GetString(TargetFieldOf(request.getTagID()));
+std::string WzScsiSrvAuditedConnection::Describe() const {
+  if (m_words != nullptr) return m_words;
+  if (m_row->describe != nullptr) return m_row->describe(*m_request, *m_reply);
+  return std::string(m_request->getTagName()) + " " + m_request->GetString(WzScsiSrvTargetField(m_request->getTagID()));
 }
 
 bool WzScsiSrv::RefuseIfNotReady(CWzNetwork* conn, CNMessageBase* message, Reply& reply) {
@@ -243,34 +106,38 @@ bool WzScsiSrv::SendReply(CWzNetwork* conn, CNMessageBase* request, Reply& reply
   return true;
 }
 
-std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
+// ---------------------------------------------------------------- target locks
+
+bool WzScsiSrv::SlotLive(const TargetSlot& slot) {
+  WzReaderLock model(&m_modelMutex);
+  return slot.state == TargetSlot::LIVE;
+}
+
+bool WzScsiSrv::LockTarget(const std::string& name, std::shared_ptr<TargetSlot>& slot) {
   for (;;) {
-    std::shared_ptr<TargetSlot> slot;
     {
       WzReaderLock model(&m_modelMutex);
       auto it = m_mapTargets.find(name);
-      if (it == m_mapTargets.end()) return nullptr;
+      if (it == m_mapTargets.end()) {
+        slot.reset();
+        return false;
+      }
       slot = it->second;
     }
     // A create in progress holds the lock until its target is in place or gone.
     slot->changeLock.Lock();
-    TargetSlot::State state;
-    {
-      WzReaderLock model(&m_modelMutex);
-      state = slot->state;
-    }
-    if (state == TargetSlot::LIVE) return slot;
+    if (SlotLive(*slot)) return true;
     slot->changeLock.Unlock();
     // Deleted meanwhile, or a create that failed: the table no longer holds
     // this slot; look again.
   }
 }
 
-std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockNewTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
+bool WzScsiSrv::LockNewTarget(const std::string& name, std::shared_ptr<TargetSlot>& slot) {
   for (;;) {
     // Locked before it is visible, so that the change lock is always taken
     // before the model lock.
-    auto slot = std::make_shared<TargetSlot>();
+    slot = std::make_shared<TargetSlot>();
     slot->changeLock.Lock();
     std::shared_ptr<TargetSlot> existing;
     {
@@ -278,19 +145,19 @@ std::shared_ptr<WzScsiSrv::TargetSlot> WzScsiSrv::LockNewTarget(const std::strin
       auto it = m_mapTargets.find(name);
       if (it == m_mapTargets.end()) {
         m_mapTargets.emplace(name, slot);
-        return slot;
+        return true;
       }
       existing = it->second;
     }
     slot->changeLock.Unlock();
+    // Wait for a change of that name in progress: a create that fails frees it.
     existing->changeLock.Lock();
-    TargetSlot::State state;
-    {
-      WzReaderLock model(&m_modelMutex);
-      state = existing->state;
-    }
+    const bool live = SlotLive(*existing);
     existing->changeLock.Unlock();
-    if (state == TargetSlot::LIVE) return nullptr;
+    if (live) {
+      slot.reset();
+      return false;
+    }
   }
 }
 
@@ -307,114 +174,155 @@ void WzScsiSrv::ChangeModel(const std::function<void()>& change) {
   change();
 }
 
-CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& reply, const WzScsiSrvFrame& frame,
-                               const HandlerWork& work) WZ_NO_THREAD_SAFETY_ANALYSIS {
+// ---------------------------------------------------------------- the sequence
+
+CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& reply, const WzScsiSrvRequestClass& row,
+                               WzScsiSrvWork work) {
   auto* request = dynamic_cast<Message*>(message);
-  if (request == nullptr || request->getTagID() != frame.cls->tagId)
+  if (request == nullptr || request->getTagID() != row.cls->tagId)
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
-                                   "dynamic cast failed CNMessageBase -> WzScsiServer::%s", frame.cls->name);
+                                   "dynamic cast failed CNMessageBase -> WzScsiServer::%s", row.cls->name);
   const bool fromClient = conn != nullptr;
   // Every answer to a client goes out through the audit, so each request
   // leaves exactly one line whichever path answered it.
-  WzScsiSrvAuditedConnection audited(conn, [&] { return WzScsiSrvDescribeChange(*request, reply, frame); });
+  WzScsiSrvAuditedConnection audited(conn, row, *request, reply);
   if (fromClient) conn = &audited;
-  if (fromClient && frame.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
+  if (fromClient && row.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
 
-  WzScsiSrvHandlerContext ctx(*this, *request, reply, frame, fromClient);
-  if (frame.lock != WzScsiSrvFrame::NO_TARGET) {
-    const FieldId& field = TargetFieldOf(request->getTagID());
-    ctx.m_targetName = ToLowerTargetName(request->GetString(field));
-    request->SetString(field, ctx.m_targetName);
-    ctx.m_subject = ctx.m_targetName;
-  }
-
+  WzScsiSrvHandlerContext ctx(HandlerServices(), RecordStoreOf(conn), row, row.kind, *request, reply, fromClient);
+  NameTarget(ctx);
   CRnError result;
   if (fromClient && m_stopping.load()) {
     // Answered at once, so that a stop is not held up by queued changes.
     result = ctx.Refuse(WzScsiSrvRefusal::STOPPING, FX_HERE);
-    audited.SetCause(result);
-    SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
-    return result;
+  } else if (fromClient && row.kind != WzScsiSrvChangeKind::QUERY) {
+    // A client's change holds the gate shared; the replay holds it
+    // exclusively already and calls the handlers itself.
+    WzReaderLock gate(&m_changeGate);
+    result = RunOnTarget(ctx, work);
+  } else {
+    result = RunOnTarget(ctx, work);
   }
-  {
-    ChangeGate gate(&m_changeGate, fromClient && frame.kind != WzScsiSrvFrame::QUERY);
-    if (frame.lock == WzScsiSrvFrame::TARGET) {
-      ctx.m_slot = LockTarget(ctx.m_targetName);
-    } else if (frame.lock == WzScsiSrvFrame::NEW_TARGET) {
-      ctx.m_slot = LockNewTarget(ctx.m_targetName);
-    }
-    if (ctx.m_slot && frame.lock == WzScsiSrvFrame::TARGET) ctx.m_target = &ctx.m_slot->target;
-
-    if (fromClient && frame.kind == WzScsiSrvFrame::RECORD) {
-      // Refused before anything changes: what cannot be saved cannot be done.
-      if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(*request))
-        result = ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
-    }
-    if (result.IsSuccess() && fromClient && frame.kind != WzScsiSrvFrame::QUERY && ClusterMode() &&
-        !m_clusterAvailable.load()) {
-      // Refused at once, without a wait for etcd's deadline on each change.
-      result =
-          ctx.Refuse(WzScsiSrvRefusal::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(), ": no member answered the last probe");
-    }
-    if (result.IsSuccess()) {
-      // An exception is a failed request like any other: answered, locks released.
-      bool threw = true;
-      result = WzNoThrow(FX_HERE, "The request", [&] {
-        CRnError r = work(ctx);
-        threw = false;
-        return r;
-      });
-      if (threw) result = ctx.Refuse(WzScsiSrvRefusal::INTERNAL_ERROR, FX_HERE, CRnError(), result.AsString());
-    }
-    const WzScsiSrvActionLogWriter writer(m_sActionLogRoot);
-    if (result.IsSuccess() && fromClient) TestCrashPoint(*request, "engine");
-    if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave && ClusterMode()) {
-      // The cluster holds the record; the local file is its cache.
-      if (CRnError committed = ClusterCommit(ctx, SavedLunId(reply))) {
-        for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
-        ctx.m_commits.clear();
-        WZLOG(-1, "The change of %s was not committed to the cluster and was undone: %s", ctx.m_subject.c_str(),
-              committed.AsString().c_str());
-        result = committed;
-      } else if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
-        WZLOG(-1, "The change of %s is committed to the cluster but not to the local cache: %s", ctx.m_subject.c_str(),
-              saved.AsString().c_str());
-      }
-    } else if (result.IsSuccess() && fromClient && frame.kind == WzScsiSrvFrame::RECORD && !ctx.m_skipSave) {
-      if (CRnError saved = writer.Save(*request, SavedLunId(reply))) {
-        // Not durable, so not done: the drivers are put back as they were
-        // and the client hears why.
-        for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
-        ctx.m_commits.clear();
-        WZLOG(-1, "The change of %s could not be saved and was undone: %s", ctx.m_subject.c_str(),
-              saved.AsString().c_str());
-        result = ctx.Refuse(WzScsiSrvRefusal::SAVE_FAILED, FX_HERE, saved);
-      }
-    }
-    const bool changed = result.IsSuccess() || ctx.m_keepOnFailure;
-    if (!changed && ClusterMode()) ClusterPutBack(ctx);
-    for (auto aside = ctx.m_asides.rbegin(); aside != ctx.m_asides.rend(); ++aside) {
-      if (changed) {
-        writer.Discard(*aside);
-      } else if (CRnError e = writer.Restore(*aside)) {
-        WZLOG(-1, "The saved request of %s could not be put back after a failed change: %s", ctx.m_subject.c_str(),
-              e.AsString().c_str());
-      }
-    }
-    if (changed && fromClient) TestCrashPoint(*request, "saved");
-    if (changed && !ctx.m_commits.empty()) {
-      WzWriterLock model(&m_modelMutex);
-      for (const auto& commit : ctx.m_commits) commit();
-    }
-    if (ctx.m_slot) {
-      if (frame.lock == WzScsiSrvFrame::NEW_TARGET) DropNewTarget(ctx.m_targetName, ctx.m_slot);
-      ctx.m_slot->changeLock.Unlock();
-    }
-  }
-
   if (fromClient) {
     audited.SetCause(result);
     SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
   }
   return result;
+}
+
+CRnError WzScsiSrv::RunChange(const WzScsiSrvRequestClass& row, const std::string& target, WzScsiSrvWork work) {
+  std::unique_ptr<CNMessageBase> carrier = CNMessageRegistry::Create(kGroup, row.cls->number);
+  std::unique_ptr<CNMessageBase> answer = CNMessageRegistry::Create(kGroup, row.reply->number);
+  auto* request = dynamic_cast<Message*>(carrier.get());
+  auto* reply = dynamic_cast<Reply*>(answer.get());
+  if (request == nullptr || reply == nullptr)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no message of class %s", row.cls->name);
+  request->SetString(WzScsiSrvTargetField(request->getTagID()), target);
+  WzScsiSrvHandlerContext ctx(HandlerServices(), m_noRecords, row, row.kind, *request, *reply, false);
+  NameTarget(ctx);
+  return RunOnTarget(ctx, work);
+}
+
+WzScsiSrvRecordStore& WzScsiSrv::RecordStoreOf(const CWzNetwork* conn) {
+  // A client's change is recorded where this gateway keeps its
+  // configuration; every other source's is recorded already.
+  return conn != nullptr ? *m_clientStore : m_noRecords;
+}
+
+void WzScsiSrv::NameTarget(WzScsiSrvHandlerContext& ctx) {
+  if (ctx.m_class.lock == WzScsiSrvTargetLock::NO_TARGET) return;
+  const FieldId& field = WzScsiSrvTargetField(ctx.m_request.getTagID());
+  ctx.m_targetName = ToLowerTargetName(ctx.m_request.GetString(field));
+  ctx.m_request.SetString(field, ctx.m_targetName);
+  ctx.m_subject = ctx.m_targetName;
+}
+
+CRnError WzScsiSrv::RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work) {
+  std::shared_ptr<TargetSlot> slot;
+  switch (ctx.m_class.lock) {
+    case WzScsiSrvTargetLock::TARGET:
+      if (LockTarget(ctx.m_targetName, slot)) {
+        ctx.m_target = &slot->target;
+        CRnError result = RunSteps(ctx, work, slot.get());
+        slot->changeLock.Unlock();
+        return result;
+      }
+      break;  // no such target: the work refuses
+    case WzScsiSrvTargetLock::NEW_TARGET:
+      if (LockNewTarget(ctx.m_targetName, slot)) {
+        CRnError result = RunSteps(ctx, work, slot.get());
+        // A slot that never became a target goes again.
+        DropNewTarget(ctx.m_targetName, slot);
+        slot->changeLock.Unlock();
+        return result;
+      }
+      ctx.m_taken = true;
+      break;
+    case WzScsiSrvTargetLock::NO_TARGET:
+      break;
+  }
+  return RunSteps(ctx, work, nullptr);
+}
+
+CRnError WzScsiSrv::RunSteps(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work, TargetSlot* slot) {
+  CRnError result = Admit(ctx);
+  if (result.IsSuccess()) result = RunWork(ctx, work);
+  if (result.IsSuccess() && ctx.m_fromClient) TestCrashPoint(ctx.m_request, "engine");
+  if (result.IsSuccess()) result = Record(ctx);
+  const bool changed = result.IsSuccess() || ctx.m_keepOnFailure;
+  ctx.m_store.EndRemoval(ctx, changed);
+  if (changed && ctx.m_fromClient) TestCrashPoint(ctx.m_request, "saved");
+  if (changed) ApplyModel(ctx, slot);
+  return result;
+}
+
+CRnError WzScsiSrv::Admit(WzScsiSrvHandlerContext& ctx) {
+  if (ctx.m_class.kind == WzScsiSrvChangeKind::QUERY) return CRnError();
+  if (ctx.m_fromClient && ctx.m_class.kind == WzScsiSrvChangeKind::RECORD) {
+    // Refused before anything changes: what cannot be saved cannot be done.
+    if (CRnError e = WzScsiSrvActionLogWriter::CheckSavable(ctx.m_request))
+      return ctx.Refuse(WzScsiSrvRefusal::TOO_LARGE_TO_SAVE, FX_HERE, e);
+  }
+  return ctx.m_store.Admit(ctx);
+}
+
+CRnError WzScsiSrv::RunWork(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work) {
+  // An exception is a failed request like any other: answered, locks released.
+  bool threw = true;
+  CRnError result = WzNoThrow(FX_HERE, "The request", [&] {
+    CRnError r = work(ctx);
+    threw = false;
+    return r;
+  });
+  if (threw) result = ctx.Refuse(WzScsiSrvRefusal::INTERNAL_ERROR, FX_HERE, CRnError(), result.AsString());
+  return result;
+}
+
+CRnError WzScsiSrv::Record(WzScsiSrvHandlerContext& ctx) {
+  if (ctx.m_class.kind != WzScsiSrvChangeKind::RECORD || ctx.m_skipSave) return CRnError();
+  CRnError recorded = ctx.m_store.Record(ctx);
+  if (recorded.IsSuccess()) return recorded;
+  // Not recorded, so not done: the drivers are put back as they were and the
+  // client hears why.
+  for (auto undo = ctx.m_undos.rbegin(); undo != ctx.m_undos.rend(); ++undo) (*undo)();
+  ctx.m_commits.clear();
+  WZLOG(-1, "The change of %s could not be recorded and was undone: %s", ctx.m_subject.c_str(),
+        recorded.AsString().c_str());
+  return recorded;
+}
+
+void WzScsiSrv::ApplyModel(WzScsiSrvHandlerContext& ctx, TargetSlot* slot) {
+  if (ctx.m_commits.empty() && !ctx.m_newTarget && !ctx.m_targetGone) return;
+  WzWriterLock model(&m_modelMutex);
+  if (ctx.m_newTarget && slot != nullptr) {
+    slot->target = std::move(*ctx.m_newTarget);
+    slot->state = TargetSlot::LIVE;
+    ++m_nTargets;
+  }
+  for (const auto& commit : ctx.m_commits) commit();
+  if (ctx.m_targetGone && slot != nullptr) {
+    slot->state = TargetSlot::GONE;
+    m_mapTargets.erase(ctx.m_targetName);
+    --m_nTargets;
+  }
 }

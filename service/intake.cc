@@ -2,30 +2,15 @@
 // two pool worker functions.
 #include <new>
 
+#include "change/refusals.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
-#include "service/dispatch_table.h"
-#include "service/refusals.h"
+#include "service/WzScsiSrv.h"
+#include "service/request_classes.h"
 
 namespace {
 
 using namespace WzScsiServer;
-
-// A row without a handler is a message this service recognises but does not
-// serve.
-const WzScsiSrvDispatchRow kDispatchTable[] = {
-    {&kCreateTarget, &WzScsiSrv::CreateTarget, WzScsiSrvHandleMessage, &kCreateTargetRsp},
-    {&kStartScsiService, &WzScsiSrv::StartScsiService, WzScsiSrvHandleMessage, &kStartScsiServiceRsp},
-    {&kMapLun2Host, &WzScsiSrv::MapHost, WzScsiSrvHandleMessage, &kMapLun2HostRsp},
-    {&kIoctl, &WzScsiSrv::Ioctl, WzScsiSrvHandleMessage, &kIoctlRsp},
-    {&kUnsupported4B2E3940, nullptr, WzScsiSrvIgnoreMessage, &kIoctlRsp},
-    {&kUnsupported4B2DD38B, nullptr, WzScsiSrvIgnoreMessage, &kIoctlRsp},
-    {&kDeleteTarget, &WzScsiSrv::DeleteTarget, WzScsiSrvHandleMessage, &kDeleteTargetRsp},
-    {&kCreateLun, &WzScsiSrv::CreateLun, WzScsiSrvHandleMessage, &kCreateLunRsp},
-    {&kUnMapLun2Host, &WzScsiSrv::UnMapHost, WzScsiSrvHandleMessage, &kUnMapLun2HostRsp},
-    {&kDeleteLun, &WzScsiSrv::DeleteLun, WzScsiSrvHandleMessage, &kDeleteLunRsp},
-    {&kSetTargetAuth, &WzScsiSrv::SetTargetAuth, WzScsiSrvHandleMessage, &kSetTargetAuthRsp},
-};
 
 // Answers a request that gets no handler's reply: one the service does not
 // serve, or one whose handler failed by an exception. The reply is of the
@@ -72,17 +57,6 @@ CRnError AnswerControl(CWzNetworkServer* server, WznHandle_t handle, CNMessageBa
 
 }  // namespace
 
-const WzScsiSrvDispatchRow* WzScsiSrvDispatchRows(size_t& count) {
-  count = sizeof(kDispatchTable) / sizeof(kDispatchTable[0]);
-  return kDispatchTable;
-}
-
-const WzScsiSrvDispatchRow* WzScsiSrvFindDispatchRow(uint32_t tagId) {
-  for (const WzScsiSrvDispatchRow& row : kDispatchTable)
-    if (row.cls->tagId == tagId) return &row;
-  return nullptr;
-}
-
 CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
                                            WznHandle_t handle, CNMessageBase* message) {
   WZ_TRACE_SCOPE(6);
@@ -116,18 +90,14 @@ CRnError WzScsiSrv::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind,
   }
 
   if (m_pSvcApp != nullptr && m_pSvcApp->NotifyActivity != nullptr) m_pSvcApp->NotifyActivity();
-  const WzScsiSrvDispatchRow* row = WzScsiSrvFindDispatchRow(message->getTagID());
+  const WzScsiSrvRequestClass* row = WzScsiSrvFindRequestClass(message->getTagID());
   if (row == nullptr) {
     // A reply class, or a class of another group: no request of this
     // service. The worker answers it (the client must not wait).
     WZLOG(-1, "Unknown message: %s", message->getTagName());
-    item->handler = nullptr;
     worker = WzScsiSrvIgnoreMessage;
-  } else if (row->handler != nullptr) {
-    WzScsiSrvDispatchRow::Handler h = row->handler;
-    item->handler = [this, h](CWzNetwork* conn, CNMessageBase* msg) { return (this->*h)(conn, msg); };
-    worker = row->worker;
   } else {
+    item->handler = row->handler;
     worker = row->worker;
   }
   WZLOG(1, "Handle %s", message->getTagName());
@@ -165,13 +135,14 @@ extern "C" void* WzScsiSrvHandleMessage(void* arg) {
   // the request is still answered and its session released.
   bool thrown = true;
   CRnError handled = WzNoThrow(FX_HERE, "The handler", [&]() -> CRnError {
-    CRnError result = item->handler ? item->handler(conn, item->message)
-                                    : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no handler");
+    CRnError result = item->handler != nullptr
+                          ? (item->service->*item->handler)(conn, item->message)
+                          : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS, "no handler");
     thrown = false;
     return result;
   });
   if (thrown) {
-    const WzScsiSrvDispatchRow* row = WzScsiSrvFindDispatchRow(item->message->getTagID());
+    const WzScsiSrvRequestClass* row = WzScsiSrvFindRequestClass(item->message->getTagID());
     AnswerWithError(conn, item->message, row != nullptr ? *row->reply : kIoctlRsp, WzScsiSrvRefusal::INTERNAL_ERROR,
                     handled.AsString());
   }

@@ -79,7 +79,7 @@ CRnError WzScsiSrv::KillAllJobs() {
   WZ_TRACE_SCOPE(1);
   m_stopping = true;
   StopEngineWatch();
-  StopClusterSync();
+  if (m_follower) m_follower->Stop();
   const int limit = m_settings.stopTimeoutSecs;
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, limit);
   if (waited) {
@@ -95,7 +95,7 @@ CRnError WzScsiSrv::KillAllJobs() {
 
 void WzScsiSrv::CleanUp() {
   WZ_TRACE_SCOPE(1);
-  StopClusterSync();
+  if (m_follower) m_follower->Stop();
   if (m_ptrPlatform && !m_driversInUse) {
     CRnError ignored = m_ptrPlatform->CleanUp();
     (void)ignored;

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include "actionlog/action_log_layout.h"
+#include "service/reconcile_plan.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
 
@@ -60,6 +62,95 @@ void Configure(ServiceHarness& h) {
   ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.a", 0, "host-1"))), 0);
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.a", 3, "-ti iqn.a -ssid s1 -sp S"))), 0);
   ASSERT_EQ(ReplyCode(h.Send(MakeDeleteLun("iqn.a", 1, 1))), 0);  // closed
+}
+
+// The plan alone, without threads or drivers: the engine's view and the
+// model in, the actions out (removals first).
+TEST(ReconcilePlan, WhatTheEngineMustBeToldForEachDifference) {
+  auto lun = [](int32_t number, const std::string& path, std::vector<std::string> hosts, bool closed = false) {
+    WzScsiSrvModelLun l;
+    l.lunId = number;
+    l.path = path;
+    l.closed = closed;
+    for (const std::string& h : hosts) l.hosts[h] = WzScsiSrvModelHost(h, "");
+    return l;
+  };
+  auto target = [](std::vector<WzScsiSrvModelLun> luns) {
+    WzScsiSrvModelTarget t;
+    for (const WzScsiSrvModelLun& l : luns) t.luns[l.lunId] = l;
+    return t;
+  };
+  auto held = [](std::map<int32_t, std::string> luns, std::map<std::string, std::set<int32_t>> hosts) {
+    WzScsiSrvEngineTarget t;
+    for (const auto& l : luns) t.luns[l.first].path = l.second;
+    t.hosts = hosts;
+    return t;
+  };
+  struct Case {
+    const char* name;
+    bool perLunAccess;
+    WzScsiSrvModelTargets model;
+    std::map<std::string, WzScsiSrvEngineTarget> engine;
+    WzScsiSrvUnrestored unrestored;
+    std::vector<std::string> plan;
+  };
+  WzScsiSrvUnrestored savedButNotRestored;
+  savedButNotRestored.targetDirs.insert(WzScsiSrvActionLog::TargetDirName("iqn.saved"));
+  savedButNotRestored.luns["iqn.a"] = {7};
+  const std::vector<Case> cases = {
+      {"the same",
+       true,
+       {{"iqn.a", target({lun(0, "/p", {"h"})})}},
+       {{"iqn.a", held({{0, "/p"}}, {{"h", {0}}})}},
+       {},
+       {}},
+      {"all lost",
+       true,
+       {{"iqn.a", target({lun(0, "/p", {"h"})})}},
+       {},
+       {},
+       {"create target iqn.a", "create LUN iqn.a:0 on /p", "map host h to LUN iqn.a:0"}},
+      {"orphans, removals first",
+       true,
+       {{"iqn.a", target({lun(0, "/p", {})})}},
+       {{"iqn.a", held({{0, "/p"}, {3, "/x"}}, {{"x", {0}}})}, {"iqn.b", held({}, {})}},
+       {},
+       {"remove target iqn.b (not in the configuration)", "remove LUN iqn.a:3 (not in the configuration)",
+        "remove host x from LUN iqn.a:0 (not in the configuration)"}},
+      {"another path",
+       true,
+       {{"iqn.a", target({lun(0, "/p", {})})}},
+       {{"iqn.a", held({{0, "/q"}}, {})}},
+       {},
+       {"remove LUN iqn.a:0 (the engine serves /q instead of /p)", "create LUN iqn.a:0 on /p"}},
+      {"closed LUNs are no difference",
+       true,
+       {{"iqn.a", target({lun(0, "/p", {"h"}, true)})}},
+       {{"iqn.a", held({}, {})}},
+       {},
+       {}},
+      {"saved but not restored is no difference",
+       true,
+       {{"iqn.a", target({})}},
+       {{"iqn.a", held({{7, "/s"}}, {{"h", {7}}})}, {"iqn.saved", held({}, {})}},
+       savedButNotRestored,
+       {}},
+      {"whole targets",
+       false,
+       {{"iqn.a", target({lun(0, "/p", {"h"}), lun(1, "/q", {"h", "g"})})}},
+       {{"iqn.a", held({{0, "/p"}, {1, "/q"}}, {{"h", {}}, {"x", {}}})}},
+       {},
+       {"remove host x from target iqn.a (not in the configuration)", "map host g to target iqn.a"}},
+  };
+  for (const Case& c : cases) {
+    WzScsiSrvEngineView view;
+    view.perLunAccess = c.perLunAccess;
+    view.targets = c.engine;
+    std::vector<std::string> plan;
+    for (const WzScsiSrvReconcileAction& a : WzScsiSrvPlanReconcile(view, c.model, c.unrestored))
+      plan.push_back(a.what);
+    EXPECT_EQ(plan, c.plan) << c.name;
+  }
 }
 
 TEST(Reconcile, WhatChangedBehindTheServiceIsListedThenFixed) {

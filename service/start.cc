@@ -39,7 +39,7 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
   if (replay) {
     // Without m_mutex: requests arriving meanwhile are refused by their own
     // readiness test instead of waiting for the replay.
-    ClusterStartSync();
+    if (m_follower) m_follower->SyncBeforeReplay();
     CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(false); });
     // A start that could not restore everything says so, with the counts:
     // the objects that were restored are served all the same.
@@ -58,7 +58,7 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
     // The objects that were recreated stay in service even after a failure.
     SetStatus(SVC_INITIALIZED);
     StartEngineWatch();
-    StartClusterSync();
+    if (m_follower) m_follower->Start();
   }
 
   if (conn != nullptr) SendReply(conn, message, reply, error, "StartScsiService");

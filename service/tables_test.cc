@@ -4,8 +4,8 @@
 
 #include <set>
 
-#include "service/dispatch_table.h"
-#include "service/refusals.h"
+#include "change/refusals.h"
+#include "service/request_classes.h"
 
 namespace {
 
@@ -19,13 +19,24 @@ TEST(Tables, EveryRefusalHasItsRowAndEveryTagIdOneHandler) {
     EXPECT_NE(std::string(rows[i].text), "");
   }
 
-  const WzScsiSrvDispatchRow* dispatch = WzScsiSrvDispatchRows(count);
+  const WzScsiSrvRequestClass* const* classes = WzScsiSrvRequestClasses(count);
   std::set<uint32_t> seen;
   for (size_t i = 0; i < count; ++i) {
-    EXPECT_TRUE(seen.insert(dispatch[i].cls->tagId).second) << "dispatched twice: " << dispatch[i].cls->name;
-    EXPECT_EQ(WzScsiSrvFindDispatchRow(dispatch[i].cls->tagId), &dispatch[i]);
+    const WzScsiSrvRequestClass& row = *classes[i];
+    // A row that records something says where, in the action log and in etcd.
+    if (row.kind != WzScsiSrvChangeKind::QUERY) {
+      EXPECT_NE(row.savedPath, nullptr) << row.cls->name;
+      EXPECT_NE(row.cluster, nullptr) << row.cls->name;
+    }
+    if (row.worker == nullptr) {
+      // A variant (the open) is reached through its class's dispatched row.
+      EXPECT_NE(WzScsiSrvFindRequestClass(row.cls->tagId), nullptr) << row.cls->name;
+      continue;
+    }
+    EXPECT_TRUE(seen.insert(row.cls->tagId).second) << "dispatched twice: " << row.cls->name;
+    EXPECT_EQ(WzScsiSrvFindRequestClass(row.cls->tagId), &row);
   }
-  EXPECT_EQ(WzScsiSrvFindDispatchRow(WzScsiServer::kCreateTargetRsp.tagId), nullptr) << "replies are no requests";
+  EXPECT_EQ(WzScsiSrvFindRequestClass(WzScsiServer::kCreateTargetRsp.tagId), nullptr) << "replies are no requests";
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Construction, destruction and the small state accessors of the service.
 #include "service/WzScsiSrv.h"
 
+#include "change/target_names.h"
 #include "hostlib/log/LogWriter.h"
-#include "targets/target_names.h"
 
 std::shared_ptr<WzScsiSrv> WzScsiSrv::m_ptrgSingleton;
 
@@ -17,11 +17,12 @@ std::shared_ptr<WzScsiSrv>& WzScsiSrv::Instance() {
   return m_ptrgSingleton;
 }
 
-WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
+WzScsiSrv::~WzScsiSrv() {
   WZ_TRACE_SCOPE(1);
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
   StopEngineWatch();
+  if (m_follower) m_follower->Stop();
   // Never unload a driver a worker is inside: wait, however long it takes
   // (a host that cannot wait exits without destroying the service).
   CRnError waited = m_threadPool.waitForAllThreads(true, true, true, 0);
@@ -31,6 +32,8 @@ WzScsiSrv::~WzScsiSrv() WZ_NO_THREAD_SAFETY_ANALYSIS {
   m_ptrPlatform.reset();
   CRnError freed = m_platformLib.Free();
   (void)freed;
+  // Nobody else runs any more; the lock is for the rule, not for a race.
+  WzMutexLock registry(&m_bstorMutex);
   for (auto& entry : m_mapBStorOps) {
     if (entry.second.second != nullptr) {
       if (CRnError e = entry.second.second->Cleanup()) WZLOG(-1, "Cleanup failed, error=%s", e.AsString().c_str());

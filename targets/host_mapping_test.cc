@@ -2,7 +2,7 @@
 // low 32 bits, codes and texts, what the driver receives, what is saved.
 #include <gtest/gtest.h>
 
-#include "luns/lun_test_support.h"
+#include "tests/support/service_lun_support.h"
 
 using namespace wztest;
 using namespace wzluntest;

@@ -1,8 +1,10 @@
-// The listing commands of the Ioctl request: "lt" (targets) and "ll", "llt",
-// "llh" (LUNs, all or by target or by host), and "ls" (one detailed record
-// per target and LUN). They read the model under the short model lock (never
-// waiting for a change in progress) and answer with an IoctlRsp whose results
-// are one line per item.
+// The lines of the listing commands of the Ioctl request: "lt" (targets),
+// "ll", "llt", "llh" (LUNs, all or by target or by host) and "ls" (one
+// detailed record per target and LUN), and their arguments. The service
+// object reads the model under its short lock (never waiting for a change
+// in progress) and answers with an IoctlRsp whose results are these lines.
+#include "targets/listing.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -11,32 +13,13 @@
 
 #include <cstring>
 
+#include "change/target_names.h"
 #include "drivers/unit_serial.h"
-#include "hostlib/log/LogWriter.h"
 #include "hostlib/util/CCommandLineArguments.h"
 #include "hostlib/util/FXString.h"
-#include "hostlib/util/RnFiles.h"
 #include "luns/lun_args.h"
-#include "service/handler_frame.h"
-#include "targets/target_names.h"
 
 namespace {
-
-// An empty filter matches everything; otherwise names match ignoring case.
-bool Matches(const std::string& filter, const std::string& name) {
-  return filter.empty() || FXString::CompareNoCase(filter, name) == 0;
-}
-
-// One line target#host#lun#creationTime, built by appending: a listing of a
-// large configuration makes a hundred thousand of them under the model lock.
-std::string LunLine(const std::string& target, const std::string& host, int32_t lunId, int64_t creationTime) {
-  const std::string lun = std::to_string(lunId);
-  const std::string time = std::to_string(static_cast<unsigned long long>(creationTime));
-  std::string line;
-  line.reserve(target.size() + host.size() + lun.size() + time.size() + 3);
-  line.append(target).append(1, '#').append(host).append(1, '#').append(lun).append(1, '#').append(time);
-  return line;
-}
 
 // A value of an "ls" record: every byte but letters, digits and "-._~:/@+"
 // as %XX, so that no description, path or host id can hold the blank, "=" or
@@ -90,20 +73,20 @@ std::string BackingSize(const std::string& path) {
   return known ? std::to_string(static_cast<unsigned long long>(bytes)) : "-";
 }
 
-// What an "ls" LUN record needs, copied under the model lock so that the
-// sizes are read after it is released.
-struct LunDetail {
-  std::string target;
-  int32_t lunId = 0;
-  WzScsiServer::BStorType type = WzScsiServer::BSTOR_INVALID;
-  std::string path;
-  std::string serial;
-  bool closed = false;
-  std::vector<std::string> hosts;
-  int64_t creationTime = 0;
-};
+}  // namespace
 
-std::string LunRecord(const LunDetail& lun) {
+// One line target#host#lun#creationTime, built by appending: a listing of a
+// large configuration makes a hundred thousand of them under the model lock.
+std::string WzScsiSrvLunLine(const std::string& target, const std::string& host, int32_t lunId, int64_t creationTime) {
+  const std::string lun = std::to_string(lunId);
+  const std::string time = std::to_string(static_cast<unsigned long long>(creationTime));
+  std::string line;
+  line.reserve(target.size() + host.size() + lun.size() + time.size() + 3);
+  line.append(target).append(1, '#').append(host).append(1, '#').append(lun).append(1, '#').append(time);
+  return line;
+}
+
+std::string WzScsiSrvLunRecord(const WzScsiSrvLunDetail& lun) {
   const char* word = BStorTypeWord(lun.type);
   std::string hosts;
   for (const std::string& host : lun.hosts) hosts += (hosts.empty() ? "" : ",") + Encoded(host);
@@ -114,8 +97,8 @@ std::string LunRecord(const LunDetail& lun) {
          " created=" + std::to_string(static_cast<unsigned long long>(lun.creationTime));
 }
 
-std::string TargetRecord(const std::string& name, const std::string& desc, const WzScsiSrvChap& chap, size_t luns,
-                         const char* restored) {
+std::string WzScsiSrvTargetRecord(const std::string& name, const std::string& desc, const WzScsiSrvChap& chap,
+                                  size_t luns, const char* restored) {
   // The user names only: secrets never leave the service.
   return "target name=" + Encoded(name) + " desc=" + Encoded(desc) + " chap=" + (chap.enabled ? "on" : "off") +
          " chapUser=" + Encoded(chap.enabled ? chap.user : std::string()) +
@@ -123,168 +106,60 @@ std::string TargetRecord(const std::string& name, const std::string& desc, const
          " restored=" + restored;
 }
 
-}  // namespace
-
-void WzScsiSrv::SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
-                            const std::string& subject) {
-  if (conn == nullptr) return;
-  WzScsiServer::IoctlRsp reply;
-  reply.setResults(std::move(lines));
-  WzScsiServer::Error error;
-  error.setErrorCode(WzScsiServer::RC_SUCCESS);
-  if (!SendReply(conn, message, reply, error, subject)) {
-    // The requester must not wait for a reply that never comes (a listing
-    // too large to send, for one): tell it, if the connection still works.
-    WzScsiServer::IoctlRsp failed;
-    WzScsiServer::Error refused;
-    CRnError ignored = WzScsiSrvRefuse(refused, WzScsiSrvRefusal::LISTING_NOT_SENT, FX_HERE);
-    (void)ignored;
-    SendReply(conn, message, failed, refused, subject);
-  }
-}
-
-CRnError WzScsiSrv::ListTargets(CWzNetwork* conn, CNMessageBase* message) {
-  WZ_TRACE_SCOPE(6);
-  if (message == nullptr || message->getTagID() != WzScsiServer::kIoctl.tagId)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
-                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
-  std::vector<std::string> lines;
-  {
-    WzReaderLock model(&m_modelMutex);
-    lines.reserve(m_mapTargets.size());
-    for (const auto& target : m_mapTargets)
-      if (target.second->state == TargetSlot::LIVE) lines.push_back(target.first);
-  }
-  SendListing(conn, message, std::move(lines), std::string());
-  return CRnError();
-}
-
-CRnError WzScsiSrv::ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by) {
-  WZ_TRACE_SCOPE(6);
-  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
-  if (request == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
-                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
-
-  const std::string arguments = request->arguments();
+CRnError WzScsiSrvParseLunQuery(const std::string& arguments, bool byHost, bool byTarget, WzScsiSrvLunQuery& query,
+                                WzScsiServer::Error& error) {
   CCommandLineArguments args(arguments.c_str());
-  std::string hostFilter, targetFilter;
-  if (args.GetOption("hi", hostFilter).IsError()) hostFilter.clear();
-  if (args.GetOption("ti", targetFilter).IsError()) targetFilter.clear();
+  query = WzScsiSrvLunQuery();
+  if (args.GetOption("hi", query.host).IsError()) query.host.clear();
+  if (args.GetOption("ti", query.target).IsError()) query.target.clear();
   // "llh" and "llt" without what they list by: refused, never left unanswered.
-  if ((by == LUNS_BY_HOST && hostFilter.empty()) || (by == LUNS_BY_TARGET && targetFilter.empty())) {
-    WzScsiServer::Error error;
-    CRnError refused = WzScsiSrvRefuse(
-        error, by == LUNS_BY_HOST ? WzScsiSrvRefusal::HOST_ID_MISSING : WzScsiSrvRefusal::TARGET_ID_MISSING, FX_HERE);
-    if (conn != nullptr) {
-      WzScsiServer::IoctlRsp reply;
-      SendReply(conn, message, reply, error, std::string());
-    }
-    return refused;
-  }
-
-  std::vector<std::string> lines;
-  {
-    WzReaderLock model(&m_modelMutex);
-    for (const auto& entry : m_mapTargets) {
-      if (entry.second->state != TargetSlot::LIVE || !Matches(targetFilter, entry.first)) continue;
-      for (const auto& lun : entry.second->target.luns) {
-        // A LUN without hosts shows as "-", but only when no host is asked for.
-        if (lun.second.hosts.empty()) {
-          if (hostFilter.empty()) lines.push_back(LunLine(entry.first, "-", lun.first, lun.second.creationTime));
-          continue;
-        }
-        for (const auto& host : lun.second.hosts)
-          if (Matches(hostFilter, host.first))
-            lines.push_back(LunLine(entry.first, host.first, lun.first, lun.second.creationTime));
-      }
-    }
-  }
-  SendListing(conn, message, std::move(lines), targetFilter);
+  if (byHost && query.host.empty()) return WzScsiSrvRefuse(error, WzScsiSrvRefusal::HOST_ID_MISSING, FX_HERE);
+  if (byTarget && query.target.empty()) return WzScsiSrvRefuse(error, WzScsiSrvRefusal::TARGET_ID_MISSING, FX_HERE);
   return CRnError();
 }
 
-CRnError WzScsiSrv::ListDetails(CWzNetwork* conn, CNMessageBase* message) {
-  WZ_TRACE_SCOPE(6);
-  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
-  if (request == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
-                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+void WzScsiSrvAppendLunLines(const std::string& name, const WzScsiSrvModelTarget& target, const std::string& host,
+                             std::vector<std::string>& lines) {
+  for (const auto& lun : target.luns) {
+    // A LUN without hosts shows as "-", but only when no host is asked for.
+    if (lun.second.hosts.empty()) {
+      if (host.empty()) lines.push_back(WzScsiSrvLunLine(name, "-", lun.first, lun.second.creationTime));
+      continue;
+    }
+    for (const auto& mapped : lun.second.hosts)
+      if (WzScsiSrvListingMatches(host, mapped.first))
+        lines.push_back(WzScsiSrvLunLine(name, mapped.first, lun.first, lun.second.creationTime));
+  }
+}
 
-  const std::string arguments = request->arguments();
+CRnError WzScsiSrvParseDetailQuery(const std::string& arguments, WzScsiSrvDetailQuery& query,
+                                   WzScsiServer::Error& error) {
   CCommandLineArguments args(arguments.c_str());
-  std::string target, kind;
-  if (args.GetOption("ti", target).IsError()) target.clear();
-  target = ToLowerTargetName(target);
+  query = WzScsiSrvDetailQuery();
+  std::string kind;
+  if (args.GetOption("ti", query.target).IsError()) query.target.clear();
+  query.target = ToLowerTargetName(query.target);
   if (args.GetOption("kind", kind).IsError()) kind.clear();
-  const bool withLun = args.HasOption("li");
-  int32_t lunId = 0;
-  WzScsiServer::Error error;
-  CRnError refused;
-  if (withLun && target.empty()) {
-    refused = WzScsiSrvRefuse(error, WzScsiSrvRefusal::TARGET_ID_MISSING, FX_HERE);
-  } else if ((withLun && GetLunId(arguments, lunId).IsError()) || (kind != "" && kind != "target" && kind != "lun")) {
-    refused = WzScsiSrvRefuse(error, WzScsiSrvRefusal::INVALID_IOCTL, FX_HERE, CRnError(), "ls " + arguments);
-  }
-  if (refused) {
-    if (conn != nullptr) {
-      WzScsiServer::IoctlRsp reply;
-      SendReply(conn, message, reply, error, std::string());
-    }
-    return refused;
-  }
-  const bool targets = kind != "lun", luns = kind != "target";
-
-  // What the last replay could not restore, taken first: the report's lock
-  // is never held with the model's.
-  std::map<std::string, std::set<int32_t>> unrestoredLuns;
-  std::vector<std::string> unrestoredTargets;
-  {
-    WzMutexLock report(&m_reportMutex);
-    unrestoredLuns = m_unrestoredLuns;
-    for (const ReplayFailure& f : m_report.failures)
-      if (f.kind == "target" && !f.target.empty() && (target.empty() || f.target == target) &&
-          m_unrestoredTargets.count(CRnPath::GetBaseName(f.file.substr(0, f.file.rfind('/')))) != 0)
-        unrestoredTargets.push_back(f.target);
-  }
-
-  std::vector<std::string> lines;
-  std::vector<LunDetail> details;
-  {
-    WzReaderLock model(&m_modelMutex);
-    for (const auto& entry : m_mapTargets) {
-      if (entry.second->state != TargetSlot::LIVE || (!target.empty() && entry.first != target)) continue;
-      const Target& t = entry.second->target;
-      if (targets) {
-        auto missing = unrestoredLuns.find(entry.first);
-        const bool partly = missing != unrestoredLuns.end() && !missing->second.empty();
-        lines.push_back(TargetRecord(entry.first, t.targetDesc, t.chap, t.luns.size(), partly ? "partly" : "yes"));
-      }
-      if (!luns) continue;
-      for (const auto& lun : t.luns) {
-        if (withLun && lun.first != lunId) continue;
-        LunDetail d;
-        d.target = entry.first;
-        d.lunId = lun.first;
-        d.type = lun.second.bstorType;
-        d.path = lun.second.path;
-        d.serial = lun.second.serialPrefix;
-        d.closed = lun.second.closed;
-        for (const auto& host : lun.second.hosts) d.hosts.push_back(host.first);
-        d.creationTime = lun.second.creationTime;
-        details.push_back(std::move(d));
-      }
-    }
-  }
-  // Sizes and serials outside the lock: stat and the name hash may take a
-  // while, and a change must not wait for a listing.
-  for (const LunDetail& d : details) {
-    LunDetail full = d;
-    full.serial = WzScsiSrvUnitSerial(d.serial, d.target, d.lunId);
-    lines.push_back(LunRecord(full));
-  }
-  if (targets && !withLun)
-    for (const std::string& name : unrestoredTargets) lines.push_back(TargetRecord(name, "", WzScsiSrvChap(), 0, "no"));
-  SendListing(conn, message, std::move(lines), target);
+  query.withLun = args.HasOption("li");
+  if (query.withLun && query.target.empty())
+    return WzScsiSrvRefuse(error, WzScsiSrvRefusal::TARGET_ID_MISSING, FX_HERE);
+  if ((query.withLun && GetLunId(arguments, query.lunId).IsError()) ||
+      (kind != "" && kind != "target" && kind != "lun"))
+    return WzScsiSrvRefuse(error, WzScsiSrvRefusal::INVALID_IOCTL, FX_HERE, CRnError(), "ls " + arguments);
+  query.targets = kind != "lun";
+  query.luns = kind != "target";
   return CRnError();
+}
+
+WzScsiSrvLunDetail WzScsiSrvLunDetailOf(const std::string& target, int32_t number, const WzScsiSrvModelLun& lun) {
+  WzScsiSrvLunDetail d;
+  d.target = target;
+  d.lunId = number;
+  d.type = lun.bstorType;
+  d.path = lun.path;
+  d.serial = lun.serialPrefix;
+  d.closed = lun.closed;
+  for (const auto& host : lun.hosts) d.hosts.push_back(host.first);
+  d.creationTime = lun.creationTime;
+  return d;
 }

@@ -8,7 +8,7 @@
 #include <map>
 
 #include "hostlib/log/LogWriter.h"
-#include "service/handler_frame.h"
+#include "targets/target_handlers.h"
 
 using namespace WzScsiServer;
 using R = WzScsiSrvRefusal;
@@ -73,59 +73,38 @@ WzScsiSrvChap ChapOf(const SetTargetAuth& request) {
 
 }  // namespace
 
-std::string WzScsiSrv::ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) {
-  if (!chap.enabled) return std::string();
-  std::map<std::string, std::string> wanted{{chap.user, chap.secret}};
-  if (!chap.mutualUser.empty()) wanted[chap.mutualUser] = chap.mutualSecret;
-  WzReaderLock model(&m_modelMutex);
-  for (const auto& entry : m_mapTargets) {
-    if (entry.first == targetName || entry.second->state != TargetSlot::LIVE) continue;
-    const WzScsiSrvChap& other = entry.second->target.chap;
-    if (!other.enabled) continue;
-    for (const auto& account : wanted) {
-      if ((account.first == other.user && account.second != other.secret) ||
-          (account.first == other.mutualUser && account.second != other.mutualSecret))
-        return "the user name " + account.first + " is used by target " + entry.first +
-               " with another secret (a user name has one secret on every target)";
-    }
+CRnError WzScsiSrvSetTargetAuthWork(WzScsiServer::SetTargetAuth& request, SetTargetAuthRsp&,
+                                    WzScsiSrvHandlerContext& ctx) {
+  const WzScsiSrvChap chap = ChapOf(request);
+  WZLOG(2, "Setting CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());
+  if (ctx.Target() == nullptr) return ctx.Refuse(R::TARGET_MISSING, FX_HERE);
+  const std::string problem = ChapProblem(chap);
+  if (!problem.empty()) return ctx.Refuse(R::CHAP_INVALID, FX_HERE, CRnError(), problem);
+  WzScsiSrvHandlerServices& services = ctx.Services();
+  const std::string conflict = services.ChapUserConflict(ctx.TargetName(), chap);
+  if (!conflict.empty()) return ctx.Refuse(R::CHAP_USER_CONFLICT, FX_HERE, CRnError(), conflict);
+
+  WzScsiSrvModelTarget* target = ctx.Target();
+  const WzScsiSrvChap old = target->chap;
+  if (old == chap) {
+    // Nothing to change; a replay of the saved state lands here on a reload.
+    ctx.SkipSave();
+    ctx.Succeed();
+    return CRnError();
   }
-  return std::string();
-}
-
-CRnError WzScsiSrv::SetTargetAuth(CWzNetwork* conn, CNMessageBase* message) {
-  WZ_TRACE_SCOPE(6);
-  return RunTyped<WzScsiServer::SetTargetAuth, SetTargetAuthRsp>(
-      conn, message, WzScsiSrvFrames::kSetTargetAuth,
-      [&](WzScsiServer::SetTargetAuth& request, SetTargetAuthRsp&, WzScsiSrvHandlerContext& ctx) -> CRnError {
-        const WzScsiSrvChap chap = ChapOf(request);
-        WZLOG(2, "Setting CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());
-        if (ctx.Target() == nullptr) return ctx.Refuse(R::TARGET_MISSING, FX_HERE);
-        const std::string problem = ChapProblem(chap);
-        if (!problem.empty()) return ctx.Refuse(R::CHAP_INVALID, FX_HERE, CRnError(), problem);
-        const std::string conflict = ChapUserConflict(ctx.TargetName(), chap);
-        if (!conflict.empty()) return ctx.Refuse(R::CHAP_USER_CONFLICT, FX_HERE, CRnError(), conflict);
-
-        Target* target = ctx.Target();
-        const WzScsiSrvChap old = target->chap;
-        if (old == chap) {
-          // Nothing to change; a replay of the saved state lands here on a reload.
-          ctx.SkipSave();
-          ctx.Succeed();
-          return CRnError();
-        }
-        if (CRnError e = m_ptrPlatform ? m_ptrPlatform->SetTargetAuth(*target, chap) : NoPlatformError(FX_HERE))
-          return ctx.Refuse(R::PLATFORM_SET_AUTH, FX_HERE, e);
-        ctx.OnUndo([this, target, chap, old]() {
-          // The driver learns the state to leave from the model, so the model
-          // holds the new credentials for the length of the call.
-          ChangeModel([&]() { target->chap = chap; });
-          CRnError e = m_ptrPlatform->SetTargetAuth(*target, old);
-          ChangeModel([&]() { target->chap = old; });
-          if (e) WZLOG(-1, "Undo of the CHAP change of %s failed: %s", target->targetId.c_str(), e.AsString().c_str());
-        });
-        ctx.Commit([target, chap]() { target->chap = chap; });
-        WZLOG(2, "CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());
-        ctx.Succeed();
-        return CRnError();
-      });
+  WzScsiSrvPlatform* platform = ctx.Platform();
+  if (CRnError e = platform != nullptr ? platform->SetTargetAuth(*target, chap) : NoPlatformError(FX_HERE))
+    return ctx.Refuse(R::PLATFORM_SET_AUTH, FX_HERE, e);
+  ctx.OnUndo([&services, platform, target, chap, old]() {
+    // The driver learns the state to leave from the model, so the model
+    // holds the new credentials for the length of the call.
+    services.ChangeModel([&]() { target->chap = chap; });
+    CRnError e = platform->SetTargetAuth(*target, old);
+    services.ChangeModel([&]() { target->chap = old; });
+    if (e) WZLOG(-1, "Undo of the CHAP change of %s failed: %s", target->targetId.c_str(), e.AsString().c_str());
+  });
+  ctx.Commit([target, chap]() { target->chap = chap; });
+  WZLOG(2, "CHAP of target %s: %s", ctx.TargetName().c_str(), Describe(chap).c_str());
+  ctx.Succeed();
+  return CRnError();
 }

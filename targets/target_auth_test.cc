@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include "hostlib/util/rn_test_temp_dir.h"
-#include "luns/lun_test_support.h"
 #include "messages/WzScsiServerRequests.h"
+#include "tests/support/service_lun_support.h"
 
 using namespace wztest;
 using namespace wzluntest;

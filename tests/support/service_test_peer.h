@@ -17,10 +17,12 @@ class WzScsiSrvTestPeer {
   std::string& IdleSemName() { return m_service.m_sIdleSemName; }
   WzThreadPool& Pool() { return m_service.m_threadPool; }
   WzScsiSrvSettings& Settings() { return m_service.m_settings; }
+  // Null on a gateway of its own.
+  WzScsiSrvClusterFollower* Follower() { return m_service.m_follower.get(); }
   // Changes a target's record straight in the model (no drivers, no save),
   // making the target when it does not exist.
   template <class Edit>
-  void EditTarget(const std::string& name, Edit edit) WZ_NO_THREAD_SAFETY_ANALYSIS {
+  void EditTarget(const std::string& name, Edit edit) {
     WzWriterLock model(&m_service.m_modelMutex);
     std::shared_ptr<WzScsiSrv::TargetSlot>& slot = m_service.m_mapTargets[name];
     if (!slot) {
@@ -31,20 +33,10 @@ class WzScsiSrvTestPeer {
     }
     edit(slot->target);
   }
-  // Holds a target's change lock (as a change in progress does) until Unlock.
-  bool LockTarget(const std::string& name) WZ_NO_THREAD_SAFETY_ANALYSIS {
-    m_held = m_service.LockTarget(name);
-    return m_held != nullptr;
-  }
-  void UnlockTarget() WZ_NO_THREAD_SAFETY_ANALYSIS {
-    if (m_held) m_held->changeLock.Unlock();
-    m_held.reset();
-  }
   // Holds the change gate exclusively (as a replay does) until the returned
   // guard ends.
   WzSharedMutex& ChangeGate() { return m_service.m_changeGate; }
 
  private:
   WzScsiSrv& m_service;
-  std::shared_ptr<WzScsiSrv::TargetSlot> m_held;
 };

@@ -1,4 +1,4 @@
-#include "service/refusals.h"
+#include "change/refusals.h"
 
 namespace {
 

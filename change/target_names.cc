@@ -1,4 +1,4 @@
-#include "targets/target_names.h"
+#include "change/target_names.h"
 
 #include "hostlib/util/FXString.h"
 
@@ -19,3 +19,10 @@ bool IsValidScsiTargetName(const std::string& name) {
 }
 
 std::string ToLowerTargetName(const std::string& name) { return FXString::ToLowerAscii(name); }
+
+bool IsValidHostId(const std::string& id) {
+  if (id.empty() || id == "-") return false;
+  for (unsigned char c : id)
+    if (c == '#' || c == ' ' || c == '\t' || c < 0x20 || c == 0x7f) return false;
+  return true;
+}

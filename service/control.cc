@@ -45,20 +45,18 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
        "reconcile"},
   };
 
-  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
-  if (request == nullptr)
-    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
-                                   "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+  WzScsiServer::Ioctl* request = nullptr;
+  if (CRnError e = IoctlOf(message, request)) return e;
   const std::string command = request->command();
   const IoctlRow* row = nullptr;
   for (const IoctlRow& r : kCommands)
     if (FXString::CompareNoCase(command, r.command) == 0) row = &r;
 
   // A command that changes something leaves one audit line.
-  WzScsiSrvAuditedConnection audited(conn, [row] { return std::string(row->change); });
+  WzScsiSrvAuditedConnection audited(conn, row != nullptr ? row->change : nullptr);
   if (conn != nullptr && row != nullptr && row->change != nullptr && !IsDryRun(*request)) conn = &audited;
-  WzScsiServer::IoctlRsp reply;
-  if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, reply)) return CRnError();
+  WzScsiServer::IoctlRsp refusal;
+  if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, refusal)) return CRnError();
   if (row == nullptr) return RefuseIoctl(conn, message, command);
   CRnError e = row->handler(*this, conn, message);
   return e.IsError() ? e.Push(FX_HERE, "Ioctl %s failed", row->command) : CRnError();
@@ -91,8 +89,7 @@ CRnError WzScsiSrv::ReloadConfig(CWzNetwork* conn, CNMessageBase* message) {
     if (played.IsSuccess())
       played = FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s", error.errorMessage().c_str());
   }
-  WzScsiServer::IoctlRsp reply;
-  if (conn != nullptr) SendReply(conn, message, reply, error, std::string());
+  AnswerIoctl(conn, message, error);
   if (played.IsSuccess()) return CRnError();
   const std::string text = played.AsString();
   return played.Push(FX_HERE, "Reload configuration Playback failed with error: [%s]", text.c_str());
@@ -104,8 +101,7 @@ CRnError WzScsiSrv::RefuseIoctl(CWzNetwork* conn, CNMessageBase* message, const 
   if (conn != nullptr) {
     WZLOG(-1, "Error: %s %d %s %s", "", static_cast<int>(error.errorCode()), error.errorMessage().c_str(),
           result.AsString().c_str());
-    WzScsiServer::IoctlRsp reply;
-    SendReply(conn, message, reply, error, std::string());
+    AnswerIoctl(conn, message, error);
   }
   return result.Push(FX_HERE);
 }
@@ -142,7 +138,7 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   } else {
     lines.push_back("engine.reachable=no driver");
   }
-  ClusterStatusLines(lines);
+  if (m_follower) m_follower->StatusLines(lines);
   for (const ReconcileReport& rec : {LastReconcile(), LastDriftCheck()}) {
     if (!rec.ran) continue;
     const std::string key = rec.periodicCheck ? "check" : "reconcile";
@@ -159,10 +155,9 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
 }
 
 CRnError WzScsiSrv::ReconcileCommand(CWzNetwork* conn, CNMessageBase* message) {
-  auto* request = dynamic_cast<WzScsiServer::Ioctl*>(message);
-  const std::string arguments = request != nullptr ? request->arguments() : std::string();
-  CCommandLineArguments args(arguments.c_str());
-  const bool dryRun = args.HasOption("dry-run");
+  WzScsiServer::Ioctl* request = nullptr;
+  if (CRnError e = IoctlOf(message, request)) return e;
+  const bool dryRun = IsDryRun(*request);
   ReconcileReport report;
   CRnError result = Reconcile(dryRun, "request", report);
   WzScsiServer::Error error;
@@ -177,10 +172,21 @@ CRnError WzScsiSrv::ReconcileCommand(CWzNetwork* conn, CNMessageBase* message) {
     error.set(WzScsiServer::RC_SUCCESS,
               FXString::Format(dryRun ? "%zu differences" : "%zu differences fixed", report.differences.size()));
   }
-  if (conn != nullptr) {
-    WzScsiServer::IoctlRsp reply;
-    reply.setResults(report.differences);
-    SendReply(conn, message, reply, error, std::string());
-  }
+  AnswerIoctl(conn, message, error, report.differences);
   return result;
+}
+
+CRnError WzScsiSrv::IoctlOf(CNMessageBase* message, WzScsiServer::Ioctl*& request) {
+  request = dynamic_cast<WzScsiServer::Ioctl*>(message);
+  if (request != nullptr) return CRnError();
+  return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
+                                 "dynamic cast failed CNMessageBase -> WzScsiServer::Ioctl");
+}
+
+void WzScsiSrv::AnswerIoctl(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::Error& error,
+                            std::vector<std::string> results) {
+  if (conn == nullptr) return;
+  WzScsiServer::IoctlRsp reply;
+  if (!results.empty()) reply.setResults(std::move(results));
+  SendReply(conn, message, reply, error, std::string());
 }

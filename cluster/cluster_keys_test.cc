@@ -1,5 +1,5 @@
 // The cluster's keys are a stored format shared by every gateway: pinned.
-#include "service/cluster_sync.h"
+#include "cluster/cluster_keys.h"
 
 #include <gtest/gtest.h>
 

@@ -14,37 +14,28 @@
 
 #include "actionlog/action_log_layout.h"
 #include "actionlog/target_dirs.h"
+#include "change/target_names.h"
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "hostlib/util/RnFiles.h"
+#include "hostlib/util/wz_clock.h"
 #include "service/handler_frame.h"
-#include "targets/target_names.h"
 
 namespace Layout = WzScsiSrvActionLog;
+
+// The words of one kind of saved file in the log lines, and where its
+// failures count.
+struct WzScsiSrvPlaybackWords {
+  const char* tag;      // "TARGET", "LUN", "LUN MAPPING"
+  const char* what;     // "target", "LUN", "Host LUN Mapping"
+  const char* failure;  // "target", "LUN", "mapping" (status)
+  size_t WzScsiSrv::ReplayReport::*failed;
+};
 
 namespace {
 
 constexpr size_t kProgressEvery = 1000;
-
-// True when a directory holds nothing saved: only temporary files of the
-// durable writer and directories that hold nothing saved (what a create or
-// a delete cut off by a crash leaves behind).
-bool HoldsNothingSaved(const std::string& dir, int depth = 0) {
-  CRnDirectory listing;
-  if (depth > 2 || listing.Open(dir, "*", true).IsError()) return false;
-  CRnDirEntry entry;
-  bool end = false;
-  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
-    if (Layout::IsTemporaryName(entry.name)) continue;
-    std::string path = dir;
-    struct stat st;
-    if (FXPath::Append(path, entry.name, 0).IsError() || CRnFile::Stat(path, st).IsError() || !S_ISDIR(st.st_mode) ||
-        !HoldsNothingSaved(path, depth + 1))
-      return false;
-  }
-  return end;
-}
 
 std::string Join(std::string base, const std::string& name) {
   CRnError ignored = FXPath::Append(base, name, 0);
@@ -52,53 +43,20 @@ std::string Join(std::string base, const std::string& name) {
   return base;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Removes the temporary files and set-aside files a crash left in dir (and,
-// with depth, in its subdirectories). They are never replayed; removing them
-// keeps the tree from filling up over many crashes.
-size_t RemoveLeftovers(const std::string& dir, int depth) {
-  CRnDirectory listing;
-  if (listing.Open(dir, "*", true).IsError()) return 0;
-  size_t removed = 0;
-  CRnDirEntry entry;
-  bool end = false;
-  std::vector<std::string> subdirs;
-  while (listing.GetEntry(entry, end).IsSuccess() && !end) {
-    const std::string path = Join(dir, entry.name);
-    struct stat st;
-    if (CRnFile::Stat(path, st).IsError()) continue;
-    if (Layout::IsTemporaryName(entry.name)) {
-      CRnError e = S_ISDIR(st.st_mode) ? CRnDirectory::Remove(path, true, false) : FXFile::RemoveFile(path);
-      if (e.IsSuccess()) ++removed;
-    } else if (S_ISDIR(st.st_mode) && depth > 0) {
-      subdirs.push_back(path);
-    }
-  }
-  for (const std::string& sub : subdirs) removed += RemoveLeftovers(sub, depth - 1);
-  return removed;
-}
-
 // On a reload, what is in place already is not a failure.
 bool ReplayFailed(const CRnError& result, bool reload) {
   return result.IsError() && !(reload && result.GetCode() == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS));
 }
 
-// The words of one kind of saved file in the log lines.
-struct FolderKind {
-  const char* tag;   // "TARGET", "LUN", "LUN MAPPING"
-  const char* what;  // "target", "LUN", "Host LUN Mapping"
-};
-const FolderKind kTargetFile{"TARGET", "target"};
-const FolderKind kLunFolder{"LUN", "LUN"};
-const FolderKind kMappingFolder{"LUN MAPPING", "Host LUN Mapping"};
-const FolderKind kAuthFile{"TARGET AUTH", "CHAP"};
+const WzScsiSrvPlaybackWords kTargetFile{"TARGET", "target", "target", &WzScsiSrv::ReplayReport::targetsFailed};
+const WzScsiSrvPlaybackWords kLunFolder{"LUN", "LUN", "LUN", &WzScsiSrv::ReplayReport::lunsFailed};
+const WzScsiSrvPlaybackWords kMappingFolder{"LUN MAPPING", "Host LUN Mapping", "mapping",
+                                            &WzScsiSrv::ReplayReport::mappingsFailed};
+const WzScsiSrvPlaybackWords kAuthFile{"TARGET AUTH", "CHAP", "target", &WzScsiSrv::ReplayReport::targetsFailed};
 
 // Reads one saved request; logs what failed and says why in reason.
-bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind& words, std::string& reason) {
+bool ReadSaved(const std::string& path, CNMessageBase& request, const WzScsiSrvPlaybackWords& words,
+               std::string& reason) {
   CRnFile in;
   if (CRnError e = in.Open(path, 0, 0x100)) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to open %s xml config file [%s] with error [%s].", words.tag, words.what,
@@ -117,6 +75,17 @@ bool ReadSaved(const std::string& path, CNMessageBase& request, const FolderKind
 
 }  // namespace
 
+std::vector<std::string> WzScsiSrv::GetTargetDirs() {
+  std::vector<std::string> dirs;
+  CRnError ignored = CollectTargetDirs(dirs);
+  (void)ignored;
+  return dirs;
+}
+
+CRnError WzScsiSrv::CollectTargetDirs(std::vector<std::string>& dirs) {
+  return WzScsiSrvCollectTargetDirs(m_sActionLogRoot, m_settings.preInitializeTargets, dirs);
+}
+
 std::string WzScsiSrv::ReplayReport::Summary() const {
   return FXString::Format("restored %zu targets, %zu LUNs, %zu mappings; failed %zu targets, %zu LUNs, %zu mappings",
                           targets, luns, mappings, targetsFailed, lunsFailed, mappingsFailed);
@@ -130,7 +99,7 @@ WzScsiSrv::ReplayReport WzScsiSrv::LastReplay() {
 void WzScsiSrv::LogPlaybackProgress(const char* what) {
   WzMutexLock lock(&m_reportMutex);
   const ReplayReport& s = m_report;
-  const double seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
+  const double seconds = static_cast<double>(WzNowMs() - m_replayStartedMs) / 1000.0;
   WZLOG(0,
         "%s: targets %zu (failed %zu), LUNs %zu (failed %zu), mappings %zu (failed %zu), already present %zu, %.1f s",
         what, s.targets, s.targetsFailed, s.luns, s.lunsFailed, s.mappings, s.mappingsFailed, s.present, seconds);
@@ -186,26 +155,28 @@ CRnError WzScsiSrv::Playback(bool reload) {
     WZLOG(0, "Nothing to playback");
     return CRnError();
   }
-  WzWriterLock gate(&m_changeGate);
+  // The replay runs inside a request; nothing may escape it. It holds the
+  // change gate exclusively: a reload is one step for every other change.
+  CRnError result = WzNoThrow(FX_HERE, "Playback", [&] {
+    WzWriterLock gate(&m_changeGate);
+    {
+      WzMutexLock lock(&m_reportMutex);
+      m_report = ReplayReport();
+      m_report.ran = true;
+      m_report.reload = reload;
+      m_report.startedAt = static_cast<int64_t>(::time(nullptr));
+      m_replayStartedMs = WzNowMs();
+      // Everything is tried again.
+      m_unrestoredTargets.clear();
+      m_unrestoredLuns.clear();
+    }
+    const size_t leftovers = WzScsiSrvRemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
+    if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
+    return PlaybackTargets(reload);
+  });
   {
     WzMutexLock lock(&m_reportMutex);
-    m_report = ReplayReport();
-    m_report.ran = true;
-    m_report.reload = reload;
-    m_report.startedAt = static_cast<int64_t>(::time(nullptr));
-    m_replayStartedMs = NowMs();
-    // Everything is tried again.
-    m_unrestoredTargets.clear();
-    m_unrestoredLuns.clear();
-  }
-  const size_t leftovers = RemoveLeftovers(Layout::TargetsDir(m_sActionLogRoot), 2);
-  if (leftovers != 0) WZLOG(0, "Removed %zu temporary files left by an interrupted change", leftovers);
-  // The replay runs inside a request; nothing may escape it.
-  CRnError result =
-      WzNoThrow(FX_HERE, "Playback", [&]() WZ_NO_THREAD_SAFETY_ANALYSIS { return PlaybackTargets(reload); });
-  {
-    WzMutexLock lock(&m_reportMutex);
-    m_report.seconds = static_cast<double>(NowMs() - m_replayStartedMs) / 1000.0;
+    m_report.seconds = static_cast<double>(WzNowMs() - m_replayStartedMs) / 1000.0;
     if (result.IsError()) m_report.logError = result.AsString();
   }
   LogPlaybackProgress(reload ? "Reload playback finished" : "Playback finished");
@@ -248,7 +219,7 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
   failure.kind = "target";
   failure.file = file;
   if (!CRnPath::Exists(file)) {
-    if (HoldsNothingSaved(dir)) {
+    if (WzScsiSrvHoldsNothingSaved(dir)) {
       // A create or delete cut off by a crash (never answered): there is
       // nothing to restore.
       WZLOG(0, "Skipping target directory %s: it holds no saved request", dir.c_str());
@@ -296,12 +267,12 @@ CRnError WzScsiSrv::PlaybackTarget(const std::string& dir, bool reload) {
   }
   CountPlayback(created.IsError() ? &ReplayReport::present : &ReplayReport::targets);
 
-  if (CRnError e = PlaybackFolder(dir, failure.target, PlaybackKind::LUNS, reload)) {
+  if (CRnError e = PlaybackLuns(dir, reload, failure.target)) {
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create LUNs for target, file=%s, target=%s, error=[%s]", file.c_str(),
           request.targetId().c_str(), e.AsString().c_str());
     return CRnError();
   }
-  if (CRnError e = PlaybackFolder(dir, failure.target, PlaybackKind::MAPPINGS, reload))
+  if (CRnError e = PlaybackLunMapping(dir, reload, failure.target))
     WZLOG(-1, "TARGET PLAYBACK ERROR!!! Failed to create Host LUN mappings for target, file=%s, target=%s, error=[%s].",
           file.c_str(), request.targetId().c_str(), e.AsString().c_str());
   return CRnError();
@@ -330,12 +301,28 @@ bool WzScsiSrv::PlaybackAuth(const std::string& dir, const std::string& target) 
   return false;
 }
 
-CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, const std::string& target, PlaybackKind kind,
-                                   bool reload) {
-  const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
-  const std::string dir = kind == PlaybackKind::LUNS ? Layout::LunsDir(targetDir) : Layout::MappingsDir(targetDir);
-  if (!CRnPath::Exists(dir)) return CRnError();
+CRnError WzScsiSrv::PlaybackLuns(const std::string& targetDir, bool reload, const std::string& target) {
+  return PlaybackFolder(Layout::LunsDir(targetDir), target.empty() ? SavedTargetOf(targetDir) : target, kLunFolder,
+                        &WzScsiSrv::PlaybackLun, reload);
+}
 
+CRnError WzScsiSrv::PlaybackLunMapping(const std::string& targetDir, bool reload, const std::string& target) {
+  return PlaybackFolder(Layout::MappingsDir(targetDir), target.empty() ? SavedTargetOf(targetDir) : target,
+                        kMappingFolder, &WzScsiSrv::PlaybackMapping, reload);
+}
+
+std::string WzScsiSrv::SavedTargetOf(const std::string& targetDir) {
+  // Read quietly: the replay of the target itself says what is wrong with it.
+  WzScsiServer::CreateTarget request;
+  CRnFile in;
+  if (in.Open(Layout::TargetFile(targetDir), 0, 0x100).IsError() || request.readXmlFromFile(in) != 0)
+    return std::string();
+  return ToLowerTargetName(request.targetId());
+}
+
+CRnError WzScsiSrv::PlaybackFolder(const std::string& dir, const std::string& target,
+                                   const WzScsiSrvPlaybackWords& words, PlaybackFile one, bool reload) {
+  if (!CRnPath::Exists(dir)) return CRnError();
   std::vector<std::string> names;
   bool opened = false;
   CRnError listed = ListActionLogDir(dir, names, opened);
@@ -350,83 +337,86 @@ CRnError WzScsiSrv::PlaybackFolder(const std::string& targetDir, const std::stri
       WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to stat %s config file [%s] with error [%s]", words.tag, words.what,
             path.c_str(), e.AsString().c_str());
       ReplayFailure failure;
-      failure.kind = kind == PlaybackKind::LUNS ? "LUN" : "mapping";
+      failure.kind = words.failure;
       failure.target = target;
       failure.file = path;
       failure.reason = "cannot be read: " + e.AsString();
-      RecordReplayFailure(kind == PlaybackKind::LUNS ? &ReplayReport::lunsFailed : &ReplayReport::mappingsFailed,
-                          failure);
+      RecordReplayFailure(words.failed, failure);
       continue;
     }
     if (S_ISDIR(st.st_mode) || !Layout::IsSavedRequestName(name)) {
       WZLOG(-1, "%s PLAYBACK ERROR!!! SKipping, path=%s", words.tag, name.c_str());
       continue;
     }
-    CRnError ignored = PlaybackOne(path, name, target, kind, reload);
+    CRnError ignored = (this->*one)(path, target, reload);
     (void)ignored;
   }
   return listed.IsError() ? listed.Push(FX_HERE) : CRnError();
 }
 
-CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name, const std::string& dirTarget,
-                                PlaybackKind kind, bool reload) {
-  const FolderKind& words = kind == PlaybackKind::LUNS ? kLunFolder : kMappingFolder;
+CRnError WzScsiSrv::PlaybackMapping(const std::string& path, const std::string& dirTarget, bool reload) {
+  const WzScsiSrvPlaybackWords& words = kMappingFolder;
+  const std::string name = CRnPath::GetBaseName(path);
   ReplayFailure failure;
+  failure.kind = words.failure;
   failure.file = path;
   // Until the file says otherwise, the object is the folder's target's.
   failure.target = dirTarget;
-
-  if (kind == PlaybackKind::MAPPINGS) {
-    failure.kind = "mapping";
-    WzScsiServer::MapLun2Host request;
-    if (!ReadSaved(path, request, words, failure.reason)) {
-      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
-      return CRnError();
-    }
-    failure.lunId = static_cast<int32_t>(request.lunId());
-    failure.host = request.hostId();
-    // A mapping is replayed only onto the LUN restored from the saved request
-    // it was made for: its name must be its own and its LUN restored.
-    if (name != Layout::MappingFileName(failure.host, failure.lunId) ||
-        ToLowerTargetName(request.targetId()) != dirTarget) {
-      WZLOG(-1, "%s PLAYBACK ERROR!!! The file %s is not where this mapping is saved", words.tag, path.c_str());
-      failure.reason = "the file names another host, LUN or target than its place in the saved configuration";
-      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
-      return CRnError();
-    }
-    if (IsUnrestoredLun(failure.target, failure.lunId)) {
-      WZLOG(-1, "%s PLAYBACK ERROR!!! Not mapping %s: LUN %d of target %s could not be restored", words.tag,
-            failure.host.c_str(), failure.lunId, failure.target.c_str());
-      failure.reason = "its LUN could not be restored";
-      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
-      return CRnError();
-    }
-    CRnError mapped = MapHost(nullptr, &request);
-    if (ReplayFailed(mapped, reload)) {
-      WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create %s, file=[%s], target=[%s], error=[%s]", words.tag, words.what,
-            path.c_str(), request.targetId().c_str(), mapped.AsString().c_str());
-      failure.reason = mapped.AsString();
-      RecordReplayFailure(&ReplayReport::mappingsFailed, failure);
-      return mapped;
-    }
-    CountPlayback(mapped.IsError() ? &ReplayReport::present : &ReplayReport::mappings);
+  WzScsiServer::MapLun2Host request;
+  if (!ReadSaved(path, request, words, failure.reason)) {
+    RecordReplayFailure(words.failed, failure);
     return CRnError();
   }
+  failure.lunId = static_cast<int32_t>(request.lunId());
+  failure.host = request.hostId();
+  // A mapping is replayed only onto the LUN restored from the saved request
+  // it was made for: its name must be its own and its LUN restored.
+  if (name != Layout::MappingFileName(failure.host, failure.lunId) ||
+      ToLowerTargetName(request.targetId()) != dirTarget) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! The file %s is not where this mapping is saved", words.tag, path.c_str());
+    failure.reason = "the file names another host, LUN or target than its place in the saved configuration";
+    RecordReplayFailure(words.failed, failure);
+    return CRnError();
+  }
+  if (IsUnrestoredLun(failure.target, failure.lunId)) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Not mapping %s: LUN %d of target %s could not be restored", words.tag,
+          failure.host.c_str(), failure.lunId, failure.target.c_str());
+    failure.reason = "its LUN could not be restored";
+    RecordReplayFailure(words.failed, failure);
+    return CRnError();
+  }
+  CRnError mapped = MapHost(nullptr, &request);
+  if (ReplayFailed(mapped, reload)) {
+    WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create %s, file=[%s], target=[%s], error=[%s]", words.tag, words.what,
+          path.c_str(), request.targetId().c_str(), mapped.AsString().c_str());
+    failure.reason = mapped.AsString();
+    RecordReplayFailure(words.failed, failure);
+    return mapped;
+  }
+  CountPlayback(mapped.IsError() ? &ReplayReport::present : &ReplayReport::mappings);
+  return CRnError();
+}
 
-  failure.kind = "LUN";
+CRnError WzScsiSrv::PlaybackLun(const std::string& path, const std::string& dirTarget, bool reload) {
+  const WzScsiSrvPlaybackWords& words = kLunFolder;
+  ReplayFailure failure;
+  failure.kind = words.failure;
+  failure.file = path;
+  // Until the file says otherwise, the object is the folder's target's.
+  failure.target = dirTarget;
   int32_t lunId = -1;
-  const bool numbered = Layout::ParseLunFileName(name, lunId);
+  const bool numbered = Layout::ParseLunFileName(CRnPath::GetBaseName(path), lunId);
   failure.lunId = lunId;
   WzScsiServer::CreateLun request;
   if (!ReadSaved(path, request, words, failure.reason)) {
-    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
+    RecordReplayFailure(words.failed, failure);
     return CRnError();
   }
   const std::string target = ToLowerTargetName(request.targetId());
   if (!numbered) {
     WZLOG(-1, "%s PLAYBACK ERROR!!! Not a LUN file name, file=%s", words.tag, path.c_str());
     failure.reason = "the file's name is not a LUN number";
-    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
+    RecordReplayFailure(words.failed, failure);
     return CRnError();
   }
   if (target != dirTarget) {
@@ -434,7 +424,7 @@ CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name
     failure.reason = "the file names another target than its directory";
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", words.tag, path.c_str(),
           target.c_str(), failure.reason.c_str());
-    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
+    RecordReplayFailure(words.failed, failure);
     return CRnError();
   }
   if (reload) {
@@ -458,7 +448,7 @@ CRnError WzScsiSrv::PlaybackOne(const std::string& path, const std::string& name
     WZLOG(-1, "%s PLAYBACK ERROR!!! Failed to create LUN, file=%s, target=%s with error [%s].", words.tag, path.c_str(),
           target.c_str(), e.AsString().c_str());
     failure.reason = e.AsString();
-    RecordReplayFailure(&ReplayReport::lunsFailed, failure);
+    RecordReplayFailure(words.failed, failure);
     return e;
   }
   CountPlayback(&ReplayReport::luns);

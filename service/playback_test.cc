@@ -249,6 +249,40 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   EXPECT_TRUE(h.Log().Contains("Playback finished: targets 2 (failed 2), LUNs 2 (failed 3), mappings 2 (failed 0)"));
 }
 
+// A saved file passes the checks a client's request passes: a LUN backed
+// outside BackingStoreDirs is not restored, and status lists it as failed.
+TEST(Playback, ASavedLunOutsideTheAllowedDirectoriesIsRefusedLikeAClientsRequest) {
+  ServiceHarness h;
+  const std::string disks = h.Root() + "/disks";
+  ASSERT_TRUE(CRnDirectory::Create(disks, true).IsSuccess());
+  WriteFile(disks + "/ok.img", "x");
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path " + disks + "/ok.img -sp OK"),
+              Layout::LunFile(TargetDir(h, "iqn.a"), 0));
+  SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /etc/shadow -sp NO"),
+              Layout::LunFile(TargetDir(h, "iqn.a"), 1));
+  h.SetConfig("BackingStoreDirs", disks);
+  h.ClearJournal();
+  h.Restart(false);
+  EXPECT_EQ(h.Start(), 1) << "the start says what it could not restore";
+
+  auto model = h.Service().SnapshotTargets();
+  ASSERT_EQ(model.count("iqn.a"), 1u);
+  EXPECT_EQ(model["iqn.a"].luns.size(), 1u);
+  EXPECT_EQ(model["iqn.a"].luns.count(0), 1u);
+  for (const std::string& line : h.Journal("platform.CreateLun"))
+    EXPECT_EQ(line.find("shadow"), std::string::npos) << "never exported: " << line;
+  auto* status = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("status")).get());
+  ASSERT_NE(status, nullptr);
+  std::vector<std::string> failures;
+  for (const std::string& line : status->results())
+    if (line.rfind("failure=", 0) == 0) failures.push_back(line);
+  ASSERT_EQ(failures.size(), 1u) << ::testing::PrintToString(status->results());
+  EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.a\t1\t", 0), 0u) << failures[0];
+  EXPECT_NE(failures[0].find("outside the directories and devices of BackingStoreDirs"), std::string::npos)
+      << failures[0];
+}
+
 TEST(Playback, DirectoriesLeftByCutOffChangesAreSkippedQuietly) {
   ServiceHarness h;
   ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
