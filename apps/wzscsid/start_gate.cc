@@ -63,17 +63,3 @@ CRnError CWzStartGate::IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e ki
                                               WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) {
   return m_service->IncomingMsgXDRCallback(kind, server, handle, messageId, buffer);
 }
-
-CRnError CWzStartGate::Initialize(int argc, char** argv, std::string& semName, int& inactivityTimeoutSecs,
-                                  IOnDemandSvcApp* app) {
-  return m_service->Initialize(argc, argv, semName, inactivityTimeoutSecs, app);
-}
-
-CRnError CWzStartGate::SubmitJob(std::string& job, CNSession::OnDemandServiceStatusType& status,
-                                 CNSession::OnDemandServiceMode mode) {
-  return m_service->SubmitJob(job, status, mode);
-}
-
-CRnError CWzStartGate::KillAllJobs() { return m_service->KillAllJobs(); }
-
-void CWzStartGate::CleanUp() { m_service->CleanUp(); }

@@ -1,5 +1,5 @@
-// CWzStartGate: what the network server sees as the service. It forwards every
-// call to the real service, except that while it is closed it holds back the
+// CWzStartGate: what the network server hands messages to. It forwards them
+// to the service, except that while it is closed it holds back the
 // XML messages other than start requests, and hands them over in their order
 // of arrival when it opens.
 //
@@ -19,7 +19,7 @@
 
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
 
-class CWzStartGate : public IOnDemandSvcInterface {
+class CWzStartGate : public IWzNetworkReceiver {
  public:
   // closed: start holding. service is not owned and must outlive the gate's
   // use by the server.
@@ -36,17 +36,10 @@ class CWzStartGate : public IOnDemandSvcInterface {
   bool IsOpen() const;
   size_t HeldCount() const;
 
-  // The host drives the service itself; the server only uses the callbacks.
-  CRnError Initialize(int argc, char** argv, std::string& semName, int& inactivityTimeoutSecs,
-                      IOnDemandSvcApp* app) override;
-  CRnError SubmitJob(std::string& job, CNSession::OnDemandServiceStatusType& status,
-                     CNSession::OnDemandServiceMode mode) override;
   CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
                                   CNMessageBase* message) override;
   CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
                                   unsigned long messageId, wzsDatabuf_v2* buffer) override;
-  CRnError KillAllJobs() override;
-  void CleanUp() override;
 
  private:
   struct Held {
