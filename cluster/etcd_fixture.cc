@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "cluster/etcd_client.h"
+#include "hostlib/util/wz_fd.h"
 
 extern char** environ;
 
@@ -33,30 +34,14 @@ constexpr int kLeaderTimeoutMs = 20000;
 constexpr int kStopTimeoutMs = 5000;
 constexpr int kLowestPort = 20001;
 
-// A descriptor closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
 // count distinct loopback ports above 20000 that were free a moment ago.
 // The probing sockets stay bound until all are chosen, so that the kernel
 // does not hand out one port twice.
 bool FreePorts(size_t count, std::vector<int>& ports) {
-  std::vector<Fd> held;
+  std::vector<WzScopedFd> held;
   ports.clear();
   for (int tries = 0; ports.size() < count && tries < 1000; ++tries) {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    WzScopedFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
@@ -103,8 +88,8 @@ pid_t Spawn(std::vector<std::string> argv, const std::string& logPath, std::stri
     if (error != nullptr) *error = argv[0] + " is not in PATH";
     return -1;
   }
-  Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  WzScopedFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  WzScopedFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (log.Get() < 0 || null.Get() < 0) {
     if (error != nullptr) *error = "cannot open " + logPath + ": " + std::strerror(errno);
     return -1;

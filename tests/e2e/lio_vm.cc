@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "apps/launcher/daemon_launcher.h"
+#include "hostlib/util/wz_fd.h"
 
 namespace wze2e {
 
@@ -56,21 +57,6 @@ std::string ReadFile(const std::string& path) {
 std::string Tail(const std::string& text, size_t bytes) {
   return text.size() <= bytes ? text : "..." + text.substr(text.size() - bytes);
 }
-
-// A descriptor closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 int ConnectLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -263,7 +249,7 @@ CommandResult LioVm::Shell(const std::string& script, int timeoutMs) const {
   // Over user networking QEMU accepts the connection before the guest does;
   // a guest that is not listening yet shows as an empty answer: try again.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    Fd s(ConnectLoopback(m_shellPort));
+    WzScopedFd s(ConnectLoopback(m_shellPort));
     if (s.Get() < 0) {
       result.output = "cannot connect to the guest's shell";
       return result;

@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "hostlib/util/wz_fd.h"
+
 extern char** environ;
 
 namespace wze2e {
@@ -27,28 +29,6 @@ namespace {
 constexpr int kStartAttempts = 5;
 constexpr int kListenTimeoutMs = 5000;
 constexpr int kStopTimeoutMs = 5000;
-
-// A descriptor closed on scope exit unless released.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-  int Release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void Reset() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd;
-};
 
 std::vector<std::string> Environment(const std::vector<std::string>& extra) {
   std::vector<std::string> env;
@@ -102,7 +82,7 @@ pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extra
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 bool CanConnect(const std::string& path) {
-  Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  WzScopedFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr;
   std::memset(&addr, 0, sizeof(addr));
   addr.sun_family = AF_UNIX;
@@ -121,7 +101,7 @@ std::vector<std::string> WithSbin(const std::vector<std::string>& env) {
 }  // namespace
 
 int FreeLoopbackPort() {
-  Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  WzScopedFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof(addr));
   addr.sin_family = AF_INET;
@@ -196,8 +176,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector
     ::close(in[1]);
     return false;
   }
-  Fd childIn(in[0]);
-  Fd childOut(out[1]);
+  WzScopedFd childIn(in[0]);
+  WzScopedFd childOut(out[1]);
   m_in = in[1];
   m_out = out[0];
   m_pid = Spawn(argv, WithSbin(extraEnv), childIn.Get(), childOut.Get(), error);
@@ -340,8 +320,8 @@ bool TgtdProcess::Start(std::string* error) {
 bool TgtdProcess::Launch(int port, std::string* error) {
   m_port = port;
   ::unlink(ControlSocket().c_str());
-  Fd log(::open((m_dir + "/tgtd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  WzScopedFd log(::open((m_dir + "/tgtd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  WzScopedFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   m_pid = Spawn({"tgtd", "-f", "-t", "1", "-C", std::to_string(ControlPort()), "--iscsi", "portal=" + Portal()},
                 WithSbin({"TGT_IPC_SOCKET=" + SocketPrefix()}), null.Get(), log.Get(), error);
   if (m_pid <= 0) return false;
