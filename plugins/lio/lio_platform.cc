@@ -11,9 +11,9 @@
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/FXString.h"
 #include "plugins/common/chap_rules.h"
-#include "plugins/lio/lio_names.h"
 #include "plugins/common/plugin_guard.h"
 #include "plugins/common/request_flags.h"
+#include "plugins/lio/lio_names.h"
 
 using Kind = WzLioConfigFs::Kind;
 using Entry = WzLioConfigFs::Entry;
