@@ -713,7 +713,7 @@ void WzScsiSrv::ClusterLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeIntervalMs);
     while (!(m_clusterStop || m_clusterNeedResync || (m_clusterWatch && !m_clusterWatch->Running())) &&
            std::chrono::steady_clock::now() < until)
-      m_clusterWake.WaitFor(until - std::chrono::steady_clock::now());
+      m_clusterWake.WaitFor(&m_clusterMutex, until - std::chrono::steady_clock::now());
   }
 }
 

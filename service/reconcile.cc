@@ -267,7 +267,7 @@ void WzScsiSrv::EngineWatchLoop() WZ_NO_THREAD_SAFETY_ANALYSIS {
       WzMutexLock lock(&m_watchMutex);
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMs);
       while (!m_watchStop && std::chrono::steady_clock::now() < until)
-        m_watchWake.WaitFor(until - std::chrono::steady_clock::now());
+        m_watchWake.WaitFor(&m_watchMutex, until - std::chrono::steady_clock::now());
       if (m_watchStop) return;
     }
     const uint64_t before = m_engineInstance.load();

@@ -14,10 +14,10 @@
 // may run on any thread at the same time.
 #pragma once
 
-#include <mutex>
 #include <vector>
 
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
+#include "hostlib/util/wz_mutex.h"
 
 class CWzStartGate : public IWzNetworkReceiver {
  public:
@@ -48,10 +48,11 @@ class CWzStartGate : public IWzNetworkReceiver {
     WznHandle_t handle;
     CNMessageBase* message;  // owned until forwarded or dropped
   };
-  CRnError Forward(const Held& h);
+  // Under m_lock, so that what is held goes out before anything newer.
+  CRnError Forward(const Held& h) WZ_REQUIRES(m_lock);
 
   IOnDemandSvcInterface* m_service;
-  mutable std::mutex m_lock;  // guards m_open and m_held; held while forwarding so order is kept
-  bool m_open;
-  std::vector<Held> m_held;
+  mutable WzMutex m_lock;
+  bool m_open WZ_GUARDED_BY(m_lock);
+  std::vector<Held> m_held WZ_GUARDED_BY(m_lock);
 };

@@ -65,7 +65,10 @@ CRnError CWzAsioNetworkServer::Impl::Start(const WznServerConfig& config, IWzNet
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
                                    "every limit and time-out must be positive (the idle time-out may be 0)");
   }
-  m_refusals = std::make_unique<Wzn::CRefusalLog>(std::chrono::seconds(config.refusalLogSecs), kMaxRefusalSources);
+  {
+    WzMutexLock g(&m_refusalLock);
+    m_refusals = std::make_unique<Wzn::CRefusalLog>(std::chrono::seconds(config.refusalLogSecs), kMaxRefusalSources);
+  }
   if (!config.allowedGroup.empty()) {
     if (CRnError err = Wzn::LookupGroup(config.allowedGroup, m_groupId)) {
       closeGivenFd();
@@ -153,7 +156,7 @@ void CWzAsioNetworkServer::Impl::CloseEverything() {
   if (m_refusalTimer) Wzn::CancelQuietly(*m_refusalTimer);
   std::vector<std::shared_ptr<Wzn::CAsioConnection>> all;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     for (auto& kv : m_connections) all.push_back(kv.second.connection);
   }
   for (auto& c : all) c->CloseNow(2, "server stopping");

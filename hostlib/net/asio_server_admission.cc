@@ -16,7 +16,7 @@ namespace asio = boost::asio;
 using boost::system::error_code;
 
 std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello) {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   if (!tcp) return m_unixCount >= m_config.maxConnections ? "too many connections" : "";
   if (m_tcpCount >= m_config.maxTcpConnections) return "too many connections";
   if (needsHello && m_unauthenticatedCount >= m_config.maxUnauthenticated) {
@@ -30,7 +30,7 @@ void CWzAsioNetworkServer::Impl::AddConnection(Wzn::GenericSocket socket, const 
   const WznHandle_t handle = m_nextHandle.fetch_add(1);
   auto connection = std::make_shared<Wzn::CAsioConnection>(*this, handle, std::move(socket), peer, source, needsHello);
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     Entry& e = m_connections[handle];
     e.connection = connection;
     e.tcp = tcp;
@@ -45,7 +45,7 @@ void CWzAsioNetworkServer::Impl::AddConnection(Wzn::GenericSocket socket, const 
 void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
   std::shared_ptr<Wzn::CAsioConnection> next;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     auto it = m_connections.find(handle);
     if (it == m_connections.end() || !it->second.open) return;
     Entry& e = it->second;
@@ -65,7 +65,7 @@ void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
 }
 
 void CWzAsioNetworkServer::Impl::OnAuthenticated(WznHandle_t handle) {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   auto it = m_connections.find(handle);
   if (it == m_connections.end() || !it->second.awaitingHello) return;
   it->second.awaitingHello = false;
@@ -81,7 +81,7 @@ std::shared_ptr<Wzn::CAsioConnection> CWzAsioNetworkServer::Impl::NextWaiterLock
 bool CWzAsioNetworkServer::Impl::AdmitRequest(WznHandle_t handle, size_t bytes, bool nothingInWork) {
   std::shared_ptr<Wzn::CAsioConnection> next;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     auto it = m_connections.find(handle);
     if (it == m_connections.end()) return false;
     Entry& e = it->second;
@@ -113,7 +113,7 @@ bool CWzAsioNetworkServer::Impl::AdmitRequest(WznHandle_t handle, size_t bytes, 
 void CWzAsioNetworkServer::Impl::CancelRequest(size_t bytes) {
   std::shared_ptr<Wzn::CAsioConnection> next;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     --m_requestsInWork;
     m_bytesInWork -= bytes;
     next = NextWaiterLocked();
@@ -125,7 +125,7 @@ void CWzAsioNetworkServer::Impl::ReleaseRequest(const CNMessageBase* message) {
   std::shared_ptr<Wzn::CAsioConnection> owner;
   std::shared_ptr<Wzn::CAsioConnection> next;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     auto found = m_inWork.find(message);
     if (found == m_inWork.end()) return;  // not delivered by this server
     const InWork work = found->second;
@@ -141,24 +141,24 @@ void CWzAsioNetworkServer::Impl::ReleaseRequest(const CNMessageBase* message) {
 }
 
 size_t CWzAsioNetworkServer::Impl::RequestsInFlight() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   return m_requestsInWork;
 }
 
 size_t CWzAsioNetworkServer::Impl::SessionsHeld(WznHandle_t handle) const {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   auto it = m_connections.find(handle);
   return it == m_connections.end() ? 0 : it->second.sessions;
 }
 
 size_t CWzAsioNetworkServer::Impl::ConnectionCount() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   return m_unixCount + m_tcpCount;
 }
 
 CRnError CWzAsioNetworkServer::Impl::AcquireSession(WznHandle_t handle, CWzNetwork*& connection) {
   connection = nullptr;
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   auto it = m_connections.find(handle);
   if (it == m_connections.end()) {
     return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrNotFound, "no connection with handle %llu",
@@ -175,7 +175,7 @@ CRnError CWzAsioNetworkServer::Impl::AcquireSession(WznHandle_t handle, CWzNetwo
 
 CRnError CWzAsioNetworkServer::Impl::ReleaseSession(WznHandle_t handle) {
   std::shared_ptr<Wzn::CAsioConnection> last;  // destroyed outside the lock
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   auto it = m_connections.find(handle);
   if (it == m_connections.end() || it->second.sessions == 0) {
     return FXErrorUtil::ErrorWin32(WZN_HERE, Wzn::kErrNotFound, "no session acquired on handle %llu",
@@ -194,7 +194,7 @@ void CWzAsioNetworkServer::Impl::DeliverXml(WznHandle_t handle, CNMessageBase* m
   }
   // Before the call: the service may free the message before it returns.
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     m_inWork[message] = InWork{handle, bytes};
   }
   try {
@@ -231,7 +231,7 @@ void CWzAsioNetworkServer::Impl::DeliverXdr(WznHandle_t handle, uint64_t id, con
 void CWzAsioNetworkServer::Impl::LogRefusal(const std::string& source, const std::string& reason) {
   std::vector<std::string> lines;
   {
-    std::lock_guard<std::mutex> g(m_refusalLock);
+    WzMutexLock g(&m_refusalLock);
     if (m_refusals) lines = m_refusals->Note(source, reason, Wzn::AsioClock::now());
   }
   for (const std::string& line : lines) WZLOG(-1, "%s", line.c_str());
@@ -240,7 +240,7 @@ void CWzAsioNetworkServer::Impl::LogRefusal(const std::string& source, const std
 void CWzAsioNetworkServer::Impl::FlushRefusals(bool atEnd) {
   std::vector<std::string> lines;
   {
-    std::lock_guard<std::mutex> g(m_refusalLock);
+    WzMutexLock g(&m_refusalLock);
     if (m_refusals) lines = m_refusals->Flush(Wzn::AsioClock::now(), atEnd);
   }
   for (const std::string& line : lines) WZLOG(-1, "%s", line.c_str());

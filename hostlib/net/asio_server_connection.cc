@@ -74,7 +74,7 @@ CRnError CAsioConnection::AbortConnection(const WznStatus_t& status, int timeout
 
 void CAsioConnection::CloseNow(int level, const std::string& reason) {
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_state == State::kClosed) return;
     m_state = State::kClosed;
     m_good = false;
@@ -99,7 +99,7 @@ void CAsioConnection::PostClose(int level, std::string reason) {
 
 void CAsioConnection::RequestDone() {
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_inWork > 0) --m_inWork;
   }
   Resume();
@@ -115,7 +115,7 @@ CRnError CAsioConnection::NotConnected() const {
 }
 
 bool CAsioConnection::IsClosed() {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   return m_state == State::kClosed;
 }
 
@@ -138,7 +138,7 @@ CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeou
   const size_t limit = m_server.Config().maxUnsentBytes;
   size_t unsent = 0;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_state != State::kOpen) {
       disconnected = true;
       return NotConnected();
@@ -177,7 +177,7 @@ CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeou
 void CAsioConnection::StartWrite() {
   std::shared_ptr<WriteOp> op;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_writing || m_queue.empty() || m_state == State::kClosed) return;
     op = m_queue.front();
     m_writing = true;
@@ -197,7 +197,7 @@ void CAsioConnection::ArmWriteDeadline(const std::shared_ptr<WriteOp>& op) {
     if (ec || due == nullptr) return;
     bool stillWriting = false;
     {
-      std::lock_guard<std::mutex> g(self->m_lock);
+      WzMutexLock g(&self->m_lock);
       stillWriting = self->m_writing && !self->m_queue.empty() && self->m_queue.front() == due;
     }
     if (stillWriting) {
@@ -209,7 +209,7 @@ void CAsioConnection::ArmWriteDeadline(const std::shared_ptr<WriteOp>& op) {
 void CAsioConnection::OnWritten(const std::shared_ptr<WriteOp>& op, const error_code& ec) {
   bool closeNow = false;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_state == State::kClosed) return;  // CloseNow already dropped the queue
     m_writing = false;
     if (!ec) {
@@ -237,7 +237,7 @@ void CAsioConnection::CloseWithNotice(int level, const std::string& reason) {
   op->timeoutSecs = kErrorLingerSecs;
   op->deadline = AsioClock::now() + std::chrono::seconds(kErrorLingerSecs);
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_state != State::kOpen) return;
     m_queue.push_back(op);
     m_unsentBytes += op->bytes.size();
@@ -278,7 +278,7 @@ void CAsioConnection::ArmIdleTimer() {
 void CAsioConnection::OnIdleCheck() {
   bool writing = false;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_state == State::kClosed) return;
     writing = m_writing;
   }
@@ -355,13 +355,13 @@ bool CAsioConnection::Admit(size_t bytes) {
   m_paused = true;
   bool nothingInWork = false;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_inWork + m_queue.size() >= m_server.Config().maxRequestsPerConnection) return false;
     nothingInWork = m_inWork == 0;
   }
   if (!m_server.AdmitRequest(m_handle, bytes, nothingInWork)) return false;
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     ++m_inWork;
   }
   m_paused = false;
@@ -370,7 +370,7 @@ bool CAsioConnection::Admit(size_t bytes) {
 
 void CAsioConnection::Unadmit(size_t bytes) {
   {
-    std::lock_guard<std::mutex> g(m_lock);
+    WzMutexLock g(&m_lock);
     if (m_inWork > 0) --m_inWork;
   }
   m_server.CancelRequest(bytes);

@@ -15,12 +15,12 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "hostlib/net/WzNetwork.h"
 #include "hostlib/net/asio_server_impl.h"
 #include "hostlib/net/frame.h"
+#include "hostlib/util/wz_mutex.h"
 
 namespace Wzn {
 
@@ -129,12 +129,12 @@ class CAsioConnection : public CWzNetwork, public std::enable_shared_from_this<C
 
   std::atomic<bool> m_good{true};     // m_state == kOpen, readable without the lock
   std::atomic<bool> m_paused{false};  // waiting for room; whoever clears it calls Pump
-  std::mutex m_lock;                  // guards m_state, m_queue, m_unsentBytes, m_writing, m_inWork
-  State m_state = State::kOpen;
-  std::deque<std::shared_ptr<WriteOp>> m_queue;
-  size_t m_unsentBytes = 0;
-  bool m_writing = false;
-  size_t m_inWork = 0;  // delivered requests the receiver has not freed
+  WzMutex m_lock;
+  State m_state WZ_GUARDED_BY(m_lock) = State::kOpen;
+  std::deque<std::shared_ptr<WriteOp>> m_queue WZ_GUARDED_BY(m_lock);
+  size_t m_unsentBytes WZ_GUARDED_BY(m_lock) = 0;
+  bool m_writing WZ_GUARDED_BY(m_lock) = false;
+  size_t m_inWork WZ_GUARDED_BY(m_lock) = 0;  // delivered requests the receiver has not freed
 };
 
 }  // namespace Wzn

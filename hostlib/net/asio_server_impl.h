@@ -19,7 +19,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -37,6 +36,7 @@
 
 #include "hostlib/net/asio_network_server.h"
 #include "hostlib/net/refusal_log.h"
+#include "hostlib/util/wz_mutex.h"
 
 namespace Wzn {
 
@@ -120,7 +120,7 @@ class CWzAsioNetworkServer::Impl {
   void AddConnection(Wzn::GenericSocket socket, const std::string& peer, const std::string& source, bool tcp,
                      bool needsHello);
   // The connection first in line for room, when there is room.
-  std::shared_ptr<Wzn::CAsioConnection> NextWaiterLocked();
+  std::shared_ptr<Wzn::CAsioConnection> NextWaiterLocked() WZ_REQUIRES(m_lock);
   void ArmRefusalFlush();
   void FlushRefusals(bool atEnd);
 
@@ -153,16 +153,17 @@ class CWzAsioNetworkServer::Impl {
   ino_t m_unixIno = 0;
 
   std::atomic<uint64_t> m_nextHandle{1};
-  mutable std::mutex m_lock;  // guards everything below
-  std::map<WznHandle_t, Entry> m_connections;
-  size_t m_unixCount = 0;
-  size_t m_tcpCount = 0;
-  size_t m_unauthenticatedCount = 0;
-  std::unordered_map<const CNMessageBase*, InWork> m_inWork;
-  size_t m_requestsInWork = 0;
-  size_t m_bytesInWork = 0;
-  std::deque<WznHandle_t> m_waiters;  // connections with work that wait for room, in order
+  mutable WzMutex m_lock;
+  std::map<WznHandle_t, Entry> m_connections WZ_GUARDED_BY(m_lock);
+  size_t m_unixCount WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_tcpCount WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_unauthenticatedCount WZ_GUARDED_BY(m_lock) = 0;
+  std::unordered_map<const CNMessageBase*, InWork> m_inWork WZ_GUARDED_BY(m_lock);
+  size_t m_requestsInWork WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_bytesInWork WZ_GUARDED_BY(m_lock) = 0;
+  // Connections with work that wait for room, in order.
+  std::deque<WznHandle_t> m_waiters WZ_GUARDED_BY(m_lock);
 
-  std::mutex m_refusalLock;  // guards m_refusals
-  std::unique_ptr<Wzn::CRefusalLog> m_refusals;
+  WzMutex m_refusalLock;
+  std::unique_ptr<Wzn::CRefusalLog> m_refusals WZ_GUARDED_BY(m_refusalLock);
 };

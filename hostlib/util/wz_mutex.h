@@ -7,6 +7,7 @@
 // Thread safety: these are the synchronisation.
 #pragma once
 
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -31,10 +32,12 @@ class WZ_CAPABILITY("mutex") WzMutex {
   std::mutex m_mu;
 };
 
-// A condition variable bound to one WzMutex, so that waits stay inside the
-// analysis: Wait and WaitFor require the mutex, release it while they sleep
-// and hold it again when they return (spurious wake-ups included: callers
-// loop on their condition).
+// A condition variable bound to one WzMutex. Each wait names that mutex
+// again (it must be the bound one), so that the analysis sees which lock the
+// wait needs: it cannot see through the pointer the variable keeps. Wait,
+// WaitFor and WaitUntil require the mutex, release it while they sleep and
+// hold it again when they return (spurious wake-ups included: callers loop
+// on their condition).
 //
 // Thread safety: Signal and SignalAll may be called with or without the
 // mutex held.
@@ -44,16 +47,24 @@ class WzCondVar {
   WzCondVar(const WzCondVar&) = delete;
   WzCondVar& operator=(const WzCondVar&) = delete;
 
-  void Wait() WZ_REQUIRES(m_mu) {
-    std::unique_lock<std::mutex> lock(m_mu->m_mu, std::adopt_lock);
+  void Wait(WzMutex* mu) WZ_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
     m_cv.wait(lock);
     lock.release();
   }
   // False when the time ran out.
   template <class Rep, class Period>
-  bool WaitFor(const std::chrono::duration<Rep, Period>& timeout) WZ_REQUIRES(m_mu) {
-    std::unique_lock<std::mutex> lock(m_mu->m_mu, std::adopt_lock);
+  bool WaitFor(WzMutex* mu, const std::chrono::duration<Rep, Period>& timeout) WZ_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
     const bool signalled = m_cv.wait_for(lock, timeout) == std::cv_status::no_timeout;
+    lock.release();
+    return signalled;
+  }
+  // False when the deadline passed.
+  template <class Clock, class Duration>
+  bool WaitUntil(WzMutex* mu, const std::chrono::time_point<Clock, Duration>& deadline) WZ_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
+    const bool signalled = m_cv.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return signalled;
   }
@@ -61,6 +72,12 @@ class WzCondVar {
   void SignalAll() { m_cv.notify_all(); }
 
  private:
+  std::mutex& Bound(WzMutex* mu) {
+    assert(mu == m_mu);
+    (void)mu;
+    return m_mu->m_mu;
+  }
+
   WzMutex* const m_mu;
   std::condition_variable m_cv;
 };

@@ -76,7 +76,7 @@ class WzPeriodicWorker {
         while (!m_stop && !m_wake) {
           const auto left = until - std::chrono::steady_clock::now();
           if (left <= std::chrono::steady_clock::duration::zero()) break;
-          m_cv.WaitFor(left);
+          m_cv.WaitFor(&m_mutex, left);
         }
         if (m_stop) return;
         m_wake = false;
