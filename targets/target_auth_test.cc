@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "luns/lun_test_support.h"
 #include "messages/WzScsiServerRequests.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 using namespace wztest;
 using namespace wzluntest;

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "actionlog/action_log_layout.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "targets/target_names.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
 

@@ -1,7 +1,7 @@
 // The network layer as the service sees it: a server that turns connection
 // handles into connections and owns the received messages, a connection
 // that replies, and the receiver the server hands messages to. The socket implementation lives in hostlib/net (Asio);
-// an in-process one for tests in hostlib/net/WzTestNetwork.h.
+// an in-process one for tests in tests/support/hostlib/wz_test_network.h.
 //
 // Thread safety: every operation may be called from any thread.
 #pragma once

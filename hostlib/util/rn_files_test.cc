@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "hostlib/util/wz_fd.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

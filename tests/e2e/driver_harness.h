@@ -13,7 +13,7 @@
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
 #include "hostlib/util/CRnLibrary.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 

@@ -1,4 +1,4 @@
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

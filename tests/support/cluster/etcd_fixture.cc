@@ -1,4 +1,4 @@
-#include "cluster/etcd_fixture.h"
+#include "tests/support/cluster/etcd_fixture.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
