@@ -1,14 +1,8 @@
 #include "tests/support/tgtd/tgtd_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,8 +14,6 @@
 
 #include "hostlib/util/wz_fd.h"
 
-extern char** environ;
-
 namespace wze2e {
 
 namespace {
@@ -29,57 +21,6 @@ namespace {
 constexpr int kStartAttempts = 5;
 constexpr int kListenTimeoutMs = 5000;
 constexpr int kStopTimeoutMs = 5000;
-
-std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-  std::vector<std::string> env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    std::string entry(*e);
-    std::string name = entry.substr(0, entry.find('='));
-    bool overridden = false;
-    for (const std::string& x : extra) {
-      if (x.compare(0, name.size() + 1, name + "=") == 0) overridden = true;
-    }
-    if (!overridden) env.push_back(entry);
-  }
-  env.insert(env.end(), extra.begin(), extra.end());
-  return env;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (std::string& s : strings) out.push_back(&s[0]);
-  out.push_back(nullptr);
-  return out;
-}
-
-// Starts argv with the given descriptors as its standard streams, in a
-// process group of its own (a terminal's Ctrl-C stays with the test).
-pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extraEnv, int in, int out,
-            std::string* error) {
-  std::vector<std::string> env = Environment(extraEnv);
-  std::vector<char*> argp = Pointers(argv);
-  std::vector<char*> envp = Pointers(env);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  posix_spawn_file_actions_adddup2(&actions, out, 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argp[0], &actions, &attr, argp.data(), envp.data());
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    if (error != nullptr) *error = "cannot start " + argv[0] + ": " + std::strerror(rc);
-    return -1;
-  }
-  return pid;
-}
-
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 bool CanConnect(const std::string& path) {
   WzScopedFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -90,41 +31,7 @@ bool CanConnect(const std::string& path) {
   return ::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
 }
 
-// tgtd and tgtadm live in /usr/sbin, which a plain user's PATH may lack.
-std::vector<std::string> WithSbin(const std::vector<std::string>& env) {
-  const char* path = std::getenv("PATH");
-  std::vector<std::string> out = env;
-  out.push_back(std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
-  return out;
-}
-
 }  // namespace
-
-int FreeLoopbackPort() {
-  WzScopedFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof(addr);
-  if (::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return 0;
-  }
-  return ntohs(addr.sin_port);
-}
-
-bool InPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin";
-  std::stringstream ss(dirs);
-  std::string dir;
-  while (std::getline(ss, dir, ':')) {
-    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
 
 bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
 
@@ -144,112 +51,6 @@ std::string ReadAt(const std::string& path, long long offset, size_t length) {
   return out;
 }
 
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                         const std::string& input) {
-  CommandResult result;
-  ChildProcess child;
-  if (!child.Start(argv, extraEnv, &result.output)) return result;
-  if (!input.empty()) child.WriteInput(input);
-  child.CloseInput();
-  return child.Wait();
-}
-
-ChildProcess::~ChildProcess() {
-  if (m_pid > 0) {
-    ::kill(m_pid, SIGKILL);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-  }
-  if (m_in >= 0) ::close(m_in);
-  if (m_out >= 0) ::close(m_out);
-}
-
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                         std::string* error) {
-  // A child that exits before reading its input must not kill the test.
-  ::signal(SIGPIPE, SIG_IGN);
-  int in[2];
-  int out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0) return false;
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    return false;
-  }
-  WzScopedFd childIn(in[0]);
-  WzScopedFd childOut(out[1]);
-  m_in = in[1];
-  m_out = out[0];
-  m_pid = Spawn(argv, WithSbin(extraEnv), childIn.Get(), childOut.Get(), error);
-  return m_pid > 0;
-}
-
-bool ChildProcess::ReadSome(int timeoutMs) {
-  if (m_out < 0) return false;
-  pollfd p{m_out, POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) <= 0) return true;  // nothing yet, still open
-  char buf[4096];
-  ssize_t n = ::read(m_out, buf, sizeof(buf));
-  if (n <= 0) {
-    ::close(m_out);
-    m_out = -1;
-    return false;
-  }
-  m_output.append(buf, static_cast<size_t>(n));
-  return true;
-}
-
-bool ChildProcess::WaitForLine(const std::string& prefix, int timeoutMs, std::string* line) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    size_t lineStart = m_scanned;
-    for (size_t nl = m_output.find('\n', lineStart); nl != std::string::npos; nl = m_output.find('\n', lineStart)) {
-      if (m_output.compare(lineStart, prefix.size(), prefix) == 0) {
-        if (line != nullptr) *line = m_output.substr(lineStart, nl - lineStart);
-        m_scanned = nl + 1;
-        return true;
-      }
-      lineStart = nl + 1;
-    }
-    m_scanned = lineStart;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    if (!ReadSome(static_cast<int>(left.count()))) return false;
-  }
-}
-
-bool ChildProcess::WriteInput(const std::string& data) {
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0 && m_in >= 0) {
-    ssize_t n = ::write(m_in, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return left == 0;
-}
-
-void ChildProcess::CloseInput() {
-  if (m_in >= 0) ::close(m_in);
-  m_in = -1;
-}
-
-CommandResult ChildProcess::Wait() {
-  CommandResult r;
-  while (ReadSome(1000)) {
-  }
-  if (m_pid > 0) {
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    r.exitCode = ExitCode(status);
-    m_pid = -1;
-  }
-  r.output = m_output;
-  return r;
-}
-
 bool TgtdInstalled() { return InPath("tgtd") && InPath("tgtadm"); }
 
 TgtdProcess::~TgtdProcess() { Stop(nullptr); }
@@ -260,12 +61,7 @@ std::string TgtdProcess::SocketPrefix() const { return m_dir + "/sock"; }
 
 std::string TgtdProcess::ControlSocket() const { return SocketPrefix() + "." + std::to_string(ControlPort()); }
 
-std::string TgtdProcess::LogText() const {
-  std::ifstream in(m_dir + "/tgtd.log");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string TgtdProcess::LogText() const { return wztest::ReadFile(m_dir + "/tgtd.log"); }
 
 CommandResult TgtdProcess::Tgtadm(const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {"tgtadm", "-C", std::to_string(ControlPort()), "--lld", "iscsi"};
@@ -321,9 +117,11 @@ bool TgtdProcess::Launch(int port, std::string* error) {
   m_port = port;
   ::unlink(ControlSocket().c_str());
   WzScopedFd log(::open((m_dir + "/tgtd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  WzScopedFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  m_pid = Spawn({"tgtd", "-f", "-t", "1", "-C", std::to_string(ControlPort()), "--iscsi", "portal=" + Portal()},
-                WithSbin({"TGT_IPC_SOCKET=" + SocketPrefix()}), null.Get(), log.Get(), error);
+  wztest::SpawnOptions options;
+  options.extraEnv = {"TGT_IPC_SOCKET=" + SocketPrefix()};
+  options.outputFd = log.Get();
+  m_pid = wztest::Spawn({"tgtd", "-f", "-t", "1", "-C", std::to_string(ControlPort()), "--iscsi", "portal=" + Portal()},
+                        options, error);
   if (m_pid <= 0) return false;
   if (!WaitUntilListening(error)) {
     Kill();
@@ -346,8 +144,7 @@ bool TgtdProcess::Launch(int port, std::string* error) {
 bool TgtdProcess::WaitUntilListening(std::string* error) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenTimeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    if (wztest::Reaped(m_pid)) {
       m_pid = -1;
       if (error != nullptr) *error = "tgtd exited at start: " + LogText();
       return false;
@@ -359,24 +156,8 @@ bool TgtdProcess::WaitUntilListening(std::string* error) {
   return false;
 }
 
-void TgtdProcess::Reap(int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (m_pid > 0) {
-    int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_pid = -1;
-      return;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 void TgtdProcess::Kill() {
-  if (m_pid <= 0) return;
-  ::kill(m_pid, SIGKILL);
-  int status = 0;
-  ::waitpid(m_pid, &status, 0);
+  wztest::KillProcess(m_pid);
   m_pid = -1;
 }
 
@@ -396,7 +177,7 @@ bool TgtdProcess::Stop(std::string* error) {
     // tgtd ignores SIGTERM; it exits on request once it holds no target.
     if (TargetCount() == 0) {
       CommandResult r = Tgtadm({"--op", "delete", "--mode", "system"});
-      if (r.exitCode == 0) Reap(kStopTimeoutMs);
+      if (r.exitCode == 0 && wztest::WaitForExit(m_pid, kStopTimeoutMs)) m_pid = -1;
     } else {
       clean = false;
       if (error != nullptr) *error = "tgtd still held targets; killed";
