@@ -452,11 +452,12 @@ TEST(WzScopedFdTest, ClosesOnceByItsLastOwner) {
   {
     WzScopedFd first(raw);
     WzScopedFd second(std::move(first));
-    EXPECT_FALSE(first.Valid());
+    // The moved-from owner is checked on purpose: it must hold nothing.
+    EXPECT_FALSE(first.Valid());  // NOLINT(bugprone-use-after-move)
     EXPECT_EQ(second.Get(), raw);
     WzScopedFd third;
     third = std::move(second);
-    EXPECT_EQ(second.Get(), -1);
+    EXPECT_EQ(second.Get(), -1);  // NOLINT(bugprone-use-after-move)
     EXPECT_TRUE(IsOpen(raw));
   }
   EXPECT_FALSE(IsOpen(raw));
