@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "actionlog/action_log_layout.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 #include "tests/support/service_harness.h"
 
 using namespace wztest;

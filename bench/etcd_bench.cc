@@ -22,7 +22,7 @@
 
 #include "bench/bench_stats.h"
 #include "cluster/etcd_client.h"
-#include "cluster/etcd_fixture.h"
+#include "tests/support/cluster/etcd_fixture.h"
 
 namespace {
 

@@ -13,29 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "hostlib/util/wz_fd.h"
+
 namespace wzbench {
 
 namespace {
-
-// An open descriptor, closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  int release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-
- private:
-  int m_fd;
-};
 
 // Removes the probe's files when the probe ends, however it ends.
 class ProbeFiles {
@@ -61,12 +43,12 @@ CRnError SysError(const char* what, const std::string& path) {
 }
 
 CRnError ReplaceOnce(const ProbeFiles& files, int dirFd, const std::string& content) {
-  Fd fd(::open(files.Temp().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return SysError("open", files.Temp());
-  if (::write(fd.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+  WzScopedFd fd(::open(files.Temp().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (fd.Get() < 0) return SysError("open", files.Temp());
+  if (::write(fd.Get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
     return SysError("write", files.Temp());
-  if (::fsync(fd.get()) != 0) return SysError("fsync", files.Temp());
-  if (::close(fd.release()) != 0) return SysError("close", files.Temp());
+  if (::fsync(fd.Get()) != 0) return SysError("fsync", files.Temp());
+  if (::close(fd.Release()) != 0) return SysError("close", files.Temp());
   if (::rename(files.Temp().c_str(), files.Final().c_str()) != 0) return SysError("rename", files.Final());
   if (::fsync(dirFd) != 0) return SysError("fsync directory of", files.Final());
   return CRnError();
@@ -77,8 +59,8 @@ CRnError ReplaceOnce(const ProbeFiles& files, int dirFd, const std::string& cont
 CRnError ProbeFsyncRename(const std::string& dir, double minSeconds, size_t minOperations, size_t fileBytes,
                           FsyncProbeResult& result) {
   result = FsyncProbeResult();
-  Fd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() < 0) return SysError("open directory", dir);
+  WzScopedFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.Get() < 0) return SysError("open directory", dir);
   const std::string tag = std::to_string(::getpid());
   ProbeFiles files(dir + "/.fsync-probe-" + tag + ".tmp", dir + "/.fsync-probe-" + tag);
   const std::string content(fileBytes, 'x');
@@ -88,7 +70,7 @@ CRnError ProbeFsyncRename(const std::string& dir, double minSeconds, size_t minO
   double elapsed = 0;
   size_t done = 0;
   while (done < minOperations || elapsed < minSeconds) {
-    if (CRnError e = ReplaceOnce(files, dirFd.get(), content)) return e;
+    if (CRnError e = ReplaceOnce(files, dirFd.Get(), content)) return e;
     ++done;
     elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   }

@@ -40,7 +40,7 @@
 #include "bench/e2e_daemon.h"
 #include "hostlib/net/client.h"
 #include "hostlib/util/RnFiles.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace {
 

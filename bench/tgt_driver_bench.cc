@@ -29,7 +29,7 @@
 #include "bench/bench_stats.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "plugins/tgt_driver/tgt_platform.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace {
 

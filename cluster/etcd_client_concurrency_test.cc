@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "cluster/etcd_client.h"
-#include "cluster/etcd_fixture.h"
+#include "tests/support/cluster/etcd_fixture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include <chrono>
 
-#include "cluster/etcd_fixture.h"
+#include "tests/support/cluster/etcd_fixture.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "cluster/etcd_watch.h"
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 #include "cluster/etcd_codec.h"
@@ -42,7 +41,6 @@ struct WzEtcdWatch::State {
   std::atomic<bool> stopping{false};
   std::atomic<bool> running{true};
   std::atomic<int64_t> nextRevision{0};
-  std::mutex joinMutex;  // one thread joins
 };
 
 CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, const std::shared_ptr<WzEtcdTlsContext>& tls,
@@ -72,6 +70,7 @@ CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, const s
     if (err.IsSuccess()) {
       state->nextRevision.store(fromRevision > 0 ? fromRevision : created.revision + 1);
       out.reset(new WzEtcdWatch(state));
+      WzMutexLock lock(&out->m_joinLock);
       out->m_thread = std::thread(&WzEtcdWatch::Body, state);
       out->m_threadId = out->m_thread.get_id();
       return CRnError();
@@ -90,6 +89,7 @@ WzEtcdWatch::~WzEtcdWatch() {
     // From the callback: the thread ends on its own once it returns.
     m_state->stopping.store(true);
     m_state->connection.Interrupt();
+    WzMutexLock lock(&m_joinLock);
     m_thread.detach();
     return;
   }
@@ -100,7 +100,7 @@ void WzEtcdWatch::Stop() {
   m_state->stopping.store(true);
   m_state->connection.Interrupt();
   if (std::this_thread::get_id() == m_threadId) return;
-  std::lock_guard<std::mutex> lock(m_state->joinMutex);
+  WzMutexLock lock(&m_joinLock);
   if (m_thread.joinable()) m_thread.join();
 }
 

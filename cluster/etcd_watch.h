@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "cluster/etcd_types.h"
+#include "hostlib/util/wz_mutex.h"
 
 class WzEtcdTlsContext;
 
@@ -63,7 +64,8 @@ class WZ_EXPORT WzEtcdWatch {
   static void Body(std::shared_ptr<State> state);
 
   std::shared_ptr<State> m_state;
-  std::thread m_thread;
+  WzMutex m_joinLock;  // one thread joins
+  std::thread m_thread WZ_GUARDED_BY(m_joinLock);
   // Set once at start: Stop compares it without touching m_thread, which
   // another thread may be joining.
   std::thread::id m_threadId;

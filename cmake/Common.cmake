@@ -5,7 +5,6 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   # The lock rules of the annotated mutexes (hostlib/util/wz_mutex.h).
   add_compile_options(-Wthread-safety)
 endif()
-include_directories(${CMAKE_SOURCE_DIR})
 
 if(WZ_SANITIZE)
   string(REPLACE "," ";" _wz_san_list "${WZ_SANITIZE}")
@@ -30,11 +29,33 @@ pkg_check_modules(PUGIXML REQUIRED IMPORTED_TARGET pugixml)
 find_package(spdlog REQUIRED)
 find_package(Boost 1.74 REQUIRED COMPONENTS system)
 
+# Every include names its folder from the tree's root ("hostlib/net/frame.h").
+# A target reaches the root through what it links, never through a global
+# setting: to include a folder's headers, link that folder's target.
+add_library(wz_source_root INTERFACE)
+target_include_directories(wz_source_root INTERFACE ${CMAKE_SOURCE_DIR})
+
+# One folder that is part of a larger library: its sources, listed by name,
+# as an object library with what the folder itself needs (DEPS: their usage
+# requirements; the library that takes the objects links them).
+function(wz_folder name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} OBJECT ${A_SOURCES})
+  target_link_libraries(${name} PUBLIC wz_source_root ${A_DEPS})
+endfunction()
+
 # A shared library of the host platform: default visibility, it is the API.
+# SOURCES: its own sources; FOLDERS: object libraries (wz_folder) whose
+# objects it takes; LIBS: what it and its users link. Linked with every
+# symbol resolved, so a library that uses one it does not link fails here.
 function(wz_host_library name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "" "SOURCES;FOLDERS;LIBS" ${ARGN})
   add_library(${name} SHARED ${A_SOURCES})
-  target_link_libraries(${name} PUBLIC ${A_LIBS})
+  target_link_libraries(${name} PUBLIC wz_source_root ${A_LIBS})
+  # Linked directly, an object library gives its objects and its usage
+  # requirements.
+  target_link_libraries(${name} PRIVATE ${A_FOLDERS})
+  target_link_options(${name} PRIVATE ${WZ_NO_UNDEFINED})
 endfunction()
 
 # A plug-in library loaded at run time: hidden visibility, only the entry
@@ -42,7 +63,7 @@ endfunction()
 function(wz_plugin_library name)
   cmake_parse_arguments(A "" "OUTDIR;OUTPUT_NAME" "SOURCES;LIBS" ${ARGN})
   add_library(${name} MODULE ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  target_link_libraries(${name} PRIVATE wz_source_root ${A_LIBS})
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON PREFIX "")
   if(A_OUTPUT_NAME)

@@ -26,12 +26,9 @@ function(wz_test name)
     return()
   endif()
   add_executable(${name} ${_src})
-  # The host libraries' test doubles (hostlib/CMakeLists.txt), when built.
-  set(_support "")
-  if(TARGET wz_host_test_support)
-    set(_support wz_host_test_support)
-  endif()
-  target_link_libraries(${name} PRIVATE ${A_LIBS} ${_support} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  # The host libraries' test doubles (tests/support/CMakeLists.txt).
+  target_link_libraries(${name} PRIVATE ${A_LIBS} wz_host_test_support GTest::gtest GTest::gtest_main GTest::gmock
+    Threads::Threads)
   target_compile_definitions(${name} PRIVATE
     WZ_TEST_FAKES_DIR="${WZ_FAKES_DIR}"
     WZ_TEST_BIN_DIR="${CMAKE_BINARY_DIR}/bin"

@@ -5,8 +5,8 @@
 #include <ctime>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
 #include "luns/lun_args.h"
+#include "tests/support/hostlib/memory_log_writer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
+#include "tests/support/hostlib/memory_log_writer.h"
 
 namespace {
 

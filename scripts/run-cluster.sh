@@ -27,9 +27,9 @@ LOG_LEVEL=${WZ_LOG_LEVEL:-1}
 DAEMON=$BUILD/bin/wzscsid
 CTL=$BUILD/bin/wzscsictl
 DRIVERS=$BUILD/drivers
-
-say() { echo "run-cluster: $*" >&2; }
-die() { say "$*"; exit 1; }
+RUN_NAME=run-cluster
+# shellcheck source=scripts/run-common.sh
+. "$ROOT/scripts/run-common.sh"
 
 [ -x "$DAEMON" ] && [ -x "$CTL" ] || die "$DAEMON or $CTL is missing: build first (make run-cluster does)"
 [ -f "$DRIVERS/libWzScsiSrvTgt.so" ] || die "no real drivers in $DRIVERS: a cluster needs the tgt engine"
@@ -41,53 +41,21 @@ done
 mkdir -p "$STATE/etcd" "$STATE/disks"
 STATE=$(cd "$STATE" && pwd)
 
-port_busy() { [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]; }
-# The first free port from $1 on that is not in the rest of the arguments.
-free_port() {
-  local port=$1
-  shift
-  while port_busy "$port" || [[ " $* " == *" $port "* ]]; do port=$((port + 1)); done
-  echo "$port"
-}
-
-# Sets one key of an INI file, keeping everything else.
-set_conf() {
-  python3 - "$1" "$2" "$3" "$4" <<'EOF'
-import configparser, os, sys
-path, section, key, value = sys.argv[1:5]
-cp = configparser.ConfigParser(interpolation=None, strict=False)
-cp.optionxform = str
-if os.path.exists(path):
-    cp.read(path)
-if not cp.has_section(section):
-    cp.add_section(section)
-cp.set(section, key, value)
-tmp = path + ".run-tmp"
-with open(tmp, "w") as f:
-    cp.write(f, space_around_delimiters=False)
-os.replace(tmp, path)
-EOF
-}
-
 PIDS_DAEMON=()
 PIDS_TGTD=()
 PIDS_ETCD=()
-FIFOS=()
 cleanup() {
   trap - EXIT INT TERM
   local pid
-  for pid in "${PIDS_DAEMON[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS_DAEMON[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_pids TERM "${PIDS_DAEMON[@]}"
   # tgtd ignores SIGTERM; it holds nothing the state directories do not.
-  for pid in "${PIDS_TGTD[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS_TGTD[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_pids KILL "${PIDS_TGTD[@]}"
   for pid in "${PIDS_ETCD[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${PIDS_ETCD[@]}"; do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  for f in "${FIFOS[@]}"; do rm -f "$f"; done
   say "stopped"
 }
 trap cleanup EXIT
@@ -141,15 +109,12 @@ done
 start_gateway() {
   local gw=$1 portal_from=$2
   local dir=$STATE/gw-$gw
-  mkdir -p "$dir/tgtd" "$dir/snapshots"
-  rm -f "$dir/tgtd/sock.0" "$dir/tgtd/sock.0.lock"
+  mkdir -p "$dir/snapshots"
   local port
   port=$(free_port "$portal_from" "${TAKEN_PORTALS[@]}")
   TAKEN_PORTALS+=("$port")
-  TGT_IPC_SOCKET=$dir/tgtd/sock tgtd -f -t 1 -C 0 --iscsi "portal=127.0.0.1:$port" >"$dir/tgtd/tgtd.log" 2>&1 &
-  PIDS_TGTD+=($!)
-  for _ in $(seq 100); do [ -S "$dir/tgtd/sock.0" ] && break; sleep 0.1; done
-  [ -S "$dir/tgtd/sock.0" ] || die "tgtd of gateway $gw did not start (log $dir/tgtd/tgtd.log)"
+  start_tgtd "$dir/tgtd" "$port" || die "tgtd of gateway $gw did not start (log $dir/tgtd/tgtd.log)"
+  PIDS_TGTD+=("$TGTD_STARTED_PID")
 
   local conf=$dir/wzscsi.conf
   set_conf "$conf" Quellport sScsiEngine tgt
@@ -160,14 +125,11 @@ start_gateway() {
   set_conf "$conf" WzScsiSrvTgt TgtdPortal "127.0.0.1:$port"
   set_conf "$conf" WzScsiSrvBStorDevSnap SnapshotDir "$dir/snapshots"
 
-  local fifo
-  fifo=$(mktemp -u "${TMPDIR:-/tmp}/wzscsid-ready.XXXXXX")
-  mkfifo "$fifo"
-  FIFOS+=("$fifo")
-  "$DAEMON" --state-dir "$dir" --socket "$dir/wzscsid.sock" --driver-dir "$DRIVERS" --log-level "$LOG_LEVEL" \
-    --log-file "$dir/wzscsid.log" --ready-fd 3 3>"$fifo" &
-  PIDS_DAEMON+=($!)
-  read -r _ <"$fifo" || die "wzscsid of gateway $gw did not start (log $dir/wzscsid.log)"
+  local ready=0
+  start_daemon --state-dir "$dir" --socket "$dir/wzscsid.sock" --driver-dir "$DRIVERS" --log-level "$LOG_LEVEL" \
+    --log-file "$dir/wzscsid.log" && ready=1
+  PIDS_DAEMON+=("$DAEMON_STARTED_PID")
+  [ "$ready" = 1 ] || die "wzscsid of gateway $gw did not start (log $dir/wzscsid.log)"
   eval "PORTAL_$gw=127.0.0.1:$port"
 }
 TAKEN_PORTALS=()

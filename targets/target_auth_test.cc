@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "messages/WzScsiServerRequests.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 #include "tests/support/service_lun_support.h"
 
 using namespace wztest;

@@ -4,7 +4,7 @@
 
 #include "actionlog/action_log_layout.h"
 #include "change/target_names.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
 

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "apps/wzscsictl/ctl_lib.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

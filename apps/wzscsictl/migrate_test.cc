@@ -17,7 +17,7 @@
 #include "apps/wzscsictl/import_tgt.h"
 #include "apps/wzscsictl/migrate_plan.h"
 #include "drivers/unit_serial.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

@@ -273,7 +273,8 @@ int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exe
       "requests on a Unix socket (and optionally TCP) and keeps running until SIGTERM or SIGINT.\n"
       "Every option but --config and --ready-fd can also be set in the configuration file,\n"
       "section [wzscsid]; the command line wins. Exit status: 0 clean stop, 1 bad usage or\n"
-      "configuration, 2 the service failed to load or initialise.",
+      "configuration, 2 the service failed to load or initialise, 3 a stop gave up waiting for a\n"
+      "driver call after nStopTimeoutSecs and exited without unloading the service.",
       "wzscsid"};
   std::string configFile;
   std::map<std::string, std::string> given;  // by configuration key

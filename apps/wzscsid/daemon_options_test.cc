@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "hostlib/config/WZPlatformInfo.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

@@ -9,7 +9,7 @@ CWzStartGate::CWzStartGate(IOnDemandSvcInterface* service, bool closed) : m_serv
 CWzStartGate::~CWzStartGate() { DropHeld(); }
 
 void CWzStartGate::Open() {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   if (m_open) return;
   if (!m_held.empty()) WZLOG(1, "Handing %zu waiting messages to the service", m_held.size());
   for (const Held& h : m_held) {
@@ -22,18 +22,18 @@ void CWzStartGate::Open() {
 }
 
 void CWzStartGate::DropHeld() {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   for (Held& h : m_held) h.server->CleanXmlBuffer(h.message);
   m_held.clear();
 }
 
 bool CWzStartGate::IsOpen() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   return m_open;
 }
 
 size_t CWzStartGate::HeldCount() const {
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   return m_held.size();
 }
 
@@ -52,7 +52,7 @@ CRnError CWzStartGate::Forward(const Held& h) {
 CRnError CWzStartGate::IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
                                               WznHandle_t handle, CNMessageBase* message) {
   Held h{kind, server, handle, message};
-  std::lock_guard<std::mutex> g(m_lock);
+  WzMutexLock g(&m_lock);
   if (m_open || message == nullptr || server == nullptr || message->getTagID() == WzScsiServer::kStartScsiService.tagId)
     return Forward(h);
   m_held.push_back(h);
@@ -63,17 +63,3 @@ CRnError CWzStartGate::IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e ki
                                               WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) {
   return m_service->IncomingMsgXDRCallback(kind, server, handle, messageId, buffer);
 }
-
-CRnError CWzStartGate::Initialize(int argc, char** argv, std::string& semName, int& inactivityTimeoutSecs,
-                                  IOnDemandSvcApp* app) {
-  return m_service->Initialize(argc, argv, semName, inactivityTimeoutSecs, app);
-}
-
-CRnError CWzStartGate::SubmitJob(std::string& job, CNSession::OnDemandServiceStatusType& status,
-                                 CNSession::OnDemandServiceMode mode) {
-  return m_service->SubmitJob(job, status, mode);
-}
-
-CRnError CWzStartGate::KillAllJobs() { return m_service->KillAllJobs(); }
-
-void CWzStartGate::CleanUp() { m_service->CleanUp(); }

@@ -1,5 +1,5 @@
-// CWzStartGate: what the network server sees as the service. It forwards every
-// call to the real service, except that while it is closed it holds back the
+// CWzStartGate: what the network server hands messages to. It forwards them
+// to the service, except that while it is closed it holds back the
 // XML messages other than start requests, and hands them over in their order
 // of arrival when it opens.
 //
@@ -14,12 +14,12 @@
 // may run on any thread at the same time.
 #pragma once
 
-#include <mutex>
 #include <vector>
 
 #include "hostlib/svchost/IOnDemandSvcInterface.h"
+#include "hostlib/util/wz_mutex.h"
 
-class CWzStartGate : public IOnDemandSvcInterface {
+class CWzStartGate : public IWzNetworkReceiver {
  public:
   // closed: start holding. service is not owned and must outlive the gate's
   // use by the server.
@@ -36,17 +36,10 @@ class CWzStartGate : public IOnDemandSvcInterface {
   bool IsOpen() const;
   size_t HeldCount() const;
 
-  // The host drives the service itself; the server only uses the callbacks.
-  CRnError Initialize(int argc, char** argv, std::string& semName, int& inactivityTimeoutSecs,
-                      IOnDemandSvcApp* app) override;
-  CRnError SubmitJob(std::string& job, CNSession::OnDemandServiceStatusType& status,
-                     CNSession::OnDemandServiceMode mode) override;
   CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
                                   CNMessageBase* message) override;
   CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
                                   unsigned long messageId, wzsDatabuf_v2* buffer) override;
-  CRnError KillAllJobs() override;
-  void CleanUp() override;
 
  private:
   struct Held {
@@ -55,10 +48,11 @@ class CWzStartGate : public IOnDemandSvcInterface {
     WznHandle_t handle;
     CNMessageBase* message;  // owned until forwarded or dropped
   };
-  CRnError Forward(const Held& h);
+  // Under m_lock, so that what is held goes out before anything newer.
+  CRnError Forward(const Held& h) WZ_REQUIRES(m_lock);
 
   IOnDemandSvcInterface* m_service;
-  mutable std::mutex m_lock;  // guards m_open and m_held; held while forwarding so order is kept
-  bool m_open;
-  std::vector<Held> m_held;
+  mutable WzMutex m_lock;
+  bool m_open WZ_GUARDED_BY(m_lock);
+  std::vector<Held> m_held WZ_GUARDED_BY(m_lock);
 };

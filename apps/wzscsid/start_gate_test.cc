@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "apps/wzscsid/idle_clock.h"
-#include "hostlib/net/WzTestNetwork.h"
 #include "messages/WzScsiServerMessages.h"
+#include "tests/support/hostlib/wz_test_network.h"
 
 namespace {
 

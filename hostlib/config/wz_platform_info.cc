@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <mutex>
 #include <sstream>
 
 #include "hostlib/util/FXString.h"
 #include "hostlib/util/RnFiles.h"
+#include "hostlib/util/wz_mutex.h"
 
 #define CFG_HERE FX_HERE_IN("WzLib")
 
@@ -24,11 +24,13 @@ constexpr size_t kMaxConfigFileSize = 16 * 1024 * 1024;
 constexpr const char* kDefaultStateDirectory = "/var/lib/wzscsi";
 
 struct Settings {
-  std::mutex lock;  // guards the three paths
-  std::string configFile;
-  std::string adminConfigFile;
-  std::string stateDirectory = kDefaultStateDirectory;
-  std::mutex writeLock;  // serialises read-modify-write cycles of the file
+  WzMutex lock;
+  std::string configFile WZ_GUARDED_BY(lock);
+  std::string adminConfigFile WZ_GUARDED_BY(lock);
+  std::string stateDirectory WZ_GUARDED_BY(lock) = kDefaultStateDirectory;
+  // Serialises the read-modify-write cycles of the file (it guards the
+  // file, which the analysis cannot name).
+  WzMutex writeLock;
 };
 
 Settings& GetSettings() {
@@ -91,25 +93,25 @@ bool HasLineBreakOrNul(const std::string& s) { return s.find_first_of(std::strin
 
 void WZPlatformInfo::SetConfigFile(const std::string& path) {
   Settings& s = GetSettings();
-  std::lock_guard<std::mutex> guard(s.lock);
+  WzMutexLock guard(&s.lock);
   s.configFile = path;
 }
 
 std::string WZPlatformInfo::GetConfigFile() {
   Settings& s = GetSettings();
-  std::lock_guard<std::mutex> guard(s.lock);
+  WzMutexLock guard(&s.lock);
   return s.configFile;
 }
 
 void WZPlatformInfo::SetAdminConfigFile(const std::string& path) {
   Settings& s = GetSettings();
-  std::lock_guard<std::mutex> guard(s.lock);
+  WzMutexLock guard(&s.lock);
   s.adminConfigFile = path;
 }
 
 std::string WZPlatformInfo::GetAdminConfigFile() {
   Settings& s = GetSettings();
-  std::lock_guard<std::mutex> guard(s.lock);
+  WzMutexLock guard(&s.lock);
   return s.adminConfigFile;
 }
 
@@ -132,7 +134,7 @@ CRnError WZPlatformInfo::setString(const std::string& section, const std::string
   std::string path = GetConfigFile();
   if (path.empty()) return FXErrorUtil::ErrorWin32(CFG_HERE, ERROR_INVALID_PARAMETER, "No configuration file is set");
 
-  std::lock_guard<std::mutex> writeGuard(GetSettings().writeLock);
+  WzMutexLock writeGuard(&GetSettings().writeLock);
   pt::ptree tree;
   if (CRnError err = ReadStore(path, tree))
     return err.Push(CFG_HERE, "Not writing [%s] %s", section.c_str(), key.c_str());
@@ -202,13 +204,13 @@ std::string WZPlatformInfo::getPhysicalMachine() {
 
 void WZPI_CommClient::SetStateDirectory(const std::string& dir) {
   Settings& s = GetSettings();
-  std::lock_guard<std::mutex> guard(s.lock);
+  WzMutexLock guard(&s.lock);
   s.stateDirectory = dir.empty() ? std::string(kDefaultStateDirectory) : dir;
 }
 
 std::string WZPI_CommClient::GetStateDirectory() {
   Settings& s = GetSettings();
-  std::lock_guard<std::mutex> guard(s.lock);
+  WzMutexLock guard(&s.lock);
   return s.stateDirectory;
 }
 

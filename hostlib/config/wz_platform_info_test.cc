@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

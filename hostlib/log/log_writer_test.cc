@@ -8,8 +8,8 @@
 #include <sstream>
 #include <vector>
 
-#include "hostlib/log/MemoryLogWriter.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/memory_log_writer.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

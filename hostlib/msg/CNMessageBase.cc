@@ -3,13 +3,12 @@
 #include "hostlib/msg/CNMessageBase.h"
 
 #include <map>
-#include <mutex>
 #include <new>
-#include <shared_mutex>
 #include <unordered_map>
 #include <utility>
 
 #include "hostlib/msg/CNMessageField.h"
+#include "hostlib/util/wz_mutex.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ class Registry {
 
   bool Register(int group, int number, uint32_t tagId, const std::string& name, CNMessageRegistry::Factory factory) {
     if (tagId == 0 || name.empty()) return false;
-    std::unique_lock<std::shared_mutex> lock(m_mutex);
+    WzWriterLock lock(&m_mutex);
     if (m_byClass.count({group, number}) != 0 || m_byTag.count(tagId) != 0 || m_byName.count(name) != 0) {
       return false;
     }
@@ -42,25 +41,25 @@ class Registry {
   }
 
   const ClassInfo* FindByClass(int group, int number) const {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    WzReaderLock lock(&m_mutex);
     auto it = m_byClass.find({group, number});
     return it == m_byClass.end() ? nullptr : it->second;
   }
 
   const ClassInfo* FindByTag(uint32_t tagId) const {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    WzReaderLock lock(&m_mutex);
     auto it = m_byTag.find(tagId);
     return it == m_byTag.end() ? nullptr : it->second;
   }
 
   const ClassInfo* FindByName(const std::string& name) const {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    WzReaderLock lock(&m_mutex);
     auto it = m_byName.find(name);
     return it == m_byName.end() ? nullptr : it->second;
   }
 
   std::vector<ClassInfo> All() const {
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    WzReaderLock lock(&m_mutex);
     std::vector<ClassInfo> all;
     all.reserve(m_entries.size());
     for (const auto& entry : m_entries) all.push_back(*entry);
@@ -76,11 +75,11 @@ class Registry {
     Register(CNControlNotice::kGroup, CNControlNotice::kAbortNumber, CNControlNotice::kAbortTag, "Abort", nullptr);
   }
 
-  mutable std::shared_mutex m_mutex;
-  std::vector<std::unique_ptr<ClassInfo>> m_entries;  // guarded by m_mutex; entries never move
-  std::map<std::pair<int, int>, const ClassInfo*> m_byClass;
-  std::unordered_map<uint32_t, const ClassInfo*> m_byTag;
-  std::unordered_map<std::string, const ClassInfo*> m_byName;
+  mutable WzSharedMutex m_mutex;
+  std::vector<std::unique_ptr<ClassInfo>> m_entries WZ_GUARDED_BY(m_mutex);  // entries never move
+  std::map<std::pair<int, int>, const ClassInfo*> m_byClass WZ_GUARDED_BY(m_mutex);
+  std::unordered_map<uint32_t, const ClassInfo*> m_byTag WZ_GUARDED_BY(m_mutex);
+  std::unordered_map<std::string, const ClassInfo*> m_byName WZ_GUARDED_BY(m_mutex);
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hostlib/msg/msg_test_classes.h"
+#include "tests/support/hostlib/msg_test_classes.h"
 
 namespace {
 

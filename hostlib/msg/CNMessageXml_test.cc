@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "hostlib/msg/CNMessageBase.h"
-#include "hostlib/msg/msg_test_classes.h"
 #include "hostlib/util/RnFiles.h"
+#include "tests/support/hostlib/msg_test_classes.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The network layer as the service sees it: a server that turns connection
-// handles into connections and owns the received messages, and a connection
-// that replies. The socket implementation lives in hostlib/net (Asio); an
-// in-process one for tests in hostlib/net/WzTestNetwork.h.
+// handles into connections and owns the received messages, a connection
+// that replies, and the receiver the server hands messages to. The socket implementation lives in hostlib/net (Asio);
+// an in-process one for tests in tests/support/hostlib/wz_test_network.h.
 //
 // Thread safety: every operation may be called from any thread.
 #pragma once
@@ -70,6 +70,22 @@ class WZ_EXPORT CWzNetworkServer {
   // Frees a received message and sets the pointer to null. Every delivered
   // message must come back here: the server counts it as in work until then.
   virtual void CleanXmlBuffer(CNMessageBase*& message) = 0;
+};
+
+// What a network server hands what it receives to: the service, or a host
+// object in front of it. The same two callbacks as the service interface's
+// (IOnDemandSvcInterface, hostlib/svchost), so that the network layer needs
+// nothing of the service host. Both run on the server's network thread and
+// must only queue work there; a received message belongs to the receiver,
+// which frees it with CleanXmlBuffer; an XDR buffer is valid during the call
+// only.
+class WZ_EXPORT IWzNetworkReceiver {
+ public:
+  virtual ~IWzNetworkReceiver();
+  virtual CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
+                                          WznHandle_t handle, CNMessageBase* message) = 0;
+  virtual CRnError IncomingMsgXDRCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server,
+                                          WznHandle_t handle, unsigned long messageId, wzsDatabuf_v2* buffer) = 0;
 };
 
 // Tag ids of the network layer's connection-control notices.

@@ -1,11 +1,12 @@
 // The host's socket server: accepts connections on a Unix socket (the
 // default endpoint) and optionally on TCP, turns frames into messages and
-// hands them to the service's callbacks, and carries the service's replies
-// back. Built on Boost.Asio with one network thread.
+// hands them to its receiver (IWzNetworkReceiver: the service, or what the
+// host puts in front of it), and carries the replies back. Built on
+// Boost.Asio with one network thread. The parts: asio_server_impl.h.
 //
 // Callbacks: IncomingMsgXMLCallback and IncomingMsgXDRCallback run on the
-// network thread; the service must only queue work there. A message handed
-// to IncomingMsgXMLCallback belongs to the service, which frees it with
+// network thread; the receiver must only queue work there. A message handed
+// to IncomingMsgXMLCallback belongs to the receiver, which frees it with
 // CleanXmlBuffer. An XDR buffer is valid during the call only.
 //
 // Connections: each gets a handle from a 64-bit counter starting at 1, never
@@ -46,8 +47,6 @@
 
 #include "hostlib/errors/CRnError.h"
 #include "hostlib/net/WzNetwork.h"
-
-class IOnDemandSvcInterface;
 
 // Where the daemon listens when nothing else is configured.
 constexpr const char* kWznDefaultUnixSocketPath = "/run/wzscsi/wzscsid.sock";
@@ -114,9 +113,9 @@ class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
   CWzAsioNetworkServer(const CWzAsioNetworkServer&) = delete;
   CWzAsioNetworkServer& operator=(const CWzAsioNetworkServer&) = delete;
 
-  // Opens the listeners and starts the network thread. The service must
+  // Opens the listeners and starts the network thread. The receiver must
   // outlive Stop. A server starts once; Start after Stop fails.
-  CRnError Start(const WznServerConfig& config, IOnDemandSvcInterface* service);
+  CRnError Start(const WznServerConfig& config, IWzNetworkReceiver* receiver);
   // Closes the listeners and every connection (replies not yet written are
   // dropped), joins the network thread and removes the Unix socket file.
   // Sessions still acquired stay valid (and not good) until released;

@@ -14,8 +14,8 @@
 
 #include "hostlib/net/asio_network_server.h"
 #include "hostlib/net/client.h"
-#include "hostlib/net/net_test_support.h"
 #include "messages/WzScsiServerMessages.h"
+#include "tests/support/hostlib/net_test_support.h"
 
 namespace {
 

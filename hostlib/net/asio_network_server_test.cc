@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/net/client.h"
 #include "hostlib/net/frame.h"
-#include "hostlib/net/net_test_support.h"
 #include "messages/WzScsiServerMessages.h"
+#include "tests/support/hostlib/memory_log_writer.h"
+#include "tests/support/hostlib/net_test_support.h"
 
 namespace {
 

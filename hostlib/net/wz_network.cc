@@ -4,3 +4,4 @@
 // their type information is emitted once for every implementation.
 CWzNetwork::~CWzNetwork() = default;
 CWzNetworkServer::~CWzNetworkServer() = default;
+IWzNetworkReceiver::~IWzNetworkReceiver() = default;

@@ -17,15 +17,14 @@
 // waitForAllThreads by the owner only.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hostlib/errors/CRnError.h"
+#include "hostlib/util/wz_mutex.h"
 
 typedef void* (*WzWorkFunction)(void*);
 
@@ -67,24 +66,24 @@ class WZ_EXPORT WzThreadPool {
     WzWorkFunction function;
     void* argument;
   };
-  void WorkerLoop(size_t index);
-  void StartWorkersLocked(size_t count);
+  void WorkerLoop(size_t index) WZ_EXCLUDES(m_lock);
+  void StartWorkersLocked(size_t count) WZ_REQUIRES(m_lock);
 
-  mutable std::mutex m_lock;
-  std::condition_variable m_workReady;
-  std::condition_variable m_allIdle;
-  std::deque<Item> m_queue;
-  std::vector<std::thread> m_threads;
-  std::vector<std::thread::id> m_ended;  // workers that left after the idle time-out
-  std::string m_name;
-  int m_idleTimeoutSecs = 300;
-  size_t m_minThreads = 1;
-  size_t m_maxThreads = 1;
-  size_t m_growStep = 1;
-  size_t m_live = 0;
-  size_t m_busy = 0;
-  size_t m_nextIndex = 0;
-  bool m_initialised = false;
-  bool m_refuseNew = false;
-  bool m_stopping = false;
+  mutable WzMutex m_lock;
+  WzCondVar m_workReady{&m_lock};
+  WzCondVar m_allIdle{&m_lock};
+  std::deque<Item> m_queue WZ_GUARDED_BY(m_lock);
+  std::vector<std::thread> m_threads WZ_GUARDED_BY(m_lock);
+  std::vector<std::thread::id> m_ended WZ_GUARDED_BY(m_lock);  // workers that left after the idle time-out
+  std::string m_name WZ_GUARDED_BY(m_lock);
+  int m_idleTimeoutSecs WZ_GUARDED_BY(m_lock) = 300;
+  size_t m_minThreads WZ_GUARDED_BY(m_lock) = 1;
+  size_t m_maxThreads WZ_GUARDED_BY(m_lock) = 1;
+  size_t m_growStep WZ_GUARDED_BY(m_lock) = 1;
+  size_t m_live WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_busy WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_nextIndex WZ_GUARDED_BY(m_lock) = 0;
+  bool m_initialised WZ_GUARDED_BY(m_lock) = false;
+  bool m_refuseNew WZ_GUARDED_BY(m_lock) = false;
+  bool m_stopping WZ_GUARDED_BY(m_lock) = false;
 };

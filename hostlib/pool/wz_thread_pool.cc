@@ -18,16 +18,17 @@ constexpr size_t kMaxThreadNameLength = 15;  // the kernel's limit without the N
 }  // namespace
 
 WzThreadPool::~WzThreadPool() {
-  std::unique_lock<std::mutex> lock(m_lock);
-  if (!m_initialised) return;
-  // Whatever is still queued is run: the items belong to the pool once queued.
-  m_refuseNew = true;
-  m_stopping = true;
-  m_workReady.notify_all();
-  m_allIdle.wait(lock, [this] { return m_live == 0; });
   std::vector<std::thread> threads;
-  threads.swap(m_threads);
-  lock.unlock();
+  {
+    WzMutexLock lock(&m_lock);
+    if (!m_initialised) return;
+    // Whatever is still queued is run: the items belong to the pool once queued.
+    m_refuseNew = true;
+    m_stopping = true;
+    m_workReady.SignalAll();
+    while (m_live != 0) m_allIdle.Wait(&m_lock);
+    threads.swap(m_threads);
+  }
   for (std::thread& t : threads)
     if (t.joinable()) t.join();
 }
@@ -38,7 +39,7 @@ CRnError WzThreadPool::initThreadPool(const std::string& name, int idleTimeoutSe
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), ERROR_INVALID_PARAMETER,
                                    "Invalid pool parameters for %s: idle %d s, min %d, max %d, step %d", name.c_str(),
                                    idleTimeoutSecs, minThreads, maxThreads, growStep);
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   if (m_initialised)
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), ERROR_INVALID_PARAMETER, "Pool %s is already initialised",
                                    m_name.c_str());
@@ -56,7 +57,7 @@ CRnError WzThreadPool::initThreadPool(const std::string& name, int idleTimeoutSe
 CRnError WzThreadPool::doWork(WzWorkFunction function, void* argument) {
   if (function == nullptr)
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), ERROR_INVALID_PARAMETER, "Null work function");
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   if (!m_initialised || m_refuseNew || m_stopping)
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), kErrorNotReady, "Pool %s does not take work (%s)",
                                    m_name.c_str(), m_initialised ? "stopping" : "not initialised");
@@ -73,50 +74,56 @@ CRnError WzThreadPool::doWork(WzWorkFunction function, void* argument) {
     m_queue.pop_back();
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), kErrorNotReady, "Pool %s has no worker thread", m_name.c_str());
   }
-  m_workReady.notify_one();
+  m_workReady.Signal();
   return CRnError();
 }
 
 CRnError WzThreadPool::waitForAllThreads(bool drainQueue, bool refuseNew, bool join, int timeoutSecs) {
-  std::unique_lock<std::mutex> lock(m_lock);
-  if (!m_initialised) return CRnError();
-  for (const std::thread& t : m_threads)
-    if (t.get_id() == std::this_thread::get_id())
-      return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), ERROR_INVALID_PARAMETER,
-                                     "Pool %s: a worker cannot wait for its own pool", m_name.c_str());
-  if (refuseNew) m_refuseNew = true;
-  if (!drainQueue) m_queue.clear();
-  if (join) {
-    m_stopping = true;
-    m_workReady.notify_all();
-  }
-
-  auto done = [this, join] { return join ? m_live == 0 : (m_queue.empty() && m_busy == 0); };
-  bool finished = true;
-  if (timeoutSecs > 0) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSecs);
-    finished = m_allIdle.wait_until(lock, deadline, done);
-  } else {
-    m_allIdle.wait(lock, done);
-  }
-
-  // Join the workers that have left; one still running an item is joined by
-  // the destructor once it is done.
   std::vector<std::thread> ended;
-  for (auto it = m_threads.begin(); it != m_threads.end();) {
-    auto pos = std::find(m_ended.begin(), m_ended.end(), it->get_id());
-    if (pos != m_ended.end()) {
-      m_ended.erase(pos);
-      ended.push_back(std::move(*it));
-      it = m_threads.erase(it);
-    } else {
-      ++it;
+  bool finished = true;
+  size_t busy = 0;
+  size_t queued = 0;
+  std::string name;
+  {
+    WzMutexLock lock(&m_lock);
+    if (!m_initialised) return CRnError();
+    for (const std::thread& t : m_threads)
+      if (t.get_id() == std::this_thread::get_id())
+        return FXErrorUtil::ErrorWin32(FX_HERE_IN("WzLib"), ERROR_INVALID_PARAMETER,
+                                       "Pool %s: a worker cannot wait for its own pool", m_name.c_str());
+    if (refuseNew) m_refuseNew = true;
+    if (!drainQueue) m_queue.clear();
+    if (join) {
+      m_stopping = true;
+      m_workReady.SignalAll();
     }
+
+    auto done = [this, join]() WZ_REQUIRES(m_lock) { return join ? m_live == 0 : (m_queue.empty() && m_busy == 0); };
+    if (timeoutSecs > 0) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSecs);
+      while (!done() && m_allIdle.WaitUntil(&m_lock, deadline)) {
+      }
+      finished = done();
+    } else {
+      while (!done()) m_allIdle.Wait(&m_lock);
+    }
+
+    // Join the workers that have left; one still running an item is joined by
+    // the destructor once it is done.
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+      auto pos = std::find(m_ended.begin(), m_ended.end(), it->get_id());
+      if (pos != m_ended.end()) {
+        m_ended.erase(pos);
+        ended.push_back(std::move(*it));
+        it = m_threads.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    busy = m_busy;
+    queued = m_queue.size();
+    name = m_name;
   }
-  size_t busy = m_busy;
-  size_t queued = m_queue.size();
-  std::string name = m_name;
-  lock.unlock();
   for (std::thread& t : ended) t.join();
 
   if (!finished)
@@ -127,17 +134,17 @@ CRnError WzThreadPool::waitForAllThreads(bool drainQueue, bool refuseNew, bool j
 }
 
 size_t WzThreadPool::ThreadCount() const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   return m_live;
 }
 
 size_t WzThreadPool::QueuedCount() const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   return m_queue.size();
 }
 
 size_t WzThreadPool::BusyCount() const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   return m_busy;
 }
 
@@ -166,28 +173,31 @@ void WzThreadPool::StartWorkersLocked(size_t count) {
 }
 
 void WzThreadPool::WorkerLoop(size_t index) {
-  std::unique_lock<std::mutex> lock(m_lock);
+  // Locked and unlocked by hand: the lock is let go around each item only.
+  m_lock.Lock();
   std::string threadName = m_name + "-" + std::to_string(index);
   if (threadName.size() > kMaxThreadNameLength) threadName.resize(kMaxThreadNameLength);
   pthread_setname_np(pthread_self(), threadName.c_str());
 
-  auto idleFor = std::chrono::seconds(m_idleTimeoutSecs);
+  const auto idleFor = std::chrono::seconds(m_idleTimeoutSecs);
+  auto hasWork = [this]() WZ_REQUIRES(m_lock) { return !m_queue.empty() || m_stopping; };
   for (;;) {
-    if (m_queue.empty() && !m_stopping) {
-      auto hasWork = [this] { return !m_queue.empty() || m_stopping; };
+    if (!hasWork()) {
       if (m_live > m_minThreads) {
-        if (!m_workReady.wait_until(lock, std::chrono::steady_clock::now() + idleFor, hasWork) && m_live > m_minThreads)
-          break;  // idle too long and not needed
+        const auto deadline = std::chrono::steady_clock::now() + idleFor;
+        bool timedOut = false;
+        while (!hasWork() && !timedOut) timedOut = !m_workReady.WaitUntil(&m_lock, deadline);
+        if (!hasWork() && m_live > m_minThreads) break;  // idle too long and not needed
         if (!hasWork()) continue;
       } else {
-        m_workReady.wait(lock, hasWork);
+        while (!hasWork()) m_workReady.Wait(&m_lock);
       }
     }
     if (m_queue.empty()) break;  // stopping and nothing left to run
     Item item = m_queue.front();
     m_queue.pop_front();
     ++m_busy;
-    lock.unlock();
+    m_lock.Unlock();
     // A work item's exception must not end the worker (nor the process).
     try {
       item.function(item.argument);
@@ -196,11 +206,12 @@ void WzThreadPool::WorkerLoop(size_t index) {
     } catch (...) {
       WZLOG(-1, "Work item in %s failed with an unknown exception", threadName.c_str());
     }
-    lock.lock();
+    m_lock.Lock();
     --m_busy;
-    if (m_busy == 0 && m_queue.empty()) m_allIdle.notify_all();
+    if (m_busy == 0 && m_queue.empty()) m_allIdle.SignalAll();
   }
   --m_live;
   m_ended.push_back(std::this_thread::get_id());
-  m_allIdle.notify_all();
+  m_allIdle.SignalAll();
+  m_lock.Unlock();
 }

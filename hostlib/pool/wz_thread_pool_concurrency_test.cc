@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "hostlib/pool/WzThreadPool.h"
-#include "hostlib/pool/wz_pool_test_util.h"
+#include "tests/support/hostlib/wz_pool_test_util.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
-#include "hostlib/pool/wz_pool_test_util.h"
+#include "tests/support/hostlib/memory_log_writer.h"
+#include "tests/support/hostlib/wz_pool_test_util.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
 #include "hostlib/svchost/WzNamedSemaphore.h"
+#include "tests/support/hostlib/memory_log_writer.h"
 
 namespace {
 

@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
-#include <mutex>
+#include <string>
+
+#include "hostlib/util/wz_mutex.h"
 
 namespace {
 
@@ -11,14 +13,14 @@ constexpr long kErrorModNotFound = 126;   // ERROR_MOD_NOT_FOUND
 constexpr long kErrorProcNotFound = 127;  // ERROR_PROC_NOT_FOUND
 constexpr long kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
 
-std::mutex& SearchDirLock() {
-  static std::mutex lock;
-  return lock;
-}
+struct SearchDirectory {
+  WzMutex lock;
+  std::string dir WZ_GUARDED_BY(lock);
+};
 
-std::string& SearchDir() {
-  static std::string dir;
-  return dir;
+SearchDirectory& TheSearchDirectory() {
+  static SearchDirectory search;
+  return search;
 }
 
 std::string LastDlError(const char* fallback) {
@@ -110,11 +112,13 @@ CRnError CRnLibrary::Free() {
 }
 
 void CRnLibrary::SetSearchDirectory(const std::string& dir) {
-  std::lock_guard<std::mutex> guard(SearchDirLock());
-  SearchDir() = dir;
+  SearchDirectory& search = TheSearchDirectory();
+  WzMutexLock guard(&search.lock);
+  search.dir = dir;
 }
 
 std::string CRnLibrary::GetSearchDirectory() {
-  std::lock_guard<std::mutex> guard(SearchDirLock());
-  return SearchDir();
+  SearchDirectory& search = TheSearchDirectory();
+  WzMutexLock guard(&search.lock);
+  return search.dir;
 }

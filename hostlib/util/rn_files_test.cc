@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "hostlib/util/wz_fd.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 
@@ -437,6 +439,45 @@ TEST_F(RnFilesTest, RemoveFileGoesThroughTheSeam) {
   err = FXFile::RemoveFile(tmp.Join("f"));
   EXPECT_EQ(err.GetCode(), HRESULT_FROM_ERRNO(ENOENT));
   EXPECT_EQ(Contains(err.AsString(), tmp.Join("f")), "");
+}
+
+// Whether fd is open in this process.
+bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+// A descriptor is closed exactly once, by its last owner: a second close
+// would close whatever the number was given to since.
+TEST(WzScopedFdTest, ClosesOnceByItsLastOwner) {
+  int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(raw, 0);
+  {
+    WzScopedFd first(raw);
+    WzScopedFd second(std::move(first));
+    // The moved-from owner is checked on purpose: it must hold nothing.
+    EXPECT_FALSE(first.Valid());  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(second.Get(), raw);
+    WzScopedFd third;
+    third = std::move(second);
+    EXPECT_EQ(second.Get(), -1);  // NOLINT(bugprone-use-after-move)
+    EXPECT_TRUE(IsOpen(raw));
+  }
+  EXPECT_FALSE(IsOpen(raw));
+
+  raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(raw, 0);
+  {
+    WzScopedFd held(raw);
+    EXPECT_EQ(held.Release(), raw);
+  }
+  EXPECT_TRUE(IsOpen(raw));
+  int other = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  {
+    WzScopedFd held(raw);
+    held.Reset(other);
+    EXPECT_FALSE(IsOpen(raw));
+    EXPECT_TRUE(IsOpen(other));
+  }
+  EXPECT_FALSE(IsOpen(other));
 }
 
 }  // namespace

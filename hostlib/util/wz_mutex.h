@@ -32,10 +32,12 @@ class WZ_CAPABILITY("mutex") WzMutex {
   std::mutex m_mu;
 };
 
-// A condition variable bound to one WzMutex, so that waits stay inside the
-// analysis: Wait and WaitFor are given the mutex (the one it was made with)
-// and require it; they release it while they sleep and hold it again when they
-// return (spurious wake-ups included: callers loop on their condition).
+// A condition variable bound to one WzMutex. Each wait names that mutex
+// again (it must be the bound one), so that the analysis sees which lock the
+// wait needs: it cannot see through the pointer the variable keeps. Wait,
+// WaitFor and WaitUntil require the mutex, release it while they sleep and
+// hold it again when they return (spurious wake-ups included: callers loop
+// on their condition).
 //
 // Thread safety: Signal and SignalAll may be called with or without the
 // mutex held.
@@ -55,6 +57,14 @@ class WzCondVar {
   bool WaitFor(WzMutex* mu, const std::chrono::duration<Rep, Period>& timeout) WZ_REQUIRES(mu) {
     std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
     const bool signalled = m_cv.wait_for(lock, timeout) == std::cv_status::no_timeout;
+    lock.release();
+    return signalled;
+  }
+  // False when the deadline passed.
+  template <class Clock, class Duration>
+  bool WaitUntil(WzMutex* mu, const std::chrono::time_point<Clock, Duration>& deadline) WZ_REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(Bound(mu), std::adopt_lock);
+    const bool signalled = m_cv.wait_until(lock, deadline) == std::cv_status::no_timeout;
     lock.release();
     return signalled;
   }

@@ -1,6 +1,7 @@
 #include "plugins/bstor/backing_file.h"
 
 #include "hostlib/util/wz_environment.h"
+#include "hostlib/util/wz_fd.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -15,24 +16,6 @@
 #include <thread>
 
 namespace wzbstor {
-
-namespace {
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : m_fd(fd) {}
-  ~ScopedFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-}  // namespace
 
 CRnError InspectBackingFile(const char* lib, const std::string& path, BackingFileInfo& info) {
   if (path.empty()) {
@@ -55,7 +38,7 @@ CRnError InspectBackingFile(const char* lib, const std::string& path, BackingFil
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(lib), ERROR_INVALID_PARAMETER,
                                    "backing path %s is neither a regular file nor a block device", path.c_str());
   }
-  ScopedFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+  WzScopedFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
   if (fd.Get() < 0) {
     int err = errno;
     return FXErrorUtil::ErrorErrNo(FX_HERE_IN(lib), err, "backing path %s cannot be opened for reading and writing: %s",

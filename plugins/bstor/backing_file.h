@@ -10,12 +10,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "hostlib/errors/CRnError.h"
+#include "hostlib/util/wz_mutex.h"
 
 namespace wzbstor {
 
@@ -54,20 +54,20 @@ class BStorContextRegistry {
 
   T* Add(std::unique_ptr<T> ctx) {
     T* raw = ctx.get();
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     m_contexts.emplace(raw, std::move(ctx));
     return raw;
   }
   // Null for a pointer this registry does not hold. The context stays valid
   // until Remove or Clear; the store's callers serialise those.
   T* Find(const void* ctx) const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     auto it = m_contexts.find(ctx);
     return it == m_contexts.end() ? nullptr : it->second.get();
   }
   bool Remove(const void* ctx) {
     std::unique_ptr<T> doomed;
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     auto it = m_contexts.find(ctx);
     if (it == m_contexts.end()) return false;
     doomed = std::move(it->second);
@@ -76,18 +76,18 @@ class BStorContextRegistry {
   }
   size_t Clear() {
     std::unordered_map<const void*, std::unique_ptr<T>> doomed;
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     doomed.swap(m_contexts);
     return doomed.size();
   }
   size_t Size() const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     return m_contexts.size();
   }
 
  private:
-  mutable std::mutex m_lock;
-  std::unordered_map<const void*, std::unique_ptr<T>> m_contexts;
+  mutable WzMutex m_lock;
+  std::unordered_map<const void*, std::unique_ptr<T>> m_contexts WZ_GUARDED_BY(m_lock);
 };
 
 }  // namespace wzbstor

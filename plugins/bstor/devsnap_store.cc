@@ -34,7 +34,7 @@ bool WzScsiSrvBStorDevSnap::StateForTest(const void* ctx, State& state) const {
 CRnError WzScsiSrvBStorDevSnap::Cleanup() {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "Cleanup", [&]() -> CRnError {
     size_t n = m_contexts.Clear();
-    std::lock_guard<std::mutex> guard(m_cacheLock);
+    WzMutexLock guard(&m_cacheLock);
     m_snapInfoCache.clear();
     WZLOG(1, "snapshot store released %zu LUN contexts", n);
     return CRnError();
@@ -76,7 +76,7 @@ CRnError WzScsiSrvBStorDevSnap::ResolveSnapshot(const std::string& args, std::st
 
 CRnError WzScsiSrvBStorDevSnap::Inspect(const std::string& path, bool useCache, wzbstor::BackingFileInfo& info) {
   if (useCache) {
-    std::lock_guard<std::mutex> guard(m_cacheLock);
+    WzMutexLock guard(&m_cacheLock);
     auto it = m_snapInfoCache.find(path);
     if (it != m_snapInfoCache.end()) {
       info = it->second;
@@ -86,7 +86,7 @@ CRnError WzScsiSrvBStorDevSnap::Inspect(const std::string& path, bool useCache, 
     }
   }
   if (CRnError err = wzbstor::InspectBackingFile(kFile, path, info)) return err;
-  std::lock_guard<std::mutex> guard(m_cacheLock);
+  WzMutexLock guard(&m_cacheLock);
   m_snapInfoCache[path] = info;
   return CRnError();
 }

@@ -20,10 +20,10 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "drivers/WzScsiBStorOps.h"
+#include "hostlib/util/wz_mutex.h"
 #include "plugins/bstor/backing_file.h"
 
 class WzScsiSrvBStorDevSnap : public WzScsiBStorOps {
@@ -75,6 +75,6 @@ class WzScsiSrvBStorDevSnap : public WzScsiBStorOps {
   CRnError PrepareOpen(WzScsiSrvLun& lun);
 
   wzbstor::BStorContextRegistry<LunContext> m_contexts;
-  std::mutex m_cacheLock;
-  std::map<std::string, wzbstor::BackingFileInfo> m_snapInfoCache;  // by path
+  WzMutex m_cacheLock;
+  std::map<std::string, wzbstor::BackingFileInfo> m_snapInfoCache WZ_GUARDED_BY(m_cacheLock);  // by path
 };

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "hostlib/config/WZPlatformInfo.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

@@ -15,14 +15,14 @@ CRnError PlatformOnly(const FXCodeLocation& where, const char* operation) {
 }  // namespace
 
 uint64_t WzScsiSrvBStorFSBLB::CountFor(unsigned long messageId) const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   auto it = m_byId.find(messageId);
   return it == m_byId.end() ? 0 : it->second;
 }
 
 CRnError WzScsiSrvBStorFSBLB::Cleanup() {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "Cleanup", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     WZLOG(0, "FSBLB store received %llu XDR messages (%llu bytes) of %zu kinds",
           static_cast<unsigned long long>(m_messages.load()), static_cast<unsigned long long>(m_bytes.load()),
           m_byId.size());
@@ -55,7 +55,7 @@ CRnError WzScsiSrvBStorFSBLB::HandleXDRMessage(CWzNetworkServer::WznCallback_e k
     const uint64_t n = ++m_messages;
     m_bytes += length;
     {
-      std::lock_guard<std::mutex> guard(m_lock);
+      WzMutexLock guard(&m_lock);
       ++m_byId[messageId];
     }
     WZLOG(2, "FSBLB XDR message id [0x%lx] kind [%d] connection [%llu], %zu bytes; %llu received", messageId,

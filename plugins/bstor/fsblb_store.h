@@ -10,9 +10,9 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 
 #include "drivers/WzScsiBStorOps.h"
+#include "hostlib/util/wz_mutex.h"
 
 class WzScsiSrvBStorFSBLB : public WzScsiBStorOps {
  public:
@@ -38,6 +38,6 @@ class WzScsiSrvBStorFSBLB : public WzScsiBStorOps {
  private:
   std::atomic<uint64_t> m_messages{0};
   std::atomic<uint64_t> m_bytes{0};
-  mutable std::mutex m_lock;
-  std::map<unsigned long, uint64_t> m_byId;
+  mutable WzMutex m_lock;
+  std::map<unsigned long, uint64_t> m_byId WZ_GUARDED_BY(m_lock);
 };

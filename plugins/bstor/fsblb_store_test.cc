@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
+#include "tests/support/hostlib/memory_log_writer.h"
 
 namespace {
 

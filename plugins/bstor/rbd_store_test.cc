@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hostlib/util/wz_fd.h"
+
 namespace {
 
 const char* const kFile = "WzScsiSrvLio";
@@ -16,21 +18,6 @@ const char* const kFile = "WzScsiSrvLio";
 CRnError SysError(const FXCodeLocation& where, int err, const char* op, const std::string& path) {
   return FXErrorUtil::ErrorErrNo(where, err, "%s %s: %s", op, path.c_str(), std::strerror(err));
 }
-
-// A descriptor closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 // A directory stream closed on scope exit.
 class Dir {
@@ -60,7 +47,7 @@ class SystemConfigFs : public WzLioConfigFs {
   }
 
   CRnError WriteAttr(const std::string& path, const std::string& value) override {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    WzScopedFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.Get() < 0) return SysError(FX_HERE_IN(kFile), errno, "open", path);
     // configfs hands the kernel one write at a time: the value must go whole.
     const std::string line = value + "\n";
@@ -78,7 +65,7 @@ class SystemConfigFs : public WzLioConfigFs {
   }
 
   CRnError WriteCredential(const std::string& path, const std::string& value) override {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    WzScopedFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.Get() < 0) return SysError(FX_HERE_IN(kFile), errno, "open", path);
     ssize_t n = ::write(fd.Get(), value.data(), value.size());
     if (n < 0) return SysError(FX_HERE_IN(kFile), errno, "write", path);
@@ -90,7 +77,7 @@ class SystemConfigFs : public WzLioConfigFs {
 
   CRnError ReadAttr(const std::string& path, std::string& value) override {
     value.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    WzScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) return SysError(FX_HERE_IN(kFile), errno, "open", path);
     char buf[4096];
     for (;;) {

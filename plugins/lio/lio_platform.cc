@@ -110,6 +110,10 @@ WzScsiSrvLioPlatform::WzScsiSrvLioPlatform(std::unique_ptr<WzLioConfigFs> fs)
 
 // ---------------------------------------------------------------- paths
 
+std::string WzScsiSrvLioPlatform::IscsiDir() const { return m_root + "/iscsi"; }
+
+std::string WzScsiSrvLioPlatform::TargetDir(const std::string& targetId) const { return IscsiDir() + "/" + targetId; }
+
 std::string WzScsiSrvLioPlatform::TpgDir(const std::string& targetId) const {
   return TargetDir(targetId) + "/" + wzlio::kTpg;
 }
@@ -151,7 +155,7 @@ CRnError WzScsiSrvLioPlatform::CheckReady(const FXCodeLocation& where) const {
 CRnError WzScsiSrvLioPlatform::Init() {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "Init", [&]() -> CRnError {
     WZ_TRACE_SCOPE(1);
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     m_ready = false;
     m_closedLuns.clear();
     m_chap.clear();
@@ -182,7 +186,7 @@ CRnError WzScsiSrvLioPlatform::Init() {
 CRnError WzScsiSrvLioPlatform::CleanUp() {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "CleanUp", [&]() -> CRnError {
     WZ_TRACE_SCOPE(1);
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     m_ready = false;
     m_closedLuns.clear();
     m_chap.clear();
@@ -191,7 +195,7 @@ CRnError WzScsiSrvLioPlatform::CleanUp() {
 }
 
 uint64_t WzScsiSrvLioPlatform::EngineInstance() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  WzMutexLock guard(&m_lock);
   const std::string root = m_root.empty() ? std::string(kDefaultConfigfsRoot) : m_root;
   if (m_fs->KindOf(root) != Kind::kDir) return 0;
   std::string bootId;
@@ -410,7 +414,7 @@ CRnError WzScsiSrvLioPlatform::RemoveUnusedBackstores() {
 
 CRnError WzScsiSrvLioPlatform::CreateTarget(WzScsiSrvModelTarget& target) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "CreateTarget", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CheckKernelChap(FX_HERE_IN(kFile), target.chap);
     if (err.IsSuccess()) err = CreateTargetLocked(target.targetId, target.chap);
@@ -485,7 +489,7 @@ CRnError WzScsiSrvLioPlatform::EnsurePortal(const std::string& targetId) {
 
 CRnError WzScsiSrvLioPlatform::DeleteTarget(WzScsiSrvModelTarget& target) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "DeleteTarget", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     bool exists = false;
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CheckOurTarget(target.targetId, exists);
@@ -560,7 +564,7 @@ CRnError WzScsiSrvLioPlatform::CreateLun(WzScsiSrvLun* lun) {
     if (lun == nullptr) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "no LUN record given");
     }
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CreateLunLocked(*lun);
     if (err.IsError()) {
@@ -705,7 +709,7 @@ CRnError WzScsiSrvLioPlatform::DeleteLun(WzScsiSrvLun* lun) {
     if (lun == nullptr) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "no LUN record given");
     }
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     bool exists = false;
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CheckOurTarget(lun->targetId, exists);
@@ -775,7 +779,7 @@ CRnError WzScsiSrvLioPlatform::RemoveLunLocked(const std::string& targetId, int3
 
 CRnError WzScsiSrvLioPlatform::MapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "MapHost", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = MapHostLocked(lun.targetId, lun.lunId, host.hostId);
     if (err.IsError()) {
@@ -853,7 +857,7 @@ CRnError WzScsiSrvLioPlatform::MapHostLocked(const std::string& targetId, int32_
 
 CRnError WzScsiSrvLioPlatform::UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "UnMapHost", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     bool exists = false;
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CheckOurTarget(lun.targetId, exists);
@@ -924,7 +928,7 @@ CRnError EnsureCredential(WzLioConfigFs& fs, const std::string& path, const std:
 
 CRnError WzScsiSrvLioPlatform::SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "SetTargetAuth", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     bool exists = false;
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = CheckKernelChap(FX_HERE_IN(kFile), chap);
@@ -1007,7 +1011,7 @@ CRnError WzScsiSrvLioPlatform::WriteAclAuth(const std::string& acl, const WzScsi
 
 CRnError WzScsiSrvLioPlatform::ListOwned(WzScsiSrvEngineView& view) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "ListOwned", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     CRnError err = CheckReady(FX_HERE_IN(kFile));
     if (err.IsSuccess()) err = ListOwnedLocked(view);
     if (err.IsError()) return err.Push(FX_HERE_IN(kFile), "cannot list the kernel target's objects of the service");
@@ -1017,7 +1021,7 @@ CRnError WzScsiSrvLioPlatform::ListOwned(WzScsiSrvEngineView& view) {
 
 CRnError WzScsiSrvLioPlatform::RemoveOrphan(const WzScsiSrvOrphan& orphan) {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "RemoveOrphan", [&]() -> CRnError {
-    std::lock_guard<std::mutex> guard(m_lock);
+    WzMutexLock guard(&m_lock);
     const std::string targetId = FXString::ToLowerAscii(orphan.targetId);
     bool exists = false;
     CRnError err = CheckReady(FX_HERE_IN(kFile));

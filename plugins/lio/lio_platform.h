@@ -48,12 +48,12 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "drivers/WzScsiSrvPlatform.h"
+#include "hostlib/util/wz_mutex.h"
 #include "plugins/lio/configfs.h"
 
 class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
@@ -102,61 +102,64 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
     std::string hbaDir;     // the service's HBA directory holding it; "" when not the service's
   };
 
-  CRnError ReadSettings();
-  CRnError CheckReady(const FXCodeLocation& where) const;
+  CRnError ReadSettings() WZ_REQUIRES(m_lock);
+  CRnError CheckReady(const FXCodeLocation& where) const WZ_REQUIRES(m_lock);
 
   // Paths.
-  std::string IscsiDir() const { return m_root + "/iscsi"; }
-  std::string TargetDir(const std::string& targetId) const { return IscsiDir() + "/" + targetId; }
-  std::string TpgDir(const std::string& targetId) const;
-  std::string TpgLunDir(const std::string& targetId, int32_t lunId) const;
-  std::string AclDir(const std::string& targetId, const std::string& host) const;
-  std::string HbaDir(bool blockDevice) const;
+  std::string IscsiDir() const WZ_REQUIRES(m_lock);
+  std::string TargetDir(const std::string& targetId) const WZ_REQUIRES(m_lock);
+  std::string TpgDir(const std::string& targetId) const WZ_REQUIRES(m_lock);
+  std::string TpgLunDir(const std::string& targetId, int32_t lunId) const WZ_REQUIRES(m_lock);
+  std::string AclDir(const std::string& targetId, const std::string& host) const WZ_REQUIRES(m_lock);
+  std::string HbaDir(bool blockDevice) const WZ_REQUIRES(m_lock);
 
   // Reading configfs.
   enum class Owner { kAbsent, kOurs, kForeign };
-  Owner TargetOwner(const std::string& targetId);
-  CRnError ReadTpgLuns(const std::string& targetId, std::map<int32_t, TpgLun>& luns);
-  std::string FindBackstore(const std::string& name);  // its directory, "" when absent
-  CRnError ReadBackstorePath(const std::string& dir, std::string& path);
-  CRnError CheckOurTarget(const std::string& targetId, bool& exists);
+  Owner TargetOwner(const std::string& targetId) WZ_REQUIRES(m_lock);
+  CRnError ReadTpgLuns(const std::string& targetId, std::map<int32_t, TpgLun>& luns) WZ_REQUIRES(m_lock);
+  // Its directory, "" when absent.
+  std::string FindBackstore(const std::string& name) WZ_REQUIRES(m_lock);
+  CRnError ReadBackstorePath(const std::string& dir, std::string& path) WZ_REQUIRES(m_lock);
+  CRnError CheckOurTarget(const std::string& targetId, bool& exists) WZ_REQUIRES(m_lock);
 
   // Changing configfs.
-  CRnError CreateTargetLocked(const std::string& targetId, const WzScsiSrvChap& chap);
+  CRnError CreateTargetLocked(const std::string& targetId, const WzScsiSrvChap& chap) WZ_REQUIRES(m_lock);
   // adopted: the portal group was there before the call.
-  CRnError ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap, bool adopted);
+  CRnError ConfigureTpg(const std::string& targetId, const WzScsiSrvChap& chap, bool adopted) WZ_REQUIRES(m_lock);
   // authentication and the credentials of every ACL, in the safe order.
-  CRnError ApplyAuthLocked(const std::string& targetId, const WzScsiSrvChap& chap);
+  CRnError ApplyAuthLocked(const std::string& targetId, const WzScsiSrvChap& chap) WZ_REQUIRES(m_lock);
   // Whether the portal group asks for CHAP and an ACL has credentials.
-  bool HoldsChap(const std::string& targetId);
+  bool HoldsChap(const std::string& targetId) WZ_REQUIRES(m_lock);
   // One ACL's credentials: chap's when on, cleared when off.
-  CRnError WriteAclAuth(const std::string& acl, const WzScsiSrvChap& chap);
-  CRnError EnsurePortal(const std::string& targetId);
-  CRnError RemoveTargetLocked(const std::string& targetId);
-  CRnError CreateLunLocked(WzScsiSrvLun& lun);
-  CRnError ChooseLunNumber(const std::string& targetId, const std::map<int32_t, TpgLun>& luns, int32_t& number);
-  CRnError MakeBackstore(const WzScsiSrvLun& lun, const std::string& name, std::string& dir);
-  CRnError RemoveLunLocked(const std::string& targetId, int32_t lunId, const std::string& expectedPath);
-  CRnError RemoveBackstore(const std::string& dir);
-  CRnError MapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host);
-  CRnError UnMapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host);
-  CRnError RemoveAcl(const std::string& targetId, const std::string& host);
-  CRnError RemoveUnusedBackstores();
-  CRnError ListOwnedLocked(WzScsiSrvEngineView& view);
+  CRnError WriteAclAuth(const std::string& acl, const WzScsiSrvChap& chap) WZ_REQUIRES(m_lock);
+  CRnError EnsurePortal(const std::string& targetId) WZ_REQUIRES(m_lock);
+  CRnError RemoveTargetLocked(const std::string& targetId) WZ_REQUIRES(m_lock);
+  CRnError CreateLunLocked(WzScsiSrvLun& lun) WZ_REQUIRES(m_lock);
+  CRnError ChooseLunNumber(const std::string& targetId, const std::map<int32_t, TpgLun>& luns, int32_t& number)
+      WZ_REQUIRES(m_lock);
+  CRnError MakeBackstore(const WzScsiSrvLun& lun, const std::string& name, std::string& dir) WZ_REQUIRES(m_lock);
+  CRnError RemoveLunLocked(const std::string& targetId, int32_t lunId, const std::string& expectedPath)
+      WZ_REQUIRES(m_lock);
+  CRnError RemoveBackstore(const std::string& dir) WZ_REQUIRES(m_lock);
+  CRnError MapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host) WZ_REQUIRES(m_lock);
+  CRnError UnMapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host) WZ_REQUIRES(m_lock);
+  CRnError RemoveAcl(const std::string& targetId, const std::string& host) WZ_REQUIRES(m_lock);
+  CRnError RemoveUnusedBackstores() WZ_REQUIRES(m_lock);
+  CRnError ListOwnedLocked(WzScsiSrvEngineView& view) WZ_REQUIRES(m_lock);
   // Removes path when it is there; what is gone already is no error.
-  CRnError RemoveDirIfPresent(const std::string& path);
-  CRnError UnlinkIfPresent(const std::string& path);
+  CRnError RemoveDirIfPresent(const std::string& path) WZ_REQUIRES(m_lock);
+  CRnError UnlinkIfPresent(const std::string& path) WZ_REQUIRES(m_lock);
 
-  std::mutex m_lock;
-  std::unique_ptr<WzLioConfigFs> m_fs;
-  bool m_ready = false;  // Init succeeded, CleanUp not yet called
-  std::string m_root;
-  std::string m_portal;
+  WzMutex m_lock;
+  std::unique_ptr<WzLioConfigFs> m_fs WZ_GUARDED_BY(m_lock);
+  bool m_ready WZ_GUARDED_BY(m_lock) = false;  // Init succeeded, CleanUp not yet called
+  std::string m_root WZ_GUARDED_BY(m_lock);
+  std::string m_portal WZ_GUARDED_BY(m_lock);
   // Numbers of closed snapshot LUNs, by target: out of the kernel but still
   // configured, so a new LUN must not take them. Lost at a restart, which
   // does no harm: the replay brings closed LUNs back open.
-  std::map<std::string, std::set<int32_t>> m_closedLuns;
+  std::map<std::string, std::set<int32_t>> m_closedLuns WZ_GUARDED_BY(m_lock);
   // CHAP of the targets that have it on, by target, for the ACLs of hosts
   // mapped later. Lost at a restart; the replay's CreateTarget brings it.
-  std::map<std::string, WzScsiSrvChap> m_chap;
+  std::map<std::string, WzScsiSrvChap> m_chap WZ_GUARDED_BY(m_lock);
 };

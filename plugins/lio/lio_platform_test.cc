@@ -18,8 +18,8 @@
 
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "plugins/lio/lio_names.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

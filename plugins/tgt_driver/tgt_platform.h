@@ -173,9 +173,12 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   CRnError UnMapHostOnce(const TgtdLink& link, const std::string& targetId, int32_t lunId, const std::string& host)
       WZ_EXCLUDES(m_lock);
 
-  // CHAP (see above). Everything runs under m_authLock, taken before m_lock
-  // and held across requests to tgtd: accounts are tgtd's for all targets
-  // at once, so changes for two targets meet in them.
+  // CHAP (see above; tgt_chap.cc). Everything runs under m_authLock, taken
+  // before m_lock and held across requests to tgtd: accounts are tgtd's for
+  // all targets at once, so changes for two targets meet in them.
+  // Sets the CHAP of target (on or off) and books it.
+  CRnError ChangeChap(const TgtdLink& link, const WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap)
+      WZ_EXCLUDES(m_authLock, m_lock);
   // mine: the users of the target's CHAP before the call (the model's and
   // the driver's), whose accounts are the driver's to delete.
   CRnError ApplyChap(const TgtdLink& link, const std::string& name, const WzScsiSrvChap& chap,

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "hostlib/log/LogWriter.h"
+#include "hostlib/util/wz_fd.h"
 #include "plugins/tgtd_client/tgt_state.h"
 
 namespace wztgt {
@@ -25,21 +26,6 @@ const char* const kFile = "WzScsiSrvTgt";
 // Show texts of a thousand targets stay far below this; more means a
 // confused peer.
 constexpr uint32_t kMaxReplyLength = 256u << 20;
-
-// A socket descriptor, closed on destruction.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : m_fd(fd) {}
-  ~ScopedFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 bool SendAll(int fd, const char* data, size_t length) {
   while (length > 0) {
@@ -153,7 +139,7 @@ CRnError TgtClient::Connect(int& fd) const {
 CRnError TgtClient::Probe(pid_t& peerPid) const {
   int raw = -1;
   if (CRnError err = Connect(raw)) return err;
-  ScopedFd fd(raw);
+  WzScopedFd fd(raw);
   ucred cred;
   socklen_t len = sizeof(cred);
   if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
@@ -171,7 +157,7 @@ CRnError TgtClient::Execute(const TgtRequest& request, std::string* text, uint32
   WZLOG(6, "tgtd request: %s", what.c_str());
   int raw = -1;
   if (CRnError err = Connect(raw)) return err.Push(FX_HERE_IN(kFile), "tgtd request '%s' failed", what.c_str());
-  ScopedFd fd(raw);
+  WzScopedFd fd(raw);
   if (peerPid != nullptr || m_process != 0) {
     ucred cred;
     socklen_t len = sizeof(cred);

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace wztgt {
 namespace {

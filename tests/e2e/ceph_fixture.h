@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 

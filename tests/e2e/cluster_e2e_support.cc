@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cluster/etcd_client.h"
+#include "tests/e2e/driver_harness.h"
 
 namespace wze2e {
 
@@ -209,10 +210,7 @@ StatusLines ClusterRig::Status(size_t g) const {
 
 CommandResult ClusterRig::Probe(size_t g, const std::string& target, const std::string& initiator, int lun,
                                 const std::vector<std::string>& args) const {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", Tgtd(g).Portal(), "--target",         target,
-                                   "--initiator", initiator,  "--lun",          std::to_string(lun)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv);
+  return RunProbe(Tgtd(g).Portal(), target, initiator, lun, args);
 }
 
 std::string ClusterRig::DaemonLog(size_t g) const {

@@ -33,9 +33,9 @@
 
 #include "apps/launcher/daemon_launcher.h"
 #include "apps/wzscsictl/ctl_lib.h"
-#include "cluster/etcd_fixture.h"
-#include "hostlib/util/rn_test_temp_dir.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/cluster/etcd_fixture.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 class WzScsiSrvEtcdClient;
 

@@ -10,13 +10,11 @@
 #include <sstream>
 
 #include "messages/WzScsiServerMessages.h"
+#include "tests/e2e/driver_harness.h"
 
 namespace wze2e {
 
 namespace {
-
-// Generous: the machine is shared, and a slow start is not what is tested.
-constexpr int kProbeWaitMs = 60000;
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -163,28 +161,15 @@ int DaemonE2eTest::CreateMappedBlockLun(const std::string& file) {
 }
 
 CommandResult DaemonE2eTest::ProbeAs(const std::string& host, int lun, std::vector<std::string> args) const {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target",         kTarget,
-                                   "--initiator", host,       "--lun",         std::to_string(lun)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv);
+  return RunProbe(m_tgtd.Portal(), kTarget, host, lun, args);
 }
 
 void DaemonE2eTest::HoldSession(ChildProcess& session, int lun, long long lba) const {
-  std::string error;
-  ASSERT_TRUE(
-      session.Start({WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget, "--initiator", kHostA, "--lun",
-                     std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", kPattern, "--hold-until-eof"},
-                    {}, &error))
-      << error;
-  ASSERT_TRUE(session.WaitForLine("holding=1", kProbeWaitMs)) << session.Output();
+  std::string why;
+  ASSERT_TRUE(HoldProbeSession(session, m_tgtd.Portal(), kTarget, kHostA, lun, lba, kPattern, &why)) << why;
 }
 
-std::string DaemonE2eTest::RequestRead(ChildProcess& session) {
-  if (!session.WriteInput("\n")) return "no session";
-  std::string line;
-  if (!session.WaitForLine("requested_read=", kProbeWaitMs, &line)) return "no answer: " + session.Output();
-  return line.substr(line.find('=') + 1);
-}
+std::string DaemonE2eTest::RequestRead(ChildProcess& session) { return RequestProbeRead(session); }
 
 void DaemonE2eTest::TgtdAdmin(const std::vector<std::string>& args) const {
   CommandResult r = m_tgtd.Tgtadm(args);

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "apps/launcher/daemon_launcher.h"
-#include "hostlib/util/rn_test_temp_dir.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 

@@ -115,10 +115,11 @@ TEST_F(DaemonFailureE2eTest, OpeningALunWhoseNumberTgtdHoldsWithAnotherFileIsACo
   EXPECT_TRUE(Has(opened.output, "read_matches_pattern=1\n")) << opened.output;
 }
 
-// Disabled until the platform driver looks at tgtd again before it reports a
-// conflict: it decides from its picture of tgtd, which still holds the unit
-// that tgtadm removed, so the retried open is refused with the same conflict
-// (and so is a reload after a replay conflict) until wzscsid restarts.
+// A retried open succeeds once the conflicting unit is gone: the platform
+// driver reads tgtd again before it reports a conflict, instead of trusting
+// its picture of tgtd, which still holds the unit that tgtadm removed (the
+// open, and a reload after a replay conflict, would be refused until wzscsid
+// restarts).
 TEST_F(DaemonFailureE2eTest, ARetriedOpenSucceedsOnceTheConflictingUnitIsGone) {
   ASSERT_NO_FATAL_FAILURE(ClosedSnapshotLun());
   const int tid = TgtdTargets()[kTarget].tid;
@@ -220,10 +221,10 @@ TEST_F(DaemonFailureE2eTest, WhileTgtdIsStoppedEveryChangeIsRefusedAndARestartRe
 }
 
 // A new LUN must not take the number of a closed snapshot LUN: the closed one
-// is still configured under it. Disabled until the platform driver keeps the
-// numbers of closed LUNs out of its choice: today it gives the new LUN
-// number 1, whose model entry and saved request then replace the snapshot
-// LUN's, so the snapshot LUN can never be opened again.
+// is still configured under it. The platform driver keeps the numbers of
+// closed LUNs out of its choice; given number 1, the new LUN's model entry
+// and saved request would replace the snapshot LUN's, which could then never
+// be opened again.
 TEST_F(DaemonFailureE2eTest, ANewLunDoesNotTakeTheNumberOfAClosedSnapshotLun) {
   ASSERT_NO_FATAL_FAILURE(ClosedSnapshotLun());
   const std::map<std::string, std::string> saved = SavedTexts();

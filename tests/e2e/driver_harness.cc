@@ -21,8 +21,17 @@ namespace wze2e {
 namespace {
 
 const char* const kFile = "e2e";
+// Generous: the machine is shared, and a slow start is not what is tested.
+constexpr int kProbeWaitMs = 60000;
 
 std::string DriverPath(const std::string& fileName) { return std::string(WZ_TEST_DRIVERS_DIR) + "/" + fileName; }
+
+std::vector<std::string> ProbeArgv(const std::string& portal, const std::string& target, const std::string& initiator,
+                                   const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", portal, "--target", target, "--initiator", initiator};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
 
 }  // namespace
 
@@ -115,10 +124,33 @@ std::string MakeSparseFile(const std::string& path, long long size) {
 
 CommandResult Probe(const TgtdProcess& tgtd, const std::string& target, const std::string& initiator,
                     const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal",    tgtd.Portal(), "--target",
-                                   target,        "--initiator", initiator};
-  argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-  return RunCommand(argv);
+  return RunCommand(ProbeArgv(tgtd.Portal(), target, initiator, extraArgs));
+}
+
+CommandResult RunProbe(const std::string& portal, const std::string& target, const std::string& initiator, int lun,
+                       const std::vector<std::string>& args) {
+  std::vector<std::string> extra = {"--lun", std::to_string(lun)};
+  extra.insert(extra.end(), args.begin(), args.end());
+  return RunCommand(ProbeArgv(portal, target, initiator, extra));
+}
+
+bool HoldProbeSession(ChildProcess& session, const std::string& portal, const std::string& target,
+                      const std::string& initiator, int lun, long long lba, const std::string& pattern,
+                      std::string* why) {
+  const std::vector<std::string> argv = ProbeArgv(
+      portal, target, initiator,
+      {"--lun", std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", pattern, "--hold-until-eof"});
+  if (!session.Start(argv, {}, why)) return false;
+  if (session.WaitForLine("holding=1", kProbeWaitMs)) return true;
+  *why = session.Output();
+  return false;
+}
+
+std::string RequestProbeRead(ChildProcess& session) {
+  if (!session.WriteInput("\n")) return "no session";
+  std::string line;
+  if (!session.WaitForLine("requested_read=", kProbeWaitMs, &line)) return "no answer: " + session.Output();
+  return line.substr(line.find('=') + 1);
 }
 
 std::string ChapUrl(const std::string& portal, const std::string& target, int lun, const std::string& user,

@@ -13,7 +13,7 @@
 #include "drivers/WzScsiBStorOps.h"
 #include "drivers/WzScsiSrvPlatform.h"
 #include "hostlib/util/CRnLibrary.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 
@@ -91,6 +91,17 @@ std::string MakeSparseFile(const std::string& path, long long size);
 // The initiator probe (wz_iscsi_probe) against this tgtd.
 CommandResult Probe(const TgtdProcess& tgtd, const std::string& target, const std::string& initiator,
                     const std::vector<std::string>& extraArgs = {});
+// The probe against portal and target as initiator on lun, with args.
+CommandResult RunProbe(const std::string& portal, const std::string& target, const std::string& initiator, int lun,
+                       const std::vector<std::string>& args = {});
+// Starts the probe holding its session on lun, reading pattern at lba on
+// each request; true once it holds, false with why when it does not.
+bool HoldProbeSession(ChildProcess& session, const std::string& portal, const std::string& target,
+                      const std::string& initiator, int lun, long long lba, const std::string& pattern,
+                      std::string* why);
+// One read by a held session: what the probe answered after
+// "requested_read=", or why there is no answer.
+std::string RequestProbeRead(ChildProcess& session);
 
 // libiscsi's URL of LUN lun of target on portal ("127.0.0.1:3260"), with
 // CHAP credentials when user is not empty and the target's own (mutual CHAP)

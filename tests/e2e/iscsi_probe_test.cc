@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "tests/e2e/driver_harness.h"
+#include "tests/support/hostlib/memory_log_writer.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace wze2e {
 namespace {
@@ -21,23 +20,7 @@ const std::string kHostB = "iqn.2024-01.com.example:host-b";
 const std::string kPattern = "WzScsiPattern-";
 constexpr long long k64MiB = 64ll << 20;
 
-bool Has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
-
-std::string ReadAt(const std::string& path, long long offset, size_t length) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(offset);
-  std::string out(length, '\0');
-  in.read(&out[0], static_cast<std::streamsize>(length));
-  out.resize(static_cast<size_t>(in.gcount()));
-  return out;
-}
-
-std::string PatternBlock() {
-  std::string block;
-  while (block.size() < 512) block += kPattern;
-  block.resize(512);
-  return block;
-}
+std::string PatternBlock() { return wze2e::PatternBlock(kPattern); }
 
 class IscsiProbeTest : public ::testing::Test {
  protected:
@@ -136,11 +119,7 @@ TEST_F(IscsiProbeTest, ASessionKeepsReadingWhileTheDriversRestartAndReplay) {
 
   ChildProcess session;
   std::string error;
-  ASSERT_TRUE(session.Start({WZ_TEST_PROBE, "--portal", m_tgtd.Portal(), "--target", kTarget, "--initiator", kHostA,
-                             "--lun", "1", "--read-lba", "1000", "--pattern", kPattern, "--hold-until-eof"},
-                            {}, &error))
-      << error;
-  ASSERT_TRUE(session.WaitForLine("holding=1", 10000)) << session.Output();
+  ASSERT_TRUE(HoldProbeSession(session, m_tgtd.Portal(), kTarget, kHostA, 1, 1000, kPattern, &error)) << error;
 
   // The service stops (drivers cleaned up and unloaded) and starts again;
   // its replay passes the saved LUN number.

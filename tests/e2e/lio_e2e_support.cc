@@ -10,13 +10,14 @@
 #include <random>
 #include <thread>
 
+#include "tests/e2e/driver_harness.h"
+
 namespace wze2e {
 
 namespace {
 
 // Generous: TCG emulation on a shared machine.
 constexpr int kDaemonReadyMs = 120000;
-constexpr int kProbeWaitMs = 60000;
 
 const char* const kConfigfs = "/sys/kernel/config/target";
 
@@ -198,29 +199,17 @@ std::string LioE2eTest::NewFile(const std::string& name, long long size) const {
 }
 
 CommandResult LioE2eTest::ProbeAs(const std::string& host, int lun, std::vector<std::string> args) const {
-  std::vector<std::string> argv = {WZ_TEST_PROBE, "--portal", LioEnvironment::Get().Vm().IscsiPortal(),
-                                   "--target",    kTarget,    "--initiator",
-                                   host,          "--lun",    std::to_string(lun)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(argv);
+  return RunProbe(LioEnvironment::Get().Vm().IscsiPortal(), kTarget, host, lun, args);
 }
 
 void LioE2eTest::HoldSession(ChildProcess& session, int lun, long long lba) const {
-  std::string error;
-  ASSERT_TRUE(session.Start(
-      {WZ_TEST_PROBE, "--portal", LioEnvironment::Get().Vm().IscsiPortal(), "--target", kTarget, "--initiator", kHostA,
-       "--lun", std::to_string(lun), "--read-lba", std::to_string(lba), "--pattern", kPattern, "--hold-until-eof"},
-      {}, &error))
-      << error;
-  ASSERT_TRUE(session.WaitForLine("holding=1", kProbeWaitMs)) << session.Output();
+  std::string why;
+  ASSERT_TRUE(
+      HoldProbeSession(session, LioEnvironment::Get().Vm().IscsiPortal(), kTarget, kHostA, lun, lba, kPattern, &why))
+      << why;
 }
 
-std::string LioE2eTest::RequestRead(ChildProcess& session) {
-  if (!session.WriteInput("\n")) return "no session";
-  std::string line;
-  if (!session.WaitForLine("requested_read=", kProbeWaitMs, &line)) return "no answer: " + session.Output();
-  return line.substr(line.find('=') + 1);
-}
+std::string LioE2eTest::RequestRead(ChildProcess& session) { return RequestProbeRead(session); }
 
 std::string LioE2eTest::Guest(const std::string& script) {
   CommandResult r = Vm().Shell(script);

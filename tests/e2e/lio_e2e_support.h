@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "apps/launcher/daemon_launcher.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "tests/e2e/lio_vm.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace wze2e {
 

@@ -4,23 +4,19 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "apps/launcher/daemon_launcher.h"
+#include "hostlib/util/wz_fd.h"
 
 namespace wze2e {
 
@@ -46,31 +42,9 @@ bool IsFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 std::string Tail(const std::string& text, size_t bytes) {
   return text.size() <= bytes ? text : "..." + text.substr(text.size() - bytes);
 }
-
-// A descriptor closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 int ConnectLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -85,34 +59,6 @@ int ConnectLoopback(int port) {
     return -1;
   }
   return fd;
-}
-
-// Starts argv with output to logFile, in its own process group, killed when
-// the test process dies (so that no guest outlives a crashed test).
-pid_t SpawnGuarded(const std::vector<std::string>& argv, const std::string& logFile, std::string* error) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    *error = std::string("fork: ") + std::strerror(errno);
-    return -1;
-  }
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    ::setpgid(0, 0);
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0) ::_exit(127);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
 }
 
 }  // namespace
@@ -146,19 +92,14 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
     *message = "cannot make " + DiskImage();
     return BootResult::kFailed;
   }
-  // Three distinct free ports above 20000 (the kernel's ephemeral range).
-  std::set<int> taken;
-  for (int* port : {&m_iscsiPort, &m_shellPort, &m_daemonPort}) {
-    *port = 0;
-    for (int attempt = 0; attempt < 50 && *port == 0; ++attempt) {
-      const int p = FreeLoopbackPort();
-      if (p > 20000 && taken.insert(p).second) *port = p;
-    }
-    if (*port == 0) {
-      *message = "no free loopback port above 20000";
-      return BootResult::kFailed;
-    }
+  const std::vector<int> ports = wztest::FreeLoopbackPorts(3);
+  if (ports.empty()) {
+    *message = "no free loopback port above 20000";
+    return BootResult::kFailed;
   }
+  m_iscsiPort = ports[0];
+  m_shellPort = ports[1];
+  m_daemonPort = ports[2];
   const std::string forwards = "user,id=n0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
                                "-:3260,hostfwd=tcp:127.0.0.1:" + std::to_string(m_shellPort) +
                                "-:7777,hostfwd=tcp:127.0.0.1:" + std::to_string(m_daemonPort) +
@@ -202,7 +143,17 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
       "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,id=fs1",
       "-virtfs",
       "local,path=" + BuildTree() + ",mount_tag=tree,security_model=none,readonly=on,id=fs2"};
-  m_pid = SpawnGuarded(argv, workDir + "/qemu.log", message);
+  // QEMU dies with the test process, whatever ends that.
+  const std::string qemuLog = workDir + "/qemu.log";
+  WzScopedFd log(::open(qemuLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!log.Valid()) {
+    *message = "cannot open " + qemuLog;
+    return BootResult::kFailed;
+  }
+  wztest::SpawnOptions options;
+  options.outputFd = log.Get();
+  options.dieWithStarter = true;
+  m_pid = wztest::Spawn(argv, options, message);
   if (m_pid < 0) return BootResult::kFailed;
   if (!WaitForGuest(kBootTimeoutMs, message)) {
     Stop();
@@ -229,10 +180,9 @@ bool LioVm::WaitForGuest(int timeoutMs, std::string* message) {
       *message = "the guest's shell does not answer";
       return false;
     }
-    int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    if (wztest::Reaped(m_pid)) {
       m_pid = -1;
-      *message = "QEMU ended:\n" + Tail(ReadFile(m_workDir + "/qemu.log"), 2000) + Tail(console, 2000);
+      *message = "QEMU ended:\n" + Tail(wztest::ReadFile(m_workDir + "/qemu.log"), 2000) + Tail(console, 2000);
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -243,17 +193,7 @@ bool LioVm::WaitForGuest(int timeoutMs, std::string* message) {
 
 void LioVm::Stop() {
   if (m_pid <= 0) return;
-  ::kill(m_pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
-  int status = 0;
-  while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(m_pid, SIGKILL);
-      ::waitpid(m_pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  wztest::StopProcess(m_pid, kStopTimeoutMs);
   m_pid = -1;
 }
 
@@ -263,7 +203,7 @@ CommandResult LioVm::Shell(const std::string& script, int timeoutMs) const {
   // Over user networking QEMU accepts the connection before the guest does;
   // a guest that is not listening yet shows as an empty answer: try again.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    Fd s(ConnectLoopback(m_shellPort));
+    WzScopedFd s(ConnectLoopback(m_shellPort));
     if (s.Get() < 0) {
       result.output = "cannot connect to the guest's shell";
       return result;
@@ -309,6 +249,6 @@ CommandResult LioVm::Shell(const std::string& script, int timeoutMs) const {
   return result;
 }
 
-std::string LioVm::ConsoleText() const { return ReadFile(m_workDir + "/console.log"); }
+std::string LioVm::ConsoleText() const { return wztest::ReadFile(m_workDir + "/console.log"); }
 
 }  // namespace wze2e

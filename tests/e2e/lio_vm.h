@@ -20,7 +20,7 @@
 
 #include <string>
 
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 

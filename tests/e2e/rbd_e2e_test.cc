@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "plugins/bstor/rbd_store.h"
 #include "tests/e2e/ceph_fixture.h"
 #include "tests/e2e/driver_harness.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 namespace {

@@ -16,10 +16,10 @@
 
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "plugins/tgt_driver/tgt_platform.h"
 #include "plugins/tgtd_client/tgt_state.h"
-#include "tests/e2e/tgtd_fixture.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
+#include "tests/support/tgtd/tgtd_fixture.h"
 
 namespace wze2e {
 namespace {

@@ -8,9 +8,9 @@
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "tests/e2e/driver_harness.h"
+#include "tests/support/hostlib/memory_log_writer.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace wze2e {
 namespace {

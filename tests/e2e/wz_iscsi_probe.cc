@@ -293,7 +293,7 @@ int Run(Options o) {
     }
     blockSize = cap->block_length;
     std::printf("capacity_bytes=%llu\nblock_size=%u\n",
-                static_cast<unsigned long long>((cap->returned_lba + 1) * cap->block_length), blockSize);
+                static_cast<unsigned long long>(cap->returned_lba + 1) * cap->block_length, blockSize);
   }
   if (blockSize == 0) return 1;
 

@@ -11,7 +11,7 @@
 
 #include "apps/launcher/daemon_launcher.h"
 #include "apps/wzscsictl/ctl_lib.h"
-#include "hostlib/util/rn_test_temp_dir.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace wzit {
 

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "hostlib/log/LogWriter.h"
-#include "hostlib/log/MemoryLogWriter.h"
-#include "hostlib/net/WzTestNetwork.h"
 #include "hostlib/util/RnFiles.h"
 #include "messages/WzScsiServerMessages.h"
 #include "service/WzScsiSrv.h"
+#include "tests/support/hostlib/memory_log_writer.h"
+#include "tests/support/hostlib/wz_test_network.h"
 
 namespace wztest {
 

@@ -11,8 +11,8 @@
 #include <functional>
 #include <sstream>
 
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "luns/lun_req_flags.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 #include "tests/support/power_loss_fs.h"
 #include "tests/support/service_harness.h"
 

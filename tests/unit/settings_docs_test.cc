@@ -17,8 +17,8 @@
 
 #include "apps/wzscsid/daemon_options.h"
 #include "hostlib/config/WZPlatformInfo.h"
-#include "hostlib/util/rn_test_temp_dir.h"
 #include "service/settings.h"
+#include "tests/support/hostlib/rn_test_temp_dir.h"
 
 namespace {
 

@@ -1,26 +1,21 @@
-#include "cluster/etcd_fixture.h"
+#include "tests/support/cluster/etcd_fixture.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "cluster/etcd_client.h"
-
-extern char** environ;
+#include "hostlib/util/wz_fd.h"
+#include "tests/support/process/child_process.h"
 
 namespace wzetcdtest {
 
@@ -31,123 +26,19 @@ using Clock = std::chrono::steady_clock;
 constexpr int kStartAttempts = 3;
 constexpr int kLeaderTimeoutMs = 20000;
 constexpr int kStopTimeoutMs = 5000;
-constexpr int kLowestPort = 20001;
-
-// A descriptor closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
-
-// count distinct loopback ports above 20000 that were free a moment ago.
-// The probing sockets stay bound until all are chosen, so that the kernel
-// does not hand out one port twice.
-bool FreePorts(size_t count, std::vector<int>& ports) {
-  std::vector<Fd> held;
-  ports.clear();
-  for (int tries = 0; ports.size() < count && tries < 1000; ++tries) {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (s.Get() < 0 || ::bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::getsockname(s.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      return false;
-    }
-    const int port = ntohs(addr.sin_port);
-    if (port >= kLowestPort) ports.push_back(port);
-    held.push_back(std::move(s));
-  }
-  return ports.size() == count;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// The full path of a program in PATH (or /usr/bin, /usr/local/bin); "" when
-// there is none.
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(std::string(path != nullptr ? path : "") + ":/usr/bin:/usr/local/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    const std::string candidate = dir + "/" + name;
-    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
-// Starts argv with its output appended to logPath, in a process group of
-// its own (a terminal's Ctrl-C stays with the test). The child is killed
-// when the thread that started it ends, so a test that crashes leaves no
-// member behind.
-pid_t Spawn(std::vector<std::string> argv, const std::string& logPath, std::string* error) {
-  const std::string program = FindProgram(argv[0]);
-  if (program.empty()) {
-    if (error != nullptr) *error = argv[0] + " is not in PATH";
-    return -1;
-  }
-  Fd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  Fd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  if (log.Get() < 0 || null.Get() < 0) {
-    if (error != nullptr) *error = "cannot open " + logPath + ": " + std::strerror(errno);
-    return -1;
-  }
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(&a[0]);
-  args.push_back(nullptr);
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    if (error != nullptr) *error = std::string("fork: ") + std::strerror(errno);
-    return -1;
-  }
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec: the test has other threads.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(126);
-    ::setpgid(0, 0);
-    ::dup2(null.Get(), 0);
-    ::dup2(log.Get(), 1);
-    ::dup2(log.Get(), 2);
-    ::execve(program.c_str(), args.data(), environ);
-    static const char kFailed[] = "exec failed\n";
-    (void)!::write(2, kFailed, sizeof(kFailed) - 1);
-    ::_exit(127);
-  }
-  return pid;
-}
 
 // Runs argv to its end with its output appended to logPath.
 bool RunToEnd(const std::vector<std::string>& argv, const std::string& logPath, std::string* error) {
-  const pid_t pid = Spawn(argv, logPath, error);
-  if (pid <= 0) return false;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  if (error != nullptr) *error = argv[0] + " " + argv[1] + " failed: " + ReadFile(logPath);
+  const wztest::CommandResult r = wztest::RunCommand(argv);
+  std::ofstream(logPath, std::ios::app) << r.output;
+  if (r.exitCode == 0) return true;
+  if (error != nullptr) *error = argv[0] + " " + argv[1] + " failed: " + wztest::ReadFile(logPath);
   return false;
 }
 
 }  // namespace
 
-bool EtcdInstalled() { return !FindProgram("etcd").empty(); }
+bool EtcdInstalled() { return wztest::InPath("etcd"); }
 
 EtcdTestCluster::~EtcdTestCluster() {
   Stop();
@@ -214,7 +105,7 @@ std::vector<std::string> EtcdTestCluster::ClientUrls() const {
 std::string EtcdTestCluster::ClientUrl(size_t index) const { return Url(m_members[index].clientPort); }
 
 std::string EtcdTestCluster::LogText(size_t index) const {
-  return ReadFile(m_dir + "/" + m_members[index].name + ".log");
+  return wztest::ReadFile(m_dir + "/" + m_members[index].name + ".log");
 }
 
 std::string EtcdTestCluster::InitialCluster() const {
@@ -247,8 +138,8 @@ bool EtcdTestCluster::Start(int members, std::string* error, bool tls) {
   std::string why;
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     Stop();
-    std::vector<int> ports;
-    if (!FreePorts(2 * static_cast<size_t>(members), ports)) {
+    const std::vector<int> ports = wztest::FreeLoopbackPorts(2 * static_cast<size_t>(members));
+    if (ports.empty()) {
       why = "no free loopback ports";
       continue;
     }
@@ -303,15 +194,22 @@ bool EtcdTestCluster::Launch(size_t index, std::string* error) {
     argv.insert(argv.end(), {"--cert-file", TlsFile("member.crt"), "--key-file", TlsFile("member.key"),
                              "--trusted-ca-file", TlsFile("ca.crt"), "--client-cert-auth"});
   }
-  m.pid = Spawn(argv, m_dir + "/" + m.name + ".log", error);
+  const std::string logPath = m_dir + "/" + m.name + ".log";
+  WzScopedFd log(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!log.Valid()) {
+    if (error != nullptr) *error = "cannot open " + logPath + ": " + std::strerror(errno);
+    return false;
+  }
+  wztest::SpawnOptions options;
+  options.outputFd = log.Get();
+  options.dieWithStarter = true;
+  m.pid = wztest::Spawn(argv, options, error);
   return m.pid > 0;
 }
 
 bool EtcdTestCluster::Exited(size_t index) {
   Member& m = m_members[index];
-  if (m.pid <= 0) return false;
-  int status = 0;
-  if (::waitpid(m.pid, &status, WNOHANG) != m.pid) return false;
+  if (!wztest::Reaped(m.pid)) return false;
   m.pid = -1;
   return true;
 }
@@ -323,18 +221,7 @@ bool EtcdTestCluster::StartMember(size_t index, std::string* error) {
 
 void EtcdTestCluster::StopMember(size_t index) {
   Member& m = m_members[index];
-  if (m.pid <= 0) return;
-  ::kill(m.pid, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
-  int status = 0;
-  while (::waitpid(m.pid, &status, WNOHANG) != m.pid) {
-    if (Clock::now() >= deadline) {
-      ::kill(m.pid, SIGKILL);
-      ::waitpid(m.pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  wztest::StopProcess(m.pid, kStopTimeoutMs);
   m.pid = -1;
 }
 

@@ -1,4 +1,4 @@
-#include "hostlib/net/WzTestNetwork.h"
+#include "tests/support/hostlib/wz_test_network.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "hostlib/log/MemoryLogWriter.h"
+#include "tests/support/hostlib/memory_log_writer.h"
 
 #include "hostlib/errors/CRnError.h"
 

@@ -19,7 +19,6 @@
 
 #include "hostlib/msg/CNMessageBase.h"
 #include "hostlib/net/WzNetwork.h"
-#include "hostlib/svchost/IOnDemandSvcInterface.h"
 
 namespace NetTest {
 
@@ -39,7 +38,7 @@ struct XdrRecord {
   std::string bytes;
 };
 
-class FakeService : public IOnDemandSvcInterface {
+class FakeService : public IWzNetworkReceiver {
  public:
   // workers: threads answering requests; answer false: requests are freed
   // without a reply.
@@ -90,13 +89,6 @@ class FakeService : public IOnDemandSvcInterface {
     std::lock_guard<std::mutex> g(m_lock);
     return m_errors;
   }
-
-  CRnError Initialize(int, char**, std::string&, int&, IOnDemandSvcApp*) override { return CRnError(); }
-  CRnError SubmitJob(std::string&, CNSession::OnDemandServiceStatusType&, CNSession::OnDemandServiceMode) override {
-    return CRnError();
-  }
-  CRnError KillAllJobs() override { return CRnError(); }
-  void CleanUp() override {}
 
   CRnError IncomingMsgXMLCallback(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
                                   CNMessageBase* message) override {
