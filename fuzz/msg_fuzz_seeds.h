@@ -29,7 +29,7 @@ inline std::vector<Seed> Make() {
 
     const uint32_t tag = info.tagId;
     message->setstring(1, 1, "iqn.2024-01.example:Disk <&> \xC3\xA9", tag, 5664057);
-    message->setstring(2, 2, std::string("ctl\x01\r\n\0end", 11), tag, 1345165);
+    message->setstring(2, 2, std::string("ctl\x01\r\n\0end\0", 11), tag, 1345165);
     message->setint64(3, 6, -9223372036854775807LL - 1, tag, 5521761);
     message->setliststring(4, 3, {"line one", "", " spaced ", "\x7F\x02"}, tag, 8486062);
     const CNMessageRegistry::ClassInfo& subInfo = classes[(i + 1) % classes.size()];

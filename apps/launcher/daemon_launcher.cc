@@ -17,17 +17,13 @@
 #include <thread>
 
 #include "hostlib/svchost/WzNamedSemaphore.h"
+#include "hostlib/util/wz_clock.h"
 
 extern char** environ;
 
 namespace {
 
 #define WZL_HERE FX_HERE_IN("WzDaemonLauncher")
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // argv or envp for execve, built before fork.
 class CStringArray {
@@ -164,9 +160,9 @@ CRnError CWzDaemonProcess::Start(const WzDaemonLaunch& cfg) {
   m_pid = pid;
 
   std::string text;
-  const int64_t deadline = NowMs() + m_cfg.readyTimeoutMs;
+  const int64_t deadline = WzNowMs() + m_cfg.readyTimeoutMs;
   for (;;) {
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - WzNowMs();
     if (left <= 0) break;
     pollfd p{ready[0], POLLIN, 0};
     int n = poll(&p, 1, static_cast<int>(left));
@@ -218,7 +214,7 @@ void CWzDaemonProcess::Reaped(int status) {
 
 int CWzDaemonProcess::Wait(int timeoutMs) {
   if (m_pid <= 0) return m_status;
-  const int64_t deadline = NowMs() + timeoutMs;
+  const int64_t deadline = WzNowMs() + timeoutMs;
   for (;;) {
     int status = 0;
     pid_t r = waitpid(m_pid, &status, WNOHANG);
@@ -230,7 +226,7 @@ int CWzDaemonProcess::Wait(int timeoutMs) {
       m_pid = -1;
       return m_status;
     }
-    if (NowMs() >= deadline) return -1;
+    if (WzNowMs() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -302,10 +298,10 @@ WzCtlRunResult RunCtlProcess(const WzCtlRun& cfg) {
   }
   int fds[2] = {out[0], err[0]};
   std::string* sinks[2] = {&result.out, &result.err};
-  const int64_t deadline = NowMs() + cfg.timeoutMs;
+  const int64_t deadline = WzNowMs() + cfg.timeoutMs;
   bool timedOut = false;
   while (fds[0] >= 0 || fds[1] >= 0) {
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - WzNowMs();
     if (left <= 0) {
       timedOut = true;
       break;

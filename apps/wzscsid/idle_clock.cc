@@ -1,7 +1,8 @@
 #include "apps/wzscsid/idle_clock.h"
 
 #include <algorithm>
-#include <chrono>
+
+#include "hostlib/util/wz_clock.h"
 
 void CWzIdleClock::Released(int64_t nowMs) { m_releasedMs = nowMs; }
 
@@ -13,7 +14,4 @@ int64_t CWzIdleClock::MsUntilDue(int64_t nowMs) const {
 
 bool CWzIdleClock::Due(int64_t nowMs) const { return MsUntilDue(nowMs) == 0; }
 
-int64_t CWzIdleClock::NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t CWzIdleClock::NowMs() { return WzNowMs(); }
