@@ -299,7 +299,23 @@ void AddLunList(CLI::App& lun, CtlContext& ctx) {
   sub->add_option("--target", a->target, "only this target");
   sub->add_option("--host", a->host, "only LUNs mapped to this host");
   sub->callback([a, &ctx] {
-    Command c = Simple([a, &ctx] { return MakeListLuns(a->target, a->host, ctx.g.flags); }, PrintLunTable);
+    Command c = Simple([a, &ctx] { return MakeListLuns(a->target, a->host, ctx.g.flags); },
+                       [a, &ctx](const ReplyView& v, std::ostream& o) {
+                         PrintLunTable(v, o);
+                         // A LUN that failed to restore has no listing line (it has no
+                         // host nor engine state); the detailed listing knows it.
+                         if (!a->host.empty()) return;
+                         CallResult shown = CallOnce(ctx.g.Endpoint(), ctx.g.token,
+                                                     *MakeShow("lun", a->target, -1, ctx.g.flags), ctx.g.TimeoutMs());
+                         if (!shown.reply) return;
+                         const ReplyView details = ViewReply(*shown.reply);
+                         for (const std::string& line : details.results) {
+                           DetailRecord r;
+                           if (ParseDetailRecord(line, r) && r.Get("restored") == "no")
+                             o << "LUN " << r.Get("lun") << " of target " << r.Get("target")
+                               << " NOT RESTORED: its saved configuration failed (wzscsictl status)\n";
+                         }
+                       });
     c.listsLuns = true;
     ctx.choose(std::move(c));
   });
