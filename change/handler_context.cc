@@ -15,7 +15,11 @@ WzScsiSrvHandlerContext::WzScsiSrvHandlerContext(WzScsiSrvHandlerServices& servi
 
 CRnError WzScsiSrvHandlerContext::Refuse(WzScsiSrvRefusal id, const FXCodeLocation& where, CRnError cause,
                                          const std::string& detail) {
-  return WzScsiSrvRefuse(m_error, id, where, std::move(cause), detail);
+  WzScsiSrvRefusalNames names = m_names;
+  if (names.target.empty()) names.target = m_targetName;
+  if (m_target != nullptr && names.luns.empty())
+    for (const auto& lun : m_target->luns) names.luns += (names.luns.empty() ? "" : ", ") + std::to_string(lun.first);
+  return WzScsiSrvRefuse(m_error, id, where, names, std::move(cause), detail);
 }
 
 void WzScsiSrvHandlerContext::Succeed() { m_error.setErrorCode(RC_SUCCESS); }
@@ -33,8 +37,11 @@ CRnError WzScsiSrvHandlerContext::SetAsidePath(const std::string& path) {
 CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrvModelLun*& lun,
                           WzScsiSrvRefusal noTarget, WzScsiSrvRefusal noLun) {
   lun = nullptr;
+  ctx.RefusalNames().lun = lunId;
   if (ctx.Target() == nullptr) return ctx.Refuse(noTarget, FX_HERE);
   if (ctx.Services().GetLun(*ctx.Target(), lunId, lun).IsError()) return ctx.Refuse(noLun, FX_HERE);
+  for (const auto& host : lun->hosts)
+    ctx.RefusalNames().hosts += (ctx.RefusalNames().hosts.empty() ? "" : ", ") + host.first;
   return CRnError();
 }
 

@@ -88,6 +88,8 @@ class WzScsiSrvHandlerContext {
   WzScsiServer::Message& Request() { return m_request; }
   WzScsiServer::Reply& Reply() { return m_reply; }
   WzScsiServer::Error& Error() { return m_error; }
+  // A client's request, not a replay, a reconcile or another gateway's change.
+  bool FromClient() const { return m_fromClient; }
   // The lower-cased name of the request's target ("" for none).
   const std::string& TargetName() const { return m_targetName; }
   // The target the request names, locked for this change; null when it does
@@ -102,6 +104,9 @@ class WzScsiSrvHandlerContext {
   // The name in the frame's log lines (the target's, by default).
   void SetSubject(const std::string& subject) { m_subject = subject; }
   const std::string& Subject() const { return m_subject; }
+  // The LUN number and host a refusal names besides the target (the target
+  // and its LUN numbers are filled in by Refuse).
+  WzScsiSrvRefusalNames& RefusalNames() { return m_names; }
 
   // Sets the reply's Error record from the refusal table and returns the
   // handler's error (the cause's, when given).
@@ -148,6 +153,7 @@ class WzScsiSrvHandlerContext {
   WzScsiServer::Error m_error;
   std::string m_targetName;
   std::string m_subject;
+  WzScsiSrvRefusalNames m_names;
   WzScsiSrvModelTarget* m_target = nullptr;
   bool m_taken = false;
   std::optional<WzScsiSrvModelTarget> m_newTarget;

@@ -1,7 +1,13 @@
 // Every refusal and failure a handler answers, once: its result code, the
-// Win32-style code of the handler's own error, and its text. A handler names
-// the row; the reply's Error record and the returned error are both made
-// from it, so the two never drift apart.
+// Win32-style code of the handler's own error, its text, the object it names
+// and the next step an operator can take. A handler names the row; the
+// reply's Error record and the returned error are both made from it, so the
+// two never drift apart.
+//
+// The reply's text keeps the row's text as its first line, unchanged, since
+// clients match it. Lines after it, each "key: value", say more for people:
+// "object:" the object refused, "meaning:" the outcome when the result
+// code's own text would mislead, "next:" what to do about it.
 //
 // Thread safety: constant data and pure functions.
 #pragma once
@@ -68,6 +74,24 @@ enum class WzScsiSrvRefusal : int32_t {
   END,  // not a refusal: the number of them
 };
 
+// What a refusal names in its "object:" line.
+enum class WzScsiSrvRefusalObject : int32_t {
+  NONE,
+  TARGET,  // the target
+  LUN,     // the LUN number of the target
+  HOST,    // the host, the LUN number and the target
+};
+
+// The names a refusal's object line and next step are filled with. The
+// handler context fills it from the request as the work reads it.
+struct WzScsiSrvRefusalNames {
+  std::string target;
+  int64_t lun = -1;  // < 0: not known
+  std::string host;
+  std::string luns;   // the target's LUN numbers, "0, 1, 4" ("" for none)
+  std::string hosts;  // the LUN's hosts, "a, b"
+};
+
 struct WzScsiSrvRefusalRow {
   WzScsiSrvRefusal id;
   WzScsiServer::ResultCode code;
@@ -75,6 +99,11 @@ struct WzScsiSrvRefusalRow {
   bool appendCause;  // the reply's text ends with ": <cause>"
   const char* text;
   const char* logText = nullptr;  // the handler's error text when it says more than the reply; null: text
+  WzScsiSrvRefusalObject object = WzScsiSrvRefusalObject::NONE;
+  const char* meaning = nullptr;  // null: the result code's text fits
+  // The next step, with {target}, {lun}, {host}, {luns} and {hosts} put in;
+  // null for none.
+  const char* next = nullptr;
 };
 
 // The row of a refusal (every refusal has one).
@@ -87,3 +116,14 @@ const WzScsiSrvRefusalRow* WzScsiSrvRefusalRows(size_t& count);
 // code otherwise. detail, when not empty, is appended to both texts.
 CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where,
                          CRnError cause = CRnError(), const std::string& detail = std::string());
+// The same, with the lines that name the object and the next step.
+CRnError WzScsiSrvRefuse(WzScsiServer::Error& error, WzScsiSrvRefusal id, const FXCodeLocation& where,
+                         const WzScsiSrvRefusalNames& names, CRnError cause = CRnError(),
+                         const std::string& detail = std::string());
+// The lines after the first of a refusal's text: "object:", "meaning:",
+// "next:" (empty when the row names nothing).
+std::string WzScsiSrvRefusalLines(const WzScsiSrvRefusalRow& row, const WzScsiSrvRefusalNames& names);
+// The first line of a reply's text: what clients match and logs show.
+std::string WzScsiSrvReplyHeadline(const std::string& text);
+// Adds to the first line of a reply's text, before its other lines.
+void WzScsiSrvExtendHeadline(WzScsiServer::Error& error, const std::string& more);

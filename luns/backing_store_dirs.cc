@@ -52,9 +52,16 @@ CRnError WzScsiSrvCheckBackingStore(const WzScsiSrvBackingStorePolicy& policy, c
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "%s does not exist", path.c_str());
   for (const std::string& device : policy.devices)
     if (resolved == device) return CRnError();
+  struct stat st;
+  if (::stat(resolved.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                   "%s is a directory: a LUN is backed by a file or a block device", path.c_str());
   for (const std::string& dir : policy.dirs)
     if (resolved.compare(0, dir.size(), dir) == 0 && resolved.size() > dir.size()) return CRnError();
+  std::string allowed;
+  for (const std::string& dir : policy.dirs) allowed += (allowed.empty() ? "" : ", ") + dir;
+  for (const std::string& device : policy.devices) allowed += (allowed.empty() ? "" : ", ") + device;
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
-                                 "%s (%s) is outside the directories and devices of BackingStoreDirs", path.c_str(),
-                                 resolved.c_str());
+                                 "%s (%s) is outside the directories and devices of BackingStoreDirs (%s)",
+                                 path.c_str(), resolved.c_str(), allowed.c_str());
 }

@@ -13,14 +13,14 @@ constexpr size_t kMaxSerialPrefixLen = 16;
 
 bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-// asctime form of the time as UTC, newline included; made with the
-// reentrant calls because several workers log at once.
+// ISO 8601 in UTC, as the listings show times, on the log record's own
+// line; made with the reentrant call because several workers log at once.
 std::string UtcTimeText(int64_t seconds) {
   time_t t = static_cast<time_t>(seconds);
   struct tm broken;
   char buf[64];
-  if (gmtime_r(&t, &broken) == nullptr || asctime_r(&broken, buf) == nullptr)
-    return std::to_string(seconds) + " (not representable)\n";
+  if (gmtime_r(&t, &broken) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &broken) == 0)
+    return std::to_string(seconds) + " (not representable)";
   return buf;
 }
 
@@ -60,7 +60,7 @@ CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) {
   if (CRnError e = parsed.GetOption("sp", prefix)) return e.Push(FX_HERE, "Lun serial prefix is not set");
   if (prefix.size() > kMaxSerialPrefixLen)
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
-                                   "Lun serial number prefix len exceedin the max length allowed, SerialPrefix=%s, "
+                                   "Lun serial number prefix len exceeding the max length allowed, SerialPrefix=%s, "
                                    "LenAllowed=%d",
                                    prefix.c_str(), static_cast<int>(kMaxSerialPrefixLen));
   for (char c : prefix) {
@@ -83,7 +83,7 @@ void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun) {
   std::string value;
   if (args.GetOption(kLunCreationTimeArg, value).IsError()) {
     lun.creationTime = static_cast<int64_t>(::time(nullptr));
-    WZLOG(-1, "LUN creation time is not set for lun [%s:%d]. Setting it to current time [%s UTC]", lun.targetId.c_str(),
+    WZLOG(-1, "LUN creation time is not set for lun [%s:%d]. Setting it to current time [%s]", lun.targetId.c_str(),
           lun.lunId, UtcTimeText(lun.creationTime).c_str());
     return;
   }
@@ -92,14 +92,13 @@ void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun) {
   if (!ParseUnsigned64(value, seconds, why)) {
     lun.creationTime = static_cast<int64_t>(::time(nullptr));
     WZLOG(-1,
-          "Exception [%s] while parsing creation time for lun [%s:%d]. Resetting creation time to curret time [%s UTC]",
+          "Exception [%s] while parsing creation time for lun [%s:%d]. Resetting creation time to current time [%s]",
           why.c_str(), lun.targetId.c_str(), lun.lunId, UtcTimeText(lun.creationTime).c_str());
     return;
   }
   lun.creationTime = static_cast<int64_t>(seconds);
   if (WzLogEnabled(1))
-    WZLOG(1, "Lun [%s:%d] creation time: [%s UTC]", lun.targetId.c_str(), lun.lunId,
-          UtcTimeText(lun.creationTime).c_str());
+    WZLOG(1, "Lun [%s:%d] creation time: [%s]", lun.targetId.c_str(), lun.lunId, UtcTimeText(lun.creationTime).c_str());
 }
 
 void SetLunCreationTime(WzScsiServer::BStoreDesc& desc, uint64_t time) {

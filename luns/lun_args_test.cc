@@ -57,10 +57,10 @@ TEST_F(LunArgs, EachRuleFailsWithItsOwnTextAndLeavesTheRecordAlone) {
       {"-ti t1 -path \"\" -sp AB", "BStor path/ssid is not set"},
       {"-ti t1 -path /p", "Lun serial prefix is not set"},
       {"-ti t1 -path /p -sp ABCDEFGHIJ1234567",
-       "Lun serial number prefix len exceedin the max length allowed, SerialPrefix=ABCDEFGHIJ1234567, LenAllowed=16"},
+       "Lun serial number prefix len exceeding the max length allowed, SerialPrefix=ABCDEFGHIJ1234567, LenAllowed=16"},
       // Length is judged before the characters.
       {"-ti t1 -path /p -sp ab-cdefghij123456",
-       "Lun serial number prefix len exceedin the max length allowed, SerialPrefix=ab-cdefghij123456, LenAllowed=16"},
+       "Lun serial number prefix len exceeding the max length allowed, SerialPrefix=ab-cdefghij123456, LenAllowed=16"},
       {"-ti t1 -path /p -sp ab-c", "Lun serial number prefix should be alpha-numeric, SerialPrefix=ab-c"},
       {"-ti t1 -path /p -sp ab\xC3\xA9", "Lun serial number prefix should be alpha-numeric"},
   };
@@ -83,7 +83,7 @@ TEST_F(LunArgs, CreationTimeOfARecreatedLunComesFromTheOptionOrFallsBackToNow) {
   WzScsiSrvLun lun = Record(7);
   ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 600", lun).IsSuccess());
   EXPECT_EQ(lun.creationTime, 600);
-  EXPECT_TRUE(log->Contains("Lun [t1:7] creation time: [Thu Jan  1 00:10:00 1970\n UTC]"));
+  EXPECT_TRUE(log->Contains("Lun [t1:7] creation time: [1970-01-01T00:10:00Z]"));
 
   lun = Record(7);
   ASSERT_TRUE(ProcessCreateLunArgs("-ti t1 -path /p -sp A -creationTime 123x", lun).IsSuccess());
@@ -100,7 +100,7 @@ TEST_F(LunArgs, CreationTimeOfARecreatedLunComesFromTheOptionOrFallsBackToNow) {
     ASSERT_EQ(log->Texts(-1).size(), 1u) << args;
   }
   EXPECT_NE(log->Texts(-1)[0].find("Exception ["), std::string::npos);
-  EXPECT_TRUE(log->Contains("while parsing creation time for lun [t1:7]. Resetting creation time to curret time ["));
+  EXPECT_TRUE(log->Contains("while parsing creation time for lun [t1:7]. Resetting creation time to current time ["));
 
   log->Clear();
   lun = Record(7);

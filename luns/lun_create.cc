@@ -67,7 +67,8 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
   if (target == nullptr) {
     created = ctx.Refuse(R::TARGET_MISSING_FOR_LUN, FX_HERE);
   } else if (CRnError e = services.ProcessCreateLunArgs(request.bstoreDesc().args(), lun)) {
-    WZLOG(-1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
+    // The client's mistake, answered with the reason: not a service error.
+    WZLOG(1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
     created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
   } else if (CRnError outside = lun.path.empty() ? CRnError() : services.CheckBackingStore(lun.path)) {
     // Only where the operator allows, whoever asks: a client, a saved

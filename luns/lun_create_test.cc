@@ -93,7 +93,9 @@ TEST_F(LunCreate, RefusalsComeInOrderAndCallNoDriver) {
     const char* text;
   } cases[] = {
       {"iqn.2020-01.test:none", 2, "-sp 1", 8, "Target doesn't exists!"},
-      {kTarget, 0, Args("-path /p"), 1, "Failed to process CreateLun arguments"},  // arguments before type
+      // Arguments before type; the reason follows the text clients match.
+      {kTarget, 0, Args("-path /p"), 1,
+       "Failed to process CreateLun arguments: Lun serial prefix is not set: Option -sp is not set"},
       {kTarget, 0, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
       {kTarget, 6, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
       {kTarget, -1, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
@@ -134,7 +136,17 @@ TEST_F(LunCreate, OnlyAllowedBackingFilesAndTheRequestsOwnTarget) {
     auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path " + path + " -sp A")));
     EXPECT_EQ(ReplyCode(reply), 4) << path;
     EXPECT_EQ(ReplyText(reply).rfind("The backing file or device is not allowed: ", 0), 0u) << ReplyText(reply);
+    // What is allowed instead, and what to do.
+    EXPECT_NE(ReplyText(reply).find("of BackingStoreDirs (" + disks + "/, /dev/null)"), std::string::npos)
+        << ReplyText(reply);
+    EXPECT_NE(ReplyLines(reply).find("next: use a file or device that BackingStoreDirs"), std::string::npos);
   }
+  // A directory, even an allowed one, is called what it is.
+  auto dir = h->Send(MakeCreateLun(kTarget, 2, Args("-path " + disks + " -sp A")));
+  EXPECT_EQ(ReplyCode(dir), 4);
+  EXPECT_NE(ReplyText(dir).find(disks + " is a directory: a LUN is backed by a file or a block device"),
+            std::string::npos)
+      << ReplyText(dir);
   auto other = h->Send(MakeCreateLun(kTarget, 2, "-ti iqn.2020-01.test:other -path " + disks + "/ok.img -sp A"));
   EXPECT_EQ(ReplyCode(other), 4);
   EXPECT_EQ(Model().at(kTarget).luns.size(), 2u);

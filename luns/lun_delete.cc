@@ -103,8 +103,7 @@ CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteL
       WZLOG(-1, "LUN %s:%d could not be put back in the engine (%s); it is removed from the configuration",
             lun.targetId.c_str(), lun.lunId, again.AsString().c_str());
       ctx.KeepChangeOnFailure();
-      ctx.Error().setErrorMessage(ctx.Error().errorMessage() +
-                                  "; the LUN is no longer served and was removed from the configuration");
+      WzScsiSrvExtendHeadline(ctx.Error(), "; the LUN is no longer served and was removed from the configuration");
       closed = closing;
       return refused;
     }

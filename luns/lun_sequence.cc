@@ -10,8 +10,9 @@ const WzScsiSrvLunSequence kWzScsiSrvOpenSequence{R::OPEN_PREPARE, R::PLATFORM_C
 CRnError WzScsiSrvRunLunSequence(WzScsiSrvHandlerContext& ctx, const WzScsiSrvLunSequence& texts, WzScsiBStorOps* ops,
                                  WzScsiSrvPlatform* platform, WzScsiServer::BStoreDesc& desc, WzScsiSrvLun& lun) {
   if (CRnError e = ops->CreateLunPrepare(&desc, &lun)) return ctx.Refuse(texts.prepare, FX_HERE, e);
-  WZLOG(1, "LunPath: %s, LunSize: %lu, BStoreCtx: %p", lun.path.c_str(), static_cast<unsigned long>(lun.size),
-        lun.bstoreCtx);
+  // No context address: it says nothing to an operator and differs per run.
+  WZLOG(1, "Backing store of a LUN of target %s prepared: path %s, size %lu", lun.targetId.c_str(), lun.path.c_str(),
+        static_cast<unsigned long>(lun.size));
   if (CRnError e = platform != nullptr ? platform->CreateLun(&lun) : NoPlatformError(FX_HERE)) {
     WZLOG(-1, "Platform CreateLun failed with error: %s, Aborting", e.AsString().c_str());
     if (CRnError aborted = ops->CreateLunAbort(&lun))

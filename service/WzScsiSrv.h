@@ -238,6 +238,7 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   CRnError Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) WZ_EXCLUDES(m_changeGate);
   ReconcileReport LastReconcile() WZ_EXCLUDES(m_reportMutex);
   ReconcileReport LastDriftCheck() WZ_EXCLUDES(m_reportMutex);
+  ReconcileReport LastDryRun() WZ_EXCLUDES(m_reportMutex);
   // The engine watch: a periodic worker that notices an engine restart (its
   // instance changes) and reconciles, and compares the engine with the model
   // every nEngineCheckIntervalSecs (0: never) without changing anything.
@@ -441,6 +442,7 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   std::map<std::string, std::set<int32_t>> m_unrestoredLuns WZ_GUARDED_BY(m_reportMutex);  // by target
   ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);
+  ReconcileReport m_lastDryRun WZ_GUARDED_BY(m_reportMutex);  // a dry run changes nothing: kept apart
   std::atomic<uint64_t> m_engineInstance{0};
   // The engine watch (StartEngineWatch).
   WzPeriodicWorker m_engineWatch;

@@ -56,25 +56,27 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   const std::string prefix = Keys::Prefix("unit");
   h.ClearJournal();
   follower->ApplyEvents({
-      Put(Keys::TargetKey(prefix, "iqn.a"), *MakeCreateTarget("iqn.a"), 10),
-      Put(Keys::LunKey(prefix, "iqn.a", 0), *MakeCreateLun("iqn.a", 2, "-ti iqn.a -path " + disks + "/ok.img -sp OK"),
-          11),
-      Put(Keys::LunKey(prefix, "iqn.a", 1), *MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /etc/shadow -sp NO"), 12),
+      Put(Keys::TargetKey(prefix, "iqn.2000-01.t:a"), *MakeCreateTarget("iqn.2000-01.t:a"), 10),
+      Put(Keys::LunKey(prefix, "iqn.2000-01.t:a", 0),
+          *MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path " + disks + "/ok.img -sp OK"), 11),
+      Put(Keys::LunKey(prefix, "iqn.2000-01.t:a", 1),
+          *MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /etc/shadow -sp NO"), 12),
   });
 
   auto model = h.Service().SnapshotTargets();
-  ASSERT_EQ(model.count("iqn.a"), 1u);
-  EXPECT_EQ(model["iqn.a"].luns.size(), 1u);
-  EXPECT_EQ(model["iqn.a"].luns.count(0), 1u);
+  ASSERT_EQ(model.count("iqn.2000-01.t:a"), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns.size(), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns.count(0), 1u);
   for (const std::string& line : h.Journal("platform.CreateLun"))
     EXPECT_EQ(line.find("shadow"), std::string::npos) << "never exported: " << line;
   const std::vector<std::string> failures = Failures(h);
   ASSERT_EQ(failures.size(), 1u) << ::testing::PrintToString(failures);
-  EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.a\t1\t", 0), 0u) << failures[0];
+  EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.2000-01.t:a\t1\t", 0), 0u) << failures[0];
   EXPECT_NE(failures[0].find("outside the directories and devices of BackingStoreDirs"), std::string::npos)
       << failures[0];
-  EXPECT_TRUE(h.Log().Contains("Could not apply from the cluster: put LUN 1 of target iqn.a (revision 12)"));
-  const std::string lunFile = WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), "iqn.a"), 1);
+  EXPECT_TRUE(h.Log().Contains("Could not apply from the cluster: put LUN 1 of target iqn.2000-01.t:a (revision 12)"));
+  const std::string lunFile =
+      WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), "iqn.2000-01.t:a"), 1);
   EXPECT_NE(ReadFile(lunFile).find("/etc/shadow"), std::string::npos) << "the cache follows etcd";
 }
 

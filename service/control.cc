@@ -139,14 +139,14 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
     lines.push_back("engine.reachable=no driver");
   }
   if (m_follower) m_follower->StatusLines(lines);
-  for (const ReconcileReport& rec : {LastReconcile(), LastDriftCheck()}) {
+  for (const ReconcileReport& rec : {LastReconcile(), LastDryRun(), LastDriftCheck()}) {
     if (!rec.ran) continue;
-    const std::string key = rec.periodicCheck ? "check" : "reconcile";
+    const std::string key = rec.periodicCheck ? "check" : rec.dryRun ? "dryRun" : "reconcile";
     lines.push_back(key + ".startedAt=" + std::to_string(rec.at));
     lines.push_back(key + ".why=" + rec.why);
     lines.push_back(key + ".seconds=" + FXString::Format("%.3f", rec.seconds));
     lines.push_back(key + ".differences=" + std::to_string(rec.differences.size()));
-    if (!rec.periodicCheck) lines.push_back(key + ".failed=" + std::to_string(rec.failed));
+    if (!rec.periodicCheck && !rec.dryRun) lines.push_back(key + ".failed=" + std::to_string(rec.failed));
     if (!rec.error.empty()) lines.push_back(key + ".error=" + rec.error);
     for (const std::string& d : rec.differences) lines.push_back(key + ".difference=" + d);
   }

@@ -40,9 +40,9 @@ Observed Observe(ServiceHarness& h) {
 
 TEST(Ioctl, CommandWordsIgnoreCaseButNotBlanks) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
   for (const char* cmd : {"lt", "LT", "Lt"})
-    EXPECT_EQ(Results(h.Send(MakeIoctl(cmd))), std::vector<std::string>{"iqn.a"});
+    EXPECT_EQ(Results(h.Send(MakeIoctl(cmd))), std::vector<std::string>{"iqn.2000-01.t:a"});
   for (const char* cmd : {"LL", "lL"}) EXPECT_EQ(ReplyCode(h.Send(MakeIoctl(cmd))), 0);
   EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("RC"))), 0);
 
@@ -76,12 +76,12 @@ TEST(Ioctl, EveryCommandIsRefusedBeforeStart) {
 
 TEST(Reload, WithNothingChangedChangesNothing) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
-  auto lun = h.Send(MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/sdb -sp BLK1"));
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:b"))), 0);
+  auto lun = h.Send(MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /dev/sdb -sp BLK1"));
   ASSERT_EQ(ReplyCode(lun), 0);
   const int64_t lunId = dynamic_cast<WzScsiServer::CreateLunRsp&>(*lun).lunId();
-  ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.a", lunId, "Host-A"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.2000-01.t:a", lunId, "Host-A"))), 0);
   const Observed before = Observe(h);
   h.ClearJournal();
   h.Log().Clear();
@@ -105,22 +105,24 @@ TEST(Reload, WithNothingChangedChangesNothing) {
 
 TEST(Reload, CreatesATargetAddedByHand) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.old"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:old"))), 0);
   h.ClearJournal();
 
   // A target with a LUN and a mapping, saved as the writer would save them.
-  const std::string dir = Layout::TargetDir(h.ActionLogRoot(), "iqn.new");
-  SaveRequest(*MakeCreateTarget("iqn.new", "by hand"), Layout::TargetFile(dir));
-  SaveRequest(*MakeCreateLun("iqn.new", 2, "-ti iqn.new -path /dev/sdz -sp HAND1 -creationTime 600"),
-              Layout::LunFile(dir, 4));
-  SaveRequest(*MakeMap("iqn.new", 4, "Host-A"), Layout::MappingFile(dir, "Host-A", 4));
+  const std::string dir = Layout::TargetDir(h.ActionLogRoot(), "iqn.2000-01.t:new");
+  SaveRequest(*MakeCreateTarget("iqn.2000-01.t:new", "by hand"), Layout::TargetFile(dir));
+  SaveRequest(
+      *MakeCreateLun("iqn.2000-01.t:new", 2, "-ti iqn.2000-01.t:new -path /dev/sdz -sp HAND1 -creationTime 600"),
+      Layout::LunFile(dir, 4));
+  SaveRequest(*MakeMap("iqn.2000-01.t:new", 4, "Host-A"), Layout::MappingFile(dir, "Host-A", 4));
 
   auto reply = h.Send(MakeIoctl("rc"));
   EXPECT_EQ(ReplyCode(reply), 0);
   EXPECT_FALSE(h.Log().Contains("PLAYBACK ERROR"));
 
-  EXPECT_EQ(Results(h.Send(MakeIoctl("lt"))), (std::vector<std::string>{"iqn.new", "iqn.old"}));
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-ti iqn.new"))), std::vector<std::string>{"iqn.new#Host-A#4#600"});
+  EXPECT_EQ(Results(h.Send(MakeIoctl("lt"))), (std::vector<std::string>{"iqn.2000-01.t:new", "iqn.2000-01.t:old"}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-ti iqn.2000-01.t:new"))),
+            std::vector<std::string>{"iqn.2000-01.t:new#Host-A#4#600"});
   // Only the new objects reached the driver.
   EXPECT_EQ(h.Journal("platform.CreateTarget").size(), 1u);
   EXPECT_EQ(h.Journal("platform.CreateLun").size(), 1u);
@@ -129,20 +131,21 @@ TEST(Reload, CreatesATargetAddedByHand) {
 
 TEST(Reload, ALunWhoseTargetIsMissingIsReportedAndSkipped) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  const std::string lunFile = Layout::LunFile(Layout::TargetDir(h.ActionLogRoot(), "iqn.a"), 2);
-  SaveRequest(*MakeCreateLun("IQN.Gone", 2, "-ti iqn.gone -path /p -sp X"), lunFile);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  const std::string lunFile = Layout::LunFile(Layout::TargetDir(h.ActionLogRoot(), "iqn.2000-01.t:a"), 2);
+  SaveRequest(*MakeCreateLun("IQN.2000-01.t:Gone", 2, "-ti iqn.2000-01.t:gone -path /p -sp X"), lunFile);
   h.ClearJournal();
 
   EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("rc"))), 1) << "a reload that cannot restore everything says so";
-  EXPECT_TRUE(h.Log().Contains("LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + lunFile +
-                               ", target=iqn.gone with error [the file names another target than its directory]."));
+  EXPECT_TRUE(
+      h.Log().Contains("LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + lunFile +
+                       ", target=iqn.2000-01.t:gone with error [the file names another target than its directory]."));
   EXPECT_TRUE(h.Journal("platform.Create").empty());
 }
 
 TEST(Reload, AFailedReplayIsReportedWithCodeOne) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
   // An action log that cannot be listed.
   const std::string targets = Layout::TargetsDir(h.ActionLogRoot());
   ASSERT_EQ(::rename(targets.c_str(), (targets + ".aside").c_str()), 0);
@@ -154,5 +157,5 @@ TEST(Reload, AFailedReplayIsReportedWithCodeOne) {
   h.Drain();
   EXPECT_TRUE(h.Log().Contains("Reload configuration Playback failed with error: ["));
   // The running configuration is untouched.
-  EXPECT_EQ(Results(h.Send(MakeIoctl("lt"))), std::vector<std::string>{"iqn.a"});
+  EXPECT_EQ(Results(h.Send(MakeIoctl("lt"))), std::vector<std::string>{"iqn.2000-01.t:a"});
 }

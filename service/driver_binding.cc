@@ -16,7 +16,7 @@ std::string WzScsiSrv::GetPlatformLibName() const {
 }
 
 CRnError WzScsiSrv::InitPlatform() {
-  WZ_TRACE_SCOPE(1);
+  WZ_TRACE_SCOPE(6);
   WzScsiSrvEngineChoice choice;
   if (CRnError e = WzScsiSrvReadEngineChoice(m_settings.engine, choice)) {
     std::string text = e.AsString();

@@ -62,7 +62,8 @@ void WzScsiSrvAuditedConnection::Audit(const CNMessageBase& reply) {
   const int64_t code = error != nullptr ? error->errorCode() : RC_SUCCESS;
   std::string outcome = "done";
   if (code != RC_SUCCESS) {
-    const std::string text = error->errorMessage();
+    // The first line: the lines after it are the operator's advice.
+    const std::string text = WzScsiSrvReplyHeadline(error->errorMessage());
     outcome = "refused (code " + std::to_string(code) + "): " + text;
     if (m_cause.IsError()) {
       const std::string detail = m_cause.AsString();

@@ -27,7 +27,7 @@ std::unique_ptr<CNMessageBase> Control(uint32_t tag) {
 
 TEST(Intake, NullServerIsRefused) {
   ServiceHarness h;
-  auto msg = MakeCreateTarget("iqn.a");
+  auto msg = MakeCreateTarget("iqn.2000-01.t:a");
   CRnError e = h.Service().IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, nullptr, 1, msg.get());
   EXPECT_EQ(e.GetCode(), HRESULT_FROM_WIN32(160));
   EXPECT_EQ(e.GetText(), "Received NULL session server.");
@@ -110,7 +110,7 @@ TEST(Intake, OtherCallbackKindsDispatchNothing) {
   ActivityApp app;
   WzScsiSrvTestPeer(h.Service()).SvcApp() = &app;
   g_activity = 0;
-  auto msg = MakeCreateTarget("iqn.a");
+  auto msg = MakeCreateTarget("iqn.2000-01.t:a");
   EXPECT_TRUE(h.Service()
                   .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_CONNECTED, &h.Net(), h.Net().Connect(), msg.get())
                   .IsSuccess());
@@ -130,7 +130,7 @@ TEST(Intake, ConnectionGoneBeforeTheWorkerRunsSkipsTheHandler) {
   size_t freedBefore = h.Net().FreedMessages();
   EXPECT_TRUE(h.Service()
                   .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle,
-                                          MakeCreateTarget("iqn.a").release())
+                                          MakeCreateTarget("iqn.2000-01.t:a").release())
                   .IsSuccess());
   h.Drain();
   EXPECT_TRUE(h.Journal("platform.CreateTarget").empty());
@@ -148,12 +148,12 @@ TEST(Intake, FailedSendAndReleaseAreLoggedAndTheChangeStays) {
   WznHandle_t handle = h.Net().Connect();
   EXPECT_TRUE(h.Service()
                   .IncomingMsgXMLCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), handle,
-                                          MakeCreateTarget("iqn.a").release())
+                                          MakeCreateTarget("iqn.2000-01.t:a").release())
                   .IsSuccess());
   h.Drain();
   h.Net().FailSend(false);
   h.Net().FailRelease(false);
-  EXPECT_TRUE(h.Log().Contains("iqn.a SendXMLMessage error injected send failure"));
+  EXPECT_TRUE(h.Log().Contains("iqn.2000-01.t:a SendXMLMessage error injected send failure"));
   EXPECT_TRUE(h.Log().Contains("Failed to release session for handle ["));
-  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.a"), 1u);
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.2000-01.t:a"), 1u);
 }

@@ -21,7 +21,7 @@ constexpr int kPoolGrowStep = 1;
 
 CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivityTimeoutSecs, IOnDemandSvcApp* app) {
   WzMutexLock g(&m_mutex);
-  WZ_TRACE_SCOPE(1);
+  WZ_TRACE_SCOPE(6);
   inactivityTimeoutSecs = kDefaultInactivityTimeoutSecs;
 
   if (WZPlatformInfo::setString(kWzScsiSrvSettingsSection, kInUseKey, "Y", 1).IsError())
@@ -70,13 +70,13 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
 
 CRnError WzScsiSrv::SubmitJob(std::string&, CNSession::OnDemandServiceStatusType& status,
                               CNSession::OnDemandServiceMode) {
-  WZ_TRACE_SCOPE(2);
+  WZ_TRACE_SCOPE(6);
   status = CNSession::ONDEMAND_SVC_STATUS_OK;
   return CRnError();
 }
 
 CRnError WzScsiSrv::KillAllJobs() {
-  WZ_TRACE_SCOPE(1);
+  WZ_TRACE_SCOPE(6);
   m_stopping = true;
   StopEngineWatch();
   if (m_follower) m_follower->Stop();
@@ -94,7 +94,7 @@ CRnError WzScsiSrv::KillAllJobs() {
 }
 
 void WzScsiSrv::CleanUp() {
-  WZ_TRACE_SCOPE(1);
+  WZ_TRACE_SCOPE(6);
   if (m_follower) m_follower->Stop();
   if (m_ptrPlatform && !m_driversInUse) {
     CRnError ignored = m_ptrPlatform->CleanUp();

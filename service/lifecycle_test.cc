@@ -68,20 +68,20 @@ TEST(ServiceObject, SubmitJobAlwaysAnswersStatusZero) {
 
 TEST(Records, LunCreationTimeIsNowOrThePointedValue) {
   int64_t before = time(nullptr);
-  WzScsiSrvLun now("iqn.a", nullptr, WzScsiServer::BSTOR_BLKDEV, nullptr, nullptr, "SP", 3, "/p", 10, 512, 524288,
-                   false, nullptr);
+  WzScsiSrvLun now("iqn.2000-01.t:a", nullptr, WzScsiServer::BSTOR_BLKDEV, nullptr, nullptr, "SP", 3, "/p", 10, 512,
+                   524288, false, nullptr);
   EXPECT_GE(now.creationTime, before);
   EXPECT_LE(now.creationTime, static_cast<int64_t>(time(nullptr)));
   int64_t given = 600;
-  WzScsiSrvLun fixed("iqn.a", nullptr, WzScsiServer::BSTOR_BLKDEV, nullptr, nullptr, "SP", 3, "/p", 10, 512, 524288,
-                     false, &given);
+  WzScsiSrvLun fixed("iqn.2000-01.t:a", nullptr, WzScsiServer::BSTOR_BLKDEV, nullptr, nullptr, "SP", 3, "/p", 10, 512,
+                     524288, false, &given);
   EXPECT_EQ(fixed.creationTime, 600);
   EXPECT_EQ(fixed.lunId, 3);
   EXPECT_EQ(fixed.extParam, 524288u);
 }
 
 TEST(Records, CopyingATargetCopiesItsLunsAndHostsDeeply) {
-  WzScsiSrv::Target a(WzScsiSrvTarget("iqn.a", "Desc"));
+  WzScsiSrv::Target a(WzScsiSrvTarget("iqn.2000-01.t:a", "Desc"));
   a.luns[0].hosts["Host1"] = WzScsiSrv::Host("Host1", "");
   WzScsiSrv::Target b = a;
   b.luns[0].hosts.erase("Host1");
@@ -231,7 +231,7 @@ TEST_F(IdleSemaphore, ReleasedOncePerCompletedJobWhileNoTargetExists) {
   EXPECT_TRUE(h.Service().UpdateJobCompletedStatus().IsSuccess());
   EXPECT_EQ(Value(), 2);
 
-  auto request = wztest::MakeCreateTarget("iqn.a");
+  auto request = wztest::MakeCreateTarget("iqn.2000-01.t:a");
   ASSERT_TRUE(h.Service().CreateTarget(nullptr, request.get()).IsSuccess());
   EXPECT_TRUE(h.Service().UpdateJobCompletedStatus().IsSuccess());
   EXPECT_EQ(Value(), 2);

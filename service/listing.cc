@@ -110,6 +110,14 @@ CRnError WzScsiSrv::ListDetails(CWzNetwork* conn, CNMessageBase* message) {
     d.serial = WzScsiSrvUnitSerial(d.serial, d.target, d.lunId);
     lines.push_back(WzScsiSrvLunRecord(d));
   }
+  // A LUN that failed to restore is listed too, so that `lun show` never
+  // hides what `status` reports.
+  if (query.luns)
+    for (const auto& entry : unrestoredLuns)
+      if (query.target.empty() || entry.first == query.target)
+        for (int32_t number : entry.second)
+          if (!query.withLun || number == query.lunId)
+            lines.push_back(WzScsiSrvUnrestoredLunRecord(entry.first, number));
   if (query.targets && !query.withLun)
     for (const std::string& name : unrestoredTargets)
       lines.push_back(WzScsiSrvTargetRecord(name, "", WzScsiSrvChap(), 0, "no"));

@@ -40,9 +40,9 @@ std::vector<std::string> Describe(const WzScsiSrv::TargetMap& model) {
 void Client(ServiceHarness& h, int id, int& replies, int& requests) {
   std::mt19937 rng(1000 + id);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-  const std::string own = "iqn.own:" + std::to_string(id);
+  const std::string own = "iqn.2000-01.t:own:" + std::to_string(id);
   for (int i = 0; i < kRequestsPerClient; ++i) {
-    const std::string target = pick(3) == 0 ? own : "iqn.shared:" + std::to_string(pick(kShared));
+    const std::string target = pick(3) == 0 ? own : "iqn.2000-01.t:shared:" + std::to_string(pick(kShared));
     const int lun = pick(3);
     const std::string host = "host-" + std::to_string(pick(3));
     std::unique_ptr<CNMessageBase> request;
@@ -88,7 +88,7 @@ TEST(ParallelChanges, DistinctTargetsOverlapOneTargetNeverAndTheLogReplaysTheMod
   {
     ServiceHarness h;
     for (int s = 0; s < kShared; ++s)
-      ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.shared:" + std::to_string(s)))), 0);
+      ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:shared:" + std::to_string(s)))), 0);
     h.ClearJournal();
 
     std::vector<int> replies(kClients, 0), requests(kClients, 0);

@@ -141,6 +141,20 @@ bool WzScsiSrv::IsUnrestoredLun(const std::string& target, int32_t lunId) {
 
 void WzScsiSrv::ForgetUnrestored(const std::string& dirName, const std::string& target, int32_t lunId) {
   WzMutexLock lock(&m_reportMutex);
+  // The status tells what is failed now: a deleted object is no longer.
+  auto& failures = m_report.failures;
+  for (auto it = failures.begin(); it != failures.end();) {
+    const bool gone = !target.empty() && it->target == target && (lunId < 0 || it->lunId == lunId);
+    if (!gone) {
+      ++it;
+      continue;
+    }
+    size_t& counter = it->kind == "target" ? m_report.targetsFailed
+                      : it->kind == "LUN"  ? m_report.lunsFailed
+                                           : m_report.mappingsFailed;
+    if (counter > 0) --counter;
+    it = failures.erase(it);
+  }
   if (!dirName.empty()) m_unrestoredTargets.erase(dirName);
   if (lunId >= 0) {
     auto it = m_unrestoredLuns.find(target);

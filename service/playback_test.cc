@@ -3,6 +3,8 @@
 // damaged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <ctime>
 #include <map>
@@ -153,43 +155,45 @@ TEST(Playback, ARestartedServiceEqualsTheOneBefore) {
 
 TEST(Playback, ALunFileReCreatesTheLunUnderItsNumberWithTheReplayOptions) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/sdq -sp Q12 -creationTime 600"),
-              Layout::LunFile(TargetDir(h, "iqn.a"), 12));
-  const std::string saved = ReadFile(Layout::LunFile(TargetDir(h, "iqn.a"), 12));
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /dev/sdq -sp Q12 -creationTime 600"),
+              Layout::LunFile(TargetDir(h, "iqn.2000-01.t:a"), 12));
+  const std::string saved = ReadFile(Layout::LunFile(TargetDir(h, "iqn.2000-01.t:a"), 12));
   h.ClearJournal();
   h.Restart(true);
 
   auto model = h.Service().SnapshotTargets();
-  ASSERT_EQ(model["iqn.a"].luns.count(12), 1u);
-  EXPECT_EQ(model["iqn.a"].luns[12].creationTime, 600);
-  EXPECT_EQ(model["iqn.a"].luns[12].serialPrefix, "Q12");
+  ASSERT_EQ(model["iqn.2000-01.t:a"].luns.count(12), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns[12].creationTime, 600);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns[12].serialPrefix, "Q12");
   auto prepare = h.Journal("blkdev.CreateLunPrepare");
   ASSERT_EQ(prepare.size(), 1u);
   EXPECT_EQ(Field(prepare[0], "args"),
-            "-ti%20iqn.a%20-path%20/dev/sdq%20-sp%20Q12%20-creationTime%20600%20-usesnapinfocache%20%20-playback%20");
+            "-ti%20iqn.2000-01.t:a%20-path%20/dev/"
+            "sdq%20-sp%20Q12%20-creationTime%20600%20-usesnapinfocache%20%20-playback%20");
   EXPECT_EQ(Field(h.Journal("platform.CreateLun")[0], "lunId"), "12");
-  EXPECT_EQ(ReadFile(Layout::LunFile(TargetDir(h, "iqn.a"), 12)), saved);
+  EXPECT_EQ(ReadFile(Layout::LunFile(TargetDir(h, "iqn.2000-01.t:a"), 12)), saved);
 }
 
 TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.good"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.other"))), 0);
-  const int64_t good = CreateLun(h, "iqn.good", 2, "-ti iqn.good -path /dev/sdb -sp GOOD");
-  const int64_t other = CreateLun(h, "iqn.other", 1, "-ti iqn.other -path /dev/k -sp OTHER");
-  Map(h, "iqn.good", good, "Host-A");
-  Map(h, "iqn.other", other, "host-b");
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:good"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:other"))), 0);
+  const int64_t good = CreateLun(h, "iqn.2000-01.t:good", 2, "-ti iqn.2000-01.t:good -path /dev/sdb -sp GOOD");
+  const int64_t other = CreateLun(h, "iqn.2000-01.t:other", 1, "-ti iqn.2000-01.t:other -path /dev/k -sp OTHER");
+  Map(h, "iqn.2000-01.t:good", good, "Host-A");
+  Map(h, "iqn.2000-01.t:other", other, "host-b");
   const std::vector<std::string> intact = Describe(h.Service().SnapshotTargets());
 
   const std::string root = h.ActionLogRoot();
-  const std::string goodDir = TargetDir(h, "iqn.good");
+  const std::string goodDir = TargetDir(h, "iqn.2000-01.t:good");
   // A target directory without its target file (its LUN must not be tried).
-  const std::string orphan = TargetDir(h, "iqn.orphan");
-  SaveRequest(*MakeCreateLun("iqn.orphan", 2, "-ti iqn.orphan -path /o -sp ORPHAN"), Layout::LunFile(orphan, 0));
+  const std::string orphan = TargetDir(h, "iqn.2000-01.t:orphan");
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:orphan", 2, "-ti iqn.2000-01.t:orphan -path /o -sp ORPHAN"),
+              Layout::LunFile(orphan, 0));
   // A LUN file that does not parse, and one of another class.
   WriteFile(Layout::LunFile(goodDir, 5), "<msg group=\"75\"");
-  SaveRequest(*MakeCreateTarget("iqn.good"), Layout::LunFile(goodDir, 6));
+  SaveRequest(*MakeCreateTarget("iqn.2000-01.t:good"), Layout::LunFile(goodDir, 6));
   // Stray files, subdirectories named like saved files and temporary files
   // among the LUNs and the mappings.
   const std::string luns = Layout::LunsDir(goodDir), mappings = Layout::MappingsDir(goodDir);
@@ -201,13 +205,15 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
   ASSERT_TRUE(CRnDirectory::Create(mappings + "/" + mappingLikeDir, true).IsSuccess());
   WriteFile(mappings + "/" + FXFile::kTempPrefix + Layout::MappingFileName("x", 0) + ".2", "half");
   // A LUN whose target is gone.
-  SaveRequest(*MakeCreateLun("iqn.gone", 2, "-ti iqn.gone -path /g -sp GONE"), Layout::LunFile(goodDir, 9));
-  // A second directory naming iqn.good, replayed after the first one (the
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:gone", 2, "-ti iqn.2000-01.t:gone -path /g -sp GONE"),
+              Layout::LunFile(goodDir, 9));
+  // A second directory naming iqn.2000-01.t:good, replayed after the first one (the
   // pre-initialised target comes first); its LUN must not be tried.
   const std::string dup = Layout::TargetsDir(root) + "/zz-duplicate";
-  SaveRequest(*MakeCreateTarget("iqn.good"), Layout::TargetFile(dup));
-  SaveRequest(*MakeCreateLun("iqn.good", 2, "-ti iqn.good -path /d -sp DUP"), Layout::LunFile(dup, 7));
-  h.SetConfig("sPreInitializeTargets", "iqn.good");
+  SaveRequest(*MakeCreateTarget("iqn.2000-01.t:good"), Layout::TargetFile(dup));
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:good", 2, "-ti iqn.2000-01.t:good -path /d -sp DUP"),
+              Layout::LunFile(dup, 7));
+  h.SetConfig("sPreInitializeTargets", "iqn.2000-01.t:good");
 
   h.ClearJournal();
   h.Log().Clear();
@@ -236,15 +242,16 @@ TEST(Playback, DamagedEntriesAreLoggedAndSkippedAndEverythingElseIsReplayed) {
       "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=notes.txt",
       "LUN MAPPING PLAYBACK ERROR!!! SKipping, path=" + mappingLikeDir,
       "LUN PLAYBACK ERROR!!! Failed to create LUN, file=" + Layout::LunFile(goodDir, 9) +
-          ", target=iqn.gone with error [",
+          ", target=iqn.2000-01.t:gone with error [",
       "TARGET PLAYBACK ERROR!!! Failed to create target, file=" + Layout::TargetFile(dup) +
-          ", target=iqn.good, error=[",
+          ", target=iqn.2000-01.t:good, error=[",
   };
   for (const std::string& text : expectedLog) EXPECT_EQ(h.Log().Count(text), 1u) << text;
   EXPECT_FALSE(h.Log().Contains(".wztmp-"));
   // Neither the orphan's LUN nor the duplicate's reached a driver.
   for (const std::string& line : h.Journal("platform.CreateLun"))
-    EXPECT_TRUE(Field(line, "targetId") == "iqn.good" || Field(line, "targetId") == "iqn.other") << line;
+    EXPECT_TRUE(Field(line, "targetId") == "iqn.2000-01.t:good" || Field(line, "targetId") == "iqn.2000-01.t:other")
+        << line;
   EXPECT_EQ(h.Journal("platform.CreateLun").size(), 2u);
   EXPECT_TRUE(h.Log().Contains("Playback finished: targets 2 (failed 2), LUNs 2 (failed 3), mappings 2 (failed 0)"));
 }
@@ -256,20 +263,20 @@ TEST(Playback, ASavedLunOutsideTheAllowedDirectoriesIsRefusedLikeAClientsRequest
   const std::string disks = h.Root() + "/disks";
   ASSERT_TRUE(CRnDirectory::Create(disks, true).IsSuccess());
   WriteFile(disks + "/ok.img", "x");
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path " + disks + "/ok.img -sp OK"),
-              Layout::LunFile(TargetDir(h, "iqn.a"), 0));
-  SaveRequest(*MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /etc/shadow -sp NO"),
-              Layout::LunFile(TargetDir(h, "iqn.a"), 1));
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path " + disks + "/ok.img -sp OK"),
+              Layout::LunFile(TargetDir(h, "iqn.2000-01.t:a"), 0));
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /etc/shadow -sp NO"),
+              Layout::LunFile(TargetDir(h, "iqn.2000-01.t:a"), 1));
   h.SetConfig("BackingStoreDirs", disks);
   h.ClearJournal();
   h.Restart(false);
   EXPECT_EQ(h.Start(), 1) << "the start says what it could not restore";
 
   auto model = h.Service().SnapshotTargets();
-  ASSERT_EQ(model.count("iqn.a"), 1u);
-  EXPECT_EQ(model["iqn.a"].luns.size(), 1u);
-  EXPECT_EQ(model["iqn.a"].luns.count(0), 1u);
+  ASSERT_EQ(model.count("iqn.2000-01.t:a"), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns.size(), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns.count(0), 1u);
   for (const std::string& line : h.Journal("platform.CreateLun"))
     EXPECT_EQ(line.find("shadow"), std::string::npos) << "never exported: " << line;
   auto* status = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("status")).get());
@@ -278,20 +285,38 @@ TEST(Playback, ASavedLunOutsideTheAllowedDirectoriesIsRefusedLikeAClientsRequest
   for (const std::string& line : status->results())
     if (line.rfind("failure=", 0) == 0) failures.push_back(line);
   ASSERT_EQ(failures.size(), 1u) << ::testing::PrintToString(status->results());
-  EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.a\t1\t", 0), 0u) << failures[0];
+  EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.2000-01.t:a\t1\t", 0), 0u) << failures[0];
   EXPECT_NE(failures[0].find("outside the directories and devices of BackingStoreDirs"), std::string::npos)
       << failures[0];
+  // `lun show` lists it too, as not restored.
+  auto* shown = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.2000-01.t:a")).get());
+  ASSERT_NE(shown, nullptr);
+  const std::vector<std::string> records = shown->results();
+  EXPECT_EQ(std::count(records.begin(), records.end(), "lun target=iqn.2000-01.t:a lun=1 restored=no"), 1)
+      << ::testing::PrintToString(records);
+
+  // Deleted, it is failed no more: the status and the listing forget it.
+  ASSERT_EQ(ReplyCode(h.Send(MakeDeleteLun("iqn.2000-01.t:a", 1))), 0);
+  status = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("status")).get());
+  ASSERT_NE(status, nullptr);
+  for (const std::string& line : status->results()) {
+    EXPECT_NE(line.rfind("failure=", 0), 0u) << line;
+    EXPECT_NE(line, "replay.failed=targets:0 luns:1 mappings:0");
+  }
+  shown = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.2000-01.t:a")).get());
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->results().size(), 1u) << ::testing::PrintToString(shown->results());
 }
 
 TEST(Playback, DirectoriesLeftByCutOffChangesAreSkippedQuietly) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
   // A crash between making the directory and putting the file in place.
-  const std::string cut = TargetDir(h, "iqn.cut");
+  const std::string cut = TargetDir(h, "iqn.2000-01.t:cut");
   ASSERT_TRUE(CRnDirectory::Create(cut, true).IsSuccess());
   WriteFile(cut + "/" + FXFile::kTempPrefix + CRnPath::GetBaseName(Layout::TargetFile(cut)) + ".7", "<msg");
   // And a delete cut off after its target file went.
-  const std::string gone = TargetDir(h, "iqn.gone");
+  const std::string gone = TargetDir(h, "iqn.2000-01.t:gone");
   ASSERT_TRUE(CRnDirectory::Create(Layout::LunsDir(gone), true).IsSuccess());
   ASSERT_TRUE(CRnDirectory::Create(Layout::MappingsDir(gone), true).IsSuccess());
   h.Restart(true);
@@ -303,15 +328,16 @@ TEST(Playback, DirectoriesLeftByCutOffChangesAreSkippedQuietly) {
 
 TEST(Playback, ATargetThatCannotBeCreatedTakesItsLunsAndMappingsWithIt) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  Map(h, "iqn.a", CreateLun(h, "iqn.a", 1, "-ti iqn.a -path /k -sp A"), "h");
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  Map(h, "iqn.2000-01.t:a", CreateLun(h, "iqn.2000-01.t:a", 1, "-ti iqn.2000-01.t:a -path /k -sp A"), "h");
   h.SetFaults({"platform.CreateTarget"});
   h.ClearJournal();
   h.Restart(true);
   h.SetFaults({});
 
   EXPECT_TRUE(h.Service().SnapshotTargets().empty());
-  EXPECT_TRUE(h.Log().Contains("TARGET PLAYBACK ERROR!!! Failed to create target, file=" + TargetDir(h, "iqn.a")));
+  EXPECT_TRUE(
+      h.Log().Contains("TARGET PLAYBACK ERROR!!! Failed to create target, file=" + TargetDir(h, "iqn.2000-01.t:a")));
   EXPECT_TRUE(h.Journal("platform.CreateLun").empty());
   EXPECT_TRUE(h.Journal("platform.MapHost").empty());
   // Nothing was lost: the next start replays it.
@@ -321,22 +347,22 @@ TEST(Playback, ATargetThatCannotBeCreatedTakesItsLunsAndMappingsWithIt) {
 
 TEST(Playback, AFailedLunDoesNotStopItsTargetsMappings) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  const int64_t kernel = CreateLun(h, "iqn.a", 1, "-ti iqn.a -path /k -sp K");
-  const int64_t block = CreateLun(h, "iqn.a", 2, "-ti iqn.a -path /dev/sdb -sp B");
-  Map(h, "iqn.a", kernel, "host-k");
-  Map(h, "iqn.a", block, "host-b");
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  const int64_t kernel = CreateLun(h, "iqn.2000-01.t:a", 1, "-ti iqn.2000-01.t:a -path /k -sp K");
+  const int64_t block = CreateLun(h, "iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /dev/sdb -sp B");
+  Map(h, "iqn.2000-01.t:a", kernel, "host-k");
+  Map(h, "iqn.2000-01.t:a", block, "host-b");
   h.SetFaults({"blkdev.CreateLunPrepare"});
   h.Restart(true);
   h.SetFaults({});
 
   auto model = h.Service().SnapshotTargets();
-  ASSERT_EQ(model.count("iqn.a"), 1u);
-  EXPECT_EQ(model["iqn.a"].luns.size(), 1u);
-  EXPECT_EQ(model["iqn.a"].luns[static_cast<int32_t>(kernel)].hosts.count("host-k"), 1u);
+  ASSERT_EQ(model.count("iqn.2000-01.t:a"), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns.size(), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns[static_cast<int32_t>(kernel)].hosts.count("host-k"), 1u);
   EXPECT_TRUE(h.Log().Contains("LUN PLAYBACK ERROR!!! Failed to create LUN, file="));
   EXPECT_TRUE(h.Log().Contains("LUN MAPPING PLAYBACK ERROR!!! Not mapping host-b: LUN " + std::to_string(block) +
-                               " of target iqn.a could not be restored"));
+                               " of target iqn.2000-01.t:a could not be restored"));
 }
 
 TEST(Playback, ProgressOfALargeReplayIsLoggedEveryThousandObjects) {
@@ -344,7 +370,7 @@ TEST(Playback, ProgressOfALargeReplayIsLoggedEveryThousandObjects) {
   notStarted.start = false;
   ServiceHarness h(notStarted);
   for (int i = 0; i < 1000; ++i) {
-    const std::string name = "iqn.bulk:" + std::to_string(i);
+    const std::string name = "iqn.2000-01.t:bulk:" + std::to_string(i);
     SaveRequest(*MakeCreateTarget(name), Layout::TargetFile(TargetDir(h, name)));
   }
   h.Log().Clear();

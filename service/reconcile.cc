@@ -32,6 +32,11 @@ WzScsiSrv::ReconcileReport WzScsiSrv::LastDriftCheck() {
   return m_lastDriftCheck;
 }
 
+WzScsiSrv::ReconcileReport WzScsiSrv::LastDryRun() {
+  WzMutexLock lock(&m_reportMutex);
+  return m_lastDryRun;
+}
+
 CRnError WzScsiSrv::Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) {
   report = ReconcileReport();
   report.ran = true;
@@ -52,7 +57,7 @@ CRnError WzScsiSrv::Reconcile(bool dryRun, const std::string& why, ReconcileRepo
   if (result.IsError()) report.error = result.AsString();
   {
     WzMutexLock lock(&m_reportMutex);
-    (report.periodicCheck ? m_lastDriftCheck : m_lastReconcile) = report;
+    (report.periodicCheck ? m_lastDriftCheck : dryRun ? m_lastDryRun : m_lastReconcile) = report;
   }
   if (!report.periodicCheck && (!report.differences.empty() || result.IsError()))
     WZLOG(result.IsError() || report.failed != 0 ? -1 : 0,
@@ -116,7 +121,7 @@ CRnError WzScsiSrv::ReconcileStep(const WzScsiSrvReconcileAction& action, const 
     case A::CREATE_TARGET: {
       const Target& target = model.at(action.target);
       auto work = [&](WzScsiSrvHandlerContext& ctx) -> CRnError {
-        if (!IsValidScsiTargetName(action.target)) return ctx.Refuse(WzScsiSrvRefusal::INVALID_TARGET_NAME, FX_HERE);
+        if (!IsSavedScsiTargetName(action.target)) return ctx.Refuse(WzScsiSrvRefusal::INVALID_TARGET_NAME, FX_HERE);
         Target bare(static_cast<const WzScsiSrvTarget&>(target));
         bare.chap = target.chap;  // the engine gets the credentials with the target, before any binding
         return platform->CreateTarget(bare);

@@ -3,6 +3,8 @@
 // an engine restart heals by itself; drift is logged once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 #include <chrono>
@@ -57,11 +59,11 @@ class TempEngineFile {
 
 // A target with a LUN mapped to a host, and a closed snapshot LUN.
 void Configure(ServiceHarness& h) {
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.a", 2, "-ti iqn.a -path /dev/a0 -sp A"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.a", 0, "host-1"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.a", 3, "-ti iqn.a -ssid s1 -sp S"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeDeleteLun("iqn.a", 1, 1))), 0);  // closed
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /dev/a0 -sp A"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.2000-01.t:a", 0, "host-1"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateLun("iqn.2000-01.t:a", 3, "-ti iqn.2000-01.t:a -ssid s1 -sp S"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeDeleteLun("iqn.2000-01.t:a", 1, 1))), 0);  // closed
 }
 
 // The plan alone, without threads or drivers: the engine's view and the
@@ -95,52 +97,54 @@ TEST(ReconcilePlan, WhatTheEngineMustBeToldForEachDifference) {
     std::vector<std::string> plan;
   };
   WzScsiSrvUnrestored savedButNotRestored;
-  savedButNotRestored.targetDirs.insert(WzScsiSrvActionLog::TargetDirName("iqn.saved"));
-  savedButNotRestored.luns["iqn.a"] = {7};
+  savedButNotRestored.targetDirs.insert(WzScsiSrvActionLog::TargetDirName("iqn.2000-01.t:saved"));
+  savedButNotRestored.luns["iqn.2000-01.t:a"] = {7};
   const std::vector<Case> cases = {
       {"the same",
        true,
-       {{"iqn.a", target({lun(0, "/p", {"h"})})}},
-       {{"iqn.a", held({{0, "/p"}}, {{"h", {0}}})}},
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {"h"})})}},
+       {{"iqn.2000-01.t:a", held({{0, "/p"}}, {{"h", {0}}})}},
        {},
        {}},
       {"all lost",
        true,
-       {{"iqn.a", target({lun(0, "/p", {"h"})})}},
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {"h"})})}},
        {},
        {},
-       {"create target iqn.a", "create LUN iqn.a:0 on /p", "map host h to LUN iqn.a:0"}},
+       {"create target iqn.2000-01.t:a", "create LUN iqn.2000-01.t:a:0 on /p", "map host h to LUN iqn.2000-01.t:a:0"}},
       {"orphans, removals first",
        true,
-       {{"iqn.a", target({lun(0, "/p", {})})}},
-       {{"iqn.a", held({{0, "/p"}, {3, "/x"}}, {{"x", {0}}})}, {"iqn.b", held({}, {})}},
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {})})}},
+       {{"iqn.2000-01.t:a", held({{0, "/p"}, {3, "/x"}}, {{"x", {0}}})}, {"iqn.2000-01.t:b", held({}, {})}},
        {},
-       {"remove target iqn.b (not in the configuration)", "remove LUN iqn.a:3 (not in the configuration)",
-        "remove host x from LUN iqn.a:0 (not in the configuration)"}},
+       {"remove target iqn.2000-01.t:b (not in the configuration)",
+        "remove LUN iqn.2000-01.t:a:3 (not in the configuration)",
+        "remove host x from LUN iqn.2000-01.t:a:0 (not in the configuration)"}},
       {"another path",
        true,
-       {{"iqn.a", target({lun(0, "/p", {})})}},
-       {{"iqn.a", held({{0, "/q"}}, {})}},
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {})})}},
+       {{"iqn.2000-01.t:a", held({{0, "/q"}}, {})}},
        {},
-       {"remove LUN iqn.a:0 (the engine serves /q instead of /p)", "create LUN iqn.a:0 on /p"}},
+       {"remove LUN iqn.2000-01.t:a:0 (the engine serves /q instead of /p)", "create LUN iqn.2000-01.t:a:0 on /p"}},
       {"closed LUNs are no difference",
        true,
-       {{"iqn.a", target({lun(0, "/p", {"h"}, true)})}},
-       {{"iqn.a", held({}, {})}},
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {"h"}, true)})}},
+       {{"iqn.2000-01.t:a", held({}, {})}},
        {},
        {}},
       {"saved but not restored is no difference",
        true,
-       {{"iqn.a", target({})}},
-       {{"iqn.a", held({{7, "/s"}}, {{"h", {7}}})}, {"iqn.saved", held({}, {})}},
+       {{"iqn.2000-01.t:a", target({})}},
+       {{"iqn.2000-01.t:a", held({{7, "/s"}}, {{"h", {7}}})}, {"iqn.2000-01.t:saved", held({}, {})}},
        savedButNotRestored,
        {}},
       {"whole targets",
        false,
-       {{"iqn.a", target({lun(0, "/p", {"h"}), lun(1, "/q", {"h", "g"})})}},
-       {{"iqn.a", held({{0, "/p"}, {1, "/q"}}, {{"h", {}}, {"x", {}}})}},
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {"h"}), lun(1, "/q", {"h", "g"})})}},
+       {{"iqn.2000-01.t:a", held({{0, "/p"}, {1, "/q"}}, {{"h", {}}, {"x", {}}})}},
        {},
-       {"remove host x from target iqn.a (not in the configuration)", "map host g to target iqn.a"}},
+       {"remove host x from target iqn.2000-01.t:a (not in the configuration)",
+        "map host g to target iqn.2000-01.t:a"}},
   };
   for (const Case& c : cases) {
     WzScsiSrvEngineView view;
@@ -161,10 +165,10 @@ TEST(Reconcile, WhatChangedBehindTheServiceIsListedThenFixed) {
 
   // Behind the service's back: an orphan target, an orphan LUN and binding on
   // the configured target, and the configured binding lost.
-  WzScsiSrvModelTarget orphan(WzScsiSrvTarget("iqn.orphan", ""));
+  WzScsiSrvModelTarget orphan(WzScsiSrvTarget("iqn.2000-01.t:orphan", ""));
   ASSERT_TRUE(engine.CreateTarget(orphan).IsSuccess());
   WzScsiSrvLun extra;
-  extra.targetId = "iqn.a";
+  extra.targetId = "iqn.2000-01.t:a";
   extra.lunId = 7;
   extra.path = "/dev/x";
   ASSERT_TRUE(engine.CreateLun(&extra).IsSuccess());
@@ -179,17 +183,29 @@ TEST(Reconcile, WhatChangedBehindTheServiceIsListedThenFixed) {
   auto dry = h.Send(MakeIoctl("reconcile", "-dry-run"));
   EXPECT_EQ(ReplyCode(dry), 0);
   EXPECT_EQ(Results(dry), (std::vector<std::string>{
-                              "remove target iqn.orphan (not in the configuration)",
-                              "remove LUN iqn.a:7 (not in the configuration)",
-                              "remove host host-x from LUN iqn.a:0 (not in the configuration)",
-                              "map host host-1 to LUN iqn.a:0",
+                              "remove target iqn.2000-01.t:orphan (not in the configuration)",
+                              "remove LUN iqn.2000-01.t:a:7 (not in the configuration)",
+                              "remove host host-x from LUN iqn.2000-01.t:a:0 (not in the configuration)",
+                              "map host host-1 to LUN iqn.2000-01.t:a:0",
                           }));
   for (const std::string& line : h.Journal()) EXPECT_EQ(line.rfind("platform.ListOwned", 0), 0u) << line;
   EXPECT_EQ(Engine(h), drifted) << "a dry run changes nothing";
+  // The status tells it as a dry run, never as a reconcile that ran.
+  auto has = [](const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  std::vector<std::string> status = Results(h.Send(MakeIoctl("status")));
+  EXPECT_TRUE(has(status, "dryRun.why=request")) << ::testing::PrintToString(status);
+  EXPECT_TRUE(has(status, "dryRun.differences=4")) << ::testing::PrintToString(status);
+  EXPECT_FALSE(has(status, "reconcile.why=request")) << ::testing::PrintToString(status);
 
   auto fixed = h.Send(MakeIoctl("reconcile"));
   EXPECT_EQ(ReplyCode(fixed), 0) << ReplyText(fixed);
   EXPECT_EQ(ReplyText(fixed), "4 differences fixed");
+  status = Results(h.Send(MakeIoctl("status")));
+  EXPECT_TRUE(has(status, "reconcile.why=request")) << ::testing::PrintToString(status);
+  EXPECT_TRUE(has(status, "reconcile.differences=4")) << ::testing::PrintToString(status);
+  EXPECT_TRUE(has(status, "dryRun.differences=4")) << "the dry run stays the dry run";
   EXPECT_EQ(Engine(h), configured) << "the closed LUN stays closed";
   EXPECT_EQ(Results(h.Send(MakeIoctl("reconcile", "-dry-run"))), std::vector<std::string>{});
 
@@ -219,11 +235,11 @@ TEST(Reconcile, AnEngineRestartHealsWithoutARequestAndDriftIsLoggedOnce) {
 
   // Drift: a binding lost behind the back is logged once by the check.
   WzScsiSrvModelLun lun0;
-  lun0.targetId = "iqn.a";
+  lun0.targetId = "iqn.2000-01.t:a";
   lun0.lunId = 0;
   WzScsiSrvModelHost owner("host-1", "");
   ASSERT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform()->UnMapHost(lun0, owner).IsSuccess());
-  const std::string line = "The engine differs from the configuration: map host host-1 to LUN iqn.a:0";
+  const std::string line = "The engine differs from the configuration: map host host-1 to LUN iqn.2000-01.t:a:0";
   for (int i = 0; i < 300 && h.Log().Count(line) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one more check
   EXPECT_EQ(h.Log().Count(line), 1u);

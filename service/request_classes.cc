@@ -147,10 +147,10 @@ std::string DescribeUnMap(const Message& r, const Reply&) {
 std::string DescribeAuth(const Message& r, const Reply&) {
   const auto* auth = dynamic_cast<const SetTargetAuth*>(&r);
   if (auth == nullptr || !auth->enabled() || auth->user().empty())
-    return "turn CHAP off on target " + r.GetString(Fields::kTargetId);
+    return "turn off CHAP of target " + r.GetString(Fields::kTargetId);
   std::string users = "user " + auth->user();
   if (!auth->mutualUser().empty()) users += ", mutual user " + auth->mutualUser();
-  return "turn CHAP on on target " + auth->targetId() + " (" + users + ")";
+  return "turn on CHAP of target " + auth->targetId() + " (" + users + ")";
 }
 
 typedef WzScsiSrvRequestClass C;

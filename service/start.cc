@@ -12,7 +12,7 @@
 #include "service/WzScsiSrv.h"
 
 CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
-  WZ_TRACE_SCOPE(1);
+  WZ_TRACE_SCOPE(6);
   if (message == nullptr || message->getTagID() != WzScsiServer::kStartScsiService.tagId)
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
                                    "dynamic cast failed CNMessageBase -> WzScsiServer::StartScsiService");

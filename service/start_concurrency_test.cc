@@ -40,7 +40,8 @@ TEST(StartConcurrency, StartRequestsAtOnceReplayExactlyOnce) {
   SlowDrivers slow("300");
   ServiceHarness h;
   const int kTargets = 20;
-  for (int i = 0; i < kTargets; ++i) ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.t" + std::to_string(i)))), 0);
+  for (int i = 0; i < kTargets; ++i)
+    ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:t" + std::to_string(i)))), 0);
   h.Restart(false);
   h.ClearJournal();
   h.Log().Clear();
@@ -70,12 +71,13 @@ TEST(StartConcurrency, StartRequestsAtOnceReplayExactlyOnce) {
 TEST(StartConcurrency, ReloadsListingsAndChangesAtOnceKeepModelAndLogInStep) {
   SlowDrivers slow("100");
   ServiceHarness h;
-  for (int i = 0; i < 6; ++i) ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.keep" + std::to_string(i)))), 0);
+  for (int i = 0; i < 6; ++i)
+    ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:keep" + std::to_string(i)))), 0);
   h.Log().Clear();
 
   std::vector<WznHandle_t> reloads, others;
   for (int round = 0; round < 12; ++round) {
-    const std::string name = "iqn.churn" + std::to_string(round % 4);
+    const std::string name = "iqn.2000-01.t:churn" + std::to_string(round % 4);
     if (round % 3 == 0) reloads.push_back(Post(h, MakeIoctl("rc")));
     others.push_back(Post(h, MakeCreateTarget(name)));
     others.push_back(Post(h, MakeIoctl(round % 2 == 0 ? "ll" : "lt")));
@@ -99,5 +101,5 @@ TEST(StartConcurrency, ReloadsListingsAndChangesAtOnceKeepModelAndLogInStep) {
   for (const std::string& entry : ListTree(h.ActionLogRoot() + "/Targets"))
     if (entry.find('/') == entry.size() - 1) savedDirs.insert(entry.substr(0, entry.size() - 1));
   EXPECT_EQ(modelDirs, savedDirs);
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(modelDirs.count(Guid("iqn.keep" + std::to_string(i))), 1u);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(modelDirs.count(Guid("iqn.2000-01.t:keep" + std::to_string(i))), 1u);
 }

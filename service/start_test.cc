@@ -60,7 +60,7 @@ TEST(Start, EmptyActionLogRootHasNothingToReplay) {
 
 TEST(Start, LaterStartsAnswerStartedAndReplayNothing) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
   h.ClearJournal();
   h.Log().Clear();
   auto reply = h.Send(MakeStart());
@@ -73,7 +73,7 @@ TEST(Start, LaterStartsAnswerStartedAndReplayNothing) {
 
 TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.saved"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:saved"))), 0);
   h.Restart(false);
 
   WznHandle_t first = h.Net().Connect();
@@ -90,8 +90,8 @@ TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
     EXPECT_EQ(ReplyCode(second), 1);
     EXPECT_EQ(ReplyText(second), "Scsi service initialization is in progress...");
 
-    for (auto* request :
-         std::initializer_list<CNMessageBase*>{MakeCreateTarget("iqn.new").release(), MakeIoctl("rc").release()}) {
+    for (auto* request : std::initializer_list<CNMessageBase*>{MakeCreateTarget("iqn.2000-01.t:new").release(),
+                                                               MakeIoctl("rc").release()}) {
       auto refused = h.Send(std::unique_ptr<CNMessageBase>(request));
       EXPECT_EQ(ReplyCode(refused), 1);
       EXPECT_EQ(ReplyText(refused), "Either service not initialized or initialization is in progress.");
@@ -106,13 +106,13 @@ TEST(Start, RequestsDuringTheReplayAreRefusedAndASecondStartIsToldToWait) {
   // Only the saved target came back; the refused requests left no trace.
   auto model = h.Service().SnapshotTargets();
   EXPECT_EQ(model.size(), 1u);
-  EXPECT_EQ(model.count("iqn.saved"), 1u);
+  EXPECT_EQ(model.count("iqn.2000-01.t:saved"), 1u);
   EXPECT_EQ(h.Journal("platform.CreateTarget").size(), 2u);  // before and after the restart
 }
 
 TEST(Start, AFailedReplayStillStartsTheService) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.a"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
   // An action log that cannot be listed stops the replay.
   const std::string targets = WzScsiSrvActionLog::TargetsDir(h.ActionLogRoot());
   ASSERT_EQ(::rename(targets.c_str(), (targets + ".aside").c_str()), 0);
@@ -127,7 +127,7 @@ TEST(Start, AFailedReplayStillStartsTheService) {
 
   // Started all the same: requests are served, and a later start says so.
   ASSERT_EQ(::unlink(targets.c_str()), 0);
-  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
+  EXPECT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:b"))), 0);
   EXPECT_EQ(ReplyCode(h.Send(MakeStart())), 0);
 }
 

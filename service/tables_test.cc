@@ -1,5 +1,5 @@
-// The service's tables: every refusal has exactly one row, in order, and no
-// tag id is dispatched twice.
+// The service's tables: every refusal has exactly one row, in order, with
+// its next step filled in, and no tag id is dispatched twice.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -17,6 +17,23 @@ TEST(Tables, EveryRefusalHasItsRowAndEveryTagIdOneHandler) {
     EXPECT_EQ(static_cast<size_t>(rows[i].id), i) << rows[i].text;
     EXPECT_NE(rows[i].code, WzScsiServer::RC_SUCCESS) << rows[i].text;
     EXPECT_NE(std::string(rows[i].text), "");
+    // Every placeholder of a next step is filled, and with a name the row's
+    // object gives: a LUN's number or hosts need a LUN (or host) object.
+    WzScsiSrvRefusalNames names;
+    names.target = "T";
+    names.lun = 3;
+    names.host = "H";
+    names.luns = "0, 3";
+    names.hosts = "H";
+    const std::string lines = WzScsiSrvRefusalLines(rows[i], names);
+    EXPECT_EQ(lines.find('{'), std::string::npos) << lines;
+    const std::string next = rows[i].next != nullptr ? rows[i].next : "";
+    const bool namesLun = next.find("{lun}") != std::string::npos || next.find("{hosts}") != std::string::npos;
+    const bool namesTarget = next.find("{target}") != std::string::npos || next.find("{luns}") != std::string::npos;
+    EXPECT_TRUE(!namesLun || rows[i].object == WzScsiSrvRefusalObject::LUN ||
+                rows[i].object == WzScsiSrvRefusalObject::HOST)
+        << rows[i].text;
+    EXPECT_TRUE(!namesTarget || rows[i].object != WzScsiSrvRefusalObject::NONE) << rows[i].text;
   }
 
   const WzScsiSrvRequestClass* const* classes = WzScsiSrvRequestClasses(count);

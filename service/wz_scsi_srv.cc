@@ -18,7 +18,7 @@ std::shared_ptr<WzScsiSrv>& WzScsiSrv::Instance() {
 }
 
 WzScsiSrv::~WzScsiSrv() {
-  WZ_TRACE_SCOPE(1);
+  WZ_TRACE_SCOPE(6);
   // No worker may still run driver code once the drivers are unloaded; the
   // host normally did this through KillAllJobs already.
   StopEngineWatch();

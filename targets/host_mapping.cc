@@ -18,6 +18,7 @@ int32_t LunNumberOf(int64_t field) { return static_cast<int32_t>(static_cast<uin
 CRnError WzScsiSrvMapHostWork(MapLun2Host& request, MapLun2HostRsp&, WzScsiSrvHandlerContext& ctx) {
   const int32_t number = LunNumberOf(request.lunId());
   const std::string hostId = request.hostId();
+  ctx.RefusalNames().host = hostId;
   WZLOG(1, "Mapping Host: TargetID [%s], HostID:[%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(), number);
   if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
   if (ctx.Target() != nullptr && ctx.Target()->luns.count(number) == 0 &&
@@ -45,6 +46,7 @@ CRnError WzScsiSrvMapHostWork(MapLun2Host& request, MapLun2HostRsp&, WzScsiSrvHa
 CRnError WzScsiSrvUnMapHostWork(UnMapLun2Host& request, UnMapLun2HostRsp&, WzScsiSrvHandlerContext& ctx) {
   const int32_t number = LunNumberOf(request.lunId());
   const std::string hostId = request.hostId();
+  ctx.RefusalNames().host = hostId;
   WZLOG(1, "Unmapping Host: TargetID [%s], HostID [%s], LunID [%d]", ctx.TargetName().c_str(), hostId.c_str(), number);
   if (!IsValidHostId(hostId)) return ctx.Refuse(R::INVALID_HOST_ID, FX_HERE);
   WzScsiSrvModelLun* lun = nullptr;

@@ -97,6 +97,10 @@ std::string WzScsiSrvLunRecord(const WzScsiSrvLunDetail& lun) {
          " created=" + std::to_string(static_cast<unsigned long long>(lun.creationTime));
 }
 
+std::string WzScsiSrvUnrestoredLunRecord(const std::string& target, int32_t lunId) {
+  return "lun target=" + Encoded(target) + " lun=" + std::to_string(lunId) + " restored=no";
+}
+
 std::string WzScsiSrvTargetRecord(const std::string& name, const std::string& desc, const WzScsiSrvChap& chap,
                                   size_t luns, const char* restored) {
   // The user names only: secrets never leave the service.

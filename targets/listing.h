@@ -68,3 +68,6 @@ struct WzScsiSrvLunDetail {
 };
 WzScsiSrvLunDetail WzScsiSrvLunDetailOf(const std::string& target, int32_t number, const WzScsiSrvModelLun& lun);
 std::string WzScsiSrvLunRecord(const WzScsiSrvLunDetail& lun);
+// The record of a saved LUN the last replay could not restore:
+// "lun target=T lun=N restored=no" (wzscsictl status says why).
+std::string WzScsiSrvUnrestoredLunRecord(const std::string& target, int32_t lunId);

@@ -32,13 +32,13 @@ std::vector<std::string> Results(const std::shared_ptr<CNMessageBase>& reply) {
   return rsp != nullptr ? rsp->results() : std::vector<std::string>{"<no IoctlRsp>"};
 }
 
-// The example model: iqn.a LUN 0 mapped to B and a, LUN 1 without hosts;
-// iqn.b LUN 3 mapped to a; iqn.c without LUNs.
+// The example model: iqn.2000-01.t:a LUN 0 mapped to B and a, LUN 1 without hosts;
+// iqn.2000-01.t:b LUN 3 mapped to a; iqn.2000-01.t:c without LUNs.
 void ExampleModel(ServiceHarness& h) {
-  AddLun(h, "iqn.a", 0, 100, {"B", "a"});
-  AddLun(h, "iqn.a", 1, 200, {});
-  AddLun(h, "iqn.b", 3, 300, {"a"});
-  AddTarget(h, "iqn.c");
+  AddLun(h, "iqn.2000-01.t:a", 0, 100, {"B", "a"});
+  AddLun(h, "iqn.2000-01.t:a", 1, 200, {});
+  AddLun(h, "iqn.2000-01.t:b", 3, 300, {"a"});
+  AddTarget(h, "iqn.2000-01.t:c");
 }
 
 }  // namespace
@@ -59,10 +59,10 @@ TEST(Listing, EmptyModelAnswersCodeZeroWithNoLines) {
 
 TEST(Listing, TargetsAreListedInByteOrderWhateverTheCreationOrder) {
   ServiceHarness h;
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.b"))), 0);
-  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("IQN.A"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:b"))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("IQN.2000-01.t:A"))), 0);
   auto reply = h.Send(MakeIoctl("lt"));
-  EXPECT_EQ(Results(reply), (std::vector<std::string>{"iqn.a", "iqn.b"}));
+  EXPECT_EQ(Results(reply), (std::vector<std::string>{"iqn.2000-01.t:a", "iqn.2000-01.t:b"}));
   // The context comes back with the reply.
   auto* rsp = dynamic_cast<WzScsiServer::Reply*>(reply.get());
   ASSERT_NE(rsp, nullptr);
@@ -73,24 +73,27 @@ TEST(Listing, AllLunsOneLinePerHostInByteOrderAndADashForLunsWithoutHosts) {
   ServiceHarness h;
   ExampleModel(h);
   EXPECT_EQ(Results(h.Send(MakeIoctl("ll"))),
-            (std::vector<std::string>{"iqn.a#B#0#100", "iqn.a#a#0#100", "iqn.a#-#1#200", "iqn.b#a#3#300"}));
+            (std::vector<std::string>{"iqn.2000-01.t:a#B#0#100", "iqn.2000-01.t:a#a#0#100", "iqn.2000-01.t:a#-#1#200",
+                                      "iqn.2000-01.t:b#a#3#300"}));
 }
 
 TEST(Listing, FiltersIgnoreCaseAndApplyInEveryMode) {
   ServiceHarness h;
   ExampleModel(h);
-  const std::vector<std::string> targetA{"iqn.a#B#0#100", "iqn.a#a#0#100", "iqn.a#-#1#200"};
-  EXPECT_EQ(Results(h.Send(MakeIoctl("llt", "-ti IQN.A"))), targetA);
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-ti iqn.A"))), targetA);
+  const std::vector<std::string> targetA{"iqn.2000-01.t:a#B#0#100", "iqn.2000-01.t:a#a#0#100",
+                                         "iqn.2000-01.t:a#-#1#200"};
+  EXPECT_EQ(Results(h.Send(MakeIoctl("llt", "-ti IQN.2000-01.t:A"))), targetA);
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-ti iqn.2000-01.t:A"))), targetA);
 
   // A host filter drops the LUN without hosts; "A" matches host "a" only,
   // not "B", and matches on every target.
-  const std::vector<std::string> hostA{"iqn.a#a#0#100", "iqn.b#a#3#300"};
+  const std::vector<std::string> hostA{"iqn.2000-01.t:a#a#0#100", "iqn.2000-01.t:b#a#3#300"};
   EXPECT_EQ(Results(h.Send(MakeIoctl("llh", "-hi A"))), hostA);
   EXPECT_EQ(Results(h.Send(MakeIoctl("ll", "-hi a"))), hostA);
-  EXPECT_EQ(Results(h.Send(MakeIoctl("llh", "-hi a -ti iqn.b"))), (std::vector<std::string>{"iqn.b#a#3#300"}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("llh", "-hi a -ti iqn.2000-01.t:b"))),
+            (std::vector<std::string>{"iqn.2000-01.t:b#a#3#300"}));
 
-  auto none = h.Send(MakeIoctl("llt", "-ti iqn.zzz"));
+  auto none = h.Send(MakeIoctl("llt", "-ti iqn.2000-01.t:zzz"));
   EXPECT_EQ(ReplyCode(none), 0);
   EXPECT_TRUE(Results(none).empty());
 }
@@ -104,7 +107,7 @@ TEST(Listing, MissingRequiredOptionIsRefusedWithCodeFour) {
     const char* text;
   };
   for (const Case& c :
-       {Case{"llh", "", "Host id not specified"}, Case{"llh", "-ti iqn.a", "Host id not specified"},
+       {Case{"llh", "", "Host id not specified"}, Case{"llh", "-ti iqn.2000-01.t:a", "Host id not specified"},
         Case{"llt", "-hi a", "Target id not specified"}, Case{"llt", "-ti \"\"", "Target id not specified"}}) {
     auto reply = h.Send(MakeIoctl(c.command, c.arguments));
     EXPECT_EQ(ReplyCode(reply), 4) << c.command << " " << c.arguments;
@@ -114,17 +117,17 @@ TEST(Listing, MissingRequiredOptionIsRefusedWithCodeFour) {
 
 TEST(Listing, CreationTimeIsPrintedUnsignedAndLunNumbersSigned) {
   ServiceHarness h;
-  AddLun(h, "iqn.t", -1, 4102444800LL, {});
-  AddLun(h, "iqn.t", 70000, 1, {"Host-X"});
+  AddLun(h, "iqn.2000-01.t:t", -1, 4102444800LL, {});
+  AddLun(h, "iqn.2000-01.t:t", 70000, 1, {"Host-X"});
   EXPECT_EQ(Results(h.Send(MakeIoctl("ll"))),
-            (std::vector<std::string>{"iqn.t#-#-1#4102444800", "iqn.t#Host-X#70000#1"}));
+            (std::vector<std::string>{"iqn.2000-01.t:t#-#-1#4102444800", "iqn.2000-01.t:t#Host-X#70000#1"}));
 }
 
 TEST(Listing, NeverTouchesTheActionLogNorTheDrivers) {
   ServiceHarness h;
   ExampleModel(h);
   h.ClearJournal();
-  for (const char* cmd : {"lt", "ll", "llt", "llh"}) h.Send(MakeIoctl(cmd, "-ti iqn.a -hi a"));
+  for (const char* cmd : {"lt", "ll", "llt", "llh"}) h.Send(MakeIoctl(cmd, "-ti iqn.2000-01.t:a -hi a"));
   EXPECT_FALSE(CRnPath::Exists(h.ActionLogRoot() + "/Targets"));
   EXPECT_TRUE(h.Journal().empty());
 }
@@ -147,7 +150,7 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
   ServiceHarness h;
   const std::string disk = h.Root() + "/my disk=1.img";
   WriteFile(disk, std::string(4096, 'x'));
-  WzScsiSrvTestPeer(h.Service()).EditTarget("iqn.a", [&](WzScsiSrv::Target& t) {
+  WzScsiSrvTestPeer(h.Service()).EditTarget("iqn.2000-01.t:a", [&](WzScsiSrv::Target& t) {
     t.targetDesc = "finance lun=7 hosts=evil,x 100%\nkind";
     t.chap.enabled = true;
     t.chap.user = "alice";
@@ -156,35 +159,35 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
     t.chap.mutualSecret = "mutualSecret9";
     WzScsiSrv::Lun& open = t.luns[0];
     open.lunId = 0;
-    open.targetId = "iqn.a";
+    open.targetId = "iqn.2000-01.t:a";
     open.bstorType = WzScsiServer::BSTOR_BLKDEV;
     open.path = disk;
     open.serialPrefix = "SP";
     open.creationTime = 100;
-    open.hosts["iqn.h,1"] = WzScsiSrv::Host("iqn.h,1", "");
-    open.hosts["iqn.h2"] = WzScsiSrv::Host("iqn.h2", "");
+    open.hosts["iqn.2000-01.t:h,1"] = WzScsiSrv::Host("iqn.2000-01.t:h,1", "");
+    open.hosts["iqn.2000-01.t:h2"] = WzScsiSrv::Host("iqn.2000-01.t:h2", "");
     WzScsiSrv::Lun& closed = t.luns[3];
     closed.lunId = 3;
-    closed.targetId = "iqn.a";
+    closed.targetId = "iqn.2000-01.t:a";
     closed.bstorType = WzScsiServer::BSTOR_DEVSNAP;
     closed.path = h.Root() + "/gone.snap";
     closed.serialPrefix = "SNAP";
     closed.creationTime = 200;
     closed.closed = true;
   });
-  AddTarget(h, "iqn.b");
+  AddTarget(h, "iqn.2000-01.t:b");
 
   std::string encodedDisk;
   for (char c : disk) encodedDisk += c == ' ' ? "%20" : c == '=' ? "%3D" : std::string(1, c);
   const std::string targetA =
-      "target name=iqn.a desc=finance%20lun%3D7%20hosts%3Devil%2Cx%20100%25%0Akind chap=on chapUser=alice "
+      "target name=iqn.2000-01.t:a desc=finance%20lun%3D7%20hosts%3Devil%2Cx%20100%25%0Akind chap=on chapUser=alice "
       "mutualUser=tgt luns=2 restored=yes";
-  const std::string targetB = "target name=iqn.b desc= chap=off chapUser= mutualUser= luns=0 restored=yes";
-  const std::string lun0 = "lun target=iqn.a lun=0 type=blkdev path=" + encodedDisk +
-                           " size=4096 serial=" + WzScsiSrvUnitSerial("SP", "iqn.a", 0) +
-                           " closed=no hosts=iqn.h%2C1,iqn.h2 created=100";
-  const std::string lun3 = "lun target=iqn.a lun=3 type=devsnap path=" + h.Root() +
-                           "/gone.snap size=- serial=" + WzScsiSrvUnitSerial("SNAP", "iqn.a", 3) +
+  const std::string targetB = "target name=iqn.2000-01.t:b desc= chap=off chapUser= mutualUser= luns=0 restored=yes";
+  const std::string lun0 = "lun target=iqn.2000-01.t:a lun=0 type=blkdev path=" + encodedDisk +
+                           " size=4096 serial=" + WzScsiSrvUnitSerial("SP", "iqn.2000-01.t:a", 0) +
+                           " closed=no hosts=iqn.2000-01.t:h%2C1,iqn.2000-01.t:h2 created=100";
+  const std::string lun3 = "lun target=iqn.2000-01.t:a lun=3 type=devsnap path=" + h.Root() +
+                           "/gone.snap size=- serial=" + WzScsiSrvUnitSerial("SNAP", "iqn.2000-01.t:a", 3) +
                            " closed=yes hosts= created=200";
 
   const std::vector<std::string> all = Results(h.Send(MakeIoctl("ls")));
@@ -194,13 +197,13 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
     EXPECT_EQ(line.find('\n'), std::string::npos) << line;
   }
 
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind target -ti IQN.A"))), (std::vector<std::string>{targetA}));
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.a -li 3"))), (std::vector<std::string>{lun3}));
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.b"))), std::vector<std::string>{});
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind target -ti IQN.2000-01.t:A"))), (std::vector<std::string>{targetA}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.2000-01.t:a -li 3"))), (std::vector<std::string>{lun3}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.2000-01.t:b"))), std::vector<std::string>{});
 
   auto noTarget = h.Send(MakeIoctl("ls", "-li 3"));
   EXPECT_EQ(ReplyCode(noTarget), 4);
   EXPECT_EQ(ReplyText(noTarget), "Target id not specified");
-  for (const char* bad : {"-ti iqn.a -li x", "-kind disks"})
+  for (const char* bad : {"-ti iqn.2000-01.t:a -li x", "-kind disks"})
     EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("ls", bad))), 4) << bad;
 }

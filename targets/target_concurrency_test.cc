@@ -31,8 +31,8 @@ TEST(TargetConcurrency, OverlappingCreatesAndDeletesKeepModelDriverAndLogInStep)
     const int kRequests = 400;
     std::vector<WznHandle_t> handles;
     for (int i = 0; i < kRequests; ++i) {
-      std::string name = "iqn.t" + std::to_string((i * 7) % kNames);
-      if (i % 3 == 0) name = "IQN.T" + std::to_string((i * 7) % kNames);  // case must not split names
+      std::string name = "iqn.2000-01.t:t" + std::to_string((i * 7) % kNames);
+      if (i % 3 == 0) name = "IQN.2000-01.t:T" + std::to_string((i * 7) % kNames);  // case must not split names
       std::unique_ptr<CNMessageBase> req;
       if (i % 2 == 0)
         req = MakeCreateTarget(name);

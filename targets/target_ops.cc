@@ -11,7 +11,9 @@ CRnError WzScsiSrvCreateTargetWork(WzScsiServer::CreateTarget& request, CreateTa
                                    WzScsiSrvHandlerContext& ctx) {
   const std::string& name = ctx.TargetName();
   WZLOG(1, "Creating Target: TargetID [%s]", name.c_str());
-  if (!IsValidScsiTargetName(name)) return ctx.Refuse(R::INVALID_TARGET_NAME, FX_HERE);
+  // A client's new name follows the iSCSI rules; a saved one may be older.
+  if (ctx.FromClient() ? !IsValidScsiTargetName(name) : !IsSavedScsiTargetName(name))
+    return ctx.Refuse(R::INVALID_TARGET_NAME, FX_HERE);
   if (ctx.TargetTaken()) return ctx.Refuse(R::TARGET_EXISTS, FX_HERE);
   // Its saved LUNs and mappings would come back with the new target.
   if (ctx.Services().IsUnrestoredTarget(WzScsiSrvActionLog::TargetDirName(name)))

@@ -11,6 +11,7 @@
 
 #include "apps/wzscsictl/ctl_command.h"
 #include "apps/wzscsictl/ctl_lib.h"
+#include "hostlib/util/FXString.h"
 #include "messages/WzScsiServerMessages.h"
 
 #ifndef WZ_VERSION
@@ -97,8 +98,10 @@ void AddTargetCreate(CLI::App& target, CtlContext& ctx) {
   sub->add_option("NAME", a->name, "target name (an iSCSI qualified name)")->required();
   sub->add_option("--desc", a->desc, "description");
   sub->callback([a, &ctx] {
-    ctx.choose(Simple([a, &ctx] { return MakeCreateTarget(a->name, a->desc, ctx.g.flags); },
-                      [a](const ReplyView&, std::ostream& o) { o << "target " << a->name << " created\n"; }));
+    ctx.choose(Simple(
+        [a, &ctx] { return MakeCreateTarget(a->name, a->desc, ctx.g.flags); },
+        // As stored: the service folds target names to lower case.
+        [a](const ReplyView&, std::ostream& o) { o << "target " << FXString::ToLowerAscii(a->name) << " created\n"; }));
   });
 }
 
@@ -166,11 +169,40 @@ void AddTargetList(CLI::App& target, CtlContext& ctx) {
 
 // The detailed views, 80 columns wide for people, everything in full with
 // --json: `target show [TARGET]` and `lun show [TARGET [LUN]]`.
+// A named target or LUN that does not exist is an error (exit 4), never an
+// empty listing: a typo must not pass for "nothing there". `lun show` asks
+// for the target's record too, which tells a missing target from a target
+// without LUNs, and keeps the LUN asked for.
 Command DetailedShow(CtlContext& ctx, const char* kind, std::string (*format)(const ReplyView&, size_t),
                      const std::string& target, int64_t lun) {
-  Command c = Simple([&ctx, kind, target, lun] { return MakeShow(kind, target, lun, ctx.g.flags); },
+  const bool luns = std::string(kind) == "lun";
+  const std::string asked = luns && !target.empty() ? "" : kind;
+  Command c = Simple([&ctx, asked, target] { return MakeShow(asked, target, -1, ctx.g.flags); },
                      [format](const ReplyView& v, std::ostream& o) { o << format(v, 80); });
   c.toJson = DetailsJson;
+  if (target.empty()) return c;
+  c.narrow = [luns, target, lun](ReplyView& v, std::string& next) -> std::string {
+    bool hasTarget = false;
+    std::string numbers;
+    std::vector<std::string> kept;
+    for (const std::string& line : v.results) {
+      DetailRecord r;
+      if (!ParseDetailRecord(line, r)) continue;
+      if (r.kind == "target") hasTarget = true;
+      if (r.kind == "lun") numbers += (numbers.empty() ? "" : ", ") + r.Get("lun");
+      if (r.kind == (luns ? "lun" : "target") && (lun < 0 || r.Get("lun") == std::to_string(lun))) kept.push_back(line);
+    }
+    if (!hasTarget) {
+      next = "`wzscsictl target list` shows the targets";
+      return "no target " + target;
+    }
+    if (luns && lun >= 0 && kept.empty()) {
+      next = "the LUNs of " + target + ": " + (numbers.empty() ? "none" : numbers);
+      return "target " + target + " has no LUN " + std::to_string(lun);
+    }
+    v.results = kept;
+    return std::string();
+  };
   return c;
 }
 
@@ -267,7 +299,23 @@ void AddLunList(CLI::App& lun, CtlContext& ctx) {
   sub->add_option("--target", a->target, "only this target");
   sub->add_option("--host", a->host, "only LUNs mapped to this host");
   sub->callback([a, &ctx] {
-    Command c = Simple([a, &ctx] { return MakeListLuns(a->target, a->host, ctx.g.flags); }, PrintLunTable);
+    Command c = Simple([a, &ctx] { return MakeListLuns(a->target, a->host, ctx.g.flags); },
+                       [a, &ctx](const ReplyView& v, std::ostream& o) {
+                         PrintLunTable(v, o);
+                         // A LUN that failed to restore has no listing line (it has no
+                         // host nor engine state); the detailed listing knows it.
+                         if (!a->host.empty()) return;
+                         CallResult shown = CallOnce(ctx.g.Endpoint(), ctx.g.token,
+                                                     *MakeShow("lun", a->target, -1, ctx.g.flags), ctx.g.TimeoutMs());
+                         if (!shown.reply) return;
+                         const ReplyView details = ViewReply(*shown.reply);
+                         for (const std::string& line : details.results) {
+                           DetailRecord r;
+                           if (ParseDetailRecord(line, r) && r.Get("restored") == "no")
+                             o << "LUN " << r.Get("lun") << " of target " << r.Get("target")
+                               << " NOT RESTORED: its saved configuration failed (wzscsictl status)\n";
+                         }
+                       });
     c.listsLuns = true;
     ctx.choose(std::move(c));
   });
@@ -455,15 +503,36 @@ int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::
   if (cmd.run) return cmd.run(out, err);
   std::unique_ptr<CNMessageBase> request;
   if (CRnError e = cmd.build(request)) {
-    err << "wzscsictl: " << e.AsString() << "\n";
+    if (g.json)
+      out << ClientErrorJson(e.AsString(), std::string(), kExitFailed) << "\n";
+    else
+      err << "wzscsictl: " << e.AsString() << "\n";
     return kExitFailed;
   }
   CallResult result = CallOnce(g.Endpoint(), g.token, *request, g.TimeoutMs());
   if (!result.reply) {
-    err << "wzscsictl: " << result.errorText << "\n";
+    if (g.json) {
+      out << ClientErrorJson(result.errorText, result.nextStep, result.exitCode) << "\n";
+    } else {
+      err << "wzscsictl: " << result.errorText << "\n";
+      if (!result.nextStep.empty()) err << "  next: " << result.nextStep << "\n";
+    }
     return result.exitCode;
   }
   ReplyView view = ViewReply(*result.reply);
+  if (result.exitCode == kExitOk && cmd.narrow) {
+    std::string next;
+    const std::string missing = cmd.narrow(view, next);
+    if (!missing.empty()) {
+      if (g.json) {
+        out << ClientErrorJson(missing, next, kExitNotFound) << "\n";
+      } else {
+        err << "wzscsictl: " << missing << "\n";
+        if (!next.empty()) err << "  next: " << next << "\n";
+      }
+      return kExitNotFound;
+    }
+  }
   if (g.json) {
     out << (cmd.toJson ? cmd.toJson(view) : cmd.isStatus ? StatusJson(view) : ReplyJson(view, cmd.listsLuns)) << "\n";
   } else if (cmd.printsXml) {
@@ -473,10 +542,7 @@ int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::
   } else if (result.exitCode == kExitOk) {
     cmd.printOk(view, out);
   }
-  if (result.exitCode != kExitOk && !g.json) {
-    err << "wzscsictl: " << view.replyClass << ": error " << view.errorCode << " ("
-        << WzScsiServer::ResultCodeText(view.errorCode) << "): " << view.errorMessage << "\n";
-  }
+  if (result.exitCode != kExitOk && !g.json) err << FormatFailure(view);
   return result.exitCode;
 }
 
@@ -495,7 +561,8 @@ int RunCtl(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   CLI::App app{
       "wzscsictl: the command-line client of wzscsid, the SCSI target service.\n"
       "Exit status: 0 success, 1 the service answered with an error (or bad usage),\n"
-      "2 wzscsid cannot be reached or refused the connection, 3 no reply in time.",
+      "2 wzscsid cannot be reached or refused the connection, 3 no reply in time,\n"
+      "4 the target or LUN a show command names does not exist.",
       "wzscsictl"};
   AddGlobalOptions(app, ctx.g);
   // A group is added where its first subcommand comes, so --help lists

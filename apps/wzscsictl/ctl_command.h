@@ -42,6 +42,10 @@ struct Command {
   bool isStatus = false;   // `status`: its own JSON form
   // A JSON form of its own (the show commands); ReplyJson when empty.
   std::function<std::string(const ReplyView&)> toJson;
+  // Keeps of a successful reply what was asked for; when that does not
+  // exist, says so (and sets next to the step that helps): the command
+  // then exits kExitNotFound. Null: every reply is shown as it is.
+  std::function<std::string(ReplyView&, std::string& next)> narrow;
   // Commands that send several requests (import, export) run on their own
   // and return the exit status; build and the rest are then unused.
   std::function<int(std::ostream& out, std::ostream& err)> run;

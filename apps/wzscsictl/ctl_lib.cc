@@ -232,8 +232,18 @@ ReplyView ViewReply(const CNMessageBase& reply) {
   if (const CNMessageBase* record = FindErrorRecord(reply)) {
     view.hasError = true;
     view.errorCode = record->getint64(Fields::kErrorCode.slot, kError.tagId, Fields::kErrorCode.key);
-    view.errorMessage = record->getstring(Fields::kErrorMessage.number, Fields::kErrorMessage.slot, kError.tagId,
-                                          Fields::kErrorMessage.key);
+    const std::string text = record->getstring(Fields::kErrorMessage.number, Fields::kErrorMessage.slot, kError.tagId,
+                                               Fields::kErrorMessage.key);
+    size_t end = text.find('\n');
+    view.errorMessage = text.substr(0, end);
+    while (end != std::string::npos) {
+      const size_t start = end + 1;
+      end = text.find('\n', start);
+      const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      for (auto field : {std::make_pair("object: ", &view.errorObject), std::make_pair("meaning: ", &view.errorMeaning),
+                         std::make_pair("next: ", &view.errorNext)})
+        if (line.compare(0, strlen(field.first), field.first) == 0) *field.second = line.substr(strlen(field.first));
+    }
   }
   if (reply.getTagID() == kCreateLunRsp.tagId) {
     view.hasLunId = reply.fieldType(Fields::kRspLunId.slot) == CNFIELD_INT64;
@@ -247,6 +257,22 @@ ReplyView ViewReply(const CNMessageBase& reply) {
     view.results = reply.getliststring(Fields::kResults.slot, kIoctlRsp.tagId, Fields::kResults.key);
   }
   return view;
+}
+
+std::string FormatFailure(const ReplyView& view) {
+  std::string out = "wzscsictl: " + view.errorMessage + " (";
+  if (!view.errorObject.empty()) out += view.errorObject + "; ";
+  out += "error " + std::to_string(view.errorCode) + ", " +
+         (view.errorMeaning.empty() ? std::string(WzScsiServer::ResultCodeText(view.errorCode)) : view.errorMeaning) +
+         ")\n";
+  if (!view.errorNext.empty()) out += "  next: " + view.errorNext + "\n";
+  return out;
+}
+
+std::string ClientErrorJson(const std::string& error, const std::string& next, int exitCode) {
+  std::string out = "{\"error\":" + JsonString(error);
+  if (!next.empty()) out += ",\"next\":" + JsonString(next);
+  return out + ",\"exitCode\":" + std::to_string(exitCode) + "}";
 }
 
 int ExitCodeFor(const ReplyView& view) { return !view.hasError || view.errorCode == 0 ? kExitOk : kExitFailed; }
@@ -321,6 +347,9 @@ std::string ReplyJson(const ReplyView& view, bool withLuns) {
   std::string out = "{\"reply\":" + JsonString(view.replyClass);
   out += ",\"errorCode\":" + std::to_string(view.errorCode);
   out += ",\"errorMessage\":" + JsonString(view.errorMessage);
+  if (!view.errorObject.empty()) out += ",\"object\":" + JsonString(view.errorObject);
+  if (!view.errorMeaning.empty()) out += ",\"meaning\":" + JsonString(view.errorMeaning);
+  if (!view.errorNext.empty()) out += ",\"next\":" + JsonString(view.errorNext);
   if (view.hasLunId) out += ",\"lunId\":" + std::to_string(view.lunId);
   if (view.hasSerialPrefix) out += ",\"serialPrefix\":" + JsonString(view.serialPrefix);
   if (view.hasResults) {
@@ -376,6 +405,10 @@ StatusLines ParseStatus(const ReplyView& view) {
   return out;
 }
 
+// "replay.startedAt", "reconcile.startedAt": seconds since 1970, shown in
+// ISO 8601 as the listings show times.
+bool IsTimeKey(const std::string& key) { return key.size() > 2 && key.compare(key.size() - 2, 2, "At") == 0; }
+
 bool IsJsonNumber(const std::string& text) {
   if (text.empty() || text.size() > 18) return false;
   bool dot = false;
@@ -395,9 +428,15 @@ std::string StatusJson(const ReplyView& view) {
   const StatusLines s = ParseStatus(view);
   std::string out = "{\"reply\":" + JsonString(view.replyClass) + ",\"errorCode\":" + std::to_string(view.errorCode) +
                     ",\"errorMessage\":" + JsonString(view.errorMessage) + ",\"status\":{";
-  for (size_t i = 0; i < s.fields.size(); ++i)
-    out += (i ? "," : "") + JsonString(s.fields[i].first) + ":" +
-           (IsJsonNumber(s.fields[i].second) ? s.fields[i].second : JsonString(s.fields[i].second));
+  uint64_t seconds = 0;
+  for (size_t i = 0; i < s.fields.size(); ++i) {
+    const auto& field = s.fields[i];
+    out += (i ? "," : "") + JsonString(field.first) + ":" +
+           (IsJsonNumber(field.second) ? field.second : JsonString(field.second));
+    // Beside the number, the time as the listings give it ("created").
+    if (IsTimeKey(field.first) && ParseUint64(field.second, seconds))
+      out += "," + JsonString(field.first.substr(0, field.first.size() - 2)) + ":" + JsonString(IsoUtc(seconds));
+  }
   out += "},\"failures\":[";
   static const char* const kKeys[] = {"kind", "target", "lun", "host", "file", "reason"};
   for (size_t i = 0; i < s.failures.size(); ++i) {
@@ -416,9 +455,7 @@ std::string FormatStatus(const ReplyView& view) {
   for (const auto& field : s.fields) {
     std::string value = field.second;
     uint64_t seconds = 0;
-    if (field.first.size() > 9 && field.first.compare(field.first.size() - 9, 9, "StartedAt") == 0 &&
-        ParseUint64(value, seconds))
-      value = IsoUtc(seconds);
+    if (IsTimeKey(field.first) && ParseUint64(value, seconds)) value = IsoUtc(seconds);
     rows.push_back({field.first, value});
   }
   std::string out = FormatTable(rows);
@@ -640,6 +677,12 @@ std::string FormatLunDetails(const ReplyView& view, size_t width) {
       target = l.Get("target");
       out += FitMiddle(target, width) + "\n";
     }
+    if (l.Get("restored") == "no") {
+      out += FitMiddle("  LUN " + l.Get("lun") + "  NOT RESTORED: its saved configuration failed (wzscsictl status)",
+                       width) +
+             "\n";
+      continue;
+    }
     const bool closed = l.Get("closed") == "yes";
     out += FitMiddle("  LUN " + l.Get("lun") + "  " + l.Get("type") + "  " + HumanSize(l.Get("size")) + "  " +
                          (closed ? "CLOSED (lun open brings it back)" : "open"),
@@ -689,7 +732,8 @@ std::string DetailsJson(const ReplyView& view) {
            ",\"serial\":" + JsonString(l.Get("serial")) +
            ",\"closed\":" + (l.Get("closed") == "yes" ? "true" : "false") + ",\"hosts\":[" + hosts +
            "],\"creationTime\":" + (hasCreated ? std::to_string(created) : "null") +
-           ",\"created\":" + (hasCreated ? JsonString(IsoUtc(created)) : "null") + "}";
+           ",\"created\":" + (hasCreated ? JsonString(IsoUtc(created)) : "null") +
+           ",\"restored\":" + (l.Get("restored") == "no" ? "false" : "true") + "}";
   }
   return out + "]}";
 }
@@ -700,7 +744,19 @@ CallResult CallOnce(const std::string& endpoint, const std::string& token, const
   CWzClient client;
   if (CRnError e = client.Connect(endpoint, token, timeoutMs)) {
     result.exitCode = kExitUnreachable;
-    result.errorText = "cannot reach wzscsid at " + endpoint + ": " + e.AsString();
+    // The innermost text is the system's reason; the outer ones repeat the
+    // endpoint named here.
+    result.errorText = "cannot reach wzscsid at " + endpoint + ": " + e.GetText();
+    const bool unix = endpoint.find('/') != std::string::npos || endpoint.find(':') == std::string::npos;
+    if (e.GetCode() == HRESULT_FROM_ERRNO(EACCES) || e.GetCode() == HRESULT_FROM_ERRNO(EPERM))
+      result.nextStep =
+          "run as root, or as a member of the group that AllowedGroup names in wzscsid's configuration (log in again "
+          "after joining it)";
+    else if (e.GetCode() == HRESULT_FROM_ERRNO(ENOENT) || e.GetCode() == HRESULT_FROM_ERRNO(ECONNREFUSED))
+      result.nextStep = unix ? "is wzscsid running? start it with `systemctl start wzscsid` (or name its socket "
+                               "with --socket or WZSCSI_SOCKET)"
+                             : "is wzscsid running with its TCP listener on that address? start it with "
+                               "`systemctl start wzscsid`";
     return result;
   }
   std::unique_ptr<CNMessageBase> reply;

@@ -24,6 +24,7 @@ enum ExitCode : int {
   kExitFailed = 1,       // any other errorCode, or a bad command line
   kExitUnreachable = 2,  // no connection, refused, or closed before the reply
   kExitNoReply = 3,      // connected, but no reply within the time-out
+  kExitNotFound = 4,     // a show command's target or LUN does not exist
 };
 
 // Request context flags the client sets on its own (besides --flags).
@@ -92,7 +93,13 @@ struct ReplyView {
   std::string replyClass;
   bool hasError = false;
   int64_t errorCode = 0;
-  std::string errorMessage;
+  std::string errorMessage;  // the text's first line, the part clients match
+  // The lines after it, each without its key: the object refused
+  // ("object: "), the outcome when the code's text would mislead
+  // ("meaning: "), the next step ("next: "); empty when the reply has none.
+  std::string errorObject;
+  std::string errorMeaning;
+  std::string errorNext;
   bool hasLunId = false;
   int64_t lunId = 0;
   bool hasSerialPrefix = false;
@@ -101,6 +108,14 @@ struct ReplyView {
   std::vector<std::string> results;
 };
 ReplyView ViewReply(const CNMessageBase& reply);
+// A failed reply for people, for standard error:
+// "wzscsictl: <text> (<object>; error N, <meaning>)" and "  next: <step>"
+// on its own line when the reply gives one.
+std::string FormatFailure(const ReplyView& view);
+// A failure without a reply (the daemon cannot be reached, a bad command
+// line) as --json prints it: {"error":..,"exitCode":N} plus "next" when
+// there is a next step.
+std::string ClientErrorJson(const std::string& error, const std::string& next, int exitCode);
 // kExitOk when errorCode is 0 (or the reply carries no Error record),
 // kExitFailed otherwise.
 int ExitCodeFor(const ReplyView& view);
@@ -122,7 +137,8 @@ std::string IsoUtc(uint64_t secondsSinceEpoch);
 // become U+FFFD; control characters are escaped.
 std::string JsonString(const std::string& text);
 // One line, no trailing newline: {"reply":..,"errorCode":..,"errorMessage":..}
-// plus lunId, serialPrefix and results when the reply has them; with
+// plus object, meaning and next, lunId, serialPrefix and results when the
+// reply has them; with
 // withLuns, also "luns": the results parsed as LUN tuples.
 std::string ReplyJson(const ReplyView& view, bool withLuns);
 // The status reply: "key=value" lines, and "failure=" lines whose value is a
@@ -167,6 +183,7 @@ struct CallResult {
   int exitCode = kExitUnreachable;
   std::unique_ptr<CNMessageBase> reply;  // set when a reply came
   std::string errorText;                 // why there is no reply
+  std::string nextStep;                  // what to do about it ("" when nothing helps)
 };
 // endpoint: a Unix socket path, or HOST:PORT. The time-out covers the
 // connect and the wait for the reply, each.

@@ -155,6 +155,54 @@ TEST(CtlReplies, ErrorRecordWhereverTheClassKeepsIt) {
   EXPECT_EQ(WzCtl::ExitCodeFor(WzCtl::ViewReply(StartScsiService())), WzCtl::kExitOk);
 }
 
+// The lines after a refusal's first: the first stays what scripts match, the
+// others become the object, the meaning and the next step, in the rendering
+// and in JSON; a reply without them reads as before.
+TEST(CtlReplies, RefusalLinesNameTheObjectAndTheNextStep) {
+  MapLun2HostRsp rsp;
+  Error e;
+  e.set(8,
+        "Host is already mapped to the lun\nobject: host h1, LUN 0 of target iqn.2024-01.com.example:t\n"
+        "meaning: already mapped\nnext: nothing to do: the host can reach the LUN already");
+  rsp.setError(e);
+  std::string xml;
+  ASSERT_EQ(rsp.serialize(xml, false), 0);
+  auto parsed = CNMessageBase::ParseXml(xml.data(), xml.size(), nullptr);
+  ASSERT_TRUE(parsed);
+  const WzCtl::ReplyView v = WzCtl::ViewReply(*parsed);
+  EXPECT_EQ(v.errorMessage, "Host is already mapped to the lun");
+  EXPECT_EQ(WzCtl::FormatFailure(v),
+            "wzscsictl: Host is already mapped to the lun (host h1, LUN 0 of target iqn.2024-01.com.example:t; "
+            "error 8, already mapped)\n  next: nothing to do: the host can reach the LUN already\n");
+  EXPECT_EQ(WzCtl::ReplyJson(v, false),
+            "{\"reply\":\"MapLun2HostRsp\",\"errorCode\":8,\"errorMessage\":\"Host is already mapped to the lun\","
+            "\"object\":\"host h1, LUN 0 of target iqn.2024-01.com.example:t\",\"meaning\":\"already mapped\","
+            "\"next\":\"nothing to do: the host can reach the LUN already\"}");
+  WzCtl::ReplyView plain;
+  plain.replyClass = "DeleteTargetRsp";
+  plain.hasError = true;
+  plain.errorCode = 9;
+  plain.errorMessage = "Target has configured LUNs";
+  EXPECT_EQ(WzCtl::FormatFailure(plain),
+            "wzscsictl: Target has configured LUNs (error 9, the object still has dependants)\n");
+  EXPECT_EQ(WzCtl::ClientErrorJson("cannot reach wzscsid at /s: x", "start it", 2),
+            "{\"error\":\"cannot reach wzscsid at /s: x\",\"next\":\"start it\",\"exitCode\":2}");
+}
+
+// Status times read as the listings' (ISO 8601), in JSON beside the number.
+TEST(CtlReplies, StatusTimesInIso8601) {
+  WzCtl::ReplyView v;
+  v.replyClass = "IoctlRsp";
+  v.hasError = true;
+  v.results = {"replay.startedAt=1700000000", "dryRun.why=request", "dryRun.startedAt=0"};
+  const std::string text = WzCtl::FormatStatus(v);
+  EXPECT_NE(text.find("replay.startedAt  2023-11-14T22:13:20Z\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("dryRun.startedAt  1970-01-01T00:00:00Z\n"), std::string::npos) << text;
+  const std::string json = WzCtl::StatusJson(v);
+  EXPECT_NE(json.find("\"replay.startedAt\":1700000000,\"replay.started\":\"2023-11-14T22:13:20Z\""), std::string::npos)
+      << json;
+}
+
 TEST(CtlReplies, LunTuplesAndTimes) {
   WzCtl::LunTuple t;
   ASSERT_TRUE(WzCtl::ParseLunTuple("iqn.a#host-a#3#1700000000", t));
@@ -262,9 +310,10 @@ TEST(CtlShow, DetailRecordsRenderWithin80ColumnsAndInFullAsJson) {
                 "\"type\":\"blkdev\",\"path\":\"" +
                 longPath +
                 "\",\"size\":67108864,\"serial\":\"AB12C0FFEE000001\",\"closed\":false,\"hosts\":[\"iqn.h,1\","
-                "\"iqn.h2\"],\"creationTime\":1700000000,\"created\":\"2023-11-14T22:13:20Z\"},{\"target\":\"iqn.a\","
+                "\"iqn.h2\"],\"creationTime\":1700000000,\"created\":\"2023-11-14T22:13:20Z\",\"restored\":true},"
+                "{\"target\":\"iqn.a\","
                 "\"lun\":2,\"type\":\"devsnap\",\"path\":\"\",\"size\":null,\"serial\":\"S2\",\"closed\":true,"
-                "\"hosts\":[],\"creationTime\":0,\"created\":\"1970-01-01T00:00:00Z\"}]}");
+                "\"hosts\":[],\"creationTime\":0,\"created\":\"1970-01-01T00:00:00Z\",\"restored\":true}]}");
 }
 
 }  // namespace

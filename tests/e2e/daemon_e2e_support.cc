@@ -137,9 +137,9 @@ std::string DaemonE2eTest::CtlOk(std::vector<std::string> args) const {
   return r.out;
 }
 
-std::string DaemonE2eTest::Refusal(const std::string& replyClass, int code, const std::string& message) {
-  return "wzscsictl: " + replyClass + ": error " + std::to_string(code) + " (" + WzScsiServer::ResultCodeText(code) +
-         "): " + message + "\n";
+std::string DaemonE2eTest::Refusal(const std::string& object, int code, const std::string& message) {
+  return "wzscsictl: " + message + " (" + (object.empty() ? std::string() : object + "; ") + "error " +
+         std::to_string(code) + ", " + WzScsiServer::ResultCodeText(code) + ")\n";
 }
 
 int DaemonE2eTest::CreateMappedBlockLun(const std::string& file) {

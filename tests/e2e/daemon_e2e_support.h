@@ -50,9 +50,11 @@ class DaemonE2eTest : public ::testing::Test {
   WzCtlRunResult Ctl(std::vector<std::string> args) const;
   // Expects exit status 0; returns standard output.
   std::string CtlOk(std::vector<std::string> args) const;
-  // What wzscsictl prints on standard error when the service refuses a
-  // request with code and message.
-  static std::string Refusal(const std::string& replyClass, int code, const std::string& message);
+  // The first line wzscsictl prints on standard error when the service
+  // refuses a request with code and message, naming object ("" for none);
+  // FirstLine: that line of what it printed (a next step may follow).
+  static std::string Refusal(const std::string& object, int code, const std::string& message);
+  static std::string FirstLine(const std::string& err) { return err.substr(0, err.find('\n') + 1); }
 
   // kTarget, a 64 MiB block-device LUN on a new sparse file and its mapping
   // to kHostA, all through wzscsictl. Returns the LUN number (-1 on failure,

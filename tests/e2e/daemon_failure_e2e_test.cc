@@ -68,7 +68,7 @@ class DaemonFailureE2eTest : public DaemonE2eTest {
 TEST_F(DaemonFailureE2eTest, ABackingPathThatIsMissingOrADirectoryIsRefusedAndNothingChanges) {
   CtlOk({"target", "create", kTarget});
   const Picture before = Take();
-  const std::string refusal = Refusal("CreateLunRsp", 3, "BStore CreateLunPrepare failed");
+  const std::string refusal = Refusal("", 3, "BStore CreateLunPrepare failed");
 
   const std::string missing = Path("missing.img");
   WzCtlRunResult r = Ctl({"lun", "create", kTarget, "--type", "blkdev", "--path", missing, "--serial", "M"});
@@ -101,7 +101,7 @@ TEST_F(DaemonFailureE2eTest, OpeningALunWhoseNumberTgtdHoldsWithAnotherFileIsACo
 
   WzCtlRunResult r = Ctl({"lun", "open", kTarget, "1"});
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(Refusal("CreateLunRsp", 2, "Platform CreateLun failed"), r.err);
+  EXPECT_EQ(Refusal("target " + std::string(kTarget), 2, "Platform CreateLun failed"), FirstLine(r.err));
   EXPECT_TRUE(
       Has(DaemonLog(), "LUN number conflict: tgtd target " + std::string(kTarget) + " already has LUN 1 on " + other))
       << DaemonLog();
@@ -158,14 +158,17 @@ TEST_F(DaemonFailureE2eTest, AConflictFoundByTheReplayKeepsTheSavedLunForALaterS
   // Its number stays taken, so that no other LUN gets its saved mappings.
   EXPECT_NE(Ctl({"host", "map", kTarget, "1", kHostB}).err.find("held by a saved LUN that could not be restored"),
             std::string::npos);
-  EXPECT_EQ("no LUNs\n", CtlOk({"lun", "list"}));
+  // Listed as what it is: saved, not served.
+  const std::string notRestored = "no LUNs\nLUN 1 of target " + std::string(kTarget) +
+                                  " NOT RESTORED: its saved configuration failed (wzscsictl status)\n";
+  EXPECT_EQ(notRestored, CtlOk({"lun", "list"}));
   EXPECT_EQ(saved, SavedFiles()) << "the replay removes nothing";
   std::map<std::string, TgtdTargetView> targets = TgtdTargets();
   EXPECT_EQ((std::map<int, std::string>{{1, other}}), targets[kTarget].luns);
   EXPECT_TRUE(targets[kTarget].acls.empty()) << "no host is let in to a unit the service does not serve";
   EXPECT_NE(Ctl({"reload"}).err.find("failed 0 targets, 1 LUNs, 1 mappings"), std::string::npos)
       << "the reply says what the replay could not restore";
-  EXPECT_EQ("no LUNs\n", CtlOk({"lun", "list"}));
+  EXPECT_EQ(notRestored, CtlOk({"lun", "list"}));
   EXPECT_EQ((std::map<int, std::string>{{1, other}}), TgtdTargets()[kTarget].luns);
 
   TgtdAdmin({"--op", "delete", "--mode", "logicalunit", "--tid", "1", "--lun", "1"});
@@ -189,16 +192,19 @@ TEST_F(DaemonFailureE2eTest, WhileTgtdIsStoppedEveryChangeIsRefusedAndARestartRe
   const std::string t2 = "iqn.2024-01.com.example:second";
   WzCtlRunResult r = Ctl({"target", "create", t2});
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(Refusal("CreateTargetRsp", 2, "Platform create target error"), r.err);
+  EXPECT_EQ(Refusal("target " + t2, 2, "Platform create target error"), FirstLine(r.err));
+  EXPECT_NE(r.err.find("\n  next: the engine refused"), std::string::npos) << r.err;
   r = Ctl({"lun", "create", kTarget, "--type", "blkdev", "--path", MakeFile("lun2.img", 1 << 20), "--serial", "L2"});
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(Refusal("CreateLunRsp", 2, "Platform CreateLun failed"), r.err);
+  EXPECT_EQ(Refusal("target " + std::string(kTarget), 2, "Platform CreateLun failed"), FirstLine(r.err));
   r = Ctl({"host", "map", kTarget, "1", kHostB});
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(Refusal("MapLun2HostRsp", 2, "Platform MapHost failed"), r.err);
+  EXPECT_EQ(Refusal("host " + std::string(kHostB) + ", LUN 1 of target " + kTarget, 2, "Platform MapHost failed"),
+            FirstLine(r.err));
   r = Ctl({"host", "unmap", kTarget, "1", kHostA});
   EXPECT_EQ(1, r.exitCode);
-  EXPECT_EQ(Refusal("UnMapLun2HostRsp", 2, "Platform UnMapHost Failed"), r.err);
+  EXPECT_EQ(Refusal("host " + std::string(kHostA) + ", LUN 1 of target " + kTarget, 2, "Platform UnMapHost Failed"),
+            FirstLine(r.err));
   EXPECT_TRUE(Has(DaemonLog(), "tgtd is not running or does not listen on " + m_tgtd.ControlSocket())) << DaemonLog();
 
   EXPECT_TRUE(m_daemon.Running());

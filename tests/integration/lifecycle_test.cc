@@ -2,6 +2,7 @@
 // configuration cycle, a restart that brings it back, the start request when
 // autostart is off, the on-demand stop, clean stops on signals and the exit
 // statuses of a daemon that cannot run.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +108,142 @@ TEST_F(LifecycleTest, WholeConfigurationCycle) {
   EXPECT_EQ(r.out, "no targets\n");
   EXPECT_TRUE(SavedFiles(StateDir()).empty());
   EXPECT_EQ(d.Stop(), 0);
+}
+
+// The refusals an operator meets every day, through wzscsictl: the reply's
+// first line stays what scripts match, the rendering names the object (no
+// reply class) and gives the next step on its own line, and --json carries
+// the same as fields.
+TEST_F(LifecycleTest, RefusalsNameTheObjectAndTheNextStep) {
+  const std::string disks = Path("disks");
+  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  const std::string disk = disks + "/d0.img";
+  ASSERT_EQ(::close(::creat(disk.c_str(), 0644)), 0);
+  ASSERT_EQ(::close(::creat(Path("elsewhere.img").c_str(), 0644)), 0);
+  WriteConfig("[Quellport]\nBackingStoreDirs=" + disks + "\n");
+  CWzDaemonProcess d;
+  StartDaemon(d);
+  const std::string lower = kTargetLower;
+  const std::string nosuch = "iqn.2024-01.com.example:nosuch";
+  ASSERT_EQ(Ctl(d, {"target", "create", kTarget}).exitCode, 0);
+  ASSERT_EQ(Ctl(d, {"lun", "create", kTarget, "--type", "blkdev", "--path", disk, "--serial", "S0"}).exitCode, 0);
+  ASSERT_EQ(Ctl(d, {"host", "map", kTarget, "0", "host-a"}).exitCode, 0);
+
+  auto lunCreate = [&](const std::string& target, const std::string& path, const std::string& serial) {
+    return std::vector<std::string>{"lun", "create", target, "--type", "blkdev", "--path", path, "--serial", serial};
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::string first;               // the reply's text, as before
+    std::vector<std::string> names;  // in the rendering: the object and what it holds
+    std::string next;                // in the next step
+  };
+  const std::vector<Case> cases = {
+      {lunCreate(nosuch, disk, "S1"),
+       "Target doesn't exists!",
+       {"target " + nosuch, "no such target"},
+       "wzscsictl target create " + nosuch},
+      {{"target", "delete", nosuch}, "Target doesn't exist!", {"target " + nosuch}, "wzscsictl target list"},
+      {lunCreate(kTarget, disk, "DISK-1"),
+       "Failed to process CreateLun arguments: Lun serial number prefix should be alpha-numeric, SerialPrefix=DISK-1",
+       {"target " + lower},
+       "--serial 1 to 16 letters and digits"},
+      {lunCreate(kTarget, disk, "ABCDEFGHIJ1234567"), "len exceeding the max length allowed", {}, "--serial"},
+      {{"lun", "delete", kTarget, "7"},
+       "Lun doesn't exist!",
+       {"LUN 7 of target " + lower},
+       "the LUNs of " + lower + ": 0"},
+      {{"target", "create", "disk1"}, "Invalid iSCSI target name!", {"target disk1"}, "iqn.YYYY-MM.reversed.domain"},
+      {{"target", "create", "iqn.2024-13.com.example:x"},
+       "Invalid iSCSI target name!",
+       {"target iqn.2024-13.com.example:x"},
+       "a real year and month"},
+      {{"host", "map", kTarget, "0", "host-a"},
+       "Host is already mapped to the lun",
+       {"host host-a, LUN 0 of target " + lower, "error 8, already mapped"},
+       "nothing to do"},
+      {{"host", "unmap", kTarget, "0", "Host-A"}, "Host is not mapped to the lun", {"host Host-A"}, "host-a"},
+      {{"target", "delete", kTarget}, "Target has configured LUNs", {"target " + lower}, "delete its LUNs (0) first"},
+      {{"lun", "delete", kTarget, "0"},
+       "Lun has host mappings",
+       {"LUN 0 of target " + lower},
+       "unmap its hosts (host-a) first: `wzscsictl host unmap " + lower + " 0 HOST`"},
+      {lunCreate(kTarget, Path("elsewhere.img"), "S2"),
+       "The backing file or device is not allowed: ",
+       {"outside the directories and devices of BackingStoreDirs (" + disks + "/)"},
+       "BackingStoreDirs"},
+      {lunCreate(kTarget, disks, "S3"),
+       "is a directory: a LUN is backed by a file or a block device",
+       {},
+       "BackingStoreDirs"},
+  };
+  for (const Case& c : cases) {
+    std::string command;
+    for (const std::string& a : c.args) command += a + " ";
+    WzCtlRunResult r = Ctl(d, c.args);
+    EXPECT_EQ(r.exitCode, 1) << command << r.err;
+    EXPECT_NE(r.err.find(c.first), std::string::npos) << command << r.err;
+    EXPECT_EQ(r.err.find("Rsp:"), std::string::npos) << command << r.err;
+    for (const std::string& name : c.names) EXPECT_NE(r.err.find(name), std::string::npos) << command << r.err;
+    EXPECT_EQ(r.err.find("\n  next: ") != std::string::npos, !c.next.empty()) << command << r.err;
+    EXPECT_NE(r.err.find(c.next), std::string::npos) << command << r.err;
+    r = CtlJson(d, c.args);
+    EXPECT_NE(r.out.find(c.first), std::string::npos) << command << r.out;
+    EXPECT_EQ(r.out.find("\\nnext: "), std::string::npos) << "errorMessage is the first line only: " << r.out;
+    EXPECT_EQ(r.out.find("\"next\":") != std::string::npos, !c.next.empty()) << command << r.out;
+  }
+  // eui. and naa. names are iSCSI names too; the reply says the name as stored.
+  WzCtlRunResult created = Ctl(d, {"target", "create", "EUI.0123456789ABCDEF"});
+  EXPECT_EQ(created.exitCode, 0) << created.err;
+  EXPECT_EQ(created.out, "target eui.0123456789abcdef created\n");
+  EXPECT_EQ(Ctl(d, {"target", "create", "naa.60014055f3b2c1d0a9e8f7a6b5c4d3e2"}).exitCode, 0);
+  // A show of what does not exist fails (exit 4) and says so.
+  struct Missing {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  for (const Missing& m : std::vector<Missing>{
+           {{"target", "show", nosuch}, "no target " + nosuch},
+           {{"lun", "show", nosuch}, "no target " + nosuch},
+           {{"lun", "show", nosuch, "0"}, "no target " + nosuch},
+           {{"lun", "show", kTarget, "7"}, "target " + std::string(kTarget) + " has no LUN 7"},
+       }) {
+    created = Ctl(d, m.args);
+    EXPECT_EQ(created.exitCode, 4) << m.said;
+    EXPECT_TRUE(created.out.empty()) << created.out;
+    EXPECT_NE(created.err.find(m.said), std::string::npos) << created.err;
+    created = CtlJson(d, m.args);
+    EXPECT_EQ(created.exitCode, 4) << m.said;
+    EXPECT_NE(created.out.find("\"exitCode\":4"), std::string::npos) << created.out;
+  }
+  created = Ctl(d, {"lun", "show", kTarget, "7"});
+  EXPECT_NE(created.err.find("next: the LUNs of " + std::string(kTarget) + ": 0"), std::string::npos) << created.err;
+  // What exists still shows, only what was asked for.
+  created = Ctl(d, {"lun", "show", kTarget, "0"});
+  EXPECT_EQ(created.exitCode, 0) << created.err;
+  EXPECT_NE(created.out.find("LUN 0  blkdev"), std::string::npos) << created.out;
+  created = Ctl(d, {"target", "show", kTarget});
+  EXPECT_EQ(created.exitCode, 0) << created.err;
+  EXPECT_NE(created.out.find(lower), std::string::npos) << created.out;
+
+  // A refused serial is the client's mistake, not an error of the service.
+  const std::string log = ReadFile(d.LogFile());
+  const size_t at = log.find("Failed to process CreateLun arguments");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(log.substr(log.rfind('\n', at) + 1, at - log.rfind('\n', at)).find("ERROR"), std::string::npos);
+  EXPECT_EQ(d.Stop(), 0);
+
+  // Without a daemon: the path once, how to start it, and JSON with --json.
+  WzCtlRunResult r = Ctl(d, {"target", "list"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(CountOf(r.err, d.UnixEndpoint()), 1u) << r.err;
+  EXPECT_NE(r.err.find("\n  next: is wzscsid running? start it with `systemctl start wzscsid`"), std::string::npos)
+      << r.err;
+  r = CtlJson(d, {"target", "list"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out.rfind("{\"error\":\"cannot reach wzscsid at ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\"exitCode\":2}"), std::string::npos) << r.out;
+  EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
 TEST_F(LifecycleTest, RestartBringsTheSameListingBack) {

@@ -201,7 +201,16 @@ int64_t ReplyCode(const std::shared_ptr<CNMessageBase>& reply) {
 std::string ReplyText(const std::shared_ptr<CNMessageBase>& reply) {
   auto* r = dynamic_cast<WzScsiServer::Reply*>(reply.get());
   if (r == nullptr || r->error() == nullptr) return std::string();
-  return r->error()->errorMessage();
+  const std::string text = r->error()->errorMessage();
+  return text.substr(0, text.find('\n'));
+}
+
+std::string ReplyLines(const std::shared_ptr<CNMessageBase>& reply) {
+  auto* r = dynamic_cast<WzScsiServer::Reply*>(reply.get());
+  if (r == nullptr || r->error() == nullptr) return std::string();
+  const std::string text = r->error()->errorMessage();
+  const size_t end = text.find('\n');
+  return end == std::string::npos ? std::string() : text.substr(end + 1);
 }
 
 std::string Guid(const std::string& name) {

@@ -97,7 +97,10 @@ std::unique_ptr<WzScsiServer::StartScsiService> MakeStart();
 
 // Reading replies: the Error record's code (-1 when the reply has none) and text.
 int64_t ReplyCode(const std::shared_ptr<CNMessageBase>& reply);
+// The first line of the reply's text (what clients match); ReplyLines: the
+// lines after it (object, meaning, next step).
 std::string ReplyText(const std::shared_ptr<CNMessageBase>& reply);
+std::string ReplyLines(const std::shared_ptr<CNMessageBase>& reply);
 
 // The name identifier the action log uses for a target or host name.
 std::string Guid(const std::string& name);
