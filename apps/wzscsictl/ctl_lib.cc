@@ -694,10 +694,11 @@ std::string DetailsJson(const ReplyView& view) {
   return out + "]}";
 }
 
-CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request,
-                    int timeoutMs) {
+CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int timeoutMs,
+                    const WznClientTls& tls) {
   CallResult result;
   CWzClient client;
+  client.SetTls(tls);
   if (CRnError e = client.Connect(endpoint, token, timeoutMs)) {
     result.exitCode = kExitUnreachable;
     result.errorText = "cannot reach wzscsid at " + endpoint + ": " + e.AsString();

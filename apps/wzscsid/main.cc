@@ -185,6 +185,12 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
   config.listenFd = activated ? inheritedFd : -1;
   config.tcpEndpoint = o.listen;
   config.token = o.token;
+  config.tlsCertFile = o.tlsCertFile;
+  config.tlsKeyFile = o.tlsKeyFile;
+  config.tlsCaFile = o.tlsCaFile;
+  config.tlsRequireClientCert = o.tlsRequireClientCert;
+  config.plainTcpOnLoopback = o.plainTcpOnLoopback;
+  config.maxUnauthenticatedPerSource = o.maxUnauthenticatedPerSource;
   config.allowedGroup = o.allowedGroup;
   config.maxFrameBytes = o.maxFrameBytes;
   config.idleTimeoutSecs = o.idleTimeoutSecs;
@@ -216,7 +222,15 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
     Say("the inherited socket is not a Unix socket and no TCP listener is set: nowhere to reach the service");
     return 1;
   }
-  host.SetSelfEndpoint(endpoints.front(), o.token);
+  // Over TCP the daemon trusts exactly its own certificate, and shows it
+  // when client certificates are asked for.
+  WznClientTls selfTls;
+  selfTls.plain = o.tlsCertFile.empty();
+  selfTls.caFile = o.tlsCertFile;
+  selfTls.certFile = o.tlsRequireClientCert ? o.tlsCertFile : "";
+  selfTls.keyFile = o.tlsRequireClientCert ? o.tlsKeyFile : "";
+  selfTls.checkHost = false;
+  host.SetSelfEndpoint(endpoints.front(), o.token, selfTls);
 
   std::atomic<bool> ready{false};
   std::thread starter([&] {

@@ -63,15 +63,23 @@ struct WZ_EXPORT WznServerConfig {
   // the server takes it over and closes it at Stop (also when Start fails).
   int listenFd = -1;
   // "HOST:PORT" for an extra TCP listener (host defaults to 127.0.0.1; port
-  // 0 picks a free one). Empty: none.
+  // 0 picks a free one). Empty: none. Start refuses a TCP listener without
+  // a token, and one without TLS unless plainTcpOnLoopback allows it.
   std::string tcpEndpoint;
-  // Required in a hello as the first frame on TCP when the listener is not
-  // on a loopback address (Start refuses such a listener without a token),
-  // or on any TCP listener when a token is configured.
+  // Required in a hello as the first frame on TCP, whatever the address: a
+  // TCP peer has no credentials that the Unix socket's checks could read.
   std::string token;
-  // Ask for the token on a loopback TCP listener too (as if it were not
-  // loopback); Start then refuses to run without a token.
-  bool requireToken = false;
+  // TLS on the TCP listener: the server's certificate (chain) and key, PEM.
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
+  // CA certificates (PEM) that a client certificate must verify against; a
+  // client that presents one that does not is refused.
+  std::string tlsCaFile;
+  // Refuse TLS clients without a certificate that verifies (needs tlsCaFile).
+  bool tlsRequireClientCert = false;
+  // A TCP listener without TLS, allowed on a loopback address only (the
+  // token then crosses loopback in clear text).
+  bool plainTcpOnLoopback = false;
   // Unix-socket peers in this group pass, besides root and our own uid.
   std::string allowedGroup;
   // Largest payload accepted in one frame (from an authenticated peer; a
@@ -86,8 +94,9 @@ struct WZ_EXPORT WznServerConfig {
   // TCP connections beyond this many are refused.
   size_t maxTcpConnections = 256;
   // TCP connections that have not yet presented their token, beyond this
-  // many, are refused.
+  // many in all or this many from one source address, are refused.
   size_t maxUnauthenticated = 32;
+  size_t maxUnauthenticatedPerSource = 8;
   // A TCP peer that owes a hello and has not sent it within this time is
   // closed.
   int helloTimeoutSecs = 5;

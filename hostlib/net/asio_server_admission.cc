@@ -15,28 +15,45 @@
 namespace asio = boost::asio;
 using boost::system::error_code;
 
-std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello) {
+std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello, const std::string& source) {
   WzMutexLock g(&m_lock);
   if (!tcp) return m_unixCount >= m_config.maxConnections ? "too many connections" : "";
   if (m_tcpCount >= m_config.maxTcpConnections) return "too many connections";
-  if (needsHello && m_unauthenticatedCount >= m_config.maxUnauthenticated) {
-    return "too many connections awaiting authentication";
+  if (!needsHello) return "";
+  // One source reopening idle connections must not keep every other one out.
+  auto mine = m_unauthenticatedBySource.find(source);
+  if (mine != m_unauthenticatedBySource.end() && mine->second >= m_config.maxUnauthenticatedPerSource) {
+    return "too many connections awaiting authentication from this address";
   }
+  if (m_unauthenticatedCount >= m_config.maxUnauthenticated) return "too many connections awaiting authentication";
   return "";
+}
+
+void CWzAsioNetworkServer::Impl::EndAwaitingHelloLocked(Entry& e) {
+  if (!e.awaitingHello) return;
+  e.awaitingHello = false;
+  --m_unauthenticatedCount;
+  auto it = m_unauthenticatedBySource.find(e.source);
+  if (it != m_unauthenticatedBySource.end() && --it->second == 0) m_unauthenticatedBySource.erase(it);
 }
 
 void CWzAsioNetworkServer::Impl::AddConnection(Wzn::GenericSocket socket, const std::string& peer,
                                                const std::string& source, bool tcp, bool needsHello) {
   const WznHandle_t handle = m_nextHandle.fetch_add(1);
-  auto connection = std::make_shared<Wzn::CAsioConnection>(*this, handle, std::move(socket), peer, source, needsHello);
+  auto connection = std::make_shared<Wzn::CAsioConnection>(*this, handle, std::move(socket), peer, source, needsHello,
+                                                           tcp ? m_tlsContext.get() : nullptr);
   {
     WzMutexLock g(&m_lock);
     Entry& e = m_connections[handle];
     e.connection = connection;
     e.tcp = tcp;
     e.awaitingHello = needsHello;
+    e.source = source;
     ++(tcp ? m_tcpCount : m_unixCount);
-    if (needsHello) ++m_unauthenticatedCount;
+    if (needsHello) {
+      ++m_unauthenticatedCount;
+      ++m_unauthenticatedBySource[source];
+    }
   }
   WZLOG(2, "Connection %llu accepted from %s", static_cast<unsigned long long>(handle), peer.c_str());
   connection->Begin();
@@ -51,8 +68,7 @@ void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
     Entry& e = it->second;
     e.open = false;
     --(e.tcp ? m_tcpCount : m_unixCount);
-    if (e.awaitingHello) --m_unauthenticatedCount;
-    e.awaitingHello = false;
+    EndAwaitingHelloLocked(e);
     if (e.waiting) {
       e.waiting = false;
       const bool wasFirst = m_waiters.front() == handle;
@@ -67,9 +83,8 @@ void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
 void CWzAsioNetworkServer::Impl::OnAuthenticated(WznHandle_t handle) {
   WzMutexLock g(&m_lock);
   auto it = m_connections.find(handle);
-  if (it == m_connections.end() || !it->second.awaitingHello) return;
-  it->second.awaitingHello = false;
-  --m_unauthenticatedCount;
+  if (it == m_connections.end()) return;
+  EndAwaitingHelloLocked(it->second);
 }
 
 std::shared_ptr<Wzn::CAsioConnection> CWzAsioNetworkServer::Impl::NextWaiterLocked() {

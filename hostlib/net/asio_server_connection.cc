@@ -23,7 +23,7 @@ constexpr int kDefaultSendTimeoutSecs = 60;
 }  // namespace
 
 CAsioConnection::CAsioConnection(CWzAsioNetworkServer::Impl& server, WznHandle_t handle, GenericSocket socket,
-                                 std::string peer, std::string source, bool needsHello)
+                                 std::string peer, std::string source, bool needsHello, asio::ssl::context* tls)
     : m_server(server),
       m_handle(handle),
       m_peer(std::move(peer)),
@@ -35,15 +35,41 @@ CAsioConnection::CAsioConnection(CWzAsioNetworkServer::Impl& server, WznHandle_t
       m_writeTimer(server.Io()),
       m_helloTimer(server.Io()),
       m_decoder(needsHello ? kHelloFrameBytes : server.Config().maxFrameBytes),
-      m_needsHello(needsHello) {}
+      m_needsHello(needsHello) {
+  if (tls != nullptr) m_tls = std::make_unique<asio::ssl::stream<GenericSocket&>>(m_socket, *tls);
+}
 
 void CAsioConnection::Begin() {
   asio::post(m_strand, [self = shared_from_this()] {
     self->m_lastActivity = AsioClock::now();
     self->ArmIdleTimer();
+    // The hello deadline covers the handshake too: a peer that stalls it
+    // holds a hello place.
     if (self->m_needsHello) self->ArmHelloTimer();
-    self->StartRead();
+    if (self->m_tls) {
+      self->StartHandshake();
+    } else {
+      self->StartRead();
+    }
   });
+}
+
+void CAsioConnection::StartHandshake() {
+  m_reading = true;
+  m_tls->async_handshake(asio::ssl::stream_base::server,
+                         asio::bind_executor(m_strand, [self = shared_from_this()](const error_code& ec) {
+                           self->m_reading = false;
+                           if (!self->m_good.load()) return;
+                           if (ec) {
+                             if (ec != asio::error::operation_aborted) {
+                               self->CloseNow(-1, "TLS handshake failed: " + ec.message());
+                             }
+                             return;
+                           }
+                           self->m_handshakeDone = true;
+                           self->m_lastActivity = AsioClock::now();
+                           self->StartRead();
+                         }));
 }
 
 CRnError CAsioConnection::SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs, bool& disconnected) {
@@ -183,10 +209,13 @@ void CAsioConnection::StartWrite() {
     m_writing = true;
   }
   ArmWriteDeadline(op);
-  asio::async_write(m_socket, asio::buffer(op->bytes),
-                    asio::bind_executor(m_strand, [self = shared_from_this(), op](const error_code& ec, size_t) {
-                      self->OnWritten(op, ec);
-                    }));
+  auto done = asio::bind_executor(
+      m_strand, [self = shared_from_this(), op](const error_code& ec, size_t) { self->OnWritten(op, ec); });
+  if (m_tls) {
+    asio::async_write(*m_tls, asio::buffer(op->bytes), std::move(done));
+  } else {
+    asio::async_write(m_socket, asio::buffer(op->bytes), std::move(done));
+  }
 }
 
 void CAsioConnection::ArmWriteDeadline(const std::shared_ptr<WriteOp>& op) {
@@ -232,6 +261,11 @@ void CAsioConnection::OnWritten(const std::shared_ptr<WriteOp>& op, const error_
 }
 
 void CAsioConnection::CloseWithNotice(int level, const std::string& reason) {
+  // Before the handshake nothing can be said in the peer's language.
+  if (m_tls && !m_handshakeDone) {
+    CloseNow(level, reason);
+    return;
+  }
   auto op = std::make_shared<WriteOp>();
   op->bytes = EncodeErrorNotice(reason);
   op->timeoutSecs = kErrorLingerSecs;
@@ -303,10 +337,13 @@ void CAsioConnection::OnIdleCheck() {
 
 void CAsioConnection::StartRead() {
   m_reading = true;
-  m_socket.async_read_some(asio::buffer(m_readBuffer),
-                           asio::bind_executor(m_strand, [self = shared_from_this()](const error_code& ec, size_t n) {
-                             self->OnRead(ec, n);
-                           }));
+  auto done = asio::bind_executor(m_strand,
+                                  [self = shared_from_this()](const error_code& ec, size_t n) { self->OnRead(ec, n); });
+  if (m_tls) {
+    m_tls->async_read_some(asio::buffer(m_readBuffer), std::move(done));
+  } else {
+    m_socket.async_read_some(asio::buffer(m_readBuffer), std::move(done));
+  }
 }
 
 void CAsioConnection::OnRead(const error_code& ec, size_t length) {
@@ -314,7 +351,9 @@ void CAsioConnection::OnRead(const error_code& ec, size_t length) {
   if (!m_good.load()) return;
   if (ec) {
     if (ec == asio::error::operation_aborted) return;
-    const bool byPeer = ec == asio::error::eof || ec == asio::error::connection_reset;
+    // A TLS peer that closes without its close_notify is a peer that left.
+    const bool byPeer =
+        ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::ssl::error::stream_truncated;
     const bool midFrame = m_decoder.InFrame();
     if (byPeer && !midFrame) {
       CloseNow(2, "closed by the peer");
