@@ -6,6 +6,7 @@
 // is then closed) and to systemd (READY=1) when NOTIFY_SOCKET is set.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -275,6 +276,10 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
 }  // namespace
 
 int main(int argc, char** argv) {
+  // From the configuration on, the daemon holds the token, the TLS key and
+  // CHAP secrets: no core file, and no other process of its user (ptrace,
+  // /proc/PID/mem) may read them. Programs it starts are dumpable again.
+  (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   // Signals are taken by the main thread only: block them before any thread
   // starts, so every thread (the service's workers too) inherits the mask.
   // A parent may have left them ignored (a shell's background job ignores

@@ -18,8 +18,9 @@
 // Flow control: a request is in work from its delivery until the service
 // frees it with CleanXmlBuffer. A connection is not read while its requests
 // in work and its replies not yet written reach maxRequestsPerConnection,
-// and a connection that already has a request in work is not read while the
-// server's requests or request bytes in work are at their limits (those
+// and a connection that already has a request in work (or a reply not yet
+// written) is not read while the server's requests, or the bytes of its
+// requests in work and replies unwritten, are at their limits (those
 // connections are then served in the order they began to wait). So memory
 // and the service's queue stay bounded whatever clients send, and a client
 // that sends one request at a time is never held back by one that floods.
@@ -103,8 +104,9 @@ struct WZ_EXPORT WznServerConfig {
   // Requests in work plus replies not yet written, per connection, at which
   // the connection is no longer read until they drain.
   size_t maxRequestsPerConnection = 32;
-  // Requests in work, and their bytes, over all connections, at which
-  // connections that already have a request in work wait.
+  // Requests in work, and their bytes with those of replies not yet
+  // written, over all connections, at which connections that already have a
+  // request in work or a reply unwritten wait.
   size_t maxRequestsInFlight = 256;
   size_t maxRequestBytesInFlight = 16u << 20;
   // Bytes of replies queued and not yet written on one connection beyond

@@ -1,6 +1,8 @@
 // The table of connections of CWzAsioNetworkServer: who may connect, the
 // sessions the receiver holds, and the admission of requests, the flow
 // control over all connections (asio_server_impl.h).
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -14,6 +16,14 @@
 
 namespace asio = boost::asio;
 using boost::system::error_code;
+
+namespace {
+
+// Reply bytes queued at once beyond which the heap is trimmed when they are
+// all written or dropped.
+constexpr size_t kTrimAfterReplyBytes = 8u << 20;
+
+}  // namespace
 
 std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello, const std::string& source) {
   WzMutexLock g(&m_lock);
@@ -104,8 +114,9 @@ bool CWzAsioNetworkServer::Impl::AdmitRequest(WznHandle_t handle, size_t bytes, 
     // sends one request at a time is not held back by one that floods; the
     // bound is then one request per connection above the limits.
     const bool first = m_waiters.empty() || m_waiters.front() == handle;
-    const bool room = m_requestsInWork == 0 || (m_requestsInWork < m_config.maxRequestsInFlight &&
-                                                m_bytesInWork + bytes <= m_config.maxRequestBytesInFlight);
+    const bool room = (m_requestsInWork == 0 && m_replyBytes == 0) ||
+                      (m_requestsInWork < m_config.maxRequestsInFlight &&
+                       m_bytesInWork + m_replyBytes + bytes <= m_config.maxRequestBytesInFlight);
     if (!nothingInWork && !(first && room)) {
       if (!e.waiting) {
         e.waiting = true;
@@ -134,6 +145,33 @@ void CWzAsioNetworkServer::Impl::CancelRequest(size_t bytes) {
     next = NextWaiterLocked();
   }
   if (next) next->Resume();
+}
+
+void CWzAsioNetworkServer::Impl::AddReplyBytes(size_t bytes) {
+  WzMutexLock g(&m_lock);
+  m_replyBytes += bytes;
+  m_replyBytesPeak = std::max(m_replyBytesPeak, m_replyBytes);
+}
+
+void CWzAsioNetworkServer::Impl::ReleaseReplyBytes(size_t bytes) {
+  std::shared_ptr<Wzn::CAsioConnection> next;
+  bool trim = false;
+  {
+    WzMutexLock g(&m_lock);
+    m_replyBytes -= std::min(bytes, m_replyBytes);
+    next = NextWaiterLocked();
+    // Large replies gone: glibc keeps freed memory of its arenas unless told.
+    if (m_replyBytes == 0 && m_replyBytesPeak >= kTrimAfterReplyBytes) {
+      m_replyBytesPeak = 0;
+      trim = true;
+    }
+  }
+  if (next) next->Resume();
+#if defined(__GLIBC__)
+  if (trim) (void)malloc_trim(0);
+#else
+  (void)trim;
+#endif
 }
 
 void CWzAsioNetworkServer::Impl::ReleaseRequest(const CNMessageBase* message) {

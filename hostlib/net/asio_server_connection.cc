@@ -99,14 +99,17 @@ CRnError CAsioConnection::AbortConnection(const WznStatus_t& status, int timeout
 }
 
 void CAsioConnection::CloseNow(int level, const std::string& reason) {
+  size_t dropped = 0;
   {
     WzMutexLock g(&m_lock);
     if (m_state == State::kClosed) return;
     m_state = State::kClosed;
     m_good = false;
     m_queue.clear();
+    dropped = m_unsentBytes;
     m_unsentBytes = 0;
   }
+  if (dropped > 0) m_server.ReleaseReplyBytes(dropped);
   if (!reason.empty()) LogClose(level, reason);
   CancelQuietly(m_idleTimer);
   CancelQuietly(m_lingerTimer);
@@ -163,19 +166,22 @@ CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeou
   op->deadline = AsioClock::now() + std::chrono::seconds(timeoutSecs);
   const size_t limit = m_server.Config().maxUnsentBytes;
   size_t unsent = 0;
+  // Counted before the frame can be written (and given back at once).
+  m_server.AddReplyBytes(op->bytes.size());
+  bool queued = false;
   {
     WzMutexLock g(&m_lock);
-    if (m_state != State::kOpen) {
-      disconnected = true;
-      return NotConnected();
-    }
+    if (m_state != State::kOpen) disconnected = true;
     // One reply always goes, however large: the limit is on what piles up
     // behind it.
-    if (!closeAfter && m_unsentBytes > 0 && m_unsentBytes + op->bytes.size() > limit) {
+    if (disconnected) {
+      // Closed: nothing is queued.
+    } else if (!closeAfter && m_unsentBytes > 0 && m_unsentBytes + op->bytes.size() > limit) {
       unsent = m_unsentBytes;
       m_state = State::kClosing;
       m_good = false;
     } else {
+      queued = true;
       m_unsentBytes += op->bytes.size();
       m_queue.push_back(op);
       if (closeAfter) {
@@ -184,6 +190,8 @@ CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeou
       }
     }
   }
+  if (!queued) m_server.ReleaseReplyBytes(op->bytes.size());
+  if (disconnected) return NotConnected();
   if (unsent > 0) {
     PostClose(-1, "the peer does not read its replies: " + std::to_string(unsent) + " bytes unsent, " +
                       std::to_string(op->bytes.size()) + " more would pass the limit of " + std::to_string(limit));
@@ -247,6 +255,7 @@ void CAsioConnection::OnWritten(const std::shared_ptr<WriteOp>& op, const error_
       closeNow = m_queue.empty() && m_state == State::kClosing;
     }
   }
+  if (!ec) m_server.ReleaseReplyBytes(op->bytes.size());
   if (ec) {
     CloseNow(1, "write failed: " + ec.message());
     return;
@@ -270,13 +279,21 @@ void CAsioConnection::CloseWithNotice(int level, const std::string& reason) {
   op->bytes = EncodeErrorNotice(reason);
   op->timeoutSecs = kErrorLingerSecs;
   op->deadline = AsioClock::now() + std::chrono::seconds(kErrorLingerSecs);
+  m_server.AddReplyBytes(op->bytes.size());
+  bool queued = false;
   {
     WzMutexLock g(&m_lock);
-    if (m_state != State::kOpen) return;
-    m_queue.push_back(op);
-    m_unsentBytes += op->bytes.size();
-    m_state = State::kClosing;
-    m_good = false;
+    queued = m_state == State::kOpen;
+    if (queued) {
+      m_queue.push_back(op);
+      m_unsentBytes += op->bytes.size();
+      m_state = State::kClosing;
+      m_good = false;
+    }
+  }
+  if (!queued) {
+    m_server.ReleaseReplyBytes(op->bytes.size());
+    return;
   }
   LogClose(level, reason);
   ArmLinger(kErrorLingerSecs);
@@ -396,7 +413,9 @@ bool CAsioConnection::Admit(size_t bytes) {
   {
     WzMutexLock g(&m_lock);
     if (m_inWork + m_queue.size() >= m_server.Config().maxRequestsPerConnection) return false;
-    nothingInWork = m_inWork == 0;
+    // Unsent replies are work too: a client that pipelines and does not
+    // read waits while replies fill the budget.
+    nothingInWork = m_inWork == 0 && m_unsentBytes == 0;
   }
   if (!m_server.AdmitRequest(m_handle, bytes, nothingInWork)) return false;
   {

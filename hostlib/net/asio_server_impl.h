@@ -86,6 +86,10 @@ class CWzAsioNetworkServer::Impl {
   bool AdmitRequest(WznHandle_t handle, size_t bytes, bool nothingInWork);
   // Gives back a place taken by AdmitRequest without delivering.
   void CancelRequest(size_t bytes);
+  // Reply bytes queued and not yet written count against the same budget
+  // as requests in work: a connection with work waits while they fill it.
+  void AddReplyBytes(size_t bytes);
+  void ReleaseReplyBytes(size_t bytes);
   // Hands a message to the receiver; its place is held until CleanXmlBuffer.
   void DeliverXml(WznHandle_t handle, CNMessageBase* message, size_t bytes);
   void DeliverXdr(WznHandle_t handle, uint64_t id, const std::string& payload);
@@ -170,6 +174,9 @@ class CWzAsioNetworkServer::Impl {
   std::unordered_map<const CNMessageBase*, InWork> m_inWork WZ_GUARDED_BY(m_lock);
   size_t m_requestsInWork WZ_GUARDED_BY(m_lock) = 0;
   size_t m_bytesInWork WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_replyBytes WZ_GUARDED_BY(m_lock) = 0;
+  // The most reply bytes queued since the heap was last trimmed.
+  size_t m_replyBytesPeak WZ_GUARDED_BY(m_lock) = 0;
   // Connections with work that wait for room, in order.
   std::deque<WznHandle_t> m_waiters WZ_GUARDED_BY(m_lock);
 
