@@ -790,6 +790,41 @@ TEST_F(NetServerTest, FloodersWaitForRoomButAQuietClientIsServedAtOnce) {
   EXPECT_TRUE(WaitUntil([&] { return m_server->RequestsInFlight() == 0; }));
 }
 
+// Replies queued and not yet written count against the budget like requests
+// in work: a client that pipelines and never reads stops being read once its
+// unread replies fill it (not only at its own per-connection limit), while a
+// client with nothing in work is served at once.
+TEST_F(NetServerTest, UnreadRepliesCountAgainstTheBudget) {
+  m_config.maxRequestBytesInFlight = 1u << 20;
+  ASSERT_FALSE(StartServer(2));
+  m_service->ShapeReplies([](CNMessageBase& reply) {
+    auto* ioctl = dynamic_cast<WzScsiServer::Ioctl*>(&reply);
+    if (ioctl != nullptr && ioctl->command().compare(0, 4, "pipe") == 0)
+      ioctl->setArguments(std::string(300 * 1024, 'r'));
+  });
+  CWzClient piper, quiet;
+  ASSERT_FALSE(piper.Connect(UnixEndpoint()));
+  ASSERT_FALSE(quiet.Connect(UnixEndpoint()));
+  // 1.8 MiB of replies queued, less what the socket takes.
+  for (int i = 0; i < 6; ++i) ASSERT_FALSE(piper.SendMessage(*Request("pipe" + std::to_string(i))));
+  ASSERT_TRUE(WaitUntil([&] { return m_service->Received() == 6 && m_server->RequestsInFlight() == 0; }));
+  constexpr int kRequests = 16;
+  for (int i = 6; i < kRequests; ++i) ASSERT_FALSE(piper.SendMessage(*Request("pipe" + std::to_string(i))));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(m_service->Received(), 6u) << "read on while its unread replies fill the budget";
+  ExpectWorking(quiet, "nothing-in-work");
+  ExpectWorking(quiet, "still-nothing-in-work");
+
+  std::set<std::string> answered;
+  for (int i = 0; i < kRequests; ++i) {
+    std::unique_ptr<CNMessageBase> reply;
+    ASSERT_FALSE(piper.ReceiveReply(reply, kReplyMs)) << "reply " << i;
+    answered.insert(CommandOf(reply));
+  }
+  EXPECT_EQ(answered.size(), static_cast<size_t>(kRequests));
+  EXPECT_EQ(m_service->Received(), static_cast<size_t>(kRequests) + 2);
+}
+
 // TCP peers that owe their hello have a small limit and a deadline of their
 // own; neither they nor TCP peers in general take the Unix socket's places.
 TEST_F(NetServerTest, UnauthenticatedPeersHaveADeadlineAndPlacesOfTheirOwn) {
