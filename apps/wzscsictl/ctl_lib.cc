@@ -734,9 +734,16 @@ CRnError FollowPages(CWzClient& client, const CNMessageBase& request, std::uniqu
   if (all.empty() || all.back().compare(0, kMore.size(), kMore) != 0) return CRnError();
   std::string xml;
   if (request.serialize(xml, false) != 0) return CRnError();
+  std::string previous;
   while (!all.empty() && all.back().compare(0, kMore.size(), kMore) == 0) {
     const std::string cursor = all.back().substr(kMore.size());
     all.pop_back();
+    // A cursor that does not move on would ask for the same page for ever.
+    if (cursor == previous) {
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), 13, "the listing's pages do not advance (after %s)",
+                                     cursor.c_str());
+    }
+    previous = cursor;
     int status = 0;
     std::unique_ptr<CNMessageBase> next = CNMessageBase::ParseXml(xml.data(), xml.size(), &status);
     auto* nextIoctl = dynamic_cast<WzScsiServer::Ioctl*>(next.get());
