@@ -144,11 +144,69 @@ void MeasureFloodMemory(const OverloadOptions& options, const DaemonSetup& setup
   if (CRnError s = daemon.Stop()) fprintf(stderr, "e2e: stopping wzscsid: %s\n", s.AsString().c_str());
 }
 
+// Sixteen clients that ask for the detailed listing of twelve targets with
+// 1 MB descriptions and never read the answer.
+void MeasureListingMemory(const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
+  const char* name = "overload_listing_peak_rss_mib";
+  const char* label = "daemon peak memory (VmHWM) with 16 clients not reading the largest \"ls\"";
+  DaemonSetup big = setup;
+  big.extraConfig += "\n[wzscsid]\nMaxFrameBytes=4194304\n";
+  BenchDaemon daemon(big);
+  CRnError e = daemon.Prepare();
+  if (e.IsSuccess()) e = daemon.Start(true);
+  if (e.IsSuccess()) e = WzLoad::CreateLargeDescriptionTargets(daemon.Socket(), 12, 1000000);
+  uint64_t before = 0, current = 0, peak = 0, after = 0;
+  if (e.IsSuccess()) e = ReadMemoryKib(daemon.Pid(), before, current);
+  double seconds = 0;
+  if (e.IsSuccess()) {
+    before = current;
+    const Clock::time_point start = Clock::now();
+    {
+      WzLoad::CStallingClient stallers[16];
+      for (WzLoad::CStallingClient& s : stallers)
+        s.Start(daemon.Socket(), WzLoad::DetailListingFrame(), 1, 10000, false);
+      for (WzLoad::CStallingClient& s : stallers) s.WaitUntilStalled();
+      std::vector<double> ms;
+      e = WzLoad::TimeRequests(daemon.Socket(), "", *IoctlRequest("lt"), 1, ms);
+      std::this_thread::sleep_for(std::chrono::seconds(2));  // every page made and queued
+      seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      if (e.IsSuccess()) e = ReadMemoryKib(daemon.Pid(), peak, current);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    uint64_t ignored = 0;
+    if (e.IsSuccess()) e = ReadMemoryKib(daemon.Pid(), ignored, after);
+  }
+  if (e) {
+    figures.push_back(Failed(name, label, "MiB", e.AsString()));
+    ok = false;
+    return;
+  }
+  fprintf(stderr, "e2e: overload: 16 unread listings, VmHWM %llu KiB, VmRSS %llu KiB before, %llu KiB after\n",
+          static_cast<unsigned long long>(peak), static_cast<unsigned long long>(before),
+          static_cast<unsigned long long>(after));
+  Figure f;
+  f.name = name;
+  f.label = label;
+  f.value = static_cast<double>(peak) / 1024.0;
+  f.unit = "MiB";
+  f.kind = TargetKind::kBelow;
+  f.target = 128;
+  f.targetText = "< 128 MiB";
+  char note[256];
+  snprintf(note, sizeof(note),
+           "12 targets with 1 MB descriptions; resident %.1f MiB before, %.1f MiB once the 16 clients closed; %.1f s",
+           static_cast<double>(before) / 1024.0, static_cast<double>(after) / 1024.0, seconds);
+  f.note = note;
+  figures.push_back(f);
+  if (CRnError s = daemon.Stop()) fprintf(stderr, "e2e: stopping wzscsid: %s\n", s.AsString().c_str());
+}
+
 }  // namespace
 
 void MeasureOverload(const OverloadOptions& options, const DaemonSetup& setup, std::vector<Figure>& figures, bool& ok) {
   MeasureLatency(options, setup, figures, ok);
   MeasureFloodMemory(options, setup, figures, ok);
+  MeasureListingMemory(setup, figures, ok);
 }
 
 }  // namespace wzbench

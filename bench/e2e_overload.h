@@ -6,7 +6,9 @@
 //    reconnects and starts again once the daemon stops reading it, so the
 //    pressure lasts the whole measurement);
 //  - the daemon's peak resident memory (VmHWM) under a flood of 1 MiB
-//    frames: clients that never read and clients that read in batches.
+//    frames: clients that never read and clients that read in batches;
+//  - the same with 16 clients that ask for the largest detailed listing
+//    (12 targets with 1 MB descriptions) and never read it.
 //
 // Thread safety: one call at a time; it starts and joins its own threads.
 #pragma once

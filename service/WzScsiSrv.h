@@ -141,6 +141,11 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   // The store that handles an XDR message id (by its group).
   WzScsiBStorOps* GetUserDefBStoreOps(unsigned long messageId, unsigned long reserved);
   static WzScsiServer::BStorType GetXDRMsgHandlingBStorType(unsigned long messageId);
+  // The subsystem id (the group in its canonical form) of an XDR message id.
+  static uint64_t XdrSubsystemId(unsigned long messageId);
+  // Logs a dropped XDR message once per group and interval, with a count: a
+  // peer sending messages of an unserved group must not fill the log.
+  void NoteUnservedXdr(uint64_t subsystem, const char* reason) WZ_REQUIRES(m_mutex);
 
   // Request handlers (service/handlers.cc binds each request class to its
   // work in targets/ and luns/). The connection is null when the replay, a
@@ -401,6 +406,17 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   void AnswerIoctl(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::Error& error,
                    std::vector<std::string> results = std::vector<std::string>());
   // Sends a listing's IoctlRsp (code 0, the lines as results).
+  // Held while a page of the detailed listing is made and sent (few at once).
+  class ListingGate {
+   public:
+    explicit ListingGate(WzScsiSrv& service);
+    ~ListingGate();
+    ListingGate(const ListingGate&) = delete;
+    ListingGate& operator=(const ListingGate&) = delete;
+
+   private:
+    WzScsiSrv& m_service;
+  };
   void SendListing(CWzNetwork* conn, CNMessageBase* message, std::vector<std::string>&& lines,
                    const std::string& subject);
 
@@ -416,6 +432,14 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   WzSharedMutex m_changeGate WZ_ACQUIRED_BEFORE(m_modelMutex);
   WzSharedMutex m_modelMutex WZ_ACQUIRED_BEFORE(m_bstorMutex);
   WzMutex m_bstorMutex;
+  struct XdrDropWindow {
+    std::chrono::steady_clock::time_point start;
+    size_t dropped = 0;  // after the logged one
+  };
+  std::map<uint64_t, XdrDropWindow> m_xdrDrops WZ_GUARDED_BY(m_mutex);
+  WzMutex m_listingMutex;
+  WzCondVar m_listingDone{&m_listingMutex};
+  int m_listingsAtOnce WZ_GUARDED_BY(m_listingMutex) = 0;
   std::string m_sIdleSemName;
   IOnDemandSvcApp* m_pSvcApp = nullptr;
   std::string m_sActionLogRoot;

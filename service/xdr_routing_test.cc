@@ -47,11 +47,31 @@ TEST(XdrRouting, GroupOfTheMessageIdDecidesTheStore) {
     h.Log().Clear();
     EXPECT_EQ(WzScsiSrv::GetXDRMsgHandlingBStorType(c.id), c.type) << std::hex << c.id;
     if (c.subsystem != nullptr) {
-      EXPECT_TRUE(h.Log().Contains(std::string("No BStor registered that can handle subsystem id [") + c.subsystem +
-                                   "] messages."))
+      EXPECT_TRUE(h.Service()
+                      .IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 1, c.id, nullptr)
+                      .IsSuccess());
+      EXPECT_TRUE(h.Log().Contains(std::string("XDR message of subsystem id [") + c.subsystem +
+                                   "] dropped: no backing store serves that group"))
           << std::hex << c.id;
     }
   }
+}
+
+// A flood of messages of unserved groups (a megabyte of them once gave ten
+// megabytes of log): one line per group and interval, the rest counted.
+TEST(XdrRouting, AFloodOfUnservedGroupsLogsOneLinePerGroup) {
+  ServiceHarness h(NotStarted());
+  h.Log().Clear();
+  for (int i = 0; i < 2000; ++i) {
+    const unsigned long id = i % 2 == 0 ? 0x0A001234ul : 0x03220007ul;
+    EXPECT_TRUE(
+        h.Service().IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 1, id, nullptr).IsSuccess());
+  }
+  EXPECT_EQ(h.Log().Count("dropped"), 2u);
+  EXPECT_EQ(h.Log().Count("subsystem id [167772160]"), 1u);
+  EXPECT_EQ(h.Log().Count("subsystem id [52559872]"), 1u);
+  EXPECT_EQ(h.Log().Count("Failed to"), 0u);
+  EXPECT_TRUE(h.Service().LoadedBStorTypes().empty());
 }
 
 TEST(XdrRouting, GroupSeventyFiveReachesTheFsblbStoreBeforeStart) {
@@ -88,7 +108,7 @@ TEST(XdrRouting, OtherGroupsLoadNothingAndSkipTheJobCompletedStep) {
   EXPECT_TRUE(h.Service()
                   .IncomingMsgXDRCallback(CWzNetworkServer::WZN_CB_RECEIVED, &h.Net(), 1, 0x0A001234ul, nullptr)
                   .IsSuccess());
-  EXPECT_TRUE(h.Log().Contains("Failed to load FSBLB Bstore Library"));
+  EXPECT_TRUE(h.Log().Contains("dropped: no backing store serves that group"));
   EXPECT_FALSE(h.Log().Contains("JobCompleted!"));
   EXPECT_TRUE(h.Journal("fsblb.").empty());
   EXPECT_TRUE(h.Service().LoadedBStorTypes().empty());

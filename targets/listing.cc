@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "change/target_names.h"
@@ -152,7 +154,36 @@ CRnError WzScsiSrvParseDetailQuery(const std::string& arguments, WzScsiSrvDetail
     return WzScsiSrvRefuse(error, WzScsiSrvRefusal::INVALID_IOCTL, FX_HERE, CRnError(), "ls " + arguments);
   query.targets = kind != "lun";
   query.luns = kind != "target";
+  std::string after;
+  if (args.GetOption("after", after).IsSuccess()) {
+    // PHASE/TARGET/LUN, as WzScsiSrvDetailMoreLine wrote it; target names
+    // hold no "/".
+    const size_t first = after.find('/');
+    const size_t second = first == std::string::npos ? std::string::npos : after.find('/', first + 1);
+    const std::string phase = after.substr(0, first);
+    long long lun = 0;
+    char* end = nullptr;
+    if (second != std::string::npos) lun = std::strtoll(after.c_str() + second + 1, &end, 10);
+    if (second == std::string::npos || end == nullptr || *end != '\0' || lun < -1 || lun > INT32_MAX ||
+        (phase != "t" && phase != "l" && phase != "u"))
+      return WzScsiSrvRefuse(error, WzScsiSrvRefusal::INVALID_IOCTL, FX_HERE, CRnError(), "ls " + arguments);
+    query.hasAfter = true;
+    query.after.phase = phase == "t" ? 0 : phase == "l" ? 1 : 2;
+    query.after.target = after.substr(first + 1, second - first - 1);
+    query.after.lunId = static_cast<int32_t>(lun);
+  }
   return CRnError();
+}
+
+bool WzScsiSrvDetailAfter(const WzScsiSrvDetailPosition& a, const WzScsiSrvDetailPosition& b) {
+  if (a.phase != b.phase) return a.phase > b.phase;
+  if (a.target != b.target) return a.target > b.target;
+  return a.lunId > b.lunId;
+}
+
+std::string WzScsiSrvDetailMoreLine(const WzScsiSrvDetailPosition& last) {
+  static const char* const kPhases[] = {"t", "l", "u"};
+  return std::string("more after=") + kPhases[last.phase] + "/" + last.target + "/" + std::to_string(last.lunId);
 }
 
 WzScsiSrvLunDetail WzScsiSrvLunDetailOf(const std::string& target, int32_t number, const WzScsiSrvModelLun& lun) {

@@ -48,7 +48,22 @@ struct WzScsiSrvDetailQuery {
   int32_t lunId = 0;
   bool targets = true;  // target records wanted
   bool luns = true;     // LUN records wanted
+  // "-after CURSOR": the page after the record the cursor names.
+  bool hasAfter = false;
+  struct WzScsiSrvDetailPosition {
+    int phase = 0;  // 0 target records, 1 LUN records, 2 targets not restored
+    std::string target;
+    int32_t lunId = -1;
+  } after;
 };
+using WzScsiSrvDetailPosition = WzScsiSrvDetailQuery::WzScsiSrvDetailPosition;
+// Whether position a comes after b in the order of the listing.
+bool WzScsiSrvDetailAfter(const WzScsiSrvDetailPosition& a, const WzScsiSrvDetailPosition& b);
+// The last line of a page that is not the last: "more after=CURSOR".
+std::string WzScsiSrvDetailMoreLine(const WzScsiSrvDetailPosition& last);
+// A page of "ls" holds records up to this many bytes (at least one record,
+// however large), so that no reply of it is large whatever the descriptions.
+constexpr size_t kWzScsiSrvDetailPageBytes = 1u << 20;
 CRnError WzScsiSrvParseDetailQuery(const std::string& arguments, WzScsiSrvDetailQuery& query,
                                    WzScsiServer::Error& error);
 // A target's record; restored: "yes", "partly" or "no".

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "drivers/unit_serial.h"
+#include "targets/listing.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
 
@@ -204,6 +205,57 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
   auto noTarget = h.Send(MakeIoctl("ls", "-li 3"));
   EXPECT_EQ(ReplyCode(noTarget), 4);
   EXPECT_EQ(ReplyText(noTarget), "Target id not specified");
-  for (const char* bad : {"-ti iqn.2000-01.t:a -li x", "-kind disks"})
+  for (const char* bad : {"-ti iqn.2000-01.t:a -li x", "-kind disks", "-after x", "-after t/iqn.2000-01.t:a",
+                          "-after q/iqn.2000-01.t:a/-1", "-after l/iqn.2000-01.t:a/x"})
     EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("ls", bad))), 4) << bad;
+
+  // After a cursor: the records that follow it, whatever is left of its kind.
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after t/iqn.2000-01.t:a/-1"))),
+            (std::vector<std::string>{targetB, lun0, lun3}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after l/iqn.2000-01.t:a/0"))), (std::vector<std::string>{lun3}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after l/iqn.2000-01.t:a/3"))), std::vector<std::string>{});
+}
+
+// Large descriptions: "ls" answers in pages of about 1 MiB (at least one
+// record each), the last line of each but the last naming where the next
+// begins; followed to the end they hold every record once, in order.
+TEST(Listing, DetailRecordsComeInPagesThatTogetherHoldEveryRecordOnce) {
+  ServiceHarness h;
+  std::vector<std::string> names;
+  for (int i = 0; i < 4; ++i) {
+    names.push_back("iqn.p" + std::to_string(i));
+    WzScsiSrvTestPeer(h.Service()).EditTarget(names.back(), [&](WzScsiSrv::Target& t) {
+      t.targetDesc = std::string(i == 2 ? 1500000 : 400000, 'd');
+      WzScsiSrv::Lun& lun = t.luns[1];
+      lun.lunId = 1;
+      lun.targetId = names.back();
+      lun.bstorType = WzScsiServer::BSTOR_BLKDEV;
+      lun.path = "/nowhere/disk" + std::to_string(i);
+    });
+  }
+  std::vector<std::string> records;
+  std::vector<size_t> pages;
+  std::string after;
+  for (int page = 0; page < 20; ++page) {
+    std::vector<std::string> lines = Results(h.Send(MakeIoctl("ls", after.empty() ? "" : "-after " + after)));
+    ASSERT_FALSE(lines.empty());
+    const bool more = lines.back().compare(0, 11, "more after=") == 0;
+    if (more) {
+      after = lines.back().substr(11);
+      lines.pop_back();
+      ASSERT_FALSE(lines.empty()) << "a page holds at least one record";
+    }
+    size_t bytes = 0;
+    for (const std::string& l : lines) bytes += l.size();
+    EXPECT_TRUE(lines.size() == 1 || bytes <= kWzScsiSrvDetailPageBytes) << bytes;
+    pages.push_back(lines.size());
+    records.insert(records.end(), lines.begin(), lines.end());
+    if (!more) break;
+  }
+  EXPECT_EQ(pages, (std::vector<size_t>{2, 1, 5})) << "two small, the large one alone, the rest";
+  ASSERT_EQ(records.size(), 8u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(records[i].compare(0, 17 + names[i].size(), "target name=" + names[i] + " desc"), 0) << i;
+    EXPECT_EQ(records[4 + i].compare(0, 17 + names[i].size(), "lun target=" + names[i] + " lun=1"), 0) << i;
+  }
 }

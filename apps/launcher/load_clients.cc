@@ -21,6 +21,26 @@ std::string ListTargetsFrame(size_t bytes) {
   return Wzn::EncodeFrame(Wzn::FrameKind::kXml, 0, xml);
 }
 
+std::string DetailListingFrame() {
+  std::unique_ptr<CNMessageBase> request = WzCtl::MakeIoctl("ls", "", 0);
+  std::string xml;
+  if (request->serialize(xml, false) != 0) return std::string();
+  return Wzn::EncodeFrame(Wzn::FrameKind::kXml, 0, xml);
+}
+
+CRnError CreateLargeDescriptionTargets(const std::string& endpoint, int count, size_t descBytes) {
+  std::string desc(descBytes, 'd');
+  for (size_t i = 1; i < desc.size(); i += 2) desc[i] = ' ';
+  for (int t = 0; t < count; ++t) {
+    const std::string name = "iqn.2024-01.com.example:big" + std::to_string(t);
+    WzCtl::CallResult r = WzCtl::CallOnce(endpoint, "", *WzCtl::MakeCreateTarget(name, desc, 0), 120000);
+    if (r.exitCode != 0) {
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN("load"), 13, "cannot create %s: %s", name.c_str(), r.errorText.c_str());
+    }
+  }
+  return CRnError();
+}
+
 void CStallingClient::Start(const std::string& endpoint, const std::string& frame, long count, int sendTimeoutMs,
                             bool reconnect) {
   m_thread = std::thread([this, endpoint, frame, count, sendTimeoutMs, reconnect] {
@@ -65,8 +85,9 @@ void CBatchClient::Join() {
 }
 
 CRnError TimeRequests(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int count,
-                      std::vector<double>& ms) {
+                      std::vector<double>& ms, const WznClientTls& tls) {
   CWzClient client;
+  client.SetTls(tls);
   if (CRnError e = client.Connect(endpoint, token)) return e;
   for (int i = 0; i < count; ++i) {
     const auto start = std::chrono::steady_clock::now();

@@ -60,9 +60,18 @@ class CBatchClient {
   std::thread m_thread;
 };
 
+// The detailed listing ("ls") as one frame, for clients that send it and
+// never read the answer.
+std::string DetailListingFrame();
+// Creates `count` targets (iqn.2024-01.com.example:big0, ...) whose
+// descriptions are `descBytes` long and half blanks, which the listing sends
+// as %20: the largest listing a client can ask for (a daemon serving it
+// needs MaxFrameBytes above descBytes).
+CRnError CreateLargeDescriptionTargets(const std::string& endpoint, int count, size_t descBytes);
+
 // Sends `request` `count` times on a new connection, one at a time, and
-// appends each round trip in milliseconds.
+// appends each round trip in milliseconds; tls for a TCP endpoint.
 CRnError TimeRequests(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int count,
-                      std::vector<double>& ms);
+                      std::vector<double>& ms, const WznClientTls& tls = WznClientTls());
 
 }  // namespace WzLoad

@@ -491,6 +491,13 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& g) {
   app.add_option("--tcp", g.tcp, "HOST:PORT of wzscsid's TCP listener (instead of the Unix socket)");
   app.add_option("--token", g.token, "shared token for TCP (better: the WZSCSI_TOKEN variable)")
       ->envname("WZSCSI_TOKEN");
+  app.add_option("--tls-ca", g.tls.caFile, "CA certificates (PEM) that wzscsid's TLS certificate is checked against")
+      ->envname("WZSCSI_TLS_CA");
+  app.add_option("--tls-cert", g.tls.certFile, "this client's certificate (PEM), for a daemon that asks for one")
+      ->envname("WZSCSI_TLS_CERT");
+  app.add_option("--tls-key", g.tls.keyFile, "the key of --tls-cert (PEM; default: in the --tls-cert file)")
+      ->envname("WZSCSI_TLS_KEY");
+  app.add_flag("--no-tls", g.tls.plain, "speak clear text over TCP (a daemon with PlainTcpOnLoopback=yes)");
   app.add_flag("--json", g.json, "print each reply as one JSON object");
   app.add_option("--timeout", g.timeoutSecs, "seconds to wait for the connection and for the reply")
       ->check(CLI::PositiveNumber)
@@ -509,7 +516,7 @@ int Execute(const GlobalOptions& g, const Command& cmd, std::ostream& out, std::
       err << "wzscsictl: " << e.AsString() << "\n";
     return kExitFailed;
   }
-  CallResult result = CallOnce(g.Endpoint(), g.token, *request, g.TimeoutMs());
+  CallResult result = CallOnce(g.Endpoint(), g.token, *request, g.TimeoutMs(), g.tls);
   if (!result.reply) {
     if (g.json) {
       out << ClientErrorJson(result.errorText, result.nextStep, result.exitCode) << "\n";

@@ -23,6 +23,7 @@ struct GlobalOptions {
   std::string socket = kWznDefaultUnixSocketPath;
   std::string tcp;
   std::string token;
+  WznClientTls tls;
   bool json = false;
   double timeoutSecs = 60;
   int64_t flags = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "hostlib/net/client.h"
 #include "messages/WzScsiServerMessages.h"
@@ -87,6 +88,12 @@ size_t Utf8SequenceLength(const std::string& s, size_t i) {
   static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
   if (cp < kMin[len] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
   return len;
+}
+
+// Whether the valid sequence of len bytes at s[i] is a C1 control (U+0080
+// to U+009F).
+bool IsC1Control(const std::string& s, size_t i, size_t len) {
+  return len == 2 && static_cast<unsigned char>(s[i]) == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
 }
 
 }  // namespace
@@ -333,6 +340,12 @@ std::string JsonString(const std::string& text) {
       if (len == 0) {
         out += "\\ufffd";
         ++i;
+      } else if (IsC1Control(text, i, len)) {
+        // A terminal may act on U+009B (CSI) as on ESC [ when the JSON is shown.
+        char buf[8];
+        snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+        out += buf;
+        i += len;
       } else {
         out.append(text, i, len);
         i += len;
@@ -544,12 +557,23 @@ size_t OffsetOfPoint(const std::string& text, size_t points) {
   return text.size();
 }
 
-// Control characters shown as "?", so that a description cannot move the
-// cursor or forge lines on the terminal.
+// Control characters (C0, DEL, C1) and bytes that are not UTF-8 shown as
+// "?", so that a description cannot move the cursor or forge lines on the
+// terminal: U+009B is CSI to many terminals, and so is a lone byte 0x9B.
 std::string Visible(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t len = c < 0x80 ? 1 : Utf8SequenceLength(text, i);
+    if (len == 0 || c < 0x20 || c == 0x7F || IsC1Control(text, i, len)) {
+      out += '?';
+      i += len == 0 ? 1 : len;
+    } else {
+      out.append(text, i, len);
+      i += len;
+    }
+  }
   return out;
 }
 
@@ -738,10 +762,58 @@ std::string DetailsJson(const ReplyView& view) {
   return out + "]}";
 }
 
-CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request,
-                    int timeoutMs) {
+namespace {
+
+// The detailed listing comes in pages: each but the last ends with "more
+// after=CURSOR", and the next is asked for with "-after CURSOR". The pages'
+// records are put together into the first reply; a page that fails is the
+// answer.
+CRnError FollowPages(CWzClient& client, const CNMessageBase& request, std::unique_ptr<CNMessageBase>& reply,
+                     int timeoutMs) {
+  static const std::string kMore = "more after=";
+  const auto* ioctl = dynamic_cast<const WzScsiServer::Ioctl*>(&request);
+  auto* first = dynamic_cast<WzScsiServer::IoctlRsp*>(reply.get());
+  if (ioctl == nullptr || first == nullptr || ioctl->command() != "ls") return CRnError();
+  std::vector<std::string> all = first->results();
+  if (all.empty() || all.back().compare(0, kMore.size(), kMore) != 0) return CRnError();
+  std::string xml;
+  if (request.serialize(xml, false) != 0) return CRnError();
+  std::string previous;
+  while (!all.empty() && all.back().compare(0, kMore.size(), kMore) == 0) {
+    const std::string cursor = all.back().substr(kMore.size());
+    all.pop_back();
+    // A cursor that does not move on would ask for the same page for ever.
+    if (cursor == previous) {
+      return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), 13, "the listing's pages do not advance (after %s)",
+                                     cursor.c_str());
+    }
+    previous = cursor;
+    int status = 0;
+    std::unique_ptr<CNMessageBase> next = CNMessageBase::ParseXml(xml.data(), xml.size(), &status);
+    auto* nextIoctl = dynamic_cast<WzScsiServer::Ioctl*>(next.get());
+    if (nextIoctl == nullptr) break;
+    nextIoctl->setArguments(ioctl->arguments() + " -after " + QuoteArgValue(cursor));
+    std::unique_ptr<CNMessageBase> page;
+    if (CRnError e = client.Call(*next, page, timeoutMs)) return e;
+    auto* pageRsp = dynamic_cast<WzScsiServer::IoctlRsp*>(page.get());
+    if (pageRsp == nullptr || ViewReply(*page).errorCode != 0) {
+      reply = std::move(page);
+      return CRnError();
+    }
+    std::vector<std::string> more = pageRsp->results();
+    all.insert(all.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
+  first->setResults(std::move(all));
+  return CRnError();
+}
+
+}  // namespace
+
+CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int timeoutMs,
+                    const WznClientTls& tls) {
   CallResult result;
   CWzClient client;
+  client.SetTls(tls);
   if (CRnError e = client.Connect(endpoint, token, timeoutMs)) {
     result.exitCode = kExitUnreachable;
     // The innermost text is the system's reason; the outer ones repeat the
@@ -761,6 +833,7 @@ CallResult CallOnce(const std::string& endpoint, const std::string& token, const
   }
   std::unique_ptr<CNMessageBase> reply;
   CRnError e = client.Call(request, reply, timeoutMs);
+  if (e.IsSuccess() && reply) e = FollowPages(client, request, reply, timeoutMs);
   if (e.IsSuccess() && reply) {
     result.exitCode = ExitCodeFor(ViewReply(*reply));
     result.reply = std::move(reply);

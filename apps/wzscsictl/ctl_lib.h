@@ -15,6 +15,7 @@
 
 #include "hostlib/errors/CRnError.h"
 #include "hostlib/msg/CNMessageBase.h"
+#include "hostlib/net/client.h"
 
 namespace WzCtl {
 
@@ -187,6 +188,8 @@ struct CallResult {
 };
 // endpoint: a Unix socket path, or HOST:PORT. The time-out covers the
 // connect and the wait for the reply, each.
-CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int timeoutMs);
+// tls: how to speak to a TCP endpoint.
+CallResult CallOnce(const std::string& endpoint, const std::string& token, const CNMessageBase& request, int timeoutMs,
+                    const WznClientTls& tls = WznClientTls());
 
 }  // namespace WzCtl

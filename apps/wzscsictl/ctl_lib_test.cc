@@ -231,6 +231,10 @@ TEST(CtlJson, StringsAreAlwaysValidJson) {
   // overlong slash and an encoded surrogate.
   EXPECT_EQ(WzCtl::JsonString("\x80x\xC3"), "\"\\ufffdx\\ufffd\"");
   EXPECT_EQ(WzCtl::JsonString("\xC0\xAF"), "\"\\ufffd\\ufffd\"");
+  // C1 controls (U+009B is CSI to many terminals) escaped; U+00A0 is text.
+  EXPECT_EQ(WzCtl::JsonString("a\xC2\x9B"
+                              "2J\xC2\x85\xC2\xA0"),
+            "\"a\\u009b2J\\u0085\xC2\xA0\"");
   EXPECT_EQ(WzCtl::JsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");
 }
 
@@ -252,6 +256,29 @@ TEST(CtlJson, OneObjectWithTheFieldsTheReplyHas) {
             "tuple\"],\"luns\":[{\"target\":\"iqn.a\",\"host\":\"\",\"lun\":0,\"creationTime\":0,\"created\":\"1970-01-"
             "01T00:00:00Z\"}]}");
   EXPECT_EQ(WzCtl::ReplyJson(v, false).find("luns"), std::string::npos);
+}
+
+// A description cannot drive the terminal: C0, C1 (as UTF-8 or as a lone
+// byte) and DEL are shown as "?", other text as it is.
+TEST(CtlShow, ControlCharactersOfADescriptionAreShownEscaped) {
+  WzCtl::ReplyView v;
+  v.replyClass = "IoctlRsp";
+  v.hasError = true;
+  v.hasResults = true;
+  v.results = {
+      "target name=iqn.a desc=%1B%5B2Ja%C2%9B2Jb%9Bc%7Fd%C2%85e%C2%A0f%C3%A9 chap=off chapUser= "
+      "mutualUser= luns=0 restored=yes"};
+  const std::string targets = WzCtl::FormatTargetDetails(v, 80);
+  EXPECT_NE(targets.find("  description  ?[2Ja?2Jb?c?d?e\xC2\xA0"
+                         "f\xC3\xA9\n"),
+            std::string::npos)
+      << targets;
+  for (unsigned char c : targets) {
+    EXPECT_TRUE(c >= 0x20 || c == '\n') << static_cast<int>(c);
+    EXPECT_NE(c, 0x9B);
+  }
+  EXPECT_EQ(targets.find("\xC2\x9B"), std::string::npos);
+  EXPECT_EQ(targets.find("\xC2\x85"), std::string::npos);
 }
 
 // The show commands: records decoded (a description full of separators

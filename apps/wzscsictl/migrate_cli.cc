@@ -21,7 +21,7 @@ const char* const kDefaultActionLog = "/var/lib/wzscsi/jobresults/WzScsiSrvActio
 // One call; on anything but code 0 the error says what the service (or
 // the connection) said, and exitCode the client's exit status for it.
 CRnError Call(const CtlContext& ctx, const CNMessageBase& request, ReplyView& view, int& exitCode) {
-  CallResult result = CallOnce(ctx.g.Endpoint(), ctx.g.token, request, ctx.g.TimeoutMs());
+  CallResult result = CallOnce(ctx.g.Endpoint(), ctx.g.token, request, ctx.g.TimeoutMs(), ctx.g.tls);
   exitCode = result.exitCode;
   if (!result.reply)
     return FXErrorUtil::ErrorInt(FX_HERE_IN("wzscsictl"), result.exitCode, "%s", result.errorText.c_str());

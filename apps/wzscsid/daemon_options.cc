@@ -84,7 +84,7 @@ const Setting kSettings[] = {
      [](WzDaemonOptions& o, const std::string& v) { return SetPath(o.serviceLib, v); }},
     {"Socket", "--socket", "Unix socket to serve (\"\" for none)",
      [](WzDaemonOptions& o, const std::string& v) { return SetPath(o.socketPath, v); }},
-    {"Listen", "--listen", "HOST:PORT of an extra TCP listener (loopback unless a token is set)",
+    {"Listen", "--listen", "HOST:PORT of an extra TCP listener (needs Token, and TLS or PlainTcpOnLoopback)",
      [](WzDaemonOptions& o, const std::string& v) {
        if (!v.empty()) {
          std::string host;
@@ -116,6 +116,20 @@ const Setting kSettings[] = {
        if (v.size() > 1024) return Bad("the token is longer than 1024 bytes");
        o.token = v;
        return CRnError();
+     }},
+    {"TlsCertFile", nullptr, "TLS certificate (chain, PEM) of the TCP listener",
+     [](WzDaemonOptions& o, const std::string& v) { return SetPath(o.tlsCertFile, v); }},
+    {"TlsKeyFile", nullptr, "private key (PEM) of TlsCertFile",
+     [](WzDaemonOptions& o, const std::string& v) { return SetPath(o.tlsKeyFile, v); }},
+    {"TlsCaFile", nullptr, "CA certificates (PEM) that TCP clients' certificates are checked against",
+     [](WzDaemonOptions& o, const std::string& v) { return SetPath(o.tlsCaFile, v); }},
+    {"TlsRequireClientCert", nullptr, "refuse TCP clients without a certificate that TlsCaFile verifies (yes/no)",
+     [](WzDaemonOptions& o, const std::string& v) {
+       return ParseBool(v, o.tlsRequireClientCert) ? CRnError() : Bad("'" + v + "' is not yes or no");
+     }},
+    {"PlainTcpOnLoopback", nullptr, "allow a TCP listener without TLS on a loopback address (yes/no)",
+     [](WzDaemonOptions& o, const std::string& v) {
+       return ParseBool(v, o.plainTcpOnLoopback) ? CRnError() : Bad("'" + v + "' is not yes or no");
      }},
     {"AllowedGroup", "--allowed-group", "Unix-socket peers of this group may connect too",
      [](WzDaemonOptions& o, const std::string& v) {
@@ -151,6 +165,8 @@ const Setting kSettings[] = {
      SetNumber<size_t, &WzDaemonOptions::maxTcpConnections, 1, 1000000>},
     {"MaxUnauthenticatedConnections", nullptr, "TCP connections at once that have not yet presented the token",
      SetNumber<size_t, &WzDaemonOptions::maxUnauthenticated, 1, 1000000>},
+    {"MaxUnauthenticatedPerSource", nullptr, "of those, from one source address",
+     SetNumber<size_t, &WzDaemonOptions::maxUnauthenticatedPerSource, 1, 1000000>},
     {"HelloTimeoutSecs", nullptr, "close a TCP connection that has not presented the token within this time",
      SetNumber<int, &WzDaemonOptions::helloTimeoutSecs, 1, 3600>},
     {"MaxRequestsPerConnection", nullptr, "requests in work and replies unsent at which a connection is not read",
@@ -359,7 +375,9 @@ int ParseDaemonOptions(int argc, const char* const* argv, const std::string& exe
 
   if (o.serviceLib.empty()) o.serviceLib = DefaultServiceLib(exeDir);
   if (o.driverDir.empty()) o.driverDir = DefaultDriverDir(exeDir);
-  for (std::string* p : {&o.stateDir, &o.driverDir, &o.serviceLib, &o.socketPath, &o.logFile}) *p = Absolute(*p);
+  for (std::string* p : {&o.stateDir, &o.driverDir, &o.serviceLib, &o.socketPath, &o.logFile, &o.tlsCertFile,
+                         &o.tlsKeyFile, &o.tlsCaFile})
+    *p = Absolute(*p);
   if (o.socketPath.empty() && o.listen.empty() && getenv("LISTEN_FDS") == nullptr) {
     err << "wzscsid: nothing to serve on: the Unix socket is off (Socket=\"\") and no TCP listener is set\n";
     return 1;

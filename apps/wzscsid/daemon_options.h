@@ -30,12 +30,18 @@ struct WzDaemonOptions {
   bool autoStart = true;
   bool onDemand = false;
   std::string token;
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
+  std::string tlsCaFile;
+  bool tlsRequireClientCert = false;
+  bool plainTcpOnLoopback = false;
   std::string allowedGroup;
   size_t maxFrameBytes = 1u << 20;
   int idleTimeoutSecs = 300;
   size_t maxConnections = 1024;  // Unix-socket connections
   size_t maxTcpConnections = 256;
   size_t maxUnauthenticated = 32;  // TCP connections that owe their hello
+  size_t maxUnauthenticatedPerSource = 8;
   int helloTimeoutSecs = 5;
   size_t maxRequestsPerConnection = 32;
   size_t maxRequestsInFlight = 256;

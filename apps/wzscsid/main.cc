@@ -6,6 +6,7 @@
 // is then closed) and to systemd (READY=1) when NOTIFY_SOCKET is set.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -185,6 +186,12 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
   config.listenFd = activated ? inheritedFd : -1;
   config.tcpEndpoint = o.listen;
   config.token = o.token;
+  config.tlsCertFile = o.tlsCertFile;
+  config.tlsKeyFile = o.tlsKeyFile;
+  config.tlsCaFile = o.tlsCaFile;
+  config.tlsRequireClientCert = o.tlsRequireClientCert;
+  config.plainTcpOnLoopback = o.plainTcpOnLoopback;
+  config.maxUnauthenticatedPerSource = o.maxUnauthenticatedPerSource;
   config.allowedGroup = o.allowedGroup;
   config.maxFrameBytes = o.maxFrameBytes;
   config.idleTimeoutSecs = o.idleTimeoutSecs;
@@ -216,7 +223,15 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
     Say("the inherited socket is not a Unix socket and no TCP listener is set: nowhere to reach the service");
     return 1;
   }
-  host.SetSelfEndpoint(endpoints.front(), o.token);
+  // Over TCP the daemon trusts exactly its own certificate, and shows it
+  // when client certificates are asked for.
+  WznClientTls selfTls;
+  selfTls.plain = o.tlsCertFile.empty();
+  selfTls.caFile = o.tlsCertFile;
+  selfTls.certFile = o.tlsRequireClientCert ? o.tlsCertFile : "";
+  selfTls.keyFile = o.tlsRequireClientCert ? o.tlsKeyFile : "";
+  selfTls.checkHost = false;
+  host.SetSelfEndpoint(endpoints.front(), o.token, selfTls);
 
   std::atomic<bool> ready{false};
   std::thread starter([&] {
@@ -261,6 +276,10 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
 }  // namespace
 
 int main(int argc, char** argv) {
+  // From the configuration on, the daemon holds the token, the TLS key and
+  // CHAP secrets: no core file, and no other process of its user (ptrace,
+  // /proc/PID/mem) may read them. Programs it starts are dumpable again.
+  (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   // Signals are taken by the main thread only: block them before any thread
   // starts, so every thread (the service's workers too) inherits the mask.
   // A parent may have left them ignored (a shell's background job ignores

@@ -89,13 +89,14 @@ CRnError CWzServiceHost::Serve(const WznServerConfig& config, bool holdUntilStar
   return CRnError();
 }
 
-void CWzServiceHost::SetSelfEndpoint(const std::string& endpoint, const std::string& token) {
+void CWzServiceHost::SetSelfEndpoint(const std::string& endpoint, const std::string& token, const WznClientTls& tls) {
+  m_selfTls = tls;
   m_selfEndpoint = endpoint;
   m_selfToken = token;
 }
 
 WzCtl::CallResult CWzServiceHost::StartService(int timeoutMs) {
-  WzCtl::CallResult result = WzCtl::CallOnce(m_selfEndpoint, m_selfToken, *WzCtl::MakeStart(0), timeoutMs);
+  WzCtl::CallResult result = WzCtl::CallOnce(m_selfEndpoint, m_selfToken, *WzCtl::MakeStart(0), timeoutMs, m_selfTls);
   if (result.reply) {
     WzCtl::ReplyView v = WzCtl::ViewReply(*result.reply);
     if (v.errorCode == 0)
@@ -122,7 +123,7 @@ size_t CWzServiceHost::DrainIdleReleases() {
 }
 
 bool CWzServiceHost::ConfirmIdle(int timeoutMs) {
-  WzCtl::CallResult r = WzCtl::CallOnce(m_selfEndpoint, m_selfToken, *WzCtl::MakeListTargets(0), timeoutMs);
+  WzCtl::CallResult r = WzCtl::CallOnce(m_selfEndpoint, m_selfToken, *WzCtl::MakeListTargets(0), timeoutMs, m_selfTls);
   if (!r.reply) {
     WZLOG(-1, "Idle check failed: %s", r.errorText.c_str());
     return false;

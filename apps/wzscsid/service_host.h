@@ -44,7 +44,7 @@ class CWzServiceHost {
   CRnError Serve(const WznServerConfig& config, bool holdUntilStarted);
   // Where the daemon reaches its own service (a Unix path or HOST:PORT) and
   // the token it presents there.
-  void SetSelfEndpoint(const std::string& endpoint, const std::string& token);
+  void SetSelfEndpoint(const std::string& endpoint, const std::string& token, const WznClientTls& tls);
   const std::string& SelfEndpoint() const { return m_selfEndpoint; }
 
   // Sends the start request through the daemon's own endpoint, then lets the
@@ -80,6 +80,7 @@ class CWzServiceHost {
   std::unique_ptr<CWzStartGate> m_gate;
   std::string m_selfEndpoint;
   std::string m_selfToken;
+  WznClientTls m_selfTls;
   bool m_shutDown = false;
   // Last: destroyed first, so no callback reaches a gate or service that is gone.
   CWzAsioNetworkServer m_server;

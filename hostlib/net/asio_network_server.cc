@@ -58,9 +58,10 @@ CRnError CWzAsioNetworkServer::Impl::Start(const WznServerConfig& config, IWzNet
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_BAD_ARGUMENTS, "no service to deliver messages to");
   }
   if (config.maxFrameBytes == 0 || config.maxConnections == 0 || config.maxTcpConnections == 0 ||
-      config.maxUnauthenticated == 0 || config.maxRequestsPerConnection == 0 || config.maxRequestsInFlight == 0 ||
-      config.maxRequestBytesInFlight == 0 || config.maxUnsentBytes == 0 || config.helloTimeoutSecs <= 0 ||
-      config.refusalLogSecs <= 0 || config.idleTimeoutSecs < 0) {
+      config.maxUnauthenticated == 0 || config.maxUnauthenticatedPerSource == 0 ||
+      config.maxRequestsPerConnection == 0 || config.maxRequestsInFlight == 0 || config.maxRequestBytesInFlight == 0 ||
+      config.maxUnsentBytes == 0 || config.helloTimeoutSecs <= 0 || config.refusalLogSecs <= 0 ||
+      config.idleTimeoutSecs < 0) {
     closeGivenFd();
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
                                    "every limit and time-out must be positive (the idle time-out may be 0)");
@@ -106,7 +107,9 @@ CRnError CWzAsioNetworkServer::Impl::Start(const WznServerConfig& config, IWzNet
   }
   if (!m_unixPathCreated.empty()) WZLOG(0, "Listening on Unix socket %s", m_unixPathCreated.c_str());
   if (m_tcpAcceptor) {
-    WZLOG(0, "Listening on TCP port %u%s", m_tcpPort, m_tcpNeedsToken ? " (token required)" : "");
+    WZLOG(0, "Listening on TCP port %u (token required, %s)", m_tcpPort,
+          m_tlsContext ? (m_config.tlsRequireClientCert ? "TLS with client certificates" : "TLS")
+                       : "clear text on loopback");
   }
   return CRnError();
 }

@@ -18,8 +18,9 @@
 // Flow control: a request is in work from its delivery until the service
 // frees it with CleanXmlBuffer. A connection is not read while its requests
 // in work and its replies not yet written reach maxRequestsPerConnection,
-// and a connection that already has a request in work is not read while the
-// server's requests or request bytes in work are at their limits (those
+// and a connection that already has a request in work (or a reply not yet
+// written) is not read while the server's requests, or the bytes of its
+// requests in work and replies unwritten, are at their limits (those
 // connections are then served in the order they began to wait). So memory
 // and the service's queue stay bounded whatever clients send, and a client
 // that sends one request at a time is never held back by one that floods.
@@ -63,15 +64,23 @@ struct WZ_EXPORT WznServerConfig {
   // the server takes it over and closes it at Stop (also when Start fails).
   int listenFd = -1;
   // "HOST:PORT" for an extra TCP listener (host defaults to 127.0.0.1; port
-  // 0 picks a free one). Empty: none.
+  // 0 picks a free one). Empty: none. Start refuses a TCP listener without
+  // a token, and one without TLS unless plainTcpOnLoopback allows it.
   std::string tcpEndpoint;
-  // Required in a hello as the first frame on TCP when the listener is not
-  // on a loopback address (Start refuses such a listener without a token),
-  // or on any TCP listener when a token is configured.
+  // Required in a hello as the first frame on TCP, whatever the address: a
+  // TCP peer has no credentials that the Unix socket's checks could read.
   std::string token;
-  // Ask for the token on a loopback TCP listener too (as if it were not
-  // loopback); Start then refuses to run without a token.
-  bool requireToken = false;
+  // TLS on the TCP listener: the server's certificate (chain) and key, PEM.
+  std::string tlsCertFile;
+  std::string tlsKeyFile;
+  // CA certificates (PEM) that a client certificate must verify against; a
+  // client that presents one that does not is refused.
+  std::string tlsCaFile;
+  // Refuse TLS clients without a certificate that verifies (needs tlsCaFile).
+  bool tlsRequireClientCert = false;
+  // A TCP listener without TLS, allowed on a loopback address only (the
+  // token then crosses loopback in clear text).
+  bool plainTcpOnLoopback = false;
   // Unix-socket peers in this group pass, besides root and our own uid.
   std::string allowedGroup;
   // Largest payload accepted in one frame (from an authenticated peer; a
@@ -86,16 +95,18 @@ struct WZ_EXPORT WznServerConfig {
   // TCP connections beyond this many are refused.
   size_t maxTcpConnections = 256;
   // TCP connections that have not yet presented their token, beyond this
-  // many, are refused.
+  // many in all or this many from one source address, are refused.
   size_t maxUnauthenticated = 32;
+  size_t maxUnauthenticatedPerSource = 8;
   // A TCP peer that owes a hello and has not sent it within this time is
   // closed.
   int helloTimeoutSecs = 5;
   // Requests in work plus replies not yet written, per connection, at which
   // the connection is no longer read until they drain.
   size_t maxRequestsPerConnection = 32;
-  // Requests in work, and their bytes, over all connections, at which
-  // connections that already have a request in work wait.
+  // Requests in work, and their bytes with those of replies not yet
+  // written, over all connections, at which connections that already have a
+  // request in work or a reply unwritten wait.
   size_t maxRequestsInFlight = 256;
   size_t maxRequestBytesInFlight = 16u << 20;
   // Bytes of replies queued and not yet written on one connection beyond

@@ -1,8 +1,10 @@
 #include "hostlib/net/asio_network_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,6 +30,7 @@
 #include "messages/WzScsiServerMessages.h"
 #include "tests/support/hostlib/memory_log_writer.h"
 #include "tests/support/hostlib/net_test_support.h"
+#include "tests/support/hostlib/test_certificates.h"
 
 namespace {
 
@@ -46,6 +49,48 @@ std::unique_ptr<WzScsiServer::Ioctl> Request(const std::string& command, size_t 
 std::string CommandOf(const std::unique_ptr<CNMessageBase>& m) {
   auto* ioctl = dynamic_cast<const WzScsiServer::Ioctl*>(m.get());
   return ioctl == nullptr ? "<not an Ioctl>" : ioctl->command();
+}
+
+WznClientTls Plain() {
+  WznClientTls tls;
+  tls.plain = true;
+  return tls;
+}
+
+// A TCP connection from a given loopback address that sends nothing: a
+// peer holding a hello place. -1 when it cannot connect.
+int SilentFrom(const std::string& source, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &addr.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The error notice a refused silent peer got ("" when none within the time).
+std::string NoticeOn(int fd) {
+  Wzn::CFrameDecoder decoder(1 << 16);
+  char buffer[4096];
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, kReplyMs) == 1) {
+    const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) return "";
+    size_t used = 0;
+    if (decoder.Feed(buffer, static_cast<size_t>(n), used) || !decoder.HasFrame()) continue;
+    Wzn::ControlMessage control;
+    if (Wzn::ParseControl(decoder.TakeFrame().payload, control).IsSuccess()) return control.text;
+  }
+  return "";
 }
 
 std::string RequestFrame(const std::string& command) {
@@ -133,14 +178,110 @@ TEST_F(NetServerTest, RequestAndReplyOverTheUnixSocketOwnerOnly) {
   EXPECT_TRUE(m_server->Start(m_config, m_service.get()).IsError()) << "a server starts once";
 }
 
-TEST_F(NetServerTest, RequestAndReplyOverLoopbackTcpWithoutToken) {
+// Any local user can reach a loopback port: a TCP listener needs the token
+// whatever its address, and TLS unless clear text on loopback is asked for.
+TEST_F(NetServerTest, TcpNeedsATokenAndTlsOrAnExplicitClearTextOnLoopback) {
   m_config.unixPath.clear();
+  m_config.tcpEndpoint = "127.0.0.1:0";
+  m_config.plainTcpOnLoopback = true;
+  CRnError err = StartServer();
+  ASSERT_TRUE(err.IsError()) << "loopback without a token";
+  EXPECT_NE(err.AsString().find("needs a token (setting Token)"), std::string::npos) << err.AsString();
+
+  m_config.token = "tok";
+  m_config.plainTcpOnLoopback = false;
+  err = StartServer();
+  ASSERT_TRUE(err.IsError()) << "clear text not asked for";
+  EXPECT_NE(err.AsString().find("needs TLS (settings TlsCertFile and TlsKeyFile)"), std::string::npos)
+      << err.AsString();
+
+  m_config.tcpEndpoint = "0.0.0.0:0";
+  m_config.plainTcpOnLoopback = true;
+  EXPECT_TRUE(StartServer().IsError()) << "clear text beyond loopback";
+
   m_config.tcpEndpoint = "127.0.0.1:0";
   ASSERT_FALSE(StartServer());
   ASSERT_NE(m_server->TcpPort(), 0);
   CWzClient client;
-  ASSERT_FALSE(client.Connect(TcpEndpoint()));
+  client.SetTls(Plain());
+  ASSERT_FALSE(client.Connect(TcpEndpoint(), "tok"));
   ExpectWorking(client, "lt");
+}
+
+// TLS: the client checks the server's certificate; with client certificates
+// required, only a client with one the CA signed gets a request through.
+TEST_F(NetServerTest, TlsWithClientCertificatesWhenRequired) {
+  WzTestCertificates certs;
+  std::string why;
+  ASSERT_TRUE(MakeWzTestCertificates(m_dir, certs, why)) << why;
+  m_config.tcpEndpoint = "127.0.0.1:0";
+  m_config.token = "tok";
+  m_config.tlsCertFile = certs.serverCert;
+  m_config.tlsKeyFile = certs.serverKey;
+  m_config.tlsRequireClientCert = true;
+  EXPECT_TRUE(StartServer().IsError()) << "client certificates need a CA to check them";
+  m_config.tlsCaFile = certs.caCert;
+  ASSERT_FALSE(StartServer());
+
+  WznClientTls tls;
+  tls.caFile = certs.caCert;
+  tls.certFile = certs.clientCert;
+  tls.keyFile = certs.clientKey;
+  CWzClient good;
+  good.SetTls(tls);
+  CRnError err = good.Connect(TcpEndpoint(), "tok");
+  ASSERT_FALSE(err) << err.AsString();
+  ExpectWorking(good, "over-tls");
+  ExpectWorking(good, "over-tls-again");
+
+  auto refused = [&](const WznClientTls& options, const char* what) {
+    CWzClient bad;
+    bad.SetTls(options);
+    CRnError e = bad.Connect(TcpEndpoint(), "tok");
+    if (e.IsSuccess()) e = bad.SendMessage(*Request("sneaky"));
+    std::unique_ptr<CNMessageBase> reply;
+    if (e.IsSuccess()) e = bad.ReceiveReply(reply, kReplyMs);
+    EXPECT_TRUE(e.IsError()) << what;
+  };
+  WznClientTls noCert;
+  noCert.caFile = certs.caCert;
+  refused(noCert, "no client certificate");
+  WznClientTls otherCa = tls;
+  otherCa.certFile = certs.otherClientCert;
+  otherCa.keyFile = certs.otherClientKey;
+  refused(otherCa, "a client certificate of another CA");
+  WznClientTls distrust = tls;
+  distrust.caFile = certs.otherCaCert;
+  refused(distrust, "a server certificate the client does not trust");
+  refused(Plain(), "clear text to a TLS listener");
+  EXPECT_EQ(m_service->Received(), 2u) << "nothing from a refused peer reaches the service";
+  ExpectWorking(good, "still-over-tls");
+}
+
+// Without the requirement, a client without a certificate is served, and the
+// server's refusal at accept (sent before any TLS) still reaches it.
+TEST_F(NetServerTest, TlsClientsWithoutCertificateAndRefusalsBeforeTls) {
+  WzTestCertificates certs;
+  std::string why;
+  ASSERT_TRUE(MakeWzTestCertificates(m_dir, certs, why)) << why;
+  m_config.tcpEndpoint = "127.0.0.1:0";
+  m_config.token = "tok";
+  m_config.tlsCertFile = certs.serverCert;
+  m_config.tlsKeyFile = certs.serverKey;
+  m_config.maxTcpConnections = 1;
+  ASSERT_FALSE(StartServer());
+  WznClientTls tls;
+  tls.caFile = certs.caCert;
+  CWzClient first;
+  first.SetTls(tls);
+  ASSERT_FALSE(first.Connect(TcpEndpoint(), "tok"));
+  ExpectWorking(first, "no-client-cert");
+  CWzClient second;
+  second.SetTls(tls);
+  CRnError err = second.Connect(TcpEndpoint(), "tok");
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(CWzClient::IsClosed(err)) << err.AsString();
+  EXPECT_EQ(second.ServerError(), "too many connections");
 }
 
 TEST_F(NetServerTest, RepliesKeepTheirOrderUnderConcurrentClients) {
@@ -258,20 +399,22 @@ TEST_F(NetServerTest, AbortNoticeIsAnsweredWithTheStatusRecord) {
   ASSERT_TRUE(WaitUntil([&] { return m_server->ConnectionCount() == 0; }));
 }
 
-TEST_F(NetServerTest, TokenIsRequiredAndCheckedWhenTheListenerAsksForIt) {
+TEST_F(NetServerTest, TokenIsRequiredAndChecked) {
   m_config.tcpEndpoint = "127.0.0.1:0";
-  m_config.requireToken = true;
+  m_config.plainTcpOnLoopback = true;
   EXPECT_TRUE(StartServer().IsError()) << "no token configured";
   EXPECT_NE(access(UnixEndpoint().c_str(), F_OK), 0) << "a failed start leaves no socket file";
 
   m_config.token = "s3cret-token";
   ASSERT_FALSE(StartServer());
   CWzClient good;
+  good.SetTls(Plain());
   ASSERT_FALSE(good.Connect(TcpEndpoint(), "s3cret-token"));
   ExpectWorking(good, "authorised");
 
   for (const std::string token : {"", "s3cret-tokem", "s3cret"}) {
     CWzClient bad;
+    bad.SetTls(Plain());
     ASSERT_FALSE(bad.Connect(TcpEndpoint(), token));
     ASSERT_FALSE(bad.SendMessage(*Request("sneaky")));
     std::unique_ptr<CNMessageBase> reply;
@@ -647,10 +790,46 @@ TEST_F(NetServerTest, FloodersWaitForRoomButAQuietClientIsServedAtOnce) {
   EXPECT_TRUE(WaitUntil([&] { return m_server->RequestsInFlight() == 0; }));
 }
 
+// Replies queued and not yet written count against the budget like requests
+// in work: a client that pipelines and never reads stops being read once its
+// unread replies fill it (not only at its own per-connection limit), while a
+// client with nothing in work is served at once.
+TEST_F(NetServerTest, UnreadRepliesCountAgainstTheBudget) {
+  m_config.maxRequestBytesInFlight = 1u << 20;
+  ASSERT_FALSE(StartServer(2));
+  m_service->ShapeReplies([](CNMessageBase& reply) {
+    auto* ioctl = dynamic_cast<WzScsiServer::Ioctl*>(&reply);
+    if (ioctl != nullptr && ioctl->command().compare(0, 4, "pipe") == 0)
+      ioctl->setArguments(std::string(300 * 1024, 'r'));
+  });
+  CWzClient piper, quiet;
+  ASSERT_FALSE(piper.Connect(UnixEndpoint()));
+  ASSERT_FALSE(quiet.Connect(UnixEndpoint()));
+  // 1.8 MiB of replies queued, less what the socket takes.
+  for (int i = 0; i < 6; ++i) ASSERT_FALSE(piper.SendMessage(*Request("pipe" + std::to_string(i))));
+  ASSERT_TRUE(WaitUntil([&] { return m_service->Received() == 6 && m_server->RequestsInFlight() == 0; }));
+  constexpr int kRequests = 16;
+  for (int i = 6; i < kRequests; ++i) ASSERT_FALSE(piper.SendMessage(*Request("pipe" + std::to_string(i))));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(m_service->Received(), 6u) << "read on while its unread replies fill the budget";
+  ExpectWorking(quiet, "nothing-in-work");
+  ExpectWorking(quiet, "still-nothing-in-work");
+
+  std::set<std::string> answered;
+  for (int i = 0; i < kRequests; ++i) {
+    std::unique_ptr<CNMessageBase> reply;
+    ASSERT_FALSE(piper.ReceiveReply(reply, kReplyMs)) << "reply " << i;
+    answered.insert(CommandOf(reply));
+  }
+  EXPECT_EQ(answered.size(), static_cast<size_t>(kRequests));
+  EXPECT_EQ(m_service->Received(), static_cast<size_t>(kRequests) + 2);
+}
+
 // TCP peers that owe their hello have a small limit and a deadline of their
 // own; neither they nor TCP peers in general take the Unix socket's places.
 TEST_F(NetServerTest, UnauthenticatedPeersHaveADeadlineAndPlacesOfTheirOwn) {
   m_config.tcpEndpoint = "127.0.0.1:0";
+  m_config.plainTcpOnLoopback = true;
   m_config.token = "tok";
   m_config.helloTimeoutSecs = 1;
   m_config.maxUnauthenticated = 2;
@@ -658,9 +837,11 @@ TEST_F(NetServerTest, UnauthenticatedPeersHaveADeadlineAndPlacesOfTheirOwn) {
   m_config.maxConnections = 2;
   ASSERT_FALSE(StartServer());
   CWzClient authed;
+  authed.SetTls(Plain());
   ASSERT_FALSE(authed.Connect(TcpEndpoint(), "tok"));
   ExpectWorking(authed, "authenticated");
   CWzClient silent1, silent2, third;
+  for (CWzClient* c : {&silent1, &silent2, &third}) c->SetTls(Plain());
   ASSERT_FALSE(silent1.Connect(TcpEndpoint()));
   ASSERT_FALSE(silent2.Connect(TcpEndpoint()));
   ASSERT_TRUE(WaitUntil([&] { return m_server->ConnectionCount() == 3; }));
@@ -682,15 +863,47 @@ TEST_F(NetServerTest, UnauthenticatedPeersHaveADeadlineAndPlacesOfTheirOwn) {
   std::vector<std::unique_ptr<CWzClient>> later;
   for (int i = 0; i < 3; ++i) {
     later.push_back(std::make_unique<CWzClient>());
+    later.back()->SetTls(Plain());
     ASSERT_FALSE(later.back()->Connect(TcpEndpoint(), "tok"));
     ExpectWorking(*later.back(), "room-again-" + std::to_string(i));
   }
   CWzClient tooMany;
+  tooMany.SetTls(Plain());
   ASSERT_FALSE(tooMany.Connect(TcpEndpoint(), "tok"));
   EXPECT_TRUE(CWzClient::IsClosed(tooMany.ReceiveReply(reply, kReplyMs)));
   EXPECT_EQ(tooMany.ServerError(), "too many connections");
   ExpectWorking(local2, "unix-2-still");
   EXPECT_EQ(m_log->Count("Refused a connection from 127.0.0.1"), 1u) << "one line per source and interval";
+}
+
+// One source that opens connections and never says hello takes its own
+// share of the hello places, not every one: another address still gets in.
+TEST_F(NetServerTest, OneSourceCannotTakeEveryHelloPlace) {
+  m_config.unixPath.clear();
+  m_config.tcpEndpoint = "127.0.0.1:0";
+  m_config.plainTcpOnLoopback = true;
+  m_config.token = "tok";
+  m_config.helloTimeoutSecs = 60;
+  m_config.maxUnauthenticated = 4;
+  m_config.maxUnauthenticatedPerSource = 2;
+  ASSERT_FALSE(StartServer());
+  std::vector<int> silent;
+  for (int i = 0; i < 2; ++i) {
+    silent.push_back(SilentFrom("127.0.0.2", m_server->TcpPort()));
+    ASSERT_GE(silent.back(), 0) << "127.0.0.2 is a loopback address on Linux";
+  }
+  ASSERT_TRUE(WaitUntil([&] { return m_server->ConnectionCount() == 2; }));
+  const int third = SilentFrom("127.0.0.2", m_server->TcpPort());
+  ASSERT_GE(third, 0);
+  EXPECT_EQ(NoticeOn(third), "too many connections awaiting authentication from this address");
+  close(third);
+  for (int i = 0; i < 3; ++i) {
+    CWzClient other;
+    other.SetTls(Plain());
+    ASSERT_FALSE(other.Connect(TcpEndpoint(), "tok"));
+    ExpectWorking(other, "from-another-address-" + std::to_string(i));
+  }
+  for (int fd : silent) close(fd);
 }
 
 TEST_F(NetServerTest, AStaleSocketFileIsReplacedButALiveOneOrAFileIsNot) {

@@ -1,6 +1,8 @@
 // The table of connections of CWzAsioNetworkServer: who may connect, the
 // sessions the receiver holds, and the admission of requests, the flow
 // control over all connections (asio_server_impl.h).
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -15,28 +17,53 @@
 namespace asio = boost::asio;
 using boost::system::error_code;
 
-std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello) {
+namespace {
+
+// Reply bytes queued at once beyond which the heap is trimmed when they are
+// all written or dropped.
+constexpr size_t kTrimAfterReplyBytes = 8u << 20;
+
+}  // namespace
+
+std::string CWzAsioNetworkServer::Impl::RefusalOfNew(bool tcp, bool needsHello, const std::string& source) {
   WzMutexLock g(&m_lock);
   if (!tcp) return m_unixCount >= m_config.maxConnections ? "too many connections" : "";
   if (m_tcpCount >= m_config.maxTcpConnections) return "too many connections";
-  if (needsHello && m_unauthenticatedCount >= m_config.maxUnauthenticated) {
-    return "too many connections awaiting authentication";
+  if (!needsHello) return "";
+  // One source reopening idle connections must not keep every other one out.
+  auto mine = m_unauthenticatedBySource.find(source);
+  if (mine != m_unauthenticatedBySource.end() && mine->second >= m_config.maxUnauthenticatedPerSource) {
+    return "too many connections awaiting authentication from this address";
   }
+  if (m_unauthenticatedCount >= m_config.maxUnauthenticated) return "too many connections awaiting authentication";
   return "";
+}
+
+void CWzAsioNetworkServer::Impl::EndAwaitingHelloLocked(Entry& e) {
+  if (!e.awaitingHello) return;
+  e.awaitingHello = false;
+  --m_unauthenticatedCount;
+  auto it = m_unauthenticatedBySource.find(e.source);
+  if (it != m_unauthenticatedBySource.end() && --it->second == 0) m_unauthenticatedBySource.erase(it);
 }
 
 void CWzAsioNetworkServer::Impl::AddConnection(Wzn::GenericSocket socket, const std::string& peer,
                                                const std::string& source, bool tcp, bool needsHello) {
   const WznHandle_t handle = m_nextHandle.fetch_add(1);
-  auto connection = std::make_shared<Wzn::CAsioConnection>(*this, handle, std::move(socket), peer, source, needsHello);
+  auto connection = std::make_shared<Wzn::CAsioConnection>(*this, handle, std::move(socket), peer, source, needsHello,
+                                                           tcp ? m_tlsContext.get() : nullptr);
   {
     WzMutexLock g(&m_lock);
     Entry& e = m_connections[handle];
     e.connection = connection;
     e.tcp = tcp;
     e.awaitingHello = needsHello;
+    e.source = source;
     ++(tcp ? m_tcpCount : m_unixCount);
-    if (needsHello) ++m_unauthenticatedCount;
+    if (needsHello) {
+      ++m_unauthenticatedCount;
+      ++m_unauthenticatedBySource[source];
+    }
   }
   WZLOG(2, "Connection %llu accepted from %s", static_cast<unsigned long long>(handle), peer.c_str());
   connection->Begin();
@@ -51,8 +78,7 @@ void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
     Entry& e = it->second;
     e.open = false;
     --(e.tcp ? m_tcpCount : m_unixCount);
-    if (e.awaitingHello) --m_unauthenticatedCount;
-    e.awaitingHello = false;
+    EndAwaitingHelloLocked(e);
     if (e.waiting) {
       e.waiting = false;
       const bool wasFirst = m_waiters.front() == handle;
@@ -67,9 +93,8 @@ void CWzAsioNetworkServer::Impl::OnClosed(WznHandle_t handle) {
 void CWzAsioNetworkServer::Impl::OnAuthenticated(WznHandle_t handle) {
   WzMutexLock g(&m_lock);
   auto it = m_connections.find(handle);
-  if (it == m_connections.end() || !it->second.awaitingHello) return;
-  it->second.awaitingHello = false;
-  --m_unauthenticatedCount;
+  if (it == m_connections.end()) return;
+  EndAwaitingHelloLocked(it->second);
 }
 
 std::shared_ptr<Wzn::CAsioConnection> CWzAsioNetworkServer::Impl::NextWaiterLocked() {
@@ -89,8 +114,9 @@ bool CWzAsioNetworkServer::Impl::AdmitRequest(WznHandle_t handle, size_t bytes, 
     // sends one request at a time is not held back by one that floods; the
     // bound is then one request per connection above the limits.
     const bool first = m_waiters.empty() || m_waiters.front() == handle;
-    const bool room = m_requestsInWork == 0 || (m_requestsInWork < m_config.maxRequestsInFlight &&
-                                                m_bytesInWork + bytes <= m_config.maxRequestBytesInFlight);
+    const bool room = (m_requestsInWork == 0 && m_replyBytes == 0) ||
+                      (m_requestsInWork < m_config.maxRequestsInFlight &&
+                       m_bytesInWork + m_replyBytes + bytes <= m_config.maxRequestBytesInFlight);
     if (!nothingInWork && !(first && room)) {
       if (!e.waiting) {
         e.waiting = true;
@@ -119,6 +145,33 @@ void CWzAsioNetworkServer::Impl::CancelRequest(size_t bytes) {
     next = NextWaiterLocked();
   }
   if (next) next->Resume();
+}
+
+void CWzAsioNetworkServer::Impl::AddReplyBytes(size_t bytes) {
+  WzMutexLock g(&m_lock);
+  m_replyBytes += bytes;
+  m_replyBytesPeak = std::max(m_replyBytesPeak, m_replyBytes);
+}
+
+void CWzAsioNetworkServer::Impl::ReleaseReplyBytes(size_t bytes) {
+  std::shared_ptr<Wzn::CAsioConnection> next;
+  bool trim = false;
+  {
+    WzMutexLock g(&m_lock);
+    m_replyBytes -= std::min(bytes, m_replyBytes);
+    next = NextWaiterLocked();
+    // Large replies gone: glibc keeps freed memory of its arenas unless told.
+    if (m_replyBytes == 0 && m_replyBytesPeak >= kTrimAfterReplyBytes) {
+      m_replyBytesPeak = 0;
+      trim = true;
+    }
+  }
+  if (next) next->Resume();
+#if defined(__GLIBC__)
+  if (trim) (void)malloc_trim(0);
+#else
+  (void)trim;
+#endif
 }
 
 void CWzAsioNetworkServer::Impl::ReleaseRequest(const CNMessageBase* message) {

@@ -23,7 +23,7 @@ constexpr int kDefaultSendTimeoutSecs = 60;
 }  // namespace
 
 CAsioConnection::CAsioConnection(CWzAsioNetworkServer::Impl& server, WznHandle_t handle, GenericSocket socket,
-                                 std::string peer, std::string source, bool needsHello)
+                                 std::string peer, std::string source, bool needsHello, asio::ssl::context* tls)
     : m_server(server),
       m_handle(handle),
       m_peer(std::move(peer)),
@@ -35,15 +35,41 @@ CAsioConnection::CAsioConnection(CWzAsioNetworkServer::Impl& server, WznHandle_t
       m_writeTimer(server.Io()),
       m_helloTimer(server.Io()),
       m_decoder(needsHello ? kHelloFrameBytes : server.Config().maxFrameBytes),
-      m_needsHello(needsHello) {}
+      m_needsHello(needsHello) {
+  if (tls != nullptr) m_tls = std::make_unique<asio::ssl::stream<GenericSocket&>>(m_socket, *tls);
+}
 
 void CAsioConnection::Begin() {
   asio::post(m_strand, [self = shared_from_this()] {
     self->m_lastActivity = AsioClock::now();
     self->ArmIdleTimer();
+    // The hello deadline covers the handshake too: a peer that stalls it
+    // holds a hello place.
     if (self->m_needsHello) self->ArmHelloTimer();
-    self->StartRead();
+    if (self->m_tls) {
+      self->StartHandshake();
+    } else {
+      self->StartRead();
+    }
   });
+}
+
+void CAsioConnection::StartHandshake() {
+  m_reading = true;
+  m_tls->async_handshake(asio::ssl::stream_base::server,
+                         asio::bind_executor(m_strand, [self = shared_from_this()](const error_code& ec) {
+                           self->m_reading = false;
+                           if (!self->m_good.load()) return;
+                           if (ec) {
+                             if (ec != asio::error::operation_aborted) {
+                               self->CloseNow(-1, "TLS handshake failed: " + ec.message());
+                             }
+                             return;
+                           }
+                           self->m_handshakeDone = true;
+                           self->m_lastActivity = AsioClock::now();
+                           self->StartRead();
+                         }));
 }
 
 CRnError CAsioConnection::SendXMLMessage(CNMessageBase* message, int flags, int timeoutSecs, bool& disconnected) {
@@ -73,14 +99,17 @@ CRnError CAsioConnection::AbortConnection(const WznStatus_t& status, int timeout
 }
 
 void CAsioConnection::CloseNow(int level, const std::string& reason) {
+  size_t dropped = 0;
   {
     WzMutexLock g(&m_lock);
     if (m_state == State::kClosed) return;
     m_state = State::kClosed;
     m_good = false;
     m_queue.clear();
+    dropped = m_unsentBytes;
     m_unsentBytes = 0;
   }
+  if (dropped > 0) m_server.ReleaseReplyBytes(dropped);
   if (!reason.empty()) LogClose(level, reason);
   CancelQuietly(m_idleTimer);
   CancelQuietly(m_lingerTimer);
@@ -137,19 +166,22 @@ CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeou
   op->deadline = AsioClock::now() + std::chrono::seconds(timeoutSecs);
   const size_t limit = m_server.Config().maxUnsentBytes;
   size_t unsent = 0;
+  // Counted before the frame can be written (and given back at once).
+  m_server.AddReplyBytes(op->bytes.size());
+  bool queued = false;
   {
     WzMutexLock g(&m_lock);
-    if (m_state != State::kOpen) {
-      disconnected = true;
-      return NotConnected();
-    }
+    if (m_state != State::kOpen) disconnected = true;
     // One reply always goes, however large: the limit is on what piles up
     // behind it.
-    if (!closeAfter && m_unsentBytes > 0 && m_unsentBytes + op->bytes.size() > limit) {
+    if (disconnected) {
+      // Closed: nothing is queued.
+    } else if (!closeAfter && m_unsentBytes > 0 && m_unsentBytes + op->bytes.size() > limit) {
       unsent = m_unsentBytes;
       m_state = State::kClosing;
       m_good = false;
     } else {
+      queued = true;
       m_unsentBytes += op->bytes.size();
       m_queue.push_back(op);
       if (closeAfter) {
@@ -158,6 +190,8 @@ CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeou
       }
     }
   }
+  if (!queued) m_server.ReleaseReplyBytes(op->bytes.size());
+  if (disconnected) return NotConnected();
   if (unsent > 0) {
     PostClose(-1, "the peer does not read its replies: " + std::to_string(unsent) + " bytes unsent, " +
                       std::to_string(op->bytes.size()) + " more would pass the limit of " + std::to_string(limit));
@@ -183,10 +217,13 @@ void CAsioConnection::StartWrite() {
     m_writing = true;
   }
   ArmWriteDeadline(op);
-  asio::async_write(m_socket, asio::buffer(op->bytes),
-                    asio::bind_executor(m_strand, [self = shared_from_this(), op](const error_code& ec, size_t) {
-                      self->OnWritten(op, ec);
-                    }));
+  auto done = asio::bind_executor(
+      m_strand, [self = shared_from_this(), op](const error_code& ec, size_t) { self->OnWritten(op, ec); });
+  if (m_tls) {
+    asio::async_write(*m_tls, asio::buffer(op->bytes), std::move(done));
+  } else {
+    asio::async_write(m_socket, asio::buffer(op->bytes), std::move(done));
+  }
 }
 
 void CAsioConnection::ArmWriteDeadline(const std::shared_ptr<WriteOp>& op) {
@@ -218,6 +255,7 @@ void CAsioConnection::OnWritten(const std::shared_ptr<WriteOp>& op, const error_
       closeNow = m_queue.empty() && m_state == State::kClosing;
     }
   }
+  if (!ec) m_server.ReleaseReplyBytes(op->bytes.size());
   if (ec) {
     CloseNow(1, "write failed: " + ec.message());
     return;
@@ -232,17 +270,30 @@ void CAsioConnection::OnWritten(const std::shared_ptr<WriteOp>& op, const error_
 }
 
 void CAsioConnection::CloseWithNotice(int level, const std::string& reason) {
+  // Before the handshake nothing can be said in the peer's language.
+  if (m_tls && !m_handshakeDone) {
+    CloseNow(level, reason);
+    return;
+  }
   auto op = std::make_shared<WriteOp>();
   op->bytes = EncodeErrorNotice(reason);
   op->timeoutSecs = kErrorLingerSecs;
   op->deadline = AsioClock::now() + std::chrono::seconds(kErrorLingerSecs);
+  m_server.AddReplyBytes(op->bytes.size());
+  bool queued = false;
   {
     WzMutexLock g(&m_lock);
-    if (m_state != State::kOpen) return;
-    m_queue.push_back(op);
-    m_unsentBytes += op->bytes.size();
-    m_state = State::kClosing;
-    m_good = false;
+    queued = m_state == State::kOpen;
+    if (queued) {
+      m_queue.push_back(op);
+      m_unsentBytes += op->bytes.size();
+      m_state = State::kClosing;
+      m_good = false;
+    }
+  }
+  if (!queued) {
+    m_server.ReleaseReplyBytes(op->bytes.size());
+    return;
   }
   LogClose(level, reason);
   ArmLinger(kErrorLingerSecs);
@@ -303,10 +354,13 @@ void CAsioConnection::OnIdleCheck() {
 
 void CAsioConnection::StartRead() {
   m_reading = true;
-  m_socket.async_read_some(asio::buffer(m_readBuffer),
-                           asio::bind_executor(m_strand, [self = shared_from_this()](const error_code& ec, size_t n) {
-                             self->OnRead(ec, n);
-                           }));
+  auto done = asio::bind_executor(m_strand,
+                                  [self = shared_from_this()](const error_code& ec, size_t n) { self->OnRead(ec, n); });
+  if (m_tls) {
+    m_tls->async_read_some(asio::buffer(m_readBuffer), std::move(done));
+  } else {
+    m_socket.async_read_some(asio::buffer(m_readBuffer), std::move(done));
+  }
 }
 
 void CAsioConnection::OnRead(const error_code& ec, size_t length) {
@@ -314,7 +368,9 @@ void CAsioConnection::OnRead(const error_code& ec, size_t length) {
   if (!m_good.load()) return;
   if (ec) {
     if (ec == asio::error::operation_aborted) return;
-    const bool byPeer = ec == asio::error::eof || ec == asio::error::connection_reset;
+    // A TLS peer that closes without its close_notify is a peer that left.
+    const bool byPeer =
+        ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::ssl::error::stream_truncated;
     const bool midFrame = m_decoder.InFrame();
     if (byPeer && !midFrame) {
       CloseNow(2, "closed by the peer");
@@ -357,7 +413,9 @@ bool CAsioConnection::Admit(size_t bytes) {
   {
     WzMutexLock g(&m_lock);
     if (m_inWork + m_queue.size() >= m_server.Config().maxRequestsPerConnection) return false;
-    nothingInWork = m_inWork == 0;
+    // Unsent replies are work too: a client that pipelines and does not
+    // read waits while replies fill the budget.
+    nothingInWork = m_inWork == 0 && m_unsentBytes == 0;
   }
   if (!m_server.AdmitRequest(m_handle, bytes, nothingInWork)) return false;
   {

@@ -26,8 +26,10 @@ namespace Wzn {
 
 class CAsioConnection : public CWzNetwork, public std::enable_shared_from_this<CAsioConnection> {
  public:
+  // tls: the context of a TLS listener (null: clear text); the handshake
+  // comes before the first read.
   CAsioConnection(CWzAsioNetworkServer::Impl& server, WznHandle_t handle, GenericSocket socket, std::string peer,
-                  std::string source, bool needsHello);
+                  std::string source, bool needsHello, asio::ssl::context* tls);
   CAsioConnection(const CAsioConnection&) = delete;
   CAsioConnection& operator=(const CAsioConnection&) = delete;
 
@@ -88,6 +90,7 @@ class CAsioConnection : public CWzNetwork, public std::enable_shared_from_this<C
   void ArmIdleTimer();
   void OnIdleCheck();
 
+  void StartHandshake();
   void StartRead();
   void OnRead(const boost::system::error_code& ec, size_t length);
   // Hands over the frames in what was read, one at a time, and reads on
@@ -113,6 +116,10 @@ class CAsioConnection : public CWzNetwork, public std::enable_shared_from_this<C
   const std::string m_source;  // the peer without its port: the key of rate-limited refusals
   Strand m_strand;
   GenericSocket m_socket;
+  // Over m_socket when the listener speaks TLS; reads and writes then go
+  // through it once the handshake is done.
+  std::unique_ptr<asio::ssl::stream<GenericSocket&>> m_tls;
+  bool m_handshakeDone = false;
   asio::steady_timer m_idleTimer;
   asio::steady_timer m_lingerTimer;
   asio::steady_timer m_writeTimer;

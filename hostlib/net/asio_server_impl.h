@@ -30,6 +30,7 @@
 #pragma GCC diagnostic ignored "-Wtsan"
 #endif
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
 #pragma GCC diagnostic pop
 #endif
@@ -68,6 +69,8 @@ class CWzAsioNetworkServer::Impl {
   size_t ConnectionCount() const;
   size_t RequestsInFlight() const;
   uint16_t TcpPort() const { return m_tcpPort; }
+  // The TLS context of the TCP listener; null when it speaks clear text.
+  Wzn::asio::ssl::context* TlsContext() { return m_tlsContext.get(); }
   std::string UnixPath() const { return m_unixPathCreated; }
 
   // Used by connections.
@@ -83,6 +86,10 @@ class CWzAsioNetworkServer::Impl {
   bool AdmitRequest(WznHandle_t handle, size_t bytes, bool nothingInWork);
   // Gives back a place taken by AdmitRequest without delivering.
   void CancelRequest(size_t bytes);
+  // Reply bytes queued and not yet written count against the same budget
+  // as requests in work: a connection with work waits while they fill it.
+  void AddReplyBytes(size_t bytes);
+  void ReleaseReplyBytes(size_t bytes);
   // Hands a message to the receiver; its place is held until CleanXmlBuffer.
   void DeliverXml(WznHandle_t handle, CNMessageBase* message, size_t bytes);
   void DeliverXdr(WznHandle_t handle, uint64_t id, const std::string& payload);
@@ -97,6 +104,7 @@ class CWzAsioNetworkServer::Impl {
     bool tcp = false;
     bool awaitingHello = false;
     bool waiting = false;  // in m_waiters
+    std::string source;    // the peer's address, for the per-source hello limit
   };
   // A delivered request not yet freed.
   struct InWork {
@@ -109,6 +117,7 @@ class CWzAsioNetworkServer::Impl {
   CRnError AdoptListenFd(int fd);
   CRnError BindUnixPath(const std::string& path);
   CRnError OpenTcpListener();
+  CRnError MakeTlsContext();
   void AcceptUnix();
   void AcceptTcp();
   void RetryAcceptLater(bool unix);
@@ -116,9 +125,11 @@ class CWzAsioNetworkServer::Impl {
 
   // The table of connections (asio_server_admission.cc).
   // Why a new connection is refused ("" when it is not).
-  std::string RefusalOfNew(bool tcp, bool needsHello);
+  std::string RefusalOfNew(bool tcp, bool needsHello, const std::string& source);
   void AddConnection(Wzn::GenericSocket socket, const std::string& peer, const std::string& source, bool tcp,
                      bool needsHello);
+  // Gives back the hello place of a connection that no longer awaits one.
+  void EndAwaitingHelloLocked(Entry& e) WZ_REQUIRES(m_lock);
   // The connection first in line for room, when there is room.
   std::shared_ptr<Wzn::CAsioConnection> NextWaiterLocked() WZ_REQUIRES(m_lock);
   void ArmRefusalFlush();
@@ -135,6 +146,7 @@ class CWzAsioNetworkServer::Impl {
   std::unique_ptr<Wzn::asio::executor_work_guard<Wzn::asio::io_context::executor_type>> m_work;
   std::unique_ptr<Wzn::asio::local::stream_protocol::acceptor> m_unixAcceptor;
   std::unique_ptr<Wzn::asio::ip::tcp::acceptor> m_tcpAcceptor;
+  std::unique_ptr<Wzn::asio::ssl::context> m_tlsContext;
   std::unique_ptr<Wzn::asio::steady_timer> m_retryTimer;
   std::unique_ptr<Wzn::asio::steady_timer> m_refusalTimer;
   std::thread m_thread;
@@ -158,9 +170,13 @@ class CWzAsioNetworkServer::Impl {
   size_t m_unixCount WZ_GUARDED_BY(m_lock) = 0;
   size_t m_tcpCount WZ_GUARDED_BY(m_lock) = 0;
   size_t m_unauthenticatedCount WZ_GUARDED_BY(m_lock) = 0;
+  std::unordered_map<std::string, size_t> m_unauthenticatedBySource WZ_GUARDED_BY(m_lock);
   std::unordered_map<const CNMessageBase*, InWork> m_inWork WZ_GUARDED_BY(m_lock);
   size_t m_requestsInWork WZ_GUARDED_BY(m_lock) = 0;
   size_t m_bytesInWork WZ_GUARDED_BY(m_lock) = 0;
+  size_t m_replyBytes WZ_GUARDED_BY(m_lock) = 0;
+  // The most reply bytes queued since the heap was last trimmed.
+  size_t m_replyBytesPeak WZ_GUARDED_BY(m_lock) = 0;
   // Connections with work that wait for room, in order.
   std::deque<WznHandle_t> m_waiters WZ_GUARDED_BY(m_lock);
 

@@ -179,11 +179,23 @@ CRnError CWzAsioNetworkServer::Impl::OpenTcpListener() {
   if (ec) {
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "bad TCP address \"%s\"", host.c_str());
   }
-  m_tcpNeedsToken = !address.is_loopback() || m_config.requireToken || !m_config.token.empty();
-  if (m_tcpNeedsToken && m_config.token.empty()) {
+  // Whoever can reach a TCP port, loopback included, is any local user:
+  // only the token tells them apart.
+  m_tcpNeedsToken = true;
+  if (m_config.token.empty()) {
     return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
-                                   "a TCP listener on %s needs a token, and none is configured",
+                                   "the TCP listener %s needs a token (setting Token), and none is configured",
                                    m_config.tcpEndpoint.c_str());
+  }
+  const bool tls = !m_config.tlsCertFile.empty() || !m_config.tlsKeyFile.empty();
+  if (!tls && !(m_config.plainTcpOnLoopback && address.is_loopback())) {
+    return FXErrorUtil::ErrorWin32(
+        WZN_HERE, ERROR_INVALID_PARAMETER, "the TCP listener %s needs TLS (settings TlsCertFile and TlsKeyFile)%s",
+        m_config.tcpEndpoint.c_str(),
+        address.is_loopback() ? ", or PlainTcpOnLoopback=yes for clear text on loopback" : "");
+  }
+  if (tls) {
+    if (CRnError err = MakeTlsContext()) return err.Push(WZN_HERE);
   }
   const asio::ip::tcp::endpoint endpoint(address, port);
   auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(m_io);
@@ -197,6 +209,43 @@ CRnError CWzAsioNetworkServer::Impl::OpenTcpListener() {
   }
   m_tcpPort = acceptor->local_endpoint(ec).port();
   m_tcpAcceptor = std::move(acceptor);
+  return CRnError();
+}
+
+CRnError CWzAsioNetworkServer::Impl::MakeTlsContext() {
+  const WznServerConfig& c = m_config;
+  if (c.tlsCertFile.empty() || c.tlsKeyFile.empty()) {
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
+                                   "TLS needs both a certificate (TlsCertFile) and its key (TlsKeyFile)");
+  }
+  if (c.tlsRequireClientCert && c.tlsCaFile.empty()) {
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
+                                   "TlsRequireClientCert needs the CA file that client certificates are checked "
+                                   "against (TlsCaFile)");
+  }
+  auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+  error_code ec;
+  context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                           asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                           asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use,
+                       ec);
+  auto bad = [](const char* what, const std::string& file, const error_code& e) {
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER, "cannot use the TLS %s %s: %s", what,
+                                   file.c_str(), e.message().c_str());
+  };
+  if (context->use_certificate_chain_file(c.tlsCertFile, ec)) return bad("certificate", c.tlsCertFile, ec);
+  if (context->use_private_key_file(c.tlsKeyFile, asio::ssl::context::pem, ec)) return bad("key", c.tlsKeyFile, ec);
+  if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+    return FXErrorUtil::ErrorWin32(WZN_HERE, ERROR_INVALID_PARAMETER,
+                                   "the TLS key %s does not match the certificate %s", c.tlsKeyFile.c_str(),
+                                   c.tlsCertFile.c_str());
+  }
+  if (!c.tlsCaFile.empty()) {
+    if (context->load_verify_file(c.tlsCaFile, ec)) return bad("CA file", c.tlsCaFile, ec);
+    const int mode = asio::ssl::verify_peer | (c.tlsRequireClientCert ? asio::ssl::verify_fail_if_no_peer_cert : 0);
+    if (context->set_verify_mode(mode, ec)) return bad("CA file", c.tlsCaFile, ec);
+  }
+  m_tlsContext = std::move(context);
   return CRnError();
 }
 
@@ -220,7 +269,7 @@ void CWzAsioNetworkServer::Impl::AcceptUnix() {
       if (!Wzn::PeerAllowed(peer, m_selfUid, m_haveGroup, m_groupId)) {
         refusal = "not permitted";
       } else {
-        refusal = RefusalOfNew(false, false);
+        refusal = RefusalOfNew(false, false, source);
       }
       if (!refusal.empty()) {
         LogRefusal(source, refusal);
@@ -245,7 +294,9 @@ void CWzAsioNetworkServer::Impl::AcceptTcp() {
     const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ignored);
     const std::string who = Describe(remote);
     const std::string source = remote.address().to_string();
-    const std::string refusal = RefusalOfNew(true, m_tcpNeedsToken);
+    // A refusal goes out in clear text even on a TLS listener: the client
+    // tells it from a TLS record by its first byte.
+    const std::string refusal = RefusalOfNew(true, m_tcpNeedsToken, source);
     if (!refusal.empty()) {
       LogRefusal(source, refusal);
       SendRefusal(socket, refusal);

@@ -21,6 +21,17 @@
 
 class CNMessageBase;
 
+// How a client speaks to a TCP endpoint. TLS unless plain is set; the
+// server's certificate is checked against caFile (the system's CAs when
+// empty) and, with checkHost, against the endpoint's host name or address.
+struct WznClientTls {
+  bool plain = false;  // clear text (a daemon with PlainTcpOnLoopback=yes)
+  std::string caFile;
+  std::string certFile;  // the client's own certificate and key, PEM,
+  std::string keyFile;   // for a daemon that asks for one
+  bool checkHost = true;
+};
+
 class WZ_EXPORT CWzClient {
  public:
   // maxFrameBytes: the largest payload accepted from the server.
@@ -33,8 +44,10 @@ class WZ_EXPORT CWzClient {
   // endpoint: "HOST:PORT" (also "[v6-address]:PORT") when it holds a colon
   // and no slash, otherwise a Unix socket path. A non-empty token is sent
   // in a hello frame right after connecting.
+  // A TCP endpoint speaks TLS as SetTls says (before Connect).
   CRnError Connect(const std::string& endpoint, const std::string& token = "", int timeoutMs = 10000);
   bool IsConnected() const { return m_fd >= 0; }
+  void SetTls(const WznClientTls& tls) { m_tlsOptions = tls; }
 
   CRnError SendMessage(const CNMessageBase& message);
   // Waits up to timeoutMs (negative: no limit) for the next XML message.
@@ -71,9 +84,20 @@ class WZ_EXPORT CWzClient {
   CRnError ConnectTcp(const std::string& hostPort, int timeoutMs);
   CRnError FinishConnect(int fd, int timeoutMs);
   CRnError WaitForControl(Wzn::ControlType type, Wzn::ControlMessage& out, int timeoutMs);
+  CRnError TlsHandshake(const std::string& host, int timeoutMs);
   CRnError WriteAll(const std::string& bytes);
+  CRnError WriteRaw(const char* data, size_t size);
+  // Whatever TLS has to send, to the socket.
+  CRnError FlushTls();
+  // Reads some bytes of the stream (decrypted on TLS) into buffer: n > 0, or
+  // a closed or time-out error.
+  CRnError ReadSome(char* buffer, size_t size, int timeoutMs, size_t& n);
+  std::string PendingNotice();
   CRnError ClosedError(const char* what);
 
+  struct Tls;
+  WznClientTls m_tlsOptions;
+  std::unique_ptr<Tls> m_tls;  // on a TLS connection
   int m_fd = -1;
   int m_sendTimeoutMs = 30000;
   Wzn::CFrameDecoder m_decoder;

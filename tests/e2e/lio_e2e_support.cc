@@ -116,13 +116,17 @@ void LioE2eTest::SetUp() {
   ASSERT_EQ(0, ::mkdir(SnapshotDir().c_str(), 0750));
   std::random_device random;
   m_token = std::to_string(random()) + std::to_string(random());
+  // The client reaches the guest through QEMU's forward on 127.0.0.1.
+  std::string why;
+  ASSERT_TRUE(MakeWzTestCertificates(m_dir, m_certs, why)) << why;
   // The engine is left to the automatic choice: in the guest the kernel
   // target is there, so it must be taken.
   // No Unix socket: the client is on the host, the daemon in the guest.
   CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf",
                                "[wzscsid]\nSocket=\nListen=0.0.0.0:" + std::to_string(LioVm::kGuestDaemonPort) +
-                                   "\nToken=" + m_token + "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + SnapshotDir() +
-                                   "\n");
+                                   "\nToken=" + m_token + "\nTlsCertFile=" + m_certs.serverCert +
+                                   "\nTlsKeyFile=" + m_certs.serverKey +
+                                   "\n[WzScsiSrvBStorDevSnap]\nSnapshotDir=" + SnapshotDir() + "\n");
   StartDaemon();
 }
 
@@ -177,7 +181,7 @@ void LioE2eTest::StopDaemon() {
 
 WzCtlRunResult LioE2eTest::Ctl(std::vector<std::string> args) const {
   WzCtlRun cfg;
-  cfg.args = {"--tcp", LioEnvironment::Get().Vm().DaemonEndpoint(), "--token", m_token};
+  cfg.args = {"--tcp", LioEnvironment::Get().Vm().DaemonEndpoint(), "--token", m_token, "--tls-ca", m_certs.caCert};
   cfg.args.insert(cfg.args.end(), args.begin(), args.end());
   cfg.timeoutMs = 120000;
   return RunCtlProcess(cfg);

@@ -21,6 +21,7 @@
 #include "apps/launcher/daemon_launcher.h"
 #include "tests/e2e/lio_vm.h"
 #include "tests/support/hostlib/rn_test_temp_dir.h"
+#include "tests/support/hostlib/test_certificates.h"
 
 namespace wze2e {
 
@@ -91,8 +92,9 @@ class LioE2eTest : public ::testing::Test {
   std::vector<std::string> SavedFiles() const;
   std::string DaemonLog() const;
 
-  std::string m_dir;    // this test's directory in the share
-  std::string m_token;  // of the daemon's TCP listener
+  std::string m_dir;           // this test's directory in the share
+  std::string m_token;         // of the daemon's TCP listener
+  WzTestCertificates m_certs;  // of its TLS
 };
 
 }  // namespace wze2e

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/integration/integration_support.h"
+#include "tests/support/hostlib/test_certificates.h"
 
 namespace wzit {
 namespace {
@@ -97,35 +98,104 @@ TEST_F(AccessTest, AllowedGroupAdmitsItsMembersOnly) {
   EXPECT_NE(r.err.find("not permitted"), std::string::npos) << r.err;
 }
 
-TEST_F(AccessTest, TcpWantsTheToken) {
-  WriteConfig("[wzscsid]\nListen=127.0.0.1:0\nToken=s3cret\n");
+TEST_F(AccessTest, TcpWantsTheTokenAndTls) {
+  WzTestCertificates certs;
+  std::string why;
+  ASSERT_TRUE(MakeWzTestCertificates(Dir(), certs, why)) << why;
+  WriteConfig("[wzscsid]\nListen=127.0.0.1:0\nToken=s3cret\nTlsCertFile=" + certs.serverCert +
+              "\nTlsKeyFile=" + certs.serverKey + "\n");
   CWzDaemonProcess d;
   StartDaemon(d);
   const std::string tcp = d.TcpEndpoint();
   ASSERT_FALSE(tcp.empty());
-  WzCtlRun run;
-  run.args = {"--tcp", tcp, "target", "create", "iqn.2024-01.com.example:t"};
-  WzCtlRunResult r = RunCtlProcess(run);
+  const std::vector<std::string> tls = {"--tcp", tcp, "--tls-ca", certs.caCert};
+  auto ctl = [&](std::vector<std::string> args) {
+    WzCtlRun run;
+    run.args = args;
+    return RunCtlProcess(run);
+  };
+  auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<std::string> create = {"target", "create", "iqn.2024-01.com.example:t"};
+  WzCtlRunResult r = ctl(with(tls, create));
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("authentication failed"), std::string::npos) << r.err;
-  run.args = {"--tcp", tcp, "--token", "s3cre", "target", "create", "iqn.2024-01.com.example:t"};
-  EXPECT_EQ(RunCtlProcess(run).exitCode, 2);
+  EXPECT_EQ(ctl(with(with(tls, {"--token", "s3cre"}), create)).exitCode, 2);
+  r = ctl(with({"--tcp", tcp, "--token", "s3cret"}, create));
+  EXPECT_EQ(r.exitCode, 2) << "the daemon's certificate is not among the system's CAs";
+  EXPECT_NE(r.err.find("certificate"), std::string::npos) << r.err;
+  r = ctl(with({"--tcp", tcp, "--no-tls", "--token", "s3cret"}, create));
+  EXPECT_EQ(r.exitCode, 2) << "clear text to a TLS listener";
   EXPECT_TRUE(Snapshot(d.UnixEndpoint()).targets.empty()) << "nothing reached the service";
 
-  run.args = {"--tcp", tcp, "--token", "s3cret", "target", "create", "iqn.2024-01.com.example:t"};
-  r = RunCtlProcess(run);
+  r = ctl(with(with(tls, {"--token", "s3cret"}), create));
   EXPECT_EQ(r.exitCode, 0) << r.err;
   // The Unix socket's own checks are enough there.
   EXPECT_EQ(Ctl(d, {"target", "delete", "iqn.2024-01.com.example:t"}).exitCode, 0);
 }
 
-TEST_F(AccessTest, TcpBeyondLoopbackWithoutATokenIsRefusedAtStart) {
-  WriteConfig("[wzscsid]\nListen=0.0.0.0:0\n");
+TEST_F(AccessTest, TlsClientCertificatesWhenRequired) {
+  WzTestCertificates certs;
+  std::string why;
+  ASSERT_TRUE(MakeWzTestCertificates(Dir(), certs, why)) << why;
+  // Only TCP: the daemon's own start request goes over TLS too.
+  WriteConfig("[wzscsid]\nSocket=\nListen=127.0.0.1:0\nToken=s3cret\nTlsCertFile=" + certs.serverCert +
+              "\nTlsKeyFile=" + certs.serverKey + "\nTlsCaFile=" + certs.caCert + "\nTlsRequireClientCert=yes\n");
+  CWzDaemonProcess d;
+  StartDaemon(d);
+  const std::string tcp = d.TcpEndpoint();
+  ASSERT_FALSE(tcp.empty());
   WzCtlRun run;
-  run.program = WzBuildPaths::Daemon();
-  run.args = {"--state-dir", StateDir(), "--socket", Path("a.sock"), "--driver-dir", WzBuildPaths::Fakes()};
+  run.args = {
+      "--tcp", tcp, "--token", "s3cret", "--tls-ca", certs.caCert, "target", "create", "iqn.2024-01.com.example:t"};
   WzCtlRunResult r = RunCtlProcess(run);
-  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.exitCode, 2) << "no client certificate";
+  run.args = {"--tcp",
+              tcp,
+              "--token",
+              "s3cret",
+              "--tls-ca",
+              certs.caCert,
+              "--tls-cert",
+              certs.otherClientCert,
+              "--tls-key",
+              certs.otherClientKey,
+              "target",
+              "create",
+              "iqn.2024-01.com.example:t"};
+  EXPECT_EQ(RunCtlProcess(run).exitCode, 2) << "a certificate of another CA";
+  run.args = {"--tcp",          tcp,         "--token",       "s3cret", "--tls-ca", certs.caCert, "--tls-cert",
+              certs.clientCert, "--tls-key", certs.clientKey, "target", "list"};
+  r = RunCtlProcess(run);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.find("iqn.2024-01.com.example:t"), std::string::npos) << "the refused create did nothing";
+  EXPECT_EQ(d.Stop(), 0);
+}
+
+// Any local user can reach a loopback port: without a token, or without TLS
+// and without the explicit clear-text setting, the daemon does not start.
+TEST_F(AccessTest, TcpWithoutATokenOrWithoutTlsIsRefusedAtStart) {
+  struct Case {
+    const char* config;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"[wzscsid]\nListen=0.0.0.0:0\n", "needs a token (setting Token)"},
+      {"[wzscsid]\nListen=127.0.0.1:0\nPlainTcpOnLoopback=yes\n", "needs a token (setting Token)"},
+      {"[wzscsid]\nListen=127.0.0.1:0\nToken=t\n", "needs TLS (settings TlsCertFile and TlsKeyFile)"},
+      {"[wzscsid]\nListen=0.0.0.0:0\nToken=t\nPlainTcpOnLoopback=yes\n", "needs TLS"},
+  };
+  for (const Case& c : cases) {
+    WriteConfig(c.config);
+    WzCtlRun run;
+    run.program = WzBuildPaths::Daemon();
+    run.args = {"--state-dir", StateDir(), "--socket", Path("a.sock"), "--driver-dir", WzBuildPaths::Fakes()};
+    WzCtlRunResult r = RunCtlProcess(run);
+    EXPECT_EQ(r.exitCode, 1) << c.config << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.config << r.err;
+  }
 }
 
 TEST_F(AccessTest, SocketActivationServesTheClientThatWokeIt) {

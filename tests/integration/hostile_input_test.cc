@@ -231,5 +231,28 @@ TEST_F(HostileInputTest, ConnectionLimitAndIdleTimeOut) {
   EXPECT_TRUE(d.Running());
 }
 
+// XDR messages of groups nobody serves, 1.2 MB of them (they once cost
+// three error lines each, ten times their size in log): one line per group.
+TEST_F(HostileInputTest, AnXdrFloodOfUnservedGroupsLogsALinePerGroup) {
+  CWzDaemonProcess d;
+  StartDaemon(d);
+  const std::string ep = d.UnixEndpoint();
+  const size_t logBefore = ReadFile(d.LogFile()).size();
+  CWzClient client;
+  ASSERT_TRUE(client.Connect(ep).IsSuccess());
+  const std::string payload(100, 'x');
+  for (int i = 0; i < 12000; ++i) {
+    const uint64_t id = i % 3 == 0 ? 0x0A001234u : i % 3 == 1 ? 0x03220007u : 0x80000001u;
+    ASSERT_TRUE(client.SendXdr(id, payload).IsSuccess()) << i;
+  }
+  // The messages are handled in order: a request after them comes after.
+  std::unique_ptr<CNMessageBase> reply;
+  ASSERT_TRUE(client.Call(*WzCtl::MakeListTargets(0), reply, 60000).IsSuccess());
+  const std::string log = ReadFile(d.LogFile()).substr(logBefore);
+  EXPECT_EQ(CountOf(log, "dropped: no backing store serves that group"), 3u) << log.substr(0, 4000);
+  EXPECT_LT(log.size(), 8u * 1024) << "12000 messages";
+  EXPECT_EQ(d.Stop(), 0);
+}
+
 }  // namespace
 }  // namespace wzit
