@@ -155,10 +155,10 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
     *message = "cannot open " + qemuLog;
     return BootResult::kFailed;
   }
-  wztest::SpawnOptions options;
-  options.outputFd = log.Get();
-  options.dieWithStarter = true;
-  m_pid = wztest::Spawn(argv, options, message);
+  wztest::SpawnOptions spawn;
+  spawn.outputFd = log.Get();
+  spawn.dieWithStarter = true;
+  m_pid = wztest::Spawn(argv, spawn, message);
   if (m_pid < 0) return BootResult::kFailed;
   if (!WaitForGuest(kBootTimeoutMs, message)) {
     Stop();

@@ -56,9 +56,15 @@ MultipathRig::Result MultipathRig::Start(const MultipathSettings& settings, std:
   if (!m_cluster.Start(options, message)) return Result::kFailed;
 
   // Two targets, the first one deleted: each tgtd holds the served one under
-  // tid 2, and a rebuilt tgtd will give it tid 1.
-  if (!Ok(m_cluster.Call(kA, *WzCtl::MakeCreateTarget(kOtherTarget, "", 0)), "create the first target", message) ||
-      !Ok(m_cluster.Call(kA, *WzCtl::MakeCreateTarget(kTarget, "", 0)), "create the target", message) ||
+  // tid 2, and a rebuilt tgtd will give it tid 1. B must hold the first
+  // before the second comes, or it might give the second tid 1.
+  if (!Ok(m_cluster.Call(kA, *WzCtl::MakeCreateTarget(kOtherTarget, "", 0)), "create the first target", message))
+    return Result::kFailed;
+  if (!WaitUntil([&] { return TidOf(kB, kOtherTarget) != 0; }, 30000, 100)) {
+    *message = "gateway b did not follow the first target within 30 s:\n" + m_cluster.Describe();
+    return Result::kFailed;
+  }
+  if (!Ok(m_cluster.Call(kA, *WzCtl::MakeCreateTarget(kTarget, "", 0)), "create the target", message) ||
       !Ok(m_cluster.Call(kA, *WzCtl::MakeDeleteTarget(kOtherTarget, 0)), "delete the first target", message))
     return Result::kFailed;
   WzCtl::LunCreateArgs args;
@@ -146,9 +152,11 @@ bool MultipathRig::WaitActivePaths(int active, int total, int timeoutMs) const {
       timeoutMs, 1000);
 }
 
-int MultipathRig::Tid(size_t g) const {
+int MultipathRig::Tid(size_t g) const { return TidOf(g, kTarget); }
+
+int MultipathRig::TidOf(size_t g, const std::string& target) const {
   const std::string show = m_cluster.Tgtd(g).ShowTargets();
-  const std::string tail = std::string(": ") + kTarget + "\n";
+  const std::string tail = ": " + target + "\n";
   const size_t at = show.find(tail);
   if (at == std::string::npos) return 0;
   const size_t start = show.rfind("Target ", at);

@@ -52,6 +52,7 @@ class MultipathRig {
   bool WaitActivePaths(int active, int total, int timeoutMs) const;
   // The tid each gateway's tgtd gave the target (0: none).
   int Tid(size_t g) const;
+  int TidOf(size_t g, const std::string& target) const;
 
   // wz_direct_io on the multipath device in the background.
   bool StartIo(std::string* message);
