@@ -134,10 +134,20 @@ int MultipathRig::ActivePaths(int* total) const {
   int active = 0, all = 0;
   std::istringstream in(r.output);
   for (std::string line; std::getline(in, line);) {
-    // Path lines: "  |- 2:0:0:1 sda 8:0 active ready running".
-    if (line.find(" sd") == std::string::npos || line.find(":0:") == std::string::npos) continue;
-    ++all;
-    if (line.find("active ready running") != std::string::npos) ++active;
+    // Path lines: "  |- 2:0:0:1 sda 8:0 active ready running" (columns
+    // padded: words, not text, are compared).
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string w; fields >> w;) words.push_back(w);
+    bool path = false, up = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+      if (words[i].size() > 2 && words[i].compare(0, 2, "sd") == 0 && i > 0 &&
+          words[i - 1].find(':') != std::string::npos)
+        path = true;
+      if (i + 1 < words.size() && words[i] == "active" && words[i + 1] == "ready") up = true;
+    }
+    all += path ? 1 : 0;
+    active += path && up ? 1 : 0;
   }
   if (total != nullptr) *total = all;
   return active;
