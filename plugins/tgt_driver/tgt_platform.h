@@ -114,7 +114,7 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override;
   // Marked targets only, read afresh; tgtd grants whole targets, so
   // perLunAccess is false and every access rule of a target is a host with
-  // an empty LUN set. LUN 0 is left out.
+  // an empty LUN set. LUN 0 is left out. A LUN's identity is its scsi_id.
   CRnError ListOwned(WzScsiSrvEngineView& view) override;
   CRnError RemoveOrphan(const WzScsiSrvOrphan& orphan) override;
   // Forgets tgtd; tgtd keeps its configuration (targets are not torn down).
