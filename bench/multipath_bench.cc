@@ -84,7 +84,10 @@ int main(int argc, char** argv) {
         // The pause is over once the application goes on through B.
         if (!wze2e::WaitUntil([&] { return rig.IoProgress() >= from + 20; }, 120000, 500) ||
             !rig.WaitActivePaths(1, 2, 120000)) {
-          figures.push_back(Failed("multipath_pause_p50_ms", "I/O pause on a " + label, "no I/O through B"));
+          const std::string io = rig.IoOutput();
+          figures.push_back(Failed("multipath_pause_p50_ms", "I/O pause on a " + label,
+                                   "no I/O through B after kill " + std::to_string(k + 1) + ":\n" + rig.MultipathLl() +
+                                       io.substr(io.size() > 400 ? io.size() - 400 : 0)));
           ok = false;
           break;
         }
