@@ -4,7 +4,8 @@ one JSON document.
 
 Inputs: Google Benchmark JSON (--micro), the end-to-end tool's JSON (--e2e,
 --tgt for the tgt-engine comparison, --tgt-driver for the tgt driver alone,
---etcd for the etcd client, --cluster for cluster mode), each optional. Output: the table on
+--etcd for the etcd client, --cluster for cluster mode, --multipath for the multipath
+guest), each optional. Output: the table on
 standard output, the merged document in --out.
 """
 import argparse
@@ -117,6 +118,7 @@ def main():
     ap.add_argument("--tgt-driver")
     ap.add_argument("--etcd")
     ap.add_argument("--cluster")
+    ap.add_argument("--multipath")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
@@ -131,6 +133,8 @@ def main():
     etcd = etcd_doc.get("figures", []) if etcd_doc else []
     cluster_doc = load(args.cluster)
     cluster = cluster_doc.get("figures", []) if cluster_doc else []
+    multipath_doc = load(args.multipath)
+    multipath = multipath_doc.get("figures", []) if multipath_doc else []
 
     print("=" * 100)
     print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
@@ -145,8 +149,9 @@ def main():
     print_section("The tgt driver alone: calls for 16 targets, ListOwned", driver)
     print_section("The etcd client against a private 3-member etcd cluster", etcd)
     print_section("Cluster mode: two gateways on tgtd and 3 etcd members, next to a local gateway", cluster)
-    targets = [f for f in e2e + tgt + driver + etcd + cluster if "met" in f]
-    failed = [f for f in micro + e2e + tgt + driver + etcd + cluster if f.get("value") is None]
+    print_section("Multipath: a gateway kill seen by the Linux initiator in a QEMU guest", multipath)
+    targets = [f for f in e2e + tgt + driver + etcd + cluster + multipath if "met" in f]
+    failed = [f for f in micro + e2e + tgt + driver + etcd + cluster + multipath if f.get("value") is None]
     print()
     print("targets met: %d of %d; measurements that could not run: %d" %
           (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
@@ -161,10 +166,12 @@ def main():
         "tgt_driver": driver,
         "etcd": etcd,
         "cluster": cluster,
+        "multipath": multipath,
         "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
                     "tgt_driver": (driver_doc or {}).get("context", {}),
                     "etcd": (etcd_doc or {}).get("context", {}),
                     "cluster": (cluster_doc or {}).get("context", {}),
+                    "multipath": (multipath_doc or {}).get("context", {}),
                     "micro": (load(args.micro) or {}).get("context", {})},
     }
     with open(args.out, "w") as f:

@@ -31,6 +31,11 @@ struct WzScsiSrvEngineLun {
   int32_t lunId = 0;
   std::string path;    // backing file or device
   std::string serial;  // unit serial number (VPD page 0x80) as the engine reports it
+  // What the engine derives the designators of VPD page 0x83 from, which
+  // initiators group paths by (tgtd's scsi_id, the kernel target's
+  // vpd_unit_serial); the service sets it to the unit serial. Empty: the
+  // engine does not report it.
+  std::string identity;
 };
 struct WzScsiSrvEngineTarget {
   std::string targetId;  // lower-cased

@@ -17,6 +17,10 @@
 #    tgtd, on a private 3-member etcd next to a gateway in local mode:
 #    changes/s and change latency in both modes, and the propagation delay
 #    from one gateway's reply to the other's engine;
+# 7. multipath (wz_multipath_bench): the Linux initiator with multipathd in
+#    the QEMU guest on two cluster gateways: the I/O pause of 3 kills of a
+#    gateway's tgtd (p50, max) and the time from its return until its path
+#    is active again; it skips, saying why, without QEMU or the test kernel;
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -94,6 +98,13 @@ else
   status=1
 fi
 
+if [ -x "$BIN/wz_multipath_bench" ]; then
+  echo "bench: multipath in the QEMU guest (skips, saying why, without QEMU or the test kernel)" >&2
+  "$BIN/wz_multipath_bench" --kills 3 --work-dir "$OUT" --json "$OUT/multipath.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_multipath_bench is missing (a build with the apps, the real drivers, libiscsi and tests makes it)" >&2
+fi
+
 python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
-  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --cluster "$OUT/cluster.json" --out "$BUILD/bench-results.json" || status=1
+  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --cluster "$OUT/cluster.json" --multipath "$OUT/multipath.json" --out "$BUILD/bench-results.json" || status=1
 exit $status

@@ -7,9 +7,11 @@
 #   scripts/fetch-test-kernel.sh [CACHE_DIR]   (default <checkout>/.cache/test-kernel)
 #
 # Result: CACHE_DIR/current names CACHE_DIR/<version>/, which holds vmlinuz,
-# lib/modules/<version>/ (the modules and their modules.dep) and
-# modules.load (the module names, in the order the VM loads them). A kernel
-# already in the cache is kept: no network is needed again. Exit status 0
+# lib/modules/<version>/ (the modules and their modules.dep),
+# modules.load (the module names, in the order the VM loads them) and
+# modules.initiator (what a guest with the Linux initiator and multipath
+# loads as well). A kernel already in the cache is kept when it has both
+# lists: no network is needed again. Exit status 0
 # when a kernel is ready, 1 when none could be fetched (the tests then skip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,10 +23,13 @@ CACHE=${1:-$PWD/.cache/test-kernel}
 # modules.dep.
 MODULES=(virtio_pci virtio_net virtio_blk 9pnet_virtio 9p crc32c_generic configfs
   target_core_mod target_core_file target_core_iblock iscsi_target_mod)
+# The Linux initiator (open-iscsi's kernel side), SCSI disks and multipath.
+INITIATOR_MODULES=(scsi_transport_iscsi libiscsi iscsi_tcp sd_mod dm_mod dm_multipath dm_round_robin dm_service_time)
 
 say() { echo "fetch-test-kernel: $*" >&2; }
 
-if [ -f "$CACHE/current/modules.load" ] && [ -f "$CACHE/current/vmlinuz" ]; then
+if [ -f "$CACHE/current/modules.load" ] && [ -f "$CACHE/current/modules.initiator" ] &&
+  [ -f "$CACHE/current/vmlinuz" ]; then
   exit 0
 fi
 for tool in apt-get apt-cache dpkg-deb busybox; do
@@ -63,14 +68,22 @@ rm -rf "$out"
 mkdir -p "$out/lib/modules/$version"
 cp "$work/root/boot/vmlinuz-$version" "$out/vmlinuz"
 : >"$out/modules.load"
-for m in "${MODULES[@]}"; do
-  line=$(grep -E "(^|/)${m}\.ko(\.xz|\.zst)?:" "$src/modules.dep") || { say "module $m is not in $package"; exit 1; }
+: >"$out/modules.initiator"
+take() {  # module list-file
+  local line f name
+  # File names spell some modules with '-' (dm-mod.ko).
+  name=$(echo "$1" | sed 's/[-_]/[-_]/g')
+  # Built into the kernel: nothing to load.
+  if grep -qE "(^|/)${name}\.ko$" "$src/modules.builtin"; then return 0; fi
+  line=$(grep -E "(^|/)${name}\.ko(\.xz|\.zst)?:" "$src/modules.dep") || { say "module $1 is not in $package"; exit 1; }
   for f in ${line%%:*} ${line#*:}; do
     mkdir -p "$out/lib/modules/$version/$(dirname "$f")"
     cp "$src/$f" "$out/lib/modules/$version/$f"
   done
-  echo "$m" >>"$out/modules.load"
-done
+  echo "$1" >>"$out/$2"
+}
+for m in "${MODULES[@]}"; do take "$m" modules.load; done
+for m in "${INITIATOR_MODULES[@]}"; do take "$m" modules.initiator; done
 cp "$src/modules.builtin" "$src/modules.order" "$out/lib/modules/$version/"
 busybox depmod -b "$out" "$version"
 rm -rf "${CACHE:?}/$version"

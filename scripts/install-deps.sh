@@ -15,6 +15,9 @@ PACKAGES=(
   tgt-rbd librbd-dev librados-dev ceph-common ceph-mon ceph-osd
   etcd-server etcd-client libssl-dev openssl
   qemu-system-x86 busybox-static
+  # The multipath test's guest runs the host's Linux initiator and multipath
+  # tools in its chroot; nothing is configured on the host.
+  open-iscsi multipath-tools
   # The import test runs the kernel target's own tool in the guest; it asks
   # a (private) message bus for tcmu-runner's stores.
   targetcli-fb dbus-daemon

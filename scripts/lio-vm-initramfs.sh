@@ -14,6 +14,9 @@
 #   built on the host run there with `chroot /host`;
 # - serves a shell on TCP port 7777 per connection (script on the input, its
 #   output back; the connection's end ends the shell);
+# - with "wz.initiator=1" on the kernel command line: also has the modules
+#   of the Linux initiator and multipath loaded, and no default route (the
+#   host's loopback is reachable as 10.0.2.2, nothing else is);
 # - prints WZ_GUEST_READY on the console, or WZ_GUEST_FAILED and the reason.
 set -euo pipefail
 OUT=$1
@@ -28,6 +31,7 @@ mkdir -p "$tree"/{bin,sbin,proc,sys,dev,tmp,host,etc/target,lib/modules}
 cp "$BUSYBOX" "$tree/bin/busybox"
 cp -r "$KDIR/lib/modules/$VERSION" "$tree/lib/modules/"
 modules=$(tr '\n' ' ' <"$KDIR/modules.load")
+initiator_modules=$(tr '\n' ' ' <"$KDIR/modules.initiator" 2>/dev/null || true)
 
 cat >"$tree/init" <<EOF
 #!/bin/busybox sh
@@ -43,10 +47,14 @@ mount -t tmpfs tmp /tmp
 echo /bin/modprobe >/proc/sys/kernel/modprobe
 for m in $modules; do modprobe \$m || fail "modprobe \$m"; done
 mount -t configfs configfs /sys/kernel/config || fail "configfs"
+initiator=\$(sed -n 's/.*wz\.initiator=\([^ ]*\).*/\1/p' /proc/cmdline)
+if [ "\$initiator" = 1 ]; then
+  for m in $initiator_modules; do modprobe \$m || fail "modprobe \$m"; done
+fi
 ip link set lo up
 ip link set eth0 up
 ip addr add 10.0.2.15/24 dev eth0
-ip route add default via 10.0.2.2
+[ "\$initiator" = 1 ] || ip route add default via 10.0.2.2
 share=\$(sed -n 's/.*wz\.share=\([^ ]*\).*/\1/p' /proc/cmdline)
 mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host || fail "9p hostroot"
 # The host's /tmp and /run stay out of sight: the guest writes its own.

@@ -152,6 +152,20 @@ cat >&2 <<EOF
     $CTL --socket $STATE/gw-a/wzscsid.sock lun create iqn.2024-01.com.example:demo --type blkdev --path $STATE/disks/disk1.img --serial DEMO
     $CTL --socket $STATE/gw-b/wzscsid.sock lun list
 
+  A Linux host with open-iscsi and multipath-tools sees one disk of two
+  paths once the LUN is mapped to its initiator name (docs/operations.md,
+  "Multipath"), for example (as root on the host; HOST is this machine's
+  address as the host reaches it, 127.0.0.1 on this machine itself; the
+  portals listen on 127.0.0.1, so from elsewhere forward them first):
+    $CTL --socket $STATE/gw-a/wzscsid.sock host map iqn.2024-01.com.example:demo 1 \$(sed -n 's/^InitiatorName=//p' /etc/iscsi/initiatorname.iscsi)
+    sed -i 's/^node.session.timeo.replacement_timeout = .*/node.session.timeo.replacement_timeout = 5/' /etc/iscsi/iscsid.conf
+    iscsiadm -m node -o new -T iqn.2024-01.com.example:demo -p HOST:${PORTAL_a##*:}
+    iscsiadm -m node -o new -T iqn.2024-01.com.example:demo -p HOST:${PORTAL_b##*:}
+    iscsiadm -m node -T iqn.2024-01.com.example:demo -l
+    multipath -ll      # one map, WWID as 'lun show' gives it, two paths
+  (sendtargets discovery answers each gateway's own portal address: make the
+  node records by hand as above when that address is not the one you reach.)
+
   Ctrl-C stops both gateways, their tgtd and etcd.
 
 EOF

@@ -1,6 +1,7 @@
 #include "service/reconcile_plan.h"
 
 #include "actionlog/action_log_layout.h"
+#include "drivers/unit_serial.h"
 
 namespace {
 
@@ -55,6 +56,13 @@ class TargetPlan {
             "remove LUN " + name + " (the engine serves " + unit.second.path + " instead of " + mine->second.path +
                 ")");
         Add(m_creations, A::CREATE_LUN, unit.first, std::string(), "create LUN " + name + " on " + mine->second.path);
+      } else if (!mine->second.closed && !unit.second.identity.empty() &&
+                 unit.second.identity != WzScsiSrvUnitSerial(mine->second.serialPrefix, m_name, unit.first)) {
+        // Initiators would take the paths for different disks: the driver
+        // adopts the unit and sets its identity again, sessions kept.
+        Add(m_creations, A::CREATE_LUN, unit.first, std::string(),
+            "create LUN " + name + " on " + mine->second.path + " (the engine reports identity " +
+                unit.second.identity + ")");
       }
     }
     for (const auto& unit : m_target.luns) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "actionlog/action_log_layout.h"
+#include "drivers/unit_serial.h"
 #include "service/reconcile_plan.h"
 #include "tests/support/service_harness.h"
 #include "tests/support/service_test_peer.h"
@@ -88,6 +89,13 @@ TEST(ReconcilePlan, WhatTheEngineMustBeToldForEachDifference) {
     t.hosts = hosts;
     return t;
   };
+  // LUN 0 reports the identity the service gives it, LUN 1 another one.
+  auto identified = [&](const std::string& identity) {
+    WzScsiSrvEngineTarget t = held({{0, "/p"}, {1, "/q"}}, {});
+    t.luns[0].identity = WzScsiSrvUnitSerial("", "iqn.a", 0);
+    t.luns[1].identity = identity;
+    return t;
+  };
   struct Case {
     const char* name;
     bool perLunAccess;
@@ -126,6 +134,12 @@ TEST(ReconcilePlan, WhatTheEngineMustBeToldForEachDifference) {
        {{"iqn.2000-01.t:a", held({{0, "/q"}}, {})}},
        {},
        {"remove LUN iqn.2000-01.t:a:0 (the engine serves /q instead of /p)", "create LUN iqn.2000-01.t:a:0 on /p"}},
+      {"another identity (tgtd's own, made of a tid)",
+       true,
+       {{"iqn.2000-01.t:a", target({lun(0, "/p", {}), lun(1, "/q", {})})}},
+       {{"iqn.2000-01.t:a", identified("IET     00020001")}},
+       {},
+       {"create LUN iqn.2000-01.t:a:1 on /q (the engine reports identity IET     00020001)"}},
       {"closed LUNs are no difference",
        true,
        {{"iqn.2000-01.t:a", target({lun(0, "/p", {"h"}, true)})}},

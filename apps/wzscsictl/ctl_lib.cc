@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "apps/wzscsictl/wwid.h"
 #include "hostlib/net/client.h"
 #include "messages/WzScsiServerMessages.h"
 #include "messages/WzScsiServerRequests.h"
@@ -715,6 +716,10 @@ std::string FormatLunDetails(const ReplyView& view, size_t width) {
     const std::string path = l.Get("path");
     out += Row(4, "path", 9, path.empty() ? "-" : path, width);
     out += Row(4, "serial", 9, l.Get("serial"), width);
+    // The WWID Linux and multipath group the LUN's paths by, the same on
+    // every gateway: it derives from the serial, differently per engine.
+    out += Row(4, "wwid", 9, WzCtl::TgtWwid(l.Get("serial")) + " (tgt)", width);
+    out += Row(4, "", 9, WzCtl::LioWwid(l.Get("serial")) + " (kernel target)", width);
     const std::vector<std::string> hosts = SplitList(l.Get("hosts"));
     if (hosts.empty()) out += Row(4, "hosts", 9, "-", width);
     for (size_t i = 0; i < hosts.size(); ++i) out += Row(4, i == 0 ? "hosts" : "", 9, hosts[i], width);
@@ -754,6 +759,8 @@ std::string DetailsJson(const ReplyView& view) {
            ",\"type\":" + JsonString(l.Get("type")) + ",\"path\":" + JsonString(l.Get("path")) +
            ",\"size\":" + (ParseUint64(l.Get("size"), size) ? std::to_string(size) : std::string("null")) +
            ",\"serial\":" + JsonString(l.Get("serial")) +
+           ",\"wwid\":{\"tgt\":" + JsonString(WzCtl::TgtWwid(l.Get("serial"))) +
+           ",\"lio\":" + JsonString(WzCtl::LioWwid(l.Get("serial"))) + "}" +
            ",\"closed\":" + (l.Get("closed") == "yes" ? "true" : "false") + ",\"hosts\":[" + hosts +
            "],\"creationTime\":" + (hasCreated ? std::to_string(created) : "null") +
            ",\"created\":" + (hasCreated ? JsonString(IsoUtc(created)) : "null") +

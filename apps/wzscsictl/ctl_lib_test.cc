@@ -325,6 +325,12 @@ TEST(CtlShow, DetailRecordsRenderWithin80ColumnsAndInFullAsJson) {
       << luns;
   EXPECT_NE(luns.find("    hosts    iqn.h,1\n             iqn.h2\n"), std::string::npos) << luns;
   EXPECT_NE(luns.find("    created  2023-11-14T22:13:20Z\n"), std::string::npos) << luns;
+  // The WWID multipath groups the paths by, for either engine.
+  EXPECT_NE(luns.find("    serial   AB12C0FFEE000001\n"
+                      "    wwid     36000000000000000ab12c0ffee000001 (tgt)\n"
+                      "             36001405ab12c0ffee000001000000000 (kernel target)\n"),
+            std::string::npos)
+      << luns;
   EXPECT_NE(targets.find("  description  caf\xC3\xA9 lun=1 x,y?\n"), std::string::npos) << targets;
   EXPECT_NE(targets.find("  CHAP         on, user alice\n"), std::string::npos) << targets;
 
@@ -336,10 +342,13 @@ TEST(CtlShow, DetailRecordsRenderWithin80ColumnsAndInFullAsJson) {
                 "\"mutualUser\":\"\"},\"luns\":2,\"restored\":\"partly\"}],\"luns\":[{\"target\":\"iqn.a\",\"lun\":1,"
                 "\"type\":\"blkdev\",\"path\":\"" +
                 longPath +
-                "\",\"size\":67108864,\"serial\":\"AB12C0FFEE000001\",\"closed\":false,\"hosts\":[\"iqn.h,1\","
+                "\",\"size\":67108864,\"serial\":\"AB12C0FFEE000001\",\"wwid\":{\"tgt\":"
+                "\"36000000000000000ab12c0ffee000001\",\"lio\":\"36001405ab12c0ffee000001000000000\"},\"closed\":false,"
+                "\"hosts\":[\"iqn.h,1\","
                 "\"iqn.h2\"],\"creationTime\":1700000000,\"created\":\"2023-11-14T22:13:20Z\",\"restored\":true},"
                 "{\"target\":\"iqn.a\","
-                "\"lun\":2,\"type\":\"devsnap\",\"path\":\"\",\"size\":null,\"serial\":\"S2\",\"closed\":true,"
+                "\"lun\":2,\"type\":\"devsnap\",\"path\":\"\",\"size\":null,\"serial\":\"S2\",\"wwid\":{\"tgt\":"
+                "\"360000000000000000000000000000002\",\"lio\":\"360014052000000000000000000000000\"},\"closed\":true,"
                 "\"hosts\":[],\"creationTime\":0,\"created\":\"1970-01-01T00:00:00Z\",\"restored\":true}]}");
 }
 

@@ -315,6 +315,10 @@ CRnError WzScsiSrvLioPlatform::ListOwnedLocked(WzScsiSrvEngineView& view) {
         ignored = m_fs->ReadAttr(l.second.hbaDir + "/wwn/vpd_unit_serial", vpd);
         (void)ignored;
         lun.serial = SerialFromVpdText(vpd);
+        // No identity: the kernel derives its NAA designator from this
+        // serial, which the driver writes before the backstore is enabled
+        // and which cannot change afterwards, so there is nothing to repair
+        // in place.
       }
       owned.luns[l.first] = lun;
     }

@@ -30,6 +30,16 @@ namespace {
 // creating targets at the same time).
 constexpr int kTidAttempts = 4;
 
+// A unit's identity (drivers/unit_serial.h): every designator an initiator
+// groups paths by comes from the unit serial, never from the tid, which
+// differs between gateways and across re-creations of a target.
+bool HasIdentity(const wztgt::TgtLu& unit, const std::string& serial) {
+  return unit.serial == serial && unit.scsiId == serial;
+}
+CRnError SetIdentity(const wztgt::TgtClient& client, int32_t tid, uint64_t unit, const std::string& serial) {
+  return client.SetUnitIdentity(tid, unit, serial);
+}
+
 CRnError NotInitialised(const FXCodeLocation& where) {
   return FXErrorUtil::ErrorWin32(where, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "the tgt platform driver is not initialised");
 }
@@ -471,11 +481,12 @@ CRnError WzScsiSrvTgtPlatform::CreateLunOnce(const TgtdLink& link, WzScsiSrvLun&
                                      "LUN number conflict: tgtd target %s already has LUN %d on %s",
                                      t.info.name.c_str(), number, existing->second.path.c_str());
     }
-    // A unit made before the driver set serials reports tgtd's own.
-    if (existing->second.serial != serial) {
-      if (CRnError err = link.client.SetUnitSerial(t.info.tid, unit, serial)) return err.Push(FX_HERE_IN(kFile));
-      WZLOG(0, "LUN %d of tgtd target %s reported unit serial %s: now %s", number, t.info.name.c_str(),
-            existing->second.serial.c_str(), serial.c_str());
+    // A unit made before the driver set identities (or changed by hand)
+    // reports tgtd's own, which depends on the tid.
+    if (!HasIdentity(existing->second, serial)) {
+      if (CRnError err = SetIdentity(link.client, t.info.tid, unit, serial)) return err.Push(FX_HERE_IN(kFile));
+      WZLOG(0, "LUN %d of tgtd target %s reported unit serial %s and SCSI id %s: now %s", number, t.info.name.c_str(),
+            existing->second.serial.c_str(), existing->second.scsiId.c_str(), serial.c_str());
     }
     WZLOG(1, "Adopting tgtd LUN %d of target %s on %s", number, t.info.name.c_str(), lun.path.c_str());
   } else {
@@ -490,10 +501,10 @@ CRnError WzScsiSrvTgtPlatform::CreateLunOnce(const TgtdLink& link, WzScsiSrvLun&
       }
       return err.Push(FX_HERE_IN(kFile));
     }
-    // tgtd takes the serial only by an update: right after the creation,
+    // tgtd takes the identity only by an update: right after the creation,
     // before an initiator rescans on the unit attention. A unit that cannot
     // report it is taken back.
-    if (CRnError serialErr = link.client.SetUnitSerial(t.info.tid, unit, serial)) {
+    if (CRnError serialErr = SetIdentity(link.client, t.info.tid, unit, serial)) {
       if (link.client.DeleteLun(t.info.tid, unit).IsError()) {
         WZLOG(-1, "cannot take back tgtd LUN %d of target %s, which reports tgtd's serial", number,
               t.info.name.c_str());
@@ -510,6 +521,7 @@ CRnError WzScsiSrvTgtPlatform::CreateLunOnce(const TgtdLink& link, WzScsiSrvLun&
     lu.type = "disk";
     lu.path = lun.path;
     lu.serial = serial;
+    lu.scsiId = serial;
     m_picture.Touched(t.info.name);
   }
   m_closedLuns[key].erase(number);  // an open (or a replay) brings the closed LUN back
@@ -745,6 +757,7 @@ CRnError WzScsiSrvTgtPlatform::ListOwned(WzScsiSrvEngineView& view) {
         l.lunId = static_cast<int32_t>(unit.first);
         l.path = unit.second.path;
         l.serial = unit.second.serial;
+        l.identity = unit.second.scsiId;
       }
       for (const std::string& acl : t.acls) owned.hosts[acl];
     }

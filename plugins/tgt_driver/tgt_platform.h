@@ -22,10 +22,12 @@
 //   then configured in the service) adopts and marks it;
 // - a LUN is a tgtd logical unit (numbers 1 to 255; LUN 0 is tgtd's
 //   controller) backed by the LUN's path, reporting the LUN's unit serial
-//   (drivers/unit_serial.h); a new LUN gets the lowest number that is
+//   (drivers/unit_serial.h) as its scsi_sn and its scsi_id, from which tgtd
+//   makes the designators of VPD page 0x83, so that the LUN is one disk on
+//   every gateway whatever tid each tgtd gave the target; a new LUN gets the lowest number that is
 //   neither in use nor held by a closed snapshot LUN, a replayed one its
 //   saved number; an existing unit of that number is adopted when its
-//   backing file is the same (its serial set when it differs) and is a
+//   backing file is the same (its identity set when it differs) and is a
 //   conflict otherwise;
 // - tgtd controls access per target, not per LUN, so a host mapped to any LUN
 //   of a target is bound to the whole target by initiator name; the driver
@@ -112,7 +114,7 @@ class WzScsiSrvTgtPlatform : public WzScsiSrvPlatform {
   CRnError UnMapHost(WzScsiSrvModelLun& lun, WzScsiSrvModelHost& host) override;
   // Marked targets only, read afresh; tgtd grants whole targets, so
   // perLunAccess is false and every access rule of a target is a host with
-  // an empty LUN set. LUN 0 is left out.
+  // an empty LUN set. LUN 0 is left out. A LUN's identity is its scsi_id.
   CRnError ListOwned(WzScsiSrvEngineView& view) override;
   CRnError RemoveOrphan(const WzScsiSrvOrphan& orphan) override;
   // Forgets tgtd; tgtd keeps its configuration (targets are not torn down).

@@ -276,6 +276,14 @@ CRnError TgtClient::SetUnitSerial(int32_t tid, uint64_t lun, const std::string& 
   return Simple(TgtMode::kLogicalUnit, TgtOp::kUpdate, tid, lun, false, body, status);
 }
 
+CRnError TgtClient::SetUnitIdentity(int32_t tid, uint64_t lun, const std::string& serial, uint32_t* status) const {
+  std::string body;
+  if (!AppendParam(body, "scsi_id", serial) || !AppendParam(body, "scsi_sn", serial)) {
+    return BadValue(FX_HERE_IN(kFile), "unit serial", serial);
+  }
+  return Simple(TgtMode::kLogicalUnit, TgtOp::kUpdate, tid, lun, false, body, status);
+}
+
 CRnError TgtClient::BindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status) const {
   std::string body;
   if (!AppendParam(body, "initiator-name", initiator)) {

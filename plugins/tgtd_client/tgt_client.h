@@ -60,6 +60,9 @@ class TgtClient {
   // The unit serial number a logical unit reports (VPD page 0x80); on LUN 0,
   // the controller's.
   CRnError SetUnitSerial(int32_t tid, uint64_t lun, const std::string& serial, uint32_t* status = nullptr) const;
+  // A logical unit's identity in one request: scsi_id (the T10 vendor and
+  // NAA type 6 designators of VPD page 0x83) and scsi_sn (page 0x80).
+  CRnError SetUnitIdentity(int32_t tid, uint64_t lun, const std::string& serial, uint32_t* status = nullptr) const;
   CRnError BindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status = nullptr) const;
   CRnError UnbindInitiatorName(int32_t tid, const std::string& initiator, uint32_t* status = nullptr) const;
   // An access rule by address ("ALL", "10.0.0.0/8"): tgtd lists both kinds

@@ -213,6 +213,18 @@ TEST_F(TgtClientTest, AClientBoundToOneTgtdSendsNothingToAnother) {
   EXPECT_EQ(0u, Field<uint64_t>(requests[0], 88));
   EXPECT_EQ("scsi_sn=WZSCSI1" + std::string(1, '\0'), requests[0].substr(kRequestHeaderSize));
   EXPECT_FALSE(TgtProcessChanged(CRnError()));
+
+  // The identity goes in one update, so a unit never reports a scsi_id of
+  // one LUN and a serial of another.
+  ASSERT_TRUE(client.ForProcess(::getpid()).SetUnitIdentity(3, 7, "X13F2A9C100007").IsSuccess());
+  requests = tgtd.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ(5u, Field<uint32_t>(requests[1], 4));
+  EXPECT_EQ(7u, Field<uint64_t>(requests[1], 88));
+  EXPECT_EQ("scsi_id=X13F2A9C100007,scsi_sn=X13F2A9C100007" + std::string(1, '\0'),
+            requests[1].substr(kRequestHeaderSize));
+  EXPECT_TRUE(client.ForProcess(::getpid()).SetUnitIdentity(3, 7, "A,B").IsError());
+  EXPECT_EQ(2u, tgtd.Requests().size());
 }
 
 TEST_F(TgtClientTest, ValuesThatWouldSplitTheBodyAreNeverSent) {

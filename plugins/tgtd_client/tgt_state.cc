@@ -122,6 +122,8 @@ CRnError ParseTargetShow(const std::string& text, std::vector<TgtTargetInfo>& ou
             lu->bsType = value;
           } else if (key == "SCSI SN") {
             lu->serial = value;
+          } else if (key == "SCSI ID") {
+            lu->scsiId = value;
           }
         }
         break;

@@ -23,6 +23,7 @@ struct TgtLu {
   std::string path;    // backing store path ("None" for the controller LUN)
   std::string bsType;  // "rdwr", "null", ...
   std::string serial;  // unit serial number (VPD page 0x80), "SCSI SN"
+  std::string scsiId;  // what the designators of VPD page 0x83 derive from, "SCSI ID"
 };
 
 struct TgtSessionInfo {

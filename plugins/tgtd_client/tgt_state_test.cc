@@ -28,6 +28,7 @@ const char* const kTwoTargets =
     "            Backing store flags: \n"
     "        LUN: 7\n"
     "            Type: disk\n"
+    "            SCSI ID: X13F2A9C100007\n"
     "            SCSI SN: X1 3F2A9C100007\n"
     "            Size: 67 MB, Block size: 512\n"
     "            Backing store type: rdwr\n"
@@ -66,6 +67,9 @@ TEST(TgtTargetShow, ReadsTargetsLunsAclsAndSessions) {
   EXPECT_EQ("rdwr", t1.luns.at(7).bsType);
   EXPECT_EQ("beaf10", t1.luns.at(0).serial);
   EXPECT_EQ("X1 3F2A9C100007", t1.luns.at(7).serial);
+  // tgtd's own scsi_id keeps its inner blanks; the service's is the serial.
+  EXPECT_EQ("IET     00010000", t1.luns.at(0).scsiId);
+  EXPECT_EQ("X13F2A9C100007", t1.luns.at(7).scsiId);
   EXPECT_EQ((std::set<std::string>{"127.0.0.1", "iqn.2020-01.test:hostA"}), t1.acls);
   ASSERT_EQ(1u, t1.sessions.size());
   EXPECT_EQ(2u, t1.sessions[0].nexus);

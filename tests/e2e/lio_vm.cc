@@ -63,7 +63,8 @@ int ConnectLoopback(int port) {
 
 }  // namespace
 
-LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& workDir, std::string* message) {
+LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& workDir, std::string* message,
+                              const LioVmOptions& options) {
   Stop();
   m_workDir = workDir;
   const auto started = std::chrono::steady_clock::now();
@@ -100,7 +101,10 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
   m_iscsiPort = ports[0];
   m_shellPort = ports[1];
   m_daemonPort = ports[2];
-  const std::string forwards = "user,id=n0,restrict=on,hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
+  // The initiator reaches the gateways on the host's loopback (10.0.2.2);
+  // its init leaves it no default route.
+  const std::string forwards = std::string("user,id=n0,restrict=") + (options.initiator ? "off" : "on") +
+                               ",hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
                                "-:3260,hostfwd=tcp:127.0.0.1:" + std::to_string(m_shellPort) +
                                "-:7777,hostfwd=tcp:127.0.0.1:" + std::to_string(m_daemonPort) +
                                "-:" + std::to_string(kGuestDaemonPort);
@@ -128,7 +132,8 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
       "-initrd",
       initramfs,
       "-append",
-      "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir + " wz.tree=" + BuildTree(),
+      "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir + " wz.tree=" + BuildTree() +
+          (options.initiator ? " wz.initiator=1" : ""),
       "-netdev",
       forwards,
       "-device",
@@ -150,10 +155,10 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
     *message = "cannot open " + qemuLog;
     return BootResult::kFailed;
   }
-  wztest::SpawnOptions options;
-  options.outputFd = log.Get();
-  options.dieWithStarter = true;
-  m_pid = wztest::Spawn(argv, options, message);
+  wztest::SpawnOptions spawn;
+  spawn.outputFd = log.Get();
+  spawn.dieWithStarter = true;
+  m_pid = wztest::Spawn(argv, spawn, message);
   if (m_pid < 0) return BootResult::kFailed;
   if (!WaitForGuest(kBootTimeoutMs, message)) {
     Stop();
@@ -247,6 +252,71 @@ CommandResult LioVm::Shell(const std::string& script, int timeoutMs) const {
   }
   result.output = "the guest's shell gave no answer";
   return result;
+}
+
+CommandResult LioVm::Chroot(const std::string& script, int timeoutMs) const {
+  // A quoted here-document: the script reaches the chroot's shell untouched.
+  return Shell("chroot /host /usr/bin/env PATH=/usr/sbin:/usr/bin:/sbin:/bin /bin/sh <<'WZ_CHROOT_END'\n" + script +
+                   "\nWZ_CHROOT_END",
+               timeoutMs);
+}
+
+bool LioVm::InitiatorInstalled(std::string* missing) {
+  for (const char* tool :
+       {"/usr/sbin/iscsid", "/usr/bin/iscsiadm", "/sbin/multipathd", "/sbin/multipath", "/lib/systemd/systemd-udevd"}) {
+    if (::access(tool, X_OK) != 0 && ::access((std::string("/usr") + tool).c_str(), X_OK) != 0) {
+      *missing = std::string(tool) +
+                 " is missing: scripts/install-deps.sh installs open-iscsi, multipath-tools and systemd on the host";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LioVm::StartInitiator(const std::string& initiatorName, const MultipathSettings& settings, std::string* message) {
+  // /etc of the host is read-only here: a writable copy is bound over it.
+  CommandResult etc = Shell(
+      "mkdir -p /tmp/etc && mount -t tmpfs etc /tmp/etc && cp -a /host/etc/. /tmp/etc/ && "
+      "mount --bind /tmp/etc /host/etc",
+      180000);
+  if (etc.exitCode != 0) {
+    *message = "cannot make /etc writable in the guest: " + etc.output;
+    return false;
+  }
+  const std::string script =
+      "set -e\n"
+      "echo 'InitiatorName=" +
+      initiatorName +
+      "' >/etc/iscsi/initiatorname.iscsi\n"
+      "sed -i 's/^node.session.timeo.replacement_timeout = .*/node.session.timeo.replacement_timeout = " +
+      std::to_string(settings.replacementTimeoutS) +
+      "/' /etc/iscsi/iscsid.conf\n"
+      "mkdir -p /run/lock/iscsi /etc/multipath\n"
+      "cat >/etc/multipath.conf <<'EOF'\n"
+      "defaults {\n"
+      "    user_friendly_names yes\n"
+      "    find_multipaths no\n"
+      "    polling_interval 2\n"
+      "    path_grouping_policy " +
+      settings.grouping +
+      "\n"
+      "    no_path_retry 12\n"
+      "}\n"
+      "blacklist {\n"
+      "    devnode \"^vd[a-z]\"\n"
+      "}\n"
+      "EOF\n"
+      "/lib/systemd/systemd-udevd --daemon\n"
+      "SYSTEMD_IGNORE_CHROOT=1 udevadm trigger --action=add\n"
+      "SYSTEMD_IGNORE_CHROOT=1 udevadm settle --timeout=60\n"
+      "iscsid\n"
+      "multipathd\n";
+  CommandResult started = Chroot(script, 180000);
+  if (started.exitCode != 0) {
+    *message = "cannot start the initiator in the guest: " + started.output;
+    return false;
+  }
+  return true;
 }
 
 std::string LioVm::ConsoleText() const { return wztest::ReadFile(m_workDir + "/console.log"); }

@@ -13,6 +13,13 @@
 // the test process, stopped by its pid (SIGTERM, then SIGKILL); it also dies
 // with the test process, whatever ends that.
 //
+// With LioVmOptions::initiator the guest is an iSCSI initiator host instead:
+// it loads the Linux initiator's and multipath's modules as well, and its
+// user network lets it reach the host's loopback as 10.0.2.2 (kHostAddress)
+// and nothing else; StartInitiator then runs the host's open-iscsi
+// (iscsid, iscsiadm), udev and multipathd in the chroot, on a writable copy
+// of the host's /etc. scripts/install-deps.sh installs them on the host.
+//
 // Thread safety: none; one test thread uses a VM.
 #pragma once
 
@@ -24,9 +31,23 @@
 
 namespace wze2e {
 
+struct LioVmOptions {
+  bool initiator = false;
+};
+
+// The multipath settings the initiator guest runs with (docs/operations.md,
+// "Multipath"): the replacement_timeout of open-iscsi, and multipath.conf.
+struct MultipathSettings {
+  int replacementTimeoutS = 5;
+  // "multibus" (every path in use: gateways on one coherent store) or
+  // "failover" (one path at a time).
+  std::string grouping = "multibus";
+};
+
 class LioVm {
  public:
   static constexpr int kGuestDaemonPort = 7000;
+  static constexpr const char* kHostAddress = "10.0.2.2";
 
   enum class BootResult {
     kReady,
@@ -43,7 +64,13 @@ class LioVm {
   // path; workDir holds the initramfs, the console log and the guest's
   // virtio disk (DiskImage, the guest's /dev/vda). Returns once the guest
   // serves its shell. message: why it did not.
-  BootResult Boot(const std::string& shareDir, const std::string& workDir, std::string* message);
+  BootResult Boot(const std::string& shareDir, const std::string& workDir, std::string* message,
+                  const LioVmOptions& options = LioVmOptions());
+  // Whether the host has what StartInitiator runs (missing: what lacks).
+  static bool InitiatorInstalled(std::string* missing);
+  // Initiator guest only: udev, iscsid and multipathd running in the
+  // chroot, the initiator named initiatorName. message: why not.
+  bool StartInitiator(const std::string& initiatorName, const MultipathSettings& settings, std::string* message);
   // Stops QEMU by its pid and reaps it. Nothing when not running.
   void Stop();
   bool Running() const { return m_pid > 0; }
@@ -52,6 +79,8 @@ class LioVm {
   // chroot); exitCode is the script's last status, output its standard
   // output and error.
   CommandResult Shell(const std::string& script, int timeoutMs = 60000) const;
+  // The same in the chroot of the host's / (/bin/sh there).
+  CommandResult Chroot(const std::string& script, int timeoutMs = 60000) const;
 
   std::string IscsiPortal() const { return "127.0.0.1:" + std::to_string(m_iscsiPort); }
   std::string DaemonEndpoint() const { return "127.0.0.1:" + std::to_string(m_daemonPort); }

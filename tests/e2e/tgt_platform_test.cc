@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "apps/wzscsictl/wwid.h"
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
@@ -357,6 +358,62 @@ TEST_F(TgtPlatformTest, InitiatorsReadTheServicesUnitSerialAlsoFromAdoptedUnits)
   EXPECT_EQ(WzScsiSrvUnitSerial("X1", kT1, 2), Owned().targets[kT1].luns[2].serial);
   r = Probe(m_tgtd, kT1, kHostA, {"--lun", "2", "--vpd-serial"});
   EXPECT_TRUE(Has(r.output, "unit_serial=" + WzScsiSrvUnitSerial("X1", kT1, 2) + "\n")) << r.output;
+}
+
+// Lines "designator=..." of the probe's VPD page 0x83 listing.
+std::vector<std::string> Designators(const std::string& output) {
+  std::vector<std::string> out;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, 11, "designator=") == 0) out.push_back(line.substr(11));
+  return out;
+}
+
+// The designators initiators group paths by come from the unit serial, so
+// the LUN is one disk whatever tid tgtd gave its target; only tgtd's NAA
+// Locally Assigned one follows the tid, and Linux never picks it over the
+// NAA type 6 one. An identity changed behind the driver's back shows in the
+// engine's view and the adoption the reconcile asks for sets it again.
+TEST_F(TgtPlatformTest, EveryGroupingDesignatorComesFromTheSerialWhateverTheTid) {
+  const std::string serial = WzScsiSrvUnitSerial("X1", kT1, 1);
+  auto served = [&](int32_t expectedTid) {
+    EXPECT_TRUE(CreateTarget(kT1).IsSuccess());
+    WzScsiSrvLun lun = Lun(kT1, 1, "a.img");
+    lun.serialPrefix = "X1";
+    EXPECT_TRUE(m_platform->CreateLun(&lun).IsSuccess());
+    EXPECT_TRUE(Map(lun, kHostA).IsSuccess());
+    EXPECT_TRUE(Has(m_tgtd.ShowTargets(), "Target " + std::to_string(expectedTid) + ": " + kT1 + "\n"));
+    CommandResult r = Probe(m_tgtd, kT1, kHostA, {"--lun", "1", "--vpd-id"});
+    EXPECT_EQ(0, r.exitCode) << r.output;
+    return Designators(r.output);
+  };
+  const std::vector<std::string> first = served(1);
+  ASSERT_EQ(3u, first.size()) << ::testing::PrintToString(first);
+  EXPECT_EQ("t10 " + serial, first[0]);
+  EXPECT_EQ("naa " + WzCtl::TgtWwid(serial).substr(1), first[2]);
+
+  // Re-created behind another target of tgtd: another tid.
+  ASSERT_TRUE(DeleteTarget(kT1).IsSuccess());
+  ASSERT_EQ(0, m_tgtd.Tgtadm({"--op", "new", "--mode", "target", "--tid", "1", "-T", kT2}).exitCode);
+  const std::vector<std::string> second = served(2);
+  ASSERT_EQ(3u, second.size()) << ::testing::PrintToString(second);
+  EXPECT_EQ(first[0], second[0]);
+  EXPECT_EQ(first[2], second[2]);
+  EXPECT_NE(first[1], second[1]) << "tgtd's NAA type 3 designator is made of the tid";
+  EXPECT_EQ('3', first[1][4]) << first[1];
+
+  EXPECT_EQ(serial, Owned().targets[kT1].luns[1].identity);
+  ASSERT_EQ(0, m_tgtd
+                   .Tgtadm({"--op", "update", "--mode", "logicalunit", "--tid", "2", "--lun", "1", "--params",
+                            "scsi_id=IET     00020001"})
+                   .exitCode);
+  EXPECT_EQ("IET     00020001", Owned().targets[kT1].luns[1].identity);
+  WzScsiSrvLun again = Lun(kT1, 1, "a.img");
+  again.serialPrefix = "X1";
+  ASSERT_TRUE(m_platform->CreateLun(&again).IsSuccess());
+  EXPECT_EQ(serial, Owned().targets[kT1].luns[1].identity);
+  const std::vector<std::string> repaired = Designators(Probe(m_tgtd, kT1, kHostA, {"--lun", "1", "--vpd-id"}).output);
+  EXPECT_EQ((std::vector<std::string>{first[0], second[1], first[2]}), repaired);
 }
 
 // Reconcile after a crash: the driver lists what tgtd holds of the service's

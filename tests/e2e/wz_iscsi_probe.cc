@@ -3,7 +3,7 @@
 // steps asked for, printing one "key=value" line per result:
 //
 //   wz_iscsi_probe --portal 127.0.0.1:3260 --target iqn.x --initiator iqn.h
-//                  [--lun 1] [--report-luns] [--vpd-serial]
+//                  [--lun 1] [--report-luns] [--vpd-serial] [--vpd-id]
 //                  [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]
 //   wz_iscsi_probe --url URL --initiator iqn.h [the same steps]
 //
@@ -22,7 +22,10 @@
 // (capacity_bytes, block_size). --report-luns lists the LUNs the target
 // reports to this initiator ("report_luns=0 3", before the LUN check);
 // --vpd-serial reads the unit serial number (VPD page 0x80, "unit_serial=";
-// the field is right-aligned, so leading blanks are dropped, as initiators do).
+// the field is right-aligned, so leading blanks are dropped, as initiators do);
+// --vpd-id lists the designators of VPD page 0x83 that name the logical unit,
+// one line each: "designator=t10 TEXT" (trailing NULs and blanks dropped) or
+// "designator=naa HEX" (lower-case, as Linux prints a WWID).
 // --write-lba writes one block filled with
 // the pattern; --read-lba reads one block and, with --pattern, says whether
 // it holds the pattern. --hold-until-eof keeps the session and reads the
@@ -63,6 +66,7 @@ struct Options {
   bool holdUntilEof = false;
   bool reportLuns = false;
   bool vpdSerial = false;
+  bool vpdId = false;
 };
 
 // An iSCSI context, destroyed (with its connection) on scope exit.
@@ -104,7 +108,7 @@ void Usage() {
   std::fprintf(stderr,
                "usage: wz_iscsi_probe --portal HOST:PORT --target IQN --initiator IQN [--lun N]\n"
                "       wz_iscsi_probe --url iscsi://[USER%%SECRET@]HOST:PORT/IQN/LUN --initiator IQN\n"
-               "                      [--report-luns] [--vpd-serial]\n"
+               "                      [--report-luns] [--vpd-serial] [--vpd-id]\n"
                "                      [--write-lba N --pattern TEXT] [--read-lba N] [--hold-until-eof]\n");
 }
 
@@ -142,6 +146,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       o.reportLuns = true;
     } else if (a == "--vpd-serial") {
       o.vpdSerial = true;
+    } else if (a == "--vpd-id") {
+      o.vpdId = true;
     } else {
       return false;
     }
@@ -281,6 +287,34 @@ int Run(Options o) {
     const char* usn = page->usn;
     while (*usn == ' ') ++usn;
     std::printf("unit_serial=%s\n", usn);
+  }
+
+  if (o.vpdId) {
+    Task t(iscsi_inquiry_sync(s.Get(), o.lun, 1, SCSI_INQUIRY_PAGECODE_DEVICE_IDENTIFICATION, 255));
+    if (!t.Good() || t.Get()->datain.size < 4) {
+      std::printf("designator=failed\nerror=%s\n", iscsi_get_error(s.Get()));
+      return 1;
+    }
+    const unsigned char* page = t.Get()->datain.data;
+    const size_t size = std::min<size_t>(static_cast<size_t>(t.Get()->datain.size), 4u + ((page[2] << 8) | page[3]));
+    for (size_t at = 4; at + 4 <= size;) {
+      const unsigned char* d = page + at;
+      const size_t len = d[3];
+      if (at + 4 + len > size) break;
+      // Association 0: the logical unit (not a port or the target device).
+      if ((d[1] & 0x30) == 0) {
+        if ((d[1] & 0x0f) == 1) {
+          std::string text(reinterpret_cast<const char*>(d + 4), len);
+          while (!text.empty() && (text.back() == '\0' || text.back() == ' ')) text.pop_back();
+          std::printf("designator=t10 %s\n", text.c_str());
+        } else if ((d[1] & 0x0f) == 3) {
+          std::printf("designator=naa ");
+          for (size_t i = 0; i < len; ++i) std::printf("%02x", d[4 + i]);
+          std::printf("\n");
+        }
+      }
+      at += 4 + len;
+    }
   }
 
   uint32_t blockSize = 0;
