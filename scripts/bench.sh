@@ -17,6 +17,10 @@
 #    tgtd, on a private 3-member etcd next to a gateway in local mode:
 #    changes/s and change latency in both modes, and the propagation delay
 #    from one gateway's reply to the other's engine;
+# 7. LUNs on Ceph RBD (wz_rbd_bench): create+delete cycles through wzscsid on
+#    a private one-node Ceph cluster, with 1 and 4 clients, next to file LUNs
+#    and the Ceph CLI's own rbd create + rbd rm (BUILD/bench-out/rbd.json;
+#    skipped without Ceph);
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -38,6 +42,7 @@ tgt_args=()
 driver_args=()
 etcd_args=()
 cluster_args=()
+rbd_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
@@ -45,6 +50,7 @@ if [ "${BENCH_QUICK:-0}" = "1" ]; then
   driver_args=(--rounds 10 --list-targets 200)
   etcd_args=(--ops 200)
   cluster_args=(--trials 1 --trial-seconds 1 --samples 50)
+  rbd_args=(--cycles 5)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
@@ -92,6 +98,13 @@ if [ -x "$BIN/wz_cluster_bench" ]; then
 else
   echo "bench: $BIN/wz_cluster_bench is missing (a build with the apps, the real drivers, libiscsi and tests makes it)" >&2
   status=1
+fi
+
+if [ -x "$BIN/wz_rbd_bench" ]; then
+  echo "bench: LUNs on Ceph RBD, next to file LUNs and the Ceph CLI" >&2
+  "$BIN/wz_rbd_bench" "${rbd_args[@]}" --work-dir "$OUT" --json "$OUT/rbd.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_rbd_bench is missing (a build with librbd, the apps and the real drivers makes it)" >&2
 fi
 
 python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
