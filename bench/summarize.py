@@ -119,6 +119,7 @@ def main():
     ap.add_argument("--etcd")
     ap.add_argument("--cluster")
     ap.add_argument("--multipath")
+    ap.add_argument("--rbd")
     ap.add_argument("--out", required=True)
     args = ap.parse_args()
 
@@ -135,6 +136,14 @@ def main():
     cluster = cluster_doc.get("figures", []) if cluster_doc else []
     multipath_doc = load(args.multipath)
     multipath = multipath_doc.get("figures", []) if multipath_doc else []
+    rbd_doc = load(args.rbd)
+    rbd = [{"name": "rbd_%s_%d" % (r["kind"].replace(" ", "_").lower(), r["clients"]),
+            "label": "%s LUN create+delete cycles, %d client%s" % (r["kind"], r["clients"],
+                                                                  "" if r["clients"] == 1 else "s"),
+            "value": r["cycles_per_s"], "unit": "cycles/s",
+            "note": "median %.0f ms, p99 %.0f ms, %d cycles, %d failures" % (r["median_ms"], r["p99_ms"], r["cycles"],
+                                                                         r["failures"])}
+           for r in (rbd_doc or {}).get("runs", [])]
 
     print("=" * 100)
     print("make bench: summary (%s, %s, %d CPUs)" % (platform.node(), time.strftime("%Y-%m-%d %H:%M:%S"),
@@ -150,8 +159,9 @@ def main():
     print_section("The etcd client against a private 3-member etcd cluster", etcd)
     print_section("Cluster mode: two gateways on tgtd and 3 etcd members, next to a local gateway", cluster)
     print_section("Multipath: a gateway kill seen by the Linux initiator in a QEMU guest", multipath)
-    targets = [f for f in e2e + tgt + driver + etcd + cluster + multipath if "met" in f]
-    failed = [f for f in micro + e2e + tgt + driver + etcd + cluster + multipath if f.get("value") is None]
+    print_section("LUNs on Ceph RBD: through wzscsid next to file LUNs and the Ceph CLI", rbd)
+    targets = [f for f in e2e + tgt + driver + etcd + cluster + multipath + rbd if "met" in f]
+    failed = [f for f in micro + e2e + tgt + driver + etcd + cluster + multipath + rbd if f.get("value") is None]
     print()
     print("targets met: %d of %d; measurements that could not run: %d" %
           (sum(1 for f in targets if f["met"]), len(targets), len(failed)))
@@ -167,6 +177,7 @@ def main():
         "etcd": etcd,
         "cluster": cluster,
         "multipath": multipath,
+        "rbd": rbd,
         "context": {"e2e": (e2e_doc or {}).get("context", {}), "tgt": (tgt_doc or {}).get("context", {}),
                     "tgt_driver": (driver_doc or {}).get("context", {}),
                     "etcd": (etcd_doc or {}).get("context", {}),

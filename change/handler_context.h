@@ -56,8 +56,11 @@ class WzScsiSrvHandlerServices {
   virtual CRnError ProcessCreateLunArgs(const std::string& args, WzScsiSrvLun& lun) = 0;
   // The LUN number of target (locked by the change); an error when it has none.
   virtual CRnError GetLun(WzScsiSrvModelTarget& target, int32_t number, WzScsiSrvModelLun*& lun) = 0;
-  // Whether BackingStoreDirs allows path; the reason when not.
-  virtual CRnError CheckBackingStore(const std::string& path) = 0;
+  // Whether the settings allow lun's backing (BackingStoreDirs for a file or
+  // device, RbdPools for an RBD image); the reason when not.
+  virtual CRnError CheckBackingStore(const WzScsiSrvLun& lun) = 0;
+  // The Ceph identity of this gateway's RBD LUNs ("conf=FILE;id=USER").
+  virtual const std::string& RbdIdentity() const = 0;
   // What the last replay could not restore keeps its name or number taken.
   virtual bool IsUnrestoredTarget(const std::string& dirName) = 0;
   virtual bool IsUnrestoredLun(const std::string& target, int32_t lunId) = 0;

@@ -126,6 +126,11 @@ const WzScsiSrvRefusalRow kRows[] = {
      "the cluster configuration store is unavailable; the change was undone here, but etcd may still apply it "
      "when it returns, and every gateway then follows: ",
      nullptr, O::NONE, nullptr, kClusterNext},
+    {R::RESIZE_INVALID, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false, "The LUN cannot take that size: "},
+    {R::RESIZE_BSTORE, RC_BSTORE_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
+     "The backing store did not grow; the LUN keeps its size"},
+    {R::RESIZE_ENGINE, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
+     "The backing store grew, but the engine did not take the new size"},
 };
 
 }  // namespace

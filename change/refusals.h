@@ -71,6 +71,9 @@ enum class WzScsiSrvRefusal : int32_t {
   CLUSTER_CONFLICT,
   CLUSTER_DEPENDANTS,
   CLUSTER_OUTCOME_UNKNOWN,
+  RESIZE_INVALID,
+  RESIZE_BSTORE,
+  RESIZE_ENGINE,
   END,  // not a refusal: the number of them
 };
 

@@ -55,7 +55,9 @@ function(wz_host_library name)
   # Linked directly, an object library gives its objects and its usage
   # requirements.
   target_link_libraries(${name} PRIVATE ${A_FOLDERS})
-  target_link_options(${name} PRIVATE ${WZ_NO_UNDEFINED})
+  target_link_options(${name} PRIVATE ${WZ_NO_UNDEFINED}
+    "LINKER:--version-script=${CMAKE_SOURCE_DIR}/cmake/host_library.map")
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/host_library.map)
 endfunction()
 
 # A plug-in library loaded at run time: hidden visibility, only the entry

@@ -39,6 +39,16 @@ class WZ_EXPORT WzScsiBStorOps {
   // 12: an XDR message routed to this store; the result is ignored.
   virtual CRnError HandleXDRMessage(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer* server, WznHandle_t handle,
                                     unsigned long messageId, wzsDatabuf_v2* buffer) = 0;
+  // 13, optional: grows the backing of the LUN whose context this is to
+  // newBytes (a multiple of 512; never smaller than it is). The engine does
+  // not see it by itself: the service makes it look again. The default
+  // refuses: the store's LUNs keep their size.
+  virtual CRnError ResizeLun(void* bstoreCtx, uint64_t newBytes) {
+    (void)bstoreCtx;
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED,
+                                   "this backing store cannot grow a LUN to %llu bytes",
+                                   static_cast<unsigned long long>(newBytes));
+  }
   virtual ~WzScsiBStorOps() = default;
 };
 

@@ -13,13 +13,14 @@ const char* const KERNEL_BSTOR_LIB_NAME = "";
 const char* const BLKDEV_BSTOR_LIB_NAME = "libWzScsiSrvBStorBlkDev.so";
 const char* const DEVSNAP_BSTOR_LIB_NAME = "libWzScsiSrvBStorDevSnap.so";
 const char* const FSBLB_BSTOR_LIB_NAME = "libWzScsiSrvBStorDrvFSBLB.so";
+const char* const RBD_BSTOR_LIB_NAME = "libWzScsiSrvBStorRbd.so";
 
 // An empty name: the type has no library of its own.
 const std::map<WzScsiServer::BStorType, std::string> BStorTypeLibNameMap = {
     {WzScsiServer::BSTOR_INVALID, INVALID_BSTOR_LIB_NAME}, {WzScsiServer::BSTOR_KERNEL, KERNEL_BSTOR_LIB_NAME},
     {WzScsiServer::BSTOR_BLKDEV, BLKDEV_BSTOR_LIB_NAME},   {WzScsiServer::BSTOR_DEVSNAP, DEVSNAP_BSTOR_LIB_NAME},
     {WzScsiServer::BSTOR_FSBLB, FSBLB_BSTOR_LIB_NAME},     {WzScsiServer::BSTOR_RESERVED5, INVALID_BSTOR_LIB_NAME},
-    {WzScsiServer::BSTOR_NONE, INVALID_BSTOR_LIB_NAME},
+    {WzScsiServer::BSTOR_NONE, INVALID_BSTOR_LIB_NAME},    {WzScsiServer::BSTOR_RBD, RBD_BSTOR_LIB_NAME},
 };
 
 }  // namespace

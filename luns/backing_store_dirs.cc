@@ -11,6 +11,19 @@ namespace {
 
 const char* const kKey = "BackingStoreDirs";
 
+const char* const kPoolsKey = "RbdPools";
+
+// Pool and user names as the RBD store takes them.
+bool CephName(const std::string& name) {
+  if (name.empty() || name.size() > 127 || name[0] == '-') return false;
+  for (char c : name) {
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
 bool Resolve(const std::string& path, std::string& resolved) {
   char buf[PATH_MAX];
   if (::realpath(path.c_str(), buf) == nullptr) return false;
@@ -64,4 +77,44 @@ CRnError WzScsiSrvCheckBackingStore(const WzScsiSrvBackingStorePolicy& policy, c
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
                                  "%s (%s) is outside the directories and devices of BackingStoreDirs (%s)",
                                  path.c_str(), resolved.c_str(), allowed.c_str());
+}
+
+CRnError WzScsiSrvReadRbdPolicy(const std::string& confFile, const std::string& user, const std::string& pools,
+                                WzScsiSrvBackingStorePolicy& policy) {
+  std::vector<std::string> names;
+  if (CRnError e = WzScsiUtils::GetCommaSeperatedValues(pools, names))
+    return e.Push(FX_HERE, "setting %s cannot be read", kPoolsKey);
+  for (const std::string& name : names) {
+    if (!CephName(name))
+      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                     "%s names \"%s\", not a pool name (letters, digits, '.', '_', '-')", kPoolsKey,
+                                     name.c_str());
+  }
+  // The identity travels as "conf=FILE;id=USER" to librados and to tgtd's
+  // option string, where ';', ',' and blanks would split it.
+  if (confFile.empty() || confFile[0] != '/' || confFile.find_first_of(" \t;,=") != std::string::npos)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                   "RbdConfFile is \"%s\", not an absolute file name without blanks, ';', ',' or '='",
+                                   confFile.c_str());
+  if (user.compare(0, 7, "client.") == 0 || !CephName(user))
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                   "RbdUser is \"%s\", not a Ceph user name without \"client.\"", user.c_str());
+  policy.rbdPools = names;
+  policy.rbdIdentity = "conf=" + confFile + ";id=" + user;
+  return CRnError();
+}
+
+CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, const WzScsiSrvLun& lun) {
+  if (lun.bstorType != WzScsiServer::BSTOR_RBD) {
+    return lun.path.empty() ? CRnError() : WzScsiSrvCheckBackingStore(policy, lun.path);
+  }
+  if (policy.rbdPools.empty())
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                   "%s: this gateway serves no RBD image (RbdPools is empty)", lun.path.c_str());
+  const size_t slash = lun.path.find('/');
+  const std::string pool = slash == std::string::npos ? std::string() : lun.path.substr(0, slash);
+  for (const std::string& allowed : policy.rbdPools)
+    if (pool == allowed) return CRnError();
+  return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "%s is outside the pools of %s", lun.path.c_str(),
+                                 kPoolsKey);
 }

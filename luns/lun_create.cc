@@ -70,9 +70,10 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
     // The client's mistake, answered with the reason: not a service error.
     WZLOG(1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
     created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
-  } else if (CRnError outside = lun.path.empty() ? CRnError() : services.CheckBackingStore(lun.path)) {
+  } else if (CRnError outside = services.CheckBackingStore(lun)) {
     // Only where the operator allows, whoever asks: a client, a saved
-    // file or another gateway must not export any file of the host.
+    // file or another gateway must not export any file of the host, nor an
+    // image of any pool.
     created = ctx.Refuse(R::PATH_NOT_ALLOWED, FX_HERE, outside);
   } else if (ToLowerTargetName(lun.targetId) != name) {
     // The drivers would put the LUN on the target -ti names while the
@@ -125,6 +126,10 @@ CRnError CreateLunByType(WzScsiSrvHandlerContext& ctx, WzScsiServer::CreateLun& 
       if (ctx.Services().GetUserDefBStoreOps(BSTOR_FSBLB) == nullptr) return ctx.Refuse(R::BSTORE_MISSING, FX_HERE);
       if (lunId == -1) StampCreationTime(desc, lun);
       return CreatePlatformOnlyLun(ctx, desc.args(), platform, lun);
+    case BSTOR_RBD:
+      // The gateway's own Ceph identity, whatever the request carries.
+      lun.extData = ctx.Services().RbdIdentity();
+      break;
     case BSTOR_BLKDEV:
     case BSTOR_DEVSNAP:
     case BSTOR_RESERVED5:

@@ -7,6 +7,9 @@
 
 #include <ctime>
 
+#include "luns/backing_store_dirs.h"
+#include "luns/lun_req_flags.h"
+#include "messages/WzScsiServerRequests.h"
 #include "tests/support/service_lun_support.h"
 
 using namespace wztest;
@@ -150,6 +153,137 @@ TEST_F(LunCreate, OnlyAllowedBackingFilesAndTheRequestsOwnTarget) {
   auto other = h->Send(MakeCreateLun(kTarget, 2, "-ti iqn.2020-01.test:other -path " + disks + "/ok.img -sp A"));
   EXPECT_EQ(ReplyCode(other), 4);
   EXPECT_EQ(Model().at(kTarget).luns.size(), 2u);
+}
+
+// An RBD LUN names only its image: the pool must be one of RbdPools (none:
+// no RBD LUN), and the store gets the gateway's Ceph identity from the
+// settings. Removing the image is asked per delete and only of an RBD LUN.
+TEST_F(LunCreate, RbdLunsStayInTheAllowedPoolsAndConnectAsTheGateway) {
+  auto refused = h->Send(MakeCreateLun(kTarget, 7, Args("-path rbd/a -size 1048576 -sp R")));
+  EXPECT_EQ(ReplyCode(refused), 4) << "no pool is allowed until RbdPools names one";
+  EXPECT_NE(ReplyText(refused).find("RbdPools is empty"), std::string::npos) << ReplyText(refused);
+
+  h->SetConfig("RbdPools", "rbd, ssd");
+  h->SetConfig("RbdConfFile", "/etc/wz/ceph.conf");
+  h->SetConfig("RbdUser", "gw1");
+  h->Restart();
+  h->ClearJournal();
+  for (const std::string& image : {std::string("other/a"), std::string("rbdx/a"), std::string("rb/a"),
+                                   std::string("rbd"), std::string("/rbd/a")}) {
+    auto reply = h->Send(MakeCreateLun(kTarget, 7, Args("-path " + image + " -size 1048576 -sp R")));
+    EXPECT_EQ(ReplyCode(reply), 4) << image;
+    EXPECT_EQ(ReplyText(reply).rfind("The backing file or device is not allowed: ", 0), 0u) << ReplyText(reply);
+  }
+  EXPECT_TRUE(Calls(*h).empty()) << "refused before any driver";
+
+  ASSERT_EQ(CreateLun(7, "-path ssd/a -size 1048576 -sp R"), 0);
+  ASSERT_EQ(h->Journal("rbd.CreateLunPrepare").size(), 1u);
+  EXPECT_EQ(Field(h->Journal("rbd.CreateLunPrepare")[0], "extData"), "conf=/etc/wz/ceph.conf;id=gw1");
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).extData, "conf=/etc/wz/ceph.conf;id=gw1") << "the engine gets it too";
+  ASSERT_EQ(CreateLun(2, "-path /dev/x -sp B"), 1);
+
+  // The replay (and another gateway's change) passes the same checks.
+  h->SetConfig("RbdPools", "rbd");
+  h->ClearJournal();
+  h->Restart(false);
+  EXPECT_EQ(h->Start(), 1) << "the LUN in pool ssd is no longer allowed";
+  EXPECT_EQ(Model().at(kTarget).luns.count(0), 0u);
+  EXPECT_TRUE(h->Journal("rbd.CreateLunPrepare").empty());
+  h->SetConfig("RbdPools", "ssd");
+  h->Restart();
+  ASSERT_EQ(Model().at(kTarget).luns.count(0), 1u);
+  EXPECT_EQ(Field(h->Journal("rbd.CreateLunPrepare").back(), "extData"), "conf=/etc/wz/ceph.conf;id=gw1");
+
+  h->ClearJournal();
+  auto notRbd = h->Send(MakeDeleteLun(kTarget, 1, RemoveImage));
+  EXPECT_EQ(ReplyCode(notRbd), 4);
+  EXPECT_TRUE(Calls(*h).empty());
+  ASSERT_EQ(ReplyCode(h->Send(MakeDeleteLun(kTarget, 0, RemoveImage))), 0);
+  ASSERT_EQ(h->Journal("rbd.DeleteLunPrepare").size(), 1u);
+  EXPECT_EQ(Field(h->Journal("rbd.DeleteLunPrepare")[0], "removeImage"), "1");
+  EXPECT_EQ(Model().at(kTarget).luns.count(1), 1u);
+}
+
+// A resize grows the backing store first, then serves the LUN again under
+// its number with its mappings; nothing is saved. A size the LUN cannot take
+// calls no driver; a store that does not grow leaves the engine alone; an
+// engine that does not take the size is told, with the model at the new size.
+TEST_F(LunCreate, ResizeGrowsTheBackingThenServesTheLunAgainWithItsHosts) {
+  h->SetConfig("RbdPools", "rbd");
+  h->Restart();
+  ASSERT_EQ(CreateLun(7, "-path rbd/grow -size 1048576 -sp R"), 0);
+  const std::string file = h->Root() + "/file.img";
+  wztest::WriteFile(file, "x");
+  ASSERT_EQ(::truncate(file.c_str(), 1 << 20), 0);
+  ASSERT_EQ(CreateLun(2, "-path " + file + " -sp F -size 1048576"), 1);
+  ASSERT_EQ(ReplyCode(h->Send(MakeMap(kTarget, 0, "HostA"))), 0);
+  const std::vector<std::string> saved = Tree();
+  auto resize = [&](int64_t lun, int64_t bytes) { return h->Send(WzScsiServer::NewResizeLun(kTarget, lun, bytes)); };
+
+  h->ClearJournal();
+  ASSERT_EQ(ReplyCode(resize(0, 4 << 20)), 0);
+  EXPECT_EQ(Calls(*h), (std::vector<std::string>{"rbd.ResizeLun", "platform.DeleteLun", "platform.CreateLun",
+                                                 "platform.MapHost"}));
+  EXPECT_EQ(Field(h->Journal("rbd.ResizeLun")[0], "bytes"), "4194304");
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).size, 4u << 20);
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).hosts.count("HostA"), 1u);
+  ASSERT_EQ(ReplyCode(resize(1, 3 << 20)), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 3 << 20);
+  EXPECT_EQ(Tree(), saved) << "a resize saves nothing";
+
+  h->ClearJournal();
+  for (int64_t bytes : {int64_t(0), int64_t(-512), int64_t(1000), int64_t(1 << 20)}) {
+    auto reply = resize(0, bytes);
+    EXPECT_EQ(ReplyCode(reply), 4) << bytes;
+    EXPECT_EQ(ReplyText(reply).rfind("The LUN cannot take that size: ", 0), 0u) << ReplyText(reply);
+  }
+  EXPECT_EQ(ReplyCode(resize(5, 8 << 20)), 8);
+  EXPECT_TRUE(Calls(*h).empty());
+
+  h->SetFaults({"rbd.ResizeLun"});
+  EXPECT_EQ(ReplyCode(resize(0, 8 << 20)), 3);
+  EXPECT_EQ(Calls(*h), std::vector<std::string>{"rbd.ResizeLun!"}) << "the engine is left alone";
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).size, 4u << 20);
+  h->SetFaults({"platform.CreateLun"});
+  EXPECT_EQ(ReplyCode(resize(0, 8 << 20)), 2);
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).size, 8u << 20) << "the image has the new size";
+}
+
+// The RBD settings are checked at the start: what the store and tgtd's
+// option string could not carry stops it with the key's name.
+TEST(RbdSettings, IdentityAndPoolsAreCheckedWhenRead) {
+  struct Case {
+    const char *conf, *user, *pools;
+    const char* refusal;  // nullptr: taken
+  } cases[] = {
+      {"/etc/ceph/ceph.conf", "admin", "", nullptr},
+      {"/etc/ceph/ceph.conf", "gw-1.a", " rbd , ssd_2 ", nullptr},
+      {"ceph.conf", "admin", "rbd", "RbdConfFile"},
+      {"/etc/ceph/my ceph.conf", "admin", "rbd", "RbdConfFile"},
+      {"/etc/ceph/a;id=admin", "admin", "rbd", "RbdConfFile"},
+      {"/etc/ceph/ceph.conf", "client.gw", "rbd", "RbdUser"},
+      {"/etc/ceph/ceph.conf", "", "rbd", "RbdUser"},
+      {"/etc/ceph/ceph.conf", "gw;x", "rbd", "RbdUser"},
+      {"/etc/ceph/ceph.conf", "gw", "rbd/img", "RbdPools"},
+      {"/etc/ceph/ceph.conf", "gw", "-rbd", "RbdPools"},
+  };
+  for (const Case& c : cases) {
+    WzScsiSrvBackingStorePolicy policy;
+    CRnError e = WzScsiSrvReadRbdPolicy(c.conf, c.user, c.pools, policy);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(e.IsSuccess()) << c.conf << " " << c.user << " " << c.pools << ": " << e.AsString();
+      EXPECT_EQ(policy.rbdIdentity, std::string("conf=") + c.conf + ";id=" + c.user);
+    } else {
+      ASSERT_TRUE(e.IsError()) << c.conf << " " << c.user << " " << c.pools;
+      EXPECT_NE(e.AsString().find(c.refusal), std::string::npos) << e.AsString();
+      EXPECT_TRUE(policy.rbdIdentity.empty());
+    }
+  }
+  WzScsiSrvBackingStorePolicy policy;
+  ASSERT_TRUE(WzScsiSrvReadRbdPolicy("/c", "u", "rbd,ssd_2", policy).IsSuccess());
+  EXPECT_EQ(policy.rbdPools, (std::vector<std::string>{"rbd", "ssd_2"}));
 }
 
 TEST_F(LunCreate, NotReadyIsRefusedButAnOpenIsServed) {

@@ -30,6 +30,8 @@ CRnError WzScsiSrvDeleteLunWork(WzScsiServer::DeleteLun& request, DeleteLunRsp&,
   WzScsiSrvModelLun* lun = nullptr;
   if (CRnError e = WzScsiSrvFindLun(ctx, number, lun)) return e;
   if (!lun->hosts.empty()) return ctx.Refuse(R::LUN_HAS_HOSTS, FX_HERE);
+  if ((request.contextFlags() & RemoveImage) != 0 && lun->bstorType != BSTOR_RBD)
+    return ctx.Refuse(R::BSTORE_TYPE, FX_HERE, CRnError(), "only an RBD LUN has an image to remove");
 
   bool closed = false;
   if (lun->bstoreCtx != nullptr) {
@@ -71,6 +73,10 @@ CRnError DeleteLunWithBStore(WzScsiSrvHandlerContext& ctx, WzScsiServer::DeleteL
   // lives until the drivers are done.
   std::optional<LunReqFlagHandler> closeOnly;
   if (lun.bstorType == BSTOR_DEVSNAP) closeOnly.emplace(CloseOnly, flags, false);
+  // Only the gateway a client asked removes the image: another gateway's
+  // delete of the same LUN (a cluster event) never carries the flag.
+  std::optional<LunReqFlagHandler> removeImage;
+  if (lun.bstorType == BSTOR_RBD) removeImage.emplace(RemoveImage, flags, false);
   const bool closing = closeOnly && closeOnly->isSet();
   if (!closing) {
     if (CRnError e = ctx.SetAside()) return e;

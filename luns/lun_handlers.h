@@ -21,6 +21,9 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, WzScsiServer::
 // Opening a closed DevSnap LUN (a CreateLun with the OpenOnly flag).
 CRnError WzScsiSrvOpenLunWork(WzScsiServer::CreateLun& request, WzScsiServer::CreateLunRsp& reply,
                               WzScsiSrvHandlerContext& ctx);
+// Growing a LUN (luns/lun_resize.cc).
+CRnError WzScsiSrvResizeLunWork(WzScsiServer::ResizeLun& request, WzScsiServer::ResizeLunRsp& reply,
+                                WzScsiSrvHandlerContext& ctx);
 // Deleting a LUN, or closing a DevSnap LUN (the CloseOnly flag).
 CRnError WzScsiSrvDeleteLunWork(WzScsiServer::DeleteLun& request, WzScsiServer::DeleteLunRsp& reply,
                                 WzScsiSrvHandlerContext& ctx);

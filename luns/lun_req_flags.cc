@@ -19,6 +19,7 @@ struct FlagName {
 const FlagName kFlagNames[] = {
     {CloseOnly, "CloseOnly"},
     {OpenOnly, "OpenOnly"},
+    {RemoveImage, "RemoveImage"},
 };
 
 }  // namespace

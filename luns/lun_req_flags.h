@@ -2,7 +2,8 @@
 // variables that tell the backing stores and the platform driver about them.
 //
 // A CreateLun whose context flags hold OpenOnly re-opens a closed DevSnap
-// LUN; a DeleteLun whose flags hold CloseOnly closes one without deleting it.
+// LUN; a DeleteLun whose flags hold CloseOnly closes one without deleting it,
+// and one whose flags hold RemoveImage removes an RBD LUN's image with it.
 // While a LunReqFlagHandler lives, the variable "<flag name>_<thread id>"
 // (OpenOnly_140234..., the id as std::this_thread::get_id() prints it) holds
 // "1"; the drivers run on the same thread and read it with getenv. After the
@@ -25,6 +26,8 @@
 enum LunReqCtxFlags : int64_t {
   CloseOnly = 1,
   OpenOnly = 2,
+  // A DeleteLun of an RBD LUN that removes its image too.
+  RemoveImage = 4,
 };
 
 // Names of the flags, which are also the variables' name prefixes.

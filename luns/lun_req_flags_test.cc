@@ -63,9 +63,23 @@ TEST_F(LunReqFlags, FlagsWithoutTheBitExportNothingAndLogNothing) {
 }
 
 TEST_F(LunReqFlags, UnknownFlagIsLoggedAndNotExported) {
-  LunReqFlagHandler handler(4, 0, true);
+  LunReqFlagHandler handler(8, 0, true);
   EXPECT_FALSE(handler.isSet());
-  EXPECT_TRUE(log->Contains("Unknown lun request context flag 4"));
+  EXPECT_TRUE(log->Contains("Unknown lun request context flag 8"));
+}
+
+// The RBD delete's flag reaches the store under its own name; a combination
+// of flags is no name.
+TEST_F(LunReqFlags, RemoveImageIsExportedUnderItsName) {
+  EXPECT_EQ(LunReqCtxFlagHelper().FlagToStr(RemoveImage), "RemoveImage");
+  EXPECT_EQ(LunReqCtxFlagHelper().FlagToStr(RemoveImage | CloseOnly), "");
+  const std::string var = ThisThreadVar("RemoveImage");
+  {
+    LunReqFlagHandler handler(RemoveImage, RemoveImage | 1, false);
+    EXPECT_TRUE(handler.isSet());
+    EXPECT_EQ(Env(var), "1");
+  }
+  EXPECT_EQ(Env(var), "");
 }
 
 // The entry must stay valid after the thread that set it is gone (a

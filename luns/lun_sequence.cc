@@ -34,7 +34,11 @@ void WzScsiSrvUndoLun(WzScsiSrvLun& lun) {
     if (CRnError e = lun.platform->DeleteLun(&lun))
       WZLOG(-1, "Failed to cleanup platform lun, error=%s", e.AsString().c_str());
   }
-  if (lun.bstorOps != nullptr && lun.bstoreCtx != nullptr) {
+  if (lun.bstorOps != nullptr && lun.bstoreCtx != nullptr && lun.bstorType == WzScsiServer::BSTOR_RBD) {
+    // An image made for this LUN goes with it; an adopted one stays.
+    if (CRnError e = lun.bstorOps->CreateLunAbort(&lun))
+      WZLOG(-1, "Failed to release the RBD image of the new LUN, error=%s", e.AsString().c_str());
+  } else if (lun.bstorOps != nullptr && lun.bstoreCtx != nullptr) {
     CRnError e = lun.bstorOps->DeleteLunPrepare(lun.bstoreCtx);
     if (e.IsSuccess()) e = lun.bstorOps->DeleteLunCommit(lun.bstoreCtx);
     if (e.IsError()) WZLOG(-1, "Failed to release the backing store of the new LUN, error=%s", e.AsString().c_str());

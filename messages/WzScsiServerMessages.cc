@@ -42,6 +42,8 @@ const Registration kRegistrations[] = {
     {kStartScsiServiceRsp, &Make<StartScsiServiceRsp>},
     {kSetTargetAuth, &Make<SetTargetAuth>},
     {kSetTargetAuthRsp, &Make<SetTargetAuthRsp>},
+    {kResizeLun, &Make<ResizeLun>},
+    {kResizeLunRsp, &Make<ResizeLunRsp>},
 };
 
 // Must not build a catalogue message: their constructors call back into
@@ -112,6 +114,7 @@ const ReplyEntry kReplies[] = {
     {kIoctl, kIoctlRsp},
     {kStartScsiService, kStartScsiServiceRsp},
     {kSetTargetAuth, kSetTargetAuthRsp},
+    {kResizeLun, kResizeLunRsp},
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ enum BStorType : int32_t {
   BSTOR_FSBLB = 4,
   BSTOR_RESERVED5 = 5,  // accepted by the create handler, no library is configured
   BSTOR_NONE = 6,
+  BSTOR_RBD = 7,  // a Ceph RBD image ("POOL/IMAGE"), served by the engine itself
 };
 
 // Result codes carried in Error.errorCode, with their meaning, in one place.
@@ -82,13 +83,17 @@ constexpr ClassId kStartScsiServiceRsp{22, 0x4B489582u, "StartScsiServiceRsp"};
 // Classes this system added: CHAP authentication of a target.
 constexpr ClassId kSetTargetAuth{23, 0x4B5A4E17u, "SetTargetAuth"};
 constexpr ClassId kSetTargetAuthRsp{24, 0x4B5A4E18u, "SetTargetAuthRsp"};
+// Growing a LUN.
+constexpr ClassId kResizeLun{25, 0x4B5A4E19u, "ResizeLun"};
+constexpr ClassId kResizeLunRsp{26, 0x4B5A4E1Au, "ResizeLunRsp"};
 
 // Every class above, in number order.
 constexpr ClassId kAllClasses[] = {
     kBStoreDesc,          kCreateTargetRsp, kDeleteTarget,        kDeleteLun,        kMapLun2Host,      kCreateLunRsp,
     kUnMapLun2Host,       kIoctl,           kDeleteLunRsp,        kStartScsiService, kMapLun2HostRsp,   kIoctlRsp,
     kUnsupported4B2DD38B, kError,           kUnsupported4B2E3940, kRequestContext,   kUnMapLun2HostRsp, kCreateLun,
-    kCreateTarget,        kDeleteTargetRsp, kStartScsiServiceRsp, kSetTargetAuth,    kSetTargetAuthRsp,
+    kCreateTarget,        kDeleteTargetRsp, kStartScsiServiceRsp, kSetTargetAuth,    kSetTargetAuthRsp, kResizeLun,
+    kResizeLunRsp,
 };
 
 // A field address: number, slot, key (the tag id is the owning class's).
@@ -123,6 +128,7 @@ constexpr FieldId kAuthUser{4, 4, 7310002};          // SetTargetAuth
 constexpr FieldId kAuthSecret{5, 5, 7310003};        // SetTargetAuth
 constexpr FieldId kAuthMutualUser{6, 6, 7310004};    // SetTargetAuth
 constexpr FieldId kAuthMutualSecret{7, 7, 7310005};  // SetTargetAuth
+constexpr FieldId kResizeBytes{7, 7, 7310006};       // ResizeLun: the new size in bytes
 }  // namespace Fields
 
 namespace detail {
@@ -290,6 +296,20 @@ class WZ_EXPORT SetTargetAuth : public Request {
   void setMutualSecret(const std::string& v) { SetString(Fields::kAuthMutualSecret, v); }
 };
 
+// Grows LUN lunId of targetId to size bytes: the backing store grows (an RBD
+// image; a LUN's file), then the engine serves the new size. Saves nothing:
+// the size is the backing store's.
+class WZ_EXPORT ResizeLun : public Request {
+ public:
+  ResizeLun() : Request(kResizeLun.number) {}
+  std::string targetId() const { return GetString(Fields::kTargetId); }
+  void setTargetId(const std::string& v) { SetString(Fields::kTargetId, v); }
+  int64_t lunId() const { return GetInt(Fields::kDeleteLunId); }
+  void setLunId(int64_t v) { SetInt(Fields::kDeleteLunId, v); }
+  int64_t size() const { return GetInt(Fields::kResizeBytes); }
+  void setSize(int64_t v) { SetInt(Fields::kResizeBytes, v); }
+};
+
 class WZ_EXPORT StartScsiService : public Request {
  public:
   StartScsiService() : Request(kStartScsiService.number) {}
@@ -310,6 +330,10 @@ class WZ_EXPORT CreateLunRsp : public Reply {
   void setSerialPrefix(const std::string& v) { SetString(Fields::kRspSerialPrefix, v); }
   int64_t lunId() const { return GetInt(Fields::kRspLunId); }
   void setLunId(int64_t v) { SetInt(Fields::kRspLunId, v); }
+};
+class WZ_EXPORT ResizeLunRsp : public Reply {
+ public:
+  ResizeLunRsp() : Reply(kResizeLunRsp.number, Fields::kError) {}
 };
 class WZ_EXPORT DeleteLunRsp : public Reply {
  public:

@@ -39,7 +39,7 @@ TEST(Catalogue, EveryClassIsRegisteredWithItsIdentifiers) {
     EXPECT_STREQ(m.getTagName(), id.name);
     tags.insert(id.tagId);
   }
-  EXPECT_EQ(tags.size(), 23u);
+  EXPECT_EQ(tags.size(), 25u);
   RegisterMessages();  // again: harmless
   EXPECT_EQ(CNMessageRegistry::FindByTag(kCreateLun.tagId)->number, kCreateLun.number);
 }
@@ -106,6 +106,12 @@ std::vector<std::unique_ptr<CNMessageBase>> PopulatedMessages() {
   auth->setMutualUser("target-a");
   auth->setMutualSecret("other-secret");
   all.push_back(std::move(auth));
+  auto resize = std::make_unique<ResizeLun>();
+  resize->context();
+  resize->setTargetId("iqn.a");
+  resize->setLunId(3);
+  resize->setSize(int64_t(20) << 30);
+  all.push_back(std::move(resize));
   auto start = std::make_unique<StartScsiService>();
   start->context();
   all.push_back(std::move(start));
@@ -132,6 +138,7 @@ std::vector<std::unique_ptr<CNMessageBase>> PopulatedMessages() {
   addReply(std::move(ior));
   addReply(std::make_unique<StartScsiServiceRsp>());
   addReply(std::make_unique<SetTargetAuthRsp>());
+  addReply(std::make_unique<ResizeLunRsp>());
 
   all.push_back(std::make_unique<Error>(MakeError(RC_SUCCESS, "")));
   auto bsd = std::make_unique<BStoreDesc>();

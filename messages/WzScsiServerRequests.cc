@@ -46,6 +46,14 @@ std::unique_ptr<DeleteLun> NewDeleteLun(const std::string& target, int64_t lunId
   return r;
 }
 
+std::unique_ptr<ResizeLun> NewResizeLun(const std::string& target, int64_t lunId, int64_t bytes, int64_t flags) {
+  auto r = NewRequest<ResizeLun>(flags);
+  r->setTargetId(target);
+  r->setLunId(lunId);
+  r->setSize(bytes);
+  return r;
+}
+
 std::unique_ptr<MapLun2Host> NewMapLun2Host(const std::string& target, int64_t lunId, const std::string& host,
                                             int64_t flags) {
   auto r = NewRequest<MapLun2Host>(flags);

@@ -24,6 +24,8 @@ WZ_EXPORT std::unique_ptr<DeleteTarget> NewDeleteTarget(const std::string& name,
 WZ_EXPORT std::unique_ptr<CreateLun> NewCreateLun(const std::string& target, int64_t type, const std::string& args,
                                                   int64_t flags = 0);
 WZ_EXPORT std::unique_ptr<DeleteLun> NewDeleteLun(const std::string& target, int64_t lunId, int64_t flags = 0);
+WZ_EXPORT std::unique_ptr<ResizeLun> NewResizeLun(const std::string& target, int64_t lunId, int64_t bytes,
+                                                  int64_t flags = 0);
 WZ_EXPORT std::unique_ptr<MapLun2Host> NewMapLun2Host(const std::string& target, int64_t lunId, const std::string& host,
                                                       int64_t flags = 0);
 WZ_EXPORT std::unique_ptr<UnMapLun2Host> NewUnMapLun2Host(const std::string& target, int64_t lunId,

@@ -21,6 +21,10 @@
 #    the QEMU guest on two cluster gateways: the I/O pause of 3 kills of a
 #    gateway's tgtd (p50, max) and the time from its return until its path
 #    is active again; it skips, saying why, without QEMU or the test kernel;
+# 8. LUNs on Ceph RBD (wz_rbd_bench): create+delete cycles through wzscsid on
+#    a private one-node Ceph cluster, with 1 and 4 clients, next to file LUNs
+#    and the Ceph CLI's own rbd create + rbd rm (BUILD/bench-out/rbd.json;
+#    skipped without Ceph);
 # then writes the merged figures to BUILD/bench-results.json. The raw outputs
 # stay in BUILD/bench-out/. A missed target does not fail the run; a tool
 # that is missing or could not measure something is reported in the table
@@ -42,6 +46,7 @@ tgt_args=()
 driver_args=()
 etcd_args=()
 cluster_args=()
+rbd_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
   e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
@@ -49,6 +54,7 @@ if [ "${BENCH_QUICK:-0}" = "1" ]; then
   driver_args=(--rounds 10 --list-targets 200)
   etcd_args=(--ops 200)
   cluster_args=(--trials 1 --trial-seconds 1 --samples 50)
+  rbd_args=(--cycles 5)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
@@ -105,6 +111,14 @@ else
   echo "bench: $BIN/wz_multipath_bench is missing (a build with the apps, the real drivers, libiscsi and tests makes it)" >&2
 fi
 
+if [ -x "$BIN/wz_rbd_bench" ]; then
+  echo "bench: LUNs on Ceph RBD, next to file LUNs and the Ceph CLI" >&2
+  "$BIN/wz_rbd_bench" "${rbd_args[@]}" --work-dir "$OUT" --json "$OUT/rbd.json" >&2 || status=1
+else
+  echo "bench: $BIN/wz_rbd_bench is missing (a build with librbd, the apps and the real drivers makes it)" >&2
+fi
+
 python3 bench/summarize.py --micro "$OUT/micro.json" --e2e "$OUT/e2e.json" --tgt "$OUT/tgt.json" \
-  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --cluster "$OUT/cluster.json" --multipath "$OUT/multipath.json" --out "$BUILD/bench-results.json" || status=1
+  --tgt-driver "$OUT/tgt_driver.json" --etcd "$OUT/etcd.json" --cluster "$OUT/cluster.json" --multipath "$OUT/multipath.json" \
+  --rbd "$OUT/rbd.json" --out "$BUILD/bench-results.json" || status=1
 exit $status

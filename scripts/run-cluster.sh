@@ -5,7 +5,12 @@
 #   - gateways a and b, each its own tgtd (portal 3260 and 3261, or the next
 #     free ports) and its own wzscsid with its own state directory, both
 #     sharing one backing-file directory, as gateways in front of shared
-#     storage do.
+#     storage do;
+#   - when Ceph is installed (ceph-mon, ceph-osd, ceph-common, tgt-rbd): a
+#     one-node Ceph cluster (one monitor, one OSD on memstore: its data lives
+#     in memory until Ctrl-C) with the pool "rbd", which both gateways may
+#     use as the restricted Ceph user client.wzgw, so that both serve the
+#     same RBD images: distributed storage behind both gateways.
 #
 #   scripts/run-cluster.sh [BUILD_DIR]          (default: build)
 #
@@ -14,6 +19,8 @@
 #   WZ_CLUSTER_NAME   the cluster's name (default demo)
 #   WZ_LOG_LEVEL      daemons' log level (default 1: every request and every
 #                     change applied from the cluster)
+#   WZ_CLUSTER_RBD    1: Ceph is required; 0: no Ceph; default: Ceph when
+#                     installed
 # The etcd ports are chosen on the first run and kept in <state>/etcd/ports,
 # since the members' data remembers them. Every process is stopped by its
 # process id.
@@ -44,12 +51,19 @@ STATE=$(cd "$STATE" && pwd)
 PIDS_DAEMON=()
 PIDS_TGTD=()
 PIDS_ETCD=()
+PIDS_CEPH=()
 cleanup() {
   trap - EXIT INT TERM
   local pid
   stop_pids TERM "${PIDS_DAEMON[@]}"
   # tgtd ignores SIGTERM; it holds nothing the state directories do not.
   stop_pids KILL "${PIDS_TGTD[@]}"
+  for pid in "${PIDS_CEPH[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   for pid in "${PIDS_ETCD[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${PIDS_ETCD[@]}"; do
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -105,6 +119,99 @@ for _ in $(seq 150); do
 done
 [ "$healthy" = 1 ] || die "etcd did not elect a leader in 30 s; see $STATE/etcd/m*.log"
 
+# ---- Ceph: one monitor and one memstore OSD, when installed ----
+RBD=${WZ_CLUSTER_RBD:-auto}
+if [ "$RBD" != 0 ]; then
+  missing=""
+  for p in ceph-mon ceph-osd ceph-authtool monmaptool ceph rbd uuidgen; do
+    command -v "$p" >/dev/null || missing+=" $p"
+  done
+  [ -f /usr/lib/tgt/backing-store/bs_rbd.so ] || missing+=" tgt-rbd"
+  if [ -n "$missing" ]; then
+    [ "$RBD" = 1 ] && die "WZ_CLUSTER_RBD=1 but Ceph is not installed (missing:$missing)"
+    say "Ceph is not installed (missing:$missing): the gateways share files only"
+    RBD=0
+  fi
+fi
+if [ "$RBD" != 0 ]; then
+  CEPH=$STATE/ceph
+  rm -rf "${CEPH:?}"  # memstore: nothing of a former run survives anyway
+  mkdir -p "$CEPH/mon.a" "$CEPH/osd.0" "$CEPH/run" "$CEPH/log"
+  MON_PORT=$(free_port 23300 "${PORTS[@]}")
+  MON_V1=$(free_port $((MON_PORT + 1)) "${PORTS[@]}" "$MON_PORT")
+  FSID=$(uuidgen)
+  MON_ADDR="[v2:127.0.0.1:$MON_PORT,v1:127.0.0.1:$MON_V1]"
+  {
+    echo "[global]"
+    echo "fsid = $FSID"
+    echo "mon host = $MON_ADDR"
+    echo "public addr = 127.0.0.1"
+    echo "ms bind port min = 23400"
+    echo "ms bind port max = 23499"
+    echo "auth cluster required = cephx"
+    echo "auth service required = cephx"
+    echo "auth client required = cephx"
+    echo "keyring = $CEPH/keyring"
+    echo "run dir = $CEPH/run"
+    echo "admin socket = $CEPH/run/\$name.\$pid.asok"
+    echo "log file = $CEPH/log/\$name.log"
+    echo "osd pool default size = 1"
+    echo "osd pool default min size = 1"
+    echo "osd pool default pg num = 8"
+    echo "osd pool default pgp num = 8"
+    echo "osd pool default pg autoscale mode = off"
+    echo "osd crush chooseleaf type = 0"
+    echo "mon allow pool size one = true"
+    echo "mon warn on pool no redundancy = false"
+    echo "paxos propose interval = 0.05"
+    echo "[mon]"
+    echo "mon data = $CEPH/mon.\$id"
+    echo "[osd]"
+    echo "osd data = $CEPH/osd.\$id"
+    echo "keyring = $CEPH/osd.\$id/keyring"
+    echo "osd objectstore = memstore"
+    echo "memstore device bytes = 2147483648"
+    echo "[client.wzgw]"
+    echo "keyring = $CEPH/client.wzgw.keyring"
+  } >"$CEPH/ceph.conf"
+  export CEPH_CONF=$CEPH/ceph.conf
+  ceph-authtool --create-keyring "$CEPH/keyring" --gen-key -n mon. --cap mon 'allow *' >/dev/null
+  ceph-authtool "$CEPH/keyring" --gen-key -n client.admin --cap mon 'allow *' --cap osd 'allow *' >/dev/null
+  monmaptool --create --fsid "$FSID" --addv a "$MON_ADDR" "$CEPH/monmap" >/dev/null
+  ceph-mon --mkfs -i a --monmap "$CEPH/monmap" --keyring "$CEPH/keyring" >"$CEPH/log/mkfs.log" 2>&1 ||
+    die "ceph-mon --mkfs failed (log $CEPH/log/mkfs.log)"
+  ceph-mon -f -i a >"$CEPH/log/mon.out" 2>&1 &
+  MON_PID=$!
+  PIDS_CEPH=("$MON_PID")
+  CEPH_CLI=(ceph --connect-timeout 20)
+  "${CEPH_CLI[@]}" mon stat >/dev/null || die "the Ceph monitor did not answer (logs $CEPH/log/)"
+  OSD_UUID=$(uuidgen)
+  OSD_KEY=$(ceph-authtool --gen-print-key)
+  printf '{"cephx_secret": "%s"}' "$OSD_KEY" >"$CEPH/osd.0/new.json"
+  OSD_ID=$("${CEPH_CLI[@]}" osd new "$OSD_UUID" -i "$CEPH/osd.0/new.json")
+  rm "$CEPH/osd.0/new.json"
+  printf '[osd.%s]\n\tkey = %s\n' "$OSD_ID" "$OSD_KEY" >"$CEPH/osd.0/keyring"
+  ceph-osd -i "$OSD_ID" --mkfs --osd-uuid "$OSD_UUID" >"$CEPH/log/osd-mkfs.log" 2>&1 ||
+    die "ceph-osd --mkfs failed (log $CEPH/log/osd-mkfs.log)"
+  ceph-osd -f -i "$OSD_ID" >"$CEPH/log/osd.out" 2>&1 &
+  # The OSD first when stopping: it tells the monitor it is going.
+  PIDS_CEPH=($! "$MON_PID")
+  up=0
+  for _ in $(seq 150); do
+    if "${CEPH_CLI[@]}" osd stat 2>/dev/null | grep -q ' 1 up'; then
+      up=1
+      break
+    fi
+    sleep 0.2
+  done
+  [ "$up" = 1 ] || die "the Ceph OSD did not come up in 30 s (logs $CEPH/log/)"
+  "${CEPH_CLI[@]}" osd pool create rbd >/dev/null 2>&1
+  rbd pool init rbd
+  "${CEPH_CLI[@]}" auth get-or-create client.wzgw mon 'profile rbd' osd 'profile rbd pool=rbd' \
+    -o "$CEPH/client.wzgw.keyring"
+  say "Ceph: monitor 127.0.0.1:$MON_PORT, pool rbd, gateway user client.wzgw (CEPH_CONF=$CEPH/ceph.conf)"
+fi
+
 # ---- gateways: a tgtd and a wzscsid each ----
 start_gateway() {
   local gw=$1 portal_from=$2
@@ -124,6 +231,11 @@ start_gateway() {
   set_conf "$conf" WzScsiSrvTgt TgtdControlSocket "$dir/tgtd/sock.0"
   set_conf "$conf" WzScsiSrvTgt TgtdPortal "127.0.0.1:$port"
   set_conf "$conf" WzScsiSrvBStorDevSnap SnapshotDir "$dir/snapshots"
+  if [ "$RBD" != 0 ]; then
+    set_conf "$conf" Quellport RbdConfFile "$CEPH/ceph.conf"
+    set_conf "$conf" Quellport RbdUser wzgw
+    set_conf "$conf" Quellport RbdPools rbd
+  fi
 
   local ready=0
   start_daemon --state-dir "$dir" --socket "$dir/wzscsid.sock" --driver-dir "$DRIVERS" --log-level "$LOG_LEVEL" \
@@ -169,6 +281,16 @@ cat >&2 <<EOF
   Ctrl-C stops both gateways, their tgtd and etcd.
 
 EOF
+if [ "$RBD" != 0 ]; then
+  cat >&2 <<EOF
+  Both gateways serve the same Ceph RBD images (pool rbd, CEPH_CONF=$CEPH/ceph.conf):
+    $CTL --socket $STATE/gw-a/wzscsid.sock target create iqn.2024-01.com.example:ceph
+    $CTL --socket $STATE/gw-a/wzscsid.sock lun create iqn.2024-01.com.example:ceph --type rbd --image rbd/disk1 --size 1G --serial CEPH
+    $CTL --socket $STATE/gw-b/wzscsid.sock lun show iqn.2024-01.com.example:ceph
+  Ctrl-C stops Ceph too; its data lives in the OSD's memory.
+
+EOF
+fi
 # Whichever daemon ends first ends the demonstration.
 wait -n "${PIDS_DAEMON[@]}" || true
 say "a gateway stopped; stopping the rest"

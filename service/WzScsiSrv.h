@@ -161,6 +161,7 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   CRnError MapHost(CWzNetwork* conn, CNMessageBase* message);
   CRnError UnMapHost(CWzNetwork* conn, CNMessageBase* message);
   CRnError SetTargetAuth(CWzNetwork* conn, CNMessageBase* message);
+  CRnError ResizeLun(CWzNetwork* conn, CNMessageBase* message);
   CRnError Ioctl(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListTargets(CWzNetwork* conn, CNMessageBase* message);
   CRnError ListLuns(CWzNetwork* conn, CNMessageBase* message, ListLunsBy by);
@@ -320,7 +321,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   WzScsiSrvHandlerServices& HandlerServices() { return *this; }
   WzScsiSrvPlatform* Platform() override;
   const std::string& ActionLogRoot() const override;
-  CRnError CheckBackingStore(const std::string& path) override;
+  CRnError CheckBackingStore(const WzScsiSrvLun& lun) override;
+  const std::string& RbdIdentity() const override { return m_backingStores.rbdIdentity; }
   void ChangeModel(const std::function<void()>& change) override WZ_EXCLUDES(m_modelMutex);
   std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) override
       WZ_EXCLUDES(m_modelMutex);

@@ -43,6 +43,11 @@ CRnError WzScsiSrv::SetTargetAuth(CWzNetwork* conn, CNMessageBase* message) {
                                                                  WzScsiSrvSetTargetAuthWork);
 }
 
+CRnError WzScsiSrv::ResizeLun(CWzNetwork* conn, CNMessageBase* message) {
+  WZ_TRACE_SCOPE(6);
+  return RunTyped<WzScsiServer::ResizeLun, ResizeLunRsp>(conn, message, Q::kResizeLun, WzScsiSrvResizeLunWork);
+}
+
 CRnError WzScsiSrv::CreateLun(CWzNetwork* conn, CNMessageBase* message) { return CreateLunInternal(conn, message, -1); }
 
 CRnError WzScsiSrv::CreateLunInternal(CWzNetwork* conn, CNMessageBase* message, int32_t lunId) {
@@ -90,8 +95,8 @@ CRnError WzScsiSrv::GetLun(Target& target, int32_t number, Lun*& lun) {
   return CRnError();
 }
 
-CRnError WzScsiSrv::CheckBackingStore(const std::string& path) {
-  return WzScsiSrvCheckBackingStore(m_backingStores, path);
+CRnError WzScsiSrv::CheckBackingStore(const WzScsiSrvLun& lun) {
+  return WzScsiSrvCheckLunBacking(m_backingStores, lun);
 }
 
 std::string WzScsiSrv::ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) {

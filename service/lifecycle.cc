@@ -59,6 +59,11 @@ CRnError WzScsiSrv::Initialize(int, char**, std::string& semName, int& inactivit
     std::string text = e.AsString();
     return e.Push(FX_HERE, "The backing-store setting is wrong: %s", text.c_str());
   }
+  if (CRnError e =
+          WzScsiSrvReadRbdPolicy(m_settings.rbdConfFile, m_settings.rbdUser, m_settings.rbdPools, m_backingStores)) {
+    std::string text = e.AsString();
+    return e.Push(FX_HERE, "The RBD settings are wrong: %s", text.c_str());
+  }
   if (CRnError e = InitCluster()) {
     std::string text = e.AsString();
     return e.Push(FX_HERE, "The cluster settings are wrong: %s", text.c_str());

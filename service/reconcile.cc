@@ -131,7 +131,7 @@ CRnError WzScsiSrv::ReconcileStep(const WzScsiSrvReconcileAction& action, const 
     case A::CREATE_LUN: {
       WzScsiSrvLun lun = model.at(action.target).luns.at(action.lun);
       auto work = [&](WzScsiSrvHandlerContext& ctx) -> CRnError {
-        if (CRnError outside = lun.path.empty() ? CRnError() : WzScsiSrvCheckBackingStore(m_backingStores, lun.path))
+        if (CRnError outside = WzScsiSrvCheckLunBacking(m_backingStores, lun))
           return ctx.Refuse(WzScsiSrvRefusal::PATH_NOT_ALLOWED, FX_HERE, outside);
         return platform->CreateLun(&lun);
       };

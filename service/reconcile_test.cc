@@ -92,7 +92,7 @@ TEST(ReconcilePlan, WhatTheEngineMustBeToldForEachDifference) {
   // LUN 0 reports the identity the service gives it, LUN 1 another one.
   auto identified = [&](const std::string& identity) {
     WzScsiSrvEngineTarget t = held({{0, "/p"}, {1, "/q"}}, {});
-    t.luns[0].identity = WzScsiSrvUnitSerial("", "iqn.a", 0);
+    t.luns[0].identity = WzScsiSrvUnitSerial("", "iqn.2000-01.t:a", 0);
     t.luns[1].identity = identity;
     return t;
   };

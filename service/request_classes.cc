@@ -153,6 +153,11 @@ std::string DescribeAuth(const Message& r, const Reply&) {
   return "turn on CHAP of target " + auth->targetId() + " (" + users + ")";
 }
 
+std::string DescribeResizeLun(const Message& r, const Reply&) {
+  return "resize" + kLun + std::to_string(LunNumber(r, Fields::kDeleteLunId)) + " of " +
+         r.GetString(Fields::kTargetId) + " to " + std::to_string(r.GetInt(Fields::kResizeBytes)) + " bytes";
+}
+
 typedef WzScsiSrvRequestClass C;
 typedef WzScsiSrvChangeKind K;
 typedef WzScsiSrvTargetLock L;
@@ -204,6 +209,10 @@ const C kSetTargetAuth{&WzScsiServer::kSetTargetAuth, &kSetTargetAuthRsp, &WzScs
                        WzScsiSrvHandleMessage,
                        K::RECORD, L::TARGET, true,
                        AuthFileOf, 0600, AuthKeys, DescribeAuth};
+// A resize saves nothing: the size is the backing store's.
+const C kResizeLun{&WzScsiServer::kResizeLun, &kResizeLunRsp, &WzScsiSrv::ResizeLun, WzScsiSrvHandleMessage,
+                   K::QUERY, L::TARGET, true,
+                   nullptr, 0, nullptr, DescribeResizeLun};
 const C kReconcileTarget{&WzScsiServer::kCreateTarget, &kCreateTargetRsp, nullptr, nullptr,
                          K::QUERY, L::TARGET, false,
                          nullptr, 0, nullptr, nullptr};
@@ -221,9 +230,10 @@ namespace {
 namespace Q = WzScsiSrvRequests;
 // In the order of the dispatch: the classes of the original protocol first.
 const C* const kClasses[] = {
-    &Q::kCreateTarget,    &Q::kStartScsiService, &Q::kMapHost,         &Q::kIoctl,        &Q::kIgnored4B2E3940,
-    &Q::kIgnored4B2DD38B, &Q::kDeleteTarget,     &Q::kCreateLun,       &Q::kOpenLun,      &Q::kUnMapHost,
-    &Q::kDeleteLun,       &Q::kSetTargetAuth,    &Q::kReconcileTarget, &Q::kReconcileLun, &Q::kReconcileHost,
+    &Q::kCreateTarget,    &Q::kStartScsiService, &Q::kMapHost,      &Q::kIoctl,
+    &Q::kIgnored4B2E3940, &Q::kIgnored4B2DD38B,  &Q::kDeleteTarget, &Q::kCreateLun,
+    &Q::kOpenLun,         &Q::kUnMapHost,        &Q::kDeleteLun,    &Q::kSetTargetAuth,
+    &Q::kResizeLun,       &Q::kReconcileTarget,  &Q::kReconcileLun, &Q::kReconcileHost,
 };
 
 }  // namespace

@@ -78,6 +78,7 @@ extern const WzScsiSrvRequestClass kDeleteLun;
 extern const WzScsiSrvRequestClass kMapHost;
 extern const WzScsiSrvRequestClass kUnMapHost;
 extern const WzScsiSrvRequestClass kSetTargetAuth;
+extern const WzScsiSrvRequestClass kResizeLun;
 extern const WzScsiSrvRequestClass kStartScsiService;
 extern const WzScsiSrvRequestClass kIoctl;
 // What a reconcile tells the engine about one target, LUN or binding, carried

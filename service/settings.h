@@ -42,6 +42,14 @@ struct WzScsiSrvSettings {
   // BackingStoreDirs: comma-separated directories and block devices where
   // new LUNs may be backed (luns/backing_store_dirs.h). "": anywhere.
   std::string backingStoreDirs;
+  // RbdConfFile, RbdUser: the Ceph configuration file and the Ceph user
+  // (without "client.") every RBD LUN of this gateway connects with; the
+  // store and the engine get them, a client never names them.
+  std::string rbdConfFile = "/etc/ceph/ceph.conf";
+  std::string rbdUser = "admin";
+  // RbdPools: comma-separated Ceph pools whose images may back LUNs. "": no
+  // RBD LUN.
+  std::string rbdPools;
   // ClusterEndpoints: comma-separated client URLs of the etcd members. "": a
   // gateway of its own (no cluster mode).
   std::string clusterEndpoints;

@@ -54,6 +54,8 @@ const char* BStorTypeWord(WzScsiServer::BStorType type) {
       return "devsnap";
     case WzScsiServer::BSTOR_FSBLB:
       return "fsblb";
+    case WzScsiServer::BSTOR_RBD:
+      return "rbd";
     default:
       return nullptr;
   }

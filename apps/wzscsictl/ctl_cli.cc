@@ -219,24 +219,40 @@ void AddLunCreate(CLI::App& lun, CtlContext& ctx) {
   struct Args {
     LunCreateArgs cfg;
     std::string type;
+    std::string image;
+    std::string size;
   };
   auto a = std::make_shared<Args>();
   CLI::App* sub = lun.add_subcommand("create", "create a LUN on a target");
   sub->add_option("TARGET", a->cfg.target, "target name")->required();
-  sub->add_option("--type", a->type, "backing store: kernel, blkdev, devsnap, fsblb or a number")->required();
+  sub->add_option("--type", a->type, "backing store: kernel, blkdev, devsnap, fsblb, rbd or a number")->required();
   auto* pathOpt = sub->add_option("--path", a->cfg.path, "backing file or device");
   auto* ssidOpt = sub->add_option("--ssid", a->cfg.ssid, "snapshot id (devsnap)");
+  auto* imageOpt = sub->add_option("--image", a->image, "RBD image POOL/IMAGE (rbd)");
   pathOpt->excludes(ssidOpt);
+  imageOpt->excludes(pathOpt)->excludes(ssidOpt);
   sub->add_option("--serial", a->cfg.serial, "serial-number prefix (letters and digits, at most 16)")->required();
-  auto* sizeOpt = sub->add_option("--size", a->cfg.size, "size in bytes");
+  auto* sizeOpt = sub->add_option("--size", a->size, "size in bytes, or with K, M, G or T (10G)");
+  sub->add_flag("--existing", a->cfg.existing, "adopt the RBD image that exists (rbd; --size: at least this big)");
   sub->add_option("--args", a->cfg.rawArgs, "further backing-store options, appended as given (--args=\"-x y\")");
   sub->callback([a, sizeOpt, &ctx] {
     a->cfg.hasSize = sizeOpt->count() > 0;
     Command c;
     c.build = [a, &ctx](std::unique_ptr<CNMessageBase>& request) -> CRnError {
+      if (CRnError e = ParseLunType(a->type, a->cfg.type)) return e;
+      if (a->cfg.hasSize) {
+        if (CRnError e = ParseByteSize(a->size, a->cfg.size)) return e;
+      }
+      if (a->cfg.type == WzScsiServer::BSTOR_RBD) {
+        if (a->image.empty()) return UsageError("lun create --type rbd needs --image POOL/IMAGE");
+        if (!a->cfg.hasSize && !a->cfg.existing)
+          return UsageError("lun create --type rbd needs --size for a new image, or --existing");
+        a->cfg.path = a->image;
+      } else if (!a->image.empty() || a->cfg.existing) {
+        return UsageError("--image and --existing are for --type rbd");
+      }
       if (a->cfg.path.empty() == a->cfg.ssid.empty())
         return UsageError("lun create needs exactly one of --path and --ssid");
-      if (CRnError e = ParseLunType(a->type, a->cfg.type)) return e;
       request = MakeCreateLun(a->cfg, ctx.g.flags);
       return CRnError();
     };
@@ -264,17 +280,50 @@ void AddLunDelete(CLI::App& lun, CtlContext& ctx) {
   struct Args {
     LunRef ref;
     bool closeOnly = false;
+    bool removeImage = false;
   };
   auto a = std::make_shared<Args>();
   CLI::App* sub = lun.add_subcommand("delete", "delete a LUN (it must have no host mapping)");
   AddLunRef(*sub, a->ref);
-  sub->add_flag("--close-only", a->closeOnly, "only close it (devsnap): it stays configured and saved");
+  auto* closeOpt =
+      sub->add_flag("--close-only", a->closeOnly, "only close it (devsnap): it stays configured and saved");
+  sub->add_flag("--remove-image", a->removeImage,
+                "remove the RBD image too (rbd; refused while another gateway or client holds it open)")
+      ->excludes(closeOpt);
   sub->callback([a, &ctx] {
-    ctx.choose(Simple([a, &ctx] { return MakeDeleteLun(a->ref.target, a->ref.lun, a->closeOnly, ctx.g.flags); },
-                      [a](const ReplyView&, std::ostream& o) {
-                        o << "LUN " << a->ref.lun << " of target " << a->ref.target
-                          << (a->closeOnly ? " closed\n" : " deleted\n");
-                      }));
+    ctx.choose(Simple(
+        [a, &ctx] {
+          return MakeDeleteLun(a->ref.target, a->ref.lun, a->closeOnly,
+                               a->removeImage ? (ctx.g.flags | kFlagRemoveImage) : ctx.g.flags);
+        },
+        [a](const ReplyView&, std::ostream& o) {
+          o << "LUN " << a->ref.lun << " of target " << a->ref.target << (a->closeOnly ? " closed\n" : " deleted\n");
+        }));
+  });
+}
+
+void AddLunResize(CLI::App& lun, CtlContext& ctx) {
+  struct Args {
+    LunRef ref;
+    std::string size;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App* sub = lun.add_subcommand(
+      "resize", "grow a LUN (rbd; blkdev on a file): the engine serves the new size after a short gap");
+  AddLunRef(*sub, a->ref);
+  sub->add_option("SIZE", a->size, "the new size in bytes, or with K, M, G or T (20G)")->required();
+  sub->callback([a, &ctx] {
+    Command c;
+    c.build = [a, &ctx](std::unique_ptr<CNMessageBase>& request) -> CRnError {
+      uint64_t bytes = 0;
+      if (CRnError e = ParseByteSize(a->size, bytes)) return e;
+      request = MakeResizeLun(a->ref.target, a->ref.lun, bytes, ctx.g.flags);
+      return CRnError();
+    };
+    c.printOk = [a](const ReplyView&, std::ostream& o) {
+      o << "LUN " << a->ref.lun << " of target " << a->ref.target << " resized to " << a->size << "\n";
+    };
+    ctx.choose(std::move(c));
   });
 }
 
@@ -464,6 +513,7 @@ const CommandRow kCommands[] = {
     {"lun", AddLunCreate},
     {"lun", AddLunDelete},
     {"lun", AddLunOpen},
+    {"lun", AddLunResize},
     {"lun", AddLunList},
     {"target", AddTargetShow},
     {"lun", AddLunShow},
@@ -480,7 +530,7 @@ const CommandRow kCommands[] = {
 
 const char* GroupDescription(const std::string& group) {
   if (group == "target") return "create, delete and list targets";
-  if (group == "lun") return "create, delete, open and list LUNs";
+  if (group == "lun") return "create, delete, open, resize and list LUNs";
   return "map LUNs to hosts (initiators) and remove mappings";
 }
 

@@ -103,7 +103,11 @@ CRnError ParseLunType(const std::string& text, int64_t& type) {
   static const struct {
     const char* name;
     int64_t type;
-  } kNames[] = {{"kernel", BSTOR_KERNEL}, {"blkdev", BSTOR_BLKDEV}, {"devsnap", BSTOR_DEVSNAP}, {"fsblb", BSTOR_FSBLB}};
+  } kNames[] = {{"kernel", BSTOR_KERNEL},
+                {"blkdev", BSTOR_BLKDEV},
+                {"devsnap", BSTOR_DEVSNAP},
+                {"fsblb", BSTOR_FSBLB},
+                {"rbd", BSTOR_RBD}};
   for (const auto& n : kNames) {
     if (EqualsNoCase(text, n.name)) {
       type = n.type;
@@ -116,7 +120,35 @@ CRnError ParseLunType(const std::string& text, int64_t& type) {
     return CRnError();
   }
   return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
-                                 "unknown LUN type '%s' (kernel, blkdev, devsnap, fsblb or a number)", text.c_str());
+                                 "unknown LUN type '%s' (kernel, blkdev, devsnap, fsblb, rbd or a number)",
+                                 text.c_str());
+}
+
+CRnError ParseByteSize(const std::string& text, uint64_t& bytes) {
+  size_t i = 0;
+  uint64_t value = 0;
+  bool fits = true;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    fits = fits && value <= (UINT64_MAX - digit) / 10;
+    if (fits) value = value * 10 + digit;
+  }
+  int shift = 0;
+  if (i < text.size()) {
+    const char letter = text[i];
+    const std::string rest = text.substr(i + 1);
+    shift = (letter == 'K' || letter == 'k')   ? 10
+            : (letter == 'M' || letter == 'm') ? 20
+            : (letter == 'G' || letter == 'g') ? 30
+            : (letter == 'T' || letter == 't') ? 40
+                                               : -1;
+    if (!rest.empty() && !EqualsNoCase(rest, "b") && !EqualsNoCase(rest, "ib")) shift = -1;
+  }
+  if (i == 0 || !fits || shift < 0 || (shift > 0 && value > (UINT64_MAX >> shift)))
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN("wzscsictl"), ERROR_INVALID_PARAMETER,
+                                   "'%s' is not a size (bytes, or a number with K, M, G or T: 10G)", text.c_str());
+  bytes = value << shift;
+  return CRnError();
 }
 
 std::string QuoteArgValue(const std::string& value) {
@@ -146,6 +178,7 @@ std::string BuildLunArgs(const LunCreateArgs& cfg) {
     args += " -ssid " + QuoteArgValue(cfg.ssid);
   args += " -sp " + QuoteArgValue(cfg.serial);
   if (cfg.hasSize) args += " -size " + std::to_string(cfg.size);
+  if (cfg.existing) args += " -existing 1";
   if (!cfg.rawArgs.empty()) args += " " + cfg.rawArgs;
   return args;
 }
@@ -194,6 +227,10 @@ std::unique_ptr<CNMessageBase> MakeCreateLun(const LunCreateArgs& cfg, int64_t f
 
 std::unique_ptr<CNMessageBase> MakeDeleteLun(const std::string& target, int64_t lun, bool closeOnly, int64_t flags) {
   return NewDeleteLun(target, lun, closeOnly ? (flags | kFlagCloseOnly) : flags);
+}
+
+std::unique_ptr<CNMessageBase> MakeResizeLun(const std::string& target, int64_t lun, uint64_t bytes, int64_t flags) {
+  return NewResizeLun(target, lun, static_cast<int64_t>(bytes), flags);
 }
 
 std::unique_ptr<CNMessageBase> MakeOpenLun(const std::string& target, int64_t lun, int64_t flags) {

@@ -31,6 +31,7 @@ enum ExitCode : int {
 // Request context flags the client sets on its own (besides --flags).
 constexpr int64_t kFlagCloseOnly = 1;
 constexpr int64_t kFlagOpenOnly = 2;
+constexpr int64_t kFlagRemoveImage = 4;  // a LUN delete removes the RBD image too
 
 // What `lun create` needs. Exactly one of path and ssid is non-empty.
 struct LunCreateArgs {
@@ -41,8 +42,14 @@ struct LunCreateArgs {
   std::string serial;
   bool hasSize = false;
   uint64_t size = 0;
-  std::string rawArgs;  // appended as given
+  bool existing = false;  // an RBD LUN adopts its image ("-existing 1")
+  std::string rawArgs;    // appended as given
 };
+
+// A size in bytes: decimal digits, optionally followed by K, M, G or T
+// (binary multiples, any case, "iB" or "B" allowed after the letter): "10G",
+// "512", "64MiB". Fails (Win32 87) on anything else or on overflow.
+CRnError ParseByteSize(const std::string& text, uint64_t& bytes);
 
 // "kernel" 1, "blkdev" 2, "devsnap" 3, "fsblb" 4 (any case), or a decimal
 // number; fails (Win32 87) on anything else.
@@ -62,6 +69,7 @@ std::unique_ptr<CNMessageBase> MakeDeleteTarget(const std::string& name, int64_t
 std::unique_ptr<CNMessageBase> MakeCreateLun(const LunCreateArgs& cfg, int64_t flags);
 // closeOnly adds kFlagCloseOnly to flags.
 std::unique_ptr<CNMessageBase> MakeDeleteLun(const std::string& target, int64_t lun, bool closeOnly, int64_t flags);
+std::unique_ptr<CNMessageBase> MakeResizeLun(const std::string& target, int64_t lun, uint64_t bytes, int64_t flags);
 // A CreateLun with kFlagOpenOnly and the arguments " -li <lun>".
 std::unique_ptr<CNMessageBase> MakeOpenLun(const std::string& target, int64_t lun, int64_t flags);
 std::unique_ptr<CNMessageBase> MakeMapHost(const std::string& target, int64_t lun, const std::string& host,

@@ -32,6 +32,8 @@ TEST(CtlLunArgs, TypeNamesAndNumbers) {
   EXPECT_EQ(t, 3);
   ASSERT_TRUE(WzCtl::ParseLunType("fsblb", t).IsSuccess());
   EXPECT_EQ(t, 4);
+  ASSERT_TRUE(WzCtl::ParseLunType("RBD", t).IsSuccess());
+  EXPECT_EQ(t, 7);
   ASSERT_TRUE(WzCtl::ParseLunType("5", t).IsSuccess());
   EXPECT_EQ(t, 5);
   for (const char* bad : {"", "blk", "2x", "kernel ", "9999999999999999999999"})
@@ -64,6 +66,49 @@ TEST(CtlLunArgs, ValuesSurviveTheServiceParser) {
   EXPECT_EQ(Option(args, "path"), "<absent>");
   EXPECT_EQ(Option(args, "size"), "<absent>");
   EXPECT_EQ(Option(args, "usesnapinfocache"), "");
+}
+
+// Sizes as operators write them; a typo must not become a smaller disk.
+TEST(CtlLunArgs, SizesWithUnits) {
+  const struct {
+    const char* text;
+    uint64_t bytes;  // 0: refused
+  } cases[] = {
+      {"512", 512},
+      {"10G", 10ull << 30},
+      {"64MiB", 64ull << 20},
+      {"1t", 1ull << 40},
+      {"4kb", 4096},
+      {"18446744073709551615", UINT64_MAX},
+      {"", 0},
+      {"G", 0},
+      {"10 G", 0},
+      {"10GB2", 0},
+      {"1.5G", 0},
+      {"10X", 0},
+      {"-1", 0},
+      {"18446744073709551616", 0},
+      {"17179869184G", 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t bytes = 7;
+    CRnError e = WzCtl::ParseByteSize(c.text, bytes);
+    if (c.bytes == 0) {
+      EXPECT_TRUE(e.IsError()) << c.text;
+      EXPECT_EQ(bytes, 7u) << c.text;
+    } else {
+      ASSERT_TRUE(e.IsSuccess()) << c.text << ": " << e.AsString();
+      EXPECT_EQ(bytes, c.bytes) << c.text;
+    }
+  }
+  WzCtl::LunCreateArgs cfg;
+  cfg.target = "iqn.a";
+  cfg.path = "rbd/img";
+  cfg.serial = "R1";
+  cfg.existing = true;
+  const std::string args = WzCtl::BuildLunArgs(cfg);
+  EXPECT_EQ(Option(args, "existing"), "1") << args;
+  EXPECT_EQ(Option(args, "size"), "<absent>") << args;
 }
 
 TEST(CtlRequests, StartMatchesTheDocumentedFrame) {

@@ -69,7 +69,7 @@ class WzScsiSrvBStorRbd : public WzScsiBStorOps {
   // it has is a success that changes nothing; a smaller size is refused, as
   // shrinking would cut off data. The engine does not see the new size by
   // itself: the caller makes it look again.
-  CRnError ResizeLun(void* bstoreCtx, uint64_t newBytes);
+  CRnError ResizeLun(void* bstoreCtx, uint64_t newBytes) override;
   // The LUN's size as the store last saw it (0 for a context not held here).
   uint64_t LunSize(const void* bstoreCtx) const;
 

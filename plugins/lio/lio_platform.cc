@@ -583,6 +583,10 @@ CRnError WzScsiSrvLioPlatform::CreateLunLocked(WzScsiSrvLun& lun) {
   bool exists = false;
   if (CRnError err = CheckOurTarget(lun.targetId, exists)) return err.Push(FX_HERE_IN(kFile));
   if (!exists) return Refused(FX_HERE_IN(kFile), "target " + lun.targetId + " is not in the kernel target");
+  if (lun.bstorType == WzScsiServer::BSTOR_RBD) {
+    // It would need the image mapped by the kernel's rbd driver first.
+    return Invalid(FX_HERE_IN(kFile), "the kernel target does not serve RBD images (" + lun.path + "): use tgt");
+  }
   if (lun.path.empty() || lun.path[0] != '/') {
     return Invalid(FX_HERE_IN(kFile), "the backing path \"" + lun.path + "\" is not absolute");
   }

@@ -66,6 +66,16 @@ CRnError ReadOptionalSetting(const char* key, std::string& value) {
   return ReadOptionalSetting(WzScsiSrvTgtPlatform::kLegacySection, key, value, found);
 }
 
+// The unit on tgtd's backing store for the LUN's type: an RBD image through
+// tgtd's rbd module, with the gateway's Ceph identity (the LUN's extData,
+// set by the service) as its options; a file or device through the default.
+CRnError NewEngineLun(const wztgt::TgtClient& client, int32_t tid, uint64_t unit, const WzScsiSrvLun& lun,
+                      uint32_t* status) {
+  if (lun.bstorType == WzScsiServer::BSTOR_RBD) return client.NewLunOn(tid, unit, lun.path, "rbd", lun.extData, status);
+  const uint32_t blockSize = lun.blockSize == 512 ? 0 : lun.blockSize;
+  return client.NewLun(tid, unit, lun.path, blockSize, status);
+}
+
 }  // namespace
 
 std::string WzScsiSrvTgtPlatform::OwnerMark(const std::string& name) {
@@ -490,9 +500,8 @@ CRnError WzScsiSrvTgtPlatform::CreateLunOnce(const TgtdLink& link, WzScsiSrvLun&
     }
     WZLOG(1, "Adopting tgtd LUN %d of target %s on %s", number, t.info.name.c_str(), lun.path.c_str());
   } else {
-    const uint32_t blockSize = lun.blockSize == 512 ? 0 : lun.blockSize;
     uint32_t status = 0;
-    CRnError err = link.client.NewLun(t.info.tid, unit, lun.path, blockSize, &status);
+    CRnError err = NewEngineLun(link.client, t.info.tid, unit, lun, &status);
     if (err.IsError()) {
       // tgtd knows something the picture lacks: look again once and decide anew.
       if (mayReread && (status == wztgt::kTgtLunExists || status == wztgt::kTgtNoTarget)) {

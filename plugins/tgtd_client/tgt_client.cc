@@ -266,6 +266,15 @@ CRnError TgtClient::NewLun(int32_t tid, uint64_t lun, const std::string& path, u
   return Simple(TgtMode::kLogicalUnit, TgtOp::kNew, tid, lun, false, body, status);
 }
 
+CRnError TgtClient::NewLunOn(int32_t tid, uint64_t lun, const std::string& path, const std::string& bstype,
+                             const std::string& bsopts, uint32_t* status) const {
+  std::string body;
+  if (!AppendParam(body, "path", path)) return BadValue(FX_HERE_IN(kFile), "backing path", path);
+  if (!AppendParam(body, "bstype", bstype)) return BadValue(FX_HERE_IN(kFile), "backing-store type", bstype);
+  if (!AppendParam(body, "bsopts", bsopts)) return BadValue(FX_HERE_IN(kFile), "backing-store options", bsopts);
+  return Simple(TgtMode::kLogicalUnit, TgtOp::kNew, tid, lun, false, body, status);
+}
+
 CRnError TgtClient::DeleteLun(int32_t tid, uint64_t lun, uint32_t* status) const {
   return Simple(TgtMode::kLogicalUnit, TgtOp::kDelete, tid, lun, false, std::string(), status);
 }

@@ -56,6 +56,10 @@ class TgtClient {
   // blockSize 0: tgtd's default.
   CRnError NewLun(int32_t tid, uint64_t lun, const std::string& path, uint32_t blockSize,
                   uint32_t* status = nullptr) const;
+  // A unit on one of tgtd's backing-store modules (tgtadm --bstype, --bsopts):
+  // "rbd" with path POOL/IMAGE and options "conf=FILE;id=USER".
+  CRnError NewLunOn(int32_t tid, uint64_t lun, const std::string& path, const std::string& bstype,
+                    const std::string& bsopts, uint32_t* status = nullptr) const;
   CRnError DeleteLun(int32_t tid, uint64_t lun, uint32_t* status = nullptr) const;
   // The unit serial number a logical unit reports (VPD page 0x80); on LUN 0,
   // the controller's.

@@ -108,7 +108,7 @@ bool ClusterRig::Start(const ClusterRigOptions& options, std::string* error) {
 bool ClusterRig::WriteConfig(const Gateway& gw, std::string* error) const {
   // The tgt engine by name: on a machine with the kernel target the
   // automatic choice would take that one.
-  std::string conf = "[Quellport]\nsScsiEngine=tgt\nBackingStoreDirs=" + m_diskDir + "\n";
+  std::string conf = "[Quellport]\nsScsiEngine=tgt\nBackingStoreDirs=" + m_diskDir + "\n" + m_options.settings;
   if (gw.cluster) {
     conf += "ClusterEndpoints=" + Join(m_etcd.ClientUrls(), ",") + "\nClusterName=" + kClusterName + "\n";
     const WzEtcdClientOptions tls = m_etcd.ClientOptions();

@@ -53,6 +53,9 @@ struct ClusterRigOptions {
   // etcd on https with client certificates, the gateways configured with
   // the CA, their certificate and key.
   bool etcdTls = false;
+  // Further "KEY=VALUE\n" lines of section Quellport for every gateway (the
+  // RBD settings).
+  std::string settings;
 };
 
 // A status reply's "key=value" lines in order ("cluster.member" may repeat).

@@ -1,7 +1,8 @@
 // The RBD backing store against a real one-node Ceph cluster (started once
-// for the program), connected as the cluster's restricted gateway user; and a
+// for the program), connected as the cluster's restricted gateway user; a
 // private tgtd serving an image the store made, written through the iSCSI
-// probe and read back with librbd. Every test skips, saying why, when Ceph is
+// probe and read back with librbd; and the whole system: wzscsid on tgtd
+// with RBD LUNs made through wzscsictl, across restarts of both. Every test skips, saying why, when Ceph is
 // not installed.
 //
 // No test sends a READ of transfer length 0 to tgtd's rbd LUN: librbd
@@ -15,8 +16,15 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include "plugins/bstor/rbd_store.h"
 #include "tests/e2e/ceph_fixture.h"
+#include "tests/e2e/cluster_e2e_support.h"
+#include "tests/e2e/daemon_e2e_support.h"
 #include "tests/e2e/driver_harness.h"
 #include "tests/support/hostlib/rn_test_temp_dir.h"
 #include "tests/support/tgtd/tgtd_fixture.h"
@@ -440,6 +448,205 @@ TEST_F(RbdStoreE2eTest, TgtdServesTheImageTheStoreMade) {
   EXPECT_FALSE(m_admin->Exists("rbd", name));
   ASSERT_EQ(0, tgtd.Tgtadm({"--mode", "target", "--op", "delete", "--tid", "1"}).exitCode);
   EXPECT_TRUE(tgtd.Stop(&why)) << why;
+}
+
+// wzscsid on a private tgtd whose settings allow the pool "rbd" to the
+// cluster's gateway user; "other" exists but is not allowed.
+class RbdDaemonE2eTest : public DaemonE2eTest {
+ protected:
+  void SetUp() override {
+    REQUIRE_CEPH();
+    if (::access("/usr/lib/tgt/backing-store/bs_rbd.so", R_OK) != 0) {
+      GTEST_SKIP() << "tgtd's rbd backing store (tgt-rbd) is not installed";
+    }
+    DaemonE2eTest::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    m_admin = std::make_unique<AdminClient>();
+    ASSERT_TRUE(m_admin->Connected());
+    StopDaemon();
+    const std::string conf = StateDir() + "/wzscsi.conf";
+    std::ifstream in(conf);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string settings = text.str();
+    const std::string section = "[Quellport]\n";
+    ASSERT_EQ(0u, settings.find(section)) << settings;
+    settings.insert(section.size(), "RbdConfFile=" + Cluster().ConfFile() + "\nRbdUser=" + Cluster().GatewayUser() +
+                                        "\nRbdPools=rbd\n");
+    CRnTempDirForTest::WriteText(conf, settings);
+    StartDaemon();
+  }
+  void TearDown() override {
+    DaemonE2eTest::TearDown();
+    if (m_admin == nullptr) return;
+    for (const std::string& image : m_made) m_admin->Remove("rbd", image);
+  }
+  std::string Image(const std::string& name) {
+    m_made.push_back(name);
+    return name;
+  }
+  // "lun create --type rbd" on kTarget (made first when missing), mapped to
+  // kHostA; the LUN number, -1 with the test failed.
+  int CreateMappedRbdLun(const std::vector<std::string>& options) {
+    if (TgtdTargets().count(kTarget) == 0) CtlOk({"target", "create", kTarget});
+    std::vector<std::string> args{"lun", "create", kTarget, "--type", "rbd", "--serial", "RBD"};
+    args.insert(args.end(), options.begin(), options.end());
+    const std::string created = CtlOk(args);
+    if (created.compare(0, 4, "LUN ") != 0) {
+      ADD_FAILURE() << "no LUN number in: " << created;
+      return -1;
+    }
+    const int lun = std::atoi(created.c_str() + 4);
+    CtlOk({"host", "map", kTarget, std::to_string(lun), kHostA});
+    return HasFailure() ? -1 : lun;
+  }
+
+  std::unique_ptr<AdminClient> m_admin;
+  std::vector<std::string> m_made;
+};
+
+// Through the service: the image is made as the gateway's user, tgtd serves
+// it, the initiator's data lands in it and Ceph's reaches the initiator; an
+// image outside RbdPools is refused with code 4; an image another client
+// holds is not removed; once nobody else holds it, the delete removes it.
+TEST_F(RbdDaemonE2eTest, AnRbdLunMadeThroughTheServiceIsServedAndItsImageRemovedOnlyWhenFree) {
+  const std::string name = Image("svc");
+  const int lun = CreateMappedRbdLun({"--image", "rbd/" + name, "--size", "64M"});
+  ASSERT_GT(lun, 0);
+  EXPECT_EQ(64 * kMiB, m_admin->Size("rbd", name));
+  EXPECT_EQ("rbd/" + name, TgtdTargets()[kTarget].luns[lun]);
+
+  CommandResult written = ProbeAs(kHostA, lun, {"--write-lba", "5", "--pattern", "via-service"});
+  ASSERT_EQ(0, written.exitCode) << written.output;
+  EXPECT_TRUE(Has(written.output, "capacity_bytes=" + std::to_string(64 * kMiB))) << written.output;
+  EXPECT_EQ(PatternBlock("via-service"), m_admin->Open("rbd", name)->Read(5 * 512, 512));
+  ASSERT_TRUE(m_admin->Open("rbd", name)->Write(9 * 512, PatternBlock("from-ceph")));
+  CommandResult read = ProbeAs(kHostA, lun, {"--read-lba", "9", "--pattern", "from-ceph"});
+  ASSERT_EQ(0, read.exitCode) << read.output;
+  EXPECT_TRUE(Has(read.output, "read_matches_pattern=1")) << read.output;
+
+  WzCtlRunResult outside = Ctl({"lun", "create", kTarget, "--type", "rbd", "--image", "other/" + Image("outside"),
+                                "--size", "8M", "--serial", "RBD"});
+  EXPECT_EQ(1, outside.exitCode);
+  EXPECT_TRUE(Has(outside.err, "error 4 ")) << outside.err;
+  EXPECT_TRUE(Has(outside.err, "outside the pools of RbdPools")) << outside.err;
+  EXPECT_FALSE(m_admin->Exists("other", "outside"));
+
+  // Another gateway (played by the test's client) holds the image: the
+  // removal is refused before the engine lets go, and the LUN is served on.
+  CtlOk({"host", "unmap", kTarget, std::to_string(lun), kHostA});
+  auto otherGateway = m_admin->Open("rbd", name);
+  ASSERT_TRUE(otherGateway->Open());
+  WzCtlRunResult held = Ctl({"lun", "delete", kTarget, std::to_string(lun), "--remove-image"});
+  EXPECT_EQ(1, held.exitCode);
+  EXPECT_TRUE(Has(held.err, "held open by 2 clients")) << held.err;
+  EXPECT_EQ("rbd/" + name, TgtdTargets()[kTarget].luns[lun]);
+  EXPECT_TRUE(m_admin->Exists("rbd", name));
+  otherGateway.reset();
+  CtlOk({"lun", "delete", kTarget, std::to_string(lun), "--remove-image"});
+  EXPECT_EQ(0u, TgtdTargets()[kTarget].luns.count(lun));
+  EXPECT_FALSE(m_admin->Exists("rbd", name));
+
+  // An image that exists is adopted, and a plain delete keeps it.
+  const std::string kept = Image("kept");
+  ASSERT_TRUE(m_admin->Create("rbd", kept, 16 * kMiB));
+  const int adopted = CreateMappedRbdLun({"--image", "rbd/" + kept, "--existing"});
+  ASSERT_GT(adopted, 0);
+  CommandResult capacity = ProbeAs(kHostA, adopted, {"--read-lba", "0"});
+  EXPECT_TRUE(Has(capacity.output, "capacity_bytes=" + std::to_string(16 * kMiB))) << capacity.output;
+  CtlOk({"host", "unmap", kTarget, std::to_string(adopted), kHostA});
+  CtlOk({"lun", "delete", kTarget, std::to_string(adopted)});
+  EXPECT_TRUE(m_admin->Exists("rbd", kept));
+}
+
+// A restart of wzscsid adopts the image again (never makes a new one), and
+// a tgtd restart is healed by the reconcile with the rbd unit, POOL/IMAGE as
+// its path; the data is the image's throughout.
+TEST_F(RbdDaemonE2eTest, ReplayAndReconcileBringTheRbdLunBack) {
+  const std::string name = Image("replayed");
+  const int lun = CreateMappedRbdLun({"--image", "rbd/" + name, "--size", "32M"});
+  ASSERT_GT(lun, 0);
+  ASSERT_EQ(0, ProbeAs(kHostA, lun, {"--write-lba", "100", "--pattern", kPattern}).exitCode);
+
+  StopDaemon();
+  StartDaemon();
+  EXPECT_EQ("rbd/" + name, TgtdTargets()[kTarget].luns[lun]);
+  CommandResult a = ProbeAs(kHostA, lun, {"--read-lba", "100", "--pattern", kPattern});
+  EXPECT_TRUE(Has(a.output, "read_matches_pattern=1")) << a.output;
+
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (TgtdTargets()[kTarget].luns.count(lun) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ("rbd/" + name, TgtdTargets()[kTarget].luns[lun]);
+  CommandResult b = ProbeAs(kHostA, lun, {"--read-lba", "100", "--pattern", kPattern});
+  EXPECT_TRUE(Has(b.output, "read_matches_pattern=1")) << b.output;
+  EXPECT_FALSE(Has(CtlOk({"reconcile", "--dry-run"}), "rbd/" + name)) << "no drift is left";
+
+  // Grown through the service: the image grows, tgtd serves the LUN again
+  // under its number, mapped as before, and the initiator sees the size.
+  CtlOk({"lun", "resize", kTarget, std::to_string(lun), "48M"});
+  EXPECT_EQ(48 * kMiB, m_admin->Size("rbd", name));
+  CommandResult grown = ProbeAs(kHostA, lun, {"--read-lba", "100", "--pattern", kPattern});
+  EXPECT_TRUE(Has(grown.output, "capacity_bytes=" + std::to_string(48 * kMiB))) << grown.output;
+  EXPECT_TRUE(Has(grown.output, "read_matches_pattern=1")) << grown.output;
+  WzCtlRunResult shrink = Ctl({"lun", "resize", kTarget, std::to_string(lun), "32M"});
+  EXPECT_EQ(1, shrink.exitCode);
+  EXPECT_TRUE(Has(shrink.err, "error 4 ")) << shrink.err;
+  EXPECT_EQ(48 * kMiB, m_admin->Size("rbd", name));
+}
+
+// Cluster mode: a LUN created through gateway A is applied by gateway B on
+// the same image (adopted, never made again), with the same number and
+// serial; what an initiator writes through A it reads through B. Deleting
+// the LUN through A lets B go too, and neither removes the image.
+TEST(RbdClusterE2eTest, TwoGatewaysServeOneImage) {
+  REQUIRE_CEPH();
+  std::string missing;
+  if (!ClusterRig::Installed(&missing)) GTEST_SKIP() << "missing: " << missing;
+  if (::access("/usr/lib/tgt/backing-store/bs_rbd.so", R_OK) != 0) GTEST_SKIP() << "tgt-rbd is not installed";
+  AdminClient admin;
+  ASSERT_TRUE(admin.Connected());
+  ClusterRig rig;
+  ClusterRigOptions options;
+  options.settings =
+      "RbdConfFile=" + Cluster().ConfFile() + "\nRbdUser=" + Cluster().GatewayUser() + "\nRbdPools=rbd\n";
+  std::string error;
+  ASSERT_TRUE(rig.Start(options, &error)) << error;
+  const std::string target = "iqn.2024-01.test.wz:rbd-cluster";
+  const std::string host = "iqn.2024-01.test.wz:initiator";
+  const std::string name = "shared";
+  auto ok = [&](size_t g, const std::vector<std::string>& args) {
+    WzCtlRunResult r = rig.Ctl(g, args);
+    EXPECT_EQ(0, r.exitCode) << r.err << rig.Describe();
+    return r.out;
+  };
+  ok(0, {"target", "create", target});
+  ok(0, {"lun", "create", target, "--type", "rbd", "--image", "rbd/" + name, "--size", "32M", "--serial", "CL"});
+  ok(0, {"host", "map", target, "1", host});
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        auto luns = rig.Luns(1);
+        return luns.count(target) != 0 && luns[target].count(1) != 0 && luns[target][1].count(host) != 0;
+      },
+      20000))
+      << rig.Describe();
+  EXPECT_EQ(32 * kMiB, admin.Size("rbd", name));
+
+  CommandResult written = rig.Probe(0, target, host, 1, {"--write-lba", "7", "--pattern", "through-a"});
+  ASSERT_EQ(0, written.exitCode) << written.output;
+  CommandResult read = rig.Probe(1, target, host, 1, {"--read-lba", "7", "--pattern", "through-a"});
+  ASSERT_EQ(0, read.exitCode) << read.output;
+  EXPECT_TRUE(Has(read.output, "read_matches_pattern=1")) << read.output;
+  EXPECT_EQ(PatternBlock("through-a"), admin.Open("rbd", name)->Read(7 * 512, 512));
+
+  ok(0, {"host", "unmap", target, "1", host});
+  ok(0, {"lun", "delete", target, "1"});
+  ASSERT_TRUE(WaitUntil([&] { return rig.Luns(1)[target].empty(); }, 20000)) << rig.Describe();
+  EXPECT_TRUE(admin.Exists("rbd", name)) << "neither gateway removes it";
+  rig.Stop();
+  admin.Remove("rbd", name);
 }
 
 }  // namespace

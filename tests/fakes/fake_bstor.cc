@@ -1,6 +1,8 @@
-// Backing-store double (built three times: blkdev, devsnap, fsblb). Prepare
-// fills bstoreCtx, path and size as a real store would; a close-only delete
-// keeps the context so that an open can reuse it.
+// Backing-store double (built four times: blkdev, devsnap, fsblb, rbd).
+// Prepare fills bstoreCtx, path and size as a real store would; a close-only
+// delete keeps the context so that an open can reuse it. The rbd double also
+// journals the Ceph identity the service gave (extData) and whether a delete
+// asks to remove the image.
 #include <map>
 #include <mutex>
 #include <set>
@@ -15,6 +17,8 @@
 #endif
 
 namespace {
+
+const bool kRbd = std::string(WZ_FAKE_KIND) == "rbd";
 
 struct Ctx {
   int id;
@@ -35,9 +39,9 @@ class FakeBStor : public WzScsiBStorOps {
   CRnError CreateLunPrepare(WzScsiServer::BStoreDesc* desc, WzScsiSrvLun* lun) override {
     std::lock_guard<std::mutex> g(m_lock);
     std::string args = desc != nullptr ? desc->args() : "";
-    if (CRnError e = wzfake::Call(WZ_FAKE_KIND, "CreateLunPrepare",
-                                  {{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}, {"args", args}}))
-      return e;
+    wzfake::Fields fields{{"targetId", lun->targetId}, {"lunId", std::to_string(lun->lunId)}, {"args", args}};
+    if (kRbd) fields.emplace_back("extData", lun->extData);
+    if (CRnError e = wzfake::Call(WZ_FAKE_KIND, "CreateLunPrepare", fields)) return e;
     CCommandLineArguments parsed(args.c_str());
     std::string path, ssid, size;
     if (parsed.GetOption("path", path).IsError() || path.empty()) {
@@ -72,6 +76,10 @@ class FakeBStor : public WzScsiBStorOps {
 
   CRnError DeleteLunPrepare(void* ctx) override {
     std::lock_guard<std::mutex> g(m_lock);
+    if (kRbd) {
+      return wzfake::Call(WZ_FAKE_KIND, "DeleteLunPrepare",
+                          {{"ctx", CtxId(ctx)}, {"removeImage", wzfake::ThreadFlag("RemoveImage")}});
+    }
     return wzfake::Call(WZ_FAKE_KIND, "DeleteLunPrepare", {{"ctx", CtxId(ctx)}});
   }
 
@@ -85,6 +93,11 @@ class FakeBStor : public WzScsiBStorOps {
   CRnError DeleteLunAbort(void* ctx) override {
     std::lock_guard<std::mutex> g(m_lock);
     return wzfake::Call(WZ_FAKE_KIND, "DeleteLunAbort", {{"ctx", CtxId(ctx)}});
+  }
+
+  CRnError ResizeLun(void* ctx, uint64_t newBytes) override {
+    std::lock_guard<std::mutex> g(m_lock);
+    return wzfake::Call(WZ_FAKE_KIND, "ResizeLun", {{"ctx", CtxId(ctx)}, {"bytes", std::to_string(newBytes)}});
   }
 
   CRnError HandleXDRMessage(CWzNetworkServer::WznCallback_e kind, CWzNetworkServer*, WznHandle_t handle,
