@@ -61,6 +61,10 @@ class WzScsiSrvHandlerServices {
   virtual CRnError CheckBackingStore(const WzScsiSrvLun& lun) = 0;
   // The Ceph identity of this gateway's RBD LUNs ("conf=FILE;id=USER").
   virtual const std::string& RbdIdentity() const = 0;
+  // Whether other gateways serve the same configuration (cluster mode): a
+  // shared RBD image is then never removed with its LUN, since this gateway
+  // cannot know that the others have let go of it.
+  virtual bool SharedWithOtherGateways() const = 0;
   // What the last replay could not restore keeps its name or number taken.
   virtual bool IsUnrestoredTarget(const std::string& dirName) = 0;
   virtual bool IsUnrestoredLun(const std::string& target, int32_t lunId) = 0;

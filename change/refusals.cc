@@ -131,6 +131,9 @@ const WzScsiSrvRefusalRow kRows[] = {
      "The backing store did not grow; the LUN keeps its size"},
     {R::RESIZE_ENGINE, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
      "The backing store grew, but the engine did not take the new size"},
+    {R::REMOVE_IMAGE_SHARED, RC_INVALID_ARGUMENT, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
+     "In cluster mode an RBD image is not removed with its LUN: other gateways may still serve it", nullptr, O::LUN,
+     nullptr, "delete the LUN without --remove-image, then remove the image with `rbd rm` once no gateway lists it"},
 };
 
 }  // namespace

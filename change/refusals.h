@@ -74,7 +74,8 @@ enum class WzScsiSrvRefusal : int32_t {
   RESIZE_INVALID,
   RESIZE_BSTORE,
   RESIZE_ENGINE,
-  END,  // not a refusal: the number of them
+  REMOVE_IMAGE_SHARED,  // --remove-image where other gateways may serve the image
+  END,                  // not a refusal: the number of them
 };
 
 // What a refusal names in its "object:" line.

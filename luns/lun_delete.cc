@@ -32,6 +32,8 @@ CRnError WzScsiSrvDeleteLunWork(WzScsiServer::DeleteLun& request, DeleteLunRsp&,
   if (!lun->hosts.empty()) return ctx.Refuse(R::LUN_HAS_HOSTS, FX_HERE);
   if ((request.contextFlags() & RemoveImage) != 0 && lun->bstorType != BSTOR_RBD)
     return ctx.Refuse(R::BSTORE_TYPE, FX_HERE, CRnError(), "only an RBD LUN has an image to remove");
+  if ((request.contextFlags() & RemoveImage) != 0 && ctx.Services().SharedWithOtherGateways())
+    return ctx.Refuse(R::REMOVE_IMAGE_SHARED, FX_HERE);
 
   bool closed = false;
   if (lun->bstoreCtx != nullptr) {

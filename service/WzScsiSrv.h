@@ -323,6 +323,7 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   const std::string& ActionLogRoot() const override;
   CRnError CheckBackingStore(const WzScsiSrvLun& lun) override;
   const std::string& RbdIdentity() const override { return m_backingStores.rbdIdentity; }
+  bool SharedWithOtherGateways() const override { return ClusterMode(); }
   void ChangeModel(const std::function<void()>& change) override WZ_EXCLUDES(m_modelMutex);
   std::string ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) override
       WZ_EXCLUDES(m_modelMutex);

@@ -600,7 +600,8 @@ TEST_F(RbdDaemonE2eTest, ReplayAndReconcileBringTheRbdLunBack) {
 // Cluster mode: a LUN created through gateway A is applied by gateway B on
 // the same image (adopted, never made again), with the same number and
 // serial; what an initiator writes through A it reads through B. Deleting
-// the LUN through A lets B go too, and neither removes the image.
+// the LUN through A lets B go too, and neither removes the image (asked to,
+// A refuses).
 TEST(RbdClusterE2eTest, TwoGatewaysServeOneImage) {
   REQUIRE_CEPH();
   std::string missing;
@@ -642,6 +643,12 @@ TEST(RbdClusterE2eTest, TwoGatewaysServeOneImage) {
   EXPECT_EQ(PatternBlock("through-a"), admin.Open("rbd", name)->Read(7 * 512, 512));
 
   ok(0, {"host", "unmap", target, "1", host});
+  // B may still serve the image whatever A sees of it: no gateway removes a
+  // shared image with its LUN.
+  WzCtlRunResult removing = rig.Ctl(0, {"lun", "delete", target, "1", "--remove-image"});
+  EXPECT_NE(0, removing.exitCode);
+  EXPECT_TRUE(Has(removing.err, "other gateways may still serve it")) << removing.err;
+  EXPECT_EQ(1u, rig.Luns(0)[target].count(1)) << "a refused delete keeps the LUN";
   ok(0, {"lun", "delete", target, "1"});
   ASSERT_TRUE(WaitUntil([&] { return rig.Luns(1)[target].empty(); }, 20000)) << rig.Describe();
   EXPECT_TRUE(admin.Exists("rbd", name)) << "neither gateway removes it";
