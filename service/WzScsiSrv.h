@@ -391,6 +391,7 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   CRnError TurnChapOff(const std::string& target) override;
   bool Holds(const WzScsiSrvClusterKeys::Parsed& key) override WZ_EXCLUDES(m_modelMutex);
   void Withhold(const WzScsiSrvClusterKeys::Parsed& key, bool on) override WZ_EXCLUDES(m_reportMutex);
+  CRnError DropFromEngine(const WzScsiSrvClusterKeys::Parsed& key) override;
   CRnError ReconcileEngine(const char* why) override WZ_EXCLUDES(m_changeGate);
   void Fence(bool on) override WZ_EXCLUDES(m_changeGate);
   Model Snapshot() override WZ_EXCLUDES(m_modelMutex);

@@ -106,8 +106,21 @@ CRnError WzScsiSrvClusterFollower::SyncBeforeReplay() {
     m_refused = refused.AsString();
     return refused;
   }
-  CRnError ignored = SyncCacheFrom(range);
+  Replaced replaced;
+  CRnError ignored = SyncCacheFrom(range, &replaced);
   (void)ignored;
+  // The engine may still hold what this gateway served before (its engine
+  // ran on while it was down): a LUN or target the cluster replaced meanwhile
+  // leaves the engine, so that the replay makes it as the cluster has it and
+  // never adopts the old disk under the same number.
+  for (const auto& entry : replaced) {
+    if (entry.second.kind != Keys::Parsed::LUN && entry.second.kind != Keys::Parsed::TARGET) continue;
+    WZLOG(0, "The cluster replaced %s while this gateway was away: taking the old one out of the engine",
+          Describe(entry.second).c_str());
+    if (CRnError e = m_service.DropFromEngine(entry.second))
+      WZLOG(-1, "Could not take the old %s out of the engine: %s", Describe(entry.second).c_str(),
+            e.AsString().c_str());
+  }
   Following(range.revision);
   m_confirmedMs = WzNowMs();
   return CRnError();
@@ -566,7 +579,7 @@ CRnError WzScsiSrvClusterFollower::Resync(const char* why) {
   }
   m_store.SetAvailable(true);
   WZLOG(0, "Cluster resync (%s) at revision %lld", why, static_cast<long long>(range.revision));
-  std::set<std::string> replaced;
+  Replaced replaced;
   CRnError synced = SyncCacheFrom(range, &replaced);
   m_service.WhileNoChangeRuns([&] { RemoveWhatTheCacheLacks(replaced); });
   m_service.Reload("cluster resync");
@@ -575,7 +588,7 @@ CRnError WzScsiSrvClusterFollower::Resync(const char* why) {
   return synced;
 }
 
-CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, std::set<std::string>* replaced) {
+CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, Replaced* replaced) {
   const WzScsiSrvActionLogWriter writer;
   std::set<std::string> wanted;
   CRnError first;
@@ -591,7 +604,7 @@ CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, std::
     if (held && current == kv.value) continue;
     // Another object under the same name or number (another backing path,
     // serial prefix, creation time): the running one is replaced.
-    if (held && replaced != nullptr) replaced->insert(path);
+    if (held && replaced != nullptr) replaced->emplace(path, p);
     if (CRnError e = writer.SaveText(path, kv.value, CacheMode(p))) {
       if (first.IsSuccess()) first = e;
       continue;
@@ -620,7 +633,7 @@ CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, std::
   return first;
 }
 
-void WzScsiSrvClusterFollower::RemoveWhatTheCacheLacks(const std::set<std::string>& replaced) {
+void WzScsiSrvClusterFollower::RemoveWhatTheCacheLacks(const Replaced& replaced) {
   const WzScsiSrvClusterApplier::Model model = m_service.Snapshot();
   // Gone from the cache, or there with another content: out of the model
   // and the engine, so that the replay makes it again as the cluster has it.

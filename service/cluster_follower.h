@@ -79,6 +79,10 @@ class WzScsiSrvClusterApplier {
   virtual void Fence(bool on) = 0;
   // A copy of the model.
   virtual Model Snapshot() = 0;
+  // Takes the object a key names out of the engine alone (the model does
+  // not hold it): before a start's replay, what the engine kept of an object
+  // the cluster replaced.
+  virtual CRnError DropFromEngine(const WzScsiSrvClusterKeys::Parsed& key) = 0;
   // Replays the cache on top of the running configuration and brings the
   // engine back to it.
   virtual void Reload(const char* why) = 0;
@@ -158,11 +162,12 @@ class WzScsiSrvClusterFollower {
   // The steps of a resync.
   // Rewrites the cache to hold exactly what range holds; replaced: the
   // files it held with another content.
-  CRnError SyncCacheFrom(const WzEtcdRange& range, std::set<std::string>* replaced = nullptr);
+  typedef std::map<std::string, WzScsiSrvClusterKeys::Parsed> Replaced;  // by cache path
+  CRnError SyncCacheFrom(const WzEtcdRange& range, Replaced* replaced = nullptr);
   // Takes out of the model and the engine what the cache no longer holds,
   // or holds with another content (replaced), so that the replay makes it
   // again as the cluster has it.
-  void RemoveWhatTheCacheLacks(const std::set<std::string>& replaced);
+  void RemoveWhatTheCacheLacks(const Replaced& replaced);
   void Following(int64_t revision) WZ_EXCLUDES(m_mutex);
 
   std::string CachePath(const WzScsiSrvClusterKeys::Parsed& key) const;

@@ -144,6 +144,27 @@ void WzScsiSrv::Withhold(const WzScsiSrvClusterKeys::Parsed& p, bool on) {
   if (luns.empty()) m_withheld.luns.erase(p.target);
 }
 
+CRnError WzScsiSrv::DropFromEngine(const WzScsiSrvClusterKeys::Parsed& p) {
+  namespace Q = WzScsiSrvRequests;
+  WzScsiSrvPlatform* platform = m_ptrPlatform.get();
+  if (platform == nullptr) return NoPlatformError(FX_HERE);
+  WzScsiSrvEngineView view;
+  if (CRnError e = platform->ListOwned(view)) return e.Push(FX_HERE, "cannot read what the engine holds");
+  auto held = view.targets.find(p.target);
+  if (held == view.targets.end()) return CRnError();
+  WzScsiSrvOrphan orphan;
+  orphan.targetId = p.target;
+  if (p.kind == Keys::Parsed::LUN) {
+    if (held->second.luns.count(p.lun) == 0) return CRnError();
+    orphan.kind = WzScsiSrvOrphan::LUN;
+    orphan.lunId = p.lun;
+  } else {
+    orphan.kind = WzScsiSrvOrphan::TARGET;
+  }
+  auto work = [&](WzScsiSrvHandlerContext&) { return platform->RemoveOrphan(orphan); };
+  return RunChange(p.kind == Keys::Parsed::LUN ? Q::kReconcileLun : Q::kReconcileTarget, p.target, WzScsiSrvWork(work));
+}
+
 CRnError WzScsiSrv::ReconcileEngine(const char* why) {
   ReconcileReport report;
   if (CRnError e = Reconcile(false, why, report)) return e;

@@ -648,5 +648,99 @@ TEST_F(ClusterE2eTest, AMistypedClusterNameNeverWipesAGatewayAndImportMovesItIn)
   EXPECT_EQ(0, CreateTarget(kA, Iqn("typo-after")).errorCode);
 }
 
+// While gateway a is cut off, b replaces a LUN with another disk under the
+// same number and serial prefix and etcd's history is compacted: whether a
+// resyncs or starts again, it serves the new disk, never the old one under
+// the same unit serial.
+TEST_F(ClusterRelayE2eTest, AReplacedLunIsReplacedAfterACompactedCutAndARestart) {
+  for (const bool restart : {false, true}) {
+    const std::string target = Iqn(restart ? "replaced-restart" : "replaced");
+    const std::string x = m_rig.MakeDisk(restart ? "x2.img" : "x.img", k64MiB);
+    const std::string y = m_rig.MakeDisk(restart ? "y2.img" : "y.img", k64MiB);
+    ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+    const WzCtl::ReplyView lun = CreateLun(kA, target, x, "SAME");
+    ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+    const int n = static_cast<int>(lun.lunId);
+    ASSERT_EQ(0, MapHost(kA, target, n, kHost).errorCode);
+    ASSERT_TRUE(WaitUntil([&] { return Engine(kB).count(target) != 0 && !Engine(kB).at(target).acls.empty(); }, 5000));
+
+    for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kBlackHole);
+    if (restart) m_rig.KillGateway(kA);
+    ASSERT_EQ(0, m_rig.Ctl(kB, {"host", "unmap", target, std::to_string(n), kHost}).exitCode);
+    ASSERT_EQ(0, m_rig.Ctl(kB, {"lun", "delete", target, std::to_string(n)}).exitCode);
+    const WzCtl::ReplyView again = CreateLun(kB, target, y, "SAME");
+    ASSERT_EQ(0, again.errorCode) << again.errorMessage;
+    ASSERT_EQ(n, static_cast<int>(again.lunId)) << "the new disk takes the old number";
+    ASSERT_EQ(0, MapHost(kB, target, n, kHost).errorCode);
+    CommandResult written = m_rig.Probe(kB, target, kHost, n, {"--write-lba", "100", "--pattern", kPattern});
+    ASSERT_EQ(0, written.exitCode) << written.output;
+    std::string error;
+    ASSERT_TRUE(m_rig.CompactEtcd(&error)) << error;
+    for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kPass);
+    if (restart) {
+      ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+    }
+
+    const EngineTarget expected{{{n, y}}, {kHost}};
+    EXPECT_TRUE(WaitUntil([&] { return Engine(kA).count(target) != 0 && Engine(kA).at(target) == expected; }, 15000))
+        << (restart ? "after a's restart" : "after a's resync") << ": a's engine does not serve " << y;
+    const std::string serial = "unit_serial=" + WzScsiSrvUnitSerial("SAME", target, n) + "\n";
+    CommandResult viaA =
+        m_rig.Probe(kA, target, kHost, n, {"--vpd-serial", "--read-lba", "100", "--pattern", kPattern});
+    EXPECT_EQ(0, viaA.exitCode) << viaA.output;
+    EXPECT_TRUE(Has(viaA.output, serial)) << viaA.output;
+    EXPECT_TRUE(Has(viaA.output, "read_matches_pattern=1\n")) << "a serves another disk: " << viaA.output;
+    ExpectConverged(restart ? "after the restart variant" : "after the resync");
+    if (HasFailure()) {
+      std::istringstream log(m_rig.DaemonLog(kA));
+      for (std::string line; std::getline(log, line);)
+        if (line.find("Handle Ioctl") == std::string::npos && line.find("request from") == std::string::npos)
+          std::printf("a: %s\n", line.c_str());
+    }
+  }
+}
+
+// Gateway a stops serving while it cannot know whether it is current.
+class ClusterFenceE2eTest : public ClusterE2eTest {
+ protected:
+  ClusterRigOptions Options() const override {
+    ClusterRigOptions options;
+    options.relayGatewayA = true;
+    options.clusterSettings = "ClusterWatchDeadlineSecs=1\nClusterFenceAfterSecs=3\n";
+    return options;
+  }
+};
+
+TEST_F(ClusterFenceE2eTest, AGatewayCutOffPastTheFenceStopsServingUntilItCaughtUp) {
+  const std::string target = Iqn("fenced");
+  const std::string disk = m_rig.MakeDisk("fenced.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kB, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kB, target, disk, "FENCE");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kB, target, n, kHost).errorCode);
+  ASSERT_TRUE(WaitUntil([&] { return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode == 0; }, 5000));
+
+  for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kBlackHole);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode != 0;
+      },
+      15000))
+      << "a still serves while cut off past ClusterFenceAfterSecs";
+  EXPECT_EQ("yes", StatusValue(m_rig.Status(kA), "cluster.fenced"));
+  EXPECT_EQ(0, m_rig.Probe(kB, target, kHost, n, {"--read-lba", "0"}).exitCode) << "b is current and serves";
+
+  for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kPass);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode == 0;
+      },
+      15000))
+      << "a does not serve again after the cut";
+  EXPECT_EQ("no", StatusValue(m_rig.Status(kA), "cluster.fenced"));
+  ExpectConverged("after the fence");
+}
+
 }  // namespace
 }  // namespace wze2e
