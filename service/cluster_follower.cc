@@ -542,6 +542,9 @@ CRnError WzScsiSrvClusterFollower::ApplyPut(const Keys::Parsed& key) {
     case Keys::Parsed::AUTH:
       return m_service.ApplyAuth(TargetDir(key.target), key.target);
     case Keys::Parsed::LUN:
+      // Another gateway's LUN runs the replay's create: a LUN type whose
+      // storage is shared and made by its creator (an RBD image) opens what
+      // exists there instead of making it again.
       return m_service.ApplyLun(CachePath(key), key.target);
     case Keys::Parsed::MAP:
       return m_service.ApplyMapping(CachePath(key), key.target);
