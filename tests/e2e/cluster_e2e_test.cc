@@ -726,7 +726,7 @@ TEST_F(ClusterFenceE2eTest, AGatewayCutOffPastTheFenceStopsServingUntilItCaughtU
       [&] {
         return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode != 0;
       },
-      15000))
+      30000))
       << "a still serves while cut off past ClusterFenceAfterSecs";
   EXPECT_EQ("yes", StatusValue(m_rig.Status(kA), "cluster.fenced"));
   EXPECT_EQ(0, m_rig.Probe(kB, target, kHost, n, {"--read-lba", "0"}).exitCode) << "b is current and serves";
@@ -736,7 +736,7 @@ TEST_F(ClusterFenceE2eTest, AGatewayCutOffPastTheFenceStopsServingUntilItCaughtU
       [&] {
         return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode == 0;
       },
-      15000))
+      30000))
       << "a does not serve again after the cut";
   EXPECT_EQ("no", StatusValue(m_rig.Status(kA), "cluster.fenced"));
   ExpectConverged("after the fence");
