@@ -90,6 +90,7 @@ class Run {
     }
     bool ok = Changes(figures);
     ok &= Propagation(figures);
+    ok &= Revocation(figures);
     return ok;
   }
 
@@ -223,6 +224,59 @@ class Run {
       return false;
     }
     for (const std::string& name : names) (void)m_rig.Call(kA, *WzCtl::MakeDeleteTarget(name, 0));
+    return true;
+  }
+
+  // An unmap through B, timed from B's reply until A no longer grants the
+  // host (A's service drops a mapping only after its engine did).
+  bool Revocation(std::vector<Figure>& figures) {
+    const std::string label = "revocation: B's unmap reply to A's engine refusing the host";
+    const std::string target = "iqn.2024-01.prop:revoked";
+    const std::string host = "iqn.2024-01.prop:host";
+    const std::string disk = m_rig.MakeDisk("revoked.img", 64ll << 20);
+    WzCtl::LunCreateArgs args;
+    args.target = target;
+    args.type = 2;
+    args.path = disk;
+    args.serial = "REV";
+    if (disk.empty() || m_rig.Call(kB, *WzCtl::MakeCreateTarget(target, "", 0)).errorCode != 0) {
+      figures.push_back(Failed("cluster_revocation_p50_ms", label, "cannot create the target"));
+      return false;
+    }
+    const WzCtl::ReplyView lun = m_rig.Call(kB, *WzCtl::MakeCreateLun(args, 0));
+    if (lun.errorCode != 0) {
+      figures.push_back(Failed("cluster_revocation_p50_ms", label, lun.errorMessage));
+      return false;
+    }
+    auto granted = [&] {
+      auto luns = m_rig.Luns(kA);
+      auto t = luns.find(target);
+      return t != luns.end() && t->second.count(lun.lunId) != 0 && t->second.at(lun.lunId).count(host) != 0;
+    };
+    std::vector<double> delays;
+    const int samples = std::min(m_options.samples, 50);
+    for (int i = 0; i < samples; ++i) {
+      if (m_rig.Call(kB, *WzCtl::MakeMapHost(target, lun.lunId, host, 0)).errorCode != 0 ||
+          !wze2e::WaitUntil(granted, 10000, kPropagationPollMs)) {
+        figures.push_back(Failed("cluster_revocation_p50_ms", label, "the mapping did not reach A"));
+        return false;
+      }
+      if (m_rig.Call(kB, *WzCtl::MakeUnmapHost(target, lun.lunId, host, 0)).errorCode != 0) {
+        figures.push_back(Failed("cluster_revocation_p50_ms", label, "the unmap through B failed"));
+        return false;
+      }
+      const Clock::time_point replied = Clock::now();
+      if (!wze2e::WaitUntil([&] { return !granted(); }, 10000, kPropagationPollMs)) {
+        figures.push_back(Failed("cluster_revocation_p50_ms", label, "A still grants the host 10 s after the unmap"));
+        return false;
+      }
+      delays.push_back(MsSince(replied));
+    }
+    const std::string note =
+        std::to_string(delays.size()) + " unmaps, A's listing read every " + std::to_string(kPropagationPollMs) + " ms";
+    figures.push_back(Measured("cluster_revocation_p50_ms", label + ": p50", Percentile(delays, 50), "ms", note));
+    figures.push_back(Measured("cluster_revocation_p99_ms", label + ": p99", Percentile(delays, 99), "ms",
+                               "max " + Fixed(*std::max_element(delays.begin(), delays.end()), 1, " ms")));
     return true;
   }
 

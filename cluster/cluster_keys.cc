@@ -69,6 +69,8 @@ std::string AuthKey(const std::string& prefix, const std::string& target) {
 std::string SeqKey(const std::string& prefix, const std::string& target) {
   return TargetPrefix(prefix, target) + "seq";
 }
+std::string RevKey(const std::string& prefix) { return prefix + "rev"; }
+std::string MarkerKey(const std::string& prefix) { return prefix + "cluster"; }
 std::string LunKey(const std::string& prefix, const std::string& target, int32_t lun) {
   return TargetPrefix(prefix, target) + "lun/" + Number(lun);
 }

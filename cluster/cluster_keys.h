@@ -9,6 +9,11 @@
 //   t/<T>/seq                    touched by every change of the target, so
 //                                that a removal can tell whether anything
 //                                was added under it meanwhile
+//   rev                          touched by every change of the cluster: its
+//                                revision is the cluster's latest, which a
+//                                gateway compares with what it applied
+//   cluster                      the cluster's marker, written when the
+//                                cluster is made: its name and id
 //
 // <T> and <H> are the lower-cased target name and the host id in hex, so
 // that a key alone names its object (a deletion event carries only the
@@ -30,6 +35,8 @@ std::string TargetPrefix(const std::string& prefix, const std::string& target);
 std::string TargetKey(const std::string& prefix, const std::string& target);
 std::string AuthKey(const std::string& prefix, const std::string& target);
 std::string SeqKey(const std::string& prefix, const std::string& target);
+std::string RevKey(const std::string& prefix);
+std::string MarkerKey(const std::string& prefix);
 std::string LunKey(const std::string& prefix, const std::string& target, int32_t lun);
 std::string LunMapsPrefix(const std::string& prefix, const std::string& target, int32_t lun);
 std::string MapKey(const std::string& prefix, const std::string& target, int32_t lun, const std::string& host);

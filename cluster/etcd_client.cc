@@ -141,13 +141,31 @@ CRnError WzScsiSrvEtcdClient::Get(const std::string& key, WzEtcdRange& out) {
 }
 
 CRnError WzScsiSrvEtcdClient::GetPrefix(const std::string& prefix, WzEtcdRange& out) {
-  std::string answer;
+  out = WzEtcdRange();
   const WzEtcdOp range = WzEtcdOp::GetPrefix(prefix);
-  if (CRnError err =
-          Unary({"/v3/kv/range", WzEtcdCodec::RangeRequest(range.key, range.rangeEnd), Retry::kAlways, true}, answer)) {
-    return err;
+  std::string from = range.key;
+  int64_t limit = std::max<int64_t>(1, m_options.pageKeys);
+  for (;;) {
+    // Every page after the first is read at the first one's revision: the
+    // pages make one consistent picture.
+    std::string answer;
+    CRnError err = Unary({"/v3/kv/range", WzEtcdCodec::RangePageRequest(from, range.rangeEnd, limit, out.revision),
+                          Retry::kAlways, true},
+                         answer);
+    if (err && WzEtcd::IsBadAnswer(err) && limit > 1) {
+      limit = std::max<int64_t>(1, limit / 8);  // too large an answer: smaller pages
+      continue;
+    }
+    if (err) return err;
+    WzEtcdRange page;
+    bool more = false;
+    if (CRnError parsed = WzEtcdCodec::ParseRangePage(answer, page, more)) return parsed;
+    if (out.revision == 0) out.revision = page.revision;
+    if (page.kvs.empty()) return CRnError();
+    from = page.kvs.back().key + std::string(1, '\0');
+    for (WzEtcdKeyValue& kv : page.kvs) out.kvs.push_back(std::move(kv));
+    if (!more) return CRnError();
   }
-  return WzEtcdCodec::ParseRange(answer, out);
 }
 
 CRnError WzScsiSrvEtcdClient::Put(const std::string& key, const std::string& value, WzEtcdWrite* out, int64_t lease) {
@@ -238,11 +256,14 @@ CRnError WzScsiSrvEtcdClient::Compact(int64_t revision) {
 }
 
 CRnError WzScsiSrvEtcdClient::Watch(const std::string& prefix, int64_t fromRevision, WzEtcdWatch::Callback callback,
-                                    std::unique_ptr<WzEtcdWatch>& out) {
+                                    std::unique_ptr<WzEtcdWatch>& out, const std::string& avoid) {
   return WzNoThrow(WZETCD_HERE, "opening an etcd watch", [&]() -> CRnError {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_options.requestTimeoutMs);
-    return WzEtcdWatch::Open(m_endpoints, m_tls, m_preferred.load(), prefix, fromRevision, deadline,
-                             std::move(callback), out);
+    size_t first = m_preferred.load() % std::max<size_t>(1, m_endpoints.size());
+    if (!avoid.empty() && !m_endpoints.empty() && m_endpoints[first].Url() == avoid)
+      first = (first + 1) % m_endpoints.size();
+    return WzEtcdWatch::Open(m_endpoints, m_tls, first, prefix, fromRevision, deadline,
+                             std::chrono::milliseconds(m_options.watchIdleMs), std::move(callback), out);
   });
 }
 

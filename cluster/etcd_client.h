@@ -53,8 +53,15 @@ struct WzEtcdClientOptions {
   // Idle keep-alive connections kept for the next calls; 0 opens a
   // connection per call.
   size_t maxIdleConnections = 8;
-  // The largest answer read (a prefix read of a large configuration).
+  // The largest answer read. A prefix is read in pages of at most
+  // pageKeys keys, so its size is not bounded by one answer; a page that is
+  // still too large is read again in smaller pages.
   size_t maxAnswerBytes = 64u << 20;
+  int64_t pageKeys = 1000;
+  // A watch that delivers nothing (no change, no progress notice) for this
+  // long is ended (kLost) so that it is opened again, on another member if
+  // need be; 0: no limit.
+  int watchIdleMs = 60000;
 };
 
 class WZ_EXPORT WzScsiSrvEtcdClient {
@@ -69,7 +76,8 @@ class WZ_EXPORT WzScsiSrvEtcdClient {
   // Reads are linearizable: they see every change acknowledged before them.
   // A key that does not exist is no error: out.kvs is empty.
   CRnError Get(const std::string& key, WzEtcdRange& out);
-  // Every key that starts with prefix, in key order ("" reads every key).
+  // Every key that starts with prefix, in key order ("" reads every key),
+  // as of one revision, read in pages.
   CRnError GetPrefix(const std::string& prefix, WzEtcdRange& out);
 
   // out (optional) receives the store's revision after the write.
@@ -101,8 +109,9 @@ class WZ_EXPORT WzScsiSrvEtcdClient {
   // the next change). Returns once etcd accepted the watch, or fails within
   // the deadline; the callback then runs on the watch's own thread, one
   // update at a time, in revision order (WzEtcdWatch says more).
+  // avoid: the endpoint of a watch that went silent, tried last.
   CRnError Watch(const std::string& prefix, int64_t fromRevision, WzEtcdWatch::Callback callback,
-                 std::unique_ptr<WzEtcdWatch>& out);
+                 std::unique_ptr<WzEtcdWatch>& out, const std::string& avoid = std::string());
 
   // The members as the cluster lists them; answered by a member even
   // without a leader, so a status view can show a cluster that lost quorum.

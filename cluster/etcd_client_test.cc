@@ -119,6 +119,26 @@ TEST_F(EtcdTest, KeysAndPrefixesOfAnyBytesRoundTrip) {
   ASSERT_TRUE(m_client->DeletePrefix("cfg/", &deleted).IsSuccess());
   EXPECT_EQ(deleted.deleted, 2);
   EXPECT_EQ(Keys("cf"), (std::vector<std::string>{"cfg", "cfg0", "cfh"}));
+
+  // A prefix larger than one answer may be is read whole in pages, as of
+  // one revision: 40 values of 1 KiB through a client that reads at most
+  // 4 KiB per answer, in pages of 16 keys.
+  for (int i = 0; i < 40; ++i)
+    Put("big/" + std::to_string(100 + i), std::string(1024, static_cast<char>('a' + i % 26)));
+  WzEtcdClientOptions small;
+  small.endpoints = m_cluster.ClientUrls();
+  small.maxAnswerBytes = 4096;
+  small.pageKeys = 16;
+  std::unique_ptr<WzScsiSrvEtcdClient> capped;
+  ASSERT_TRUE(WzScsiSrvEtcdClient::Create(small, capped).IsSuccess());
+  WzEtcdRange whole;
+  ASSERT_TRUE(capped->GetPrefix("big/", whole).IsSuccess());
+  ASSERT_EQ(whole.kvs.size(), 40u);
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(whole.kvs[static_cast<size_t>(i)].key, "big/" + std::to_string(100 + i));
+    EXPECT_EQ(whole.kvs[static_cast<size_t>(i)].value, std::string(1024, static_cast<char>('a' + i % 26)));
+  }
+  EXPECT_EQ(whole.revision, Get("big/100").revision);
 }
 
 TEST_F(EtcdTest, ComparesRefuseStaleAndTakenChoices) {

@@ -201,6 +201,13 @@ std::string RangeRequest(const std::string& key, const std::string& rangeEnd) {
   return "{" + RangeBody(key, rangeEnd) + "}";
 }
 
+std::string RangePageRequest(const std::string& key, const std::string& rangeEnd, int64_t limit, int64_t revision) {
+  std::string body = RangeBody(key, rangeEnd);
+  if (limit > 0) body += "," + Int("limit", limit);
+  if (revision > 0) body += "," + Int("revision", revision);
+  return "{" + body + "}";
+}
+
 std::string PutRequest(const std::string& key, const std::string& value, int64_t lease) {
   return "{" + PutBody(key, value, lease) + "}";
 }
@@ -227,6 +234,8 @@ std::string CompactRequest(int64_t revision) { return "{" + Int("revision", revi
 std::string WatchCreateRequest(const std::string& key, const std::string& rangeEnd, int64_t startRevision) {
   std::string body = RangeBody(key, rangeEnd);
   if (startRevision > 0) body += "," + Int("start_revision", startRevision);
+  // Progress notices tell an idle watch from a dead one.
+  body += ",\"progress_notify\":true";
   return "{\"create_request\":{" + body + "}}";
 }
 
@@ -270,6 +279,14 @@ CRnError ParseRange(const std::string& body, WzEtcdRange& out) {
   return ParseWith(body, [&](const pt::ptree& tree) {
     out.revision = Num<int64_t>(tree, "header.revision");
     out.kvs = KeyValues(tree);
+  });
+}
+
+CRnError ParseRangePage(const std::string& body, WzEtcdRange& out, bool& more) {
+  return ParseWith(body, [&](const pt::ptree& tree) {
+    out.revision = Num<int64_t>(tree, "header.revision");
+    out.kvs = KeyValues(tree);
+    more = tree.get<bool>("more", false);
   });
 }
 

@@ -22,6 +22,9 @@ std::string Base64Encode(const std::string& bytes);
 bool Base64Decode(const std::string& text, std::string& bytes);
 
 std::string RangeRequest(const std::string& key, const std::string& rangeEnd);
+// One page of a range: at most limit keys (0: no limit), read at revision
+// (0: the latest), in key order.
+std::string RangePageRequest(const std::string& key, const std::string& rangeEnd, int64_t limit, int64_t revision);
 std::string PutRequest(const std::string& key, const std::string& value, int64_t lease);
 std::string DeleteRequest(const std::string& key, const std::string& rangeEnd);
 std::string TxnRequest(const std::vector<WzEtcdCompare>& compares, const std::vector<WzEtcdOp>& success,
@@ -42,6 +45,8 @@ CRnError ServerError(const std::string& body, const std::string& endpoint);
 bool IsNoLeader(const CRnError& error);
 
 CRnError ParseRange(const std::string& body, WzEtcdRange& out);
+// A page's answer: more tells whether keys remain after the last.
+CRnError ParseRangePage(const std::string& body, WzEtcdRange& out, bool& more);
 CRnError ParseWrite(const std::string& body, WzEtcdWrite& out);
 CRnError ParseTxn(const std::string& body, const std::vector<WzEtcdOp>& success, const std::vector<WzEtcdOp>& failure,
                   WzEtcdTxnResult& out);

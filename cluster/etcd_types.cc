@@ -22,6 +22,8 @@ bool IsNotFound(const CRnError& error) { return error.GetCode() == HRESULT_FROM_
 
 bool IsRefused(const CRnError& error) { return error.GetCode() == HRESULT_FROM_WIN32(kErrRefused); }
 
+bool IsBadAnswer(const CRnError& error) { return error.GetCode() == HRESULT_FROM_WIN32(kErrBadAnswer); }
+
 std::string PrefixEnd(const std::string& prefix) {
   std::string end = prefix;
   while (!end.empty()) {

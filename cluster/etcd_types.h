@@ -46,6 +46,8 @@ bool IsUnavailable(const CRnError& error);
 bool IsOutcomeUnknown(const CRnError& error);
 bool IsNotFound(const CRnError& error);
 bool IsRefused(const CRnError& error);
+// An answer that is not what etcd sends, or larger than the client reads.
+bool IsBadAnswer(const CRnError& error);
 
 // The end of the key range holding every key that starts with prefix (the
 // prefix with its last byte below 0xff incremented; "\0" for everything).
@@ -156,6 +158,7 @@ struct WzEtcdWatchUpdate {
     kEvents,     // changes, in revision order
     kCompacted,  // the start revision is compacted away: resync from a full read
     kLost,       // the connection or the member's leader was lost: watch again
+    kProgress,   // no change: every change up to revision is delivered already
   };
   Kind kind = Kind::kEvents;
   std::vector<WzEtcdEvent> events;

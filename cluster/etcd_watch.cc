@@ -20,8 +20,9 @@ constexpr auto kRoundPause = std::chrono::milliseconds(50);
 // What the watch's thread uses; shared so that it outlives the WzEtcdWatch
 // when that is destroyed from the callback.
 struct WzEtcdWatch::State {
-  State(const WzEtcdEndpoint& endpoint, const std::shared_ptr<WzEtcdTlsContext>& tls, Callback cb)
-      : connection(endpoint, 0, tls), url(endpoint.Url()), callback(std::move(cb)) {}
+  State(const WzEtcdEndpoint& endpoint, const std::shared_ptr<WzEtcdTlsContext>& tls, Callback cb,
+        std::chrono::milliseconds idle)
+      : connection(endpoint, 0, tls), url(endpoint.Url()), callback(std::move(cb)), idleLimit(idle) {}
 
   // Calls the callback unless the watch is stopping; false when the watch
   // is to end (stopped, or the callback threw).
@@ -38,6 +39,7 @@ struct WzEtcdWatch::State {
   WzEtcdHttpConnection connection;
   const std::string url;
   Callback callback;
+  const std::chrono::milliseconds idleLimit;  // 0: none
   std::atomic<bool> stopping{false};
   std::atomic<bool> running{true};
   std::atomic<int64_t> nextRevision{0};
@@ -45,7 +47,7 @@ struct WzEtcdWatch::State {
 
 CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, const std::shared_ptr<WzEtcdTlsContext>& tls,
                            size_t first, const std::string& prefix, int64_t fromRevision, Clock::time_point deadline,
-                           Callback callback, std::unique_ptr<WzEtcdWatch>& out) {
+                           std::chrono::milliseconds idleLimit, Callback callback, std::unique_ptr<WzEtcdWatch>& out) {
   out.reset();
   const WzEtcdOp range = WzEtcdOp::GetPrefix(prefix);
   const std::string request = WzEtcdCodec::WatchCreateRequest(range.key, range.rangeEnd, fromRevision);
@@ -57,7 +59,7 @@ CRnError WzEtcdWatch::Open(const std::vector<WzEtcdEndpoint>& endpoints, const s
     }
     if (Clock::now() >= deadline) break;
     const WzEtcdEndpoint& endpoint = endpoints[(first + attempt) % endpoints.size()];
-    auto state = std::make_shared<State>(endpoint, tls, callback);
+    auto state = std::make_shared<State>(endpoint, tls, callback, idleLimit);
     std::string line;
     WzEtcdCodec::WatchMessage created;
     CRnError err = state->connection.OpenStream(kWatchPath, request, true, deadline);
@@ -117,7 +119,11 @@ void WzEtcdWatch::Body(std::shared_ptr<State> state) {
   for (;;) {
     std::string line;
     WzEtcdCodec::WatchMessage message;
-    CRnError err = state->connection.ReadLine(line, Clock::time_point::max());
+    // A stream that stays silent past the limit may be half-open or held by
+    // a member that no longer serves it: ended, so that it is opened again.
+    const Clock::time_point until =
+        state->idleLimit.count() > 0 ? Clock::now() + state->idleLimit : Clock::time_point::max();
+    CRnError err = state->connection.ReadLine(line, until);
     if (state->stopping.load()) break;
     if (err.IsSuccess()) err = WzEtcdCodec::ParseWatchMessage(line, state->url, message);
     WzEtcdWatchUpdate update;
@@ -147,8 +153,13 @@ void WzEtcdWatch::Body(std::shared_ptr<State> state) {
       state->Deliver(update);
       break;
     }
-    // Progress notices carry no events.
-    if (message.events.empty()) continue;
+    if (message.events.empty()) {
+      // A progress notice: everything up to its revision is delivered.
+      if (message.created || message.revision <= 0) continue;
+      update.kind = WzEtcdWatchUpdate::Kind::kProgress;
+      if (!state->Deliver(update)) break;
+      continue;
+    }
     state->nextRevision.store(message.events.back().kv.modRevision + 1);
     update.events = std::move(message.events);
     if (!state->Deliver(update)) break;

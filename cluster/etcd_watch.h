@@ -5,9 +5,11 @@
 //    changes of one transaction arrive in one update);
 //  - kCompacted: the watch started before the oldest revision etcd keeps;
 //    the caller reads the prefix whole and watches again from there;
-//  - kLost: the connection broke, the member lost its leader, or etcd
-//    cancelled the watch; the caller watches again from NextRevision(),
-//    on any member, and misses nothing.
+//  - kProgress: etcd's progress notice: every change up to revision is
+//    delivered already;
+//  - kLost: the connection broke, the member lost its leader, etcd
+//    cancelled the watch, or nothing came for the idle limit; the caller
+//    watches again from NextRevision(), on any member, and misses nothing.
 // kCompacted and kLost are the last update. Stop() ends the watch without
 // a last update.
 //
@@ -39,8 +41,8 @@ class WZ_EXPORT WzEtcdWatch {
   // client; tls is its TLS settings (null without https).
   static CRnError Open(const std::vector<WzEtcdEndpoint>& endpoints, const std::shared_ptr<WzEtcdTlsContext>& tls,
                        size_t first, const std::string& prefix, int64_t fromRevision,
-                       std::chrono::steady_clock::time_point deadline, Callback callback,
-                       std::unique_ptr<WzEtcdWatch>& out);
+                       std::chrono::steady_clock::time_point deadline, std::chrono::milliseconds idleLimit,
+                       Callback callback, std::unique_ptr<WzEtcdWatch>& out);
 
   // Stops the watch and waits for its thread (unless called on it).
   ~WzEtcdWatch();

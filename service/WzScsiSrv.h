@@ -56,6 +56,7 @@
 #include "service/action_log_store.h"
 #include "service/cluster_follower.h"
 #include "service/cluster_store.h"
+#include "service/reconcile_plan.h"
 #include "service/settings.h"
 
 class WzScsiSrvHandlerContext;
@@ -361,6 +362,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   // The "status" and "reconcile" commands.
   CRnError ReportStatus(CWzNetwork* conn, CNMessageBase* message);
   CRnError ReconcileCommand(CWzNetwork* conn, CNMessageBase* message);
+  // Writes the local configuration into an empty cluster (service/cluster_sync.cc).
+  CRnError ClusterImport(CWzNetwork* conn, CNMessageBase* message);
   // The differences between the engine's view and the model, and their fixes.
   CRnError ReconcileLocked(bool dryRun, ReconcileReport& report) WZ_REQUIRES(m_changeGate);
   // One action of the plan, through the change path.
@@ -396,6 +399,10 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   CRnError RemoveMapping(const std::string& target, int32_t lun, const std::string& host) override;
   CRnError TurnChapOff(const std::string& target) override;
   bool Holds(const WzScsiSrvClusterKeys::Parsed& key) override WZ_EXCLUDES(m_modelMutex);
+  void Withhold(const WzScsiSrvClusterKeys::Parsed& key, bool on) override WZ_EXCLUDES(m_reportMutex);
+  CRnError DropFromEngine(const WzScsiSrvClusterKeys::Parsed& key) override;
+  CRnError ReconcileEngine(const char* why) override WZ_EXCLUDES(m_changeGate);
+  void Fence(bool on) override WZ_EXCLUDES(m_changeGate);
   Model Snapshot() override WZ_EXCLUDES(m_modelMutex);
   void Reload(const char* why) override WZ_EXCLUDES(m_changeGate);
   bool Stopping() override;
@@ -470,6 +477,11 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDryRun WZ_GUARDED_BY(m_reportMutex);  // a dry run changes nothing: kept apart
+  // What the cluster removed and the engine has not taken yet: never
+  // created or granted again (service/cluster_sync.cc).
+  WzScsiSrvWithheld m_withheld WZ_GUARDED_BY(m_reportMutex);
+  // A fenced gateway's engine holds none of the service's targets.
+  std::atomic<bool> m_fenced{false};
   std::atomic<uint64_t> m_engineInstance{0};
   // The engine watch (StartEngineWatch).
   WzPeriodicWorker m_engineWatch;

@@ -18,6 +18,8 @@ namespace {
 constexpr std::chrono::milliseconds kProbeInterval{1000};
 // A failing round is logged once a minute, not every second.
 constexpr int64_t kFailureLogIntervalMs = 60000;
+// A failed resync is tried again after 1 s, 2 s, 4 s... up to this.
+constexpr int64_t kMaxResyncBackoffMs = 30000;
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
@@ -49,10 +51,17 @@ std::string Describe(const Keys::Parsed& p) {
 // CHAP secrets are readable by the daemon's user only, in etcd's cache too.
 int CacheMode(const Keys::Parsed& p) { return p.kind == Keys::Parsed::AUTH ? 0600 : 0644; }
 
+std::string PendingName(const Keys::Parsed& p) {
+  return std::to_string(static_cast<int>(p.kind)) + "/" + p.target + "/" + std::to_string(p.lun) + "/" + p.host;
+}
+
+std::string Seconds(int64_t ms) { return std::to_string(ms / 1000); }
+
 }  // namespace
 
-WzScsiSrvClusterFollower::WzScsiSrvClusterFollower(WzScsiSrvClusterStore& store, WzScsiSrvClusterApplier& service)
-    : m_store(store), m_service(service) {}
+WzScsiSrvClusterFollower::WzScsiSrvClusterFollower(WzScsiSrvClusterStore& store, WzScsiSrvClusterApplier& service,
+                                                   const Options& options)
+    : m_store(store), m_service(service), m_options(options), m_confirmedMs(WzNowMs()) {}
 
 WzScsiSrvClusterFollower::~WzScsiSrvClusterFollower() { Stop(); }
 
@@ -78,22 +87,166 @@ std::string WzScsiSrvClusterFollower::CachePath(const Keys::Parsed& p) const {
 
 // ---------------------------------------------------------------- start and stop
 
-void WzScsiSrvClusterFollower::SyncBeforeReplay() {
+CRnError WzScsiSrvClusterFollower::SyncBeforeReplay() {
   WzEtcdRange range;
   if (CRnError e = m_store.Etcd().GetPrefix(m_store.Prefix(), range)) {
     m_store.SetAvailable(false);
     WZLOG(0, "The cluster cannot be reached (%s): starting from the local cache", WzEtcd::Reason(e).c_str());
     WzMutexLock lock(&m_mutex);
     m_needResync = true;
-    return;
+    return CRnError();
   }
   m_store.SetAvailable(true);
-  CRnError ignored = SyncCacheFrom(range);
+  if (CRnError refused = CheckMarker(range)) {
+    // Nothing of the cache is touched: the gateway serves what it holds and
+    // takes no change until the operator decides.
+    WZLOG(-1, "%s", refused.AsString().c_str());
+    m_store.SetFenced(true);
+    WzMutexLock lock(&m_mutex);
+    m_refused = refused.AsString();
+    return refused;
+  }
+  Replaced replaced;
+  CRnError ignored = SyncCacheFrom(range, &replaced);
   (void)ignored;
+  // The engine may still hold what this gateway served before (its engine
+  // ran on while it was down): a LUN or target the cluster replaced meanwhile
+  // leaves the engine, so that the replay makes it as the cluster has it and
+  // never adopts the old disk under the same number.
+  for (const auto& entry : replaced) {
+    if (entry.second.kind != Keys::Parsed::LUN && entry.second.kind != Keys::Parsed::TARGET) continue;
+    WZLOG(0, "The cluster replaced %s while this gateway was away: taking the old one out of the engine",
+          Describe(entry.second).c_str());
+    if (CRnError e = m_service.DropFromEngine(entry.second))
+      WZLOG(-1, "Could not take the old %s out of the engine: %s", Describe(entry.second).c_str(),
+            e.AsString().c_str());
+  }
   Following(range.revision);
+  m_confirmedMs = WzNowMs();
+  return CRnError();
+}
+
+CRnError WzScsiSrvClusterFollower::CheckMarker(const WzEtcdRange& range) {
+  const std::string markerKey = Keys::MarkerKey(m_store.Prefix());
+  const std::string wanted = "name=" + m_store.Name() + "\n";
+  bool marked = false, holdsTargets = false;
+  for (const WzEtcdKeyValue& kv : range.kvs) {
+    if (kv.key == markerKey) {
+      if (kv.value != wanted)
+        return FXErrorUtil::ErrorWin32(
+            FX_HERE, ERROR_INVALID_PARAMETER,
+            "The cluster's keys %s hold another cluster's marker (\"%s\"): not starting in cluster mode; the local "
+            "configuration stays served. Check ClusterName",
+            m_store.Prefix().c_str(), kv.value.substr(0, 200).c_str());
+      marked = true;
+    }
+    if (Keys::Parse(m_store.Prefix(), kv.key).kind == Keys::Parsed::TARGET) holdsTargets = true;
+  }
+  size_t local = 0;
+  for (const std::string& name : ListNames(Layout::TargetsDir(m_service.CacheRoot())))
+    if (!Layout::IsTemporaryName(name)) ++local;
+  if (!marked && !holdsTargets && local > 0)
+    return FXErrorUtil::ErrorWin32(
+        FX_HERE, ERROR_INVALID_PARAMETER,
+        "The cluster %s has no configuration in etcd (%s is empty) while this gateway holds %zu targets: not "
+        "starting in cluster mode, so that they are not removed; they stay served. If this gateway is to bring its "
+        "configuration into a new cluster, run \"wzscsictl cluster import\"; otherwise correct ClusterName",
+        m_store.Name().c_str(), m_store.Prefix().c_str(), local);
+  if (!marked) {
+    // The cluster is made (or predates its marker): mark it, once.
+    WzEtcdTxnResult result;
+    CRnError ignored =
+        m_store.Etcd().Txn({WzEtcdCompare::Absent(markerKey)}, {WzEtcdOp::Put(markerKey, wanted)}, {}, result);
+    (void)ignored;
+  }
+  return CRnError();
+}
+
+CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outcome) {
+  {
+    WzMutexLock lock(&m_mutex);
+    if (m_refused.empty())
+      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                     "nothing to import: this gateway follows the cluster %s already",
+                                     m_store.Name().c_str());
+  }
+  const std::string prefix = m_store.Prefix();
+  const std::string markerKey = Keys::MarkerKey(prefix);
+  // Every saved request of the model, as its key and its cache file's text.
+  std::vector<WzEtcdOp> puts;
+  auto add = [&](const std::string& key, const std::string& path) -> CRnError {
+    std::string text;
+    CRnFile in;
+    if (CRnError e = in.Open(path, 0, 0)) return e.Push(FX_HERE, "cannot read %s", path.c_str());
+    if (CRnError e = in.ReadAll(text, 64u << 20)) return e.Push(FX_HERE, "cannot read %s", path.c_str());
+    puts.push_back(WzEtcdOp::Put(key, text));
+    return CRnError();
+  };
+  size_t targets = 0, luns = 0, mappings = 0;
+  for (const auto& entry : model) {
+    const std::string& name = entry.first;
+    const std::string dir = TargetDir(name);
+    if (CRnError e = add(Keys::TargetKey(prefix, name), Layout::TargetFile(dir))) return e;
+    ++targets;
+    if (CRnPath::Exists(Layout::AuthFile(dir)))
+      if (CRnError e = add(Keys::AuthKey(prefix, name), Layout::AuthFile(dir))) return e;
+    for (const auto& unit : entry.second.luns) {
+      if (CRnError e = add(Keys::LunKey(prefix, name, unit.first), Layout::LunFile(dir, unit.first))) return e;
+      ++luns;
+      for (const auto& host : unit.second.hosts) {
+        if (CRnError e = add(Keys::MapKey(prefix, name, unit.first, host.first),
+                             Layout::MappingFile(dir, host.first, unit.first)))
+          return e;
+        ++mappings;
+      }
+    }
+    puts.push_back(WzEtcdOp::Put(Keys::SeqKey(prefix, name), ""));
+  }
+  // The first transaction claims the empty prefix (its marker absent, no
+  // change ever made); etcd takes a bounded number of operations per
+  // transaction, so the rest follow in batches.
+  constexpr size_t kBatch = 100;
+  int64_t revision = 0;
+  for (size_t at = 0, n = 0; at < puts.size() || n == 0; at += kBatch, ++n) {
+    std::vector<WzEtcdOp> batch(puts.begin() + static_cast<std::ptrdiff_t>(std::min(at, puts.size())),
+                                puts.begin() + static_cast<std::ptrdiff_t>(std::min(at + kBatch, puts.size())));
+    std::vector<WzEtcdCompare> compares;
+    if (n == 0) {
+      compares = {WzEtcdCompare::Absent(markerKey), WzEtcdCompare::Absent(Keys::RevKey(prefix))};
+      batch.push_back(WzEtcdOp::Put(markerKey, "name=" + m_store.Name() + "\n"));
+    }
+    batch.push_back(WzEtcdOp::Put(Keys::RevKey(prefix), ""));
+    WzEtcdTxnResult result;
+    if (CRnError e = m_store.Etcd().Txn(compares, batch, {}, result))
+      return e.Push(FX_HERE, "the import into the cluster %s failed after %zu of %zu keys", m_store.Name().c_str(), at,
+                    puts.size());
+    if (!result.succeeded)
+      return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                     "the cluster %s is no longer empty: another gateway made it; nothing imported",
+                                     m_store.Name().c_str());
+    m_store.NoteOwnRevision(result.revision);
+    revision = result.revision;
+  }
+  {
+    WzMutexLock lock(&m_mutex);
+    m_refused.clear();
+  }
+  m_store.SetFenced(false);
+  Following(revision);
+  m_confirmedMs = WzNowMs();
+  outcome = "imported " + std::to_string(targets) + " targets, " + std::to_string(luns) + " LUNs and " +
+            std::to_string(mappings) + " mappings into the cluster " + m_store.Name();
+  WZLOG(0, "Cluster import: %s (revision %lld)", outcome.c_str(), static_cast<long long>(revision));
+  Start();
+  return CRnError();
 }
 
 void WzScsiSrvClusterFollower::Start() {
+  {
+    // A refused start follows nothing until its import.
+    WzMutexLock lock(&m_mutex);
+    if (!m_refused.empty()) return;
+  }
   m_worker.Start(kProbeInterval, [this] { return Round(); });
   // The first round at once: the watch starts where the start's read ended.
   m_worker.Wake();
@@ -121,27 +274,158 @@ void WzScsiSrvClusterFollower::Following(int64_t revision) {
 // ---------------------------------------------------------------- one round
 
 std::chrono::milliseconds WzScsiSrvClusterFollower::Round() {
-  if (!Probe()) return kProbeInterval;
+  // Removals first, whether etcd answers or not: they depend on the engine.
+  RetryPending();
+  const int64_t probedAt = WzNowMs();
+  if (!Probe()) {
+    CheckCurrent(probedAt, false);
+    return kProbeInterval;
+  }
   bool resync = false;
   {
     WzMutexLock lock(&m_mutex);
     resync = m_needResync;
   }
-  CRnError result = resync ? WzNoThrow(FX_HERE, "Cluster resync", [&] { return Resync("after a gap"); }) : Watch();
+  CRnError result;
+  if (resync && WzNowMs() >= m_nextResyncMs) {
+    result = WzNoThrow(FX_HERE, "Cluster resync", [&] { return Resync("after a gap"); });
+    // A resync that fails (etcd overloaded, an answer too large) is not
+    // repeated every second.
+    m_resyncBackoffMs =
+        result.IsError() ? std::min(kMaxResyncBackoffMs, std::max<int64_t>(1000, m_resyncBackoffMs * 2)) : 0;
+    m_nextResyncMs = WzNowMs() + m_resyncBackoffMs;
+  } else if (!resync) {
+    result = Watch();
+  }
   if (result.IsError() && WzNowMs() - m_lastFailureLog > kFailureLogIntervalMs) {
     m_lastFailureLog = WzNowMs();
     WZLOG(-1, "Following the cluster failed: %s", result.AsString().c_str());
   }
+  CheckCurrent(probedAt, true);
   return kProbeInterval;
 }
 
 bool WzScsiSrvClusterFollower::Probe() {
-  // A linearizable read fails at once without quorum.
+  // A linearizable read fails at once without quorum; the change counter's
+  // revision is the cluster's latest change (0: none yet).
   WzEtcdRange probe;
-  CRnError probed = m_store.Quick().Get(m_store.Prefix() + "probe", probe);
+  CRnError probed = m_store.Quick().Get(Keys::RevKey(m_store.Prefix()), probe);
   m_store.SetAvailable(probed.IsSuccess());
-  if (probed.IsSuccess()) m_store.NoteStoreRevision(probe.revision);
+  if (probed.IsSuccess()) {
+    m_store.NoteStoreRevision(probe.revision);
+    m_clusterRevision = probe.kvs.empty() ? 0 : probe.kvs[0].modRevision;
+  }
   return probed.IsSuccess();
+}
+
+void WzScsiSrvClusterFollower::CheckCurrent(int64_t probedAtMs, bool probed) {
+  const int64_t now = WzNowMs();
+  const bool current = probed && m_applied.load() >= m_clusterRevision.load();
+  if (current) m_confirmedMs = probedAtMs;
+  // Behind the cluster while it answers: the watch delivers nothing (a
+  // half-open connection, a member that lost its way) or too slowly.
+  if (probed && !current) {
+    int64_t since = m_lagSinceMs.load();
+    if (since == 0) m_lagSinceMs = since = now;
+    const int64_t behind = now - since;
+    if (behind > 2 * m_options.watchDeadlineMs) {
+      WZLOG(-1, "This gateway is %lld revisions behind the cluster for %s s: reading the cluster whole",
+            static_cast<long long>(m_clusterRevision.load() - m_applied.load()), Seconds(behind).c_str());
+      WzMutexLock lock(&m_mutex);
+      m_needResync = true;
+      m_lagSinceMs = now;
+    } else if (behind > m_options.watchDeadlineMs && !m_rewatched) {
+      m_rewatched = true;
+      std::unique_ptr<WzEtcdWatch> stalled;
+      {
+        WzMutexLock lock(&m_mutex);
+        stalled = std::move(m_watch);
+      }
+      if (stalled) {
+        m_avoidEndpoint = stalled->Endpoint();
+        const int64_t next = stalled->NextRevision();
+        stalled->Stop();
+        WzMutexLock lock(&m_mutex);
+        m_nextRevision = next;
+      }
+      WZLOG(-1, "The watch on %s delivered nothing of the cluster's revision %lld for %s s: watching again",
+            m_avoidEndpoint.empty() ? "etcd" : m_avoidEndpoint.c_str(),
+            static_cast<long long>(m_clusterRevision.load()), Seconds(behind).c_str());
+      m_worker.Wake();
+    }
+  } else if (current) {
+    m_lagSinceMs = 0;
+    m_rewatched = false;
+  }
+  const int64_t staleMs = now - m_confirmedMs.load();
+  if (!m_stale && staleMs > m_options.watchDeadlineMs) {
+    m_stale = true;
+    WZLOG(-1, "This gateway is stale: it has not confirmed the cluster's latest revision for %s s (%s)",
+          Seconds(staleMs).c_str(), probed ? "its watch is behind" : "etcd does not answer");
+  } else if (m_stale && current) {
+    m_stale = false;
+    WZLOG(0, "This gateway caught up with the cluster (revision %lld)", static_cast<long long>(m_applied.load()));
+  }
+  if (m_options.fenceAfterMs > 0 && !m_fenced.load() && staleMs > m_options.fenceAfterMs) {
+    WZLOG(-1,
+          "Fencing this gateway: not current for %s s (ClusterFenceAfterSecs); its targets leave the engine "
+          "until it has caught up",
+          Seconds(staleMs).c_str());
+    m_fenced = true;
+    m_store.SetFenced(true);
+    m_service.Fence(true);
+  } else if (m_fenced.load() && current) {
+    WZLOG(0, "This gateway is current again: serving its targets");
+    m_fenced = false;
+    m_store.SetFenced(false);
+    m_service.Fence(false);
+  }
+}
+
+// ---------------------------------------------------------------- pending removals
+
+void WzScsiSrvClusterFollower::NotePending(const Keys::Parsed& key, int64_t revision, const CRnError& why) {
+  if (key.kind == Keys::Parsed::MAP || key.kind == Keys::Parsed::LUN || key.kind == Keys::Parsed::TARGET ||
+      key.kind == Keys::Parsed::AUTH) {
+    m_service.Withhold(key, true);
+  }
+  WzMutexLock lock(&m_pendingMutex);
+  auto inserted = m_pending.emplace(PendingName(key), Pending());
+  if (!inserted.second) return;  // logged already
+  inserted.first->second = Pending{key, revision, WzNowMs(), why.AsString()};
+  WZLOG(-1,
+        "Pending from the cluster: removal of %s (revision %lld): the engine did not take it (%s); it is out of "
+        "the configuration and retried until the engine holds it",
+        Describe(key).c_str(), static_cast<long long>(revision), why.AsString().c_str());
+}
+
+void WzScsiSrvClusterFollower::RetryPending() {
+  std::vector<Pending> pending;
+  {
+    WzMutexLock lock(&m_pendingMutex);
+    for (const auto& entry : m_pending) pending.push_back(entry.second);
+  }
+  if (pending.empty()) return;
+  // What the model still holds (a LUN, a target) goes through its handler;
+  // what it no longer holds (a mapping) the reconcile takes out of the engine.
+  for (const Pending& p : pending) {
+    if (!m_service.Holds(p.key)) continue;
+    m_service.WhileNoChangeRuns([&] {
+      CRnError ignored = ApplyRemoval(p.key);
+      (void)ignored;
+    });
+  }
+  CRnError reconciled = m_service.ReconcileEngine("pending removals of the cluster");
+  for (const Pending& p : pending) {
+    if (reconciled.IsError() || m_service.Holds(p.key)) continue;
+    m_service.Withhold(p.key, false);
+    {
+      WzMutexLock lock(&m_pendingMutex);
+      m_pending.erase(PendingName(p.key));
+    }
+    WZLOG(0, "Applied from the cluster after %s s: removal of %s (revision %lld)",
+          Seconds(WzNowMs() - p.sinceMs).c_str(), Describe(p.key).c_str(), static_cast<long long>(p.revision));
+  }
 }
 
 CRnError WzScsiSrvClusterFollower::Watch() {
@@ -154,8 +438,9 @@ CRnError WzScsiSrvClusterFollower::Watch() {
   if (m_service.Stopping()) return CRnError();
   std::unique_ptr<WzEtcdWatch> watch;
   if (CRnError e = m_store.Etcd().Watch(
-          m_store.Prefix(), from, [this](const WzEtcdWatchUpdate& u) { OnUpdate(u); }, watch))
+          m_store.Prefix(), from, [this](const WzEtcdWatchUpdate& u) { OnUpdate(u); }, watch, m_avoidEndpoint))
     return e;
+  m_avoidEndpoint.clear();
   std::unique_ptr<WzEtcdWatch> ended;
   WzMutexLock lock(&m_mutex);
   m_nextRevision = from;
@@ -171,6 +456,14 @@ void WzScsiSrvClusterFollower::OnUpdate(const WzEtcdWatchUpdate& update) {
     for (const WzEtcdEvent& e : update.events) last = std::max(last, e.kv.modRevision);
     m_applied = std::max(m_applied.load(), last);
     m_store.NoteStoreRevision(last);
+    // A fenced gateway applies the cluster's changes to its model, never
+    // to its engine.
+    if (m_fenced.load()) m_service.Fence(true);
+    return;
+  }
+  if (update.kind == WzEtcdWatchUpdate::Kind::kProgress) {
+    m_applied = std::max(m_applied.load(), update.revision);
+    m_store.NoteStoreRevision(update.revision);
     return;
   }
   if (update.kind == WzEtcdWatchUpdate::Kind::kCompacted) {
@@ -201,13 +494,21 @@ void WzScsiSrvClusterFollower::ApplyEvents(const std::vector<WzEtcdEvent>& event
       MirrorToCache(event, key);
       continue;
     }
-    const char* what = event.type == WzEtcdEvent::Type::kPut ? "put" : "removal of";
-    if (CRnError applied = ApplyEvent(event, key))
-      WZLOG(-1, "Could not apply from the cluster: %s %s (revision %lld): %s", what, Describe(key).c_str(),
-            static_cast<long long>(event.kv.modRevision), applied.AsString().c_str());
-    else
+    const bool removal = event.type == WzEtcdEvent::Type::kDelete;
+    const char* what = removal ? "removal of" : "put";
+    if (CRnError applied = ApplyEvent(event, key)) {
+      ++m_eventsFailed;
+      if (removal) {
+        NotePending(key, event.kv.modRevision, applied);
+      } else {
+        WZLOG(-1, "Could not apply from the cluster: %s %s (revision %lld): %s", what, Describe(key).c_str(),
+              static_cast<long long>(event.kv.modRevision), applied.AsString().c_str());
+      }
+    } else {
+      ++m_eventsApplied;
       WZLOG(1, "Applied from the cluster: %s %s (revision %lld)", what, Describe(key).c_str(),
             static_cast<long long>(event.kv.modRevision));
+    }
   }
 }
 
@@ -241,6 +542,9 @@ CRnError WzScsiSrvClusterFollower::ApplyPut(const Keys::Parsed& key) {
     case Keys::Parsed::AUTH:
       return m_service.ApplyAuth(TargetDir(key.target), key.target);
     case Keys::Parsed::LUN:
+      // Another gateway's LUN runs the replay's create: a LUN type whose
+      // storage is shared and made by its creator (an RBD image) opens what
+      // exists there instead of making it again.
       return m_service.ApplyLun(CachePath(key), key.target);
     case Keys::Parsed::MAP:
       return m_service.ApplyMapping(CachePath(key), key.target);
@@ -278,15 +582,16 @@ CRnError WzScsiSrvClusterFollower::Resync(const char* why) {
   }
   m_store.SetAvailable(true);
   WZLOG(0, "Cluster resync (%s) at revision %lld", why, static_cast<long long>(range.revision));
-  CRnError synced = SyncCacheFrom(range);
-  m_service.WhileNoChangeRuns([this] { RemoveWhatTheCacheLacks(); });
+  Replaced replaced;
+  CRnError synced = SyncCacheFrom(range, &replaced);
+  m_service.WhileNoChangeRuns([&] { RemoveWhatTheCacheLacks(replaced); });
   m_service.Reload("cluster resync");
   Following(range.revision);
   m_store.ForgetOwnRevisions();
   return synced;
 }
 
-CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range) {
+CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, Replaced* replaced) {
   const WzScsiSrvActionLogWriter writer;
   std::set<std::string> wanted;
   CRnError first;
@@ -298,8 +603,11 @@ CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range) {
     wanted.insert(path);
     std::string current;
     CRnFile in;
-    if (in.Open(path, 0, 0).IsSuccess() && in.ReadAll(current, kv.value.size() + 1).IsSuccess() && current == kv.value)
-      continue;
+    const bool held = in.Open(path, 0, 0).IsSuccess() && in.ReadAll(current, kv.value.size() + 1).IsSuccess();
+    if (held && current == kv.value) continue;
+    // Another object under the same name or number (another backing path,
+    // serial prefix, creation time): the running one is replaced.
+    if (held && replaced != nullptr) replaced->emplace(path, p);
     if (CRnError e = writer.SaveText(path, kv.value, CacheMode(p))) {
       if (first.IsSuccess()) first = e;
       continue;
@@ -328,28 +636,39 @@ CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range) {
   return first;
 }
 
-void WzScsiSrvClusterFollower::RemoveWhatTheCacheLacks() {
+void WzScsiSrvClusterFollower::RemoveWhatTheCacheLacks(const Replaced& replaced) {
   const WzScsiSrvClusterApplier::Model model = m_service.Snapshot();
+  // Gone from the cache, or there with another content: out of the model
+  // and the engine, so that the replay makes it again as the cluster has it.
+  auto gone = [&replaced](const std::string& path) { return replaced.count(path) != 0 || !CRnPath::Exists(path); };
   for (const auto& entry : model) {
     const std::string& name = entry.first;
     const WzScsiSrvModelTarget& target = entry.second;
     const std::string dir = TargetDir(name);
-    const bool targetGone = !CRnPath::Exists(Layout::TargetFile(dir));
+    const bool targetGone = gone(Layout::TargetFile(dir));
     for (const auto& unit : target.luns) {
-      const bool lunGone = targetGone || !CRnPath::Exists(Layout::LunFile(dir, unit.first));
+      const bool lunGone = targetGone || gone(Layout::LunFile(dir, unit.first));
       for (const auto& host : unit.second.hosts) {
-        if (!lunGone && CRnPath::Exists(Layout::MappingFile(dir, host.first, unit.first))) continue;
-        if (CRnError e = m_service.RemoveMapping(name, unit.first, host.first))
-          WZLOG(-1, "Resync: could not unmap %s from LUN %d of %s: %s", host.first.c_str(), unit.first, name.c_str(),
-                e.AsString().c_str());
+        if (!lunGone && !gone(Layout::MappingFile(dir, host.first, unit.first))) continue;
+        Keys::Parsed key;
+        key.kind = Keys::Parsed::MAP;
+        key.target = name;
+        key.lun = unit.first;
+        key.host = host.first;
+        if (CRnError e = m_service.RemoveMapping(name, unit.first, host.first)) NotePending(key, 0, e);
       }
       if (!lunGone) continue;
-      if (CRnError e = m_service.RemoveLun(name, unit.first))
-        WZLOG(-1, "Resync: could not delete LUN %d of %s: %s", unit.first, name.c_str(), e.AsString().c_str());
+      Keys::Parsed key;
+      key.kind = Keys::Parsed::LUN;
+      key.target = name;
+      key.lun = unit.first;
+      if (CRnError e = m_service.RemoveLun(name, unit.first)) NotePending(key, 0, e);
     }
     if (targetGone) {
-      if (CRnError e = m_service.RemoveTarget(name))
-        WZLOG(-1, "Resync: could not delete target %s: %s", name.c_str(), e.AsString().c_str());
+      Keys::Parsed key;
+      key.kind = Keys::Parsed::TARGET;
+      key.target = name;
+      if (CRnError e = m_service.RemoveTarget(name)) NotePending(key, 0, e);
     } else if (target.chap.enabled && !CRnPath::Exists(Layout::AuthFile(dir))) {
       if (CRnError e = m_service.TurnChapOff(name))
         WZLOG(-1, "Resync: could not turn CHAP of %s off: %s", name.c_str(), e.AsString().c_str());
@@ -361,18 +680,42 @@ void WzScsiSrvClusterFollower::RemoveWhatTheCacheLacks() {
 
 void WzScsiSrvClusterFollower::StatusLines(std::vector<std::string>& lines) {
   lines.push_back("cluster.name=" + m_store.Name());
+  {
+    WzMutexLock lock(&m_mutex);
+    if (!m_refused.empty()) lines.push_back("cluster.refused=" + m_refused);
+  }
   lines.push_back(std::string("cluster.available=") + (m_store.Available() ? "yes" : "no"));
   const int64_t applied = m_applied.load();
   const int64_t store = m_store.StoreRevision();
+  const int64_t cluster = m_clusterRevision.load();
+  const int64_t now = WzNowMs();
   lines.push_back("cluster.revision=" + std::to_string(applied));
+  lines.push_back("cluster.clusterRevision=" + std::to_string(cluster));
   lines.push_back("cluster.storeRevision=" + std::to_string(store));
-  lines.push_back("cluster.lag=" + std::to_string(store > applied ? store - applied : 0));
+  // Against the cluster's own last change: writes of other clusters on the
+  // same etcd are no lag.
+  lines.push_back("cluster.lag=" + std::to_string(cluster > applied ? cluster - applied : 0));
   bool watching = false;
   {
     WzMutexLock lock(&m_mutex);
     watching = m_watch && m_watch->Running();
   }
+  // A watch the cluster has been ahead of past the deadline is not watching.
+  const int64_t lagSince = m_lagSinceMs.load();
+  if (lagSince != 0 && now - lagSince > m_options.watchDeadlineMs) watching = false;
   lines.push_back(std::string("cluster.watching=") + (watching ? "yes" : "no"));
+  lines.push_back("cluster.staleSeconds=" + Seconds(std::max<int64_t>(0, now - m_confirmedMs.load())));
+  lines.push_back(std::string("cluster.fenced=") + (m_fenced.load() ? "yes" : "no"));
+  lines.push_back("cluster.eventsApplied=" + std::to_string(m_eventsApplied.load()));
+  lines.push_back("cluster.eventsFailed=" + std::to_string(m_eventsFailed.load()));
+  {
+    WzMutexLock lock(&m_pendingMutex);
+    lines.push_back("cluster.pendingRemovals=" + std::to_string(m_pending.size()));
+    for (const auto& entry : m_pending)
+      lines.push_back("cluster.pendingRemoval=" + Describe(entry.second.key) + " (revision " +
+                      std::to_string(entry.second.revision) + ", for " + Seconds(now - entry.second.sinceMs) +
+                      " s): " + entry.second.why);
+  }
   std::vector<WzEtcdMember> members;
   if (m_store.Etcd().MemberList(members).IsSuccess()) {
     lines.push_back("cluster.members=" + std::to_string(members.size()));

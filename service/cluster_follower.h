@@ -5,14 +5,24 @@
 // makes its cache, model and engine match it, and watches on from there.
 //
 // One round of its loop, every second or when the watch ends:
-//   Probe         a linearizable read: whether etcd has a quorum now;
+//   Retry         the removals the engine could not take yet;
+//   Probe         a linearizable read of the cluster's change counter:
+//                 whether etcd has a quorum, and the cluster's latest
+//                 revision; this gateway is current when it applied it;
 //   Resync        after a gap: read the prefix whole, rewrite the cache,
-//                 take out what the cache lacks, replay it, reconcile;
-//   Watch         otherwise, a watch from the next revision if none runs.
+//                 take out what the cache lacks or holds otherwise, replay
+//                 it, reconcile (a failed one is tried again with back-off);
+//   Watch         otherwise, a watch from the next revision if none runs;
+//   Liveness      a cluster ahead of the watch past the watch deadline
+//                 opens the watch again elsewhere, past twice that resyncs;
+//                 a gateway not current past ClusterFenceAfterSecs is fenced
+//                 (its targets leave the engine) until it is.
 // The watch's updates run ApplyEvents: this gateway's own commits are
 // skipped, each other event is mirrored into the cache (which follows etcd
-// whatever the engine does) and then applied; one that cannot be applied is
-// logged (a LUN refused by a check is listed by status as not restored).
+// whatever the engine does) and then applied. A removal the engine cannot
+// take now leaves the model at once or is withheld from the engine (never
+// granted again by a replay or a reconcile) and stays pending, listed by
+// status, until the engine step goes through.
 //
 // Thread safety: Start, Stop and the status may be called from any thread;
 // the rounds run on the follower's worker, the updates on the watch's thread,
@@ -23,6 +33,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,8 +68,21 @@ class WzScsiSrvClusterApplier {
   virtual CRnError TurnChapOff(const std::string& target) = 0;
   // Whether the model holds the object a key names.
   virtual bool Holds(const WzScsiSrvClusterKeys::Parsed& key) = 0;
+  // A removal of the cluster not through in the engine: nothing of the
+  // object is created or granted again while on.
+  virtual void Withhold(const WzScsiSrvClusterKeys::Parsed& key, bool on) = 0;
+  // Brings the engine to the model (a reconcile); an error unless every
+  // difference was fixed.
+  virtual CRnError ReconcileEngine(const char* why) = 0;
+  // Takes every target of the service out of the engine (on) or brings
+  // the engine back to the configuration (off).
+  virtual void Fence(bool on) = 0;
   // A copy of the model.
   virtual Model Snapshot() = 0;
+  // Takes the object a key names out of the engine alone (the model does
+  // not hold it): before a start's replay, what the engine kept of an object
+  // the cluster replaced.
+  virtual CRnError DropFromEngine(const WzScsiSrvClusterKeys::Parsed& key) = 0;
   // Replays the cache on top of the running configuration and brings the
   // engine back to it.
   virtual void Reload(const char* why) = 0;
@@ -66,9 +90,21 @@ class WzScsiSrvClusterApplier {
   virtual bool Stopping() = 0;
 };
 
+struct WzScsiSrvClusterFollowOptions {
+  // How long the cluster may be ahead of the watch before it is opened
+  // again (twice that: a resync); also when this gateway is called stale.
+  int64_t watchDeadlineMs = 5000;
+  // Not current for this long: fenced; 0: never.
+  int64_t fenceAfterMs = 0;
+};
+
 class WzScsiSrvClusterFollower {
  public:
-  WzScsiSrvClusterFollower(WzScsiSrvClusterStore& store, WzScsiSrvClusterApplier& service);
+  typedef WzScsiSrvClusterFollowOptions Options;
+  typedef WzScsiSrvClusterApplier::Model Model;
+
+  WzScsiSrvClusterFollower(WzScsiSrvClusterStore& store, WzScsiSrvClusterApplier& service,
+                           const Options& options = Options());
   ~WzScsiSrvClusterFollower();
   WzScsiSrvClusterFollower(const WzScsiSrvClusterFollower&) = delete;
   WzScsiSrvClusterFollower& operator=(const WzScsiSrvClusterFollower&) = delete;
@@ -76,7 +112,14 @@ class WzScsiSrvClusterFollower {
   // Before the start's replay: the cache brought up to etcd's state, so that
   // the replay restores the cluster's configuration. When etcd cannot be
   // reached the cache is replayed as it is and the first round resyncs.
-  void SyncBeforeReplay();
+  // Refused (an error, the cache untouched, the gateway serving it and
+  // taking no change) when the cluster's prefix is empty while the cache
+  // holds targets (a mistyped ClusterName, a local gateway switched to
+  // cluster mode), or holds another cluster's marker.
+  CRnError SyncBeforeReplay();
+  // A refused start: writes the model's saved requests (the local cache)
+  // into the empty prefix by transactions, then follows the cluster.
+  CRnError Import(const Model& model, std::string& outcome);
   // Starts and stops the rounds; Stop also ends the watch.
   void Start();
   void Stop();
@@ -87,11 +130,26 @@ class WzScsiSrvClusterFollower {
   void ApplyEvents(const std::vector<WzEtcdEvent>& events);
 
  private:
+  // A removal the engine has not taken yet.
+  struct Pending {
+    WzScsiSrvClusterKeys::Parsed key;
+    int64_t revision = 0;
+    int64_t sinceMs = 0;
+    std::string why;
+  };
+
   // The worker's job: one round; returns the wait before the next.
   std::chrono::milliseconds Round();
   bool Probe();
+  void RetryPending() WZ_EXCLUDES(m_pendingMutex);
+  void NotePending(const WzScsiSrvClusterKeys::Parsed& key, int64_t revision, const CRnError& why)
+      WZ_EXCLUDES(m_pendingMutex);
+  // After a probe: current or not, stalled or not, fenced or not.
+  void CheckCurrent(int64_t probedAtMs, bool probed) WZ_EXCLUDES(m_mutex);
   // A full read of etcd: the cache, the model and the engine made to match.
   CRnError Resync(const char* why);
+  // Whether the prefix read is this cluster's: an error says why not.
+  CRnError CheckMarker(const WzEtcdRange& range);
   CRnError Watch() WZ_EXCLUDES(m_mutex);
   void OnUpdate(const WzEtcdWatchUpdate& update) WZ_EXCLUDES(m_mutex);
 
@@ -102,10 +160,14 @@ class WzScsiSrvClusterFollower {
   CRnError ApplyRemoval(const WzScsiSrvClusterKeys::Parsed& key);
 
   // The steps of a resync.
-  // Rewrites the cache to hold exactly what range holds.
-  CRnError SyncCacheFrom(const WzEtcdRange& range);
-  // Takes out of the model and the engine what the cache no longer holds.
-  void RemoveWhatTheCacheLacks();
+  // Rewrites the cache to hold exactly what range holds; replaced: the
+  // files it held with another content.
+  typedef std::map<std::string, WzScsiSrvClusterKeys::Parsed> Replaced;  // by cache path
+  CRnError SyncCacheFrom(const WzEtcdRange& range, Replaced* replaced = nullptr);
+  // Takes out of the model and the engine what the cache no longer holds,
+  // or holds with another content (replaced), so that the replay makes it
+  // again as the cluster has it.
+  void RemoveWhatTheCacheLacks(const Replaced& replaced);
   void Following(int64_t revision) WZ_EXCLUDES(m_mutex);
 
   std::string CachePath(const WzScsiSrvClusterKeys::Parsed& key) const;
@@ -113,9 +175,29 @@ class WzScsiSrvClusterFollower {
 
   WzScsiSrvClusterStore& m_store;
   WzScsiSrvClusterApplier& m_service;
+  const Options m_options;
   WzPeriodicWorker m_worker;
   std::atomic<int64_t> m_applied{0};  // the revision this gateway follows up to
-  int64_t m_lastFailureLog = 0;       // the worker's own
+  // The revision of the cluster's last change, as the last probe read it.
+  std::atomic<int64_t> m_clusterRevision{0};
+  // When this gateway last confirmed that it applied the cluster's latest
+  // revision (WzNowMs).
+  std::atomic<int64_t> m_confirmedMs{0};
+  std::atomic<int64_t> m_lagSinceMs{0};  // 0: not behind
+  std::atomic<bool> m_fenced{false};
+  std::atomic<uint64_t> m_eventsApplied{0};
+  std::atomic<uint64_t> m_eventsFailed{0};
+  // The worker's own.
+  int64_t m_lastFailureLog = 0;
+  bool m_stale = false;
+  bool m_rewatched = false;
+  int64_t m_resyncBackoffMs = 0;
+  int64_t m_nextResyncMs = 0;
+  std::string m_avoidEndpoint;
+  WzMutex m_pendingMutex;
+  std::map<std::string, Pending> m_pending WZ_GUARDED_BY(m_pendingMutex);
+  // Why the start was refused ("" when it was not).
+  std::string m_refused WZ_GUARDED_BY(m_mutex);
   WzMutex m_mutex;
   std::unique_ptr<WzEtcdWatch> m_watch WZ_GUARDED_BY(m_mutex);
   int64_t m_nextRevision WZ_GUARDED_BY(m_mutex) = 0;

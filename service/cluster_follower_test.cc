@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "actionlog/action_log_layout.h"
 #include "cluster/cluster_keys.h"
@@ -24,6 +28,32 @@ WzEtcdEvent Put(const std::string& key, const CNMessageBase& request, int64_t re
   EXPECT_EQ(request.serialize(event.kv.value, false), 0);
   event.kv.modRevision = revision;
   return event;
+}
+
+WzEtcdEvent Delete(const std::string& key, int64_t revision) {
+  WzEtcdEvent event;
+  event.type = WzEtcdEvent::Type::kDelete;
+  event.kv.key = key;
+  event.kv.modRevision = revision;
+  return event;
+}
+
+// The status lines that start with what.
+std::vector<std::string> StatusLines(ServiceHarness& h, const std::string& what) {
+  std::vector<std::string> out;
+  auto* status = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("status")).get());
+  if (status == nullptr) return {"<no status>"};
+  for (const std::string& line : status->results())
+    if (line.rfind(what, 0) == 0) out.push_back(line);
+  return out;
+}
+
+// Whether the double's engine grants host anything of target.
+bool EngineGrants(ServiceHarness& h, const std::string& target, const std::string& host) {
+  WzScsiSrvEngineView view;
+  if (WzScsiSrvTestPeer(h.Service()).Platform()->ListOwned(view).IsError()) return true;
+  auto t = view.targets.find(target);
+  return t != view.targets.end() && t->second.hosts.count(host) != 0;
 }
 
 std::vector<std::string> Failures(ServiceHarness& h) {
@@ -78,6 +108,70 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   const std::string lunFile =
       WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), "iqn.2000-01.t:a"), 1);
   EXPECT_NE(ReadFile(lunFile).find("/etc/shadow"), std::string::npos) << "the cache follows etcd";
+}
+
+// An unmap of another gateway that arrives while the engine is down leaves
+// the model at once, is listed as pending, and is never granted again: not
+// by a reload while it waits, not by the reconcile of the engine's restart.
+TEST(ClusterFollower, ARemovalTheEngineCannotTakeIsRetriedAndNeverGrantedAgain) {
+  const std::string engineFile = "/tmp/wzscsi-follower-engine-" + std::to_string(::getpid());
+  auto setEngine = [&engineFile](int instance) { WriteFile(engineFile, std::to_string(instance) + "\n"); };
+  setEngine(1);
+  ::setenv("WZSCSI_FAKE_ENGINE", engineFile.c_str(), 1);
+  HarnessOptions options;
+  options.start = false;
+  ServiceHarness h(options);
+  const std::string disks = h.Root() + "/disks";
+  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  WriteFile(disks + "/x.img", "x");
+  h.SetConfig("BackingStoreDirs", disks);
+  h.SetConfig("ClusterEndpoints", "127.0.0.1:1");
+  h.SetConfig("ClusterName", "unit");
+  h.SetConfig("ClusterRequestTimeoutMs", "100");
+  h.SetConfig("nEngineWatchPollMs", "20");
+  h.Restart(true);
+  WzScsiSrvClusterFollower* follower = WzScsiSrvTestPeer(h.Service()).Follower();
+  ASSERT_NE(follower, nullptr);
+  const std::string prefix = Keys::Prefix("unit");
+  follower->ApplyEvents({
+      Put(Keys::TargetKey(prefix, "iqn.a"), *MakeCreateTarget("iqn.a"), 10),
+      Put(Keys::LunKey(prefix, "iqn.a", 0), *MakeCreateLun("iqn.a", 2, "-ti iqn.a -path " + disks + "/x.img -sp X"),
+          11),
+      Put(Keys::MapKey(prefix, "iqn.a", 0, "host-1"), *MakeMap("iqn.a", 0, "host-1"), 12),
+  });
+  ASSERT_TRUE(EngineGrants(h, "iqn.a", "host-1"));
+
+  h.SetFaults({"platform.UnMapHost", "platform.ListOwned"});  // the engine is down
+  follower->ApplyEvents({Delete(Keys::MapKey(prefix, "iqn.a", 0, "host-1"), 20)});
+  EXPECT_EQ(h.Service().SnapshotTargets()["iqn.a"].luns[0].hosts.count("host-1"), 0u) << "out of the model at once";
+  EXPECT_EQ(StatusLines(h, "cluster.pendingRemovals="), std::vector<std::string>{"cluster.pendingRemovals=1"});
+  const std::vector<std::string> pending = StatusLines(h, "cluster.pendingRemoval=");
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].rfind("cluster.pendingRemoval=mapping of host host-1 to LUN 0 of target iqn.a (revision 20", 0),
+            0u)
+      << pending[0];
+  EXPECT_TRUE(h.Log().Contains("Pending from the cluster: removal of mapping of host host-1 to LUN 0 of target iqn.a"));
+  h.Send(MakeIoctl("rc"));  // a reload while it waits grants nothing
+  EXPECT_EQ(h.Service().SnapshotTargets()["iqn.a"].luns[0].hosts.count("host-1"), 0u);
+
+  EXPECT_EQ(StatusLines(h, "cluster.pendingRemovals="), std::vector<std::string>{"cluster.pendingRemovals=1"});
+  // Back, restarted empty: the reconcile makes the configuration, without
+  // the mapping.
+  h.SetFaults({});
+  setEngine(2);
+  bool done = false;
+  for (int i = 0; i < 500 && !done; ++i) {
+    done = StatusLines(h, "cluster.pendingRemovals=") == std::vector<std::string>{"cluster.pendingRemovals=0"};
+    if (!done) ::usleep(20000);
+  }
+  EXPECT_TRUE(done);
+  WzScsiSrvEngineView view;
+  ASSERT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform()->ListOwned(view).IsSuccess());
+  EXPECT_EQ(view.targets.count("iqn.a"), 1u) << "the rest is served again";
+  EXPECT_FALSE(EngineGrants(h, "iqn.a", "host-1"));
+  EXPECT_TRUE(h.Log().Contains("Applied from the cluster after"));
+  ::unsetenv("WZSCSI_FAKE_ENGINE");
+  std::remove(engineFile.c_str());
 }
 
 }  // namespace

@@ -58,6 +58,9 @@ CRnError WzScsiSrvClusterStore::Refuse(WzScsiSrvHandlerContext& ctx, const CRnEr
 }
 
 CRnError WzScsiSrvClusterStore::Admit(WzScsiSrvHandlerContext& ctx) {
+  if (m_fenced.load())
+    return ctx.Refuse(R::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(),
+                      ": this gateway is fenced until it has caught up with the cluster");
   if (m_available.load()) return CRnError();
   return ctx.Refuse(R::CLUSTER_UNAVAILABLE, FX_HERE, CRnError(), ": no member answered the last probe");
 }
@@ -81,7 +84,8 @@ CRnError WzScsiSrvClusterStore::Commit(WzScsiSrvHandlerContext& ctx) {
   WzScsiSrvClusterChange change;
   row.cluster(m_prefix, ctx.TargetName(), ctx.Request(), lunId, change);
   const std::vector<WzEtcdOp> success = {WzEtcdOp::Put(change.key, text),
-                                         WzEtcdOp::Put(Keys::SeqKey(m_prefix, ctx.TargetName()), "")};
+                                         WzEtcdOp::Put(Keys::SeqKey(m_prefix, ctx.TargetName()), ""),
+                                         WzEtcdOp::Put(Keys::RevKey(m_prefix), "")};
   WzEtcdTxnResult result;
   if (CRnError e = m_etcd->Txn(change.compares, success, {}, result)) {
     if (!WzEtcd::IsOutcomeUnknown(e)) return Refuse(ctx, e, FX_HERE);
@@ -126,6 +130,8 @@ CRnError WzScsiSrvClusterStore::Remove(WzScsiSrvHandlerContext& ctx) {
         read.results.empty() || read.results[0].kvs.empty() ? 0 : read.results[0].kvs[0].modRevision;
     change.compares.push_back(WzEtcdCompare::ModRevisionIs(seqKey, seqRevision));
   }
+  // The cluster's change counter goes with every change, removals too.
+  change.ops.push_back(WzEtcdOp::Put(Keys::RevKey(m_prefix), ""));
   WzEtcdTxnResult result;
   if (CRnError e = m_etcd->Txn(change.compares, change.ops, {}, result)) {
     if (!WzEtcd::IsOutcomeUnknown(e)) return Refuse(ctx, e, FX_HERE);
@@ -152,6 +158,7 @@ void WzScsiSrvClusterStore::PutBack(WzScsiSrvHandlerContext& ctx) {
   std::vector<WzEtcdOp> puts;
   for (const WzEtcdKeyValue& kv : removal->removed) puts.push_back(WzEtcdOp::Put(kv.key, kv.value));
   puts.push_back(WzEtcdOp::Put(Keys::SeqKey(m_prefix, ctx.TargetName()), ""));
+  puts.push_back(WzEtcdOp::Put(Keys::RevKey(m_prefix), ""));
   WzEtcdTxnResult result;
   if (CRnError e = m_etcd->Txn({}, puts, {}, result)) {
     // The engine still holds the object; the other gateways remove it and

@@ -59,6 +59,9 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   // Whether etcd answered the last probe or change.
   bool Available() const { return m_available.load(); }
   void SetAvailable(bool available) { m_available = available; }
+  // A fenced gateway takes no change of a client: it is not current.
+  bool Fenced() const { return m_fenced.load(); }
+  void SetFenced(bool fenced) { m_fenced = fenced; }
   // etcd's revision as last seen (a probe, a commit, an event).
   int64_t StoreRevision() const { return m_storeRevision.load(); }
   void NoteStoreRevision(int64_t revision);
@@ -80,6 +83,7 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   std::unique_ptr<WzScsiSrvEtcdClient> m_quick;
   WzScsiSrvActionLogStore& m_cache;
   std::atomic<bool> m_available{false};
+  std::atomic<bool> m_fenced{false};
   std::atomic<int64_t> m_storeRevision{0};
   WzMutex m_ownMutex;
   std::set<int64_t> m_ownRevisions WZ_GUARDED_BY(m_ownMutex);

@@ -34,6 +34,9 @@ CRnError WzScsiSrv::InitCluster() {
   options.tlsCertFile = m_settings.clusterTlsCertFile;
   options.tlsKeyFile = m_settings.clusterTlsKeyFile;
   options.requestTimeoutMs = m_settings.clusterRequestTimeoutMs;
+  // A watch with nothing to say for this long is opened again: cheap (no
+  // full read), and it ends a stream that died without a word.
+  options.watchIdleMs = std::max(10000, 4 * m_settings.clusterWatchDeadlineSecs * 1000);
   std::unique_ptr<WzScsiSrvEtcdClient> etcd, quick;
   if (CRnError e = WzScsiSrvEtcdClient::Create(options, etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
   // Probes and the re-read of a commit whose answer was lost wait less, so
@@ -42,7 +45,11 @@ CRnError WzScsiSrv::InitCluster() {
   options.requestTimeoutMs = std::max(100, options.requestTimeoutMs / 2);
   if (CRnError e = WzScsiSrvEtcdClient::Create(options, quick)) return e.Push(FX_HERE);
   m_cluster = std::make_unique<WzScsiSrvClusterStore>(clusterName, std::move(etcd), std::move(quick), m_actionLogStore);
-  m_follower = std::make_unique<WzScsiSrvClusterFollower>(*m_cluster, static_cast<WzScsiSrvClusterApplier&>(*this));
+  WzScsiSrvClusterFollower::Options following;
+  following.watchDeadlineMs = static_cast<int64_t>(m_settings.clusterWatchDeadlineSecs) * 1000;
+  following.fenceAfterMs = static_cast<int64_t>(m_settings.clusterFenceAfterSecs) * 1000;
+  m_follower =
+      std::make_unique<WzScsiSrvClusterFollower>(*m_cluster, static_cast<WzScsiSrvClusterApplier&>(*this), following);
   m_clientStore = m_cluster.get();
   WZLOG(0, "Cluster mode: cluster %s on %s (keys under %s)", clusterName.c_str(), endpoints.c_str(),
         m_cluster->Prefix().c_str());
@@ -114,6 +121,85 @@ bool WzScsiSrv::Holds(const WzScsiSrvClusterKeys::Parsed& p) {
 }
 
 WzScsiSrvClusterApplier::Model WzScsiSrv::Snapshot() { return SnapshotTargets(); }
+
+void WzScsiSrv::Withhold(const WzScsiSrvClusterKeys::Parsed& p, bool on) {
+  // A mapping leaves the model at once; a LUN or a target may stay in it
+  // until its removal goes through, and is withheld from the engine.
+  if (p.kind != Keys::Parsed::LUN && p.kind != Keys::Parsed::TARGET) return;
+  WzMutexLock lock(&m_reportMutex);
+  if (p.kind == Keys::Parsed::TARGET) {
+    if (on) {
+      m_withheld.targets.insert(p.target);
+    } else {
+      m_withheld.targets.erase(p.target);
+    }
+    return;
+  }
+  std::set<int32_t>& luns = m_withheld.luns[p.target];
+  if (on) {
+    luns.insert(p.lun);
+  } else {
+    luns.erase(p.lun);
+  }
+  if (luns.empty()) m_withheld.luns.erase(p.target);
+}
+
+CRnError WzScsiSrv::DropFromEngine(const WzScsiSrvClusterKeys::Parsed& p) {
+  namespace Q = WzScsiSrvRequests;
+  WzScsiSrvPlatform* platform = m_ptrPlatform.get();
+  if (platform == nullptr) return NoPlatformError(FX_HERE);
+  WzScsiSrvEngineView view;
+  if (CRnError e = platform->ListOwned(view)) return e.Push(FX_HERE, "cannot read what the engine holds");
+  auto held = view.targets.find(p.target);
+  if (held == view.targets.end()) return CRnError();
+  WzScsiSrvOrphan orphan;
+  orphan.targetId = p.target;
+  if (p.kind == Keys::Parsed::LUN) {
+    if (held->second.luns.count(p.lun) == 0) return CRnError();
+    orphan.kind = WzScsiSrvOrphan::LUN;
+    orphan.lunId = p.lun;
+  } else {
+    orphan.kind = WzScsiSrvOrphan::TARGET;
+  }
+  auto work = [&](WzScsiSrvHandlerContext&) { return platform->RemoveOrphan(orphan); };
+  return RunChange(p.kind == Keys::Parsed::LUN ? Q::kReconcileLun : Q::kReconcileTarget, p.target, WzScsiSrvWork(work));
+}
+
+CRnError WzScsiSrv::ReconcileEngine(const char* why) {
+  ReconcileReport report;
+  if (CRnError e = Reconcile(false, why, report)) return e;
+  if (report.failed != 0)
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%zu differences with the engine not fixed",
+                                   report.failed);
+  return CRnError();
+}
+
+CRnError WzScsiSrv::ClusterImport(CWzNetwork* conn, CNMessageBase* message) {
+  WzScsiServer::Error error;
+  std::string outcome;
+  CRnError result = m_follower ? CRnError()
+                               : FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,
+                                                         "this gateway is not in cluster mode (ClusterEndpoints)");
+  if (result.IsSuccess()) {
+    // No change runs meanwhile: the import writes what the model holds.
+    WzWriterLock gate(&m_changeGate);
+    result = m_follower->Import(SnapshotTargets(), outcome);
+  }
+  if (result.IsError()) {
+    error.set(WzScsiServer::RC_NOT_READY_OR_FAILED, "Cluster import failed: " + result.AsString());
+  } else {
+    error.set(WzScsiServer::RC_SUCCESS, "Cluster import: " + outcome);
+  }
+  AnswerIoctl(conn, message, error);
+  return result;
+}
+
+void WzScsiSrv::Fence(bool on) {
+  m_fenced = on;
+  ReconcileReport report;
+  CRnError ignored = Reconcile(false, on ? "fenced" : "current again", report);
+  (void)ignored;
+}
 
 void WzScsiSrv::Reload(const char* why) {
   CRnError played = Playback(true);

@@ -43,6 +43,8 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
       {"status", true, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReportStatus(c, m); }},
       {"reconcile", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReconcileCommand(c, m); },
        "reconcile"},
+      {"clusterimport", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ClusterImport(c, m); },
+       "cluster import"},
   };
 
   WzScsiServer::Ioctl* request = nullptr;

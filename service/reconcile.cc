@@ -72,14 +72,19 @@ CRnError WzScsiSrv::ReconcileLocked(bool dryRun, ReconcileReport& report) {
   if (platform == nullptr) return NoPlatformError(FX_HERE);
   WzScsiSrvEngineView view;
   if (CRnError e = platform->ListOwned(view)) return e.Push(FX_HERE, "cannot read what the engine holds");
-  const TargetMap model = SnapshotTargets();
+  // A fenced gateway serves nothing: the engine is brought to an empty
+  // configuration, and back to the model once it is current.
+  const bool fenced = m_fenced.load();
+  const TargetMap model = fenced ? TargetMap() : SnapshotTargets();
   WzScsiSrvUnrestored unrestored;
-  {
+  WzScsiSrvWithheld withheld;
+  if (!fenced) {
     WzMutexLock lock(&m_reportMutex);
     unrestored.targetDirs = m_unrestoredTargets;
     unrestored.luns = m_unrestoredLuns;
+    withheld = m_withheld;
   }
-  for (const WzScsiSrvReconcileAction& action : WzScsiSrvPlanReconcile(view, model, unrestored)) {
+  for (const WzScsiSrvReconcileAction& action : WzScsiSrvPlanReconcile(view, model, unrestored, withheld)) {
     if (m_stopping.load()) return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "stopped");
     if (dryRun) {
       report.differences.push_back(action.what);

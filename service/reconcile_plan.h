@@ -40,10 +40,27 @@ struct WzScsiSrvUnrestored {
   std::map<std::string, std::set<int32_t>> luns;  // by target
 };
 
+// What the cluster removed while the engine could not follow: the model may
+// still hold it until its removal goes through, but nothing of it is
+// created or granted again.
+struct WzScsiSrvWithheld {
+  std::set<std::string> targets;
+  std::map<std::string, std::set<int32_t>> luns;  // by target
+
+  bool Target(const std::string& target) const { return targets.count(target) != 0; }
+  bool Lun(const std::string& target, int32_t lun) const {
+    if (Target(target)) return true;
+    auto it = luns.find(target);
+    return it != luns.end() && it->second.count(lun) != 0;
+  }
+  bool Empty() const { return targets.empty() && luns.empty(); }
+};
+
 typedef std::map<std::string, WzScsiSrvModelTarget> WzScsiSrvModelTargets;
 
 // Removals first, so that a number or a name the configuration gives another
 // object is free before it is created.
 std::vector<WzScsiSrvReconcileAction> WzScsiSrvPlanReconcile(const WzScsiSrvEngineView& engine,
                                                              const WzScsiSrvModelTargets& model,
-                                                             const WzScsiSrvUnrestored& unrestored);
+                                                             const WzScsiSrvUnrestored& unrestored,
+                                                             const WzScsiSrvWithheld& withheld = WzScsiSrvWithheld());

@@ -171,6 +171,67 @@ TEST(ReconcilePlan, WhatTheEngineMustBeToldForEachDifference) {
   }
 }
 
+// A LUN is one disk by its identity, not its number; and what the cluster
+// removed while the engine could not follow is never made or granted again.
+TEST(ReconcilePlan, IdentityAndWithheldRemovals) {
+  auto lun = [](int32_t number, const std::string& path, const std::string& prefix, std::vector<std::string> hosts) {
+    WzScsiSrvModelLun l;
+    l.lunId = number;
+    l.targetId = "iqn.a";
+    l.path = path;
+    l.serialPrefix = prefix;
+    for (const std::string& h : hosts) l.hosts[h] = WzScsiSrvModelHost(h, "");
+    return l;
+  };
+  WzScsiSrvModelTarget configured;
+  configured.luns[1] = lun(1, "/y", "SAME", {"h"});
+  WzScsiSrvModelTargets model = {{"iqn.a", configured}};
+  const std::string serial = WzScsiSrvUnitSerial("SAME", "iqn.a", 1);
+  const std::string otherSerial = WzScsiSrvUnitSerial("OTHER", "iqn.a", 1);
+  auto engine = [](const std::string& path, const std::string& unitSerial, bool granted, bool perLun) {
+    WzScsiSrvEngineView view;
+    view.perLunAccess = perLun;
+    WzScsiSrvEngineTarget& t = view.targets["iqn.a"];
+    t.luns[1].lunId = 1;
+    t.luns[1].path = path;
+    t.luns[1].serial = unitSerial;
+    if (granted) t.hosts["h"] = perLun ? std::set<int32_t>{1} : std::set<int32_t>{};
+    return view;
+  };
+  WzScsiSrvWithheld lunWithheld;
+  lunWithheld.luns["iqn.a"] = {1};
+  WzScsiSrvWithheld targetWithheld;
+  targetWithheld.targets.insert("iqn.a");
+  struct Case {
+    const char* name;
+    WzScsiSrvEngineView view;
+    WzScsiSrvWithheld withheld;
+    std::vector<std::string> plan;
+  };
+  const std::vector<Case> cases = {
+      {"the same disk", engine("/y", serial, true, true), {}, {}},
+      {"another serial on the same path",
+       engine("/y", otherSerial, true, true),
+       {},
+       {"remove LUN iqn.a:1 (the engine serves unit serial " + otherSerial + " instead of " + serial + ")",
+        "create LUN iqn.a:1 on /y"}},
+      {"another disk under the same serial",
+       engine("/x", serial, true, true),
+       {},
+       {"remove LUN iqn.a:1 (the engine serves /x instead of /y)", "create LUN iqn.a:1 on /y"}},
+      {"a withheld LUN is not made again", WzScsiSrvEngineView(), lunWithheld, {"create target iqn.a"}},
+      {"nor granted again", engine("/y", serial, false, true), lunWithheld, {}},
+      {"nor granted through its target", engine("/y", serial, false, false), lunWithheld, {}},
+      {"a withheld target is not made again", WzScsiSrvEngineView(), targetWithheld, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> plan;
+    for (const WzScsiSrvReconcileAction& a : WzScsiSrvPlanReconcile(c.view, model, WzScsiSrvUnrestored(), c.withheld))
+      plan.push_back(a.what);
+    EXPECT_EQ(plan, c.plan) << c.name;
+  }
+}
+
 TEST(Reconcile, WhatChangedBehindTheServiceIsListedThenFixed) {
   ServiceHarness h;
   ASSERT_NO_FATAL_FAILURE(Configure(h));

@@ -75,6 +75,11 @@ const std::vector<WzScsiSrvSettingDef>& WzScsiSrvSettingsTable() {
       Text("ClusterTlsKeyFile", &S::clusterTlsKeyFile, "a file", "the client certificate's private key"),
       Number("ClusterRequestTimeoutMs", &S::clusterRequestTimeoutMs, 100, 60000,
              "milliseconds one call to etcd may take, failing over between members included"),
+      Number("ClusterWatchDeadlineSecs", &S::clusterWatchDeadlineSecs, 1, 3600,
+             "seconds the cluster may be ahead of the watch before it is opened again"),
+      Number(
+          "ClusterFenceAfterSecs", &S::clusterFenceAfterSecs, 0, 86400,
+          "seconds without confirming the cluster's latest revision after which the gateway stops serving; 0: never"),
   };
   return table;
 }

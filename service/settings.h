@@ -63,6 +63,12 @@ struct WzScsiSrvSettings {
   std::string clusterTlsKeyFile;
   // ClusterRequestTimeoutMs: how long one call to etcd may take.
   int clusterRequestTimeoutMs = 2000;
+  // ClusterWatchDeadlineSecs: how long the cluster may be ahead of this
+  // gateway's watch before the watch is opened again (then a resync).
+  int clusterWatchDeadlineSecs = 5;
+  // ClusterFenceAfterSecs: a gateway that could not confirm it is current
+  // for this long stops serving until it is; 0: never.
+  int clusterFenceAfterSecs = 0;
   // nEngineCheckIntervalSecs: seconds between two comparisons of the engine
   // with the configuration; 0: never.
   int engineCheckIntervalSecs = 60;

@@ -39,7 +39,9 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
   if (replay) {
     // Without m_mutex: requests arriving meanwhile are refused by their own
     // readiness test instead of waiting for the replay.
-    if (m_follower) m_follower->SyncBeforeReplay();
+    // A refused cluster start serves the local configuration as it is and
+    // says why in the start's answer.
+    CRnError refused = m_follower ? m_follower->SyncBeforeReplay() : CRnError();
     CRnError played = WzNoThrow(FX_HERE, "Playback", [&] { return Playback(false); });
     // A start that could not restore everything says so, with the counts:
     // the objects that were restored are served all the same.
@@ -49,6 +51,10 @@ CRnError WzScsiSrv::StartScsiService(CWzNetwork* conn, CNMessageBase* message) {
       WZLOG(-1, "%s", error.errorMessage().c_str());
     } else {
       WZLOG(0, "Restored the saved configuration: %s", LastReplay().Summary().c_str());
+    }
+    if (refused.IsError()) {
+      error.setErrorCode(WzScsiServer::RC_NOT_READY_OR_FAILED);
+      error.setErrorMessage(refused.AsString());
     }
     // The replay adopts what the engine holds; what the configuration lacks
     // (a change cut off by a crash between the engine and its save) goes now.

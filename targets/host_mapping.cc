@@ -55,9 +55,13 @@ CRnError WzScsiSrvUnMapHostWork(UnMapLun2Host& request, UnMapLun2HostRsp&, WzScs
   if (host == lun->hosts.end()) return ctx.Refuse(R::HOST_NOT_MAPPED, FX_HERE);
   if (CRnError e = ctx.SetAside()) return e;
   WzScsiSrvPlatform* platform = ctx.Platform();
-  if (CRnError e = platform != nullptr ? platform->UnMapHost(*lun, host->second) : NoPlatformError(FX_HERE))
-    return ctx.Refuse(R::PLATFORM_UNMAP_HOST, FX_HERE, e);
   ctx.Commit([lun, hostId]() { lun->hosts.erase(hostId); });
+  if (CRnError e = platform != nullptr ? platform->UnMapHost(*lun, host->second) : NoPlatformError(FX_HERE)) {
+    // A revocation of record (another gateway's unmap) leaves the model at
+    // once: nothing may grant it again, and the engine step is retried.
+    if (!ctx.FromClient()) ctx.KeepChangeOnFailure();
+    return ctx.Refuse(R::PLATFORM_UNMAP_HOST, FX_HERE, e);
+  }
   ctx.Succeed();
   return CRnError();
 }

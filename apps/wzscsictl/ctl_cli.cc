@@ -455,6 +455,18 @@ void AddReconcile(CLI::App& app, CtlContext& ctx) {
   });
 }
 
+// cluster import: a gateway whose cluster start was refused (an empty
+// cluster, local targets) writes its configuration into the cluster.
+void AddClusterImport(CLI::App& app, CtlContext& ctx) {
+  CLI::App* sub = app.add_subcommand(
+      "import", "write this gateway's configuration into its empty cluster and follow the cluster from then on");
+  sub->callback([&ctx] {
+    ctx.choose(Simple(
+        [&ctx] { return MakeClusterImport(ctx.g.flags); },
+        [](const ReplyView& v, std::ostream& o) { o << (v.errorMessage.empty() ? "done" : v.errorMessage) << "\n"; }));
+  });
+}
+
 // ioctl: the rest of the line is the command's option string, so that
 // `ioctl llh -hi host1` reads naturally; only --help is ours.
 void AddIoctl(CLI::App& app, CtlContext& ctx) {
@@ -522,6 +534,7 @@ const CommandRow kCommands[] = {
     {"", AddReload},
     {"", AddStatus},
     {"", AddReconcile},
+    {"cluster", AddClusterImport},
     {"", AddImport},
     {"", AddExport},
     {"", AddIoctl},
@@ -531,6 +544,7 @@ const CommandRow kCommands[] = {
 const char* GroupDescription(const std::string& group) {
   if (group == "target") return "create, delete and list targets";
   if (group == "lun") return "create, delete, open, resize and list LUNs";
+  if (group == "cluster") return "bring a gateway's configuration into its cluster";
   return "map LUNs to hosts (initiators) and remove mappings";
 }
 

@@ -271,6 +271,8 @@ std::unique_ptr<CNMessageBase> MakeReconcile(bool dryRun, int64_t flags) {
   return MakeIoctl("reconcile", dryRun ? "-dry-run" : "", flags);
 }
 
+std::unique_ptr<CNMessageBase> MakeClusterImport(int64_t flags) { return MakeIoctl("clusterimport", "", flags); }
+
 ReplyView ViewReply(const CNMessageBase& reply) {
   ReplyView view;
   view.replyClass = reply.getTagName();

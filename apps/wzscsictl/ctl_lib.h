@@ -95,6 +95,7 @@ std::unique_ptr<CNMessageBase> MakeReload(int64_t flags);
 std::unique_ptr<CNMessageBase> MakeStatus(int64_t flags);
 // "reconcile", with " -dry-run" when asked.
 std::unique_ptr<CNMessageBase> MakeReconcile(bool dryRun, int64_t flags);
+std::unique_ptr<CNMessageBase> MakeClusterImport(int64_t flags);
 
 // A reply reduced to what a user or a script looks at. The has* members say
 // whether the reply carries the field.

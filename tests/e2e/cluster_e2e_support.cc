@@ -1,7 +1,14 @@
 #include "tests/e2e/cluster_e2e_support.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <chrono>
 #include <fstream>
@@ -32,6 +39,116 @@ std::string Join(const std::vector<std::string>& parts, const char* separator) {
 }  // namespace
 
 const char* const ClusterRig::kClusterName = "wz-e2e";
+
+// ---------------------------------------------------------------- the relay
+
+TcpRelay::~TcpRelay() {
+  m_stop = true;
+  if (m_wake[1] >= 0) (void)!::write(m_wake[1], "x", 1);
+  if (m_thread.joinable()) m_thread.join();
+  for (int fd : {m_listen, m_wake[0], m_wake[1]})
+    if (fd >= 0) ::close(fd);
+}
+
+bool TcpRelay::Start(const std::string& to, std::string* error) {
+  const std::string hostPort = to.substr(to.find("://") == std::string::npos ? 0 : to.find("://") + 3);
+  const size_t colon = hostPort.rfind(':');
+  m_host = hostPort.substr(0, colon);
+  m_targetPort = std::atoi(hostPort.substr(colon + 1).c_str());
+  m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  (void)::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  for (int port = 20000 + (::getpid() * 7) % 20000, tries = 0; tries < 200; ++tries, ++port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(m_listen, 64) == 0) {
+      m_port = port;
+      break;
+    }
+  }
+  if (m_port == 0 || ::pipe(m_wake) != 0) {
+    *error = "the relay found no free port";
+    return false;
+  }
+  m_thread = std::thread([this] { Run(); });
+  return true;
+}
+
+void TcpRelay::HalfOpenExisting() {
+  ++m_halfOpenRequests;
+  (void)!::write(m_wake[1], "x", 1);
+}
+
+void TcpRelay::SetMode(Mode mode) {
+  m_mode = static_cast<int>(mode);
+  (void)!::write(m_wake[1], "x", 1);
+}
+
+void TcpRelay::Run() {
+  struct Pair {
+    int client, server;
+    bool silent;  // half-open or black-holed: nothing passes, nothing closes
+  };
+  std::vector<Pair> pairs;
+  int served = 0;
+  auto closePair = [](Pair& p) {
+    ::close(p.client);
+    if (p.server >= 0) ::close(p.server);
+  };
+  while (!m_stop.load()) {
+    if (m_halfOpenRequests.load() != served) {
+      served = m_halfOpenRequests.load();
+      for (Pair& p : pairs) p.silent = true;
+    }
+    const bool blackHole = m_mode.load() == static_cast<int>(Mode::kBlackHole);
+    std::vector<pollfd> fds = {{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+    for (const Pair& p : pairs) {
+      fds.push_back({p.client, static_cast<short>(p.silent || blackHole ? 0 : POLLIN), 0});
+      fds.push_back({p.server, static_cast<short>(p.silent || blackHole ? 0 : POLLIN), 0});
+    }
+    if (::poll(fds.data(), fds.size(), 200) < 0) continue;
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      (void)!::read(m_wake[0], drain, sizeof drain);
+    }
+    if (fds[0].revents & POLLIN) {
+      const int client = ::accept(m_listen, nullptr, nullptr);
+      if (client >= 0) {
+        const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(m_targetPort));
+        ::inet_pton(AF_INET, m_host.c_str(), &addr.sin_addr);
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+          ::close(server);
+          ::close(client);
+        } else {
+          pairs.push_back({client, server, blackHole});
+        }
+      }
+    }
+    std::vector<bool> dead(pairs.size(), false);
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      for (int side = 0; side < 2; ++side) {
+        const pollfd& f = fds[2 + 2 * i + side];
+        if ((f.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const int from = side == 0 ? pairs[i].client : pairs[i].server;
+        const int to = side == 0 ? pairs[i].server : pairs[i].client;
+        char buffer[65536];
+        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n <= 0 || ::send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) dead[i] = true;
+      }
+    }
+    for (size_t i = pairs.size(); i-- > 0;)
+      if (dead[i]) {
+        closePair(pairs[i]);
+        pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+  }
+  for (Pair& p : pairs) closePair(p);
+}
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -75,6 +192,12 @@ bool ClusterRig::Start(const ClusterRigOptions& options, std::string* error) {
       *error = "etcd: " + *error;
       return false;
     }
+    if (options.relayGatewayA) {
+      for (const std::string& url : m_etcd.ClientUrls()) {
+        m_relays.push_back(std::make_unique<TcpRelay>());
+        if (!m_relays.back()->Start(url, error)) return false;
+      }
+    }
     WzEtcdClientOptions client = m_etcd.ClientOptions();
     if (CRnError e = WzScsiSrvEtcdClient::Create(client, m_etcdClient)) {
       *error = "etcd client: " + e.AsString();
@@ -105,12 +228,22 @@ bool ClusterRig::Start(const ClusterRigOptions& options, std::string* error) {
   return true;
 }
 
-bool ClusterRig::WriteConfig(const Gateway& gw, std::string* error) const {
+bool ClusterRig::Reconfigure(size_t g, const std::string& clusterName, std::string* error) {
+  return WriteConfig(m_gateways[g], error, &clusterName);
+}
+
+bool ClusterRig::WriteConfig(const Gateway& gw, std::string* error, const std::string* clusterName) const {
   // The tgt engine by name: on a machine with the kernel target the
   // automatic choice would take that one.
   std::string conf = "[Quellport]\nsScsiEngine=tgt\nBackingStoreDirs=" + m_diskDir + "\n" + m_options.settings;
-  if (gw.cluster) {
-    conf += "ClusterEndpoints=" + Join(m_etcd.ClientUrls(), ",") + "\nClusterName=" + kClusterName + "\n";
+  const std::string name = clusterName != nullptr ? *clusterName : std::string(gw.cluster ? kClusterName : "");
+  if (!name.empty()) {
+    std::vector<std::string> urls = m_etcd.ClientUrls();
+    if (gw.name == "a" && !m_relays.empty()) {
+      urls.clear();
+      for (const auto& relay : m_relays) urls.push_back(relay->Url());
+    }
+    conf += "ClusterEndpoints=" + Join(urls, ",") + "\nClusterName=" + name + "\n" + m_options.clusterSettings;
     const WzEtcdClientOptions tls = m_etcd.ClientOptions();
     if (!tls.tlsCaFile.empty())
       conf += "ClusterTlsCaFile=" + tls.tlsCaFile + "\nClusterTlsCertFile=" + tls.tlsCertFile +

@@ -23,11 +23,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,6 +47,42 @@ namespace wze2e {
 // (false, after one last try).
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs = 20);
 
+// A TCP relay in front of one etcd member, for gateway a's connections: it
+// passes bytes both ways, and on demand makes the connections it holds
+// half-open (the member's side gone without a FIN or RST: nothing passes,
+// nothing closes) or black-holes every connection, new ones included, as a
+// partition would. Listens on a loopback port above 20000; its thread ends
+// with the object.
+class TcpRelay {
+ public:
+  enum class Mode { kPass, kBlackHole };
+  TcpRelay() = default;
+  ~TcpRelay();
+  TcpRelay(const TcpRelay&) = delete;
+  TcpRelay& operator=(const TcpRelay&) = delete;
+
+  // to: "http://HOST:PORT". False with error when no port could be bound.
+  bool Start(const std::string& to, std::string* error);
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+  // The connections held now stop passing anything, and stay open; new
+  // ones pass.
+  void HalfOpenExisting();
+  void SetMode(Mode mode);
+
+ private:
+  void Run();
+
+  std::string m_host;
+  int m_targetPort = 0;
+  int m_port = 0;
+  int m_listen = -1;
+  int m_wake[2] = {-1, -1};
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_mode{0};
+  std::atomic<int> m_halfOpenRequests{0};
+  std::thread m_thread;
+};
+
 struct ClusterRigOptions {
   size_t clusterGateways = 2;
   size_t localGateways = 0;  // after the cluster ones in gateway order
@@ -56,6 +94,10 @@ struct ClusterRigOptions {
   // Further "KEY=VALUE\n" lines of section Quellport for every gateway (the
   // RBD settings).
   std::string settings;
+  // Gateway a reaches each etcd member through a TcpRelay (Relay(i)).
+  bool relayGatewayA = false;
+  // Extra lines of the cluster gateways' [Quellport] section.
+  std::string clusterSettings;
 };
 
 // A status reply's "key=value" lines in order ("cluster.member" may repeat).
@@ -117,6 +159,12 @@ class ClusterRig {
   std::string DaemonLog(size_t g) const;
 
   wzetcdtest::EtcdTestCluster& Etcd() { return m_etcd; }
+  // The relays in front of the members for gateway a (relayGatewayA).
+  size_t RelayCount() const { return m_relays.size(); }
+  TcpRelay& Relay(size_t member) { return *m_relays[member]; }
+  // Rewrites a gateway's configuration file with another ClusterName ("":
+  // local mode), for its next start.
+  bool Reconfigure(size_t g, const std::string& clusterName, std::string* error);
   // "/wzscsi/<cluster name>/": where the cluster's configuration lives.
   std::string KeyPrefix() const;
   // Every key under KeyPrefix with its value (ok false when etcd did not
@@ -143,13 +191,14 @@ class ClusterRig {
     std::unique_ptr<CWzDaemonProcess> daemon;
   };
 
-  bool WriteConfig(const Gateway& gw, std::string* error) const;
+  bool WriteConfig(const Gateway& gw, std::string* error, const std::string* clusterName = nullptr) const;
 
   ClusterRigOptions m_options;
   std::unique_ptr<CRnTempDirForTest> m_dir;
   std::string m_diskDir;
   wzetcdtest::EtcdTestCluster m_etcd;
   std::unique_ptr<WzScsiSrvEtcdClient> m_etcdClient;
+  std::vector<std::unique_ptr<TcpRelay>> m_relays;
   std::vector<Gateway> m_gateways;
 };
 

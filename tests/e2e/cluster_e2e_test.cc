@@ -538,5 +538,209 @@ TEST_F(ClusterTlsE2eTest, EveryChangeAcknowledgedBeforeAGatewayIsKilledReachesTh
   ExpectConverged("after a's restart");
 }
 
+// Gateway a reaches etcd through relays that can make its connections
+// half-open, with a short watch deadline.
+class ClusterRelayE2eTest : public ClusterE2eTest {
+ protected:
+  ClusterRigOptions Options() const override {
+    ClusterRigOptions options;
+    options.relayGatewayA = true;
+    options.clusterSettings = "ClusterWatchDeadlineSecs=2\n";
+    return options;
+  }
+};
+
+TEST_F(ClusterRelayE2eTest, AHalfOpenWatchIsNoticedAndTheRevocationReachesTheGateway) {
+  const std::string target = Iqn("halfopen");
+  const std::string disk = m_rig.MakeDisk("halfopen.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kB, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kB, target, disk, "HALF");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kB, target, n, kHost).errorCode);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode == 0;
+      },
+      5000))
+      << "a does not serve the host before the cut";
+
+  // Every connection a holds to etcd goes silent, without a FIN or RST; new
+  // ones pass. The revocation through b must still reach a.
+  for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).HalfOpenExisting();
+  const Clock::time_point cut = Clock::now();
+  ASSERT_EQ(0, m_rig.Ctl(kB, {"host", "unmap", target, std::to_string(n), kHost}).exitCode);
+  bool noticed = false;
+  const bool refused = WaitUntil(
+      [&] {
+        const StatusLines status = m_rig.Status(kA);
+        const std::string stale = StatusValue(status, "cluster.staleSeconds");
+        if (StatusValue(status, "cluster.watching") == "no" || (!stale.empty() && stale != "0")) noticed = true;
+        return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode != 0;
+      },
+      15000, 200);
+  EXPECT_TRUE(refused) << "the host still reads through a 15 s after the unmap";
+  std::printf("a refused the host %lld ms after the unmap over half-open connections\n", MsSince(cut));
+  EXPECT_TRUE(noticed) << "a's status never said it was behind";
+  ExpectConverged("after the half-open watch");
+}
+
+TEST_F(ClusterE2eTest, AnEngineDownWhileAMappingIsRemovedNeverGrantsItAgain) {
+  const std::string target = Iqn("enginedown");
+  const std::string disk = m_rig.MakeDisk("enginedown.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kB, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kB, target, disk, "DOWN");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kB, target, n, kHost).errorCode);
+  ASSERT_TRUE(WaitUntil([&] { return Engine(kA).count(target) != 0 && !Engine(kA).at(target).acls.empty(); }, 5000));
+
+  m_rig.Tgtd(kA).Kill();
+  ASSERT_EQ(0, m_rig.Ctl(kB, {"host", "unmap", target, std::to_string(n), kHost}).exitCode);
+  bool listed = false;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        listed = StatusValue(m_rig.Status(kA), "cluster.pendingRemovals") == "1";
+        return listed;
+      },
+      5000))
+      << "a's status does not list the pending removal";
+  std::string error;
+  ASSERT_TRUE(m_rig.Tgtd(kA).Restart(&error)) << error;
+  EXPECT_TRUE(WaitUntil([&] { return StatusValue(m_rig.Status(kA), "cluster.pendingRemovals") == "0"; }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return Engine(kA).count(target) != 0; }, 10000)) << "the target is served again";
+  EXPECT_NE(0, m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode) << "the host reads through a again";
+  ExpectConverged("after the engine's restart");
+}
+
+TEST_F(ClusterE2eTest, AMistypedClusterNameNeverWipesAGatewayAndImportMovesItIn) {
+  const std::string target = Iqn("typo");
+  const std::string disk = m_rig.MakeDisk("typo.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kA, target, disk, "TYPO");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kA, target, n, kHost).errorCode);
+
+  // Restarted with another (empty) cluster's name: refused, still serving.
+  ASSERT_EQ(0, m_rig.StopGateway(kA));
+  std::string error;
+  ASSERT_TRUE(m_rig.Reconfigure(kA, "wz-e2e-typo", &error)) << error;
+  ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+  const StatusLines refused = m_rig.Status(kA);
+  EXPECT_TRUE(Has(StatusValue(refused, "cluster.refused"), "wzscsictl cluster import"))
+      << StatusValue(refused, "cluster.refused");
+  EXPECT_EQ(1u, m_rig.Targets(kA).count(target)) << "the target left the gateway";
+  EXPECT_EQ(0, m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode) << "the host lost its disk";
+  EXPECT_NE(0, CreateTarget(kA, Iqn("typo-refused")).errorCode) << "a refused start takes no change";
+
+  // Imported: the new cluster holds it, and a second gateway of that name
+  // serves it.
+  const WzCtlRunResult imported = m_rig.Ctl(kA, {"cluster", "import"});
+  ASSERT_EQ(0, imported.exitCode) << imported.out << imported.err;
+  EXPECT_TRUE(Has(imported.out, "imported 1 targets, 1 LUNs and 1 mappings")) << imported.out;
+  EXPECT_EQ("", StatusValue(m_rig.Status(kA), "cluster.refused"));
+  ASSERT_EQ(0, m_rig.StopGateway(kB));
+  ASSERT_TRUE(m_rig.Reconfigure(kB, "wz-e2e-typo", &error)) << error;
+  ASSERT_TRUE(m_rig.StartGateway(kB, &error)) << error;
+  EXPECT_TRUE(WaitUntil([&] { return m_rig.Targets(kB).count(target) != 0; }, 5000));
+  EXPECT_EQ(0, m_rig.Probe(kB, target, kHost, n, {"--read-lba", "0"}).exitCode);
+  EXPECT_EQ(0, CreateTarget(kA, Iqn("typo-after")).errorCode);
+}
+
+// While gateway a is cut off, b replaces a LUN with another disk under the
+// same number and serial prefix and etcd's history is compacted: whether a
+// resyncs or starts again, it serves the new disk, never the old one under
+// the same unit serial.
+TEST_F(ClusterRelayE2eTest, AReplacedLunIsReplacedAfterACompactedCutAndARestart) {
+  for (const bool restart : {false, true}) {
+    const std::string target = Iqn(restart ? "replaced-restart" : "replaced");
+    const std::string x = m_rig.MakeDisk(restart ? "x2.img" : "x.img", k64MiB);
+    const std::string y = m_rig.MakeDisk(restart ? "y2.img" : "y.img", k64MiB);
+    ASSERT_EQ(0, CreateTarget(kA, target).errorCode);
+    const WzCtl::ReplyView lun = CreateLun(kA, target, x, "SAME");
+    ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+    const int n = static_cast<int>(lun.lunId);
+    ASSERT_EQ(0, MapHost(kA, target, n, kHost).errorCode);
+    ASSERT_TRUE(WaitUntil([&] { return Engine(kB).count(target) != 0 && !Engine(kB).at(target).acls.empty(); }, 5000));
+
+    for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kBlackHole);
+    if (restart) m_rig.KillGateway(kA);
+    ASSERT_EQ(0, m_rig.Ctl(kB, {"host", "unmap", target, std::to_string(n), kHost}).exitCode);
+    ASSERT_EQ(0, m_rig.Ctl(kB, {"lun", "delete", target, std::to_string(n)}).exitCode);
+    const WzCtl::ReplyView again = CreateLun(kB, target, y, "SAME");
+    ASSERT_EQ(0, again.errorCode) << again.errorMessage;
+    ASSERT_EQ(n, static_cast<int>(again.lunId)) << "the new disk takes the old number";
+    ASSERT_EQ(0, MapHost(kB, target, n, kHost).errorCode);
+    CommandResult written = m_rig.Probe(kB, target, kHost, n, {"--write-lba", "100", "--pattern", kPattern});
+    ASSERT_EQ(0, written.exitCode) << written.output;
+    std::string error;
+    ASSERT_TRUE(m_rig.CompactEtcd(&error)) << error;
+    for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kPass);
+    if (restart) {
+      ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+    }
+
+    const EngineTarget expected{{{n, y}}, {kHost}};
+    EXPECT_TRUE(WaitUntil([&] { return Engine(kA).count(target) != 0 && Engine(kA).at(target) == expected; }, 15000))
+        << (restart ? "after a's restart" : "after a's resync") << ": a's engine does not serve " << y;
+    const std::string serial = "unit_serial=" + WzScsiSrvUnitSerial("SAME", target, n) + "\n";
+    CommandResult viaA =
+        m_rig.Probe(kA, target, kHost, n, {"--vpd-serial", "--read-lba", "100", "--pattern", kPattern});
+    EXPECT_EQ(0, viaA.exitCode) << viaA.output;
+    EXPECT_TRUE(Has(viaA.output, serial)) << viaA.output;
+    EXPECT_TRUE(Has(viaA.output, "read_matches_pattern=1\n")) << "a serves another disk: " << viaA.output;
+    ExpectConverged(restart ? "after the restart variant" : "after the resync");
+    if (HasFailure()) {
+      std::istringstream log(m_rig.DaemonLog(kA));
+      for (std::string line; std::getline(log, line);)
+        if (line.find("Handle Ioctl") == std::string::npos && line.find("request from") == std::string::npos)
+          std::printf("a: %s\n", line.c_str());
+    }
+  }
+}
+
+// Gateway a stops serving while it cannot know whether it is current.
+class ClusterFenceE2eTest : public ClusterE2eTest {
+ protected:
+  ClusterRigOptions Options() const override {
+    ClusterRigOptions options;
+    options.relayGatewayA = true;
+    options.clusterSettings = "ClusterWatchDeadlineSecs=1\nClusterFenceAfterSecs=3\n";
+    return options;
+  }
+};
+
+TEST_F(ClusterFenceE2eTest, AGatewayCutOffPastTheFenceStopsServingUntilItCaughtUp) {
+  const std::string target = Iqn("fenced");
+  const std::string disk = m_rig.MakeDisk("fenced.img", k64MiB);
+  ASSERT_EQ(0, CreateTarget(kB, target).errorCode);
+  const WzCtl::ReplyView lun = CreateLun(kB, target, disk, "FENCE");
+  ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
+  const int n = static_cast<int>(lun.lunId);
+  ASSERT_EQ(0, MapHost(kB, target, n, kHost).errorCode);
+  ASSERT_TRUE(WaitUntil([&] { return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode == 0; }, 5000));
+
+  for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kBlackHole);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode != 0;
+      },
+      30000))
+      << "a still serves while cut off past ClusterFenceAfterSecs";
+  EXPECT_EQ("yes", StatusValue(m_rig.Status(kA), "cluster.fenced"));
+  EXPECT_EQ(0, m_rig.Probe(kB, target, kHost, n, {"--read-lba", "0"}).exitCode) << "b is current and serves";
+
+  for (size_t m = 0; m < m_rig.RelayCount(); ++m) m_rig.Relay(m).SetMode(TcpRelay::Mode::kPass);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode == 0;
+      },
+      30000))
+      << "a does not serve again after the cut";
+  EXPECT_EQ("no", StatusValue(m_rig.Status(kA), "cluster.fenced"));
+  ExpectConverged("after the fence");
+}
+
 }  // namespace
 }  // namespace wze2e

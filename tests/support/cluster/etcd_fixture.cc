@@ -285,6 +285,8 @@ WzEtcdWatch::Callback WatchRecorder::Callback() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (update.kind == WzEtcdWatchUpdate::Kind::kEvents) {
       m_events.insert(m_events.end(), update.events.begin(), update.events.end());
+    } else if (update.kind == WzEtcdWatchUpdate::Kind::kProgress) {
+      ++m_progress;
     } else {
       m_ended = true;
       m_end = update;

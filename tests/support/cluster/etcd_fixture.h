@@ -112,6 +112,7 @@ class WatchRecorder {
   std::condition_variable m_changed;
   std::vector<WzEtcdEvent> m_events;
   bool m_ended = false;
+  int m_progress = 0;  // progress notices seen
   WzEtcdWatchUpdate m_end;
 };
 
