@@ -141,9 +141,6 @@ class WzScsiSrvHandlerContext {
   // applied, and the client still hears the failure.
   void KeepChangeOnFailure() { m_keepOnFailure = true; }
   bool ChangeKeptOnFailure() const { return m_keepOnFailure; }
-  // Whether a client sent the request (not the replay, a cluster event or
-  // a reconcile).
-  bool FromClient() const { return m_fromClient; }
 
   // The record store's state of this change: the action-log files it set
   // aside, and what else a removal took out.
