@@ -237,6 +237,11 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
         facts.statusAnswered = v.errorCode == 0;
         if (facts.statusAnswered) lines = v.results;
       }
+      r = WzCtl::CallOnce(self, token, *WzCtl::MakeIoctl("metrics", "", 0), 5000);
+      if (r.reply) {
+        WzCtl::ReplyView v = WzCtl::ViewReply(*r.reply);
+        if (v.errorCode == 0) lines.insert(lines.end(), v.results.begin(), v.results.end());
+      }
       return WzRenderMetrics(lines, facts);
     });
     if (e) {

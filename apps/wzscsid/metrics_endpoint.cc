@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -42,10 +43,14 @@ class CMetricSet {
     m.gauge.value = value;
     Add(name, help, prometheus::MetricType::Gauge, std::move(m));
   }
-  void Counter(const std::string& name, const std::string& help, double value) {
+  void Counter(const std::string& name, const std::string& help, double value, std::vector<Metric::Label> labels = {}) {
     Metric m;
+    m.label = std::move(labels);
     m.counter.value = value;
     Add(name, help, prometheus::MetricType::Counter, std::move(m));
+  }
+  void Histogram(const std::string& name, const std::string& help, Metric m) {
+    Add(name, help, prometheus::MetricType::Histogram, std::move(m));
   }
   std::string Text() const {
     std::ostringstream out;
@@ -95,12 +100,15 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
   std::map<std::string, std::string> keys;
   // Every kind is listed, so an alert on failed objects sees 0 rather than no series.
   std::map<std::string, double> failed{{"target", 0}, {"LUN", 0}, {"mapping", 0}};
+  std::vector<std::pair<std::string, std::string>> counted;  // keys that repeat
   for (const std::string& line : statusLines) {
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
     if (key == "failure") {
       failed[value.substr(0, value.find('\t'))] += 1;
+    } else if (key == "requests" || key == "listings" || key == "changeSeconds.bucket") {
+      counted.emplace_back(key, value);
     } else if (key.find(".difference") == std::string::npos || key.find(".differences") != std::string::npos) {
       keys[key] = value;
     }
@@ -152,6 +160,34 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
     set.Gauge("wzscsi_cluster_store_revision", "the store's latest revision as last seen", v);
   if (has("cluster.lag", v)) set.Gauge("wzscsi_cluster_lag_revisions", "revisions not yet applied here", v);
   if (has("cluster.members", v)) set.Gauge("wzscsi_cluster_members", "members of the cluster's store", v);
+  // "requests=<class> <code> <n>", "listings=<command> <n>",
+  // "changeSeconds.bucket=<le> <cumulative n>".
+  Metric histogram;
+  for (const auto& kv : counted) {
+    std::istringstream words(kv.second);
+    std::string first, second;
+    double n = 0;
+    if (kv.first == "requests") {
+      if (words >> first >> second >> n)
+        set.Counter("wzscsi_requests_total", "requests answered, by request class and reply code", n,
+                    {{"class", first}, {"code", second}});
+    } else if (kv.first == "listings") {
+      if (words >> first >> n)
+        set.Counter("wzscsi_listings_total", "listing and status commands answered", n, {{"command", first}});
+    } else if (words >> first >> n) {
+      Metric::Bucket b;
+      b.cumulative_count = static_cast<uint64_t>(n);
+      b.upper_bound = first == "+Inf" ? std::numeric_limits<double>::infinity() : std::strtod(first.c_str(), nullptr);
+      histogram.histogram.bucket.push_back(b);
+    }
+  }
+  if (!histogram.histogram.bucket.empty() && has("changeSeconds.count", v)) {
+    histogram.histogram.sample_count = static_cast<uint64_t>(v);
+    if (has("changeSeconds.sum", v)) histogram.histogram.sample_sum = v;
+    set.Histogram("wzscsi_change_duration_seconds",
+                  "clients' changes from intake to reply: checks, engine step, record (fsync or cluster commit)",
+                  std::move(histogram));
+  }
   set.Gauge("wzscsi_connections", "client connections open", static_cast<double>(facts.connections));
   set.Gauge("wzscsi_requests_in_flight", "requests in work", static_cast<double>(facts.requestsInFlight));
   set.Counter("wzscsi_metrics_scrapes_total", "scrapes answered", static_cast<double>(facts.scrapes));

@@ -1,8 +1,8 @@
 // The daemon's Prometheus endpoint (setting MetricsListen): an HTTP server on
 // a loopback address that answers GET /metrics with the text exposition
 // format 0.0.4. It holds no counters of its own: each scrape asks the service
-// for its status (the same keys `wzscsictl status` shows) and adds what the
-// daemon knows of its connections, so a scrape costs the change path nothing.
+// for its status (the same keys `wzscsictl status` shows) and its counters
+// (the "metrics" command) and adds what the daemon knows of its connections.
 // The plug-in stays free of HTTP; scrapes are rare and answered one at a time.
 //
 // Thread safety: Start and Stop on one thread; the scrape function runs on the

@@ -233,6 +233,8 @@ TEST_F(DaemonE2eTest, APrometheusServerScrapesTheMetricsEndpoint) {
   ASSERT_EQ(0u, page.find("200\n")) << page;
   EXPECT_TRUE(Has(page, "\nwzscsi_targets 1\n")) << page;
   EXPECT_TRUE(Has(page, "\nwzscsi_engine_reachable 1\n")) << page;
+  EXPECT_TRUE(Has(page, "\nwzscsi_requests_total{class=\"CreateTarget\",code=\"0\"} 1\n")) << page;
+  EXPECT_TRUE(Has(page, "\nwzscsi_change_duration_seconds_count 1\n")) << page;
   CommandResult check = RunCommand({"promtool", "check", "metrics"}, {}, page.substr(4));
   EXPECT_EQ(0, check.exitCode) << check.output;
   EXPECT_EQ(0u, HttpGet(ports[0], "/").find("404\n"));
