@@ -14,6 +14,9 @@ PACKAGES=(
   # (no manager: RBD needs none). No Ceph service is configured or started.
   tgt-rbd librbd-dev librados-dev ceph-common ceph-mon ceph-osd
   etcd-server etcd-client libssl-dev openssl
+  # The metrics endpoint's exposition text; the server and promtool check
+  # it in the end-to-end test (the package's system unit is left stopped).
+  prometheus-cpp-dev prometheus
   qemu-system-x86 busybox-static
   # The multipath test's guest runs the host's Linux initiator and multipath
   # tools in its chroot; nothing is configured on the host.
@@ -33,14 +36,14 @@ fetch_kernel() {
     echo "install-deps: no test kernel: the kernel-target end-to-end tests will skip" >&2
 }
 
-# Debian's etcd-server enables a system unit on the default ports; the
-# cluster tests start their own members, so no system etcd may run.
-quiet_etcd() {
+# Debian's etcd-server and prometheus enable system units on their default
+# ports; the tests start their own servers, so no system one may run.
+quiet_unit() {
   command -v systemctl >/dev/null 2>&1 || return 0
   if [ -d /run/systemd/system ]; then
-    $SUDO systemctl disable --now etcd.service >/dev/null 2>&1 || true
+    $SUDO systemctl disable --now "$1" >/dev/null 2>&1 || true
   else
-    $SUDO systemctl disable etcd.service >/dev/null 2>&1 || true
+    $SUDO systemctl disable "$1" >/dev/null 2>&1 || true
   fi
 }
 
@@ -66,5 +69,6 @@ export DEBIAN_FRONTEND=noninteractive
 APT=(apt-get -o DPkg::Lock::Timeout=120)
 $SUDO "${APT[@]}" update -q
 $SUDO "${APT[@]}" install -y -q --no-install-recommends "${missing[@]}"
-case " ${missing[*]} " in *" etcd-server "*) quiet_etcd ;; esac
+case " ${missing[*]} " in *" etcd-server "*) quiet_unit etcd.service ;; esac
+case " ${missing[*]} " in *" prometheus "*) quiet_unit prometheus.service ;; esac
 fetch_kernel

@@ -7,6 +7,7 @@
 #include "hostlib/util/CCommandLineArguments.h"
 #include "hostlib/util/FXString.h"
 #include "service/handler_frame.h"
+#include "service/request_counters.h"
 
 namespace {
 
@@ -41,6 +42,14 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
       // Answered at any time, the replay included: it is how an operator
       // follows a long start.
       {"status", true, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReportStatus(c, m); }},
+      // The counters a monitoring system reads (wzscsid's metrics endpoint).
+      {"metrics", true,
+       [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) {
+         std::vector<std::string> lines;
+         WzScsiSrvCounterLines(lines);
+         s.SendListing(c, m, std::move(lines), std::string());
+         return CRnError();
+       }},
       {"reconcile", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ReconcileCommand(c, m); },
        "reconcile"},
       {"clusterimport", false, [](WzScsiSrv& s, CWzNetwork* c, CNMessageBase* m) { return s.ClusterImport(c, m); },
@@ -60,6 +69,7 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
   WzScsiServer::IoctlRsp refusal;
   if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, refusal)) return CRnError();
   if (row == nullptr) return RefuseIoctl(conn, message, command);
+  if (row->change == nullptr && conn != nullptr) WzScsiSrvCountListing(row->command);
   CRnError e = row->handler(*this, conn, message);
   return e.IsError() ? e.Push(FX_HERE, "Ioctl %s failed", row->command) : CRnError();
 }

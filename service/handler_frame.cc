@@ -1,5 +1,6 @@
 #include "service/handler_frame.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include "hostlib/errors/no_throw.h"
 #include "hostlib/log/LogWriter.h"
 #include "hostlib/util/wz_environment.h"
+#include "service/request_counters.h"
 
 using namespace WzScsiServer;
 
@@ -184,11 +186,15 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_MESSAGE_CLASS,
                                    "dynamic cast failed CNMessageBase -> WzScsiServer::%s", row.cls->name);
   const bool fromClient = conn != nullptr;
+  const auto began = std::chrono::steady_clock::now();
   // Every answer to a client goes out through the audit, so each request
   // leaves exactly one line whichever path answered it.
   WzScsiSrvAuditedConnection audited(conn, row, *request, reply);
   if (fromClient) conn = &audited;
-  if (fromClient && row.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) return CRnError();
+  if (fromClient && row.refuseIfNotReady && RefuseIfNotReady(conn, message, reply)) {
+    WzScsiSrvCountRequest(row.cls->number, row.cls->name, RC_NOT_READY_OR_FAILED, -1);
+    return CRnError();
+  }
 
   WzScsiSrvHandlerContext ctx(HandlerServices(), RecordStoreOf(conn), row, row.kind, *request, reply, fromClient);
   NameTarget(ctx);
@@ -207,6 +213,9 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   if (fromClient) {
     audited.SetCause(result);
     SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    WzScsiSrvCountRequest(row.cls->number, row.cls->name, ctx.m_error.errorCode(),
+                          row.kind != WzScsiSrvChangeKind::QUERY ? took.count() : -1);
   }
   return result;
 }

@@ -1,5 +1,7 @@
 #include "apps/wzscsid/daemon_options.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +94,25 @@ const Setting kSettings[] = {
          if (CRnError e = Wzn::ParseHostPort(v, host, port)) return e.Push(WZD_HERE);
        }
        o.listen = v;
+       return CRnError();
+     }},
+    {"MetricsListen", "--metrics-listen",
+     "HOST:PORT of the Prometheus metrics endpoint (loopback only; off by default)",
+     [](WzDaemonOptions& o, const std::string& v) {
+       if (!v.empty()) {
+         std::string host;
+         uint16_t port = 0;
+         if (CRnError e = Wzn::ParseHostPort(v, host, port)) return e.Push(WZD_HERE);
+         // The endpoint has no TLS and no token: it may not leave the machine.
+         in6_addr a6{};
+         in_addr a4{};
+         const bool loopback = host == "localhost" ||
+                               (inet_pton(AF_INET, host.c_str(), &a4) == 1 && (ntohl(a4.s_addr) >> 24) == 127) ||
+                               (inet_pton(AF_INET6, host.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6));
+         if (!loopback)
+           return Bad("'" + v + "' is not a loopback address: the metrics endpoint serves 127.0.0.1 or ::1 only");
+       }
+       o.metricsListen = v;
        return CRnError();
      }},
     {"LogLevel", "--log-level", "log level: -1 errors only, 0 notices, 1 progress, 2 messages, 6 detail",

@@ -23,8 +23,9 @@ struct WzDaemonOptions {
   // exists, <exe dir>/../lib/libWzScsiSrv.so).
   std::string driverDir;
   std::string serviceLib;
-  std::string socketPath;  // default /run/wzscsi/wzscsid.sock; "" for none
-  std::string listen;      // HOST:PORT of a TCP listener; "" for none
+  std::string socketPath;     // default /run/wzscsi/wzscsid.sock; "" for none
+  std::string listen;         // HOST:PORT of a TCP listener; "" for none
+  std::string metricsListen;  // HOST:PORT (loopback) of the metrics endpoint; "" for none
   int logLevel = 0;
   std::string logFile;  // "" for stderr
   bool autoStart = true;

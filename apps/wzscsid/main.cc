@@ -24,6 +24,7 @@
 
 #include "apps/wzscsid/daemon_options.h"
 #include "apps/wzscsid/idle_clock.h"
+#include "apps/wzscsid/metrics_endpoint.h"
 #include "apps/wzscsid/service_host.h"
 #include "hostlib/config/WZPlatformInfo.h"
 #include "hostlib/log/LogWriter.h"
@@ -233,6 +234,39 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
   selfTls.checkHost = false;
   host.SetSelfEndpoint(endpoints.front(), o.token, selfTls);
 
+  // Each scrape asks the service for its status through the daemon's own
+  // endpoint, like any client: the service needs no HTTP of its own.
+  CWzMetricsEndpoint metrics;
+  uint64_t scrapes = 0;  // the endpoint's thread only
+  if (!o.metricsListen.empty()) {
+    const std::string self = host.SelfEndpoint();
+    CRnError e = metrics.Start(o.metricsListen, [&host, &scrapes, self, selfTls, token = o.token] {
+      WzDaemonMetricFacts facts;
+      facts.scrapes = ++scrapes;
+      facts.connections = host.ConnectionCount();
+      facts.requestsInFlight = host.RequestsInFlight();
+      std::vector<std::string> lines;
+      WzCtl::CallResult r = WzCtl::CallOnce(self, token, *WzCtl::MakeStatus(0), 5000, selfTls);
+      if (r.reply) {
+        WzCtl::ReplyView v = WzCtl::ViewReply(*r.reply);
+        facts.statusAnswered = v.errorCode == 0;
+        if (facts.statusAnswered) lines = v.results;
+      }
+      r = WzCtl::CallOnce(self, token, *WzCtl::MakeIoctl("metrics", "", 0), 5000, selfTls);
+      if (r.reply) {
+        WzCtl::ReplyView v = WzCtl::ViewReply(*r.reply);
+        if (v.errorCode == 0) lines.insert(lines.end(), v.results.begin(), v.results.end());
+      }
+      return WzRenderMetrics(lines, facts);
+    });
+    if (e) {
+      WZLOG(-1, "%s", e.AsString().c_str());
+      Say(e.AsString());
+      return 1;
+    }
+    WZLOG(0, "Serving the metrics on http://%s/metrics", LocalTcpEndpoint(o.metricsListen, metrics.Port()).c_str());
+  }
+
   std::atomic<bool> ready{false};
   std::thread starter([&] {
     try {
@@ -266,6 +300,7 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
     }
   }
   NotifySystemd("STOPPING=1");
+  metrics.Stop();
   host.StopServing();
   starter.join();
   host.Shutdown();

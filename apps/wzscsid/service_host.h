@@ -64,6 +64,8 @@ class CWzServiceHost {
 
   uint16_t TcpPort() const { return m_server.TcpPort(); }
   std::string UnixPath() const { return m_server.UnixPath(); }
+  size_t ConnectionCount() const { return m_server.ConnectionCount(); }
+  size_t RequestsInFlight() const { return m_server.RequestsInFlight(); }
   int InactivityTimeoutSecs() const { return m_timeoutSecs; }
 
  private:

@@ -103,12 +103,14 @@ void DaemonE2eTest::TearDown() {
   m_tgtd.Stop();
 }
 
-void DaemonE2eTest::StartDaemon(const std::vector<std::pair<std::string, std::string>>& env) {
+void DaemonE2eTest::StartDaemon(const std::vector<std::pair<std::string, std::string>>& env,
+                                const std::vector<std::string>& args) {
   WzDaemonLaunch cfg;
   cfg.stateDir = StateDir();
   cfg.driverDir = WzBuildPaths::RealDrivers();
   cfg.logLevel = 1;
   cfg.env.insert(cfg.env.end(), env.begin(), env.end());
+  cfg.extraArgs = args;
   CRnError err = m_daemon.Start(cfg);
   ASSERT_TRUE(err.IsSuccess()) << err.AsString();
 }

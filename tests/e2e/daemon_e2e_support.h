@@ -42,8 +42,10 @@ class DaemonE2eTest : public ::testing::Test {
 
   // wzscsid on StateDir() with the real drivers; returns once it serves,
   // that is once its start request (the replay) was answered.
-  // env: extra "NAME=value" pairs for the daemon (a test crash point).
-  void StartDaemon(const std::vector<std::pair<std::string, std::string>>& env = {});
+  // env: extra "NAME=value" pairs for the daemon (a test crash point);
+  // args: appended to its command line.
+  void StartDaemon(const std::vector<std::pair<std::string, std::string>>& env = {},
+                   const std::vector<std::string>& args = {});
   // SIGTERM; expects a clean stop (exit status 0).
   void StopDaemon();
 

@@ -1,11 +1,16 @@
 // wzscsid on the real drivers and a private tgtd, configured through
 // wzscsictl, seen by a real initiator: access, data, restarts, snapshot close
 // and open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "drivers/unit_serial.h"
@@ -14,6 +19,27 @@
 
 namespace wze2e {
 namespace {
+
+// GET path from 127.0.0.1:port: "<status>\n<body>" ("" when nothing answered).
+std::string HttpGet(int port, const std::string& path) {
+  namespace http = boost::beast::http;
+  try {
+    boost::asio::io_context io;
+    boost::beast::tcp_stream stream(io);
+    stream.expires_after(std::chrono::seconds(30));
+    stream.connect(
+        boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+    http::request<http::empty_body> request(http::verb::get, path, 11);
+    request.set(http::field::host, "127.0.0.1");
+    http::write(stream, request);
+    boost::beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response);
+    return std::to_string(response.result_int()) + "\n" + response.body();
+  } catch (const std::exception&) {
+    return "";
+  }
+}
 
 TEST_F(DaemonE2eTest, OnlyTheMappedHostReachesTheLunAndDeletingItAllEmptiesTgtd) {
   EXPECT_FALSE(Has(DaemonLog(), " ERROR ")) << "a first start on an empty state directory is no error\n" << DaemonLog();
@@ -192,6 +218,53 @@ TEST_F(DaemonE2eTest, ChapHoldsAcrossRestartsOfBothAndOffOpensAgain) {
   CommandResult open = login("", "");
   EXPECT_EQ(0, open.exitCode) << open.output;
   EXPECT_EQ(std::string::npos, DaemonLog().find(secret)) << "a secret in the log";
+}
+
+TEST_F(DaemonE2eTest, APrometheusServerScrapesTheMetricsEndpoint) {
+  if (!InPath("prometheus") || !InPath("promtool")) GTEST_SKIP() << "prometheus is not installed";
+  const std::vector<int> ports = wztest::FreeLoopbackPorts(2);
+  ASSERT_EQ(2u, ports.size());
+  const std::string metricsAt = "127.0.0.1:" + std::to_string(ports[0]);
+  ASSERT_NO_FATAL_FAILURE(StopDaemon());
+  ASSERT_NO_FATAL_FAILURE(StartDaemon({}, {"--metrics-listen", metricsAt}));
+  CtlOk({"target", "create", kTarget});
+
+  const std::string page = HttpGet(ports[0], "/metrics");
+  ASSERT_EQ(0u, page.find("200\n")) << page;
+  EXPECT_TRUE(Has(page, "\nwzscsi_targets 1\n")) << page;
+  EXPECT_TRUE(Has(page, "\nwzscsi_engine_reachable 1\n")) << page;
+  EXPECT_TRUE(Has(page, "\nwzscsi_requests_total{class=\"CreateTarget\",code=\"0\"} 1\n")) << page;
+  EXPECT_TRUE(Has(page, "\nwzscsi_change_duration_seconds_count 1\n")) << page;
+  CommandResult check = RunCommand({"promtool", "check", "metrics"}, {}, page.substr(4));
+  EXPECT_EQ(0, check.exitCode) << check.output;
+  EXPECT_EQ(0u, HttpGet(ports[0], "/").find("404\n"));
+
+  const std::string config = Path("prometheus.yml");
+  std::ofstream(config) << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                        << "scrape_configs:\n  - job_name: wzscsi\n    static_configs:\n"
+                        << "      - targets: ['" << metricsAt << "']\n";
+  const std::string promAt = "127.0.0.1:" + std::to_string(ports[1]);
+  const int log = ::open(Path("prometheus.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(log, 0);
+  wztest::SpawnOptions options;
+  options.outputFd = log;
+  std::string why;
+  const pid_t prometheus = wztest::Spawn({"prometheus", "--config.file=" + config,
+                                          "--storage.tsdb.path=" + Path("tsdb"), "--web.listen-address=" + promAt},
+                                         options, &why);
+  ::close(log);
+  ASSERT_GT(prometheus, 0) << why;
+  // The series appears after the first scrape; a minute covers a slow start on shared cores.
+  CommandResult query;
+  for (int i = 0; i < 120 && !Has(query.output, "=> 1 @"); ++i) {
+    if (i != 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    query = RunCommand({"promtool", "query", "instant", "http://" + promAt, "wzscsi_targets"});
+  }
+  wztest::StopProcess(prometheus, 5000);
+  EXPECT_TRUE(Has(query.output, "wzscsi_targets{instance=\"" + metricsAt + "\", job=\"wzscsi\"} => 1 @"))
+      << query.output << "\n"
+      << wztest::ReadFile(Path("prometheus.log"));
+  std::cout << "prometheus query: " << query.output;
 }
 
 }  // namespace
