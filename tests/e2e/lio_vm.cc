@@ -68,7 +68,9 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
   Stop();
   m_workDir = workDir;
   const auto started = std::chrono::steady_clock::now();
-  if (!IsFile(KernelDir() + "/vmlinuz")) {
+  // A kernel cached before the initiator's modules were listed lacks
+  // modules.initiator: the script completes such a cache.
+  if (!IsFile(KernelDir() + "/vmlinuz") || !IsFile(KernelDir() + "/modules.initiator")) {
     CommandResult fetched = RunCommand({"bash", SourceDir() + "/scripts/fetch-test-kernel.sh"});
     if (fetched.exitCode != 0 || !IsFile(KernelDir() + "/vmlinuz")) {
       *message = "no test kernel in " + KernelDir() + " and scripts/fetch-test-kernel.sh could not fetch one:\n" +

@@ -528,7 +528,7 @@ TEST_F(RbdDaemonE2eTest, AnRbdLunMadeThroughTheServiceIsServedAndItsImageRemoved
   WzCtlRunResult outside = Ctl({"lun", "create", kTarget, "--type", "rbd", "--image", "other/" + Image("outside"),
                                 "--size", "8M", "--serial", "RBD"});
   EXPECT_EQ(1, outside.exitCode);
-  EXPECT_TRUE(Has(outside.err, "error 4 ")) << outside.err;
+  EXPECT_TRUE(Has(outside.err, "error 4,")) << outside.err;
   EXPECT_TRUE(Has(outside.err, "outside the pools of RbdPools")) << outside.err;
   EXPECT_FALSE(m_admin->Exists("other", "outside"));
 
@@ -593,7 +593,7 @@ TEST_F(RbdDaemonE2eTest, ReplayAndReconcileBringTheRbdLunBack) {
   EXPECT_TRUE(Has(grown.output, "read_matches_pattern=1")) << grown.output;
   WzCtlRunResult shrink = Ctl({"lun", "resize", kTarget, std::to_string(lun), "32M"});
   EXPECT_EQ(1, shrink.exitCode);
-  EXPECT_TRUE(Has(shrink.err, "error 4 ")) << shrink.err;
+  EXPECT_TRUE(Has(shrink.err, "error 4,")) << shrink.err;
   EXPECT_EQ(48 * kMiB, m_admin->Size("rbd", name));
 }
 
