@@ -131,6 +131,15 @@ const WzScsiSrvRefusalRow kRows[] = {
      "The backing store did not grow; the LUN keeps its size"},
     {R::RESIZE_ENGINE, RC_PLATFORM_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true,
      "The backing store grew, but the engine did not take the new size"},
+    {R::PATH_RELATIVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The backing path is relative, give an absolute one: ", nullptr, O::TARGET, nullptr,
+     "give --path from / (wzscsictl makes a relative path absolute against its own working directory)"},
+    {R::PATH_BLANKS, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The backing path starts or ends with a blank or holds a control character", nullptr, O::TARGET, nullptr,
+     "rename the file or give a path without leading or trailing blanks"},
+    {R::BACKING_IN_USE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The backing file or device is already used by another LUN: ", nullptr, O::TARGET, nullptr,
+     "give another file or device, or delete that LUN first"},
 };
 
 }  // namespace

@@ -74,6 +74,9 @@ enum class WzScsiSrvRefusal : int32_t {
   RESIZE_INVALID,
   RESIZE_BSTORE,
   RESIZE_ENGINE,
+  PATH_RELATIVE,
+  PATH_BLANKS,
+  BACKING_IN_USE,
   END,  // not a refusal: the number of them
 };
 
