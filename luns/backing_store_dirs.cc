@@ -134,8 +134,13 @@ CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, WzS
   if (lun.bstorType != WzScsiServer::BSTOR_RBD) {
     if (lun.path.empty()) return CRnError();
     if (CRnError e = WzScsiSrvCheckBackingStore(policy, lun.path)) return e;
+    // A block device keeps its name (/dev/disk/by-id/...): /dev/sdX may be
+    // another disk after a reboot or on another gateway, and only udev
+    // changes those links.
     std::string resolved;
-    if (Resolve(lun.path, resolved)) lun.path = resolved;
+    struct stat st;
+    if (Resolve(lun.path, resolved) && !(::stat(resolved.c_str(), &st) == 0 && S_ISBLK(st.st_mode)))
+      lun.path = resolved;
     return CRnError();
   }
   if (policy.rbdPools.empty())

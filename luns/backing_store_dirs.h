@@ -46,8 +46,9 @@ CRnError WzScsiSrvReadRbdPolicy(const std::string& confFile, const std::string& 
 // path, or for an RBD LUN the pool of its "POOL/IMAGE". A file or device
 // path is replaced by its resolved form (links followed), which is what was
 // checked: the engine and the saved request get that one, so a link changed
-// after the check cannot point a later re-creation elsewhere. A path that
-// does not resolve is left as it is when the policy allows any path.
+// after the check cannot point a later re-creation elsewhere. A block
+// device keeps the name given (a stable /dev/disk/by-id name), and a path
+// that does not resolve is left as it is when the policy allows any path.
 CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, WzScsiSrvLun& lun);
 
 // Why a LUN's path cannot be used whatever the policy; NONE when it can.

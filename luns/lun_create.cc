@@ -48,16 +48,12 @@ CRnError CreatePlatformOnlyLun(WzScsiSrvHandlerContext& ctx, const std::string& 
 // Checks lun's backing and, when the path was a link or not in canonical
 // form, puts the resolved path that was checked into the request: the
 // backing store reads it from there, and the saved request gives a replay
-// the same file whatever the link points to by then. A block device keeps
-// the name typed in the saved request: /dev/sdb may be another disk after a
-// reboot or on another gateway, while a /dev/disk/by-id name is not, and
-// only root (udev) changes those links; it is resolved and checked again at
-// every replay.
+// the same file whatever the link points to by then. (A block device keeps
+// its name, checked again at every use: see WzScsiSrvCheckLunBacking.)
 CRnError CheckedPath(WzScsiSrvHandlerServices& services, BStoreDesc& desc, WzScsiSrvLun& lun) {
   const std::string typed = lun.path;
   if (CRnError e = services.CheckBackingStore(lun)) return e;
-  WzScsiSrvBackingId id;
-  if (lun.path != typed && !(WzScsiSrvBackingIdOf(lun.path, id) && id.blockDevice)) {
+  if (lun.path != typed) {
     WZLOG(1, "Backing path %s resolves to %s", typed.c_str(), lun.path.c_str());
     SetBstorProperty(desc, "path", QuoteLunArgValue(lun.path));
   }

@@ -3,6 +3,7 @@
 // and its creation time.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
@@ -253,6 +254,26 @@ TEST_F(LunCreate, ASecondLunOnTheSameFileIsRefusedNamingTheFirst) {
   // Deleted, its file is free for another LUN.
   ASSERT_EQ(ReplyCode(h->Send(MakeDeleteLun(kTarget, 0))), 0);
   EXPECT_EQ(CreateLun(2, "-path " + disks + "/hard.img -sp A"), 0);
+}
+
+// A block device is one by its device number, whatever node names it, and
+// keeps the name given (a /dev/disk/by-id link survives a reboot, the
+// /dev/sdX it points to may not).
+TEST_F(LunCreate, ABlockDeviceIsOneByItsNumberAndKeepsTheNameGiven) {
+  const std::string devs = h->Root() + "/devs";
+  ASSERT_EQ(::mkdir(devs.c_str(), 0755), 0);
+  if (::mknod((devs + "/sdx").c_str(), S_IFBLK | 0600, makedev(7, 250)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  ASSERT_EQ(::mknod((devs + "/other-node").c_str(), S_IFBLK | 0600, makedev(7, 250)), 0);
+  ASSERT_EQ(::symlink((devs + "/sdx").c_str(), (devs + "/by-id").c_str()), 0);
+  h->ClearJournal();
+  ASSERT_EQ(CreateLun(1, "-path " + devs + "/by-id -sp A"), 0);
+  EXPECT_EQ(Field(h->Journal("platform.CreateLun")[0], "path"), devs + "/by-id");
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).path, devs + "/by-id");
+  auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path " + devs + "/other-node -sp B")));
+  EXPECT_EQ(ReplyCode(reply), 4);
+  EXPECT_EQ(ReplyText(reply), "The backing file or device is already used by another LUN: LUN 0 of target " +
+                                  std::string(kTarget) + " (" + devs + "/by-id)");
 }
 
 // An RBD LUN names only its image: the pool must be one of RbdPools (none:
