@@ -101,19 +101,26 @@ std::string WzScsiSrv::BackingStoreUser(const std::string& target, const WzScsiS
   WzScsiSrvBackingId wanted;
   if (lun.path.empty() || lun.bstorType == WzScsiServer::BSTOR_RBD || !WzScsiSrvBackingIdOf(lun.path, wanted))
     return std::string();
-  WzReaderLock model(&m_modelMutex);
-  for (const auto& entry : m_mapTargets) {
-    if (entry.second->state != TargetSlot::LIVE) continue;
-    for (const auto& unit : entry.second->target.luns) {
-      const Lun& other = unit.second;
-      // The same LUN again (a replay or another gateway's event) is no other user.
-      if (entry.first == target && unit.first == lun.lunId) continue;
-      WzScsiSrvBackingId id;
-      if (other.path.empty() || other.bstorType == WzScsiServer::BSTOR_RBD || !WzScsiSrvBackingIdOf(other.path, id) ||
-          !(id == wanted))
-        continue;
-      return "LUN " + std::to_string(unit.first) + " of target " + entry.first + " (" + other.path + ")";
+  // The paths are copied and looked at outside the lock: a stat may hang on
+  // a dead network file system.
+  std::vector<std::pair<std::string, std::string>> others;  // the LUN's name, its path
+  {
+    WzReaderLock model(&m_modelMutex);
+    for (const auto& entry : m_mapTargets) {
+      if (entry.second->state != TargetSlot::LIVE) continue;
+      for (const auto& unit : entry.second->target.luns) {
+        const Lun& other = unit.second;
+        // The same LUN again (a replay or another gateway's event) is no other user.
+        if ((entry.first == target && unit.first == lun.lunId) || other.path.empty() ||
+            other.bstorType == WzScsiServer::BSTOR_RBD)
+          continue;
+        others.emplace_back("LUN " + std::to_string(unit.first) + " of target " + entry.first, other.path);
+      }
     }
+  }
+  for (const auto& other : others) {
+    WzScsiSrvBackingId id;
+    if (WzScsiSrvBackingIdOf(other.second, id) && id == wanted) return other.first + " (" + other.second + ")";
   }
   return std::string();
 }
