@@ -57,8 +57,14 @@ class WzScsiSrvHandlerServices {
   // The LUN number of target (locked by the change); an error when it has none.
   virtual CRnError GetLun(WzScsiSrvModelTarget& target, int32_t number, WzScsiSrvModelLun*& lun) = 0;
   // Whether the settings allow lun's backing (BackingStoreDirs for a file or
-  // device, RbdPools for an RBD image); the reason when not.
-  virtual CRnError CheckBackingStore(const WzScsiSrvLun& lun) = 0;
+  // device, RbdPools for an RBD image); the reason when not. A file's path
+  // becomes the resolved one that was checked.
+  virtual CRnError CheckBackingStore(WzScsiSrvLun& lun) = 0;
+  // The other LUN of the service than LUN lun.lunId of target (lower-cased)
+  // ("LUN 2 of target iqn...") whose file or
+  // device is lun's (same inode, or same device number for a block device);
+  // empty when there is none.
+  virtual std::string BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun) = 0;
   // The Ceph identity of this gateway's RBD LUNs ("conf=FILE;id=USER").
   virtual const std::string& RbdIdentity() const = 0;
   // Whether other gateways serve the same configuration (cluster mode): a

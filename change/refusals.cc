@@ -134,6 +134,15 @@ const WzScsiSrvRefusalRow kRows[] = {
     {R::REMOVE_IMAGE_SHARED, RC_INVALID_ARGUMENT, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
      "In cluster mode an RBD image is not removed with its LUN: other gateways may still serve it", nullptr, O::LUN,
      nullptr, "delete the LUN without --remove-image, then remove the image with `rbd rm` once no gateway lists it"},
+    {R::PATH_RELATIVE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The backing path is relative, give an absolute one: ", nullptr, O::TARGET, nullptr,
+     "give --path from / (wzscsictl makes a relative path absolute against its own working directory)"},
+    {R::PATH_BLANKS, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The backing path starts or ends with a blank or holds a control character", nullptr, O::TARGET, nullptr,
+     "rename the file or give a path without leading or trailing blanks"},
+    {R::BACKING_IN_USE, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, false,
+     "The backing file or device is already used by another LUN: ", nullptr, O::TARGET, nullptr,
+     "give another file or device, or delete that LUN first"},
 };
 
 }  // namespace

@@ -75,7 +75,10 @@ enum class WzScsiSrvRefusal : int32_t {
   RESIZE_BSTORE,
   RESIZE_ENGINE,
   REMOVE_IMAGE_SHARED,  // --remove-image where other gateways may serve the image
-  END,                  // not a refusal: the number of them
+  PATH_RELATIVE,
+  PATH_BLANKS,
+  BACKING_IN_USE,
+  END,  // not a refusal: the number of them
 };
 
 // What a refusal names in its "object:" line.

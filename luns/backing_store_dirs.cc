@@ -79,6 +79,32 @@ CRnError WzScsiSrvCheckBackingStore(const WzScsiSrvBackingStorePolicy& policy, c
                                  path.c_str(), resolved.c_str(), allowed.c_str());
 }
 
+WzScsiSrvPathFault WzScsiSrvLunPathFault(const WzScsiSrvLun& lun) {
+  const std::string& path = lun.path;
+  if (path.empty()) return WzScsiSrvPathFault::NONE;
+  if (path.front() == ' ' || path.back() == ' ') return WzScsiSrvPathFault::BLANKS;
+  for (char c : path) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return WzScsiSrvPathFault::BLANKS;
+  }
+  if (lun.bstorType != WzScsiServer::BSTOR_RBD && path.front() != '/') return WzScsiSrvPathFault::RELATIVE;
+  return WzScsiSrvPathFault::NONE;
+}
+
+bool WzScsiSrvBackingIdOf(const std::string& path, WzScsiSrvBackingId& id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  id = WzScsiSrvBackingId();
+  if (S_ISBLK(st.st_mode)) {
+    id.blockDevice = true;
+    id.dev = static_cast<uint64_t>(st.st_rdev);
+  } else {
+    id.dev = static_cast<uint64_t>(st.st_dev);
+    id.ino = static_cast<uint64_t>(st.st_ino);
+  }
+  return true;
+}
+
 CRnError WzScsiSrvReadRbdPolicy(const std::string& confFile, const std::string& user, const std::string& pools,
                                 WzScsiSrvBackingStorePolicy& policy) {
   std::vector<std::string> names;
@@ -104,9 +130,18 @@ CRnError WzScsiSrvReadRbdPolicy(const std::string& confFile, const std::string& 
   return CRnError();
 }
 
-CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, const WzScsiSrvLun& lun) {
+CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, WzScsiSrvLun& lun) {
   if (lun.bstorType != WzScsiServer::BSTOR_RBD) {
-    return lun.path.empty() ? CRnError() : WzScsiSrvCheckBackingStore(policy, lun.path);
+    if (lun.path.empty()) return CRnError();
+    if (CRnError e = WzScsiSrvCheckBackingStore(policy, lun.path)) return e;
+    // A block device keeps its name (/dev/disk/by-id/...): /dev/sdX may be
+    // another disk after a reboot or on another gateway, and only udev
+    // changes those links.
+    std::string resolved;
+    struct stat st;
+    if (Resolve(lun.path, resolved) && !(::stat(resolved.c_str(), &st) == 0 && S_ISBLK(st.st_mode)))
+      lun.path = resolved;
+    return CRnError();
   }
   if (policy.rbdPools.empty())
     return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER,

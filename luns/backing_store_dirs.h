@@ -13,6 +13,7 @@
 // Thread safety: pure functions of the file system.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,31 @@ CRnError WzScsiSrvCheckBackingStore(const WzScsiSrvBackingStorePolicy& policy, c
 CRnError WzScsiSrvReadRbdPolicy(const std::string& confFile, const std::string& user, const std::string& pools,
                                 WzScsiSrvBackingStorePolicy& policy);
 // Success when the policy allows lun's backing: the file or device of its
-// path, or for an RBD LUN the pool of its "POOL/IMAGE".
-CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, const WzScsiSrvLun& lun);
+// path, or for an RBD LUN the pool of its "POOL/IMAGE". A file or device
+// path is replaced by its resolved form (links followed), which is what was
+// checked: the engine and the saved request get that one, so a link changed
+// after the check cannot point a later re-creation elsewhere. A block
+// device keeps the name given (a stable /dev/disk/by-id name), and a path
+// that does not resolve is left as it is when the policy allows any path.
+CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, WzScsiSrvLun& lun);
+
+// Why a LUN's path cannot be used whatever the policy; NONE when it can.
+enum class WzScsiSrvPathFault { NONE, RELATIVE, BLANKS };
+// The fault of lun's path (an empty path has none): a file or device path
+// must be absolute (the service's and the engine's working directories
+// differ), and no path may start or end with a blank or hold a control
+// character (the engine's listings trim them, so the LUN would never match).
+WzScsiSrvPathFault WzScsiSrvLunPathFault(const WzScsiSrvLun& lun);
+
+// The identity of a backing file or device: for a block device its device
+// number, for anything else its file system's device and inode.
+struct WzScsiSrvBackingId {
+  bool blockDevice = false;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool operator==(const WzScsiSrvBackingId& other) const {
+    return blockDevice == other.blockDevice && dev == other.dev && ino == other.ino;
+  }
+};
+// False when path cannot be stat'ed.
+bool WzScsiSrvBackingIdOf(const std::string& path, WzScsiSrvBackingId& id);

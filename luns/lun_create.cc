@@ -8,6 +8,7 @@
 
 #include "change/target_names.h"
 #include "hostlib/log/LogWriter.h"
+#include "luns/backing_store_dirs.h"
 #include "luns/lun_args.h"
 #include "luns/lun_handlers.h"
 #include "luns/lun_sequence.h"
@@ -44,6 +45,21 @@ CRnError CreatePlatformOnlyLun(WzScsiSrvHandlerContext& ctx, const std::string& 
   return CRnError();
 }
 
+// Checks lun's backing and, when the path was a link or not in canonical
+// form, puts the resolved path that was checked into the request: the
+// backing store reads it from there, and the saved request gives a replay
+// the same file whatever the link points to by then. (A block device keeps
+// its name, checked again at every use: see WzScsiSrvCheckLunBacking.)
+CRnError CheckedPath(WzScsiSrvHandlerServices& services, BStoreDesc& desc, WzScsiSrvLun& lun) {
+  const std::string typed = lun.path;
+  if (CRnError e = services.CheckBackingStore(lun)) return e;
+  if (lun.path != typed) {
+    WZLOG(1, "Backing path %s resolves to %s", typed.c_str(), lun.path.c_str());
+    SetBstorProperty(desc, "path", QuoteLunArgValue(lun.path));
+  }
+  return CRnError();
+}
+
 }  // namespace
 
 namespace {
@@ -70,7 +86,12 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
     // The client's mistake, answered with the reason: not a service error.
     WZLOG(1, "Failed to process CreateLun arguments, error=%s", e.AsString().c_str());
     created = ctx.Refuse(R::LUN_ARGS, FX_HERE, e);
-  } else if (CRnError outside = services.CheckBackingStore(lun)) {
+  } else if (WzScsiSrvLunPathFault(lun) == WzScsiSrvPathFault::BLANKS) {
+    created = ctx.Refuse(R::PATH_BLANKS, FX_HERE);
+  } else if (WzScsiSrvLunPathFault(lun) == WzScsiSrvPathFault::RELATIVE) {
+    // Relative to whose directory? The service's and the engine's differ.
+    created = ctx.Refuse(R::PATH_RELATIVE, FX_HERE, CRnError(), lun.path);
+  } else if (CRnError outside = CheckedPath(services, request.bstoreDesc(), lun)) {
     // Only where the operator allows, whoever asks: a client, a saved
     // file or another gateway must not export any file of the host, nor an
     // image of any pool.
@@ -79,6 +100,9 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
     // The drivers would put the LUN on the target -ti names while the
     // model lists it under the request's.
     created = ctx.Refuse(R::TARGET_OPTION_MISMATCH, FX_HERE, CRnError(), lun.targetId + " is not " + name);
+  } else if (std::string user = services.BackingStoreUser(name, lun); !user.empty()) {
+    // Two initiators writing through two LUNs would overwrite each other.
+    created = ctx.Refuse(R::BACKING_IN_USE, FX_HERE, CRnError(), user);
   } else {
     lun.targetId = name;
     created = CreateLunByType(ctx, request, lun, lunId);

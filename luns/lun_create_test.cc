@@ -3,11 +3,15 @@
 // and its creation time.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 
 #include "luns/backing_store_dirs.h"
+#include "luns/lun_args.h"
 #include "luns/lun_req_flags.h"
 #include "messages/WzScsiServerRequests.h"
 #include "tests/support/service_lun_support.h"
@@ -103,6 +107,18 @@ TEST_F(LunCreate, RefusalsComeInOrderAndCallNoDriver) {
       {kTarget, 6, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
       {kTarget, -1, Args("-path /p -sp A"), 4, "Invalid Bstore Type"},
       {kTarget, 5, Args("-path /p -sp A"), 3, "NULL BStorOps by user defined BStore"},
+      // Paths the service and the engine would read differently, before the type.
+      {kTarget, 0, Args("-path disks/a.img -sp A"), 4,
+       "The backing path is relative, give an absolute one: disks/a.img"},
+      {kTarget, 2, Args("-path ./a.img -sp A"), 4, "The backing path is relative, give an absolute one: ./a.img"},
+      {kTarget, 2, Args("-path \" /p\" -sp A"), 4,
+       "The backing path starts or ends with a blank or holds a control character"},
+      {kTarget, 1, Args("-path \"/p \" -sp A"), 4,
+       "The backing path starts or ends with a blank or holds a control character"},
+      {kTarget, 2, Args("-path /p\x01q -sp A"), 4,
+       "The backing path starts or ends with a blank or holds a control character"},
+      {kTarget, 2, Args("-path \"/p\tq\" -sp A"), 4,
+       "The backing path starts or ends with a blank or holds a control character"},
   };
   const auto tree = Tree();
   h->ClearJournal();
@@ -153,6 +169,111 @@ TEST_F(LunCreate, OnlyAllowedBackingFilesAndTheRequestsOwnTarget) {
   auto other = h->Send(MakeCreateLun(kTarget, 2, "-ti iqn.2020-01.test:other -path " + disks + "/ok.img -sp A"));
   EXPECT_EQ(ReplyCode(other), 4);
   EXPECT_EQ(Model().at(kTarget).luns.size(), 2u);
+}
+
+// The engine gets the file that was checked: a link is resolved, the
+// resolved path is what the model keeps, the backing store reads and the
+// saved request holds, so a link pointed elsewhere afterwards changes
+// nothing at the next replay.
+TEST_F(LunCreate, TheEngineGetsTheResolvedPathAndALinkSwappedLaterIsNotFollowed) {
+  const std::string disks = h->Root() + "/disks";
+  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  wztest::WriteFile(disks + "/ok.img", "x");
+  wztest::WriteFile(disks + "/other.img", "x");
+  ASSERT_EQ(::symlink((disks + "/ok.img").c_str(), (disks + "/link.img").c_str()), 0);
+  char buf[PATH_MAX];
+  ASSERT_NE(::realpath((disks + "/ok.img").c_str(), buf), nullptr);
+  const std::string resolved = buf;
+  for (const bool restricted : {true, false}) {
+    SCOPED_TRACE(restricted ? "with BackingStoreDirs" : "without BackingStoreDirs");
+    h->SetConfig("BackingStoreDirs", restricted ? disks : "");
+    ASSERT_EQ(::unlink((disks + "/link.img").c_str()), 0);
+    ASSERT_EQ(::symlink((disks + "/ok.img").c_str(), (disks + "/link.img").c_str()), 0);
+    h->Restart();
+    h->ClearJournal();
+    ASSERT_EQ(CreateLun(2, "-path " + disks + "/link.img -sp A"), 0);
+    ASSERT_EQ(h->Journal("platform.CreateLun").size(), 1u);
+    EXPECT_EQ(Field(h->Journal("platform.CreateLun")[0], "path"), resolved);
+    EXPECT_EQ(Model().at(kTarget).luns.at(0).path, resolved);
+    WzScsiSrvLun saved;
+    ASSERT_TRUE(ProcessCreateLunArgs(ReadSavedCreate(LunFile(*h, kTarget, 0))->bstoreDesc().args(), saved).IsSuccess());
+    EXPECT_EQ(saved.path, resolved);
+
+    // The link now names another allowed file: the replay serves the first.
+    ASSERT_EQ(::unlink((disks + "/link.img").c_str()), 0);
+    ASSERT_EQ(::symlink((disks + "/other.img").c_str(), (disks + "/link.img").c_str()), 0);
+    h->ClearJournal();
+    h->Restart();
+    ASSERT_EQ(h->Journal("platform.CreateLun").size(), 1u);
+    EXPECT_EQ(Field(h->Journal("platform.CreateLun")[0], "path"), resolved);
+    EXPECT_EQ(Model().at(kTarget).luns.at(0).path, resolved);
+    ASSERT_EQ(ReplyCode(h->Send(MakeDeleteLun(kTarget, 0))), 0);
+  }
+}
+
+// One file under two LUNs would let two initiators overwrite each other's
+// data: a second LUN on the same file, under any name, on any target, is
+// refused with the LUN that has it; another file is not.
+TEST_F(LunCreate, ASecondLunOnTheSameFileIsRefusedNamingTheFirst) {
+  const std::string disks = h->Root() + "/disks";
+  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  wztest::WriteFile(disks + "/ok.img", "x");
+  wztest::WriteFile(disks + "/two.img", "x");
+  ASSERT_EQ(::link((disks + "/ok.img").c_str(), (disks + "/hard.img").c_str()), 0);
+  ASSERT_EQ(::symlink((disks + "/ok.img").c_str(), (disks + "/sym.img").c_str()), 0);
+  ASSERT_EQ(ReplyCode(h->Send(MakeCreateTarget("iqn.2020-01.test:second"))), 0);
+  ASSERT_EQ(CreateLun(2, "-path " + disks + "/ok.img -sp A"), 0);
+  h->ClearJournal();
+  struct Case {
+    const char* target;
+    int64_t type;
+    std::string path;
+  } cases[] = {
+      {kTarget, 2, disks + "/ok.img"},
+      {kTarget, 1, disks + "/./ok.img"},
+      {kTarget, 2, disks + "/hard.img"},
+      {kTarget, 4, disks + "/sym.img"},
+      {"iqn.2020-01.test:second", 2, disks + "/../disks/ok.img"},
+      {"iqn.2020-01.test:second", 2, disks + "/hard.img"},
+  };
+  for (const Case& c : cases) {
+    auto reply =
+        h->Send(MakeCreateLun(c.target, c.type, "-ti " + std::string(c.target) + " -path " + c.path + " -sp B"));
+    EXPECT_EQ(ReplyCode(reply), 4) << c.path;
+    EXPECT_EQ(ReplyText(reply), "The backing file or device is already used by another LUN: LUN 0 of target " +
+                                    std::string(kTarget) + " (" + Model().at(kTarget).luns.at(0).path + ")")
+        << c.path;
+    EXPECT_NE(ReplyLines(reply).find("next: give another file or device, or delete that LUN first"), std::string::npos);
+  }
+  EXPECT_TRUE(h->Journal().empty()) << "no driver was called";
+  EXPECT_EQ(Model().at(kTarget).luns.size(), 1u);
+  EXPECT_EQ(CreateLun(2, "-path " + disks + "/two.img -sp A"), 1);
+  // The LUN itself, replayed, is no other user of its file.
+  h->Restart();
+  EXPECT_EQ(Model().at(kTarget).luns.size(), 2u);
+  // Deleted, its file is free for another LUN.
+  ASSERT_EQ(ReplyCode(h->Send(MakeDeleteLun(kTarget, 0))), 0);
+  EXPECT_EQ(CreateLun(2, "-path " + disks + "/hard.img -sp A"), 0);
+}
+
+// A block device is one by its device number, whatever node names it, and
+// keeps the name given (a /dev/disk/by-id link survives a reboot, the
+// /dev/sdX it points to may not).
+TEST_F(LunCreate, ABlockDeviceIsOneByItsNumberAndKeepsTheNameGiven) {
+  const std::string devs = h->Root() + "/devs";
+  ASSERT_EQ(::mkdir(devs.c_str(), 0755), 0);
+  if (::mknod((devs + "/sdx").c_str(), S_IFBLK | 0600, makedev(7, 250)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  ASSERT_EQ(::mknod((devs + "/other-node").c_str(), S_IFBLK | 0600, makedev(7, 250)), 0);
+  ASSERT_EQ(::symlink((devs + "/sdx").c_str(), (devs + "/by-id").c_str()), 0);
+  h->ClearJournal();
+  ASSERT_EQ(CreateLun(1, "-path " + devs + "/by-id -sp A"), 0);
+  EXPECT_EQ(Field(h->Journal("platform.CreateLun")[0], "path"), devs + "/by-id");
+  EXPECT_EQ(Model().at(kTarget).luns.at(0).path, devs + "/by-id");
+  auto reply = h->Send(MakeCreateLun(kTarget, 2, Args("-path " + devs + "/other-node -sp B")));
+  EXPECT_EQ(ReplyCode(reply), 4);
+  EXPECT_EQ(ReplyText(reply), "The backing file or device is already used by another LUN: LUN 0 of target " +
+                                  std::string(kTarget) + " (" + devs + "/by-id)");
 }
 
 // An RBD LUN names only its image: the pool must be one of RbdPools (none:

@@ -322,7 +322,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   WzScsiSrvHandlerServices& HandlerServices() { return *this; }
   WzScsiSrvPlatform* Platform() override;
   const std::string& ActionLogRoot() const override;
-  CRnError CheckBackingStore(const WzScsiSrvLun& lun) override;
+  CRnError CheckBackingStore(WzScsiSrvLun& lun) override;
+  std::string BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun) override WZ_EXCLUDES(m_modelMutex);
   const std::string& RbdIdentity() const override { return m_backingStores.rbdIdentity; }
   bool SharedWithOtherGateways() const override { return ClusterMode(); }
   void ChangeModel(const std::function<void()>& change) override WZ_EXCLUDES(m_modelMutex);

@@ -95,8 +95,34 @@ CRnError WzScsiSrv::GetLun(Target& target, int32_t number, Lun*& lun) {
   return CRnError();
 }
 
-CRnError WzScsiSrv::CheckBackingStore(const WzScsiSrvLun& lun) {
-  return WzScsiSrvCheckLunBacking(m_backingStores, lun);
+CRnError WzScsiSrv::CheckBackingStore(WzScsiSrvLun& lun) { return WzScsiSrvCheckLunBacking(m_backingStores, lun); }
+
+std::string WzScsiSrv::BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun) {
+  WzScsiSrvBackingId wanted;
+  if (lun.path.empty() || lun.bstorType == WzScsiServer::BSTOR_RBD || !WzScsiSrvBackingIdOf(lun.path, wanted))
+    return std::string();
+  // The paths are copied and looked at outside the lock: a stat may hang on
+  // a dead network file system.
+  std::vector<std::pair<std::string, std::string>> others;  // the LUN's name, its path
+  {
+    WzReaderLock model(&m_modelMutex);
+    for (const auto& entry : m_mapTargets) {
+      if (entry.second->state != TargetSlot::LIVE) continue;
+      for (const auto& unit : entry.second->target.luns) {
+        const Lun& other = unit.second;
+        // The same LUN again (a replay or another gateway's event) is no other user.
+        if ((entry.first == target && unit.first == lun.lunId) || other.path.empty() ||
+            other.bstorType == WzScsiServer::BSTOR_RBD)
+          continue;
+        others.emplace_back("LUN " + std::to_string(unit.first) + " of target " + entry.first, other.path);
+      }
+    }
+  }
+  for (const auto& other : others) {
+    WzScsiSrvBackingId id;
+    if (WzScsiSrvBackingIdOf(other.second, id) && id == wanted) return other.first + " (" + other.second + ")";
+  }
+  return std::string();
 }
 
 std::string WzScsiSrv::ChapUserConflict(const std::string& targetName, const WzScsiSrvChap& chap) {

@@ -2,10 +2,12 @@
 // and in the order of the driver calls; damaged action logs lose only what is
 // damaged.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
-
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <sstream>
@@ -306,6 +308,49 @@ TEST(Playback, ASavedLunOutsideTheAllowedDirectoriesIsRefusedLikeAClientsRequest
   shown = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("ls", "-kind lun -ti iqn.2000-01.t:a")).get());
   ASSERT_NE(shown, nullptr);
   EXPECT_EQ(shown->results().size(), 1u) << ::testing::PrintToString(shown->results());
+}
+
+// A LUN saved by an older version on a link or a relative path: the link is
+// resolved and checked again, the engine gets the file it names now (inside
+// the allowed directories) or nothing; a relative path is refused.
+TEST(Playback, ASavedLinkIsResolvedAndCheckedAgainAndARelativePathIsRefused) {
+  ServiceHarness h;
+  const std::string disks = h.Root() + "/disks";
+  ASSERT_TRUE(CRnDirectory::Create(disks, true).IsSuccess());
+  WriteFile(disks + "/ok.img", "x");
+  WriteFile(h.Root() + "/secret", "x");
+  ASSERT_EQ(::symlink((disks + "/ok.img").c_str(), (disks + "/in.lnk").c_str()), 0);
+  ASSERT_EQ(::symlink((h.Root() + "/secret").c_str(), (disks + "/out.lnk").c_str()), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  const std::string dir = TargetDir(h, "iqn.2000-01.t:a");
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path " + disks + "/in.lnk -sp OK"),
+              Layout::LunFile(dir, 0));
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path " + disks + "/out.lnk -sp NO"),
+              Layout::LunFile(dir, 1));
+  SaveRequest(*MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path disks/ok.img -sp RE"),
+              Layout::LunFile(dir, 2));
+  h.SetConfig("BackingStoreDirs", disks);
+  h.ClearJournal();
+  h.Restart(false);
+  EXPECT_EQ(h.Start(), 1) << "the start says what it could not restore";
+
+  char buf[PATH_MAX];
+  ASSERT_NE(::realpath((disks + "/ok.img").c_str(), buf), nullptr);
+  auto model = h.Service().SnapshotTargets();
+  ASSERT_EQ(model["iqn.2000-01.t:a"].luns.size(), 1u);
+  EXPECT_EQ(model["iqn.2000-01.t:a"].luns.at(0).path, buf);
+  ASSERT_EQ(h.Journal("platform.CreateLun").size(), 1u);
+  EXPECT_NE(h.Journal("platform.CreateLun")[0].find(std::string("path=") + buf + " "), std::string::npos)
+      << h.Journal("platform.CreateLun")[0];
+  auto* status = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("status")).get());
+  ASSERT_NE(status, nullptr);
+  std::vector<std::string> failures;
+  for (const std::string& line : status->results())
+    if (line.rfind("failure=", 0) == 0) failures.push_back(line);
+  ASSERT_EQ(failures.size(), 2u) << ::testing::PrintToString(status->results());
+  EXPECT_NE(failures[0].find("outside the directories and devices of BackingStoreDirs"), std::string::npos)
+      << failures[0];
+  EXPECT_NE(failures[1].find("relative"), std::string::npos) << failures[1];
 }
 
 TEST(Playback, DirectoriesLeftByCutOffChangesAreSkippedQuietly) {

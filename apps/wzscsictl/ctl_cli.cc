@@ -1,6 +1,9 @@
 #include "apps/wzscsictl/ctl_cli.h"
 
+#include <unistd.h>
 #include <CLI/CLI.hpp>
+
+#include <climits>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -253,6 +256,13 @@ void AddLunCreate(CLI::App& lun, CtlContext& ctx) {
       }
       if (a->cfg.path.empty() == a->cfg.ssid.empty())
         return UsageError("lun create needs exactly one of --path and --ssid");
+      if (a->cfg.type != WzScsiServer::BSTOR_RBD && !a->cfg.path.empty() && a->cfg.path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd) == nullptr)
+          return UsageError(
+              ("--path " + a->cfg.path + " is relative and the working directory cannot be read").c_str());
+        a->cfg.path = AbsolutePathIn(cwd, a->cfg.path);
+      }
       request = MakeCreateLun(a->cfg, ctx.g.flags);
       return CRnError();
     };

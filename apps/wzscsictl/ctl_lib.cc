@@ -165,6 +165,15 @@ std::string QuoteArgValue(const std::string& value) {
   return out;
 }
 
+std::string AbsolutePathIn(const std::string& dir, const std::string& path) {
+  if (path.empty() || path[0] == '/' || path[0] == ' ') return path;
+  std::string rest = path;
+  while (rest.compare(0, 2, "./") == 0) rest.erase(0, rest.find_first_not_of('/', 1));
+  if (rest == ".") rest.clear();
+  if (dir.empty() || dir.back() == '/') return dir + rest;
+  return rest.empty() ? dir : dir + "/" + rest;
+}
+
 std::string BuildLunArgs(const LunCreateArgs& cfg) {
   // The service lower-cases the request's target name but hands "-ti" to the
   // drivers as it is, so it must already be the stored (lower-case) name.

@@ -60,6 +60,12 @@ std::string QuoteArgValue(const std::string& value);
 // " -ti <target> -path <P>|-ssid <S> -sp <serial> [-size N] [raw]", with the
 // target in lower case as the service stores it.
 std::string BuildLunArgs(const LunCreateArgs& cfg);
+// path made absolute against the directory dir (absolute itself), as the
+// shell that typed it meant; an absolute or empty path, or one that starts
+// with a blank (which the service refuses), is returned as is.
+// The service refuses a relative path: its working directory is not the
+// client's.
+std::string AbsolutePathIn(const std::string& dir, const std::string& path);
 
 // Request builders. flags go into the request's RequestContext (left out
 // when 0, as the service's own examples show).

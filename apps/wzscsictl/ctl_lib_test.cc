@@ -68,6 +68,28 @@ TEST(CtlLunArgs, ValuesSurviveTheServiceParser) {
   EXPECT_EQ(Option(args, "usesnapinfocache"), "");
 }
 
+// A relative --path means the client's directory, which the service does
+// not share: it is made absolute before sending.
+TEST(CtlLunArgs, RelativePathsBecomeAbsoluteInTheClientsDirectory) {
+  const struct {
+    const char* dir;
+    const char* path;
+    const char* sent;
+  } cases[] = {
+      {"/srv/disks", "disk2.img", "/srv/disks/disk2.img"},
+      {"/srv/disks", "./disk2.img", "/srv/disks/disk2.img"},
+      {"/srv/disks", ".//a/b.img", "/srv/disks/a/b.img"},
+      {"/srv/disks", "../other/b.img", "/srv/disks/../other/b.img"},
+      {"/srv/disks", ".", "/srv/disks"},
+      {"/", "srv/a.img", "/srv/a.img"},
+      {"/srv/disks", "/abs/a.img", "/abs/a.img"},
+      {"/srv/disks", "", ""},
+      // Left for the service to refuse with its reason, not hidden inside.
+      {"/srv/disks", " a.img", " a.img"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WzCtl::AbsolutePathIn(c.dir, c.path), c.sent) << c.dir << " " << c.path;
+}
+
 // Sizes as operators write them; a typo must not become a smaller disk.
 TEST(CtlLunArgs, SizesWithUnits) {
   const struct {

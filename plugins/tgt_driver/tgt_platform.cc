@@ -443,6 +443,12 @@ CRnError WzScsiSrvTgtPlatform::CreateLunOnce(const TgtdLink& link, WzScsiSrvLun&
   if (lun.path.empty()) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER, "the LUN has no backing path");
   }
+  // tgtd opens a relative path against its own working directory, not the
+  // service's, and would serve another file than the one checked.
+  if (lun.bstorType != WzScsiServer::BSTOR_RBD && lun.path[0] != '/') {
+    return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_INVALID_PARAMETER,
+                                   "the backing path \"%s\" is not absolute", lun.path.c_str());
+  }
   const std::string key = Lower(lun.targetId);
   TargetCopy t;
   int32_t number = lun.lunId;

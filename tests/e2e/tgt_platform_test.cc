@@ -241,6 +241,14 @@ TEST_F(TgtPlatformTest, TgtdsOwnTextReachesTheCaller) {
   ASSERT_TRUE(err.IsError());
   EXPECT_TRUE(Has(err.AsString(), "invalid request")) << err.AsString();
   EXPECT_TRUE(Has(err.AsString(), lun.path)) << err.AsString();
+
+  // tgtd would open a relative path in its own directory: refused before it sees it.
+  MakeSparseFile(m_dir.Join("rel.img"), 1 << 20);
+  lun.path = "rel.img";
+  err = m_platform->CreateLun(&lun);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_TRUE(Has(err.AsString(), "the backing path \"rel.img\" is not absolute")) << err.AsString();
+  EXPECT_FALSE(Has(m_tgtd.ShowTargets(), "rel.img"));
 }
 
 TEST_F(TgtPlatformTest, AHostIsBoundWhileAnyOfItsLunsOnTheTargetIsMapped) {
