@@ -101,7 +101,8 @@ const WzScsiSrvRefusalRow kRows[] = {
      "cause is fixed, or delete that LUN first"},
     {R::PATH_NOT_ALLOWED, RC_INVALID_ARGUMENT, ERROR_INVALID_PARAMETER, true,
      "The backing file or device is not allowed", nullptr, O::TARGET, nullptr,
-     "use a file or device that BackingStoreDirs (wzscsid.conf) allows, or ask the administrator to add it"},
+     "use a file or device that BackingStoreDirs allows, or for an RBD LUN an image in a pool of RbdPools (both in "
+     "wzscsid.conf), or ask the administrator to add it"},
     {R::STOPPING, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, false,
      "The service is stopping; the change was not made"},
     {R::SAVE_FAILED, RC_NOT_READY_OR_FAILED, ERROR_NOT_FOUND_OR_NOT_ALLOWED, true, "Failed to save the change"},
