@@ -38,7 +38,7 @@ bool ConfPathChar(char c) {
 
 }  // namespace
 
-CRnError ParseImageSpec(const char* lib, const std::string& text, RbdImageSpec& spec) {
+CRnError ParseImageRef(const char* lib, const std::string& text, RbdImageRef& ref) {
   const size_t slash = text.find('/');
   if (text.empty() || slash == std::string::npos) {
     return Bad(lib, "the RBD image " + Quoted(text) + " is not of the form POOL/IMAGE");
@@ -50,12 +50,12 @@ CRnError ParseImageSpec(const char* lib, const std::string& text, RbdImageSpec& 
     return Bad(
         lib, "the RBD image " + Quoted(text) + " has more than one '/'; namespaces are not supported, give POOL/IMAGE");
   }
-  RbdImageSpec parsed{text.substr(0, slash), text.substr(slash + 1)};
+  RbdImageRef parsed{text.substr(0, slash), text.substr(slash + 1)};
   std::string why = NameProblem(parsed.pool, kMaxNameLength);
   if (!why.empty()) return Bad(lib, "the pool name of the RBD image " + Quoted(text) + " " + why);
   why = NameProblem(parsed.image, kMaxNameLength);
   if (!why.empty()) return Bad(lib, "the image name of the RBD image " + Quoted(text) + " " + why);
-  spec = std::move(parsed);
+  ref = std::move(parsed);
   return CRnError();
 }
 
@@ -124,7 +124,7 @@ CRnError ParseCreateArgs(const char* lib, const std::string& args, RbdCreateArgs
   if (parsed.GetOption("path", value).IsError() || value.empty()) {
     return Bad(lib, "an RBD LUN needs a -path option naming its image as POOL/IMAGE");
   }
-  if (CRnError err = ParseImageSpec(lib, value, result.spec)) return err;
+  if (CRnError err = ParseImageRef(lib, value, result.ref)) return err;
   if (parsed.GetOption("size", value).IsSuccess()) {
     if (CRnError err = ParseByteCount(lib, "size", value, result.size)) return err;
     result.sizeGiven = true;
@@ -137,7 +137,7 @@ CRnError ParseCreateArgs(const char* lib, const std::string& args, RbdCreateArgs
   }
   if (parsed.HasOption("playback")) result.adopt = true;
   if (!result.adopt && !result.sizeGiven) {
-    return Bad(lib, "a new RBD image for " + result.spec.Path() +
+    return Bad(lib, "a new RBD image for " + result.ref.Path() +
                         " needs -size BYTES; -existing 1 adopts an image that exists");
   }
   out = std::move(result);

@@ -26,7 +26,7 @@ namespace wzrbd {
 constexpr size_t kMaxNameLength = 127;
 constexpr size_t kMaxUserLength = 64;
 
-struct RbdImageSpec {
+struct RbdImageRef {
   std::string pool;
   std::string image;
   std::string Path() const { return pool + "/" + image; }  // "POOL/IMAGE"
@@ -39,7 +39,7 @@ struct RbdIdentity {
 };
 
 struct RbdCreateArgs {
-  RbdImageSpec spec;
+  RbdImageRef ref;
   bool sizeGiven = false;
   uint64_t size = 0;  // bytes
   // Adopt an image that exists instead of creating one: "-existing 1", or a
@@ -50,7 +50,7 @@ struct RbdCreateArgs {
 
 // "POOL/IMAGE": exactly one '/', both names valid. Snapshots ("@SNAP") and
 // namespaces ("POOL/NS/IMAGE") are refused.
-CRnError ParseImageSpec(const char* lib, const std::string& text, RbdImageSpec& spec);
+CRnError ParseImageRef(const char* lib, const std::string& text, RbdImageRef& ref);
 
 // "conf=FILE;id=USER" in either order, both required, nothing else.
 CRnError ParseIdentity(const char* lib, const std::string& text, RbdIdentity& identity);

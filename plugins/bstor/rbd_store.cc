@@ -99,57 +99,57 @@ class RbdCluster {
   }
 
   // The pool's I/O context; a pool that does not exist is named as such.
-  CRnError OpenPool(const RbdImageSpec& spec, IoCtx& io) const {
-    int rc = rados_ioctx_create(m_cluster, spec.pool.c_str(), io.Out());
+  CRnError OpenPool(const RbdImageRef& ref, IoCtx& io) const {
+    int rc = rados_ioctx_create(m_cluster, ref.pool.c_str(), io.Out());
     if (rc == -ENOENT) {
       return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), ENOENT, "the Ceph pool %s does not exist (image %s)",
-                                     spec.pool.c_str(), spec.Path().c_str());
+                                     ref.pool.c_str(), ref.Path().c_str());
     }
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot open the Ceph pool " + spec.pool);
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot open the Ceph pool " + ref.pool);
     return CRnError();
   }
 
-  CRnError OpenImage(const RbdImageSpec& spec, IoCtx& io, Image& image, bool readOnly) const {
-    if (CRnError err = OpenPool(spec, io)) return err;
-    int rc = readOnly ? rbd_open_read_only(io.Get(), spec.image.c_str(), image.Out(), nullptr)
-                      : rbd_open(io.Get(), spec.image.c_str(), image.Out(), nullptr);
+  CRnError OpenImage(const RbdImageRef& ref, IoCtx& io, Image& image, bool readOnly) const {
+    if (CRnError err = OpenPool(ref, io)) return err;
+    int rc = readOnly ? rbd_open_read_only(io.Get(), ref.image.c_str(), image.Out(), nullptr)
+                      : rbd_open(io.Get(), ref.image.c_str(), image.Out(), nullptr);
     if (rc == -ENOENT) {
-      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), ENOENT, "the RBD image %s does not exist", spec.Path().c_str());
+      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), ENOENT, "the RBD image %s does not exist", ref.Path().c_str());
     }
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot open the RBD image " + spec.Path() + " as " + Who());
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot open the RBD image " + ref.Path() + " as " + Who());
     return CRnError();
   }
 
-  CRnError ImageSize(const RbdImageSpec& spec, uint64_t& size) const {
+  CRnError ImageSize(const RbdImageRef& ref, uint64_t& size) const {
     IoCtx io;
     Image image;
-    if (CRnError err = OpenImage(spec, io, image, true)) return err;
+    if (CRnError err = OpenImage(ref, io, image, true)) return err;
     int rc = rbd_get_size(image.Get(), &size);
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot read the size of the RBD image " + spec.Path());
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot read the size of the RBD image " + ref.Path());
     return CRnError();
   }
 
-  CRnError CreateImage(const RbdImageSpec& spec, uint64_t size) const {
+  CRnError CreateImage(const RbdImageRef& ref, uint64_t size) const {
     IoCtx io;
-    if (CRnError err = OpenPool(spec, io)) return err;
+    if (CRnError err = OpenPool(ref, io)) return err;
     rbd_image_options_t options;
     rbd_image_options_create(&options);
-    int rc = rbd_create4(io.Get(), spec.image.c_str(), size, options);
+    int rc = rbd_create4(io.Get(), ref.image.c_str(), size, options);
     rbd_image_options_destroy(options);
     if (rc == -EEXIST) {
       return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EEXIST,
                                      "the RBD image %s exists already; -existing 1 adopts it as it is",
-                                     spec.Path().c_str());
+                                     ref.Path().c_str());
     }
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot create the RBD image " + spec.Path() + " as " + Who());
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot create the RBD image " + ref.Path() + " as " + Who());
     return CRnError();
   }
 
   // The addresses of the clients that hold the image open.
-  CRnError Watchers(const RbdImageSpec& spec, std::vector<std::string>& addresses) const {
+  CRnError Watchers(const RbdImageRef& ref, std::vector<std::string>& addresses) const {
     IoCtx io;
     Image image;
-    if (CRnError err = OpenImage(spec, io, image, true)) return err;
+    if (CRnError err = OpenImage(ref, io, image, true)) return err;
     std::vector<rbd_image_watcher_t> list(8);
     for (;;) {
       size_t count = list.size();
@@ -158,7 +158,7 @@ class RbdCluster {
         list.resize(count > list.size() ? count : 2 * list.size());
         continue;
       }
-      if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot list who holds the RBD image " + spec.Path());
+      if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot list who holds the RBD image " + ref.Path());
       addresses.clear();
       for (size_t i = 0; i < count; ++i) addresses.emplace_back(list[i].addr != nullptr ? list[i].addr : "?");
       rbd_watchers_list_cleanup(list.data(), count);
@@ -167,42 +167,42 @@ class RbdCluster {
   }
 
   // Removes the image; one that is gone already counts as removed.
-  CRnError RemoveImage(const RbdImageSpec& spec) const {
+  CRnError RemoveImage(const RbdImageRef& ref) const {
     IoCtx io;
-    if (CRnError err = OpenPool(spec, io)) return err;
-    int rc = rbd_remove(io.Get(), spec.image.c_str());
+    if (CRnError err = OpenPool(ref, io)) return err;
+    int rc = rbd_remove(io.Get(), ref.image.c_str());
     if (rc == -ENOENT) return CRnError();
     if (rc == -EBUSY) {
       return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EBUSY,
                                      "the RBD image %s is still held open by a client (a gateway serving it); "
                                      "it is kept",
-                                     spec.Path().c_str());
+                                     ref.Path().c_str());
     }
     if (rc == -ENOTEMPTY) {
       return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), ENOTEMPTY, "the RBD image %s has snapshots; it is kept",
-                                     spec.Path().c_str());
+                                     ref.Path().c_str());
     }
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot remove the RBD image " + spec.Path() + " as " + Who());
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot remove the RBD image " + ref.Path() + " as " + Who());
     return CRnError();
   }
 
   // Grows the image to size; the size it has already is a success.
-  CRnError GrowImage(const RbdImageSpec& spec, uint64_t size) const {
+  CRnError GrowImage(const RbdImageRef& ref, uint64_t size) const {
     IoCtx io;
     Image image;
-    if (CRnError err = OpenImage(spec, io, image, false)) return err;
+    if (CRnError err = OpenImage(ref, io, image, false)) return err;
     uint64_t current = 0;
     int rc = rbd_get_size(image.Get(), &current);
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot read the size of the RBD image " + spec.Path());
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot read the size of the RBD image " + ref.Path());
     if (size < current) {
       return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_BAD_ARGUMENTS,
                                      "the RBD image %s holds %llu bytes; shrinking it to %llu would cut off data",
-                                     spec.Path().c_str(), static_cast<unsigned long long>(current),
+                                     ref.Path().c_str(), static_cast<unsigned long long>(current),
                                      static_cast<unsigned long long>(size));
     }
     if (size == current) return CRnError();
     rc = rbd_resize2(image.Get(), size, false, NoProgress, nullptr);
-    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot grow the RBD image " + spec.Path());
+    if (rc < 0) return CephError(FX_HERE_IN(kFile), rc, "cannot grow the RBD image " + ref.Path());
     return CRnError();
   }
 
@@ -298,29 +298,29 @@ CRnError WzScsiSrvBStorRbd::CreateLunPrepare(WzScsiServer::BStoreDesc* desc, WzS
     }
     std::shared_ptr<wzrbd::RbdCluster> cluster;
     if (CRnError err = Connection(ctx->identity, cluster)) return err.Push(FX_HERE_IN(kFile), "RBD LUN refused");
-    ctx->spec = args.spec;
+    ctx->ref = args.ref;
     if (args.adopt) {
-      if (CRnError err = cluster->ImageSize(args.spec, ctx->size)) {
+      if (CRnError err = cluster->ImageSize(args.ref, ctx->size)) {
         return err.Push(FX_HERE_IN(kFile), "RBD LUN refused");
       }
       if (ctx->size < block) {
         return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_BAD_ARGUMENTS,
                                        "RBD LUN refused: the image %s holds %s bytes, less than one block",
-                                       args.spec.Path().c_str(), Bytes(ctx->size).c_str());
+                                       args.ref.Path().c_str(), Bytes(ctx->size).c_str());
       }
       if (args.sizeGiven && ctx->size < args.size) {
         return FXErrorUtil::ErrorWin32(FX_HERE_IN(kFile), ERROR_BAD_ARGUMENTS,
                                        "RBD LUN refused: the image %s holds %s bytes, less than the %s asked for",
-                                       args.spec.Path().c_str(), Bytes(ctx->size).c_str(), Bytes(args.size).c_str());
+                                       args.ref.Path().c_str(), Bytes(ctx->size).c_str(), Bytes(args.size).c_str());
       }
     } else {
-      if (CRnError err = cluster->CreateImage(args.spec, args.size)) {
+      if (CRnError err = cluster->CreateImage(args.ref, args.size)) {
         return err.Push(FX_HERE_IN(kFile), "RBD LUN refused");
       }
       ctx->size = args.size;
       ctx->created = true;
     }
-    lun->path = ctx->spec.Path();
+    lun->path = ctx->ref.Path();
     lun->size = ctx->size;
     WZLOG(1, "RBD LUN of target %s on %s (%s), %llu bytes", lun->targetId.c_str(), lun->path.c_str(),
           ctx->created ? "created" : "adopted", static_cast<unsigned long long>(lun->size));
@@ -347,10 +347,10 @@ CRnError WzScsiSrvBStorRbd::CreateLunAbort(WzScsiSrvLun* lun) {
       // The image was made for this LUN alone: it goes with the LUN.
       std::shared_ptr<wzrbd::RbdCluster> cluster;
       result = Connection(ctx->identity, cluster);
-      if (result.IsSuccess()) result = cluster->RemoveImage(ctx->spec);
+      if (result.IsSuccess()) result = cluster->RemoveImage(ctx->ref);
       if (result.IsError()) {
         result.Push(FX_HERE_IN(kFile), "the RBD image %s made for the aborted LUN is left behind",
-                    ctx->spec.Path().c_str());
+                    ctx->ref.Path().c_str());
       }
     }
     m_contexts.Remove(lun->bstoreCtx);
@@ -368,9 +368,9 @@ CRnError WzScsiSrvBStorRbd::DeleteLunPrepare(void* bstoreCtx) {
     std::shared_ptr<wzrbd::RbdCluster> cluster;
     std::vector<std::string> holders;
     CRnError err = Connection(ctx->identity, cluster);
-    if (err.IsSuccess()) err = cluster->Watchers(ctx->spec, holders);
+    if (err.IsSuccess()) err = cluster->Watchers(ctx->ref, holders);
     if (err.IsError()) {
-      return err.Push(FX_HERE_IN(kFile), "the RBD image %s cannot be removed", ctx->spec.Path().c_str());
+      return err.Push(FX_HERE_IN(kFile), "the RBD image %s cannot be removed", ctx->ref.Path().c_str());
     }
     // One holder may be this LUN in this gateway's engine, which lets go in
     // the platform step; any other is a client the removal would cut off.
@@ -380,7 +380,7 @@ CRnError WzScsiSrvBStorRbd::DeleteLunPrepare(void* bstoreCtx) {
       return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), EBUSY,
                                      "the RBD image %s is held open by %zu clients (%s); it cannot be removed while "
                                      "another gateway or client serves it",
-                                     ctx->spec.Path().c_str(), holders.size(), list.c_str());
+                                     ctx->ref.Path().c_str(), holders.size(), list.c_str());
     }
     ctx->removeOnDelete = true;
     return CRnError();
@@ -394,13 +394,13 @@ CRnError WzScsiSrvBStorRbd::DeleteLunCommit(void* bstoreCtx) {
     if (ctx->removeOnDelete) {
       std::shared_ptr<wzrbd::RbdCluster> cluster;
       CRnError err = Connection(ctx->identity, cluster);
-      if (err.IsSuccess()) err = cluster->RemoveImage(ctx->spec);
+      if (err.IsSuccess()) err = cluster->RemoveImage(ctx->ref);
       if (err.IsError()) {
         // The LUN stays configured: a later delete may try again.
         ctx->removeOnDelete = false;
-        return err.Push(FX_HERE_IN(kFile), "the LUN on RBD image %s is kept", ctx->spec.Path().c_str());
+        return err.Push(FX_HERE_IN(kFile), "the LUN on RBD image %s is kept", ctx->ref.Path().c_str());
       }
-      WZLOG(1, "RBD image %s removed with its LUN", ctx->spec.Path().c_str());
+      WZLOG(1, "RBD image %s removed with its LUN", ctx->ref.Path().c_str());
     }
     m_contexts.Remove(bstoreCtx);
     return CRnError();
@@ -427,9 +427,9 @@ CRnError WzScsiSrvBStorRbd::ResizeLun(void* bstoreCtx, uint64_t newBytes) {
     }
     std::shared_ptr<wzrbd::RbdCluster> cluster;
     CRnError err = Connection(ctx->identity, cluster);
-    if (err.IsSuccess()) err = cluster->GrowImage(ctx->spec, newBytes);
-    if (err.IsError()) return err.Push(FX_HERE_IN(kFile), "the RBD image %s keeps its size", ctx->spec.Path().c_str());
-    WZLOG(1, "RBD image %s grown from %llu to %llu bytes", ctx->spec.Path().c_str(),
+    if (err.IsSuccess()) err = cluster->GrowImage(ctx->ref, newBytes);
+    if (err.IsError()) return err.Push(FX_HERE_IN(kFile), "the RBD image %s keeps its size", ctx->ref.Path().c_str());
+    WZLOG(1, "RBD image %s grown from %llu to %llu bytes", ctx->ref.Path().c_str(),
           static_cast<unsigned long long>(ctx->size), static_cast<unsigned long long>(newBytes));
     ctx->size = newBytes;
     return CRnError();

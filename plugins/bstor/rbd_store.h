@@ -79,7 +79,7 @@ class WzScsiSrvBStorRbd : public WzScsiBStorOps {
 
  private:
   struct LunContext {
-    wzrbd::RbdImageSpec spec;
+    wzrbd::RbdImageRef ref;
     wzrbd::RbdIdentity identity;
     uint64_t size = 0;
     bool created = false;  // this store made the image (an abort removes it)

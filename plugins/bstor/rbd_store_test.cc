@@ -11,7 +11,7 @@ namespace {
 
 bool Mentions(const CRnError& err, const std::string& text) { return err.AsString().find(text) != std::string::npos; }
 
-TEST(RbdArgs, ImageSpecs) {
+TEST(RbdArgs, ImageRefs) {
   struct Case {
     std::string text;
     const char* refusal;  // nullptr: accepted
@@ -36,18 +36,18 @@ TEST(RbdArgs, ImageSpecs) {
       {longName + "/disk1", "pool name"},
   };
   for (const Case& c : cases) {
-    wzrbd::RbdImageSpec spec{"keep", "me"};
-    CRnError err = wzrbd::ParseImageSpec("test", c.text, spec);
+    wzrbd::RbdImageRef ref{"keep", "me"};
+    CRnError err = wzrbd::ParseImageRef("test", c.text, ref);
     if (c.refusal == nullptr) {
       ASSERT_TRUE(err.IsSuccess()) << c.text << ": " << err.AsString();
-      EXPECT_EQ(c.pool, spec.pool);
-      EXPECT_EQ(c.image, spec.image);
-      EXPECT_EQ(c.text, spec.Path());
+      EXPECT_EQ(c.pool, ref.pool);
+      EXPECT_EQ(c.image, ref.image);
+      EXPECT_EQ(c.text, ref.Path());
     } else {
       ASSERT_TRUE(err.IsError()) << c.text;
       EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_BAD_ARGUMENTS), err.GetCode());
       EXPECT_TRUE(Mentions(err, c.refusal)) << err.AsString();
-      EXPECT_EQ("keep/me", spec.Path()) << "untouched on failure";
+      EXPECT_EQ("keep/me", ref.Path()) << "untouched on failure";
     }
   }
 }
@@ -123,7 +123,7 @@ TEST(RbdArgs, CreationOptions) {
     CRnError err = wzrbd::ParseCreateArgs("test", c.args, out);
     if (c.refusal == nullptr) {
       ASSERT_TRUE(err.IsSuccess()) << c.args << ": " << err.AsString();
-      EXPECT_EQ("rbd/a", out.spec.Path());
+      EXPECT_EQ("rbd/a", out.ref.Path());
       EXPECT_EQ(c.adopt, out.adopt) << c.args;
       EXPECT_EQ(c.sizeGiven, out.sizeGiven) << c.args;
       if (c.sizeGiven) {
