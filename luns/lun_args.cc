@@ -105,20 +105,6 @@ void SetLunCreationTime(WzScsiServer::BStoreDesc& desc, uint64_t time) {
   SetBstorProperty(desc, kLunCreationTimeArg, std::to_string(time));
 }
 
-std::string QuoteLunArgValue(const std::string& value) {
-  bool quote = value.empty() || value[0] == '-';
-  for (char c : value)
-    if (c == ' ' || c == '\t' || c == '"' || c == '\\') quote = true;
-  if (!quote) return value;
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
-
 void SetBstorProperty(WzScsiServer::BStoreDesc& desc, const std::string& name, const std::string& value) {
   desc.setArgs(desc.args() + " -" + name + " " + value);
 }

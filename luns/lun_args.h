@@ -26,8 +26,5 @@ CRnError GetLunId(const std::string& args, int32_t& lunId);
 // time when it is missing or malformed (logged).
 void ReadLunCreationTime(const CCommandLineArguments& args, WzScsiSrvLun& lun);
 void SetLunCreationTime(WzScsiServer::BStoreDesc& desc, uint64_t time);
-// value as one token of an argument string (quoted when it holds blanks,
-// quotes or backslashes, or starts with a dash).
-std::string QuoteLunArgValue(const std::string& value);
 // Appends " -name value" to the description's arguments.
 void SetBstorProperty(WzScsiServer::BStoreDesc& desc, const std::string& name, const std::string& value);

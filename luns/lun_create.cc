@@ -55,7 +55,7 @@ CRnError CheckedPath(WzScsiSrvHandlerServices& services, BStoreDesc& desc, WzScs
   if (CRnError e = services.CheckBackingStore(lun)) return e;
   if (lun.path != typed) {
     WZLOG(1, "Backing path %s resolves to %s", typed.c_str(), lun.path.c_str());
-    SetBstorProperty(desc, "path", QuoteLunArgValue(lun.path));
+    SetBstorProperty(desc, "path", CCommandLineArguments::Quote(lun.path));
   }
   return CRnError();
 }

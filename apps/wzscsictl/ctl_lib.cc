@@ -10,6 +10,7 @@
 
 #include "apps/wzscsictl/wwid.h"
 #include "hostlib/net/client.h"
+#include "hostlib/util/CCommandLineArguments.h"
 #include "messages/WzScsiServerMessages.h"
 #include "messages/WzScsiServerRequests.h"
 
@@ -151,20 +152,6 @@ CRnError ParseByteSize(const std::string& text, uint64_t& bytes) {
   return CRnError();
 }
 
-std::string QuoteArgValue(const std::string& value) {
-  bool quote = value.empty() || value[0] == '-';
-  for (char c : value)
-    if (c == ' ' || c == '\t' || c == '"' || c == '\\') quote = true;
-  if (!quote) return value;
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
-
 std::string AbsolutePathIn(const std::string& dir, const std::string& path) {
   if (path.empty() || path[0] == '/' || path[0] == ' ') return path;
   std::string rest = path;
@@ -180,12 +167,12 @@ std::string BuildLunArgs(const LunCreateArgs& cfg) {
   std::string target = cfg.target;
   for (char& c : target)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  std::string args = " -ti " + QuoteArgValue(target);
+  std::string args = " -ti " + CCommandLineArguments::Quote(target);
   if (!cfg.path.empty())
-    args += " -path " + QuoteArgValue(cfg.path);
+    args += " -path " + CCommandLineArguments::Quote(cfg.path);
   else
-    args += " -ssid " + QuoteArgValue(cfg.ssid);
-  args += " -sp " + QuoteArgValue(cfg.serial);
+    args += " -ssid " + CCommandLineArguments::Quote(cfg.ssid);
+  args += " -sp " + CCommandLineArguments::Quote(cfg.serial);
   if (cfg.hasSize) args += " -size " + std::to_string(cfg.size);
   if (cfg.existing) args += " -existing 1";
   if (!cfg.rawArgs.empty()) args += " " + cfg.rawArgs;
@@ -267,8 +254,8 @@ std::unique_ptr<CNMessageBase> MakeListTargets(int64_t flags) { return MakeIoctl
 
 std::unique_ptr<CNMessageBase> MakeListLuns(const std::string& target, const std::string& host, int64_t flags) {
   std::string args;
-  if (!target.empty()) args += " -ti " + QuoteArgValue(target);
-  if (!host.empty()) args += " -hi " + QuoteArgValue(host);
+  if (!target.empty()) args += " -ti " + CCommandLineArguments::Quote(target);
+  if (!host.empty()) args += " -hi " + CCommandLineArguments::Quote(host);
   return MakeIoctl("ll", args, flags);
 }
 
@@ -552,7 +539,7 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
 std::unique_ptr<CNMessageBase> MakeShow(const std::string& kind, const std::string& target, int64_t lun,
                                         int64_t flags) {
   std::string args = "-kind " + kind;
-  if (!target.empty()) args += " -ti " + QuoteArgValue(target);
+  if (!target.empty()) args += " -ti " + CCommandLineArguments::Quote(target);
   if (!target.empty() && lun >= 0) args += " -li " + std::to_string(lun);
   return MakeIoctl("ls", args, flags);
 }
@@ -847,7 +834,7 @@ CRnError FollowPages(CWzClient& client, const CNMessageBase& request, std::uniqu
     std::unique_ptr<CNMessageBase> next = CNMessageBase::ParseXml(xml.data(), xml.size(), &status);
     auto* nextIoctl = dynamic_cast<WzScsiServer::Ioctl*>(next.get());
     if (nextIoctl == nullptr) break;
-    nextIoctl->setArguments(ioctl->arguments() + " -after " + QuoteArgValue(cursor));
+    nextIoctl->setArguments(ioctl->arguments() + " -after " + CCommandLineArguments::Quote(cursor));
     std::unique_ptr<CNMessageBase> page;
     if (CRnError e = client.Call(*next, page, timeoutMs)) return e;
     auto* pageRsp = dynamic_cast<WzScsiServer::IoctlRsp*>(page.get());

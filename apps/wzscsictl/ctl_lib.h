@@ -54,9 +54,6 @@ CRnError ParseByteSize(const std::string& text, uint64_t& bytes);
 // "kernel" 1, "blkdev" 2, "devsnap" 3, "fsblb" 4 (any case), or a decimal
 // number; fails (Win32 87) on anything else.
 CRnError ParseLunType(const std::string& text, int64_t& type);
-// A value as one token of an option string: quoted (with \" and \\) when it
-// is empty, holds a blank, a quote or a backslash, or starts with "-".
-std::string QuoteArgValue(const std::string& value);
 // " -ti <target> -path <P>|-ssid <S> -sp <serial> [-size N] [raw]", with the
 // target in lower case as the service stores it.
 std::string BuildLunArgs(const LunCreateArgs& cfg);

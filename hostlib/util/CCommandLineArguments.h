@@ -29,6 +29,9 @@ class WZ_EXPORT CCommandLineArguments {
   CRnError GetOption(const std::string& name, std::string& value) const;
   bool HasOption(const std::string& name) const;
   const std::vector<std::pair<std::string, std::string>>& Options() const { return m_options; }
+  // A value written so that this parser reads it back whole: in quotes when
+  // it is empty, starts with '-' or holds a blank, a quote or a backslash.
+  static std::string Quote(const std::string& value);
 
  private:
   std::vector<std::pair<std::string, std::string>> m_options;  // in order of appearance

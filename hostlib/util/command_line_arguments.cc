@@ -70,3 +70,17 @@ bool CCommandLineArguments::HasOption(const std::string& name) const {
     if (option.first == name) return true;
   return false;
 }
+
+std::string CCommandLineArguments::Quote(const std::string& value) {
+  bool quote = value.empty() || value[0] == '-';
+  for (char c : value)
+    if (c == ' ' || c == '\t' || c == '"' || c == '\\') quote = true;
+  if (!quote) return value;
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}

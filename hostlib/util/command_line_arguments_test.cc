@@ -59,6 +59,14 @@ TEST(CommandLineArgumentsTest, QuotingAndEscapes) {
   EXPECT_EQ(Get(args, "empty"), "");
   EXPECT_EQ(Get(args, "win"), "C:\\dir");  // backslashes outside quotes are plain
   EXPECT_EQ(Get(args, "tab"), "v");
+  // What Quote writes reads back whole, and plain values stay plain.
+  for (const std::string value : {"", "-x", "/a b", "say \"hi\"", "C:\\dir", "tab\there", "plain", "-5"}) {
+    const std::string text = " -v " + CCommandLineArguments::Quote(value) + " -next n";
+    CCommandLineArguments written(text.c_str());
+    EXPECT_EQ(Get(written, "v"), value);
+    EXPECT_EQ(Get(written, "next"), "n");
+  }
+  EXPECT_EQ(CCommandLineArguments::Quote("/plain/path"), "/plain/path");
   // A quote that is never closed runs to the end.
   CCommandLineArguments open(" -path \"/a b");
   EXPECT_EQ(Get(open, "path"), "/a b");
