@@ -5,7 +5,9 @@
 #   /usr/lib/wzscsi/            the service plug-in and the shared host libraries
 #   /usr/lib/wzscsi/drivers/    the real drivers (never the test doubles)
 #   /etc/wzscsi/wzscsi.conf     commented defaults of every setting (a conffile)
-#   /lib/systemd/system/        wzscsid.service, wzscsid.socket
+#   /usr/lib/wzscsi/wzscsi-tgtd the package's tgtd: portal check and stop
+#   /lib/systemd/system/        wzscsid.service, wzscsid.socket,
+#                               wzscsi-tgtd.service (the package's own tgtd)
 #   /usr/share/man/man8/        wzscsid.8, wzscsictl.8
 #   /usr/share/doc/wzscsi/      copyright, README.md, operations.md, protocol.md
 #
@@ -36,7 +38,9 @@ install(TARGETS WzScsiSrv ${_wz_host_libs} LIBRARY DESTINATION ${WZ_INSTALL_PKGL
 install(TARGETS ${_wz_drivers} LIBRARY DESTINATION ${WZ_INSTALL_DRIVERDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/wzscsi.conf DESTINATION /etc/wzscsi)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/systemd/wzscsid.service ${CMAKE_SOURCE_DIR}/packaging/systemd/wzscsid.socket
+              ${CMAKE_SOURCE_DIR}/packaging/systemd/wzscsi-tgtd.service
         DESTINATION /lib/systemd/system)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/wzscsi-tgtd DESTINATION ${WZ_INSTALL_PKGLIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_SOURCE_DIR}/README.md
               ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/protocol.md
         DESTINATION share/doc/wzscsi)
@@ -72,7 +76,8 @@ devices) and the initiators mapped to them, serves it through tgtd and saves
 every change durably, so that a restart brings the same configuration back.
 wzscsictl configures it over a Unix socket.")
 # The libraries' packages come from dpkg-shlibdeps (dpkg-dev); tgt is the
-# engine the platform driver serves through. The kernel-target engine needs
+# engine the platform driver serves through (its tgtd, run by the package's
+# own unit wzscsi-tgtd.service). The kernel-target engine needs
 # nothing beyond the kernel itself (configfs and the target modules), so the
 # package recommends nothing for it. The cluster mode talks to etcd members
 # that may run anywhere: etcd-server is only suggested.

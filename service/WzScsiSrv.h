@@ -241,6 +241,9 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
     std::string error;                     // the engine could not be read
     std::vector<std::string> differences;  // one line each, with its outcome unless a dry run
     size_t failed = 0;                     // differences that could not be fixed
+    // Unless a dry run: each difference fixed, and each not fixed with why.
+    std::vector<std::string> repaired;
+    std::map<std::string, std::string> unfixed;
   };
   CRnError Reconcile(bool dryRun, const std::string& why, ReconcileReport& report) WZ_EXCLUDES(m_changeGate);
   ReconcileReport LastReconcile() WZ_EXCLUDES(m_reportMutex);
@@ -248,7 +251,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   ReconcileReport LastDryRun() WZ_EXCLUDES(m_reportMutex);
   // The engine watch: a periodic worker that notices an engine restart (its
   // instance changes) and reconciles, and compares the engine with the model
-  // every nEngineCheckIntervalSecs (0: never) without changing anything.
+  // every nEngineCheckIntervalSecs (0: never), repairing what differs of the
+  // service's own objects (EngineCheckRepairs=no: only logging it).
   // Started at the end of the start request; stopped by KillAllJobs.
   void StartEngineWatch();
   void StopEngineWatch();
@@ -376,9 +380,12 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   struct EngineWatchState {
     int64_t checkMs = 0;           // between two comparisons; 0: never
     int64_t nextCheck = 0;         // WzNowMs of the next
+    bool repair = true;            // EngineCheckRepairs
     std::set<std::string> logged;  // drift already reported once
   };
   std::chrono::milliseconds EngineWatchRound(EngineWatchState& state);
+  // The log lines of one periodic check, and its repairs counted.
+  void EngineCheckLog(EngineWatchState& state, const ReconcileReport& report) WZ_EXCLUDES(m_reportMutex);
 
   // Cluster mode (service/cluster_sync.cc).
  public:
@@ -478,6 +485,9 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   ReconcileReport m_lastReconcile WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDriftCheck WZ_GUARDED_BY(m_reportMutex);
   ReconcileReport m_lastDryRun WZ_GUARDED_BY(m_reportMutex);  // a dry run changes nothing: kept apart
+  // What the periodic checks repaired since the start, and when last.
+  uint64_t m_checkRepaired WZ_GUARDED_BY(m_reportMutex) = 0;
+  int64_t m_checkLastRepairAt WZ_GUARDED_BY(m_reportMutex) = 0;
   // What the cluster removed and the engine has not taken yet: never
   // created or granted again (service/cluster_sync.cc).
   WzScsiSrvWithheld m_withheld WZ_GUARDED_BY(m_reportMutex);

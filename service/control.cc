@@ -158,9 +158,14 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
     lines.push_back(key + ".why=" + rec.why);
     lines.push_back(key + ".seconds=" + FXString::Format("%.3f", rec.seconds));
     lines.push_back(key + ".differences=" + std::to_string(rec.differences.size()));
-    if (!rec.periodicCheck && !rec.dryRun) lines.push_back(key + ".failed=" + std::to_string(rec.failed));
+    if (!rec.dryRun) lines.push_back(key + ".failed=" + std::to_string(rec.failed));
     if (!rec.error.empty()) lines.push_back(key + ".error=" + rec.error);
     for (const std::string& d : rec.differences) lines.push_back(key + ".difference=" + d);
+    if (rec.periodicCheck) {
+      WzMutexLock lock(&m_reportMutex);
+      lines.push_back("check.repaired=" + std::to_string(m_checkRepaired));
+      if (m_checkLastRepairAt != 0) lines.push_back("check.lastRepairAt=" + std::to_string(m_checkLastRepairAt));
+    }
   }
   SendListing(conn, message, std::move(lines), std::string());
   return CRnError();

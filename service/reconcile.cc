@@ -5,8 +5,12 @@
 // recording nothing: the model holds the configuration already.
 //
 // And the engine watch: a periodic worker that polls the engine's instance
-// and reconciles when the engine restarted (or came back), and compares the
-// two every so often without changing anything, logging each new difference.
+// and reconciles when the engine restarted (or came back), and every few
+// seconds reconciles what drifted (another tool deleted one of the service's
+// targets, a `tgt-admin --update ALL` dropped a binding): the engine decides
+// who reads which disk, so a drift left in place until someone looks is an
+// outage or an exposure. Only the service's own objects are listed, so what
+// other tools made is never touched.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -90,13 +94,17 @@ CRnError WzScsiSrv::ReconcileLocked(bool dryRun, ReconcileReport& report) {
       report.differences.push_back(action.what);
       continue;
     }
+    // The periodic check logs once what it repaired and what it could not,
+    // not at every round.
     if (CRnError e = ReconcileStep(action, model)) {
       ++report.failed;
       report.differences.push_back(action.what + ": failed: " + e.AsString());
-      WZLOG(-1, "Reconcile: %s failed: %s", action.what.c_str(), e.AsString().c_str());
+      report.unfixed[action.what] = e.AsString();
+      if (!report.periodicCheck) WZLOG(-1, "Reconcile: %s failed: %s", action.what.c_str(), e.AsString().c_str());
     } else {
       report.differences.push_back(action.what + ": done");
-      WZLOG(1, "Reconcile: %s", action.what.c_str());
+      report.repaired.push_back(action.what);
+      if (!report.periodicCheck) WZLOG(1, "Reconcile: %s", action.what.c_str());
     }
   }
   return CRnError();
@@ -172,6 +180,7 @@ void WzScsiSrv::StartEngineWatch() {
   const uint64_t checkSecs = static_cast<uint64_t>(m_settings.engineCheckIntervalSecs);
   EngineWatchState state;
   state.checkMs = static_cast<int64_t>(checkSecs * 1000);
+  state.repair = m_settings.engineCheckRepairs == "yes";
   state.nextCheck = WzNowMs() + state.checkMs;
   m_engineWatch.Start(std::chrono::milliseconds(pollMs), [this, state]() mutable { return EngineWatchRound(state); });
 }
@@ -196,13 +205,36 @@ std::chrono::milliseconds WzScsiSrv::EngineWatchRound(EngineWatchState& state) {
   if (state.checkMs != 0 && WzNowMs() >= state.nextCheck && now != 0) {
     state.nextCheck = WzNowMs() + state.checkMs;
     ReconcileReport report;
-    if (Reconcile(true, "periodic check", report).IsSuccess()) {
-      std::set<std::string> current(report.differences.begin(), report.differences.end());
-      for (const std::string& difference : current)
-        if (state.logged.count(difference) == 0)
-          WZLOG(-1, "The engine differs from the configuration: %s (wzscsictl reconcile fixes it)", difference.c_str());
-      state.logged.swap(current);
-    }
+    if (Reconcile(!state.repair, "periodic check", report).IsSuccess()) EngineCheckLog(state, report);
   }
   return std::chrono::milliseconds(0);  // the poll interval
+}
+
+void WzScsiSrv::EngineCheckLog(EngineWatchState& state, const ReconcileReport& report) {
+  if (!report.repaired.empty()) {
+    std::string objects;
+    for (const std::string& what : report.repaired) objects += (objects.empty() ? "" : "; ") + what;
+    WZLOG(0, "The engine had drifted from the configuration; repaired: %s", objects.c_str());
+    WzMutexLock lock(&m_reportMutex);
+    m_checkRepaired += report.repaired.size();
+    m_checkLastRepairAt = report.at;
+  }
+  // What is left is logged once, until it changes: a repair that keeps
+  // failing (a backing file gone) is retried every round without a flood.
+  std::set<std::string> current;
+  if (state.repair) {
+    for (const auto& left : report.unfixed) {
+      current.insert(left.first);
+      if (state.logged.count(left.first) == 0)
+        WZLOG(-1, "The engine differs from the configuration and the repair failed: %s: %s", left.first.c_str(),
+              left.second.c_str());
+    }
+  } else {
+    for (const std::string& difference : report.differences) {
+      current.insert(difference);
+      if (state.logged.count(difference) == 0)
+        WZLOG(-1, "The engine differs from the configuration: %s (wzscsictl reconcile fixes it)", difference.c_str());
+    }
+  }
+  state.logged.swap(current);
 }

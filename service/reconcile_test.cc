@@ -308,17 +308,49 @@ TEST(Reconcile, AnEngineRestartHealsWithoutARequestAndDriftIsLoggedOnce) {
   EXPECT_EQ(now, configured) << "the watch rebuilt the engine";
   EXPECT_TRUE(h.Log().Contains("The SCSI target engine restarted; reconciling"));
 
-  // Drift: a binding lost behind the back is logged once by the check.
+  // Drift: a binding lost behind the back (as `tgt-admin --update ALL`
+  // drops one) is repaired by the check, said once at NOTICE, and counted.
   WzScsiSrvModelLun lun0;
   lun0.targetId = "iqn.2000-01.t:a";
   lun0.lunId = 0;
   WzScsiSrvModelHost owner("host-1", "");
-  ASSERT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform()->UnMapHost(lun0, owner).IsSuccess());
+  auto loseBinding = [&] {
+    ASSERT_TRUE(WzScsiSrvTestPeer(h.Service()).Platform()->UnMapHost(lun0, owner).IsSuccess());
+  };
+  auto notices = [&](const std::string& needle) {
+    size_t n = 0;
+    for (const std::string& text : h.Log().Texts(0)) n += text.find(needle) != std::string::npos ? 1 : 0;
+    return n;
+  };
+  // What the checks repaired so far (the engine's restart may have raced one).
+  auto repairs = [&] {
+    for (const std::string& l : Results(h.Send(MakeIoctl("status"))))
+      if (l.rfind("check.repaired=", 0) == 0) return std::stoi(l.substr(15));
+    return -1;
+  };
+  const int before = repairs();
+  ASSERT_NO_FATAL_FAILURE(loseBinding());
+  const std::string repaired =
+      "The engine had drifted from the configuration; repaired: map host host-1 to LUN iqn.2000-01.t:a:0";
+  for (int i = 0; i < 300 && notices(repaired) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one more check
+  EXPECT_EQ(notices(repaired), 1u);
+  EXPECT_EQ(Engine(h), configured) << "the check repaired the binding";
+  EXPECT_EQ(repairs(), std::max(before, 0) + 1);
+  const std::vector<std::string> status = Results(h.Send(MakeIoctl("status")));
+  EXPECT_EQ(std::count_if(status.begin(), status.end(),
+                          [](const std::string& l) { return l.rfind("check.lastRepairAt=", 0) == 0; }),
+            1);
+
+  // EngineCheckRepairs=no: the check only logs, once.
+  h.SetConfig("EngineCheckRepairs", "no");
+  h.Restart(true);
+  ASSERT_NO_FATAL_FAILURE(loseBinding());
   const std::string line = "The engine differs from the configuration: map host host-1 to LUN iqn.2000-01.t:a:0";
   for (int i = 0; i < 300 && h.Log().Count(line) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // one more check
   EXPECT_EQ(h.Log().Count(line), 1u);
-  EXPECT_NE(Engine(h), configured) << "a check changes nothing";
+  EXPECT_NE(Engine(h), configured) << "a check that only logs changes nothing";
 }
 
 }  // namespace

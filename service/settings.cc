@@ -61,6 +61,8 @@ const std::vector<WzScsiSrvSettingDef>& WzScsiSrvSettingsTable() {
            "the pools whose images may back LUNs; empty: no RBD LUN"),
       Number("nEngineCheckIntervalSecs", &S::engineCheckIntervalSecs, 0, 2147483647,
              "seconds between two comparisons of the engine with the configuration; 0: never"),
+      Choice("EngineCheckRepairs", &S::engineCheckRepairs, "yes, no",
+             "whether that comparison repairs what differs of the service's own objects (no: it only logs it)"),
       Number("nEngineWatchPollMs", &S::engineWatchPollMs, 10, 2147483647,
              "milliseconds between two looks at whether the engine restarted"),
       Number("nMaxWorkerThreads", &S::maxWorkerThreads, 1, 1024, "the most requests the service works on at once"),

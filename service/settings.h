@@ -70,8 +70,12 @@ struct WzScsiSrvSettings {
   // for this long stops serving until it is; 0: never.
   int clusterFenceAfterSecs = 0;
   // nEngineCheckIntervalSecs: seconds between two comparisons of the engine
-  // with the configuration; 0: never.
-  int engineCheckIntervalSecs = 60;
+  // with the configuration; 0: never. Cheap (one listing of the engine), so
+  // drift is repaired within seconds.
+  int engineCheckIntervalSecs = 5;
+  // EngineCheckRepairs: "yes" (the check repairs the drift of the service's
+  // own objects) or "no" (it only logs it).
+  std::string engineCheckRepairs = "yes";
   // nEngineWatchPollMs: milliseconds between two looks at the engine's
   // instance.
   int engineWatchPollMs = 1000;

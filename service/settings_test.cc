@@ -53,6 +53,8 @@ TEST_F(Settings, EveryValueIsCheckedAndAWrongOneNamesTheKeyTheValueAndTheRange) 
       {"nEngineWatchPollMs", "5", nullptr, "not a number from 10 to 2147483647"},
       {"nStopTimeoutSecs", "0", "0", nullptr},
       {"nEngineCheckIntervalSecs", "99999999999999999999", nullptr, "not a number from 0 to 2147483647"},
+      {"EngineCheckRepairs", "No", "no", nullptr},
+      {"EngineCheckRepairs", "sometimes", nullptr, "not one of yes, no"},
       {"sScsiEngine", " LIO ", "lio", nullptr},
       {"sScsiEngine", "", "auto", nullptr},
       {"sScsiEngine", "iscsi", nullptr, "not one of lio, tgt, auto"},

@@ -150,6 +150,11 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
     if (has(k + ".failed", v))
       set.Gauge("wzscsi_reconcile_failed", "differences the last reconcile could not fix", v, {{"run", k}});
   }
+  if (has("check.repaired", v))
+    set.Counter("wzscsi_engine_repairs_total", "differences of the engine the periodic check repaired", v);
+  if (has("check.lastRepairAt", v))
+    set.Gauge("wzscsi_engine_last_repair_time_seconds", "when the periodic check last repaired the engine (Unix time)",
+              v);
   if (keys.count("cluster.available") != 0) {
     set.Gauge("wzscsi_cluster_available", "1 when the cluster's store answers", YesNo(keys["cluster.available"]));
     set.Gauge("wzscsi_cluster_watching", "1 while the gateway follows the store's changes",

@@ -1,11 +1,13 @@
 // The engine holds exactly the saved configuration, on a real tgtd: after
 // wzscsid is killed between the engine step and the save of any change,
-// after tgtd restarts under a running wzscsid, and on demand; a target made
-// by hand in the same tgtd is never touched.
+// after tgtd restarts under a running wzscsid, after another tool deleted
+// the service's objects, and on demand; a target made by hand in the same
+// tgtd is never touched.
 #include <chrono>
 #include <thread>
 
 #include "tests/e2e/daemon_e2e_support.h"
+#include "tests/support/process/child_process.h"
 
 namespace wze2e {
 namespace {
@@ -22,6 +24,29 @@ class DaemonReconcileE2eTest : public DaemonE2eTest {
       for (const std::string& acl : t.second.acls) lines.push_back(t.first + " <- " + acl);
     }
     return lines;
+  }
+  // wzscsid again with one more setting of section [Quellport].
+  void RestartWith(const std::string& setting) {
+    ASSERT_NO_FATAL_FAILURE(StopDaemon());
+    const std::string conf = StateDir() + "/wzscsi.conf";
+    std::string text = wztest::ReadFile(conf);
+    const size_t at = text.find("[Quellport]\n");
+    ASSERT_NE(std::string::npos, at) << text;
+    text.insert(at + 12, setting + "\n");
+    CRnTempDirForTest::WriteText(conf, text);
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  }
+  // Polls (bounded) until tgtd holds lines for kTarget.
+  bool EngineBecomes(const std::vector<std::string>& lines) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (EngineLines() != lines && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return EngineLines() == lines;
+  }
+  size_t Count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
   }
 };
 
@@ -92,7 +117,40 @@ TEST_F(DaemonReconcileE2eTest, ATgtdRestartHealsWithoutAWzscsidRestart) {
   EXPECT_TRUE(Has(CtlOk({"status"}), "reconcile.why")) << "status tells the last reconcile";
 }
 
+// What `tgt-admin --update ALL` of the distribution's tgt.service does to
+// targets it does not know, done with tgtadm behind wzscsid's back: the
+// periodic check puts the target, its LUN and its binding back, says so once
+// at NOTICE level and counts it; the hand-made target stays as it is.
+TEST_F(DaemonReconcileE2eTest, WhatAnotherToolDeletedIsRepairedByThePeriodicCheck) {
+  ASSERT_NO_FATAL_FAILURE(RestartWith("nEngineCheckIntervalSecs=1"));
+  ASSERT_EQ(1, CreateMappedBlockLun(Path("lun.img")));
+  const std::vector<std::string> served = EngineLines();
+  const std::string byHand = "iqn.2024-01.com.example:by-hand";
+  TgtdAdmin({"--op", "new", "--mode", "target", "--tid", "9", "-T", byHand});
+
+  TgtdAdmin({"--op", "delete", "--mode", "target", "--force", "--tid", std::to_string(TgtdTargets()[kTarget].tid)});
+  EXPECT_TRUE(EngineBecomes(served)) << "healed with no request";
+  const std::string repaired = " NOTICE The engine had drifted from the configuration; repaired: create target " +
+                               std::string(kTarget) + "; create LUN " + kTarget + ":1 on ";
+  EXPECT_EQ(1u, Count(DaemonLog(), repaired)) << DaemonLog();
+
+  TgtdAdmin({"--op", "unbind", "--mode", "target", "--tid", std::to_string(TgtdTargets()[kTarget].tid),
+             "--initiator-name", kHostA});
+  EXPECT_TRUE(EngineBecomes(served)) << "the binding is back";
+  EXPECT_EQ(1u, Count(DaemonLog(), std::string(" NOTICE The engine had drifted from the configuration; repaired: "
+                                               "map host ") +
+                                       kHostA + " to target " + kTarget))
+      << DaemonLog();
+  const std::string status = CtlOk({"--json", "status"});
+  EXPECT_TRUE(Has(status, "\"check.repaired\":4,")) << status;
+  EXPECT_EQ(1u, TgtdTargets().count(byHand)) << "the hand-made target stays";
+  CommandResult a = ProbeAs(kHostA, 1, {"--read-lba", "0"});
+  EXPECT_EQ(0, a.exitCode) << a.output;
+}
+
 TEST_F(DaemonReconcileE2eTest, ADryRunListsDriftAndATargetMadeByHandIsLeftAlone) {
+  // No periodic check repairs the drift before the dry run lists it.
+  ASSERT_NO_FATAL_FAILURE(RestartWith("nEngineCheckIntervalSecs=0"));
   const std::string file = Path("lun.img");
   ASSERT_EQ(1, CreateMappedBlockLun(file));
   const std::vector<std::string> served = EngineLines();
