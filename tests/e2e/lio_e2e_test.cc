@@ -226,9 +226,13 @@ TEST_F(LioE2eTest, AnRbdLunIsTheGuestKernelsMappingOfTheImageAndGoesWithTheLun) 
                                          ",v1:127.0.0.1:" + std::to_string(cluster.MonPort() + 1) +
                                          "]\nauth client required = cephx\nkeyring = " + m_dir + "/gw.keyring\n");
   StopDaemon();
-  std::ofstream(StateDir() + "/wzscsi.conf", std::ios::app)
-      << "[Quellport]\nRbdConfFile=" << conf << "\nRbdUser=" << cluster.GatewayUser() << "\nRbdPools=rbd\n";
-  StartDaemon();
+  std::string settings = CRnTempDirForTest::ReadText(StateDir() + "/wzscsi.conf");
+  const size_t section = settings.find("[Quellport]\n");
+  settings.insert(section == std::string::npos ? settings.size() : section + 12,
+                  std::string(section == std::string::npos ? "[Quellport]\n" : "") + "RbdConfFile=" + conf +
+                      "\nRbdUser=" + cluster.GatewayUser() + "\nRbdPools=rbd\n");
+  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf", settings);
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
 
   CtlOk({"target", "create", kTarget});
   CtlOk({"lun", "create", kTarget, "--type", "rbd", "--image", "rbd/lio1", "--size", "64M", "--serial", "RBD"});
@@ -245,6 +249,7 @@ TEST_F(LioE2eTest, AnRbdLunIsTheGuestKernelsMappingOfTheImageAndGoesWithTheLun) 
   ASSERT_EQ(0, out.exitCode) << out.output;
   EXPECT_EQ(PatternBlock(kPattern), ReadAt(exported, 1000ll * 512, 512)) << "the write reached the image";
 
+  CtlOk({"host", "unmap", kTarget, "0", kHostA});
   CtlOk({"lun", "delete", kTarget, "0"});
   EXPECT_EQ("", Guest("ls /sys/bus/rbd/devices")) << "the kernel's mapping went with the LUN";
   CtlOk({"target", "delete", kTarget});
