@@ -10,8 +10,9 @@
 # lib/modules/<version>/ (the modules and their modules.dep),
 # modules.load (the module names, in the order the VM loads them) and
 # modules.initiator (what a guest with the Linux initiator and multipath
-# loads as well). A kernel already in the cache is kept when it has both
-# lists: no network is needed again. Exit status 0
+# loads as well) and modules.rbd (the kernel's RBD client, which every guest
+# loads after modules.load). A kernel already in the cache is kept when it
+# has the three lists: no network is needed again. Exit status 0
 # when a kernel is ready, 1 when none could be fetched (the tests then skip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,11 +26,13 @@ MODULES=(virtio_pci virtio_net virtio_blk 9pnet_virtio 9p crc32c_generic configf
   target_core_mod target_core_file target_core_iblock iscsi_target_mod)
 # The Linux initiator (open-iscsi's kernel side), SCSI disks and multipath.
 INITIATOR_MODULES=(scsi_transport_iscsi libiscsi iscsi_tcp sd_mod dm_mod dm_multipath dm_round_robin dm_service_time)
+# The kernel's RBD client, which maps the images of RBD LUNs as block devices.
+RBD_MODULES=(libcrc32c dns_resolver libceph rbd)
 
 say() { echo "fetch-test-kernel: $*" >&2; }
 
 if [ -f "$CACHE/current/modules.load" ] && [ -f "$CACHE/current/modules.initiator" ] &&
-  [ -f "$CACHE/current/vmlinuz" ]; then
+  [ -f "$CACHE/current/modules.rbd" ] && [ -f "$CACHE/current/vmlinuz" ]; then
   exit 0
 fi
 for tool in apt-get apt-cache dpkg-deb busybox; do
@@ -69,6 +72,7 @@ mkdir -p "$out/lib/modules/$version"
 cp "$work/root/boot/vmlinuz-$version" "$out/vmlinuz"
 : >"$out/modules.load"
 : >"$out/modules.initiator"
+: >"$out/modules.rbd"
 take() {  # module list-file
   local line f name
   # File names spell some modules with '-' (dm-mod.ko).
@@ -84,6 +88,7 @@ take() {  # module list-file
 }
 for m in "${MODULES[@]}"; do take "$m" modules.load; done
 for m in "${INITIATOR_MODULES[@]}"; do take "$m" modules.initiator; done
+for m in "${RBD_MODULES[@]}"; do take "$m" modules.rbd; done
 cp "$src/modules.builtin" "$src/modules.order" "$out/lib/modules/$version/"
 busybox depmod -b "$out" "$version"
 rm -rf "${CACHE:?}/$version"

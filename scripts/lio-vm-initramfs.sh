@@ -6,7 +6,8 @@
 #   scripts/lio-vm-initramfs.sh OUTPUT [KERNEL_DIR]   (default <checkout>/.cache/test-kernel/current)
 #
 # The guest, once booted (QEMU user networking, address 10.0.2.15):
-# - has configfs mounted with the kernel target's modules loaded;
+# - has configfs mounted with the kernel target's modules and the kernel's
+#   RBD client (rbd, libceph) loaded;
 # - mounts the host's / read-only (9p tag "hostroot") at /host and the host
 #   directory named by "wz.share=DIR" on the kernel command line read-write
 #   (9p tag "share") at /host/DIR, so that a path means the same file on both
@@ -15,8 +16,9 @@
 # - serves a shell on TCP port 7777 per connection (script on the input, its
 #   output back; the connection's end ends the shell);
 # - with "wz.initiator=1" on the kernel command line: also has the modules
-#   of the Linux initiator and multipath loaded, and no default route (the
-#   host's loopback is reachable as 10.0.2.2, nothing else is);
+#   of the Linux initiator and multipath loaded;
+# - with "wz.initiator=1" or "wz.reach_host=1": no default route (QEMU lets
+#   it reach the host's loopback as 10.0.2.2, and nothing else is in reach);
 # - prints WZ_GUEST_READY on the console, or WZ_GUEST_FAILED and the reason.
 set -euo pipefail
 OUT=$1
@@ -32,6 +34,7 @@ cp "$BUSYBOX" "$tree/bin/busybox"
 cp -r "$KDIR/lib/modules/$VERSION" "$tree/lib/modules/"
 modules=$(tr '\n' ' ' <"$KDIR/modules.load")
 initiator_modules=$(tr '\n' ' ' <"$KDIR/modules.initiator" 2>/dev/null || true)
+rbd_modules=$(tr '\n' ' ' <"$KDIR/modules.rbd" 2>/dev/null || true)
 
 cat >"$tree/init" <<EOF
 #!/bin/busybox sh
@@ -45,7 +48,7 @@ mkdir -p /dev/shm /dev/pts
 mount -t tmpfs shm /dev/shm
 mount -t tmpfs tmp /tmp
 echo /bin/modprobe >/proc/sys/kernel/modprobe
-for m in $modules; do modprobe \$m || fail "modprobe \$m"; done
+for m in $modules $rbd_modules; do modprobe \$m || fail "modprobe \$m"; done
 mount -t configfs configfs /sys/kernel/config || fail "configfs"
 initiator=\$(sed -n 's/.*wz\.initiator=\([^ ]*\).*/\1/p' /proc/cmdline)
 if [ "\$initiator" = 1 ]; then
@@ -54,7 +57,8 @@ fi
 ip link set lo up
 ip link set eth0 up
 ip addr add 10.0.2.15/24 dev eth0
-[ "\$initiator" = 1 ] || ip route add default via 10.0.2.2
+reach=\$(sed -n 's/.*wz\.reach_host=\([^ ]*\).*/\1/p' /proc/cmdline)
+[ "\$initiator" = 1 ] || [ "\$reach" = 1 ] || ip route add default via 10.0.2.2
 share=\$(sed -n 's/.*wz\.share=\([^ ]*\).*/\1/p' /proc/cmdline)
 mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host || fail "9p hostroot"
 # The host's /tmp and /run stay out of sight: the guest writes its own.

@@ -36,7 +36,7 @@
 #include "drivers/WzScsiBStorOps.h"
 #include "hostlib/util/wz_mutex.h"
 #include "plugins/bstor/backing_file.h"
-#include "plugins/bstor/rbd_args.h"
+#include "plugins/common/rbd_args.h"
 
 namespace wzrbd {
 class RbdCluster;  // one connected Ceph client (rbd_store.cc)

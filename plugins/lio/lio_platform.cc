@@ -12,7 +12,9 @@
 #include "hostlib/util/FXString.h"
 #include "plugins/common/chap_rules.h"
 #include "plugins/common/plugin_guard.h"
+#include "plugins/common/rbd_args.h"
 #include "plugins/common/request_flags.h"
+#include "plugins/lio/krbd.h"
 #include "plugins/lio/lio_names.h"
 
 using Kind = WzLioConfigFs::Kind;
@@ -374,7 +376,17 @@ CRnError EnsureAttr(WzLioConfigFs& fs, const std::string& path, const std::strin
 }  // namespace
 
 CRnError WzScsiSrvLioPlatform::RemoveBackstore(const std::string& dir) {
+  // An RBD LUN's backstore names its image: the kernel's mapping goes with it.
+  std::string image;
+  const std::string blockHba = HbaDir(true) + "/";
+  if (dir.compare(0, blockHba.size(), blockHba) != 0 || ReadBackstorePath(dir, image).IsError() || image.empty() ||
+      image[0] == '/') {
+    image.clear();
+  }
   if (CRnError err = RemoveDirIfPresent(dir)) return err.Push(FX_HERE_IN(kFile));
+  if (!image.empty()) {
+    if (CRnError err = UnmapUnusedImage(image)) return err.Push(FX_HERE_IN(kFile));
+  }
   // The HBA goes with its last backstore; while other backstores live in it
   // the kernel refuses, which is fine.
   const std::string hba = dir.substr(0, dir.rfind('/'));
@@ -383,6 +395,23 @@ CRnError WzScsiSrvLioPlatform::RemoveBackstore(const std::string& dir) {
     WZLOG(0, "cannot remove the emptied backstore HBA %s: %s", hba.c_str(), err.AsString().c_str());
   }
   return CRnError();
+}
+
+CRnError WzScsiSrvLioPlatform::UnmapUnusedImage(const std::string& image) {
+  wzrbd::RbdImageRef ref;
+  if (wzrbd::ParseImageRef(kFile, image, ref).IsError()) return CRnError();  // never mapped by this driver
+  const std::string hba = HbaDir(true);
+  if (m_fs->KindOf(hba) == Kind::kDir) {
+    std::vector<Entry> stores;
+    if (CRnError err = m_fs->List(hba, stores)) return err.Push(FX_HERE_IN(kFile));
+    for (const Entry& s : stores) {
+      std::string path;
+      if (s.kind == Kind::kDir && ReadBackstorePath(hba + "/" + s.name, path).IsSuccess() && path == image) {
+        return CRnError();  // another LUN still serves it
+      }
+    }
+  }
+  return wzkrbd::Unmap(*m_fs, ref);
 }
 
 CRnError WzScsiSrvLioPlatform::RemoveUnusedBackstores() {
@@ -584,10 +613,15 @@ CRnError WzScsiSrvLioPlatform::CreateLunLocked(WzScsiSrvLun& lun) {
   if (CRnError err = CheckOurTarget(lun.targetId, exists)) return err.Push(FX_HERE_IN(kFile));
   if (!exists) return Refused(FX_HERE_IN(kFile), "target " + lun.targetId + " is not in the kernel target");
   if (lun.bstorType == WzScsiServer::BSTOR_RBD) {
-    // It would need the image mapped by the kernel's rbd driver first.
-    return Invalid(FX_HERE_IN(kFile), "the kernel target does not serve RBD images (" + lun.path + "): use tgt");
-  }
-  if (lun.path.empty() || lun.path[0] != '/') {
+    // The image and the gateway's identity are checked before anything is
+    // mapped; the kernel's client connects with that identity alone.
+    wzrbd::RbdImageRef ref;
+    wzrbd::RbdIdentity identity;
+    if (CRnError err = wzrbd::ParseImageRef(kFile, lun.path, ref)) return err.Push(FX_HERE_IN(kFile));
+    if (CRnError err = wzrbd::ParseIdentity(kFile, lun.extData, identity)) {
+      return err.Push(FX_HERE_IN(kFile), "the RBD LUN carries no usable Ceph identity of the gateway");
+    }
+  } else if (lun.path.empty() || lun.path[0] != '/') {
     return Invalid(FX_HERE_IN(kFile), "the backing path \"" + lun.path + "\" is not absolute");
   }
   // The kernel reads the path out of a comma-separated option line.
@@ -668,18 +702,42 @@ CRnError WzScsiSrvLioPlatform::ChooseLunNumber(const std::string& targetId, cons
 }
 
 CRnError WzScsiSrvLioPlatform::MakeBackstore(const WzScsiSrvLun& lun, const std::string& name, std::string& dir) {
-  struct stat st;
-  if (::stat(lun.path.c_str(), &st) != 0) {
-    const int err = errno;
-    return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), err, "cannot examine %s", lun.path.c_str());
+  // An RBD image is served as the block device the kernel maps it to; the
+  // backstore's udev_path names the image, not the device, whose number
+  // differs from one mapping to the next.
+  const bool rbd = lun.bstorType == WzScsiServer::BSTOR_RBD;
+  wzrbd::RbdImageRef ref;
+  std::string device = lun.path;
+  bool mapped = false;
+  if (rbd) {
+    wzrbd::RbdIdentity identity;
+    CRnError err = wzrbd::ParseImageRef(kFile, lun.path, ref);
+    if (err.IsSuccess()) err = wzrbd::ParseIdentity(kFile, lun.extData, identity);
+    if (err.IsSuccess()) err = wzkrbd::Map(*m_fs, ref, identity, device, mapped);
+    if (err.IsError()) return err.Push(FX_HERE_IN(kFile));
   }
-  const bool block = S_ISBLK(st.st_mode);
-  if (!block && !S_ISREG(st.st_mode)) {
-    return Invalid(FX_HERE_IN(kFile), lun.path + " is neither a regular file nor a block device");
+  // Only a mapping this call made is taken back.
+  auto unmapMade = [&]() {
+    if (!mapped) return;
+    if (CRnError undo = wzkrbd::Unmap(*m_fs, ref)) {
+      WZLOG(-1, "cannot take back the kernel's mapping of %s: %s", ref.Path().c_str(), undo.AsString().c_str());
+    }
+  };
+  struct stat st {};
+  bool block = rbd;
+  if (!rbd) {
+    if (::stat(lun.path.c_str(), &st) != 0) {
+      const int err = errno;
+      return FXErrorUtil::ErrorErrNo(FX_HERE_IN(kFile), err, "cannot examine %s", lun.path.c_str());
+    }
+    block = S_ISBLK(st.st_mode);
+    if (!block && !S_ISREG(st.st_mode)) {
+      return Invalid(FX_HERE_IN(kFile), lun.path + " is neither a regular file nor a block device");
+    }
   }
   std::string control;
   if (block) {
-    control = "udev_path=" + lun.path;
+    control = "udev_path=" + device;
   } else {
     const uint64_t size = lun.size != 0 ? lun.size : static_cast<uint64_t>(st.st_size);
     if (size == 0) return Invalid(FX_HERE_IN(kFile), lun.path + " is empty: a LUN needs at least one block");
@@ -688,11 +746,17 @@ CRnError WzScsiSrvLioPlatform::MakeBackstore(const WzScsiSrvLun& lun, const std:
   const std::string hba = HbaDir(block);
   if (m_fs->KindOf(hba) != Kind::kDir) {
     CRnError err = m_fs->MakeDir(hba);
-    if (err.IsError() && !WzLioIsErrno(err, EEXIST)) return err.Push(FX_HERE_IN(kFile));
+    if (err.IsError() && !WzLioIsErrno(err, EEXIST)) {
+      unmapMade();
+      return err.Push(FX_HERE_IN(kFile));
+    }
   }
   dir = hba + "/" + name;
   CRnError err = m_fs->MakeDir(dir);
-  if (err.IsError()) return err.Push(FX_HERE_IN(kFile));
+  if (err.IsError()) {
+    unmapMade();
+    return err.Push(FX_HERE_IN(kFile));
+  }
   err = m_fs->WriteAttr(dir + "/control", control);
   if (err.IsSuccess()) err = m_fs->WriteAttr(dir + "/udev_path", lun.path);
   // The serial goes in before the backstore serves: the kernel refuses to
@@ -705,8 +769,11 @@ CRnError WzScsiSrvLioPlatform::MakeBackstore(const WzScsiSrvLun& lun, const std:
     err = m_fs->WriteAttr(dir + "/attrib/block_size", std::to_string(lun.blockSize));
   }
   if (err.IsError()) {
+    // Its udev_path may not name the image yet: the mapping is taken back
+    // here.
     CRnError undo = RemoveBackstore(dir);
     (void)undo;
+    unmapMade();
     return err.Push(FX_HERE_IN(kFile));
   }
   return CRnError();
@@ -725,6 +792,9 @@ CRnError WzScsiSrvLioPlatform::DeleteLun(WzScsiSrvLun* lun) {
       // Never take away a LUN that serves another file than this one.
       err = RemoveLunLocked(lun->targetId, lun->lunId, lun->path.empty() ? std::string("*") : lun->path);
     }
+    // Again when a delete failed after the backstore went: the retry still
+    // lets go of the image.
+    if (err.IsSuccess() && lun->bstorType == WzScsiServer::BSTOR_RBD) err = UnmapUnusedImage(lun->path);
     if (err.IsError()) {
       return err.Push(FX_HERE_IN(kFile), "cannot delete LUN %d of target %s", lun->lunId, lun->targetId.c_str());
     }

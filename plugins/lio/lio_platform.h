@@ -16,7 +16,13 @@
 //   (generate_node_acls=0), the service's marker, enabled;
 // - a LUN is a fileio backstore (regular file) or an iblock backstore (block
 //   device) with the LUN's unit serial (drivers/unit_serial.h), enabled, and
-//   linked as lun_<N> of the portal group. Numbers run from 0 to 255; a new
+//   linked as lun_<N> of the portal group. An RBD LUN ("POOL/IMAGE") is an
+//   iblock backstore on the block device the kernel's rbd driver maps the
+//   image to (plugins/lio/krbd.h), with the gateway's Ceph identity (the
+//   LUN's extData); its udev_path names the image, by which a replay adopts
+//   it and the reconcile compares it. A mapping of the image that is there
+//   already is reused, and removing the backstore unmaps the image unless
+//   another backstore serves it. Numbers run from 0 to 255; a new
 //   LUN gets the lowest number that is neither in use nor held by a closed
 //   snapshot LUN;
 // - a mapping is the mapped LUN lun_<N> of the host's node ACL; the ACL is
@@ -140,7 +146,11 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   CRnError MakeBackstore(const WzScsiSrvLun& lun, const std::string& name, std::string& dir) WZ_REQUIRES(m_lock);
   CRnError RemoveLunLocked(const std::string& targetId, int32_t lunId, const std::string& expectedPath)
       WZ_REQUIRES(m_lock);
+  // With an RBD LUN's backstore, the kernel's mapping of its image goes too
+  // unless another backstore serves the image.
   CRnError RemoveBackstore(const std::string& dir) WZ_REQUIRES(m_lock);
+  // Unmaps image ("POOL/IMAGE") unless a backstore still serves it.
+  CRnError UnmapUnusedImage(const std::string& image) WZ_REQUIRES(m_lock);
   CRnError MapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host) WZ_REQUIRES(m_lock);
   CRnError UnMapHostLocked(const std::string& targetId, int32_t lunId, const std::string& host) WZ_REQUIRES(m_lock);
   CRnError RemoveAcl(const std::string& targetId, const std::string& host) WZ_REQUIRES(m_lock);

@@ -18,6 +18,7 @@
 
 #include "drivers/unit_serial.h"
 #include "hostlib/config/WZPlatformInfo.h"
+#include "plugins/lio/krbd.h"
 #include "plugins/lio/lio_names.h"
 #include "tests/support/hostlib/rn_test_temp_dir.h"
 
@@ -40,8 +41,9 @@ struct Tree {
     bool made = false;   // a directory made by mkdir (not a default group)
   };
   std::map<std::string, Node> nodes;
-  std::vector<std::string> journal;   // changes that succeeded, paths below kRoot shortened
-  std::map<std::string, int> faults;  // journal line prefix -> errno of the failure
+  std::vector<std::string> journal;      // changes that succeeded, paths below kRoot shortened
+  std::map<std::string, int> faults;     // journal line prefix -> errno of the failure
+  std::vector<std::string> rbdRequests;  // what the kernel's rbd driver was asked to map
 
   void File(const std::string& path, const std::string& value) { nodes[path] = Node{Kind::kFile, value, "", false}; }
   void Dir(const std::string& path, bool made) { nodes[path] = Node{Kind::kDir, "", "", made}; }
@@ -100,6 +102,17 @@ struct Tree {
   }
 };
 
+const std::string kRbdBus = "/sys/bus/rbd";
+
+void MapDevice(Tree& tree, int id, const std::string& pool, const std::string& image) {
+  const std::string dev = kRbdBus + "/devices/" + std::to_string(id);
+  tree.Dir(dev, false);
+  tree.File(dev + "/pool", pool);
+  tree.File(dev + "/name", image);
+  tree.File(dev + "/current_snap", "-");
+  tree.File(dev + "/pool_ns", "");
+}
+
 CRnError Errno(int err, const std::string& what) {
   return FXErrorUtil::ErrorErrNo(FX_HERE_IN("test"), err, "%s: %s", what.c_str(), strerror(err));
 }
@@ -148,6 +161,15 @@ class FakeConfigFs : public WzLioConfigFs {
     auto it = m_tree->nodes.find(path);
     if (it == m_tree->nodes.end() || it->second.kind != Kind::kFile) return Errno(ENOENT, line);
     const std::string store = Parent(Parent(path));
+    if (path == kRbdBus + "/remove_single_major") {
+      const std::string dev = kRbdBus + "/devices/" + value;
+      if (!m_tree->Has(dev)) return Errno(ENOENT, line);
+      for (const auto& n : m_tree->nodes) {
+        if (n.second.value == "udev_path=/dev/rbd" + value) return Errno(EBUSY, line);  // iblock holds it
+      }
+      for (const char* f : {"", "/pool", "/name", "/current_snap", "/pool_ns"}) m_tree->nodes.erase(dev + f);
+      return Done(line);
+    }
     if (Tree::Short(path).rfind("/core/", 0) == 0) {
       if (EndsWith(path, "/enable") && value == "1" && m_tree->Value(Parent(path) + "/control").empty()) {
         return Errno(EINVAL, line);  // a backstore needs its control line first
@@ -169,6 +191,15 @@ class FakeConfigFs : public WzLioConfigFs {
     auto it = m_tree->nodes.find(path);
     if (it == m_tree->nodes.end() || it->second.kind != Kind::kFile) return Errno(ENOENT, line);
     it->second.value = value;
+    if (path == kRbdBus + "/add_single_major") {  // the kernel maps "MONS OPTIONS POOL IMAGE" as the next id
+      m_tree->rbdRequests.push_back(value);
+      std::istringstream words(value);
+      std::string mons, options, pool, image;
+      words >> mons >> options >> pool >> image;
+      int id = 0;
+      while (m_tree->Has(kRbdBus + "/devices/" + std::to_string(id))) ++id;
+      MapDevice(*m_tree, id, pool, image);
+    }
     return Done(line);
   }
 
@@ -613,6 +644,114 @@ TEST_F(LioPlatformTest, AFailedStepTakesBackWhatTheCallMade) {
   EXPECT_NE(err.AsString().find("is neither a regular file nor a block device"), std::string::npos) << err.AsString();
   WzScsiSrvModelLun comma = Lun("/srv/a,b.img", -1);
   EXPECT_TRUE(d->CreateLun(&comma).IsError());
+}
+
+// An RBD LUN: the kernel maps the image with the gateway's identity (v1
+// monitor addresses, the key of the user's keyring), iblock serves the
+// device, the backstore names the image; a replay or another LUN reuses the
+// mapping; deleting the LUN unmaps; a failure takes back only its own
+// mapping; no error shows the key.
+TEST_F(LioPlatformTest, AnRbdLunIsTheKernelsMappingOfItsImageServedThroughIblock) {
+  const std::string key = "AQBvkxZmAAAAABAAc2VjcmV0LWtleS1vZi13emd3Cg==";
+  CRnTempDirForTest::WriteText(m_dir.Join("ceph.conf"),
+                               "[global]\nmon host = [v2:127.0.0.1:20000,v1:127.0.0.1:20001]"
+                               "\n[client.wzgw]\n  keyring = " +
+                                   m_dir.Join("gw.keyring") + "\n");
+  CRnTempDirForTest::WriteText(m_dir.Join("gw.keyring"), "[client.wzgw]\n\tkey = " + key + "\n");
+  m_tree->Dir(kRbdBus, false);
+  m_tree->Dir(kRbdBus + "/devices", false);
+  for (const char* f : {"/add_single_major", "/remove_single_major"}) m_tree->File(kRbdBus + f, "");
+  auto rbdLun = [&](const std::string& image, int32_t id, const std::string& user) {
+    WzScsiSrvModelLun lun = Lun(image, id);
+    lun.bstorType = WzScsiServer::BSTOR_RBD;
+    lun.extData = "conf=" + m_dir.Join("ceph.conf") + ";id=" + user;
+    return lun;
+  };
+  auto d = Started();
+  WzScsiSrvModelTarget t = Target();
+  ASSERT_TRUE(d->CreateTarget(t).IsSuccess());
+  m_tree->journal.clear();
+  WzScsiSrvModelLun l0 = rbdLun("rbd/disk1", -1, "wzgw");
+  CRnError err = d->CreateLun(&l0);
+  ASSERT_TRUE(err.IsSuccess()) << err.AsString();
+  const std::string store = "/core/iblock_7700/" + wzlio::BackstoreName(kTarget, 0);
+  ASSERT_LE(5u, m_tree->journal.size());
+  EXPECT_EQ("credential /sys/bus/rbd/add_single_major", m_tree->journal[0]);
+  EXPECT_EQ("write " + store + "/control=udev_path=/dev/rbd0", m_tree->journal[3]);
+  EXPECT_EQ("write " + store + "/udev_path=rbd/disk1", m_tree->journal[4]);
+  EXPECT_EQ(std::vector<std::string>{"127.0.0.1:20001 name=wzgw,secret=" + key + " rbd disk1"}, m_tree->rbdRequests);
+  WzScsiSrvEngineView view;
+  ASSERT_TRUE(d->ListOwned(view).IsSuccess());
+  EXPECT_EQ("rbd/disk1", view.targets[kTarget].luns.at(0).path) << "the reconcile compares the image";
+
+  // A restart's replay adopts the LUN; a LUN on an image mapped already
+  // (by hand, or before a crash) reuses the mapping.
+  d = Started();
+  ASSERT_TRUE(d->CreateTarget(t).IsSuccess());
+  ASSERT_TRUE(d->CreateLun(&l0).IsSuccess());
+  EXPECT_TRUE(m_tree->journal.empty()) << Joined(m_tree->journal);
+  MapDevice(*m_tree, 5, "rbd", "disk2");
+  WzScsiSrvModelLun l1 = rbdLun("rbd/disk2", -1, "wzgw");
+  ASSERT_TRUE(d->CreateLun(&l1).IsSuccess());
+  EXPECT_EQ(1u, m_tree->rbdRequests.size());
+  EXPECT_EQ("udev_path=/dev/rbd5",
+            m_tree->Value(kRoot + "/core/iblock_7700/" + wzlio::BackstoreName(kTarget, 1) + "/control"));
+
+  // Deleting unmaps; the delete of what is gone succeeds and changes nothing.
+  m_tree->journal.clear();
+  ASSERT_TRUE(d->DeleteLun(&l1).IsSuccess());
+  EXPECT_EQ("write /sys/bus/rbd/remove_single_major=5", m_tree->journal.back());
+  ASSERT_TRUE(d->DeleteLun(&l0).IsSuccess());
+  EXPECT_FALSE(m_tree->Has(kRbdBus + "/devices/0"));
+  m_tree->journal.clear();
+  ASSERT_TRUE(d->DeleteLun(&l0).IsSuccess());
+  EXPECT_TRUE(m_tree->journal.empty()) << Joined(m_tree->journal);
+
+  // Failures: the mapping this call made goes back; texts name the image
+  // and the user, never the key.
+  const std::string next = "/core/iblock_7700/" + wzlio::BackstoreName(kTarget, 0);
+  m_tree->faults["write " + next + "/control"] = EINVAL;
+  WzScsiSrvModelLun l2 = rbdLun("rbd/disk3", -1, "wzgw");
+  ASSERT_TRUE(d->CreateLun(&l2).IsError());
+  EXPECT_FALSE(m_tree->Has(kRbdBus + "/devices/0")) << "the new mapping was taken back";
+  m_tree->faults.clear();
+  m_tree->faults["credential /sys/bus/rbd/add_single_major"] = ENOENT;
+  err = d->CreateLun(&l2);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(err.AsString().find("cannot map rbd/disk3 as client.wzgw from monitors 127.0.0.1:20001"), std::string::npos)
+      << err.AsString();
+  EXPECT_EQ(std::string::npos, err.AsString().find(key));
+  m_tree->faults.clear();
+  const size_t asked = m_tree->rbdRequests.size();
+  l2 = rbdLun("rbd/disk3", -1, "other");
+  err = d->CreateLun(&l2);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(err.AsString().find("no key of client.other"), std::string::npos) << err.AsString();
+  EXPECT_EQ(asked, m_tree->rbdRequests.size()) << "nothing asked of the kernel";
+  EXPECT_FALSE(m_tree->Has(kRoot + next));
+
+  // "mon host" as Ceph writes it, as the kernel takes it.
+  const struct {
+    const char* monHost;
+    const char* monitors;  // nullptr: refused
+    bool msgr2;
+  } cases[] = {
+      {"[v2:10.0.0.1:3300,v1:10.0.0.1:6789],[v2:10.0.0.2:3300,v1:10.0.0.2:6789]", "10.0.0.1:6789,10.0.0.2:6789", false},
+      {"10.0.0.1; 10.0.0.2:6790 v1:10.0.0.3", "10.0.0.1:6789,10.0.0.2:6790,10.0.0.3:6789", false},
+      {"[v2:10.0.0.1:3300] 10.0.0.2:3300", "10.0.0.1:3300,10.0.0.2:3300", true},
+      {"[v2:[::1]:3300,v1:[::1]:6789]", "[::1]:6789", false},
+      {"[v2:10.0.0.1:3300] 10.0.0.2:6789", nullptr, false},
+      {"[v2:10.0.0.1:3300", nullptr, false},
+      {" ", nullptr, false},
+  };
+  for (const auto& c : cases) {
+    std::string monitors;
+    bool msgr2 = false;
+    err = wzkrbd::ParseMonHost(c.monHost, monitors, msgr2);
+    EXPECT_EQ(c.monitors == nullptr, err.IsError()) << c.monHost << ": " << err.AsString();
+    if (c.monitors == nullptr) continue;
+    EXPECT_EQ(std::make_pair(std::string(c.monitors), c.msgr2), std::make_pair(monitors, msgr2));
+  }
 }
 
 TEST_F(LioPlatformTest, EngineInstanceChangesWithABootOrAModuleReloadAndInitNeedsTheKernelTarget) {

@@ -192,6 +192,8 @@ std::string CephTestCluster::LogText() const {
               3000);
 }
 
+int CephTestCluster::LastPort() const { return m_basePort + kPortBlock - 1; }
+
 CommandResult CephTestCluster::Admin(const std::vector<std::string>& argv) const {
   std::vector<std::string> full = argv;
   full.insert(full.begin() + 1, {"--id", "admin"});

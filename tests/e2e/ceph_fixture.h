@@ -61,6 +61,8 @@ class CephTestCluster {
   pid_t MonPid() const { return m_monPid; }
   pid_t OsdPid() const { return m_osdPid; }
   int MonPort() const { return m_basePort; }  // msgr2; msgr1 is the next port
+  // The last port the daemons may bind (the OSD's are between the two).
+  int LastPort() const;
   const std::string& Directory() const { return m_dir; }
   std::string ConfFile() const { return m_dir + "/ceph.conf"; }
   const std::string& GatewayUser() const { return m_options.gatewayUser; }

@@ -60,6 +60,7 @@ for h in $C/core/*_*; do
   for b in $h/*; do [ -d "$b" ] && rmdir "$b"; done
   rmdir "$h"
 done
+for d in /sys/bus/rbd/devices/*; do [ -d "$d" ] && echo "${d##*/}" > /sys/bus/rbd/remove_single_major; done
 true)";
 
 LioEnvironment* g_environment = nullptr;
@@ -71,7 +72,10 @@ LioEnvironment* g_environment = nullptr;
 void LioEnvironment::SetUp() {
   m_share.reset(new CRnTempDirForTest());
   m_work.reset(new CRnTempDirForTest());
-  const LioVm::BootResult result = m_vm.Boot(m_share->Path(), m_work->Path(), &m_why);
+  // The host in reach: an RBD LUN's image lives in a Ceph cluster there.
+  LioVmOptions options;
+  options.reachHost = true;
+  const LioVm::BootResult result = m_vm.Boot(m_share->Path(), m_work->Path(), &m_why, options);
   m_result = result;
   if (Ready()) {
     std::printf("kernel-target VM ready after %.1f s (iSCSI portal %s)\n", m_vm.BootSeconds(),

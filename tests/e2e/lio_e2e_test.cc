@@ -1,7 +1,7 @@
 // wzscsid on the Linux kernel target, in a QEMU guest, configured through
 // wzscsictl from the host and seen by a real initiator: data, access per
 // initiator and per LUN, unmapping, the unit serial, restarts, snapshot close
-// and open, CHAP.
+// and open, CHAP, a LUN on a Ceph RBD image.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,6 +10,9 @@
 #include <fstream>
 
 #include "drivers/unit_serial.h"
+#ifdef WZ_LIO_RBD_E2E
+#include "tests/e2e/ceph_fixture.h"
+#endif
 #include "tests/e2e/driver_harness.h"
 #include "tests/e2e/lio_e2e_support.h"
 
@@ -202,6 +205,59 @@ TEST_F(LioE2eTest, ChapRefusesWrongCredentialsAdmitsTheRightOnesAcrossARestartAn
     EXPECT_FALSE(Has(DaemonLog(), s)) << "a secret in the log";
   }
 }
+
+#ifdef WZ_LIO_RBD_E2E
+// The guest's kernel maps the image from a cluster on the host, whose
+// daemons advertise 127.0.0.1: the guest forwards those ports of its own
+// loopback to the host's (10.0.2.2).
+TEST_F(LioE2eTest, AnRbdLunIsTheGuestKernelsMappingOfTheImageAndGoesWithTheLun) {
+  const std::string missing = MissingCephPrograms();
+  if (!missing.empty()) GTEST_SKIP() << "Ceph is not installed (missing: " << missing << ")";
+  CephTestCluster cluster;
+  std::string why;
+  ASSERT_TRUE(cluster.Start(&why)) << why;
+  Guest("for p in $(seq " + std::to_string(cluster.MonPort()) + " " + std::to_string(cluster.LastPort()) +
+        "); do nc -ll -p $p -e nc " + LioVm::kHostAddress +
+        " $p </dev/null >/dev/null 2>&1 & echo $! >>/tmp/ceph-forwards; done");
+  // The gateway's files where the guest sees them: the share.
+  const std::string conf = m_dir + "/ceph.conf";
+  CRnTempDirForTest::WriteText(m_dir + "/gw.keyring", CRnTempDirForTest::ReadText(cluster.GatewayKeyring()));
+  CRnTempDirForTest::WriteText(conf, "[global]\nmon host = [v2:127.0.0.1:" + std::to_string(cluster.MonPort()) +
+                                         ",v1:127.0.0.1:" + std::to_string(cluster.MonPort() + 1) +
+                                         "]\nauth client required = cephx\nkeyring = " + m_dir + "/gw.keyring\n");
+  StopDaemon();
+  std::string settings = CRnTempDirForTest::ReadText(StateDir() + "/wzscsi.conf");
+  const size_t section = settings.find("[Quellport]\n");
+  settings.insert(section == std::string::npos ? settings.size() : section + 12,
+                  std::string(section == std::string::npos ? "[Quellport]\n" : "") + "RbdConfFile=" + conf +
+                      "\nRbdUser=" + cluster.GatewayUser() + "\nRbdPools=rbd\n");
+  CRnTempDirForTest::WriteText(StateDir() + "/wzscsi.conf", settings);
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+
+  CtlOk({"target", "create", kTarget});
+  CtlOk({"lun", "create", kTarget, "--type", "rbd", "--image", "rbd/lio1", "--size", "64M", "--serial", "RBD"});
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+  EXPECT_EQ("rbd\nlio1\n", Guest("cat /sys/bus/rbd/devices/*/pool /sys/bus/rbd/devices/*/name"));
+  CommandResult a =
+      ProbeAs(kHostA, 0, {"--vpd-serial", "--write-lba", "1000", "--pattern", kPattern, "--read-lba", "1000"});
+  ASSERT_EQ(0, a.exitCode) << a.output;
+  EXPECT_TRUE(Has(a.output, "unit_serial=" + WzScsiSrvUnitSerial("RBD", kTarget, 0) + "\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "capacity_bytes=" + std::to_string(k64MiB) + "\n")) << a.output;
+  EXPECT_TRUE(Has(a.output, "read_matches_pattern=1\n")) << a.output;
+  const std::string exported = m_dir + "/lio1.img";
+  CommandResult out = cluster.Admin({"rbd", "export", "rbd/lio1", exported});
+  ASSERT_EQ(0, out.exitCode) << out.output;
+  EXPECT_EQ(PatternBlock(kPattern), ReadAt(exported, 1000ll * 512, 512)) << "the write reached the image";
+
+  CtlOk({"host", "unmap", kTarget, "0", kHostA});
+  CtlOk({"lun", "delete", kTarget, "0"});
+  EXPECT_EQ("", Guest("ls /sys/bus/rbd/devices")) << "the kernel's mapping went with the LUN";
+  CtlOk({"target", "delete", kTarget});
+  EXPECT_EQ("", KernelObjects());
+  StopDaemon();
+  Guest("kill $(cat /tmp/ceph-forwards); rm /tmp/ceph-forwards");
+}
+#endif
 
 }  // namespace
 }  // namespace wze2e

@@ -68,9 +68,10 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
   Stop();
   m_workDir = workDir;
   const auto started = std::chrono::steady_clock::now();
-  // A kernel cached before the initiator's modules were listed lacks
-  // modules.initiator: the script completes such a cache.
-  if (!IsFile(KernelDir() + "/vmlinuz") || !IsFile(KernelDir() + "/modules.initiator")) {
+  // A kernel cached before the initiator's or the RBD client's modules were
+  // listed lacks their list: the script completes such a cache.
+  if (!IsFile(KernelDir() + "/vmlinuz") || !IsFile(KernelDir() + "/modules.initiator") ||
+      !IsFile(KernelDir() + "/modules.rbd")) {
     CommandResult fetched = RunCommand({"bash", SourceDir() + "/scripts/fetch-test-kernel.sh"});
     if (fetched.exitCode != 0 || !IsFile(KernelDir() + "/vmlinuz")) {
       *message = "no test kernel in " + KernelDir() + " and scripts/fetch-test-kernel.sh could not fetch one:\n" +
@@ -103,9 +104,11 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
   m_iscsiPort = ports[0];
   m_shellPort = ports[1];
   m_daemonPort = ports[2];
-  // The initiator reaches the gateways on the host's loopback (10.0.2.2);
-  // its init leaves it no default route.
-  const std::string forwards = std::string("user,id=n0,restrict=") + (options.initiator ? "off" : "on") +
+  // The initiator reaches the gateways on the host's loopback (10.0.2.2),
+  // a target guest with reachHost the host's Ceph; init leaves such a guest
+  // no default route.
+  const bool reach = options.initiator || options.reachHost;
+  const std::string forwards = std::string("user,id=n0,restrict=") + (reach ? "off" : "on") +
                                ",hostfwd=tcp:127.0.0.1:" + std::to_string(m_iscsiPort) +
                                "-:3260,hostfwd=tcp:127.0.0.1:" + std::to_string(m_shellPort) +
                                "-:7777,hostfwd=tcp:127.0.0.1:" + std::to_string(m_daemonPort) +
@@ -135,7 +138,7 @@ LioVm::BootResult LioVm::Boot(const std::string& shareDir, const std::string& wo
       initramfs,
       "-append",
       "console=ttyS0 panic=-1 quiet loglevel=4 wz.share=" + shareDir + " wz.tree=" + BuildTree() +
-          (options.initiator ? " wz.initiator=1" : ""),
+          (options.initiator ? " wz.initiator=1" : "") + (reach ? " wz.reach_host=1" : ""),
       "-netdev",
       forwards,
       "-device",

@@ -33,6 +33,10 @@ namespace wze2e {
 
 struct LioVmOptions {
   bool initiator = false;
+  // The guest reaches the host's loopback as 10.0.2.2 (kHostAddress) and
+  // nothing else: a target guest that serves RBD images of a Ceph cluster on
+  // the host. An initiator guest always does.
+  bool reachHost = false;
 };
 
 // The multipath settings the initiator guest runs with (docs/operations.md,

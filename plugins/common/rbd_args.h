@@ -3,8 +3,8 @@
 // the LUN record's extData, handed unchanged to tgtd as --bsopts) and the
 // options of a creation ("-path POOL/IMAGE -size BYTES [-existing 1]").
 // Nothing here needs Ceph, so that whoever builds or checks these texts (the
-// service for its allowed pools, the platform driver for --bsopts) can share
-// the same rules without linking librados.
+// store, and the kernel target's driver, which has the kernel map the image)
+// can share the same rules without linking librados.
 //
 // Each refusal names what was wrong and how to say it right; lib names the
 // caller in the error's code location. Out parameters are untouched on

@@ -1,4 +1,4 @@
-#include "plugins/bstor/rbd_args.h"
+#include "plugins/common/rbd_args.h"
 
 #include <cerrno>
 #include <cstdlib>
