@@ -98,7 +98,9 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-bool IsBucket(const std::string& key) { return EndsWith(key, ".bucket"); }
+const char kBucket[] = ".bucket";
+
+bool IsBucket(const std::string& key) { return EndsWith(key, kBucket); }
 
 // The service's histograms: "<prefix>.<label value>.bucket|sum|count".
 struct HistogramFamily {
@@ -207,7 +209,8 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
       for (const HistogramFamily& f : kHistograms) {
         const std::string prefix = f.prefix;
         if (kv.first.compare(0, prefix.size(), prefix) != 0) continue;
-        const std::string value = kv.first.substr(prefix.size(), kv.first.size() - prefix.size() - 7);
+        const std::string value =
+            kv.first.substr(prefix.size(), kv.first.size() - prefix.size() - (sizeof(kBucket) - 1));
         Metric::Bucket b;
         b.cumulative_count = static_cast<uint64_t>(n);
         b.upper_bound = first == "+Inf" ? std::numeric_limits<double>::infinity() : std::strtod(first.c_str(), nullptr);
