@@ -54,13 +54,21 @@ tsan: deps
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j$(JOBS) --timeout 900 -L concurrency
 
-run: build
-	@bash scripts/run.sh $(BUILD)
+# The build quiet unless it fails (scripts/quiet-build.sh). On a terminal the
+# script runs as a job of its own (bash -m), so that Ctrl-C reaches it and
+# what it started but not make: it stops everything and make ends with its
+# status, 0 after a clean stop.
+FOREGROUND = if [ -t 0 ]; then bash -m -c 's=0; "$$@" || s=$$?; exit $$s' _ $(1); else $(1); fi
+
+run:
+	@CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/quiet-build.sh $(BUILD) $(JOBS)
+	@$(call FOREGROUND,bash scripts/run.sh $(BUILD))
 
 # Two gateways in cluster mode (each its own tgtd) on a 3-member etcd, all on
 # loopback, until Ctrl-C.
-run-cluster: build
-	@bash scripts/run-cluster.sh $(BUILD)
+run-cluster:
+	@CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/quiet-build.sh $(BUILD) $(JOBS)
+	@$(call FOREGROUND,bash scripts/run-cluster.sh $(BUILD))
 
 bench: build
 	@bash scripts/bench.sh $(BUILD)

@@ -24,14 +24,14 @@ CRnError WzScsiSrvHandlerContext::Refuse(WzScsiSrvRefusal id, const FXCodeLocati
 
 void WzScsiSrvHandlerContext::Succeed() { m_error.setErrorCode(RC_SUCCESS); }
 
-CRnError WzScsiSrvHandlerContext::SetAside() {
-  if (m_kind != WzScsiSrvChangeKind::ERASE) return CRnError();
-  return m_store.SetAside(*this, std::string());
-}
+CRnError WzScsiSrvHandlerContext::SetAside() { return SetAsidePath(std::string()); }
 
 CRnError WzScsiSrvHandlerContext::SetAsidePath(const std::string& path) {
   if (m_kind != WzScsiSrvChangeKind::ERASE) return CRnError();
-  return m_store.SetAside(*this, path);
+  const auto began = std::chrono::steady_clock::now();
+  CRnError result = m_store.SetAside(*this, path);
+  m_asideTime += std::chrono::steady_clock::now() - began;
+  return result;
 }
 
 CRnError WzScsiSrvFindLun(WzScsiSrvHandlerContext& ctx, int32_t lunId, WzScsiSrvModelLun*& lun,

@@ -10,6 +10,7 @@
 // the services are safe for concurrent use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -152,6 +153,8 @@ class WzScsiSrvHandlerContext {
   // aside, and what else a removal took out.
   std::vector<WzScsiSrvSetAside>& SetAsides() { return m_asides; }
   std::unique_ptr<WzScsiSrvRecordStore::Removal>& StoreRemoval() { return m_removal; }
+  // How long the set-asides took: the record's part of a removal's work.
+  std::chrono::steady_clock::duration SetAsideTime() const { return m_asideTime; }
 
  private:
   friend class WzScsiSrv;  // the frame
@@ -173,6 +176,7 @@ class WzScsiSrvHandlerContext {
   bool m_targetGone = false;
   std::vector<WzScsiSrvSetAside> m_asides;
   std::unique_ptr<WzScsiSrvRecordStore::Removal> m_removal;
+  std::chrono::steady_clock::duration m_asideTime{0};
   std::vector<std::function<void()>> m_commits;
   std::vector<std::function<void()>> m_undos;
   bool m_skipSave = false;

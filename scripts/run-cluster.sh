@@ -52,28 +52,67 @@ PIDS_DAEMON=()
 PIDS_TGTD=()
 PIDS_ETCD=()
 PIDS_CEPH=()
+# term_within SECS PID...: SIGTERM to each PID, then waits up to SECS for
+# each; one still running after that is killed.
+term_within() {
+  local secs=$1 pid
+  shift
+  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "$@"; do
+    for _ in $(seq $((secs * 20))); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+# etcd stops cleanly on SIGTERM, but a leader first hands its leadership to
+# the member it was connected to longest and waits for that member up to
+# 7 s, so it must not be stopped with the others: each round stops the
+# current leader alone, which hands over at once to a live member, and the
+# last member has nobody to hand over to.
+stop_etcd() {
+  local live=() next i endpoints leader
+  for i in "${!PIDS_ETCD[@]}"; do live+=("$i"); done
+  while [ ${#live[@]} -gt 0 ]; do
+    endpoints=""
+    for i in "${live[@]}"; do endpoints+="${endpoints:+,}http://127.0.0.1:${PORTS[$((2 * i))]}"; done
+    # "endpoint, id, version, size, is leader, ..."
+    leader=$(ETCDCTL_API=3 etcdctl --endpoints="$endpoints" --dial-timeout=500ms --command-timeout=1s \
+      endpoint status 2>/dev/null | awk -F', ' '$5 == "true" { print $1; exit }')
+    next=()
+    for i in "${live[@]}"; do
+      if [ "$leader" = "http://127.0.0.1:${PORTS[$((2 * i))]}" ]; then
+        term_within 10 "${PIDS_ETCD[$i]}"
+      else
+        next+=("$i")
+      fi
+    done
+    if [ ${#next[@]} -eq ${#live[@]} ]; then
+      # No leader (no quorum, or one member left): nobody to hand over to.
+      next=()
+      for i in "${live[@]}"; do next+=("${PIDS_ETCD[$i]}"); done
+      term_within 10 "${next[@]}"
+      next=()
+    fi
+    live=("${next[@]}")
+  done
+}
 cleanup() {
   trap - EXIT INT TERM
   local pid
   stop_pids TERM "${PIDS_DAEMON[@]}"
   # tgtd ignores SIGTERM; it holds nothing the state directories do not.
   stop_pids KILL "${PIDS_TGTD[@]}"
-  for pid in "${PIDS_CEPH[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  for pid in "${PIDS_ETCD[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS_ETCD[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  for pid in "${PIDS_CEPH[@]}"; do term_within 10 "$pid"; done
+  stop_etcd
   say "stopped"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+# Ctrl-C reaches this script, the gateways and their tgtd (the terminal's
+# process group); etcd and Ceph run in sessions of their own, so that they
+# are stopped in order and only after the gateways. A stop asked for is a
+# success.
+trap 'exit 0' INT
+trap 'exit 143' TERM
 
 # ---- etcd: three members, ports kept across runs ----
 PORTS_FILE=$STATE/etcd/ports
@@ -101,7 +140,7 @@ done
 for i in 0 1 2; do
   client=${PORTS[$((2 * i))]}
   peer=${PORTS[$((2 * i + 1))]}
-  etcd --name "m$i" --data-dir "$STATE/etcd/m$i" \
+  setsid etcd --name "m$i" --data-dir "$STATE/etcd/m$i" \
     --listen-client-urls "http://127.0.0.1:$client" --advertise-client-urls "http://127.0.0.1:$client" \
     --listen-peer-urls "http://127.0.0.1:$peer" --initial-advertise-peer-urls "http://127.0.0.1:$peer" \
     --initial-cluster "$INITIAL" --initial-cluster-state new --initial-cluster-token "wzscsi-$NAME" \
@@ -180,7 +219,7 @@ if [ "$RBD" != 0 ]; then
   monmaptool --create --fsid "$FSID" --addv a "$MON_ADDR" "$CEPH/monmap" >/dev/null
   ceph-mon --mkfs -i a --monmap "$CEPH/monmap" --keyring "$CEPH/keyring" >"$CEPH/log/mkfs.log" 2>&1 ||
     die "ceph-mon --mkfs failed (log $CEPH/log/mkfs.log)"
-  ceph-mon -f -i a >"$CEPH/log/mon.out" 2>&1 &
+  setsid ceph-mon -f -i a >"$CEPH/log/mon.out" 2>&1 &
   MON_PID=$!
   PIDS_CEPH=("$MON_PID")
   CEPH_CLI=(ceph --connect-timeout 20)
@@ -193,7 +232,7 @@ if [ "$RBD" != 0 ]; then
   printf '[osd.%s]\n\tkey = %s\n' "$OSD_ID" "$OSD_KEY" >"$CEPH/osd.0/keyring"
   ceph-osd -i "$OSD_ID" --mkfs --osd-uuid "$OSD_UUID" >"$CEPH/log/osd-mkfs.log" 2>&1 ||
     die "ceph-osd --mkfs failed (log $CEPH/log/osd-mkfs.log)"
-  ceph-osd -f -i "$OSD_ID" >"$CEPH/log/osd.out" 2>&1 &
+  setsid ceph-osd -f -i "$OSD_ID" >"$CEPH/log/osd.out" 2>&1 &
   # The OSD first when stopping: it tells the monitor it is going.
   PIDS_CEPH=($! "$MON_PID")
   up=0

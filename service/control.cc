@@ -67,7 +67,11 @@ CRnError WzScsiSrv::Ioctl(CWzNetwork* conn, CNMessageBase* message) {
   WzScsiSrvAuditedConnection audited(conn, row != nullptr ? row->change : nullptr);
   if (conn != nullptr && row != nullptr && row->change != nullptr && !IsDryRun(*request)) conn = &audited;
   WzScsiServer::IoctlRsp refusal;
-  if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, refusal)) return CRnError();
+  if ((row == nullptr || !row->servedBeforeStart) && RefuseIfNotReady(conn, message, refusal)) {
+    WzScsiSrvCountRequest(WzScsiServer::kIoctl.number, WzScsiServer::kIoctl.name, WzScsiServer::RC_NOT_READY_OR_FAILED,
+                          -1);
+    return CRnError();
+  }
   if (row == nullptr) return RefuseIoctl(conn, message, command);
   if (row->change == nullptr && conn != nullptr) WzScsiSrvCountListing(row->command);
   CRnError e = row->handler(*this, conn, message);
@@ -124,6 +128,17 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   std::vector<std::string> lines;
   lines.push_back(std::string("state=") + kStates[static_cast<int>(m_eStatus.load()) % 3]);
   lines.push_back("targets=" + std::to_string(m_nTargets.load()));
+  size_t luns = 0, mappings = 0;
+  {
+    WzReaderLock model(&m_modelMutex);
+    for (const auto& target : m_mapTargets) {
+      if (target.second->state != TargetSlot::LIVE) continue;
+      luns += target.second->target.luns.size();
+      for (const auto& lun : target.second->target.luns) mappings += lun.second.hosts.size();
+    }
+  }
+  lines.push_back("luns=" + std::to_string(luns));
+  lines.push_back("mappings=" + std::to_string(mappings));
   if (r.ran) {
     lines.push_back(std::string("replay=") + (r.reload ? "reload" : "start"));
     lines.push_back("replay.startedAt=" + std::to_string(r.startedAt));
@@ -203,6 +218,8 @@ CRnError WzScsiSrv::IoctlOf(CNMessageBase* message, WzScsiServer::Ioctl*& reques
 void WzScsiSrv::AnswerIoctl(CWzNetwork* conn, CNMessageBase* message, const WzScsiServer::Error& error,
                             std::vector<std::string> results) {
   if (conn == nullptr) return;
+  // A control command that is no listing, or any refused one.
+  WzScsiSrvCountRequest(WzScsiServer::kIoctl.number, WzScsiServer::kIoctl.name, error.errorCode(), -1);
   WzScsiServer::IoctlRsp reply;
   if (!results.empty()) reply.setResults(std::move(results));
   SendReply(conn, message, reply, error, std::string());

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "actionlog/action_log_layout.h"
 #include "hostlib/util/RnFiles.h"
 #include "tests/support/service_harness.h"
@@ -72,6 +74,37 @@ TEST(Ioctl, EveryCommandIsRefusedBeforeStart) {
   }
   EXPECT_FALSE(h.Log().Contains("Reloading"));
   EXPECT_TRUE(h.Journal("platform.Create").empty());
+}
+
+// The "metrics" counters (process-wide, so read as differences): each step
+// of a client's change, a removal's included, and a refused command; and the
+// objects "status" counts.
+TEST(Ioctl, MetricsTimeEachStepOfAChangeAndCountRefusedCommands) {
+  ServiceHarness h;
+  const std::vector<std::string> keys = {"changeSeconds.engine.count=", "changeSeconds.record.count=",
+                                         "changeSeconds.total.count=", "requests=Ioctl 4 ", "fsyncSeconds.file.count="};
+  auto counts = [&h, &keys] {
+    std::vector<long long> n(keys.size(), 0);
+    for (const std::string& line : Results(h.Send(MakeIoctl("metrics"))))
+      for (size_t k = 0; k < keys.size(); ++k)
+        if (line.rfind(keys[k], 0) == 0) n[k] = std::stoll(line.substr(keys[k].size()));
+    return n;
+  };
+  const std::vector<long long> before = counts();
+  ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2000-01.t:a"))), 0);
+  auto lun = h.Send(MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /dev/sdb -sp BLK1"));
+  ASSERT_EQ(ReplyCode(lun), 0);
+  const int64_t lunId = dynamic_cast<WzScsiServer::CreateLunRsp&>(*lun).lunId();
+  for (const char* host : {"Host-A", "Host-B"})
+    ASSERT_EQ(ReplyCode(h.Send(MakeMap("iqn.2000-01.t:a", lunId, host))), 0);
+  ASSERT_EQ(ReplyCode(h.Send(MakeUnMap("iqn.2000-01.t:a", lunId, "Host-B"))), 0);
+  EXPECT_EQ(ReplyCode(h.Send(MakeIoctl("bogus"))), 4);
+  const std::vector<long long> after = counts();
+  for (size_t k = 0; k < 4; ++k) EXPECT_EQ(after[k] - before[k], k < 3 ? 5 : 1) << keys[k];
+  EXPECT_GE(after[4] - before[4], 4) << "each saved file is synced";
+  std::vector<std::string> status = Results(h.Send(MakeIoctl("status")));
+  for (const char* line : {"targets=1", "luns=1", "mappings=1"})
+    EXPECT_NE(std::find(status.begin(), status.end(), line), status.end()) << line;
 }
 
 TEST(Reload, WithNothingChangedChangesNothing) {

@@ -276,11 +276,15 @@ CRnError WzScsiSrv::RunOnTarget(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work
 
 CRnError WzScsiSrv::RunSteps(WzScsiSrvHandlerContext& ctx, WzScsiSrvWork work, TargetSlot* slot) {
   CRnError result = Admit(ctx);
+  const bool timed = result.IsSuccess() && ctx.m_fromClient && ctx.m_class.kind != WzScsiSrvChangeKind::QUERY;
+  const auto began = std::chrono::steady_clock::now();
   if (result.IsSuccess()) result = RunWork(ctx, work);
+  const auto worked = std::chrono::steady_clock::now();
   if (result.IsSuccess() && ctx.m_fromClient) TestCrashPoint(ctx.m_request, "engine");
   if (result.IsSuccess()) result = Record(ctx);
   const bool changed = result.IsSuccess() || ctx.m_keepOnFailure;
   ctx.m_store.EndRemoval(ctx, changed);
+  if (timed) WzScsiSrvObserveChangeSteps(&ctx.m_store != &m_actionLogStore, began, worked, ctx.SetAsideTime());
   if (changed && ctx.m_fromClient) TestCrashPoint(ctx.m_request, "saved");
   if (changed) ApplyModel(ctx, slot);
   return result;

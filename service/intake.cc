@@ -7,6 +7,7 @@
 #include "hostlib/log/LogWriter.h"
 #include "service/WzScsiSrv.h"
 #include "service/request_classes.h"
+#include "service/request_counters.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ void AnswerWithError(CWzNetwork* conn, CNMessageBase* request, const ClassId& re
   (void)refused;
   reply->setContextFrom(*request);
   reply->setError(error);
+  const WzScsiSrvRequestClass* row = WzScsiSrvFindRequestClass(request->getTagID());
+  WzScsiSrvCountRequest(row != nullptr ? row->cls->number : -1, row != nullptr ? row->cls->name : nullptr,
+                        error.errorCode(), -1);
   bool disconnected = false;
   if (CRnError e = conn->SendXMLMessage(reply, 0, 60, disconnected))
     WZLOG(-1, "SendXMLMessage error %s", e.AsString().c_str());

@@ -25,6 +25,7 @@
 #include "luns/backing_store_dirs.h"
 #include "service/handler_frame.h"
 #include "service/reconcile_plan.h"
+#include "service/request_counters.h"
 
 WzScsiSrv::ReconcileReport WzScsiSrv::LastReconcile() {
   WzMutexLock lock(&m_reportMutex);
@@ -192,6 +193,7 @@ std::chrono::milliseconds WzScsiSrv::EngineWatchRound(EngineWatchState& state) {
   const uint64_t now = m_ptrPlatform->EngineInstance();
   m_engineInstance = now;
   if (now == 0 && before != 0) WZLOG(-1, "The SCSI target engine cannot be reached; changes fail until it is back");
+  if (now != before) WzScsiSrvCountEngineEvent(now != 0);
   if (now != 0 && now != before) {
     // A new engine holds nothing of what the old one held (or the engine
     // came back): bring it back to the configuration, with no request.

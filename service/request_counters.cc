@@ -1,24 +1,25 @@
 #include "service/request_counters.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
+
+#include "hostlib/util/wz_latency.h"
 
 namespace {
 
 constexpr int kClasses = 64;
-constexpr int kCodes = 32;  // codes from 31 on are counted as 31
+constexpr int kOther = kClasses;  // the slot after the classes
+constexpr int kCodes = 32;        // codes from 31 on are counted as 31
 constexpr int kListings = 8;
-// Seconds: a change is a few driver calls and an fsync or an etcd commit.
-constexpr double kBounds[] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
-constexpr int kBuckets = sizeof(kBounds) / sizeof(kBounds[0]);
+constexpr const char* kStepNames[] = {"engine", "record", "commit", "total"};
+constexpr int kSteps = sizeof(kStepNames) / sizeof(kStepNames[0]);
 
 struct Counters {
-  std::atomic<const char*> names[kClasses] = {};
-  std::atomic<uint64_t> requests[kClasses][kCodes] = {};
-  std::atomic<uint64_t> buckets[kBuckets + 1] = {};  // not cumulative; the last: beyond every bound
-  std::atomic<uint64_t> changes{0};
-  std::atomic<uint64_t> changeMicros{0};
+  std::atomic<const char*> names[kClasses + 1] = {};
+  std::atomic<uint64_t> requests[kClasses + 1][kCodes] = {};
+  WzLatencyHistogram steps[kSteps];
+  std::atomic<uint64_t> engineRestarts{0};
+  std::atomic<uint64_t> engineUnreachable{0};
   std::atomic<const char*> listingNames[kListings] = {};
   std::atomic<uint64_t> listings[kListings] = {};
 };
@@ -28,26 +29,35 @@ Counters& Table() {
   return counters;
 }
 
-std::string Bound(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%g", seconds);
-  return text;
-}
-
 }  // namespace
 
 void WzScsiSrvCountRequest(int classNumber, const char* className, int64_t code, double seconds) {
-  if (classNumber < 0 || classNumber >= kClasses) return;
   Counters& c = Table();
-  c.names[classNumber].store(className, std::memory_order_relaxed);
+  // What is no request of this service is counted as one class of its own.
+  const bool known = classNumber >= 0 && classNumber < kClasses && className != nullptr;
+  const int k = known ? classNumber : kOther;
+  c.names[k].store(known ? className : "other", std::memory_order_relaxed);
   const int64_t slot = code < 0 ? kCodes - 1 : code >= kCodes ? kCodes - 1 : code;
-  c.requests[classNumber][slot].fetch_add(1, std::memory_order_relaxed);
-  if (seconds < 0) return;
-  int b = 0;
-  while (b < kBuckets && seconds > kBounds[b]) ++b;
-  c.buckets[b].fetch_add(1, std::memory_order_relaxed);
-  c.changeMicros.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
-  c.changes.fetch_add(1, std::memory_order_relaxed);
+  c.requests[k][slot].fetch_add(1, std::memory_order_relaxed);
+  if (seconds >= 0) WzScsiSrvObserveStep(WzScsiSrvStep::TOTAL, seconds);
+}
+
+void WzScsiSrvObserveStep(WzScsiSrvStep step, double seconds) {
+  Table().steps[static_cast<int>(step)].Observe(seconds);
+}
+
+void WzScsiSrvObserveChangeSteps(bool cluster, std::chrono::steady_clock::time_point began,
+                                 std::chrono::steady_clock::time_point worked,
+                                 std::chrono::steady_clock::duration aside) {
+  using Seconds = std::chrono::duration<double>;
+  const Seconds record = std::chrono::steady_clock::now() - worked + aside;
+  WzScsiSrvObserveStep(WzScsiSrvStep::ENGINE, Seconds(worked - began - aside).count());
+  WzScsiSrvObserveStep(cluster ? WzScsiSrvStep::COMMIT : WzScsiSrvStep::RECORD, record.count());
+}
+
+void WzScsiSrvCountEngineEvent(bool restart) {
+  Counters& c = Table();
+  (restart ? c.engineRestarts : c.engineUnreachable).fetch_add(1, std::memory_order_relaxed);
 }
 
 void WzScsiSrvCountListing(const char* command) {
@@ -65,7 +75,7 @@ void WzScsiSrvCountListing(const char* command) {
 
 void WzScsiSrvCounterLines(std::vector<std::string>& lines) {
   Counters& c = Table();
-  for (int k = 0; k < kClasses; ++k) {
+  for (int k = 0; k <= kClasses; ++k) {
     const char* name = c.names[k].load(std::memory_order_relaxed);
     if (name == nullptr) continue;
     for (int code = 0; code < kCodes; ++code) {
@@ -74,16 +84,17 @@ void WzScsiSrvCounterLines(std::vector<std::string>& lines) {
         lines.push_back("requests=" + std::string(name) + " " + std::to_string(code) + " " + std::to_string(n));
     }
   }
-  uint64_t cumulative = 0;
-  for (int b = 0; b <= kBuckets; ++b) {
-    cumulative += c.buckets[b].load(std::memory_order_relaxed);
-    lines.push_back("changeSeconds.bucket=" + (b < kBuckets ? Bound(kBounds[b]) : std::string("+Inf")) + " " +
-                    std::to_string(cumulative));
+  // A gateway records in one place: the other one's series stays out.
+  const auto record = static_cast<int>(WzScsiSrvStep::RECORD), commit = static_cast<int>(WzScsiSrvStep::COMMIT);
+  const bool committed = c.steps[commit].Count() != 0;
+  for (int s = 0; s < kSteps; ++s) {
+    if ((s == record && committed && c.steps[record].Count() == 0) || (s == commit && !committed)) continue;
+    c.steps[s].Lines(std::string("changeSeconds.") + kStepNames[s], lines);
   }
-  char sum[48];
-  std::snprintf(sum, sizeof(sum), "%.6f", static_cast<double>(c.changeMicros.load(std::memory_order_relaxed)) / 1e6);
-  lines.push_back(std::string("changeSeconds.sum=") + sum);
-  lines.push_back("changeSeconds.count=" + std::to_string(c.changes.load(std::memory_order_relaxed)));
+  RnFileSystem::FsyncLatency(false).Lines("fsyncSeconds.file", lines);
+  RnFileSystem::FsyncLatency(true).Lines("fsyncSeconds.directory", lines);
+  lines.push_back("engine.restarts=" + std::to_string(c.engineRestarts.load(std::memory_order_relaxed)));
+  lines.push_back("engine.unreachablePeriods=" + std::to_string(c.engineUnreachable.load(std::memory_order_relaxed)));
   for (int i = 0; i < kListings; ++i) {
     const char* name = c.listingNames[i].load(std::memory_order_relaxed);
     if (name != nullptr)

@@ -245,6 +245,7 @@ int Run(const WzDaemonOptions& given, int argc, char** argv, const sigset_t& sto
       facts.scrapes = ++scrapes;
       facts.connections = host.ConnectionCount();
       facts.requestsInFlight = host.RequestsInFlight();
+      facts.refusals = host.RefusalCounts();
       std::vector<std::string> lines;
       WzCtl::CallResult r = WzCtl::CallOnce(self, token, *WzCtl::MakeStatus(0), 5000, selfTls);
       if (r.reply) {

@@ -94,6 +94,29 @@ std::vector<std::pair<std::string, double>> Pairs(const std::string& text) {
 
 double YesNo(const std::string& text) { return text == "yes" ? 1 : 0; }
 
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+const char kBucket[] = ".bucket";
+
+bool IsBucket(const std::string& key) { return EndsWith(key, kBucket); }
+
+// The service's histograms: "<prefix>.<label value>.bucket|sum|count".
+struct HistogramFamily {
+  const char* prefix;
+  const char* name;
+  const char* help;
+  const char* label;
+};
+const HistogramFamily kHistograms[] = {
+    {"changeSeconds.", "wzscsi_change_duration_seconds",
+     "clients' changes by step: engine (checks and driver calls), record (the action log's save) or commit (the "
+     "cluster's), total (intake to reply)",
+     "step"},
+    {"fsyncSeconds.", "wzscsi_fsync_duration_seconds", "fsync calls of the saved configuration, by kind", "kind"},
+};
+
 }  // namespace
 
 std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const WzDaemonMetricFacts& facts) {
@@ -107,7 +130,7 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
     const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
     if (key == "failure") {
       failed[value.substr(0, value.find('\t'))] += 1;
-    } else if (key == "requests" || key == "listings" || key == "changeSeconds.bucket") {
+    } else if (key == "requests" || key == "listings" || IsBucket(key)) {
       counted.emplace_back(key, value);
     } else if (key.find(".difference") == std::string::npos || key.find(".differences") != std::string::npos) {
       keys[key] = value;
@@ -124,6 +147,8 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
                 {{"state", state}});
   }
   if (has("targets", v)) set.Gauge("wzscsi_targets", "targets the service holds", v);
+  if (has("luns", v)) set.Gauge("wzscsi_luns", "LUNs the service holds", v);
+  if (has("mappings", v)) set.Gauge("wzscsi_host_mappings", "host mappings the service holds", v);
   if (facts.statusAnswered) {
     for (const auto& kind : failed)
       set.Gauge("wzscsi_failed_objects", "saved objects the last start or reload could not restore", kind.second,
@@ -131,6 +156,10 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
   }
   if (keys.count("engine.reachable") != 0)
     set.Gauge("wzscsi_engine_reachable", "1 when the SCSI target engine answers", YesNo(keys["engine.reachable"]));
+  if (has("engine.restarts", v))
+    set.Counter("wzscsi_engine_restarts_total", "new engine instances the engine watch saw (restarts, returns)", v);
+  if (has("engine.unreachablePeriods", v))
+    set.Counter("wzscsi_engine_unreachable_total", "times the engine watch found the engine unreachable", v);
   if (has("replay.startedAt", v))
     set.Gauge("wzscsi_replay_last_start_time_seconds", "when the last replay began (Unix time)", v);
   if (has("replay.seconds", v)) set.Gauge("wzscsi_replay_duration_seconds", "how long the last replay took", v);
@@ -165,9 +194,11 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
     set.Gauge("wzscsi_cluster_store_revision", "the store's latest revision as last seen", v);
   if (has("cluster.lag", v)) set.Gauge("wzscsi_cluster_lag_revisions", "revisions not yet applied here", v);
   if (has("cluster.members", v)) set.Gauge("wzscsi_cluster_members", "members of the cluster's store", v);
+  if (has("cluster.staleSeconds", v))
+    set.Gauge("wzscsi_cluster_stale_seconds", "seconds since the gateway last confirmed it is current", v);
   // "requests=<class> <code> <n>", "listings=<command> <n>",
-  // "changeSeconds.bucket=<le> <cumulative n>".
-  Metric histogram;
+  // "<prefix>.<label value>.bucket=<le> <cumulative n>".
+  std::map<std::pair<const HistogramFamily*, std::string>, Metric> histograms;
   for (const auto& kv : counted) {
     std::istringstream words(kv.second);
     std::string first, second;
@@ -180,19 +211,30 @@ std::string WzRenderMetrics(const std::vector<std::string>& statusLines, const W
       if (words >> first >> n)
         set.Counter("wzscsi_listings_total", "listing and status commands answered", n, {{"command", first}});
     } else if (words >> first >> n) {
-      Metric::Bucket b;
-      b.cumulative_count = static_cast<uint64_t>(n);
-      b.upper_bound = first == "+Inf" ? std::numeric_limits<double>::infinity() : std::strtod(first.c_str(), nullptr);
-      histogram.histogram.bucket.push_back(b);
+      for (const HistogramFamily& f : kHistograms) {
+        const std::string prefix = f.prefix;
+        if (kv.first.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string value =
+            kv.first.substr(prefix.size(), kv.first.size() - prefix.size() - (sizeof(kBucket) - 1));
+        Metric::Bucket b;
+        b.cumulative_count = static_cast<uint64_t>(n);
+        b.upper_bound = first == "+Inf" ? std::numeric_limits<double>::infinity() : std::strtod(first.c_str(), nullptr);
+        histograms[{&f, value}].histogram.bucket.push_back(b);
+      }
     }
   }
-  if (!histogram.histogram.bucket.empty() && has("changeSeconds.count", v)) {
-    histogram.histogram.sample_count = static_cast<uint64_t>(v);
-    if (has("changeSeconds.sum", v)) histogram.histogram.sample_sum = v;
-    set.Histogram("wzscsi_change_duration_seconds",
-                  "clients' changes from intake to reply: checks, engine step, record (fsync or cluster commit)",
-                  std::move(histogram));
+  for (auto& h : histograms) {
+    const std::string key = h.first.first->prefix + h.first.second;
+    if (!has(key + ".count", v)) continue;
+    Metric& m = h.second;
+    m.histogram.sample_count = static_cast<uint64_t>(v);
+    if (has(key + ".sum", v)) m.histogram.sample_sum = v;
+    m.label = {{h.first.first->label, h.first.second}};
+    set.Histogram(h.first.first->name, h.first.first->help, std::move(m));
   }
+  for (const auto& refused : facts.refusals)
+    set.Counter("wzscsi_connections_refused_total", "client connections refused, by reason",
+                static_cast<double>(refused.second), {{"reason", refused.first}});
   set.Gauge("wzscsi_connections", "client connections open", static_cast<double>(facts.connections));
   set.Gauge("wzscsi_requests_in_flight", "requests in work", static_cast<double>(facts.requestsInFlight));
   set.Counter("wzscsi_metrics_scrapes_total", "scrapes answered", static_cast<double>(facts.scrapes));

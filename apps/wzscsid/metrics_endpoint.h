@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hostlib/errors/CRnError.h"
@@ -22,7 +23,8 @@ struct WzDaemonMetricFacts {
   bool statusAnswered = false;  // the service answered its status request
   size_t connections = 0;
   size_t requestsInFlight = 0;
-  uint64_t scrapes = 0;  // this one included
+  uint64_t scrapes = 0;                                    // this one included
+  std::vector<std::pair<std::string, uint64_t>> refusals;  // connections refused, by reason
 };
 
 // The exposition text for the status reply's lines ("key=value") and the

@@ -66,6 +66,7 @@ class CWzServiceHost {
   std::string UnixPath() const { return m_server.UnixPath(); }
   size_t ConnectionCount() const { return m_server.ConnectionCount(); }
   size_t RequestsInFlight() const { return m_server.RequestsInFlight(); }
+  std::vector<std::pair<std::string, uint64_t>> RefusalCounts() const { return m_server.RefusalCounts(); }
   int InactivityTimeoutSecs() const { return m_timeoutSecs; }
 
  private:

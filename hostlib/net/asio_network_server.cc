@@ -190,6 +190,13 @@ size_t CWzAsioNetworkServer::ConnectionCount() const { return m_impl->Connection
 
 size_t CWzAsioNetworkServer::RequestsInFlight() const { return m_impl->RequestsInFlight(); }
 
+std::vector<std::pair<std::string, uint64_t>> CWzAsioNetworkServer::RefusalCounts() const {
+  std::vector<std::pair<std::string, uint64_t>> counts;
+  for (size_t k = 0; k < Wzn::kRefusalKinds; ++k)
+    counts.emplace_back(Wzn::RefusalKindName(static_cast<Wzn::RefusalKind>(k)), m_impl->RefusalCount(k));
+  return counts;
+}
+
 CRnError CWzAsioNetworkServer::AcquireSession(WznHandle_t handle, CWzNetwork*& connection) {
   return m_impl->AcquireSession(handle, connection);
 }

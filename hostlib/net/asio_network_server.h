@@ -45,6 +45,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "hostlib/errors/CRnError.h"
 #include "hostlib/net/WzNetwork.h"
@@ -141,6 +143,9 @@ class WZ_EXPORT CWzAsioNetworkServer : public CWzNetworkServer {
   size_t ConnectionCount() const;
   // Requests delivered to the service and not yet freed.
   size_t RequestsInFlight() const;
+  // Connections refused since Start, by kind (Wzn::RefusalKindName), every
+  // kind listed.
+  std::vector<std::pair<std::string, uint64_t>> RefusalCounts() const;
 
   // Fails with Win32 code 1168 for an unknown handle and 2250 for a closed
   // connection.

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -49,6 +50,13 @@ std::unique_ptr<WzScsiServer::Ioctl> Request(const std::string& command, size_t 
 std::string CommandOf(const std::unique_ptr<CNMessageBase>& m) {
   auto* ioctl = dynamic_cast<const WzScsiServer::Ioctl*>(m.get());
   return ioctl == nullptr ? "<not an Ioctl>" : ioctl->command();
+}
+
+// The server's count of refused connections of one reason.
+uint64_t Refused(const CWzAsioNetworkServer& server, const std::string& reason) {
+  for (const auto& r : server.RefusalCounts())
+    if (r.first == reason) return r.second;
+  return ~uint64_t{0};
 }
 
 WznClientTls Plain() {
@@ -423,6 +431,7 @@ TEST_F(NetServerTest, TokenIsRequiredAndChecked) {
   }
   EXPECT_EQ(m_service->Received(), 1u) << "nothing from an unauthenticated peer reaches the service";
   EXPECT_EQ(m_log->Count("authentication failed"), 1u) << "one line per source and interval";
+  EXPECT_EQ(Refused(*m_server, "wrong_token") + Refused(*m_server, "no_hello"), 3u) << "but each is counted";
   ExpectWorking(good, "still-authorised");
 
   CWzClient local;
@@ -485,6 +494,7 @@ TEST_F(NetServerTest, UnixPeersOutsideTheOwnerRootAndGroupAreRefused) {
   EXPECT_EQ(RunAsNobody(UnixEndpoint(), frame), 1);
   EXPECT_EQ(m_service->Received(), 0u);
   EXPECT_EQ(m_log->Count("not permitted"), 1u);
+  EXPECT_EQ(Refused(*m_server, "peer_not_permitted"), 1u);
   CWzClient owner;
   ASSERT_FALSE(owner.Connect(UnixEndpoint()));
   ExpectWorking(owner, "owner");
@@ -874,6 +884,9 @@ TEST_F(NetServerTest, UnauthenticatedPeersHaveADeadlineAndPlacesOfTheirOwn) {
   EXPECT_EQ(tooMany.ServerError(), "too many connections");
   ExpectWorking(local2, "unix-2-still");
   EXPECT_EQ(m_log->Count("Refused a connection from 127.0.0.1"), 1u) << "one line per source and interval";
+  for (const auto& counted : std::map<std::string, uint64_t>{
+           {"awaiting_authentication_full", 1}, {"no_hello", 2}, {"too_many_connections", 1}, {"wrong_token", 0}})
+    EXPECT_EQ(Refused(*m_server, counted.first), counted.second) << counted.first;
 }
 
 // One source that opens connections and never says hello takes its own
@@ -896,6 +909,7 @@ TEST_F(NetServerTest, OneSourceCannotTakeEveryHelloPlace) {
   const int third = SilentFrom("127.0.0.2", m_server->TcpPort());
   ASSERT_GE(third, 0);
   EXPECT_EQ(NoticeOn(third), "too many connections awaiting authentication from this address");
+  EXPECT_EQ(Refused(*m_server, "per_source_limit"), 1u);
   close(third);
   for (int i = 0; i < 3; ++i) {
     CWzClient other;

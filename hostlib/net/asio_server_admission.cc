@@ -282,6 +282,7 @@ void CWzAsioNetworkServer::Impl::DeliverXdr(WznHandle_t handle, uint64_t id, con
 }
 
 void CWzAsioNetworkServer::Impl::LogRefusal(const std::string& source, const std::string& reason) {
+  m_refusalCounts[static_cast<size_t>(Wzn::ClassifyRefusal(reason))].fetch_add(1, std::memory_order_relaxed);
   std::vector<std::string> lines;
   {
     WzMutexLock g(&m_refusalLock);

@@ -67,6 +67,7 @@ class CWzAsioNetworkServer::Impl {
   // Gives back the place of a delivered request (CleanXmlBuffer).
   void ReleaseRequest(const CNMessageBase* message);
   size_t ConnectionCount() const;
+  uint64_t RefusalCount(size_t kind) const { return m_refusalCounts[kind].load(std::memory_order_relaxed); }
   size_t RequestsInFlight() const;
   uint16_t TcpPort() const { return m_tcpPort; }
   // The TLS context of the TCP listener; null when it speaks clear text.
@@ -182,4 +183,5 @@ class CWzAsioNetworkServer::Impl {
 
   WzMutex m_refusalLock;
   std::unique_ptr<Wzn::CRefusalLog> m_refusals WZ_GUARDED_BY(m_refusalLock);
+  std::atomic<uint64_t> m_refusalCounts[Wzn::kRefusalKinds] = {};  // by Wzn::RefusalKind
 };

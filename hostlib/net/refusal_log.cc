@@ -6,6 +6,31 @@ namespace {
 const char* const kOtherSources = "other sources";
 }
 
+RefusalKind ClassifyRefusal(const std::string& reason) {
+  auto starts = [&reason](const char* prefix) { return reason.rfind(prefix, 0) == 0; };
+  if (starts("too many connections awaiting authentication from")) return RefusalKind::kPerSource;
+  if (starts("too many connections awaiting authentication")) return RefusalKind::kAwaitingAuthentication;
+  if (starts("too many connections")) return RefusalKind::kTooManyConnections;
+  if (starts("authentication failed: wrong token")) return RefusalKind::kWrongToken;
+  if (starts("authentication failed:")) return RefusalKind::kNoHello;
+  if (starts("not permitted")) return RefusalKind::kNotPermitted;
+  if (starts("TLS handshake failed")) return RefusalKind::kTls;
+  return RefusalKind::kOther;
+}
+
+const char* RefusalKindName(RefusalKind kind) {
+  static const char* const kNames[kRefusalKinds] = {"too_many_connections",
+                                                    "awaiting_authentication_full",
+                                                    "per_source_limit",
+                                                    "wrong_token",
+                                                    "no_hello",
+                                                    "peer_not_permitted",
+                                                    "tls_handshake",
+                                                    "other"};
+  const auto i = static_cast<size_t>(kind);
+  return i < kRefusalKinds ? kNames[i] : "other";
+}
+
 CRefusalLog::CRefusalLog(std::chrono::seconds interval, size_t maxSources)
     : m_interval(interval), m_maxSources(maxSources) {}
 

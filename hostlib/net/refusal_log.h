@@ -21,6 +21,23 @@
 
 namespace Wzn {
 
+// Why a connection was refused, in the few kinds a monitoring system counts
+// (wzscsid's metrics name them with RefusalKindName).
+enum class RefusalKind {
+  kTooManyConnections,      // the connection limit of the listener
+  kAwaitingAuthentication,  // every place for a peer yet to authenticate is taken
+  kPerSource,               // the places of one source awaiting authentication are taken
+  kWrongToken,
+  kNoHello,       // no hello frame first, or none in time
+  kNotPermitted,  // a Unix-socket peer of another uid outside the group
+  kTls,           // the TLS handshake failed
+  kOther,         // anything else before authentication (a bad frame, ...)
+};
+constexpr size_t kRefusalKinds = static_cast<size_t>(RefusalKind::kOther) + 1;
+// The kind of a refusal from its reason, as the server words it.
+RefusalKind ClassifyRefusal(const std::string& reason);
+const char* RefusalKindName(RefusalKind kind);
+
 class CRefusalLog {
  public:
   using Clock = std::chrono::steady_clock;

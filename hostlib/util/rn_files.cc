@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "hostlib/util/FXString.h"
+#include "hostlib/util/wz_latency.h"
 
 #define RN_HERE FX_HERE_IN("RnUtils")
 
@@ -145,7 +147,10 @@ CRnError CRnFile::Write(const void* data, size_t length) {
 
 CRnError CRnFile::Sync() {
   if (m_fd < 0) return ErrnoError(RN_HERE, EBADF, "Failed to sync file", m_path);
-  if (RnFileSystem::Get().Fsync(m_fd) != 0) return ErrnoError(RN_HERE, errno, "Failed to sync file", m_path);
+  const auto began = std::chrono::steady_clock::now();
+  const int failure = RnFileSystem::Get().Fsync(m_fd) != 0 ? errno : 0;
+  RnFileSystem::FsyncLatency(false).ObserveSince(began);
+  if (failure != 0) return ErrnoError(RN_HERE, failure, "Failed to sync file", m_path);
   return CRnError();
 }
 
@@ -377,7 +382,9 @@ CRnError SyncDirectory(const std::string& dir) {
   int fd = fs.Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return ErrnoError(RN_HERE, errno, "Failed to open directory for sync", dir);
   CRnError err;
+  const auto began = std::chrono::steady_clock::now();
   if (fs.Fsync(fd) != 0) err = ErrnoError(RN_HERE, errno, "Failed to sync directory", dir);
+  RnFileSystem::FsyncLatency(true).ObserveSince(began);
   fs.Close(fd);
   return err;
 }

@@ -234,9 +234,26 @@ TEST_F(DaemonE2eTest, APrometheusServerScrapesTheMetricsEndpoint) {
   EXPECT_TRUE(Has(page, "\nwzscsi_targets 1\n")) << page;
   EXPECT_TRUE(Has(page, "\nwzscsi_engine_reachable 1\n")) << page;
   EXPECT_TRUE(Has(page, "\nwzscsi_requests_total{class=\"CreateTarget\",code=\"0\"} 1\n")) << page;
-  EXPECT_TRUE(Has(page, "\nwzscsi_change_duration_seconds_count 1\n")) << page;
+  for (const char* series :
+       {"\nwzscsi_change_duration_seconds_count{step=\"total\"} 1\n",
+        "\nwzscsi_change_duration_seconds_count{step=\"engine\"} 1\n",
+        "\nwzscsi_change_duration_seconds_count{step=\"record\"} 1\n", "\nwzscsi_luns 0\n",
+        "\nwzscsi_host_mappings 0\n", "\nwzscsi_fsync_duration_seconds_count{kind=\"file\"} ",
+        "\nwzscsi_fsync_duration_seconds_count{kind=\"directory\"} ", "\nwzscsi_engine_restarts_total 0\n",
+        "\nwzscsi_connections_refused_total{reason=\"too_many_connections\"} 0\n"})
+    EXPECT_TRUE(Has(page, series)) << series << " not in\n" << page;
+  EXPECT_FALSE(Has(page, "\nwzscsi_fsync_duration_seconds_count{kind=\"file\"} 0\n")) << "the target's file was synced";
   CommandResult check = RunCommand({"promtool", "check", "metrics"}, {}, page.substr(4));
   EXPECT_EQ(0, check.exitCode) << check.output;
+  // An engine restart is seen by the engine watch and counted.
+  std::string error;
+  ASSERT_TRUE(m_tgtd.Restart(&error)) << error;
+  std::string restarted;
+  for (int i = 0; i < 120 && !Has(restarted, "\nwzscsi_engine_restarts_total 1\n"); ++i) {
+    if (i != 0) std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    restarted = HttpGet(ports[0], "/metrics");
+  }
+  EXPECT_TRUE(Has(restarted, "\nwzscsi_engine_restarts_total 1\n")) << restarted;
   EXPECT_EQ(0u, HttpGet(ports[0], "/").find("404\n"));
 
   const std::string config = Path("prometheus.yml");
