@@ -6,9 +6,10 @@
 //   t/<T>/auth                   its SetTargetAuth
 //   t/<T>/lun/<NNNNNNNNNN>       a LUN's CreateLun
 //   t/<T>/map/<NNNNNNNNNN>/<H>   a mapping's MapLun2Host
-//   t/<T>/seq                    touched by every change of the target, so
-//                                that a removal can tell whether anything
-//                                was added under it meanwhile
+//   t/<T>/seq                    touched by every change of the target
+//                                (removals compare the range under their
+//                                object in their own transaction; gateways
+//                                of earlier versions compare this key)
 //   rev                          touched by every change of the cluster: its
 //                                revision is the cluster's latest, which a
 //                                gateway compares with what it applied

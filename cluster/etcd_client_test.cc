@@ -194,6 +194,11 @@ TEST_F(EtcdTest, ComparesRefuseStaleAndTakenChoices) {
       {C::Number("tgt/x", C::Target::kCreateRevision, C::Op::kLess, create.revision + 1), true},
       {C::Number("tgt/x", C::Target::kModRevision, C::Op::kNotEqual, create.revision), false},
       {C::Value("tgt/none", C::Op::kNotEqual, "1"), false},
+      // A range: nothing under "tgt/z", something under "tgt/" and "tgt/x"
+      // (the key itself starts with its prefix).
+      {C::NoneUnder("tgt/z"), true},
+      {C::NoneUnder("tgt/"), false},
+      {C::NoneUnder("tgt/x"), false},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     WzEtcdTxnResult r;

@@ -84,6 +84,7 @@ const char* OpName(WzEtcdCompare::Op op) {
 std::string CompareJson(const WzEtcdCompare& c) {
   std::string body = "{" + Bytes("key", c.key) + "," + Field("target", TargetName(c.target)) + "," +
                      Field("result", OpName(c.op)) + ",";
+  if (!c.rangeEnd.empty()) body += Bytes("range_end", c.rangeEnd) + ",";
   switch (c.target) {
     case WzEtcdCompare::Target::kCreateRevision:
       return body + Int("create_revision", c.number) + "}";

@@ -98,6 +98,12 @@ WzEtcdCompare WzEtcdCompare::Absent(const std::string& key) {
   return Number(key, Target::kCreateRevision, Op::kEqual, 0);
 }
 
+WzEtcdCompare WzEtcdCompare::NoneUnder(const std::string& prefix) {
+  WzEtcdCompare c = Absent(prefix);
+  c.rangeEnd = WzEtcd::PrefixEnd(prefix);
+  return c;
+}
+
 WzEtcdCompare WzEtcdCompare::ModRevisionIs(const std::string& key, int64_t modRevision) {
   return Number(key, Target::kModRevision, Op::kEqual, modRevision);
 }

@@ -102,6 +102,9 @@ struct WzEtcdCompare {
   enum class Target { kCreateRevision, kModRevision, kVersion, kValue };
   enum class Op { kEqual, kGreater, kLess, kNotEqual };
   std::string key;
+  // Not empty: the compare holds for every key in [key, rangeEnd), and for
+  // a range without keys as for one missing key.
+  std::string rangeEnd;
   Target target = Target::kCreateRevision;
   Op op = Op::kEqual;
   int64_t number = 0;  // for the three revision targets
@@ -109,6 +112,9 @@ struct WzEtcdCompare {
 
   // The key does not exist.
   static WzEtcdCompare Absent(const std::string& key);
+  // No key starts with prefix: a removal checks in the same transaction that
+  // nothing was added under its object.
+  static WzEtcdCompare NoneUnder(const std::string& prefix);
   // The key was last changed at modRevision (0: it does not exist): an
   // update that read the key at that revision is not stale.
   static WzEtcdCompare ModRevisionIs(const std::string& key, int64_t modRevision);

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "actionlog/action_log_layout.h"
 #include "cluster/cluster_keys.h"
@@ -108,6 +109,56 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   const std::string lunFile =
       WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), "iqn.2000-01.t:a"), 1);
   EXPECT_NE(ReadFile(lunFile).find("/etc/shadow"), std::string::npos) << "the cache follows etcd";
+}
+
+// A change whose commit fails while its cache file is written leaves
+// nothing in the cache (no file, no temporary file, no folder of a new
+// target) and nothing in the engine. The store is told that etcd answers, so
+// the change goes as far as its commit, which finds no member.
+TEST(ClusterStore, ACommitThatFailsLeavesNothingInTheCache) {
+  HarnessOptions options;
+  options.start = false;
+  ServiceHarness h(options);
+  const std::string disks = h.Root() + "/disks";
+  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  WriteFile(disks + "/x.img", "x");
+  h.SetConfig("BackingStoreDirs", disks);
+  h.SetConfig("ClusterEndpoints", "127.0.0.1:1");
+  h.SetConfig("ClusterName", "unit");
+  h.SetConfig("ClusterRequestTimeoutMs", "100");
+  h.Restart(true);
+  WzScsiSrvTestPeer peer(h.Service());
+  ASSERT_NE(peer.ClusterStore(), nullptr);
+  peer.Follower()->ApplyEvents({Put(Keys::TargetKey(Keys::Prefix("unit"), "iqn.a"), *MakeCreateTarget("iqn.a"), 10)});
+  const std::string targets = WzScsiSrvActionLog::TargetsDir(h.ActionLogRoot());
+  const std::vector<std::string> cached = ListTree(targets);
+
+  const struct {
+    const char* what;
+    std::function<std::unique_ptr<CNMessageBase>()> request;
+    const char* undo;
+  } cases[] = {
+      {"a new target", [] { return MakeCreateTarget("iqn.2000-01.t:b"); }, "platform.DeleteTarget"},
+      {"a LUN", [&] { return MakeCreateLun("iqn.a", 2, "-ti iqn.a -path " + disks + "/x.img -sp X"); },
+       "platform.DeleteLun"},
+  };
+  for (const auto& c : cases) {
+    // The follower's probe may find etcd away first: then the change is
+    // refused before its engine step, and is sent again.
+    std::string text;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      h.ClearJournal();
+      peer.ClusterStore()->SetAvailable(true);
+      auto reply = h.Send(c.request());
+      EXPECT_NE(ReplyCode(reply), 0) << c.what;
+      text = ReplyText(reply) + ReplyLines(reply);
+      if (!h.Journal(c.undo).empty()) break;
+    }
+    EXPECT_EQ(h.Journal(c.undo).size(), 1u) << c.what << ": " << text;
+    EXPECT_EQ(ListTree(targets), cached) << c.what << ": " << text;
+  }
+  EXPECT_EQ(h.Service().SnapshotTargets().count("iqn.2000-01.t:b"), 0u);
+  EXPECT_TRUE(h.Service().SnapshotTargets()["iqn.a"].luns.empty());
 }
 
 // An unmap of another gateway that arrives while the engine is down leaves

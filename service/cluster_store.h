@@ -18,9 +18,12 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "change/record_store.h"
@@ -35,14 +38,18 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   // cache: the store that writes the local action log.
   WzScsiSrvClusterStore(std::string name, std::unique_ptr<WzScsiSrvEtcdClient> etcd,
                         std::unique_ptr<WzScsiSrvEtcdClient> quick, WzScsiSrvActionLogStore& cache);
+  ~WzScsiSrvClusterStore() override;
   WzScsiSrvClusterStore(const WzScsiSrvClusterStore&) = delete;
   WzScsiSrvClusterStore& operator=(const WzScsiSrvClusterStore&) = delete;
 
   // Refused at once, without a wait for etcd's deadline, while no member
   // answered the last probe.
   CRnError Admit(WzScsiSrvHandlerContext& ctx) override;
-  // Committed to etcd, then to the local cache (whose failure is only logged:
-  // the cluster holds the record).
+  // Committed to etcd while the local cache's file is written and synced
+  // under a temporary name; the file takes its place once the commit holds
+  // and is removed when it does not, so a refused or lost commit leaves
+  // nothing in the cache, even after a crash. A cache that cannot be
+  // written is only logged: the cluster holds the record.
   CRnError Record(WzScsiSrvHandlerContext& ctx) override;
   // The cache file set aside; for the request's own record, its keys taken
   // out of etcd too: the removal is the cluster's first, so no other gateway
@@ -72,8 +79,28 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   void ForgetOwnRevisions() WZ_EXCLUDES(m_ownMutex);
 
  private:
+  // Threads that write the cache while a commit travels to etcd: started
+  // as changes run at once, kept for the next ones.
+  class CacheWriters {
+   public:
+    CacheWriters() = default;
+    ~CacheWriters() WZ_EXCLUDES(m_mutex);
+    CacheWriters(const CacheWriters&) = delete;
+    CacheWriters& operator=(const CacheWriters&) = delete;
+    void Run(std::function<void()> job) WZ_EXCLUDES(m_mutex);
+
+   private:
+    void Loop() WZ_EXCLUDES(m_mutex);
+    WzMutex m_mutex;
+    WzCondVar m_wake{&m_mutex};
+    std::deque<std::function<void()>> m_jobs WZ_GUARDED_BY(m_mutex);
+    size_t m_idle WZ_GUARDED_BY(m_mutex) = 0;
+    bool m_stop WZ_GUARDED_BY(m_mutex) = false;
+    std::vector<std::thread> m_threads WZ_GUARDED_BY(m_mutex);
+  };
+
   CRnError Refuse(WzScsiSrvHandlerContext& ctx, const CRnError& error, const FXCodeLocation& where);
-  CRnError Commit(WzScsiSrvHandlerContext& ctx);
+  CRnError Commit(WzScsiSrvHandlerContext& ctx, const std::string& text);
   CRnError Remove(WzScsiSrvHandlerContext& ctx);
   void PutBack(WzScsiSrvHandlerContext& ctx);
 
@@ -87,4 +114,5 @@ class WzScsiSrvClusterStore : public WzScsiSrvRecordStore {
   std::atomic<int64_t> m_storeRevision{0};
   WzMutex m_ownMutex;
   std::set<int64_t> m_ownRevisions WZ_GUARDED_BY(m_ownMutex);
+  CacheWriters m_writers;
 };

@@ -66,8 +66,8 @@ void AuthKeys(const std::string& prefix, const std::string& target, const Messag
   c.conflictDetail = kParentRemoved;
 }
 
-// A removal goes through only if nothing was added under its object since
-// it read what is there (the target's change counter).
+// A removal goes through only if nothing is under its object when its
+// transaction runs (the store compares the dependants' range in it).
 void TargetRemoval(const std::string& prefix, const std::string& target, const Message&, int32_t,
                    WzScsiSrvClusterChange& c) {
   const std::string under = Keys::TargetPrefix(prefix, target);

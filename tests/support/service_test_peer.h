@@ -19,6 +19,7 @@ class WzScsiSrvTestPeer {
   WzScsiSrvSettings& Settings() { return m_service.m_settings; }
   // Null on a gateway of its own.
   WzScsiSrvClusterFollower* Follower() { return m_service.m_follower.get(); }
+  WzScsiSrvClusterStore* ClusterStore() { return m_service.m_cluster.get(); }
   // Changes a target's record straight in the model (no drivers, no save),
   // making the target when it does not exist.
   template <class Edit>
