@@ -77,6 +77,15 @@ std::string BackingSize(const std::string& path) {
   return known ? std::to_string(static_cast<unsigned long long>(bytes)) : "-";
 }
 
+// An RBD image is no local file: its path is POOL/IMAGE, so its size is the
+// one the service gave it (creation, adoption, resize); reading it from Ceph
+// here would make every listing wait on the cluster.
+std::string LunSize(const WzScsiSrvLunDetail& lun) {
+  if (lun.type == WzScsiServer::BSTOR_RBD)
+    return lun.size != 0 ? std::to_string(static_cast<unsigned long long>(lun.size)) : "-";
+  return BackingSize(lun.path);
+}
+
 }  // namespace
 
 // One line target#host#lun#creationTime, built by appending: a listing of a
@@ -96,7 +105,7 @@ std::string WzScsiSrvLunRecord(const WzScsiSrvLunDetail& lun) {
   for (const std::string& host : lun.hosts) hosts += (hosts.empty() ? "" : ",") + Encoded(host);
   return "lun target=" + Encoded(lun.target) + " lun=" + std::to_string(lun.lunId) +
          " type=" + (word != nullptr ? std::string(word) : std::to_string(static_cast<int>(lun.type))) +
-         " path=" + Encoded(lun.path) + " size=" + BackingSize(lun.path) + " serial=" + Encoded(lun.serial) +
+         " path=" + Encoded(lun.path) + " size=" + LunSize(lun) + " serial=" + Encoded(lun.serial) +
          " closed=" + (lun.closed ? "yes" : "no") + " hosts=" + hosts +
          " created=" + std::to_string(static_cast<unsigned long long>(lun.creationTime));
 }
@@ -194,6 +203,7 @@ WzScsiSrvLunDetail WzScsiSrvLunDetailOf(const std::string& target, int32_t numbe
   d.lunId = number;
   d.type = lun.bstorType;
   d.path = lun.path;
+  d.size = lun.size;
   d.serial = lun.serialPrefix;
   d.closed = lun.closed;
   for (const auto& host : lun.hosts) d.hosts.push_back(host.first);

@@ -76,6 +76,7 @@ struct WzScsiSrvLunDetail {
   int32_t lunId = 0;
   WzScsiServer::BStorType type = WzScsiServer::BSTOR_INVALID;
   std::string path;
+  uint64_t size = 0;  // what the service made or last resized it to (RBD)
   std::string serial;
   bool closed = false;
   std::vector<std::string> hosts;

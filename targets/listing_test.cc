@@ -175,6 +175,16 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
     closed.serialPrefix = "SNAP";
     closed.creationTime = 200;
     closed.closed = true;
+    // An RBD image: its size is the one the service gave it, never a stat of
+    // POOL/IMAGE as a relative path.
+    WzScsiSrv::Lun& rbd = t.luns[5];
+    rbd.lunId = 5;
+    rbd.targetId = "iqn.2000-01.t:a";
+    rbd.bstorType = WzScsiServer::BSTOR_RBD;
+    rbd.path = "rbd/img";
+    rbd.size = 64ull << 20;
+    rbd.serialPrefix = "RBD";
+    rbd.creationTime = 300;
   });
   AddTarget(h, "iqn.2000-01.t:b");
 
@@ -182,7 +192,7 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
   for (char c : disk) encodedDisk += c == ' ' ? "%20" : c == '=' ? "%3D" : std::string(1, c);
   const std::string targetA =
       "target name=iqn.2000-01.t:a desc=finance%20lun%3D7%20hosts%3Devil%2Cx%20100%25%0Akind chap=on chapUser=alice "
-      "mutualUser=tgt luns=2 restored=yes";
+      "mutualUser=tgt luns=3 restored=yes";
   const std::string targetB = "target name=iqn.2000-01.t:b desc= chap=off chapUser= mutualUser= luns=0 restored=yes";
   const std::string lun0 = "lun target=iqn.2000-01.t:a lun=0 type=blkdev path=" + encodedDisk +
                            " size=4096 serial=" + WzScsiSrvUnitSerial("SP", "iqn.2000-01.t:a", 0) +
@@ -190,9 +200,11 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
   const std::string lun3 = "lun target=iqn.2000-01.t:a lun=3 type=devsnap path=" + h.Root() +
                            "/gone.snap size=- serial=" + WzScsiSrvUnitSerial("SNAP", "iqn.2000-01.t:a", 3) +
                            " closed=yes hosts= created=200";
+  const std::string lun5 = "lun target=iqn.2000-01.t:a lun=5 type=rbd path=rbd/img size=67108864 serial=" +
+                           WzScsiSrvUnitSerial("RBD", "iqn.2000-01.t:a", 5) + " closed=no hosts= created=300";
 
   const std::vector<std::string> all = Results(h.Send(MakeIoctl("ls")));
-  EXPECT_EQ(all, (std::vector<std::string>{targetA, targetB, lun0, lun3}));
+  EXPECT_EQ(all, (std::vector<std::string>{targetA, targetB, lun0, lun3, lun5}));
   for (const std::string& line : all) {
     EXPECT_EQ(line.find("ecret"), std::string::npos) << line;
     EXPECT_EQ(line.find('\n'), std::string::npos) << line;
@@ -211,9 +223,9 @@ TEST(Listing, DetailRecordsAreUnforgeableAndKeepSecretsOut) {
 
   // After a cursor: the records that follow it, whatever is left of its kind.
   EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after t/iqn.2000-01.t:a/-1"))),
-            (std::vector<std::string>{targetB, lun0, lun3}));
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after l/iqn.2000-01.t:a/0"))), (std::vector<std::string>{lun3}));
-  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after l/iqn.2000-01.t:a/3"))), std::vector<std::string>{});
+            (std::vector<std::string>{targetB, lun0, lun3, lun5}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after l/iqn.2000-01.t:a/0"))), (std::vector<std::string>{lun3, lun5}));
+  EXPECT_EQ(Results(h.Send(MakeIoctl("ls", "-after l/iqn.2000-01.t:a/5"))), std::vector<std::string>{});
 }
 
 // Large descriptions: "ls" answers in pages of about 1 MiB (at least one

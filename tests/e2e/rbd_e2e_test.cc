@@ -591,6 +591,7 @@ TEST_F(RbdDaemonE2eTest, ReplayAndReconcileBringTheRbdLunBack) {
   CommandResult grown = ProbeAs(kHostA, lun, {"--read-lba", "100", "--pattern", kPattern});
   EXPECT_TRUE(Has(grown.output, "capacity_bytes=" + std::to_string(48 * kMiB))) << grown.output;
   EXPECT_TRUE(Has(grown.output, "read_matches_pattern=1")) << grown.output;
+  EXPECT_TRUE(Has(CtlOk({"lun", "show", kTarget, std::to_string(lun)}), "48.0 MiB")) << "the size it was given";
   WzCtlRunResult shrink = Ctl({"lun", "resize", kTarget, std::to_string(lun), "32M"});
   EXPECT_EQ(1, shrink.exitCode);
   EXPECT_TRUE(Has(shrink.err, "error 4,")) << shrink.err;
