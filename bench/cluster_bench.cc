@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <string>
@@ -37,6 +38,7 @@
 #include "bench/bench_stats.h"
 #include "bench/change_load.h"
 #include "cluster/cluster_keys.h"
+#include "messages/WzScsiServerMessages.h"
 #include "tests/e2e/cluster_e2e_support.h"
 
 namespace {
@@ -53,6 +55,8 @@ constexpr int kPropagationPollMs = 2;
 constexpr double kPropagationTargetMs = 500;
 // The half-open revocation's watch deadline (W of docs/operations.md).
 constexpr int kHalfOpenWatchDeadlineSecs = 2;
+// How long the resync's gateway may take.
+constexpr int kResyncBoundMs = 1800000;
 
 struct Options {
   std::vector<int> clients = {1, 4};
@@ -339,13 +343,18 @@ class Run {
       const std::string name = "iqn.2024-01.resync:t" + std::to_string(t);
       if (WzCtl::MakeCreateTarget(name, "", 0)->serialize(text, false) != 0) break;
       kvs.emplace_back(Keys::TargetKey(prefix, name), text);
-      for (int l = 0; l < perTarget; ++l) {
+      for (int l = 1; l <= perTarget; ++l) {  // tgtd keeps LUN 0 for itself
         WzCtl::LunCreateArgs args;
         args.target = name;
         args.type = 2;
         args.path = m_rig.MakeDisk("resync-" + std::to_string(t) + "-" + std::to_string(l) + ".img", 1 << 20);
         args.serial = "RS";
-        if (args.path.empty() || WzCtl::MakeCreateLun(args, 0)->serialize(text, false) != 0) break;
+        std::unique_ptr<CNMessageBase> lun = WzCtl::MakeCreateLun(args, 0);
+        // As the gateway that made it saved it: with its creation time.
+        auto* create = dynamic_cast<WzScsiServer::CreateLun*>(lun.get());
+        if (args.path.empty() || create == nullptr) break;
+        create->bstoreDesc().setArgs(create->bstoreDesc().args() + " -creationTime " + std::to_string(::time(nullptr)));
+        if (lun->serialize(text, false) != 0) break;
         kvs.emplace_back(Keys::LunKey(prefix, name, l), text);
         const std::string host = "iqn.2024-01.resync:h" + std::to_string(l);
         if (WzCtl::MakeMapHost(name, l, host, 0)->serialize(text, false) != 0) break;
@@ -361,7 +370,7 @@ class Run {
       return false;
     }
     const Clock::time_point started = Clock::now();
-    if (!m_rig.StartGateway(kA, &error)) {
+    if (!m_rig.StartGateway(kA, &error, kResyncBoundMs)) {
       figures.push_back(Failed("cluster_resync_s", label, error));
       return false;
     }
@@ -369,7 +378,7 @@ class Run {
       const wze2e::StatusLines status = m_rig.Status(kA);
       return wze2e::StatusValue(status, "state") == "started" && m_rig.Tgtd(kA).TargetCount() >= targets + before;
     };
-    if (!wze2e::WaitUntil(serves, 1800000, 200)) {
+    if (!wze2e::WaitUntil(serves, kResyncBoundMs, 200)) {
       figures.push_back(Failed("cluster_resync_s", label, "A does not serve them 30 min after its start"));
       return false;
     }

@@ -272,9 +272,10 @@ void ClusterRig::Stop() {
   m_etcd.Stop();
 }
 
-bool ClusterRig::StartGateway(size_t g, std::string* error) {
+bool ClusterRig::StartGateway(size_t g, std::string* error, int readyTimeoutMs) {
   Gateway& gw = m_gateways[g];
   WzDaemonLaunch cfg;
+  cfg.readyTimeoutMs = readyTimeoutMs;
   cfg.stateDir = gw.stateDir;
   cfg.driverDir = WzBuildPaths::RealDrivers();
   cfg.logLevel = m_options.logLevel;

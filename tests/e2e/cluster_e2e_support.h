@@ -128,7 +128,7 @@ class ClusterRig {
   size_t GatewayCount() const { return m_gateways.size(); }
   // Starts the gateway's daemon again on its state directory (its tgtd
   // kept running), whatever etcd's state.
-  bool StartGateway(size_t g, std::string* error);
+  bool StartGateway(size_t g, std::string* error, int readyTimeoutMs = 60000);
   // SIGTERM; the exit status (-1 when it had to be killed).
   int StopGateway(size_t g);
   // SIGKILL, as a crash of the gateway's machine would end it.
