@@ -70,6 +70,8 @@ std::string TargetDir(const std::string& root, const std::string& targetId) {
 
 std::string TargetFile(const std::string& targetDir) { return Join(targetDir, CRnPath::GetBaseName(targetDir) + kExt); }
 
+std::string ClusterMarkerFile(const std::string& root) { return Join(root, "Cluster.marker"); }
+
 std::string AuthFile(const std::string& targetDir) { return Join(targetDir, std::string("Auth") + kExt); }
 
 std::string LunsDir(const std::string& targetDir) { return Join(targetDir, kLunsDir); }

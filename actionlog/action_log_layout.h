@@ -8,6 +8,9 @@
 //   <root>/Targets/<T>/Mappings/<H>_<NNNN>.wzf  a mapping's MapLun2Host
 //   <root>/Targets/<T>/Auth.wzf                the target's SetTargetAuth
 //                                              (mode 0600: it holds secrets)
+//   <root>/Cluster.marker                      cluster mode: the marker (name
+//                                              and id) of the cluster this
+//                                              gateway joined
 //
 // <T> is the name id (GetGUID) of the lower-cased target name, <H> that of
 // the host id (exact case), <NNNN> the LUN number in decimal, at least four
@@ -28,6 +31,8 @@ namespace WzScsiSrvActionLog {
 std::string GetTargetGUID(const std::string& name);
 // The directory of all target directories.
 std::string TargetsDir(const std::string& root);
+// The marker of the cluster a gateway in cluster mode joined.
+std::string ClusterMarkerFile(const std::string& root);
 // The name of a target's directory: the name id of the target name as
 // stored (lower-cased by the caller; no folding here, so a pre-initialised
 // target must be named as stored).

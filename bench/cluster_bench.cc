@@ -16,6 +16,13 @@
 //    engine created it (the engine change comes first in the handler), so
 //    this is the delay until B's tgtd serves it; at the end B's tgtd is
 //    checked to hold every one.
+//  - Revocation: an unmap through B, timed from B's reply until A's engine
+//    no longer grants the host; in the normal case, and after every
+//    connection A holds to etcd went half-open (a second rig, where A
+//    reaches etcd through relays, with ClusterWatchDeadlineSecs=2).
+//  - Resync: a configuration of --resync-objects objects (targets, LUNs,
+//    mappings) written to etcd while both gateways are down, then A
+//    started, timed until its engine serves all of it.
 //
 // Prints a table and writes the figures as JSON (--json). Exit status 0 when
 // every measurement ran, 1 otherwise (etcd or tgtd missing included).
@@ -26,6 +33,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <string>
@@ -34,7 +42,9 @@
 
 #include "bench/bench_stats.h"
 #include "bench/change_load.h"
+#include "cluster/cluster_keys.h"
 #include "cluster/etcd_client.h"
+#include "messages/WzScsiServerMessages.h"
 #include "tests/e2e/cluster_e2e_support.h"
 
 namespace {
@@ -79,12 +89,18 @@ long long EtcdKvRequests(const std::vector<std::string>& urls) {
   }
   return total;
 }
+// The half-open revocation's watch deadline (W of docs/operations.md).
+constexpr int kHalfOpenWatchDeadlineSecs = 2;
+// How long the resync's gateway may take.
+constexpr int kResyncBoundMs = 1800000;
 
 struct Options {
   std::vector<int> clients = {1, 4};
   int trials = 3;
   double trialSecs = 3.0;
   int samples = 200;
+  int halfOpenSamples = 10;
+  int resyncObjects = 10000;
   std::string workDir;
   std::string jsonOut;
 };
@@ -126,7 +142,20 @@ class Run {
     }
     bool ok = Changes(figures);
     ok &= Propagation(figures);
-    ok &= Revocation(figures);
+    ok &= Revocation(m_rig, figures, false);
+    ok &= Resync(figures);
+    // A second rig, A behind relays that can make its connections half-open.
+    m_rig.Stop();
+    wze2e::ClusterRigOptions relayed;
+    relayed.relayGatewayA = true;
+    relayed.logLevel = 0;
+    relayed.clusterSettings = "ClusterWatchDeadlineSecs=" + std::to_string(kHalfOpenWatchDeadlineSecs) + "\n";
+    wze2e::ClusterRig halfOpenRig;
+    if (!halfOpenRig.Start(relayed, &error)) {
+      figures.push_back(Failed("cluster_revocation_halfopen_p50_ms", "two gateways, A behind relays", error));
+      return false;
+    }
+    ok &= Revocation(halfOpenRig, figures, true);
     return ok;
   }
 
@@ -336,55 +365,149 @@ class Run {
   }
 
   // An unmap through B, timed from B's reply until A no longer grants the
-  // host (A's service drops a mapping only after its engine did).
-  bool Revocation(std::vector<Figure>& figures) {
-    const std::string label = "revocation: B's unmap reply to A's engine refusing the host";
+  // host (A's service drops a mapping only after its engine did). halfOpen:
+  // just before each unmap, every connection A holds to etcd goes silent
+  // (no FIN, no RST); new ones pass.
+  bool Revocation(wze2e::ClusterRig& rig, std::vector<Figure>& figures, bool halfOpen) {
+    const std::string key = halfOpen ? "cluster_revocation_halfopen" : "cluster_revocation";
+    const std::string label = halfOpen ? "revocation after a half-open watch: B's unmap reply to A's engine refusing "
+                                         "the host (W=" +
+                                             std::to_string(kHalfOpenWatchDeadlineSecs) + " s)"
+                                       : "revocation: B's unmap reply to A's engine refusing the host";
     const std::string target = "iqn.2024-01.prop:revoked";
     const std::string host = "iqn.2024-01.prop:host";
-    const std::string disk = m_rig.MakeDisk("revoked.img", 64ll << 20);
+    const std::string disk = rig.MakeDisk("revoked.img", 64ll << 20);
     WzCtl::LunCreateArgs args;
     args.target = target;
     args.type = 2;
     args.path = disk;
     args.serial = "REV";
-    if (disk.empty() || m_rig.Call(kB, *WzCtl::MakeCreateTarget(target, "", 0)).errorCode != 0) {
-      figures.push_back(Failed("cluster_revocation_p50_ms", label, "cannot create the target"));
+    if (disk.empty() || rig.Call(kB, *WzCtl::MakeCreateTarget(target, "", 0)).errorCode != 0) {
+      figures.push_back(Failed(key + "_p50_ms", label, "cannot create the target"));
       return false;
     }
-    const WzCtl::ReplyView lun = m_rig.Call(kB, *WzCtl::MakeCreateLun(args, 0));
+    const WzCtl::ReplyView lun = rig.Call(kB, *WzCtl::MakeCreateLun(args, 0));
     if (lun.errorCode != 0) {
-      figures.push_back(Failed("cluster_revocation_p50_ms", label, lun.errorMessage));
+      figures.push_back(Failed(key + "_p50_ms", label, lun.errorMessage));
       return false;
     }
     auto granted = [&] {
-      auto luns = m_rig.Luns(kA);
+      auto luns = rig.Luns(kA);
       auto t = luns.find(target);
       return t != luns.end() && t->second.count(lun.lunId) != 0 && t->second.at(lun.lunId).count(host) != 0;
     };
+    // After a half-open cut A takes seconds to watch again: a longer bound.
+    const int boundMs = halfOpen ? 60000 : 10000;
     std::vector<double> delays;
-    const int samples = std::min(m_options.samples, 50);
+    const int samples = halfOpen ? m_options.halfOpenSamples : std::min(m_options.samples, 50);
     for (int i = 0; i < samples; ++i) {
-      if (m_rig.Call(kB, *WzCtl::MakeMapHost(target, lun.lunId, host, 0)).errorCode != 0 ||
-          !wze2e::WaitUntil(granted, 10000, kPropagationPollMs)) {
-        figures.push_back(Failed("cluster_revocation_p50_ms", label, "the mapping did not reach A"));
+      if (rig.Call(kB, *WzCtl::MakeMapHost(target, lun.lunId, host, 0)).errorCode != 0 ||
+          !wze2e::WaitUntil(granted, boundMs, kPropagationPollMs)) {
+        figures.push_back(Failed(key + "_p50_ms", label, "the mapping did not reach A"));
         return false;
       }
-      if (m_rig.Call(kB, *WzCtl::MakeUnmapHost(target, lun.lunId, host, 0)).errorCode != 0) {
-        figures.push_back(Failed("cluster_revocation_p50_ms", label, "the unmap through B failed"));
+      if (halfOpen)
+        for (size_t m = 0; m < rig.RelayCount(); ++m) rig.Relay(m).HalfOpenExisting();
+      if (rig.Call(kB, *WzCtl::MakeUnmapHost(target, lun.lunId, host, 0)).errorCode != 0) {
+        figures.push_back(Failed(key + "_p50_ms", label, "the unmap through B failed"));
         return false;
       }
       const Clock::time_point replied = Clock::now();
-      if (!wze2e::WaitUntil([&] { return !granted(); }, 10000, kPropagationPollMs)) {
-        figures.push_back(Failed("cluster_revocation_p50_ms", label, "A still grants the host 10 s after the unmap"));
+      if (!wze2e::WaitUntil([&] { return !granted(); }, boundMs, kPropagationPollMs)) {
+        figures.push_back(Failed(key + "_p50_ms", label,
+                                 "A still grants the host " + std::to_string(boundMs / 1000) + " s after the unmap"));
         return false;
       }
       delays.push_back(MsSince(replied));
+      if (halfOpen) std::fprintf(stderr, "cluster: half-open revocation %d: %.0f ms\n", i + 1, delays.back());
     }
     const std::string note =
         std::to_string(delays.size()) + " unmaps, A's listing read every " + std::to_string(kPropagationPollMs) + " ms";
-    figures.push_back(Measured("cluster_revocation_p50_ms", label + ": p50", Percentile(delays, 50), "ms", note));
-    figures.push_back(Measured("cluster_revocation_p99_ms", label + ": p99", Percentile(delays, 99), "ms",
+    figures.push_back(Measured(key + "_p50_ms", label + ": p50", Percentile(delays, 50), "ms", note));
+    figures.push_back(Measured(key + "_p99_ms", label + ": p99", Percentile(delays, 99), "ms",
                                "max " + Fixed(*std::max_element(delays.begin(), delays.end()), 1, " ms")));
+    return true;
+  }
+
+  // Both gateways down, a configuration written to etcd as the gateways
+  // would have written it, then A started: timed from its start until its
+  // engine serves every target and its service lists every LUN and mapping.
+  bool Resync(std::vector<Figure>& figures) {
+    const std::string label = "resync: A started on a cluster of " + std::to_string(m_options.resyncObjects) +
+                              " objects until its engine serves them";
+    const int perTarget = 4;  // LUNs, each mapped to one host
+    const int targets = (m_options.resyncObjects + 2 * perTarget) / (1 + 2 * perTarget);
+    // What A's engine serves of the earlier figures stays served.
+    const int before = m_rig.Tgtd(kA).TargetCount();
+    if (m_rig.StopGateway(kA) != 0 || m_rig.StopGateway(kB) != 0) {
+      figures.push_back(Failed("cluster_resync_s", label, "a gateway did not stop cleanly"));
+      return false;
+    }
+    namespace Keys = WzScsiSrvClusterKeys;
+    const std::string prefix = m_rig.KeyPrefix();
+    std::vector<std::pair<std::string, std::string>> kvs;
+    std::string text;
+    for (int t = 0; t < targets; ++t) {
+      const std::string name = "iqn.2024-01.resync:t" + std::to_string(t);
+      if (WzCtl::MakeCreateTarget(name, "", 0)->serialize(text, false) != 0) break;
+      kvs.emplace_back(Keys::TargetKey(prefix, name), text);
+      for (int l = 1; l <= perTarget; ++l) {  // tgtd keeps LUN 0 for itself
+        WzCtl::LunCreateArgs args;
+        args.target = name;
+        args.type = 2;
+        args.path = m_rig.MakeDisk("resync-" + std::to_string(t) + "-" + std::to_string(l) + ".img", 1 << 20);
+        args.serial = "RS";
+        std::unique_ptr<CNMessageBase> lun = WzCtl::MakeCreateLun(args, 0);
+        // As the gateway that made it saved it: with its creation time.
+        auto* create = dynamic_cast<WzScsiServer::CreateLun*>(lun.get());
+        if (args.path.empty() || create == nullptr) break;
+        create->bstoreDesc().setArgs(create->bstoreDesc().args() + " -creationTime " + std::to_string(::time(nullptr)));
+        if (lun->serialize(text, false) != 0) break;
+        kvs.emplace_back(Keys::LunKey(prefix, name, l), text);
+        const std::string host = "iqn.2024-01.resync:h" + std::to_string(l);
+        if (WzCtl::MakeMapHost(name, l, host, 0)->serialize(text, false) != 0) break;
+        kvs.emplace_back(Keys::MapKey(prefix, name, l, host), text);
+      }
+      kvs.emplace_back(Keys::SeqKey(prefix, name), "");
+    }
+    kvs.emplace_back(Keys::RevKey(prefix), "");
+    const size_t objects = static_cast<size_t>(targets) * (1 + 2 * perTarget);
+    std::string error;
+    if (kvs.size() != objects + static_cast<size_t>(targets) + 1 || !m_rig.PutEtcd(kvs, &error)) {
+      figures.push_back(Failed("cluster_resync_s", label, "cannot write the configuration: " + error));
+      return false;
+    }
+    const Clock::time_point started = Clock::now();
+    if (!m_rig.StartGateway(kA, &error, kResyncBoundMs)) {
+      figures.push_back(Failed("cluster_resync_s", label, error));
+      return false;
+    }
+    auto serves = [&] {
+      const wze2e::StatusLines status = m_rig.Status(kA);
+      return wze2e::StatusValue(status, "state") == "started" && m_rig.Tgtd(kA).TargetCount() >= targets + before;
+    };
+    if (!wze2e::WaitUntil(serves, kResyncBoundMs, 200)) {
+      figures.push_back(Failed("cluster_resync_s", label, "A does not serve them 30 min after its start"));
+      return false;
+    }
+    const double seconds = MsSince(started) / 1000.0;
+    size_t luns = 0, mappings = 0;
+    for (const auto& t : m_rig.Luns(kA)) {
+      if (t.first.compare(0, 19, "iqn.2024-01.resync:") != 0) continue;
+      luns += t.second.size();
+      for (const auto& l : t.second) mappings += l.second.size();
+    }
+    const size_t wanted = static_cast<size_t>(targets) * perTarget;
+    Figure figure = Measured("cluster_resync_s", label, seconds, "s",
+                             std::to_string(targets) + " targets, " + std::to_string(luns) + " LUNs, " +
+                                 std::to_string(mappings) + " mappings; etcd read in pages of 1,000 keys");
+    figures.push_back(figure);
+    if (luns != wanted || mappings != wanted) {
+      figures.push_back(Failed(
+          "cluster_resync_served", "A's service after the resync",
+          std::to_string(luns) + " LUNs and " + std::to_string(mappings) + " mappings of " + std::to_string(wanted)));
+      return false;
+    }
     return true;
   }
 
@@ -403,10 +526,15 @@ int main(int argc, char** argv) {
   app.add_option("--trials", options.trials, "change trials per mode and client count")->capture_default_str();
   app.add_option("--trial-seconds", options.trialSecs, "length of one change trial")->capture_default_str();
   app.add_option("--samples", options.samples, "changes timed from A's reply to B")->capture_default_str();
+  app.add_option("--half-open-samples", options.halfOpenSamples, "unmaps timed after a half-open watch")
+      ->capture_default_str();
+  app.add_option("--resync-objects", options.resyncObjects, "targets, LUNs and mappings of the resync")
+      ->capture_default_str();
   app.add_option("--work-dir", options.workDir, "where the temporary state goes (default: $TMPDIR or /tmp)");
   app.add_option("--json", options.jsonOut, "write the figures here as JSON");
   CLI11_PARSE(app, argc, argv);
-  if (options.trials < 1 || options.samples < 1 || options.trialSecs <= 0 || options.clients.empty() ||
+  if (options.trials < 1 || options.samples < 1 || options.halfOpenSamples < 1 || options.resyncObjects < 9 ||
+      options.trialSecs <= 0 || options.clients.empty() ||
       std::any_of(options.clients.begin(), options.clients.end(), [](int c) { return c < 1; })) {
     std::fprintf(stderr, "cluster: --trials, --samples, --trial-seconds and --clients must be positive\n");
     return 1;
@@ -424,6 +552,8 @@ int main(int argc, char** argv) {
     out << FiguresToJson(figures, {{"trials", std::to_string(options.trials)},
                                    {"trial_seconds", Fixed(options.trialSecs, 1)},
                                    {"samples", std::to_string(options.samples)},
+                                   {"half_open_samples", std::to_string(options.halfOpenSamples)},
+                                   {"resync_objects", std::to_string(options.resyncObjects)},
                                    {"cluster", "2 gateways on 3 etcd members on 127.0.0.1, 1 local gateway"}});
     if (!out) return 1;
   }

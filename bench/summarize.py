@@ -157,7 +157,8 @@ def main():
     print_section("End to end: the tgt engine (against tgt-admin; changes, replay and reconcile on tgtd)", tgt)
     print_section("The tgt driver alone: calls for 16 targets, ListOwned", driver)
     print_section("The etcd client against a private 3-member etcd cluster", etcd)
-    print_section("Cluster mode: two gateways on tgtd and 3 etcd members, next to a local gateway", cluster)
+    print_section("Cluster mode: two gateways on tgtd and 3 etcd members, next to a local gateway "
+                  "(the revocation after a half-open watch on a second rig, gateway A behind relays)", cluster)
     print_section("Multipath: a gateway kill seen by the Linux initiator in a QEMU guest", multipath)
     print_section("LUNs on Ceph RBD: through wzscsid next to file LUNs and the Ceph CLI", rbd)
     targets = [f for f in e2e + tgt + driver + etcd + cluster + multipath + rbd if "met" in f]

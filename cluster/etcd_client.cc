@@ -82,12 +82,21 @@ void WzScsiSrvEtcdClient::GiveBack(std::unique_ptr<WzEtcdHttpConnection> connect
   if (m_idle.size() < m_options.maxIdleConnections) m_idle.push_back(std::move(connection));
 }
 
+void WzScsiSrvEtcdClient::DropIdle() {
+  std::vector<std::unique_ptr<WzEtcdHttpConnection>> dropped;
+  WzMutexLock lock(&m_poolMutex);
+  dropped.swap(m_idle);
+}
+
 CRnError WzScsiSrvEtcdClient::OnEndpoint(size_t index, const Call& call, Clock::time_point deadline,
                                          std::string& answer) {
   std::unique_ptr<WzEtcdHttpConnection> connection = Borrow(index);
   int status = 0;
   CRnError err = connection->Post(call.path, call.body, call.requireLeader, deadline, status, answer);
-  if (err) return err;
+  if (err) {
+    if (Clock::now() >= deadline) DropIdle();
+    return err;
+  }
   GiveBack(std::move(connection));
   const std::string url = m_endpoints[index].Url();
   if (CRnError serverErr = WzEtcdCodec::ServerError(answer, url)) return serverErr;

@@ -145,6 +145,10 @@ class WZ_EXPORT WzScsiSrvEtcdClient {
                       std::string& answer);
   std::unique_ptr<WzEtcdHttpConnection> Borrow(size_t endpointIndex);
   void GiveBack(std::unique_ptr<WzEtcdHttpConnection> connection);
+  // Closes every idle connection: after one went unanswered, the others,
+  // opened on the same paths, may be as dead (half-open), and each would
+  // cost a call its whole deadline.
+  void DropIdle();
 
   const WzEtcdClientOptions m_options;
   const std::vector<WzEtcdEndpoint> m_endpoints;

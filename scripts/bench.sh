@@ -16,7 +16,8 @@
 # 6. cluster mode (wz_cluster_bench): two gateways, each wzscsid on its own
 #    tgtd, on a private 3-member etcd next to a gateway in local mode:
 #    changes/s and change latency in both modes, and the propagation delay
-#    from one gateway's reply to the other's engine;
+#    from one gateway's reply to the other's engine, the revocation delay
+#    (normal and after a half-open watch) and the resync of 10,000 objects;
 # 7. multipath (wz_multipath_bench): the Linux initiator with multipathd in
 #    the QEMU guest on two cluster gateways: the I/O pause of 3 kills of a
 #    gateway's tgtd (p50, max) and the time from its return until its path
@@ -53,7 +54,7 @@ if [ "${BENCH_QUICK:-0}" = "1" ]; then
   tgt_args=(--targets 200 --change-trials 1 --trial-seconds 1 --restarts 1 --reconcile-runs 2)
   driver_args=(--rounds 10 --list-targets 200)
   etcd_args=(--ops 200)
-  cluster_args=(--trials 1 --trial-seconds 1 --samples 50)
+  cluster_args=(--trials 1 --trial-seconds 1 --samples 50 --half-open-samples 3 --resync-objects 2000)
   rbd_args=(--cycles 5)
 fi
 

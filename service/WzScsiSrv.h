@@ -192,6 +192,9 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
     std::string host;
     std::string file;
     std::string reason;
+    // An event of the cluster refused here, not the replay's: listed with
+    // the replay's failures, counted by the follower.
+    bool fromCluster = false;
   };
   struct ReplayReport {
     bool ran = false;
@@ -413,6 +416,12 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   void Fence(bool on) override WZ_EXCLUDES(m_changeGate);
   Model Snapshot() override WZ_EXCLUDES(m_modelMutex);
   void Reload(const char* why) override WZ_EXCLUDES(m_changeGate);
+  // Around one replay step for an event of the cluster: what the playback
+  // refuses (it logs, lists and skips such a file, and goes on) is
+  // collected in refused, counted by the follower, not as the replay's,
+  // and the step's result is an error that says what was refused.
+  void BeginClusterApply(std::vector<ReplayFailure>& refused) WZ_EXCLUDES(m_reportMutex);
+  CRnError EndClusterApply(CRnError result, const std::vector<ReplayFailure>& refused) WZ_EXCLUDES(m_reportMutex);
   bool Stopping() override;
 
   // The Ioctl commands (service/control.cc, service/listing.cc).
@@ -479,6 +488,9 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   // The last replay's report, and what it could not restore.
   WzMutex m_reportMutex;
   ReplayReport m_report WZ_GUARDED_BY(m_reportMutex);
+  // While an event of the cluster is applied: what it could not restore
+  // (nothing of it is counted as the replay's).
+  std::vector<ReplayFailure>* m_clusterRefusals WZ_GUARDED_BY(m_reportMutex) = nullptr;
   int64_t m_replayStartedMs WZ_GUARDED_BY(m_reportMutex) = 0;
   std::set<std::string> m_unrestoredTargets WZ_GUARDED_BY(m_reportMutex);                  // directory names
   std::map<std::string, std::set<int32_t>> m_unrestoredLuns WZ_GUARDED_BY(m_reportMutex);  // by target

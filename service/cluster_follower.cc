@@ -1,6 +1,11 @@
 #include "service/cluster_follower.h"
 
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "actionlog/action_log_layout.h"
@@ -56,6 +61,31 @@ std::string PendingName(const Keys::Parsed& p) {
 }
 
 std::string Seconds(int64_t ms) { return std::to_string(ms / 1000); }
+
+// A marker's field ("name", "id"): its lines are "key=value".
+std::string MarkerField(const std::string& marker, const std::string& field) {
+  const std::string wanted = field + "=";
+  size_t at = 0;
+  while (at < marker.size()) {
+    size_t end = marker.find('\n', at);
+    if (end == std::string::npos) end = marker.size();
+    if (marker.compare(at, wanted.size(), wanted) == 0)
+      return marker.substr(at + wanted.size(), end - at - wanted.size());
+    at = end + 1;
+  }
+  return std::string();
+}
+
+std::string MakeMarker(const std::string& name, const std::string& id) { return "name=" + name + "\nid=" + id + "\n"; }
+
+std::string NewClusterId() { return boost::uuids::to_string(boost::uuids::random_generator()()); }
+
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  CRnFile in;
+  if (in.Open(path, 0, 0).IsError() || in.ReadAll(text, 4096).IsError()) return std::string();
+  return text;
+}
 
 }  // namespace
 
@@ -126,22 +156,34 @@ CRnError WzScsiSrvClusterFollower::SyncBeforeReplay() {
   return CRnError();
 }
 
+std::string WzScsiSrvClusterFollower::RememberedMarkerPath() const {
+  return Layout::ClusterMarkerFile(m_service.CacheRoot());
+}
+
+void WzScsiSrvClusterFollower::RememberMarker(const std::string& marker) {
+  if (MarkerField(marker, "id").empty() || ReadSmallFile(RememberedMarkerPath()) == marker) return;
+  if (CRnError e = WzScsiSrvActionLogWriter().SaveText(RememberedMarkerPath(), marker, 0644))
+    WZLOG(-1, "The cluster's id could not be remembered in %s: %s", RememberedMarkerPath().c_str(),
+          e.AsString().c_str());
+}
+
 CRnError WzScsiSrvClusterFollower::CheckMarker(const WzEtcdRange& range) {
   const std::string markerKey = Keys::MarkerKey(m_store.Prefix());
-  const std::string wanted = "name=" + m_store.Name() + "\n";
+  std::string marker;
   bool marked = false, holdsTargets = false;
   for (const WzEtcdKeyValue& kv : range.kvs) {
     if (kv.key == markerKey) {
-      if (kv.value != wanted)
-        return FXErrorUtil::ErrorWin32(
-            FX_HERE, ERROR_INVALID_PARAMETER,
-            "The cluster's keys %s hold another cluster's marker (\"%s\"): not starting in cluster mode; the local "
-            "configuration stays served. Check ClusterName",
-            m_store.Prefix().c_str(), kv.value.substr(0, 200).c_str());
+      marker = kv.value;
       marked = true;
     }
     if (Keys::Parse(m_store.Prefix(), kv.key).kind == Keys::Parsed::TARGET) holdsTargets = true;
   }
+  if (marked && MarkerField(marker, "name") != m_store.Name())
+    return FXErrorUtil::ErrorWin32(
+        FX_HERE, ERROR_INVALID_PARAMETER,
+        "The cluster's keys %s hold another cluster's marker (\"%s\"): not starting in cluster mode; the local "
+        "configuration stays served. Check ClusterName",
+        m_store.Prefix().c_str(), marker.substr(0, 200).c_str());
   size_t local = 0;
   for (const std::string& name : ListNames(Layout::TargetsDir(m_service.CacheRoot())))
     if (!Layout::IsTemporaryName(name)) ++local;
@@ -152,13 +194,45 @@ CRnError WzScsiSrvClusterFollower::CheckMarker(const WzEtcdRange& range) {
         "starting in cluster mode, so that they are not removed; they stay served. If this gateway is to bring its "
         "configuration into a new cluster, run \"wzscsictl cluster import\"; otherwise correct ClusterName",
         m_store.Name().c_str(), m_store.Prefix().c_str(), local);
-  if (!marked) {
-    // The cluster is made (or predates its marker): mark it, once.
+  // The cluster this gateway joined, by the id it remembers: a cluster made
+  // again under the same name (etcd's data lost, the keys deleted and
+  // written anew) is another configuration, which must not replace this
+  // gateway's unasked.
+  const std::string rememberedPath = RememberedMarkerPath();
+  const std::string rememberedMarker = ReadSmallFile(rememberedPath);
+  // A gateway moved to another cluster name on purpose joins that one.
+  const std::string remembered =
+      MarkerField(rememberedMarker, "name") == m_store.Name() ? MarkerField(rememberedMarker, "id") : std::string();
+  std::string id = MarkerField(marker, "id");
+  if (!remembered.empty() && id != remembered && (marked || holdsTargets))
+    return FXErrorUtil::ErrorWin32(
+        FX_HERE, ERROR_INVALID_PARAMETER,
+        "The cluster %s in etcd is not the one this gateway joined: its id is %s, this gateway's (in %s) is %s: not "
+        "starting in cluster mode; the local configuration stays served and takes no change. If the cluster was made "
+        "again on purpose and this gateway is to serve its configuration instead of its own, remove %s and restart; "
+        "otherwise check ClusterEndpoints and ClusterName",
+        m_store.Name().c_str(), id.empty() ? "(none)" : id.c_str(), rememberedPath.c_str(), remembered.c_str(),
+        rememberedPath.c_str());
+  if (id.empty()) {
+    // The cluster is made now, or predates its id (or its marker): the
+    // first gateway to get here gives it one, once; the others adopt it.
+    const std::string mine = MakeMarker(m_store.Name(), NewClusterId());
     WzEtcdTxnResult result;
-    CRnError ignored =
-        m_store.Etcd().Txn({WzEtcdCompare::Absent(markerKey)}, {WzEtcdOp::Put(markerKey, wanted)}, {}, result);
-    (void)ignored;
+    const WzEtcdCompare unchanged =
+        marked ? WzEtcdCompare::Value(markerKey, WzEtcdCompare::Op::kEqual, marker) : WzEtcdCompare::Absent(markerKey);
+    if (CRnError e =
+            m_store.Etcd().Txn({unchanged}, {WzEtcdOp::Put(markerKey, mine)}, {WzEtcdOp::Get(markerKey)}, result)) {
+      // Given at the next start.
+      WZLOG(-1, "The cluster's marker could not be given an id: %s", WzEtcd::Reason(e).c_str());
+      return CRnError();
+    }
+    if (result.succeeded) {
+      marker = mine;
+    } else if (!result.results.empty() && !result.results[0].kvs.empty()) {
+      marker = result.results[0].kvs[0].value;
+    }
   }
+  RememberMarker(marker);
   return CRnError();
 }
 
@@ -206,6 +280,7 @@ CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outco
   // change ever made); etcd takes a bounded number of operations per
   // transaction, so the rest follow in batches.
   constexpr size_t kBatch = 100;
+  const std::string marker = MakeMarker(m_store.Name(), NewClusterId());
   int64_t revision = 0;
   for (size_t at = 0, n = 0; at < puts.size() || n == 0; at += kBatch, ++n) {
     std::vector<WzEtcdOp> batch(puts.begin() + static_cast<std::ptrdiff_t>(std::min(at, puts.size())),
@@ -213,7 +288,7 @@ CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outco
     std::vector<WzEtcdCompare> compares;
     if (n == 0) {
       compares = {WzEtcdCompare::Absent(markerKey), WzEtcdCompare::Absent(Keys::RevKey(prefix))};
-      batch.push_back(WzEtcdOp::Put(markerKey, "name=" + m_store.Name() + "\n"));
+      batch.push_back(WzEtcdOp::Put(markerKey, marker));
     }
     batch.push_back(WzEtcdOp::Put(Keys::RevKey(prefix), ""));
     WzEtcdTxnResult result;
@@ -227,6 +302,7 @@ CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outco
     m_store.NoteOwnRevision(result.revision);
     revision = result.revision;
   }
+  RememberMarker(marker);
   {
     WzMutexLock lock(&m_mutex);
     m_refused.clear();
@@ -492,6 +568,8 @@ void WzScsiSrvClusterFollower::ApplyEvents(const std::vector<WzEtcdEvent>& event
       // Already gone: this gateway's own removal whose answer came after its
       // event, or a removal a resync made. Only the cache follows.
       MirrorToCache(event, key);
+      WzMutexLock lock(&m_mutex);
+      m_orphans.erase(event.kv.key);
       continue;
     }
     const bool removal = event.type == WzEtcdEvent::Type::kDelete;
@@ -501,6 +579,8 @@ void WzScsiSrvClusterFollower::ApplyEvents(const std::vector<WzEtcdEvent>& event
       if (removal) {
         NotePending(key, event.kv.modRevision, applied);
       } else {
+        // Not applied: the status lists the object as failed.
+        ++m_eventsRefused;
         WZLOG(-1, "Could not apply from the cluster: %s %s (revision %lld): %s", what, Describe(key).c_str(),
               static_cast<long long>(event.kv.modRevision), applied.AsString().c_str());
       }
@@ -514,6 +594,15 @@ void WzScsiSrvClusterFollower::ApplyEvents(const std::vector<WzEtcdEvent>& event
 
 CRnError WzScsiSrvClusterFollower::ApplyEvent(const WzEtcdEvent& event, const Keys::Parsed& key) {
   const bool put = event.type == WzEtcdEvent::Type::kPut;
+  if (put && key.kind != Keys::Parsed::TARGET && !CRnPath::Exists(Layout::TargetFile(TargetDir(key.target)))) {
+    // Under a target the cluster does not hold: the cache has no place for
+    // it and nothing can serve it.
+    const std::string line = NoteOrphan(key, event.kv.key);
+    WzMutexLock lock(&m_mutex);
+    m_orphans[event.kv.key] = line;
+    return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "the cluster holds no target %s for it",
+                                   key.target.c_str());
+  }
   // A put is in the cache before it is applied (the replay reads it there);
   // a removal leaves the cache after it, whatever the engine did: the cache
   // follows etcd.
@@ -582,12 +671,21 @@ CRnError WzScsiSrvClusterFollower::Resync(const char* why) {
   }
   m_store.SetAvailable(true);
   WZLOG(0, "Cluster resync (%s) at revision %lld", why, static_cast<long long>(range.revision));
+  const int64_t started = WzNowMs();
   Replaced replaced;
   CRnError synced = SyncCacheFrom(range, &replaced);
   m_service.WhileNoChangeRuns([&] { RemoveWhatTheCacheLacks(replaced); });
   m_service.Reload("cluster resync");
   Following(range.revision);
   m_store.ForgetOwnRevisions();
+  ++m_resyncs;
+  {
+    WzMutexLock lock(&m_mutex);
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.3f", static_cast<double>(WzNowMs() - started) / 1000.0);
+    m_lastResync = "revision:" + std::to_string(range.revision) + " keys:" + std::to_string(range.kvs.size()) +
+                   " replaced:" + std::to_string(replaced.size()) + " seconds:" + seconds + " why:" + why;
+  }
   return synced;
 }
 
@@ -596,10 +694,22 @@ CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, Repla
   std::set<std::string> wanted;
   CRnError first;
   size_t written = 0;
+  std::set<std::string> targetsHeld;
+  for (const WzEtcdKeyValue& kv : range.kvs) {
+    const Keys::Parsed p = Keys::Parse(m_store.Prefix(), kv.key);
+    if (p.kind == Keys::Parsed::TARGET) targetsHeld.insert(p.target);
+  }
+  std::map<std::string, std::string> orphans;
   for (const WzEtcdKeyValue& kv : range.kvs) {
     const Keys::Parsed p = Keys::Parse(m_store.Prefix(), kv.key);
     const std::string path = CachePath(p);
     if (path.empty()) continue;
+    if (p.kind != Keys::Parsed::TARGET && targetsHeld.count(p.target) == 0) {
+      // A record under a target the cluster does not hold (written past the
+      // gateways): nothing can serve it, and the cache has no place for it.
+      orphans[kv.key] = NoteOrphan(p, kv.key);
+      continue;
+    }
     wanted.insert(path);
     std::string current;
     CRnFile in;
@@ -633,7 +743,22 @@ CRnError WzScsiSrvClusterFollower::SyncCacheFrom(const WzEtcdRange& range, Repla
   }
   WZLOG(0, "Local cache brought up to the cluster's revision %lld: %zu files written, %zu removed",
         static_cast<long long>(range.revision), written, removed);
+  {
+    WzMutexLock lock(&m_mutex);
+    m_orphans = std::move(orphans);
+  }
   return first;
+}
+
+std::string WzScsiSrvClusterFollower::NoteOrphan(const Keys::Parsed& key, const std::string& etcdKey) {
+  static const char* const kKinds[] = {"", "target", "target", "", "LUN", "mapping"};
+  const std::string reason = "the cluster holds no target " + key.target + " for it: not applied here";
+  WzMutexLock lock(&m_mutex);
+  if (m_loggedOrphans.insert(etcdKey).second)
+    WZLOG(-1, "The cluster holds %s (key %s) but not its target: not applied here (wzscsictl status lists it)",
+          Describe(key).c_str(), etcdKey.c_str());
+  return "failure=" + std::string(kKinds[key.kind]) + "\t" + key.target + "\t" +
+         (key.lun >= 0 ? std::to_string(key.lun) : std::string()) + "\t" + key.host + "\t" + etcdKey + "\t" + reason;
 }
 
 void WzScsiSrvClusterFollower::RemoveWhatTheCacheLacks(const Replaced& replaced) {
@@ -708,6 +833,14 @@ void WzScsiSrvClusterFollower::StatusLines(std::vector<std::string>& lines) {
   lines.push_back(std::string("cluster.fenced=") + (m_fenced.load() ? "yes" : "no"));
   lines.push_back("cluster.eventsApplied=" + std::to_string(m_eventsApplied.load()));
   lines.push_back("cluster.eventsFailed=" + std::to_string(m_eventsFailed.load()));
+  lines.push_back("cluster.eventsRefused=" + std::to_string(m_eventsRefused.load()));
+  lines.push_back("cluster.resyncs=" + std::to_string(m_resyncs.load()));
+  {
+    WzMutexLock lock(&m_mutex);
+    if (!m_lastResync.empty()) lines.push_back("cluster.lastResync=" + m_lastResync);
+    lines.push_back("cluster.orphanRecords=" + std::to_string(m_orphans.size()));
+    for (const auto& orphan : m_orphans) lines.push_back(orphan.second);
+  }
   {
     WzMutexLock lock(&m_pendingMutex);
     lines.push_back("cluster.pendingRemovals=" + std::to_string(m_pending.size()));

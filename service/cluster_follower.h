@@ -115,7 +115,9 @@ class WzScsiSrvClusterFollower {
   // Refused (an error, the cache untouched, the gateway serving it and
   // taking no change) when the cluster's prefix is empty while the cache
   // holds targets (a mistyped ClusterName, a local gateway switched to
-  // cluster mode), or holds another cluster's marker.
+  // cluster mode), holds another cluster's marker, or another id than the
+  // one this gateway remembers from its first join (the cluster was made
+  // again meanwhile).
   CRnError SyncBeforeReplay();
   // A refused start: writes the model's saved requests (the local cache)
   // into the empty prefix by transactions, then follows the cluster.
@@ -148,8 +150,12 @@ class WzScsiSrvClusterFollower {
   void CheckCurrent(int64_t probedAtMs, bool probed) WZ_EXCLUDES(m_mutex);
   // A full read of etcd: the cache, the model and the engine made to match.
   CRnError Resync(const char* why);
-  // Whether the prefix read is this cluster's: an error says why not.
+  // Whether the prefix read is this cluster's: an error says why not. A
+  // marker without an id gets one; the id is remembered in the cache.
   CRnError CheckMarker(const WzEtcdRange& range);
+  // The cache's copy of the marker of the cluster this gateway joined.
+  std::string RememberedMarkerPath() const;
+  void RememberMarker(const std::string& marker);
   CRnError Watch() WZ_EXCLUDES(m_mutex);
   void OnUpdate(const WzEtcdWatchUpdate& update) WZ_EXCLUDES(m_mutex);
 
@@ -168,6 +174,9 @@ class WzScsiSrvClusterFollower {
   // or holds with another content (replaced), so that the replay makes it
   // again as the cluster has it.
   void RemoveWhatTheCacheLacks(const Replaced& replaced);
+  // A record under a target the cluster does not hold: logged once; its
+  // status line is returned.
+  std::string NoteOrphan(const WzScsiSrvClusterKeys::Parsed& key, const std::string& etcdKey) WZ_EXCLUDES(m_mutex);
   void Following(int64_t revision) WZ_EXCLUDES(m_mutex);
 
   std::string CachePath(const WzScsiSrvClusterKeys::Parsed& key) const;
@@ -187,6 +196,15 @@ class WzScsiSrvClusterFollower {
   std::atomic<bool> m_fenced{false};
   std::atomic<uint64_t> m_eventsApplied{0};
   std::atomic<uint64_t> m_eventsFailed{0};
+  // Puts this gateway's checks or engine refused (listed as failures).
+  std::atomic<uint64_t> m_eventsRefused{0};
+  // Full reads of the cluster after a gap, and what the last one did.
+  std::atomic<uint64_t> m_resyncs{0};
+  std::string m_lastResync WZ_GUARDED_BY(m_mutex);
+  // Records of the cluster under a target it does not hold (never applied),
+  // as status failure lines, from the last full read; and those logged.
+  std::map<std::string, std::string> m_orphans WZ_GUARDED_BY(m_mutex);  // by etcd key
+  std::set<std::string> m_loggedOrphans WZ_GUARDED_BY(m_mutex);
   // The worker's own.
   int64_t m_lastFailureLog = 0;
   bool m_stale = false;

@@ -68,7 +68,10 @@ std::vector<std::string> Failures(ServiceHarness& h) {
 
 // Another gateway's LUN outside BackingStoreDirs is refused here as a
 // client's request would be, listed as not restored, and still mirrored into
-// the cache (which follows etcd whatever the engine does).
+// the cache (which follows etcd whatever the engine does). So are what the
+// replay refuses and skips (a mapping onto that LUN, a target file naming
+// another target): logged and counted as not applied, never as the
+// replay's.
 TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   HarnessOptions options;
   options.start = false;
@@ -92,6 +95,8 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
           *MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path " + disks + "/ok.img -sp OK"), 11),
       Put(Keys::LunKey(prefix, "iqn.2000-01.t:a", 1),
           *MakeCreateLun("iqn.2000-01.t:a", 2, "-ti iqn.2000-01.t:a -path /etc/shadow -sp NO"), 12),
+      Put(Keys::MapKey(prefix, "iqn.2000-01.t:a", 1, "host-1"), *MakeMap("iqn.2000-01.t:a", 1, "host-1"), 13),
+      Put(Keys::TargetKey(prefix, "iqn.2000-01.t:b"), *MakeCreateTarget("iqn.2000-01.t:c"), 14),
   });
 
   auto model = h.Service().SnapshotTargets();
@@ -100,12 +105,28 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   EXPECT_EQ(model["iqn.2000-01.t:a"].luns.count(0), 1u);
   for (const std::string& line : h.Journal("platform.CreateLun"))
     EXPECT_EQ(line.find("shadow"), std::string::npos) << "never exported: " << line;
+  EXPECT_EQ(model.count("iqn.2000-01.t:b") + model.count("iqn.2000-01.t:c"), 0u);
   const std::vector<std::string> failures = Failures(h);
-  ASSERT_EQ(failures.size(), 1u) << ::testing::PrintToString(failures);
+  ASSERT_EQ(failures.size(), 3u) << ::testing::PrintToString(failures);
   EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.2000-01.t:a\t1\t", 0), 0u) << failures[0];
   EXPECT_NE(failures[0].find("outside the directories and devices of BackingStoreDirs"), std::string::npos)
       << failures[0];
-  EXPECT_TRUE(h.Log().Contains("Could not apply from the cluster: put LUN 1 of target iqn.2000-01.t:a (revision 12)"));
+  EXPECT_EQ(failures[1].rfind("failure=mapping\tiqn.2000-01.t:a\t1\thost-1\t", 0), 0u) << failures[1];
+  EXPECT_EQ(failures[2].rfind("failure=target\t", 0), 0u) << failures[2];
+  for (const std::string& f : failures) EXPECT_NE(f.find("\trefused from the cluster: "), std::string::npos) << f;
+  for (const char* refused : {"put LUN 1 of target iqn.2000-01.t:a (revision 12)",
+                              "put mapping of host host-1 to LUN 1 of target iqn.2000-01.t:a (revision 13): "
+                              "mapping of iqn.2000-01.t:a LUN 1 host host-1: its LUN could not be restored",
+                              "put target iqn.2000-01.t:b (revision 14): target of iqn.2000-01.t:c"}) {
+    EXPECT_TRUE(h.Log().Contains(std::string("Could not apply from the cluster: ") + refused)) << refused;
+    EXPECT_FALSE(h.Log().Contains(std::string("Applied from the cluster: ") + refused)) << refused;
+  }
+  // The counts name what they count: the start's replay restored nothing.
+  EXPECT_EQ(StatusLines(h, "cluster.events"),
+            (std::vector<std::string>{"cluster.eventsApplied=2", "cluster.eventsFailed=3", "cluster.eventsRefused=3"}));
+  EXPECT_EQ(StatusLines(h, "replay.restored="),
+            std::vector<std::string>{"replay.restored=targets:0 luns:0 mappings:0 present:0"});
+  EXPECT_EQ(StatusLines(h, "replay.failed="), std::vector<std::string>{"replay.failed=targets:0 luns:0 mappings:0"});
   const std::string lunFile =
       WzScsiSrvActionLog::LunFile(WzScsiSrvActionLog::TargetDir(h.ActionLogRoot(), "iqn.2000-01.t:a"), 1);
   EXPECT_NE(ReadFile(lunFile).find("/etc/shadow"), std::string::npos) << "the cache follows etcd";

@@ -37,6 +37,7 @@ CRnError WzScsiSrv::InitCluster() {
   // A watch with nothing to say for this long is opened again: cheap (no
   // full read), and it ends a stream that died without a word.
   options.watchIdleMs = std::max(10000, 4 * m_settings.clusterWatchDeadlineSecs * 1000);
+  options.pageKeys = m_settings.clusterReadPageKeys;
   std::unique_ptr<WzScsiSrvEtcdClient> etcd, quick;
   if (CRnError e = WzScsiSrvEtcdClient::Create(options, etcd)) return e.Push(FX_HERE, "ClusterEndpoints is wrong");
   // Probes and the re-read of a commit whose answer was lost wait less, so
@@ -69,19 +70,55 @@ void WzScsiSrv::WhileNoChangeRuns(const std::function<void()>& apply) {
   (void)ignored;
 }
 
-CRnError WzScsiSrv::ApplyTarget(const std::string& targetDir) { return PlaybackTarget(targetDir, true); }
+void WzScsiSrv::BeginClusterApply(std::vector<ReplayFailure>& refused) {
+  WzMutexLock lock(&m_reportMutex);
+  m_clusterRefusals = &refused;
+}
+
+CRnError WzScsiSrv::EndClusterApply(CRnError result, const std::vector<ReplayFailure>& refused) {
+  {
+    WzMutexLock lock(&m_reportMutex);
+    m_clusterRefusals = nullptr;
+  }
+  if (result.IsError() || refused.empty()) return result;
+  // The playback logged, listed and skipped what it refused, and said
+  // success: the event is not applied, and the follower must say so.
+  const std::string kRefusedPrefix = "refused from the cluster: ";
+  std::string why;
+  for (const ReplayFailure& f : refused) {
+    if (!why.empty()) why += "; ";
+    why += f.kind + (f.target.empty() ? std::string() : " of " + f.target) +
+           (f.lunId >= 0 ? " LUN " + std::to_string(f.lunId) : std::string()) +
+           (f.host.empty() ? std::string() : " host " + f.host) + ": " +
+           (f.reason.compare(0, kRefusedPrefix.size(), kRefusedPrefix) == 0 ? f.reason.substr(kRefusedPrefix.size())
+                                                                            : f.reason);
+  }
+  return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_NOT_FOUND_OR_NOT_ALLOWED, "%s", why.c_str());
+}
+
+CRnError WzScsiSrv::ApplyTarget(const std::string& targetDir) {
+  std::vector<ReplayFailure> refused;
+  BeginClusterApply(refused);
+  return EndClusterApply(PlaybackTarget(targetDir, true), refused);
+}
 
 CRnError WzScsiSrv::ApplyAuth(const std::string& targetDir, const std::string& target) {
+  std::vector<ReplayFailure> refused;
+  BeginClusterApply(refused);
   PlaybackAuth(targetDir, target);
-  return CRnError();
+  return EndClusterApply(CRnError(), refused);
 }
 
 CRnError WzScsiSrv::ApplyLun(const std::string& path, const std::string& target) {
-  return PlaybackLun(path, target, true);
+  std::vector<ReplayFailure> refused;
+  BeginClusterApply(refused);
+  return EndClusterApply(PlaybackLun(path, target, true), refused);
 }
 
 CRnError WzScsiSrv::ApplyMapping(const std::string& path, const std::string& target) {
-  return PlaybackMapping(path, target, true);
+  std::vector<ReplayFailure> refused;
+  BeginClusterApply(refused);
+  return EndClusterApply(PlaybackMapping(path, target, true), refused);
 }
 
 CRnError WzScsiSrv::RemoveTarget(const std::string& target) {

@@ -109,6 +109,8 @@ void WzScsiSrv::CountPlayback(size_t ReplayReport::*counter) {
   size_t done;
   {
     WzMutexLock lock(&m_reportMutex);
+    // The follower counts what it applies; the replay's counts stay its own.
+    if (m_clusterRefusals != nullptr) return;
     ++(m_report.*counter);
     const ReplayReport& s = m_report;
     done = s.targets + s.targetsFailed + s.luns + s.lunsFailed + s.mappings + s.mappingsFailed + s.present;
@@ -123,6 +125,11 @@ void WzScsiSrv::RecordReplayFailure(size_t ReplayReport::*counter, ReplayFailure
       m_unrestoredTargets.insert(CRnPath::GetBaseName(failure.file.substr(0, failure.file.rfind('/'))));
     if (failure.kind == "LUN" && failure.lunId >= 0 && !failure.target.empty())
       m_unrestoredLuns[failure.target].insert(failure.lunId);
+    if (m_clusterRefusals != nullptr) {
+      failure.fromCluster = true;
+      failure.reason = "refused from the cluster: " + failure.reason;
+      m_clusterRefusals->push_back(failure);
+    }
     if (m_report.failures.size() < kMaxReportedFailures) m_report.failures.push_back(std::move(failure));
   }
   CountPlayback(counter);
@@ -152,7 +159,7 @@ void WzScsiSrv::ForgetUnrestored(const std::string& dirName, const std::string& 
     size_t& counter = it->kind == "target" ? m_report.targetsFailed
                       : it->kind == "LUN"  ? m_report.lunsFailed
                                            : m_report.mappingsFailed;
-    if (counter > 0) --counter;
+    if (counter > 0 && !it->fromCluster) --counter;
     it = failures.erase(it);
   }
   if (!dirName.empty()) m_unrestoredTargets.erase(dirName);

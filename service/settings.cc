@@ -82,6 +82,8 @@ const std::vector<WzScsiSrvSettingDef>& WzScsiSrvSettingsTable() {
       Number(
           "ClusterFenceAfterSecs", &S::clusterFenceAfterSecs, 0, 86400,
           "seconds without confirming the cluster's latest revision after which the gateway stops serving; 0: never"),
+      Number("ClusterReadPageKeys", &S::clusterReadPageKeys, 1, 100000,
+             "keys per answer when the cluster's configuration is read whole (a start, a resync)"),
   };
   return table;
 }

@@ -69,6 +69,8 @@ struct WzScsiSrvSettings {
   // ClusterFenceAfterSecs: a gateway that could not confirm it is current
   // for this long stops serving until it is; 0: never.
   int clusterFenceAfterSecs = 0;
+  // ClusterReadPageKeys: keys per answer when the cluster is read whole.
+  int clusterReadPageKeys = 1000;
   // nEngineCheckIntervalSecs: seconds between two comparisons of the engine
   // with the configuration; 0: never. Cheap (one listing of the engine), so
   // drift is repaired within seconds.

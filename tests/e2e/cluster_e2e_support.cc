@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -271,9 +272,10 @@ void ClusterRig::Stop() {
   m_etcd.Stop();
 }
 
-bool ClusterRig::StartGateway(size_t g, std::string* error) {
+bool ClusterRig::StartGateway(size_t g, std::string* error, int readyTimeoutMs) {
   Gateway& gw = m_gateways[g];
   WzDaemonLaunch cfg;
+  cfg.readyTimeoutMs = readyTimeoutMs;
   cfg.stateDir = gw.stateDir;
   cfg.driverDir = WzBuildPaths::RealDrivers();
   cfg.logLevel = m_options.logLevel;
@@ -352,14 +354,33 @@ std::string ClusterRig::DaemonLog(size_t g) const {
 
 std::string ClusterRig::KeyPrefix() const { return std::string("/wzscsi/") + kClusterName + "/"; }
 
-std::map<std::string, std::string> ClusterRig::EtcdValues(bool* ok) const {
+std::map<std::string, std::string> ClusterRig::EtcdValues(bool* ok, const std::string& prefix) const {
   std::map<std::string, std::string> out;
   WzEtcdRange range;
-  const bool answered = m_etcdClient && m_etcdClient->GetPrefix(KeyPrefix(), range).IsSuccess();
+  const bool answered =
+      m_etcdClient && m_etcdClient->GetPrefix(prefix.empty() ? KeyPrefix() : prefix, range).IsSuccess();
   if (ok != nullptr) *ok = answered;
   if (!answered) return out;
   for (const WzEtcdKeyValue& kv : range.kvs) out[kv.key] = kv.value;
   return out;
+}
+
+bool ClusterRig::PutEtcd(const std::vector<std::pair<std::string, std::string>>& kvs, std::string* error) {
+  if (!m_etcdClient) {
+    *error = "no etcd in this rig";
+    return false;
+  }
+  for (size_t at = 0; at < kvs.size(); at += 100) {
+    std::vector<WzEtcdOp> puts;
+    for (size_t i = at; i < std::min(kvs.size(), at + 100); ++i)
+      puts.push_back(WzEtcdOp::Put(kvs[i].first, kvs[i].second));
+    WzEtcdTxnResult result;
+    if (CRnError e = m_etcdClient->Txn({}, puts, {}, result)) {
+      *error = e.AsString();
+      return false;
+    }
+  }
+  return true;
 }
 
 bool ClusterRig::CompactEtcd(std::string* error) {

@@ -128,7 +128,7 @@ class ClusterRig {
   size_t GatewayCount() const { return m_gateways.size(); }
   // Starts the gateway's daemon again on its state directory (its tgtd
   // kept running), whatever etcd's state.
-  bool StartGateway(size_t g, std::string* error);
+  bool StartGateway(size_t g, std::string* error, int readyTimeoutMs = 60000);
   // SIGTERM; the exit status (-1 when it had to be killed).
   int StopGateway(size_t g);
   // SIGKILL, as a crash of the gateway's machine would end it.
@@ -167,9 +167,12 @@ class ClusterRig {
   bool Reconfigure(size_t g, const std::string& clusterName, std::string* error);
   // "/wzscsi/<cluster name>/": where the cluster's configuration lives.
   std::string KeyPrefix() const;
-  // Every key under KeyPrefix with its value (ok false when etcd did not
-  // answer).
-  std::map<std::string, std::string> EtcdValues(bool* ok = nullptr) const;
+  // Every key under KeyPrefix (or prefix) with its value (ok false when
+  // etcd did not answer).
+  std::map<std::string, std::string> EtcdValues(bool* ok = nullptr, const std::string& prefix = "") const;
+  // Writes keys (any prefix) as another writer would, 100 to a
+  // transaction, in order.
+  bool PutEtcd(const std::vector<std::pair<std::string, std::string>>& kvs, std::string* error);
   // Drops etcd's history up to its current revision, so that a watch from
   // an older revision is refused as compacted.
   bool CompactEtcd(std::string* error);

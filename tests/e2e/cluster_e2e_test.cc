@@ -9,11 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
+#include "cluster/cluster_keys.h"
 #include "drivers/unit_serial.h"
 #include "tests/e2e/cluster_e2e_support.h"
 #include "tests/e2e/daemon_e2e_support.h"
@@ -39,6 +41,38 @@ long long MsSince(Clock::time_point start) {
 }
 
 std::string Iqn(const std::string& suffix) { return "iqn.2024-01.com.example:" + suffix; }
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// Where a gateway keeps the marker of the cluster it joined (under its
+// state directory; "" when none).
+std::string RememberedMarker(const std::string& stateDir) {
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(stateDir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    if (it->path().filename() == "Cluster.marker") return it->path().string();
+  return std::string();
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A rig whose cluster gateways get further settings; gateway a behind the
+// relays when relay.
+ClusterRigOptions RigWith(const std::string& clusterSettings, bool relay) {
+  ClusterRigOptions options;
+  options.relayGatewayA = relay;
+  options.clusterSettings = clusterSettings;
+  return options;
+}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -183,6 +217,13 @@ class ClusterTlsE2eTest : public ClusterE2eTest {
   }
 };
 
+// Gateways that read the cluster 16 keys to an answer: a configuration
+// larger than one answer.
+class ClusterPagedE2eTest : public ClusterE2eTest {
+ protected:
+  ClusterRigOptions Options() const override { return RigWith("ClusterReadPageKeys=16\n", false); }
+};
+
 TEST_F(ClusterE2eTest, AChangeThroughOneGatewayIsServedByTheOtherWithTheSameSerial) {
   const std::string target = Iqn("cluster");
   const std::string disk = m_rig.MakeDisk("shared.img", k64MiB);
@@ -252,6 +293,26 @@ TEST_F(ClusterE2eTest, AChangeThroughOneGatewayIsServedByTheOtherWithTheSameSeri
     for (const auto& line : status) memberLines += line.first == "cluster.member";
     EXPECT_EQ(3u, memberLines);
   }
+  // Another cluster's writes on the same etcd move etcd's revision, never
+  // this cluster's lag.
+  std::vector<std::pair<std::string, std::string>> others;
+  for (int i = 0; i < 300; ++i) others.emplace_back("/wzscsi/wz-e2e-other/t/" + std::to_string(i), "x");
+  std::string putError;
+  ASSERT_TRUE(m_rig.PutEtcd(others, &putError)) << putError;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const StatusLines s = m_rig.Status(kA);
+        return std::stoll(StatusValue(s, "cluster.storeRevision")) > std::stoll(StatusValue(s, "cluster.revision"));
+      },
+      5000))
+      << "a never saw etcd's revision move";
+  for (int probe = 0; probe < 3; ++probe) {
+    const StatusLines s = m_rig.Status(kA);
+    EXPECT_EQ("0", StatusValue(s, "cluster.lag"));
+    EXPECT_EQ("yes", StatusValue(s, "cluster.watching"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  }
+  EXPECT_EQ("0", StatusValue(m_rig.Status(kA), "cluster.staleSeconds"));
   const WzCtlRunResult json = m_rig.Ctl(kB, {"--json", "status"});
   EXPECT_TRUE(Has(json.out, "\"cluster.available\":\"yes\"")) << json.out;
 
@@ -432,7 +493,7 @@ TEST_F(ClusterE2eTest, WithoutQuorumChangesAreRefusedAtOnceWhileIoGoesOn) {
   }
 }
 
-TEST_F(ClusterE2eTest, AGatewayThatWasDownCatchesUpAndStartsFromItsCacheWithoutEtcd) {
+TEST_F(ClusterPagedE2eTest, AGatewayThatWasDownCatchesUpAndStartsFromItsCacheWithoutEtcd) {
   ASSERT_EQ(0, m_rig.StopGateway(kB));
   // 100 changes while B is away: 30 targets with a mapped LUN each, then 10
   // of the mappings removed again.
@@ -449,14 +510,31 @@ TEST_F(ClusterE2eTest, AGatewayThatWasDownCatchesUpAndStartsFromItsCacheWithoutE
     ASSERT_EQ(0,
               m_rig.Call(kA, *WzCtl::MakeUnmapHost(Iqn("away-" + std::to_string(i)), lunIds[i], kHost, 0)).errorCode);
 
-  // History gone too: B cannot follow from where it stopped and must read
-  // the whole configuration again.
+  // A LUN record under a target the cluster does not hold (written past
+  // the gateways): reported, never served.
+  std::string ghostLun;
+  WzCtl::LunCreateArgs ghost;
+  ghost.target = Iqn("ghost");
+  ghost.type = 2;
+  ghost.path = m_rig.MakeDisk("ghost.img", 1 << 20);
+  ASSERT_EQ(0, WzCtl::MakeCreateLun(ghost, 0)->serialize(ghostLun, false));
   std::string error;
+  ASSERT_TRUE(m_rig.PutEtcd({{WzScsiSrvClusterKeys::LunKey(m_rig.KeyPrefix(), Iqn("ghost"), 3), ghostLun}}, &error))
+      << error;
+
+  // History gone too: B cannot follow from where it stopped and must read
+  // the whole configuration again, 16 keys to an answer.
   ASSERT_TRUE(m_rig.CompactEtcd(&error)) << error;
   const Clock::time_point restart = Clock::now();
   ASSERT_TRUE(m_rig.StartGateway(kB, &error)) << error;
   ExpectConverged("after b's restart");
   std::printf("gateway b converged %lld ms after its restart began\n", MsSince(restart));
+  const StatusLines afterRestart = m_rig.Status(kB);
+  EXPECT_EQ("1", StatusValue(afterRestart, "cluster.orphanRecords"));
+  EXPECT_TRUE(StartsWith(StatusValue(afterRestart, "failure"), "LUN\t" + Iqn("ghost") + "\t3\t"))
+      << StatusValue(afterRestart, "failure");
+  EXPECT_EQ(1u, Count(m_rig.DaemonLog(kB), "LUN 3 of target " + Iqn("ghost") + " (key "))
+      << "logged once, with the LUN and its target";
 
   // etcd down: B starts from its own cache, serves, and refuses changes.
   const auto luns = m_rig.Luns(kB);
@@ -542,12 +620,7 @@ TEST_F(ClusterTlsE2eTest, EveryChangeAcknowledgedBeforeAGatewayIsKilledReachesTh
 // half-open, with a short watch deadline.
 class ClusterRelayE2eTest : public ClusterE2eTest {
  protected:
-  ClusterRigOptions Options() const override {
-    ClusterRigOptions options;
-    options.relayGatewayA = true;
-    options.clusterSettings = "ClusterWatchDeadlineSecs=2\n";
-    return options;
-  }
+  ClusterRigOptions Options() const override { return RigWith("ClusterWatchDeadlineSecs=2\n", true); }
 };
 
 TEST_F(ClusterRelayE2eTest, AHalfOpenWatchIsNoticedAndTheRevocationReachesTheGateway) {
@@ -613,6 +686,9 @@ TEST_F(ClusterE2eTest, AnEngineDownWhileAMappingIsRemovedNeverGrantsItAgain) {
   ExpectConverged("after the engine's restart");
 }
 
+// A gateway of the cluster switched to local mode, given a target there,
+// then switched back with a mistyped (empty) cluster's name: its start is
+// refused and it serves what it holds; the import moves it all in.
 TEST_F(ClusterE2eTest, AMistypedClusterNameNeverWipesAGatewayAndImportMovesItIn) {
   const std::string target = Iqn("typo");
   const std::string disk = m_rig.MakeDisk("typo.img", k64MiB);
@@ -621,16 +697,22 @@ TEST_F(ClusterE2eTest, AMistypedClusterNameNeverWipesAGatewayAndImportMovesItIn)
   ASSERT_EQ(0, lun.errorCode) << lun.errorMessage;
   const int n = static_cast<int>(lun.lunId);
   ASSERT_EQ(0, MapHost(kA, target, n, kHost).errorCode);
+  ASSERT_EQ(0, m_rig.StopGateway(kA));
+  std::string error;
+  ASSERT_TRUE(m_rig.Reconfigure(kA, "", &error)) << error;
+  ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+  const std::string local = Iqn("typo-local");
+  ASSERT_EQ(0, CreateTarget(kA, local).errorCode);
 
   // Restarted with another (empty) cluster's name: refused, still serving.
   ASSERT_EQ(0, m_rig.StopGateway(kA));
-  std::string error;
   ASSERT_TRUE(m_rig.Reconfigure(kA, "wz-e2e-typo", &error)) << error;
   ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
   const StatusLines refused = m_rig.Status(kA);
   EXPECT_TRUE(Has(StatusValue(refused, "cluster.refused"), "wzscsictl cluster import"))
       << StatusValue(refused, "cluster.refused");
   EXPECT_EQ(1u, m_rig.Targets(kA).count(target)) << "the target left the gateway";
+  EXPECT_EQ(1u, m_rig.Targets(kA).count(local)) << "the local target left the gateway";
   EXPECT_EQ(0, m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode) << "the host lost its disk";
   EXPECT_NE(0, CreateTarget(kA, Iqn("typo-refused")).errorCode) << "a refused start takes no change";
 
@@ -638,14 +720,41 @@ TEST_F(ClusterE2eTest, AMistypedClusterNameNeverWipesAGatewayAndImportMovesItIn)
   // serves it.
   const WzCtlRunResult imported = m_rig.Ctl(kA, {"cluster", "import"});
   ASSERT_EQ(0, imported.exitCode) << imported.out << imported.err;
-  EXPECT_TRUE(Has(imported.out, "imported 1 targets, 1 LUNs and 1 mappings")) << imported.out;
+  EXPECT_TRUE(Has(imported.out, "imported 2 targets, 1 LUNs and 1 mappings")) << imported.out;
   EXPECT_EQ("", StatusValue(m_rig.Status(kA), "cluster.refused"));
   ASSERT_EQ(0, m_rig.StopGateway(kB));
   ASSERT_TRUE(m_rig.Reconfigure(kB, "wz-e2e-typo", &error)) << error;
   ASSERT_TRUE(m_rig.StartGateway(kB, &error)) << error;
   EXPECT_TRUE(WaitUntil([&] { return m_rig.Targets(kB).count(target) != 0; }, 5000));
+  EXPECT_EQ(1u, m_rig.Targets(kB).count(local));
   EXPECT_EQ(0, m_rig.Probe(kB, target, kHost, n, {"--read-lba", "0"}).exitCode);
   EXPECT_EQ(0, CreateTarget(kA, Iqn("typo-after")).errorCode);
+
+  // The cluster made again under the same name (another id): a refuses it
+  // and serves what it holds, until told to follow it.
+  const std::string markerKey = WzScsiSrvClusterKeys::MarkerKey(WzScsiSrvClusterKeys::Prefix("wz-e2e-typo"));
+  const std::string remembered = RememberedMarker(m_rig.StateDir(kA));
+  ASSERT_NE("", remembered) << "a does not remember the cluster it joined";
+  EXPECT_TRUE(Has(ReadText(remembered), "\nid=")) << ReadText(remembered);
+  ASSERT_EQ(0, m_rig.StopGateway(kA));
+  ASSERT_TRUE(m_rig.PutEtcd({{markerKey, "name=wz-e2e-typo\nid=made-again\n"}}, &error)) << error;
+  ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+  const std::string why = StatusValue(m_rig.Status(kA), "cluster.refused");
+  EXPECT_TRUE(Has(why, "is not the one this gateway joined: its id is made-again")) << why;
+  EXPECT_TRUE(Has(why, "remove " + remembered + " and restart")) << why;
+  EXPECT_EQ(0, m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode) << "the host lost its disk";
+  // Told to follow, on a marker of an older gateway (no id): it gives the
+  // marker an id and remembers it.
+  ASSERT_EQ(0, m_rig.StopGateway(kA));
+  ASSERT_EQ(0, std::remove(remembered.c_str()));
+  ASSERT_TRUE(m_rig.PutEtcd({{markerKey, "name=wz-e2e-typo\n"}}, &error)) << error;
+  ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
+  EXPECT_EQ("", StatusValue(m_rig.Status(kA), "cluster.refused"));
+  bool ok = false;
+  const std::string marker = m_rig.EtcdValues(&ok, WzScsiSrvClusterKeys::Prefix("wz-e2e-typo"))[markerKey];
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(StartsWith(marker, "name=wz-e2e-typo\nid=")) << marker;
+  EXPECT_EQ(marker, ReadText(remembered));
 }
 
 // While gateway a is cut off, b replaces a LUN with another disk under the
@@ -704,10 +813,7 @@ TEST_F(ClusterRelayE2eTest, AReplacedLunIsReplacedAfterACompactedCutAndARestart)
 class ClusterFenceE2eTest : public ClusterE2eTest {
  protected:
   ClusterRigOptions Options() const override {
-    ClusterRigOptions options;
-    options.relayGatewayA = true;
-    options.clusterSettings = "ClusterWatchDeadlineSecs=1\nClusterFenceAfterSecs=3\n";
-    return options;
+    return RigWith("ClusterWatchDeadlineSecs=1\nClusterFenceAfterSecs=3\n", true);
   }
 };
 
