@@ -71,6 +71,7 @@ std::string SeqKey(const std::string& prefix, const std::string& target) {
 }
 std::string RevKey(const std::string& prefix) { return prefix + "rev"; }
 std::string MarkerKey(const std::string& prefix) { return prefix + "cluster"; }
+std::string ClusterIdKey(const std::string& prefix) { return prefix + "cluster-id"; }
 std::string LunKey(const std::string& prefix, const std::string& target, int32_t lun) {
   return TargetPrefix(prefix, target) + "lun/" + Number(lun);
 }

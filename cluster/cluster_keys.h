@@ -38,6 +38,9 @@ std::string AuthKey(const std::string& prefix, const std::string& target);
 std::string SeqKey(const std::string& prefix, const std::string& target);
 std::string RevKey(const std::string& prefix);
 std::string MarkerKey(const std::string& prefix);
+// The cluster's id, a key apart from the marker so that gateways that read
+// the marker whole keep reading it.
+std::string ClusterIdKey(const std::string& prefix);
 std::string LunKey(const std::string& prefix, const std::string& target, int32_t lun);
 std::string LunMapsPrefix(const std::string& prefix, const std::string& target, int32_t lun);
 std::string MapKey(const std::string& prefix, const std::string& target, int32_t lun, const std::string& host);

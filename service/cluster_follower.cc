@@ -169,13 +169,15 @@ void WzScsiSrvClusterFollower::RememberMarker(const std::string& marker) {
 
 CRnError WzScsiSrvClusterFollower::CheckMarker(const WzEtcdRange& range) {
   const std::string markerKey = Keys::MarkerKey(m_store.Prefix());
-  std::string marker;
+  const std::string idKey = Keys::ClusterIdKey(m_store.Prefix());
+  std::string marker, id;
   bool marked = false, holdsTargets = false;
   for (const WzEtcdKeyValue& kv : range.kvs) {
     if (kv.key == markerKey) {
       marker = kv.value;
       marked = true;
     }
+    if (kv.key == idKey) id = kv.value;
     if (Keys::Parse(m_store.Prefix(), kv.key).kind == Keys::Parsed::TARGET) holdsTargets = true;
   }
   if (marked && MarkerField(marker, "name") != m_store.Name())
@@ -203,7 +205,6 @@ CRnError WzScsiSrvClusterFollower::CheckMarker(const WzEtcdRange& range) {
   // A gateway moved to another cluster name on purpose joins that one.
   const std::string remembered =
       MarkerField(rememberedMarker, "name") == m_store.Name() ? MarkerField(rememberedMarker, "id") : std::string();
-  std::string id = MarkerField(marker, "id");
   if (!remembered.empty() && id != remembered && (marked || holdsTargets))
     return FXErrorUtil::ErrorWin32(
         FX_HERE, ERROR_INVALID_PARAMETER,
@@ -213,26 +214,31 @@ CRnError WzScsiSrvClusterFollower::CheckMarker(const WzEtcdRange& range) {
         "otherwise check ClusterEndpoints and ClusterName",
         m_store.Name().c_str(), id.empty() ? "(none)" : id.c_str(), rememberedPath.c_str(), remembered.c_str(),
         rememberedPath.c_str());
-  if (id.empty()) {
-    // The cluster is made now, or predates its id (or its marker): the
-    // first gateway to get here gives it one, once; the others adopt it.
-    const std::string mine = MakeMarker(m_store.Name(), NewClusterId());
+  if (!marked || id.empty()) {
+    // The cluster is made now, or predates its marker or its id: the first
+    // gateway to get here marks it and gives it an id, once; the others
+    // adopt that id. The marker keeps the form every version reads.
+    const std::string mine = id.empty() ? NewClusterId() : id;
+    std::vector<WzEtcdCompare> compares;
+    std::vector<WzEtcdOp> puts;
+    if (id.empty()) {
+      compares.push_back(WzEtcdCompare::Absent(idKey));
+      puts.push_back(WzEtcdOp::Put(idKey, mine));
+    }
+    if (!marked) puts.push_back(WzEtcdOp::Put(markerKey, "name=" + m_store.Name() + "\n"));
     WzEtcdTxnResult result;
-    const WzEtcdCompare unchanged =
-        marked ? WzEtcdCompare::Value(markerKey, WzEtcdCompare::Op::kEqual, marker) : WzEtcdCompare::Absent(markerKey);
-    if (CRnError e =
-            m_store.Etcd().Txn({unchanged}, {WzEtcdOp::Put(markerKey, mine)}, {WzEtcdOp::Get(markerKey)}, result)) {
+    if (CRnError e = m_store.Etcd().Txn(compares, puts, {WzEtcdOp::Get(idKey)}, result)) {
       // Given at the next start.
-      WZLOG(-1, "The cluster's marker could not be given an id: %s", WzEtcd::Reason(e).c_str());
+      WZLOG(-1, "The cluster could not be marked or given an id: %s", WzEtcd::Reason(e).c_str());
       return CRnError();
     }
     if (result.succeeded) {
-      marker = mine;
+      id = mine;
     } else if (!result.results.empty() && !result.results[0].kvs.empty()) {
-      marker = result.results[0].kvs[0].value;
+      id = result.results[0].kvs[0].value;
     }
   }
-  RememberMarker(marker);
+  RememberMarker(MakeMarker(m_store.Name(), id));
   return CRnError();
 }
 
@@ -280,7 +286,7 @@ CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outco
   // change ever made); etcd takes a bounded number of operations per
   // transaction, so the rest follow in batches.
   constexpr size_t kBatch = 100;
-  const std::string marker = MakeMarker(m_store.Name(), NewClusterId());
+  const std::string id = NewClusterId();
   int64_t revision = 0;
   for (size_t at = 0, n = 0; at < puts.size() || n == 0; at += kBatch, ++n) {
     std::vector<WzEtcdOp> batch(puts.begin() + static_cast<std::ptrdiff_t>(std::min(at, puts.size())),
@@ -288,7 +294,8 @@ CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outco
     std::vector<WzEtcdCompare> compares;
     if (n == 0) {
       compares = {WzEtcdCompare::Absent(markerKey), WzEtcdCompare::Absent(Keys::RevKey(prefix))};
-      batch.push_back(WzEtcdOp::Put(markerKey, marker));
+      batch.push_back(WzEtcdOp::Put(markerKey, "name=" + m_store.Name() + "\n"));
+      batch.push_back(WzEtcdOp::Put(Keys::ClusterIdKey(prefix), id));
     }
     batch.push_back(WzEtcdOp::Put(Keys::RevKey(prefix), ""));
     WzEtcdTxnResult result;
@@ -302,7 +309,7 @@ CRnError WzScsiSrvClusterFollower::Import(const Model& model, std::string& outco
     m_store.NoteOwnRevision(result.revision);
     revision = result.revision;
   }
-  RememberMarker(marker);
+  RememberMarker(MakeMarker(m_store.Name(), id));
   {
     WzMutexLock lock(&m_mutex);
     m_refused.clear();

@@ -737,24 +737,24 @@ TEST_F(ClusterE2eTest, AMistypedClusterNameNeverWipesAGatewayAndImportMovesItIn)
   ASSERT_NE("", remembered) << "a does not remember the cluster it joined";
   EXPECT_TRUE(Has(ReadText(remembered), "\nid=")) << ReadText(remembered);
   ASSERT_EQ(0, m_rig.StopGateway(kA));
-  ASSERT_TRUE(m_rig.PutEtcd({{markerKey, "name=wz-e2e-typo\nid=made-again\n"}}, &error)) << error;
+  const std::string idKey = WzScsiSrvClusterKeys::ClusterIdKey(WzScsiSrvClusterKeys::Prefix("wz-e2e-typo"));
+  ASSERT_TRUE(m_rig.PutEtcd({{idKey, "made-again"}}, &error)) << error;
   ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
   const std::string why = StatusValue(m_rig.Status(kA), "cluster.refused");
   EXPECT_TRUE(Has(why, "is not the one this gateway joined: its id is made-again")) << why;
   EXPECT_TRUE(Has(why, "remove " + remembered + " and restart")) << why;
   EXPECT_EQ(0, m_rig.Probe(kA, target, kHost, n, {"--read-lba", "0"}).exitCode) << "the host lost its disk";
-  // Told to follow, on a marker of an older gateway (no id): it gives the
-  // marker an id and remembers it.
+  // Told to follow: it adopts the cluster's id and remembers it; the marker
+  // keeps the form gateways of the previous version read.
   ASSERT_EQ(0, m_rig.StopGateway(kA));
   ASSERT_EQ(0, std::remove(remembered.c_str()));
-  ASSERT_TRUE(m_rig.PutEtcd({{markerKey, "name=wz-e2e-typo\n"}}, &error)) << error;
   ASSERT_TRUE(m_rig.StartGateway(kA, &error)) << error;
   EXPECT_EQ("", StatusValue(m_rig.Status(kA), "cluster.refused"));
   bool ok = false;
   const std::string marker = m_rig.EtcdValues(&ok, WzScsiSrvClusterKeys::Prefix("wz-e2e-typo"))[markerKey];
   EXPECT_TRUE(ok);
-  EXPECT_TRUE(StartsWith(marker, "name=wz-e2e-typo\nid=")) << marker;
-  EXPECT_EQ(marker, ReadText(remembered));
+  EXPECT_EQ("name=wz-e2e-typo\n", marker);
+  EXPECT_EQ("name=wz-e2e-typo\nid=made-again\n", ReadText(remembered));
 }
 
 // While gateway a is cut off, b replaces a LUN with another disk under the
