@@ -62,13 +62,19 @@ CRnError RemoveTree(const std::string& path) {
     }
     if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
     std::string child = path + "/" + ent->d_name;
-    struct stat st;
-    if (::lstat(child.c_str(), &st) != 0) {
-      if (errno != ENOENT && !first) first = ErrnoError(RN_HERE, errno, "Failed to stat", child);
-      continue;
+    // The entry's type comes with it on most file systems; only where it
+    // does not is the entry looked at.
+    bool isDir = ent->d_type == DT_DIR;
+    if (ent->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (::lstat(child.c_str(), &st) != 0) {
+        if (errno != ENOENT && !first) first = ErrnoError(RN_HERE, errno, "Failed to stat", child);
+        continue;
+      }
+      isDir = S_ISDIR(st.st_mode);
     }
     CRnError err;
-    if (S_ISDIR(st.st_mode)) {
+    if (isDir) {
       err = RemoveTree(child);
     } else if (fs.Unlink(child.c_str()) != 0 && errno != ENOENT) {
       err = ErrnoError(RN_HERE, errno, "Failed to remove file", child);
@@ -206,10 +212,12 @@ CRnError CRnAtomicFile::Open(const std::string& finalPath, mode_t mode) {
   // The name only has to be unique among writers of the same directory; a
   // leftover of a crashed process with a reused pid is stepped over.
   static std::atomic<unsigned long> counter{0};
+  // The pid of the process that made the name (asked once: glibc does not keep it).
+  static const int pid = static_cast<int>(::getpid());
   CRnError err;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = FXString::Format("%s/%s%s.%d.%lu", dir.c_str(), FXFile::kTempPrefix, base.c_str(),
-                                        static_cast<int>(::getpid()), counter.fetch_add(1));
+    std::string temp =
+        FXString::Format("%s/%s%s.%d.%lu", dir.c_str(), FXFile::kTempPrefix, base.c_str(), pid, counter.fetch_add(1));
     err = m_file.Open(temp, O_WRONLY | O_CREAT | O_EXCL, static_cast<int>(mode));
     if (!err) {
       m_finalPath = finalPath;
