@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "hostlib/util/FXString.h"
+#include "hostlib/util/wz_mutex.h"
 
 #define RN_HERE FX_HERE_IN("RnUtils")
 
@@ -380,7 +382,9 @@ CRnError RemoveFile(const std::string& path) {
   return CRnError();
 }
 
-CRnError SyncDirectory(const std::string& dir) {
+namespace {
+
+CRnError SyncDirectoryNow(const std::string& dir) {
   IRnFileSystem& fs = RnFileSystem::Get();
   int fd = fs.Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return ErrnoError(RN_HERE, errno, "Failed to open directory for sync", dir);
@@ -388,6 +392,66 @@ CRnError SyncDirectory(const std::string& dir) {
   if (fs.Fsync(fd) != 0) err = ErrnoError(RN_HERE, errno, "Failed to sync directory", dir);
   fs.Close(fd);
   return err;
+}
+
+// Threads that need one directory made durable at the same time share its
+// fsyncs: an fsync that starts after a caller's change covers that change,
+// so callers that arrive while one runs wait for it and then share the next
+// one (started by one of them). Each gets the result of an fsync that
+// started after it arrived, never of an earlier one.
+class CDirectorySyncs {
+ public:
+  CRnError Sync(const std::string& dir) WZ_EXCLUDES(m_lock) {
+    // Locked and unlocked by hand: let go around the fsync only.
+    m_lock.Lock();
+    Dir& d = m_dirs[dir];  // stays in place while it has users
+    ++d.users;
+    const uint64_t needed = d.started + 1;  // the first fsync to start from now on
+    CRnError result;
+    for (;;) {
+      if (d.finished >= needed) {
+        result = d.lastResult;
+        break;
+      }
+      if (!d.running) {
+        d.running = true;
+        const uint64_t mine = ++d.started;
+        m_lock.Unlock();
+        CRnError synced = SyncDirectoryNow(dir);
+        m_lock.Lock();
+        d.running = false;
+        d.finished = mine;
+        d.lastResult = synced;
+        m_done.SignalAll();
+        result = synced;
+        break;
+      }
+      m_done.Wait(&m_lock);
+    }
+    if (--d.users == 0) m_dirs.erase(dir);
+    m_lock.Unlock();
+    return result;
+  }
+
+ private:
+  struct Dir {
+    uint64_t started = 0;   // fsyncs started
+    uint64_t finished = 0;  // the number of the last one that ended
+    bool running = false;
+    CRnError lastResult;  // of that one
+    size_t users = 0;
+  };
+  WzMutex m_lock;
+  WzCondVar m_done{&m_lock};
+  std::map<std::string, Dir> m_dirs WZ_GUARDED_BY(m_lock);
+};
+
+}  // namespace
+
+CRnError SyncDirectory(const std::string& dir) {
+  // Never destroyed: a thread may still sync while the process exits.
+  static CDirectorySyncs* const syncs = new CDirectorySyncs();
+  return syncs->Sync(dir);
 }
 
 }  // namespace FXFile
