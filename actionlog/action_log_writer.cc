@@ -178,12 +178,23 @@ CRnError WzScsiSrvActionLogWriter::Restore(WzScsiSrvSetAside& aside) const {
 
 void WzScsiSrvActionLogWriter::Discard(WzScsiSrvSetAside& aside) const {
   if (!aside.Active()) return;
-  // A file is unlinked; what unlink refuses as a directory is removed as a tree.
+  // A file is unlinked; what unlink refuses is a target's directory.
+  IRnFileSystem& fs = RnFileSystem::Get();
   CRnError removed;
-  if (RnFileSystem::Get().Unlink(aside.m_to.c_str()) != 0)
-    removed = errno == EISDIR || errno == EPERM ? CRnDirectory::Remove(aside.m_to, true, false)
-                                                : FXErrorUtil::ErrorErrNo(FX_HERE, errno, "Failed to remove %s: %s",
-                                                                          aside.m_to.c_str(), strerror(errno));
+  if (fs.Unlink(aside.m_to.c_str()) != 0) {
+    if (errno == EISDIR || errno == EPERM) {
+      // As a target's directory usually is (its file, its empty LUN and
+      // mapping folders), it goes without being listed; anything more in it
+      // and it goes as a tree.
+      const std::string file = aside.m_to + "/" + CRnPath::GetBaseName(Layout::TargetFile(aside.m_from));
+      (void)fs.Unlink(file.c_str());
+      (void)fs.Rmdir(Layout::LunsDir(aside.m_to).c_str());
+      (void)fs.Rmdir(Layout::MappingsDir(aside.m_to).c_str());
+      if (fs.Rmdir(aside.m_to.c_str()) != 0) removed = CRnDirectory::Remove(aside.m_to, true, false);
+    } else {
+      removed = FXErrorUtil::ErrorErrNo(FX_HERE, errno, "Failed to remove %s: %s", aside.m_to.c_str(), strerror(errno));
+    }
+  }
   if (removed)
     WZLOG(0, "Could not delete %s (it is never replayed): %s", aside.m_to.c_str(), removed.AsString().c_str());
   aside = WzScsiSrvSetAside();

@@ -144,6 +144,8 @@ TEST_F(ActionLog, RemovalsTakeOutExactlyTheirFileAndCanBeUndone) {
   const std::string lunLeftover = Layout::LunsDir(dir) + "/" + FXFile::kTempPrefix + Layout::LunFileName(4) + ".del";
   ASSERT_TRUE(CRnDirectory::Create(lunLeftover + "/sub", true).IsSuccess());
   ASSERT_TRUE(Remove(Layout::LunFile(dir, 4)).IsSuccess());
+  // A target removed with a LUN still saved in it goes whole too.
+  ASSERT_TRUE(SaveLun("iqn.t", 5).IsSuccess());
   ASSERT_TRUE(Remove(dir).IsSuccess());
   EXPECT_TRUE(ListTree(Layout::TargetsDir(Root())).empty());
 
