@@ -37,7 +37,6 @@ class WzScsiSrvSetAside {
   std::string m_from;  // where it was saved; empty: nothing set aside
   std::string m_to;    // where it is now
   std::string m_dir;   // the directory that holds both names
-  bool m_isDir = false;
 };
 
 class WzScsiSrvActionLogWriter {

@@ -60,14 +60,20 @@ class FailingFs : public IRnFileSystem {
   Op m_op;
 };
 
-// Counts fsyncs: each durable change needs its own, and no more than it needs.
+// Counts fsyncs (each durable change needs its own, and no more than it
+// needs) and mkdirs (a directory that exists is not made again).
 class CountingFs : public IRnFileSystem {
  public:
   int Fsync(int fd) override {
     ++count;
     return IRnFileSystem::Fsync(fd);
   }
+  int Mkdir(const char* path, mode_t mode) override {
+    ++mkdirs;
+    return IRnFileSystem::Mkdir(path, mode);
+  }
   int count = 0;
+  int mkdirs = 0;
 };
 
 std::string Rel(const std::string& root, const std::string& path) { return path.substr(root.size() + 1); }
@@ -126,6 +132,21 @@ TEST_F(ActionLog, RemovalsTakeOutExactlyTheirFileAndCanBeUndone) {
   EXPECT_TRUE(ListTree(Layout::LunsDir(dir)).empty());
   ASSERT_TRUE(Remove(dir).IsSuccess());
   EXPECT_FALSE(CRnPath::Exists(dir));
+  EXPECT_TRUE(ListTree(Layout::TargetsDir(Root())).empty());
+
+  // A leftover of a crash under the name set aside is replaced, a file by a
+  // directory and a full directory by a file.
+  ASSERT_TRUE(SaveTarget("iqn.t").IsSuccess());
+  ASSERT_TRUE(SaveLun("iqn.t", 4).IsSuccess());
+  const std::string leftover =
+      Layout::TargetsDir(Root()) + "/" + FXFile::kTempPrefix + CRnPath::GetBaseName(dir) + ".del";
+  WriteFile(leftover, "garbage");
+  const std::string lunLeftover = Layout::LunsDir(dir) + "/" + FXFile::kTempPrefix + Layout::LunFileName(4) + ".del";
+  ASSERT_TRUE(CRnDirectory::Create(lunLeftover + "/sub", true).IsSuccess());
+  ASSERT_TRUE(Remove(Layout::LunFile(dir, 4)).IsSuccess());
+  // A target removed with a LUN still saved in it goes whole too.
+  ASSERT_TRUE(SaveLun("iqn.t", 5).IsSuccess());
+  ASSERT_TRUE(Remove(dir).IsSuccess());
   EXPECT_TRUE(ListTree(Layout::TargetsDir(Root())).empty());
 
   // Nothing saved: nothing to remove, and no failure.
@@ -195,20 +216,22 @@ TEST_F(ActionLog, EachChangeCostsTheFsyncsItNeedsAndNoMore) {
   ASSERT_TRUE(SaveTarget("iqn.first").IsSuccess());  // makes the root and Targets
   CountingFs fs;
   CRnFileSystemForTest guard(&fs);
-  auto cost = [&](const std::function<CRnError()>& change) {
+  auto cost = [&](const std::function<CRnError()>& change, int mkdirs) {
     fs.count = 0;
+    fs.mkdirs = 0;
     EXPECT_TRUE(change().IsSuccess());
+    EXPECT_EQ(fs.mkdirs, mkdirs);
     return fs.count;
   };
   // File, its directory (which also holds the new LUN and mapping folders), and
   // Targets for the new directory.
-  EXPECT_EQ(cost([&] { return SaveTarget("iqn.t"); }), 3);
-  EXPECT_EQ(cost([&] { return SaveLun("iqn.t", 0); }), 2);
-  EXPECT_EQ(cost([&] { return SaveMap("iqn.t", 0, "h"); }), 2);
+  EXPECT_EQ(cost([&] { return SaveTarget("iqn.t"); }, 3), 3);
+  EXPECT_EQ(cost([&] { return SaveLun("iqn.t", 0); }, 0), 2);
+  EXPECT_EQ(cost([&] { return SaveMap("iqn.t", 0, "h"); }, 0), 2);
   // A removal: the directory that loses the name, once.
-  EXPECT_EQ(cost([&] { return Remove(Layout::MappingFile(Dir("iqn.t"), "h", 0)); }), 1);
-  EXPECT_EQ(cost([&] { return Remove(Layout::LunFile(Dir("iqn.t"), 0)); }), 1);
-  EXPECT_EQ(cost([&] { return Remove(Dir("iqn.t")); }), 1);
+  EXPECT_EQ(cost([&] { return Remove(Layout::MappingFile(Dir("iqn.t"), "h", 0)); }, 0), 1);
+  EXPECT_EQ(cost([&] { return Remove(Layout::LunFile(Dir("iqn.t"), 0)); }, 0), 1);
+  EXPECT_EQ(cost([&] { return Remove(Dir("iqn.t")); }, 0), 1);
 }
 
 // The service's record step: a request is saved where its class says, under

@@ -57,7 +57,7 @@ void RunClient(const ChangeLoad& load, int index, Clock::time_point deadline, Cl
     return true;
   };
   const bool shared = !load.sharedTarget.empty();
-  for (int k = 0; Clock::now() < deadline; ++k) {
+  for (int k = 0; load.cycles > 0 ? k < load.cycles : Clock::now() < deadline; ++k) {
     const std::string target =
         shared ? load.sharedTarget : load.prefix + "-c" + std::to_string(index) + "-" + std::to_string(k);
     int64_t lun = 0;

@@ -38,6 +38,8 @@ struct ChangeLoad {
   // Processes whose CPU time per change is reported (-1: none).
   pid_t daemonPid = -1;
   pid_t enginePid = -1;
+  // > 0: each client makes exactly this many cycles, whatever the time.
+  int cycles = 0;
 };
 
 struct ChangeTrial {

@@ -63,6 +63,8 @@ CRnError BenchDaemon::Start(bool autostart, int readyTimeoutMs) {
   cfg.extraArgs = {"--config", m_config};
   if (!autostart) cfg.extraArgs.push_back("--no-autostart");
   cfg.readyTimeoutMs = readyTimeoutMs;
+  cfg.wrapper = m_setup.wrapper;
+  cfg.wrapper.insert(cfg.wrapper.end(), m_wrapper.begin(), m_wrapper.end());
   m_startedAt = std::chrono::steady_clock::now();
   return m_process.Start(cfg);
 }

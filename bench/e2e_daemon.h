@@ -12,6 +12,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "apps/launcher/daemon_launcher.h"
 #include "hostlib/errors/CRnError.h"
@@ -27,6 +28,9 @@ struct DaemonSetup {
   int logLevel = 0;
   std::string extraConfig;  // appended to the configuration file (the drivers' sections)
   std::string engine;       // sScsiEngine of [Quellport]; empty: the automatic choice
+  // A program that runs every daemon (WzDaemonLaunch::wrapper), e.g. for a
+  // profile; it comes before the one of SetWrapper.
+  std::vector<std::string> wrapper;
 };
 
 class BenchDaemon {
@@ -46,6 +50,9 @@ class BenchDaemon {
   const std::string& StagingDir() const { return m_staging; }
   std::string ActionLogRoot() const { return m_staging + "/WzScsiSrvActionLogs"; }
   const std::string& LogFile() const { return m_logFile; }
+  // A program that runs the daemon from the next Start on
+  // (WzDaemonLaunch::wrapper).
+  void SetWrapper(const std::vector<std::string>& wrapper) { m_wrapper = wrapper; }
 
   // Starts wzscsid and waits until it announces that it serves: with
   // autostart after its own start request was answered (the replay done),
@@ -73,6 +80,7 @@ class BenchDaemon {
  private:
   DaemonSetup m_setup;
   std::string m_dir, m_config, m_staging, m_socket, m_logFile;
+  std::vector<std::string> m_wrapper;
   CWzDaemonProcess m_process;
   std::chrono::steady_clock::time_point m_startedAt;
 };

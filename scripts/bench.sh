@@ -5,7 +5,8 @@
 # 2. the end-to-end tool (wz_e2e_bench): wzscsid with the driver doubles:
 #    durable changes/s with 1, 4 and 16 clients and 16 on one target beside
 #    the disk's 1, 4 and 16-stream rates, replay, listing, and one client's
-#    latency and the daemon's memory under overload;
+#    latency and the daemon's memory under overload, and the daemon's
+#    instructions per change under callgrind (skipped without valgrind);
 # 3. the tgt-engine benchmark (wz_tgt_bench): wzscsid with the real drivers
 #    on a private tgtd against tgt-admin -e on another, changes/s with 1, 4
 #    and 16 clients, the replay, and the reconcile (on request, and the
@@ -50,7 +51,8 @@ cluster_args=()
 rbd_args=()
 if [ "${BENCH_QUICK:-0}" = "1" ]; then
   micro_args=(--benchmark_min_time=0.1)
-  e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400)
+  e2e_args=(--trials 2 --trial-seconds 1 --replay-runs 1 --list-runs 2 --overload-requests 1000 --flood-frames 400
+    --instruction-cycles 25)
   tgt_args=(--targets 200 --change-trials 1 --trial-seconds 1 --restarts 1 --reconcile-runs 2)
   driver_args=(--rounds 10 --list-targets 200)
   etcd_args=(--ops 200)

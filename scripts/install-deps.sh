@@ -24,6 +24,8 @@ PACKAGES=(
   # The import test runs the kernel target's own tool in the guest; it asks
   # a (private) message bus for tcmu-runner's stores.
   targetcli-fb dbus-daemon
+  # make bench counts the daemon's instructions per change under callgrind.
+  valgrind
   procps iproute2 python3 systemd
   dpkg-dev file groff-base
 )

@@ -20,7 +20,8 @@ namespace {
 // or a SIGKILL would. Steps: "engine" (the drivers have changed, nothing is
 // saved), "saved" (the change is saved, the model and the reply not yet).
 void TestCrashPoint(const Message& request, const char* step) {
-  const std::string at = WzEnvironment::Get("WZSCSI_TEST_CRASH_AT");
+  // Read once: the tests set it before they start the process.
+  static const std::string at = WzEnvironment::Get("WZSCSI_TEST_CRASH_AT");
   if (at.empty()) return;
   if (at == std::string(request.getTagName()) + ":" + step) {
     WZLOG(-1, "Crashing at %s on request (WZSCSI_TEST_CRASH_AT)", at.c_str());

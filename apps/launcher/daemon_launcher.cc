@@ -130,6 +130,7 @@ CRnError CWzDaemonProcess::Start(const WzDaemonLaunch& cfg) {
                                 "--ready-fd",
                                 std::to_string(ready[1])};
   args.insert(args.end(), m_cfg.extraArgs.begin(), m_cfg.extraArgs.end());
+  args.insert(args.begin(), m_cfg.wrapper.begin(), m_cfg.wrapper.end());
   CStringArray argv(args);
   CStringArray envp(EnvironmentWith(m_cfg.env));
 

@@ -34,6 +34,9 @@ struct WzDaemonLaunch {
   std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) the environment
   int readyTimeoutMs = 60000;
   unsigned long maxOpenFiles = 0;  // the daemon's RLIMIT_NOFILE (soft and hard); 0: inherited
+  // A program (absolute path first) with its options that runs the daemon
+  // in its own process, as valgrind does: the pid stays the daemon's.
+  std::vector<std::string> wrapper;
 };
 
 class CWzDaemonProcess {

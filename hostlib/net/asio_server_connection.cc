@@ -1,5 +1,8 @@
 #include "hostlib/net/asio_server_connection.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -157,9 +160,78 @@ void CAsioConnection::LogClose(int level, const std::string& reason) {
         reason.c_str());
 }
 
+size_t CAsioConnection::WriteNowLocked(const std::string& bytes) {
+  const int fd = m_socket.native_handle();
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // full (the strand writes the rest), or an error its write meets and reports
+    }
+  }
+  return sent;
+}
+
+bool CAsioConnection::TryWriteNow(std::string& bytes, int timeoutSecs, bool& disconnected, bool& done) {
+  done = false;
+  size_t sent = 0;
+  {
+    WzMutexLock g(&m_lock);
+    if (m_state != State::kOpen) {
+      disconnected = true;
+      return true;
+    }
+    // Behind a frame in line or being written, this one must wait its turn.
+    if (m_writing || !m_queue.empty()) return false;
+    // Under the lock: the socket cannot be closed while it is written.
+    sent = WriteNowLocked(bytes);
+    if (sent == bytes.size()) {
+      done = true;
+      return true;
+    }
+    // The rest goes out first, by the strand: nothing may be written before it.
+    m_writing = true;
+  }
+  bytes.erase(0, sent);
+  auto op = std::make_shared<WriteOp>();
+  op->bytes = std::move(bytes);
+  op->timeoutSecs = timeoutSecs;
+  op->deadline = AsioClock::now() + std::chrono::seconds(timeoutSecs);
+  m_server.AddReplyBytes(op->bytes.size());
+  bool queued = false;
+  {
+    WzMutexLock g(&m_lock);
+    m_writing = false;
+    if (m_state != State::kClosed) {
+      queued = true;
+      m_queue.push_front(op);
+      m_unsentBytes += op->bytes.size();
+    }
+  }
+  if (!queued) {
+    m_server.ReleaseReplyBytes(op->bytes.size());
+    disconnected = true;
+    return true;
+  }
+  asio::post(m_strand, [self = shared_from_this()] { self->StartWrite(); });
+  done = true;
+  return true;
+}
+
 CRnError CAsioConnection::Enqueue(std::string bytes, bool closeAfter, int timeoutSecs, bool& disconnected) {
   disconnected = false;
   if (timeoutSecs <= 0) timeoutSecs = kDefaultSendTimeoutSecs;
+  // A reply with nothing before it goes out on the sender's thread, without
+  // waking the network thread; TLS records are the strand's to write.
+  bool done = false;
+  if (!closeAfter && !m_tls && TryWriteNow(bytes, timeoutSecs, disconnected, done)) {
+    if (disconnected) return NotConnected();
+    if (done) return CRnError();
+  }
   auto op = std::make_shared<WriteOp>();
   op->bytes = std::move(bytes);
   op->timeoutSecs = timeoutSecs;

@@ -72,6 +72,13 @@ class CAsioConnection : public CWzNetwork, public std::enable_shared_from_this<C
   // through the server's rate limit.
   void LogClose(int level, const std::string& reason);
 
+  // Writes as much of bytes as the socket takes without waiting (m_lock
+  // held, so that the socket is not closed meanwhile): what was written.
+  size_t WriteNowLocked(const std::string& bytes) WZ_REQUIRES(m_lock);
+  // Writes a frame at once when nothing is in line before it: false when
+  // something is (it is to be queued); otherwise done (all of it written,
+  // or the rest queued first in line) or disconnected. Takes bytes' rest.
+  bool TryWriteNow(std::string& bytes, int timeoutSecs, bool& disconnected, bool& done);
   // Queues a frame behind those already queued and returns at once.
   // closeAfter: no frame may follow; the connection closes once it is out
   // (or after timeoutSecs at the latest).

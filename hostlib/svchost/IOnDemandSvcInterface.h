@@ -3,10 +3,13 @@
 // given (IOnDemandSvcApp).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "hostlib/errors/CRnError.h"
 #include "hostlib/net/WzNetwork.h"
+#include "hostlib/svchost/WzNamedSemaphore.h"
+#include "hostlib/util/wz_mutex.h"
 
 class CNMessageBase;
 
@@ -50,7 +53,14 @@ class WZ_EXPORT IOnDemandSvcInterface {
   // Releases the named semaphore the host waits on once. Fails (integer
   // code 1, "Failed to release semaphore") when it cannot, after writing
   // "Error while releasing semaphore(%s):(%s) " through EvDebug.
+  // The semaphore stays open between calls (a service with no target
+  // releases it after every message); a failure closes it.
   CRnError StartIdleTimer(const std::string& name);
+
+ private:
+  WzMutex m_idleLock;
+  std::string m_idleName WZ_GUARDED_BY(m_idleLock);
+  std::unique_ptr<WzNamedSemaphore> m_idleSemaphore WZ_GUARDED_BY(m_idleLock);
 };
 
 // Entry symbol of a service plug-in.

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 
 #include "hostlib/util/FXString.h"
 #include "hostlib/util/wz_latency.h"
+#include "hostlib/util/wz_mutex.h"
 
 #define RN_HERE FX_HERE_IN("RnUtils")
 
@@ -64,13 +66,19 @@ CRnError RemoveTree(const std::string& path) {
     }
     if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
     std::string child = path + "/" + ent->d_name;
-    struct stat st;
-    if (::lstat(child.c_str(), &st) != 0) {
-      if (errno != ENOENT && !first) first = ErrnoError(RN_HERE, errno, "Failed to stat", child);
-      continue;
+    // The entry's type comes with it on most file systems; only where it
+    // does not is the entry looked at.
+    bool isDir = ent->d_type == DT_DIR;
+    if (ent->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (::lstat(child.c_str(), &st) != 0) {
+        if (errno != ENOENT && !first) first = ErrnoError(RN_HERE, errno, "Failed to stat", child);
+        continue;
+      }
+      isDir = S_ISDIR(st.st_mode);
     }
     CRnError err;
-    if (S_ISDIR(st.st_mode)) {
+    if (isDir) {
       err = RemoveTree(child);
     } else if (fs.Unlink(child.c_str()) != 0 && errno != ENOENT) {
       err = ErrnoError(RN_HERE, errno, "Failed to remove file", child);
@@ -211,10 +219,12 @@ CRnError CRnAtomicFile::Open(const std::string& finalPath, mode_t mode) {
   // The name only has to be unique among writers of the same directory; a
   // leftover of a crashed process with a reused pid is stepped over.
   static std::atomic<unsigned long> counter{0};
+  // The pid of the process that made the name (asked once: glibc does not keep it).
+  static const int pid = static_cast<int>(::getpid());
   CRnError err;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = FXString::Format("%s/%s%s.%d.%lu", dir.c_str(), FXFile::kTempPrefix, base.c_str(),
-                                        static_cast<int>(::getpid()), counter.fetch_add(1));
+    std::string temp =
+        FXString::Format("%s/%s%s.%d.%lu", dir.c_str(), FXFile::kTempPrefix, base.c_str(), pid, counter.fetch_add(1));
     err = m_file.Open(temp, O_WRONLY | O_CREAT | O_EXCL, static_cast<int>(mode));
     if (!err) {
       m_finalPath = finalPath;
@@ -377,7 +387,9 @@ CRnError RemoveFile(const std::string& path) {
   return CRnError();
 }
 
-CRnError SyncDirectory(const std::string& dir) {
+namespace {
+
+CRnError SyncDirectoryNow(const std::string& dir) {
   IRnFileSystem& fs = RnFileSystem::Get();
   int fd = fs.Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return ErrnoError(RN_HERE, errno, "Failed to open directory for sync", dir);
@@ -387,6 +399,66 @@ CRnError SyncDirectory(const std::string& dir) {
   RnFileSystem::FsyncLatency(true).ObserveSince(began);
   fs.Close(fd);
   return err;
+}
+
+// Threads that need one directory made durable at the same time share its
+// fsyncs: an fsync that starts after a caller's change covers that change,
+// so callers that arrive while one runs wait for it and then share the next
+// one (started by one of them). Each gets the result of an fsync that
+// started after it arrived, never of an earlier one.
+class CDirectorySyncs {
+ public:
+  CRnError Sync(const std::string& dir) WZ_EXCLUDES(m_lock) {
+    // Locked and unlocked by hand: let go around the fsync only.
+    m_lock.Lock();
+    Dir& d = m_dirs[dir];  // stays in place while it has users
+    ++d.users;
+    const uint64_t needed = d.started + 1;  // the first fsync to start from now on
+    CRnError result;
+    for (;;) {
+      if (d.finished >= needed) {
+        result = d.lastResult;
+        break;
+      }
+      if (!d.running) {
+        d.running = true;
+        const uint64_t mine = ++d.started;
+        m_lock.Unlock();
+        CRnError synced = SyncDirectoryNow(dir);
+        m_lock.Lock();
+        d.running = false;
+        d.finished = mine;
+        d.lastResult = synced;
+        m_done.SignalAll();
+        result = synced;
+        break;
+      }
+      m_done.Wait(&m_lock);
+    }
+    if (--d.users == 0) m_dirs.erase(dir);
+    m_lock.Unlock();
+    return result;
+  }
+
+ private:
+  struct Dir {
+    uint64_t started = 0;   // fsyncs started
+    uint64_t finished = 0;  // the number of the last one that ended
+    bool running = false;
+    CRnError lastResult;  // of that one
+    size_t users = 0;
+  };
+  WzMutex m_lock;
+  WzCondVar m_done{&m_lock};
+  std::map<std::string, Dir> m_dirs WZ_GUARDED_BY(m_lock);
+};
+
+}  // namespace
+
+CRnError SyncDirectory(const std::string& dir) {
+  // Never destroyed: a thread may still sync while the process exits.
+  static CDirectorySyncs* const syncs = new CDirectorySyncs();
+  return syncs->Sync(dir);
 }
 
 }  // namespace FXFile

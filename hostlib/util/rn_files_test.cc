@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -269,6 +272,43 @@ TEST_F(AtomicFileTest, DirectorySyncFailureIsReportedAfterTheRename) {
   // The rename had happened: the new content is in place, no temp is left.
   EXPECT_EQ(Read(target), "new content");
   EXPECT_EQ(Names(tmp.Path()), std::vector<std::string>{"config.ini"});
+}
+
+// Directory syncs of several threads are shared, but a caller never takes
+// the result of an fsync that started before it came: the first fsync here
+// is held, then fails, while others ask for the same directory.
+class HeldFsyncFs : public IRnFileSystem {
+ public:
+  int Fsync(int fd) override {
+    if (fsyncs.fetch_add(1) == 0) {
+      entered.set_value();
+      release.get_future().wait();
+      errno = EIO;
+      return -1;
+    }
+    return IRnFileSystem::Fsync(fd);
+  }
+  std::atomic<int> fsyncs{0};
+  std::promise<void> entered, release;
+};
+
+TEST(DirectorySyncTest, LaterCallersShareAnFsyncThatStartedAfterThem) {
+  CRnTempDirForTest tmp;
+  HeldFsyncFs fs;
+  CRnFileSystemForTest guard(&fs);
+  CRnError first;
+  std::thread held([&] { first = FXFile::SyncDirectory(tmp.Path()); });
+  fs.entered.get_future().wait();
+  std::vector<CRnError> later(4);
+  std::vector<std::thread> threads;
+  for (CRnError& e : later) threads.emplace_back([&e, &tmp] { e = FXFile::SyncDirectory(tmp.Path()); });
+  fs.release.set_value();
+  held.join();
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(first.GetCode(), HRESULT_FROM_ERRNO(EIO));
+  for (const CRnError& e : later) EXPECT_TRUE(e.IsSuccess()) << e.AsString();
+  EXPECT_GE(fs.fsyncs.load(), 2);
+  EXPECT_LE(fs.fsyncs.load(), 5);
 }
 
 TEST_F(AtomicFileTest, AbandonedOrReopenedWriteLeavesNothingBehind) {
