@@ -267,6 +267,8 @@ class LioPlatformTest : public ::testing::Test {
     m_tree->Dir(kRoot + "/core", false);
     m_tree->Dir(kRoot + "/core/alua", false);
     m_tree->File(kRoot + "/version", "Target Engine Core ConfigFS Infrastructure v5.0");
+    m_tree->File(kRoot + "/dbroot", "/etc/target");
+    for (const char* d : {"/etc", "/etc/target", "/etc/target/pr", "/var"}) m_tree->Dir(d, false);
     m_tree->File("/proc/sys/kernel/random/boot_id", "0c5e1f6a-35f4-4d0c-9f1e-3d1b1d2c9e01");
     m_tree->File("/proc/modules",
                  "configfs 57344 3 - Live 0xffffffffc0507000\n"
@@ -778,6 +780,63 @@ TEST_F(LioPlatformTest, EngineInstanceChangesWithABootOrAModuleReloadAndInitNeed
   err = NewDriver()->Init();
   ASSERT_TRUE(err.IsError());
   EXPECT_NE(err.AsString().find("is \"0.0.0.0\", not address:port"), std::string::npos) << err.AsString();
+}
+
+// The kernel refuses an APTPL reservation without <dbroot>/pr: Init makes
+// it, or moves dbroot to where it can, or says why not and starts anyway.
+TEST_F(LioPlatformTest, InitPreparesTheReservationDirectoryOrSaysWhyItCannot) {
+  struct Case {
+    const char* name;
+    const char* dbroot;  // nullptr: a kernel without the attribute
+    std::map<std::string, int> faults;
+    std::vector<std::string> journal;
+    std::string fact;
+  } cases[] = {
+      {"pr made under dbroot", "/etc/target", {}, {"mkdir /etc/target/pr"}, "ready: /etc/target/pr"},
+      {"no dbroot: the kernel's default",
+       nullptr,
+       {},
+       {"mkdir /var/target", "mkdir /var/target/pr"},
+       "ready: /var/target/pr"},
+      {"read-only dbroot: moved",
+       "/etc/target/",
+       {{"mkdir /etc/target/pr", EROFS}},
+       {"mkdir /var/target", "mkdir /var/target/pr", "write /dbroot=/var/target"},
+       "ready: /var/target/pr (dbroot moved from /etc/target)"},
+      {"the kernel keeps dbroot while it has backstores",
+       "/etc/target",
+       {{"mkdir /etc/target/pr", EROFS}, {"write /dbroot", EINVAL}},
+       {"mkdir /var/target", "mkdir /var/target/pr"},
+       "unavailable: injected: mkdir /etc/target/pr: Read-only file system; and dbroot cannot move to /var/target: "
+       "injected: write /dbroot=/var/target: Invalid argument"},
+      {"nowhere to make it", nullptr, {{"mkdir /var/target", EACCES}}, {}, "unavailable: injected: mkdir /var/target"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_tree->nodes.erase("/etc/target/pr");
+    m_tree->nodes.erase("/var/target/pr");
+    m_tree->nodes.erase("/var/target");
+    if (c.dbroot) {
+      m_tree->File(kRoot + "/dbroot", c.dbroot);
+    } else {
+      m_tree->nodes.erase(kRoot + "/dbroot");
+    }
+    m_tree->faults = c.faults;
+    m_tree->journal.clear();
+    auto d = NewDriver();
+    std::vector<std::string> facts;
+    d->EngineFacts(facts);
+    EXPECT_TRUE(facts.empty()) << "nothing is known before Init";
+    ASSERT_TRUE(d->Init().IsSuccess()) << "the service starts without reservations";
+    std::vector<std::string> journal;
+    for (const std::string& line : m_tree->journal) {
+      if (line.rfind("mkdir /iscsi", 0) != 0) journal.push_back(line);
+    }
+    EXPECT_EQ(Joined(c.journal), Joined(journal));
+    d->EngineFacts(facts);
+    ASSERT_EQ(1u, facts.size());
+    EXPECT_EQ(0u, facts[0].rfind("engine.reservations=" + c.fact, 0)) << facts[0];
+  }
 }
 
 }  // namespace
