@@ -45,10 +45,9 @@
 // without it), and refuses such a reservation when the directory is missing.
 // Init creates it; when it cannot (dbroot not writable), it points dbroot
 // at /var/target with its pr directory, which the kernel takes only while
-// it has no backstore. When neither works the service still starts, and the
-// log and the status (engine.reservations) say why.
-// Removal goes in the reverse order. A failed operation takes back what it
-// made, so a retry starts from where the engine was.
+// it has no backstore (older kernels: while no fabric module is loaded). When neither works the service still starts,
+// and the log and the status (engine.reservations) say why. Removal goes in the reverse order. A failed operation takes
+// back what it made, so a retry starts from where the engine was.
 //
 // Restart: the kernel keeps its configuration across a restart of the
 // service, so sessions survive it; a replay adopts what configfs holds (same
