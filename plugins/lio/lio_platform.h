@@ -39,15 +39,18 @@
 //   SetTargetAuth last gave it, for those later ACLs. CreateTarget turns
 //   CHAP on when target.chap is on but never off on a target it adopts: a
 //   replay may set CHAP only after the creation.
+// Removal goes in the reverse order. A failed operation takes back what it
+// made, so a retry starts from where the engine was.
+//
 // Reservations: the kernel keeps the persistent reservations that an
 // initiator asks to survive a power loss (APTPL) as files in <dbroot>/pr,
 // dbroot being the configfs attribute of that name (/var/target on a kernel
 // without it), and refuses such a reservation when the directory is missing.
 // Init creates it; when it cannot (dbroot not writable), it points dbroot
 // at /var/target with its pr directory, which the kernel takes only while
-// it has no backstore (older kernels: while no fabric module is loaded). When neither works the service still starts,
-// and the log and the status (engine.reservations) say why. Removal goes in the reverse order. A failed operation takes
-// back what it made, so a retry starts from where the engine was.
+// it has no backstore (older kernels: while no fabric module is loaded).
+// When neither works the service still starts, and the log and the status
+// (engine.reservations) say why.
 //
 // Restart: the kernel keeps its configuration across a restart of the
 // service, so sessions survive it; a replay adopts what configfs holds (same

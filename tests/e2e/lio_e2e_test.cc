@@ -30,10 +30,11 @@ std::string RegisterPersistingKey(const std::string& portal, const char* target,
   iscsi_set_targetname(ctx, target);
   iscsi_set_session_type(ctx, ISCSI_SESSION_NORMAL);
   iscsi_set_header_digest(ctx, ISCSI_HEADER_DIGEST_NONE);
-  std::string why;
+  std::string why = "login: ";
   if (iscsi_full_connect_sync(ctx, portal.c_str(), 0) != 0) {
-    why = std::string("login: ") + iscsi_get_error(ctx);
+    why += iscsi_get_error(ctx);
   } else {
+    why.clear();
     scsi_persistent_reserve_out_basic out{};
     out.service_action_reservation_key = key;
     out.aptpl = 1;
@@ -265,10 +266,6 @@ TEST_F(LioE2eTest, PersistentReservationsPassLibiscsisSuitesAndPersistThroughPow
 
   EXPECT_EQ("", RegisterPersistingKey(portal, kTarget, kHostA, 0x575a));
   EXPECT_EQ("aptpl_" + WzScsiSrvUnitSerial("PR", kTarget, 0) + "\n", Guest("ls /tmp/target/pr"));
-  CtlOk({"host", "unmap", kTarget, "0", kHostA});
-  CtlOk({"host", "unmap", kTarget, "0", kHostB});
-  CtlOk({"lun", "delete", kTarget, "0"});
-  CtlOk({"target", "delete", kTarget});
   // The kernel would bring the registration back with a LUN of that serial.
   Guest("rm -f /tmp/target/pr/aptpl_*");
 }
