@@ -21,6 +21,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "drivers/WzScsiSrvRecords.h"
 #include "hostlib/errors/CRnError.h"
@@ -101,6 +102,9 @@ class WZ_EXPORT WzScsiSrvPlatform {
   virtual CRnError SetTargetAuth(WzScsiSrvModelTarget& target, const WzScsiSrvChap& chap) {
     return FXErrorUtil::ErrorWin32(FX_HERE_IN("platform"), 50, "the platform driver has no CHAP authentication");
   }
+  // 13: "engine.KEY=VALUE" lines about the engine that the service adds to
+  // its status, at any time; cheap, it never waits for a change in progress.
+  virtual void EngineFacts(std::vector<std::string>& lines) { (void)lines; }
   virtual ~WzScsiSrvPlatform() = default;
 };
 

@@ -19,6 +19,11 @@
 #   of the Linux initiator and multipath loaded;
 # - with "wz.initiator=1" or "wz.reach_host=1": no default route (QEMU lets
 #   it reach the host's loopback as 10.0.2.2, and nothing else is in reach);
+# - shares one /tmp between its own root and /host, and points the kernel
+#   target's dbroot at /tmp/target there: the kernel's threads resolve it
+#   from the guest's root, the service in the chroot from /host, and under
+#   /tmp both mean the same directory. Its pr/ directory, without which the
+#   kernel refuses reservations that persist (APTPL), is left to the service;
 # - prints WZ_GUEST_READY on the console, or WZ_GUEST_FAILED and the reason.
 set -euo pipefail
 OUT=$1
@@ -29,7 +34,7 @@ BUSYBOX=$(command -v busybox)
 
 tree=$(mktemp -d "${TMPDIR:-/tmp}/wz-initramfs.XXXXXX")
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree"/{bin,sbin,proc,sys,dev,tmp,host,etc/target,lib/modules}
+mkdir -p "$tree"/{bin,sbin,proc,sys,dev,tmp,host,lib/modules}
 cp "$BUSYBOX" "$tree/bin/busybox"
 cp -r "$KDIR/lib/modules/$VERSION" "$tree/lib/modules/"
 modules=$(tr '\n' ' ' <"$KDIR/modules.load")
@@ -62,7 +67,7 @@ reach=\$(sed -n 's/.*wz\.reach_host=\([^ ]*\).*/\1/p' /proc/cmdline)
 share=\$(sed -n 's/.*wz\.share=\([^ ]*\).*/\1/p' /proc/cmdline)
 mount -t 9p -o trans=virtio,version=9p2000.L,ro hostroot /host || fail "9p hostroot"
 # The host's /tmp and /run stay out of sight: the guest writes its own.
-mount -t tmpfs tmp /host/tmp
+mount --bind /tmp /host/tmp
 mount -t tmpfs run /host/run
 if [ -n "\$share" ]; then
   mkdir -p "/host\$share" 2>/dev/null
@@ -79,6 +84,10 @@ mount --bind /proc /host/proc
 mount --bind /sys /host/sys
 mount --bind /sys/kernel/config /host/sys/kernel/config
 mount --rbind /dev /host/dev
+if [ -f /sys/kernel/config/target/dbroot ]; then
+  mkdir -p /tmp/target
+  echo /tmp/target >/sys/kernel/config/target/dbroot || fail "dbroot"
+fi
 nc -ll -p 7777 -e /bin/sh &
 echo "WZ_GUEST_READY \$(cut -d' ' -f1 /proc/uptime)"
 exec sleep 100000000

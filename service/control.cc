@@ -162,6 +162,7 @@ CRnError WzScsiSrv::ReportStatus(CWzNetwork* conn, CNMessageBase* message) {
   if (m_ptrPlatform) {
     const uint64_t instance = m_engineInstance.load();
     lines.push_back(std::string("engine.reachable=") + (instance != 0 ? "yes" : "no"));
+    m_ptrPlatform->EngineFacts(lines);
   } else {
     lines.push_back("engine.reachable=no driver");
   }

@@ -154,6 +154,62 @@ CRnError WzScsiSrvLioPlatform::CheckReady(const FXCodeLocation& where) const {
   return m_ready ? CRnError() : NotInitialised(where);
 }
 
+CRnError WzScsiSrvLioPlatform::EnsureDir(const std::string& dir) {
+  if (m_fs->KindOf(dir) == Kind::kDir) return CRnError();
+  const std::string parent = dir.substr(0, dir.rfind('/'));
+  if (!parent.empty() && m_fs->KindOf(parent) == Kind::kNone) {
+    CRnError err = m_fs->MakeDir(parent);
+    if (err.IsError() && !WzLioIsErrno(err, EEXIST)) return err.Push(FX_HERE_IN(kFile));
+  }
+  CRnError err = m_fs->MakeDir(dir);
+  if (err.IsError() && !(WzLioIsErrno(err, EEXIST) && m_fs->KindOf(dir) == Kind::kDir)) {
+    return err.Push(FX_HERE_IN(kFile));
+  }
+  return CRnError();
+}
+
+void WzScsiSrvLioPlatform::PrepareReservations() {
+  const std::string attr = m_root + "/dbroot";
+  std::string dbroot;
+  const bool exposed = m_fs->KindOf(attr) == Kind::kFile && m_fs->ReadAttr(attr, dbroot).IsSuccess();
+  while (dbroot.size() > 1 && dbroot.back() == '/') dbroot.pop_back();
+  if (dbroot.empty()) dbroot = kDefaultDbRoot;
+  std::string state;
+  CRnError err = EnsureDir(dbroot + "/pr");
+  if (err.IsSuccess()) {
+    state = "ready: " + dbroot + "/pr";
+  } else if (exposed && dbroot != kDefaultDbRoot) {
+    // The kernel checks the new dbroot exists and takes it only while it
+    // has no backstore.
+    CRnError moved = EnsureDir(std::string(kDefaultDbRoot) + "/pr");
+    if (moved.IsSuccess()) moved = m_fs->WriteAttr(attr, kDefaultDbRoot);
+    if (moved.IsSuccess()) {
+      state = "ready: " + std::string(kDefaultDbRoot) + "/pr (dbroot moved from " + dbroot + ")";
+    } else {
+      state =
+          "unavailable: " + err.GetText() + "; and dbroot cannot move to " + kDefaultDbRoot + ": " + moved.GetText();
+    }
+  } else {
+    state = "unavailable: " + err.GetText();
+  }
+  WzMutexLock facts(&m_factsLock);
+  if (state == m_reservations) return;
+  m_reservations = state;
+  if (StartsWith(state, "ready")) {
+    WZLOG(0, "kernel target reservations that persist through power loss (APTPL): %s", state.c_str());
+  } else {
+    WZLOG(0,
+          "WARNING: kernel target reservations that persist through power loss (APTPL) are %s; the kernel "
+          "refuses them until the directory exists",
+          state.c_str());
+  }
+}
+
+void WzScsiSrvLioPlatform::EngineFacts(std::vector<std::string>& lines) {
+  WzMutexLock facts(&m_factsLock);
+  if (!m_reservations.empty()) lines.push_back("engine.reservations=" + m_reservations);
+}
+
 CRnError WzScsiSrvLioPlatform::Init() {
   return wzplugin::Guarded(FX_HERE_IN(kFile), "Init", [&]() -> CRnError {
     WZ_TRACE_SCOPE(1);
@@ -176,6 +232,7 @@ CRnError WzScsiSrvLioPlatform::Init() {
       }
     }
     if (CRnError err = RemoveUnusedBackstores()) return err.Push(FX_HERE_IN(kFile));
+    PrepareReservations();
     WzScsiSrvEngineView view;
     if (CRnError err = ListOwnedLocked(view)) return err.Push(FX_HERE_IN(kFile));
     m_ready = true;

@@ -42,6 +42,16 @@
 // Removal goes in the reverse order. A failed operation takes back what it
 // made, so a retry starts from where the engine was.
 //
+// Reservations: the kernel keeps the persistent reservations that an
+// initiator asks to survive a power loss (APTPL) as files in <dbroot>/pr,
+// dbroot being the configfs attribute of that name (/var/target on a kernel
+// without it), and refuses such a reservation when the directory is missing.
+// Init creates it; when it cannot (dbroot not writable), it points dbroot
+// at /var/target with its pr directory, which the kernel takes only while
+// it has no backstore (older kernels: while no fabric module is loaded).
+// When neither works the service still starts, and the log and the status
+// (engine.reservations) say why.
+//
 // Restart: the kernel keeps its configuration across a restart of the
 // service, so sessions survive it; a replay adopts what configfs holds (same
 // target, same LUN number on the same backing path, same mapped LUN) and
@@ -72,6 +82,8 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   // Read by EngineInstance.
   static constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
   static constexpr const char* kModulesFile = "/proc/modules";
+  // Where the kernel keeps reservations when configfs has no dbroot.
+  static constexpr const char* kDefaultDbRoot = "/var/target";
 
   // fs: the tree to work on; null: the system's.
   explicit WzScsiSrvLioPlatform(std::unique_ptr<WzLioConfigFs> fs = nullptr);
@@ -100,6 +112,8 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   // (it moves when the module is loaded again, which empties configfs);
   // 0 while the configfs root does not exist.
   uint64_t EngineInstance() override;
+  // engine.reservations: "ready: DIR" or "unavailable: WHY", once Init ran.
+  void EngineFacts(std::vector<std::string>& lines) override;
 
  private:
   // One LUN of a portal group as configfs shows it.
@@ -110,6 +124,11 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
 
   CRnError ReadSettings() WZ_REQUIRES(m_lock);
   CRnError CheckReady(const FXCodeLocation& where) const WZ_REQUIRES(m_lock);
+  // Makes <dbroot>/pr, or points dbroot where it can make it; records and
+  // logs (when it changed) what came of it. Never fails the start.
+  void PrepareReservations() WZ_REQUIRES(m_lock);
+  // Makes dir (and its parent) unless it is a directory already.
+  CRnError EnsureDir(const std::string& dir) WZ_REQUIRES(m_lock);
 
   // Paths.
   std::string IscsiDir() const WZ_REQUIRES(m_lock);
@@ -172,4 +191,7 @@ class WzScsiSrvLioPlatform : public WzScsiSrvPlatform {
   // CHAP of the targets that have it on, by target, for the ACLs of hosts
   // mapped later. Lost at a restart; the replay's CreateTarget brings it.
   std::map<std::string, WzScsiSrvChap> m_chap WZ_GUARDED_BY(m_lock);
+  // Its own lock: the status reads it while a long change holds m_lock.
+  WzMutex m_factsLock WZ_ACQUIRED_AFTER(m_lock);
+  std::string m_reservations WZ_GUARDED_BY(m_factsLock);  // "" before Init
 };

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <regex>
@@ -267,6 +268,8 @@ class LioPlatformTest : public ::testing::Test {
     m_tree->Dir(kRoot + "/core", false);
     m_tree->Dir(kRoot + "/core/alua", false);
     m_tree->File(kRoot + "/version", "Target Engine Core ConfigFS Infrastructure v5.0");
+    m_tree->File(kRoot + "/dbroot", "/etc/target");
+    for (const char* d : {"/etc", "/etc/target", "/etc/target/pr", "/var"}) m_tree->Dir(d, false);
     m_tree->File("/proc/sys/kernel/random/boot_id", "0c5e1f6a-35f4-4d0c-9f1e-3d1b1d2c9e01");
     m_tree->File("/proc/modules",
                  "configfs 57344 3 - Live 0xffffffffc0507000\n"
@@ -778,6 +781,45 @@ TEST_F(LioPlatformTest, EngineInstanceChangesWithABootOrAModuleReloadAndInitNeed
   err = NewDriver()->Init();
   ASSERT_TRUE(err.IsError());
   EXPECT_NE(err.AsString().find("is \"0.0.0.0\", not address:port"), std::string::npos) << err.AsString();
+}
+
+// The kernel refuses an APTPL reservation without <dbroot>/pr: Init makes
+// it, or moves dbroot to where it can, or says why not and starts anyway.
+TEST_F(LioPlatformTest, InitPreparesTheReservationDirectoryOrSaysWhyItCannot) {
+  const std::string var = "mkdir /var/target\nmkdir /var/target/pr\n";
+  const struct {
+    const char* dbroot;  // nullptr: a kernel without the attribute
+    std::map<std::string, int> faults;
+    std::string journal, fact;
+  } cases[] = {
+      {"/etc/target", {}, "mkdir /etc/target/pr\n", "ready: /etc/target/pr"},
+      {nullptr, {}, var, "ready: /var/target/pr"},
+      {"/etc/target/",
+       {{"mkdir /etc/target/pr", EROFS}},
+       var + "write /dbroot=/var/target\n",
+       "ready: /var/target/pr (dbroot moved from /etc/target)"},
+      {"/etc/target",
+       {{"mkdir /etc/target/pr", EROFS}, {"write /dbroot", EINVAL}},
+       var,
+       "unavailable: injected: mkdir /etc/target/pr: Read-only file system; and dbroot cannot move to /var/target: "
+       "injected: write /dbroot=/var/target: Invalid argument"},
+      {nullptr, {{"mkdir /var/target", EACCES}}, "", "unavailable: injected: mkdir /var/target: Permission denied"},
+  };
+  for (const auto& c : cases) {
+    for (const char* dir : {"/etc/target/pr", "/var/target/pr", "/var/target"}) m_tree->nodes.erase(dir);
+    m_tree->File(kRoot + "/dbroot", c.dbroot ? c.dbroot : "");
+    if (!c.dbroot) m_tree->nodes.erase(kRoot + "/dbroot");
+    m_tree->faults = c.faults;
+    m_tree->journal.clear();
+    auto d = NewDriver();
+    ASSERT_TRUE(d->Init().IsSuccess()) << "the service starts without reservations";
+    auto& j = m_tree->journal;
+    j.erase(std::remove(j.begin(), j.end(), "mkdir /iscsi"), j.end());
+    EXPECT_EQ(c.journal, Joined(m_tree->journal)) << c.fact;
+    std::vector<std::string> facts;
+    d->EngineFacts(facts);
+    EXPECT_EQ(std::vector<std::string>{"engine.reservations=" + c.fact}, facts);
+  }
 }
 
 }  // namespace

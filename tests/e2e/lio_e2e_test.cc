@@ -1,13 +1,16 @@
 // wzscsid on the Linux kernel target, in a QEMU guest, configured through
 // wzscsictl from the host and seen by a real initiator: data, access per
 // initiator and per LUN, unmapping, the unit serial, restarts, snapshot close
-// and open, CHAP, a LUN on a Ceph RBD image.
+// and open, CHAP, persistent reservations, a LUN on a Ceph RBD image.
 #include <gtest/gtest.h>
+#include <iscsi/iscsi.h>
+#include <iscsi/scsi-lowlevel.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 
 #include "drivers/unit_serial.h"
 #ifdef WZ_LIO_RBD_E2E
@@ -18,6 +21,32 @@
 
 namespace wze2e {
 namespace {
+
+// REGISTER AND IGNORE EXISTING KEY with APTPL set, as initiator on LUN 0;
+// "" when the target took it, else why not.
+std::string RegisterPersistingKey(const std::string& portal, const char* target, const char* initiator, uint64_t key) {
+  iscsi_context* ctx = iscsi_create_context(initiator);
+  if (ctx == nullptr) return "no libiscsi context";
+  iscsi_set_targetname(ctx, target);
+  iscsi_set_session_type(ctx, ISCSI_SESSION_NORMAL);
+  iscsi_set_header_digest(ctx, ISCSI_HEADER_DIGEST_NONE);
+  std::string why = "login: ";
+  if (iscsi_full_connect_sync(ctx, portal.c_str(), 0) != 0) {
+    why += iscsi_get_error(ctx);
+  } else {
+    why.clear();
+    scsi_persistent_reserve_out_basic out{};
+    out.service_action_reservation_key = key;
+    out.aptpl = 1;
+    scsi_task* task = iscsi_persistent_reserve_out_sync(
+        ctx, 0, SCSI_PERSISTENT_RESERVE_REGISTER_AND_IGNORE_EXISTING_KEY, SCSI_PERSISTENT_RESERVE_SCOPE_LU, 0, &out);
+    if (task == nullptr || task->status != SCSI_STATUS_GOOD) why = std::string("refused: ") + iscsi_get_error(ctx);
+    if (task != nullptr) scsi_free_scsi_task(task);
+    iscsi_logout_sync(ctx);
+  }
+  iscsi_destroy_context(ctx);
+  return why;
+}
 
 TEST_F(LioE2eTest, TheMappedHostReadsAndWritesItsLunAndUnmappingRefusesItsNextLogin) {
   EXPECT_TRUE(Has(DaemonLog(), "SCSI target engine: lio (libWzScsiSrvLio.so), chosen by sScsiEngine=auto"))
@@ -204,6 +233,41 @@ TEST_F(LioE2eTest, ChapRefusesWrongCredentialsAdmitsTheRightOnesAcrossARestartAn
     EXPECT_FALSE(Has(listing, s)) << listing;
     EXPECT_FALSE(Has(DaemonLog(), s)) << "a secret in the log";
   }
+}
+
+// libiscsi's persistent-reservation suites, two initiators on one LUN; and
+// a registration that persists through power loss (APTPL), which the kernel
+// keeps only in the directory the driver makes at start.
+TEST_F(LioE2eTest, PersistentReservationsPassLibiscsisSuitesAndPersistThroughPowerLoss) {
+  const std::string status = CtlOk({"status"});
+  EXPECT_TRUE(std::regex_search(status, std::regex("engine\\.reservations +ready: /tmp/target/pr\n"))) << status;
+  const std::string file = NewFile("pr.img", k64MiB);
+  CtlOk({"target", "create", kTarget});
+  CtlOk({"lun", "create", kTarget, "--type", "blkdev", "--path", file, "--serial", "PR"});
+  CtlOk({"host", "map", kTarget, "0", kHostA});
+  CtlOk({"host", "map", kTarget, "0", kHostB});
+  const std::string portal = Vm().IscsiPortal();
+
+  if (::access("/usr/bin/iscsi-test-cu", X_OK) != 0) {
+    std::printf("libiscsi-bin's iscsi-test-cu is not installed: its suites are left out\n");
+  } else {
+    for (const char* suites : {"SCSI.Prin*", "SCSI.Prout*"}) {
+      CommandResult r =
+          RunCommand({"/usr/bin/iscsi-test-cu", "--dataloss", "--initiator-name", kHostA, "--initiator-name-2", kHostB,
+                      std::string("--test=") + suites, "iscsi://" + portal + "/" + kTarget + "/0"});
+      std::smatch m;  // CUnit's summary: tests, Total Ran Passed Failed Inactive
+      ASSERT_TRUE(std::regex_search(r.output, m, std::regex("tests +([0-9]+) +([0-9]+) +([0-9]+) +([0-9]+)")))
+          << r.output;
+      std::printf("iscsi-test-cu %s: %s\n", suites, m[0].str().c_str());
+      EXPECT_EQ("0", m[4].str()) << suites << ":\n" << r.output;
+      EXPECT_NE("0", m[3].str()) << suites << ":\n" << r.output;
+    }
+  }
+
+  EXPECT_EQ("", RegisterPersistingKey(portal, kTarget, kHostA, 0x575a));
+  EXPECT_EQ("aptpl_" + WzScsiSrvUnitSerial("PR", kTarget, 0) + "\n", Guest("ls /tmp/target/pr"));
+  // The kernel would bring the registration back with a LUN of that serial.
+  Guest("rm -f /tmp/target/pr/aptpl_*");
 }
 
 #ifdef WZ_LIO_RBD_E2E
