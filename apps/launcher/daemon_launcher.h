@@ -34,6 +34,7 @@ struct WzDaemonLaunch {
   std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) the environment
   int readyTimeoutMs = 60000;
   unsigned long maxOpenFiles = 0;  // the daemon's RLIMIT_NOFILE (soft and hard); 0: inherited
+  gid_t gid = 0;                   // the daemon's group, without supplementary groups; 0: inherited
 };
 
 class CWzDaemonProcess {
