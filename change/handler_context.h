@@ -27,6 +27,7 @@
 #include "messages/WzScsiServerMessages.h"
 
 class WzScsiSrv;
+class WzScsiSrvBackingClaim;
 struct WzScsiSrvRequestClass;
 
 // What a request does to the saved configuration.
@@ -62,10 +63,13 @@ class WzScsiSrvHandlerServices {
   // becomes the resolved one that was checked.
   virtual CRnError CheckBackingStore(WzScsiSrvLun& lun) = 0;
   // The other LUN of the service than LUN lun.lunId of target (lower-cased)
-  // ("LUN 2 of target iqn...") whose file or
-  // device is lun's (same inode, or same device number for a block device);
-  // empty when there is none.
-  virtual std::string BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun) = 0;
+  // ("LUN 2 of target iqn...") whose file or device is lun's (same inode, or
+  // same device number for a block device), a LUN being created included;
+  // empty when there is none. Then claim holds lun's file (null when it has
+  // none to hold) until it is released once the model holds the LUN, or
+  // destroyed when the create fails: no other create can take it meanwhile.
+  virtual std::string BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun,
+                                       std::shared_ptr<WzScsiSrvBackingClaim>& claim) = 0;
   // The Ceph identity of this gateway's RBD LUNs ("conf=FILE;id=USER").
   virtual const std::string& RbdIdentity() const = 0;
   // Whether other gateways serve the same configuration (cluster mode): a

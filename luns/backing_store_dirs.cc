@@ -153,3 +153,37 @@ CRnError WzScsiSrvCheckLunBacking(const WzScsiSrvBackingStorePolicy& policy, WzS
   return FXErrorUtil::ErrorWin32(FX_HERE, ERROR_INVALID_PARAMETER, "%s is outside the pools of %s", lun.path.c_str(),
                                  kPoolsKey);
 }
+
+void WzScsiSrvBackingClaim::Release() {
+  if (m_released) return;
+  m_released = true;
+  m_table.Release(m_id);
+}
+
+std::string WzScsiSrvBackingClaims::Claim(const WzScsiSrvBackingId& id, const std::string& path,
+                                          const std::string& target, int32_t lunId,
+                                          std::shared_ptr<WzScsiSrvBackingClaim>& claim) {
+  claim.reset();
+  {
+    WzMutexLock lock(&m_mutex);
+    Holder& holder = m_held[KeyOf(id)];
+    if (holder.count > 0 && !(lunId != -1 && holder.target == target && holder.lunId == lunId)) {
+      return (holder.lunId == -1
+                  ? "a LUN being created on target " + holder.target
+                  : "LUN " + std::to_string(holder.lunId) + " of target " + holder.target + ", being created") +
+             " (" + holder.path + ")";
+    }
+    holder.target = target;
+    holder.path = path;
+    holder.lunId = lunId;
+    ++holder.count;
+  }
+  claim = std::make_shared<WzScsiSrvBackingClaim>(*this, id);
+  return std::string();
+}
+
+void WzScsiSrvBackingClaims::Release(const WzScsiSrvBackingId& id) {
+  WzMutexLock lock(&m_mutex);
+  auto held = m_held.find(KeyOf(id));
+  if (held != m_held.end() && --held->second.count <= 0) m_held.erase(held);
+}

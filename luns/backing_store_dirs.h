@@ -10,15 +10,20 @@
 // engine connect with comes from RbdConfFile and RbdUser, never from a
 // client.
 //
-// Thread safety: pure functions of the file system.
+// Thread safety: pure functions of the file system, but the claim table
+// (WzScsiSrvBackingClaims), which locks itself.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "drivers/WzScsiSrvRecords.h"
 #include "hostlib/errors/CRnError.h"
+#include "hostlib/util/wz_mutex.h"
 
 struct WzScsiSrvBackingStorePolicy {
   bool restricted = false;
@@ -71,3 +76,53 @@ struct WzScsiSrvBackingId {
 };
 // False when path cannot be stat'ed.
 bool WzScsiSrvBackingIdOf(const std::string& path, WzScsiSrvBackingId& id);
+
+class WzScsiSrvBackingClaims;
+
+// A backing file held for a LUN being created, from the check that it is
+// free until the model holds the LUN (Release, under the model lock) or the
+// create failed (the claim is destroyed).
+class WzScsiSrvBackingClaim {
+ public:
+  WzScsiSrvBackingClaim(WzScsiSrvBackingClaims& table, const WzScsiSrvBackingId& id) : m_table(table), m_id(id) {}
+  WzScsiSrvBackingClaim(const WzScsiSrvBackingClaim&) = delete;
+  WzScsiSrvBackingClaim& operator=(const WzScsiSrvBackingClaim&) = delete;
+  ~WzScsiSrvBackingClaim() { Release(); }
+  // Idempotent.
+  void Release();
+
+ private:
+  WzScsiSrvBackingClaims& m_table;
+  const WzScsiSrvBackingId m_id;
+  bool m_released = false;  // used by the one thread of the create
+};
+
+// The backing files of the LUNs being created. Creates on different targets
+// run at once: without a claim taken at the check, two of them could both
+// find a file free and both export it. The table outlives every claim (the
+// service owns it; its creates end before it goes).
+class WzScsiSrvBackingClaims {
+ public:
+  // Claims id, named path, for LUN lunId of target (-1: a new LUN, not
+  // numbered yet). Empty when claimed (claim holds it); else the LUN being
+  // created that holds it ("a LUN being created on target T (its path)"),
+  // and claim is null. The same LUN again (the same target and a number) is
+  // no other user.
+  std::string Claim(const WzScsiSrvBackingId& id, const std::string& path, const std::string& target, int32_t lunId,
+                    std::shared_ptr<WzScsiSrvBackingClaim>& claim) WZ_EXCLUDES(m_mutex);
+
+ private:
+  friend class WzScsiSrvBackingClaim;
+  using Key = std::tuple<bool, uint64_t, uint64_t>;
+  struct Holder {
+    std::string target;
+    std::string path;
+    int32_t lunId = -1;
+    int count = 0;
+  };
+  static Key KeyOf(const WzScsiSrvBackingId& id) { return Key(id.blockDevice, id.dev, id.ino); }
+  void Release(const WzScsiSrvBackingId& id) WZ_EXCLUDES(m_mutex);
+
+  WzMutex m_mutex;
+  std::map<Key, Holder> m_held WZ_GUARDED_BY(m_mutex);
+};

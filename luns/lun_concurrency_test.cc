@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <thread>
@@ -119,6 +120,51 @@ TEST(LunConcurrency, CreatesMapsUnmapsAndDeletesOnSeveralTargetsKeepEverythingIn
       }
     }
     EXPECT_EQ(live[kShared].size(), remaining.size());
+  }
+  unsetenv("WZSCSI_FAKE_DELAY_US");
+}
+
+// Creates on different targets run at once: of several LUNs created at the
+// same time on one file, exactly one gets it, every other is refused naming
+// the LUN that has it or is getting it, and only the winner reached a driver.
+TEST(LunConcurrency, CreatesOnOneFileFromSeveralTargetsAtOnceLetExactlyOneHaveIt) {
+  setenv("WZSCSI_FAKE_DELAY_US", "2000", 1);
+  {
+    ServiceHarness h;
+    if (h.Service().GetStatus() != WzScsiSrv::SVC_INITIALIZED) h.Service().SetStatus(WzScsiSrv::SVC_INITIALIZED);
+    const std::string file = h.Root() + "/one.img";
+    WriteFile(file, "x");
+    const size_t kTargets = 6;
+    for (size_t t = 0; t < kTargets; ++t)
+      ASSERT_EQ(ReplyCode(h.Send(MakeCreateTarget("iqn.2020-01.test:t" + std::to_string(t)))), 0);
+    for (int round = 0; round < 4; ++round) {
+      h.ClearJournal();
+      std::vector<std::shared_ptr<CNMessageBase>> replies(kTargets);
+      std::atomic<size_t> ready{0};
+      std::vector<std::thread> clients;
+      for (size_t t = 0; t < kTargets; ++t) {
+        clients.emplace_back([&, t] {
+          const std::string target = "iqn.2020-01.test:t" + std::to_string(t);
+          for (++ready; ready < kTargets;) std::this_thread::yield();
+          replies[t] = h.Send(MakeCreateLun(target, 2, "-ti " + target + " -path " + file + " -sp AB"));
+        });
+      }
+      for (std::thread& c : clients) c.join();
+      std::vector<size_t> won;
+      for (size_t t = 0; t < kTargets; ++t)
+        if (ReplyCode(replies[t]) == 0) won.push_back(t);
+      ASSERT_EQ(won.size(), 1u) << "round " << round;
+      const std::string winner = "iqn.2020-01.test:t" + std::to_string(won[0]);
+      for (size_t t = 0; t < kTargets; ++t) {
+        if (t == won[0]) continue;
+        EXPECT_EQ(ReplyCode(replies[t]), 4) << ReplyText(replies[t]);
+        EXPECT_NE(ReplyText(replies[t]).find("target " + winner + " (" + file + ")"), std::string::npos)
+            << ReplyText(replies[t]);
+      }
+      EXPECT_EQ(h.Journal("platform.CreateLun").size(), 1u);
+      const int64_t lun = AsCreateLunRsp(replies[won[0]])->lunId();
+      ASSERT_EQ(ReplyCode(h.Send(MakeDeleteLun(winner, lun))), 0) << "its file is free again for the next round";
+    }
   }
   unsetenv("WZSCSI_FAKE_DELAY_US");
 }

@@ -79,6 +79,9 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
   WzScsiSrvLun lun(name, ctx.Platform(), type, nullptr, nullptr, std::string(), lunId, std::string(), 0,
                    kDefaultBlockSize, kDefaultExtParam, false, nullptr);
   CRnError created;
+  // The file held from the check until the model holds the LUN; a failed
+  // create lets go of it when the last copy goes.
+  std::shared_ptr<WzScsiSrvBackingClaim> claim;
   WzScsiSrvModelTarget* target = ctx.Target();
   if (target == nullptr) {
     created = ctx.Refuse(R::TARGET_MISSING_FOR_LUN, FX_HERE);
@@ -100,7 +103,7 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
     // The drivers would put the LUN on the target -ti names while the
     // model lists it under the request's.
     created = ctx.Refuse(R::TARGET_OPTION_MISMATCH, FX_HERE, CRnError(), lun.targetId + " is not " + name);
-  } else if (std::string user = services.BackingStoreUser(name, lun); !user.empty()) {
+  } else if (std::string user = services.BackingStoreUser(name, lun, claim); !user.empty()) {
     // Two initiators writing through two LUNs would overwrite each other.
     created = ctx.Refuse(R::BACKING_IN_USE, FX_HERE, CRnError(), user);
   } else {
@@ -126,7 +129,10 @@ CRnError WzScsiSrvCreateLunWork(WzScsiServer::CreateLun& request, CreateLunRsp& 
     }
     if (created.IsSuccess()) {
       ctx.OnUndo([lun]() mutable { WzScsiSrvUndoLun(lun); });
-      ctx.Commit([target, lun]() { target->luns[lun.lunId] = WzScsiSrvModelLun(lun); });
+      ctx.Commit([target, lun, claim]() {
+        target->luns[lun.lunId] = WzScsiSrvModelLun(lun);
+        if (claim) claim->Release();
+      });
       WZLOG(1, "Target=%s Lun=%d, LUN Created", name.c_str(), lun.lunId);
     }
   }

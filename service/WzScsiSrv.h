@@ -330,7 +330,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   WzScsiSrvPlatform* Platform() override;
   const std::string& ActionLogRoot() const override;
   CRnError CheckBackingStore(WzScsiSrvLun& lun) override;
-  std::string BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun) override WZ_EXCLUDES(m_modelMutex);
+  std::string BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun,
+                               std::shared_ptr<WzScsiSrvBackingClaim>& claim) override WZ_EXCLUDES(m_modelMutex);
   const std::string& RbdIdentity() const override { return m_backingStores.rbdIdentity; }
   bool SharedWithOtherGateways() const override { return ClusterMode(); }
   void ChangeModel(const std::function<void()>& change) override WZ_EXCLUDES(m_modelMutex);
@@ -485,6 +486,8 @@ class WzScsiSrv : public IOnDemandSvcInterface, private WzScsiSrvHandlerServices
   WzThreadPool m_threadPool;
   // Where new LUNs may be backed (read by Initialize).
   WzScsiSrvBackingStorePolicy m_backingStores;
+  // The backing files of the LUNs being created.
+  WzScsiSrvBackingClaims m_backingClaims;
   // The last replay's report, and what it could not restore.
   WzMutex m_reportMutex;
   ReplayReport m_report WZ_GUARDED_BY(m_reportMutex);

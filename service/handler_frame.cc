@@ -213,10 +213,12 @@ CRnError WzScsiSrv::RunHandler(CWzNetwork* conn, CNMessageBase* message, Reply& 
   }
   if (fromClient) {
     audited.SetCause(result);
-    SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
+    // Counted before the reply goes out: a client that reads the metrics
+    // after its answer finds its request in them.
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
     WzScsiSrvCountRequest(row.cls->number, row.cls->name, ctx.m_error.errorCode(),
                           row.kind != WzScsiSrvChangeKind::QUERY ? took.count() : -1);
+    SendReply(conn, message, reply, ctx.m_error, ctx.m_subject);
   }
   return result;
 }

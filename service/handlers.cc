@@ -97,10 +97,17 @@ CRnError WzScsiSrv::GetLun(Target& target, int32_t number, Lun*& lun) {
 
 CRnError WzScsiSrv::CheckBackingStore(WzScsiSrvLun& lun) { return WzScsiSrvCheckLunBacking(m_backingStores, lun); }
 
-std::string WzScsiSrv::BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun) {
+std::string WzScsiSrv::BackingStoreUser(const std::string& target, const WzScsiSrvLun& lun,
+                                        std::shared_ptr<WzScsiSrvBackingClaim>& claim) {
+  claim.reset();
   WzScsiSrvBackingId wanted;
   if (lun.path.empty() || lun.bstorType == WzScsiServer::BSTOR_RBD || !WzScsiSrvBackingIdOf(lun.path, wanted))
     return std::string();
+  // Claimed before the model is looked at: a create that held the file let
+  // go of it only once the model held its LUN, so the look below sees it.
+  std::shared_ptr<WzScsiSrvBackingClaim> mine;
+  if (std::string creating = m_backingClaims.Claim(wanted, lun.path, target, lun.lunId, mine); !creating.empty())
+    return creating;
   // The paths are copied and looked at outside the lock: a stat may hang on
   // a dead network file system.
   std::vector<std::pair<std::string, std::string>> others;  // the LUN's name, its path
@@ -122,6 +129,7 @@ std::string WzScsiSrv::BackingStoreUser(const std::string& target, const WzScsiS
     WzScsiSrvBackingId id;
     if (WzScsiSrvBackingIdOf(other.second, id) && id == wanted) return other.first + " (" + other.second + ")";
   }
+  claim = std::move(mine);
   return std::string();
 }
 

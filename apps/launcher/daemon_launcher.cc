@@ -147,6 +147,7 @@ CRnError CWzDaemonProcess::Start(const WzDaemonLaunch& cfg) {
       struct rlimit files = {m_cfg.maxOpenFiles, m_cfg.maxOpenFiles};
       setrlimit(RLIMIT_NOFILE, &files);
     }
+    if (m_cfg.gid != 0 && (setgroups(0, nullptr) != 0 || setgid(m_cfg.gid) != 0)) _exit(126);
     execve(argv.Get()[0], argv.Get(), envp.Get());
     _exit(127);
   }

@@ -37,6 +37,7 @@ struct WzDaemonLaunch {
   // A program (absolute path first) with its options that runs the daemon
   // in its own process, as valgrind does: the pid stays the daemon's.
   std::vector<std::string> wrapper;
+  gid_t gid = 0;  // the daemon's group, without supplementary groups; 0: inherited
 };
 
 class CWzDaemonProcess {

@@ -98,6 +98,26 @@ TEST_F(AccessTest, AllowedGroupAdmitsItsMembersOnly) {
   EXPECT_NE(r.err.find("not permitted"), std::string::npos) << r.err;
 }
 
+// The daemon holds secrets, so it makes itself non-dumpable: the kernel then
+// gives its /proc files to root:root instead of its own user and group. Run
+// under another group, the daemon's environ shows which one it did.
+TEST_F(AccessTest, TheDaemonIsNotDumpable) {
+  group* grp = getgrnam("nogroup");
+  if (geteuid() != 0 || grp == nullptr) GTEST_SKIP() << "needs root and nogroup";
+  WzDaemonLaunch cfg = LaunchOptions();
+  cfg.gid = grp->gr_gid;
+  CWzDaemonProcess d;
+  ASSERT_TRUE(d.Start(cfg).IsSuccess());
+  const std::string proc = "/proc/" + std::to_string(d.Pid());
+  ASSERT_NE(ReadFile(proc + "/status").find("\nGid:\t" + std::to_string(grp->gr_gid) + "\t"), std::string::npos)
+      << "the daemon runs under nogroup";
+  struct stat st;
+  for (const char* file : {"/environ", "/mem"}) {
+    ASSERT_EQ(stat((proc + file).c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_gid, 0u) << file << ": a dumpable daemon's files belong to its group";
+  }
+}
+
 TEST_F(AccessTest, TcpWantsTheTokenAndTls) {
   WzTestCertificates certs;
   std::string why;
