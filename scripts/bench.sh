@@ -32,6 +32,9 @@
 # that is missing or could not measure something is reported in the table
 # and makes the exit status 1.
 #   BENCH_QUICK=1   shorter trials (a smoke run, figures less stable)
+#   BENCH_SCALE=1   the replay of 10,000 targets + 100,000 LUNs + 100,000
+#                   mappings too (its log takes 0.5 to 2 minutes to write,
+#                   and each of its 3 restarts 5 to 20 s)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,6 +61,9 @@ if [ "${BENCH_QUICK:-0}" = "1" ]; then
   etcd_args=(--ops 200)
   cluster_args=(--trials 1 --trial-seconds 1 --samples 50 --half-open-samples 3 --resync-objects 2000)
   rbd_args=(--cycles 5)
+fi
+if [ "${BENCH_SCALE:-0}" = "1" ]; then
+  e2e_args+=(--replay-targets 1000,10000)
 fi
 
 if [ -x "$BIN/wz_micro_bench" ]; then
