@@ -773,10 +773,12 @@ CRnError WzScsiSrvLioPlatform::MakeBackstore(const WzScsiSrvLun& lun, const std:
     if (err.IsSuccess()) err = wzkrbd::Map(*m_fs, ref, identity, device, mapped);
     if (err.IsError()) return err.Push(FX_HERE_IN(kFile));
   }
-  // Only a mapping this call made is taken back.
+  // Only a mapping this call made is taken back. The lambda gets the tree
+  // by reference: the lock this function holds is not seen inside it.
+  WzLioConfigFs& fs = *m_fs;
   auto unmapMade = [&]() {
     if (!mapped) return;
-    if (CRnError undo = wzkrbd::Unmap(*m_fs, ref)) {
+    if (CRnError undo = wzkrbd::Unmap(fs, ref)) {
       WZLOG(-1, "cannot take back the kernel's mapping of %s: %s", ref.Path().c_str(), undo.AsString().c_str());
     }
   };
