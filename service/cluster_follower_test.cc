@@ -57,13 +57,19 @@ bool EngineGrants(ServiceHarness& h, const std::string& target, const std::strin
   return t != view.targets.end() && t->second.hosts.count(host) != 0;
 }
 
-std::vector<std::string> Failures(ServiceHarness& h) {
-  std::vector<std::string> out;
-  auto* status = dynamic_cast<WzScsiServer::IoctlRsp*>(h.Send(MakeIoctl("status")).get());
-  if (status == nullptr) return {"<no status>"};
-  for (const std::string& line : status->results())
-    if (line.rfind("failure=", 0) == 0) out.push_back(line);
-  return out;
+// Starts h in cluster "unit" on an etcd that never answers, with
+// BackingStoreDirs holding disks/<file>; returns the disks directory. The
+// events are fed to the follower by hand.
+std::string StartUnreachableCluster(ServiceHarness& h, const std::string& file) {
+  const std::string disks = h.Root() + "/disks";
+  EXPECT_EQ(::mkdir(disks.c_str(), 0755), 0);
+  WriteFile(disks + "/" + file, "x");
+  h.SetConfig("BackingStoreDirs", disks);
+  h.SetConfig("ClusterEndpoints", "127.0.0.1:1");
+  h.SetConfig("ClusterName", "unit");
+  h.SetConfig("ClusterRequestTimeoutMs", "100");
+  h.Restart(true);
+  return disks;
 }
 
 // Another gateway's LUN outside BackingStoreDirs is refused here as a
@@ -76,14 +82,7 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   HarnessOptions options;
   options.start = false;
   ServiceHarness h(options);
-  const std::string disks = h.Root() + "/disks";
-  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
-  WriteFile(disks + "/ok.img", "x");
-  h.SetConfig("BackingStoreDirs", disks);
-  h.SetConfig("ClusterEndpoints", "127.0.0.1:1");
-  h.SetConfig("ClusterName", "unit");
-  h.SetConfig("ClusterRequestTimeoutMs", "100");
-  h.Restart(true);
+  const std::string disks = StartUnreachableCluster(h, "ok.img");
   WzScsiSrvClusterFollower* follower = WzScsiSrvTestPeer(h.Service()).Follower();
   ASSERT_NE(follower, nullptr);
 
@@ -106,7 +105,7 @@ TEST(ClusterFollower, AnotherGatewaysLunOutsideTheAllowedDirectoriesIsRefused) {
   for (const std::string& line : h.Journal("platform.CreateLun"))
     EXPECT_EQ(line.find("shadow"), std::string::npos) << "never exported: " << line;
   EXPECT_EQ(model.count("iqn.2000-01.t:b") + model.count("iqn.2000-01.t:c"), 0u);
-  const std::vector<std::string> failures = Failures(h);
+  const std::vector<std::string> failures = StatusLines(h, "failure=");
   ASSERT_EQ(failures.size(), 3u) << ::testing::PrintToString(failures);
   EXPECT_EQ(failures[0].rfind("failure=LUN\tiqn.2000-01.t:a\t1\t", 0), 0u) << failures[0];
   EXPECT_NE(failures[0].find("outside the directories and devices of BackingStoreDirs"), std::string::npos)
@@ -140,14 +139,7 @@ TEST(ClusterStore, ACommitThatFailsLeavesNothingInTheCache) {
   HarnessOptions options;
   options.start = false;
   ServiceHarness h(options);
-  const std::string disks = h.Root() + "/disks";
-  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
-  WriteFile(disks + "/x.img", "x");
-  h.SetConfig("BackingStoreDirs", disks);
-  h.SetConfig("ClusterEndpoints", "127.0.0.1:1");
-  h.SetConfig("ClusterName", "unit");
-  h.SetConfig("ClusterRequestTimeoutMs", "100");
-  h.Restart(true);
+  const std::string disks = StartUnreachableCluster(h, "x.img");
   WzScsiSrvTestPeer peer(h.Service());
   ASSERT_NE(peer.ClusterStore(), nullptr);
   peer.Follower()->ApplyEvents({Put(Keys::TargetKey(Keys::Prefix("unit"), "iqn.a"), *MakeCreateTarget("iqn.a"), 10)});
@@ -193,15 +185,8 @@ TEST(ClusterFollower, ARemovalTheEngineCannotTakeIsRetriedAndNeverGrantedAgain) 
   HarnessOptions options;
   options.start = false;
   ServiceHarness h(options);
-  const std::string disks = h.Root() + "/disks";
-  ASSERT_EQ(::mkdir(disks.c_str(), 0755), 0);
-  WriteFile(disks + "/x.img", "x");
-  h.SetConfig("BackingStoreDirs", disks);
-  h.SetConfig("ClusterEndpoints", "127.0.0.1:1");
-  h.SetConfig("ClusterName", "unit");
-  h.SetConfig("ClusterRequestTimeoutMs", "100");
   h.SetConfig("nEngineWatchPollMs", "20");
-  h.Restart(true);
+  const std::string disks = StartUnreachableCluster(h, "x.img");
   WzScsiSrvClusterFollower* follower = WzScsiSrvTestPeer(h.Service()).Follower();
   ASSERT_NE(follower, nullptr);
   const std::string prefix = Keys::Prefix("unit");

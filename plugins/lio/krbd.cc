@@ -247,7 +247,7 @@ CRnError ParseMonHost(const std::string& monHost, std::string& monitors, bool& m
   return CRnError();
 }
 
-CRnError ReadClientSpec(const wzrbd::RbdIdentity& identity, ClientSpec& spec) {
+CRnError ReadKernelClientArgs(const wzrbd::RbdIdentity& identity, KernelClientArgs& client) {
   std::string text;
   if (CRnError err = ReadSmallFile(identity.confFile, text)) {
     return err.Push(FX_HERE_IN(kFile), "the kernel's RBD client needs the Ceph configuration (RbdConfFile)");
@@ -269,7 +269,7 @@ CRnError ReadClientSpec(const wzrbd::RbdIdentity& identity, ClientSpec& spec) {
                                           " names no monitor (\"mon host\"): the kernel's RBD "
                                           "client cannot reach the cluster");
   }
-  ClientSpec parsed;
+  KernelClientArgs parsed;
   bool msgr2 = false;
   if (CRnError err = ParseMonHost(monHost, parsed.monitors, msgr2)) {
     return err.Push(FX_HERE_IN(kFile), "in %s", identity.confFile.c_str());
@@ -299,7 +299,7 @@ CRnError ReadClientSpec(const wzrbd::RbdIdentity& identity, ClientSpec& spec) {
     return Refused(FX_HERE_IN(kFile), "the key of client." + user + " is not a base64 Ceph key");
   }
   parsed.options = "name=" + user + ",secret=" + key + (msgr2 ? ",ms_mode=prefer-crc" : "");
-  spec = std::move(parsed);
+  client = std::move(parsed);
   return CRnError();
 }
 
@@ -345,14 +345,14 @@ CRnError Map(WzLioConfigFs& fs, const wzrbd::RbdImageRef& ref, const wzrbd::RbdI
     WZLOG(1, "RBD image %s is mapped by the kernel already as %s: reused", ref.Path().c_str(), device.c_str());
     return CRnError();
   }
-  ClientSpec spec;
-  if (CRnError err = ReadClientSpec(identity, spec)) return err.Push(FX_HERE_IN(kFile));
-  const std::string request = spec.monitors + " " + spec.options + " " + ref.pool + " " + ref.image;
+  KernelClientArgs client;
+  if (CRnError err = ReadKernelClientArgs(identity, client)) return err.Push(FX_HERE_IN(kFile));
+  const std::string request = client.monitors + " " + client.options + " " + ref.pool + " " + ref.image;
   // The request holds the key: written as a credential, its text never
   // shown.
   if (CRnError err = fs.WriteCredential(std::string(kBusDir) + "/add_single_major", request)) {
     return err.Push(FX_HERE_IN(kFile), "the kernel's RBD client cannot map %s as client.%s from monitors %s",
-                    ref.Path().c_str(), identity.user.c_str(), spec.monitors.c_str());
+                    ref.Path().c_str(), identity.user.c_str(), client.monitors.c_str());
   }
   if (CRnError err = FindMapping(fs, ref, id)) return err.Push(FX_HERE_IN(kFile));
   if (id.empty()) {
@@ -362,7 +362,7 @@ CRnError Map(WzLioConfigFs& fs, const wzrbd::RbdImageRef& ref, const wzrbd::RbdI
   device = "/dev/rbd" + id;
   made = true;
   WZLOG(1, "Mapped RBD image %s as %s (monitors %s, client.%s)", ref.Path().c_str(), device.c_str(),
-        spec.monitors.c_str(), identity.user.c_str());
+        client.monitors.c_str(), identity.user.c_str());
   return CRnError();
 }
 

@@ -33,7 +33,7 @@ namespace wzkrbd {
 constexpr const char* kBusDir = "/sys/bus/rbd";
 
 // The kernel client's connection: the first two fields of a mapping request.
-struct ClientSpec {
+struct KernelClientArgs {
   std::string monitors;  // "ADDR:PORT,ADDR:PORT"
   std::string options;   // "name=USER,secret=KEY[,ms_mode=prefer-crc]"
 };
@@ -43,7 +43,7 @@ struct ClientSpec {
 CRnError ParseMonHost(const std::string& monHost, std::string& monitors, bool& msgr2);
 
 // Reads the monitors and the user's key out of the identity's files.
-CRnError ReadClientSpec(const wzrbd::RbdIdentity& identity, ClientSpec& spec);
+CRnError ReadKernelClientArgs(const wzrbd::RbdIdentity& identity, KernelClientArgs& client);
 
 // The id of the kernel's mapping of ref ("" when it is not mapped).
 CRnError FindMapping(WzLioConfigFs& fs, const wzrbd::RbdImageRef& ref, std::string& id);
